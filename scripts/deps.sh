@@ -1,0 +1,19 @@
+# Sourced by scripts/test and scripts/run: installs the Debian packages the
+# build, the tests and the simulated board need, only those that are missing.
+M7391_PACKAGES="build-essential cmake pkg-config git python3 curl iproute2 util-linux procps
+  libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev libasound2-dev
+  libpng-dev libturbojpeg0-dev libx264-dev libavcodec-dev libavformat-dev libavutil-dev
+  libswscale-dev libssl-dev ffmpeg"
+
+m7391_install_deps() {
+  missing=""
+  for p in $M7391_PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  done
+  [ -z "$missing" ] && return 0
+  echo "installing:$missing"
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO="sudo"
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -q
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+}

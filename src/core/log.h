@@ -1,0 +1,35 @@
+// The logger: every line goes to standard error, into the log ring and, when
+// configured, as a UDP datagram to the log host (port 7391).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#define LOG_RING_SIZE 0x80000u
+
+void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_printf_plain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void set_last_error(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void set_error_context(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+const char *get_last_error(void);
+const char *get_error_context(void);
+void set_crash_text(const char *text);
+void print_last_error(void);
+
+void log_it(const char *text, size_t len);
+size_t log_read(char *buf, size_t n);
+void log_read_mark(int restore);
+size_t log_copy(uint32_t offset, char *buf, size_t n);
+uint32_t log_pending(void);
+uint32_t log_get_tail(void);
+uint32_t log_get_head(void);
+int log_save_file(const char *path);
+// Empties the ring (tests).
+void log_reset(void);
+
+// UDP log: (re)connects to addr (network byte order) port 7391; 0 closes.
+// Returns 0 when connected (or closed), -1 on failure.
+int init_log_udp(uint32_t addr_be);
+void log_udp(const char *line);
+// The error LED hook: the board I/O module fills it in (GPIO 37).
+extern void (*log_error_led_hook)(int on);

@@ -1,0 +1,102 @@
+#include "core/process_util.h"
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "platform/host_root.h"
+
+namespace {
+
+bool matches(const char *arg0, const char *pattern) {
+  if (pattern[0] == '^') {
+    const char *rest = pattern + 1;
+    char host[512];
+    if (rest[0] == '/') rest = root_path(rest, host, sizeof host);
+    return strncmp(arg0, rest, strlen(rest)) == 0;
+  }
+  return strstr(arg0, pattern) != nullptr;
+}
+
+// Calls fn(pid, cmdline) for every process whose first argument matches.
+template <typename Fn>
+int walk(const char *pattern, Fn fn) {
+  DIR *d = opendir("/proc");
+  if (!d) return -1;
+  int found = 0;
+  while (dirent *e = readdir(d)) {
+    if (!isdigit((unsigned char)e->d_name[0])) continue;
+    char path[64], cmd[257];
+    snprintf(path, sizeof path, "/proc/%s/cmdline", e->d_name);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    ssize_t n = read(fd, cmd, 256);
+    close(fd);
+    if (n <= 0) continue;
+    cmd[n] = 0;
+    if (!matches(cmd, pattern)) continue;
+    found++;
+    if (fn((pid_t)atoi(e->d_name), cmd)) break;
+  }
+  closedir(d);
+  return found;
+}
+
+}  // namespace
+
+pid_t find_process(const char *pattern, int sig) {
+  pid_t result = -1;
+  pid_t self = getpid();
+  walk(pattern, [&](pid_t pid, const char *cmd) {
+    if (sig == 0) {
+      result = pid;
+      return true;
+    }
+    if (pid == self) return false;
+    log_printf("killing pid %d %s\n", (int)pid, cmd);
+    kill(pid, sig);
+    result = pid;
+    return true;
+  });
+  return result;
+}
+
+int count_other_processes(const char *pattern) {
+  int n = 0;
+  pid_t self = getpid();
+  walk(pattern, [&](pid_t pid, const char *) {
+    if (pid != self) n++;
+    return false;
+  });
+  return n;
+}
+
+void sleep_ms(unsigned ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000;
+  ts.tv_nsec = (long)(ms % 1000) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int read_sysfs_line(const char *path, char *buf, size_t size) {
+  return sys_read_text(path, buf, size, true) < 0 ? -1 : 0;
+}
+
+int starts_with_ci(const char *s, const char *prefix) {
+  return strncasecmp(s, prefix, strlen(prefix)) == 0;
+}
+
+int ends_with_ci(const char *s, const char *suffix) {
+  size_t a = strlen(s), b = strlen(suffix);
+  return a >= b && strcasecmp(s + a - b, suffix) == 0;
+}

@@ -1,0 +1,15 @@
+// Process utilities: finding and stopping other copies of the program.
+#pragma once
+#include <sys/types.h>
+
+// Walks /proc: a pattern "^text" matches a first argument beginning with
+// text (a board path in text is placed under the root), any other pattern one
+// that contains it. signal 0: the first match's pid (this process included).
+// Otherwise signals the first other match and returns its pid. -1: none.
+pid_t find_process(const char *pattern, int signal);
+// The number of matching processes other than this one.
+int count_other_processes(const char *pattern);
+void sleep_ms(unsigned ms);
+int read_sysfs_line(const char *path, char *buf, size_t size);
+int starts_with_ci(const char *s, const char *prefix);
+int ends_with_ci(const char *s, const char *suffix);

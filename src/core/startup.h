@@ -1,0 +1,48 @@
+// main's start-up and shutdown machinery. The thread table itself lives in
+// the program's main.cpp, the only place that names every subsystem.
+#pragma once
+#include "core/global.h"
+
+typedef void *(*ThreadFxn)(void *env);
+
+struct ThreadSpec {
+  const char *name;         // thread name ("capture_hd"); NULL ends the table
+  ThreadFxn fxn;            // NULL: a stub that meets both rendezvous
+  int prio_offset;          // SCHED_FIFO maximum minus this
+  const char *fail_msg;     // "%s %d: Failed to create capture thread\n"
+  ThreadEnv *env;           // its record (filled with the rendezvous)
+  int (*prepare)(ThreadEnv *env);  // creates the record's FIFOs; -1 fails
+  const char *prepare_fail_msg;    // "%s %d: Failed to open capture fifos\n"
+};
+
+// Hooks into higher subsystems, filled by main before core_main runs. Any may
+// be NULL until its subsystem exists.
+struct CoreHooks {
+  void (*init_params)(void);          // loads the live parameter block
+  void (*osd_init)(void);
+  void (*status_events_init)(void);
+  void (*status_events_shutdown)(void);
+  void (*stream_stop_all)(int quitting);
+  void (*display_wakeup)(void);
+  void (*flush_fifos)(void);
+  void (*serial_global_quit)(void);
+  void (*filesys_done)(void);
+  void (*ntpd_stop)(void);
+  void (*customzip_load)(void);
+  void (*board_init_model)(void);
+  int (*developer_mode)(void);
+  int (*wifi_enabled)(void);
+  int (*wifi_archive_extract)(void);
+  void (*init_network)(void);
+};
+extern CoreHooks core_hooks;
+
+// The whole life of the process; returns the exit status.
+int core_main(const ThreadSpec *table);
+// The stub thread for subsystems not built yet: meets both rendezvous, waits
+// for quit. The "overlay" stub also sets gui_started.
+void *stub_thread_fxn(void *env);
+void exit_actions(void);
+int kill_other_instances(void);
+struct Worker;
+Worker *getWorker(void);

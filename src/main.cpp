@@ -1,0 +1,37 @@
+// m7391: the thread table. This is the only file that names every
+// subsystem's thread function; start-up and shutdown live in core.
+#include "core/startup.h"
+
+namespace {
+
+ThreadEnv capture_env, videoA_env, videoB_env, display_env, overlay_env, httpd_env, sound_env,
+    playback_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
+    rtmpC_env, record_env, snapshot_env, serial_env;
+
+// A NULL thread function runs the stub of a subsystem not built yet.
+const ThreadSpec thread_table[] = {
+    {"capture_hd", nullptr, 3, "%s %d: Failed to create capture thread\n", &capture_env, nullptr, nullptr},
+    {"videoA", nullptr, 1, "%s %d: Failed to create video thread\n", &videoA_env, nullptr, nullptr},
+    {"videoB", nullptr, 1, "%s %d: Failed to create image thread\n", &videoB_env, nullptr, nullptr},
+    {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
+    {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
+    {"httpd", nullptr, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
+    {"sound", nullptr, 8, "%s %d: Failed to create sound thread\n", &sound_env, nullptr, nullptr},
+    {"playback", nullptr, 8, "%s %d: Failed to create sound playback thread\n", &playback_env, nullptr, nullptr},
+    {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
+    {"output_hd", nullptr, 14, "%s %d: Failed to create output thread\n", &output_env, nullptr, nullptr},
+    {"rtp", nullptr, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
+    {"udpA", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpA_env, nullptr, nullptr},
+    {"udpB", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpB_env, nullptr, nullptr},
+    {"rtmpA", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},
+    {"rtmpB", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpB_env, nullptr, nullptr},
+    {"rtmpC", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
+    {"record", nullptr, 10, "%s %d: Failed to create record thread\n", &record_env, nullptr, nullptr},
+    {"snapshot", nullptr, 11, "%s %d: Failed to create record thread\n", &snapshot_env, nullptr, nullptr},
+    {"serial", nullptr, 2, "%s %d: Failed to create serial thread\n", &serial_env, nullptr, nullptr},
+    {nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+int main(void) { return core_main(thread_table); }

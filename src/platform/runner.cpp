@@ -1,0 +1,208 @@
+#include "platform/runner.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <pthread.h>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/host_root.h"
+
+extern char **environ;
+
+namespace {
+
+// Programs that change the machine: never run on the host, only simulated.
+const char *const kSimulated[] = {
+    "reboot", "halt", "poweroff", "mount", "umount", "mkfs.vfat", "getty", "hwclock",
+    "hostname", "ntpd", "telnetd", "hostapd", "udhcpd", "dnsd", "killall", "ifconfig",
+    "route", "udhcpc", "iwconfig", "wpa_supplicant", nullptr};
+
+struct SimEntry { char name[32]; RunnerSimFn fn; void *arg; };
+std::mutex g_lock;
+SimEntry g_sims[32];
+int g_nsims;
+
+const char *base_name(const char *p) {
+  const char *s = strrchr(p, '/');
+  return s ? s + 1 : p;
+}
+
+bool is_simulated(const char *prog) {
+  if (strncmp(prog, "/Wifi/", 6) == 0) return true;
+  const char *b = base_name(prog);
+  {
+    std::lock_guard<std::mutex> l(g_lock);
+    for (int i = 0; i < g_nsims; i++)
+      if (strcmp(g_sims[i].name, b) == 0) return true;
+  }
+  for (int i = 0; kSimulated[i]; i++)
+    if (strcmp(b, kSimulated[i]) == 0) return true;
+  return false;
+}
+
+void log_exec(const char *const argv[]) {
+  std::string line;
+  for (int i = 0; argv[i]; i++) {
+    if (i) line += ' ';
+    line += argv[i];
+  }
+  line += '\n';
+  int fd = sys_open("/run/exec.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  (void)!write(fd, line.data(), line.size());
+  close(fd);
+}
+
+int simulate(const char *const argv[], char *out, size_t size) {
+  const char *b = base_name(argv[0]);
+  RunnerSimFn fn = nullptr;
+  void *arg = nullptr;
+  {
+    std::lock_guard<std::mutex> l(g_lock);
+    for (int i = 0; i < g_nsims; i++)
+      if (strcmp(g_sims[i].name, b) == 0) { fn = g_sims[i].fn; arg = g_sims[i].arg; }
+  }
+  if (out && size) out[0] = 0;
+  return fn ? fn(argv, out, size, arg) : 0;
+}
+
+// Absolute paths in the arguments of a real run are moved into the root.
+std::vector<std::string> host_args(const char *const argv[]) {
+  std::vector<std::string> v;
+  for (int i = 0; argv[i]; i++) {
+    if (i > 0 && argv[i][0] == '/') {
+      char buf[1024];
+      v.push_back(root_path(argv[i], buf, sizeof buf));
+    } else {
+      v.push_back(argv[i]);
+    }
+  }
+  return v;
+}
+
+pid_t start(const char *const argv[], int out_fd, bool detach) {
+  std::vector<std::string> args = host_args(argv);
+  std::vector<char *> cargv;
+  for (auto &s : args) cargv.push_back(const_cast<char *>(s.c_str()));
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (out_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&fa, out_fd, 2);
+  }
+  posix_spawnattr_t at;
+  posix_spawnattr_init(&at);
+  short fl = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&at, &none);
+  posix_spawnattr_setsigdefault(&at, &all);
+  if (detach) fl |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&at, fl);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, cargv[0], &fa, &at, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&at);
+  if (rc != 0) { errno = rc; return -1; }
+  return pid;
+}
+
+int wait_status(pid_t pid) {
+  int st;
+  while (waitpid(pid, &st, 0) < 0)
+    if (errno != EINTR) return -1;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+}
+
+void *reap_child(void *arg) {
+  wait_status((pid_t)(intptr_t)arg);
+  return nullptr;
+}
+
+}  // namespace
+
+int runner_register_sim(const char *name, RunnerSimFn fn, void *arg) {
+  std::lock_guard<std::mutex> l(g_lock);
+  for (int i = 0; i < g_nsims; i++)
+    if (strcmp(g_sims[i].name, name) == 0) { g_sims[i].fn = fn; g_sims[i].arg = arg; return 0; }
+  if (g_nsims >= 32) return -1;
+  snprintf(g_sims[g_nsims].name, sizeof g_sims[0].name, "%s", name);
+  g_sims[g_nsims].fn = fn;
+  g_sims[g_nsims].arg = arg;
+  g_nsims++;
+  return 0;
+}
+
+int run_argv_output(const char *const argv[], char *out, size_t size) {
+  if (!argv || !argv[0]) return -1;
+  log_exec(argv);
+  if (is_simulated(argv[0])) return simulate(argv, out, size);
+  int pfd[2] = {-1, -1};
+  if (out && size && pipe2(pfd, O_CLOEXEC) != 0) return -1;
+  pid_t pid = start(argv, out && size ? pfd[1] : -1, false);
+  if (pfd[1] >= 0) close(pfd[1]);
+  if (pid < 0) {
+    if (pfd[0] >= 0) close(pfd[0]);
+    return -1;
+  }
+  if (pfd[0] >= 0) {
+    size_t used = 0;
+    char tmp[512];
+    ssize_t n;
+    while ((n = read(pfd[0], tmp, sizeof tmp)) > 0 || (n < 0 && errno == EINTR)) {
+      if (n <= 0) continue;
+      size_t take = (size_t)n;
+      if (used + take > size - 1) take = size - 1 - used;
+      memcpy(out + used, tmp, take);
+      used += take;
+    }
+    out[used] = 0;
+    close(pfd[0]);
+  }
+  return wait_status(pid);
+}
+
+int run_argv(const char *const argv[]) { return run_argv_output(argv, nullptr, 0); }
+
+int run_command(const char *cmd) {
+  char buf[512];
+  snprintf(buf, sizeof buf, "%s", cmd);
+  const char *argv[32];
+  int n = 0;
+  for (char *save = nullptr, *t = strtok_r(buf, " \t", &save); t && n < 31;
+       t = strtok_r(nullptr, " \t", &save))
+    argv[n++] = t;
+  argv[n] = nullptr;
+  return n ? run_argv(argv) : -1;
+}
+
+pid_t spawn_detached(const char *const argv[]) {
+  if (!argv || !argv[0]) return -1;
+  log_exec(argv);
+  if (is_simulated(argv[0])) {
+    simulate(argv, nullptr, 0);
+    return 0;
+  }
+  pid_t pid = start(argv, -1, true);
+  if (pid > 0) {
+    // Reap it in the background so it never lingers as a zombie.
+    pthread_t t;
+    pthread_attr_t at;
+    pthread_attr_init(&at);
+    pthread_attr_setdetachstate(&at, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&t, &at, reap_child, (void *)(intptr_t)pid) != 0) wait_status(pid);
+    pthread_attr_destroy(&at);
+  }
+  return pid;
+}

@@ -1,0 +1,138 @@
+// Controls of the simulated drivers, for tests and scripts/run.
+#pragma once
+#include <cstdint>
+#include <cstddef>
+
+// /dev/mtd0: the flash image file is <root>/dev/mtd0 (16 MiB of 0xFF).
+// Creates it when missing, with a BoardInfo holding the serial number.
+int sim_flash_create_image(uint32_t serial);
+// The next n erases (or writes) fail with EIO.
+void sim_flash_fail_erase(int n);
+void sim_flash_fail_write(int n);
+
+// /dev/mem: the 90 kHz timer counts from CLOCK_MONOTONIC, starting at the
+// value in M7391_CLOCK_START (or 0) when the register space is first mapped.
+// Moves the counter so that it reads value now.
+void sim_mem_set_timer(uint32_t value);
+// The simulated register word at a physical address (NULL outside).
+volatile uint32_t *sim_mem_reg(uint32_t phys);
+
+// ---- Capture chain: /dev/media0, /dev/v4l-subdev*, /dev/video* ----
+// The decoder chip and the SoC's capture chain (CCDC, previewer, resizer with
+// outputs A and B). The picture is a moving test pattern: 75% colour bars over
+// the top two thirds; below them a grey ramp with a white block that moves
+// right by width/64 per frame, and along the bottom twelfth a strip of 16
+// cells showing the frame number in binary (most significant bit left, white
+// for 1). Or, when a Y4M file is set, its frames in a loop.
+enum { SIM_DECODER_SYSFS = 0, SIM_DECODER_ADV7842 = 1, SIM_DECODER_TP2825 = 2 };
+// Rebuilds the chain from scratch (links, formats, buffers, events, inputs
+// as at power-on). SIM_DECODER_SYSFS takes the decoder from the names under
+// <root>/sys/class/video4linux. Descriptors open before keep working on the
+// new chain.
+void sim_capture_reset(int decoder);
+// Inputs: adv7842 0 "DVI", 1 "CVideo", 2 "SVideo", 3 "Comp", 4 "VGA",
+// 5 "DVI"; tp2825 0 "AHD1", 1 "AHD2". A change on the current input raises
+// the decoder's signal event.
+void sim_capture_set_signal(int input, int present);
+// Picture of a digital or analog-HD input; fps in thousandths of frames per
+// second; pixelclock 0 derives it from the usual blanking of that size.
+void sim_capture_set_timings(int input, unsigned width, unsigned height, int interlaced,
+                             unsigned fps_milli, uint64_t pixelclock);
+// Standard carried by an analogue input (a V4L2 standard set).
+void sim_capture_set_standard(int input, uint64_t std);
+// Analog-HD preset code (bits 0-5 as VIDIOC_S_DV_PRESET) and format (1 AHD,
+// 2 TVI, 3 CVI) of a tp2825 input; sets its picture to match.
+void sim_capture_set_ahd(int input, unsigned preset, unsigned format);
+void sim_capture_set_audio_rate(int input, unsigned rate);
+// While stalled the outputs deliver nothing although they stream.
+void sim_capture_stall(int stalled);
+// The next count requests of that number fail with err (an errno value).
+void sim_capture_fail_request(unsigned long request, int count, int err);
+// Frames from a Y4M file (4:2:0 or 4:2:2 planar, board path); NULL or ""
+// goes back to the test pattern. 0, or -1 when the file is not usable.
+int sim_capture_set_y4m(const char *path);
+// The same controls as text, one command a line:
+//   reset [adv7842|tp2825|sysfs]     signal INPUT 0|1
+//   timings INPUT W H p|i FPS_MILLI [PIXELCLOCK]
+//   standard INPUT ntsc|pal|0xHEX    ahd INPUT PRESET ahd|tvi|cvi
+//   audio INPUT RATE                 stall 0|1
+//   fail REQUEST_HEX COUNT [ERRNO]   y4m PATH|-
+// Returns 0, or -1 for a line it does not understand. Lines appended to the
+// file <root>/run/sim_capture.cmd are run as they arrive (scripts/run).
+int sim_capture_command(const char *line);
+
+struct SimCaptureOutputInfo {
+  int streaming;
+  uint32_t width, height, bytesperline, pixelformat;
+  uint32_t buffers;
+  uint64_t frames, dropped;
+  uint32_t slice_lines;
+};
+struct SimCaptureInfo {
+  int decoder;              // SIM_DECODER_ADV7842 or SIM_DECODER_TP2825
+  int input;
+  uint64_t std;             // standard set
+  uint32_t preset;          // preset set
+  uint32_t rsz_mode;
+  uint32_t rsz_config_writes;
+  uint32_t rsz_input;
+  uint8_t rsz_config[236];  // the resizer record of the mode set last
+  uint32_t prv_default_sets;
+  int32_t ctrl[5];          // brightness, contrast, saturation, hue, colour killer
+  int links_ok;             // decoder -> CCDC -> previewer -> resizer -> A and B enabled
+  SimCaptureOutputInfo out[2];
+};
+void sim_capture_info(SimCaptureInfo *info);
+// A decoder register as the chip holds it.
+uint8_t sim_capture_reg(unsigned reg);
+
+// ---- Audio codec: ALSA "hw:0,0" (mic/line), "hw:0,1" (digital), "plughw:0,0" ----
+// Once the program has set a capture device's hardware parameters, the codec
+// delivers a sine per channel (device 0 or 1, channel 0 left or 1 right), one
+// period at every period boundary. Default: 1000 Hz at half of full scale on
+// both channels. Amplitude is a fraction of full scale, 0 to 1.
+void sim_sound_set_tone(int device, int channel, double freq_hz, double amplitude);
+struct SimSoundInfo {
+  int active;               // parameters set and the device not closed
+  unsigned rate, channels, sample_bytes, period;
+  uint64_t periods;         // boundaries passed since the parameters were set
+  uint64_t dropped;         // periods lost because capture did not read in time
+};
+void sim_sound_info(int device, SimSoundInfo *info);
+// Board path of the WAV file that playback writes (rewritten at every open of
+// the playback device; its length fields are fixed when the device closes).
+const char *sim_sound_playback_path(void);
+
+// The codec's mixer controls behind the simple-mixer seam (audio_engine.h).
+// dir: 0 playback, 1 capture. 0, or -1 when the control has no such value.
+int sim_mixer_get_volume(const char *elem, int dir, int channel, long *value);
+int sim_mixer_get_switch(const char *elem, int dir, int channel, int *value);
+int sim_mixer_get_enum(const char *elem, int channel, unsigned *item);
+// Back to the power-on values (every switch on, every volume 0, items 0).
+void sim_mixer_reset(void);
+// The next count calls of a mixer set-up step fail with ENODEV: step 0 open,
+// 1 attach, 2 register, 3 load.
+void sim_mixer_fail(int step, int count);
+
+// ---- Removable storage: SD card and USB disks ----
+// A volume is a device file <root>/dev/<dev> ("mmcblk0p1", "sda1", or "sda"
+// for a disk without a partition table) and a backing directory that holds
+// its files while it is not mounted. Mounting (through the command runner's
+// mount simulation) makes the mount point show the backing directory. A USB
+// disk also gets /sys/block/sdX, a symlink whose target carries the hub port
+// ("usb1/1-1/1-1.<port>/..."). fstype "vfat" mounts; anything else fails
+// with "Invalid argument". Returns 0 or -1.
+int sim_storage_insert(const char *dev, int usb_port, uint64_t capacity_bytes, const char *fstype);
+// Pulls the device out (the files stay in the backing directory).
+int sim_storage_remove(const char *dev);
+// The next count mount attempts of the device fail with "failed: <text>".
+int sim_storage_fail_mount(const char *dev, const char *text, int count);
+// While set, statfs of a volume mounted with "usefree" shows more free than
+// total blocks (a file system that misreads the option).
+int sim_storage_set_bogus_free(const char *dev, int bogus);
+// 1 mounted read-write, 0 mounted read-only, -1 not mounted.
+int sim_storage_mount_state(const char *mount_point);
+// The host directory that backs a device's files.
+const char *sim_storage_backing_dir(const char *dev, char *buf, size_t size);
+// The simulated USB hub (/dev/usbdev1.2): port power as the hub sees it.
+int sim_usbhub_port_powered(int port);

@@ -1,0 +1,15 @@
+// The built-in simulated drivers, each registered by sim_init() in
+// sim_registry.cpp. Internal to src/platform/.
+#pragma once
+#include <cstdint>
+
+void sim_mem_register(void);     // /dev/mem
+void sim_flash_register(void);   // /dev/mtd0
+void sim_edma_register(void);    // /dev/dm365mmap
+
+// Writes a fresh flash image (16 MiB of 0xFF with the boot loader version and
+// a BoardInfo) at a host path, unless a file is already there. 0 or -1.
+int sim_flash_create_image_at(const char *host_path, uint32_t serial);
+
+void sim_storage_register(void);  // mount/umount/mkfs.vfat/df simulations, EROFS, statfs
+void sim_usbhub_register(void);   // /dev/usbdev1.2

@@ -1,0 +1,131 @@
+// The 90 kHz media clock, its wrap-around and the register accessors.
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/hwreg.h"
+#include "platform/sim_control.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr uint32_t kPscMdctl47 = 0x01C41ABC, kPscMdctl50 = 0x01C41AC8,
+                   kPscMdctl51 = 0x01C41ACC, kPscPtcmd = 0x01C41120;
+
+// Reads the clock until it has wrapped past zero (the counter starts just
+// below 2^32); gives the first value after the wrap, or 0 if it never came.
+uint32_t wait_for_wrap(void) {
+  for (int i = 0; i < 20000; i++) {
+    uint32_t t = timestamp_now();
+    if (t < 0x80000000u) return t;
+    usleep(500);
+  }
+  return 0;
+}
+
+}  // namespace
+
+TEST(Timestamp, DiffAndAddCountAWrapAsOneTick) {
+  EXPECT_EQ(timestamp_diff(10, 5), 0xFFFFFFFCu);
+  EXPECT_EQ(timestamp_diff(5, 10), 5u);
+  EXPECT_EQ(timestamp_diff(0xFFFFFFF0u, 0x10), 0x20u);
+  EXPECT_EQ(timestamp_diff(7, 7), 0u);
+  EXPECT_EQ(timestamp_add(0xFFFFFFFFu, 1), 1u);
+  EXPECT_EQ(timestamp_add(1, 2), 3u);
+  EXPECT_EQ(timestamp_add(0xFFFFFFF0u, 0x20), 0x11u);
+  EXPECT_EQ(timestamp_add(0xFFFFFFF0u, 0x0F), 0xFFFFFFFFu);
+}
+
+TEST(Timestamp, KeepsCountingAcrossTheWrap) {
+  hwreg_map();
+  sim_mem_set_timer(0xFFFFFFFFu - 450);  // 5 ms before the wrap
+  uint32_t before = timestamp_now();
+  EXPECT_GE(before, 0xFFFFFFFFu - 450);
+  uint32_t after = wait_for_wrap();
+  ASSERT_NE(after, 0u);
+  uint32_t d = timestamp_diff(before, after);
+  EXPECT_GT(d, 0u);
+  EXPECT_LT(d, 0x80000000u);
+  EXPECT_EQ(timestamp_check(), 0);
+}
+
+// The counter's first value comes from M7391_CLOCK_START; the check runs in a
+// fresh copy of this program so that the variable is read at the first map.
+TEST(Timestamp, StartsFromTheConfiguredValue) {
+  const char *start = getenv("M7391_CLOCK_START");
+  if (start) {
+    uint32_t first = timestamp_now();
+    EXPECT_GE(first, (uint32_t)strtoul(start, nullptr, 0));
+    EXPECT_NE(wait_for_wrap(), 0u);
+    return;
+  }
+  std::string filter = "--gtest_filter=Timestamp.StartsFromTheConfiguredValue";
+  char exe[] = "/proc/self/exe";
+  char *argv[] = {exe, (char *)filter.c_str(), nullptr};
+  setenv("M7391_CLOCK_START", "4294967000", 1);
+  pid_t pid;
+  int rc = posix_spawn(&pid, exe, nullptr, nullptr, argv, environ);
+  unsetenv("M7391_CLOCK_START");
+  ASSERT_EQ(rc, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(Timestamp, SetMovesTheCounterAndItCountsOn) {
+  timestamp_set(1000000);
+  uint32_t t = timestamp_now();
+  EXPECT_GE(t, 1000000u);
+  EXPECT_LT(t, 2000000u);
+  while (timestamp_now() == t) usleep(200);
+  EXPECT_GT(timestamp_now(), t);
+
+  LatencyStats rec = {};
+  uint32_t now = timestamp_now();
+  latency_stats_add(&rec, now - 900);
+  latency_stats_add(&rec, now - 9000);
+  EXPECT_EQ(rec.count, 2u);
+  EXPECT_GE(rec.min, 900u);
+  EXPECT_GE(rec.max, 9000u);
+  EXPECT_LT(rec.min, rec.max);
+  EXPECT_GE(rec.sum, rec.min + rec.max);
+}
+
+TEST(Hwreg, AccessOutsideTheWindowReadsDeadbeefAndDropsWrites) {
+  hwreg_map();
+  EXPECT_EQ(hwreg_read(0x01B00000), 0xDEADBEEFu);
+  EXPECT_EQ(hwreg_read(0x20000010), 0xDEADBEEFu);
+  hwreg_write(0x20000010, 5);
+  EXPECT_EQ(hwreg_read(0x20000010), 0xDEADBEEFu);
+  EXPECT_EQ(sim_mem_reg(0x01B00000), nullptr);
+
+  hwreg_write(0x01C67000, 0xFFFFFFFF);
+  hwreg_write_field(0x01C67000, 4, 8, 0x5A);
+  EXPECT_EQ(hwreg_read(0x01C67000), 0xFFFFF5AFu);
+  EXPECT_EQ(*sim_mem_reg(0x01C67000), 0xFFFFF5AFu);
+}
+
+TEST(Hwreg, PowerSequencesProgramTheControllerAndRestoreTheCodecRegisters) {
+  hwreg_map();
+  psc_display_power(1);
+  EXPECT_EQ(*sim_mem_reg(kPscMdctl50), 0x703u);
+  EXPECT_EQ(*sim_mem_reg(kPscMdctl51), 0x703u);
+  EXPECT_EQ(*sim_mem_reg(kPscPtcmd), 1u);
+  psc_display_power(0);
+  EXPECT_EQ(*sim_mem_reg(kPscMdctl50), 0x702u);
+
+  *sim_mem_reg(0x01C70004) = 0x11;
+  *sim_mem_reg(0x01C7001C) = 0x66;
+  hdvicp_reset();
+  EXPECT_EQ(*sim_mem_reg(kPscMdctl47), 0x703u);
+  EXPECT_EQ(*sim_mem_reg(0x01C70004), 0x11u);
+  EXPECT_EQ(*sim_mem_reg(0x01C7001C), 0x66u);
+
+  *sim_mem_reg(HWREG_USB_PHY_CTRL) = 0x40;
+  usb_phy_pulse();
+  EXPECT_EQ(*sim_mem_reg(HWREG_USB_PHY_CTRL), 0x40u);
+}

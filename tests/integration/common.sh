@@ -1,0 +1,54 @@
+# Shared by the integration tests: a fresh root per test, the real binary
+# installed as <root>/usr/bin/m7391, started and ended as a person would.
+set -euo pipefail
+: "${M7391_BIN:?M7391_BIN must name the built m7391}"
+: "${M7391_SOURCE_DIR:?}"
+MKROOT=$(dirname "$M7391_BIN")/../tools/mkroot
+
+fail() { echo "FAIL: $*" >&2; [ -n "${LOGF:-}" ] && tail -50 "$LOGF" >&2; exit 1; }
+
+new_root() {
+  ROOT=$(realpath "$(mktemp -d /tmp/m7391-it-XXXXXX)")
+  "$MKROOT" "$ROOT" "$M7391_SOURCE_DIR/www"
+  install -m 0755 "$M7391_BIN" "$ROOT/usr/bin/m7391"
+  export M7391_ROOT=$ROOT
+  trap 'cleanup_all' EXIT
+}
+
+PIDS=()
+cleanup_all() {
+  for p in "${PIDS[@]:-}"; do [ -n "$p" ] && kill -9 "$p" 2>/dev/null || true; done
+  [ -n "${ROOT:-}" ] && [ -z "${KEEP_ROOT:-}" ] && rm -rf "$ROOT"
+  return 0
+}
+
+# start_box <logfile>: starts m7391 in the background; sets BOX_PID.
+start_box() {
+  LOGF=$1
+  "$ROOT/usr/bin/m7391" >"$LOGF" 2>&1 &
+  BOX_PID=$!
+  PIDS+=("$BOX_PID")
+}
+
+# wait_log <file> <text> [seconds]
+wait_log() {
+  local f=$1 text=$2 t=${3:-30}
+  for _ in $(seq 1 $((t * 10))); do
+    grep -qF -- "$text" "$f" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "no '$text' in $f after ${t}s"
+}
+
+# wait_exit <pid> [seconds]: waits for the process to end; sets EXIT_STATUS.
+wait_exit() {
+  local pid=$1 t=${2:-30}
+  for _ in $(seq 1 $((t * 10))); do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      set +e; wait "$pid" 2>/dev/null; EXIT_STATUS=$?; set -e
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "process $pid still running after ${t}s"
+}
