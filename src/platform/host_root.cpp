@@ -47,8 +47,10 @@ const char *root_path(const char *path, char *buf, size_t size) {
   if (!path) path = "";
   bool inside = g_root_len && strncmp(path, g_root, g_root_len) == 0 &&
                 (path[g_root_len] == '/' || path[g_root_len] == 0);
-  // The process table is the host's own: /proc is never moved.
-  bool proc = strncmp(path, "/proc/", 6) == 0 || strcmp(path, "/proc") == 0;
+  // The process table is the host's own: /proc is not moved, but its
+  // kernel knobs (/proc/sys) are the simulated board's, inside the root.
+  bool proc = (strncmp(path, "/proc/", 6) == 0 || strcmp(path, "/proc") == 0) &&
+              strncmp(path, "/proc/sys/", 10) != 0;
   if (path[0] != '/' || inside || proc || !g_root_len)
     snprintf(buf, size, "%s", path);
   else

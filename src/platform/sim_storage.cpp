@@ -160,6 +160,7 @@ int sim_mount(const char *const argv[], char *out, size_t size, void *) {
   if (!fail.empty()) {
     int count = atoi(fail.c_str());
     std::string text = fail.substr(fail.find('\n') + 1);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
     if (count > 0) {
       char rest[256];
       snprintf(rest, sizeof rest, "%d\n%s", count - 1, text.c_str());

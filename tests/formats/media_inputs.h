@@ -8,10 +8,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "formats/annexb.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
 
 typedef std::vector<uint8_t> Bytes;
+
+const uint32_t kVideoTicks = 3600;  // 25 frames/s at 90 kHz
+const uint32_t kAudioTicks = 1920;  // 1024 samples at 48 kHz
 
 inline bool tool_exists(const char *path) { return access(path, X_OK) == 0; }
 
@@ -79,6 +83,16 @@ inline std::vector<Bytes> split_access_units(const Bytes &es) {
   }
   if (!cur.empty()) units.push_back(cur);
   return units;
+}
+
+// An access unit with an IDR slice.
+inline bool is_key_unit(const Bytes &au) {
+  AnnexbWalk w;
+  annexb_walk_init(&w, au.data(), au.size());
+  size_t s, e;
+  while (annexb_walk_next(&w, &s, &e))
+    if ((au[s] & 0x1F) == 5) return true;
+  return false;
 }
 
 // ADTS frames, one per unit, as the AAC encoder publishes them.
@@ -157,8 +171,10 @@ inline std::vector<std::string> csv_fields(const std::string &line) {
 }
 
 // The per-frame MD5 column of `ffmpeg -f framemd5` on the decoded stream
-// `map` of a file: equal lists mean the same pictures or samples.
-inline std::vector<std::string> decoded_md5s(const std::string &path, const char *map) {
+// `map` of a file, the first `limit` frames: equal lists mean the same
+// pictures or samples.
+inline std::vector<std::string> decoded_md5s(const std::string &path, const char *map,
+                                             size_t limit = (size_t)-1) {
   std::string out;
   run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", path.c_str(), "-map", map,
             "-f", "framemd5", "-"}, &out);
@@ -166,7 +182,22 @@ inline std::vector<std::string> decoded_md5s(const std::string &path, const char
   for (auto &l : text_lines(out)) {
     if (l[0] == '#') continue;
     auto f = csv_fields(l);
-    if (f.size() >= 6) md5s.push_back(f.back());
+    if (f.size() >= 6 && md5s.size() < limit) md5s.push_back(f.back());
   }
   return md5s;
+}
+
+// ffprobe's packet list of a file, in file order.
+struct ProbedPacket { bool video; long long pts; std::string flags; };
+
+inline std::vector<ProbedPacket> probe_packets(const std::string &path) {
+  std::string out;
+  run_tool({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "packet=codec_type,pts,flags",
+            "-of", "csv=p=0", path.c_str()}, &out);
+  std::vector<ProbedPacket> v;
+  for (auto &l : text_lines(out)) {
+    auto f = csv_fields(l);
+    if (f.size() >= 3 && !f[1].empty() && f[1] != "N/A") v.push_back({f[0] == "video", std::stoll(f[1]), f[2]});
+  }
+  return v;
 }
