@@ -16,6 +16,8 @@
 #include "core/hwreg.h"
 #include "core/log.h"
 #include "core/mtd.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
 #include "core/process_util.h"
 #include "core/worker.h"
 #include "platform/dmai.h"
@@ -298,9 +300,9 @@ int core_main(const ThreadSpec *table) {
            (int)board_identity.model);
   if (core_hooks.board_init_model) core_hooks.board_init_model();
   if (core_hooks.customzip_load) core_hooks.customzip_load();
-  if (core_hooks.init_params) core_hooks.init_params();
+  init_param(get_param_block());
   if (core_hooks.osd_init) core_hooks.osd_init();
-  if (board_identity.ccdc_found || (core_hooks.developer_mode && core_hooks.developer_mode()))
+  if (board_identity.ccdc_found || get_param_block()->developer_mode)
     start_getty();
   log_printf("\n\n%s, Serial #%u, Firmware %d build %d, safe_boot=%d\n\n",
              board_identity.product_name, board_identity.serial, M7391_MODEL, M7391_BUILD,
@@ -365,6 +367,8 @@ int core_main(const ThreadSpec *table) {
 
   if (ok) {
     if (core_hooks.status_events_init) core_hooks.status_events_init();
+    // The live display mode starts at 0; the saved one is kept in flash.
+    get_param_block()->display.display_mode = 0;
     // The start meeting counts the threads this build runs, plus main.
     Rendezvous_setCount(g_start_rv, named + 1);
     timestamp_now();
@@ -373,7 +377,7 @@ int core_main(const ThreadSpec *table) {
     log_printf("main rendezvous met\n");
     if (timestamp_check() != 0) log_printf("WARNING: timestamp counter check failed!\n");
     while (!gui_started && get_exit_code() == 0) sleep_ms(1000);
-    int wifi = core_hooks.wifi_enabled ? core_hooks.wifi_enabled() : 0;
+    int wifi = get_param_block()->wifi_enable;
     log_printf("wifi enable = %i\n", wifi);
     if (wifi && core_hooks.wifi_archive_extract && core_hooks.wifi_archive_extract()) {
       sleep_ms(2000);

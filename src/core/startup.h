@@ -18,7 +18,6 @@ struct ThreadSpec {
 // Hooks into higher subsystems, filled by main before core_main runs. Any may
 // be NULL until its subsystem exists.
 struct CoreHooks {
-  void (*init_params)(void);          // loads the live parameter block
   void (*osd_init)(void);
   void (*status_events_init)(void);
   void (*status_events_shutdown)(void);
@@ -30,8 +29,6 @@ struct CoreHooks {
   void (*ntpd_stop)(void);
   void (*customzip_load)(void);
   void (*board_init_model)(void);
-  int (*developer_mode)(void);
-  int (*wifi_enabled)(void);
   int (*wifi_archive_extract)(void);
   void (*init_network)(void);
 };

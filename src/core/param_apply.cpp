@@ -1,0 +1,176 @@
+// param_apply_changes and the display helpers.
+#include "core/param_apply.h"
+#include <pthread.h>
+#include <cstdio>
+#include <cstdlib>
+#include "core/global.h"
+#include "core/log.h"
+#include "core/param_access.h"
+#include "core/param_table.h"
+#include "core/param_types.h"
+#include "core/startup.h"
+
+ParamApplyHooks param_apply_hooks;
+
+namespace {
+
+// Serialises whole applies so that two batches never interleave their
+// groups; param_set only needs the change mutex, which is not held here.
+pthread_mutex_t apply_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+#define HOOK(name) param_apply_hooks.name
+
+void display_wakeup(void) {
+  if (core_hooks.display_wakeup) core_hooks.display_wakeup();
+}
+
+void set_run_mode(int mode) {
+  if (HOOK(display_set_run_mode)) HOOK(display_set_run_mode)(mode);
+}
+
+int run_mode(void) {
+  return HOOK(display_get_run_mode) ? HOOK(display_get_run_mode)() : 0;
+}
+
+void set_rtsp_watch(uint8_t value) {
+  pthread_mutex_lock(&quit_mutex);
+  rtsp_watch = value;
+  pthread_mutex_unlock(&quit_mutex);
+}
+
+// The hook is taken when the thread is started: the table may change later.
+struct NetworkJob {
+  void (*fn)(ParamBlock *block);
+  ParamBlock *block;
+};
+
+void *network_thread(void *arg) {
+  NetworkJob *job = static_cast<NetworkJob *>(arg);
+  job->fn(job->block);
+  free(job);
+  return NULL;
+}
+
+void start_network_thread(ParamBlock *b) {
+  if (!HOOK(init_network)) return;
+  NetworkJob *job = static_cast<NetworkJob *>(malloc(sizeof *job));
+  if (!job) return;
+  job->fn = HOOK(init_network);
+  job->block = b;
+  pthread_attr_t attr;
+  pthread_t thread;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (pthread_create(&thread, &attr, network_thread, job) != 0) {
+    log_printf("%s: cannot start the network thread\n", "param_apply_changes");
+    free(job);
+  }
+  pthread_attr_destroy(&attr);
+}
+
+// Display.Passthru (mode 1) and Display.Colorbars (mode 2).
+const char *set_test_mode(const char *fn, int mode, const char *text, size_t len) {
+  long long v;
+  if (!param_parse_number(text, len, &v, false)) return PARAM_INVALID_VALUE;
+  ParamBlock *b = get_param_block();
+  if (v) {
+    b->display.display_mode = uint8_t(mode);
+    set_run_mode(mode);
+  } else {
+    if (b->display.display_mode == mode) b->display.display_mode = 0;
+    if (run_mode() == mode) set_run_mode(0);
+  }
+  log_printf("%s: displayEnv.mode=%d\n", fn, run_mode());
+  display_wakeup();
+  return NULL;
+}
+
+}  // namespace
+
+void param_apply_changes(void) {
+  pthread_mutex_lock(&apply_mutex);
+  uint32_t pending = param_take_changes();
+  ParamBlock *b = get_param_block();
+  for (int i = 0; i <= 14; i++) {
+    if (!(pending & (1u << i))) continue;
+    log_printf("i=%d\n", i);
+    if ((i == CG_VIDEO_A || i == CG_VIDEO_B) && HOOK(check_h264_mpeg4_conflict))
+      HOOK(check_h264_mpeg4_conflict)(b->video, i - 1);
+    if (HOOK(stream_restart)) HOOK(stream_restart)(i);
+  }
+  if (pending & (1u << CG_NETWORK)) {
+    start_network_thread(b);
+    if (b->network_mode >= 1 && b->network_mode <= 2) {
+      const uint8_t *a = b->net[b->network_mode - 1].addr;
+      snprintf(param_state.ip_text, sizeof param_state.ip_text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+      param_state.ip = param_state.ip_text;
+    }
+  }
+  if (HOOK(osd_set_config)) {
+    if (pending & (1u << CG_OSD_A)) HOOK(osd_set_config)(0, &b->video[0].osd);
+    if (pending & (1u << CG_OSD_B)) HOOK(osd_set_config)(1, &b->video[1].osd);
+    if (pending & (1u << CG_OSD_DISPLAY)) HOOK(osd_set_config)(2, &b->display_osd);
+  }
+  if ((pending & (1u << CG_CAPTURE)) && HOOK(capture_apply_settings)) HOOK(capture_apply_settings)();
+  if (pending & (1u << CG_DISPLAY_MODE)) updateDisplayFromParams();
+  if (pending & (1u << CG_USERS)) {
+    check_user_permissions();
+    set_rtsp_watch(1);   // the RTSP server reloads its users
+  }
+  if (pending & (1u << CG_RTSP)) set_rtsp_watch(2);   // the RTSP server restarts
+  pthread_mutex_unlock(&apply_mutex);
+}
+
+const char *param_current_ip(void) { return param_state.ip; }
+
+void updateDisplayFromParams(void) {
+  ParamBlock *b = get_param_block();
+  if (HOOK(display_set_std)) HOOK(display_set_std)(b->display.standard);
+  set_run_mode(b->display.display_mode);
+  if (HOOK(display_set_output)) HOOK(display_set_output)(b->display.output);
+  display_wakeup();
+  log_printf("%s: std=%d mode=%d output=%d\n", "updateDisplayFromParams", b->display.standard,
+             b->display.display_mode, b->display.output);
+}
+
+void setDisplayStd(int standard) {
+  if (HOOK(display_set_std)) HOOK(display_set_std)(standard);
+  log_printf("set display std %d\n", standard);
+  display_wakeup();
+}
+
+void setDisplayPowerOff(void) {
+  set_run_mode(8);
+  log_printf("%s: displayEnv.mode=%d\n", "setDisplayPowerOff", 8);
+  display_wakeup();
+}
+
+void setDisplayIdle(void) {
+  set_run_mode(0);
+  if (HOOK(playback_set_audio_passthru)) HOOK(playback_set_audio_passthru)(0);
+  log_printf("%s: displayEnv.mode=%d\n", "setDisplayIdle", 0);
+  display_wakeup();
+}
+
+void startDisplayPassthru(void) {
+  set_run_mode(1);
+  if (HOOK(playback_set_audio_passthru))
+    HOOK(playback_set_audio_passthru)(get_param_block()->dvr_audio_passthru);
+  display_wakeup();
+}
+
+int param_format_colorbars(char *buf, size_t size, void *arg) {
+  return snprintf(buf, size, "%d", run_mode() == 2);
+}
+
+const char *param_parse_colorbars(const char *text, size_t len, void *arg) {
+  return set_test_mode("setOutputColorbars", 2, text, len);
+}
+
+int param_format_passthru(char *buf, size_t size, void *arg) {
+  return snprintf(buf, size, "%d", run_mode() == 1);
+}
+
+const char *param_parse_passthru(const char *text, size_t len, void *arg) {
+  return set_test_mode("setOutputPassthru", 1, text, len);
+}

@@ -1,0 +1,31 @@
+// Parameter text import: any bytes, line by line. A refused line must leave
+// the block exactly as it was.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/param_access.h"
+#include "core/param_block.h"
+
+int fuzz_one(const uint8_t *data, size_t size) {
+  static ParamBlock before;
+  ParamBlock *live = get_param_block();
+  *live = *param_default_block();
+  const char *text = size ? reinterpret_cast<const char *>(data) : "";
+  size_t start = 0;
+  while (start <= size) {
+    const char *nl =
+        start < size ? static_cast<const char *>(memchr(text + start, '\n', size - start)) : NULL;
+    size_t end = nl ? size_t(nl - text) : size;
+    before = *live;
+    if (param_import_line(text + start, end - start) != 0 &&
+        memcmp(&before, live, sizeof before) != 0) {
+      fprintf(stderr, "refused line changed the block: %.*s\n", int(end - start), text + start);
+      abort();
+    }
+    start = end + 1;
+  }
+  param_take_changes();
+  return 0;
+}
