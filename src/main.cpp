@@ -1,6 +1,8 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
 #include "core/startup.h"
+#include "media/stream_producer.h"
+#include "storage/filesys.h"
 
 namespace {
 
@@ -32,6 +34,12 @@ const ThreadSpec thread_table[] = {
     {nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
 };
 
+void stop_all_streams(int) { stream_stop_all(); }
+
 }  // namespace
 
-int main(void) { return core_main(thread_table); }
+int main(void) {
+  core_hooks.stream_stop_all = stop_all_streams;
+  core_hooks.filesys_done = fileSysDone;
+  return core_main(thread_table);
+}

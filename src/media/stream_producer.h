@@ -1,0 +1,47 @@
+// Producer run states and consumer counting: the first consumer of a
+// stream starts its producer, the last one stops it, configuration changes
+// restart it. Ids without a queue use the same record as a plain switch.
+//
+// Lock order: a ProducerState mutex before its queue's mutex, never the other
+// way round.
+#pragma once
+#include <cstdint>
+#include <pthread.h>
+
+struct StreamQueue;
+
+enum : uint32_t {
+  STREAM_START = 1,   // a start was requested and not yet taken
+  STREAM_STOP = 2,    // a stop was requested and not yet taken
+  STREAM_STOPPED = 4
+};
+
+struct ProducerState {
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;   // signalled on every state change
+  uint32_t flags;
+  int event_fd;          // eventfd told of every change; <= 0: none
+};
+
+// run 1 starts, anything else stops.
+void stream_set_state(ProducerState *state, int run);
+void stream_set_state_by_id(uint32_t id, int run);
+// 1 running, 0 stopped, -1 for an invalid id.
+int stream_get_state_by_id(uint32_t id);
+// Stops and starts a stream that runs or has consumers.
+void stream_restart(uint32_t id);
+// Stops every registered state but the serial thread's (unless quitting),
+// then wakes the display thread.
+void stream_stop_all(void);
+
+// Called by attach and detach only.
+void stream_consumer_add(uint32_t id);
+void stream_consumer_release(StreamQueue *queue);
+int stream_queue_consumers(StreamQueue *queue);
+int stream_consumer_count(uint32_t id);
+
+// Producer side. wait_start waits once while stopped and reports whether a
+// start was taken; stopping is polled once per unit of work.
+bool stream_state_wait_start(ProducerState *state);
+bool stream_state_stopping(ProducerState *state);
+void stream_state_wait(ProducerState *state);

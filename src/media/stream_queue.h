@@ -1,0 +1,95 @@
+// The one-producer, many-consumer ring a stream's data travels through. The
+// producer writes in place into one contiguous buffer and publishes a small
+// entry per frame; consumers keep their own sequence numbers and never hold
+// the producer back: when the ring is full the oldest entry is dropped.
+#pragma once
+#include <cstdint>
+#include <pthread.h>
+#include "platform/dmai.h"
+
+// Entry flags.
+enum : uint32_t {
+  STREAM_FLAG_KEY = 1,       // I/IDR picture, SPS chunk, whole frame, audio chunk
+  STREAM_FLAG_SLICE = 2,     // one slice of a picture
+  STREAM_FLAG_SLICE_END = 4, // the resizer event of this slice ended the frame
+  STREAM_FLAG_FRAME = 8,     // whole captured frame with its overlay
+  STREAM_FLAG_JPEG = 16
+};
+// A consumer may start at an entry that is a key frame and not JPEG.
+inline bool stream_is_start_point(uint32_t flags) {
+  return (flags & (STREAM_FLAG_KEY | STREAM_FLAG_JPEG)) == STREAM_FLAG_KEY;
+}
+
+struct StreamEntry {
+  uint32_t offset;     // from the ring's base
+  uint32_t length;     // 0: invalid slot (or a mark)
+  uint32_t timestamp;  // 90 kHz
+  uint32_t flags;
+};
+static_assert(sizeof(StreamEntry) == 16, "StreamEntry is 16 bytes");
+
+// Owned by the consumer that links it.
+struct StreamCallback {
+  StreamCallback *next;
+  void (*fn)(void *arg, uint32_t seq);
+  void *arg;
+};
+
+struct StreamQueue {
+  int32_t consumers;
+  // Called on every attach and detach with the queue's lock (and its
+  // producer state's) held: it may only signal.
+  void (*hook)(StreamQueue *queue);
+  pthread_mutex_t mutex;             // guards consumers and the ring
+  pthread_cond_t cond;               // CLOCK_MONOTONIC
+  uint8_t *base;
+  uint32_t phys;
+  uint32_t size;
+  uint32_t head;          // slot the next put fills; always free
+  uint32_t tail;          // oldest slot that may still be valid
+  uint32_t next_seq;      // number of the next put's entry
+  uint32_t write_offset;  // where the next entry's data begins
+  uint32_t index_mask;
+  uint32_t align_mask;
+  StreamEntry *entries;
+  int32_t ts_offset;      // ticks the producer was paused
+  // The list is changed, and walked by the producer, only under cb_mutex: a
+  // removal therefore waits for a walk in progress, and the list is never
+  // seen half-changed. cb_mutex is never held together with mutex.
+  StreamCallback *callbacks;
+  pthread_mutex_t cb_mutex;
+};
+
+// The queue's mutex (and its monotonic condition) and the callback lock;
+// stream_register does this for registered queues.
+void stream_queue_init_locks(StreamQueue *queue);
+// Aborts (start-up fault) when num_entries is not a power of two or the slot
+// array cannot be had. The buffer stays the caller's.
+void ringbuffer_init(StreamQueue *queue, Buffer_Handle buffer, uint32_t num_entries,
+                     uint32_t align);
+// Frees the slot array (the counterpart of ringbuffer_init).
+void ringbuffer_free(StreamQueue *queue);
+
+// Reserves room for an entry of up to length bytes, written at base+offset
+// before the put. Returns the offset, or -1 when length exceeds the ring.
+int ringbuffer_preallocate(StreamQueue *queue, uint32_t length);
+// Publishes the entry whose data starts at the write offset. Length 0 with
+// timestamp 0 is a mark: it takes a number but wakes nobody. Callbacks run
+// afterwards on this thread, outside the lock.
+void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags);
+
+// With the queue lock held. 0 and *out (as it stands, even of length 0), or
+// -1 when seq is no longer (or not yet) in the ring.
+int ringbuffer_find_seq(const StreamQueue *queue, uint32_t seq, StreamEntry *out);
+// With the queue lock held: valid entries counted back from the newest.
+int ringbuffer_count(const StreamQueue *queue);
+
+// A callback already linked is not linked twice. Must not be called from a
+// callback of the same queue; a callback must not take a lock that a caller
+// of these holds.
+void stream_add_callback(uint32_t id, StreamCallback *callback);
+// Once this returns the callback is not running and will not run again.
+void stream_remove_callback(uint32_t id, StreamCallback *callback);
+
+int32_t stream_queue_ts_offset(StreamQueue *queue);
+void stream_queue_add_ts_offset(StreamQueue *queue, int32_t ticks);

@@ -1,0 +1,135 @@
+// The storage manager: the SD card and up to two USB disks, mounted
+// read-only while nobody writes and read-write for the span of each write.
+// Callers name volumes by StorageSource; slots are internal.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <pthread.h>
+
+enum StorageSource { STORAGE_INT = 0, STORAGE_EXT = 1, STORAGE_MMC = 2 };
+enum { FILESYS_SLOTS = 3 };
+
+struct StorageSlot {
+  char device[20];
+  const char *mnt;        // mount point while mounted, NULL otherwise
+  uint8_t rw;             // 0 read-only or unmounted, 1 read-write, 2 mounting
+  uint8_t failures;
+  uint8_t port;
+  uint8_t refusal_logged;
+  uint8_t fat;
+  uint64_t avail_blocks;  // ~0: unknown
+  uint64_t total_blocks;  // ~0: unknown
+  uint32_t block_size;
+  int32_t writers;
+};
+
+struct ParamBlock;
+struct StreamState;
+
+// What the storage manager asks of the subsystems above it. NULL entries
+// are skipped.
+struct StorageHooks {
+  void (*dvr_post_key)(uint32_t key);
+  void (*dvr_post_message)(const char *text);
+  void (*filesys_event)(int source, int kind);   // 0 mounted, 1 unmounted, 2 mount failed, 3 problem
+  void (*overlay_files_load)(int source);
+  // Progress in tenths of a percent; -1 back means the user cancelled.
+  int (*show_progress)(void *context, int permille);
+  void (*file_list_stale)(void);
+  int (*firmware_busy)(void);
+  int (*rescue_custom_zip)(const char *path);          // 0 loaded, 1 cleared, other failed
+  const char *(*rescue_firmware)(const char *path);    // status text
+  int (*wifi_active)(void);
+  void (*wifi_archive_install)(const char *path);
+  void (*usb_check_id)(void);
+};
+extern StorageHooks storage_hooks;
+
+struct FilesysState {
+  int storage_device;       // 0 both, 1 int, 2 ext, 3 ask, 4 mmc
+  int mounted;
+  const char *lock_func;
+  int lock_line;
+  pthread_mutex_t filesys_mutex;
+  // The record thread hands file names over here (see the recorder).
+  pthread_mutex_t record_name_mutex;
+  pthread_cond_t record_name_cond;
+  int record_name_waiting;
+  int record_name_ready;
+  char record_name[128];
+  // Written by the record thread, read by getRecordingStatus.
+  StreamState *record_state;
+  const char *record_status;
+  uint8_t storage_problem;
+  int record_countdown;
+  int sync_pending;
+};
+extern FilesysState filesys_state;
+extern StorageSlot fs[FILESYS_SLOTS];
+
+int filesys_slot_to_source(int slot);
+int filesys_source_to_slot(int source);
+bool filesys_is_mounted(int source);
+bool filesys_usb_mount_failed(int n);
+bool filesys_all_read_only(void);
+int filesys_count_devices(void);
+void filesys_set_storage_device(int choice);
+void filesys_lock_at(pthread_mutex_t *m, int line, const char *func);
+#define filesys_lock() filesys_lock_at(&filesys_state.filesys_mutex, __LINE__, __func__)
+void filesys_unlock(void);
+int64_t filesys_total_space(int source);
+int64_t filesys_free_space(int source);
+void filesys_recalculate_free_space(int source);
+void calculate_free_space(int slot);
+int getRecordingStorage(char *buf, size_t size);
+int getRecordingStatus(char *buf, size_t size);
+// Set by the record thread: the elapsed 90 kHz ticks of its recording.
+extern uint32_t (*filesys_record_elapsed)(StreamState *state);
+void filesys_add_writer(int source);      // caller holds filesys_mutex
+void filesys_remove_writer(int source);   // caller holds filesys_mutex
+void filesys_remount(int slot, const char *mode);
+void filesys_unmount_slot(int slot);
+void unmount_all(void);
+void fileSysDone(void);
+void fileSysTick(ParamBlock *params);
+uint64_t file_size(const char *path);
+bool file_exists(const char *path);
+int write_string_to_file(const char *path, const char *text);
+// The recording directory under each mount point ("DCIM" at start).
+void filesys_set_subdir(const char *dir);
+const char *filesys_get_subdir(void);
+// Forgets every slot (tests; the program starts with a fresh table).
+void filesys_reset(void);
+
+// File operations.
+enum { ERR_FILE_WRITE = -1, ERR_FILE_EXISTS = -2, ERR_NO_SPACE = -3, ERR_CANCELLED = -4,
+       ERR_FILE_READ = -5 };
+const char *filesys_copy_result_name(int result);
+// A name from outside (control protocol, web, menu): not empty, not
+// absolute, no ".." component. 1 when acceptable.
+int filesys_name_ok(const char *name);
+FILE *filesys_fopen(int source, const char *name, const char *mode);
+void filesys_fclose(int source, FILE *f);
+void filesys_fclose_w(int source, FILE *f);
+uint8_t *filesys_readfile(int source, const char *name, size_t *size);
+int filesys_writefile(int source, const char *name, const void *data, size_t n);
+int filesys_unlink(int source, const char *name);
+bool file_exists_on(int source, const char *name);
+char *filesys_get_file_on(int source, const char *name);   // malloc'd; free()
+char *filesys_getdir(int source);                          // malloc'd; free()
+// First volume (slots 2, 1, 0) holding the file; copies the path into buf.
+// NULL when none has it.
+char *filesys_get_file(const char *name, char *buf, size_t size);
+char *filesys_get_config_file(const char *name, char *buf, size_t size);
+int filesys_rename(int source, const char *old_name, const char *new_name);
+int filesys_delete(int source, const char *name, void *progress);
+void filesys_multi_start(int source, int unused, int64_t total);
+void filesys_multi_finish(int source);
+int filesys_copy(int source, const char *name, int overwrite, void *progress);
+int filesys_format(int source);
+int filesys_load_config_params(int source);
+int filesys_save_config_params(int source);
+int filesys_save_log_to(int source, int kind);
+int filesys_save_log(void);
+int filesys_save_dmesg(void);

@@ -1,0 +1,180 @@
+// Producer run states: the first consumer starts a producer and the last
+// stops it, restarts, stop-all and its exception, the event descriptor.
+#include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include "core/global.h"
+#include "core/startup.h"
+#include "stream_test_support.h"
+
+namespace {
+
+class StreamProducerRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    stream_register_clear();
+    log_take();
+  }
+  void TearDown() override { stream_register_clear(); }
+};
+
+uint64_t events(int fd) {
+  uint64_t v = 0;
+  if (read(fd, &v, sizeof v) != (ssize_t)sizeof v) return 0;
+  return v;
+}
+
+TEST_F(StreamProducerRun, FirstConsumerStartsLastStopsAndClearsTheOffset) {
+  ProducerState st{};
+  st.event_fd = eventfd(0, EFD_NONBLOCK);
+  TestStream s(VIDEO_STREAM1, 4096, 16, false);
+  stream_register(&st, &s.queue, VIDEO_STREAM1);
+  EXPECT_EQ(events(st.event_fd), 1u);  // registering stops it
+  static int hook_calls;
+  static bool hook_under_lock;
+  hook_calls = 0;
+  hook_under_lock = true;
+  s.queue.hook = [](StreamQueue *q) {
+    hook_calls++;
+    if (pthread_mutex_trylock(&q->mutex) == 0) {
+      hook_under_lock = false;
+      pthread_mutex_unlock(&q->mutex);
+    }
+  };
+
+  stream_consumer_add(VIDEO_STREAM1);
+  EXPECT_EQ(st.flags, STREAM_START | STREAM_STOP);
+  EXPECT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 1);
+  EXPECT_EQ(events(st.event_fd), 1u);
+  stream_consumer_add(VIDEO_STREAM1);
+  EXPECT_EQ(events(st.event_fd), 0u);  // started once
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 2);
+
+  EXPECT_TRUE(stream_state_wait_start(&st));  // the producer takes the start
+  EXPECT_EQ(st.flags, 0u);
+  EXPECT_FALSE(stream_state_stopping(&st));
+  stream_queue_add_ts_offset(&s.queue, 1234);
+
+  stream_consumer_release(&s.queue);
+  EXPECT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 1);
+  EXPECT_EQ(stream_queue_ts_offset(&s.queue), 1234);
+  stream_consumer_release(&s.queue);
+  EXPECT_EQ(st.flags, STREAM_STOP | STREAM_STOPPED);
+  EXPECT_TRUE(stream_state_stopping(&st));
+  EXPECT_EQ(stream_queue_ts_offset(&s.queue), 0);
+  EXPECT_EQ(events(st.event_fd), 1u);
+  EXPECT_EQ(hook_calls, 4);
+  EXPECT_TRUE(hook_under_lock);
+
+  // One release too many changes nothing.
+  stream_consumer_release(&s.queue);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+  close(st.event_fd);
+}
+
+TEST_F(StreamProducerRun, WaitStartBlocksUntilTheFirstConsumer) {
+  TestStream s(CAPTURE_STREAM1, 4096, 16);
+  std::atomic<int> started{0};
+  std::thread producer([&] {
+    while (!stream_state_wait_start(&s.state)) {
+    }
+    started = 1;
+  });
+  usleep(20000);
+  EXPECT_EQ(started, 0);
+  stream_consumer_add(CAPTURE_STREAM1);
+  producer.join();
+  EXPECT_EQ(started, 1);
+  stream_consumer_release(&s.queue);
+}
+
+TEST_F(StreamProducerRun, RestartLeavesAnIdleStreamAloneAndRestartsARunningOne) {
+  TestStream s(VIDEO_STREAM2, 4096, 16);
+  s.state.event_fd = eventfd(0, EFD_NONBLOCK);
+  stream_restart(VIDEO_STREAM2);
+  EXPECT_EQ(s.state.flags, STREAM_STOP | STREAM_STOPPED);
+  EXPECT_EQ(events(s.state.event_fd), 0u);
+
+  stream_consumer_add(VIDEO_STREAM2);
+  ASSERT_TRUE(stream_state_wait_start(&s.state));
+  events(s.state.event_fd);
+  stream_restart(VIDEO_STREAM2);
+  EXPECT_EQ(s.state.flags, STREAM_START | STREAM_STOP);
+  EXPECT_EQ(events(s.state.event_fd), 2u);
+  EXPECT_TRUE(stream_state_stopping(&s.state));   // leaves its running loop
+  EXPECT_TRUE(stream_state_wait_start(&s.state)); // and starts again at once
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 1);  // consumers stay attached
+  stream_consumer_release(&s.queue);
+
+  // A run-state-only id that runs is restarted too.
+  ProducerState udp{};
+  stream_register(&udp, nullptr, UDP_STREAM1);
+  stream_set_state_by_id(UDP_STREAM1, 1);
+  ASSERT_TRUE(stream_state_wait_start(&udp));
+  stream_restart(UDP_STREAM1);
+  EXPECT_EQ(udp.flags, STREAM_START | STREAM_STOP);
+  close(s.state.event_fd);
+}
+
+TEST_F(StreamProducerRun, RestartWakesAProducerBlockedInWaitStart) {
+  TestStream s(VIDEO_STREAM1, 4096, 16);
+  stream_consumer_add(VIDEO_STREAM1);
+  ASSERT_TRUE(stream_state_wait_start(&s.state));
+  stream_set_state(&s.state, 0);  // e.g. stopped by stop-all, consumer still there
+  std::atomic<bool> got{false};
+  std::thread producer([&] {
+    while (!stream_state_wait_start(&s.state)) {
+    }
+    got = true;
+  });
+  usleep(20000);
+  EXPECT_FALSE(got);
+  stream_restart(VIDEO_STREAM1);
+  producer.join();
+  EXPECT_TRUE(got);
+  stream_consumer_release(&s.queue);
+}
+
+TEST_F(StreamProducerRun, StopAllSparesTheSerialThreadUnlessQuitting) {
+  ProducerState st[16] = {};
+  const uint32_t ids[] = {UDP_STREAM1, RECORD_STREAM, SERIAL_STREAM};
+  for (uint32_t id : ids) {
+    stream_register(&st[id], nullptr, (StreamId)id);
+    stream_set_state(&st[id], 1);
+  }
+  static int wakeups;
+  wakeups = 0;
+  core_hooks.display_wakeup = [] { wakeups++; };
+
+  stream_stop_all();
+  EXPECT_NE(log_take().find("stopping all streams\n"), std::string::npos);
+  EXPECT_EQ(stream_get_state_by_id(UDP_STREAM1), 0);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+  EXPECT_EQ(stream_get_state_by_id(SERIAL_STREAM), 1);
+  EXPECT_EQ(wakeups, 1);
+
+  set_exit_code(EXIT_QUIT);
+  stream_stop_all();
+  set_exit_code(EXIT_RUNNING);
+  EXPECT_EQ(stream_get_state_by_id(SERIAL_STREAM), 0);
+  EXPECT_EQ(wakeups, 2);
+  core_hooks.display_wakeup = nullptr;
+}
+
+TEST_F(StreamProducerRun, InvalidIdsAreReportedAndIgnored) {
+  EXPECT_EQ(stream_get_state_by_id(16), -1);
+  EXPECT_EQ(stream_get_state_by_id(OUTPUT_STREAM), -1);
+  stream_set_state_by_id(16, 1);
+  stream_restart(99);
+  EXPECT_EQ(stream_consumer_count(OUTPUT_STREAM), 0);
+  EXPECT_EQ(stream_consumer_count(200), 0);
+  std::string log = log_take();
+  EXPECT_NE(log.find("stream_get_state_by_id: invalid streamid 16\n"), std::string::npos);
+  EXPECT_NE(log.find("stream_get_state_by_id: invalid streamid 3\n"), std::string::npos);
+  EXPECT_NE(log.find("stream_set_state_by_id: invalid streamid 16\n"), std::string::npos);
+  EXPECT_NE(log.find("stream_restart: invalid streamid 99\n"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Copy, move, delete, rename and format between the simulated USB volumes,
+// checked with cmp and the files themselves.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "core/global.h"
+#include "core/param_flash.h"
+#include "core/usb_hub.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim_control.h"
+#include "storage/filesys.h"
+#include "test_root.h"
+
+namespace {
+
+std::string exec_log() {
+  static char buf[1 << 16];
+  sys_read_text("/run/exec.log", buf, sizeof buf, false);
+  return buf;
+}
+
+std::vector<int> g_progress;
+
+class FileOps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_root();
+    for (const char *d : {"mmcblk0p1", "sda1", "sdb1"}) sim_storage_remove(d);
+    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
+      const char *um[] = {"umount", m, nullptr};
+      run_argv(um);
+    }
+    filesys_reset();
+    param_load_defaults();
+    gui_started = 1;
+    storage_hooks = StorageHooks();
+    g_progress.clear();
+    sim_storage_insert("sda1", 3, 64 << 20, "vfat");
+    sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
+    const char *rm[] = {"rm", "-rf", nullptr, nullptr};
+    char a[512], b[512];
+    std::string da = std::string(sim_storage_backing_dir("sda1", a, sizeof a)) + "/DCIM";
+    std::string db = std::string(sim_storage_backing_dir("sdb1", b, sizeof b)) + "/DCIM";
+    rm[2] = da.c_str();
+    run_argv(rm);
+    rm[2] = db.c_str();
+    run_argv(rm);
+    fileSysTick(nullptr);
+    ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
+    ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  }
+  void put(int source, const char *name, size_t size, char fill) {
+    filesys_lock();
+    filesys_add_writer(source);
+    std::string dir = std::string(source == STORAGE_INT ? "/media/int" : "/media/ext") + "/DCIM";
+    sys_mkdirs(dir.c_str(), 0755);
+    FILE *f = sys_fopen((dir + "/" + name).c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::vector<char> data(size);
+    for (size_t i = 0; i < size; i++) data[i] = (char)(fill + i % 7);
+    fwrite(data.data(), 1, size, f);
+    fclose(f);
+    filesys_remove_writer(source);
+    filesys_unlock();
+  }
+  int cmp(const char *a, const char *b) {
+    const char *argv[] = {"cmp", a, b, nullptr};
+    return run_argv(argv);
+  }
+};
+
+TEST_F(FileOps, CopyMakesAnIdenticalFileAndRespectsOverwrite) {
+  put(STORAGE_INT, "clip.mp4", 3 << 20, 'a');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.mp4", 0, nullptr), 0);
+  EXPECT_EQ(cmp("/media/int/DCIM/clip.mp4", "/media/ext/DCIM/clip.mp4"), 0);
+  EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0) << "writer not removed";
+
+  put(STORAGE_INT, "clip.mp4", 1 << 20, 'q');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.mp4", 0, nullptr), ERR_FILE_EXISTS);
+  EXPECT_NE(cmp("/media/int/DCIM/clip.mp4", "/media/ext/DCIM/clip.mp4"), 0) << "destination touched";
+  // Overwriting a longer file leaves no stale tail behind.
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.mp4", 1, nullptr), 0);
+  EXPECT_EQ(cmp("/media/int/DCIM/clip.mp4", "/media/ext/DCIM/clip.mp4"), 0);
+
+  // The SD card has no partner volume.
+  EXPECT_LT(filesys_copy(STORAGE_MMC, "clip.mp4", 0, nullptr), 0);
+}
+
+TEST_F(FileOps, CopyRefusesWhatDoesNotFitBeforeWriting) {
+  sim_storage_insert("sdb1", 1, 2 << 20, "vfat");
+  filesys_recalculate_free_space(STORAGE_EXT);
+  put(STORAGE_INT, "huge.ts", 4 << 20, 'h');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "huge.ts", 0, nullptr), ERR_NO_SPACE);
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/huge.ts"));
+  sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
+}
+
+TEST_F(FileOps, DeleteBatchReportsProgressBeforeEachUnlink) {
+  for (int i = 0; i < 5; i++) put(STORAGE_INT, ("f" + std::to_string(i)).c_str(), 1000, 'd');
+  storage_hooks.show_progress = [](void *, int permille) {
+    g_progress.push_back(permille);
+    return 0;
+  };
+  int ctx;
+  filesys_multi_start(STORAGE_INT, 0, 5 * 1000);
+  for (int i = 0; i < 5; i++)
+    EXPECT_EQ(filesys_delete(STORAGE_INT, ("f" + std::to_string(i)).c_str(), &ctx), 0);
+  filesys_multi_finish(STORAGE_INT);
+  EXPECT_EQ(g_progress, (std::vector<int>{0, 200, 400, 600, 800}));
+  for (int i = 0; i < 5; i++)
+    EXPECT_FALSE(file_exists(("/media/int/DCIM/f" + std::to_string(i)).c_str()));
+  EXPECT_EQ(sim_storage_mount_state("/media/int"), 0);
+}
+
+TEST_F(FileOps, RenameAndNamesFromOutside) {
+  put(STORAGE_EXT, "a.mp4", 10, 'r');
+  put(STORAGE_EXT, "b.mp4", 10, 's');
+  EXPECT_EQ(filesys_rename(STORAGE_EXT, "a.mp4", "b.mp4"), -ENOENT);
+  EXPECT_TRUE(file_exists("/media/ext/DCIM/a.mp4"));
+  EXPECT_EQ(filesys_rename(STORAGE_EXT, "a.mp4", "c.mp4"), 0);
+  EXPECT_TRUE(file_exists("/media/ext/DCIM/c.mp4"));
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/a.mp4"));
+
+  EXPECT_EQ(filesys_name_ok(""), 0);
+  EXPECT_EQ(filesys_name_ok("/etc/passwd"), 0);
+  EXPECT_EQ(filesys_name_ok("../../config"), 0);
+  EXPECT_EQ(filesys_name_ok("a/../b"), 0);
+  EXPECT_EQ(filesys_name_ok("..."), 1);
+  EXPECT_LT(filesys_delete(STORAGE_EXT, "../c.mp4", nullptr), 0);
+  EXPECT_LT(filesys_rename(STORAGE_EXT, "c.mp4", "../escaped.mp4"), 0);
+  EXPECT_TRUE(file_exists("/media/ext/DCIM/c.mp4"));
+}
+
+TEST_F(FileOps, FormatEmptiesTheVolumeAndMountsItAgain) {
+  put(STORAGE_EXT, "old.ts", 1000, 'o');
+  sys_unlink("/run/exec.log");
+  EXPECT_EQ(filesys_format(STORAGE_EXT), 0);
+  EXPECT_NE(exec_log().find("/sbin/mkfs.vfat /dev/sdb1\n"), std::string::npos);
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/old.ts"));
+
+  // A volume with a writer is not formatted.
+  FILE *f = filesys_fopen(STORAGE_EXT, "busy.ts", "w");
+  ASSERT_NE(f, nullptr);
+  EXPECT_NE(filesys_format(STORAGE_EXT), 0);
+  filesys_fclose_w(STORAGE_EXT, f);
+  EXPECT_TRUE(file_exists("/media/ext/busy.ts"));
+}
+
+TEST_F(FileOps, HubPortPowerPullsAndRestoresTheDisk) {
+  EXPECT_EQ(usb_hub_port_power("/dev/usbdev1.2", 3, 0), 0);
+  EXPECT_FALSE(sim_usbhub_port_powered(3));
+  struct stat st;
+  EXPECT_NE(sys_stat("/dev/sda1", &st), 0);
+  fileSysTick(nullptr);
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_INT));
+  EXPECT_EQ(usb_hub_port_power("/dev/usbdev1.2", 3, 1), 0);
+  EXPECT_EQ(sys_stat("/dev/sda1", &st), 0);
+  fileSysTick(nullptr);
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_INT));
+
+  // Something that is not a hub is refused.
+  sys_write_text("/tmp/not-a-hub", "0123456789abcdefgh");
+  EXPECT_EQ(usb_hub_port_power("/tmp/not-a-hub", 1, 0), 1);
+  EXPECT_LT(usb_hub_port_power("/dev/no-such-hub", 1, 0), 0);
+}
+
+TEST_F(FileOps, ConfigAndLogsSavedToTheVolume) {
+  EXPECT_EQ(filesys_save_config_params(STORAGE_INT), 0);
+  EXPECT_TRUE(file_exists("/media/int/config.txt"));
+  EXPECT_EQ(filesys_load_config_params(STORAGE_INT), 0);
+  EXPECT_EQ(filesys_save_log(), 0);
+  EXPECT_TRUE(file_exists("/media/ext/log.txt"));
+  EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0);
+  EXPECT_EQ(filesys_save_log_to(STORAGE_MMC, 0), -1);
+}
+
+}  // namespace

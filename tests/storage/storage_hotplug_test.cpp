@@ -1,0 +1,216 @@
+// Volumes come and go in the simulation; the storage manager mounts them,
+// brackets writers and reports space, asserted through the command log.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "core/global.h"
+#include "core/log.h"
+#include "core/param_access.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
+#include "core/usb_hub.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim_control.h"
+#include "storage/filesys.h"
+#include "test_root.h"
+
+namespace {
+
+std::string exec_log() {
+  static char buf[1 << 16];
+  sys_read_text("/run/exec.log", buf, sizeof buf, false);
+  return buf;
+}
+
+std::vector<uint32_t> g_keys;
+std::vector<std::string> g_messages;
+
+class Storage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_root();
+    // Start from a board with nothing inserted and nothing mounted.
+    for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) sim_storage_remove(d);
+    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
+      const char *um[] = {"umount", m, nullptr};
+      run_argv(um);
+    }
+    filesys_reset();
+    param_load_defaults();
+    gui_started = 1;
+    g_keys.clear();
+    g_messages.clear();
+    storage_hooks = StorageHooks();
+    storage_hooks.dvr_post_key = [](uint32_t k) { g_keys.push_back(k); };
+    storage_hooks.dvr_post_message = [](const char *t) { g_messages.push_back(t); };
+    sys_unlink("/run/exec.log");
+  }
+  void tick() { fileSysTick(get_param_block()); }
+  std::string backing(const char *dev) {
+    char buf[512];
+    return sim_storage_backing_dir(dev, buf, sizeof buf);
+  }
+};
+
+TEST_F(Storage, NothingHappensBeforeTheGuiStarted) {
+  gui_started = 0;
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  tick();
+  EXPECT_EQ(exec_log(), "");
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_MMC));
+}
+
+TEST_F(Storage, SdCardMountsReadOnlyAndWritesAreBracketed) {
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  EXPECT_NE(exec_log().find("mount -o ro,usefree /dev/mmcblk0p1 /media/mmc\n"), std::string::npos);
+  EXPECT_EQ(sim_storage_mount_state("/media/mmc"), 0);
+  EXPECT_TRUE(filesys_all_read_only());
+
+  // A write without a writer bracket is refused by the read-only mount.
+  FILE *f = sys_fopen("/media/mmc/stray.txt", "w");
+  EXPECT_EQ(f, nullptr);
+  EXPECT_EQ(errno, EROFS);
+
+  sys_unlink("/run/exec.log");
+  const char data[] = "hello volume";
+  ASSERT_EQ(filesys_writefile(STORAGE_MMC, "hello.txt", data, strlen(data)), 0);
+  EXPECT_EQ(exec_log(),
+            "mount -o remount,rw,usefree /dev/mmcblk0p1 /media/mmc\n"
+            "mount -o remount,ro,usefree /dev/mmcblk0p1 /media/mmc\n");
+  EXPECT_EQ(sim_storage_mount_state("/media/mmc"), 0);
+  size_t n = 0;
+  uint8_t *back = filesys_readfile(STORAGE_MMC, "hello.txt", &n);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(std::string((char *)back, n), data);
+  free(back);
+
+  // Space figures come from the volume and change with what is on it.
+  int64_t total = filesys_total_space(STORAGE_MMC);
+  int64_t before = filesys_free_space(STORAGE_MMC);
+  EXPECT_EQ(total, 64 << 20);
+  std::vector<char> big(3 << 20, 'x');
+  ASSERT_EQ(filesys_writefile(STORAGE_MMC, "big.bin", big.data(), big.size()), 0);
+  int64_t after = filesys_free_space(STORAGE_MMC);
+  EXPECT_LE(after, before - (3 << 20));
+
+  char text[128];
+  getRecordingStorage(text, sizeof text);
+  EXPECT_EQ(strncmp(text, "MMC: ", 5), 0) << text;
+}
+
+TEST_F(Storage, UsbPortsChooseInternalAndExternal) {
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  sim_storage_insert("sdb", 1, 32 << 20, "vfat");   // no partition table
+  tick();
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_INT));
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  std::string log = exec_log();
+  EXPECT_NE(log.find("mount -o ro,usefree /dev/sda1 /media/int\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("mount -o ro,usefree /dev/sdb /media/ext\n"), std::string::npos) << log;
+  EXPECT_EQ(filesys_count_devices(), 2);
+
+  // Pulled out: unmounted on the next tick.
+  sim_storage_remove("sdb");
+  tick();
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_NE(exec_log().find("umount /media/ext\n"), std::string::npos);
+}
+
+TEST_F(Storage, UnplugWhileWritingKeepsTheSlotUntilTheWriterLeaves) {
+  sim_storage_insert("sda1", 2, 32 << 20, "vfat");
+  tick();
+  FILE *f = filesys_fopen(STORAGE_EXT, "rec.ts", "w");
+  ASSERT_NE(f, nullptr);
+  fputs("data", f);
+  sim_storage_remove("sda1");
+  log_reset();
+  tick();
+  tick();
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  char text[LOG_RING_SIZE > 65536 ? 65536 : LOG_RING_SIZE];
+  size_t n = log_copy(0, text, sizeof text - 1);
+  text[n] = 0;
+  std::string s(text);
+  size_t first = s.find("can't unmount /media/ext with 1 writers");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(s.find("can't unmount", first + 1), std::string::npos) << "logged more than once";
+  filesys_fclose_w(STORAGE_EXT, f);
+  tick();
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
+}
+
+TEST_F(Storage, BusyMountIsRetriedAndBadVolumesGiveUpAfterTwo) {
+  sim_storage_insert("sda1", 1, 32 << 20, "vfat");
+  sim_storage_fail_mount("sda1", "Device or resource busy", 1);
+  tick();
+  EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_EQ(filesys_usb_mount_failed(1), false);
+
+  sim_storage_remove("sda1");
+  tick();
+  sim_storage_insert("sdb1", 4, 32 << 20, "ntfs");
+  std::vector<std::pair<int, int>> events;
+  static std::vector<std::pair<int, int>> *ev = &events;
+  storage_hooks.filesys_event = [](int src, int kind) { ev->push_back({src, kind}); };
+  tick();
+  tick();
+  tick();
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_TRUE(filesys_usb_mount_failed(1));
+  // Each try: with usefree, then without; two tries in all.
+  std::string log = exec_log();
+  size_t tries = 0;
+  for (size_t p = 0; (p = log.find("/dev/sdb1 /media/ext", p)) != std::string::npos; p++) tries++;
+  EXPECT_EQ(tries, 4u) << log;
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), std::make_pair(1, 2));
+  // A new disk in its place is tried again.
+  sim_storage_remove("sdb1");
+  tick();
+  EXPECT_FALSE(filesys_usb_mount_failed(1));
+}
+
+TEST_F(Storage, FreeSpaceThatLiesIsMeasuredAgainWithoutUsefree) {
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  sim_storage_set_bogus_free("sda1", 1);
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
+  std::string log = exec_log();
+  EXPECT_NE(log.find("mount -o ro,usefree /dev/sda1 /media/int\numount /media/int\n"
+                     "mount -o ro /dev/sda1 /media/int\n"),
+            std::string::npos)
+      << log;
+  EXPECT_LE(filesys_free_space(STORAGE_INT), filesys_total_space(STORAGE_INT));
+  sim_storage_set_bogus_free("sda1", 0);
+}
+
+TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
+  std::string dir = backing("sda1");
+  sys_mkdirs(dir.c_str(), 0755);
+  sys_write_text((dir + "/rescue_config.txt").c_str(), "Recording.SeekAmount = 42\r\n");
+  get_param_block()->recording.start_mode = 5;
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  tick();
+  char v[32];
+  param_get("Recording.SeekAmount", v, sizeof v);
+  EXPECT_STREQ(v, "42");
+  ASSERT_FALSE(g_messages.empty());
+  EXPECT_EQ(g_messages[0], "Rescue config.txt loaded...");
+  // Rec/Stop is posted five ticks after the mount.
+  for (int i = 0; i < 4; i++) tick();
+  EXPECT_TRUE(g_keys.empty());
+  tick();
+  ASSERT_EQ(g_keys.size(), 1u);
+  EXPECT_EQ(g_keys[0], 0x400u);
+  sys_unlink((dir + "/rescue_config.txt").c_str());
+}
+
+}  // namespace
