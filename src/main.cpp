@@ -1,18 +1,22 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include "core/param_apply.h"
 #include "core/startup.h"
+#include "media/capture.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
 
 namespace {
 
-ThreadEnv capture_env, videoA_env, videoB_env, display_env, overlay_env, httpd_env, sound_env,
+CaptureEnv capture_env;
+ThreadEnv videoA_env, videoB_env, display_env, overlay_env, httpd_env, sound_env,
     playback_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
     rtmpC_env, record_env, snapshot_env, serial_env;
 
 // A NULL thread function runs the stub of a subsystem not built yet.
 const ThreadSpec thread_table[] = {
-    {"capture_hd", nullptr, 3, "%s %d: Failed to create capture thread\n", &capture_env, nullptr, nullptr},
+    {"capture_hd", captureThrFxn, 3, "%s %d: Failed to create capture thread\n", &capture_env.env,
+     capture_prepare, "%s %d: Failed to open capture fifos\n"},
     {"videoA", nullptr, 1, "%s %d: Failed to create video thread\n", &videoA_env, nullptr, nullptr},
     {"videoB", nullptr, 1, "%s %d: Failed to create image thread\n", &videoB_env, nullptr, nullptr},
     {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
@@ -36,10 +40,25 @@ const ThreadSpec thread_table[] = {
 
 void stop_all_streams(int) { stream_stop_all(); }
 
+void flush_fifos(void) { capture_flush_fifo(); }
+
+void fill_apply_hooks(void) {
+  ParamApplyHooks &h = param_apply_hooks;
+  h.capture_apply_settings = capture_settings_changed;
+  h.capture_frame_rate = capture_frame_rate;
+  h.capture_size = capture_size;
+  h.capture_lock_state = capture_lock_state;
+  h.capture_resolution_text = capture_resolution_text;
+  h.decoder_reg_read = decoder_reg_read;
+  h.decoder_reg_write = decoder_reg_write;
+}
+
 }  // namespace
 
 int main(void) {
   core_hooks.stream_stop_all = stop_all_streams;
   core_hooks.filesys_done = fileSysDone;
+  core_hooks.flush_fifos = flush_fifos;
+  fill_apply_hooks();
   return core_main(thread_table);
 }

@@ -65,6 +65,7 @@ struct SimCaptureOutputInfo {
   int streaming;
   uint32_t width, height, bytesperline, pixelformat;
   uint32_t buffers;
+  uint32_t queued, done;    // buffers with the driver: empty, and filled
   uint64_t frames, dropped;
   uint32_t slice_lines;
 };
@@ -97,6 +98,7 @@ struct SimSoundInfo {
   unsigned rate, channels, sample_bytes, period;
   uint64_t periods;         // boundaries passed since the parameters were set
   uint64_t dropped;         // periods lost because capture did not read in time
+  uint32_t start_ticks;     // 90 kHz clock at the start of period 0
 };
 void sim_sound_info(int device, SimSoundInfo *info);
 // Board path of the WAV file that playback writes (rewritten at every open of

@@ -6,6 +6,7 @@
 void sim_mem_register(void);     // /dev/mem
 void sim_flash_register(void);   // /dev/mtd0
 void sim_edma_register(void);    // /dev/dm365mmap
+void sim_capture_register(void); // /dev/media0, /dev/v4l-subdev*, /dev/video*
 
 // Writes a fresh flash image (16 MiB of 0xFF with the boot loader version and
 // a BoardInfo) at a host path, unless a file is already there. 0 or -1.

@@ -8,6 +8,7 @@ static void sim_register_builtin(void) {
   sim_mem_register();
   sim_flash_register();
   sim_edma_register();
+  sim_capture_register();
   sim_storage_register();
   sim_usbhub_register();
 }

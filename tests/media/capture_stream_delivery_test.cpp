@@ -1,0 +1,169 @@
+// Frames reach the capture streams only while somebody consumes them, at the
+// input's rate, in each row's size and format, with the picture intact.
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "capture_test_support.h"
+
+namespace {
+
+// 75% colour bars as ffmpeg turns them into RGB.
+const uint8_t kBarsRgb[8][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
+                                {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
+
+void expect_bars(const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h) {
+  ASSERT_EQ(rgb.size(), (size_t)w * h * 3);
+  uint32_t y = h / 3;
+  for (int bar = 0; bar < 8; bar++) {
+    uint32_t x = (uint32_t)(bar * 2 + 1) * w / 16;
+    const uint8_t *p = &rgb[((size_t)y * w + x) * 3];
+    for (int c = 0; c < 3; c++)
+      EXPECT_NEAR(p[c], kBarsRgb[bar][c], 14) << "bar " << bar << " channel " << c;
+  }
+}
+
+// Pixels of the moving block's band that differ between two frames.
+size_t band_changes(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, uint32_t w,
+                    uint32_t h) {
+  size_t n = 0;
+  for (uint32_t y = h * 2 / 3 + 4; y < h - h / 12 - 4; y++)
+    for (uint32_t x = 0; x < w; x++) n += a[((size_t)y * w + x) * 3] != b[((size_t)y * w + x) * 3];
+  return n;
+}
+
+class CaptureDelivery : public ::testing::Test {
+ protected:
+  CaptureRun run;
+  LogWatch log;
+  void TearDown() override { run.stop(); }
+};
+
+}  // namespace
+
+TEST_F(CaptureDelivery, OutputsRunOnlyWhileTheStreamsHaveConsumers) {
+  run.start(SIM_DECODER_ADV7842);
+  ASSERT_TRUE(log.wait("main capture loop running: 0 0"));
+  usleep(300000);
+  EXPECT_FALSE(sim_info().out[0].streaming);
+  EXPECT_FALSE(sim_info().out[1].streaming);
+  EXPECT_EQ(sim_info().out[0].frames, 0u);
+  {
+    CaptureConsumer a(CAPTURE_STREAM1);
+    FrameDesc *f = a.frame();
+    ASSERT_NE(f, nullptr);
+    EXPECT_TRUE(sim_info().out[0].streaming);
+    EXPECT_FALSE(sim_info().out[1].streaming);
+    // The default row A: 1920 x 1080 UYVY, pitch 3840.
+    EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 3840u * 1080);
+    uint32_t ts = f->timestamp;
+    FrameDesc *g = a.frame();
+    ASSERT_NE(g, nullptr);
+    // The DVI input runs 1080p30: 3000 ticks a frame.
+    EXPECT_EQ(g->timestamp - ts, 3000u);
+    EXPECT_EQ(capture_block.input_width, 1920u);
+    EXPECT_EQ(capture_block.input_height, 1080u);
+    EXPECT_EQ(capture_video_lock(), 1u);
+    EXPECT_EQ(capture_frame_rate(), 30000);
+    char text[32];
+    capture_resolution_text(text, sizeof text);
+    EXPECT_STREQ(text, "1920x1080p30");
+  }
+  // The last consumer gone, the output stops.
+  EXPECT_TRUE(wait_until([] { return !sim_info().out[0].streaming; }));
+  EXPECT_TRUE(log.has("streamA attached 0, enabled=1"));
+}
+
+TEST_F(CaptureDelivery, BothStreamsCarryThePatternInTheirOwnFormats) {
+  run.start(SIM_DECODER_ADV7842);
+  // As an encoder does: the row first, then the attach.
+  captureSetMode(1, 640, 360, 640, V4L2_PIX_FMT_NV12, 0, V4L2_FIELD_NONE, 30000);
+  CaptureConsumer a(CAPTURE_STREAM1), b(CAPTURE_STREAM2, StreamMode_NV12);
+  std::vector<uint8_t> rgb_a[2], rgb_b[2];
+  for (int i = 0; i < 2; i++) {
+    FrameDesc *f = b.frame();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(Buffer_getNumBytesUsed(f->buf), 640u * 360 * 3 / 2);
+    rgb_b[i] = frame_to_rgb((const uint8_t *)Buffer_getUserPtr(f->buf), "nv12", 640, 360, 640);
+    FrameDesc *g = a.frame();
+    ASSERT_NE(g, nullptr);
+    rgb_a[i] = frame_to_rgb((const uint8_t *)Buffer_getUserPtr(g->buf), "uyvy422", 1920, 1080, 3840);
+  }
+  expect_bars(rgb_a[0], 1920, 1080);
+  expect_bars(rgb_b[0], 640, 360);
+  // The block moves between frames.
+  EXPECT_GT(band_changes(rgb_a[0], rgb_a[1], 1920, 1080), 1000u);
+  EXPECT_GT(band_changes(rgb_b[0], rgb_b[1], 640, 360), 100u);
+  SimCaptureInfo i = sim_info();
+  EXPECT_EQ(i.out[1].pixelformat, (uint32_t)V4L2_PIX_FMT_NV12);
+  EXPECT_EQ(i.out[1].width, 640u);
+  EXPECT_TRUE(i.links_ok);
+  EXPECT_EQ(i.rsz_input, (uint32_t)RSZ_INPUT_PREVIEWER);
+  RszContinuousConfig cfg;
+  memcpy(&cfg, i.rsz_config, sizeof cfg);
+  EXPECT_EQ(cfg.input.clk_div_n, 12u);  // 1920 x 1080 progressive
+  EXPECT_TRUE(log.has("DVI, 1920x1080p30 lock=1 A:1920x1080(3840) UYVY 0 B:640x360(640) NV12 30000"));
+}
+
+TEST_F(CaptureDelivery, ASignalChangeReconfiguresTheChain) {
+  run.start(SIM_DECODER_ADV7842);
+  CaptureConsumer a(CAPTURE_STREAM1);
+  ASSERT_NE(a.frame(), nullptr);
+  sim_capture_set_timings(0, 1280, 720, 0, 60000, 0);
+  ASSERT_TRUE(log.wait("DVI, 1280x720p60"));
+  ASSERT_TRUE(wait_until([] { return capture_block.input_width == 1280; }));
+  // Frames come again, now every 1500 ticks.
+  FrameDesc *f = nullptr;
+  uint32_t prev = 0;
+  bool steady = false;
+  for (int i = 0; i < 20 && !steady; i++) {
+    f = a.frame();
+    ASSERT_NE(f, nullptr);
+    steady = prev && f->timestamp - prev == 1500;
+    prev = f->timestamp;
+  }
+  EXPECT_TRUE(steady);
+  EXPECT_EQ(capture_frame_rate(), 60000);
+}
+
+TEST_F(CaptureDelivery, CompositeInputIsInterlacedNtscWithTheSlowClock) {
+  run.start(SIM_DECODER_ADV7842, [] { CaptureRun::params()->capture.input = 1; });
+  CaptureConsumer a(CAPTURE_STREAM1);
+  ASSERT_NE(a.frame(), nullptr);
+  EXPECT_TRUE(log.has("composite std = b000, 720x480"));
+  EXPECT_TRUE(log.has("CVideo, NTSC, 720x480i59"));
+  RszContinuousConfig cfg;
+  memcpy(&cfg, sim_info().rsz_config, sizeof cfg);
+  EXPECT_EQ(cfg.input.clk_div_n, 19u);  // 720 x 480 interlaced: 14 + 5
+  EXPECT_EQ(sim_capture_reg(0x5DD), 0xBC);
+  // A field every 1501 or 1502 ticks (59.94 per second).
+  uint32_t t0 = a.frame()->timestamp, t1 = a.frame()->timestamp;
+  EXPECT_NEAR((double)(t1 - t0), 1501.5, 1.0);
+}
+
+TEST_F(CaptureDelivery, AnalogHdInputFollowsItsPreset) {
+  run.start(SIM_DECODER_TP2825, [] { sim_capture_set_ahd(0, 6, 3); });  // 720p50 CVI
+  CaptureConsumer a(CAPTURE_STREAM1);
+  ASSERT_NE(a.frame(), nullptr);
+  EXPECT_TRUE(log.has("AHD1, 1280x720p50 CVI lock=7"));
+  EXPECT_EQ(capture_video_lock(), 7u);  // signal, format 3
+  uint32_t t0 = a.frame()->timestamp, t1 = a.frame()->timestamp;
+  EXPECT_EQ(t1 - t0, 1800u);
+}
+
+TEST_F(CaptureDelivery, InterlacedFlippedFramesMoveDownWithoutSmearing) {
+  // Row A takes whole interlaced frames of the composite input, flipped.
+  run.start(SIM_DECODER_ADV7842, [] {
+    CaptureRun::params()->capture.input = 1;
+    CaptureRun::params()->video[0].flip = 1;
+  });
+  captureSetMode(0, 720, 480, 1440, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_INTERLACED, 29970);
+  CaptureConsumer a(CAPTURE_STREAM1);
+  FrameDesc *f = a.frame();
+  ASSERT_NE(f, nullptr);
+  const uint8_t *p = (const uint8_t *)Buffer_getUserPtr(f->buf);
+  // Flipped, the frame counter strip is on top and the bars below: each line
+  // moved down by one, line 0 kept, nothing smeared from the top.
+  EXPECT_EQ(memcmp(p, p + 1440, 1440), 0);
+  EXPECT_EQ(p[240 * 1440 + 1], 180);  // white bar luma in the middle of the frame
+  EXPECT_EQ(p[240 * 1440 + 90 * 2 + 1], 162);  // yellow
+}

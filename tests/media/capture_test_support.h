@@ -1,0 +1,185 @@
+// Runs the capture thread against the simulated capture chain, with its own
+// Worker, and reads what it logs and publishes.
+#pragma once
+#include <chrono>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "core/global.h"
+#include "core/hwreg.h"
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
+#include "core/worker.h"
+#include "media/capture.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
+#include "media/stream_queue.h"
+#include "media/stream_state.h"
+#include "platform/sim_control.h"
+
+// Accumulates the log from the moment it is made.
+struct LogWatch {
+  std::string all;
+  LogWatch() { take(); all.clear(); }
+  void take() {
+    char buf[4096];
+    size_t n;
+    while ((n = log_read(buf, sizeof buf)) > 0) all.append(buf, n);
+  }
+  bool has(const char *needle) {
+    take();
+    return all.find(needle) != std::string::npos;
+  }
+  // Waits (at most ms) for a line containing needle.
+  bool wait(const char *needle, int ms = 5000) {
+    for (int i = 0; i <= ms / 20; i++) {
+      if (has(needle)) return true;
+      usleep(20000);
+    }
+    return false;
+  }
+};
+
+// Waits (at most ms) until cond() holds.
+template <typename F>
+bool wait_until(F cond, int ms = 5000) {
+  for (int i = 0; i <= ms / 10; i++) {
+    if (cond()) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+struct CaptureRun {
+  Worker *worker = nullptr;
+  CaptureEnv env{};
+  pthread_t thread{};
+  bool running = false;
+
+  static ParamBlock *params() {
+    static ParamBlock block;
+    static bool loaded = init_param(&block) >= 0 || true;
+    (void)loaded;
+    return get_param_block();
+  }
+
+  // decoder: SIM_DECODER_ADV7842 or SIM_DECODER_TP2825; prepare runs on the
+  // reset chain before the thread starts.
+  template <typename F>
+  void start(int decoder, F prepare) {
+    timestamp_now();  // maps the registers, so the 90 kHz clock runs
+    sim_capture_reset(decoder);
+    board_identity.ahd = decoder == SIM_DECODER_TP2825;
+    ParamBlock *pb = params();
+    param_load_defaults();
+    pb->capture.input = 0;
+    pb->capture.standard = 0;
+    pb->video[0].flip = pb->video[1].flip = 0;
+    prepare();
+    set_exit_code(EXIT_RUNNING);
+    worker = Worker_create(48, nullptr);
+    env = CaptureEnv{};
+    env.env.name = "capture_hd";
+    env.worker = worker;
+    // As at start-up: consumers come after the producer registered.
+    env.env.start_rendezvous = Rendezvous_create(2);
+    pthread_create(&thread, nullptr, captureThrFxn, &env);
+    Rendezvous_meet(env.env.start_rendezvous);
+    running = true;
+  }
+  void start(int decoder) {
+    start(decoder, [] {});
+  }
+  void stop() {
+    if (!running) return;
+    set_exit_code(EXIT_QUIT);
+    pthread_join(thread, nullptr);
+    Worker_delete(worker);
+    Rendezvous_delete(env.env.start_rendezvous);
+    set_exit_code(EXIT_RUNNING);
+    running = false;
+    sim_capture_reset(SIM_DECODER_SYSFS);
+  }
+  ~CaptureRun() { stop(); }
+};
+
+// A raw consumer of a capture stream.
+struct CaptureConsumer {
+  StreamState st{};
+  int id;
+  explicit CaptureConsumer(int stream_id, uint8_t mode = StreamMode_UYVY) : id(stream_id) {
+    stream_state_attach((uint32_t)stream_id, mode, &st);
+  }
+  ~CaptureConsumer() { detach(); }
+  void detach() {
+    if (st.streamq) stream_state_detach(&st);
+  }
+  // The next whole frame (marks and slices skipped); NULL after ms.
+  FrameDesc *frame(uint32_t ms = 3000) {
+    for (int i = 0; i < 64; i++) {
+      FrameDesc *f = stream_state_dequeue_timeout(&st, ms);
+      if (!f) return nullptr;
+      if (Buffer_getNumBytesUsed(f->buf) && (f->flags & FRAME_WHOLE)) return f;
+    }
+    return nullptr;
+  }
+};
+
+inline SimCaptureInfo sim_info(void) {
+  SimCaptureInfo i;
+  sim_capture_info(&i);
+  return i;
+}
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <vector>
+#include "platform/host_root.h"
+#include "test_root.h"
+
+extern char **environ;
+
+// Runs ffmpeg with these arguments after the common ones; true on success.
+inline bool run_ffmpeg(std::vector<std::string> args) {
+  std::vector<std::string> all = {"ffmpeg", "-nostdin", "-loglevel", "error", "-y"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  for (std::string &a : all) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A raw frame converted by ffmpeg to packed RGB (pix_fmt "uyvy422" or
+// "nv12"; the frame's lines are width wide, pitch apart).
+inline std::vector<uint8_t> frame_to_rgb(const uint8_t *frame, const char *pix_fmt, uint32_t w,
+                                         uint32_t h, uint32_t pitch) {
+  static std::string dir = HostPath(test_scratch_dir("capture").c_str()).c_str();
+  static int n;
+  std::string src = dir + "/f" + std::to_string(n) + ".raw", dst = dir + "/f" + std::to_string(n++) + ".rgb";
+  bool nv12 = std::string(pix_fmt) == "nv12";
+  uint32_t row = nv12 ? w : w * 2;
+  FILE *f = fopen(src.c_str(), "wb");
+  for (uint32_t y = 0; y < h; y++) fwrite(frame + (size_t)y * pitch, 1, row, f);
+  if (nv12)
+    for (uint32_t y = 0; y < h / 2; y++) fwrite(frame + (size_t)(h + y) * pitch, 1, w, f);
+  fclose(f);
+  std::vector<uint8_t> rgb;
+  std::string size = std::to_string(w) + "x" + std::to_string(h);
+  if (!run_ffmpeg({"-f", "rawvideo", "-pix_fmt", pix_fmt, "-s", size, "-i", src, "-f", "rawvideo",
+                   "-pix_fmt", "rgb24", dst}))
+    return rgb;
+  f = fopen(dst.c_str(), "rb");
+  rgb.resize((size_t)w * h * 3);
+  size_t got = f ? fread(rgb.data(), 1, rgb.size(), f) : 0;
+  if (f) fclose(f);
+  rgb.resize(got);
+  return rgb;
+}
