@@ -1,0 +1,19 @@
+// The MP4 side of a recording: the consumer's Mp4Muxer writes straight to
+// the recording's files.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+
+struct StreamState;
+
+// Sets up the muxer of an attached MP4 consumer: tracks, primary file,
+// mirror file (or NULL), size limit (0: none). 0 or -1.
+int recorder_mp4_setup(StreamState *state, uint8_t mode, FILE *primary, FILE *mirror,
+                       uint64_t size_limit, uint32_t video_duration, uint32_t audio_duration);
+// The writer's error code after a dequeue (0: none) and its text.
+int recorder_mp4_error(StreamState *state);
+const char *recorder_mp4_error_text(int code);
+// Completes the files (the finishing moov). 0 or -1.
+int recorder_mp4_finish(StreamState *state);
+// The writer's error for "maximum size reached".
+enum { RECORDER_MP4_MAX_SIZE = 9 };

@@ -1,0 +1,216 @@
+// The record/snapshot thread on the simulated board: snapshots become
+// dated, numbered JPEG files; failures leave their status text.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/global.h"
+#include "core/param_access.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
+#include "core/process_util.h"
+#include "formats/media_inputs.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
+#include "media/stream_queue.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim_control.h"
+#include "storage/filesys.h"
+#include "storage/recorder.h"
+#include "test_root.h"
+
+namespace {
+
+// A JPEG producer on VIDEO_STREAM2: publishes the same picture every 40 ms.
+struct JpegProducer {
+  ProducerState state{};
+  StreamQueue queue{};
+  Buffer_Handle buf = nullptr;
+  std::vector<uint8_t> jpeg;
+  std::atomic<bool> run{true};
+  std::thread th;
+
+  explicit JpegProducer(const std::vector<uint8_t> &picture) : jpeg(picture) {
+    stream_register(&state, &queue, VIDEO_STREAM2);
+    Buffer_Attrs a = Buffer_Attrs_DEFAULT;
+    a.memAlign = STREAM_RING_ALIGN;
+    buf = Buffer_create(1 << 20, &a);
+    ringbuffer_init(&queue, buf, 64, STREAM_RING_ALIGN);
+    th = std::thread([this] {
+      uint32_t ts = 1000;
+      while (run) {
+        int off = ringbuffer_preallocate(&queue, (uint32_t)jpeg.size());
+        if (off >= 0) {
+          memcpy(queue.base + off, jpeg.data(), jpeg.size());
+          ringbuffer_put(&queue, (uint32_t)jpeg.size(), ts, 0x11);
+        }
+        ts += 3600;
+        sleep_ms(40);
+      }
+    });
+  }
+  ~JpegProducer() {
+    run = false;
+    th.join();
+    stream_register(nullptr, nullptr, VIDEO_STREAM2);
+    ringbuffer_free(&queue);
+    Buffer_delete(buf);
+  }
+};
+
+std::string today_prefix() {
+  time_t now = time(nullptr);
+  struct tm t;
+  localtime_r(&now, &t);
+  char p[16];
+  snprintf(p, sizeof p, "%04d%02d%02d-", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+  return p;
+}
+
+std::vector<std::string> files_in(const char *dir) {
+  std::vector<std::string> v;
+  if (DIR *d = sys_opendir(dir)) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') v.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+class Recorder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test_root();
+    for (const char *d : {"mmcblk0p1", "sda1", "sdb1"}) sim_storage_remove(d);
+    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
+      const char *um[] = {"umount", m, nullptr};
+      run_argv(um);
+    }
+    set_exit_code(0);
+    filesys_reset();
+    param_load_defaults();
+    gui_started = 1;
+    filesys_state.record_status = nullptr;
+  }
+  void TearDown() override {
+    set_exit_code(EXIT_QUIT);
+    // As at shutdown: stopping the states wakes threads waiting for a start.
+    stream_stop_all();
+    for (auto &t : threads) t.join();
+    set_exit_code(0);
+  }
+  void start_thread(RecordEnv *env) {
+    threads.emplace_back([env] { recordThrFxn(env); });
+    // The thread registers its stream id before it waits for a start.
+    for (int i = 0; i < 100 && stream_get_state_by_id(env->stream_id) < 0; i++) sleep_ms(10);
+  }
+  std::vector<std::thread> threads;
+};
+
+TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  std::string dir = test_scratch_dir("snap");
+  std::string src = dir + "/pic.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                      "testsrc=size=320x240", "-frames:v", "1", src.c_str()}),
+            0);
+  FILE *f = sys_fopen(src.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> jpeg(1 << 20);
+  jpeg.resize(fread(jpeg.data(), 1, jpeg.size(), f));
+  fclose(f);
+
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  fileSysTick(get_param_block());
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  get_param_block()->recording.storage_device = 4;
+  filesys_set_storage_device(4);
+  // Numbers already taken today by other extensions don't count.
+  std::string prefix = today_prefix();
+  char b[512];
+  std::string dcim = std::string(sim_storage_backing_dir("mmcblk0p1", b, sizeof b)) + "/DCIM";
+  sys_mkdirs(dcim.c_str(), 0755);
+  sys_write_text((dcim + "/" + prefix + "000.jpg").c_str(), "x");
+  sys_write_text((dcim + "/" + prefix + "001.ts").c_str(), "x");
+
+  JpegProducer producer(jpeg);
+  static RecordEnv env;
+  env.env.name = "snapshot";
+  env.stream_id = 14;
+  start_thread(&env);
+
+  stream_set_state_by_id(14, 1);
+  for (int i = 0; i < 200 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+  for (int i = 0; i < 100 && !filesys_all_read_only(); i++) sleep_ms(20);
+  std::vector<std::string> files = files_in("/media/mmc/DCIM");
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[1], prefix + "001.jpg");
+  EXPECT_EQ(file_size(("/media/mmc/DCIM/" + prefix + "001.jpg").c_str()), jpeg.size());
+  EXPECT_TRUE(filesys_all_read_only()) << "writer left behind";
+
+  std::string out;
+  std::string path = std::string(root_dir()) + "/media/mmc/DCIM/" + prefix + "001.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffprobe", "-v", "error", "-show_entries", "stream=codec_name,width,height",
+                      "-of", "csv=p=0", path.c_str()}, &out), 0);
+  EXPECT_EQ(out, "mjpeg,320,240\n");
+
+  // The next snapshot takes the next number.
+  stream_set_state_by_id(14, 1);
+  for (int i = 0; i < 200 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+  for (int i = 0; i < 100 && !filesys_all_read_only(); i++) sleep_ms(20);
+  files = files_in("/media/mmc/DCIM");
+  ASSERT_EQ(files.size(), 4u);
+  EXPECT_EQ(files[3], prefix + "002.jpg");
+}
+
+TEST_F(Recorder, NoStorageStopsWithItsStatus) {
+  static RecordEnv env;
+  env.env.name = "record";
+  env.stream_id = 13;
+  start_thread(&env);
+  for (int i = 0; i < 100 && !filesys_state.record_status; i++) sleep_ms(10);
+  char text[64];
+  getRecordingStatus(text, sizeof text);
+  EXPECT_STREQ(text, "Stopped");
+  filesys_set_storage_device(4);
+  stream_set_state_by_id(13, 1);
+  for (int i = 0; i < 200 && stream_get_state_by_id(13) == 1; i++) sleep_ms(10);
+  EXPECT_EQ(stream_get_state_by_id(13), 0);
+  getRecordingStatus(text, sizeof text);
+  EXPECT_STREQ(text, "Storage not present");
+}
+
+TEST_F(Recorder, FileNameHandOffTimesOut) {
+  char name[64];
+  EXPECT_NE(getRecordFilename(name, sizeof name, 200), 0);
+  EXPECT_STREQ(name, "unknown");
+}
+
+TEST_F(Recorder, NameFilterTakesOnlyThisDayAndExtension) {
+  recorder_set_name_filter("20240301-", "mp4");
+  auto entry = [](const char *name) {
+    static dirent e;
+    memset(&e, 0, sizeof e);
+    e.d_type = DT_REG;
+    snprintf(e.d_name, sizeof e.d_name, "%s", name);
+    return &e;
+  };
+  EXPECT_TRUE(recorder_name_filter(entry("20240301-000.mp4")));
+  EXPECT_FALSE(recorder_name_filter(entry("20240301-000.ts")));
+  EXPECT_FALSE(recorder_name_filter(entry("20240302-000.mp4")));
+  EXPECT_FALSE(recorder_name_filter(entry("20240301-0a0.mp4")));
+  EXPECT_FALSE(recorder_name_filter(entry("20240301-000.mp4x")));
+  dirent *d = entry("20240301-001.mp4");
+  d->d_type = DT_DIR;
+  EXPECT_FALSE(recorder_name_filter(d));
+}
+
+}  // namespace
