@@ -3,14 +3,17 @@
 #include "core/param_apply.h"
 #include "core/startup.h"
 #include "media/capture.h"
+#include "media/sound.h"
+#include "media/stream_mux.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
 
 namespace {
 
 CaptureEnv capture_env;
-ThreadEnv videoA_env, videoB_env, display_env, overlay_env, httpd_env, sound_env,
-    playback_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
+SoundEnv sound_env;
+PlaybackEnv playback_env;
+ThreadEnv videoA_env, videoB_env, display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
     rtmpC_env, record_env, snapshot_env, serial_env;
 
 // A NULL thread function runs the stub of a subsystem not built yet.
@@ -22,8 +25,10 @@ const ThreadSpec thread_table[] = {
     {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
     {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
     {"httpd", nullptr, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
-    {"sound", nullptr, 8, "%s %d: Failed to create sound thread\n", &sound_env, nullptr, nullptr},
-    {"playback", nullptr, 8, "%s %d: Failed to create sound playback thread\n", &playback_env, nullptr, nullptr},
+    {"sound", soundCaptureThrFxn, 8, "%s %d: Failed to create sound thread\n", &sound_env.env,
+     nullptr, nullptr},
+    {"playback", soundPlaybackThrFxn, 8, "%s %d: Failed to create sound playback thread\n",
+     &playback_env.env, sound_playback_prepare, "%s %d: Failed to open sound playback fifos\n"},
     {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
     {"output_hd", nullptr, 14, "%s %d: Failed to create output thread\n", &output_env, nullptr, nullptr},
     {"rtp", nullptr, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
@@ -40,7 +45,10 @@ const ThreadSpec thread_table[] = {
 
 void stop_all_streams(int) { stream_stop_all(); }
 
-void flush_fifos(void) { capture_flush_fifo(); }
+void flush_fifos(void) {
+  capture_flush_fifo();
+  sound_playback_flush(&playback_env);
+}
 
 void fill_apply_hooks(void) {
   ParamApplyHooks &h = param_apply_hooks;
@@ -51,11 +59,16 @@ void fill_apply_hooks(void) {
   h.capture_resolution_text = capture_resolution_text;
   h.decoder_reg_read = decoder_reg_read;
   h.decoder_reg_write = decoder_reg_write;
+  h.playback_set_audio_passthru = playback_set_audio_passthru;
 }
 
 }  // namespace
 
 int main(void) {
+  sound_env.engine = "encode";
+  sound_env.channels = 2;
+  playback_env.engine = "encode";
+  stream_mux_init();
   core_hooks.stream_stop_all = stop_all_streams;
   core_hooks.filesys_done = fileSysDone;
   core_hooks.flush_fifos = flush_fifos;

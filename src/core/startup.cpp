@@ -337,6 +337,7 @@ int core_main(const ThreadSpec *table) {
   for (const ThreadSpec *t = table; ok && t->name; t++) {
     ThreadEnv *env = t->env;
     env->name = t->name;
+    env->params = get_param_block();
     env->start_rendezvous = g_start_rv;
     env->cleanup_rendezvous = g_cleanup_rv;
     if (t->prepare && t->prepare(env) != 0) {

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include "core/global.h"
 #include "core/log.h"
+#include "formats/mp4_write.h"
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
 
@@ -101,6 +103,9 @@ void stream_register(ProducerState *state, StreamQueue *queue, StreamId id) {
   if (queue) stream_queue_init_locks(queue);
   stream_queues[id] = queue;
   stream_run_states[id] = state;
+  char name[40];
+  snprintf(name, sizeof name, "Marovant %d FW%d", M7391_MODEL, M7391_BUILD);
+  mp4_set_compressor_name(name);
 }
 
 void stream_register_clear(void) {

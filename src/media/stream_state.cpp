@@ -44,16 +44,6 @@ bool find_start_point(const StreamQueue *q, bool newest, uint32_t *seq, StreamEn
   return found;
 }
 
-uint8_t frame_flags(uint8_t old, uint32_t entry_flags) {
-  uint8_t f = old & 0x0B;
-  if (entry_flags & STREAM_FLAG_KEY) f |= FRAME_KEY;
-  if (entry_flags & STREAM_FLAG_SLICE) f |= FRAME_SLICE;
-  if (entry_flags & STREAM_FLAG_SLICE_END) f |= FRAME_SLICE_END;
-  if (entry_flags & STREAM_FLAG_FRAME) f |= FRAME_WHOLE;
-  if (entry_flags & STREAM_FLAG_JPEG) f |= FRAME_JPEG;
-  return f;
-}
-
 // Points frame's reference buffer at the entry's data.
 bool frame_point(StreamQueue *q, FrameDesc *frame, const StreamEntry &e) {
   Buffer_Handle b = frame->buf;
@@ -87,7 +77,7 @@ FrameDesc *dq_buf(StreamQueue *queue, uint32_t *seq, FrameDesc *frame, uint8_t *
   frame_point(queue, frame, e);
   frame->timestamp = e.timestamp - (uint32_t)stream_queue_ts_offset(queue);
   frame->seq = *seq;
-  frame->flags = frame_flags(frame->flags, e.flags);
+  frame->flags = frame_desc_flags(frame->flags, e.flags);
   *seq += 1;
   return frame;
 }
@@ -99,6 +89,16 @@ void release_queues(StreamState *state) {
 }
 
 }  // namespace
+
+uint8_t frame_desc_flags(uint8_t old, uint32_t entry_flags) {
+  uint8_t f = old & 0x0B;
+  if (entry_flags & STREAM_FLAG_KEY) f |= FRAME_KEY;
+  if (entry_flags & STREAM_FLAG_SLICE) f |= FRAME_SLICE;
+  if (entry_flags & STREAM_FLAG_SLICE_END) f |= FRAME_SLICE_END;
+  if (entry_flags & STREAM_FLAG_FRAME) f |= FRAME_WHOLE;
+  if (entry_flags & STREAM_FLAG_JPEG) f |= FRAME_JPEG;
+  return f;
+}
 
 int stream_queue_wait_seq(StreamQueue *queue, uint32_t *seq, uint8_t *resync, uint8_t resync_bit,
                           int wait, const struct timespec *deadline, StreamEntry *entry) {
@@ -232,8 +232,9 @@ int stream_state_attach(uint32_t id, uint8_t mode, StreamState *state) {
                state->seq2);
   }
 
-  state->mux_type = stream_mode_mux_type(mode);
-  if (state->mux_type == MUX_NONE) {
+  uint8_t mux_type = stream_mode_mux_type(mode);
+  if (mux_type == MUX_NONE) {
+    state->mux_type = MUX_NONE;
     const char *name = stream_name(q);
     thread_enter_hook(name);
     if (!state->internalBuf.buf) state->internalBuf.buf = reference_buffer(kInternalBufSize);
@@ -243,14 +244,17 @@ int stream_state_attach(uint32_t id, uint8_t mode, StreamState *state) {
     return 0;
   }
   if (!stream_mux_ops.attach) {
-    log_printf("%s: mux type %d is not available\n", "stream_state_attach", state->mux_type);
+    log_printf("%s: mux type %d is not available\n", "stream_state_attach", mux_type);
     release_queues(state);
     return -1;
   }
+  // The muxer still sees the mux type of an earlier attach, whose muxer it
+  // replaces.
   if (stream_mux_ops.attach(state, mode) < 0) {
     release_queues(state);
     return -1;
   }
+  state->mux_type = mux_type;
   return 0;
 }
 
@@ -311,7 +315,7 @@ static FrameDesc *dequeue(StreamState *state, uint32_t timeout_ms) {
   }
   if (!frame_point(q, f, e)) log_printf("Failed to setUserPtr on internalBuf\n");
   f->timestamp = e.timestamp;
-  f->flags = frame_flags(f->flags, e.flags);
+  f->flags = frame_desc_flags(f->flags, e.flags);
   int row = latency_row(q, false);
   if (row >= 0) stream_latency_add(row, e.timestamp);
   state->current = f;

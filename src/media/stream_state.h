@@ -24,6 +24,8 @@ struct FrameDesc {
   uint32_t seq;
   uint8_t flags;
 };
+// The FrameDesc flags for an entry's flags; old keeps the holder's bits.
+uint8_t frame_desc_flags(uint8_t old, uint32_t entry_flags);
 
 // StreamState flags.
 enum : uint8_t {

@@ -1,0 +1,214 @@
+// The "sound" thread on the simulated codec: 4096-byte PCM chunks one period
+// apart on the 90 kHz clock, the digital input's conversion, channel swap and
+// half-period shift, AAC only while AAC_STREAM has consumers, mono modes,
+// and reopening on rate and input changes.
+#include <gtest/gtest.h>
+#include <string>
+
+#include "media/sound_test_support.h"
+#include "media/stream_producer.h"
+#include "media/stream_test_support.h"
+#include "platform/audio_signal.h"
+#include "platform/sim_control.h"
+
+namespace {
+
+uint32_t next_seq(uint32_t id) {
+  StreamQueue *q = stream_queues[id];
+  pthread_mutex_lock(&q->mutex);
+  uint32_t s = q->next_seq;
+  pthread_mutex_unlock(&q->mutex);
+  return s;
+}
+
+SimSoundInfo sound_info(int dev) {
+  SimSoundInfo i;
+  sim_sound_info(dev, &i);
+  return i;
+}
+
+Bytes concat(const std::vector<AudioReader::Unit> &units) {
+  Bytes all;
+  for (const auto &u : units) all.insert(all.end(), u.data.begin(), u.data.end());
+  return all;
+}
+
+// Decodes ADTS with ffmpeg and measures channel 0 after the priming frames.
+ToneMeasure decoded_tone(const Bytes &adts, int rate) {
+  std::string dir = test_scratch_dir("soundaac");
+  std::string path = dir + "/capture.aac";
+  EXPECT_TRUE(write_board_file(path, adts));
+  std::vector<int16_t> pcm = ffmpeg_decode_s16(path, dir, "aac");
+  int ch = atoi(probe_audio(path, "channels", "aac").c_str());
+  if (ch < 1 || pcm.size() < (size_t)8192 * ch) return ToneMeasure{0, 0, 0};
+  std::vector<int16_t> steady(pcm.begin() + 4096 * ch, pcm.end());
+  return measure_tone(steady, ch, 0, rate);
+}
+
+}  // namespace
+
+TEST(SoundCapture, AnalogChunksAreOnePeriodApartAndCarryTheTone) {
+  sim_sound_set_tone(0, 0, 1000, 0.5);
+  sim_sound_set_tone(0, 1, 500, 0.25);
+  SoundThread t;
+  t.start();
+  AudioReader pcm(PCM_STREAM);
+  ASSERT_TRUE(pcm.attached);
+  auto units = pcm.take(25);
+  ASSERT_EQ(units.size(), 25u);
+  uint32_t start = sound_info(0).start_ticks;
+  for (size_t i = 0; i < units.size(); i++) {
+    EXPECT_EQ(units[i].data.size(), 4096u);
+    // The chunk's first frame, on the codec's period grid.
+    EXPECT_EQ((units[i].ts - start) % 1920, 0u) << i;
+    if (i) EXPECT_EQ(units[i].ts - units[i - 1].ts, 1920u) << i;
+  }
+  std::vector<int16_t> s = as_pcm(units);
+  EXPECT_NEAR(measure_tone(s, 2, 0, 48000).freq, 1000, 5);
+  EXPECT_NEAR(measure_tone(s, 2, 0, 48000).rms, 0.5 / sqrt(2.0), 0.01);
+  EXPECT_NEAR(measure_tone(s, 2, 1, 48000).freq, 500, 5);
+  // Nobody asked for AAC: nothing was encoded.
+  EXPECT_EQ(next_seq(AAC_STREAM), 0u);
+  EXPECT_EQ(stream_get_state_by_id(AAC_STREAM), 0);
+  sim_sound_set_tone(0, 1, 1000, 0.5);
+}
+
+TEST(SoundCapture, AacIsEncodedOnlyWhileAacStreamHasConsumers) {
+  SoundThread t;
+  t.start();
+  AudioReader pcm(PCM_STREAM);
+  ASSERT_EQ(pcm.take(5).size(), 5u);
+  EXPECT_EQ(next_seq(AAC_STREAM), 0u);
+
+  std::vector<AudioReader::Unit> aac;
+  {
+    AudioReader reader(AAC_STREAM);
+    ASSERT_TRUE(reader.attached);
+    aac = reader.take(60);
+  }
+  ASSERT_EQ(aac.size(), 60u);
+  for (size_t i = 0; i < aac.size(); i++) {
+    // One whole ADTS frame per entry, never an empty one.
+    std::vector<Bytes> frames = split_adts(Bytes(aac[i].data.begin(), aac[i].data.end()));
+    ASSERT_EQ(frames.size(), 1u) << i;
+    EXPECT_EQ(frames[0].size(), aac[i].data.size());
+    EXPECT_EQ((frames[0][2] >> 2) & 0xF, 3);   // 48000
+    EXPECT_EQ(((frames[0][2] & 1) << 2) | (frames[0][3] >> 6), 2);
+    if (i) EXPECT_EQ(aac[i].ts - aac[i - 1].ts, 1920u) << i;
+  }
+  if (have_ffmpeg()) EXPECT_NEAR(decoded_tone(concat(aac), 48000).freq, 1000, 10);
+
+  // The last consumer gone, the encoder idles while PCM goes on.
+  pcm.take(2);
+  uint32_t seq = next_seq(AAC_STREAM);
+  ASSERT_EQ(pcm.take(10).size(), 10u);
+  EXPECT_EQ(next_seq(AAC_STREAM), seq);
+}
+
+TEST(SoundCapture, MonoAacTakesTheChannelMonoModeNames) {
+  sim_sound_set_tone(0, 0, 1000, 0.5);
+  sim_sound_set_tone(0, 1, 3000, 0.5);
+  SoundThread t;
+  t.pb.audio.channels = 1;
+  t.pb.audio.mono_mode = 2;   // left
+  t.start();
+  AudioReader reader(AAC_STREAM);
+  auto left = reader.take(60);
+  t.pb.audio.mono_mode = 1;   // right
+  reader.take(5);
+  auto right = reader.take(60);
+  ASSERT_EQ(left.size(), 60u);
+  ASSERT_EQ(right.size(), 60u);
+  EXPECT_EQ(((left[0].data[2] & 1) << 2) | (left[0].data[3] >> 6), 1);
+  if (have_ffmpeg()) {
+    EXPECT_NEAR(decoded_tone(concat(left), 48000).freq, 1000, 10);
+    EXPECT_NEAR(decoded_tone(concat(right), 48000).freq, 3000, 30);
+  }
+  sim_sound_set_tone(0, 1, 1000, 0.5);
+}
+
+TEST(SoundCapture, DigitalInputIsConvertedSwappedAndHalfAPeriodEarlier) {
+  sim_sound_set_tone(1, 0, 1000, 0.5);
+  sim_sound_set_tone(1, 1, 2000, 0.25);
+  SoundThread t;
+  t.start();
+  AudioReader pcm(PCM_STREAM);
+  ASSERT_EQ(pcm.take(3).size(), 3u);
+  EXPECT_TRUE(sound_info(0).active);
+  log_take();
+  t.pb.audio.input = 2;
+  ASSERT_TRUE(wait_for([] { return sound_info(1).active && !sound_info(0).active; }));
+  EXPECT_NE(log_take().find("set sound input: Digital Audio"), std::string::npos);
+  EXPECT_EQ(sound_info(1).sample_bytes, 4u);
+
+  pcm.take(3);
+  auto units = pcm.take(25);
+  ASSERT_EQ(units.size(), 25u);
+  uint32_t start = sound_info(1).start_ticks;
+  for (size_t i = 0; i < units.size(); i++) {
+    EXPECT_EQ(units[i].data.size(), 4096u);
+    // 512 frames (960 ticks at 48 kHz) before the analog grid.
+    EXPECT_EQ((units[i].ts - start) % 1920, 960u) << i;
+  }
+  std::vector<int16_t> s = as_pcm(units);
+  // The digital input's channels arrive swapped.
+  ToneMeasure l = measure_tone(s, 2, 0, 48000), r = measure_tone(s, 2, 1, 48000);
+  EXPECT_NEAR(l.freq, 2000, 10);
+  EXPECT_NEAR(l.rms, 0.25 / sqrt(2.0), 0.01);
+  EXPECT_NEAR(r.freq, 1000, 5);
+  EXPECT_NEAR(r.rms, 0.5 / sqrt(2.0), 0.01);
+  sim_sound_set_tone(1, 1, 1000, 0.5);
+}
+
+TEST(SoundCapture, RateChangeReopensAtTheNewRateAndGainsOnlyReachTheMixer) {
+  SoundThread t;
+  t.start();
+  AudioReader pcm(PCM_STREAM);
+  ASSERT_EQ(pcm.take(3).size(), 3u);
+  uint32_t start = sound_info(0).start_ticks;
+
+  t.pb.audio.volume_left = 30;
+  t.pb.audio.mute = 1;
+  ASSERT_TRUE(wait_for([] {
+    int sw = -1;
+    sim_mixer_get_switch("PGA", Mixer_CAPTURE, 0, &sw);
+    return sw == 0;
+  }));
+  long v = 0;
+  ASSERT_EQ(sim_mixer_get_volume("PGA", Mixer_CAPTURE, 0, &v), 0);
+  EXPECT_EQ(v, 30);
+  pcm.take(2);
+  EXPECT_EQ(sound_info(0).start_ticks, start);   // not reopened
+
+  t.pb.audio.sample_rate = 44100;
+  ASSERT_TRUE(wait_for([] { return sound_info(0).rate == 44100; }));
+  pcm.take(3);
+  auto units = pcm.take(20);
+  ASSERT_EQ(units.size(), 20u);
+  for (size_t i = 1; i < units.size(); i++) {
+    uint32_t d = units[i].ts - units[i - 1].ts;   // 90000 x 1024 / 44100 = 2089.8
+    EXPECT_TRUE(d == 2089 || d == 2090) << d;
+  }
+  EXPECT_NEAR(measure_tone(as_pcm(units), 2, 0, 44100).freq, 1000, 5);
+}
+
+TEST(SoundCapture, DownmixRoundsTheAverageDown) {
+  const int16_t stereo[] = {1, 2, -1, -2, 32767, 32767, -32768, -32768, 100, -101, 7, -9};
+  int16_t mono[6];
+  sound_downmix(stereo, mono, 6, 0);
+  const int16_t avg[] = {1, -2, 32767, -32768, -1, -1};
+  for (int i = 0; i < 6; i++) EXPECT_EQ(mono[i], avg[i]) << i;
+  sound_downmix(stereo, mono, 6, 1);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(mono[i], stereo[2 * i + 1]);
+  sound_downmix(stereo, mono, 6, 2);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(mono[i], stereo[2 * i]);
+}
+
+TEST(SoundCapture, S32FramesBecomeSwappedUpperHalvesInPlace) {
+  int32_t frames[6] = {0x12345678, (int32_t)0x9ABCDEF0, 0x0001FFFF, -1, 0x7FFF0000,
+                       (int32_t)0x80000001};
+  sound_s32_to_s16_swap(frames, 3);
+  const int16_t *out = (const int16_t *)frames;
+  const int16_t want[] = {(int16_t)0x9ABC, 0x1234, -1, 0x0001, (int16_t)0x8000, 0x7FFF};
+  for (int i = 0; i < 6; i++) EXPECT_EQ(out[i], want[i]) << i;
+}
