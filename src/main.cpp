@@ -5,6 +5,9 @@
 #include "media/capture.h"
 #include "media/sound.h"
 #include "media/stream_mux.h"
+#include "media/video_enc.h"
+#include "osd/osd_channel.h"
+#include "storage/recorder.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
 
@@ -13,15 +16,17 @@ namespace {
 CaptureEnv capture_env;
 SoundEnv sound_env;
 PlaybackEnv playback_env;
-ThreadEnv videoA_env, videoB_env, display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
-    rtmpC_env, record_env, snapshot_env, serial_env;
+VideoEncParams videoA_params, videoB_params;
+RecordEnv record_env, snapshot_env;
+ThreadEnv display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
+    rtmpC_env, serial_env;
 
 // A NULL thread function runs the stub of a subsystem not built yet.
 const ThreadSpec thread_table[] = {
     {"capture_hd", captureThrFxn, 3, "%s %d: Failed to create capture thread\n", &capture_env.env,
      capture_prepare, "%s %d: Failed to open capture fifos\n"},
-    {"videoA", nullptr, 1, "%s %d: Failed to create video thread\n", &videoA_env, nullptr, nullptr},
-    {"videoB", nullptr, 1, "%s %d: Failed to create image thread\n", &videoB_env, nullptr, nullptr},
+    {"videoA", videoThrFxn, 1, "%s %d: Failed to create video thread\n", &videoA_params.env, nullptr, nullptr},
+    {"videoB", videoThrFxn, 1, "%s %d: Failed to create image thread\n", &videoB_params.env, nullptr, nullptr},
     {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
     {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
     {"httpd", nullptr, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
@@ -37,8 +42,8 @@ const ThreadSpec thread_table[] = {
     {"rtmpA", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},
     {"rtmpB", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpB_env, nullptr, nullptr},
     {"rtmpC", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
-    {"record", nullptr, 10, "%s %d: Failed to create record thread\n", &record_env, nullptr, nullptr},
-    {"snapshot", nullptr, 11, "%s %d: Failed to create record thread\n", &snapshot_env, nullptr, nullptr},
+    {"record", recordThrFxn, 10, "%s %d: Failed to create record thread\n", &record_env.env, nullptr, nullptr},
+    {"snapshot", recordThrFxn, 11, "%s %d: Failed to create record thread\n", &snapshot_env.env, nullptr, nullptr},
     {"serial", nullptr, 2, "%s %d: Failed to create serial thread\n", &serial_env, nullptr, nullptr},
     {nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
 };
@@ -69,6 +74,11 @@ int main(void) {
   sound_env.channels = 2;
   playback_env.engine = "encode";
   stream_mux_init();
+  video_enc_init(&videoA_params, &videoB_params);
+  record_env.stream_id = 13;
+  snapshot_env.stream_id = 14;
+  recorder_hooks.set_decimate = setVideoDecimate;
+  core_hooks.osd_init = osd_start;
   core_hooks.stream_stop_all = stop_all_streams;
   core_hooks.filesys_done = fileSysDone;
   core_hooks.flush_fifos = flush_fifos;

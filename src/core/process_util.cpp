@@ -9,11 +9,13 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include "core/log.h"
 #include "platform/host_root.h"
+#include "platform/netif.h"
 
 namespace {
 
@@ -99,4 +101,22 @@ int starts_with_ci(const char *s, const char *prefix) {
 int ends_with_ci(const char *s, const char *suffix) {
   size_t a = strlen(s), b = strlen(suffix);
   return a >= b && strcasecmp(s + a - b, suffix) == 0;
+}
+
+int get_wifi_ip_address(char *buf, size_t size) {
+  static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  static char text[16];
+  static bool asked;
+  static struct timespec last;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  pthread_mutex_lock(&lock);
+  if (!asked || now.tv_sec - last.tv_sec >= 5) {
+    asked = true;
+    last = now;
+    if (netif_ipv4_text("wlan0", text, sizeof text) != 0) log_printf("SIOCGIFADDR: %s\n", strerror(errno));
+  }
+  int n = snprintf(buf, size, "%s", text);
+  pthread_mutex_unlock(&lock);
+  return n;
 }

@@ -1,4 +1,5 @@
-// Process utilities: finding and stopping other copies of the program.
+// Process and network utilities: finding and stopping other copies of the
+// program, the Wi-Fi address.
 #pragma once
 #include <sys/types.h>
 
@@ -13,3 +14,6 @@ void sleep_ms(unsigned ms);
 int read_sysfs_line(const char *path, char *buf, size_t size);
 int starts_with_ci(const char *s, const char *prefix);
 int ends_with_ci(const char *s, const char *suffix);
+// The IPv4 address text of the Wi-Fi interface "wlan0" ("" when it has none),
+// asked of the system at most every 5 s. Returns the text's length.
+int get_wifi_ip_address(char *buf, size_t size);

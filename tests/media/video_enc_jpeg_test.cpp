@@ -1,0 +1,180 @@
+// JPEG on channel B: one picture of the configured size (turned when asked)
+// per start of VIDEO_STREAM2; while channel A runs, the snapshot is coded
+// from channel A's frame and carries the metadata block; a picture that
+// does not fit is coded again at a lower quality, and dropped at quality 2.
+// Pictures are checked by libjpeg-turbo with warnings taken as errors.
+#include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include "video_enc_test_support.h"
+
+namespace {
+
+// Decodes a JPEG, failing on any warning; its size.
+bool jpeg_decodes(const Bytes &j, int *w, int *h) {
+  tjhandle t = tjInitDecompress();
+  int sub = 0, cs = 0;
+  bool ok = tjDecompressHeader3(t, j.data(), (unsigned long)j.size(), w, h, &sub, &cs) == 0;
+  if (ok) {
+    std::vector<uint8_t> rgb((size_t)*w * *h * 3);
+    ok = tjDecompress2(t, j.data(), (unsigned long)j.size(), rgb.data(), *w, 0, *h, TJPF_RGB,
+                       TJFLAG_STOPONWARNING) == 0;
+    if (!ok) ADD_FAILURE() << tjGetErrorStr2(t);
+  }
+  tjDestroy(t);
+  return ok;
+}
+
+// A COM segment, as a control client would send for the snapshot.
+const Bytes kMeta = {0xFF, 0xFE, 0x00, 0x0C, 'm', '7', '3', '9', '1', '-', 't', 'e', 's', 't'};
+
+void meta_source(SnapshotMetaFn fn, void *arg) { fn(kMeta.data(), (uint32_t)kMeta.size(), 1, arg); }
+
+class VideoEncJpeg : public ::testing::Test {
+ protected:
+  EncoderRun run;
+  LogWatch log;
+  void TearDown() override {
+    run.stop();
+    video_snapshot_metadata = nullptr;
+  }
+};
+
+}  // namespace
+
+TEST_F(VideoEncJpeg, JpegModeGivesOnePicturePerStart) {
+  run.start([] { jpeg_settings(1, 640, 360, 80); });
+  Unit u;
+  {
+    VideoConsumer c(VIDEO_STREAM2, StreamMode_JPEG);
+    ASSERT_TRUE(c.next(&u));
+    EXPECT_TRUE(u.flags & FRAME_KEY);
+    int w = 0, h = 0;
+    EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+    EXPECT_EQ(w, 640);
+    EXPECT_EQ(h, 360);
+    std::string s = probe(dump_file("b.jpg", u.data), "stream=codec_name,width,height");
+    EXPECT_NE(s.find("codec_name=mjpeg\nwidth=640\nheight=360"), std::string::npos) << s;
+    // One picture a start.
+    EXPECT_FALSE(c.next(&u, 600));
+  }
+  EXPECT_TRUE(log.has("videoB attached to CAPTURE_STREAM1  640x360"));
+  EXPECT_TRUE(log.has("videoB: one done"));
+  // Flip bit 2 turns the picture a quarter.
+  video(1).flip = 4;
+  VideoConsumer c(VIDEO_STREAM2, StreamMode_JPEG);
+  ASSERT_TRUE(c.next(&u));
+  int w = 0, h = 0;
+  EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+  EXPECT_EQ(w, 360);
+  EXPECT_EQ(h, 640);
+}
+
+TEST_F(VideoEncJpeg, SnapshotComesFromChannelAWithItsMetadata) {
+  video_snapshot_metadata = meta_source;
+  run.start([] {
+    h264_settings(0, 640, 360);
+    jpeg_settings(1, 320, 240, 85);
+  });
+  VideoConsumer a(VIDEO_STREAM1);
+  std::vector<Unit> before = a.take(5);
+  ASSERT_EQ(before.size(), 5u);
+  Unit u;
+  {
+    VideoConsumer snap(VIDEO_STREAM2, StreamMode_JPEG);
+    ASSERT_TRUE(snap.next(&u));
+  }
+  EXPECT_TRUE(u.flags & FRAME_JPEG);
+  EXPECT_FALSE(u.flags & FRAME_KEY);   // not a start point for a video consumer
+  int w = 0, h = 0;
+  EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+  EXPECT_EQ(w, 640);   // channel A's frame
+  EXPECT_EQ(h, 360);
+  ASSERT_GT(u.data.size(), kMeta.size() + 2);
+  EXPECT_TRUE(std::equal(kMeta.begin(), kMeta.end(), u.data.end() - 2 - (long)kMeta.size()));
+  EXPECT_TRUE(log.has("setting snapshot on recording stream"));
+  EXPECT_TRUE(log.has("taking snapshot"));
+  EXPECT_TRUE(log.has("snapshot metadata ptr="));
+  // Channel A went on undisturbed.
+  std::vector<Unit> after = a.take(20);
+  ASSERT_EQ(after.size(), 20u);
+  std::vector<Unit> all = before;
+  all.insert(all.end(), after.begin(), after.end());
+  for (size_t i = 1; i < all.size(); i++) EXPECT_EQ(all[i].ts - all[i - 1].ts, 3000u) << i;
+  EXPECT_EQ(decode_errors(dump_file("a.h264", concat(all))), "");
+}
+
+TEST(VideoJpegEncode, QualityFallsUntilThePictureFitsAndStopsAt2) {
+  LogWatch log;
+  VideoEncParams p{};
+  p.env.name = "videoB";
+  p.max_width = 640;
+  p.max_height = 480;
+  p.width = 640;
+  p.height = 480;
+  p.pitch = 640;
+  p.fourcc = V4L2_PIX_FMT_NV12;
+  p.jpeg_quality = 97;
+  Engine_Handle engine = Engine_open("encode", nullptr, nullptr);
+  ASSERT_NE(engine, nullptr);
+  pthread_mutex_lock(&codec_mutex);
+  ASSERT_EQ(setup_jpeg_encoder(&p, engine), 0);
+  pthread_mutex_unlock(&codec_mutex);
+  TestFrame f = make_test_frame(640, 480, 640, false, 3, 40);
+  JpegPicture pic = {f.luma.data(),   (uint32_t)f.luma.size(), f.chroma.data(),
+                     (uint32_t)f.chroma.size(), 640, 480, 640, V4L2_PIX_FMT_NV12};
+  Bytes out(p.max_output);
+  int full = video_jpeg_encode(&p, &pic, out.data(), (uint32_t)out.size());
+  ASSERT_GT(full, 0);
+  EXPECT_EQ(p.jpeg_quality, 97);
+
+  uint32_t room = (uint32_t)full / 3;
+  int n = video_jpeg_encode(&p, &pic, out.data(), room);
+  ASSERT_GT(n, 0);
+  EXPECT_LE((uint32_t)n, room);
+  EXPECT_LT(p.jpeg_quality, 97);
+  EXPECT_EQ((97 - p.jpeg_quality) % 3, 0);
+  EXPECT_TRUE(log.has("videoB: jpeg bytesGenerated="));
+  int w, h;
+  EXPECT_TRUE(jpeg_decodes(Bytes(out.begin(), out.begin() + n), &w, &h));
+
+  // Nothing this small holds the picture: dropped once quality 2 is reached.
+  p.jpeg_quality = 20;
+  EXPECT_EQ(video_jpeg_encode(&p, &pic, out.data(), 2000), -1);
+  EXPECT_EQ(p.jpeg_quality, 2);
+  EXPECT_TRUE(log.has("at quality 2, dropped"));
+
+  pthread_mutex_lock(&codec_mutex);
+  IMGENC1_delete(p.ienc);
+  pthread_mutex_unlock(&codec_mutex);
+  Engine_close(engine);
+}
+
+TEST_F(VideoEncJpeg, ASnapshotChannelACannotTakeIsTakenByChannelB) {
+  run.start([] {
+    h264_settings(0, 640, 360);
+    jpeg_settings(1, 320, 240, 85);
+  });
+  VideoConsumer a(VIDEO_STREAM1);
+  ASSERT_EQ(a.take(3).size(), 3u);
+  // Row A now delivers frames channel A cannot code.
+  captureSetMode(0, 320, 240, 640, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 30000);
+  {
+    CaptureConsumer poke(CAPTURE_STREAM1);
+    FrameDesc *f = poke.frame();
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(Buffer_getNumBytesUsed(f->buf), 640u * 240);
+  }
+  ASSERT_TRUE(log.wait("Buffer size 153600, expected 345600"));
+  VideoConsumer snap(VIDEO_STREAM2, StreamMode_JPEG);
+  ASSERT_TRUE(log.wait("setting snapshot on recording stream"));
+  a.detach();
+  Unit u;
+  ASSERT_TRUE(snap.next(&u));
+  EXPECT_TRUE(u.flags & FRAME_KEY);
+  int w = 0, h = 0;
+  EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(h, 240);
+  EXPECT_FALSE(log.has("taking snapshot"));
+}

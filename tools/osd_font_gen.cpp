@@ -1,0 +1,207 @@
+// Generates src/osd/osd_fonts_data.cpp, the glyph tables of the overlay
+// fonts, from three console fonts in PC Screen Font form (PSF 1 or 2, not
+// compressed, with a Unicode table):
+//   osd_font_gen FIXED_8x13.psf BOLD_8x16.psf BOLD_16x32.psf > osd_fonts_data.cpp
+// Font 1 is the 8x13 font as it is; font 2 is the 8x16 font with every column
+// doubled (16x16); font 3 is the 16x32 font in a 19-pixel cell, one blank
+// column on the left and two on the right. tools/osd_fonts.sh fetches the
+// fonts and runs this.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Psf {
+  unsigned width = 0, height = 0, bytes_per_row = 0, glyph_size = 0, count = 0;
+  std::vector<uint8_t> data;
+  size_t glyphs = 0;       // offset of glyph 0
+  int map[128];            // glyph index of each ASCII code point, -1 none
+};
+
+uint32_t le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24; }
+
+int read_file(const char *path, std::vector<uint8_t> *out) {
+  FILE *f = fopen(path, "rb");
+  if (!f) return -1;
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out->insert(out->end(), buf, buf + n);
+  fclose(f);
+  return 0;
+}
+
+// Decodes one UTF-8 sequence; returns its length (0 at a malformed byte).
+size_t utf8(const uint8_t *p, size_t left, uint32_t *cp) {
+  if (p[0] < 0x80) return *cp = p[0], 1;
+  size_t len = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC0 ? 2 : 0;
+  if (!len || len > left) return 0;
+  uint32_t v = p[0] & (0x7F >> len);
+  for (size_t i = 1; i < len; i++) v = v << 6 | (p[i] & 0x3F);
+  *cp = v;
+  return len;
+}
+
+int load_psf(const char *path, Psf *f) {
+  if (read_file(path, &f->data) != 0) {
+    fprintf(stderr, "%s: cannot read\n", path);
+    return -1;
+  }
+  const std::vector<uint8_t> &d = f->data;
+  for (int &m : f->map) m = -1;
+  size_t table = 0;
+  bool psf2 = false;
+  if (d.size() >= 4 && d[0] == 0x36 && d[1] == 0x04) {
+    f->count = (d[2] & 1) ? 512 : 256;
+    f->width = 8;
+    f->height = f->glyph_size = d[3];
+    f->bytes_per_row = 1;
+    f->glyphs = 4;
+    if (!(d[2] & 6)) table = 0;
+    else table = f->glyphs + (size_t)f->count * f->glyph_size;
+  } else if (d.size() >= 32 && le32(&d[0]) == 0x864AB572u) {
+    psf2 = true;
+    f->glyphs = le32(&d[8]);
+    f->count = le32(&d[16]);
+    f->glyph_size = le32(&d[20]);
+    f->height = le32(&d[24]);
+    f->width = le32(&d[28]);
+    f->bytes_per_row = (f->width + 7) / 8;
+    if (le32(&d[12]) & 1) table = f->glyphs + (size_t)f->count * f->glyph_size;
+  } else {
+    fprintf(stderr, "%s: not a PSF font\n", path);
+    return -1;
+  }
+  if (f->glyph_size < f->height * f->bytes_per_row ||
+      f->glyphs + (uint64_t)f->count * f->glyph_size > d.size()) {
+    fprintf(stderr, "%s: truncated\n", path);
+    return -1;
+  }
+  if (!table) {
+    for (unsigned c = 0; c < 128 && c < f->count; c++) f->map[c] = (int)c;
+    return 0;
+  }
+  // The Unicode table lists, glyph by glyph, the code points it shows,
+  // ended by 0xFFFF (PSF 1, u16) or 0xFF (PSF 2, UTF-8); sequences of
+  // combining characters start with 0xFFFE or 0xFE and are skipped.
+  unsigned g = 0;
+  size_t i = table;
+  bool in_seq = false;
+  while (g < f->count && i < d.size()) {
+    uint32_t cp;
+    if (!psf2) {
+      if (i + 2 > d.size()) break;
+      cp = d[i] | d[i + 1] << 8;
+      i += 2;
+      if (cp == 0xFFFF) { g++, in_seq = false; continue; }
+      if (cp == 0xFFFE) { in_seq = true; continue; }
+    } else {
+      if (d[i] == 0xFF) { g++, i++, in_seq = false; continue; }
+      if (d[i] == 0xFE) { in_seq = true, i++; continue; }
+      size_t n = utf8(&d[i], d.size() - i, &cp);
+      if (!n) {
+        fprintf(stderr, "%s: bad Unicode table\n", path);
+        return -1;
+      }
+      i += n;
+    }
+    if (!in_seq && cp < 128 && f->map[cp] < 0) f->map[cp] = (int)g;
+  }
+  return 0;
+}
+
+// Row r of the glyph for c, left-aligned in 32 bits (bit 31 = leftmost).
+uint32_t glyph_row(const Psf &f, int c, unsigned r) {
+  const uint8_t *p = &f.data[f.glyphs + (size_t)f.map[c] * f.glyph_size + r * f.bytes_per_row];
+  uint32_t v = 0;
+  for (unsigned b = 0; b < f.bytes_per_row && b < 4; b++) v |= (uint32_t)p[b] << (24 - 8 * b);
+  return v & (f.width >= 32 ? ~0u : ~(~0u >> f.width));
+}
+
+int check(const Psf &f, const char *path, unsigned w, unsigned h) {
+  if (f.width != w || f.height != h) {
+    fprintf(stderr, "%s: %ux%u, expected %ux%u\n", path, f.width, f.height, w, h);
+    return -1;
+  }
+  for (int c = 32; c <= 126; c++) {
+    if (f.map[c] < 0) {
+      fprintf(stderr, "%s: no glyph for '%c'\n", path, c);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+uint32_t doubled(uint32_t v8) {
+  uint32_t out = 0;
+  for (int b = 0; b < 8; b++)
+    if (v8 & (0x80u >> b)) out |= 0xC000u >> (2 * b);
+  return out;
+}
+
+void glyph_comment(int c) {
+  if (c == '\\') printf("  // '\\\\'\n");
+  else printf("  // '%c'\n", c);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: %s FIXED_8x13.psf BOLD_8x16.psf BOLD_16x32.psf\n", argv[0]);
+    return 2;
+  }
+  Psf f1, f2, f3;
+  if (load_psf(argv[1], &f1) || check(f1, argv[1], 8, 13)) return 1;
+  if (load_psf(argv[2], &f2) || check(f2, argv[2], 8, 16)) return 1;
+  if (load_psf(argv[3], &f3) || check(f3, argv[3], 16, 32)) return 1;
+
+  printf(
+      "// Generated by tools/osd_font_gen (tools/osd_fonts.sh); do not edit.\n"
+      "//\n"
+      "// Font 1 (8x13): the misc-fixed 8x13 font of the X Window System, as the\n"
+      "// console font Fixed13 of console-setup; public domain.\n"
+      "// Font 2 (16x16, each column doubled) and font 3 (16x32 in a 19x32 cell):\n"
+      "// the bold 8x16 and 16x32 sizes of Terminus Font, as console-setup's\n"
+      "// TerminusBold16 and TerminusBold32x16.\n"
+      "//   Copyright (c) 2010 Dimitar Toshkov Zhekov, with Reserved Font Name\n"
+      "//   \"Terminus Font\". Licensed under the SIL Open Font License, Version 1.1;\n"
+      "//   the licence text is in src/osd/osd_fonts_OFL.txt. The tables below are\n"
+      "//   a modified version of the font and carry the same licence.\n"
+      "#include \"osd/osd_font.h\"\n\n");
+
+  printf("const uint8_t osd_font1_glyphs[OSD_GLYPHS][13] = {\n");
+  for (int c = 32; c <= 126; c++) {
+    glyph_comment(c);
+    printf("  {");
+    for (unsigned r = 0; r < 13; r++) printf("%s0x%02x", r ? ", " : "", glyph_row(f1, c, r) >> 24);
+    printf("},\n");
+  }
+  printf("};\n\n");
+
+  printf("const uint16_t osd_font2_glyphs[OSD_GLYPHS][16] = {\n");
+  for (int c = 32; c <= 126; c++) {
+    glyph_comment(c);
+    printf("  {");
+    for (unsigned r = 0; r < 16; r++)
+      printf("%s%s0x%04x", r ? "," : "", r == 8 ? "\n   " : r ? " " : "", doubled(glyph_row(f2, c, r) >> 24));
+    printf("},\n");
+  }
+  printf("};\n\n");
+
+  printf("const uint8_t osd_font3_glyphs[OSD_GLYPHS][32][3] = {\n");
+  for (int c = 32; c <= 126; c++) {
+    glyph_comment(c);
+    printf("  {");
+    for (unsigned r = 0; r < 32; r++) {
+      uint32_t v = glyph_row(f3, c, r) >> 1;  // one blank column on the left
+      printf("%s{0x%02x, 0x%02x, 0x%02x}", r == 0 ? "" : r % 4 ? ", " : ",\n   ", v >> 24, (v >> 16) & 0xFF,
+             (v >> 8) & 0xFF);
+    }
+    printf("},\n");
+  }
+  printf("};\n");
+  return 0;
+}
