@@ -8,6 +8,7 @@
 #include "media/video_enc.h"
 #include "osd/osd_channel.h"
 #include "storage/recorder.h"
+#include "web/httpd.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
 
@@ -29,7 +30,7 @@ const ThreadSpec thread_table[] = {
     {"videoB", videoThrFxn, 1, "%s %d: Failed to create image thread\n", &videoB_params.env, nullptr, nullptr},
     {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
     {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
-    {"httpd", nullptr, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
+    {"httpd", httpdThrFxn, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
     {"sound", soundCaptureThrFxn, 8, "%s %d: Failed to create sound thread\n", &sound_env.env,
      nullptr, nullptr},
     {"playback", soundPlaybackThrFxn, 8, "%s %d: Failed to create sound playback thread\n",

@@ -13,6 +13,8 @@ pthread_mutex_t codec_mutex = PTHREAD_MUTEX_INITIALIZER;
 volatile uint8_t rtsp_watch;
 volatile int gui_started;
 volatile int serial_event_fd = -1;
+volatile int httpd_restart = -1;
+pthread_mutex_t network_mutex = PTHREAD_MUTEX_INITIALIZER;
 BoardIdentity board_identity;
 
 static uint32_t exit_code;

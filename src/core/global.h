@@ -13,6 +13,11 @@ extern pthread_mutex_t codec_mutex;  // around every codec call; before framecop
 extern volatile uint8_t rtsp_watch;  // non-zero: the RTSP thread leaves its loop
 extern volatile int gui_started;     // set by the menu when its start screen is done
 extern volatile int serial_event_fd; // the serial thread's event descriptor, -1 when closed
+// The web server's restart handshake with the network bring-up, which holds
+// network_mutex while it reconfigures: -1 until the "httpd" thread runs,
+// 1 asks it to restart its daemon, 0 once it has.
+extern volatile int httpd_restart;
+extern pthread_mutex_t network_mutex;
 
 uint32_t get_exit_code(void);
 // The same, for a caller that already holds quit_mutex.

@@ -548,7 +548,9 @@ int getVideoSize(int channel, int *width, int *height) {
   VideoEncParams *p = getVideoEncParams(channel);
   const VideoChannelParams *s = p && p->settings ? p->settings : &get_param_block()->video[channel];
   VideoInput in;
-  if (read_input(nullptr, true, &in) < 0) return -1;
+  // Never waits: the recorder asks while it holds the storage lock, and an
+  // input that never comes must not hold up the storage manager.
+  if (read_input(nullptr, false, &in) < 0 || !in.width || !in.height || !in.fps) return -1;
   VideoGeometry g;
   video_derive_geometry(s, &in, &g);
   if (width) *width = (int)g.width;

@@ -90,7 +90,8 @@ void setVideoDecimate(int value);
 // row the channel reads. Waits (100 ms polls) for the input size while the
 // configured one is 0: -1 when the producer stops or the process quits first.
 int getVideoParameters(VideoEncParams *p);
-// The size channel would encode at (for the recorder); touches no encoder.
+// The size channel would encode at (for the recorder); touches no encoder
+// and never waits: -1 while the capture does not know its input.
 int getVideoSize(int channel, int *width, int *height);
 // Creates or reconfigures the channel's encoder for its video type: 0, or
 // negative when the type has no encoder or the codec refused.

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
+#include "media/stream_mux.h"
 #include "media/stream_producer.h"
 #include "media/stream_state.h"
 #include "platform/dmai.h"
@@ -183,15 +184,16 @@ void finish_files(Recorder *r) {
 // End of one file: detach, flush, finish the muxer, close.
 void end_file(Recorder *r) {
   log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
-  for (int i = 0; i < 2; i++) close_record(r->out[i], i);
-  if (r->attached && r->format == 0) {
-    log_printf("finish mux %d\n", 0);
-    recorder_mp4_finish(&r->st);
-  }
   if (r->attached) {
     log_printf("detaching state\n");
     filesys_state.record_state = nullptr;
     stream_state_detach(&r->st);
+  }
+  for (int i = 0; i < 2; i++) close_record(r->out[i], i);
+  if (r->attached) {
+    // An MP4 muxer completes its file (the moov) here.
+    log_printf("finish mux %d\n", r->format);
+    muxer_free(&r->st);
     r->attached = false;
   }
   finish_files(r);
@@ -236,8 +238,11 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
     return false;
   }
   setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
-  // Volumes that refuse O_DIRECT are written through the page cache.
-  o.direct = fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
+  // Only plain appends go direct: the MP4 writer seeks, reads back for its
+  // mirror and flushes at box boundaries, all of which O_DIRECT refuses
+  // unless aligned. Volumes that refuse O_DIRECT use the page cache.
+  o.direct = r->format != 0 &&
+             fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
   o.bytes = recorder_test_initial_bytes;
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);

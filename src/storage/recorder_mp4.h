@@ -13,7 +13,5 @@ int recorder_mp4_setup(StreamState *state, uint8_t mode, FILE *primary, FILE *mi
 // The writer's error code after a dequeue (0: none) and its text.
 int recorder_mp4_error(StreamState *state);
 const char *recorder_mp4_error_text(int code);
-// Completes the files (the finishing moov). 0 or -1.
-int recorder_mp4_finish(StreamState *state);
 // The writer's error for "maximum size reached".
 enum { RECORDER_MP4_MAX_SIZE = 9 };

@@ -1,0 +1,51 @@
+// The MP4 side of a recording: the tracks of the consumer's Mp4Muxer and the
+// files it writes to. The muxed dequeue feeds the samples; muxer_free after
+// the detach completes the file.
+#include "storage/recorder_mp4.h"
+
+#include "core/log.h"
+#include "core/param_block.h"
+#include "formats/mp4_write.h"
+#include "media/stream_ids.h"
+#include "media/stream_mux.h"
+#include "media/video_enc.h"
+
+int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, FILE *mirror, uint64_t size_limit,
+                       uint32_t video_duration, uint32_t audio_duration) {
+  Mp4Muxer *m = (Mp4Muxer *)st->mux;
+  if (!m || !primary) return -1;
+  const ParamBlock *p = get_param_block();
+  int w = p->video[0].width, h = p->video[0].height;
+  // Unknown until the capture has an input; players then take the size from
+  // the stream's own parameter sets.
+  if ((!w || !h) && getVideoSize(0, &w, &h) != 0) w = h = 0;
+  bool audio = stream_mode_audio_type(mode) == AUDIO_TYPE_AAC;
+  bool mpeg4 = stream_mode_video_es(mode) == VIDEO_TYPE_MPEG4;
+  log_printf("%s: source=%d %dx%d mode=%d %s mux=%p muxBuf=%p muxBuf->buf=%p viddur=%d auddur=%d capstd=%d\n",
+             "setup_mp4_stream", 1, w, h, mode, stream_mode_name(mode), (void *)m, (void *)st->muxBuf,
+             st->muxBuf ? (void *)st->muxBuf->buf : nullptr, (int)video_duration, (int)audio_duration,
+             p->capture.standard);
+  uint32_t fourcc = mpeg4 ? MP4_FOURCC('m', 'p', '4', 'v') : MP4_FOURCC('a', 'v', 'c', '1');
+  if (!mp4_video_track_create(m, fourcc, 90000, video_duration, 0, (uint32_t)w, (uint32_t)h,
+                              p->video[0].h264_profile, p->video[0].h264_level))
+    return -1;
+  if (audio && !mp4_audio_track_create(m, MP4_FOURCC('m', 'p', '4', 'a'), 90000, audio_duration, 0,
+                                       p->audio.sample_rate ? p->audio.sample_rate : 48000,
+                                       p->audio.channels ? p->audio.channels : 1))
+    return -1;
+  // The writer goes straight to the file: the consumer's buffer is not used.
+  muxer_free_buf(st);
+  mp4_set_interleave(m, 45000);
+  mp4_set_file(m, primary);
+  if (mp4_write_header(m, nullptr, 0) != 0) return -1;
+  if (size_limit) mp4_set_max_size(m, size_limit);
+  if (mirror) mp4_set_mirror_file(m, mirror);
+  return 0;
+}
+
+int recorder_mp4_error(StreamState *st) {
+  Mp4Muxer *m = (Mp4Muxer *)st->mux;
+  return m ? mp4_get_error(m) : 0;
+}
+
+const char *recorder_mp4_error_text(int code) { return mp4_error_text(code); }

@@ -1,0 +1,289 @@
+// The "httpd" thread, the daemon it owns, and the access handler through
+// which every request passes.
+#include "web/httpd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <microhttpd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/global.h"
+#include "core/log.h"
+#include "core/param_access.h"
+#include "core/param_apply.h"
+#include "core/param_table.h"
+#include "core/user_log.h"
+#include "platform/host_port.h"
+#include "platform/host_root.h"
+#include "storage/filesys.h"
+#include "web/param_save.h"
+#include "web/templates.h"
+#include "web/web_auth.h"
+#include "web/web_forms.h"
+#include "web/web_upload.h"
+
+namespace {
+
+// The library's internal select thread, an inter-thread wake-up pipe, and
+// suspend/resume allowed.
+constexpr unsigned kDaemonFlags = 0x2408;
+constexpr int kBoardPort = 80;
+constexpr size_t kUrlMax = 71;
+constexpr size_t kParamValueMax = 256;
+
+MHD_Daemon *daemon_handle;
+int daemon_port;
+
+const char kBadRequestHead[] =
+    "<html><head><title>Bad request</title></head><body>\n<h2>Some settings were not "
+    "changed</h2>\n<pre>";
+
+int answer_param(WebRequest *req) {
+  const char *name = req->url[0] == '/' ? req->url + 1 : req->url;
+  int may = param_may_read(name, req->permission);
+  if (may < 0) return WEB_NOT_HANDLED;
+  if (may == 0) return WEB_DENIED;
+  char value[kParamValueMax];
+  if (param_get(name, value, sizeof value) < 0) return WEB_NOT_HANDLED;
+  return send_text(req->connection, value);
+}
+
+int send_file(WebRequest *req) {
+  const char *url = req->url;
+  if (!web_name_ok(url, kUrlMax)) return WEB_NOT_HANDLED;
+  if (str_ends_with(url, ".htm") || str_ends_with(url, ".html")) {
+    PageBuffer page;
+    if (page_init(&page, req, 8192) != 0) return WEB_NOT_HANDLED;
+    if (!template_render_file(&page, url, nullptr)) {
+      page_free(&page);
+      return req->redirect ? web_redirect(req->connection, req->redirect) : WEB_NOT_HANDLED;
+    }
+    return page_send(&page);
+  }
+  char path[128];
+  snprintf(path, sizeof path, "/usr/html%s%s", url[0] == '/' ? "" : "/", url);
+  // No links: the page root also holds unpacked custom bundles, whose links
+  // must not reach the rest of the file system.
+  int fd = sys_open(path, O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) return WEB_NOT_HANDLED;
+  return web_send_fd(req, fd, get_mime_type(url), nullptr);
+}
+
+int finish_get(WebRequest *req, int rc) {
+  if (rc == WEB_NOT_HANDLED) return send_not_found(req->connection, req->url);
+  if (rc == WEB_DENIED) return send_access_denied(req, 0);
+  if (rc != WEB_QUEUED)
+    log_printf("%s: returning %d, should be MHD_YES\n", "answer_to_connection", rc);
+  return rc;
+}
+
+MHD_Result answer_get(MHD_Connection *connection, const char *url) {
+  WebRequest req;
+  web_request_init(&req, connection, url);
+  int ok = 0;
+  req.username = web_authenticate(&req, &ok);
+  int rc;
+  if (req.username && ok != MHD_YES) {
+    rc = send_access_denied(&req, ok);
+  } else {
+    req.permission = user_get_permission(req.username);
+    req.row = url_table_lookup(url);
+    rc = WEB_NOT_HANDLED;
+    if (req.row && req.row->get_fn) {
+      rc = req.permission >= req.row->get_level ? req.row->get_fn(&req) : WEB_DENIED;
+    }
+    if (rc == WEB_NOT_HANDLED) rc = answer_param(&req);
+    if (rc == WEB_NOT_HANDLED) rc = send_file(&req);
+    rc = finish_get(&req, rc);
+  }
+  web_request_release(&req);
+  return rc == WEB_QUEUED ? MHD_YES : MHD_NO;
+}
+
+int send_bad_request(WebRequest *req) {
+  PageBuffer page;
+  if (page_init(&page, req, 1024) != 0) return WEB_NOT_HANDLED;
+  page_append(&page, kBadRequestHead);
+  if (req->bad_request) page_append(&page, "The form could not be read.\n");
+  html_escape_append(&page, req->errors);
+  page_append(&page, "</pre>\n<p><a href=\"");
+  char enc[1024];
+  html_escape_append(&page, url_encode(req->redirect ? req->redirect : web_target(req, "/index.htm"),
+                                       enc, sizeof enc));
+  page_append(&page, "\">Back</a></p>\n</body></html>\n");
+  if (page.failed) {
+    page_free(&page);
+    return WEB_NOT_HANDLED;
+  }
+  MHD_Response *r = MHD_create_response_from_buffer(page.length, page.data, MHD_RESPMEM_MUST_FREE);
+  if (!r) {
+    page_free(&page);
+    return WEB_NOT_HANDLED;
+  }
+  web_content_type(r, "text/html");
+  web_no_cache(r);
+  return web_queue_response(req->connection, MHD_HTTP_BAD_REQUEST, r);
+}
+
+void run_close(WebRequest *req) {
+  if (req->closed) return;
+  req->closed = 1;
+  if (req->close_fn) req->close_fn(req);
+}
+
+int finish_post(WebRequest *req) {
+  run_close(req);
+  free(req->username);
+  req->username = nullptr;
+  if (const char *ip = param_current_ip()) {
+    char target[64];
+    snprintf(target, sizeof target, "http://%s/admin_network.htm", ip);
+    free(req->redirect);
+    req->redirect = strdup(target);
+    // Announced once: later forms go back where they came from.
+    param_state.ip = nullptr;
+  }
+  if (req->queued) return WEB_QUEUED;
+  if (req->denied) return send_access_denied(req, req->auth < 0 ? req->auth : 0);
+  if (req->bad_request || req->errors) return send_bad_request(req);
+  const char *target = req->redirect ? req->redirect : web_header(req, MHD_HTTP_HEADER_REFERER);
+  if (target && *target) return web_redirect(req->connection, target);
+  MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
+  return web_queue_response(req->connection, MHD_HTTP_OK, r);
+}
+
+MHD_Result answer_post(MHD_Connection *connection, const char *url, const char *upload_data,
+                       size_t *upload_data_size, void **con_cls) {
+  WebRequest *req = static_cast<WebRequest *>(*con_cls);
+  if (!req) {
+    if (web_firmware_update_in_progress())
+      return web_redirect(connection, "/admin_update_status.htm") == WEB_QUEUED ? MHD_YES : MHD_NO;
+    const UrlHandler *row = url_table_lookup(url);
+    if (!row || !row->post_fn) return MHD_NO;
+    req = static_cast<WebRequest *>(malloc(sizeof *req));
+    if (!req) return MHD_NO;
+    web_request_init(req, connection, url);
+    req->row = row;
+    req->handler = row->post_fn;
+    int ok = 0;
+    req->username = web_authenticate(req, &ok);
+    req->auth = ok;
+    req->permission = user_get_permission(req->username);
+    // A refused request still has its body read (and dropped) before the
+    // access-denied page goes out.
+    if ((req->username && ok != MHD_YES) ||
+        (!req->username && row->post_fn == post_auth_controls_func) ||
+        !web_may_post(req->permission, row->post_level))
+      req->denied = 1;
+    *con_cls = req;
+    return MHD_YES;
+  }
+  if (*upload_data_size) {
+    if (!req->denied && !req->queued) req->handler(req, upload_data, *upload_data_size);
+    req->counter += int64_t(*upload_data_size);
+    *upload_data_size = 0;
+    return MHD_YES;
+  }
+  if (req->closed) return MHD_YES;
+  if (req->denied) {
+    // Nothing of the body was used: the close function has nothing to end.
+    req->closed = 1;
+  }
+  return finish_post(req) == WEB_QUEUED ? MHD_YES : MHD_NO;
+}
+
+MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const char *url,
+                                const char *method, const char *version, const char *upload_data,
+                                size_t *upload_data_size, void **con_cls) {
+  (void)cls;
+  (void)version;
+  if (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
+    return answer_get(connection, url);
+  if (strcmp(method, MHD_HTTP_METHOD_POST) == 0)
+    return answer_post(connection, url, upload_data, upload_data_size, con_cls);
+  return send_not_found(connection, url) == WEB_QUEUED ? MHD_YES : MHD_NO;
+}
+
+// Ends what a request holds, also when the client went before its body
+// ended: the close function still runs, marked aborted.
+void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
+                      MHD_RequestTerminationCode toe) {
+  (void)cls;
+  (void)connection;
+  WebRequest *req = static_cast<WebRequest *>(*con_cls);
+  if (!req) return;
+  *con_cls = nullptr;
+  if (!req->closed) {
+    req->aborted = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK;
+    if (req->denied) req->closed = 1;
+    run_close(req);
+  }
+  if (req->pp) {
+    MHD_destroy_post_processor(req->pp);
+    req->pp = nullptr;
+  }
+  web_request_release(req);
+  free(req);
+}
+
+}  // namespace
+
+int web_daemon_start(int port) {
+  if (daemon_handle) return 0;
+  daemon_handle = MHD_start_daemon(
+      kDaemonFlags, uint16_t(port), nullptr, nullptr, &answer_to_connection, nullptr,
+      MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
+      MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED, &notify_completed, nullptr,
+      MHD_OPTION_END);
+  if (!daemon_handle) return -1;
+  const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
+  daemon_port = info ? info->port : port;
+  return 0;
+}
+
+void web_daemon_stop(void) {
+  if (!daemon_handle) return;
+  MHD_stop_daemon(daemon_handle);
+  daemon_handle = nullptr;
+}
+
+int web_daemon_port(void) { return daemon_port; }
+
+void *httpdThrFxn(void *arg) {
+  ThreadEnv *env = static_cast<ThreadEnv *>(arg);
+  ParamBlock *params = env->params ? static_cast<ParamBlock *>(env->params) : get_param_block();
+  web_auth_init();
+  if (user_log_init() != 0) log_printf("%s: access log repaired\n", env->name);
+  myRendezvousInit(env->start_rendezvous, env->name);
+  param_save_start();
+  httpd_restart = 0;
+  int port = host_listen_port(kBoardPort);
+  for (;;) {
+    fileSysTick(params);
+    if (get_exit_code() != 0) break;
+    if (!daemon_handle) {
+      if (web_daemon_start(port) == 0) {
+        log_printf("%s: started\n", env->name);
+        httpd_restart = 0;
+      } else {
+        log_error("%s %d: Failed to start httpd daemon\n", env->name, __LINE__);
+      }
+    }
+    sleep(1);
+    if (httpd_restart > 0) {
+      web_daemon_stop();
+      httpd_restart = 0;
+      // The network bring-up holds it while it reconfigures.
+      pthread_mutex_lock(&network_mutex);
+      pthread_mutex_unlock(&network_mutex);
+    }
+  }
+  myRendezvousCleanup(env->cleanup_rendezvous, env->name);
+  web_daemon_stop();
+  param_save_stop();
+  return nullptr;
+}

@@ -1,0 +1,289 @@
+// Web authentication: login session cookies, Digest and Basic, the nonce
+// cache that makes logging out stick, and the login and logout pages.
+#include "web/web_auth.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <microhttpd.h>
+#include <sys/random.h>
+
+#include "core/log.h"
+#include "core/param_table.h"
+#include "core/user_log.h"
+#include "web/templates.h"
+
+SessionSlot session_table[SESSION_SLOTS];
+uint8_t digest_random[16];
+
+namespace {
+
+// Every session after the first start takes slots 1 to 9 in turn.
+int session_next;
+char nonce_cache[NONCE_CACHE_SLOTS][NONCE_KEEP + 1];
+int nonce_next;
+
+constexpr uint32_t kLoginCategory = 64;
+
+const char kDeniedPage[] =
+    "<html><head>\n<meta http-equiv=\"refresh\" content=\"0;url=%s\"><title>Access "
+    "denied</title></head>\n<body>Access denied</body>\n</html>\n";
+const char kLoggingInPage[] =
+    "<html><head>\n<meta http-equiv=\"refresh\" content=\"0;url=%s\"><title>Logging "
+    "in</title></head>\n<body>Logging in</body>\n</html>\n";
+
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int fill_random(void *buf, size_t n) {
+  uint8_t *p = static_cast<uint8_t *>(buf);
+  while (n) {
+    ssize_t got = getrandom(p, n, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    p += got;
+    n -= size_t(got);
+  }
+  return 0;
+}
+
+// A target as it may stand inside an attribute of a page.
+void escaped_target(const char *target, char *out, size_t size) {
+  PageBuffer page;
+  out[0] = 0;
+  if (page_init(&page, nullptr, 256) != 0) return;
+  html_escape_append(&page, target);
+  if (!page.failed) snprintf(out, size, "%s", page.data);
+  page_free(&page);
+}
+
+int send_meta_page(WebRequest *req, MHD_Response **out, const char *fmt, const char *target) {
+  char esc[1024];
+  escaped_target(target, esc, sizeof esc);
+  char *text = nullptr;
+  int n = asprintf(&text, fmt, esc);
+  if (n < 0) return -1;
+  *out = MHD_create_response_from_buffer(size_t(n), text, MHD_RESPMEM_MUST_FREE);
+  if (!*out) {
+    free(text);
+    return -1;
+  }
+  web_content_type(*out, "text/html");
+  web_no_cache(*out);
+  return 0;
+}
+
+void log_user_event(const char *fn, const char *user, uint32_t event) {
+  if (user_log_append(kLoginCategory, user, event) != 0) log_printf("%s: log write failed\n", fn);
+}
+
+void nonce_remove(int i) {
+  int j = i;
+  while ((j + 1) % NONCE_CACHE_SLOTS != nonce_next) {
+    int k = (j + 1) % NONCE_CACHE_SLOTS;
+    memcpy(nonce_cache[j], nonce_cache[k], sizeof nonce_cache[j]);
+    j = k;
+  }
+  memset(nonce_cache[j], 0, sizeof nonce_cache[j]);
+  nonce_next = j;
+}
+
+int redirect_with_target(WebRequest *req, const char *fmt, const char *target) {
+  // The login link stays within 150 characters.
+  char enc[600], url[151];
+  url_encode_query(target, enc, sizeof enc);
+  snprintf(url, sizeof url, fmt, enc);
+  return web_redirect(req->connection, url);
+}
+
+int login_create_session(WebRequest *req, const char *target) {
+  int s = session_create(req, req->username);
+  MHD_Response *r = nullptr;
+  if (send_meta_page(req, &r, kLoggingInPage, target) != 0) return WEB_NOT_HANDLED;
+  char cookie[32];
+  snprintf(cookie, sizeof cookie, "Token=%s", session_table[s].token);
+  web_add_header(MHD_HTTP_HEADER_SET_COOKIE, cookie, r);
+  return web_queue_response(req->connection, MHD_HTTP_OK, r);
+}
+
+}  // namespace
+
+int web_auth_init(void) {
+  if (fill_random(digest_random, sizeof digest_random) != 0) {
+    log_printf("%s: no random bytes: %s\n", "web_auth_init", strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+void web_auth_reset(void) {
+  memset(session_table, 0, sizeof session_table);
+  memset(nonce_cache, 0, sizeof nonce_cache);
+  session_next = 0;
+  nonce_next = 0;
+}
+
+int session_cookie_parse(const char *cookie, char *token) {
+  static const char prefix[] = "Token=";
+  if (!cookie || strncmp(cookie, prefix, sizeof prefix - 1) != 0) return -1;
+  const char *p = cookie + sizeof prefix - 1;
+  for (int i = 0; i < 16; i++)
+    if (!is_hex(p[i])) return -1;
+  if (p[16]) return -1;
+  memcpy(token, p, 16);
+  token[16] = 0;
+  return 0;
+}
+
+int digest_nonce_parse(const char *authorization, char *out) {
+  if (!authorization) return -1;
+  const char *p = strstr(authorization, " nonce=");
+  const char *q = strstr(authorization, ",nonce=");
+  if (!p || (q && q < p)) p = q;
+  if (!p) return -1;
+  p += strlen(" nonce=");
+  if (*p == '"') p++;
+  size_t n = 0;
+  while (n < NONCE_KEEP && p[n] && p[n] != '"' && p[n] != ',') n++;
+  if (!n) return -1;
+  memcpy(out, p, n);
+  out[n] = 0;
+  return 0;
+}
+
+int session_lookup(WebRequest *req) {
+  char token[17];
+  if (session_cookie_parse(web_header(req, MHD_HTTP_HEADER_COOKIE), token) != 0) return -1;
+  uint32_t client = web_client_addr(req);
+  for (int i = 0; i < SESSION_SLOTS; i++)
+    if (session_table[i].client == client && strcmp(session_table[i].token, token) == 0) return i;
+  return -ENOENT;
+}
+
+int session_create(WebRequest *req, const char *user) {
+  int s = session_next;
+  SessionSlot *slot = &session_table[s];
+  uint8_t bytes[8] = {0};
+  if (fill_random(bytes, sizeof bytes) != 0) log_printf("%s: no random bytes\n", "session_create");
+  for (int i = 0; i < 8; i++) snprintf(slot->token + 2 * i, 3, "%02x", bytes[i]);
+  slot->client = web_client_addr(req);
+  snprintf(slot->user, sizeof slot->user, "%s", user ? user : "");
+  slot->state = SESSION_LOGGED_IN;
+  if (++session_next == SESSION_SLOTS) session_next = 1;
+  return s;
+}
+
+int digest_nonce_check(WebRequest *req, int add) {
+  char nonce[NONCE_KEEP + 1];
+  if (digest_nonce_parse(web_header(req, MHD_HTTP_HEADER_AUTHORIZATION), nonce) != 0) return -1;
+  for (int i = 0; i < NONCE_CACHE_SLOTS; i++)
+    if (strcmp(nonce_cache[i], nonce) == 0) return i;
+  if (add) {
+    memcpy(nonce_cache[nonce_next], nonce, sizeof nonce);
+    nonce_next = (nonce_next + 1) % NONCE_CACHE_SLOTS;
+  }
+  return -1;
+}
+
+char *web_authenticate(WebRequest *req, int *ok) {
+  if (ok) *ok = 0;
+  if (!req->connection) return nullptr;
+  if (!web_header(req, MHD_HTTP_HEADER_AUTHORIZATION)) {
+    int s = session_lookup(req);
+    if (s >= 0 && session_table[s].state == SESSION_LOGGED_IN) {
+      if (ok) *ok = 1;
+      return strdup(session_table[s].user);
+    }
+    return nullptr;
+  }
+  int result = 0;
+  char *user = nullptr;
+  if (char *name = MHD_digest_auth_get_username(req->connection)) {
+    user = strdup(name);
+    MHD_free(name);
+    const char *password = user_get_password(user);
+    if (password) {
+      if (digest_nonce_check(req, 0) >= 0) {
+        // This browser logged out: its cached credentials count for nothing.
+        free(user);
+        return nullptr;
+      }
+      result = MHD_digest_auth_check(req->connection, WEB_REALM, user, password,
+                                     WEB_NONCE_TIMEOUT);
+    }
+  } else {
+    char *pass = nullptr;
+    if (char *name = MHD_basic_auth_get_username_password(req->connection, &pass)) {
+      user = strdup(name);
+      MHD_free(name);
+      const char *password = user_get_password(user);
+      result = password && pass && strcmp(password, pass) == 0;
+    }
+    if (pass) MHD_free(pass);
+  }
+  // Credentials for a user without a password (or no such user) are wrong
+  // credentials: the browser is asked again instead of going on as the guest.
+  if (ok && user) {
+    *ok = result;
+    return user;
+  }
+  if (result == MHD_YES) return user;
+  free(user);
+  return nullptr;
+}
+
+int send_access_denied(WebRequest *req, int result) {
+  if (!req->connection) return WEB_NOT_HANDLED;
+  MHD_Response *r = nullptr;
+  if (send_meta_page(req, &r, kDeniedPage, web_target(req, "/index.htm")) != 0)
+    return WEB_NOT_HANDLED;
+  int rc = MHD_queue_auth_fail_response(req->connection, WEB_REALM, WEB_OPAQUE, r,
+                                        result == MHD_INVALID_NONCE ? MHD_YES : MHD_NO);
+  MHD_destroy_response(r);
+  return rc == MHD_YES ? WEB_QUEUED : WEB_NOT_HANDLED;
+}
+
+int get_login_func(WebRequest *req) {
+  const char *target = web_target(req, "/index.htm");
+  const char *a = web_get_arg(req, "a");
+  bool user = req->username != nullptr;
+  if (a && strcmp(a, "verify") == 0) {
+    if (user) return web_redirect(req->connection, target);
+    return redirect_with_target(req, "/login.htm?a=cookie&redirect=%s", target);
+  }
+  if (a && strcmp(a, "cookie") != 0) return web_redirect(req->connection, target);
+  if (a) return user ? login_create_session(req, target) : send_access_denied(req, 0);
+  if (user) {
+    log_user_event("get_login_func", req->username, USER_EVENT_LOGIN);
+    int s = session_lookup(req);
+    if (s == -1) return redirect_with_target(req, "/login.htm?a=verify&redirect=%s", target);
+    if (s >= 0 && session_table[s].state != SESSION_LOGGED_OUT) {
+      session_table[s].state = SESSION_LOGGED_IN;
+      snprintf(session_table[s].user, sizeof session_table[s].user, "%s", req->username);
+      return web_redirect(req->connection, target);
+    }
+    if (s >= 0) {
+      session_table[s].state = SESSION_PENDING;
+      return send_access_denied(req, 0);
+    }
+    return login_create_session(req, target);
+  }
+  int i = digest_nonce_check(req, 0);
+  if (i >= 0) nonce_remove(i);
+  return send_access_denied(req, 0);
+}
+
+int get_logout_func(WebRequest *req) {
+  const char *target = web_target(req, "/index.htm");
+  log_user_event("get_logout_func", req->username, USER_EVENT_LOGOUT);
+  digest_nonce_check(req, 1);
+  int s = session_lookup(req);
+  if (s >= 0)
+    session_table[s].state =
+        session_table[s].state == SESSION_LOGGED_IN ? SESSION_LOGGED_OUT : SESSION_PENDING;
+  return web_redirect(req->connection, target);
+}

@@ -1,0 +1,51 @@
+// Who a web request comes from: a login session cookie, HTTP Digest
+// (RFC 2617) or HTTP Basic, tried in that order; the guest otherwise.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include "web/web_request.h"
+
+#define WEB_REALM "7391"
+#define WEB_OPAQUE "5d0c7e29a1f84b63c2e90d7a14f6b38e95c21d07"
+#define WEB_NONCE_TIMEOUT 300
+#define SESSION_SLOTS 10
+#define NONCE_CACHE_SLOTS 16
+#define NONCE_KEEP 40
+
+enum SessionState : uint32_t { SESSION_LOGGED_OUT = 0, SESSION_PENDING = 1, SESSION_LOGGED_IN = 2 };
+
+struct SessionSlot {
+  uint32_t client;     // IPv4 address as the library reports it
+  char token[20];      // 16 lowercase hexadecimal digits
+  char user[20];
+  uint32_t state;      // SessionState
+};
+extern SessionSlot session_table[SESSION_SLOTS];
+
+// The 16 random bytes the library signs its Digest nonces with (filled from
+// the kernel's random source at start).
+extern uint8_t digest_random[16];
+int web_auth_init(void);
+// Forgets every session and cached nonce (tests).
+void web_auth_reset(void);
+
+// The user name of the request (malloc'd; the caller frees it) or NULL for
+// the guest; *ok: 1 accepted, 0 wrong, -1 stale Digest nonce. A name comes
+// back with *ok other than 1 only when ok was given.
+char *web_authenticate(WebRequest *req, int *ok);
+int session_lookup(WebRequest *req);
+int session_create(WebRequest *req, const char *user);
+int digest_nonce_check(WebRequest *req, int add);
+// 401 with the Digest challenge and a page that sends the browser on.
+int send_access_denied(WebRequest *req, int result);
+
+int get_login_func(WebRequest *req);
+int get_logout_func(WebRequest *req);
+
+// Parsers of request headers (pure; fuzzed).
+// "Token=" and exactly 16 hexadecimal digits: copies the digits into token
+// (17 bytes) and returns 0; -1 otherwise.
+int session_cookie_parse(const char *cookie, char *token);
+// The nonce of a Digest "Authorization" header: its first NONCE_KEEP
+// characters into out (NONCE_KEEP + 1 bytes); 0, or -1 when there is none.
+int digest_nonce_parse(const char *authorization, char *out);

@@ -1,0 +1,289 @@
+// POST forms: parameter forms and their key handlers, deleting recordings,
+// the mixer form and clearing the access log.
+#include "web/web_forms.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <microhttpd.h>
+#include <strings.h>
+
+#include "core/log.h"
+#include "core/param_access.h"
+#include "core/param_apply.h"
+#include "core/param_table.h"
+#include "core/user_log.h"
+#include "media/mixer.h"
+#include "storage/filesys.h"
+#include "web/param_save.h"
+
+volatile int web_no_save;
+
+namespace {
+
+constexpr size_t kPostBuffer = 1024;
+constexpr size_t kDeleteNameMax = 200;
+constexpr uint32_t kUserCreatedCategory = 32;
+
+bool value_is(const char *value, size_t size, const char *word) {
+  return strlen(word) == size && strncasecmp(value, word, size) == 0;
+}
+
+bool value_begins(const char *value, size_t size, const char *word) {
+  size_t n = strlen(word);
+  return size >= n && strncasecmp(value, word, n) == 0;
+}
+
+// The prefix that a form row puts before its keys, or NULL.
+const char *form_prefix(const UrlHandler *row) {
+  if (!row) return nullptr;
+  if (row->post_fn != post_processor_func && row->post_fn != post_processor_nosave_func &&
+      row->post_fn != post_auth_controls_func)
+    return nullptr;
+  return row->text;
+}
+
+MHD_Result post_iterator(void *cls, MHD_ValueKind kind, const char *key, const char *filename,
+                         const char *content_type, const char *encoding, const char *data,
+                         uint64_t off, size_t size) {
+  (void)kind;
+  (void)filename;
+  (void)content_type;
+  (void)encoding;
+  form_field(static_cast<WebRequest *>(cls), key, data, off, size);
+  return MHD_YES;
+}
+
+// Creates the post processor on the first data and feeds it.
+int feed_form(WebRequest *req, const char *data, size_t size, WebFormFn consumer,
+              WebCloseFn close) {
+  if (req->bad_request) return 0;
+  if (!req->pp) {
+    req->pp = req->connection
+                  ? MHD_create_post_processor(req->connection, kPostBuffer, post_iterator, req)
+                  : nullptr;
+    if (!req->pp) {
+      log_printf("%s: Failed to create post processor\n", "post_processor_func");
+      req->bad_request = 1;
+      return 0;
+    }
+    req->form_consumer = consumer;
+    req->close_fn = close;
+  }
+  if (MHD_post_process(req->pp, data, size) != MHD_YES) req->bad_request = 1;
+  return 0;
+}
+
+// Ends the post processor (which hands over a last value still held) and
+// acts on the last value.
+void end_form(WebRequest *req) {
+  if (req->pp) {
+    if (MHD_destroy_post_processor(req->pp) != MHD_YES && !req->aborted) req->bad_request = 1;
+    req->pp = nullptr;
+  }
+  form_flush(req);
+}
+
+void param_key(WebRequest *req, const char *key, const char *value, size_t len) {
+  const UrlHandler *row = req->row;
+  const char *prefix = form_prefix(row);
+  // The log goes to the debug page and out as UDP datagrams: no passwords.
+  bool secret = strcasestr(key, "pass") != nullptr;
+  log_printf("%s: res=%s,%d %s=%.*s size=%d\n", "post_iterator", row ? row->name : "",
+             row ? int(row->code) : 0, key, secret ? 3 : int(len), secret ? "***" : value, int(len));
+  if (len == 0) return;
+  char name[WEB_FORM_KEY_MAX + 32];
+  if (prefix && prefix[0]) {
+    if (strcmp(key, "redirect") == 0) {
+      post_redirect_func(req, value, len);
+      return;
+    }
+    snprintf(name, sizeof name, "%s%s", prefix, key);
+  } else {
+    snprintf(name, sizeof name, "%s", key);
+  }
+  const UrlHandler *key_row = url_table_lookup(name);
+  if (key_row && key_row->key_fn) {
+    req->row = key_row;
+    key_row->key_fn(req, value, len);
+    req->row = row;
+    return;
+  }
+  switch (param_may_write(name, req->permission)) {
+  case -1:
+    log_printf("Warning: param %s=%.*s doesn't exist\n", name, int(len), value);
+    web_request_add_error(req, name, "No such parameter");
+    break;
+  case 0:
+    log_printf("Warning: user %s does not have permission to set param %s\n",
+               req->username ? req->username : "guest", name);
+    req->denied = 1;
+    break;
+  default:
+    if (const char *msg = param_set(name, value, len)) {
+      log_printf("%s: %s\n", name, msg);
+      web_request_add_error(req, name, msg);
+    }
+    break;
+  }
+}
+
+void delete_file(WebRequest *req, const char *key, const char *value, size_t len) {
+  if (strncmp(key, "delete_file", 11) != 0 || len == 0 || req->delete_source < 0) return;
+  char name[WEB_FORM_VALUE_MAX + 1];
+  memcpy(name, value, len);
+  name[len] = 0;
+  if (strlen(name) != len || !web_name_ok(name, kDeleteNameMax + 1) || !filesys_name_ok(name)) {
+    log_printf("Bad filename: %s\n", name);
+    web_request_add_error(req, "delete_file", "Bad filename");
+    return;
+  }
+  if (filesys_delete(req->delete_source, name, nullptr) != 0)
+    web_request_add_error(req, name, "could not be deleted");
+}
+
+void delete_files_done(WebRequest *req) {
+  end_form(req);
+  if (req->delete_source >= 0) filesys_multi_finish(req->delete_source);
+}
+
+void mixer_key(WebRequest *req, const char *key, const char *value, size_t len) {
+  (void)req;
+  mixer_form_apply(key, value, len);
+}
+
+void clear_log_key(WebRequest *req, const char *key, const char *value, size_t len) {
+  (void)req;
+  if (strcmp(key, "confirm") != 0) return;
+  if (value_begins(value, len, "checked") || value_begins(value, len, "on")) {
+    log_printf("Clearing access log!\n");
+    if (user_log_clear() != 0) web_request_add_error(req, "confirm", "the access log could not be erased");
+  }
+}
+
+}  // namespace
+
+void form_field(WebRequest *req, const char *key, const char *data, uint64_t offset, size_t size) {
+  if (!key) key = "";
+  if (offset == 0 || !req->form_key_active || strcmp(key, req->form_key) != 0) {
+    form_flush(req);
+    req->form_key_active = 1;
+    req->form_value_len = 0;
+    req->form_value_overflow = strlen(key) >= sizeof req->form_key;
+    snprintf(req->form_key, sizeof req->form_key, "%s", key);
+  }
+  if (!data || !size) return;
+  if (req->form_value_len + size > sizeof req->form_value) {
+    req->form_value_overflow = 1;
+    return;
+  }
+  memcpy(req->form_value + req->form_value_len, data, size);
+  req->form_value_len += size;
+}
+
+void form_flush(WebRequest *req) {
+  if (!req->form_key_active) return;
+  req->form_key_active = 0;
+  if (req->form_value_overflow) {
+    log_printf("%s: %s too long\n", "post_iterator", req->form_key);
+    web_request_add_error(req, req->form_key, "Value too long");
+    return;
+  }
+  WebFormFn fn = req->form_consumer ? req->form_consumer : param_key;
+  fn(req, req->form_key, req->form_value, req->form_value_len);
+}
+
+void post_processor_done(WebRequest *req) {
+  end_form(req);
+  param_apply_changes();
+  if (web_no_save) {
+    web_no_save = 0;
+    return;
+  }
+  param_save_request();
+}
+
+int post_processor_func(WebRequest *req, const char *data, size_t size) {
+  return feed_form(req, data, size, param_key, post_processor_done);
+}
+
+int post_processor_nosave_func(WebRequest *req, const char *data, size_t size) {
+  web_no_save = 1;
+  return post_processor_func(req, data, size);
+}
+
+int post_auth_controls_func(WebRequest *req, const char *data, size_t size) {
+  return post_processor_func(req, data, size);
+}
+
+int post_delete_files_func(WebRequest *req, const char *data, size_t size) {
+  if (!req->pp && !req->bad_request) {
+    req->delete_source = web_storage_source(req->row ? req->row->text : nullptr);
+    if (req->delete_source >= 0) filesys_multi_start(req->delete_source, 0, 0);
+    req->close_fn = delete_files_done;
+  }
+  return feed_form(req, data, size, delete_file, delete_files_done);
+}
+
+int post_mixer_func(WebRequest *req, const char *data, size_t size) {
+  return feed_form(req, data, size, mixer_key, end_form);
+}
+
+int post_clear_log_func(WebRequest *req, const char *data, size_t size) {
+  return feed_form(req, data, size, clear_log_key, end_form);
+}
+
+int post_ignore_func(WebRequest *req, const char *value, size_t size) {
+  (void)req;
+  (void)value;
+  (void)size;
+  return 0;
+}
+
+int post_save_params_func(WebRequest *req, const char *value, size_t size) {
+  (void)req;
+  if (value_is(value, size, "no") || value_is(value, size, "false") || value_is(value, size, "0") ||
+      value_is(value, size, "n"))
+    web_no_save = 1;
+  else if (value_is(value, size, "yes") || value_is(value, size, "true") ||
+           value_is(value, size, "1") || value_is(value, size, "y"))
+    web_no_save = 0;
+  return 0;
+}
+
+int post_redirect_func(WebRequest *req, const char *value, size_t size) {
+  free(req->redirect);
+  req->redirect = strndup(value, size);
+  return 0;
+}
+
+int post_create_user_func(WebRequest *req, const char *value, size_t size) {
+  if (req->permission != PERM_ADMIN || !req->row) return 0;
+  if (req->create_user_slot == -1) {
+    req->create_user_slot = -2;
+    ParamBlock *b = get_param_block();
+    for (int i = 0; i < PARAM_USER_COUNT; i++) {
+      if (!b->users[i].name[0]) {
+        req->create_user_slot = i;
+        break;
+      }
+    }
+    if (req->create_user_slot < 0) {
+      web_request_add_error(req, "create_user_name", "No free user entry");
+      return 0;
+    }
+    if (user_log_append(kUserCreatedCategory, req->username, USER_EVENT_USER_CREATED) != 0)
+      log_printf("%s: log write failed\n", "post_create_user_func");
+  }
+  if (req->create_user_slot < 0) return 0;
+  const char *field = strcmp(req->row->name, "create_user_name") == 0   ? "Name"
+                      : strcmp(req->row->name, "create_user_perm") == 0 ? "Permission"
+                                                                        : "Password";
+  char name[40];
+  snprintf(name, sizeof name, "User[%d].%s", req->create_user_slot, field);
+  if (const char *msg = param_set(name, value, size)) {
+    log_printf("%s: %s\n", name, msg);
+    web_request_add_error(req, name, msg);
+  }
+  return 0;
+}

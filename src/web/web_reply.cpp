@@ -1,0 +1,266 @@
+// Reply helpers and the small functions every handler of the web server uses.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "core/param_table.h"
+#include "storage/filesys.h"
+#include "web/web_request.h"
+
+namespace {
+
+const char kNotFoundPage[] =
+    "<html><head><title>Not found</title></head><body>The requested resource could not be "
+    "found.</body></html>";
+
+struct MimeType {
+  const char *suffix;
+  const char *type;
+};
+const MimeType mime_types[] = {
+    {".css", "text/css"},
+    {".gif", "image/gif"},
+    {".js", "text/javascript"},
+    {".ico", "image/vnd.microsoft.icon"},
+    {".txt", "text/plain"},
+    {".jpeg", "image/jpeg"},
+    {".jpg", "image/jpeg"},
+    {".png", "image/png"},
+    {".tif", "image/tiff"},
+    {".tiff", "image/tiff"},
+    {".m3u", "application/x-mpegURL"},
+    {".m3u8", "application/x-mpegURL"},
+    {".swf", "application/x-shockwave-flash"},
+    {".mp4", "video/mp4"},
+    {".ts", "video/MP2T"},
+};
+
+// Characters that stand as they are in a URL, a query and a header value.
+bool url_safe(unsigned char c) {
+  if (c <= 0x20 || c >= 0x7F) return false;
+  return !strchr("\"<>\\^`{|}'", c);
+}
+
+}  // namespace
+
+void web_request_init(WebRequest *req, MHD_Connection *connection, const char *url) {
+  memset(req, 0, sizeof *req);
+  req->connection = connection;
+  req->url = url;
+  req->create_user_slot = -1;
+  req->delete_source = -1;
+}
+
+void web_request_release(WebRequest *req) {
+  free(req->username);
+  req->username = nullptr;
+  free(req->redirect);
+  req->redirect = nullptr;
+  free(req->errors);
+  req->errors = nullptr;
+  req->errors_len = 0;
+}
+
+void web_request_add_error(WebRequest *req, const char *name, const char *message) {
+  size_t add = strlen(name) + strlen(message) + 3;
+  // A flood of bad keys must not grow the reply without end.
+  if (req->errors_len + add > 8192) return;
+  char *p = static_cast<char *>(realloc(req->errors, req->errors_len + add + 1));
+  if (!p) return;
+  req->errors = p;
+  req->errors_len += size_t(snprintf(p + req->errors_len, add + 1, "%s: %s\n", name, message));
+}
+
+bool web_may_post(uint32_t permission, uint32_t needed) {
+  if (needed == PERM_NONE) return true;
+  return permission >= needed && permission != PERM_DEMO;
+}
+
+void web_add_header(const char *name, const char *value, MHD_Response *response) {
+  if (!name || !value || !response) return;
+  if (MHD_add_response_header(response, name, value) != MHD_YES)
+    log_printf("failed to add header %s = %s\n", name, value);
+}
+
+void web_no_cache(MHD_Response *response) {
+  web_add_header(MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache", response);
+}
+
+void web_content_type(MHD_Response *response, const char *type) {
+  web_add_header(MHD_HTTP_HEADER_CONTENT_TYPE, type, response);
+}
+
+int web_queue_response(MHD_Connection *connection, unsigned status, MHD_Response *response) {
+  if (!response) return WEB_NOT_HANDLED;
+  int rc = MHD_queue_response(connection, status, response) == MHD_YES ? WEB_QUEUED
+                                                                        : WEB_NOT_HANDLED;
+  MHD_destroy_response(response);
+  return rc;
+}
+
+int web_redirect(MHD_Connection *connection, const char *target) {
+  MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
+  if (!r) return WEB_NOT_HANDLED;
+  char safe[1024];
+  web_add_header(MHD_HTTP_HEADER_LOCATION, url_encode(target ? target : "/", safe, sizeof safe), r);
+  return web_queue_response(connection, MHD_HTTP_SEE_OTHER, r);
+}
+
+int send_text_status(MHD_Connection *connection, unsigned status, const char *type,
+                     const char *text) {
+  MHD_Response *r =
+      MHD_create_response_from_buffer(strlen(text), (void *)text, MHD_RESPMEM_MUST_COPY);
+  if (!r) return WEB_NOT_HANDLED;
+  web_content_type(r, type);
+  web_no_cache(r);
+  return web_queue_response(connection, status, r);
+}
+
+int send_html(MHD_Connection *connection, const char *text) {
+  return send_text_status(connection, MHD_HTTP_OK, "text/html", text);
+}
+
+int send_text(MHD_Connection *connection, const char *text) {
+  return send_text_status(connection, MHD_HTTP_OK, "text/plain", text);
+}
+
+int send_not_found(MHD_Connection *connection, const char *url) {
+  log_printf("resource %s not found\n", url ? url : "");
+  MHD_Response *r = MHD_create_response_from_buffer(sizeof kNotFoundPage - 1,
+                                                    (void *)kNotFoundPage, MHD_RESPMEM_PERSISTENT);
+  if (!r) return WEB_NOT_HANDLED;
+  web_content_type(r, "text/html");
+  return web_queue_response(connection, MHD_HTTP_NOT_FOUND, r);
+}
+
+int web_send_fd(WebRequest *req, int fd, const char *type, const char *attachment) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return WEB_NOT_HANDLED;
+  }
+  MHD_Response *r = MHD_create_response_from_fd64(uint64_t(st.st_size), fd);
+  if (!r) {
+    close(fd);
+    return WEB_NOT_HANDLED;
+  }
+  web_content_type(r, type);
+  if (attachment) {
+    web_no_cache(r);
+    char disp[256];
+    snprintf(disp, sizeof disp, "attachment;filename=\"%s\"", attachment);
+    web_add_header(MHD_HTTP_HEADER_CONTENT_DISPOSITION, disp, r);
+  }
+  return web_queue_response(req->connection, MHD_HTTP_OK, r);
+}
+
+const char *web_header(const WebRequest *req, const char *name) {
+  if (!req || !req->connection) return nullptr;
+  return MHD_lookup_connection_value(req->connection, MHD_HEADER_KIND, name);
+}
+
+const char *web_get_arg(const WebRequest *req, const char *name) {
+  if (!req || !req->connection) return nullptr;
+  return MHD_lookup_connection_value(req->connection, MHD_GET_ARGUMENT_KIND, name);
+}
+
+const char *web_target(const WebRequest *req, const char *fallback) {
+  const char *t = web_get_arg(req, "redirect");
+  if (!t || !*t) t = web_header(req, MHD_HTTP_HEADER_REFERER);
+  return t && *t ? t : fallback;
+}
+
+uint32_t web_client_addr(const WebRequest *req) {
+  if (!req || !req->connection) return 0;
+  const MHD_ConnectionInfo *ci =
+      MHD_get_connection_info(req->connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  if (!ci || !ci->client_addr || ci->client_addr->sa_family != AF_INET) return 0;
+  return reinterpret_cast<const sockaddr_in *>(ci->client_addr)->sin_addr.s_addr;
+}
+
+const char *web_username(const WebRequest *req) {
+  return req && req->username ? req->username : "";
+}
+
+bool str_ends_with(const char *s, const char *suffix) {
+  if (!s || !suffix) return false;
+  size_t n = strlen(s), m = strlen(suffix);
+  return n >= m && memcmp(s + n - m, suffix, m) == 0;
+}
+
+size_t safe_strlen(const char *s) { return s ? strlen(s) : 0; }
+
+bool str_equal(const char *a, const char *b) { return strcmp(a ? a : "", b ? b : "") == 0; }
+
+const char *selected_if(const char *a, const char *b) { return str_equal(a, b) ? " selected" : ""; }
+
+int scandir_skip_dots(const struct dirent *entry) {
+  return strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0;
+}
+
+const char *get_mime_type(const char *name) {
+  size_t n = safe_strlen(name);
+  for (const MimeType &m : mime_types) {
+    size_t k = strlen(m.suffix);
+    if (n >= k && strcasecmp(name + n - k, m.suffix) == 0) return m.type;
+  }
+  log_printf("%s: unhandled MIME Type: %s\n", "get_mime_type", name ? name : "");
+  return nullptr;
+}
+
+int web_storage_source(const char *name) {
+  if (!name) return -1;
+  if (strcmp(name, "int") == 0) return STORAGE_INT;
+  if (strcmp(name, "ext") == 0) return STORAGE_EXT;
+  if (strcmp(name, "mmc") == 0) return STORAGE_MMC;
+  return -1;
+}
+
+bool web_name_ok(const char *name, size_t max) {
+  return name && !strstr(name, "..") && strlen(name) < max;
+}
+
+namespace {
+
+bool query_safe(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         strchr("-._~/", c);
+}
+
+char *encode(const char *text, char *buf, size_t size, bool (*safe)(unsigned char)) {
+  static const char hex[] = "0123456789ABCDEF";
+  if (!size) return buf;
+  size_t o = 0;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text ? text : ""); *p;
+       p++) {
+    if (*p && safe(*p)) {
+      if (o + 1 >= size) break;
+      buf[o++] = char(*p);
+    } else {
+      if (o + 3 >= size) break;
+      buf[o++] = '%';
+      buf[o++] = hex[*p >> 4];
+      buf[o++] = hex[*p & 15];
+    }
+  }
+  buf[o] = 0;
+  return buf;
+}
+
+}  // namespace
+
+char *url_encode(const char *text, char *buf, size_t size) {
+  return encode(text, buf, size, url_safe);
+}
+
+char *url_encode_query(const char *text, char *buf, size_t size) {
+  return encode(text, buf, size, query_safe);
+}

@@ -1,0 +1,138 @@
+// One HTTP request as the web server's handlers see it, the URL table that
+// routes it, and the reply helpers every handler uses.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <dirent.h>
+
+struct MHD_Connection;
+struct MHD_Response;
+struct MHD_PostProcessor;
+struct PageBuffer;
+struct WebRequest;
+
+// Get handlers return WEB_QUEUED when a reply was queued, WEB_NOT_HANDLED to
+// let the access handler go on (parameter, file, "Not found"), or
+// WEB_DENIED for the access-denied page.
+enum { WEB_NOT_HANDLED = 0, WEB_QUEUED = 1, WEB_DENIED = 401 };
+
+typedef int (*WebGetFn)(WebRequest *req);
+// A request body handler: called with each piece of the body.
+typedef int (*WebPostFn)(WebRequest *req, const char *data, size_t size);
+// A form key handler: called with one posted value; 0 goes on.
+typedef int (*WebKeyFn)(WebRequest *req, const char *value, size_t size);
+// Called once when a POST ends, normally or not (req->aborted).
+typedef void (*WebCloseFn)(WebRequest *req);
+typedef void (*WebGenFn)(PageBuffer *page);
+// Takes one whole posted value of a form.
+typedef void (*WebFormFn)(WebRequest *req, const char *key, const char *value, size_t len);
+
+struct UrlHandler {
+  const char *name;        // the URL without its leading '/'
+  const char *text;        // target URL, parameter prefix, page text or source name
+  WebGenFn gen;            // generator of an include row
+  uint32_t code;           // stream code of a stream row
+  WebGetFn get_fn;
+  WebPostFn post_fn;       // rows that take a request body
+  WebKeyFn key_fn;         // rows reached only as a key of a form
+  uint8_t get_level;       // PermissionLevel a GET needs
+  uint8_t post_level;      // PermissionLevel a POST needs (never met by Demo above 0)
+};
+
+#define URL_TABLE_ROWS 111
+extern const UrlHandler url_table[URL_TABLE_ROWS + 1];
+// Strips one leading '/' and compares the rest exactly; NULL when no row.
+const UrlHandler *url_table_lookup(const char *url);
+
+// A form value is gathered whole before it is used: the post processor may
+// hand a long value over in pieces.
+#define WEB_FORM_KEY_MAX 64
+#define WEB_FORM_VALUE_MAX 512
+
+struct WebRequest {
+  MHD_Connection *connection;   // NULL for the rows a template includes
+  const char *url;
+  char *username;               // owned; NULL for the guest
+  uint32_t permission;          // PermissionLevel
+  const UrlHandler *row;
+  WebPostFn handler;
+  WebCloseFn close_fn;
+  MHD_PostProcessor *pp;
+  char *redirect;               // owned
+  int64_t counter;              // bytes received, by handler
+  uint8_t *upload;              // owned by the upload handlers
+  void *upload_state;           // owned by the upload handlers
+  int queued;                   // a handler already queued the reply
+  int denied;                   // a handler refused the request
+  int auth;                     // the credentials' check: 1, 0, or -1 (stale nonce)
+  int bad_request;              // the body could not be parsed
+  int aborted;                  // the client went before the body ended
+  int closed;                   // the close function has run
+  int create_user_slot;         // -1 until a user-creation key chose a slot
+  int delete_source;            // storage source of a delete form
+  WebFormFn form_consumer;       // what a form's whole values go to
+  // The key whose value is being gathered.
+  char form_key[WEB_FORM_KEY_MAX];
+  char form_value[WEB_FORM_VALUE_MAX];
+  size_t form_value_len;
+  int form_key_active;
+  int form_value_overflow;
+  // Keys that were refused, for the error page ("name: message" lines).
+  char *errors;
+  size_t errors_len;
+  // Template state: the prefix of the form being rendered and the select.
+  const char *form_prefix;
+  char select_param[80];
+  int include_depth;
+};
+
+void web_request_init(WebRequest *req, MHD_Connection *connection, const char *url);
+// Frees what the request owns (not the request itself).
+void web_request_release(WebRequest *req);
+void web_request_add_error(WebRequest *req, const char *name, const char *message);
+// The level a request has to write: Demo reads like an admin and never writes.
+bool web_may_post(uint32_t permission, uint32_t needed);
+
+// Reply helpers. Each returns WEB_QUEUED when the library took the reply.
+void web_add_header(const char *name, const char *value, MHD_Response *response);
+void web_no_cache(MHD_Response *response);
+void web_content_type(MHD_Response *response, const char *type);
+int web_queue_response(MHD_Connection *connection, unsigned status, MHD_Response *response);
+// 303 to target (made safe for a header) with an empty body.
+int web_redirect(MHD_Connection *connection, const char *target);
+int send_html(MHD_Connection *connection, const char *text);
+int send_text(MHD_Connection *connection, const char *text);
+int send_text_status(MHD_Connection *connection, unsigned status, const char *type,
+                     const char *text);
+int send_not_found(MHD_Connection *connection, const char *url);
+// 200 with an open file's contents (the descriptor belongs to the reply from
+// here on); only regular files. type and attachment (a download's file
+// name) may be NULL.
+int web_send_fd(WebRequest *req, int fd, const char *type, const char *attachment);
+
+// Request values (NULL when absent or without a connection).
+const char *web_header(const WebRequest *req, const char *name);
+const char *web_get_arg(const WebRequest *req, const char *name);
+// The "redirect" GET argument, else the Referer, else fallback.
+const char *web_target(const WebRequest *req, const char *fallback);
+// The client's IPv4 address as the library reports it; 0 when unknown.
+uint32_t web_client_addr(const WebRequest *req);
+
+// Small functions.
+const char *web_username(const WebRequest *req);   // "" for the guest
+bool str_ends_with(const char *s, const char *suffix);
+size_t safe_strlen(const char *s);
+bool str_equal(const char *a, const char *b);      // NULL as ""
+const char *selected_if(const char *a, const char *b);
+int scandir_skip_dots(const struct dirent *entry);
+const char *get_mime_type(const char *name);
+// The StorageSource a row names ("int", "ext", "mmc"), or -1.
+int web_storage_source(const char *name);
+// A name from outside: no "..", shorter than max characters.
+bool web_name_ok(const char *name, size_t max);
+// Copies text into buf with every byte that may not stand in a URL or a
+// header value written as %XX. Returns buf.
+char *url_encode(const char *text, char *buf, size_t size);
+// The same for a value inside a query ("?redirect=..."): everything but
+// letters, digits, "-._~/" is written as %XX.
+char *url_encode_query(const char *text, char *buf, size_t size);

@@ -1,0 +1,39 @@
+// Drives headless Chromium through the web interface as a person would:
+// log in from the navigation bar, open the stream A setup page, change the
+// bit rate, save, and see the new value. Arguments: base URL, screenshot path.
+const { chromium } = require('playwright-core');
+
+async function main() {
+  const [base, shot] = process.argv.slice(2);
+  const browser = await chromium.launch({
+    executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+  const context = await browser.newContext({ httpCredentials: { username: 'admin', password: 'secret' } });
+  const page = await context.newPage();
+  const fail = (msg) => { throw new Error(msg); };
+
+  await page.goto(base + '/index.htm');
+  if (!(await page.textContent('.who h3')).includes('guest')) fail('not the guest at first');
+  await Promise.all([page.waitForNavigation(), page.click('.who input[type=submit]')]);
+  await page.goto(base + '/index.htm');
+  const who = await page.textContent('.who h3');
+  if (!who.includes('admin')) fail('not logged in: ' + who);
+
+  await Promise.all([page.waitForNavigation(), page.click('a[href="/setup_streama.htm"]')]);
+  const before = await page.inputValue('#BitRate');
+  if (before !== '5000000') fail('bit rate shown as ' + before);
+  await page.fill('#BitRate', '2500000');
+  await Promise.all([page.waitForNavigation(), page.click('input[type=submit][value="Save settings"]')]);
+  if (!page.url().endsWith('/setup_streama.htm')) fail('after saving the page is ' + page.url());
+  const after = await page.inputValue('#BitRate');
+  if (after !== '2500000') fail('bit rate after saving is ' + after);
+  await page.screenshot({ path: shot, fullPage: true });
+
+  await Promise.all([page.waitForNavigation(), page.click('.who input[type=submit]')]);
+  await browser.close();
+  console.log('browser: bit rate changed to ' + after);
+}
+
+main().catch((e) => { console.error('browser: ' + e.message); process.exit(1); });

@@ -1,0 +1,29 @@
+#!/bin/bash
+# The web interface in headless Chromium (Debian's chromium, driven by
+# playwright-core): log in, change stream A's bit rate on its setup page,
+# save, and see the new value. The screenshot is kept as an artefact.
+# Skipped where Chromium or playwright-core is not installed.
+. "$(dirname "$0")/common.sh"
+PW_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
+if [ ! -x /usr/bin/chromium ] || [ ! -d "$PW_DIR/node_modules/playwright-core" ] || ! command -v node >/dev/null; then
+  echo "SKIP: needs /usr/bin/chromium and playwright-core in $PW_DIR"
+  exit 0
+fi
+new_root
+export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
+B=http://127.0.0.1:$M7391_HTTP_PORT
+ARTIFACTS=$(dirname "$M7391_BIN")/../test-artifacts
+mkdir -p "$ARTIFACTS"
+
+start_box "$ROOT/run/a.log"
+wait_log "$ROOT/run/a.log" "httpd: started"
+code=$(curl -s -o /dev/null -w '%{http_code}' -d create_user_name=admin -d create_user_pass=secret \
+  -d create_user_perm=5 -d GuestPermission=1 "$B/controls")
+[ "$code" = 200 ] || fail "could not create the administrator ($code)"
+
+NODE_PATH="$PW_DIR/node_modules" node "$(dirname "$0")/web_browser_check.js" "$B" \
+  "$ARTIFACTS/web_setup_streama.png" || fail "browser check"
+[ "$(curl -s -g "$B/Video[0].BitRate")" = 2500000 ] || fail "the unit does not hold the new bit rate"
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID"
+echo PASS

@@ -1,0 +1,169 @@
+// Who a request comes from: login cookies, Digest and Basic (driven by curl),
+// the ten session slots, and the nonce cache that makes a logout stick.
+#include "web_test_support.h"
+
+#include <tuple>
+
+namespace {
+
+class WebAuth : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web_test_start();
+    param_load_defaults();
+    set_users(PERM_NONE, {std::make_tuple("admin", "secret", PERM_ADMIN),
+                          std::make_tuple("viewer", "look", PERM_STREAM_VIEW)});
+    web_auth_reset();
+  }
+  // Logs in with Basic credentials through "a=cookie" and returns the token.
+  std::string cookie_login(const char *user, const char *pass) {
+    HttpReply r = curl(std::string("-u ") + user + ":" + pass, "/login.htm?a=cookie&redirect=/x.htm");
+    EXPECT_EQ(r.status, 200);
+    std::string c = r.header("Set-Cookie");
+    EXPECT_EQ(c.compare(0, 6, "Token="), 0) << c;
+    return c.substr(6, 16);
+  }
+};
+
+TEST_F(WebAuth, CookieSessionLogsInAndOut) {
+  std::string token = cookie_login("admin", "secret");
+  EXPECT_EQ(token.size(), 16u);
+  for (char c : token) EXPECT_TRUE(isxdigit(c) && !isupper(c)) << token;
+  std::string cookie = "Cookie: Token=" + token + "\r\n";
+
+  // The session reads what the guest (level None) may not.
+  EXPECT_EQ(http_get("/config.txt").status, 401);
+  HttpReply r = http_get("/config.txt", cookie);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("Video[0].BitRate = "), std::string::npos);
+
+  r = http_get("/logout.htm?redirect=/index.htm", cookie);
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/index.htm");
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
+}
+
+TEST_F(WebAuth, LoginWithoutCredentialsChallengesWithRealmAndOpaque) {
+  HttpReply r = http_get("/login.htm");
+  EXPECT_EQ(r.status, 401);
+  std::string www = r.header("WWW-Authenticate");
+  EXPECT_NE(www.find("Digest"), std::string::npos) << www;
+  EXPECT_NE(www.find("realm=\"7391\""), std::string::npos) << www;
+  EXPECT_NE(www.find("opaque=\"5d0c7e29a1f84b63c2e90d7a14f6b38e95c21d07\""), std::string::npos);
+  EXPECT_NE(r.body.find("Access denied"), std::string::npos);
+}
+
+TEST_F(WebAuth, DigestAndBasicAcceptTheRightPasswordOnly) {
+  EXPECT_EQ(curl("--digest -u admin:secret", "/config.txt").status, 200);
+  EXPECT_EQ(curl("--digest -u admin:wrong", "/config.txt").status, 401);
+  EXPECT_EQ(curl("--basic -u admin:secret", "/config.txt").status, 200);
+  EXPECT_EQ(curl("--basic -u admin:wrong", "/config.txt").status, 401);
+  // An unknown user is wrong credentials, not the guest.
+  EXPECT_EQ(http_get("/index.htm").status, 200);
+  EXPECT_EQ(curl("--basic -u nobody:x", "/index.htm").status, 401);
+  DigestClient d{"nobody", "x"};
+  ASSERT_TRUE(d.challenge("/config.txt"));
+  EXPECT_EQ(d.get("/index.htm").status, 401);
+  // Permission levels hold for authenticated users too.
+  EXPECT_EQ(curl("--digest -u viewer:look", "/config.txt").status, 401);
+  EXPECT_EQ(curl("--digest -u viewer:look", "/Video[0].BitRate").status, 200);
+}
+
+TEST_F(WebAuth, LoginWithDigestGoesThroughVerify) {
+  DigestClient d{"admin", "secret"};
+  ASSERT_TRUE(d.challenge("/login.htm"));
+  HttpReply r = d.get("/login.htm?redirect=/setup_streama.htm");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/login.htm?a=verify&redirect=/setup_streama.htm");
+  r = d.get("/login.htm?a=verify&redirect=/setup_streama.htm");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/setup_streama.htm");
+  // A browser that does not send its credentials again goes on to the
+  // cookie step.
+  r = http_get("/login.htm?a=verify&redirect=/a%26b");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/login.htm?a=cookie&redirect=/a%26b");
+  // The login is in the access log.
+  char *log = get_user_data_log(5, 0x7FFFFFFF);
+  ASSERT_NE(log, nullptr);
+  EXPECT_NE(strstr(log, "admin               LOGIN\n"), nullptr) << log;
+  free(log);
+}
+
+TEST_F(WebAuth, EleventhSessionTakesSlotOne) {
+  std::string first = cookie_login("admin", "secret");
+  EXPECT_STREQ(session_table[0].token, first.c_str());
+  std::vector<std::string> tokens;
+  for (int i = 1; i < 10; i++) tokens.push_back(cookie_login("admin", "secret"));
+  std::string eleventh = cookie_login("admin", "secret");
+  EXPECT_STREQ(session_table[1].token, eleventh.c_str());
+  EXPECT_STREQ(session_table[0].token, first.c_str());
+  EXPECT_EQ(http_get("/config.txt", "Cookie: Token=" + first + "\r\n").status, 200);
+  EXPECT_EQ(http_get("/config.txt", "Cookie: Token=" + tokens[0] + "\r\n").status, 401);
+}
+
+TEST_F(WebAuth, TokenFromAnotherAddressOrMalformedCookieIsNoSession) {
+  std::string token = cookie_login("admin", "secret");
+  std::string cookie = "Cookie: Token=" + token + "\r\n";
+  ASSERT_EQ(http_get("/config.txt", cookie).status, 200);
+  uint32_t own = session_table[0].client;
+  session_table[0].client = htonl(0x0A000005);
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
+  session_table[0].client = own;
+  // Another cookie after the token, or upper-case digits, is not the session.
+  EXPECT_EQ(http_get("/config.txt", "Cookie: Token=" + token + "; x=1\r\n").status, 401);
+  std::string upper = token;
+  for (char &c : upper) c = char(toupper(c));
+  if (upper != token) EXPECT_EQ(http_get("/config.txt", "Cookie: Token=" + upper + "\r\n").status, 401);
+}
+
+TEST_F(WebAuth, LogoutRemembersTheDigestNonceUntilLoginClearsIt) {
+  set_users(PERM_STREAM_VIEW, {std::make_tuple("admin", "secret", PERM_ADMIN)});
+  DigestClient d{"admin", "secret"};
+  // The library binds a nonce to the URL it was issued for.
+  ASSERT_TRUE(d.challenge_stale("/logout.htm?redirect=/config.txt"));
+  EXPECT_EQ(d.get("/logout.htm?redirect=/index.htm").status, 303);
+  // The browser's cached credentials now count for nothing: it is the guest,
+  // who may read stream settings but not the configuration.
+  EXPECT_EQ(d.get("/config.txt").status, 401);
+  HttpReply r = d.get("/Video[0].BitRate");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "5000000");
+  // The login page takes the nonce out again and challenges; after that the
+  // same credentials are checked again (and accepted where the nonce holds).
+  EXPECT_EQ(d.get("/login.htm").status, 401);
+  r = d.get("/logout.htm?redirect=/x.htm");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/x.htm");
+}
+
+TEST_F(WebAuth, StaleNonceAsksTheBrowserToRetry) {
+  DigestClient d{"admin", "secret"};
+  ASSERT_TRUE(d.challenge("/config.txt"));
+  // A nonce this server never issued is refused as stale (the browser then
+  // retries with a fresh one instead of asking the person again).
+  d.nonce = std::string(d.nonce.size(), 'a');
+  HttpReply r = d.get("/config.txt");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_NE(r.header("WWW-Authenticate").find("stale=\"true\""), std::string::npos)
+      << r.header("WWW-Authenticate");
+}
+
+TEST(WebAuthParse, CookieAndNonceHeaders) {
+  char token[17];
+  EXPECT_EQ(session_cookie_parse("Token=0123456789abcdef", token), 0);
+  EXPECT_STREQ(token, "0123456789abcdef");
+  EXPECT_EQ(session_cookie_parse("Token=0123456789abcde", token), -1);
+  EXPECT_EQ(session_cookie_parse("Token=0123456789abcdef0", token), -1);
+  EXPECT_EQ(session_cookie_parse("Token=0123456789abcdeg", token), -1);
+  EXPECT_EQ(session_cookie_parse("token=0123456789abcdef", token), -1);
+  EXPECT_EQ(session_cookie_parse(nullptr, token), -1);
+  char nonce[NONCE_KEEP + 1];
+  EXPECT_EQ(digest_nonce_parse("Digest cnonce=\"abc\"", nonce), -1);
+  EXPECT_EQ(digest_nonce_parse("Digest a=1,nonce=xyz,b=2", nonce), 0);
+  EXPECT_STREQ(nonce, "xyz");
+  EXPECT_EQ(digest_nonce_parse("Digest nonce=\"\"", nonce), -1);
+  EXPECT_EQ(digest_nonce_parse("Basic YWRtaW46c2VjcmV0", nonce), -1);
+}
+
+}  // namespace

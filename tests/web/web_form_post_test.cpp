@@ -1,0 +1,255 @@
+// Forms posted to the web server: parameters set under the row's prefix,
+// applied once, answered 303 and saved to flash later; refused keys, bad
+// values and bad bodies; users, recordings and the access log.
+#include "web_test_support.h"
+
+#include <chrono>
+#include <thread>
+#include <tuple>
+
+#include "core/param_apply.h"
+#include "platform/host_root.h"
+#include "platform/sim_control.h"
+#include "storage/filesys.h"
+
+namespace {
+
+int restarts[3];
+void count_restart(int id) {
+  if (id >= 0 && id < 3) restarts[id]++;
+}
+
+class WebForm : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web_test_start();
+    param_load_defaults();
+    set_users(PERM_ADMIN, {});
+    web_auth_reset();
+    memset(restarts, 0, sizeof restarts);
+    param_apply_hooks.stream_restart = count_restart;
+  }
+  void TearDown() override { param_apply_hooks.stream_restart = nullptr; }
+};
+
+// Waits (up to a generous limit) until the save thread has saved more than
+// before times; the saves are a second or ten apart, never a race.
+unsigned wait_saves(unsigned before) {
+  for (int i = 0; i < 300 && param_save_count() <= before; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  return param_save_count();
+}
+
+TEST_F(WebForm, PrefixedFormSetsAppliesOnceAndRedirects) {
+  HttpReply r = http_post("/streamA_controls",
+                          "BitRate=3000000&x=12&y=7&StreamMode=2&IntraFrameQP=30&redirect=%2Fsetup_streama.htm");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/setup_streama.htm");
+  EXPECT_EQ(param("Video[0].BitRate"), "3000000");
+  EXPECT_EQ(param("Video[0].StreamMode"), "2");
+  EXPECT_EQ(param("Video[0].IntraFrameQP"), "30");
+  EXPECT_EQ(param("Video[1].BitRate"), "2000000");
+  // Two changes of channel A's group: one apply, one restart.
+  EXPECT_EQ(restarts[1], 1);
+  EXPECT_EQ(restarts[2], 0);
+  // Without a redirect key the Referer is the target; without either, 200.
+  r = http_post("/streamB_controls", "BitRate=1000000", "Referer: http://cam/setup_streamb.htm\r\n");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "http://cam/setup_streamb.htm");
+  EXPECT_EQ(http_post("/streamB_controls", "BitRate=1100000").status, 200);
+  // A multipart body is a form too.
+  r = http_post("/streamB_controls",
+                "--XyZ\r\nContent-Disposition: form-data; name=\"GOPSize\"\r\n\r\n60\r\n--XyZ--\r\n", "",
+                "multipart/form-data; boundary=XyZ");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(param("Video[1].GOPSize"), "60");
+}
+
+TEST_F(WebForm, RedirectTargetsAreMadeSafeForTheHeader) {
+  HttpReply r = http_post("/controls", "redirect=%2Fa%20b%22%3Cc%3E%0D%0AX-Evil%3A%201&Video[0].GOPSize=20");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/a%20b%22%3Cc%3E%0D%0AX-Evil:%201");
+  EXPECT_EQ(r.header("X-Evil"), "");
+}
+
+TEST_F(WebForm, FormAskedSaveReachesFlashAndBurstsSaveOnce) {
+  ParamBlock stored;
+  unsigned before = param_save_count();
+  unsigned asked = param_save_requests();
+  EXPECT_EQ(http_post("/streamA_controls", "BitRate=4100000").status, 200);
+  EXPECT_EQ(param_save_requests(), asked + 1);
+  unsigned after = wait_saves(before);
+  ASSERT_EQ(after, before + 1);
+  ASSERT_EQ(get_cur_param_block(&stored), 0);
+  EXPECT_EQ(stored.video[0].bit_rate, 4100000u);
+
+  // Two forms within the save delay: one flash save holding both.
+  uint32_t counter = stored.counter;
+  EXPECT_EQ(http_post("/streamA_controls", "BitRate=4200000").status, 200);
+  EXPECT_EQ(http_post("/streamB_controls", "BitRate=4300000").status, 200);
+  after = wait_saves(after);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(param_save_count(), after);
+  ASSERT_EQ(get_cur_param_block(&stored), 0);
+  EXPECT_EQ(stored.counter, counter + 1);
+  EXPECT_EQ(stored.video[0].bit_rate, 4200000u);
+  EXPECT_EQ(stored.video[1].bit_rate, 4300000u);
+}
+
+TEST_F(WebForm, QuitSavesARequestStillWaiting) {
+  ParamBlock stored;
+  ASSERT_EQ(param_set_str("Video[1].GOPSize", "77"), nullptr);
+  unsigned before = param_save_count();
+  param_save_request();
+  param_save_stop();
+  EXPECT_EQ(param_save_count(), before + 1);
+  ASSERT_EQ(get_cur_param_block(&stored), 0);
+  EXPECT_EQ(stored.video[1].gop_size, 77);
+  ASSERT_EQ(param_save_start(), 0);
+}
+
+TEST_F(WebForm, SaveParamsNoAppliesWithoutASave) {
+  unsigned asked = param_save_requests();
+  EXPECT_EQ(http_post("/streamA_controls", "GOPSize=15&save_params=no").status, 200);
+  EXPECT_EQ(param("Video[0].GOPSize"), "15");
+  EXPECT_EQ(param_save_requests(), asked);
+  // The next form saves again; "_no_save" rows never do.
+  EXPECT_EQ(http_post("/streamA_controls", "GOPSize=16").status, 200);
+  EXPECT_EQ(param_save_requests(), asked + 1);
+  EXPECT_EQ(http_post("/streamA_controls_no_save", "GOPSize=17").status, 200);
+  EXPECT_EQ(param("Video[0].GOPSize"), "17");
+  EXPECT_EQ(param_save_requests(), asked + 1);
+  EXPECT_EQ(http_post("/controls", "save_params=NO&Video[0].GOPSize=18").status, 200);
+  EXPECT_EQ(param_save_requests(), asked + 1);
+}
+
+TEST_F(WebForm, PermissionsDecideWhichKeysTakeEffect) {
+  set_users(PERM_STREAM_VIEW, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  // The guest may not post to auth_controls at all.
+  HttpReply r = http_post("/auth_controls", "Video[0].GOPSize=40");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  // Through "controls" only what the guest's level may write.
+  r = http_post("/controls", "UDP[0].State=stop&Video[0].GOPSize=41&GuestPermission=5");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_NE(r.body.find("Access denied"), std::string::npos);
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  EXPECT_EQ(param("GuestPermission"), "1");
+  set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  r = http_post("/controls", "Video[0].GOPSize=42&GuestPermission=5");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(param("Video[0].GOPSize"), "42");
+  EXPECT_EQ(param("GuestPermission"), "4");
+  // A user may; Demo reads like an admin and writes nothing.
+  r = curl("--basic -u admin:pw -d Video[0].GOPSize=43 -d redirect=/ok.htm", "/auth_controls");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(param("Video[0].GOPSize"), "43");
+  set_users(PERM_DEMO, {});
+  EXPECT_EQ(http_post("/controls", "Video[0].GOPSize=44").status, 401);
+  EXPECT_EQ(param("Video[0].GOPSize"), "43");
+}
+
+TEST_F(WebForm, BadValuesAndKeysGetAClearErrorAndTheRestApplies) {
+  HttpReply r = http_post("/streamA_controls", "BitRate=999999999&GOPSize=25&Nonsense=1&firmware=x&"
+                                               "redirect=/setup_streama.htm");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("Video[0].BitRate: Unsigned value out of range 999999999 (100000-20000000)"),
+            std::string::npos)
+      << r.body;
+  EXPECT_NE(r.body.find("Video[0].Nonsense: No such parameter"), std::string::npos);
+  EXPECT_NE(r.body.find("Video[0].firmware: No such parameter"), std::string::npos);
+  EXPECT_NE(r.body.find("href=\"/setup_streama.htm\""), std::string::npos);
+  EXPECT_EQ(param("Video[0].BitRate"), "5000000");
+  EXPECT_EQ(param("Video[0].GOPSize"), "25");
+  // An upload row's name as a key of a form is no upload.
+  r = http_post("/controls", "firmware=x&customzip=y&overlay=z");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("firmware: No such parameter"), std::string::npos);
+  // A value longer than any parameter's is refused whole.
+  r = http_post("/controls", "Video[0].OSD.Message=" + std::string(2000, 'q'));
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("Value too long"), std::string::npos);
+  EXPECT_EQ(param("Video[0].OSD.Message"), "");
+  // Escaped in the error page.
+  r = http_post("/controls", "%3Cscript%3E=1");
+  EXPECT_NE(r.body.find("&lt;script&gt;: No such parameter"), std::string::npos) << r.body;
+}
+
+TEST_F(WebForm, UnreadableBodiesAreBadRequests) {
+  HttpReply r = http_post("/controls", "Video[0].GOPSize=50", "", "");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("The form could not be read."), std::string::npos);
+  r = http_post("/controls", "Video[0].GOPSize=50", "", "application/json");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  r = http_post("/controls", "--b\r\nContent-Disposition: form-data; name=\"Video[0].GOPSize\"\r\n\r\n51",
+                "", "multipart/form-data; boundary=b");
+  EXPECT_TRUE(r.status == 400 || r.status == 200) << r.status;
+  // A client that goes before its body ends: what came is applied, the
+  // request ends, and the server goes on serving.
+  http_send_and_close("POST /controls HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                      "application/x-www-form-urlencoded\r\nContent-Length: 5000\r\n\r\n"
+                      "Video[0].GOPSize=52&Video[0].Flip=");
+  for (int i = 0; i < 100 && param("Video[0].GOPSize") != "52"; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(param("Video[0].GOPSize"), "52");
+  r = http_post("/controls", "Video[0].GOPSize=53");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(param("Video[0].GOPSize"), "53");
+}
+
+TEST_F(WebForm, CreateUserOnlyForAdmin) {
+  HttpReply r = http_post("/controls", "create_user_name=bob&create_user_pass=pw1&create_user_perm=3");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(param("User[0].Name"), "bob");
+  EXPECT_EQ(param("User[0].Permission"), "3");
+  EXPECT_STREQ(user_get_password("bob"), "pw1");
+  char *log = get_user_data_log(1, 0x7FFFFFFF);
+  ASSERT_NE(log, nullptr);
+  EXPECT_NE(strstr(log, "USER CREATED"), nullptr) << log;
+  free(log);
+  // Passwords stay out of the program log.
+  EXPECT_EQ(http_get("/debuglog.txt").body.find("pw1"), std::string::npos);
+  // Stream Config cannot create users.
+  set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  http_post("/controls", "create_user_name=eve&create_user_pass=x&create_user_perm=5");
+  EXPECT_EQ(param("User[1].Name"), "");
+  // The basic user can log in now.
+  set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  r = curl("--basic -u admin:pw -d create_user_name=carol -d create_user_pass=c -d create_user_perm=1",
+           "/controls");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(curl("--basic -u carol:c", "/Video[0].BitRate").status, 200);
+  EXPECT_EQ(curl("--basic -u carol:c", "/config.txt").status, 401);
+}
+
+TEST_F(WebForm, DestructiveRowsNeedTheirLevel) {
+  ASSERT_EQ(user_log_append(64, "someone", USER_EVENT_LOGIN), 0);
+  set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  EXPECT_EQ(http_post("/clear_log", "confirm=on").status, 401);
+  char *log = get_user_data_log(10, 0x7FFFFFFF);
+  ASSERT_NE(log, nullptr);
+  free(log);
+  EXPECT_EQ(curl("--basic -u admin:pw -d confirm=ON", "/clear_log").status, 200);
+  EXPECT_EQ(get_user_data_log(10, 0x7FFFFFFF), nullptr);
+
+  std::string base = mount_sd();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  ASSERT_EQ(system(("mkdir -p '" + base + "' && printf 1 > '" + base + "/a.ts' && printf 2 > '" + base +
+                    "/b.mp4'").c_str()),
+            0);
+  set_users(PERM_STREAM_VIEW, {std::make_tuple("ctl", "pw", PERM_STREAM_CONTROL)});
+  EXPECT_EQ(http_post("/delete_files_mmc", "delete_file=a.ts").status, 401);
+  EXPECT_EQ(access((base + "/a.ts").c_str(), F_OK), 0);
+  HttpReply r = curl("--basic -u ctl:pw -d delete_file=a.ts -d delete_file=../x -d delete_file2=", "/delete_files_mmc");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("Bad filename"), std::string::npos);
+  EXPECT_NE(access((base + "/a.ts").c_str(), F_OK), 0);
+  EXPECT_EQ(access((base + "/b.mp4").c_str(), F_OK), 0);
+
+  set_users(PERM_STREAM_CONTROL, {});
+  EXPECT_EQ(http_get("/mixer_settings").status, 401);
+  EXPECT_EQ(http_post("/mixer_settings", "Capture_0_vol=3").status, 401);
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+// The URL table and the access handler's steps: rows, parameters read by
+// URL, files of the page directory, "Not found", and requests that are not
+// what they should be.
+#include "web_test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tuple>
+
+#include "platform/host_root.h"
+#include "platform/sim_control.h"
+#include "storage/filesys.h"
+#include "web/templates.h"
+
+namespace {
+
+class WebUrls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web_test_start();
+    param_load_defaults();
+    set_users(PERM_ADMIN, {});
+    web_auth_reset();
+  }
+};
+
+TEST(WebUrlTable, RowsInTheirOrderAndExactLookup) {
+  int n = 0;
+  while (url_table[n].name) n++;
+  EXPECT_EQ(n, URL_TABLE_ROWS);
+  const struct {
+    int row;
+    const char *name;
+  } marks[] = {{0, ""},           {11, "filelist"},           {12, "download"},
+               {19, "log.txt"},   {28, "unauthorized.htm"},   {34, "controls"},
+               {45, "Video[0].x"}, {62, "UDP[1].save_params"}, {63, "redirect"},
+               {67, "firmware"},  {70, "admin_update_status.htm"}, {86, "streamA.m3u8"},
+               {97, "streamB.m3u8"}, {108, "video_measurements.txt"}, {110, "save_params"}};
+  for (const auto &m : marks) EXPECT_STREQ(url_table[m.row].name, m.name) << m.row;
+  EXPECT_EQ(url_table_lookup("/config.txt"), &url_table[31]);
+  EXPECT_EQ(url_table_lookup("config.txt"), &url_table[31]);
+  EXPECT_EQ(url_table_lookup("//config.txt"), nullptr);
+  EXPECT_EQ(url_table_lookup("/Config.txt"), nullptr);
+  EXPECT_EQ(url_table_lookup("/"), &url_table[0]);
+  EXPECT_EQ(url_table[84].code, 0x10Fu);
+  EXPECT_EQ(url_table[78].code, 0x511u);
+  // Form keys reach only their key handler: no row is both.
+  for (int i = 0; i < URL_TABLE_ROWS; i++)
+    EXPECT_FALSE(url_table[i].key_fn && (url_table[i].post_fn || url_table[i].get_fn)) << i;
+}
+
+TEST(WebUrlTable, MimeTypesBySuffix) {
+  EXPECT_STREQ(get_mime_type("a.CSS"), "text/css");
+  EXPECT_STREQ(get_mime_type("x/y.jpg"), "image/jpeg");
+  EXPECT_STREQ(get_mime_type("y.JPEG"), "image/jpeg");
+  EXPECT_STREQ(get_mime_type("s.m3u8"), "application/x-mpegURL");
+  EXPECT_STREQ(get_mime_type("s.ts"), "video/MP2T");
+  EXPECT_STREQ(get_mime_type("f.tiff"), "image/tiff");
+  EXPECT_EQ(get_mime_type("f.bin"), nullptr);
+  EXPECT_EQ(get_mime_type(""), nullptr);
+}
+
+TEST_F(WebUrls, RootRedirectsAndParametersReadByUrl) {
+  HttpReply r = http_get("/");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/index.htm");
+  r = http_get("/Video[0].BitRate");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "text/plain");
+  EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+  EXPECT_EQ(r.body, "5000000");
+  // Names are case-insensitive; the longest text of any row fits.
+  char msg[160];
+  memset(msg, 'm', sizeof msg - 1);
+  msg[sizeof msg - 1] = 0;
+  ASSERT_EQ(param_set_str("Video[0].OSD.Message", msg), nullptr);
+  r = http_get("/video[0].osd.message");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, msg);
+  // A row the requester may not read is the access-denied page.
+  set_users(PERM_NONE, {});
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 401);
+  // A row without a text (a write-only action) is not found.
+  set_users(PERM_ADMIN, {});
+  EXPECT_EQ(http_get("/Reboot").status, 404);
+}
+
+TEST_F(WebUrls, FilesOfThePageDirectory) {
+  HttpReply r = http_get("/style.css");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "text/css");
+  sys_write_text("/usr/html/blob.bin", "x");
+  r = http_get("/blob.bin");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "");
+  sys_write_text("/usr/html/pic.jpg", "jpeg");
+  EXPECT_EQ(http_get("/pic.jpg").header("Content-Type"), "image/jpeg");
+  // Only regular files: a directory below the root is not found.
+  sys_mkdirs("/usr/html/sub.css", 0755);
+  EXPECT_EQ(http_get("/sub.css").status, 404);
+  // Nor a link, which could point out of the page root.
+  char target[1024], link[1024];
+  sys_write_text("/tmp/secret.css", "secret");
+  ASSERT_EQ(symlink(root_path("/tmp/secret.css", target, sizeof target),
+                    root_path("/usr/html/link.css", link, sizeof link)),
+            0);
+  EXPECT_EQ(http_get("/link.css").status, 404);
+  // ".." anywhere, or a name of 71 characters, is not found.
+  EXPECT_EQ(http_get("/../etc/passwd").status, 404);
+  EXPECT_EQ(http_get("/a..b.css").status, 404);
+  std::string name70 = "/" + std::string(65, 'a') + ".css";
+  std::string name71 = "/" + std::string(66, 'a') + ".css";
+  sys_write_text(("/usr/html" + name70).c_str(), "x");
+  sys_write_text(("/usr/html" + name71).c_str(), "x");
+  EXPECT_EQ(http_get(name70).status, 200);
+  EXPECT_EQ(http_get(name71).status, 404);
+  r = http_get("/missing.htm");
+  EXPECT_EQ(r.status, 404);
+  EXPECT_NE(r.body.find("The requested resource could not be found."), std::string::npos);
+}
+
+TEST_F(WebUrls, ConfigAndLogsAsText) {
+  HttpReply r = http_get("/config.txt");
+  ASSERT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "text/plain");
+  EXPECT_NE(r.body.find("\nVideo[0].BitRate = 5000000\n"), std::string::npos);
+  EXPECT_EQ(r.body.find("Timestamp"), std::string::npos);
+  EXPECT_EQ(r.body.find('\r'), std::string::npos);
+  r = http_get("/debuglog.txt");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("init_param"), std::string::npos);
+  EXPECT_EQ(r.body.find('\0'), std::string::npos);
+  r = http_get("/debug.htm?user=%3Cb%3E");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("User: &lt;b&gt; ("), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("<b>"), std::string::npos);
+}
+
+TEST_F(WebUrls, ControlRowsRedirectToTheirPages) {
+  const struct {
+    const char *url;
+    const char *page;
+  } rows[] = {{"/streamA_controls", "setup_streama.htm"}, {"/udpB_controls", "control_streamb.htm"},
+              {"/display_controls", "setup_output.htm"},  {"/delete_files_mmc", "download.htm"},
+              {"/capture_controls", "setup_video.htm"}};
+  for (const auto &r : rows) {
+    HttpReply h = http_get(r.url);
+    EXPECT_EQ(h.status, 303) << r.url;
+    EXPECT_EQ(h.header("Location"), r.page) << r.url;
+  }
+  EXPECT_EQ(http_get("/streamA_controls_no_save").status, 404);
+}
+
+TEST_F(WebUrls, ViewPageFollowsTheStreamMode) {
+  ASSERT_EQ(param_set_str("Video[0].StreamMode", "0"), nullptr);
+  EXPECT_EQ(http_get("/view_streama.htm").header("Location"), "rtmp_streama.htm");
+  ASSERT_EQ(param_set_str("Video[1].StreamMode", "3"), nullptr);
+  EXPECT_EQ(http_get("/view_streamb.htm").header("Location"), "jpeg_streamb.htm");
+  ASSERT_EQ(param_set_str("Video[1].StreamMode", "5"), nullptr);
+  EXPECT_EQ(http_get("/view_streamb.htm").header("Location"), "invalid_stream.htm");
+}
+
+TEST_F(WebUrls, BadRequestsAreRefusedAndTheServerGoesOn) {
+  // Methods other than GET, HEAD and POST.
+  EXPECT_EQ(http_raw("DELETE /config.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status, 404);
+  // HEAD gets the head only.
+  HttpReply r = http_raw("HEAD /config.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_TRUE(r.body.empty());
+  // A POST to a row without a body handler is dropped without a reply.
+  r = http_post("/config.txt", "a=b");
+  EXPECT_EQ(r.status, 0);
+  // Form keys are not URLs to post to.
+  EXPECT_EQ(http_post("/redirect", "a=b").status, 0);
+  EXPECT_EQ(http_post("/create_user_name", "a=b").status, 0);
+  // Huge headers and garbage are the library's to refuse.
+  r = http_get("/index.htm", "X-Big: " + std::string(100000, 'a') + "\r\n");
+  EXPECT_TRUE(r.status == 431 || r.status == 413 || r.status == 0) << r.status;
+  http_raw("\x01\x02 garbage\r\n\r\n");
+  r = http_get("/", "Authorization: Digest\r\n");
+  EXPECT_NE(r.status, 200);
+  r = http_get("/", "Authorization: Basic !!!!\r\n");
+  EXPECT_TRUE(r.status == 303 || r.status == 401) << r.status;
+  // Still serving, with nothing lost.
+  r = http_get("/Video[0].BitRate");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "5000000");
+}
+
+TEST_F(WebUrls, DownloadFromTheSdCard) {
+  std::string base = mount_sd();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  ASSERT_EQ(system(("mkdir -p '" + base + "/day1' && printf 'TSDATA' > '" + base + "/day1/rec 1.ts'").c_str()), 0);
+  HttpReply r = http_get("/download?s=2&f=day1/rec%201.ts");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "TSDATA");
+  EXPECT_EQ(r.header("Content-Type"), "video/MP2T");
+  EXPECT_EQ(r.header("Content-Disposition"), "attachment;filename=\"rec 1.ts\"");
+  EXPECT_EQ(http_get("/download?s=2&f=../x.ts").status, 404);
+  EXPECT_EQ(http_get("/download?s=2&f=/etc/passwd").status, 404);
+  EXPECT_EQ(http_get("/download?s=3&f=day1/rec%201.ts").status, 404);
+  EXPECT_EQ(http_get("/download?s=0&f=day1/rec%201.ts").status, 404);
+  EXPECT_EQ(http_get("/download?s=2&f=day1").status, 404);
+  EXPECT_EQ(http_get("/download?s=2&f=" + std::string(101, 'a')).status, 404);
+  // The file list shows it, with a link that downloads it.
+  r = http_get("/filelist_mmc");
+  EXPECT_NE(r.body.find("/download?s=2&amp;f=day1/rec%201.ts"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("6 B"), std::string::npos);
+  EXPECT_NE(r.body.find("action=\"/delete_files_mmc\""), std::string::npos);
+}
+
+}  // namespace
