@@ -56,8 +56,18 @@ void flush_fifos(void) {
   sound_playback_flush(&playback_env);
 }
 
+int stream_running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
+void stream_set_running(int id, int run) { stream_set_state_by_id((uint32_t)id, run); }
+void stream_restart_id(int id) { stream_restart((uint32_t)id); }
+
 void fill_apply_hooks(void) {
   ParamApplyHooks &h = param_apply_hooks;
+  h.stream_running = stream_running;
+  h.stream_set_state = stream_set_running;
+  h.stream_restart = stream_restart_id;
+  h.check_h264_mpeg4_conflict = check_h264_mpeg4_conflict;
+  h.recording_status_text = getRecordingStatus;
+  h.recording_storage_text = getRecordingStorage;
   h.capture_apply_settings = capture_settings_changed;
   h.capture_frame_rate = capture_frame_rate;
   h.capture_size = capture_size;

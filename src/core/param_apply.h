@@ -27,7 +27,9 @@ struct ParamApplyHooks {
   int (*stream_running)(int id);
   void (*stream_set_state)(int id, int run);
   const char *(*stream_status_text)(int id);     // NULL: "Streaming"
-  const char *(*recording_storage_text)(void);
+  // Recording.Status and Recording.Storage come from the recorder itself.
+  int (*recording_status_text)(char *buf, size_t size);
+  int (*recording_storage_text)(char *buf, size_t size);
   // Capture.
   int (*capture_frame_rate)(void);               // thousandths of a frame/s; 0 unknown
   void (*capture_size)(int channel, int *width, int *height);  // B: scaled; 0 unknown

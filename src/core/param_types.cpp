@@ -425,6 +425,7 @@ const char *param_parse_video_counter(const char *text, size_t len, void *arg) {
 
 int param_format_status(char *buf, size_t size, void *arg) {
   int id = int(index_of(arg));
+  if (id == 13 && HOOK(recording_status_text)) return HOOK(recording_status_text)(buf, size);
   if (!HOOK(stream_running) || !HOOK(stream_running)(id)) return out_text(buf, size, "Stopped");
   const char *text = HOOK(stream_status_text) ? HOOK(stream_status_text)(id) : NULL;
   return out_text(buf, size, text ? text : "Streaming");
@@ -443,8 +444,8 @@ const char *param_parse_state(const char *text, size_t len, void *arg) {
 }
 
 int param_format_recording_storage(char *buf, size_t size, void *arg) {
-  const char *text = HOOK(recording_storage_text) ? HOOK(recording_storage_text)() : NULL;
-  return out_text(buf, size, text ? text : "");
+  if (HOOK(recording_storage_text)) return HOOK(recording_storage_text)(buf, size);
+  return out_text(buf, size, "");
 }
 
 // --- users ---

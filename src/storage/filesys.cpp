@@ -502,6 +502,9 @@ void fileSysTick(ParamBlock *params) {
     log_printf("filesys started\n");
     g_first_run = false;
     first_run_setup();
+  } else if (params && params->recording.storage_device != filesys_state.storage_device) {
+    // The setting changed (web form, control protocol): follow it.
+    filesys_set_storage_device(params->recording.storage_device);
   }
   for (int i = 0; i < FILESYS_SLOTS; i++) {
     if (i > 0 && !fs[i].mnt) continue;

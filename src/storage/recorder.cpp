@@ -31,13 +31,21 @@ const uint8_t kFormatMode[4] = {13, 0, 14, 1};
 constexpr uint64_t kFatLimit = 1ULL << 32;
 constexpr uint32_t kDequeueWaitMs = 1000;
 
+// TS and JPEG files are written from our own page-aligned buffer in whole
+// blocks, so O_DIRECT holds and, once a second, the whole blocks gathered so
+// far reach the medium: a power cut loses at most a second. MP4 files go
+// through stdio (the writer seeks), with the same buffer as its buffer.
 struct OutFile {
   FILE *file;
   char *buffer;      // page-aligned, RECORD_BUFFER_SIZE
+  size_t fill;       // bytes waiting in buffer (own buffering)
+  bool own;          // written through buffer by us, not by stdio
   uint64_t bytes;
   bool direct;
   char path[256];
 };
+
+constexpr size_t kBlock = 4096;
 
 struct Recorder {
   RecordEnv *re;
@@ -53,6 +61,7 @@ struct Recorder {
   int decimation;
   int format;               // 0 MP4, 1 TS (after mapping); 2 JPEG
   uint8_t mode;
+  uint64_t units;           // units written to the current file
 };
 
 char g_filter_prefix[16];
@@ -139,31 +148,65 @@ bool storage_ok(int choice) {
   }
 }
 
+void clear_direct(OutFile &o, int index) {
+  if (!o.direct) return;
+  log_printf("clearing O_DIRECT on %d\n", index);
+  fcntl_set_flags(fileno(o.file), ~(long)O_DIRECT);
+  o.direct = false;
+}
+
+bool write_all(OutFile &o, int index, const char *p, size_t n) {
+  while (n) {
+    ssize_t w = write(fileno(o.file), p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EINVAL && o.direct) {
+      // The volume refuses direct writes after all: go through the cache.
+      clear_direct(o, index);
+      continue;
+    }
+    if (w <= 0) return false;
+    p += w;
+    n -= (size_t)w;
+  }
+  return true;
+}
+
+// Writes the whole blocks gathered so far (all of it when final) and keeps
+// the rest for later.
+bool own_drain(OutFile &o, int index, bool final) {
+  if (final) clear_direct(o, index);
+  size_t n = final ? o.fill : o.fill / kBlock * kBlock;
+  if (!n) return true;
+  if (!write_all(o, index, o.buffer, n)) return false;
+  memmove(o.buffer, o.buffer + n, o.fill - n);
+  o.fill -= n;
+  return true;
+}
+
+bool own_write(OutFile &o, int index, const uint8_t *data, size_t n) {
+  while (n) {
+    size_t part = RECORD_BUFFER_SIZE - o.fill < n ? RECORD_BUFFER_SIZE - o.fill : n;
+    memcpy(o.buffer + o.fill, data, part);
+    o.fill += part;
+    data += part;
+    n -= part;
+    if (o.fill == RECORD_BUFFER_SIZE && !own_drain(o, index, false)) return false;
+  }
+  return true;
+}
+
 // O_DIRECT goes first: the buffer's tail is not a whole block, and a
 // direct write of it would fail and lose the end of the file.
 void close_record(OutFile &o, int index) {
   if (!o.file) return;
-  if (o.direct) {
-    log_printf("clearing O_DIRECT on %d\n", index);
-    fcntl_set_flags(fileno(o.file), ~(long)O_DIRECT);
-    o.direct = false;
+  if (o.own) {
+    if (!own_drain(o, index, true)) log_printf("fflush %d %s\n", index, strerror(errno));
+    return;
   }
+  clear_direct(o, index);
   if (!ferror(o.file) && fflush(o.file) != 0) log_printf("fflush %d %s\n", index, strerror(errno));
 }
 
-// Writes through the FILE's aligned buffer only: stdio sends a request of a
-// whole buffer or more straight from the caller's memory, which O_DIRECT
-// refuses unless it happens to be aligned.
-size_t record_fwrite(const uint8_t *data, size_t n, FILE *f) {
-  size_t done = 0;
-  while (done < n) {
-    size_t part = n - done < RECORD_BUFFER_SIZE / 4 ? n - done : RECORD_BUFFER_SIZE / 4;
-    size_t w = fwrite(data + done, 1, part, f);
-    done += w;
-    if (w != part) break;
-  }
-  return done;
-}
 
 void finish_files(Recorder *r) {
   for (int i = 0; i < 2; i++) {
@@ -176,6 +219,9 @@ void finish_files(Recorder *r) {
     log_printf("fclose %d\n", i);
     fclose(o.file);
     o.file = nullptr;
+    // A file stopped before its first frame holds no recording: it would
+    // only take a number and show up as an empty clip.
+    if (!r->units && sys_unlink(o.path) == 0) log_printf("removed empty %s\n", o.path);
   }
   if (storage_hooks.file_list_stale) storage_hooks.file_list_stale();
   log_printf("record files closed\n");
@@ -237,12 +283,14 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
     log_printf("error: file open failed: %s: %s\n", o.path, strerror(errno));
     return false;
   }
-  setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
   // Only plain appends go direct: the MP4 writer seeks, reads back for its
   // mirror and flushes at box boundaries, all of which O_DIRECT refuses
   // unless aligned. Volumes that refuse O_DIRECT use the page cache.
-  o.direct = r->format != 0 &&
-             fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
+  o.own = r->format != 0;
+  o.fill = 0;
+  if (o.own) setvbuf(o.file, nullptr, _IONBF, 0);
+  else setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
+  o.direct = o.own && fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
   o.bytes = recorder_test_initial_bytes;
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);
@@ -259,11 +307,15 @@ uint32_t video_sample_duration(const ParamBlock *p) {
 // Steps 1 to 7 of a file: volumes, name, files, attach. false: stop the run.
 bool start_file(Recorder *r) {
   ParamBlock *p = get_param_block();
+  r->units = 0;
   filesys_lock();
   if (!r->snapshot && recorder_hooks.set_decimate) recorder_hooks.set_decimate(1);
   time_t now = time(nullptr);
   struct tm tmv;
   localtime_r(&now, &tmv);
+  // The live setting wins over the one the storage manager last saw.
+  if (p->recording.storage_device != filesys_state.storage_device)
+    filesys_set_storage_device(p->recording.storage_device);
   int choice = filesys_state.storage_device;
   if (!storage_ok(choice)) {
     set_status(r, "Storage not present");
@@ -364,6 +416,9 @@ FileEnd write_failure(Recorder *r, int code) {
 FileEnd record_loop(Recorder *r) {
   filesys_state.record_state = r->snapshot ? filesys_state.record_state : &r->st;
   uint64_t elapsed = 0;
+  uint64_t &units = r->units;
+  units = 0;
+  time_t last_drain = time(nullptr);
   uint32_t last_ts = 0;
   bool have_ts = false;
   while (!stopping(r)) {
@@ -377,11 +432,17 @@ FileEnd record_loop(Recorder *r) {
       if (r->format == 0 && recorder_mp4_error(&r->st)) return write_failure(r, recorder_mp4_error(&r->st));
       if (stopping(r)) return END_STOP;
       // Nothing for a whole wait: the producer is quiet, keep waiting. An
-      // empty return before the wait ran out means the stream restarted.
-      if (took < 0.9) return END_SPLIT;
+      // empty return before the wait ran out means the stream restarted:
+      // the file so far is complete and the next one begins, unless this
+      // file has nothing in it yet (the producer is still starting).
+      if (took < 0.9) {
+        if (units) return END_SPLIT;
+        sleep_ms(20);
+      }
       continue;
     }
     if (took > 1.0) log_printf("dequeue %d took %gs (seq rel %d)\n", (int)fd->seq, took, 0);
+    units++;
     if (!r->snapshot && (r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
       int fill = stream_state_fill_percent(&r->st);
       if (r->decimation != 2 && fill > 75) {
@@ -413,7 +474,7 @@ FileEnd record_loop(Recorder *r) {
           log_printf("max-size reached i=%d off=%llu\n", i, (unsigned long long)o.bytes);
           return END_SPLIT;
         }
-        if (record_fwrite(data, n, o.file) != n) {
+        if (!own_write(o, i, data, n)) {
           log_printf("f[%d].file err\n", i);
           close_record(o, i);
           fclose(o.file);
@@ -422,6 +483,12 @@ FileEnd record_loop(Recorder *r) {
         }
         o.bytes += n;
         open_records++;
+      }
+      time_t now = time(nullptr);
+      if (now != last_drain) {
+        last_drain = now;
+        for (int i = 0; i < 2; i++)
+          if (r->out[i].file && !own_drain(r->out[i], i, false)) return write_failure(r, 0);
       }
       if (!open_records) return write_failure(r, errno ? 0 : 11);
       if (r->snapshot) {
@@ -522,6 +589,7 @@ void *recordThrFxn(void *arg) {
   Recorder *r = new Recorder();
   r->re = re;
   r->snapshot = re->stream_id == 14;
+  if (!r->snapshot) filesys_record_elapsed = stream_state_elapsed;
   stream_register(&r->ps, nullptr, (StreamId)re->stream_id);
   for (auto &o : r->out)
     if (posix_memalign((void **)&o.buffer, 4096, RECORD_BUFFER_SIZE) != 0) o.buffer = nullptr;

@@ -114,7 +114,7 @@ class Recording : public ::testing::Test {
   void use_sd() {
     sim_storage_insert("mmcblk0p1", 0, 256 << 20, "vfat");
     fileSysTick(get_param_block());
-    filesys_set_storage_device(4);
+    get_param_block()->recording.storage_device = 4;
   }
   // Records for ms, then stops and waits until the writers are gone.
   void record_for(int ms) {
