@@ -1,5 +1,6 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include "core/net_init.h"
 #include "core/param_apply.h"
 #include "core/startup.h"
 #include "media/capture.h"
@@ -66,6 +67,7 @@ void fill_apply_hooks(void) {
   h.stream_set_state = stream_set_running;
   h.stream_restart = stream_restart_id;
   h.check_h264_mpeg4_conflict = check_h264_mpeg4_conflict;
+  h.init_network = init_network;
   h.recording_status_text = getRecordingStatus;
   h.recording_storage_text = getRecordingStorage;
   h.capture_apply_settings = capture_settings_changed;

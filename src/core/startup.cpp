@@ -16,6 +16,7 @@
 #include "core/hwreg.h"
 #include "core/log.h"
 #include "core/mtd.h"
+#include "core/net_init.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
 #include "core/process_util.h"
@@ -301,6 +302,10 @@ int core_main(const ThreadSpec *table) {
   if (core_hooks.board_init_model) core_hooks.board_init_model();
   if (core_hooks.customzip_load) core_hooks.customzip_load();
   init_param(get_param_block());
+  // The UDP log starts with the program when a log host is configured.
+  uint32_t log_host;
+  memcpy(&log_host, get_param_block()->log_udp_addr, sizeof log_host);
+  if (log_host) init_network(get_param_block());
   if (core_hooks.osd_init) core_hooks.osd_init();
   if (board_identity.ccdc_found || get_param_block()->developer_mode)
     start_getty();
