@@ -9,6 +9,7 @@
 #include "media/video_enc.h"
 #include "osd/osd_channel.h"
 #include "storage/recorder.h"
+#include "streaming/rtsp_server.h"
 #include "web/httpd.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
@@ -38,7 +39,7 @@ const ThreadSpec thread_table[] = {
      &playback_env.env, sound_playback_prepare, "%s %d: Failed to open sound playback fifos\n"},
     {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
     {"output_hd", nullptr, 14, "%s %d: Failed to create output thread\n", &output_env, nullptr, nullptr},
-    {"rtp", nullptr, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
+    {"rtp", rtpThrFxn, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
     {"udpA", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpA_env, nullptr, nullptr},
     {"udpB", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpB_env, nullptr, nullptr},
     {"rtmpA", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},

@@ -1,0 +1,473 @@
+// CPU of the RTSP server per client: 1, 50 and 200 TCP-interleaved clients
+// of one 4 Mbit/s H.264 stream, against GStreamer's RTSP server (through
+// its Python binding) serving the same H.264 from a Matroska file in the
+// same run. Both get the same clients (a thread here that plays each
+// session and drains it). Ours is the "rtp" thread and the producer
+// feeding it; the peer is its whole process. Reported per N: each side's
+// CPU seconds per second (`ours_load`, `peer_load`), the cost of one more
+// client in CPU milliseconds per second (`ours_ms_per_client`,
+// `peer_ms_per_client`, from the difference to 1 client) and `vs_gstreamer`,
+// how many times less CPU per client ours takes; `peer_served` 0 when
+// GStreamer's server left a client unserved.
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+#include "../tests/formats/media_inputs.h"
+#include "core/global.h"
+#include "core/hwreg.h"
+#include "core/param_block.h"
+#include "formats/annexb.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
+#include "media/stream_queue.h"
+#include "streaming/rtsp_server.h"
+
+extern char **environ;
+
+namespace {
+
+const int kWindowSeconds = 5;
+
+double cpu_of_clock(clockid_t c) {
+  struct timespec ts;
+  clock_gettime(c, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+double cpu_of_process(pid_t pid) {
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  FILE *f = fopen(path.c_str(), "r");
+  if (!f) return 0;
+  char buf[1024];
+  size_t n = fread(buf, 1, sizeof buf - 1, f);
+  fclose(f);
+  buf[n] = 0;
+  const char *p = strrchr(buf, ')');
+  unsigned long utime = 0, stime = 0;
+  // Fields after the command: state ppid ... utime (14) stime (15).
+  if (p) sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+  return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+uint16_t free_port(void) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, (struct sockaddr *)&a, sizeof a);
+  socklen_t l = sizeof a;
+  getsockname(s, (struct sockaddr *)&a, &l);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// ---- the stream: 4 Mbit/s H.264 at 25 frames/s, NAL units as entries ----
+
+struct Media {
+  std::string dir;
+  std::vector<std::vector<Bytes>> units;   // NAL units with 4-byte start codes per picture
+  std::string mkv_host_path;
+};
+
+const Media &media(void) {
+  static Media m;
+  if (!m.dir.empty()) return m;
+  char tmpl[] = "/tmp/m7391-rtspbench-XXXXXX";
+  m.dir = mkdtemp(tmpl) ? tmpl : "/tmp";
+  std::string es = m.dir + "/clip.h264", mkv = m.dir + "/clip.mkv";
+  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+            "testsrc2=size=1280x720:rate=25", "-frames:v", "500", "-pix_fmt", "yuv420p", "-c:v",
+            "libx264", "-preset", "veryfast", "-b:v", "4M", "-maxrate", "4M", "-bufsize", "1M",
+            "-x264-params", "bframes=0:keyint=25", "-f", "h264", es.c_str()});
+  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-r", "25", "-f", "h264", "-i",
+            es.c_str(), "-c", "copy", mkv.c_str()});
+  char host[1024];
+  m.mkv_host_path = root_path(mkv.c_str(), host, sizeof host);
+  Bytes data = read_board_file(es);
+  for (const Bytes &au : split_access_units(data)) {
+    std::vector<Bytes> nals;
+    AnnexbWalk w;
+    annexb_walk_init(&w, au.data(), au.size());
+    size_t s, e;
+    while (annexb_walk_next(&w, &s, &e)) {
+      Bytes b = {0, 0, 0, 1};
+      b.insert(b.end(), au.begin() + (long)s, au.begin() + (long)e);
+      nals.push_back(b);
+    }
+    m.units.push_back(nals);
+  }
+  return m;
+}
+
+// VIDEO_STREAM1's producer: publishes the clip at 25 pictures a second while
+// the stream has consumers.
+class Producer {
+ public:
+  Producer() {
+    stream_register(&state_, &queue_, VIDEO_STREAM1);
+    Buffer_Attrs a = Buffer_Attrs_DEFAULT;
+    a.memAlign = STREAM_RING_ALIGN;
+    buf_ = Buffer_create(8u << 20, &a);
+    ringbuffer_init(&queue_, buf_, 1024, STREAM_RING_ALIGN);
+    thread_ = std::thread([this] { run(); });
+    while (!started_) usleep(1000);
+  }
+  ~Producer() {
+    quit_ = true;
+    stream_set_state(&state_, 1);
+    thread_.join();
+    stream_register_clear();
+    ringbuffer_free(&queue_);
+    Buffer_delete(buf_);
+  }
+  double cpu() const { return cpu_of_clock(clock_); }
+
+ private:
+  void run() {
+    pthread_getcpuclockid(pthread_self(), &clock_);
+    started_ = true;
+    const Media &m = media();
+    size_t i = 0;
+    while (!quit_) {
+      if (!stream_state_wait_start(&state_)) continue;
+      struct timespec next;
+      clock_gettime(CLOCK_MONOTONIC, &next);
+      while (!quit_ && !stream_state_stopping(&state_)) {
+        uint32_t now = timestamp_now();
+        for (const Bytes &nal : m.units[i++ % m.units.size()]) {
+          int off = ringbuffer_preallocate(&queue_, (uint32_t)nal.size());
+          if (off < 0) continue;
+          memcpy(queue_.base + off, nal.data(), nal.size());
+          int t = nal[4] & 0x1F;
+          ringbuffer_put(&queue_, (uint32_t)nal.size(), now, t == 5 || t == 7 || t == 8 ? 1 : 0);
+        }
+        next.tv_nsec += 40000000L;
+        if (next.tv_nsec >= 1000000000L) { next.tv_nsec -= 1000000000L; next.tv_sec++; }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+      }
+    }
+  }
+  ProducerState state_{};
+  StreamQueue queue_{};
+  Buffer_Handle buf_;
+  std::thread thread_;
+  std::atomic<bool> quit_{false}, started_{false};
+  clockid_t clock_;
+};
+
+// ---- clients ----
+
+bool read_exact(int fd, char *p, size_t n) {
+  while (n) {
+    ssize_t k = recv(fd, p, n, 0);
+    if (k <= 0) return false;
+    p += k;
+    n -= (size_t)k;
+  }
+  return true;
+}
+
+// One response; interleaved frames before it (a server may send data as
+// soon as a stream plays) are skipped.
+std::string read_response(int fd) {
+  std::string r;
+  char c;
+  while (r.size() < 65536 && recv(fd, &c, 1, 0) == 1) {
+    if (r.empty() && c == '$') {
+      char h[3];
+      std::vector<char> skip;
+      if (!read_exact(fd, h, 3)) break;
+      skip.resize((size_t)(uint8_t)h[1] << 8 | (uint8_t)h[2]);
+      if (!read_exact(fd, skip.data(), skip.size())) break;
+      continue;
+    }
+    r += c;
+    size_t end = r.find("\r\n\r\n");
+    if (end == std::string::npos) continue;
+    size_t cl = 0, p = r.find("Content-Length:");
+    if (p != std::string::npos) cl = strtoul(r.c_str() + p + 15, nullptr, 10);
+    std::string body(cl, 0);
+    size_t got = 0;
+    while (got < cl) {
+      ssize_t n = recv(fd, &body[got], cl - got, 0);
+      if (n <= 0) break;
+      got += (size_t)n;
+    }
+    return r + body;
+  }
+  return r;
+}
+
+std::string header(const std::string &r, const char *name) {
+  std::string key = std::string("\r\n") + name + ":";
+  size_t p = r.find(key);
+  if (p == std::string::npos) return "";
+  p += key.size();
+  while (r[p] == ' ') p++;
+  return r.substr(p, r.find("\r\n", p) - p);
+}
+
+// A client that described, set up (TCP interleaved) and plays url; -1 on
+// failure.
+int play_client(uint16_t port, const std::string &url) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
+    close(fd);
+    return -1;
+  }
+  struct timeval tv = {10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto req = [&](const std::string &s) {
+    send(fd, s.data(), s.size(), MSG_NOSIGNAL);
+    return read_response(fd);
+  };
+  std::string r = req("DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n");
+  size_t m = r.find("m=video");
+  size_t c = m == std::string::npos ? m : r.find("a=control:", m);
+  if (c == std::string::npos) {
+    fprintf(stderr, "%s: DESCRIBE refused: %s\n", url.c_str(), r.c_str());
+    close(fd);
+    return -1;
+  }
+  std::string control = r.substr(c + 10, r.find("\r\n", c) - c - 10);
+  std::string base = header(r, "Content-Base");
+  if (base.empty()) base = url + "/";
+  if (base.back() != '/') base += '/';
+  std::string track = control.compare(0, 7, "rtsp://") == 0 ? control : base + control;
+  r = req("SETUP " + track + " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+  std::string session = header(r, "Session");
+  session = session.substr(0, session.find(';'));
+  r = req("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0.000-\r\n\r\n");
+  if (r.compare(0, 12, "RTSP/1.0 200") != 0) {
+    fprintf(stderr, "%s: PLAY refused: %s\n", url.c_str(), r.c_str());
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Drains every client until stopped; counts the bytes. Clients join while
+// it runs, so that the first ones are read while the others set up.
+class Drain {
+ public:
+  Drain() { thread_ = std::thread([this] { run(); }); }
+  ~Drain() {
+    quit_ = true;
+    thread_.join();
+    for (int fd : fds_) close(fd);
+  }
+  void add(int fd) {
+    std::lock_guard<std::mutex> l(lock_);
+    fds_.push_back(fd);
+  }
+  uint64_t bytes() const { return bytes_; }
+
+ private:
+  void run() {
+    std::vector<struct pollfd> p;
+    std::vector<char> buf(1 << 16);
+    while (!quit_) {
+      {
+        std::lock_guard<std::mutex> l(lock_);
+        for (size_t i = p.size(); i < fds_.size(); i++) p.push_back({fds_[i], POLLIN, 0});
+      }
+      if (p.empty() || poll(p.data(), p.size(), 20) <= 0) {
+        if (p.empty()) usleep(10000);
+        continue;
+      }
+      for (auto &e : p) {
+        if (!(e.revents & POLLIN)) continue;
+        ssize_t n = recv(e.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+        if (n > 0) bytes_ += (uint64_t)n;
+      }
+    }
+  }
+  std::mutex lock_;
+  std::vector<int> fds_;
+  std::thread thread_;
+  std::atomic<bool> quit_{false};
+  std::atomic<uint64_t> bytes_{0};
+};
+
+struct Load {
+  double cpu_per_s = 0;
+  double mbit_per_client = 0;
+  bool ok = false;
+};
+
+// Connects n clients to url and measures cpu() over the window.
+template <typename Cpu>
+Load measure(uint16_t port, const std::string &url, int n, Cpu cpu) {
+  Drain d;
+  Load l;
+  for (int i = 0; i < n; i++) {
+    int fd = play_client(port, url);
+    if (fd < 0) return l;
+    d.add(fd);
+  }
+  sleep(1);   // past the start of every client
+  uint64_t b0 = d.bytes();
+  double c0 = cpu();
+  auto t0 = std::chrono::steady_clock::now();
+  sleep(kWindowSeconds);
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  l.cpu_per_s = (cpu() - c0) / secs;
+  l.mbit_per_client = (double)(d.bytes() - b0) * 8 / secs / 1e6 / n;
+  l.ok = true;
+  return l;
+}
+
+// ---- the two servers ----
+
+class Ours {
+ public:
+  Ours() {
+    ParamBlock *p = get_param_block();
+    *p = *param_default_block();
+    memset(p->users, 0, sizeof p->users);
+    p->rtsp_port = port_ = free_port();
+    env_.name = "rtp";
+    env_.params = p;
+    producer_ = new Producer();
+    pthread_create(&thread_, nullptr, rtpThrFxn, &env_);
+    pthread_getcpuclockid(thread_, &clock_);
+    usleep(300000);
+  }
+  ~Ours() {
+    set_exit_code(EXIT_QUIT);
+    pthread_join(thread_, nullptr);
+    set_exit_code(EXIT_RUNNING);
+    rtsp_watch = 0;
+    delete producer_;
+  }
+  uint16_t port() const { return port_; }
+  double cpu() const { return cpu_of_clock(clock_) + producer_->cpu(); }
+
+ private:
+  ThreadEnv env_{};
+  pthread_t thread_;
+  clockid_t clock_;
+  Producer *producer_;
+  uint16_t port_;
+};
+
+const char kPeerScript[] =
+    "import sys, gi\n"
+    "gi.require_version('Gst', '1.0')\n"
+    "gi.require_version('GstRtspServer', '1.0')\n"
+    "from gi.repository import Gst, GstRtspServer, GLib\n"
+    "Gst.init(None)\n"
+    "s = GstRtspServer.RTSPServer()\n"
+    "s.set_service(sys.argv[1])\n"
+    "f = GstRtspServer.RTSPMediaFactory()\n"
+    "f.set_launch('( filesrc location=%s ! matroskademux ! h264parse ! rtph264pay name=pay0 pt=96 "
+    "config-interval=-1 )' % sys.argv[2])\n"
+    "f.set_shared(True)\n"
+    "s.get_mount_points().add_factory('/stream', f)\n"
+    "s.attach(None)\n"
+    "GLib.MainLoop().run()\n";
+
+class Peer {
+ public:
+  Peer() {
+    const Media &m = media();
+    port_ = free_port();
+    std::string script = m.dir + "/peer.py";
+    char host[1024];
+    FILE *f = fopen(root_path(script.c_str(), host, sizeof host), "w");
+    if (f) {
+      fputs(kPeerScript, f);
+      fclose(f);
+    }
+    std::string port = std::to_string(port_);
+    const char *argv[] = {"/usr/bin/python3", host, port.c_str(), m.mkv_host_path.c_str(), nullptr};
+    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0) pid_ = -1;
+    usleep(1500000);
+  }
+  ~Peer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool ok() const { return pid_ > 0; }
+  uint16_t port() const { return port_; }
+  double cpu() const { return cpu_of_process(pid_); }
+
+ private:
+  pid_t pid_ = -1;
+  uint16_t port_;
+};
+
+std::map<std::string, Load> g_one;   // the 1-client load of each side
+
+void report(benchmark::State &state, const char *side, const Load &l, int n) {
+  state.counters[std::string(side) + "_load"] = l.cpu_per_s;
+  state.counters[std::string(side) + "_mbit_per_client"] = l.mbit_per_client;
+  if (n == 1) {
+    g_one[side] = l;
+    state.counters[std::string(side) + "_ms_per_client"] = l.cpu_per_s * 1000;
+  } else if (g_one.count(side)) {
+    state.counters[std::string(side) + "_ms_per_client"] =
+        (l.cpu_per_s - g_one[side].cpu_per_s) * 1000 / (n - 1);
+  }
+}
+
+void BM_RtspTcpClients(benchmark::State &state) {
+  int n = (int)state.range(0);
+  media();
+  for (auto _ : state) {
+    Load ours, peer;
+    {
+      Ours o;
+      ours = measure(o.port(), "rtsp://127.0.0.1:" + std::to_string(o.port()) + "/streamA.h264", n,
+                     [&] { return o.cpu(); });
+    }
+    {
+      Peer p;
+      if (p.ok())
+        peer = measure(p.port(), "rtsp://127.0.0.1:" + std::to_string(p.port()) + "/stream", n,
+                       [&] { return p.cpu(); });
+    }
+    if (!ours.ok) {
+      state.SkipWithError("our server did not serve every client");
+      break;
+    }
+    report(state, "ours", ours, n);
+    // 0 when GStreamer's server did not serve every client (it may stop
+    // answering at a few hundred TCP clients).
+    state.counters["peer_served"] = peer.ok ? 1 : 0;
+    if (peer.ok) {
+      report(state, "peer", peer, n);
+      double o = state.counters["ours_ms_per_client"], pc = state.counters["peer_ms_per_client"];
+      if (o > 0) state.counters["vs_gstreamer"] = pc / o;
+    }
+  }
+}
+
+BENCHMARK(BM_RtspTcpClients)->Arg(1)->Arg(50)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

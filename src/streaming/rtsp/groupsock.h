@@ -1,0 +1,57 @@
+// Where the RTP or RTCP packets of one stream go: a UDP socket and its list
+// of destinations, each a client's UDP address or an interleaved channel of a
+// client's RTSP connection, remembered with the client session that added it.
+#pragma once
+#include <cstdint>
+#include <netinet/in.h>
+#include <vector>
+
+#include "streaming/rtsp/scheduler.h"
+
+// An RTSP connection that carries RTP and RTCP interleaved (RFC 2326 10.12).
+class RtpTcpChannel {
+ public:
+  // Sends one packet framed as '$', channel, 16-bit length. false when the
+  // connection dropped the packet (gone or too far behind).
+  virtual bool sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) = 0;
+
+ protected:
+  virtual ~RtpTcpChannel() = default;
+};
+
+class Groupsock {
+ public:
+  // A UDP socket bound to port on every address; NULL (with the error in the
+  // environment's result) when the port cannot be had.
+  static Groupsock *createNew(UsageEnvironment &env, uint16_t port);
+  // A destination list without a socket: packets go to TCP channels only.
+  static Groupsock *createDummy(UsageEnvironment &env);
+  ~Groupsock();
+
+  int socketNum() const { return fSocket; }
+  uint16_t port() const { return fPort; }
+  UsageEnvironment &envir() const { return fEnv; }
+
+  void addDestination(struct in_addr addr, uint16_t port, unsigned sessionId);
+  void addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, unsigned sessionId);
+  void removeDestinations(unsigned sessionId);
+  unsigned numDestinations() const { return (unsigned)fDests.size(); }
+
+  // To every destination. false when none took it.
+  bool output(const uint8_t *data, unsigned size);
+  // The session whose UDP destination is this address and port; 0 when none.
+  unsigned sessionBySource(const struct sockaddr_in &from) const;
+
+ private:
+  Groupsock(UsageEnvironment &env, int socket, uint16_t port);
+  struct Dest {
+    unsigned sessionId;
+    struct sockaddr_in addr;   // UDP when tcp is NULL
+    RtpTcpChannel *tcp;
+    uint8_t channelId;
+  };
+  UsageEnvironment &fEnv;
+  int fSocket;
+  uint16_t fPort;
+  std::vector<Dest> fDests;
+};

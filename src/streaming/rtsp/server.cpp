@@ -1,0 +1,787 @@
+#include "streaming/rtsp/server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/log.h"
+
+namespace {
+
+// How long interleaved packets gather before they are written.
+const int64_t kFlushDelay_us = 2000;
+
+const char kPublic[] = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, SET_PARAMETER";
+
+void date_header(char *buf, size_t size) {
+  time_t t = time(nullptr);
+  struct tm tm;
+  gmtime_r(&t, &tm);
+  strftime(buf, size, "Date: %a, %b %d %Y %H:%M:%S GMT\r\n", &tm);
+}
+
+// The path of an rtsp:// URL without its leading and trailing slashes.
+std::string url_path(const char *url) {
+  const char *p = url;
+  if (strncasecmp(p, "rtsp://", 7) == 0) {
+    p += 7;
+    const char *slash = strchr(p, '/');
+    p = slash ? slash : p + strlen(p);
+  } else if (strcmp(p, "*") == 0) {
+    p = "";
+  }
+  while (*p == '/') p++;
+  std::string s(p);
+  while (!s.empty() && s.back() == '/') s.pop_back();
+  return s;
+}
+
+}  // namespace
+
+// ---- connections ----
+
+class RTSPServer::Connection : public RtpTcpChannel {
+ public:
+  Connection(RTSPServer &server, int fd, const struct sockaddr_in &peer);
+  ~Connection() override;
+
+  bool sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) override;
+  void respond(const std::string &text);
+  // Closes once the queued output is out (or at once when it cannot be).
+  void closeAfterOutput();
+  void scheduleClose();
+  void updateHandling();
+
+  RTSPServer &fServer;
+  int fSocket;
+  struct sockaddr_in fPeer;
+  struct sockaddr_in fLocal;
+  uint8_t fIn[RTSP_REQUEST_BUFFER_SIZE];
+  size_t fInLen;
+  std::vector<uint8_t> fOut;
+  size_t fOutOff;
+  bool fBusy;            // a request is being served (perhaps in a nested loop)
+  bool fClosing;
+  bool fCloseAfterOutput;
+  TaskToken fCloseTask;
+  TaskToken fFlushTask;  // queued interleaved packets go out when it runs
+  char fNonce[33];       // the Digest challenge of this connection
+  char fUser[64];        // the user who authenticated last, "" when none
+
+ private:
+  static void ioHandler(void *clientData, int mask);
+  static void closeTask(void *clientData);
+  static void flushTask(void *clientData);
+  void onReadable();
+  void onWritable();
+  void processInput();
+  bool queue(const uint8_t *a, size_t an, const uint8_t *b, size_t bn, bool mayDrop);
+};
+
+struct RTSPServer::ClientSession {
+  struct Track {
+    ServerMediaSubsession *sub;
+    void *token;
+    ClientDestination dest;
+  };
+  uint32_t id;
+  Connection *conn;
+  char user[64];
+  ServerMediaSession *sms;
+  std::vector<Track> tracks;
+  TaskToken livenessTask;
+  RTSPServer *server;
+
+  Track *track(ServerMediaSubsession *sub) {
+    for (Track &t : tracks)
+      if (t.sub == sub) return &t;
+    return nullptr;
+  }
+};
+
+RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sockaddr_in &peer)
+    : fServer(server),
+      fSocket(fd),
+      fPeer(peer),
+      fInLen(0),
+      fOutOff(0),
+      fBusy(false),
+      fClosing(false),
+      fCloseAfterOutput(false),
+      fCloseTask(nullptr),
+      fFlushTask(nullptr) {
+  socklen_t l = sizeof fLocal;
+  memset(&fLocal, 0, sizeof fLocal);
+  getsockname(fd, (struct sockaddr *)&fLocal, &l);
+  fNonce[0] = 0;
+  fUser[0] = 0;
+  updateHandling();
+}
+
+RTSPServer::Connection::~Connection() {
+  UsageEnvironment &env = fServer.envir();
+  env.taskScheduler().unscheduleDelayedTask(fCloseTask);
+  env.taskScheduler().unscheduleDelayedTask(fFlushTask);
+  env.taskScheduler().disableBackgroundHandling(fSocket);
+  ::close(fSocket);
+}
+
+void RTSPServer::Connection::updateHandling() {
+  if (fClosing) {
+    fServer.envir().taskScheduler().disableBackgroundHandling(fSocket);
+    return;
+  }
+  int mask = 0;
+  // While a request is served no further one is read: its handler may run
+  // the event loop, and must not meet this connection's next request there.
+  if (!fBusy && !fCloseAfterOutput) mask |= SOCKET_READABLE;
+  if (fOutOff < fOut.size()) mask |= SOCKET_WRITABLE;
+  fServer.envir().taskScheduler().setBackgroundHandling(fSocket, mask, ioHandler, this);
+}
+
+void RTSPServer::Connection::ioHandler(void *clientData, int mask) {
+  Connection *c = static_cast<Connection *>(clientData);
+  if (mask & SOCKET_WRITABLE) c->onWritable();
+  if (c->fClosing) return;
+  if ((mask & SOCKET_READABLE) && !c->fBusy) c->onReadable();
+}
+
+void RTSPServer::Connection::scheduleClose() {
+  if (fClosing) return;
+  fClosing = true;
+  updateHandling();
+  // The server deletes the connection from the scheduler, never from under a
+  // call that is still using it.
+  if (!fBusy) fCloseTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, closeTask, this);
+}
+
+void RTSPServer::Connection::closeTask(void *clientData) {
+  Connection *c = static_cast<Connection *>(clientData);
+  c->fCloseTask = nullptr;
+  c->fServer.closeConnection(c);
+}
+
+void RTSPServer::Connection::closeAfterOutput() {
+  fCloseAfterOutput = true;
+  if (fOutOff >= fOut.size()) scheduleClose();
+  else updateHandling();
+}
+
+bool RTSPServer::Connection::queue(const uint8_t *a, size_t an, const uint8_t *b, size_t bn,
+                                   bool mayDrop) {
+  if (fClosing) return false;
+  size_t pending = fOut.size() - fOutOff;
+  // A packet is queued whole or not at all, so the framing stays intact.
+  if (mayDrop && pending + an + bn > RTSP_TCP_QUEUE_LIMIT) return false;
+  if (pending + an + bn > 4 * RTSP_TCP_QUEUE_LIMIT) {
+    // Even the replies do not drain: the client is gone.
+    scheduleClose();
+    return false;
+  }
+  if (fOutOff > 65536 && fOutOff * 2 > fOut.size()) {
+    fOut.erase(fOut.begin(), fOut.begin() + (long)fOutOff);
+    fOutOff = 0;
+  }
+  fOut.insert(fOut.end(), a, a + an);
+  if (bn) fOut.insert(fOut.end(), b, b + bn);
+  return true;
+}
+
+bool RTSPServer::Connection::sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) {
+  if (size > 0xFFFF) return false;
+  uint8_t hdr[4] = {'$', channel, (uint8_t)(size >> 8), (uint8_t)size};
+  if (!queue(hdr, 4, data, size, true)) return false;
+  // The packets of a frame leave in one write: a system call per packet and
+  // client is most of what serving many clients costs.
+  if (!fFlushTask && fOutOff < fOut.size())
+    fFlushTask = fServer.envir().taskScheduler().scheduleDelayedTask(kFlushDelay_us, flushTask, this);
+  return true;
+}
+
+void RTSPServer::Connection::respond(const std::string &text) {
+  if (queue((const uint8_t *)text.data(), text.size(), nullptr, 0, false)) onWritable();
+}
+
+void RTSPServer::Connection::flushTask(void *clientData) {
+  Connection *c = static_cast<Connection *>(clientData);
+  c->fFlushTask = nullptr;
+  c->onWritable();
+}
+
+void RTSPServer::Connection::onWritable() {
+  fServer.envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
+  if (fClosing) return;
+  while (fOutOff < fOut.size()) {
+    ssize_t w = send(fSocket, fOut.data() + fOutOff, fOut.size() - fOutOff,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (w < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+      scheduleClose();
+      return;
+    }
+    fOutOff += (size_t)w;
+  }
+  if (fOutOff >= fOut.size()) {
+    fOut.clear();
+    fOutOff = 0;
+    if (fCloseAfterOutput) {
+      scheduleClose();
+      return;
+    }
+  }
+  updateHandling();
+}
+
+void RTSPServer::Connection::onReadable() {
+  if (fInLen >= sizeof fIn) return;
+  ssize_t n = recv(fSocket, fIn + fInLen, sizeof fIn - fInLen, MSG_DONTWAIT);
+  if (n == 0) {
+    scheduleClose();
+    return;
+  }
+  if (n < 0) {
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) scheduleClose();
+    return;
+  }
+  fInLen += (size_t)n;
+  processInput();
+}
+
+void RTSPServer::Connection::processInput() {
+  while (fInLen > 0 && !fClosing && !fCloseAfterOutput) {
+    size_t used;
+    if (fIn[0] == '$') {
+      // RTCP (or anything) a client sends on its interleaved channels: a
+      // sign of life for its sessions.
+      int r = rtsp_interleaved_frame(fIn, fInLen, nullptr);
+      if (r == RTSP_PARSE_MORE) return;
+      used = (size_t)r;
+      for (auto &e : fServer.fClientSessions)
+        if (e.second->conn == this) fServer.noteLiveness(e.second);
+      memmove(fIn, fIn + used, fInLen - used);
+      fInLen -= used;
+      continue;
+    }
+    RtspRequest req;
+    int r = rtsp_request_parse(fIn, fInLen, sizeof fIn, &req);
+    if (r == RTSP_PARSE_MORE) return;
+    if (r == RTSP_PARSE_GARBAGE) {
+      log_printf("%s: malformed request from %s, closing\n", "RTSPServer",
+                 inet_ntoa(fPeer.sin_addr));
+      respond("RTSP/1.0 400 Bad Request\r\nConnection: close\r\n\r\n");
+      fInLen = 0;
+      closeAfterOutput();
+      return;
+    }
+    used = (size_t)r;
+    // The request is served from a copy: the input buffer moves on.
+    std::vector<uint8_t> copy(fIn, fIn + used);
+    memmove(fIn, fIn + used, fInLen - used);
+    fInLen -= used;
+    if (req.method[0] == 0 && !req.bad) continue;   // blank lines
+    RtspRequest again;
+    rtsp_request_parse(copy.data(), copy.size(), sizeof fIn, &again);
+    fBusy = true;
+    updateHandling();
+    fServer.handleRequest(this, again);
+    fBusy = false;
+    if (fClosing) {
+      fCloseTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, closeTask, this);
+      return;
+    }
+    updateHandling();
+  }
+}
+
+// ---- server ----
+
+RTSPServer *RTSPServer::createNew(UsageEnvironment &env, uint16_t ourPort,
+                                  UserAuthenticationDatabase *authDatabase,
+                                  unsigned reclamationSeconds) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    env.setResultErrMsg("unable to create stream socket: ", errno);
+    return nullptr;
+  }
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(ourPort);
+  if (bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+    char msg[64];
+    snprintf(msg, sizeof msg, "bind() error (port number: %u): ", ourPort);
+    env.setResultErrMsg(msg, errno);
+    ::close(s);
+    return nullptr;
+  }
+  if (listen(s, 20) < 0) {
+    env.setResultErrMsg("listen() failed: ", errno);
+    ::close(s);
+    return nullptr;
+  }
+  return new RTSPServer(env, s, ourPort, authDatabase, reclamationSeconds);
+}
+
+RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
+                       UserAuthenticationDatabase *authDatabase, unsigned reclamationSeconds)
+    : Medium(env),
+      fSocket(socket),
+      fPort(port),
+      fAuthDB(authDatabase),
+      fReclamationSeconds(reclamationSeconds) {
+  env.taskScheduler().setBackgroundHandling(fSocket, SOCKET_READABLE, incomingConnectionHandler,
+                                            this);
+}
+
+RTSPServer::~RTSPServer() {
+  envir().taskScheduler().disableBackgroundHandling(fSocket);
+  ::close(fSocket);
+  while (!fConnections.empty()) closeConnection(fConnections.back());
+  while (!fClientSessions.empty()) deleteClientSession(fClientSessions.begin()->second);
+  for (auto &e : fSessions) Medium::close(e.second);
+  fSessions.clear();
+}
+
+void RTSPServer::addServerMediaSession(ServerMediaSession *session) {
+  if (!session) return;
+  auto it = fSessions.find(session->streamName());
+  if (it != fSessions.end() && it->second != session) removeServerMediaSession(it->second);
+  fSessions[session->streamName()] = session;
+}
+
+ServerMediaSession *RTSPServer::lookupServerMediaSession(const char *streamName) const {
+  auto it = fSessions.find(streamName);
+  return it == fSessions.end() ? nullptr : it->second;
+}
+
+void RTSPServer::removeServerMediaSession(ServerMediaSession *session) {
+  if (!session) return;
+  auto it = fSessions.find(session->streamName());
+  if (it != fSessions.end() && it->second == session) fSessions.erase(it);
+  if (session->referenceCount() == 0) Medium::close(session);
+  else session->setDeleteWhenUnreferenced(true);
+}
+
+UserAuthenticationDatabase *RTSPServer::setAuthenticationDatabase(
+    UserAuthenticationDatabase *newDB) {
+  UserAuthenticationDatabase *old = fAuthDB;
+  fAuthDB = newDB;
+  return old;
+}
+
+void RTSPServer::incomingConnectionHandler(void *clientData, int) {
+  static_cast<RTSPServer *>(clientData)->acceptConnections();
+}
+
+void RTSPServer::acceptConnections() {
+  for (int i = 0; i < 16; i++) {
+    struct sockaddr_in peer;
+    socklen_t l = sizeof peer;
+    int fd = accept4(fSocket, (struct sockaddr *)&peer, &l, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        log_printf("%s: accept: %s\n", "RTSPServer", strerror(errno));
+      return;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    fConnections.push_back(new Connection(*this, fd, peer));
+  }
+}
+
+void RTSPServer::closeConnection(Connection *c) {
+  // Its sessions go with it: no other connection may control them.
+  for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
+    ClientSession *s = it->second;
+    ++it;
+    if (s->conn == c) deleteClientSession(s);
+  }
+  for (size_t i = 0; i < fConnections.size(); i++) {
+    if (fConnections[i] == c) {
+      fConnections.erase(fConnections.begin() + (long)i);
+      break;
+    }
+  }
+  delete c;
+}
+
+RTSPServer::ClientSession *RTSPServer::newClientSession(Connection *c, ServerMediaSession *sms) {
+  uint32_t id;
+  do id = rtsp_random32();
+  while (id == 0 || fClientSessions.count(id));
+  ClientSession *s = new ClientSession;
+  s->id = id;
+  s->conn = c;
+  snprintf(s->user, sizeof s->user, "%s", c->fUser);
+  s->sms = sms;
+  s->livenessTask = nullptr;
+  s->server = this;
+  sms->incrementReferenceCount();
+  fClientSessions[id] = s;
+  noteLiveness(s);
+  return s;
+}
+
+void RTSPServer::deleteClientSession(ClientSession *s) {
+  fClientSessions.erase(s->id);
+  envir().taskScheduler().unscheduleDelayedTask(s->livenessTask);
+  for (ClientSession::Track &t : s->tracks) t.sub->deleteStream(s->id, t.token);
+  s->sms->decrementReferenceCount();
+  if (s->sms->referenceCount() == 0 && s->sms->deleteWhenUnreferenced()) Medium::close(s->sms);
+  delete s;
+}
+
+void RTSPServer::noteLiveness(ClientSession *s) {
+  if (!fReclamationSeconds) return;
+  envir().taskScheduler().rescheduleDelayedTask(s->livenessTask,
+                                                (int64_t)fReclamationSeconds * 1000000,
+                                                livenessTimeout, s);
+}
+
+void RTSPServer::livenessTimeout(void *clientData) {
+  ClientSession *s = static_cast<ClientSession *>(clientData);
+  s->livenessTask = nullptr;
+  log_printf("%s: session %08X timed out\n", "RTSPServer", s->id);
+  s->server->deleteClientSession(s);
+}
+
+void RTSPServer::rrHandler(void *clientData, unsigned sessionId) {
+  RTSPServer *server = static_cast<RTSPServer *>(clientData);
+  auto it = server->fClientSessions.find(sessionId);
+  if (it != server->fClientSessions.end()) server->noteLiveness(it->second);
+}
+
+// ---- requests ----
+
+namespace {
+
+struct Reply {
+  std::string head;
+  std::string body;
+};
+
+std::string status_line(int code, const char *cseq) {
+  const char *text = "OK";
+  switch (code) {
+    case 200: text = "OK"; break;
+    case 400: text = "Bad Request"; break;
+    case 401: text = "Unauthorized"; break;
+    case 404: text = "Stream Not Found"; break;
+    case 413: text = "Request Entity Too Large"; break;
+    case 454: text = "Session Not Found"; break;
+    case 455: text = "Method Not Valid in This State"; break;
+    case 459: text = "Aggregate Operation Not Allowed"; break;
+    case 461: text = "Unsupported Transport"; break;
+    case 500: text = "Internal Server Error"; break;
+    case 501: text = "Not Implemented"; break;
+    case 505: text = "RTSP Version Not Supported"; break;
+    default: text = "Error"; break;
+  }
+  char buf[160];
+  char date[64];
+  date_header(date, sizeof date);
+  snprintf(buf, sizeof buf, "RTSP/1.0 %d %s\r\nCSeq: %s\r\n%s", code, text, cseq, date);
+  return buf;
+}
+
+void reply(RTSPServer::Connection *c, int code, const char *cseq, const std::string &headers = "",
+           const std::string &body = "");
+
+}  // namespace
+
+namespace {
+void reply(RTSPServer::Connection *c, int code, const char *cseq, const std::string &headers,
+           const std::string &body) {
+  std::string s = status_line(code, cseq) + headers;
+  if (!body.empty()) s += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  s += "\r\n";
+  s += body;
+  c->respond(s);
+}
+}  // namespace
+
+bool RTSPServer::resolvePath(const char *path, ServerMediaSession *&sms,
+                             ServerMediaSubsession *&sub) const {
+  sms = lookupServerMediaSession(path);
+  sub = nullptr;
+  if (sms) return true;
+  const char *slash = strrchr(path, '/');
+  if (!slash) return false;
+  std::string name(path, (size_t)(slash - path));
+  sms = lookupServerMediaSession(name.c_str());
+  if (!sms) return false;
+  sub = sms->lookupByTrackId(slash + 1);
+  if (!sub) {
+    sms = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool RTSPServer::authenticationOK(Connection *c, const RtspRequest &req) {
+  if (!fAuthDB) return true;
+  char value[1024];
+  RtspDigest d;
+  if (c->fNonce[0] && rtsp_request_header(&req, "Authorization", value, sizeof value) &&
+      rtsp_parse_digest(value, &d) && rtsp_digest_check(*fAuthDB, d, req.method, c->fNonce)) {
+    snprintf(c->fUser, sizeof c->fUser, "%s", d.username);
+    return true;
+  }
+  if (!c->fNonce[0]) snprintf(c->fNonce, sizeof c->fNonce, "%08x%08x%08x%08x", rtsp_random32(),
+                              rtsp_random32(), rtsp_random32(), rtsp_random32());
+  char hdr[256];
+  snprintf(hdr, sizeof hdr, "WWW-Authenticate: Digest realm=\"%s\", nonce=\"%s\"\r\n",
+           fAuthDB->realm(), c->fNonce);
+  reply(c, 401, req.cseq, hdr);
+  return false;
+}
+
+// The session the request names, when it belongs to this connection and its
+// user. NULL (after a 454 reply) when the request names another.
+RTSPServer::ClientSession *RTSPServer::ownedSession(Connection *c, const RtspRequest &req) {
+  if (!req.session[0]) return nullptr;
+  bool hex = strlen(req.session) <= 8;
+  for (const char *p = req.session; *p && hex; p++)
+    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') || (*p >= 'A' && *p <= 'F')))
+      hex = false;
+  if (hex) {
+    auto it = fClientSessions.find((uint32_t)strtoul(req.session, nullptr, 16));
+    if (it != fClientSessions.end() && it->second->conn == c &&
+        strcmp(it->second->user, c->fUser) == 0) {
+      noteLiveness(it->second);
+      return it->second;
+    }
+  }
+  reply(c, 454, req.cseq);
+  return nullptr;
+}
+
+void RTSPServer::handleRequest(Connection *c, const RtspRequest &req) {
+  const char *cseq = req.cseq[0] ? req.cseq : "0";
+  if (req.bad || !req.cseq[0]) {
+    if (req.version[0] && strncmp(req.version, "RTSP/", 5) == 0 &&
+        strcmp(req.version, "RTSP/1.0") != 0 && req.cseq[0]) {
+      reply(c, 505, cseq);
+    } else {
+      reply(c, 400, cseq);
+    }
+    return;
+  }
+  std::string path = url_path(req.url);
+  const char *m = req.method;
+
+  if (strcmp(m, "OPTIONS") == 0) {
+    if (req.session[0] && !ownedSession(c, req)) return;
+    reply(c, 200, cseq, std::string("Public: ") + kPublic + "\r\n");
+  } else if (strcmp(m, "DESCRIBE") == 0) {
+    handleDESCRIBE(c, req, path.c_str());
+  } else if (strcmp(m, "SETUP") == 0) {
+    handleSETUP(c, req, path.c_str());
+  } else if (strcmp(m, "PLAY") == 0 || strcmp(m, "PAUSE") == 0 || strcmp(m, "TEARDOWN") == 0) {
+    if (!req.session[0]) {
+      reply(c, 454, cseq);
+      return;
+    }
+    ClientSession *s = ownedSession(c, req);
+    if (!s) return;
+    if (m[1] == 'L') handlePLAY(c, req, s, path.c_str());
+    else if (m[1] == 'A') handlePAUSE(c, req, s);
+    else handleTEARDOWN(c, req, s, path.c_str());
+  } else if (strcmp(m, "GET_PARAMETER") == 0 || strcmp(m, "SET_PARAMETER") == 0) {
+    // Keep-alives: nothing to get or set, but the session lives on.
+    if (req.session[0] && !ownedSession(c, req)) return;
+    reply(c, 200, cseq);
+  } else {
+    reply(c, 501, cseq, std::string("Public: ") + kPublic + "\r\n");
+  }
+}
+
+void RTSPServer::handleDESCRIBE(Connection *c, const RtspRequest &req, const char *path) {
+  if (!authenticationOK(c, req)) return;
+  ServerMediaSession *sms = lookupServerMediaSession(path);
+  if (!sms) {
+    reply(c, 404, req.cseq);
+    return;
+  }
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &c->fLocal.sin_addr, ip, sizeof ip);
+  // Learning the SDP may run the event loop; the session is held meanwhile
+  // and looked up again afterwards.
+  sms->incrementReferenceCount();
+  char *sdp = sms->generateSDPDescription(ip);
+  sms->decrementReferenceCount();
+  bool gone = lookupServerMediaSession(path) != sms;
+  if (gone && sms->referenceCount() == 0 && sms->deleteWhenUnreferenced()) Medium::close(sms);
+  if (!sdp || gone || c->fClosing) {
+    delete[] sdp;
+    if (!c->fClosing) reply(c, 404, req.cseq);
+    return;
+  }
+  char hdr[700];
+  snprintf(hdr, sizeof hdr,
+           "Content-Base: rtsp://%s:%u/%s/\r\n"
+           "Content-Type: application/sdp\r\n",
+           ip, fPort, path);
+  reply(c, 200, req.cseq, hdr, sdp);
+  delete[] sdp;
+}
+
+void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *path) {
+  if (!authenticationOK(c, req)) return;
+  ServerMediaSession *sms;
+  ServerMediaSubsession *sub;
+  if (!resolvePath(path, sms, sub)) {
+    reply(c, 404, req.cseq);
+    return;
+  }
+  if (!sub) {
+    // The session's own URL names its track only when it has just one.
+    if (sms->numSubsessions() != 1) {
+      reply(c, 459, req.cseq);
+      return;
+    }
+    sub = sms->subsession(0);
+  }
+  char tvalue[512];
+  RtspTransport t;
+  if (!rtsp_request_header(&req, "Transport", tvalue, sizeof tvalue) ||
+      !rtsp_parse_transport(tvalue, &t) || t.multicast ||
+      (t.lower == RTSP_TRANSPORT_UDP && !t.have_client_ports)) {
+    reply(c, 461, req.cseq);
+    return;
+  }
+
+  ClientSession *s = nullptr;
+  bool created = false;
+  if (req.session[0]) {
+    s = ownedSession(c, req);
+    if (!s) return;
+    if (s->sms != sms) {
+      reply(c, 459, req.cseq);
+      return;
+    }
+  } else {
+    s = newClientSession(c, sms);
+    created = true;
+  }
+
+  ClientDestination dest;
+  memset(&dest, 0, sizeof dest);
+  if (t.lower == RTSP_TRANSPORT_TCP) {
+    dest.tcp = true;
+    dest.channel = c;
+    if (t.have_interleaved) {
+      dest.rtpChannelId = t.rtp_channel;
+      dest.rtcpChannelId = t.rtcp_channel;
+    } else {
+      dest.rtpChannelId = (uint8_t)(2 * (sub->trackNumber() - 1));
+      dest.rtcpChannelId = (uint8_t)(dest.rtpChannelId + 1);
+    }
+  } else {
+    // Packets go only to the address the request came from.
+    dest.addr = c->fPeer.sin_addr;
+    dest.rtpPort = t.client_rtp_port;
+    dest.rtcpPort = t.client_rtcp_port;
+  }
+
+  ClientSession::Track *old = s->track(sub);
+  if (old) {
+    old->sub->deleteStream(s->id, old->token);
+    s->tracks.erase(s->tracks.begin() + (old - s->tracks.data()));
+  }
+  uint16_t serverRTP = 0, serverRTCP = 0;
+  void *token = nullptr;
+  sub->getStreamParameters(s->id, dest, serverRTP, serverRTCP, token);
+  if (!token || c->fClosing) {
+    if (token) sub->deleteStream(s->id, token);
+    if (created) deleteClientSession(s);
+    if (!c->fClosing) reply(c, 500, req.cseq);
+    return;
+  }
+  s->tracks.push_back({sub, token, dest});
+
+  char src[INET_ADDRSTRLEN], dst[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &c->fLocal.sin_addr, src, sizeof src);
+  inet_ntop(AF_INET, &c->fPeer.sin_addr, dst, sizeof dst);
+  char hdr[512];
+  if (dest.tcp) {
+    snprintf(hdr, sizeof hdr,
+             "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n"
+             "Session: %08X;timeout=%u\r\n",
+             dst, src, dest.rtpChannelId, dest.rtcpChannelId, s->id, fReclamationSeconds);
+  } else {
+    snprintf(hdr, sizeof hdr,
+             "Transport: RTP/AVP;unicast;destination=%s;source=%s;client_port=%u-%u;"
+             "server_port=%u-%u\r\n"
+             "Session: %08X;timeout=%u\r\n",
+             dst, src, dest.rtpPort, dest.rtcpPort, serverRTP, serverRTCP, s->id,
+             fReclamationSeconds);
+  }
+  reply(c, 200, req.cseq, hdr);
+}
+
+void RTSPServer::handlePLAY(Connection *c, const RtspRequest &req, ClientSession *s,
+                            const char *path) {
+  ServerMediaSession *sms;
+  ServerMediaSubsession *sub = nullptr;
+  if (!path[0] || !resolvePath(path, sms, sub) || sms != s->sms) {
+    // ffmpeg and others play the aggregate by the Content-Base they were given.
+    sms = s->sms;
+    sub = nullptr;
+  }
+  if (s->tracks.empty()) {
+    reply(c, 455, req.cseq);
+    return;
+  }
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &c->fLocal.sin_addr, ip, sizeof ip);
+  std::string info;
+  for (ClientSession::Track &t : s->tracks) {
+    if (sub && t.sub != sub) continue;
+    uint16_t seq = 0;
+    uint32_t rtptime = 0;
+    t.sub->startStream(s->id, t.token, rrHandler, this, seq, rtptime);
+    char buf[700];
+    snprintf(buf, sizeof buf, "%surl=rtsp://%s:%u/%s/%s;seq=%u;rtptime=%u", info.empty() ? "" : ",",
+             ip, fPort, s->sms->streamName(), t.sub->trackId(), seq, rtptime);
+    info += buf;
+  }
+  char hdr[160];
+  snprintf(hdr, sizeof hdr, "Range: npt=0.000-\r\nSession: %08X\r\n", s->id);
+  reply(c, 200, req.cseq, std::string(hdr) + "RTP-Info: " + info + "\r\n");
+}
+
+void RTSPServer::handlePAUSE(Connection *c, const RtspRequest &req, ClientSession *s) {
+  for (ClientSession::Track &t : s->tracks) t.sub->pauseStream(s->id, t.token);
+  char hdr[64];
+  snprintf(hdr, sizeof hdr, "Session: %08X\r\n", s->id);
+  reply(c, 200, req.cseq, hdr);
+}
+
+void RTSPServer::handleTEARDOWN(Connection *c, const RtspRequest &req, ClientSession *s,
+                                const char *path) {
+  ServerMediaSession *sms;
+  ServerMediaSubsession *sub = nullptr;
+  if (path[0] && resolvePath(path, sms, sub) && sms == s->sms && sub) {
+    ClientSession::Track *t = s->track(sub);
+    if (t) {
+      t->sub->deleteStream(s->id, t->token);
+      s->tracks.erase(s->tracks.begin() + (t - s->tracks.data()));
+    }
+  } else {
+    sub = nullptr;
+  }
+  reply(c, 200, req.cseq);
+  if (!sub || s->tracks.empty()) deleteClientSession(s);
+}

@@ -1,0 +1,83 @@
+// The RTSP server (RFC 2326): accepts client connections on a TCP port and
+// serves OPTIONS, DESCRIBE, SETUP (RTP over UDP or interleaved in the
+// connection), PLAY, PAUSE, TEARDOWN and the GET_PARAMETER / SET_PARAMETER
+// keep-alives for the server media sessions added to it. A client session
+// belongs to the connection and the user that set it up, and is reclaimed
+// after a time without a sign of its client.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <netinet/in.h>
+#include <vector>
+
+#include "streaming/rtsp/digest_auth.h"
+#include "streaming/rtsp/server_media.h"
+
+#define RTSP_REQUEST_BUFFER_SIZE 10000
+// Interleaved data queued for a slow TCP client beyond this is dropped, a
+// packet at a time.
+#define RTSP_TCP_QUEUE_LIMIT (2u << 20)
+
+class RTSPServer : public Medium {
+ public:
+  // NULL when the port cannot be bound (the reason in the environment's
+  // result message). authDatabase stays the caller's; NULL asks for no
+  // authentication.
+  static RTSPServer *createNew(UsageEnvironment &env, uint16_t ourPort = 554,
+                               UserAuthenticationDatabase *authDatabase = nullptr,
+                               unsigned reclamationSeconds = 65);
+
+  // A session of the same name is replaced.
+  void addServerMediaSession(ServerMediaSession *session);
+  ServerMediaSession *lookupServerMediaSession(const char *streamName) const;
+  // Closes it now, or when its last client session ends.
+  void removeServerMediaSession(ServerMediaSession *session);
+  // Returns the previous database, which the caller may delete.
+  UserAuthenticationDatabase *setAuthenticationDatabase(UserAuthenticationDatabase *newDB);
+
+  uint16_t port() const { return fPort; }
+  unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
+  unsigned numConnections() const { return (unsigned)fConnections.size(); }
+
+  class Connection;
+  struct ClientSession;
+
+ protected:
+  RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
+             UserAuthenticationDatabase *authDatabase, unsigned reclamationSeconds);
+  ~RTSPServer() override;
+
+ private:
+  friend class Connection;
+  static void incomingConnectionHandler(void *clientData, int mask);
+  void acceptConnections();
+  void closeConnection(Connection *c);
+  void deleteClientSession(ClientSession *s);
+  ClientSession *newClientSession(Connection *c, ServerMediaSession *sms);
+  static void livenessTimeout(void *clientData);
+  static void rrHandler(void *clientData, unsigned sessionId);
+  void noteLiveness(ClientSession *s);
+
+  // Request handling; each appends its response to the connection.
+  void handleRequest(Connection *c, const struct RtspRequest &req);
+  bool authenticationOK(Connection *c, const struct RtspRequest &req);
+  ClientSession *ownedSession(Connection *c, const struct RtspRequest &req);
+  void handleDESCRIBE(Connection *c, const struct RtspRequest &req, const char *path);
+  void handleSETUP(Connection *c, const struct RtspRequest &req, const char *path);
+  void handlePLAY(Connection *c, const struct RtspRequest &req, ClientSession *s,
+                  const char *path);
+  void handlePAUSE(Connection *c, const struct RtspRequest &req, ClientSession *s);
+  void handleTEARDOWN(Connection *c, const struct RtspRequest &req, ClientSession *s,
+                      const char *path);
+  // Splits a request path into a session and, when the last part names one
+  // of its tracks, that track. false when no session matches.
+  bool resolvePath(const char *path, ServerMediaSession *&sms, ServerMediaSubsession *&sub) const;
+
+  int fSocket;
+  uint16_t fPort;
+  UserAuthenticationDatabase *fAuthDB;
+  unsigned fReclamationSeconds;
+  std::map<std::string, ServerMediaSession *> fSessions;
+  std::vector<Connection *> fConnections;
+  std::map<uint32_t, ClientSession *> fClientSessions;
+};

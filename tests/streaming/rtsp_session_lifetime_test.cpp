@@ -1,0 +1,214 @@
+// How long client sessions live on the RTSP server: reclaimed after the
+// reclamation time without a sign of the client, kept by RTCP receiver
+// reports, ended with their connection, and a shared source that closes
+// when its last client leaves.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "rtsp_test_support.h"
+#include "streaming/rtsp/rtp_formats.h"
+#include "streaming/rtsp/server.h"
+
+namespace {
+
+std::atomic<int> g_live_sources{0};
+
+// A frame of 100 bytes every 20 ms.
+class TickSource : public FramedSource {
+ public:
+  explicit TickSource(UsageEnvironment &env) : FramedSource(env) { g_live_sources++; }
+  ~TickSource() override {
+    envir().taskScheduler().unscheduleDelayedTask(task_);
+    g_live_sources--;
+  }
+
+ protected:
+  void doGetNextFrame() override {
+    task_ = envir().taskScheduler().scheduleDelayedTask(20000, deliver, this);
+  }
+  void doStopGettingFrames() override { envir().taskScheduler().unscheduleDelayedTask(task_); }
+
+ private:
+  static void deliver(void *d) {
+    TickSource *s = static_cast<TickSource *>(d);
+    s->task_ = nullptr;
+    memset(s->fTo, 0x55, 100);
+    s->fFrameSize = 100;
+    gettimeofday(&s->fPresentationTime, nullptr);
+    afterGetting(s);
+  }
+  TaskToken task_ = nullptr;
+};
+
+class TickSubsession : public OnDemandServerMediaSubsession {
+ public:
+  explicit TickSubsession(UsageEnvironment &env) : OnDemandServerMediaSubsession(env, true) {}
+
+ protected:
+  FramedSource *createNewStreamSource(unsigned, unsigned &estBitrate) override {
+    estBitrate = 40;
+    return new TickSource(envir());
+  }
+  RTPSink *createNewRTPSink(Groupsock *gs, unsigned char pt, FramedSource *) override {
+    return SimpleRTPSink::createNew(envir(), gs, pt, 90000, "video", "X-TICK", 1, false, true);
+  }
+};
+
+class SessionLifetime : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sched_ = BasicTaskScheduler::createNew(10000);
+    env_ = BasicUsageEnvironment::createNew(*sched_);
+    port_ = free_tcp_port();
+    server_ = RTSPServer::createNew(*env_, port_, nullptr, 1);
+    ASSERT_NE(server_, nullptr);
+    ServerMediaSession *sms = ServerMediaSession::createNew(*env_, "tick", "tick", "test");
+    sms->addSubsession(new TickSubsession(*env_));
+    server_->addServerMediaSession(sms);
+    loop_ = std::thread([this] { sched_->doEventLoop(&stop_); });
+  }
+  void TearDown() override {
+    if (!server_) return;
+    stop_ = 1;
+    loop_.join();
+    Medium::close(server_);
+    env_->reclaim();
+    delete sched_;
+    EXPECT_EQ(g_live_sources.load(), 0);
+  }
+  std::string setup(RawClient &c, const std::string &transport) {
+    std::string r = c.request("SETUP " + rtsp_url(port_, "tick") + " RTSP/1.0\r\nCSeq: 1\r\n"
+                              "Transport: " + transport + "\r\n\r\n");
+    EXPECT_EQ(status_of(r), 200) << r;
+    server_port_ = (uint16_t)atoi(header_of(r, "Transport").c_str() +
+                                  header_of(r, "Transport").find("server_port=") + 12);
+    std::string s = header_of(r, "Session");
+    EXPECT_NE(s.find(";timeout=1"), std::string::npos) << s;
+    return s.substr(0, s.find(';'));
+  }
+  int play(RawClient &c, const std::string &session) {
+    return status_of(c.request("PLAY " + rtsp_url(port_, "tick") + " RTSP/1.0\r\nCSeq: 2\r\n"
+                               "Session: " + session + "\r\n\r\n"));
+  }
+  int keepalive(RawClient &c, const std::string &session) {
+    return status_of(c.request("GET_PARAMETER " + rtsp_url(port_, "tick") +
+                               " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\n\r\n"));
+  }
+  // Waits up to 5 s for the live sources to reach n.
+  static bool sources_become(int n) {
+    for (int i = 0; i < 500 && g_live_sources.load() != n; i++) usleep(10000);
+    return g_live_sources.load() == n;
+  }
+
+  TaskScheduler *sched_ = nullptr;
+  UsageEnvironment *env_ = nullptr;
+  RTSPServer *server_ = nullptr;
+  uint16_t port_ = 0, server_port_ = 0;
+  volatile uint8_t stop_ = 0;
+  std::thread loop_;
+};
+
+struct Udp {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  uint16_t port = 0;
+  Udp() {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, (struct sockaddr *)&a, sizeof a);
+    socklen_t l = sizeof a;
+    getsockname(fd, (struct sockaddr *)&a, &l);
+    port = ntohs(a.sin_port);
+  }
+  ~Udp() { close(fd); }
+  // Datagrams arriving within ms.
+  int count(int ms) {
+    int n = 0;
+    for (int waited = 0; waited < ms; waited += 10) {
+      struct pollfd pf = {fd, POLLIN, 0};
+      if (poll(&pf, 1, 10) <= 0) continue;
+      char b[2000];
+      while (recv(fd, b, sizeof b, MSG_DONTWAIT) > 0) n++;
+    }
+    return n;
+  }
+};
+
+TEST_F(SessionLifetime, SilentSessionIsReclaimedAndItsSourceClosed) {
+  Udp rtp, rtcp;
+  RawClient c(port_);
+  std::string session = setup(c, "RTP/AVP;unicast;client_port=" + std::to_string(rtp.port) + "-" +
+                                     std::to_string(rtcp.port));
+  ASSERT_EQ(play(c, session), 200);
+  EXPECT_GT(rtp.count(300), 5);
+  EXPECT_TRUE(sources_become(0)) << "reclaimed after 1 s of silence";
+  EXPECT_EQ(keepalive(c, session), 454);
+  rtp.count(100);
+  EXPECT_EQ(rtp.count(300), 0);
+}
+
+TEST_F(SessionLifetime, ReceiverReportsAndKeepAlivesKeepASessionAlive) {
+  Udp rtp, rtcp, rtcp2;
+  RawClient c(port_);
+  std::string session = setup(c, "RTP/AVP;unicast;client_port=" + std::to_string(rtp.port) + "-" +
+                                     std::to_string(rtcp.port));
+  ASSERT_EQ(play(c, session), 200);
+  struct sockaddr_in to;
+  memset(&to, 0, sizeof to);
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons((uint16_t)(server_port_ + 1));
+  const uint8_t rr[8] = {0x80, 201, 0, 1, 1, 2, 3, 4};
+  for (int i = 0; i < 10; i++) {
+    sendto(rtcp.fd, rr, sizeof rr, 0, (struct sockaddr *)&to, sizeof to);
+    // Reports from a port the client did not name count for nothing.
+    sendto(rtcp2.fd, rr, sizeof rr, 0, (struct sockaddr *)&to, sizeof to);
+    usleep(250000);
+  }
+  EXPECT_EQ(g_live_sources.load(), 1);
+  EXPECT_GT(rtp.count(200), 3);
+  for (int i = 0; i < 6; i++) {
+    EXPECT_EQ(keepalive(c, session), 200);
+    usleep(400000);
+  }
+  EXPECT_EQ(g_live_sources.load(), 1);
+}
+
+TEST_F(SessionLifetime, ClosingTheConnectionEndsItsSessions) {
+  {
+    RawClient c(port_);
+    std::string session = setup(c, "RTP/AVP/TCP;unicast;interleaved=0-1");
+    ASSERT_EQ(play(c, session), 200);
+    EXPECT_EQ(g_live_sources.load(), 1);
+  }
+  EXPECT_TRUE(sources_become(0));
+}
+
+TEST_F(SessionLifetime, SharedSourceClosesWhenTheLastClientLeaves) {
+  RawClient a(port_), b(port_);
+  Udp rtp, rtcp;
+  std::string sa = setup(a, "RTP/AVP/TCP;unicast;interleaved=0-1");
+  std::string sb = setup(b, "RTP/AVP;unicast;client_port=" + std::to_string(rtp.port) + "-" +
+                                std::to_string(rtcp.port));
+  ASSERT_EQ(play(a, sa), 200);
+  ASSERT_EQ(play(b, sb), 200);
+  EXPECT_EQ(g_live_sources.load(), 1) << "one source for both";
+  EXPECT_GT(rtp.count(200), 3);
+  std::string r = a.request("TEARDOWN " + rtsp_url(port_, "tick") +
+                            " RTSP/1.0\r\nCSeq: 9\r\nSession: " + sa + "\r\n\r\n");
+  EXPECT_EQ(status_of(r), 200) << r;
+  EXPECT_EQ(g_live_sources.load(), 1);
+  EXPECT_GT(rtp.count(200), 3) << "the other client still receives";
+  EXPECT_EQ(status_of(b.request("PAUSE " + rtsp_url(port_, "tick") +
+                                " RTSP/1.0\r\nCSeq: 9\r\nSession: " + sb + "\r\n\r\n")), 200);
+  rtp.count(100);
+  EXPECT_EQ(rtp.count(200), 0) << "paused";
+  EXPECT_EQ(status_of(b.request("TEARDOWN " + rtsp_url(port_, "tick") +
+                                " RTSP/1.0\r\nCSeq: 9\r\nSession: " + sb + "\r\n\r\n")), 200);
+  EXPECT_TRUE(sources_become(0));
+}
+
+}  // namespace
