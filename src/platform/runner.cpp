@@ -49,6 +49,8 @@ bool is_simulated(const char *prog) {
 }
 
 void log_exec(const char *const argv[]) {
+  // Without a board root (benchmarks, tools) there is no log to keep.
+  if (!root_dir()[0]) return;
   std::string line;
   for (int i = 0; argv[i]; i++) {
     if (i) line += ' ';

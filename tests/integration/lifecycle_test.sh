@@ -35,5 +35,19 @@ kill -INT "$C" 2>/dev/null || true
 wait_exit "$C" 30
 echo "ok: double SIGINT ends"
 
-# A copy in another root is not this root's concern.
+# The "Reboot" action: the same shutdown, then "touch /rebooting" and
+# "reboot" (which the host only logs).
+rm -f "$ROOT/rebooting"
+: > "$ROOT/run/exec.log"
+start_box "$ROOT/run/d.log"
+wait_log "$ROOT/run/d.log" "httpd: started"
+curl -s -o /dev/null -d redirect=/index.htm -d Reboot=1 \
+  "http://127.0.0.1:${M7391_HTTP_PORT:-80}/controls" || true
+wait_log "$ROOT/run/exec.log" "reboot" 30
+wait_exit "$BOX_PID" 30
+grep -q "main cleanup rendezvous met" "$ROOT/run/d.log" || fail "no clean shutdown before the reboot"
+[ "$(tail -3 "$ROOT/run/exec.log" | tr '\n' ' ')" = "sync touch /rebooting reboot " ] ||
+  fail "exit actions: $(cat "$ROOT/run/exec.log")"
+[ -e "$ROOT/rebooting" ] || fail "/rebooting not made"
+echo "ok: reboot action"
 echo PASS
