@@ -9,15 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#if __has_include(<mtd/mtd-user.h>)
 #include <mtd/mtd-user.h>
-#else
-struct erase_info_user {
-  uint32_t start;
-  uint32_t length;
-};
-#define MEMERASE _IOW('M', 2, struct erase_info_user)
-#endif
 
 #include "platform/device.h"
 #include "platform/host_root.h"
