@@ -444,7 +444,10 @@ void encode_run(VideoEncParams *p) {
       stream_state_detach(&p->capture);
     }
   } else if (p->video_type == StreamMode_JPEG) {
-    p->snapshot = 1;
+    // Pictures go on while the stream has consumers: motion-JPEG viewers
+    // need a stream, and a snapshot consumer takes one and leaves, which
+    // stops the run.
+    p->snapshot = 0;
     log_printf("%s attached to %s  %dx%d\n", p->env.name, "CAPTURE_STREAM1", (int)p->width,
                (int)p->height);
     uint8_t mode = p->fourcc == V4L2_PIX_FMT_UYVY ? StreamMode_UYVY : StreamMode_NV12;

@@ -1,4 +1,4 @@
-// JPEG on channel B: one picture of the configured size (turned when asked)
+// JPEG on channel B: pictures of the configured size (turned when asked)
 // per start of VIDEO_STREAM2; while channel A runs, the snapshot is coded
 // from channel A's frame and carries the metadata block; a picture that
 // does not fit is coded again at a lower quality, and dropped at quality 2.
@@ -42,7 +42,7 @@ class VideoEncJpeg : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(VideoEncJpeg, JpegModeGivesOnePicturePerStart) {
+TEST_F(VideoEncJpeg, JpegModeGivesPicturesWhileConsumed) {
   run.start([] { jpeg_settings(1, 640, 360, 80); });
   Unit u;
   {
@@ -55,17 +55,20 @@ TEST_F(VideoEncJpeg, JpegModeGivesOnePicturePerStart) {
     EXPECT_EQ(h, 360);
     std::string s = probe(dump_file("b.jpg", u.data), "stream=codec_name,width,height");
     EXPECT_NE(s.find("codec_name=mjpeg\nwidth=640\nheight=360"), std::string::npos) << s;
-    // One picture a start.
-    EXPECT_FALSE(c.next(&u, 600));
+    // Motion JPEG: more pictures follow while the consumer stays.
+    EXPECT_TRUE(c.next(&u, 2000));
+    EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
   }
   EXPECT_TRUE(log.has("videoB attached to CAPTURE_STREAM1  640x360"));
-  EXPECT_TRUE(log.has("videoB: one done"));
   // Flip bit 2 turns the picture a quarter.
   video(1).flip = 4;
   VideoConsumer c(VIDEO_STREAM2, StreamMode_JPEG);
-  ASSERT_TRUE(c.next(&u));
+  // A consumer may start at the last picture of the previous run.
   int w = 0, h = 0;
-  EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+  for (int i = 0; i < 10 && w != 360; i++) {
+    ASSERT_TRUE(c.next(&u));
+    EXPECT_TRUE(jpeg_decodes(u.data, &w, &h));
+  }
   EXPECT_EQ(w, 360);
   EXPECT_EQ(h, 640);
 }

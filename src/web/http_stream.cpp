@@ -1,0 +1,330 @@
+// Progressive HTTP streams (raw H.264, MPEG-TS, FLV, AAC, PCM), single JPEG
+// pictures and motion-JPEG: each reply is a consumer of the stream layer
+// whose units libmicrohttpd pulls through stream_reader_callback, on its own
+// thread, one call at a time.
+#include "web/http_stream.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <microhttpd.h>
+#include <strings.h>
+
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/param_table.h"
+#include "media/stream_mux.h"
+#include "media/stream_queue.h"
+#include "media/stream_state.h"
+
+namespace {
+
+constexpr size_t kStreamBlock = 0x10000;
+constexpr size_t kMjpegBlock = 0x100000;
+// One reader call waits at most this long: the library's one thread serves
+// every other connection meanwhile, and a reply with nothing yet is simply
+// asked again.
+constexpr uint32_t kSliceMs = 20;
+// Units after the first of a block are taken only when already there.
+constexpr uint32_t kMoreWaitMs = 1;
+constexpr char kMultipartType[] = "multipart/x-mixed-replace; boundary=--multipart_boundary";
+
+}  // namespace
+
+struct HttpStreamState {
+  StreamState state;
+  uint32_t offset;             // bytes of the held unit already sent
+  int32_t stream_id;
+  uint32_t frame_skip;         // entries passed over after each picture
+  uint32_t multipart;
+  const char *content_type;
+  FrameDesc *held;             // the unit being sent, or NULL
+  const uint8_t *data;         // its bytes and length
+  uint32_t length;
+  uint32_t seq;                // its sequence number, for raw units in the ring
+  int raw;                     // units point into the ring (no muxer)
+  int jpeg;                    // a picture row: JPEG-mode test and frame skip
+  int h264;                    // a raw H.264 row: starts at a key frame
+  int started;                 // a unit went out (raw H.264: a key frame)
+  uint32_t parts;              // multipart part headers written
+  char head[160];              // part header still to go out before the unit
+  uint32_t head_len;
+  uint32_t head_off;
+  ssize_t end;                 // what every later call returns: -1, -ENOENT, or 0
+  timespec give_up;            // while nothing comes: when the stream ends
+  int waiting;                 // give_up is set
+};
+
+namespace {
+
+// The parameter record of a video stream id's channel, or NULL for the
+// audio ids, which have none.
+const VideoChannelParams *channel_params(uint32_t id) {
+  if (id != VIDEO_STREAM1 && id != VIDEO_STREAM2) return nullptr;
+  return &get_param_block()->video[id - VIDEO_STREAM1];
+}
+
+bool channel_in_jpeg_mode(uint32_t id) {
+  const VideoChannelParams *v = channel_params(id);
+  return v && v->stream_mode == StreamMode_JPEG;
+}
+
+// Whether raw entry seq still holds the bytes at data: the producer drops
+// an entry before it reuses its bytes, so a copy made before this check
+// returns true is intact.
+bool raw_intact(StreamQueue *q, uint32_t seq, const uint8_t *data, uint32_t length) {
+  StreamEntry e;
+  pthread_mutex_lock(&q->mutex);
+  bool ok = ringbuffer_find_seq(q, seq, &e) == 0 && q->base + e.offset == data &&
+            e.length == length;
+  pthread_mutex_unlock(&q->mutex);
+  return ok;
+}
+
+// Milliseconds until deadline, rounded up: 0 only once it has passed.
+uint32_t ms_left(const timespec &deadline) {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t ns = (int64_t)(deadline.tv_sec - now.tv_sec) * 1000000000 + (deadline.tv_nsec - now.tv_nsec);
+  return ns > 0 ? (uint32_t)((ns + 999999) / 1000000) : 0;
+}
+
+timespec deadline_in(uint32_t ms) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec++;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+bool is_jpeg_data(const uint8_t *p, uint32_t len) { return len >= 2 && p[0] == 0xFF && p[1] == 0xD8; }
+
+enum { UNIT_OK = 0, UNIT_NONE = -1, UNIT_END = -2, UNIT_FAIL = -3 };
+
+// Takes the next unit this reply may send, waiting at most wait_ms in all:
+// UNIT_OK with the unit held, UNIT_NONE when none came in time, UNIT_END at
+// the end of the stream, or UNIT_FAIL.
+int take_unit(HttpStreamState *h, uint32_t wait_ms) {
+  if (h->jpeg && !channel_in_jpeg_mode((uint32_t)h->stream_id)) return UNIT_END;
+  timespec deadline = deadline_in(wait_ms);
+  for (;;) {
+    uint32_t left = ms_left(deadline);
+    if (!left) return UNIT_NONE;
+    FrameDesc *f = stream_state_dequeue_timeout(&h->state, left);
+    if (!f) return UNIT_NONE;
+    uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+    if (len == 0) return UNIT_END;
+    const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
+    if (!data) return UNIT_FAIL;
+    if (!h->jpeg) {
+      // Snapshots travel in the video ring between the coded frames.
+      if (f->flags & FRAME_JPEG) continue;
+      // The channel went over to JPEG: what follows is no longer this stream.
+      if (h->h264 && is_jpeg_data(data, len)) return UNIT_END;
+      if (h->h264 && !h->started && !(f->flags & FRAME_KEY)) continue;
+    }
+    h->held = f;
+    h->data = data;
+    h->length = len;
+    h->seq = f->seq;
+    h->offset = 0;
+    h->started = 1;
+    h->head_len = h->head_off = 0;
+    if (h->multipart) {
+      int n = snprintf(h->head, sizeof h->head,
+                       "%s--multipart_boundary\r\nContent-Type: %s\r\nContent-Length: %d\r\n\r\n",
+                       h->parts ? "\r\n\r\n" : "", h->content_type, (int)len);
+      h->head_len = n > 0 && (size_t)n < sizeof h->head ? (uint32_t)n : 0;
+      h->parts++;
+    }
+    return UNIT_OK;
+  }
+}
+
+const char *stream_content_type(uint8_t mode) {
+  switch (stream_mode_mux_type(mode)) {
+    case MUX_FLV: return "video/x-flv";
+    case MUX_TS: return "video/MP2T";
+    case MUX_MP4: return "video/mpeg";
+    default: return mode == StreamMode_Audio_AAC ? "audio/mpeg" : "video/mpeg";
+  }
+}
+
+int queue_stream(WebRequest *req, HttpStreamState *h, size_t block, const char *type,
+                 bool close_after) {
+  MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, block, stream_reader_callback,
+                                                      h, chunked_free_callback);
+  if (!r) {
+    chunked_free_callback(h);
+    return WEB_NOT_HANDLED;
+  }
+  if (close_after) web_add_header(MHD_HTTP_HEADER_CONNECTION, "close", r);
+  web_content_type(r, type);
+  web_no_cache(r);
+  return web_queue_response(req->connection, MHD_HTTP_OK, r);
+}
+
+// Stream id of the channel letter that follows "stream" in the URL (A = 1,
+// B = 2); 0 when the URL has none.
+uint32_t url_channel(const char *url) {
+  const char *p = url ? strstr(url, "stream") : nullptr;
+  if (!p) return 0;
+  return p[6] == 'A' ? VIDEO_STREAM1 : VIDEO_STREAM2;
+}
+
+// One picture of a channel in JPEG mode, copied out of the ring.
+int send_one_picture(WebRequest *req, uint32_t id) {
+  if (!channel_in_jpeg_mode(id)) return WEB_NOT_HANDLED;
+  StreamState st;
+  memset(&st, 0, sizeof st);
+  // A picture under a second old is as good as the next one.
+  st.flags = STREAM_STATE_RECENT_KEY;
+  if (stream_state_attach(id, StreamMode_JPEG, &st) < 0) return WEB_NOT_HANDLED;
+  MHD_Response *r = nullptr;
+  timespec deadline = deadline_in(HTTP_UNIT_WAIT_MS);
+  while (!r) {
+    uint32_t left = ms_left(deadline);
+    FrameDesc *f = left ? stream_state_dequeue_timeout(&st, left) : nullptr;
+    if (!f) break;
+    uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+    const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
+    if (!len || !data) break;
+    // The ring is reused as soon as the producer wraps: the reply gets a copy,
+    // taken while the entry was still whole.
+    r = MHD_create_response_from_buffer(len, (void *)data, MHD_RESPMEM_MUST_COPY);
+    if (r && !raw_intact(st.streamq, f->seq, data, len)) {
+      MHD_destroy_response(r);
+      r = nullptr;
+    }
+  }
+  stream_state_detach(&st);
+  if (!r) return WEB_NOT_HANDLED;
+  web_content_type(r, "image/jpeg");
+  web_no_cache(r);
+  return web_queue_response(req->connection, MHD_HTTP_OK, r);
+}
+
+}  // namespace
+
+HttpStreamState *stream_attach_for_http(uint32_t id, uint8_t mode, const char *content_type,
+                                        uint32_t multipart) {
+  HttpStreamState *h = static_cast<HttpStreamState *>(calloc(1, sizeof *h));
+  if (!h) return nullptr;
+  h->stream_id = (int32_t)id;
+  h->multipart = multipart;
+  h->content_type = content_type;
+  h->jpeg = mode == StreamMode_JPEG;
+  h->h264 = mode == StreamMode_H264_ES;
+  h->raw = stream_mode_mux_type(mode) == MUX_NONE;
+  if (h->jpeg) {
+    const VideoChannelParams *v = channel_params(id);
+    h->frame_skip = v && v->frame_rate ? v->frame_rate - 1u : 0;
+  }
+  // Video starts at the newest key frame when it is recent, not a whole
+  // group of pictures later.
+  h->state.flags = STREAM_STATE_RECENT_KEY;
+  h->state.video_duration = HTTP_VIDEO_DURATION;
+  h->state.audio_duration = HTTP_AUDIO_DURATION;
+  if (stream_state_attach(id, mode, &h->state) < 0 || !h->state.streamq) {
+    muxer_free(&h->state);
+    free(h);
+    return nullptr;
+  }
+  log_printf("attached stream %d seq=%u frame_skip=%u\n", (int)id, h->state.seq, h->frame_skip);
+  return h;
+}
+
+ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t size) {
+  (void)position;
+  HttpStreamState *h = static_cast<HttpStreamState *>(cls);
+  if (h->end) return h->end;
+  size_t out = 0;
+  // The block is filled with as many units as are already there; only the
+  // first one is waited for, a slice at a time.
+  while (out < size) {
+    if (!h->held) {
+      uint32_t wait = kMoreWaitMs;
+      if (!out) {
+        if (!h->waiting) {
+          h->give_up = deadline_in(HTTP_UNIT_WAIT_MS);
+          h->waiting = 1;
+        }
+        wait = ms_left(h->give_up);
+        if (wait > kSliceMs) wait = kSliceMs;
+      }
+      int rc = wait ? take_unit(h, wait) : UNIT_NONE;
+      if (rc == UNIT_END) h->end = -1;
+      if (rc == UNIT_FAIL || (rc == UNIT_NONE && !out && !ms_left(h->give_up))) h->end = -ENOENT;
+      if (rc != UNIT_OK) break;
+      h->waiting = 0;
+    }
+    if (h->held->flags & 2) {
+      h->end = -ENOENT;
+      break;
+    }
+    if (h->head_off < h->head_len) {
+      size_t n = h->head_len - h->head_off;
+      if (n > size - out) n = size - out;
+      memcpy(buf + out, h->head + h->head_off, n);
+      h->head_off += (uint32_t)n;
+      out += n;
+    }
+    size_t n = h->length - h->offset;
+    if (n > size - out) n = size - out;
+    memcpy(buf + out, h->data + h->offset, n);
+    // Ring data the producer overwrote while it was being sent: the client
+    // would get a broken unit, so the stream ends instead.
+    if (h->raw && !raw_intact(h->state.streamq, h->seq, h->data, h->length)) return -ENOENT;
+    h->offset += (uint32_t)n;
+    out += n;
+    if (h->offset >= h->length && h->head_off >= h->head_len) {
+      h->held = nullptr;
+      h->state.seq += h->frame_skip;
+    }
+  }
+  if (out) return (ssize_t)out;
+  return h->end;
+}
+
+void chunked_free_callback(void *cls) {
+  HttpStreamState *h = static_cast<HttpStreamState *>(cls);
+  if (!h) return;
+  log_printf("%s: content_type=%s\n", "chunked_free_callback", h->content_type);
+  stream_state_detach(&h->state);
+  muxer_free(&h->state);
+  free(h);
+}
+
+int get_stream_func(WebRequest *req) {
+  if (req->permission == PERM_NONE) return WEB_DENIED;
+  uint32_t code = req->row ? req->row->code : 0;
+  uint32_t id = code >> 8;
+  uint8_t mode = (uint8_t)(code & 0xFF);
+  const char *type = stream_content_type(mode);
+  HttpStreamState *h = stream_attach_for_http(id, mode, type, 0);
+  if (!h) return WEB_NOT_HANDLED;
+  log_printf("%s: %s content_type=%s\n", "get_stream_func", req->url, type);
+  return queue_stream(req, h, kStreamBlock, type, false);
+}
+
+int get_mjpeg_func(WebRequest *req) {
+  if (req->permission == PERM_NONE) return WEB_DENIED;
+  uint32_t id = url_channel(req->url);
+  if (!id) return WEB_NOT_HANDLED;
+  const char *multipart = web_get_arg(req, "multipart");
+  if (multipart && strcasecmp(multipart, "true") == 0) {
+    HttpStreamState *h = stream_attach_for_http(id, StreamMode_JPEG, "image/jpeg", 1);
+    if (!h) return WEB_NOT_HANDLED;
+    return queue_stream(req, h, kStreamBlock, kMultipartType, true);
+  }
+  if (str_ends_with(req->url, ".jpg")) return send_one_picture(req, id);
+  HttpStreamState *h = stream_attach_for_http(id, StreamMode_JPEG, "image/jpeg", 0);
+  if (!h) return WEB_NOT_HANDLED;
+  return queue_stream(req, h, kMjpegBlock, "image/jpeg", false);
+}

@@ -1,0 +1,142 @@
+// The media rows through the web server in this process: what each row
+// answers (type, refusal, "Not found"), a single picture copied out of the
+// ring, and a client that leaves in the middle of a stream.
+#include "web_test_support.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+
+#include "http_stream_test_support.h"
+#include "core/process_util.h"
+#include "web/http_stream.h"
+
+namespace {
+
+// A GET of a streaming row: the head and the first `want` body bytes (or
+// what came within 5 s); the connection stays open in *fd.
+HttpReply open_stream(const std::string &path, size_t want, int *fd) {
+  *fd = connect_daemon();
+  std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  (void)!send(*fd, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    size_t end = text.find("\r\n\r\n");
+    if (end != std::string::npos && text.size() >= end + 4 + want) break;
+    pollfd p = {*fd, POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) break;
+    ssize_t n = recv(*fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+  }
+  return parse_reply(text);
+}
+
+// Closes a stream's connection and feeds its ring until the server, failing
+// to write, has let the consumer go (the ring must outlive it).
+void close_stream(int fd, TestStream &s) {
+  close(fd);
+  for (int i = 0; i < 500 && stream_queue_consumers(&s.queue) > 0; i++) {
+    put_unit(s, std::string(1000, 'z'), STREAM_FLAG_KEY);
+    sleep_ms(10);
+  }
+  EXPECT_EQ(stream_queue_consumers(&s.queue), 0);
+}
+
+class HttpStreamRows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web_test_start();
+    param_load_defaults();
+    set_users(PERM_ADMIN, {});
+    web_auth_reset();
+    stream_register_clear();
+  }
+  void TearDown() override { stream_register_clear(); }
+};
+
+TEST_F(HttpStreamRows, OnePictureIsACopyAndOnlyInJpegMode) {
+  TestStream b(VIDEO_STREAM2, 1 << 20, 64);
+  ParamBlock *pb = get_param_block();
+  pb->video[1].stream_mode = StreamMode_H264_ES;
+  std::string pic = picture(5000, 'j');
+  put_unit(b, pic, STREAM_FLAG_KEY);
+  HttpReply r = http_get("/streamB.jpg");
+  EXPECT_EQ(r.status, 404);
+  pb->video[1].stream_mode = StreamMode_JPEG;
+  r = http_get("/streamB.jpg");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "image/jpeg");
+  EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+  EXPECT_EQ(r.body, pic);
+  // Its consumer is gone with the reply.
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 0);
+}
+
+TEST_F(HttpStreamRows, PermissionNoneIsRefusedEveryMediaRow) {
+  set_users(PERM_NONE, {});
+  int n = 0;
+  for (int i = 0; i < URL_TABLE_ROWS; i++) {
+    const UrlHandler &row = url_table[i];
+    if (row.get_fn != get_stream_func && row.get_fn != get_mjpeg_func && row.gen != hls_playlist &&
+        row.gen != hls_segment)
+      continue;
+    n++;
+    EXPECT_EQ(http_get(std::string("/") + row.name).status, 401) << row.name;
+  }
+  EXPECT_EQ(n, 37);
+}
+
+TEST_F(HttpStreamRows, EachRowAnswersWithItsType) {
+  TestStream a(VIDEO_STREAM1, 1 << 20, 64), aac(AAC_STREAM, 1 << 20, 64),
+      pcm(PCM_STREAM, 1 << 20, 64);
+  const struct {
+    const char *path;
+    TestStream *s;
+    const char *type;
+  } rows[] = {{"/streamA.h264", &a, "video/mpeg"},
+              {"/streamA.aac", &aac, "audio/mpeg"},
+              {"/streamC.pcm", &pcm, "video/mpeg"}};
+  for (const auto &row : rows) {
+    int fd;
+    std::thread producer([&] {
+      // The reply's head goes out with its first data.
+      for (int i = 0; i < 50 && stream_queue_consumers(&row.s->queue) == 0; i++) sleep_ms(10);
+      put_unit(*row.s, std::string("\0\0\0\1\x67 data", 10), STREAM_FLAG_KEY);
+    });
+    HttpReply r = open_stream(row.path, 10, &fd);
+    producer.join();
+    close_stream(fd, *row.s);
+    EXPECT_EQ(r.status, 200) << row.path;
+    EXPECT_EQ(r.header("Content-Type"), row.type) << row.path;
+    EXPECT_EQ(r.header("Cache-Control"), "no-cache") << row.path;
+  }
+}
+
+TEST_F(HttpStreamRows, AClientThatLeavesDetachesItsConsumer) {
+  TestStream a(VIDEO_STREAM1, 4 << 20, 256);
+  std::atomic<bool> stop{false};
+  std::thread producer([&] {
+    std::string unit("\0\0\0\1\x67", 5);
+    unit.resize(20000, 'u');
+    while (!stop) {
+      put_unit(a, unit, STREAM_FLAG_KEY);
+      sleep_ms(5);
+    }
+  });
+  int fd;
+  HttpReply r = open_stream("/streamA.h264", 100000, &fd);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_GE(r.body.size(), 100000u);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 1);
+  close(fd);
+  // The server learns it on its next write.
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) != 0; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+  stop = true;
+  producer.join();
+}
+
+}  // namespace
