@@ -617,6 +617,8 @@ void *recordThrFxn(void *arg) {
     record_run(r);
   }
   myRendezvousCleanup(re->env.cleanup_rendezvous, re->env.name);
+  // The id must not go on naming the state freed below.
+  stream_register(nullptr, nullptr, (StreamId)re->stream_id);
   for (auto &o : r->out) free(o.buffer);
   delete r;
   return nullptr;

@@ -188,6 +188,21 @@ TEST_F(Recorder, NoStorageStopsWithItsStatus) {
   EXPECT_STREQ(text, "Storage not present");
 }
 
+TEST_F(Recorder, AnEndedThreadLeavesItsStreamIdUnregistered) {
+  static RecordEnv env;
+  env.env.name = "record";
+  env.stream_id = 13;
+  start_thread(&env);
+  ASSERT_EQ(stream_get_state_by_id(13), 0);
+  set_exit_code(EXIT_QUIT);
+  stream_stop_all();
+  for (auto &t : threads) t.join();
+  threads.clear();
+  set_exit_code(0);
+  // The thread's state is gone: a lookup must not reach into it.
+  EXPECT_EQ(stream_get_state_by_id(13), -1);
+}
+
 TEST_F(Recorder, FileNameHandOffTimesOut) {
   char name[64];
   EXPECT_NE(getRecordFilename(name, sizeof name, 200), 0);
