@@ -85,11 +85,11 @@ class Hls : public ::testing::Test {
   void TearDown() override { stream_register_clear(); }
 };
 
-TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForMinutes) {
+TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForAMinute) {
   AvRings rings(8 << 20, 1024);
-  // 2.5 ms of wall time per frame: 16 times real time, and a playlist
-  // request well within every segment.
-  Feeder feed(rings, 2500);
+  // 8 ms of wall time per frame: 4.5 times real time, and a playlist
+  // request well within every segment even on a busy two-core machine.
+  Feeder feed(rings, 8000);
   // A key frame every 25 frames of 3600 ticks: a segment is the 50 frames up
   // to the first key frame after 30, 2 s.
   HttpReply r = http_get("/streamA.m3u8");
@@ -102,8 +102,8 @@ TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForMinutes) {
   EXPECT_EQ(p.names[0], "streamA0.ts");
   long last_seq = 0, newest = 0;
   int checked_segments = 0;
-  // Three minutes of stream time.
-  while (newest < 90) {
+  // A minute of stream time.
+  while (newest < 30) {
     r = http_get("/streamA.m3u8");
     ASSERT_EQ(r.status, 200);
     p = parse_playlist(r.body);
@@ -117,7 +117,7 @@ TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForMinutes) {
     }
     long now_newest = p.seq + (long)p.names.size() - 1;
     // Now and then the newest segment: tables first, H.264 and AAC alone.
-    if (now_newest != newest && now_newest % 29 == 1) {
+    if (now_newest != newest && now_newest % 9 == 1) {
       HttpReply seg = http_get("/" + p.names.back());
       ASSERT_EQ(seg.status, 200);
       EXPECT_EQ(seg.header("Content-Type"), "video/MP2T");
