@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include "platform/host_root.h"
 #include "platform/root_layout.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include <cstring>
 
 int main(int argc, char **argv) {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <pthread.h>
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 
 extern pthread_mutex_t framecopy_mutex;
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <pthread.h>
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 
 enum ExitCode : uint32_t { EXIT_RUNNING = 0, EXIT_QUIT = 1, EXIT_REBOOT = 2, EXIT_HALT = 3 };
 

@@ -21,7 +21,7 @@
 #include "core/param_flash.h"
 #include "core/process_util.h"
 #include "core/worker.h"
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
 #include "platform/sched.h"

@@ -10,7 +10,7 @@
 
 #include "core/global.h"
 #include "platform/capture_ioctl.h"
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 
 struct StreamQueue;
 struct Worker;

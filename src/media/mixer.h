@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/audio_engine.h"
+#include "platform/framework/audio_engine.h"
 
 // agc: bit 0 left, bit 1 right; bits 2 and 3 disable the MIC or LINE path of
 // the generic routing. mute: bit 0 left, bit 1 right. Output devices (mode 0

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "core/global.h"
-#include "platform/audio_engine.h"
+#include "platform/framework/audio_engine.h"
 
 enum { SOUND_PERIOD_FRAMES = 1024, SOUND_CHUNK_BYTES = 4096 };
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 #include "core/param_block.h"
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 
 struct StreamQueue;
 struct ProducerState;

@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <pthread.h>
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 
 // Entry flags.
 enum : uint32_t {

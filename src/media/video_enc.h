@@ -16,7 +16,7 @@
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
-#include "platform/codec_engine.h"
+#include "platform/framework/codec_engine.h"
 
 enum { VIDEO_MAX_OUTPUT = 1 << 20 };   // bytes of one access unit or picture
 

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/sim_drivers.h"
+#include "platform/sim/sim_drivers.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "media/stream_mux.h"
 #include "media/stream_producer.h"
 #include "media/stream_state.h"
-#include "platform/dmai.h"
+#include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
 #include "storage/recorder_mp4.h"

@@ -5,7 +5,7 @@
 
 #include "core/log.h"
 #include "core/mtd.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 namespace {
 std::string log_text(void) {

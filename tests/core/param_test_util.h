@@ -15,7 +15,7 @@
 #include "core/param_block.h"
 #include "core/param_flash.h"
 #include "core/param_table.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 inline std::string param_log_text(void) {
   static char buf[1 << 17];

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "core/hwreg.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 extern char **environ;
 

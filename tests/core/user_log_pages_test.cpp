@@ -10,7 +10,7 @@
 
 #include "core/mtd.h"
 #include "core/user_log.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "test_root.h"
 
 namespace {

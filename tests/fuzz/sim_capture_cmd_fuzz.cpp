@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size);

@@ -6,8 +6,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/sim_capture.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_capture.h"
+#include "platform/sim/sim_control.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
   SimY4mHeader h;

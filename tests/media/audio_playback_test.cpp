@@ -8,8 +8,8 @@
 
 #include "media/sound_test_support.h"
 #include "media/stream_test_support.h"
-#include "platform/audio_signal.h"
-#include "platform/sim_control.h"
+#include "platform/framework/audio_signal.h"
+#include "platform/sim/sim_control.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 // Accumulates the log from the moment it is made.
 struct LogWatch {

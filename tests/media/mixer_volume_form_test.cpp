@@ -7,7 +7,7 @@
 
 #include "media/mixer.h"
 #include "media/stream_test_support.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 #include <unistd.h>
 #include "core/global.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
 
 namespace {

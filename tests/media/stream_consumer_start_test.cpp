@@ -1,7 +1,7 @@
 // Where a consumer starts: recent key frames (under one second, across the
 // 2^32 wrap of the clock), JPEG entries, attach failures and the muxed seam.
 #include <gtest/gtest.h>
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
 
 namespace {

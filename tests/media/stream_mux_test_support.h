@@ -10,7 +10,7 @@
 #include "../formats/media_inputs.h"
 #include "core/hwreg.h"
 #include "media/stream_mux.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
 #include "test_root.h"
 

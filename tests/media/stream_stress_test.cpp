@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 #include <unistd.h>
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "capture_test_support.h"
 #include "formats/media_inputs.h"
 #include "media/video_enc.h"
-#include "platform/codec_frames.h"
+#include "platform/framework/codec_frames.h"
 
 struct EncoderRun {
   CaptureRun capture;

@@ -17,7 +17,7 @@
 #include "core/process_util.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "storage/recorder.h"
 

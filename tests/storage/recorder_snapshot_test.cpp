@@ -21,7 +21,7 @@
 #include "media/stream_queue.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "storage/recorder.h"
 #include "test_root.h"

@@ -16,7 +16,7 @@
 #include "core/usb_hub.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "test_root.h"
 

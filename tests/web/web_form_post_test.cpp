@@ -9,7 +9,7 @@
 
 #include "core/param_apply.h"
 #include "platform/host_root.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 
 namespace {

@@ -24,7 +24,7 @@
 #include "core/param_table.h"
 #include "core/user_log.h"
 #include "platform/runner.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "web/httpd.h"
 #include "web/param_save.h"

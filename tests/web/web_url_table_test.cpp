@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "platform/host_root.h"
-#include "platform/sim_control.h"
+#include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "web/templates.h"
 
