@@ -17,6 +17,9 @@ namespace {
 
 VideoEncParams *g_channels[2];
 
+// Output B's largest picture.
+const uint16_t kChannelBMaxWidth = 768, kChannelBMaxHeight = 576;
+
 // Capture slices of the frame being coded come within a frame time; the
 // wait holds codec_mutex, so it is kept short.
 const uint32_t kSliceWaitMs = 100;
@@ -29,10 +32,6 @@ double seconds_since(const timespec &t0) {
   timespec t1;
   clock_gettime(CLOCK_MONOTONIC, &t1);
   return (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
-}
-
-bool stream1_running(void) {
-  return stream_run_states[VIDEO_STREAM1] && stream_get_state_by_id(VIDEO_STREAM1) == 1;
 }
 
 // stream_state_wait_start, but the wait wakes every 100 ms to look at the
@@ -100,13 +99,22 @@ int read_input(ProducerState *state, bool need, VideoInput *in) {
   }
 }
 
-// The capture row the channel's frames come from: channel 1's H.264 reads
-// output B. A JPEG channel 1 reads output A, whose row belongs to channel 0
-// while that runs (the snapshot is then taken from channel 0's frames).
-int capture_row(const VideoEncParams *p) {
-  if (p->index == 0) return 0;
-  if (p->video_type == StreamMode_JPEG) return stream1_running() ? -1 : 0;
-  return 1;
+// Channel 1 is the resizer's output B in every mode, so its pictures are
+// its own at the size its parameters report: an unset size is output B's
+// row (640x480 until something sets it), never the input's, and no size
+// goes past what output B's ring holds.
+VideoChannelParams channel_settings(const VideoEncParams *p) {
+  VideoChannelParams s = *p->settings;
+  if (p->index != 1) return s;
+  if (!s.width || !s.height) {
+    uint32_t w = 0, h = 0;
+    captureGetMode(1, &w, &h, nullptr, nullptr, nullptr, nullptr, nullptr);
+    s.width = (uint16_t)w;
+    s.height = (uint16_t)h;
+  }
+  if (s.width > kChannelBMaxWidth) s.width = kChannelBMaxWidth;
+  if (s.height > kChannelBMaxHeight) s.height = kChannelBMaxHeight;
+  return s;
 }
 
 void close_codec(VideoEncParams *p) {
@@ -389,26 +397,6 @@ void encode_frame(VideoEncParams *p, uint8_t *frame, uint32_t luma) {
   p->frames++;
 }
 
-// Channel 0 codes the frame also as a JPEG with channel 1's image encoder,
-// into channel 1's ring.
-void take_snapshot(VideoEncParams *p, const uint8_t *frame, uint32_t luma) {
-  p->snapshot = 0;
-  log_printf("\n\ntaking snapshot\n");
-  VideoEncParams *j = getVideoEncParams(1);
-  if (!j || j == p || !j->ienc || !j->ring_base) {
-    log_printf("%s: no snapshot encoder\n", p->env.name);
-    return;
-  }
-  JpegPicture pic = {frame, luma, frame + luma, luma / 2, p->width,
-                     p->alternate ? p->height / 2 : p->height, p->pitch, p->fourcc};
-  // Channel 1's own output size follows its own picture size; a snapshot
-  // of channel 0's frame may be larger.
-  int off = ringbuffer_preallocate(&j->queue, VIDEO_MAX_OUTPUT);
-  if (off < 0) return;
-  int bytes = video_jpeg_encode(j, &pic, j->ring_base + off, VIDEO_MAX_OUTPUT);
-  if (bytes > 0) ringbuffer_put(&j->queue, (uint32_t)bytes, p->frame_ts, STREAM_FLAG_JPEG);
-}
-
 // The channel's own JPEG encoder at its largest size, so that a snapshot
 // never waits for an encoder to be made.
 int preload_jpeg(VideoEncParams *p) {
@@ -446,34 +434,16 @@ void encode_run(VideoEncParams *p) {
   } else if (p->video_type == StreamMode_JPEG) {
     // Pictures go on while the stream has consumers: motion-JPEG viewers
     // need a stream, and a snapshot consumer takes one and leaves, which
-    // stops the run.
-    p->snapshot = 0;
-    log_printf("%s attached to %s  %dx%d\n", p->env.name, "CAPTURE_STREAM1", (int)p->width,
-               (int)p->height);
+    // stops the run. Each channel codes its own output's frames.
+    uint32_t id = CAPTURE_STREAM1 + (uint32_t)p->index;
+    log_printf("%s attached to %s  %dx%d\n", p->env.name, p->index ? "CAPTURE_STREAM2" : "CAPTURE_STREAM1",
+               (int)p->width, (int)p->height);
     uint8_t mode = p->fourcc == V4L2_PIX_FMT_UYVY ? StreamMode_UYVY : StreamMode_NV12;
-    if (stream_state_attach(CAPTURE_STREAM1, mode, &p->capture) == 0) {
+    if (stream_state_attach(id, mode, &p->capture) == 0) {
       video_jpeg_loop(p);
       stream_state_detach(&p->capture);
     }
   }
-}
-
-// Channel 1 in JPEG mode while channel 0 runs: channel 0 codes the picture
-// from its own frame. Should channel 0 stop first, channel 1 takes the
-// picture itself. False when the run is over.
-bool snapshot_from_channel0(VideoEncParams *p) {
-  VideoEncParams *a = g_channels[0];
-  if (!p->ienc) preload_jpeg(p);
-  log_printf("setting snapshot on recording stream\n");
-  a->snapshot = 1;
-  while (!stopping(p)) {
-    if (a->snapshot && !stream1_running()) {
-      a->snapshot = 0;
-      return true;
-    }
-    sleep_ms(10);
-  }
-  return false;
 }
 
 void run_once(VideoEncParams *p) {
@@ -482,16 +452,11 @@ void run_once(VideoEncParams *p) {
   p->frames = 0;
   timespec t0;
   clock_gettime(CLOCK_MONOTONIC, &t0);
-  bool own = true;
-  if (p->index == 1 && p->video_type == StreamMode_JPEG && p->width <= p->max_width &&
-      p->height <= p->max_height && stream1_running() && g_channels[0] && g_channels[0] != p)
-    own = snapshot_from_channel0(p) && getVideoParameters(p) == 0;
-  if (own) encode_run(p);
+  encode_run(p);
   double secs = seconds_since(t0);
   if (secs <= 0) secs = 1e-9;
   log_printf("%s: stopped %g fps, %g kbps\n", p->env.name, p->frames / secs,
              (double)p->bytes * 8 / (secs * 1024));
-  log_printf("%s: snapshot=%d\n", p->env.name, (int)p->snapshot);
   ringbuffer_put(&p->queue, 0, 0, 0);
 }
 
@@ -536,26 +501,31 @@ int getVideoParameters(VideoEncParams *p) {
   copy_settings(p);
   VideoInput in;
   if (read_input(&p->state, true, &in) < 0) return -1;
+  VideoChannelParams own = channel_settings(p);
   VideoGeometry g;
-  video_derive_geometry(s, &in, &g);
+  video_derive_geometry(&own, &in, &g);
   apply_geometry(p, &g);
-  int row = capture_row(p);
-  if (row >= 0)
-    captureSetMode((uint32_t)row, g.width, g.capture_height, g.pitch, g.fourcc, g.slice_lines,
-                   g.field, g.fps);
+  captureSetMode((uint32_t)p->index, g.width, g.capture_height, g.pitch, g.fourcc, g.slice_lines,
+                 g.field, g.fps);
   return 0;
 }
 
 int getVideoSize(int channel, int *width, int *height) {
   if (channel != 0 && channel != 1) return -1;
   VideoEncParams *p = getVideoEncParams(channel);
-  const VideoChannelParams *s = p && p->settings ? p->settings : &get_param_block()->video[channel];
+  VideoEncParams none{};
+  if (!p || !p->settings) {
+    none.index = channel;
+    none.settings = &get_param_block()->video[channel];
+    p = &none;
+  }
+  VideoChannelParams s = channel_settings(p);
   VideoInput in;
   // Never waits: the recorder asks while it holds the storage lock, and an
   // input that never comes must not hold up the storage manager.
   if (read_input(nullptr, false, &in) < 0 || !in.width || !in.height || !in.fps) return -1;
   VideoGeometry g;
-  video_derive_geometry(s, &in, &g);
+  video_derive_geometry(&s, &in, &g);
   if (width) *width = (int)g.width;
   if (height) *height = (int)g.height;
   return 0;
@@ -587,6 +557,7 @@ void video_encoder_main_loop(VideoEncParams *p) {
   bool have_last = false;
   p->wrong_slices = 0;
   p->skip_ts = 0;
+  p->bad_size = 0;
   while (!stopping(p)) {
     FrameDesc *f = stream_state_dequeue_timeout(&p->capture, 500);
     if (!f) {
@@ -604,10 +575,7 @@ void video_encoder_main_loop(VideoEncParams *p) {
     }
     // A frame of another layout (the capture not yet reconfigured) would be
     // coded as garbage.
-    if (!slices && len != expected) {
-      log_printf("Buffer size %ld, expected %ld\n", (long)len, (long)expected);
-      continue;
-    }
+    if (!slices && !video_frame_size_ok(p, len, expected)) continue;
     if (!(f->flags & FRAME_KEY)) {
       if (!(slices && f->timestamp == p->skip_ts)) log_printf("slice mode out of sync\n");
       continue;
@@ -615,7 +583,6 @@ void video_encoder_main_loop(VideoEncParams *p) {
     uint8_t *frame = (uint8_t *)Buffer_getUserPtr(f->buf);
     p->frame_ts = f->timestamp;
     p->skip_ts = f->timestamp;
-    if (p->snapshot) take_snapshot(p, frame, luma);
     if (p->pause) {
       if (have_last) stream_queue_add_ts_offset(&p->queue, (int32_t)(f->timestamp - p->last_ts));
       p->last_ts = f->timestamp;
@@ -628,6 +595,17 @@ void video_encoder_main_loop(VideoEncParams *p) {
     if (taken++ % dec) continue;
     encode_frame(p, frame, luma);
   }
+}
+
+bool video_frame_size_ok(VideoEncParams *p, uint32_t len, uint32_t expected) {
+  if (len == expected) {
+    p->bad_size = 0;
+    return true;
+  }
+  if (len != p->bad_size)
+    log_printf("Buffer size %ld, expected %ld\n", (long)len, (long)expected);
+  p->bad_size = len;
+  return false;
 }
 
 void *videoThrFxn(void *arg) {

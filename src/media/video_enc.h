@@ -2,8 +2,8 @@
 // Each is a raw consumer of a capture stream and the producer of
 // VIDEO_STREAM1 or VIDEO_STREAM2: H.264 on "h264enc", or JPEG pictures on
 // "jpegenc", coded straight into space reserved in the channel's own ring.
-// Channel 1 is also the snapshot encoder: while channel 0 runs, a JPEG
-// request on channel 1 is served by channel 0 from the frame it is encoding.
+// Channel 1 is also the snapshot encoder: its JPEG pictures are coded from
+// the resizer's output B, whatever channel 0 does meanwhile.
 //
 // Lock order: codec_mutex around every encoder call, framecopy_mutex inside
 // it on the JPEG paths.
@@ -40,7 +40,6 @@ struct VideoEncParams {
   uint32_t frame_ts;             // of the capture frame being encoded
   uint32_t last_ts;              // of the last frame taken, paused or not
   // Written by other threads without a lock, read once per frame.
-  volatile uint8_t snapshot;     // 0: a JPEG is wanted; 1: one picture and stop
   volatile uint8_t pause;
   uint8_t video_type;
   uint8_t profile;
@@ -73,6 +72,7 @@ struct VideoEncParams {
   int slice_frame_done;          // the frame's last capture slice was taken
   uint32_t skip_ts;              // slices of this frame are skipped silently
   uint32_t wrong_slices;
+  uint32_t bad_size;             // the unexpected frame size logged last; 0: none
 };
 
 void *videoThrFxn(void *env);
@@ -98,6 +98,9 @@ int getVideoSize(int channel, int *width, int *height);
 int setup_encoder(VideoEncParams *p, Engine_Handle engine);
 void video_encoder_main_loop(VideoEncParams *p);
 void video_jpeg_loop(VideoEncParams *p);
+// Whether a capture frame of len bytes has the expected size; a wrong size
+// is logged once for as long as it lasts, not for every frame.
+bool video_frame_size_ok(VideoEncParams *p, uint32_t len, uint32_t expected);
 void snapshot_reduce_size(int *width, int *height);
 
 // ---- The pure tables behind the set-up ----

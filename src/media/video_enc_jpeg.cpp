@@ -133,8 +133,7 @@ int video_jpeg_encode(VideoEncParams *p, const JpegPicture *pic, uint8_t *out, u
       log_printf("%s: jpeg dropped after %d tries\n", p->env.name, tries);
       break;
     }
-    // Set for every picture: channel 0's snapshots use this encoder at
-    // their own size.
+    // Set for every picture: the quality may have fallen since.
     IMGENC1_DynamicParams d;
     jpeg_dyn_for(p, pic->width, pic->height, pic->pitch, pic->fourcc, &d);
     CodecStatus st = {};
@@ -190,15 +189,13 @@ void video_jpeg_loop(VideoEncParams *p) {
   uint32_t luma = p->pitch * lines;
   uint32_t expected = nv12 ? luma * 3 / 2 : luma;
   uint32_t taken = 0;
+  p->bad_size = 0;
   while (!quitting() && !stream_state_stopping(&p->state)) {
     FrameDesc *f = stream_state_dequeue_timeout(&p->capture, 500);
     if (!f) continue;
     uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
     if (!len || !(f->flags & FRAME_WHOLE)) continue;
-    if (len != expected) {
-      log_printf("Buffer size %ld, expected %ld\n", (long)len, (long)expected);
-      continue;
-    }
+    if (!video_frame_size_ok(p, len, expected)) continue;
     uint32_t dec = p->decimation ? p->decimation : 1;
     if (taken++ % dec) continue;
     int off = ringbuffer_preallocate(&p->queue, p->max_output);
@@ -211,12 +208,6 @@ void video_jpeg_loop(VideoEncParams *p) {
     ringbuffer_put(&p->queue, (uint32_t)bytes, f->timestamp, STREAM_FLAG_KEY);
     p->bytes += (uint32_t)bytes;
     p->frames++;
-    if (p->snapshot) {
-      log_printf("%s: one done (%d bytes)\n", p->env.name, bytes);
-      p->snapshot = 0;
-      while (!quitting() && !stream_state_stopping(&p->state)) sleep_ms(100);
-      break;
-    }
   }
   log_printf("%s: exiting\n", p->env.name);
 }

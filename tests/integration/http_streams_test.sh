@@ -70,8 +70,7 @@ wait_log "$LOG" "httpd: started"
 [ "$($C $B/Video[0].StreamMode)" = 0 ] || fail "stream A is not H.264"
 [ "$($C $B/Video[1].StreamMode)" = 3 ] || fail "stream B is not JPEG"
 
-# Stream B's pictures, and the audio rows, while stream A is idle (with A
-# running, B in JPEG mode gives one snapshot of A and no more).
+# Stream B's pictures, and the audio rows, while stream A is idle.
 JOBS=()
 read_row b_multi.mjpeg 3 -f mpjpeg -i "$B/streamB.mjpg?multipart=true" -- -f mjpeg & JOBS+=($!)
 read_row b.mjpeg 3 -f mjpeg -i "$B/streamB.mjpg" -- -f mjpeg & JOBS+=($!)

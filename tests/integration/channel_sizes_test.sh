@@ -1,0 +1,101 @@
+#!/bin/bash
+# Each channel carries its own picture at the size its parameters report:
+# ffprobe on every protocol of both channels (RTSP, HTTP .h264/.ts/.flv,
+# HLS) against Video[n].Width/Height; channel B's JPEG rows give B's own
+# pictures from the first request, and motion JPEG flows on B while A codes
+# H.264, and on both channels while both are in JPEG mode.
+. "$(dirname "$0")/common.sh"
+new_root
+export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
+B=http://127.0.0.1:$M7391_HTTP_PORT
+C="curl -s -g --max-time 20"
+W=$ROOT/run/sizes
+mkdir -p "$W"
+LOG=$ROOT/run/a.log
+form() { $C -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" $B/controls; }
+size_of() { echo "$($C "$B/Video[$1].Width")x$($C "$B/Video[$1].Height")"; }
+# pictures <file>: the JPEG pictures in a motion-JPEG capture.
+pictures() {
+  ffprobe -v error -f mjpeg -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$1"
+}
+# jpeg_size <file>: WxH of the first picture of a JPEG or motion-JPEG file.
+jpeg_size() {
+  ffprobe -v error -f mjpeg -show_entries stream=width,height -of csv=s=x:p=0 "$1" | head -1
+}
+# grab <seconds> <row> <file>: what the row sends in that many seconds.
+grab() { curl -s -g --max-time "$1" -o "$3" "$B/$2" || true; }
+
+start_box "$LOG"
+wait_log "$LOG" "httpd: started"
+[ "$($C $B/Video[1].StreamMode)" = 3 ] || fail "stream B is not in JPEG mode"
+SB=$(size_of 1)
+[ "$SB" = 640x480 ] || fail "channel B reports $SB by default"
+
+# The very first picture of B: B's own, at B's size.
+code=$($C -o "$W/first.jpg" -w '%{http_code}' "$B/streamB.jpg")
+[ "$code" = 200 ] || fail "the first streamB.jpg answered $code"
+[ "$(jpeg_size "$W/first.jpg")" = "$SB" ] || fail "streamB.jpg is $(jpeg_size "$W/first.jpg"), not $SB"
+echo "ok: first streamB.jpg at $SB"
+
+# Motion JPEG of B while A codes H.264 for another client.
+grab 6 streamA.h264 "$W/a_while.h264" &
+A_JOB=$!
+wait_log "$LOG" "videoA 1920x1080" 10
+grab 3 streamB.mjpg "$W/b_with_a.mjpeg"
+wait $A_JOB
+N=$(pictures "$W/b_with_a.mjpeg")
+[ "$N" -ge 10 ] || fail "streamB.mjpg gave $N pictures in 3 s while A coded H.264"
+[ "$(jpeg_size "$W/b_with_a.mjpeg")" = "$SB" ] || fail "B's motion JPEG is not $SB"
+[ "$(ffprobe -v error -f h264 -show_entries stream=width -of csv=p=0 "$W/a_while.h264")" = 1920 ] ||
+  fail "stream A suffered from B's pictures"
+echo "ok: B's motion JPEG ($N pictures in 3 s) while A codes H.264"
+
+# Both channels in JPEG mode, both consumed for 10 s.
+[ "$(form -d Video[0].StreamMode=3)" = 303 ] || fail "mode form"
+SA=$(size_of 0)
+grab 10 streamA.mjpg "$W/a.mjpeg" &
+A_JOB=$!
+grab 10 streamB.mjpg "$W/b.mjpeg"
+wait $A_JOB
+NA=$(pictures "$W/a.mjpeg")
+NB=$(pictures "$W/b.mjpeg")
+[ "$NA" -ge 30 ] || fail "streamA.mjpg gave $NA pictures in 10 s with B in JPEG mode too"
+[ "$NB" -ge 30 ] || fail "streamB.mjpg gave $NB pictures in 10 s with A in JPEG mode too"
+[ "$(jpeg_size "$W/a.mjpeg")" = "$SA" ] || fail "A's pictures are not $SA"
+[ "$(jpeg_size "$W/b.mjpeg")" = "$SB" ] || fail "B's pictures are not $SB"
+grab 3 streamB.mjpg "$W/b_alone.mjpeg" &
+B_JOB=$!
+$C -o "$W/a.jpg" "$B/streamA.jpg" || fail "no streamA.jpg with B streaming"
+wait $B_JOB
+[ "$(jpeg_size "$W/a.jpg")" = "$SA" ] || fail "streamA.jpg is not $SA"
+N=$(pictures "$W/b_alone.mjpeg")
+[ "$N" -ge 10 ] || fail "streamB.mjpg gave $N pictures in 3 s while A was in JPEG mode"
+echo "ok: both channels in JPEG mode (A $NA, B $NB pictures in 10 s)"
+
+# Both channels in H.264, B at a size of its own: every protocol.
+[ "$(form -d Video[0].StreamMode=0 -d Video[1].StreamMode=2 -d Video[1].Width=352 \
+      -d Video[1].Height=288)" = 303 ] || fail "H.264 form"
+# probe <args...>: "WxH" of the video stream ffprobe finds.
+probe() {
+  timeout 60 ffprobe -v error -probesize 400000 -analyzeduration 1000000 "$@" \
+    -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 2>&1 | head -1 || true
+}
+for ch in 0 1; do
+  L=$([ $ch = 0 ] && echo A || echo B)
+  S=$(size_of $ch)
+  [ $ch = 1 ] && { [ "$S" = 352x288 ] || fail "channel B reports $S, not the 352x288 set"; }
+  for src in "-rtsp_transport tcp rtsp://127.0.0.1:554/stream$L.h264" \
+             "-rtsp_transport udp rtsp://127.0.0.1:554/stream$L.ts" \
+             "-f h264 $B/stream$L.h264" "$B/stream$L.ts" "$B/stream${L}_vid.ts" \
+             "-f flv $B/stream$L.flv" "$B/stream$L.m3u8"; do
+    # shellcheck disable=SC2086
+    got=$(probe $src)
+    [ "$got" = "$S" ] || fail "channel $L: $src is '$got', parameters say $S"
+  done
+  echo "ok: channel $L at $S on every protocol"
+done
+
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 30
+grep -q "main cleanup rendezvous met" "$LOG" || fail "no clean quit"
+echo PASS
