@@ -10,6 +10,7 @@
 #include "osd/osd_channel.h"
 #include "storage/recorder.h"
 #include "streaming/rtsp_server.h"
+#include "streaming/udp_sender.h"
 #include "web/httpd.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
@@ -21,7 +22,8 @@ SoundEnv sound_env;
 PlaybackEnv playback_env;
 VideoEncParams videoA_params, videoB_params;
 RecordEnv record_env, snapshot_env;
-ThreadEnv display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, udpA_env, udpB_env, rtmpA_env, rtmpB_env,
+UdpSenderEnv udpA_env, udpB_env;
+ThreadEnv display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, rtmpA_env, rtmpB_env,
     rtmpC_env, serial_env;
 
 // A NULL thread function runs the stub of a subsystem not built yet.
@@ -40,8 +42,8 @@ const ThreadSpec thread_table[] = {
     {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
     {"output_hd", nullptr, 14, "%s %d: Failed to create output thread\n", &output_env, nullptr, nullptr},
     {"rtp", rtpThrFxn, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
-    {"udpA", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpA_env, nullptr, nullptr},
-    {"udpB", nullptr, 7, "%s %d: Failed to create udp thread\n", &udpB_env, nullptr, nullptr},
+    {"udpA", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpA_env.env, nullptr, nullptr},
+    {"udpB", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpB_env.env, nullptr, nullptr},
     {"rtmpA", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},
     {"rtmpB", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpB_env, nullptr, nullptr},
     {"rtmpC", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
@@ -66,6 +68,7 @@ void fill_apply_hooks(void) {
   ParamApplyHooks &h = param_apply_hooks;
   h.stream_running = stream_running;
   h.stream_set_state = stream_set_running;
+  h.stream_status_copy = udp_status_copy;
   h.stream_restart = stream_restart_id;
   h.check_h264_mpeg4_conflict = check_h264_mpeg4_conflict;
   h.init_network = init_network;
@@ -91,6 +94,7 @@ int main(void) {
   video_enc_init(&videoA_params, &videoB_params);
   record_env.stream_id = 13;
   snapshot_env.stream_id = 14;
+  udpB_env.index = 1;
   recorder_hooks.set_decimate = setVideoDecimate;
   core_hooks.osd_init = osd_start;
   core_hooks.stream_stop_all = stop_all_streams;

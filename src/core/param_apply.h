@@ -26,7 +26,9 @@ struct ParamApplyHooks {
   // Producers of stream ids and their status texts.
   int (*stream_running)(int id);
   void (*stream_set_state)(int id, int run);
-  const char *(*stream_status_text)(int id);     // NULL: "Streaming"
+  // A producer's own status text, copied out; -1 when it keeps none
+  // ("Streaming" or "Stopped" then).
+  int (*stream_status_copy)(int id, char *buf, size_t size);
   // Recording.Status and Recording.Storage come from the recorder itself.
   int (*recording_status_text)(char *buf, size_t size);
   int (*recording_storage_text)(char *buf, size_t size);

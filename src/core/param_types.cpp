@@ -426,9 +426,12 @@ const char *param_parse_video_counter(const char *text, size_t len, void *arg) {
 int param_format_status(char *buf, size_t size, void *arg) {
   int id = int(index_of(arg));
   if (id == 13 && HOOK(recording_status_text)) return HOOK(recording_status_text)(buf, size);
+  if (HOOK(stream_status_copy)) {
+    int n = HOOK(stream_status_copy)(id, buf, size);
+    if (n >= 0) return n;
+  }
   if (!HOOK(stream_running) || !HOOK(stream_running)(id)) return out_text(buf, size, "Stopped");
-  const char *text = HOOK(stream_status_text) ? HOOK(stream_status_text)(id) : NULL;
-  return out_text(buf, size, text ? text : "Streaming");
+  return out_text(buf, size, "Streaming");
 }
 
 const char *param_parse_state(const char *text, size_t len, void *arg) {
