@@ -33,8 +33,14 @@ int run_mode(void) {
 }
 
 void set_rtsp_watch(uint8_t value) {
+  // The stronger request stands until the RTSP thread takes it: a reload
+  // never turns a pending restart into a reload.
   pthread_mutex_lock(&quit_mutex);
-  rtsp_watch = value;
+  uint8_t cur = rtsp_watch;
+  while (value > cur &&
+         !__atomic_compare_exchange_n(&rtsp_watch, &cur, value, false, __ATOMIC_ACQ_REL,
+                                      __ATOMIC_ACQUIRE)) {
+  }
   pthread_mutex_unlock(&quit_mutex);
 }
 

@@ -336,7 +336,17 @@ int32_t slice_put(void *handle, H264ENC_DataSyncDesc *desc) {
     const uint8_t *d = desc->buf;
     uint32_t len = (uint32_t)desc->bufSize;
     int nal = len > 4 && d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 1 ? d[4] & 0x1f : -1;
-    ringbuffer_put(&p->queue, len, p->frame_ts, nal == 7 ? (uint32_t)STREAM_FLAG_KEY : 0u);
+    uint32_t flags = nal == 7 ? (uint32_t)STREAM_FLAG_KEY : 0u;
+    if (nal == 1 || nal == 5) {
+      // Slices of slice_lines rows each: the one that reaches the last
+      // macroblock row ends the picture (an RTP receiver needs to know).
+      uint32_t lines = p->alternate ? p->height / 2 : p->height;
+      uint32_t rows = p->slice_lines / 16 ? p->slice_lines / 16 : 1;
+      uint32_t per_picture = ((lines + 15) / 16 + rows - 1) / rows;
+      flags |= STREAM_FLAG_SLICE;
+      if (++p->slices_put >= per_picture) flags |= STREAM_FLAG_SLICE_END;
+    }
+    ringbuffer_put(&p->queue, len, p->frame_ts, flags);
     p->bytes += len;
     if (nal != 7 && nal != 8) follow_capture_slice(p);
   }
@@ -373,6 +383,7 @@ void encode_frame(VideoEncParams *p, uint8_t *frame, uint32_t luma) {
   oa.size = (int32_t)sizeof oa;
   p->slice_space = out;
   p->slice_frame_done = 0;
+  p->slices_put = 0;
 
   pthread_mutex_lock(&codec_mutex);
   if (p->bitrate_changed) {

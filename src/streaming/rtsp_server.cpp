@@ -143,14 +143,15 @@ void *rtpThrFxn(void *arg) {
     for (;;) {
       scheduler->doEventLoop(&rtsp_watch);
       if (get_exit_code()) break;
-      if (rtsp_watch == 2) {
+      // Taken and cleared in one step: a restart asked for while a reload is
+      // being read is not lost (writers only ever raise the value).
+      uint8_t watch = __atomic_exchange_n(&rtsp_watch, (uint8_t)0, __ATOMIC_ACQ_REL);
+      if (watch == 2) {
         log_printf("rtp restart\n");
-        rtsp_watch = 0;
         Medium::close(server);
         server = nullptr;
         break;
       }
-      rtsp_watch = 0;
       log_printf("rtp reload users\n");
       UserAuthenticationDatabase *db = rtsp_auth_db_create(g_params);
       delete server->setAuthenticationDatabase(db);

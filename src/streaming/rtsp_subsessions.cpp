@@ -1,5 +1,6 @@
 #include "streaming/rtsp_subsessions.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -63,6 +64,31 @@ MPEG4GenericRTPSink *createAdtsRtpSink(UsageEnvironment &env, Groupsock *rtpGrou
       env, rtpGroupsock, rtpPayloadType, rate, "audio", "AAC-hbr", config, channels);
   rtsp_apply_packet_size(sink);
   return sink;
+}
+
+const char *StreamMediaSubsession::sdpLines() {
+  if (settingsChanged()) forgetSDPLines();
+  return OnDemandServerMediaSubsession::sdpLines();
+}
+
+bool StreamMediaSubsession::settingsChanged() {
+  ParamBlock *p = rtsp_params();
+  const void *rec = nullptr;
+  size_t n = 0;
+  // The video settings up to the overlay text, which the stream's
+  // description does not depend on.
+  if (fStreamId == VIDEO_STREAM1 || fStreamId == VIDEO_STREAM2) {
+    rec = &p->video[fStreamId == VIDEO_STREAM1 ? 0 : 1];
+    n = offsetof(VideoChannelParams, osd);
+  } else {
+    rec = &p->audio;
+    n = sizeof p->audio;
+  }
+  if (n > sizeof fSettings) n = sizeof fSettings;
+  bool changed = fSettingsLen && (fSettingsLen != n || memcmp(fSettings, rec, n) != 0);
+  memcpy(fSettings, rec, n);
+  fSettingsLen = n;
+  return changed;
 }
 
 // ---- H.264 ----
@@ -157,6 +183,26 @@ const char *H264VideoFrameServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink,
   }
   pthread_mutex_unlock(&fMutex);
   return fAuxSDPLine;
+}
+
+void H264VideoFrameServerMediaSubsession::forgetSDPLines() {
+  pthread_mutex_lock(&fMutex);
+  delete[] fAuxSDPLine;
+  fAuxSDPLine = nullptr;
+  pthread_mutex_unlock(&fMutex);
+  StreamMediaSubsession::forgetSDPLines();
+}
+
+const char *H264VideoFrameServerMediaSubsession::sdpLines() {
+  RTPSink *live = liveSink();
+  const char *line = live ? live->auxSDPLine() : nullptr;
+  if (line && fAuxSDPLine && strcmp(line, fAuxSDPLine) != 0) {
+    forgetSDPLines();
+    size_t n = strlen(line) + 1;
+    fAuxSDPLine = new char[n];
+    memcpy(fAuxSDPLine, line, n);
+  }
+  return StreamMediaSubsession::sdpLines();
 }
 
 FramedSource *H264VideoFrameServerMediaSubsession::createNewStreamSource(unsigned,

@@ -9,16 +9,26 @@
 #include "streaming/rtsp/server_media.h"
 
 // What the four have in common: the stream id and StreamMode they serve,
-// and client ports from 6970.
+// and client ports from 6970. Their SDP lines follow the settings the
+// stream's producer runs with: when those change the lines are made again.
 class StreamMediaSubsession : public OnDemandServerMediaSubsession {
+ public:
+  const char *sdpLines() override;
+
  protected:
   StreamMediaSubsession(UsageEnvironment &env, uint32_t streamId, uint8_t mode,
                         bool reuseFirstSource)
       : OnDemandServerMediaSubsession(env, reuseFirstSource, 6970, false),
         fStreamId(streamId),
-        fMode(mode) {}
+        fMode(mode),
+        fSettingsLen(0) {}
+  // True when the producer's settings differ from those the lines were
+  // made with (and remembers the new ones).
+  bool settingsChanged();
   uint32_t fStreamId;
   uint32_t fMode;
+  uint8_t fSettings[64];
+  size_t fSettingsLen;
 };
 
 class H264VideoFrameServerMediaSubsession : public StreamMediaSubsession {
@@ -36,6 +46,12 @@ class H264VideoFrameServerMediaSubsession : public StreamMediaSubsession {
   FramedSource *createNewStreamSource(unsigned clientSessionId, unsigned &estBitrate) override;
   RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
                             FramedSource *inputSource) override;
+  void forgetSDPLines() override;
+
+ public:
+  // Also made again when the stream being played carries other parameter
+  // sets than those announced (the encoder restarted with a new size).
+  const char *sdpLines() override;
 
  private:
   static void checkForAuxSDPLine(void *clientData);

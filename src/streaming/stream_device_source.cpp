@@ -78,6 +78,7 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, uint32_t streamId,
       fPendingFrames(0),
       fClock{0, 0},
       fAttached(false),
+      fEntryFlags(0),
       fStageLen(0) {
   int idx = refcount_index(streamId);
   log_printf("%s : IDX %d, streamid %d referenceCount %d\n", "StreamDeviceSource", idx,
@@ -184,6 +185,10 @@ void StreamDeviceSource::takePending() {
   }
 }
 
+bool StreamDeviceSource::morePictureFollows() const {
+  return (fEntryFlags & FRAME_SLICE) && !(fEntryFlags & FRAME_SLICE_END);
+}
+
 void StreamDeviceSource::deliverFrameH264() {
   if (fType != rtp_video_h264 || !isCurrentlyAwaitingData() || !fAttached) return;
   bool took = false;
@@ -209,6 +214,7 @@ void StreamDeviceSource::deliverFrameH264() {
     }
     fPending = data + 4;
     fPendingLen = len - 4;
+    fEntryFlags = f->flags;
     took = true;
     ts = f->timestamp;
   }

@@ -37,6 +37,7 @@ class StreamDeviceSource : public FramedSource {
   // The producer's StreamCallback (its thread): counts and triggers.
   static void frameArrived(void *source, uint32_t seq);
   bool attached() const { return fAttached; }
+  bool morePictureFollows() const override;
 
  protected:
   StreamDeviceSource(UsageEnvironment &env, uint32_t streamId, uint8_t mode, RtspStreamType type);
@@ -63,6 +64,7 @@ class StreamDeviceSource : public FramedSource {
   std::atomic<int> fPendingFrames;  // entries announced and not yet taken
   PresentationClock fClock;
   bool fAttached;
+  uint8_t fEntryFlags;              // FrameDesc flags of the entry being delivered
   uint8_t fStage[RTSP_TS_UNIT];     // transport stream gathered for one unit
   unsigned fStageLen;
 };

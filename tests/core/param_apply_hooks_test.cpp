@@ -57,6 +57,11 @@ TEST_F(ParamApply, GroupsActOnceInTheirOrder) {
   };
   EXPECT_EQ(events, expect);
   EXPECT_EQ(rtsp_watch, 2) << "users reload, then the server restart wins";
+  // A users' change applied before the RTSP thread has taken the restart
+  // does not turn it into a reload.
+  ASSERT_EQ(set("User[1].Permission", "3"), "");
+  param_apply_changes();
+  EXPECT_EQ(rtsp_watch, 2);
   EXPECT_EQ(param_pending_changes(), 0u) << "group 15 is cleared without action";
   EXPECT_STREQ(param_current_ip(), "10.1.2.3");
   wait_network(1);

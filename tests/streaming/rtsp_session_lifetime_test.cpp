@@ -1,10 +1,14 @@
-// How long client sessions live on the RTSP server: reclaimed after the
-// reclamation time without a sign of the client, kept by RTCP receiver
-// reports, ended with their connection, and a shared source that closes
-// when its last client leaves.
+// How long client sessions and connections live on the RTSP server:
+// sessions reclaimed after the reclamation time without a sign of their
+// client, kept by RTCP receiver reports, ended with their connection; a
+// shared source that closes when its last client leaves, with an RTCP BYE to
+// that client; connections without a session closed when idle; DESCRIBEs
+// that must wait for a description waiting one at a time per stream.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "rtsp_test_support.h"
@@ -56,6 +60,29 @@ class TickSubsession : public OnDemandServerMediaSubsession {
   }
 };
 
+// A track whose description is known only after 300 ms of running the event
+// loop, as an H.264 track's is once its parameter sets arrive. Counts how
+// many of those loops run inside each other.
+int g_depth = 0, g_max_depth = 0;
+volatile uint8_t g_learned = 0;
+TaskToken g_learn_task = nullptr;
+
+class SlowSubsession : public TickSubsession {
+ public:
+  explicit SlowSubsession(UsageEnvironment &env) : TickSubsession(env) {}
+
+ protected:
+  const char *getAuxSDPLine(RTPSink *, FramedSource *) override {
+    if (!g_learned && !g_learn_task)
+      g_learn_task = envir().taskScheduler().scheduleDelayedTask(
+          300000, [](void *) { g_learned = 1; }, nullptr);
+    g_max_depth = std::max(g_max_depth, ++g_depth);
+    envir().taskScheduler().doEventLoop(&g_learned);
+    g_depth--;
+    return "a=fmtp:96 learned=1\r\n";
+  }
+};
+
 class SessionLifetime : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,6 +93,9 @@ class SessionLifetime : public ::testing::Test {
     ASSERT_NE(server_, nullptr);
     ServerMediaSession *sms = ServerMediaSession::createNew(*env_, "tick", "tick", "test");
     sms->addSubsession(new TickSubsession(*env_));
+    server_->addServerMediaSession(sms);
+    sms = ServerMediaSession::createNew(*env_, "slow", "slow", "test");
+    sms->addSubsession(new SlowSubsession(*env_));
     server_->addServerMediaSession(sms);
     loop_ = std::thread([this] { sched_->doEventLoop(&stop_); });
   }
@@ -209,6 +239,61 @@ TEST_F(SessionLifetime, SharedSourceClosesWhenTheLastClientLeaves) {
   EXPECT_EQ(status_of(b.request("TEARDOWN " + rtsp_url(port_, "tick") +
                                 " RTSP/1.0\r\nCSeq: 9\r\nSession: " + sb + "\r\n\r\n")), 200);
   EXPECT_TRUE(sources_become(0));
+}
+
+TEST_F(SessionLifetime, LastClientGetsTheRtcpByeWhenItLeaves) {
+  Udp rtp, rtcp;
+  RawClient c(port_);
+  std::string session = setup(c, "RTP/AVP;unicast;client_port=" + std::to_string(rtp.port) + "-" +
+                                     std::to_string(rtcp.port));
+  ASSERT_EQ(play(c, session), 200);
+  EXPECT_GT(rtp.count(200), 3);
+  rtcp.count(50);
+  EXPECT_EQ(status_of(c.request("TEARDOWN " + rtsp_url(port_, "tick") +
+                                " RTSP/1.0\r\nCSeq: 9\r\nSession: " + session + "\r\n\r\n")), 200);
+  bool bye = false;
+  for (int i = 0; i < 100 && !bye; i++) {
+    struct pollfd pf = {rtcp.fd, POLLIN, 0};
+    if (poll(&pf, 1, 10) <= 0) continue;
+    uint8_t b[1500];
+    ssize_t n = recv(rtcp.fd, b, sizeof b, 0);
+    // A compound packet: each part's length is in 32-bit words less one.
+    for (ssize_t at = 0; at + 4 <= n; at += 4 * ((b[at + 2] << 8 | b[at + 3]) + 1))
+      if (b[at + 1] == 203) bye = true;
+  }
+  EXPECT_TRUE(bye);
+}
+
+TEST_F(SessionLifetime, IdleConnectionWithoutSessionIsClosed) {
+  RawClient idle(port_), player(port_);
+  std::string session = setup(player, "RTP/AVP/TCP;unicast;interleaved=0-1");
+  // The reclamation time is 1 s here; the player keeps its session.
+  bool closed = false;
+  for (int i = 0; i < 10 && !closed; i++) {
+    EXPECT_EQ(keepalive(player, session), 200);
+    closed = idle.closed_by_peer(300);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(keepalive(player, session), 200);
+  EXPECT_EQ(server_->numConnections(), 1u);
+}
+
+TEST_F(SessionLifetime, DescribesWaitingForADescriptionNestOneLoopPerStream) {
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < 8; i++) {
+    clients.emplace_back(new RawClient(port_));
+    ASSERT_TRUE(clients.back()->send_text("DESCRIBE " + rtsp_url(port_, "slow") +
+                                          " RTSP/1.0\r\nCSeq: " + std::to_string(i + 1) +
+                                          "\r\n\r\n"));
+    usleep(10000);
+  }
+  for (int i = 0; i < 8; i++) {
+    std::string r = clients[i]->response();
+    EXPECT_EQ(status_of(r), 200) << r;
+    EXPECT_EQ(header_of(r, "CSeq"), std::to_string(i + 1));
+    EXPECT_NE(r.find("learned=1"), std::string::npos) << r;
+  }
+  EXPECT_EQ(g_max_depth, 1);
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // split out of entries with their entry's time, 1316-byte transport-stream
 // units with nothing lost between entries, raw AAC and network-order PCM,
 // presentation times across the 32-bit wrap, wrong data closing the
-// source, and two sources of one stream each seeing every entry.
+// source, two sources of one stream each seeing every entry, and only the
+// last slice of a picture ending it.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "core/param_block.h"
 #include "media/stream_test_support.h"
+#include "streaming/rtsp/h264_framer.h"
 #include "streaming/stream_device_source.h"
 
 namespace {
@@ -22,6 +24,7 @@ struct Reader {
   unsigned max;
   std::vector<Bytes> frames;
   std::vector<struct timeval> times;
+  std::vector<bool> ends;   // the RTP marker rule's answer for each frame
   bool closed = false;
   explicit Reader(FramedSource *s, unsigned maxSize = sizeof(buf)) : src(s), max(maxSize) {}
   void ask() { src->getNextFrame(buf, max, after, this, onClose, this); }
@@ -29,6 +32,7 @@ struct Reader {
     Reader *r = static_cast<Reader *>(d);
     r->frames.emplace_back(r->buf, r->buf + size);
     r->times.push_back(pt);
+    r->ends.push_back(r->src->pictureEndMarker());
   }
   static void onClose(void *d) { static_cast<Reader *>(d)->closed = true; }
 };
@@ -96,6 +100,22 @@ TEST_F(StreamSource, EntryWithParameterSetsAndSliceGivesThreeUnitsOfOneTime) {
   EXPECT_NEAR(dt, 0.04, 0.0001);
   Medium::close(src);
   EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+}
+
+TEST_F(StreamSource, OnlyThePicturesLastSliceEndsIt) {
+  TestStream s(VIDEO_STREAM1, 1 << 20, 64);
+  StreamDeviceSource *src = StreamDeviceSource::createNew(*env_, 1, StreamMode_H264_ES, rtp_video_h264);
+  FramedSource *framer = H264VideoStreamDiscreteFramer::createNew(*env_, src);
+  Bytes sc = {0, 0, 0, 1};
+  // A picture coded as three slices, then one coded whole.
+  put(s, cat({sc, Bytes{0x65, 0x88, 0x80}}), 900000, STREAM_FLAG_KEY | STREAM_FLAG_SLICE);
+  put(s, cat({sc, Bytes{0x65, 0x88, 0x81}}), 900000, STREAM_FLAG_SLICE);
+  put(s, cat({sc, Bytes{0x65, 0x88, 0x82}}), 900000, STREAM_FLAG_SLICE | STREAM_FLAG_SLICE_END);
+  put(s, cat({sc, Bytes{0x41, 0x9A}}), 903600);
+  Reader r(framer);
+  read(r, 4);
+  EXPECT_EQ(r.ends, (std::vector<bool>{false, false, true, true}));
+  Medium::close(framer);
 }
 
 TEST_F(StreamSource, NonH264DataClosesTheSource) {

@@ -86,8 +86,9 @@ void H264VideoStreamDiscreteFramer::afterGettingFrame1(unsigned frameSize,
     // A truncated parameter set would be announced wrong: keep the old one.
     if (type == H264_NAL_SPS && numTruncatedBytes == 0) saveCopy(fSPS, fSPSSize, nal, size);
     else if (type == H264_NAL_PPS && numTruncatedBytes == 0) saveCopy(fPPS, fPPSSize, nal, size);
-    // Each picture is one slice here, so a slice ends its access unit.
-    fPictureEndMarker = type >= H264_NAL_SLICE && type <= H264_NAL_IDR;
+    // A slice ends its access unit unless the input knows more follow.
+    fPictureEndMarker = type >= H264_NAL_SLICE && type <= H264_NAL_IDR &&
+                        !(fInputSource && fInputSource->morePictureFollows());
   }
   fFrameSize = frameSize;
   fNumTruncatedBytes = numTruncatedBytes;

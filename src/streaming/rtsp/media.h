@@ -54,6 +54,9 @@ class FramedSource : public Medium {
   // The H.264 sink asks its source whether the frame just delivered ends a
   // picture (the RTP marker rule); sources that cannot tell say no.
   virtual bool pictureEndMarker() const { return false; }
+  // A source that delivers a picture's slices one at a time says whether
+  // more slices of the picture just delivered are still to come.
+  virtual bool morePictureFollows() const { return false; }
 
  protected:
   explicit FramedSource(UsageEnvironment &env);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -18,6 +19,8 @@ namespace {
 
 // How long interleaved packets gather before they are written.
 const int64_t kFlushDelay_us = 2000;
+// How long accepting pauses when the process is out of descriptors.
+const int64_t kAcceptBackoff_us = 1000000;
 
 const char kPublic[] = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, SET_PARAMETER";
 
@@ -59,6 +62,8 @@ class RTSPServer::Connection : public RtpTcpChannel {
   void closeAfterOutput();
   void scheduleClose();
   void updateHandling();
+  // Its DESCRIBE waited for another's and has been answered: reading goes on.
+  void resume();
 
   RTSPServer &fServer;
   int fSocket;
@@ -71,8 +76,12 @@ class RTSPServer::Connection : public RtpTcpChannel {
   bool fBusy;            // a request is being served (perhaps in a nested loop)
   bool fClosing;
   bool fCloseAfterOutput;
+  bool fDeferred;        // its DESCRIBE waits in the server's list
   TaskToken fCloseTask;
   TaskToken fFlushTask;  // queued interleaved packets go out when it runs
+  TaskToken fIdleTask;   // closes a connection that says nothing and owns no session
+  TaskToken fResumeTask;
+  int64_t fLastInput_us;
   char fNonce[33];       // the Digest challenge of this connection
   char fUser[64];        // the user who authenticated last, "" when none
 
@@ -80,6 +89,12 @@ class RTSPServer::Connection : public RtpTcpChannel {
   static void ioHandler(void *clientData, int mask);
   static void closeTask(void *clientData);
   static void flushTask(void *clientData);
+  static void idleTask(void *clientData);
+  static void resumeTask(void *clientData);
+  void noteInput();
+  // A request or frame that cannot fit the input buffer: answered (a
+  // request) and the connection closed.
+  void overflow(const char *what, const char *cseq);
   void onReadable();
   void onWritable();
   void processInput();
@@ -116,13 +131,18 @@ RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sock
       fBusy(false),
       fClosing(false),
       fCloseAfterOutput(false),
+      fDeferred(false),
       fCloseTask(nullptr),
-      fFlushTask(nullptr) {
+      fFlushTask(nullptr),
+      fIdleTask(nullptr),
+      fResumeTask(nullptr),
+      fLastInput_us(0) {
   socklen_t l = sizeof fLocal;
   memset(&fLocal, 0, sizeof fLocal);
   getsockname(fd, (struct sockaddr *)&fLocal, &l);
   fNonce[0] = 0;
   fUser[0] = 0;
+  noteInput();
   updateHandling();
 }
 
@@ -130,6 +150,8 @@ RTSPServer::Connection::~Connection() {
   UsageEnvironment &env = fServer.envir();
   env.taskScheduler().unscheduleDelayedTask(fCloseTask);
   env.taskScheduler().unscheduleDelayedTask(fFlushTask);
+  env.taskScheduler().unscheduleDelayedTask(fIdleTask);
+  env.taskScheduler().unscheduleDelayedTask(fResumeTask);
   env.taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
 }
@@ -240,8 +262,68 @@ void RTSPServer::Connection::onWritable() {
   updateHandling();
 }
 
+void RTSPServer::Connection::noteInput() {
+  fLastInput_us = rtsp_monotonic_us();
+  unsigned secs = fServer.fReclamationSeconds;
+  if (secs)
+    fServer.envir().taskScheduler().rescheduleDelayedTask(fIdleTask, (int64_t)secs * 1000000,
+                                                          idleTask, this);
+}
+
+void RTSPServer::Connection::idleTask(void *clientData) {
+  Connection *c = static_cast<Connection *>(clientData);
+  c->fIdleTask = nullptr;
+  // A connection with a session lives as long as the session; one in the
+  // middle of a request is not idle.
+  if (c->fBusy || c->fServer.ownsSession(c)) {
+    c->noteInput();
+    return;
+  }
+  c->scheduleClose();
+}
+
+void RTSPServer::Connection::resume() {
+  fDeferred = false;
+  fBusy = false;
+  if (fClosing) {
+    if (!fCloseTask) fCloseTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, closeTask, this);
+    return;
+  }
+  updateHandling();
+  // Requests that arrived behind the DESCRIBE are served from the loop,
+  // not from under the call that answered it.
+  if (fInLen && !fResumeTask)
+    fResumeTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, resumeTask, this);
+}
+
+void RTSPServer::Connection::resumeTask(void *clientData) {
+  Connection *c = static_cast<Connection *>(clientData);
+  c->fResumeTask = nullptr;
+  if (!c->fBusy && !c->fClosing) c->processInput();
+}
+
+void RTSPServer::Connection::overflow(const char *what, const char *cseq) {
+  log_printf("%s: %s from %s, closing\n", "RTSPServer", what, inet_ntoa(fPeer.sin_addr));
+  fInLen = 0;
+  if (cseq) {
+    char buf[160];
+    snprintf(buf, sizeof buf,
+             "RTSP/1.0 413 Request Entity Too Large\r\nCSeq: %s\r\nConnection: close\r\n\r\n",
+             cseq[0] ? cseq : "0");
+    respond(buf);
+    closeAfterOutput();
+  } else {
+    scheduleClose();
+  }
+}
+
 void RTSPServer::Connection::onReadable() {
-  if (fInLen >= sizeof fIn) return;
+  // processInput never leaves a full buffer behind; were it to, the socket
+  // would stay readable and the loop would spin.
+  if (fInLen >= sizeof fIn) {
+    overflow("request too large", "");
+    return;
+  }
   ssize_t n = recv(fSocket, fIn + fInLen, sizeof fIn - fInLen, MSG_DONTWAIT);
   if (n == 0) {
     scheduleClose();
@@ -252,6 +334,7 @@ void RTSPServer::Connection::onReadable() {
     return;
   }
   fInLen += (size_t)n;
+  noteInput();
   processInput();
 }
 
@@ -262,7 +345,11 @@ void RTSPServer::Connection::processInput() {
       // RTCP (or anything) a client sends on its interleaved channels: a
       // sign of life for its sessions.
       int r = rtsp_interleaved_frame(fIn, fInLen, nullptr);
-      if (r == RTSP_PARSE_MORE) return;
+      if (r == RTSP_PARSE_MORE) {
+        if (fInLen >= 4 && 4 + ((size_t)fIn[2] << 8 | fIn[3]) > sizeof fIn)
+          overflow("interleaved frame too large", nullptr);
+        return;
+      }
       used = (size_t)r;
       for (auto &e : fServer.fClientSessions)
         if (e.second->conn == this) fServer.noteLiveness(e.second);
@@ -272,7 +359,11 @@ void RTSPServer::Connection::processInput() {
     }
     RtspRequest req;
     int r = rtsp_request_parse(fIn, fInLen, sizeof fIn, &req);
-    if (r == RTSP_PARSE_MORE) return;
+    if (r == RTSP_PARSE_MORE) {
+      // The header is in, and its body would not fit behind it.
+      if (req.header_len && req.total > sizeof fIn) overflow("request too large", req.cseq);
+      return;
+    }
     if (r == RTSP_PARSE_GARBAGE) {
       log_printf("%s: malformed request from %s, closing\n", "RTSPServer",
                  inet_ntoa(fPeer.sin_addr));
@@ -292,6 +383,9 @@ void RTSPServer::Connection::processInput() {
     fBusy = true;
     updateHandling();
     fServer.handleRequest(this, again);
+    // A DESCRIBE waiting for another's keeps the connection busy until the
+    // server answers it.
+    if (fDeferred) return;
     fBusy = false;
     if (fClosing) {
       fCloseTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, closeTask, this);
@@ -339,12 +433,21 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
       fSocket(socket),
       fPort(port),
       fAuthDB(authDatabase),
-      fReclamationSeconds(reclamationSeconds) {
+      fReclamationSeconds(reclamationSeconds),
+      fMaxConnections(RTSP_MAX_CONNECTIONS),
+      fAtLimit(false),
+      fOutOfDescriptors(false),
+      fAcceptResumeTask(nullptr) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
+      rl.rlim_cur / 4 < fMaxConnections)
+    fMaxConnections = rl.rlim_cur / 4 > 4 ? (unsigned)(rl.rlim_cur / 4) : 4;
   env.taskScheduler().setBackgroundHandling(fSocket, SOCKET_READABLE, incomingConnectionHandler,
                                             this);
 }
 
 RTSPServer::~RTSPServer() {
+  envir().taskScheduler().unscheduleDelayedTask(fAcceptResumeTask);
   envir().taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
   while (!fConnections.empty()) closeConnection(fConnections.back());
@@ -384,16 +487,72 @@ void RTSPServer::incomingConnectionHandler(void *clientData, int) {
   static_cast<RTSPServer *>(clientData)->acceptConnections();
 }
 
+void RTSPServer::acceptResume(void *clientData) {
+  RTSPServer *server = static_cast<RTSPServer *>(clientData);
+  server->fAcceptResumeTask = nullptr;
+  server->envir().taskScheduler().setBackgroundHandling(server->fSocket, SOCKET_READABLE,
+                                                        incomingConnectionHandler, server);
+  server->acceptConnections();
+}
+
+bool RTSPServer::ownsSession(const Connection *c) const {
+  for (auto &e : fClientSessions)
+    if (e.second->conn == c) return true;
+  return false;
+}
+
+bool RTSPServer::evictIdleConnection() {
+  Connection *oldest = nullptr;
+  for (Connection *c : fConnections) {
+    if (c->fBusy || c->fClosing || ownsSession(c)) continue;
+    if (!oldest || c->fLastInput_us < oldest->fLastInput_us) oldest = c;
+  }
+  if (!oldest) return false;
+  closeConnection(oldest);
+  return true;
+}
+
 void RTSPServer::acceptConnections() {
   for (int i = 0; i < 16; i++) {
+    // At the limit a newcomer takes the place of a connection that has said
+    // nothing for longest and plays nothing; when every connection plays,
+    // it is told so and closed.
+    bool full = fConnections.size() >= fMaxConnections && !evictIdleConnection();
     struct sockaddr_in peer;
     socklen_t l = sizeof peer;
     int fd = accept4(fSocket, (struct sockaddr *)&peer, &l, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        if (evictIdleConnection()) continue;
+        // The pending connection keeps the socket readable: listening
+        // pauses instead of spinning, and the episode is logged once.
+        if (!fOutOfDescriptors)
+          log_printf("%s: accept: %s, pausing new connections\n", "RTSPServer", strerror(errno));
+        fOutOfDescriptors = true;
+        envir().taskScheduler().disableBackgroundHandling(fSocket);
+        if (!fAcceptResumeTask)
+          fAcceptResumeTask =
+              envir().taskScheduler().scheduleDelayedTask(kAcceptBackoff_us, acceptResume, this);
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
         log_printf("%s: accept: %s\n", "RTSPServer", strerror(errno));
+      }
       return;
     }
+    if (fOutOfDescriptors) {
+      log_printf("%s: accepting connections again\n", "RTSPServer");
+      fOutOfDescriptors = false;
+    }
+    if (full) {
+      if (!fAtLimit)
+        log_printf("%s: %u connections, refusing more\n", "RTSPServer", fMaxConnections);
+      fAtLimit = true;
+      static const char kBusy[] = "RTSP/1.0 503 Service Unavailable\r\nCSeq: 0\r\nConnection: close\r\n\r\n";
+      ssize_t w = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+      (void)w;
+      ::close(fd);
+      continue;
+    }
+    if (fConnections.size() + 1 < fMaxConnections) fAtLimit = false;
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     fConnections.push_back(new Connection(*this, fd, peer));
@@ -406,6 +565,10 @@ void RTSPServer::closeConnection(Connection *c) {
     ClientSession *s = it->second;
     ++it;
     if (s->conn == c) deleteClientSession(s);
+  }
+  for (size_t i = 0; i < fDeferred.size();) {
+    if (fDeferred[i].conn == c) fDeferred.erase(fDeferred.begin() + (long)i);
+    else i++;
   }
   for (size_t i = 0; i < fConnections.size(); i++) {
     if (fConnections[i] == c) {
@@ -485,6 +648,7 @@ std::string status_line(int code, const char *cseq) {
     case 461: text = "Unsupported Transport"; break;
     case 500: text = "Internal Server Error"; break;
     case 501: text = "Not Implemented"; break;
+    case 503: text = "Service Unavailable"; break;
     case 505: text = "RTSP Version Not Supported"; break;
     default: text = "Error"; break;
   }
@@ -609,10 +773,47 @@ void RTSPServer::handleRequest(Connection *c, const RtspRequest &req) {
 
 void RTSPServer::handleDESCRIBE(Connection *c, const RtspRequest &req, const char *path) {
   if (!authenticationOK(c, req)) return;
-  ServerMediaSession *sms = lookupServerMediaSession(path);
-  if (!sms) {
+  if (!lookupServerMediaSession(path)) {
     reply(c, 404, req.cseq);
     return;
+  }
+  for (const std::string &p : fDescribing) {
+    if (p != path) continue;
+    c->fDeferred = true;
+    fDeferred.push_back({c, req.cseq, path});
+    return;
+  }
+  fDescribing.push_back(path);
+  bool ok = describe(c, req.cseq, path);
+  answerDeferred(path, ok);
+  for (size_t i = 0; i < fDescribing.size(); i++) {
+    if (fDescribing[i] == path) {
+      fDescribing.erase(fDescribing.begin() + (long)i);
+      break;
+    }
+  }
+}
+
+void RTSPServer::answerDeferred(const std::string &path, bool ok) {
+  // The path stays in fDescribing meanwhile: a DESCRIBE that comes while
+  // one of these runs the loop again waits its turn here too.
+  for (;;) {
+    size_t i = 0;
+    while (i < fDeferred.size() && fDeferred[i].path != path) i++;
+    if (i == fDeferred.size()) return;
+    DeferredDescribe d = fDeferred[i];
+    fDeferred.erase(fDeferred.begin() + (long)i);
+    if (ok) ok = describe(d.conn, d.cseq.c_str(), path.c_str());
+    else reply(d.conn, 503, d.cseq.c_str());
+    d.conn->resume();
+  }
+}
+
+bool RTSPServer::describe(Connection *c, const char *cseq, const char *path) {
+  ServerMediaSession *sms = lookupServerMediaSession(path);
+  if (!sms) {
+    reply(c, 404, cseq);
+    return false;
   }
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &c->fLocal.sin_addr, ip, sizeof ip);
@@ -625,16 +826,17 @@ void RTSPServer::handleDESCRIBE(Connection *c, const RtspRequest &req, const cha
   if (gone && sms->referenceCount() == 0 && sms->deleteWhenUnreferenced()) Medium::close(sms);
   if (!sdp || gone || c->fClosing) {
     delete[] sdp;
-    if (!c->fClosing) reply(c, 404, req.cseq);
-    return;
+    if (!c->fClosing) reply(c, 404, cseq);
+    return sdp && !gone;
   }
   char hdr[700];
   snprintf(hdr, sizeof hdr,
            "Content-Base: rtsp://%s:%u/%s/\r\n"
            "Content-Type: application/sdp\r\n",
            ip, fPort, path);
-  reply(c, 200, req.cseq, hdr, sdp);
+  reply(c, 200, cseq, hdr, sdp);
   delete[] sdp;
+  return true;
 }
 
 void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *path) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <netinet/in.h>
+#include <string>
 #include <vector>
 
 #include "streaming/rtsp/digest_auth.h"
@@ -17,6 +18,9 @@
 // Interleaved data queued for a slow TCP client beyond this is dropped, a
 // packet at a time.
 #define RTSP_TCP_QUEUE_LIMIT (2u << 20)
+// Connections served at once, at most; fewer when the process may open
+// few descriptors (a quarter of RLIMIT_NOFILE).
+#define RTSP_MAX_CONNECTIONS 100
 
 class RTSPServer : public Medium {
  public:
@@ -50,8 +54,13 @@ class RTSPServer : public Medium {
  private:
   friend class Connection;
   static void incomingConnectionHandler(void *clientData, int mask);
+  static void acceptResume(void *clientData);
   void acceptConnections();
+  // Closes the connection that has been quiet longest and owns no client
+  // session, to make room for a new one. false when there is none.
+  bool evictIdleConnection();
   void closeConnection(Connection *c);
+  bool ownsSession(const Connection *c) const;
   void deleteClientSession(ClientSession *s);
   ClientSession *newClientSession(Connection *c, ServerMediaSession *sms);
   static void livenessTimeout(void *clientData);
@@ -63,6 +72,11 @@ class RTSPServer : public Medium {
   bool authenticationOK(Connection *c, const struct RtspRequest &req);
   ClientSession *ownedSession(Connection *c, const struct RtspRequest &req);
   void handleDESCRIBE(Connection *c, const struct RtspRequest &req, const char *path);
+  // false when the stream's description could not be had.
+  bool describe(Connection *c, const char *cseq, const char *path);
+  // Answers the DESCRIBEs that waited for path while another learned its
+  // description.
+  void answerDeferred(const std::string &path, bool ok);
   void handleSETUP(Connection *c, const struct RtspRequest &req, const char *path);
   void handlePLAY(Connection *c, const struct RtspRequest &req, ClientSession *s,
                   const char *path);
@@ -80,4 +94,17 @@ class RTSPServer : public Medium {
   std::map<std::string, ServerMediaSession *> fSessions;
   std::vector<Connection *> fConnections;
   std::map<uint32_t, ClientSession *> fClientSessions;
+  unsigned fMaxConnections;
+  bool fAtLimit;             // the connection limit was logged and still holds
+  bool fOutOfDescriptors;    // accept failed for want of descriptors: logged
+  TaskToken fAcceptResumeTask;
+  // A DESCRIBE that must learn its stream's description runs the event loop
+  // until it is known. One waits per stream; the others wait in this list.
+  struct DeferredDescribe {
+    Connection *conn;
+    std::string cseq;
+    std::string path;
+  };
+  std::vector<std::string> fDescribing;
+  std::vector<DeferredDescribe> fDeferred;
 };

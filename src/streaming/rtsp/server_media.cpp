@@ -205,6 +205,16 @@ OnDemandServerMediaSubsession::~OnDemandServerMediaSubsession() {
   delete[] fSDPLines;
 }
 
+void OnDemandServerMediaSubsession::forgetSDPLines() {
+  delete[] fSDPLines;
+  fSDPLines = nullptr;
+  fSDPLinesIncomplete = false;
+}
+
+RTPSink *OnDemandServerMediaSubsession::liveSink() const {
+  return fLastStream && !fLastStream->ended ? fLastStream->sink : nullptr;
+}
+
 const char *OnDemandServerMediaSubsession::getAuxSDPLine(RTPSink *rtpSink, FramedSource *) {
   return rtpSink ? rtpSink->auxSDPLine() : nullptr;
 }
@@ -345,11 +355,16 @@ void OnDemandServerMediaSubsession::deleteStream(unsigned clientSessionId, void 
   streamToken = nullptr;
   if (!s) return;
   for (size_t i = 0; i < s->clients.size(); i++) {
-    if (s->clients[i].sessionId == clientSessionId) {
-      s->deactivate(s->clients[i]);
-      s->clients.erase(s->clients.begin() + (long)i);
-      break;
+    if (s->clients[i].sessionId != clientSessionId) continue;
+    // The last client stays a destination while the stream closes, so the
+    // RTCP BYE reaches it.
+    if (s->clients.size() == 1) {
+      closeStream(s);
+      return;
     }
+    s->deactivate(s->clients[i]);
+    s->clients.erase(s->clients.begin() + (long)i);
+    break;
   }
   if (s->clients.empty()) closeStream(s);
 }

@@ -127,6 +127,10 @@ class OnDemandServerMediaSubsession : public ServerMediaSubsession {
   virtual RTPSink *createNewRTPSink(Groupsock *rtpGroupsock, unsigned char rtpPayloadTypeIfDynamic,
                                     FramedSource *inputSource) = 0;
   virtual void closeStreamSource(FramedSource *inputSource) { Medium::close(inputSource); }
+  // Drops the SDP lines made so far: the next DESCRIBE makes them again.
+  virtual void forgetSDPLines();
+  // The sink the current clients are fed from, NULL when none plays.
+  RTPSink *liveSink() const;
 
  private:
   friend struct OnDemandStream;
