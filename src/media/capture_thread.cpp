@@ -933,7 +933,7 @@ bool start(CaptureThread *t) {
     log_printf("size %d\n", (int)kOsdBufferSize);
     return false;
   }
-  osdSetDMA(0, (uint8_t *)Buffer_getUserPtr(t->osd), Buffer_getPhysicalPtr(t->osd));
+  osdSetDMA(0, (uint8_t *)Buffer_getUserPtr(t->osd), Buffer_getPhysicalPtr(t->osd), kOsdBufferSize);
   return true;
 }
 
@@ -969,7 +969,7 @@ void finish(CaptureThread *t) {
   for (CaptureStream &s : t->streams) s.enabled = 0;
   capture_delete_fifo();
   if (t->osd) {
-    osdSetDMA(0, nullptr, 0);
+    osdSetDMA(0, nullptr, 0, 0);
     Buffer_delete(t->osd);
     t->osd = nullptr;
   }

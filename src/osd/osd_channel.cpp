@@ -64,12 +64,66 @@ void reconfigure(OsdChannel *ch) {
   osd_channel_snapshot(ch);
 }
 
+void slot_release(OverlaySlot *s) {
+  osd_payload_unref(s->data);
+  memset(s, 0, sizeof *s);
+}
+
 // The parameter has no channel: every channel's counter shows it.
 void hook_set_frame_counter(uint32_t value) {
   for (int i = 0; i < OSD_CHANNELS; i++) osdSetFrameCounter(i, value);
 }
 
 }  // namespace
+
+void osd_place_text(const OsdChannel *ch, const OsdTextConfig *cfg, uint32_t *x, uint32_t *y, uint32_t *offset,
+                    int32_t *chars_per_line) {
+  place(ch, *cfg, x, y, offset, chars_per_line);
+}
+
+uint32_t osd_frame_width(const OsdChannel *ch) {
+  switch (ch->layout) {
+    case OSD_LAYOUT_UYVY:
+    case OSD_LAYOUT_RGB16: return ch->pitch / 2;
+    case OSD_LAYOUT_RGB32: return ch->pitch / 4;
+    default: return ch->pitch;
+  }
+}
+
+int osd_bytes_per_pixel(const OsdChannel *ch) {
+  switch (ch->layout) {
+    case OSD_LAYOUT_UYVY:
+    case OSD_LAYOUT_RGB16: return 2;
+    case OSD_LAYOUT_RGB32: return 4;
+    default: return 1;
+  }
+}
+
+bool osd_dma_rect_ok(const OsdChannel *ch, int32_t x, int32_t y, uint32_t w, uint32_t h) {
+  if (!ch->dma_virt || !ch->pitch || !ch->lines || x < 0 || y < 0 || !w || !h) return false;
+  if ((uint64_t)x + w > osd_frame_width(ch) || (uint64_t)y + h > ch->lines) return false;
+  const int bpp = osd_bytes_per_pixel(ch);
+  uint64_t end = (uint64_t)(y + h - 1) * ch->pitch + ((uint64_t)x + w) * bpp;
+  if (ch->layout == OSD_LAYOUT_NV12 && h >= 2) {
+    uint64_t chroma = (uint64_t)ch->pitch * (ch->lines + (uint32_t)y / 2 + h / 2 - 1) + (uint64_t)x + w;
+    if (chroma > end) end = chroma;
+  }
+  return end <= ch->dma_size;
+}
+
+bool osd_clip_dma_slot(const OsdChannel *ch, OverlaySlot *s) {
+  int64_t x = s->x, y = s->y, w = s->width, h = s->height;
+  if (x < 0) w += x, x = 0;
+  if (y < 0) h += y, y = 0;
+  if (w > (int64_t)osd_frame_width(ch) - x) w = (int64_t)osd_frame_width(ch) - x;
+  if (h > (int64_t)ch->lines - y) h = (int64_t)ch->lines - y;
+  if (w <= 0 || h <= 0 || !osd_dma_rect_ok(ch, (int32_t)x, (int32_t)y, (uint32_t)w, (uint32_t)h)) return false;
+  s->x = (int32_t)x;
+  s->y = (int32_t)y;
+  s->width = (uint32_t)w;
+  s->height = (uint32_t)h;
+  return true;
+}
 
 void osd_channel_snapshot(OsdChannel *ch) {
   if (!ch->config) {
@@ -94,6 +148,7 @@ OsdChannel *osd_channel(int channel) {
 
 void osdInit(ParamBlock *block) {
   for (OsdChannel &ch : channels) {
+    for (OverlaySlot &s : ch.slots) osd_payload_unref(s.data);
     memset((void *)&ch, 0, sizeof ch);
     lock_init(&ch.lock);
   }
@@ -119,15 +174,22 @@ void osdSetFormat(int channel, uint32_t, uint32_t lines, int layout, uint32_t pi
   ch->lines = lines;
   ch->layout = (uint32_t)layout;
   reconfigure(ch);
+  // Images in the DMA buffer are cut to the new frame (or dropped).
+  for (OverlaySlot &s : ch->slots)
+    if (s.type == OSD_SLOT_DMA && !osd_clip_dma_slot(ch, &s)) s.type = OSD_SLOT_EMPTY;
 }
 
-void osdSetDMA(int channel, uint8_t *virt, uint32_t phys) {
+void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size) {
   OsdChannel *ch = osd_channel(channel);
   if (!ch) return;
   {
     Locked l(ch);
+    if (virt != ch->dma_virt || size != ch->dma_size)
+      for (OverlaySlot &s : ch->slots)
+        if (s.type == OSD_SLOT_DMA) s.type = OSD_SLOT_EMPTY;
     ch->dma_virt = virt;
     ch->dma_phys = phys;
+    ch->dma_size = virt ? size : 0;
   }
   printf("%s: %d dma=%p\n", "osdSetDMA", channel, (void *)virt);
 }
@@ -158,7 +220,13 @@ void osdCopyChannel(int from, int to) {
   if (!a || !b || a == b) return;
   OsdChannel *first = a < b ? a : b, *second = a < b ? b : a;
   Locked l1(first), l2(second);
-  // (the slot records are copied here too)
+  for (int i = 0; i < OSD_SLOTS; i++) {
+    OverlaySlot *d = &b->slots[i];
+    slot_release(d);
+    *d = a->slots[i];
+    osd_payload_ref(d->data);
+    if (d->type == OSD_SLOT_DMA && (b->dma_virt != a->dma_virt || !osd_clip_dma_slot(b, d))) d->type = OSD_SLOT_EMPTY;
+  }
   if (a->config && b->config && a->config != b->config) memcpy(b->config, a->config, sizeof *b->config);
   reconfigure(b);
 }

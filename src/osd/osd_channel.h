@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <pthread.h>
 #include "core/param_block.h"
+#include "osd/osd_slot.h"
 
 #define OSD_CHANNELS 4
 #define OSD_MESSAGE_LEN 160
@@ -39,8 +40,10 @@ struct OsdChannel {
   int32_t chars_per_line;    // cells between the text's left edge and the right edge
   char text[OSD_TEXT_MAX + 1];  // the text as formatted for the current frame
   uint32_t frame_count;      // frames composited on this channel
+  OverlaySlot slots[OSD_SLOTS];  // drawn after the text, in index order
   uint8_t *dma_virt;         // the overlay DMA buffer (NULL: none)
   uint32_t dma_phys;
+  size_t dma_size;
   OsdTextConfig shown;       // the configuration this frame is drawn with
   char message[OSD_MESSAGE_LEN + 1];  // its Message, always NUL-ended
   pthread_mutex_t lock;
@@ -59,13 +62,15 @@ void osd_start(void);
 
 // The frame geometry of a channel (width is not kept: the pitch decides).
 void osdSetFormat(int channel, uint32_t width, uint32_t lines, int layout, uint32_t pitch);
-// The channel's overlay DMA buffer.
-void osdSetDMA(int channel, uint8_t *virt, uint32_t phys);
+// The channel's overlay DMA buffer of size bytes (NULL: none). Images held
+// in the previous buffer (type-3 slots) are dropped.
+void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size);
 // Applies a changed configuration to the channel (its own record, whatever
 // config points at, and every channel sharing that record).
 void osdSetConfig(int channel, const OsdTextConfig *config);
-// Copies channel from's configuration over to's (when they differ) and
-// re-clips to.
+// Copies channel from's slots over to's (sharing their data; an image in
+// from's DMA buffer stays behind unless to has the same buffer) and its
+// configuration (when the records differ), and re-clips to.
 void osdCopyChannel(int from, int to);
 // Clamps config's position into the channel's frame (written back into
 // config) and sets the channel's text offset and characters per line.

@@ -27,8 +27,12 @@ struct OverlaySlot {
   uint32_t type;
 };
 
-// A zeroed payload of size bytes with one reference; NULL without memory.
-uint8_t *osd_payload_new(size_t size);
+// A zeroed payload of size bytes with one reference, holding data of a kind
+// (OSD_SLOT_RLE for run-length bytes of either type, OSD_SLOT_TEXT); NULL
+// without memory.
+uint8_t *osd_payload_new(size_t size, int kind);
+// The kind given when it was made (0 for NULL).
+int osd_payload_kind(const uint8_t *data);
 // One more reference (data may be NULL).
 uint8_t *osd_payload_ref(uint8_t *data);
 // Drops a reference; the last one frees the block (data may be NULL).

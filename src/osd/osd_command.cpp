@@ -1,0 +1,368 @@
+// Overlay commands and the image-decoding job. Every slot change is made
+// under the channel's lock, which a composite pass holds for a whole frame:
+// a frame never sees a slot half-installed or its data freed under it.
+#include "osd/osd_command.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+#include "core/startup.h"
+#include "core/worker.h"
+#include "osd/osd_channel.h"
+#include "osd/osd_font.h"
+#include "osd/osd_image.h"
+#include "osd/osd_internal.h"
+#include "osd/osd_tokens.h"
+#include "platform/wallclock.h"
+
+namespace {
+
+constexpr uint32_t kRleHeader = 10, kTextHeader = 6, kTimeLen = 16;
+// Layout 3 images go to the DMA buffer only for frames up to this size.
+constexpr uint32_t kMaxRgb32Frame = 829440;
+
+// Set by a hide while an image for the slot may still be decoding.
+uint8_t pending_hide[OSD_CHANNELS][OSD_SLOTS];
+Worker *decode_worker;
+
+struct Locked {
+  OsdChannel *ch;
+  explicit Locked(OsdChannel *c) : ch(c) { pthread_mutex_lock(&ch->lock); }
+  ~Locked() { pthread_mutex_unlock(&ch->lock); }
+};
+
+uint32_t le16(const uint8_t *p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8; }
+uint32_t le32(const uint8_t *p) { return le16(p) | le16(p + 2) << 16; }
+
+// Under the channel's lock: the slot's old data goes, the new is installed.
+void install(OverlaySlot *s, uint8_t *data, uint32_t len, int32_t x, int32_t y, uint32_t w, uint32_t h,
+             uint32_t opacity, uint32_t type) {
+  osd_payload_unref(s->data);
+  s->data = data;
+  s->len = len;
+  s->x = x;
+  s->y = y;
+  s->width = w;
+  s->height = h;
+  s->opacity = opacity;
+  s->type = type;
+}
+
+void short_command(OsdChannel *ch, int channel, int slot, const OverlayCommand *c) {
+  Locked l(ch);
+  OverlaySlot *s = &ch->slots[slot];
+  if (c->len == 3) {
+    s->x = c->x;
+    s->y = c->y;
+    s->opacity = c->opacity;
+    if (s->type == OSD_SLOT_DMA && !osd_clip_dma_slot(ch, s)) s->type = OSD_SLOT_EMPTY;
+    return;
+  }
+  pending_hide[channel][slot] = c->len == 0;
+  if (c->len == 0) {
+    s->type = OSD_SLOT_EMPTY;
+    return;
+  }
+  // A show applies only to data of its kind: run-length data shows as 1 or
+  // 2, a text record as 4.
+  int kind = osd_payload_kind(s->data);
+  if ((c->len == 1 || c->len == 2) && kind == OSD_SLOT_RLE) s->type = c->len;
+  else if (c->len == 4 && kind == OSD_SLOT_TEXT) s->type = OSD_SLOT_TEXT;
+}
+
+void run_length_command(OsdChannel *ch, int slot, OverlayCommand *c, uint32_t type) {
+  uint32_t w = le16(c->data + 4), h = le16(c->data + 6), n = c->len - kRleHeader;
+  uint8_t *runs = w && h ? osd_payload_new(n, OSD_SLOT_RLE) : nullptr;
+  if (runs) memcpy(runs, c->data + kRleHeader, n);
+  free(c->data);
+  c->data = nullptr;
+  if (!runs) return;
+  Locked l(ch);
+  install(&ch->slots[slot], runs, n, c->x, c->y, w, h, c->opacity, type);
+  c->type = type;
+}
+
+void text_command(int channel, OverlayCommand *c) {
+  // Channel 0 shares its record with channel 3: lock them all in order.
+  for (int i = 0; i < OSD_CHANNELS; i++) pthread_mutex_lock(&osd_channel(i)->lock);
+  OsdTextConfig *cfg = osd_channel(channel)->config;
+  if (cfg) {
+    uint32_t attr = le16(c->data + 4);
+    cfg->x = (uint32_t)c->x;
+    cfg->y = (uint32_t)c->y;
+    cfg->enabled = (uint8_t)(attr & 3);
+    cfg->transparent = (uint8_t)(attr >> 2 & 3);
+    cfg->date_format = (uint8_t)(attr >> 4 & 63);
+    cfg->time_format = (uint8_t)(attr >> 10 & 7);
+    uint32_t n = c->len - kTextHeader < OSD_MESSAGE_LEN ? c->len - kTextHeader : OSD_MESSAGE_LEN;
+    memcpy(cfg->message, c->data + kTextHeader, n);
+    if (n < OSD_MESSAGE_LEN) cfg->message[n] = 0;
+    osdSetConfig(channel, cfg);
+  }
+  for (int i = OSD_CHANNELS - 1; i >= 0; i--) pthread_mutex_unlock(&osd_channel(i)->lock);
+}
+
+void time_command(const OverlayCommand *c) {
+  if (c->len != kTimeLen) return;
+  struct timeval tv;
+  tv.tv_sec = (time_t)le32(c->data + 4);
+  tv.tv_usec = (suseconds_t)le32(c->data + 12);
+  if (wallclock_set(&tv) != 0) {
+    int e = errno;
+    printf("tv: %llx s %lx us\n", (unsigned long long)tv.tv_sec, (unsigned long)tv.tv_usec);
+    log_printf("%s: %s\n", "settimeofday", strerror(e));
+  }
+}
+
+// The DMA route: the image decoded straight into the channel's overlay
+// buffer at its place, under the channel's lock (the geometry and the
+// buffer stay as they are while it is written). The slot's rectangle, or
+// type 0.
+uint32_t decode_to_dma(OsdChannel *ch, OverlayCommand *job, OsdRowWriter writer) {
+  OsdDmaTarget t = {ch->dma_virt, ch->dma_size, ch->pitch, ch->lines, (int)ch->layout, job->x, job->y, 0};
+  uint32_t w = 0, h = 0;
+  int rc = osdPngToRows(job->data, job->len, &t, writer, &w, &h);
+  // A 32-bit BMP's translucent pixels are blended with black.
+  if (rc == 1) rc = bmp_load_rows(job->data, job->len, &t, writer, 0, &w, &h);
+  if (rc != 0) return OSD_SLOT_EMPTY;
+  OverlaySlot s = {};
+  s.x = job->x;
+  s.y = job->y;
+  s.width = w;
+  s.height = h;
+  if (!osd_clip_dma_slot(ch, &s)) return OSD_SLOT_EMPTY;
+  job->x = s.x;
+  job->y = s.y;
+  job->width = s.width;
+  job->height = s.height;
+  return OSD_SLOT_DMA;
+}
+
+OsdRowWriter dma_writer(const OsdChannel *ch) {
+  switch (ch->layout) {
+    case OSD_LAYOUT_NV12: return osdPutRowNV12;
+    case OSD_LAYOUT_UYVY: return osdPutRowUYVY;
+    case OSD_LAYOUT_RGB16: return osdPutRow16;
+    case OSD_LAYOUT_RGB32: return (uint64_t)ch->pitch * ch->lines <= kMaxRgb32Frame ? osdPutRow32 : nullptr;
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void osd_set_decode_worker(Worker *worker) { decode_worker = worker; }
+
+void osdCommand(OverlayCommand *c) {
+  if (!c) return;
+  const int channel = (int)(c->target >> 4 & 3), slot = (int)(c->target & 15);
+  OsdChannel *ch = osd_channel(channel);
+  if (channel >= 2 || !ch) {
+    free(c->data);
+    c->data = nullptr;
+    return;
+  }
+  if (c->len <= 4) {
+    free(c->data);
+    c->data = nullptr;
+    short_command(ch, channel, slot, c);
+    return;
+  }
+  if (!c->data) return;
+  if (memcmp(c->data, "RLE ", 4) == 0 || memcmp(c->data, "RLEA", 4) == 0) {
+    // Shorter than its header: dropped.
+    if (c->len >= kRleHeader) {
+      run_length_command(ch, slot, c, c->data[3] == 'A' ? OSD_SLOT_RLEA : OSD_SLOT_RLE);
+      return;
+    }
+  } else if (memcmp(c->data, "TEXT", 4) == 0) {
+    if (c->len >= kTextHeader) text_command(channel, c);
+  } else if (memcmp(c->data, "TIME", 4) == 0) {
+    time_command(c);
+  } else {
+    OverlayCommand *job = (OverlayCommand *)malloc(sizeof *job);
+    if (!job) {
+      free(c->data);
+      c->data = nullptr;
+      return;
+    }
+    *job = *c;
+    c->data = nullptr;
+    {
+      Locked l(ch);
+      pending_hide[channel][slot] = 0;
+    }
+    Worker *w = decode_worker ? decode_worker : getWorker();
+    if (!w) {
+      osdDecodeImage(job);
+    } else if (Worker_add_task(w, osdDecodeImage, job) != 0) {
+      log_printf("%s: worker full, image for slot %d dropped\n", "osdCommand", slot);
+      free(job->data);
+      free(job);
+    }
+    return;
+  }
+  free(c->data);
+  c->data = nullptr;
+}
+
+void osdDecodeImage(void *arg) {
+  OverlayCommand *job = (OverlayCommand *)arg;
+  const int channel = (int)(job->target >> 4 & 3), slot = (int)(job->target & 15);
+  OsdChannel *ch = osd_channel(channel);
+  if (!ch || channel >= 2) {
+    free(job->data);
+    free(job);
+    return;
+  }
+  const uint32_t opacity = job->opacity;
+  uint32_t type = OSD_SLOT_RLEA;
+  uint8_t *runs = nullptr;
+  uint32_t runs_len = 0;
+  bool dma = false;
+  pthread_mutex_lock(&ch->lock);
+  if (opacity > 9 && dma_writer(ch)) {
+    if (!ch->dma_virt) {
+      printf("no DMA ptr on osd %d\n", channel);
+    } else {
+      type = decode_to_dma(ch, job, dma_writer(ch));
+      dma = true;
+    }
+  }
+  if (!dma) {
+    // The run-length route needs nothing of the channel's until installed.
+    pthread_mutex_unlock(&ch->lock);
+    OsdRle rle;
+    int rc = osdPngToRle(job->data, job->len, &rle, OSD_SLOT_RLEA);
+    if (rc == 1) rc = bmp_load_osd(job->data, job->len, &rle, OSD_SLOT_RLEA);
+    if (rc == 0 && rle.used) {
+      runs = osd_payload_new(rle.used, OSD_SLOT_RLE);
+      if (runs) {
+        memcpy(runs, rle.data, rle.used);
+        runs_len = (uint32_t)rle.used;
+        job->width = rle.width;
+        job->height = rle.height;
+      }
+    }
+    osd_rle_discard(&rle);
+    if (!runs) type = OSD_SLOT_EMPTY;
+    pthread_mutex_lock(&ch->lock);
+  }
+  if (type == OSD_SLOT_EMPTY)
+    log_printf("overlay data=%p len=%d size=%dx%d\n", (void *)job->data, (int)job->len, (int)job->width,
+               (int)job->height);
+  free(job->data);
+  job->data = nullptr;
+  if (pending_hide[channel][slot]) {
+    // Hidden while it was decoding: it arrives hidden.
+    pending_hide[channel][slot] = 0;
+    type = OSD_SLOT_EMPTY;
+  }
+  install(&ch->slots[slot], runs, runs_len, job->x, job->y, job->width, job->height, opacity, type);
+  pthread_mutex_unlock(&ch->lock);
+  free(job);
+}
+
+void osdClearSlot(int slot) {
+  OsdChannel *ch = osd_channel(0);
+  if (slot < 0) return;
+  if (slot >= OSD_SLOTS) {
+    for (int i = 0; i < OSD_CHANNELS; i++) pthread_mutex_lock(&osd_channel(i)->lock);
+    if (ch->config) ch->config->enabled = 0;
+    osd_channel_snapshot(ch);
+    for (int i = OSD_CHANNELS - 1; i >= 0; i--) pthread_mutex_unlock(&osd_channel(i)->lock);
+    return;
+  }
+  Locked l(ch);
+  install(&ch->slots[slot], nullptr, 0, 0, 0, 0, 0, 0, OSD_SLOT_EMPTY);
+}
+
+namespace {
+
+// Text burned into channel 0's DMA buffer: its box is the slot's rectangle.
+void burn_text(OsdChannel *ch, OverlaySlot *s, int x, int y, const char *text, int font, int style) {
+  if (!ch->dma_virt || (ch->layout != OSD_LAYOUT_NV12 && ch->layout != OSD_LAYOUT_NV12_LUMA &&
+                        ch->layout != OSD_LAYOUT_UYVY))
+    return;
+  const bool nv12 = ch->layout != OSD_LAYOUT_UYVY;
+  // The renderer writes the frame's lines; NV12's chroma follows them.
+  const uint64_t frame = (uint64_t)ch->pitch * ch->lines * (nv12 ? 3 : 2) / 2;
+  if (!ch->pitch || !ch->lines || frame > ch->dma_size) return;
+  OsdTextConfig cfg = {};
+  cfg.enabled = (uint8_t)font;
+  cfg.x = (uint32_t)x;
+  cfg.y = (uint32_t)y;
+  char out[OSD_TEXT_MAX + 1];
+  osdFormatText(0, text, out, OSD_TEXT_MAX);
+  OsdTextTarget t;
+  uint32_t bx, by;
+  osd_place_text(ch, &cfg, &bx, &by, &t.text_offset, &t.chars_per_line);
+  int f = osd_cell_index(font), w = 0, h = 0;
+  osdTextExtent(out, osd_cell_width[f], osd_cell_height[f], &w, &h);
+  const uint32_t width = osd_frame_width(ch);
+  if ((uint32_t)w > width - bx) w = (int)(width - bx);
+  if ((uint32_t)h > ch->lines - by) h = (int)(ch->lines - by);
+  if (w <= 0 || h <= 0) return;
+  t.frame = ch->dma_virt;
+  t.pitch = ch->pitch;
+  t.lines = ch->lines;
+  t.layout = ch->layout;
+  uint8_t *luma = ch->dma_virt;
+  if (nv12)
+    for (int r = 0; r < h; r++) memset(luma + (size_t)(by + r) * ch->pitch + bx, 0, (size_t)w);
+  osd_render(&t, font, style == 5 ? 5 : 0, out);
+  if (nv12) {
+    uint8_t *chroma = ch->dma_virt + (size_t)ch->pitch * ch->lines;
+    for (uint32_t r = by & ~1u; r < by + (uint32_t)h && r + 1 < ch->lines; r += 2) {
+      uint8_t *c = chroma + (size_t)(r / 2) * ch->pitch;
+      const uint8_t *y0 = luma + (size_t)r * ch->pitch, *y1 = y0 + ch->pitch;
+      for (uint32_t col = bx & ~1u; col < bx + (uint32_t)w && col + 1 < width; col += 2) {
+        bool dark = style == 6 && y0[col] == 16 && y0[col + 1] == 16 && y1[col] == 16 && y1[col + 1] == 16;
+        c[col] = dark ? 176 : 128;
+        c[col + 1] = dark ? 80 : 128;
+      }
+    }
+  }
+  OverlaySlot box = {};
+  box.x = (int32_t)bx;
+  box.y = (int32_t)by;
+  box.width = (uint32_t)w;
+  box.height = (uint32_t)h;
+  if (!osd_clip_dma_slot(ch, &box)) return;
+  install(s, nullptr, 0, box.x, box.y, box.width, box.height, 0, OSD_SLOT_DMA);
+}
+
+}  // namespace
+
+void osdSetText(int slot, int x, int y, const char *text, int font, int style) {
+  OsdChannel *ch = osd_channel(0);
+  if (slot < 0) return;
+  if (slot >= OSD_SLOTS) {
+    if (ch->config) osdClipText(0, ch->config);
+    return;
+  }
+  if (!text) {
+    osdClearSlot(slot);
+    return;
+  }
+  if (font > 2 && (style == 2 || style == 3)) style = 0;
+  const bool burned = style == 6 || ((style == 0 || style == 5) && !strchr(text, '^'));
+  Locked l(ch);
+  OverlaySlot *s = &ch->slots[slot];
+  if (!burned) {
+    uint8_t *p = osd_payload_new(sizeof(OsdTextConfig), OSD_SLOT_TEXT);
+    if (!p) return;
+    OsdTextConfig *cfg = (OsdTextConfig *)p;
+    cfg->enabled = (uint8_t)font;
+    cfg->transparent = (uint8_t)style;
+    cfg->x = (uint32_t)x;
+    cfg->y = (uint32_t)y;
+    memcpy(cfg->message, text, strnlen(text, sizeof cfg->message));
+    install(s, p, 0, x, y, 0, 0, 0, OSD_SLOT_TEXT);
+    return;
+  }
+  install(s, nullptr, 0, 0, 0, 0, 0, 0, OSD_SLOT_EMPTY);
+  burn_text(ch, s, x, y, text, font, style);
+}
