@@ -32,6 +32,9 @@ struct AudioModule {
 };
 AudioModule g_audio = {2, 0, 0, 0};
 
+// An AAC encoder that could not be made is tried again after this long.
+constexpr uint32_t kEncoderRetryTicks = 90000;
+
 ProducerState g_pcm_state, g_aac_state;
 StreamQueue g_pcm_queue, g_aac_queue;
 
@@ -79,6 +82,8 @@ struct Capture {
   Buffer_Handle mono;
   Buffer_Handle pcm_ring, aac_ring;
   Aenc1_Handle enc;
+  bool enc_failed;           // the last creation failed (and was logged)
+  uint32_t enc_retry_ts;     // 90 kHz time of the next creation attempt
   int enc_channels;
   uint32_t enc_rate;
   uint32_t enc_bit_rate;
@@ -95,6 +100,9 @@ bool encoder_ready(Capture *c, uint32_t rate) {
     Aenc1_delete(c->enc);
     c->enc = nullptr;
   }
+  // Creation that failed is tried again once a second, not for every chunk,
+  // and the failure logged once until it succeeds.
+  if (!c->enc && c->enc_failed && (int32_t)(timestamp_now() - c->enc_retry_ts) < 0) return false;
   if (!c->enc) {
     AUDENC1_Params p = Aenc1_Params_DEFAULT;
     p.sampleRate = (int32_t)rate;
@@ -110,10 +118,14 @@ bool encoder_ready(Capture *c, uint32_t rate) {
     dyn.channelMode = p.channelMode;
     c->enc = Aenc1_create(c->engine, "aacenc", &p, &dyn);
     if (!c->enc) {
-      log_printf("%s %d: Failed to create audio encoder: aacenc\n", __func__, __LINE__);
+      if (!c->enc_failed)
+        log_printf("%s %d: Failed to create audio encoder: aacenc\n", __func__, __LINE__);
+      c->enc_failed = true;
+      c->enc_retry_ts = timestamp_now() + kEncoderRetryTicks;
       c->env->status = -1;
       return false;
     }
+    c->enc_failed = false;
     c->enc_channels = channels;
     c->enc_rate = rate;
     c->enc_bit_rate = a.bit_rate;
@@ -170,14 +182,22 @@ void encode_chunk(Capture *c, int8_t *pcm, uint32_t rate, uint32_t ts) {
   ringbuffer_put(&g_aac_queue, (uint32_t)n, ts, STREAM_FLAG_KEY);
 }
 
-// Reads one period into ring space at data; 0, or -1 for a read failure.
+enum { READ_OK = 0, READ_FAILED = -1, READ_QUIT = 1 };
+
+// Reads one period into ring space at data.
 int read_period(Capture *c, Sound_Handle dev, int8_t *data, const char *device) {
   size_t frame_bytes = (size_t)g_audio.bytes_per_sample * 2;
   snd_pcm_uframes_t got = 0;
   while (got < SOUND_PERIOD_FRAMES) {
+    if (quitting()) return READ_QUIT;
     snd_pcm_sframes_t n = snd_pcm_readi(dev->rcIn, data + got * frame_bytes, SOUND_PERIOD_FRAMES - got);
     if (n == -EPIPE) {
-      snd_pcm_prepare(dev->rcIn);
+      // A device that cannot be made ready again would overrun for ever.
+      int rc = snd_pcm_prepare(dev->rcIn);
+      if (rc < 0) {
+        log_printf("%s: snd_pcm_prepare: %s\n", __func__, snd_strerror(rc));
+        return READ_FAILED;
+      }
       log_printf("overrun!!! last capture was %d ms ago (cpu %d)\n",
                  (int)(timestamp_now() - g_audio.last_ts) / 90, get_cpu_load());
       g_audio.overruns++;
@@ -185,12 +205,12 @@ int read_period(Capture *c, Sound_Handle dev, int8_t *data, const char *device) 
     }
     if (n == -EAGAIN) {
       _GT_trace(GT_7CLASS, "[Sound] Device not ready %s\n", device);
-      return -1;
+      return READ_FAILED;
     }
-    if (n < 0) return -1;
+    if (n < 0) return READ_FAILED;
     got += (snd_pcm_uframes_t)n;
   }
-  return 0;
+  return READ_OK;
 }
 
 PassEnd capture_loop(Capture *c, Sound_Handle dev, const OpenSettings &opened, SoundAttrs *attrs,
@@ -226,7 +246,9 @@ PassEnd capture_loop(Capture *c, Sound_Handle dev, const OpenSettings &opened, S
     int off = ringbuffer_preallocate(&g_pcm_queue, (uint32_t)g_audio.bytes_per_sample * 2048);
     if (off < 0) return PASS_READ_FAILED;
     int8_t *data = (int8_t *)g_pcm_queue.base + off;
-    if (read_period(c, dev, data, device) < 0) return PASS_READ_FAILED;
+    int rc = read_period(c, dev, data, device);
+    if (rc == READ_QUIT) return PASS_QUIT;
+    if (rc != READ_OK) return PASS_READ_FAILED;
 
     snd_pcm_uframes_t avail = 0;
     snd_htimestamp_t hts = {};

@@ -1,7 +1,8 @@
 // The "sound" thread on the simulated codec: 4096-byte PCM chunks one period
 // apart on the 90 kHz clock, the digital input's conversion, channel swap and
-// half-period shift, AAC only while AAC_STREAM has consumers, mono modes,
-// and reopening on rate and input changes.
+// half-period shift, AAC only while AAC_STREAM has consumers (an encoder
+// that cannot be made is retried quietly), mono modes, and reopening on rate
+// and input changes.
 #include <gtest/gtest.h>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "media/stream_producer.h"
 #include "media/stream_test_support.h"
 #include "platform/framework/audio_signal.h"
+#include "core/log.h"
 #include "platform/sim/sim_control.h"
 
 namespace {
@@ -103,6 +105,35 @@ TEST(SoundCapture, AacIsEncodedOnlyWhileAacStreamHasConsumers) {
   uint32_t seq = next_seq(AAC_STREAM);
   ASSERT_EQ(pcm.take(10).size(), 10u);
   EXPECT_EQ(next_seq(AAC_STREAM), seq);
+}
+
+// Occurrences of text in the log written since the last call.
+int log_count(const char *text) {
+  std::string all;
+  char buf[4096];
+  size_t n;
+  while ((n = log_read(buf, sizeof buf)) > 0) all.append(buf, n);
+  int count = 0;
+  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) count++;
+  return count;
+}
+
+TEST(SoundCapture, AnEncoderThatCannotBeMadeIsRetriedQuietlyWhilePcmGoesOn) {
+  SoundThread t;
+  t.pb.audio.bit_rate = 0;   // the encoder refuses it
+  t.start();
+  log_count("");
+  AudioReader pcm(PCM_STREAM);
+  {
+    AudioReader aac(AAC_STREAM);
+    // About 70 chunks in 1.5 s, each of which would have tried and logged.
+    EXPECT_EQ(pcm.take(70).size(), 70u);
+    EXPECT_EQ(log_count("Failed to create audio encoder: aacenc"), 1);
+    EXPECT_EQ(next_seq(AAC_STREAM), 0u);
+    t.pb.audio.bit_rate = 128000;
+    EXPECT_EQ(aac.take(3).size(), 3u);
+  }
+  EXPECT_EQ(log_count("Failed to create audio encoder"), 0);
 }
 
 TEST(SoundCapture, MonoAacTakesTheChannelMonoModeNames) {
