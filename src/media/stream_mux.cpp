@@ -163,6 +163,13 @@ int latency_row(const StreamQueue *q) {
 
 enum VideoResult { VIDEO_MUXED, VIDEO_DROPPED, VIDEO_MP4_ERROR };
 
+// FLV tag time in ms of a unit at ts, on the consumer's 64-bit clock; a
+// unit before startTS is at 0.
+uint32_t flv_ms(const StreamState *state, uint32_t ts) {
+  int64_t t = (int64_t)state->clock_ticks + (int32_t)(ts - state->clock_last);
+  return t > 0 ? (uint32_t)((uint64_t)t / 90) : 0;
+}
+
 // Muxes the video unit; VIDEO_DROPPED when it does not fit the output (the
 // output and the muxer are then as they were).
 VideoResult mux_video(StreamState *state, Output *o, const StreamEntry &e, const uint8_t *data,
@@ -177,6 +184,8 @@ VideoResult mux_video(StreamState *state, Output *o, const StreamEntry &e, const
       size_t n = o->n;
       int r = 0;
       if (state->flags & STREAM_STATE_FLV_HEADER) {
+        state->clock_ticks = 0;
+        state->clock_last = state->startTS;
         r = flv_write_header(flv, o->p + n, o->cap - n);
         if (r >= 0) n += r;
         if (r >= 0 && flv->audio_codec_id == 10) {
@@ -184,7 +193,7 @@ VideoResult mux_video(StreamState *state, Output *o, const StreamEntry &e, const
           if (r >= 0) n += r;
         }
       }
-      flv->video_ts = (e.timestamp - state->startTS) / 90;
+      flv->video_ts = flv_ms(state, e.timestamp);
       if (r >= 0 && key) {
         r = flv_write_avc_config(flv, o->p + n, o->cap - n, &data, &len);
         if (r >= 0) n += r;
@@ -252,7 +261,7 @@ AudioResult mux_audio(StreamState *state, Output *o, const StreamEntry &a, const
   switch (state->mux_type) {
     case MUX_FLV: {
       FlvMux *flv = (FlvMux *)state->mux;
-      flv->audio_ts = (uint32_t)rel / 90;
+      flv->audio_ts = flv_ms(state, atime);
       int r = flv_write_tag(flv, FLV_TAG_AUDIO, o->p + o->n, o->cap - o->n, data, a.length);
       if (r == FLV_ENOSPC) return AUDIO_NO_ROOM;
       if (r < 0) return AUDIO_SKIPPED;
@@ -405,6 +414,14 @@ FrameDesc *muxer_dequeue(StreamState *state, int wait, const struct timespec *de
     else
       state->flags &= ~STREAM_STATE_KEYFRAME;
 
+    // Kept to take the unit back should it be overwritten while it is muxed:
+    // the muxer's counters and times, the FLV header still to come, and
+    // where the stream starts.
+    TsMux ts_saved{};
+    FlvMux flv_saved{};
+    if (state->mux_type == MUX_TS) ts_saved = *(TsMux *)state->mux;
+    if (state->mux_type == MUX_FLV) flv_saved = *(FlvMux *)state->mux;
+    uint8_t flags_saved = state->flags;
     uint32_t vts;
     VideoResult vr = mux_video(state, &o, e, data, &vts);
     if (vr == VIDEO_DROPPED) {
@@ -425,7 +442,18 @@ FrameDesc *muxer_dequeue(StreamState *state, int wait, const struct timespec *de
     if (!entry_intact(q, seq, e)) {
       log_overwritten(q, seq);
       state->resync |= 1;
-      if (state->mux_type != MUX_MP4) continue;
+      if (state->mux_type != MUX_MP4) {
+        if (state->mux_type == MUX_TS) *(TsMux *)state->mux = ts_saved;
+        if (state->mux_type == MUX_FLV) *(FlvMux *)state->mux = flv_saved;
+        state->flags = (uint8_t)((state->flags & ~STREAM_STATE_FLV_HEADER) |
+                                 (flags_saved & STREAM_STATE_FLV_HEADER));
+        if (starts_here) state->startTS = 0;
+        continue;
+      }
+    }
+    if (state->mux_type == MUX_FLV) {
+      state->clock_ticks += (uint64_t)(int64_t)(int32_t)(vts - state->clock_last);
+      state->clock_last = vts;
     }
 
     int row = latency_row(q);

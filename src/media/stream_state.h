@@ -56,6 +56,11 @@ struct StreamState {
   // Set when entries were lost with no start point left: the read skips to
   // the next key frame (bit 0 for streamq, bit 1 for streamq2).
   uint8_t resync;
+  // FLV time: ticks from startTS up to the last video unit muxed (at
+  // clock_last), kept in 64 bits so that tag times run on past the 32-bit
+  // clock's wrap (13.25 hours).
+  uint64_t clock_ticks;
+  uint32_t clock_last;
 };
 
 // 0, or -1 with the state left detached.

@@ -261,6 +261,33 @@ TEST_F(StreamMuxDequeue, FlvHeaderWaitsForTheFirstFrameThatFits) {
   EXPECT_EQ((f[4] << 16) | (f[5] << 8) | f[6], 3600 / 90);
 }
 
+// FLV tag times keep growing past the 32-bit 90 kHz clock's reach (13.25
+// hours from the start), in the tag's extended byte.
+TEST_F(StreamMuxDequeue, FlvTimesRunOnPastTheClocksWrap) {
+  AvRings &r = make_rings(64);
+  ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_AAC_FLV, &st), 0);
+  // Five frames 0x70000000 ticks (about 5 hours) apart: all is muxed at once.
+  const uint32_t kStep = 0x70000000u;
+  for (uint32_t i = 0; i < 5; i++)
+    publish(&r.video.queue, synthetic_au(i == 0, 500), kV0 + kStep * i, i == 0 ? (uint32_t)STREAM_FLAG_KEY : 0u);
+  Bytes flv;
+  for (int i = 0; i < 5; i++) {
+    Bytes f = next();
+    ASSERT_FALSE(f.empty());
+    flv.insert(flv.end(), f.begin(), f.end());
+  }
+  ASSERT_GT(flv.size(), 13u);
+  std::vector<uint32_t> times;
+  for (size_t at = 13; at + 11 <= flv.size();) {
+    uint32_t size = (flv[at + 1] << 16) | (flv[at + 2] << 8) | flv[at + 3];
+    uint32_t ms = (uint32_t)flv[at + 7] << 24 | (flv[at + 4] << 16) | (flv[at + 5] << 8) | flv[at + 6];
+    if (flv[at] == FLV_TAG_VIDEO && flv[at + 12] == 1) times.push_back(ms);
+    at += 11 + size + 4;
+  }
+  ASSERT_EQ(times.size(), 5u);
+  for (uint32_t i = 0; i < 5; i++) EXPECT_EQ(times[i], (uint32_t)((uint64_t)kStep * i / 90)) << i;
+}
+
 // Audio that does not fit behind a large frame waits for the next dequeue.
 TEST_F(StreamMuxDequeue, AudioThatDoesNotFitWaitsForTheNextDequeue) {
   AvRings &r = make_rings(64);
