@@ -176,6 +176,29 @@ int dev_ioctl(int fd, unsigned long request, void *arg) {
   return (int)sim_result(f->ops->ioctl(f, request, arg));
 }
 
+int dev_poll(struct pollfd *fds, nfds_t n, int timeout_ms) {
+  // A simulated descriptor is an eventfd, always writable: its driver's
+  // readiness (readable) stands for POLLOUT too.
+  bool sim[64] = {};
+  short asked[64];
+  for (nfds_t i = 0; i < n && i < 64; i++) {
+    asked[i] = fds[i].events;
+    sim[i] = file_of(fds[i].fd) != nullptr;
+    if (sim[i] && (fds[i].events & POLLOUT)) fds[i].events = short((fds[i].events & ~POLLOUT) | POLLIN);
+  }
+  int rc = poll(fds, n, timeout_ms);
+  for (nfds_t i = 0; i < n && i < 64; i++) {
+    if (!sim[i]) continue;
+    short ready = fds[i].revents;
+    fds[i].events = asked[i];
+    if (ready & POLLIN) {
+      fds[i].revents = short(ready & ~POLLIN);
+      fds[i].revents |= short(asked[i] & (POLLIN | POLLOUT));
+    }
+  }
+  return rc;
+}
+
 void *dev_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
   SimFile *f = file_of(fd);
   if (!f) return mmap(addr, len, prot, flags, fd, off);

@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -18,6 +19,9 @@ off_t dev_lseek(int fd, off_t off, int whence);
 int dev_ioctl(int fd, unsigned long request, void *arg);
 void *dev_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off);
 int dev_munmap(void *addr, size_t len);
+// poll() of descriptors. On a simulated descriptor POLLOUT means what the
+// driver's readiness says (a video output: a shown buffer can be dequeued).
+int dev_poll(struct pollfd *fds, nfds_t n, int timeout_ms);
 // stat() of a device path: a path that a simulated driver gave device numbers
 // (sim_set_rdev) reports a character device with them; every other path is
 // the file under the root.

@@ -77,7 +77,7 @@ int add_entity(Board &b, const char *name, bool subdev, int devnum) {
     e.pads = 1;
     e.type = MEDIA_ENT_T_V4L2_SUBDEV_DECODER;
   }
-  if (e.role == ROLE_OTHER && !subdev) return -1;  // not part of the capture graph
+  if (e.role == ROLE_OTHER) return -1;  // not in the capture graph (the transmitter has its own driver)
   e.major = VIDEO_MAJOR;
   e.minor = subdev ? SUBDEV_MINOR_BASE + (unsigned)devnum : (unsigned)devnum;
   snprintf(e.path, sizeof e.path, subdev ? "/dev/v4l-subdev%d" : "/dev/video%d", devnum);

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <cstddef>
+#include <linux/videodev2.h>
 
 // /dev/mtd0: the flash image file is <root>/dev/mtd0 (16 MiB of 0xFF).
 // Creates it when missing, with a BoardInfo holding the serial number.
@@ -138,3 +139,48 @@ int sim_storage_mount_state(const char *mount_point);
 const char *sim_storage_backing_dir(const char *dev, char *buf, size_t size);
 // The simulated USB hub (/dev/usbdev1.2): port power as the hub sees it.
 int sim_usbhub_port_powered(int port);
+
+// ---- Video output: /dev/video6, and the HDMI transmitter /dev/v4l-subdev6 ----
+// The frame clock ticks at the programmed rate once the output streams; at
+// each vsync the newest queued buffer is shown and the one shown before is
+// released for DQBUF. The state file <root>/run/sim/display.txt follows every
+// change. Commands, one a line (also from <root>/run/sim_display.cmd):
+//   dump PATH                 the shown frame, tight (ffmpeg -f rawvideo)
+//   record PATH N [FRAMES]    the next N queued pictures: time, size, MD5 and
+//                             physical address a line (and the frames, tight)
+//   edid PATH|-               the monitor's EDID (binary or hex text); - none
+//   fail REQUEST_HEX COUNT [ERRNO]   refuse-timings 0|1
+struct SimVideoOutInfo {
+  int opens;
+  int streaming;
+  int output;
+  int signal_kind;            // 0 none, 1 SD standard, 2 DV preset, 3 DV timings
+  uint64_t std;
+  uint32_t preset;
+  v4l2_bt_timings bt;         // the timings set last
+  uint32_t rate_milli;        // frame clock
+  v4l2_pix_format fmt;
+  int32_t chroma_offset;
+  uint32_t buffers;
+  uint64_t frames_shown, queued;
+  unsigned long shown_userptr;
+  unsigned long queued_log[16];  // user pointers queued, entry queued % 16
+  uint32_t s_output_calls, reqbufs_calls, streamon_calls;
+};
+void sim_video_out_info(SimVideoOutInfo *info);
+// Back to power-on (closes nothing: descriptors open stay usable).
+void sim_video_out_reset(void);
+// 0 stops the frame clock; vsyncs then come only from sim_video_out_vsync.
+void sim_video_out_clock(int running);
+void sim_video_out_vsync(void);
+// The next count requests of that number fail with err (an errno value).
+void sim_video_out_fail_request(unsigned long request, int count, int err);
+void sim_video_out_refuse_timings(int refuse);
+int sim_video_out_dump(const char *path);
+int sim_video_out_record(const char *path, int count, const char *frames_path);
+int sim_video_out_command(const char *line);
+// Transmitter registers (power-on values after reset) and the EDID file.
+void sim_hdmi_tx_reset(void);
+uint8_t sim_hdmi_tx_reg(unsigned reg);
+int sim_hdmi_tx_set_edid(const uint8_t *data, size_t len);
+int sim_hdmi_tx_set_edid_file(const char *path);

@@ -14,3 +14,5 @@ int sim_flash_create_image_at(const char *host_path, uint32_t serial);
 
 void sim_storage_register(void);  // mount/umount/mkfs.vfat/df simulations, EROFS, statfs
 void sim_usbhub_register(void);   // /dev/usbdev1.2
+void sim_video_out_register(void); // /dev/video6
+void sim_hdmi_tx_register(void);   // /dev/v4l-subdev6

@@ -11,6 +11,8 @@ static void sim_register_builtin(void) {
   sim_capture_register();
   sim_storage_register();
   sim_usbhub_register();
+  sim_video_out_register();
+  sim_hdmi_tx_register();
 }
 
 void sim_init(void) {
