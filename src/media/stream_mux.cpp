@@ -492,17 +492,39 @@ void muxer_free_buf(StreamState *state) {
   state->muxBuf = nullptr;
 }
 
+void muxer_finish(StreamState *state) {
+  if (!state->mux) return;
+  if (state->mux_type == MUX_MP4) {
+    Mp4Muxer *m = (Mp4Muxer *)state->mux;
+    if (mp4_finish(m) < 0)
+      log_printf("%s: mp4_finish: %s\n", "muxer_free", mp4_strerror(m) ? mp4_strerror(m) : "?");
+  }
+  mux_delete(state->mux, state->mux_type);
+  state->mux = nullptr;
+}
+
+int muxer_restart(StreamState *state, uint8_t mode) {
+  uint32_t video = state->videoTS, audio = state->audioTS;
+  // A TS muxer still there hands on where its streams were.
+  TsMux *old = state->mux && state->mux_type == MUX_TS ? (TsMux *)state->mux : nullptr;
+  uint32_t vpts = old ? old->video.prev_pts : 0, apts = old ? old->audio.prev_pts : 0;
+  if (muxer_attach(state, mode) < 0) return -1;
+  if (state->startTS) {
+    state->videoTS = video;
+    state->audioTS = audio;
+  }
+  if (old && state->mux_type == MUX_TS) {
+    ((TsMux *)state->mux)->video.prev_pts = vpts;
+    ((TsMux *)state->mux)->audio.prev_pts = apts;
+  }
+  return 0;
+}
+
 void muxer_free(StreamState *state) {
   if (state->mux) {
     // Let a consumer still sending the last unit finish with it.
     usleep(10000);
-    if (state->mux_type == MUX_MP4) {
-      Mp4Muxer *m = (Mp4Muxer *)state->mux;
-      if (mp4_finish(m) < 0)
-        log_printf("%s: mp4_finish: %s\n", "muxer_free", mp4_strerror(m) ? mp4_strerror(m) : "?");
-    }
-    mux_delete(state->mux, state->mux_type);
-    state->mux = nullptr;
+    muxer_finish(state);
   }
   muxer_free_buf(state);
 }

@@ -18,6 +18,13 @@ void stream_mux_init(void);
 // Releases the muxer (an MP4 file is finished first) and the mux buffer;
 // called after detach.
 void muxer_free(StreamState *state);
+// Ends the muxer's output while the consumer stays attached (an MP4 file
+// is finished); nothing is dequeued until muxer_restart.
+void muxer_finish(StreamState *state);
+// A fresh muxer of the mode after muxer_finish, on the same time line: the
+// next unit's stamps follow the last unit's, and a new TS output starts
+// with its tables. 0 or -1.
+int muxer_restart(StreamState *state, uint8_t mode);
 // Releases only the mux buffer: a consumer whose MP4 muxer writes straight to
 // its own file does this after attach.
 void muxer_free_buf(StreamState *state);

@@ -281,6 +281,22 @@ void stream_state_detach(StreamState *state) {
   state->streamq = state->streamq2 = nullptr;
 }
 
+// The CLOCK_MONOTONIC deadline timeout_ms from now; false when the clock
+// cannot be read.
+static bool deadline_in(uint32_t timeout_ms, struct timespec *deadline) {
+  if (clock_gettime(CLOCK_MONOTONIC, deadline) != 0) {
+    log_printf("clock_gettime: %s\n", strerror(errno));
+    return false;
+  }
+  deadline->tv_sec += timeout_ms / 1000;
+  deadline->tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+  if (deadline->tv_nsec >= 1000000000L) {
+    deadline->tv_sec += 1;
+    deadline->tv_nsec -= 1000000000L;
+  }
+  return true;
+}
+
 static FrameDesc *dequeue(StreamState *state, uint32_t timeout_ms) {
   StreamQueue *q = state->streamq;
   if (!q) {
@@ -289,16 +305,7 @@ static FrameDesc *dequeue(StreamState *state, uint32_t timeout_ms) {
   }
   struct timespec deadline, *dl = nullptr;
   if (timeout_ms) {
-    if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
-      log_printf("clock_gettime: %s\n", strerror(errno));
-      return nullptr;
-    }
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
+    if (!deadline_in(timeout_ms, &deadline)) return nullptr;
     dl = &deadline;
   }
   if (state->mux_type != MUX_NONE) {
@@ -327,6 +334,17 @@ FrameDesc *stream_state_dequeue_timeout(StreamState *state, uint32_t timeout_ms)
 }
 
 FrameDesc *stream_state_dequeue(StreamState *state) { return dequeue(state, 0); }
+
+int stream_state_peek(StreamState *state, uint32_t timeout_ms, StreamEntry *entry) {
+  StreamQueue *q = state->streamq;
+  if (!q) return -1;
+  struct timespec deadline, *dl = nullptr;
+  if (timeout_ms) {
+    if (!deadline_in(timeout_ms, &deadline)) return -1;
+    dl = &deadline;
+  }
+  return stream_queue_wait_seq(q, &state->seq, &state->resync, 1, 1, dl, entry);
+}
 
 FrameDesc *stream_state_dequeue_raw(StreamState *state) {
   return dq_buf(state->streamq, &state->seq, &state->internalBuf, &state->resync, 1, 0);

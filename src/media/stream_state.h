@@ -70,6 +70,10 @@ void stream_state_detach(StreamState *state);
 // quit or error.
 FrameDesc *stream_state_dequeue_timeout(StreamState *state, uint32_t timeout_ms);
 FrameDesc *stream_state_dequeue(StreamState *state);
+// The entry the next dequeue starts from, without taking it, waiting at most
+// timeout_ms (0: no limit); lost entries move the read position as a
+// dequeue would. 0 with *entry, or -1 on timeout or quit.
+int stream_state_peek(StreamState *state, uint32_t timeout_ms, StreamEntry *entry);
 // Non-blocking raw reads of the next entry of streamq / streamq2; the
 // timestamps handed out have the queue's pause offset taken off.
 FrameDesc *stream_state_dequeue_raw(StreamState *state);

@@ -19,7 +19,7 @@
 
 StorageHooks storage_hooks;
 FilesysState filesys_state = {0, 0, nullptr, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                              PTHREAD_COND_INITIALIZER, 0, 0, {0}, nullptr, nullptr, 0, 0, 0};
+                              PTHREAD_COND_INITIALIZER, 0, 0, {0}, nullptr, nullptr, 0, 0, 0, 0};
 StorageSlot fs[FILESYS_SLOTS];
 
 namespace {
@@ -326,15 +326,19 @@ int getRecordingStorage(char *buf, size_t size) {
 uint32_t (*filesys_record_elapsed)(StreamState *state);
 
 int getRecordingStatus(char *buf, size_t size) {
+  // The record thread publishes and withdraws its state under the lock.
+  filesys_lock();
   StreamState *st = filesys_state.record_state;
   const char *msg = filesys_state.record_status;
-  if (st && !msg && filesys_record_elapsed) {
-    uint32_t elapsed = filesys_record_elapsed(st);
-    if (elapsed) {
-      uint32_t s = elapsed / 90000;
-      return snprintf(buf, size, "Recording %d:%02d:%02d", (int)(s / 3600), (int)(s / 60 % 60),
-                      (int)(s % 60));
-    }
+  // A run reads as recording from its start, before its first frame is in,
+  // to the end of its last file.
+  bool running = filesys_state.record_running && !msg;
+  uint32_t elapsed = running && st && filesys_record_elapsed ? filesys_record_elapsed(st) : 0;
+  filesys_unlock();
+  if (running) {
+    uint32_t s = elapsed / 90000;
+    return snprintf(buf, size, "Recording %d:%02d:%02d", (int)(s / 3600), (int)(s / 60 % 60),
+                    (int)(s % 60));
   }
   return snprintf(buf, size, "%s", msg ? msg : "Stopped");
 }

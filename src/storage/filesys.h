@@ -59,8 +59,9 @@ struct FilesysState {
   int record_name_ready;
   char record_name[128];
   // Written by the record thread, read by getRecordingStatus.
-  StreamState *record_state;
+  StreamState *record_state;   // published once its first unit is in
   const char *record_status;
+  int record_running;           // from the start of a run to its end
   uint8_t storage_problem;
   int record_countdown;
   int sync_pending;

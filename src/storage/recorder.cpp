@@ -6,12 +6,15 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include "core/log.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
+#include "media/capture.h"
 #include "media/stream_mux.h"
 #include "media/stream_producer.h"
 #include "media/stream_state.h"
@@ -30,6 +33,13 @@ const char *const kChoiceNames[] = {"both", "int", "ext", "ask", "mmc"};
 const uint8_t kFormatMode[4] = {13, 0, 14, 1};
 constexpr uint64_t kFatLimit = 1ULL << 32;
 constexpr uint32_t kDequeueWaitMs = 1000;
+// Room a unit may take beyond its own bytes once muxed: TS packets and
+// tables, the audio that goes with it, the growth of an MP4 index.
+constexpr uint64_t kUnitSlack = 16 << 10;
+// Free space never given to a recording: the volume's own needs.
+constexpr uint64_t kKeepFreeMin = 128 << 10;
+// A new file is not begun with less room than this.
+constexpr uint64_t kStartRoomMin = 512 << 10;
 
 // TS and JPEG files are written from our own page-aligned buffer in whole
 // blocks, so O_DIRECT holds and, once a second, the whole blocks gathered so
@@ -42,6 +52,10 @@ struct OutFile {
   bool own;          // written through buffer by us, not by stdio
   uint64_t bytes;
   bool direct;
+  int slot;          // storage slot of the file
+  bool failed;       // a write failed; err is its errno
+  int err;
+  bool carry;        // too big for its volume: the unwritten rest goes on
   char path[256];
 };
 
@@ -62,6 +76,17 @@ struct Recorder {
   int format;               // 0 MP4, 1 TS (after mapping); 2 JPEG
   uint8_t mode;
   uint64_t units;           // units written to the current file
+  uint64_t base_bytes;      // what each file counts as written when it opens
+  uint64_t room;            // bytes the file may reach on its volumes; 0: unknown
+  time_t last_room_check;
+  uint64_t file_elapsed;    // 90 kHz ticks from the file's first unit to its last
+  uint32_t last_ts;
+  bool have_ts;
+  uint64_t key_used;        // file bytes after its last key frame
+  bool key_seen;
+  uint64_t gop_max;         // largest key-frame interval of the run, in bytes
+  FrameDesc *pending;       // a unit muxed for a file that could not take it
+  char name_tail[64];
 };
 
 char g_filter_prefix[16];
@@ -95,12 +120,11 @@ bool stopping(Recorder *r) {
 
 void publish_name(const char *path) {
   pthread_mutex_lock(&filesys_state.record_name_mutex);
-  // The name stays in the hand-off until a caller has read it.
+  // The name stays in the hand-off until a caller has read it, also when
+  // nobody waits yet.
   snprintf(filesys_state.record_name, sizeof filesys_state.record_name, "%s", path);
-  if (filesys_state.record_name_waiting) {
-    filesys_state.record_name_ready = 1;
-    pthread_cond_broadcast(&filesys_state.record_name_cond);
-  }
+  filesys_state.record_name_ready = 1;
+  if (filesys_state.record_name_waiting) pthread_cond_broadcast(&filesys_state.record_name_cond);
   pthread_mutex_unlock(&filesys_state.record_name_mutex);
 }
 
@@ -155,7 +179,9 @@ void clear_direct(OutFile &o, int index) {
   o.direct = false;
 }
 
-bool write_all(OutFile &o, int index, const char *p, size_t n) {
+// Writes n bytes; *done tells how many reached the file, also on failure.
+bool write_all(OutFile &o, int index, const char *p, size_t n, size_t *done) {
+  *done = 0;
   while (n) {
     ssize_t w = write(fileno(o.file), p, n);
     if (w < 0 && errno == EINTR) continue;
@@ -164,55 +190,130 @@ bool write_all(OutFile &o, int index, const char *p, size_t n) {
       clear_direct(o, index);
       continue;
     }
-    if (w <= 0) return false;
+    if (w < 0) return false;
+    if (w == 0) {
+      errno = ENOSPC;
+      return false;
+    }
     p += w;
     n -= (size_t)w;
+    *done += (size_t)w;
   }
   return true;
 }
 
 // Writes the whole blocks gathered so far (all of it when final) and keeps
-// the rest for later.
+// the rest, and whatever a failed write left, for later.
 bool own_drain(OutFile &o, int index, bool final) {
   if (final) clear_direct(o, index);
   size_t n = final ? o.fill : o.fill / kBlock * kBlock;
   if (!n) return true;
-  if (!write_all(o, index, o.buffer, n)) return false;
-  memmove(o.buffer, o.buffer + n, o.fill - n);
-  o.fill -= n;
-  return true;
+  size_t done = 0;
+  bool ok = write_all(o, index, o.buffer, n, &done);
+  int e = errno;
+  memmove(o.buffer, o.buffer + done, o.fill - done);
+  o.fill -= done;
+  errno = e;
+  return ok;
 }
 
+// Takes the whole unit into the buffer or, when the blocks before it
+// cannot be written, none of it.
 bool own_write(OutFile &o, int index, const uint8_t *data, size_t n) {
-  while (n) {
-    size_t part = RECORD_BUFFER_SIZE - o.fill < n ? RECORD_BUFFER_SIZE - o.fill : n;
+  if (o.fill + n > RECORD_BUFFER_SIZE && !own_drain(o, index, false)) return false;
+  while (o.fill + n > RECORD_BUFFER_SIZE) {
+    // Larger than a buffer: straight through what is left.
+    size_t part = RECORD_BUFFER_SIZE - o.fill;
     memcpy(o.buffer + o.fill, data, part);
     o.fill += part;
     data += part;
     n -= part;
-    if (o.fill == RECORD_BUFFER_SIZE && !own_drain(o, index, false)) return false;
+    if (!own_drain(o, index, false)) return false;
   }
+  memcpy(o.buffer + o.fill, data, n);
+  o.fill += n;
   return true;
 }
 
 // O_DIRECT goes first: the buffer's tail is not a whole block, and a
-// direct write of it would fail and lose the end of the file.
-void close_record(OutFile &o, int index) {
-  if (!o.file) return;
+// direct write of it would fail and lose the end of the file. The errno of
+// a failure (taken where it failed), else 0; -1 when nothing is open.
+int close_record(OutFile &o, int index) {
+  if (!o.file) return -1;
   if (o.own) {
-    if (!own_drain(o, index, true)) log_printf("fflush %d %s\n", index, strerror(errno));
-    return;
+    if (!own_drain(o, index, true)) {
+      int e = errno;
+      log_printf("fflush %d %s\n", index, strerror(e));
+      return e ? e : EIO;
+    }
+    return 0;
   }
   clear_direct(o, index);
-  if (!ferror(o.file) && fflush(o.file) != 0) log_printf("fflush %d %s\n", index, strerror(errno));
+  if (!ferror(o.file) && fflush(o.file) != 0) {
+    int e = errno;
+    log_printf("fflush %d %s\n", index, strerror(e));
+    return e ? e : EIO;
+  }
+  return 0;
 }
 
+// What the next file of the run counts as already written (tests), and
+// how full the current file may grow.
+uint64_t file_bytes(Recorder *r) {
+  if (r->format == 0) return r->base_bytes + recorder_mp4_projected_size(&r->st);
+  uint64_t n = 0;
+  for (const OutFile &o : r->out)
+    if (o.file && o.bytes > n) n = o.bytes;
+  return n;
+}
+
+uint64_t file_limit(const Recorder *r) {
+  uint64_t limit = r->size_limit;
+  if (r->room && (!limit || r->base_bytes + r->room < limit)) limit = r->base_bytes + r->room;
+  return limit;
+}
+
+uint64_t keep_free(uint32_t block_size) {
+  uint64_t keep = 4ULL * block_size;
+  return keep < kKeepFreeMin ? kKeepFreeMin : keep;
+}
+
+// The bytes each open file may reach before its volume is full, less a
+// margin: what it holds on the volume now plus the free space. The
+// smallest over the open files; unchanged when no volume answers.
+void measure_room(Recorder *r) {
+  uint64_t room = 0;
+  bool known = false;
+  for (const OutFile &o : r->out) {
+    if (!o.file || o.slot < 0 || !fs[o.slot].mnt) continue;
+    char dir[64];
+    snprintf(dir, sizeof dir, "%s/.", fs[o.slot].mnt);
+    struct statfs sf;
+    struct stat st;
+    if (sys_statfs(dir, &sf) != 0 || fstat(fileno(o.file), &st) != 0 || !sf.f_bsize) continue;
+    uint64_t bs = (uint64_t)sf.f_bsize;
+    uint64_t held = ((uint64_t)st.st_size + bs - 1) / bs * bs;
+    uint64_t total = held + (uint64_t)sf.f_bavail * bs;
+    uint64_t keep = keep_free((uint32_t)bs);
+    uint64_t mine = total > keep ? total - keep : 1;
+    if (!known || mine < room) room = mine;
+    known = true;
+  }
+  if (known) r->room = room;
+}
+
+// The room a new file needs to hold at least a couple of key-frame
+// intervals with its index.
+uint64_t room_to_start(const Recorder *r) {
+  uint64_t need = 2 * r->gop_max + kUnitSlack;
+  return need < kStartRoomMin ? kStartRoomMin : need;
+}
 
 void finish_files(Recorder *r) {
   for (int i = 0; i < 2; i++) {
     OutFile &o = r->out[i];
     if (!o.file) continue;
-    if (!ferror(o.file)) {
+    if (!ferror(o.file) && !o.carry) {
       fflush(o.file);
       if (fsync(fileno(o.file)) != 0) perror("fsync");
     }
@@ -220,28 +321,63 @@ void finish_files(Recorder *r) {
     fclose(o.file);
     o.file = nullptr;
     // A file stopped before its first frame holds no recording: it would
-    // only take a number and show up as an empty clip.
-    if (!r->units && sys_unlink(o.path) == 0) log_printf("removed empty %s\n", o.path);
+    // only take a number and show up as an empty clip. A snapshot whose
+    // picture did not all reach the volume is no picture either.
+    if ((!r->units || (r->snapshot && o.failed)) && sys_unlink(o.path) == 0)
+      log_printf("removed %s %s\n", r->units ? "partial" : "empty", o.path);
   }
   if (storage_hooks.file_list_stale) storage_hooks.file_list_stale();
   log_printf("record files closed\n");
 }
 
-// End of one file: detach, flush, finish the muxer, close.
-void end_file(Recorder *r) {
+// Flushes each open record's tail; a failure is logged with the error
+// taken where it happened, and the record is marked failed.
+void close_records(Recorder *r) {
+  for (int i = 0; i < 2; i++) {
+    OutFile &o = r->out[i];
+    if (!o.file || o.carry) continue;
+    int err = close_record(o, i);
+    if (err < 0) continue;
+    if (err > 0 || o.failed) {
+      o.failed = true;
+      if (err) o.err = err;
+      log_printf("error: file write failed: %s (%d) (mp4 %d)\n", strerror(o.err), o.err, 0);
+      if (!r->snapshot) set_status(r, "Storage full or write error");
+    }
+  }
+}
+
+// End of the last file of a run: detach, flush, finish the muxer, close.
+// A run that ended at a key frame (a split that stopped it) finishes its
+// muxer first, so the file ends where the split was.
+void end_file(Recorder *r, bool at_split) {
   log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
   if (r->attached) {
+    if (at_split) muxer_finish(&r->st);
     log_printf("detaching state\n");
-    filesys_state.record_state = nullptr;
+    if (!r->snapshot) {
+      filesys_lock();
+      filesys_state.record_state = nullptr;
+      filesys_unlock();
+    }
     stream_state_detach(&r->st);
   }
-  for (int i = 0; i < 2; i++) close_record(r->out[i], i);
+  close_records(r);
   if (r->attached) {
     // An MP4 muxer completes its file (the moov) here.
     log_printf("finish mux %d\n", r->format);
     muxer_free(&r->st);
     r->attached = false;
   }
+  finish_files(r);
+}
+
+// A split: the file ends before the unit the next one starts with; the
+// consumer stays attached.
+void split_file(Recorder *r) {
+  log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
+  if (r->format == 0) muxer_finish(&r->st);
+  close_records(r);
   finish_files(r);
 }
 
@@ -257,8 +393,11 @@ void end_run(Recorder *r) {
   }
   log_printf("rw %d %d %d\n", fs[0].rw, fs[1].rw, fs[2].rw);
   if (!fs[0].rw && !fs[1].rw && !fs[2].rw) log_printf("safe to remove\n");
+  if (!r->snapshot) {
+    filesys_state.record_state = nullptr;
+    filesys_state.record_running = 0;
+  }
   filesys_unlock();
-  filesys_state.record_state = nullptr;
 }
 
 // Opens one file of the run on a slot. false when it could not be opened.
@@ -279,19 +418,26 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   }
   o.file = sys_fopen(o.path, "w+b");
   if (!o.file) {
+    int e = errno;
     set_status(r, "File open failed");
-    log_printf("error: file open failed: %s: %s\n", o.path, strerror(errno));
+    log_printf("error: file open failed: %s: %s\n", o.path, strerror(e));
+    o.carry = false;
     return false;
   }
+  o.slot = slot;
+  o.failed = false;
+  o.err = 0;
   // Only plain appends go direct: the MP4 writer seeks, reads back for its
   // mirror and flushes at box boundaries, all of which O_DIRECT refuses
   // unless aligned. Volumes that refuse O_DIRECT use the page cache.
   o.own = r->format != 0;
-  o.fill = 0;
+  // A file that ended too big for its volume hands what it could not write
+  // on to this one.
+  if (!o.carry) o.fill = 0;
   if (o.own) setvbuf(o.file, nullptr, _IONBF, 0);
   else setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
   o.direct = o.own && fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
-  o.bytes = recorder_test_initial_bytes;
+  o.bytes = r->base_bytes + o.fill;
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);
   publish_name(o.path);
@@ -301,14 +447,20 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
 uint32_t video_sample_duration(const ParamBlock *p) {
   if (p->capture.standard == 6) return 3600;
   if (p->capture.standard == 5) return 3003;
-  return 3003;  // 29.97 frames per second until capture reports its rate
+  // The capture counts fields when interlaced; a sample is a frame.
+  uint32_t milli = (uint32_t)capture_frame_rate();
+  if (capture_block.interlaced) milli /= 2;
+  return milli ? 90000000u / milli : 3003;
 }
 
-// Steps 1 to 7 of a file: volumes, name, files, attach. false: stop the run.
-bool start_file(Recorder *r) {
+// Steps 1 to 4 of a file: volumes, name, files. false: stop the run. Called
+// with filesys_mutex held.
+bool open_files(Recorder *r) {
   ParamBlock *p = get_param_block();
   r->units = 0;
-  filesys_lock();
+  r->file_elapsed = 0;
+  r->have_ts = false;
+  r->key_seen = false;
   if (!r->snapshot && recorder_hooks.set_decimate) recorder_hooks.set_decimate(1);
   time_t now = time(nullptr);
   struct tm tmv;
@@ -320,8 +472,6 @@ bool start_file(Recorder *r) {
   if (!storage_ok(choice)) {
     set_status(r, "Storage not present");
     log_printf("error: can't start recording, no storage device: %s\n", kChoiceNames[choice % 5]);
-    filesys_unlock();
-    stop_own(r);
     return false;
   }
   char prefix[16];
@@ -331,12 +481,9 @@ bool start_file(Recorder *r) {
   if (number < 0) {
     set_status(r, "Too many recordings for today");
     log_printf("error: can't start recording, daily limit reached\n");
-    filesys_unlock();
-    stop_own(r);
     return false;
   }
-  char tail[64];
-  snprintf(tail, sizeof tail, "%s%03d.%s", prefix, number, ext);
+  snprintf(r->name_tail, sizeof r->name_tail, "%s%03d.%s", prefix, number, ext);
   bool any = false, failed = false;
   struct Choice { int slot; int record; };
   Choice picks[2];
@@ -350,42 +497,67 @@ bool start_file(Recorder *r) {
   }
   for (int k = 0; k < npicks && !failed; k++) {
     if (!fs[picks[k].slot].mnt) continue;
-    if (open_on_slot(r, picks[k].slot, picks[k].record, tail)) any = true;
+    if (open_on_slot(r, picks[k].slot, picks[k].record, r->name_tail)) any = true;
     else failed = true;
   }
   if (!any || failed) {
     if (!failed) {
       set_status(r, "File open failed");
-      log_printf("error: file open failed: %s: %s\n", tail, "no volume");
+      log_printf("error: file open failed: %s: %s\n", r->name_tail, "no volume");
     }
-    filesys_unlock();
-    stop_own(r);
     return false;
   }
-  memset(&r->st, 0, sizeof r->st);
-  int rc;
-  if (r->snapshot) {
-    rc = stream_state_attach(VIDEO_STREAM2, 3, &r->st);
-  } else {
-    uint32_t rate = p->audio.sample_rate;
-    r->st.audio_duration = rate ? 92160000u / rate : 1920;
-    r->st.video_duration = video_sample_duration(p);
-    rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
-    if (rc == 0 && r->format == 0) {
-      FILE *primary = r->out[0].file ? r->out[0].file : r->out[1].file;
-      FILE *mirror = r->out[0].file && r->out[1].file ? r->out[1].file : nullptr;
-      rc = recorder_mp4_setup(&r->st, r->mode, primary, mirror, r->size_limit, r->st.video_duration,
-                              r->st.audio_duration);
-      if (rc != 0) stream_state_detach(&r->st);
+  if (!r->snapshot) {
+    r->room = 0;
+    measure_room(r);
+    if (r->room && r->room < room_to_start(r)) {
+      set_status(r, "Storage full or write error");
+      log_printf("error: can't start recording, storage full: %llu bytes of room\n",
+                 (unsigned long long)r->room);
+      return false;
     }
   }
-  r->attached = rc == 0;
-  if (!r->attached) {
-    set_status(r, "File open failed");
-    log_printf("error: file open failed: %s: %s\n", tail, "stream not available");
-    filesys_unlock();
-    stop_own(r);
-    return false;
+  return true;
+}
+
+// The MP4 writer of the files just opened.
+bool setup_mp4(Recorder *r) {
+  FILE *primary = r->out[0].file ? r->out[0].file : r->out[1].file;
+  FILE *mirror = r->out[0].file && r->out[1].file ? r->out[1].file : nullptr;
+  uint64_t limit = file_limit(r);
+  uint64_t writer_limit = limit > r->base_bytes ? limit - r->base_bytes : 0;
+  return recorder_mp4_setup(&r->st, r->mode, primary, mirror, writer_limit, r->st.video_duration,
+                            r->st.audio_duration) == 0;
+}
+
+void stream_failed(Recorder *r) {
+  set_status(r, "File open failed");
+  log_printf("error: file open failed: %s: %s\n", r->name_tail, "stream not available");
+}
+
+// The first file of a run: files, then the consumer. false: stop the run.
+bool start_run_file(Recorder *r) {
+  ParamBlock *p = get_param_block();
+  filesys_lock();
+  bool ok = open_files(r);
+  if (ok) {
+    memset(&r->st, 0, sizeof r->st);
+    int rc;
+    if (r->snapshot) {
+      rc = stream_state_attach(VIDEO_STREAM2, 3, &r->st);
+    } else {
+      uint32_t rate = p->audio.sample_rate;
+      r->st.audio_duration = rate ? 92160000u / rate : 1920;
+      r->st.video_duration = video_sample_duration(p);
+      rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
+      if (rc == 0 && r->format == 0 && !setup_mp4(r)) {
+        stream_state_detach(&r->st);
+        rc = -1;
+      }
+    }
+    r->attached = rc == 0;
+    if (!r->attached) stream_failed(r);
+    ok = r->attached;
   }
   r->segment_ticks = 0;
   uint64_t d = p->recording.duration;
@@ -396,15 +568,36 @@ bool start_file(Recorder *r) {
     default: break;
   }
   filesys_unlock();
+  if (!ok) {
+    stop_own(r);
+    return false;
+  }
   log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
-             r->snapshot ? 2 : 1, tail);
+             r->snapshot ? 2 : 1, r->name_tail);
+  return true;
+}
+
+// The next file after a split: the consumer is still attached and its muxer
+// starts again on the new files. false: stop the run.
+bool next_file(Recorder *r) {
+  filesys_lock();
+  bool ok = open_files(r);
+  if (ok && muxer_restart(&r->st, r->mode) != 0) ok = false;
+  if (ok && r->format == 0 && !setup_mp4(r)) ok = false;
+  if (!ok && !filesys_state.record_status) stream_failed(r);
+  filesys_unlock();
+  if (!ok) {
+    stop_own(r);
+    return false;
+  }
+  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
+             r->snapshot ? 2 : 1, r->name_tail);
   return true;
 }
 
 enum FileEnd { END_STOP, END_SPLIT, END_FAIL };
 
-FileEnd write_failure(Recorder *r, int code) {
-  int e = errno;
+FileEnd write_failure(Recorder *r, int code, int e) {
   log_printf("error: file write failed: %s (%d) (mp4 %d)\n", strerror(e), e, code);
   if (r->format == 1 && e == EFBIG) return END_SPLIT;
   set_status(r, code == 11 ? "== USB Storage cannot record ==" : "Storage full or write error");
@@ -412,37 +605,117 @@ FileEnd write_failure(Recorder *r, int code) {
   return END_FAIL;
 }
 
+// Whether the file ends before the unit e: at a key frame once the segment
+// time is reached or the room left would not hold another key-frame
+// interval; before any unit that would not fit at all.
+bool split_due(Recorder *r, const StreamEntry &e) {
+  uint64_t used = file_bytes(r);
+  uint64_t limit = file_limit(r);
+  uint64_t unit = (uint64_t)e.length + e.length / 8 + kUnitSlack;
+  if (limit && used + unit >= limit) {
+    log_printf("max-size reached i=%d off=%llu\n", 0, (unsigned long long)used);
+    return true;
+  }
+  if (!(e.flags & STREAM_FLAG_KEY)) return false;
+  if (r->segment_ticks && r->have_ts) {
+    uint32_t step = e.timestamp - r->last_ts;
+    uint64_t elapsed = r->file_elapsed + (step < 0x80000000u ? step : 0);
+    if (elapsed >= r->segment_ticks) {
+      log_printf("segment done duration=%u\n", (unsigned)(elapsed / 90));
+      return true;
+    }
+  }
+  if (limit && used + r->gop_max + unit >= limit) {
+    log_printf("max-size reached i=%d off=%llu\n", 0, (unsigned long long)used);
+    return true;
+  }
+  return false;
+}
+
+void publish_state(Recorder *r) {
+  if (r->snapshot || filesys_state.record_state == &r->st) return;
+  filesys_lock();
+  filesys_state.record_state = &r->st;
+  filesys_unlock();
+}
+
+// Writes a muxed unit to every open record. false: no record is left.
+bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, int *err) {
+  int open_records = 0;
+  for (int i = 0; i < 2; i++) {
+    OutFile &o = r->out[i];
+    if (!o.file) continue;
+    if (carried_only && !o.carry) {
+      open_records++;
+      continue;
+    }
+    o.carry = false;
+    if (!own_write(o, i, data, n)) {
+      int e = errno;
+      *err = e;
+      log_printf("f[%d].file err\n", i);
+      if (e == EFBIG && r->format == 1) {
+        // The file is as big as its volume allows: what it could not take
+        // goes to the next one.
+        o.carry = true;
+        return false;
+      }
+      o.failed = true;
+      o.err = e;
+      close_record(o, i);
+      fclose(o.file);
+      o.file = nullptr;
+      continue;
+    }
+    o.bytes += n;
+    open_records++;
+  }
+  return open_records > 0;
+}
+
 // The main loop of one file.
 FileEnd record_loop(Recorder *r) {
-  filesys_state.record_state = r->snapshot ? filesys_state.record_state : &r->st;
-  uint64_t elapsed = 0;
-  uint64_t &units = r->units;
-  units = 0;
-  time_t last_drain = time(nullptr);
-  uint32_t last_ts = 0;
-  bool have_ts = false;
+  time_t last_tick = time(nullptr);
+  if (r->pending) {
+    int err = 0;
+    const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(r->pending->buf);
+    size_t n = Buffer_getNumBytesUsed(r->pending->buf);
+    r->pending = nullptr;
+    r->units++;
+    if (!write_unit(r, data, n, true, &err)) return write_failure(r, 0, err);
+  }
   while (!stopping(r)) {
     sched_yield();
     struct timespec t0, t1;
     clock_gettime(CLOCK_MONOTONIC, &t0);
+    StreamEntry e;
+    // Nothing for a whole wait: the producer is quiet, keep waiting.
+    if (stream_state_peek(&r->st, kDequeueWaitMs, &e) != 0) continue;
+    if (r->units && !r->snapshot && e.length && split_due(r, e)) return END_SPLIT;
+    // The capture may have started only with this consumer: its frame rate
+    // is known once frames come, in time for the first one's duration.
+    if (!r->snapshot && !r->st.startTS) r->st.video_duration = video_sample_duration(get_param_block());
     FrameDesc *fd = stream_state_dequeue_timeout(&r->st, kDequeueWaitMs);
     clock_gettime(CLOCK_MONOTONIC, &t1);
-    double took = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
-    if (!fd) {
-      if (r->format == 0 && recorder_mp4_error(&r->st)) return write_failure(r, recorder_mp4_error(&r->st));
-      if (stopping(r)) return END_STOP;
-      // Nothing for a whole wait: the producer is quiet, keep waiting. An
-      // empty return before the wait ran out means the stream restarted:
-      // the file so far is complete and the next one begins, unless this
-      // file has nothing in it yet (the producer is still starting).
-      if (took < 0.9) {
-        if (units) return END_SPLIT;
-        sleep_ms(20);
+    if (r->format == 0) {
+      int err = recorder_mp4_error(&r->st);
+      if (err) {
+        log_printf("mp4 error: %s\n", recorder_mp4_error_text(err));
+        if (err == RECORDER_MP4_MAX_SIZE) return END_SPLIT;
+        return write_failure(r, err, errno);
       }
-      continue;
     }
+    if (!fd) continue;
+    double took = (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9;
     if (took > 1.0) log_printf("dequeue %d took %gs (seq rel %d)\n", (int)fd->seq, took, 0);
-    units++;
+    r->units++;
+    publish_state(r);
+    if (r->have_ts) {
+      uint32_t step = fd->timestamp - r->last_ts;
+      if (step < 0x80000000u) r->file_elapsed += step;
+    }
+    r->last_ts = fd->timestamp;
+    r->have_ts = true;
     if (!r->snapshot && (r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
       int fill = stream_state_fill_percent(&r->st);
       if (r->decimation != 2 && fill > 75) {
@@ -456,57 +729,44 @@ FileEnd record_loop(Recorder *r) {
         r->decimation = 0;
       }
     }
-    if (r->format == 0) {
-      int err = recorder_mp4_error(&r->st);
-      if (err) {
-        log_printf("mp4 error: %s\n", recorder_mp4_error_text(err));
-        if (err == RECORDER_MP4_MAX_SIZE) return END_SPLIT;
-        return write_failure(r, err);
-      }
-    } else {
+    if (r->format != 0) {
       const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(fd->buf);
       size_t n = Buffer_getNumBytesUsed(fd->buf);
-      int open_records = 0;
-      for (int i = 0; i < 2; i++) {
-        OutFile &o = r->out[i];
-        if (!o.file) continue;
-        if (r->size_limit && o.bytes + n >= r->size_limit) {
-          log_printf("max-size reached i=%d off=%llu\n", i, (unsigned long long)o.bytes);
-          return END_SPLIT;
-        }
-        if (!own_write(o, i, data, n)) {
-          log_printf("f[%d].file err\n", i);
-          close_record(o, i);
-          fclose(o.file);
-          o.file = nullptr;
-          continue;
-        }
-        o.bytes += n;
-        open_records++;
+      int err = 0;
+      if (!write_unit(r, data, n, false, &err)) {
+        if (err == EFBIG && r->format == 1) r->pending = fd;
+        return write_failure(r, err ? 0 : 11, err);
       }
       time_t now = time(nullptr);
-      if (now != last_drain) {
-        last_drain = now;
-        for (int i = 0; i < 2; i++)
-          if (r->out[i].file && !own_drain(r->out[i], i, false)) return write_failure(r, 0);
+      if (now != last_tick) {
+        last_tick = now;
+        for (int i = 0; i < 2; i++) {
+          OutFile &o = r->out[i];
+          if (o.file && !own_drain(o, i, false)) {
+            int e2 = errno;
+            if (e2 == EFBIG && r->format == 1) o.carry = true;
+            return write_failure(r, 0, e2);
+          }
+        }
       }
-      if (!open_records) return write_failure(r, errno ? 0 : 11);
       if (r->snapshot) {
         log_printf("stopping jpeg stream\n");
         stop_own(r);
         return END_STOP;
       }
     }
-    // Segment time is counted in 64 bits from the entries' own clock.
-    if (have_ts) {
-      uint32_t step = fd->timestamp - last_ts;
-      if (step < 0x80000000u) elapsed += step;
+    if (fd->flags & FRAME_KEY) {
+      uint64_t used = file_bytes(r);
+      if (r->key_seen && used - r->key_used > r->gop_max) r->gop_max = used - r->key_used;
+      r->key_used = used;
+      r->key_seen = true;
     }
-    last_ts = fd->timestamp;
-    have_ts = true;
-    if (r->segment_ticks && elapsed >= r->segment_ticks) {
-      log_printf("segment done duration=%u\n", (unsigned)(elapsed / 90));
-      return END_SPLIT;
+    if (!r->snapshot) {
+      time_t now = time(nullptr);
+      if (now != r->last_room_check) {
+        r->last_room_check = now;
+        measure_room(r);
+      }
     }
   }
   return END_STOP;
@@ -520,21 +780,31 @@ void record_run(Recorder *r) {
   r->size_limit = 0;
   if (!r->snapshot && p->recording.duration_mode == 4) r->size_limit = (uint64_t)p->recording.duration << 10;
   if (!r->snapshot && p->recording.duration_mode == 5) r->size_limit = (uint64_t)p->recording.duration << 20;
+  r->base_bytes = recorder_test_initial_bytes;
   r->file_counter = 0;
+  r->gop_max = 0;
+  r->pending = nullptr;
+  for (OutFile &o : r->out) o.carry = false;
   uint32_t segments = p->recording.segments ? p->recording.segments : 1;
-  for (;;) {
-    FileEnd end = END_FAIL;
-    bool started = start_file(r);
-    if (started) end = record_loop(r);
-    end_file(r);
-    if (!started) break;
+  bool started = start_run_file(r);
+  FileEnd end = END_FAIL;
+  while (started) {
+    end = record_loop(r);
     r->file_counter++;
     if (!r->snapshot && p->recording.duration_mode != 0 && r->file_counter >= segments) {
       stop_own(r);
       break;
     }
     if (end != END_SPLIT || stopping(r)) break;
+    split_file(r);
+    if (!next_file(r)) {
+      end = END_FAIL;
+      break;
+    }
   }
+  for (OutFile &o : r->out) o.carry = false;
+  r->pending = nullptr;
+  end_file(r, end == END_SPLIT);
   end_run(r);
 }
 
@@ -558,7 +828,6 @@ int getRecordFilename(char *buf, size_t size, int ms) {
   if (size > 100) size = 100;
   pthread_mutex_lock(&filesys_state.record_name_mutex);
   filesys_state.record_name_waiting = 1;
-  filesys_state.record_name_ready = 0;
   struct timeval now;
   gettimeofday(&now, nullptr);
   struct timespec deadline;
@@ -605,7 +874,12 @@ void *recordThrFxn(void *arg) {
       continue;
     }
     if (get_exit_code()) break;
-    if (!r->snapshot) filesys_state.record_status = nullptr;
+    if (!r->snapshot) {
+      filesys_lock();
+      filesys_state.record_status = nullptr;
+      filesys_state.record_running = 1;
+      filesys_unlock();
+    }
     pthread_mutex_lock(&filesys_state.record_name_mutex);
     filesys_state.record_name_ready = 0;
     pthread_mutex_unlock(&filesys_state.record_name_mutex);

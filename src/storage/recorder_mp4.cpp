@@ -48,4 +48,10 @@ int recorder_mp4_error(StreamState *st) {
   return m ? mp4_get_error(m) : 0;
 }
 
+uint64_t recorder_mp4_projected_size(StreamState *st) {
+  Mp4Muxer *m = (Mp4Muxer *)st->mux;
+  if (!m) return 0;
+  return muxer_pos(m) + (m->moov ? checkBoxSize(m->moov) : 0) + m->ilv_used + 1024;
+}
+
 const char *recorder_mp4_error_text(int code) { return mp4_error_text(code); }

@@ -13,5 +13,8 @@ int recorder_mp4_setup(StreamState *state, uint8_t mode, FILE *primary, FILE *mi
 // The writer's error code after a dequeue (0: none) and its text.
 int recorder_mp4_error(StreamState *state);
 const char *recorder_mp4_error_text(int code);
+// The size the file would have if it ended now: what is written, the audio
+// waiting to be interleaved, the index and the writer's own margin.
+uint64_t recorder_mp4_projected_size(StreamState *state);
 // The writer's error for "maximum size reached".
 enum { RECORDER_MP4_MAX_SIZE = 9 };

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <dirent.h>
 #include <string>
 #include <thread>
@@ -20,6 +21,7 @@
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
 #include "storage/recorder.h"
+#include "media/stream_producer.h"
 
 namespace {
 
@@ -47,6 +49,81 @@ struct LiveProducer {
     stream_register(nullptr, nullptr, AAC_STREAM);
   }
 };
+
+// Publishes the inputs when told, by their stamps alone (25 frames/s, an
+// IDR every 25 frames), once the recorder is attached: what the recorder
+// makes of them does not depend on the machine's speed.
+struct SteppedProducer {
+  AvRings rings{8 << 20, 1024};
+  Timeline t{900000, 900000, 1u << 30, 1u << 30};
+  size_t next_video = 0, next_audio = 0;
+  ~SteppedProducer() {
+    stream_register(nullptr, nullptr, VIDEO_STREAM1);
+    stream_register(nullptr, nullptr, AAC_STREAM);
+  }
+  // Waits for the recorder's consumer, then publishes n frames with their audio.
+  bool publish_frames(size_t n) {
+    for (int i = 0; i < 1500 && stream_consumer_count(VIDEO_STREAM1) <= 0; i++) sleep_ms(10);
+    if (stream_consumer_count(VIDEO_STREAM1) <= 0) return false;
+    const MuxInputs &in = mux_inputs();
+    publish_run(t, in.video, in.aac, &rings.video.queue, &rings.audio.queue, next_video,
+                next_video + n, &next_audio);
+    next_video += n;
+    return true;
+  }
+  // Until the recorder has taken everything published.
+  bool wait_consumed() {
+    for (int i = 0; i < 3000; i++) {
+      StreamState *st = filesys_state.record_state;
+      uint32_t next;
+      pthread_mutex_lock(&rings.video.queue.mutex);
+      next = rings.video.queue.next_seq;
+      pthread_mutex_unlock(&rings.video.queue.mutex);
+      if (st && __atomic_load_n(&st->seq, __ATOMIC_ACQUIRE) == next) return true;
+      sleep_ms(10);
+    }
+    return false;
+  }
+};
+
+// pts and key flag of each video packet, in file order.
+struct Packet {
+  long pts;
+  bool key;
+};
+std::vector<Packet> video_packets(const std::string &path) {
+  std::string out;
+  run_tool({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+            "packet=pts,flags", "-of", "csv=p=0", path.c_str()}, &out);
+  std::vector<Packet> v;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t nl = out.find('\n', at);
+    std::string line = out.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    at = nl == std::string::npos ? out.size() : nl + 1;
+    if (line.empty()) continue;
+    size_t comma = line.find(',');
+    v.push_back({atol(line.c_str()), comma != std::string::npos && line.find('K', comma) != std::string::npos});
+  }
+  return v;
+}
+
+// Files recorded in a row: each begins with a key frame and with the frame
+// after the last one of the file before; all together they hold frames
+// frames.
+void expect_joined(const std::vector<std::string> &paths, size_t frames) {
+  size_t total = 0;
+  long last = -1;
+  for (const std::string &path : paths) {
+    std::vector<Packet> p = video_packets(path);
+    ASSERT_FALSE(p.empty()) << path;
+    EXPECT_TRUE(p[0].key) << path << " does not begin with a key frame";
+    if (last >= 0) EXPECT_EQ(p[0].pts - last, (long)kVideoTicks) << path << " does not follow on";
+    last = p.back().pts;
+    total += p.size();
+  }
+  EXPECT_EQ(total, frames);
+}
 
 std::vector<std::string> files_in(const char *dir, const char *ext) {
   std::vector<std::string> v;
@@ -153,31 +230,60 @@ TEST_F(Recording, TsAndMp4WithAudioPlayCleanly) {
   EXPECT_STREQ(status, "Stopped");
 }
 
+double video_duration_of(const std::string &path) {
+  std::string out;
+  run_tool({"/usr/bin/ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+            "stream=duration", "-of", "csv=p=0", path.c_str()}, &out);
+  return atof(out.c_str());
+}
+
 TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
   use_sd();
-  LiveProducer producer;
   ParamBlock *p = get_param_block();
-  p->recording.format = 3;         // H.264 in TS
   p->recording.duration_mode = 1;  // seconds
   p->recording.duration = 1;
   p->recording.segments = 3;
-  stream_set_state_by_id(13, 1);
-  for (int i = 0; i < 400 && stream_get_state_by_id(13) == 1; i++) sleep_ms(20);
-  EXPECT_EQ(stream_get_state_by_id(13), 0) << "did not stop after three segments";
-  wait_idle();
-  std::vector<std::string> files = files_in("/media/mmc/DCIM", ".ts");
-  ASSERT_EQ(files.size(), 3u);
-  double total = 0;
-  for (size_t i = 0; i < files.size(); i++) {
-    EXPECT_EQ(atoi(files[i].c_str() + 9), (int)i);
-    std::string path = host("/media/mmc/DCIM/" + files[i]);
-    EXPECT_EQ(decode_errors(path), "") << path;
-    double d = duration_of(path);
-    EXPECT_GT(d, 0.8) << path;
-    EXPECT_LT(d, 1.5) << path;
-    total += d;
+  p->capture.standard = 6;  // a 25 frames/s input, as the producer's
+  for (int fmt : {3, 0}) {  // H.264 in TS; H.264 and AAC in MP4
+    SCOPED_TRACE(fmt);
+    SteppedProducer producer;
+    p->recording.format = (uint8_t)fmt;
+    stream_set_state_by_id(13, 1);
+    // Whoever polls the status sees one recording from start to end.
+    std::atomic<bool> saw_stopped{false};
+    std::thread watch([&] {
+      char text[64];
+      bool began = false;
+      while (stream_get_state_by_id(13) == 1) {
+        getRecordingStatus(text, sizeof text);
+        bool recording = strncmp(text, "Recording ", 10) == 0;
+        if (began && !recording && stream_get_state_by_id(13) == 1) saw_stopped = true;
+        began = began || recording;
+        sleep_ms(1);
+      }
+    });
+    // Four seconds of frames: the third file ends at the key frame of the
+    // fourth second and the recording stops there.
+    EXPECT_TRUE(producer.publish_frames(100));
+    for (int i = 0; i < 1500 && stream_get_state_by_id(13) == 1; i++) sleep_ms(20);
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "did not stop after three segments";
+    watch.join();
+    EXPECT_FALSE(saw_stopped) << "status left Recording between segments";
+    wait_idle();
+    const char *ext = fmt == 3 ? ".ts" : ".mp4";
+    std::vector<std::string> files = files_in("/media/mmc/DCIM", ext);
+    ASSERT_EQ(files.size(), 3u);
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < files.size(); i++) {
+      EXPECT_EQ(atoi(files[i].c_str() + 9), (int)i);
+      paths.push_back(host("/media/mmc/DCIM/" + files[i]));
+      EXPECT_EQ(decode_errors(paths.back()), "") << paths.back();
+      EXPECT_EQ(video_packets(paths.back()).size(), 25u) << paths.back();
+      EXPECT_NEAR(video_duration_of(paths.back()), 1.0, 0.001) << paths.back();
+    }
+    // MP4 files each begin at time 0; TS files carry the recording's clock.
+    if (fmt == 3) expect_joined(paths, 75);
   }
-  EXPECT_GT(total, 2.6);
 }
 
 TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
@@ -205,18 +311,31 @@ TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
 
 TEST_F(Recording, FatVolumesSplitBeforeFourGiB) {
   use_sd();
-  LiveProducer producer;
+  SteppedProducer producer;
   get_param_block()->recording.format = 3;
-  // New files start as if 4 GiB less 20 kB were already written.
-  recorder_test_initial_bytes = (1ULL << 32) - 20000;
-  record_for(3000);
+  // New files start as if 4 GiB less room for about two key-frame
+  // intervals were already written.
+  const MuxInputs &in = mux_inputs();
+  uint64_t gop = 0;
+  for (size_t i = 0; i < 25; i++) gop += in.video[i].size();
+  const uint64_t room = 2 * gop + 64 * 1024;
+  recorder_test_initial_bytes = (1ULL << 32) - room;
+  stream_set_state_by_id(13, 1);
+  ASSERT_TRUE(producer.publish_frames(200));
+  ASSERT_TRUE(producer.wait_consumed());
+  stream_set_state_by_id(13, 0);
+  wait_idle();
   std::vector<std::string> files = files_in("/media/mmc/DCIM", ".ts");
-  ASSERT_GE(files.size(), 2u);
-  for (size_t i = 0; i + 1 < files.size(); i++) {
-    std::string path = "/media/mmc/DCIM/" + files[i];
-    EXPECT_LT(file_size(path.c_str()), 20000u) << path;
+  ASSERT_GE(files.size(), 3u);
+  std::vector<std::string> paths;
+  for (const std::string &f : files) {
+    std::string path = "/media/mmc/DCIM/" + f;
+    EXPECT_LT(file_size(path.c_str()), room) << path;
     EXPECT_EQ(decode_errors(host(path)), "") << path;
+    paths.push_back(host(path));
   }
+  // Nothing lost or repeated where the files meet.
+  expect_joined(paths, 200);
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // dated, numbered JPEG files; failures leave their status text.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -28,14 +27,14 @@
 
 namespace {
 
-// A JPEG producer on VIDEO_STREAM2: publishes the same picture every 40 ms.
+// A JPEG producer on VIDEO_STREAM2: publishes the picture when told, once
+// the snapshot thread is attached.
 struct JpegProducer {
   ProducerState state{};
   StreamQueue queue{};
   Buffer_Handle buf = nullptr;
   std::vector<uint8_t> jpeg;
-  std::atomic<bool> run{true};
-  std::thread th;
+  uint32_t ts = 1000;
 
   explicit JpegProducer(const std::vector<uint8_t> &picture) : jpeg(picture) {
     stream_register(&state, &queue, VIDEO_STREAM2);
@@ -43,25 +42,21 @@ struct JpegProducer {
     a.memAlign = STREAM_RING_ALIGN;
     buf = Buffer_create(1 << 20, &a);
     ringbuffer_init(&queue, buf, 64, STREAM_RING_ALIGN);
-    th = std::thread([this] {
-      uint32_t ts = 1000;
-      while (run) {
-        int off = ringbuffer_preallocate(&queue, (uint32_t)jpeg.size());
-        if (off >= 0) {
-          memcpy(queue.base + off, jpeg.data(), jpeg.size());
-          ringbuffer_put(&queue, (uint32_t)jpeg.size(), ts, 0x11);
-        }
-        ts += 3600;
-        sleep_ms(40);
-      }
-    });
   }
   ~JpegProducer() {
-    run = false;
-    th.join();
     stream_register(nullptr, nullptr, VIDEO_STREAM2);
     ringbuffer_free(&queue);
     Buffer_delete(buf);
+  }
+  bool publish_when_attached() {
+    for (int i = 0; i < 1500 && stream_consumer_count(VIDEO_STREAM2) <= 0; i++) sleep_ms(10);
+    if (stream_consumer_count(VIDEO_STREAM2) <= 0) return false;
+    int off = ringbuffer_preallocate(&queue, (uint32_t)jpeg.size());
+    if (off < 0) return false;
+    memcpy(queue.base + off, jpeg.data(), jpeg.size());
+    ringbuffer_put(&queue, (uint32_t)jpeg.size(), ts, 0x11);
+    ts += 3600;
+    return true;
   }
 };
 
@@ -147,14 +142,24 @@ TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
   env.stream_id = 14;
   start_thread(&env);
 
-  stream_set_state_by_id(14, 1);
-  for (int i = 0; i < 200 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
-  for (int i = 0; i < 100 && !filesys_all_read_only(); i++) sleep_ms(20);
+  auto snapshot = [&] {
+    stream_set_state_by_id(14, 1);
+    ASSERT_TRUE(producer.publish_when_attached());
+    for (int i = 0; i < 1500 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+    for (int i = 0; i < 1500 && !(stream_consumer_count(VIDEO_STREAM2) == 0 && filesys_all_read_only()); i++)
+      sleep_ms(20);
+  };
+  snapshot();
   std::vector<std::string> files = files_in("/media/mmc/DCIM");
   ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files[1], prefix + "001.jpg");
   EXPECT_EQ(file_size(("/media/mmc/DCIM/" + prefix + "001.jpg").c_str()), jpeg.size());
   EXPECT_TRUE(filesys_all_read_only()) << "writer left behind";
+  // The name waits for its reader, who came late, and goes with the read.
+  char name[64];
+  EXPECT_EQ(getRecordFilename(name, sizeof name, 200), 0);
+  EXPECT_EQ(name, prefix + "001.jpg");
+  EXPECT_NE(getRecordFilename(name, sizeof name, 100), 0);
 
   std::string out;
   std::string path = std::string(root_dir()) + "/media/mmc/DCIM/" + prefix + "001.jpg";
@@ -163,9 +168,7 @@ TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
   EXPECT_EQ(out, "mjpeg,320,240\n");
 
   // The next snapshot takes the next number.
-  stream_set_state_by_id(14, 1);
-  for (int i = 0; i < 200 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
-  for (int i = 0; i < 100 && !filesys_all_read_only(); i++) sleep_ms(20);
+  snapshot();
   files = files_in("/media/mmc/DCIM");
   ASSERT_EQ(files.size(), 4u);
   EXPECT_EQ(files[3], prefix + "002.jpg");
