@@ -9,6 +9,7 @@
 #include "media/video_enc.h"
 #include "osd/osd_channel.h"
 #include "storage/recorder.h"
+#include "streaming/rtmp_server.h"
 #include "streaming/rtsp_server.h"
 #include "streaming/udp_sender.h"
 #include "web/httpd.h"
@@ -44,9 +45,9 @@ const ThreadSpec thread_table[] = {
     {"rtp", rtpThrFxn, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
     {"udpA", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpA_env.env, nullptr, nullptr},
     {"udpB", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpB_env.env, nullptr, nullptr},
-    {"rtmpA", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},
-    {"rtmpB", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpB_env, nullptr, nullptr},
-    {"rtmpC", nullptr, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
+    {"rtmpA", rtmpThrFxn, 7, "%s %d: Failed to create rtmp thread\n", &rtmpA_env, nullptr, nullptr},
+    {"rtmpB", rtmpThrFxn, 7, "%s %d: Failed to create rtmp thread\n", &rtmpB_env, nullptr, nullptr},
+    {"rtmpC", rtmpServerThrFxn, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
     {"record", recordThrFxn, 10, "%s %d: Failed to create record thread\n", &record_env.env, nullptr, nullptr},
     {"snapshot", recordThrFxn, 11, "%s %d: Failed to create record thread\n", &snapshot_env.env, nullptr, nullptr},
     {"serial", nullptr, 2, "%s %d: Failed to create serial thread\n", &serial_env, nullptr, nullptr},

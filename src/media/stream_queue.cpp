@@ -137,6 +137,15 @@ int ringbuffer_count(const StreamQueue *queue) {
   return n;
 }
 
+bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length) {
+  StreamEntry e;
+  pthread_mutex_lock(&queue->mutex);
+  bool ok = ringbuffer_find_seq(queue, seq, &e) == 0 && queue->base + e.offset == data &&
+            e.length == length;
+  pthread_mutex_unlock(&queue->mutex);
+  return ok;
+}
+
 void stream_add_callback(uint32_t id, StreamCallback *callback) {
   StreamQueue *q = get_stream_queue(id);
   if (!q || !callback) return;

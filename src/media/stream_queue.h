@@ -83,6 +83,10 @@ void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uin
 int ringbuffer_find_seq(const StreamQueue *queue, uint32_t seq, StreamEntry *out);
 // With the queue lock held: valid entries counted back from the newest.
 int ringbuffer_count(const StreamQueue *queue);
+// Takes the lock: whether entry seq still holds the length bytes at data. The
+// producer drops an entry before it reuses its bytes, so whatever was read
+// or sent from data before this returns true was intact.
+bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length);
 
 // A callback already linked is not linked twice. Must not be called from a
 // callback of the same queue; a callback must not take a lock that a caller

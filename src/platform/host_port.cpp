@@ -10,6 +10,7 @@ struct PortOverride {
 };
 const PortOverride overrides[] = {
     {80, "M7391_HTTP_PORT"},
+    {1935, "M7391_RTMP_PORT"},
 };
 }  // namespace
 

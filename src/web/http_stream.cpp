@@ -71,18 +71,6 @@ bool channel_in_jpeg_mode(uint32_t id) {
   return v && v->stream_mode == StreamMode_JPEG;
 }
 
-// Whether raw entry seq still holds the bytes at data: the producer drops
-// an entry before it reuses its bytes, so a copy made before this check
-// returns true is intact.
-bool raw_intact(StreamQueue *q, uint32_t seq, const uint8_t *data, uint32_t length) {
-  StreamEntry e;
-  pthread_mutex_lock(&q->mutex);
-  bool ok = ringbuffer_find_seq(q, seq, &e) == 0 && q->base + e.offset == data &&
-            e.length == length;
-  pthread_mutex_unlock(&q->mutex);
-  return ok;
-}
-
 // Milliseconds until deadline, rounded up: 0 only once it has passed.
 uint32_t ms_left(const timespec &deadline) {
   timespec now;
@@ -198,7 +186,7 @@ int send_one_picture(WebRequest *req, uint32_t id) {
     // The ring is reused as soon as the producer wraps: the reply gets a copy,
     // taken while the entry was still whole.
     r = MHD_create_response_from_buffer(len, (void *)data, MHD_RESPMEM_MUST_COPY);
-    if (r && !raw_intact(st.streamq, f->seq, data, len)) {
+    if (r && !ringbuffer_entry_intact(st.streamq, f->seq, data, len)) {
       MHD_destroy_response(r);
       r = nullptr;
     }
@@ -280,7 +268,7 @@ ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t s
     memcpy(buf + out, h->data + h->offset, n);
     // Ring data the producer overwrote while it was being sent: the client
     // would get a broken unit, so the stream ends instead.
-    if (h->raw && !raw_intact(h->state.streamq, h->seq, h->data, h->length)) return -ENOENT;
+    if (h->raw && !ringbuffer_entry_intact(h->state.streamq, h->seq, h->data, h->length)) return -ENOENT;
     h->offset += (uint32_t)n;
     out += n;
     if (h->offset >= h->length && h->head_off >= h->head_len) {

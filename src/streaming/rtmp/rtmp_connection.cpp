@@ -1,0 +1,590 @@
+#include "streaming/rtmp/rtmp_connection.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "core/global.h"
+#include "core/hwreg.h"
+#include "core/log.h"
+#include "core/param_access.h"
+#include "core/param_block.h"
+#include "formats/annexb.h"
+#include "formats/flv.h"
+#include "media/sound.h"
+#include "media/stream_ids.h"
+#include "streaming/rtmp/rtmp_amf.h"
+#include "streaming/rtmp/rtmp_handshake.h"
+
+uint32_t rtmp_start_ms = 0;
+
+namespace {
+
+const uint32_t kCatchUpTicks = 90000;   // a video entry this old: skip to a key frame
+const uint32_t kAudioLateTicks = 9600;  // audio this much older than the video goes
+const uint32_t kWindow = 2500000;
+const char kStatusDetails[] = "ts_5_4352_4113";
+const char kClientId[] = "9_1_39825440";
+
+// Chunk streams and message headers of the replies.
+RtmpHeader control_header(uint8_t type) { return {2, 0, 0, type, 0}; }
+RtmpHeader connection_header(uint8_t type) { return {3, 0, 0, type, 0}; }
+RtmpHeader stream_header(uint8_t type) { return {20, 0, 0, type, 0}; }
+
+int64_t floor_div90(int64_t t) { return t >= 0 ? t / 90 : -((-t + 89) / 90); }
+
+// Sends iov[0..n) whole: 0, or -1 on an error or a send that made no
+// progress within the socket's send time-out.
+int send_iov(RtmpConnection *c, struct iovec *iov, int n) {
+  while (n > 0) {
+    struct msghdr m;
+    memset(&m, 0, sizeof m);
+    m.msg_iov = iov;
+    m.msg_iovlen = (size_t)n;
+    ssize_t r = sendmsg(c->fd, &m, MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK)
+        log_printf("%s: no progress for %d s\n", "rtmp packet send", RTMP_SEND_TIMEOUT_S);
+      else
+        log_printf("%s: %s\n", "rtmp packet send", strerror(errno));
+      return -1;
+    }
+    size_t done = (size_t)r;
+    while (n > 0 && done >= iov->iov_len) {
+      done -= iov->iov_len;
+      iov++;
+      n--;
+    }
+    if (n > 0) {
+      iov->iov_base = (uint8_t *)iov->iov_base + done;
+      iov->iov_len -= done;
+    }
+  }
+  return 0;
+}
+
+// One message on h's chunk stream, its body given as pieces.
+int send_message(RtmpConnection *c, RtmpHeader *h, const struct iovec *body, int nbody) {
+  uint64_t total = 0;
+  for (int i = 0; i < nbody; i++) total += body[i].iov_len;
+  if (total > 0xFFFFFF) {
+    log_printf("%s: a message of %llu bytes does not fit\n", "rtmp packet send", (unsigned long long)total);
+    return -1;
+  }
+  h->length = (uint32_t)total;
+  RtmpChunker ch;
+  rtmp_chunker_init(&ch, h, body, nbody, RTMP_CHUNK_SIZE);
+  int n;
+  while ((n = rtmp_chunker_next(&ch, c->iov, RTMP_IOV_BATCH)) > 0)
+    if (send_iov(c, c->iov, n) < 0) return -1;
+  return 0;
+}
+
+int send_amf(RtmpConnection *c, RtmpHeader *h, const char *fmt, va_list ap) {
+  uint8_t body[1024];
+  int n = amf_build(body, sizeof body, fmt, ap);
+  if (n < 0) {
+    log_printf("%s: \"%s\" does not fit\n", "sendpacket", fmt);
+    return -1;
+  }
+  struct iovec piece = {body, (size_t)n};
+  return send_message(c, h, &piece, 1);
+}
+
+// sendpacket with the timestamp h carries.
+int sendpacket_at(RtmpConnection *c, RtmpHeader *h, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int rc = send_amf(c, h, fmt, ap);
+  va_end(ap);
+  return rc;
+}
+
+bool grow(void **p, int *cap, int need, size_t item) {
+  if (need <= *cap) return true;
+  int n = need < 64 ? 64 : need * 2;
+  void *q = realloc(*p, (size_t)n * item);
+  if (!q) return false;
+  *p = q;
+  *cap = n;
+  return true;
+}
+
+int on_message(void *arg, const RtmpHeader *h, const uint8_t *body) {
+  RtmpConnection *c = (RtmpConnection *)arg;
+  switch (h->type) {
+    case RTMP_MSG_COMMAND:
+      return rtmp_handle_command(c, h, body);
+    case RTMP_MSG_AMF3_COMMAND: {
+      // An AMF3 command message starts with a format byte, then AMF0.
+      if (h->length < 1) return 0;
+      RtmpHeader h0 = *h;
+      h0.length--;
+      return rtmp_handle_command(c, &h0, body + 1);
+    }
+    case RTMP_MSG_DATA: {
+      AmfReader r;
+      AmfValue v;
+      amf_reader_init(&r, body, h->length);
+      int rc;
+      while ((rc = amf_read(&r, &v)) > 0) {}
+      if (rc < 0) log_printf("%s: malformed data message\n", "serverThread");
+      return rc;
+    }
+    default:  // acknowledgements, user control, window and bandwidth: nothing to do
+      return 0;
+  }
+}
+
+// ---- commands ----
+
+int reply_result(RtmpConnection *c, double txid, int value) {
+  RtmpHeader h = connection_header(RTMP_MSG_COMMAND);
+  return sendpacket(c, &h, "sd0n", "_result", txid, value);
+}
+
+int on_status(RtmpConnection *c, const char *code, const char *description) {
+  RtmpHeader h = stream_header(RTMP_MSG_COMMAND);
+  return sendpacket(c, &h, "sn0{sssss}", "onStatus", 0, "level", "status", "code", code,
+                    "description", description, "details", kStatusDetails, "clientid", kClientId);
+}
+
+int reply_connect(RtmpConnection *c, double txid) {
+  RtmpHeader h = control_header(RTMP_MSG_WINDOW_ACK);
+  if (sendpacket(c, &h, "i", kWindow) < 0) return -1;
+  h = control_header(RTMP_MSG_PEER_BANDWIDTH);
+  if (sendpacket(c, &h, "ic", kWindow, 2) < 0) return -1;
+  h = control_header(RTMP_MSG_USER_CONTROL);
+  if (sendpacket(c, &h, "xi", 0, 0) < 0) return -1;  // Stream Begin, stream 0
+  h = connection_header(RTMP_MSG_COMMAND);
+  if (sendpacket(c, &h, "sd{sn}{sssn}", "_result", txid, "fmsVer", "FMS/3,0,24,53",
+                 "capabilities", 31, "level", "status", "code", "NetConnection.Connect.Success",
+                 "description", "Connection succeeded", "objectEncoding", 0) < 0)
+    return -1;
+  return sendpacket(c, &h, "sn0n", "onBWDone", 0, 8192);
+}
+
+int channel_size(int channel, const char *what) {
+  char buf[32];
+  if (param_getf(buf, sizeof buf, "Video[%d].%s", channel, what) < 0) return 0;
+  return atoi(buf);
+}
+
+int reply_play(RtmpConnection *c, const AmfValue *name) {
+  if (amf_is(name, "liveA.m3u8") || amf_is(name, "streamA.m3u8")) {
+    c->channel = 0;
+  } else if (amf_is(name, "liveB.m3u8") || amf_is(name, "streamB.m3u8")) {
+    c->channel = 1;
+  } else {
+    char text[128];
+    uint32_t n = name->str && name->len < sizeof text ? name->len : 0;
+    if (n) memcpy(text, name->str, n);
+    text[n] = 0;
+    log_printf("RTMP Stream Name is %s !!!!!\n", text);
+  }
+  c->audio = get_param_block()->video[c->channel].rtmp_audio != 0;
+  RtmpHeader h = control_header(RTMP_MSG_USER_CONTROL);
+  if (sendpacket(c, &h, "xi", 0, c->stream_id) < 0) return -1;  // Stream Begin
+  if (on_status(c, "NetStream.Play.Reset", "reset...") < 0) return -1;
+  if (on_status(c, "NetStream.Play.Start", "start...") < 0) return -1;
+  // Players take metadata for the stream's own only when it is stamped
+  // where the media starts.
+  h = stream_header(RTMP_MSG_DATA);
+  h.timestamp = rtmp_start_ms;
+  if (sendpacket_at(c, &h, "s{nns}", "onMetaData", "width", channel_size(c->channel, "Width"),
+                 "height", channel_size(c->channel, "Height"), "Server",
+                 "Marovant 7391 RTMP Server") < 0)
+    return -1;
+  c->playing = 1;
+  return 0;
+}
+
+// ---- media ----
+
+void detach(RtmpConnection *c) {
+  if (!c->attached) return;
+  stream_state_detach(&c->video);
+  if (c->sound.streamq) stream_state_detach(&c->sound);
+  c->attached = 0;
+  c->have_held_audio = 0;
+}
+
+int attach(RtmpConnection *c) {
+  c->video.flags |= STREAM_STATE_RECENT_KEY;
+  if (stream_state_attach(VIDEO_STREAM1 + (uint32_t)c->channel, StreamMode_H264_ES, &c->video) < 0)
+    return -1;
+  // Without the audio stream the channel plays without sound.
+  if (c->audio && stream_state_attach(AAC_STREAM, StreamMode_Audio_AAC, &c->sound) < 0) c->audio = 0;
+  c->attached = c->channel + 1;
+  c->first_packet = 1;
+  c->catching_up = 1;  // the first video sent is a key frame
+  c->have_held_audio = 0;
+  return 0;
+}
+
+bool take_entry(FrameDesc *f, RtmpEntry *e) {
+  if (!f || !f->buf) return false;
+  e->data = (const uint8_t *)Buffer_getUserPtr(f->buf);
+  e->length = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+  e->timestamp = f->timestamp;
+  e->seq = f->seq;
+  e->flags = f->flags;
+  return e->data != nullptr;
+}
+
+bool next_audio(RtmpConnection *c, RtmpEntry *e) {
+  if (c->have_held_audio) {
+    *e = c->held_audio;
+    c->have_held_audio = 0;
+    return true;
+  }
+  return c->sound.streamq && take_entry(stream_state_dequeue_raw(&c->sound), e);
+}
+
+int send_audio_entry(RtmpConnection *c, const RtmpEntry *a, uint32_t ms) {
+  if (rtmp_send_audio(c, a, ms) < 0) return -1;
+  if (!ringbuffer_entry_intact(c->sound.streamq, a->seq, a->data, a->length)) {
+    log_printf("%s: audio seq %u was overwritten while it was sent\n", "serverThread", a->seq);
+    return -1;
+  }
+  return 0;
+}
+
+// Parses the receive buffer; what is left (less than a chunk header) moves
+// to its start.
+int parse_received(RtmpConnection *c) {
+  long used = rtmp_parse(&c->parser, c->rx, c->rx_len, on_message, c);
+  if (used < 0) return -1;
+  memmove(c->rx, c->rx + used, c->rx_len - (size_t)used);
+  c->rx_len -= (size_t)used;
+  return 0;
+}
+
+// Input, waiting at most timeout_ms for it: 0, or -1 when the connection
+// ends.
+int poll_input(RtmpConnection *c, int timeout_ms) {
+  struct pollfd pf = {c->fd, POLLIN, 0};
+  int r = poll(&pf, 1, timeout_ms);
+  if (r < 0) {
+    if (errno == EINTR) return 0;
+    log_printf("%s: %s\n", "select", strerror(errno));
+    return -1;
+  }
+  if (r == 0) return 0;
+  ssize_t n = recv(c->fd, c->rx + c->rx_len, sizeof c->rx - c->rx_len, 0);
+  if (n == 0) return -1;
+  if (n < 0) {
+    if (errno == EINTR || errno == EAGAIN) return 0;
+    log_printf("%s: %s\n", "recv", strerror(errno));
+    return -1;
+  }
+  c->rx_len += (size_t)n;
+  return parse_received(c);
+}
+
+// The timestamp of the newest entry in the queue (ts when there is none).
+// A client is behind when its entry is much older than that; the clock would
+// also count the encoder's own delay.
+uint32_t newest_timestamp(StreamQueue *q, uint32_t ts) {
+  StreamEntry e;
+  pthread_mutex_lock(&q->mutex);
+  if (ringbuffer_find_seq(q, q->next_seq - 1, &e) == 0 && e.length) ts = e.timestamp;
+  pthread_mutex_unlock(&q->mutex);
+  return ts;
+}
+
+// One video entry and the audio around it: 0, or -1 when the connection ends.
+int play_step(RtmpConnection *c) {
+  if (c->attached != c->channel + 1) {
+    detach(c);
+    if (attach(c) < 0) return -1;
+  }
+  RtmpEntry v;
+  if (!take_entry(stream_state_dequeue_timeout(&c->video, 500), &v)) return 0;
+  if (v.length == 0) {
+    log_printf("rtmp video buffer size 0 buf=%p\n", (const void *)v.data);
+    log_printf("rtmp video buffer size 0 done\n");
+    return -1;
+  }
+  // Snapshots travel in the video ring between the coded frames.
+  if ((v.flags & FRAME_JPEG) || (v.length >= 2 && v.data[0] == 0xFF && v.data[1] == 0xD8)) return 0;
+  bool key = (v.flags & FRAME_KEY) != 0;
+  if (!c->catching_up && newest_timestamp(c->video.streamq, v.timestamp) - v.timestamp > kCatchUpTicks) {
+    log_printf("catching up\n");
+    c->catching_up = 1;
+  }
+  if (c->catching_up) {
+    if (!key) {
+      RtmpEntry a;
+      while (next_audio(c, &a)) {
+        if ((int32_t)(a.timestamp - v.timestamp) >= 0) {
+          c->held_audio = a;
+          c->have_held_audio = 1;
+          break;
+        }
+      }
+      return 0;
+    }
+    c->catching_up = 0;
+  }
+
+  // Audio first, while it is earlier than the video.
+  RtmpEntry a;
+  bool held = false;
+  while (next_audio(c, &a)) {
+    if ((int32_t)(a.timestamp - v.timestamp) >= 0) {
+      held = true;
+      break;
+    }
+    if (v.timestamp - a.timestamp > kAudioLateTicks) continue;
+    if (c->first_packet) {
+      rtmp_timestamp_origin(c, a.timestamp);
+      c->first_packet = 0;
+    }
+    if (send_audio_entry(c, &a, rtmp_timestamp(c, a.timestamp)) < 0) return -1;
+  }
+
+  if (c->first_packet) {
+    if (!key) log_printf("first packet is not a keyframe!!! seq=%u\n", v.seq);
+    rtmp_timestamp_origin(c, v.timestamp);
+    c->first_packet = 0;
+  }
+  uint32_t vms = rtmp_timestamp(c, v.timestamp);
+  if (rtmp_send_video(c, &v, vms) < 0) return -1;
+  if (!ringbuffer_entry_intact(c->video.streamq, v.seq, v.data, v.length)) {
+    log_printf("%s: video seq %u was overwritten while it was sent\n", "serverThread", v.seq);
+    return -1;
+  }
+
+  // Then the audio that stopped the run and all that is there now, never
+  // stamped before the video.
+  while (held || next_audio(c, &a)) {
+    held = false;
+    uint32_t ms = rtmp_timestamp(c, a.timestamp);
+    if ((int32_t)(ms - vms) < 0) ms = vms;
+    if (send_audio_entry(c, &a, ms) < 0) return -1;
+  }
+  return poll_input(c, 0);
+}
+
+int read_piece(int fd, uint8_t *buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    struct pollfd pf = {fd, POLLIN, 0};
+    int r = poll(&pf, 1, RTMP_HANDSHAKE_TIMEOUT_MS);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return -1;
+    ssize_t k = recv(fd, buf + got, n - got, 0);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return -1;
+    got += (size_t)k;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void rtmp_connection_init(RtmpConnection *c, int fd) {
+  memset(c, 0, sizeof *c);
+  c->fd = fd;
+  c->stream_id = 1;
+  rtmp_parser_init(&c->parser);
+  c->video_header = {21, 0, 0, RTMP_MSG_VIDEO, 1};
+  c->audio_header = {20, 0, 0, RTMP_MSG_AUDIO, 1};
+  uint32_t now = timestamp_now();
+  c->ticks = now;
+  c->last_ts = now;
+  c->ts_base = (uint32_t)-(int64_t)(now / 90);
+}
+
+void rtmp_connection_free(RtmpConnection *c) {
+  detach(c);
+  rtmp_parser_free(&c->parser);
+  free(c->body);
+  free(c->nal_len);
+  c->body = nullptr;
+  c->nal_len = nullptr;
+  c->body_cap = c->nal_cap = 0;
+}
+
+uint32_t rtmp_timestamp(RtmpConnection *c, uint32_t ts) {
+  c->ticks += (int32_t)(ts - c->last_ts);
+  c->last_ts = ts;
+  return (uint32_t)floor_div90(c->ticks) + c->ts_base;
+}
+
+void rtmp_timestamp_origin(RtmpConnection *c, uint32_t ts) {
+  c->ts_base = 0;
+  c->ts_base = rtmp_start_ms - rtmp_timestamp(c, ts);
+}
+
+int sendpacket(RtmpConnection *c, RtmpHeader *h, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  h->timestamp = rtmp_timestamp(c, timestamp_now());
+  int rc = send_amf(c, h, fmt, ap);
+  va_end(ap);
+  return rc;
+}
+
+int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
+  const uint8_t *d = e->data;
+  uint32_t len = e->length;
+  if (!annexb_starts_with_start_code(d, len)) return 0;  // not a coded picture
+  c->video_header.timestamp = ms;
+  if (annexb_first_nal_type(d, len) == 7) {
+    FlvMux flv;
+    memset(&flv, 0, sizeof flv);
+    flv.video_codec_id = 7;
+    uint8_t tag[512];
+    int n = flv_write_avc_config(&flv, tag, sizeof tag, &d, &len);
+    // The tag's body, without the FLV tag header and PreviousTagSize, is the
+    // message.
+    struct iovec piece = {tag + 11, n > 15 ? (size_t)n - 15 : 0};
+    if (n > 15 && send_message(c, &c->video_header, &piece, 1) < 0) {
+      log_printf("%s: %s\n", "rtmp video send", "sequence header");
+      return -1;
+    }
+  }
+  // Every NAL unit behind a 4-byte length, its bytes sent from the ring.
+  uint8_t prefix[5] = {(uint8_t)((e->flags & FRAME_KEY) ? 0x17 : 0x27), 1, 0, 0, 0};
+  int nals = 0;
+  AnnexbWalk w;
+  size_t s, end;
+  annexb_walk_init(&w, d, len);
+  while (annexb_walk_next(&w, &s, &end)) nals++;
+  if (nals == 0) return 0;
+  if (!grow((void **)&c->body, &c->body_cap, 1 + 2 * nals, sizeof *c->body) ||
+      !grow((void **)&c->nal_len, &c->nal_cap, nals, sizeof *c->nal_len)) {
+    log_printf("%s: %s\n", "rtmp video send", strerror(ENOMEM));
+    return -1;
+  }
+  int nb = 0, k = 0;
+  c->body[nb++] = {prefix, sizeof prefix};
+  annexb_walk_init(&w, d, len);
+  while (annexb_walk_next(&w, &s, &end)) {
+    uint32_t n = (uint32_t)(end - s);
+    uint8_t *l = c->nal_len[k++];
+    l[0] = (uint8_t)(n >> 24); l[1] = (uint8_t)(n >> 16); l[2] = (uint8_t)(n >> 8); l[3] = (uint8_t)n;
+    c->body[nb++] = {l, 4};
+    c->body[nb++] = {(void *)(d + s), n};
+  }
+  if (send_message(c, &c->video_header, c->body, nb) < 0) {
+    log_printf("%s: %s\n", "rtmp video send", "frame");
+    return -1;
+  }
+  return 0;
+}
+
+int rtmp_send_audio(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
+  c->audio_header.timestamp = ms;
+  size_t pos = 0;
+  AdtsFrame f;
+  while (adts_next_frame(e->data, e->length, &pos, &f) > 0) {
+    const uint8_t *h = e->data + f.offset;
+    if (!c->audio_config_sent) {
+      // AudioSpecificConfig: object type (ADTS profile + 1), frequency index,
+      // channel configuration.
+      uint8_t object = (uint8_t)((h[2] >> 6) + 1);
+      uint8_t config[4] = {0, 0, (uint8_t)(object << 3 | f.rate_index >> 1),
+                           (uint8_t)((f.rate_index & 1) << 7 | f.channels << 3)};
+      c->audio_tag = f.channels > 1 ? 0xAF : 0xAE;
+      config[0] = c->audio_tag;
+      struct iovec piece = {config, sizeof config};
+      if (send_message(c, &c->audio_header, &piece, 1) < 0) {
+        log_printf("%s: %s\n", "rtmp audio send", "sequence header");
+        return -1;
+      }
+      c->audio_config_sent = 1;
+    }
+    uint8_t prefix[2] = {c->audio_tag, 1};
+    struct iovec body[2] = {{prefix, 2}, {(void *)(h + f.header), f.length - f.header}};
+    if (send_message(c, &c->audio_header, body, 2) < 0) {
+      log_printf("%s: %s\n", "rtmp audio send", "frame");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int rtmp_handle_command(RtmpConnection *c, const RtmpHeader *h, const uint8_t *body) {
+  AmfReader r;
+  amf_reader_init(&r, body, h->length);
+  AmfValue v[4];
+  int n = 0, rc;
+  AmfValue rest;
+  // The command's first values; the others are read to check them.
+  while ((rc = amf_read(&r, n < 4 ? &v[n] : &rest)) > 0)
+    if (n < 4) n++;
+  if (rc < 0 || n < 1 || (v[0].type != AMF0_STRING && v[0].type != AMF0_LONG_STRING)) {
+    log_printf("%s: malformed command\n", "rtmp_handle_command");
+    return -1;
+  }
+  double txid = n >= 2 && v[1].type == AMF0_NUMBER ? v[1].number : 0;
+  if (amf_is(&v[0], "connect")) return reply_connect(c, txid);
+  if (amf_is(&v[0], "createStream")) return reply_result(c, txid, (int)c->stream_id);
+  if (amf_is(&v[0], "closeStream")) {
+    c->playing = 0;
+    return reply_result(c, txid, 1);
+  }
+  if (amf_is(&v[0], "getStreamLength")) return reply_result(c, txid, 0);
+  if (amf_is(&v[0], "play")) {
+    AmfValue none;
+    memset(&none, 0, sizeof none);
+    return reply_play(c, n >= 4 ? &v[3] : &none);
+  }
+  // "_result" would go to a result callback; the server sets none.
+  return 0;
+}
+
+int rtmp_handshake(RtmpConnection *c) {
+  uint8_t c01[1 + RTMP_HANDSHAKE_SIZE];
+  uint8_t out[RTMP_S0S1S2_SIZE];
+  uint8_t c2[RTMP_HANDSHAKE_SIZE];
+  int step = 0;
+  if (read_piece(c->fd, c01, sizeof c01) == 0) {
+    step = 1;
+    rtmp_handshake_reply(c01 + 1, out, rand);
+    struct iovec piece = {out, sizeof out};
+    if (send_iov(c, &piece, 1) == 0) {
+      step = 2;
+      if (read_piece(c->fd, c2, sizeof c2) == 0) {
+        if (rtmp_handshake_c2_ok(c2, out + 1)) return 0;
+        step = 3;
+      }
+    }
+  }
+  log_printf("RTMP handshake error %d\n", step);
+  return -1;
+}
+
+int rtmp_connection_feed(RtmpConnection *c, const uint8_t *data, size_t len) {
+  while (len) {
+    size_t n = sizeof c->rx - c->rx_len;
+    if (n > len) n = len;
+    memcpy(c->rx + c->rx_len, data, n);
+    c->rx_len += n;
+    data += n;
+    len -= n;
+    if (parse_received(c) < 0) return -1;
+  }
+  return 0;
+}
+
+void rtmp_connection_run(RtmpConnection *c) {
+  while (!get_exit_code()) {
+    int rc;
+    if (!c->playing) {
+      detach(c);
+      rc = poll_input(c, 5000);
+    } else {
+      rc = play_step(c);
+    }
+    if (rc < 0) break;
+  }
+  detach(c);
+}

@@ -1,0 +1,94 @@
+// One RTMP client connection: its handshake, its chunk stream and commands,
+// and live play of channel A or B. Everything here belongs to the
+// connection's own thread; connections share nothing.
+#pragma once
+#include <cstdint>
+#include <sys/uio.h>
+
+#include "media/stream_state.h"
+#include "streaming/rtmp/rtmp_chunk.h"
+
+enum {
+  RTMP_RECV_BUFFER = 2048,
+  RTMP_IOV_BATCH = 1024,           // iovecs per sendmsg
+  RTMP_SEND_TIMEOUT_S = 10,        // a send with no progress for this long ends the connection
+  RTMP_HANDSHAKE_TIMEOUT_MS = 5000 // per read of the handshake
+};
+
+// An entry of the stream ring being sent: the bytes stay in the ring.
+struct RtmpEntry {
+  const uint8_t *data;
+  uint32_t length;
+  uint32_t timestamp;  // 90 kHz
+  uint32_t seq;
+  uint8_t flags;       // FrameDesc flags
+};
+
+struct RtmpConnection {
+  int fd;
+  int playing;          // set by "play", cleared by "closeStream"
+  int channel;          // 0 or 1
+  int audio;            // the channel's RTMPAudio at play
+  uint32_t stream_id;   // given by createStream
+  RtmpParser parser;
+  uint8_t rx[RTMP_RECV_BUFFER];
+  size_t rx_len;
+
+  StreamState video;
+  StreamState sound;
+  int attached;         // channel + 1 while the states are attached, else 0
+  RtmpHeader video_header;  // {21, -, -, 9, 1}
+  RtmpHeader audio_header;  // {20, -, -, 8, 1}
+
+  // Milliseconds: the 90 kHz clock extended past its wraps, and the base
+  // added to it.
+  int64_t ticks;
+  uint32_t last_ts;
+  uint32_t ts_base;
+
+  uint8_t audio_tag;        // FLV audio tag byte
+  int audio_config_sent;
+  int first_packet;
+  int catching_up;
+  RtmpEntry held_audio;     // the audio entry that stopped the run before a video entry
+  int have_held_audio;
+
+  // Scratch of the zero-copy sends.
+  struct iovec iov[RTMP_IOV_BATCH];
+  struct iovec *body;
+  int body_cap;
+  uint8_t (*nal_len)[4];
+  int nal_cap;
+};
+
+// The ms timestamp the first media message of a connection gets: 0 (tests
+// start it near 0xFFFFFF).
+extern uint32_t rtmp_start_ms;
+
+// Sets c up over an accepted socket (heap-allocated by the caller: the
+// record is too large for a connection thread's stack).
+void rtmp_connection_init(RtmpConnection *c, int fd);
+// Detaches and frees what the connection holds; does not close the socket.
+void rtmp_connection_free(RtmpConnection *c);
+
+// The server side of the handshake on the socket: 0, or -1 (logged).
+int rtmp_handshake(RtmpConnection *c);
+// Parses received bytes as the receive loop does, through the 2048-byte
+// buffer, handling every complete message: 0, or -1 when the connection ends.
+int rtmp_connection_feed(RtmpConnection *c, const uint8_t *data, size_t len);
+// The loop after the handshake, until quit or the connection ends.
+void rtmp_connection_run(RtmpConnection *c);
+
+// One command message (type 20, or 17 with its leading format byte taken off).
+int rtmp_handle_command(RtmpConnection *c, const RtmpHeader *h, const uint8_t *body);
+// Builds a message body from fmt (see amf_build) and sends it on h's chunk
+// stream, stamped now: 0 or -1.
+int sendpacket(RtmpConnection *c, RtmpHeader *h, const char *fmt, ...);
+// Sends one video or audio entry as it sits in the ring, stamped ms: 0 or -1.
+int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms);
+int rtmp_send_audio(RtmpConnection *c, const RtmpEntry *e, uint32_t ms);
+// The message timestamp in ms of a 90 kHz timestamp: the clock's wraps are
+// counted, so timestamps stay monotonic across them.
+uint32_t rtmp_timestamp(RtmpConnection *c, uint32_t ts);
+// Makes ts the connection's time origin: it maps to rtmp_start_ms.
+void rtmp_timestamp_origin(RtmpConnection *c, uint32_t ts);

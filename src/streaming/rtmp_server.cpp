@@ -1,0 +1,240 @@
+#include "streaming/rtmp_server.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <linux/netfilter_ipv4.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/process_util.h"
+#include "media/stream_ids.h"
+#include "media/stream_mux.h"
+#include "media/stream_producer.h"
+#include "media/stream_state.h"
+#include "platform/host_port.h"
+#include "streaming/rtmp/rtmp_connection.h"
+
+namespace {
+
+// The live connections' sockets: at quit the listener shuts every one down
+// and waits for their threads, so none touches the stream layer after the
+// cleanup rendezvous. A thread closes its socket under the lock, so the
+// listener never shuts down a number already reused.
+struct Connections {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t gone = PTHREAD_COND_INITIALIZER;
+  int fds[1024];
+  int count = 0;
+};
+Connections g_conns;
+
+bool conn_add(int fd) {
+  pthread_mutex_lock(&g_conns.mutex);
+  bool ok = g_conns.count < (int)(sizeof g_conns.fds / sizeof g_conns.fds[0]);
+  if (ok) g_conns.fds[g_conns.count++] = fd;
+  pthread_mutex_unlock(&g_conns.mutex);
+  return ok;
+}
+
+void conn_close(int fd) {
+  pthread_mutex_lock(&g_conns.mutex);
+  for (int i = 0; i < g_conns.count; i++) {
+    if (g_conns.fds[i] != fd) continue;
+    g_conns.fds[i] = g_conns.fds[--g_conns.count];
+    break;
+  }
+  close(fd);
+  pthread_cond_broadcast(&g_conns.gone);
+  pthread_mutex_unlock(&g_conns.mutex);
+}
+
+// Shuts every connection down and waits for their threads, at most ms.
+void conn_shutdown_all(int ms) {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&g_conns.mutex);
+  for (int i = 0; i < g_conns.count; i++) shutdown(g_conns.fds[i], SHUT_RDWR);
+  while (g_conns.count > 0)
+    if (pthread_cond_timedwait(&g_conns.gone, &g_conns.mutex, &until) == ETIMEDOUT) break;
+  if (g_conns.count) log_printf("%s: %d connections still running\n", "rtmpServerThrFxn", g_conns.count);
+  pthread_mutex_unlock(&g_conns.mutex);
+}
+
+void address_text(const struct sockaddr_in *a, char *out, size_t size) {
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &a->sin_addr, ip, sizeof ip);
+  snprintf(out, size, "%s:%u", ip, ntohs(a->sin_port));
+}
+
+int listen_socket(void) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    log_printf("%s: %s\n", "socket", strerror(errno));
+    return -1;
+  }
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons((uint16_t)host_listen_port(RTMP_PORT));
+  if (bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+    log_printf("%s: %s\n", "bind", strerror(errno));
+    close(s);
+    return -1;
+  }
+  if (listen(s, 10) < 0) {
+    log_printf("%s: %s\n", "listen", strerror(errno));
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+void accept_one(int ls) {
+  struct sockaddr_in peer;
+  socklen_t plen = sizeof peer;
+  int fd = accept4(ls, (struct sockaddr *)&peer, &plen, SOCK_CLOEXEC);
+  if (fd < 0) {
+    log_printf("%s: %s\n", "accept", strerror(errno));
+    return;
+  }
+  // The destination before any address translation; without connection
+  // tracking the socket's own address.
+  struct sockaddr_in dst;
+  socklen_t dlen = sizeof dst;
+  if (getsockopt(fd, SOL_IP, SO_ORIGINAL_DST, &dst, &dlen) < 0) {
+    dlen = sizeof dst;
+    getsockname(fd, (struct sockaddr *)&dst, &dlen);
+  }
+  char from[32], to[32];
+  address_text(&peer, from, sizeof from);
+  address_text(&dst, to, sizeof to);
+  log_printf("RTMP accepted connection from %s to %s\n", from, to);
+
+  int *arg = (int *)malloc(sizeof(int));
+  if (!arg) {
+    log_printf("Failed to allocate RTMP server\n");
+    close(fd);
+    return;
+  }
+  *arg = fd;
+  if (!conn_add(fd)) {
+    log_printf("%s: too many connections\n", "rtmpServerThrFxn");
+    free(arg);
+    close(fd);
+    return;
+  }
+  log_printf("created server %p\n", (void *)arg);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, RTMP_THREAD_STACK);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t th;
+  if (pthread_create(&th, &attr, serverThread, arg) != 0) {
+    log_printf("Failed to start RTMP server thread\n");
+    free(arg);
+    conn_close(fd);
+  }
+  pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+int rtmp_connection_count(void) {
+  pthread_mutex_lock(&g_conns.mutex);
+  int n = g_conns.count;
+  pthread_mutex_unlock(&g_conns.mutex);
+  return n;
+}
+
+void *serverThread(void *arg) {
+  int fd = *(int *)arg;
+  free(arg);
+  log_printf("%s: started\n", "serverThread");
+  struct timeval tv = {RTMP_SEND_TIMEOUT_S, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  RtmpConnection *c = (RtmpConnection *)malloc(sizeof(RtmpConnection));
+  if (c) {
+    rtmp_connection_init(c, fd);
+    if (rtmp_handshake(c) == 0) rtmp_connection_run(c);
+    rtmp_connection_free(c);
+    free(c);
+  }
+  log_printf("%s: exiting\n", "serverThread");
+  conn_close(fd);
+  return nullptr;
+}
+
+void *rtmpServerThrFxn(void *arg) {
+  ThreadEnv *env = (ThreadEnv *)arg;
+  int ls = listen_socket();
+  myRendezvousInit(env->start_rendezvous, env->name);
+  while (!get_exit_code()) {
+    if (ls < 0) {
+      sleep_ms(100);
+      continue;
+    }
+    struct pollfd pf = {ls, POLLIN, 0};
+    int r = poll(&pf, 1, 1000);
+    if (r > 0) accept_one(ls);
+  }
+  conn_shutdown_all(RTMP_QUIT_WAIT_MS);
+  myRendezvousCleanup(env->cleanup_rendezvous, env->name);
+  if (ls >= 0) close(ls);
+  return nullptr;
+}
+
+void *rtmpThrFxn(void *arg) {
+  static ProducerState states[2];
+  ThreadEnv *env = (ThreadEnv *)arg;
+  int index = strcmp(env->name, "rtmpB") == 0 ? 1 : 0;
+  ProducerState *ps = &states[index];
+  ParamBlock *p = env->params ? (ParamBlock *)env->params : get_param_block();
+  stream_register(ps, nullptr, (StreamId)(RTMP_STREAM1 + index));
+  if (p->rtmp[index].start_mode == 1) stream_set_state(ps, 1);
+  myRendezvousInit(env->start_rendezvous, env->name);
+  StreamState st;
+  memset(&st, 0, sizeof st);
+  while (!get_exit_code()) {
+    // The stop of every stream at quit may come before a wait: look at the
+    // quit flag between short waits.
+    if (stream_get_state_by_id(RTMP_STREAM1 + index) != 1) {
+      sleep_ms(100);
+      continue;
+    }
+    stream_state_wait_start(ps);
+    char url[sizeof p->rtmp[index].url + 1];
+    memcpy(url, p->rtmp[index].url, sizeof p->rtmp[index].url);
+    url[sizeof p->rtmp[index].url] = 0;
+    log_printf("streaming to %s\n", url);
+    // Publishing to the URL is not done: the stream is only drained.
+    if (stream_state_attach(VIDEO_STREAM1 + (uint32_t)index, StreamMode_H264_AAC_FLV, &st) == 0) {
+      log_printf("%s: attached to stream; seq %d\n", env->name, (int)st.seq);
+      while (!get_exit_code() && !stream_state_stopping(ps)) stream_state_dequeue_timeout(&st, 500);
+      stream_state_detach(&st);
+    } else {
+      while (!get_exit_code() && !stream_state_stopping(ps)) sleep_ms(100);
+    }
+  }
+  muxer_free(&st);
+  myRendezvousCleanup(env->cleanup_rendezvous, env->name);
+  return nullptr;
+}

@@ -1,0 +1,21 @@
+// The RTMP server: the "rtmpC" listener, one thread per connection playing
+// channel A or B live, and the "rtmpA"/"rtmpB" threads that own the run
+// states of stream ids 10 and 11 (their RTMP[n] settings).
+#pragma once
+#include "core/global.h"
+
+enum {
+  RTMP_PORT = 1935,
+  RTMP_THREAD_STACK = 128 * 1024,  // hundreds of connections fit the board's address space
+  RTMP_QUIT_WAIT_MS = 10000        // how long the listener waits for its connections at quit
+};
+
+// The listener; its record is a ThreadEnv.
+void *rtmpServerThrFxn(void *env);
+// One connection; arg is a heap block holding the accepted socket, freed here.
+void *serverThread(void *arg);
+// "rtmpA" / "rtmpB" (index 0 / 1, by the name); its record is a ThreadEnv.
+void *rtmpThrFxn(void *env);
+
+// Connection threads running now.
+int rtmp_connection_count(void);
