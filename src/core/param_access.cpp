@@ -97,6 +97,9 @@ const char *set_float(const ParamDesc *d, void *field, const char *text) {
 
 const char *set_string(const ParamDesc *d, void *field, const char *text, size_t len) {
   if (len >= d->size) return "String value too long";
+  // A string row's parser is a check of the text only.
+  if (d->parse)
+    if (const char *err = d->parse(text, len, nullptr)) return err;
   // A line break would split the row in a parameter file.
   if (memchr(text, '\n', len) || memchr(text, '\r', len)) return PARAM_INVALID_VALUE;
   memcpy(field, text, len);

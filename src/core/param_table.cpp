@@ -223,7 +223,7 @@ const ParamDesc paramTable[PARAM_ROW_COUNT + 1] = {
   {"Recording.Status", PARAM_VIRTUAL, CG_NONE, 0, 0, 0, 0, PERM_STREAM_VIEW, PERM_NONE, 13, param_format_status, NULL},
   {"Recording.State", PARAM_VIRTUAL, CG_NONE, 0, 0, 0, 0, PERM_NONE, PERM_STREAM_CONTROL, 13, NULL, param_parse_state},
   {"Recording.Storage", PARAM_VIRTUAL, CG_NONE, 0, 0, 0, 0, PERM_STREAM_VIEW, PERM_NONE, 13, param_format_recording_storage, NULL},
-  {"Recording.Directory", PARAM_STRING, CG_NONE, 0, 0, 0, 32, PERM_STREAM_VIEW, PERM_STREAM_CONFIG, PF(recording.directory), NULL, NULL},
+  {"Recording.Directory", PARAM_STRING, CG_NONE, 0, 0, 0, 32, PERM_STREAM_VIEW, PERM_STREAM_CONFIG, PF(recording.directory), NULL, param_parse_dir_name},
   {"Recording.StorageDevice", PARAM_INTEGER, CG_NONE, 0, 4, 1, 1, PERM_STREAM_VIEW, PERM_STREAM_CONFIG, PF(recording.storage_device), NULL, NULL},
   {"Recording.SeekAmount", PARAM_INTEGER, CG_NONE, 0, 255, 1, 1, PERM_STREAM_VIEW, PERM_STREAM_CONFIG, PF(recording.seek_amount), NULL, NULL},
   {"Recording.MuteAtStart", PARAM_INTEGER, CG_NONE, 0, 2, 1, 1, PERM_STREAM_VIEW, PERM_STREAM_CONFIG, PF(recording.mute_at_start), NULL, NULL},

@@ -139,6 +139,20 @@ int param_standard_code(const char *text, size_t len) {
   return -1;
 }
 
+// --- names ---
+
+const char *param_parse_dir_name(const char *text, size_t len, void *arg) {
+  (void)arg;
+  if (len == 0) return NULL;
+  if (text[0] == '.') return "Directory name must not begin with '.'";
+  for (size_t i = 0; i < len; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '/' || c == '\\') return "Directory must be a single name without '/'";
+    if (c < 0x20 || c == 0x7f) return "Directory name contains a control character";
+  }
+  return NULL;
+}
+
 // --- addresses ---
 
 int param_format_mac(char *buf, size_t size, void *arg) {

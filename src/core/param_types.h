@@ -65,6 +65,9 @@ PARAM_FN(latency);
 PARAM_FN(custom_zip_size);
 PARAM_FN(colorbars); PARAM_PARSE(colorbars);
 PARAM_FN(passthru); PARAM_PARSE(passthru);
+// A check of a string field (arg unused): one plain directory name, no
+// path, no "..", no leading '.', no control characters.
+PARAM_PARSE(dir_name);
 
 #undef PARAM_FN
 #undef PARAM_PARSE

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_block.h"
+#include "core/param_types.h"
 #include "core/process_util.h"
 #include "media/stream_producer.h"
 #include "platform/host_root.h"
@@ -561,6 +562,15 @@ int write_string_to_file(const char *path, const char *text) {
 }
 
 void filesys_set_subdir(const char *dir) {
+  // Checked again here: every recording path, list and download is built
+  // on it, and a value stored before the check existed must not lead
+  // outside the volume.
+  if (dir && dir[0]) {
+    if (const char *err = param_parse_dir_name(dir, strlen(dir), nullptr)) {
+      log_printf("%s: %s: %s, using DCIM\n", "filesys_set_subdir", dir, err);
+      dir = nullptr;
+    }
+  }
   filesys_lock();
   snprintf(g_subdir, sizeof g_subdir, "%s", dir && dir[0] ? dir : "DCIM");
   filesys_unlock();

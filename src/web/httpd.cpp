@@ -64,11 +64,9 @@ int send_file(WebRequest *req) {
     }
     return page_send(&page);
   }
-  char path[128];
-  snprintf(path, sizeof path, "/usr/html%s%s", url[0] == '/' ? "" : "/", url);
   // No links: the page root also holds unpacked custom bundles, whose links
   // must not reach the rest of the file system.
-  int fd = sys_open(path, O_RDONLY | O_NOFOLLOW);
+  int fd = web_open_beneath("/usr/html", url, O_RDONLY);
   if (fd < 0) return WEB_NOT_HANDLED;
   return web_send_fd(req, fd, get_mime_type(url), nullptr);
 }
@@ -112,8 +110,8 @@ int send_bad_request(WebRequest *req) {
   html_escape_append(&page, req->errors);
   page_append(&page, "</pre>\n<p><a href=\"");
   char enc[1024];
-  html_escape_append(&page, url_encode(req->redirect ? req->redirect : web_target(req, "/index.htm"),
-                                       enc, sizeof enc));
+  const char *back = req->redirect ? req->redirect : web_target(req, "/index.htm");
+  html_escape_append(&page, url_encode(web_local_target(req, back, "/index.htm"), enc, sizeof enc));
   page_append(&page, "\">Back</a></p>\n</body></html>\n");
   if (page.failed) {
     page_free(&page);

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/global.h"
 #include "core/log.h"
@@ -75,17 +77,14 @@ void resolution_options(PageBuffer *page, int stream) {
 }
 
 void permission_options(PageBuffer *page, uint32_t current, bool guest) {
-  static const uint32_t levels[] = {PERM_STREAM_VIEW, PERM_STREAM_CONTROL, PERM_STREAM_CONFIG,
-                                    PERM_ADMIN};
-  if (guest)
-    page_printf(page, "<option value='%d'%s>%s</option>\n", PERM_NONE,
-                current == PERM_NONE ? " selected" : "", permission_name(PERM_NONE));
-  for (uint32_t level : levels)
+  // Every level a user may hold, so that saving the form keeps each one;
+  // None and Demo for the guest, or for a user who holds one already.
+  for (uint32_t level = PERM_NONE; level <= PERM_DEMO; level++) {
+    bool edge = level == PERM_NONE || level == PERM_DEMO;
+    if (edge && !guest && current != level) continue;
     page_printf(page, "<option value='%d'%s>%s</option>\n", int(level),
                 current == level ? " selected" : "", permission_name(level));
-  if (guest)
-    page_printf(page, "<option value='%d'%s>%s</option>\n", PERM_DEMO,
-                current == PERM_DEMO ? " selected" : "", permission_name(PERM_DEMO));
+  }
 }
 
 // A link to an RTSP session: base is the escaped "rtsp://host:port/".
@@ -132,27 +131,29 @@ void list_add(FileList *l, const char *name, long long size) {
   l->items[l->count++] = {copy, size};
 }
 
-void list_dir(FileList *l, const char *base, const char *rel, int depth) {
-  char path[512];
-  snprintf(path, sizeof path, "%s%s%s", base, rel[0] ? "/" : "", rel);
+// Lists the directory open at dfd (and closes it). Links are neither listed
+// nor followed: a volume may hold links to anywhere.
+void list_dir(FileList *l, int dfd, const char *rel, int depth) {
   struct dirent **names = nullptr;
-  int n = sys_scandir(path, &names, scandir_skip_dots, versionsort);
-  if (n < 0) return;
+  int n = scandirat(dfd, ".", &names, scandir_skip_dots, versionsort);
   // Read backwards: the newest names come first.
   for (int i = n - 1; i >= 0; i--) {
-    char sub[512], full[1024];
-    snprintf(sub, sizeof sub, "%s%s%s", rel, rel[0] ? "/" : "", names[i]->d_name);
-    snprintf(full, sizeof full, "%s/%s", base, sub);
+    const char *name = names[i]->d_name;
+    char sub[512];
+    snprintf(sub, sizeof sub, "%s%s%s", rel, rel[0] ? "/" : "", name);
     struct stat st;
-    if (sys_stat(full, &st) == 0) {
-      if (S_ISDIR(st.st_mode) && depth < kMaxDirDepth)
-        list_dir(l, base, sub, depth + 1);
-      else if (S_ISREG(st.st_mode) && is_recording(names[i]->d_name))
+    if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (S_ISDIR(st.st_mode) && depth < kMaxDirDepth) {
+        int sub_fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (sub_fd >= 0) list_dir(l, sub_fd, sub, depth + 1);
+      } else if (S_ISREG(st.st_mode) && is_recording(name)) {
         list_add(l, sub, (long long)st.st_size);
+      }
     }
     free(names[i]);
   }
   free(names);
+  close(dfd);
 }
 
 int compare_newest_first(const void *a, const void *b) {
@@ -429,7 +430,8 @@ void gen_filelist(PageBuffer *page) {
   }
   log_printf("before scandir src=%d path=%s\n", source, dir);
   FileList list = {nullptr, 0, 0};
-  list_dir(&list, dir, "", 0);
+  int dfd = web_open_recording(source, "", 0);
+  if (dfd >= 0) list_dir(&list, dfd, "", 0);
   free(dir);
   if (list.count == 0) {
     page_append(page, "<p>No files to display.</p>\n");

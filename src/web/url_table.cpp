@@ -68,14 +68,9 @@ int get_download_func(WebRequest *req) {
     log_printf("Filesys not mounted: %d\n", source);
     return WEB_NOT_HANDLED;
   }
-  char *dir = filesys_getdir(source);
-  if (!dir) return WEB_NOT_HANDLED;
-  char path[512];
-  snprintf(path, sizeof path, "%s/%s", dir, f);
-  free(dir);
-  int fd = sys_open(path, O_RDONLY);
+  int fd = web_open_recording(source, f, O_RDONLY);
   if (fd < 0) {
-    perror(path);
+    perror(f);
     return WEB_NOT_HANDLED;
   }
   const char *base = strrchr(f, '/');

@@ -63,7 +63,7 @@ void escaped_target(const char *target, char *out, size_t size) {
 
 int send_meta_page(WebRequest *req, MHD_Response **out, const char *fmt, const char *target) {
   char esc[1024];
-  escaped_target(target, esc, sizeof esc);
+  escaped_target(web_local_target(req, target, "/index.htm"), esc, sizeof esc);
   char *text = nullptr;
   int n = asprintf(&text, fmt, esc);
   if (n < 0) return -1;
@@ -104,8 +104,10 @@ int login_create_session(WebRequest *req, const char *target) {
   int s = session_create(req, req->username);
   MHD_Response *r = nullptr;
   if (send_meta_page(req, &r, kLoggingInPage, target) != 0) return WEB_NOT_HANDLED;
-  char cookie[32];
-  snprintf(cookie, sizeof cookie, "Token=%s", session_table[s].token);
+  // Not for scripts, not sent along by other sites' pages, for every page.
+  char cookie[80];
+  snprintf(cookie, sizeof cookie, "Token=%s; HttpOnly; SameSite=Strict; Path=/",
+           session_table[s].token);
   web_add_header(MHD_HTTP_HEADER_SET_COOKIE, cookie, r);
   return web_queue_response(req->connection, MHD_HTTP_OK, r);
 }
@@ -118,6 +120,14 @@ int web_auth_init(void) {
     return -1;
   }
   return 0;
+}
+
+void web_sessions_forget_user(const char *name) {
+  if (!name || !name[0]) return;
+  for (SessionSlot &s : session_table) {
+    if (strncmp(s.user, name, sizeof s.user) != 0) continue;
+    memset(&s, 0, sizeof s);
+  }
 }
 
 void web_auth_reset(void) {

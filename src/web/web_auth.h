@@ -28,6 +28,9 @@ extern uint8_t digest_random[16];
 int web_auth_init(void);
 // Forgets every session and cached nonce (tests).
 void web_auth_reset(void);
+// Ends every session of the user name (the user was deleted or renamed): a
+// user created later under that name starts without them.
+void web_sessions_forget_user(const char *name);
 
 // The user name of the request (malloc'd; the caller frees it) or NULL for
 // the guest; *ok: 1 accepted, 0 wrong, -1 stale Digest nonce. A name comes

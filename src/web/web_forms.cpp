@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <microhttpd.h>
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include "core/log.h"
 #include "core/param_access.h"
@@ -16,6 +18,7 @@
 #include "media/mixer.h"
 #include "storage/filesys.h"
 #include "web/param_save.h"
+#include "web/web_auth.h"
 
 volatile int web_no_save;
 
@@ -75,13 +78,19 @@ int feed_form(WebRequest *req, const char *data, size_t size, WebFormFn consumer
 }
 
 // Ends the post processor (which hands over a last value still held) and
-// acts on the last value.
+// acts on the form, unless the client went before its body ended: a value
+// cut in transit (half a password) must not be taken, nor the rest alone.
 void end_form(WebRequest *req) {
   if (req->pp) {
     if (MHD_destroy_post_processor(req->pp) != MHD_YES && !req->aborted) req->bad_request = 1;
     req->pp = nullptr;
   }
   form_flush(req);
+  if (req->aborted) {
+    if (req->form_fields_len) log_printf("%s: %s cut off, nothing changed\n", "end_form", req->url);
+    return;
+  }
+  form_apply(req);
 }
 
 void param_key(WebRequest *req, const char *key, const char *value, size_t len) {
@@ -119,12 +128,23 @@ void param_key(WebRequest *req, const char *key, const char *value, size_t len) 
                req->username ? req->username : "guest", name);
     req->denied = 1;
     break;
-  default:
+  default: {
+    // A user deleted or renamed takes its login sessions along.
+    UserRecord *user = nullptr;
+    char old[sizeof user->name + 1] = "";
+    int slot;
+    if (sscanf(name, "User[%d].", &slot) == 1 && slot >= 0 && slot < PARAM_USER_COUNT) {
+      user = &get_param_block()->users[slot];
+      memcpy(old, user->name, sizeof user->name);
+    }
     if (const char *msg = param_set(name, value, len)) {
       log_printf("%s: %s\n", name, msg);
       web_request_add_error(req, name, msg);
     }
+    if (user && old[0] && strncmp(old, user->name, sizeof user->name) != 0)
+      web_sessions_forget_user(old);
     break;
+  }
   }
 }
 
@@ -138,6 +158,15 @@ void delete_file(WebRequest *req, const char *key, const char *value, size_t len
     web_request_add_error(req, "delete_file", "Bad filename");
     return;
   }
+  // The name itself may be a link (it is removed, not followed), but no
+  // directory on the way to it.
+  int fd = web_open_recording(req->delete_source, name, O_PATH);
+  if (fd < 0) {
+    log_printf("Bad filename: %s\n", name);
+    web_request_add_error(req, name, "could not be deleted");
+    return;
+  }
+  close(fd);
   if (filesys_delete(req->delete_source, name, nullptr) != 0)
     web_request_add_error(req, name, "could not be deleted");
 }
@@ -189,12 +218,50 @@ void form_flush(WebRequest *req) {
     web_request_add_error(req, req->form_key, "Value too long");
     return;
   }
+  size_t klen = strlen(req->form_key), vlen = req->form_value_len;
+  size_t add = klen + 1 + 4 + vlen;
+  // Bounded like any body: forms are small.
+  if (req->form_fields_len + add > 256 * 1024) {
+    web_request_add_error(req, req->form_key, "Form too large");
+    return;
+  }
+  char *p = static_cast<char *>(realloc(req->form_fields, req->form_fields_len + add));
+  if (!p) {
+    web_request_add_error(req, req->form_key, "Out of memory");
+    return;
+  }
+  req->form_fields = p;
+  p += req->form_fields_len;
+  memcpy(p, req->form_key, klen + 1);
+  uint32_t v32 = uint32_t(vlen);
+  memcpy(p + klen + 1, &v32, 4);
+  memcpy(p + klen + 5, req->form_value, vlen);
+  req->form_fields_len += add;
+}
+
+void form_apply(WebRequest *req) {
   WebFormFn fn = req->form_consumer ? req->form_consumer : param_key;
-  fn(req, req->form_key, req->form_value, req->form_value_len);
+  const char *p = req->form_fields, *end = p + req->form_fields_len;
+  while (p && p < end) {
+    const char *key = p;
+    p += strlen(key) + 1;
+    uint32_t vlen;
+    memcpy(&vlen, p, 4);
+    p += 4;
+    fn(req, key, p, vlen);
+    p += vlen;
+  }
+  free(req->form_fields);
+  req->form_fields = nullptr;
+  req->form_fields_len = 0;
 }
 
 void post_processor_done(WebRequest *req) {
   end_form(req);
+  if (req->aborted) {
+    web_no_save = 0;
+    return;
+  }
   param_apply_changes();
   if (web_no_save) {
     web_no_save = 0;

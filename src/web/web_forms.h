@@ -21,8 +21,10 @@ int post_create_user_func(WebRequest *req, const char *value, size_t size);
 // One piece of a posted key's value, as the post processor delivers it
 // (offset 0 starts a value). The value is acted on once it is whole.
 void form_field(WebRequest *req, const char *key, const char *data, uint64_t offset, size_t size);
-// Acts on the value gathered last (called before a form's close).
+// Ends the value gathered last; it waits with the form's others.
 void form_flush(WebRequest *req);
+// Acts on every waiting value in order, once the request has completed.
+void form_apply(WebRequest *req);
 
 // The no-save flag of the "_no_save" rows and the save_params key.
 extern volatile int web_no_save;

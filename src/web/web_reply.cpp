@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
@@ -12,6 +13,7 @@
 
 #include "core/log.h"
 #include "core/param_table.h"
+#include "platform/host_root.h"
 #include "storage/filesys.h"
 #include "web/web_request.h"
 
@@ -67,6 +69,9 @@ void web_request_release(WebRequest *req) {
   free(req->errors);
   req->errors = nullptr;
   req->errors_len = 0;
+  free(req->form_fields);
+  req->form_fields = nullptr;
+  req->form_fields_len = 0;
 }
 
 void web_request_add_error(WebRequest *req, const char *name, const char *message) {
@@ -141,6 +146,49 @@ int send_not_found(MHD_Connection *connection, const char *url) {
   return web_queue_response(connection, MHD_HTTP_NOT_FOUND, r);
 }
 
+int web_open_beneath(const char *base, const char *rel, int flags) {
+  HostPath hp(base);
+  int dfd = open(hp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const char *p = rel;
+  while (*p == '/') p++;
+  if (!*p) return dfd;
+  while (dfd >= 0) {
+    const char *slash = strchr(p, '/');
+    size_t n = slash ? size_t(slash - p) : strlen(p);
+    char part[256];
+    if (n == 0 || n >= sizeof part) break;
+    memcpy(part, p, n);
+    part[n] = 0;
+    if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0) break;
+    int f = slash ? O_RDONLY | O_DIRECTORY : flags;
+    int fd = openat(dfd, part, f | O_NOFOLLOW | O_CLOEXEC);
+    close(dfd);
+    if (fd < 0 || !slash) return fd;
+    dfd = fd;
+    p = slash + 1;
+  }
+  if (dfd >= 0) close(dfd);
+  return -1;
+}
+
+int web_open_recording(int source, const char *rel, int flags) {
+  char *dir = filesys_getdir(source);
+  if (!dir) return -1;
+  // The recording directory is the mount point and the sub-directory; the
+  // volume's own content, the sub-directory included, is walked.
+  const char *sub = filesys_get_subdir();
+  size_t dl = strlen(dir), sl = strlen(sub);
+  int fd = -1;
+  if (dl > sl + 1 && dir[dl - sl - 1] == '/' && strcmp(dir + dl - sl, sub) == 0) {
+    dir[dl - sl - 1] = 0;
+    char path[512];
+    snprintf(path, sizeof path, "%s%s%s", sub, rel[0] ? "/" : "", rel);
+    fd = web_open_beneath(dir, path, rel[0] ? flags : O_RDONLY | O_DIRECTORY);
+  }
+  free(dir);
+  return fd;
+}
+
 int web_send_fd(WebRequest *req, int fd, const char *type, const char *attachment) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -176,6 +224,21 @@ const char *web_target(const WebRequest *req, const char *fallback) {
   const char *t = web_get_arg(req, "redirect");
   if (!t || !*t) t = web_header(req, MHD_HTTP_HEADER_REFERER);
   return t && *t ? t : fallback;
+}
+
+const char *web_local_target(const WebRequest *req, const char *target, const char *fallback) {
+  if (!target) return fallback;
+  for (const char *p = target; *p; p++)
+    if ((unsigned char)*p < 0x20 || *p == 0x7f || *p == '\\') return fallback;
+  if (target[0] == '/') return target[1] == '/' ? fallback : target;
+  const char *rest = nullptr;
+  if (strncasecmp(target, "http://", 7) == 0) rest = target + 7;
+  else if (strncasecmp(target, "https://", 8) == 0) rest = target + 8;
+  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+  if (!rest || !host || !*host) return fallback;
+  size_t n = strlen(host);
+  if (strncasecmp(rest, host, n) != 0 || rest[n] != '/' || rest[n + 1] == '/') return fallback;
+  return rest + n;
 }
 
 uint32_t web_client_addr(const WebRequest *req) {

@@ -77,6 +77,11 @@ struct WebRequest {
   size_t form_value_len;
   int form_key_active;
   int form_value_overflow;
+  // Whole values waiting for the request to complete: a form is acted on
+  // only once all of it has arrived. Records of key, NUL, 32-bit length,
+  // value.
+  char *form_fields;
+  size_t form_fields_len;
   // Keys that were refused, for the error page ("name: message" lines).
   char *errors;
   size_t errors_len;
@@ -115,6 +120,10 @@ const char *web_header(const WebRequest *req, const char *name);
 const char *web_get_arg(const WebRequest *req, const char *name);
 // The "redirect" GET argument, else the Referer, else fallback.
 const char *web_target(const WebRequest *req, const char *fallback);
+// target as a link a page may hold: a path on this box ("/x.htm"), or the
+// path of an http(s) URL of this box's Host; anything else (another host,
+// "//host", "javascript:") gives fallback.
+const char *web_local_target(const WebRequest *req, const char *target, const char *fallback);
 // The client's IPv4 address as the library reports it; 0 when unknown.
 uint32_t web_client_addr(const WebRequest *req);
 
@@ -130,6 +139,15 @@ const char *get_mime_type(const char *name);
 int web_storage_source(const char *name);
 // A name from outside: no "..", shorter than max characters.
 bool web_name_ok(const char *name, size_t max);
+// Opens rel below the board directory base one component at a time, never
+// following a symbolic link (a USB disk or an unpacked bundle may hold links
+// to anywhere): directories on the way with O_DIRECTORY | O_NOFOLLOW, the
+// last component with flags | O_NOFOLLOW. -1 when a component is missing,
+// is a link, or is "." or "..".
+int web_open_beneath(const char *base, const char *rel, int flags);
+// The same below the recording directory of a storage source (rel "" opens
+// the directory itself); the walk starts at the volume's mount point.
+int web_open_recording(int source, const char *rel, int flags);
 // Copies text into buf with every byte that may not stand in a URL or a
 // header value written as %XX. Returns buf.
 char *url_encode(const char *text, char *buf, size_t size);

@@ -50,6 +50,7 @@ int fuzz_one(const uint8_t *data, size_t size) {
     p += n + (nl ? 1 : 0);
   }
   form_flush(&req);
+  form_apply(&req);
   if (req.permission == PERM_DEMO && memcmp(live, param_default_block(), sizeof *live) != 0) {
     fprintf(stderr, "a Demo request changed the block\n");
     abort();

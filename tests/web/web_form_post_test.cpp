@@ -173,6 +173,25 @@ TEST_F(WebForm, BadValuesAndKeysGetAClearErrorAndTheRestApplies) {
   // Escaped in the error page.
   r = http_post("/controls", "%3Cscript%3E=1");
   EXPECT_NE(r.body.find("&lt;script&gt;: No such parameter"), std::string::npos) << r.body;
+  // The page's way back never leaves the box's pages.
+  for (const char *t : {"javascript:alert(1)", "//evil.example/x", "http://evil.example/x"}) {
+    r = http_post("/controls", std::string("Nonsense=1&redirect=") + t);
+    EXPECT_NE(r.body.find("href=\"/index.htm\""), std::string::npos) << t << r.body;
+  }
+  r = http_post("/controls", "Nonsense=1", "Referer: http://127.0.0.1/setup_output.htm\r\n");
+  EXPECT_NE(r.body.find("href=\"/setup_output.htm\""), std::string::npos) << r.body;
+  // The recording directory is one plain name, where recordings, lists and
+  // downloads are built: nothing that leads out of the volume.
+  for (const char *d : {"../../etc", "a/b", ".hidden", "..", "x%01y"}) {
+    r = http_post("/controls", std::string("Recording.Directory=") + d);
+    EXPECT_EQ(r.status, 400) << d;
+    EXPECT_NE(r.body.find("Recording.Directory: Directory"), std::string::npos) << d << r.body;
+  }
+  EXPECT_NE(param("Recording.Directory"), "..");
+  EXPECT_EQ(http_post("/controls", "Recording.Directory=Clips").status, 200);
+  EXPECT_EQ(param("Recording.Directory"), "Clips");
+  filesys_set_subdir("../../etc");
+  EXPECT_STREQ(filesys_get_subdir(), "DCIM");
 }
 
 TEST_F(WebForm, UnreadableBodiesAreBadRequests) {
@@ -185,14 +204,21 @@ TEST_F(WebForm, UnreadableBodiesAreBadRequests) {
   r = http_post("/controls", "--b\r\nContent-Disposition: form-data; name=\"Video[0].GOPSize\"\r\n\r\n51",
                 "", "multipart/form-data; boundary=b");
   EXPECT_TRUE(r.status == 400 || r.status == 200) << r.status;
-  // A client that goes before its body ends: what came is applied, the
-  // request ends, and the server goes on serving.
+  // A client that goes before its body ends: nothing of it is taken (not
+  // the whole values before the cut, not the half value at it), the request
+  // ends, and the server goes on serving.
   http_send_and_close("POST /controls HTTP/1.1\r\nHost: x\r\nContent-Type: "
                       "application/x-www-form-urlencoded\r\nContent-Length: 5000\r\n\r\n"
-                      "Video[0].GOPSize=52&Video[0].Flip=");
-  for (int i = 0; i < 100 && param("Video[0].GOPSize") != "52"; i++)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(param("Video[0].GOPSize"), "52");
+                      "Video[0].GOPSize=52&Video[0].Flip=1&Video[0].BitRate=12");
+  bool ended = false;
+  for (int i = 0; i < 100 && !ended; i++) {
+    ended = http_get("/debuglog.txt").body.find("cut off, nothing changed") != std::string::npos;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  EXPECT_EQ(param("Video[0].Flip"), "0");
+  EXPECT_EQ(param("Video[0].BitRate"), "5000000");
   r = http_post("/controls", "Video[0].GOPSize=53");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(param("Video[0].GOPSize"), "53");

@@ -137,6 +137,11 @@ TEST_F(Template, RequirementReplacesThePageForTheGuest) {
   r = curl("--basic -u admin:pw", "/setup_streama.htm");
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("name=\"BitRate\" value=\"5000000\""), std::string::npos);
+  // A level nobody knows (a typing error in a page) keeps the page closed,
+  // to the administrator too.
+  EXPECT_EQ(render("<require permission='Admn'>inside", PERM_ADMIN).find("inside"), std::string::npos);
+  EXPECT_EQ(render("<require>inside", PERM_ADMIN).find("inside"), std::string::npos);
+  EXPECT_NE(render("<require permission='None'>inside", PERM_NONE).find("inside"), std::string::npos);
 }
 
 TEST_F(Template, GeneratorsShowTheCurrentValues) {
@@ -162,6 +167,11 @@ TEST_F(Template, GeneratorsShowTheCurrentValues) {
   EXPECT_NE(r.body.find("name=\"User[0].Name\" maxlength=\"19\" value=\"a&quot;b\""), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("<option value='4' selected>Stream Config</option>"), std::string::npos);
   EXPECT_NE(r.body.find("<option value='6'>Demo</option>"), std::string::npos);
+  // Every level a user may hold is offered, so saving the form keeps it.
+  set_users(PERM_ADMIN, {std::make_tuple("cc", "pw", PERM_CAMERA_CONTROL)});
+  r = http_get("/users_table");
+  EXPECT_NE(r.body.find("<option value='2' selected>Camera Control</option>"), std::string::npos)
+      << r.body;
 }
 
 // Every page of www/ as a person's browser gets it: rendered without a

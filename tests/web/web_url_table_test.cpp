@@ -105,6 +105,16 @@ TEST_F(WebUrls, FilesOfThePageDirectory) {
                     root_path("/usr/html/link.css", link, sizeof link)),
             0);
   EXPECT_EQ(http_get("/link.css").status, 404);
+  // Nor a link to a directory on the way, for files and pages alike.
+  sys_write_text("/tmp/out/page.htm", "<p>secret page</p>");
+  ASSERT_EQ(symlink(root_path("/tmp/out", target, sizeof target),
+                    root_path("/usr/html/outdir", link, sizeof link)),
+            0);
+  EXPECT_EQ(http_get("/outdir/page.htm").status, 404);
+  EXPECT_EQ(http_get("/outdir/../tmp").status, 404);
+  sys_write_text("/usr/html/inc.htm", "<include src='outdir/page.htm'>");
+  r = http_get("/inc.htm");
+  EXPECT_EQ(r.body.find("secret page"), std::string::npos) << r.body;
   // ".." anywhere, or a name of 71 characters, is not found.
   EXPECT_EQ(http_get("/../etc/passwd").status, 404);
   EXPECT_EQ(http_get("/a..b.css").status, 404);
@@ -207,6 +217,29 @@ TEST_F(WebUrls, DownloadFromTheSdCard) {
   EXPECT_NE(r.body.find("/download?s=2&amp;f=day1/rec%201.ts"), std::string::npos) << r.body;
   EXPECT_NE(r.body.find("6 B"), std::string::npos);
   EXPECT_NE(r.body.find("action=\"/delete_files_mmc\""), std::string::npos);
+}
+
+// A volume may hold links to anywhere (an ext4 USB disk made elsewhere):
+// download, the file list and delete take no link on the way, whether the
+// link is the file, a directory below, or the recording directory itself.
+TEST_F(WebUrls, LinksOnAVolumeAreNeverFollowed) {
+  std::string base = mount_sd();
+  char host[1024];
+  std::string out = root_path(test_scratch_dir("outside").c_str(), host, sizeof host);
+  ASSERT_EQ(system(("printf SECRET > '" + out + "/secret.ts' && ln -s '" + out + "/secret.ts' '" +
+                    base + "/leak.ts' && ln -s '" + out + "' '" + base + "/linkdir'").c_str()), 0);
+  EXPECT_EQ(http_get("/download?s=2&f=leak.ts").status, 404);
+  EXPECT_EQ(http_get("/download?s=2&f=linkdir/secret.ts").status, 404);
+  HttpReply r = http_get("/filelist_mmc");
+  EXPECT_EQ(r.body.find("leak.ts"), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("secret.ts"), std::string::npos) << r.body;
+  EXPECT_EQ(http_post("/delete_files_mmc", "delete_file=linkdir/secret.ts").status, 400);
+  EXPECT_EQ(access((out + "/secret.ts").c_str(), F_OK), 0);
+  ASSERT_EQ(system(("rm -rf '" + base + "' && ln -s '" + out + "' '" + base + "'").c_str()), 0);
+  EXPECT_EQ(http_get("/download?s=2&f=secret.ts").status, 404);
+  EXPECT_NE(http_get("/filelist_mmc").body.find("No files to display."), std::string::npos);
+  EXPECT_EQ(http_post("/delete_files_mmc", "delete_file=secret.ts").status, 400);
+  EXPECT_EQ(access((out + "/secret.ts").c_str(), F_OK), 0);
 }
 
 }  // namespace
