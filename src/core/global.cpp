@@ -1,5 +1,6 @@
 #include "core/global.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,20 +18,21 @@ volatile int httpd_restart = -1;
 pthread_mutex_t network_mutex = PTHREAD_MUTEX_INITIALIZER;
 BoardIdentity board_identity;
 
-static uint32_t exit_code;
+// Written only under quit_mutex; atomic so that a crash handler may read it.
+static std::atomic<uint32_t> exit_code;
 
 uint32_t get_exit_code(void) {
   pthread_mutex_lock(&quit_mutex);
-  uint32_t c = exit_code;
+  uint32_t c = exit_code.load();
   pthread_mutex_unlock(&quit_mutex);
   return c;
 }
 
-uint32_t get_exit_code_unlocked(void) { return exit_code; }
+uint32_t get_exit_code_unlocked(void) { return exit_code.load(); }
 
 void set_exit_code(uint32_t code) {
   pthread_mutex_lock(&quit_mutex);
-  exit_code = code;
+  exit_code.store(code);
   rtsp_watch = 1;
   pthread_cond_broadcast(&quit_cond);
   pthread_mutex_unlock(&quit_mutex);
@@ -50,10 +52,12 @@ void *thread_enter_hook(const char *name) { return (void *)name; }
 void thread_exit_hook(const char *name) { (void)name; }
 
 namespace {
-struct NamedThread { pthread_t handle; const char *name; };
+// Registered once per thread at creation, read by the crash handlers: readers
+// take no lock (an entry is complete before the count that exposes it grows).
+struct NamedThread { pthread_t handle; std::atomic<const char *> name; };
 std::mutex g_names_lock;
 NamedThread g_names[32];
-int g_nnames;
+std::atomic<int> g_nnames;
 
 struct LoadEntry { clockid_t clock; const char *name; long long last_us; };
 std::mutex g_load_lock;
@@ -70,15 +74,22 @@ long long clock_us(clockid_t c) {
 
 void thread_name_register(pthread_t handle, const char *name) {
   std::lock_guard<std::mutex> l(g_names_lock);
-  for (int i = 0; i < g_nnames; i++)
-    if (pthread_equal(g_names[i].handle, handle)) { g_names[i].name = name; return; }
-  if (g_nnames < 32) g_names[g_nnames++] = {handle, name};
+  int n = g_nnames.load(std::memory_order_relaxed);
+  for (int i = 0; i < n; i++)
+    if (pthread_equal(g_names[i].handle, handle)) {
+      g_names[i].name.store(name, std::memory_order_release);
+      return;
+    }
+  if (n >= 32) return;
+  g_names[n].handle = handle;
+  g_names[n].name.store(name, std::memory_order_relaxed);
+  g_nnames.store(n + 1, std::memory_order_release);
 }
 
 const char *threadName(pthread_t handle) {
-  std::lock_guard<std::mutex> l(g_names_lock);
-  for (int i = 0; i < g_nnames; i++)
-    if (pthread_equal(g_names[i].handle, handle)) return g_names[i].name;
+  int n = g_nnames.load(std::memory_order_acquire);
+  for (int i = 0; i < n; i++)
+    if (pthread_equal(g_names[i].handle, handle)) return g_names[i].name.load(std::memory_order_acquire);
   return "unknown";
 }
 

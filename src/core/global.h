@@ -20,7 +20,8 @@ extern volatile int httpd_restart;
 extern pthread_mutex_t network_mutex;
 
 uint32_t get_exit_code(void);
-// The same, for a caller that already holds quit_mutex.
+// The same without the lock: for a caller that already holds quit_mutex,
+// and for the crash handlers.
 uint32_t get_exit_code_unlocked(void);
 // Stores code under quit_mutex, sets rtsp_watch and broadcasts quit_cond.
 void set_exit_code(uint32_t code);

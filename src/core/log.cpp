@@ -35,7 +35,7 @@ char crash_text[160];
 
 int udp_fd = -1;
 bool udp_first_connection = true;
-volatile int udp_guard;
+int udp_guard;  // a send failure is being reported (under udp_mutex)
 pthread_mutex_t udp_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 constexpr size_t kLineMax = 255;        // including the NUL
@@ -55,10 +55,8 @@ void write_stderr(const char *s, size_t n) {
 
 }  // namespace
 
-void log_it(const char *text, size_t len) {
-  if (len == 0) return;
-  if (len >= LOG_RING_SIZE) len = LOG_RING_SIZE - 1;
-  pthread_mutex_lock(&board.log_mutex);
+// Appends under log_mutex, which the caller holds.
+static void ring_append(const char *text, size_t len) {
   if (board.output_head + len >= LOG_RING_SIZE) {
     memset(board.text + board.output_head, 0, LOG_RING_SIZE - board.output_head);
     if (board.output_head < board.output_tail || board.output_tail == 0)
@@ -80,7 +78,23 @@ void log_it(const char *text, size_t len) {
   memcpy(board.text + board.output_head, text, len);
   board.output_head += (uint32_t)len;
   assert(board.output_head != board.output_tail);
+}
+
+void log_it(const char *text, size_t len) {
+  if (len == 0) return;
+  if (len >= LOG_RING_SIZE) len = LOG_RING_SIZE - 1;
+  pthread_mutex_lock(&board.log_mutex);
+  ring_append(text, len);
   pthread_mutex_unlock(&board.log_mutex);
+}
+
+int log_it_try(const char *text, size_t len) {
+  if (len == 0) return 0;
+  if (len >= LOG_RING_SIZE) len = LOG_RING_SIZE - 1;
+  if (pthread_mutex_trylock(&board.log_mutex) != 0) return -1;
+  ring_append(text, len);
+  pthread_mutex_unlock(&board.log_mutex);
+  return 0;
 }
 
 // Formats "[sssss.uuuuuu] message" (or the bare message) into at most
@@ -262,24 +276,48 @@ int log_save_file(const char *path) {
   static pthread_mutex_t save_mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_mutex_lock(&save_mutex);
   size_t n = log_snapshot(copy, sizeof copy);
-  fwrite(copy, 1, n, f);
+  bool ok = fwrite(copy, 1, n, f) == n;
   pthread_mutex_unlock(&save_mutex);
-  fclose(f);
-  return 0;
+  // A full card shows up at the write or only when the buffer is flushed.
+  if (fclose(f) != 0) ok = false;
+  return ok ? 0 : -1;
+}
+
+// The UDP log socket belongs to udp_mutex: a line is sent only while the lock
+// is held, so a descriptor closed (and perhaps reused by a client connection)
+// by init_log_udp is never written. The mutex is held only around a
+// non-blocking send, never while a connection is being set up.
+static int udp_send_locked(const char *text, size_t len, int flags) {
+  if (udp_fd < 0 || udp_guard) return 0;
+  if (send(udp_fd, text, len, flags | MSG_NOSIGNAL) >= 0) return 0;
+  udp_guard = 1;
+  return -1;
 }
 
 void log_udp(const char *line) {
-  int fd = udp_fd;
-  if (fd < 0 || udp_guard) return;
-  if (send(fd, line, strlen(line), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {
-    udp_guard = 1;
-    log_printf("%s: write failed\n", "log_udp");
-    udp_guard = 0;
-  }
+  pthread_mutex_lock(&udp_mutex);
+  int rc = udp_send_locked(line, strlen(line), MSG_DONTWAIT);
+  pthread_mutex_unlock(&udp_mutex);
+  if (rc == 0) return;
+  // Reported once, in the ring and on standard error; the guard keeps the
+  // report itself (and lines of other threads meanwhile) off the socket.
+  log_printf("%s: write failed\n", "log_udp");
+  pthread_mutex_lock(&udp_mutex);
+  udp_guard = 0;
+  pthread_mutex_unlock(&udp_mutex);
+}
+
+int log_udp_try(const char *text, size_t len) {
+  if (pthread_mutex_trylock(&udp_mutex) != 0) return -1;
+  int rc = udp_fd >= 0 && !udp_guard
+               ? (int)send(udp_fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL) : 0;
+  pthread_mutex_unlock(&udp_mutex);
+  return rc < 0 ? -1 : 0;
 }
 
 // Sends the ring's text from its oldest line, in datagrams cut at line ends.
-static void log_udp_send_backlog(int fd) {
+// Called with udp_mutex held.
+static void log_udp_send_backlog(void) {
   static char copy[LOG_RING_SIZE];
   size_t n = log_snapshot(copy, sizeof copy);
   size_t pos = 0;
@@ -291,31 +329,16 @@ static void log_udp_send_backlog(int fd) {
       while (cut > 0 && copy[pos + cut - 1] != '\n') cut--;
       if (cut > 0) len = cut;  // a single over-long line is cut where it must be
     }
-    send(fd, copy + pos, len, MSG_NOSIGNAL);
+    send(udp_fd, copy + pos, len, MSG_NOSIGNAL);
     pos += len;
   }
 }
 
-int init_log_udp(uint32_t addr_be) {
-  pthread_mutex_lock(&udp_mutex);
-  if (udp_fd >= 0) {
-    int fd = udp_fd;
-    udp_fd = -1;
-    close(fd);
-  }
-  if (addr_be == 0) {
-    pthread_mutex_unlock(&udp_mutex);
-    return 0;
-  }
-  char dotted[INET_ADDRSTRLEN];
-  struct in_addr ia;
-  ia.s_addr = addr_be;
-  inet_ntop(AF_INET, &ia, dotted, sizeof dotted);
-  log_printf("%s: LogUDPAddr=%s\n", "init_log_udp", dotted);
+// Opens a datagram socket connected to addr port 7391; -1 on failure.
+static int log_udp_connect(uint32_t addr_be) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     perror("socket");
-    pthread_mutex_unlock(&udp_mutex);
     return -1;
   }
   struct sockaddr_in sa = {};
@@ -327,17 +350,46 @@ int init_log_udp(uint32_t addr_be) {
     perror("connect");
     log_printf("%s: %s\n", "init_log_udp", strerror(e));
     close(fd);
-    pthread_mutex_unlock(&udp_mutex);
     return -1;
   }
-  // A connected datagram socket has no handshake to time out: the host is
-  // taken as reachable once the route exists (connect succeeded).
-  log_printf("%s: connected\n", "init_log_udp");
-  if (udp_first_connection) {
-    udp_first_connection = false;
-    log_udp_send_backlog(fd);
-  }
-  udp_fd = fd;
+  return fd;
+}
+
+int init_log_udp(uint32_t addr_be) {
+  // Only one set-up at a time; logging goes on meanwhile.
+  static pthread_mutex_t setup_mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_mutex_lock(&setup_mutex);
+  pthread_mutex_lock(&udp_mutex);
+  int old = udp_fd;
+  udp_fd = -1;
   pthread_mutex_unlock(&udp_mutex);
-  return 0;
+  if (old >= 0) close(old);
+  int rc = 0;
+  if (addr_be != 0) {
+    char dotted[INET_ADDRSTRLEN];
+    struct in_addr ia;
+    ia.s_addr = addr_be;
+    inet_ntop(AF_INET, &ia, dotted, sizeof dotted);
+    log_printf("%s: LogUDPAddr=%s\n", "init_log_udp", dotted);
+    int fd = log_udp_connect(addr_be);
+    if (fd < 0) {
+      rc = -1;
+    } else {
+      // A connected datagram socket has no handshake: the host is taken as
+      // reachable once the route exists (connect succeeded).
+      log_printf("%s: connected\n", "init_log_udp");
+      // Published and, on the first connection, followed by the held text
+      // in one step under the lock: a line logged meanwhile waits for the
+      // backlog and goes out after it (at worst twice, never not at all).
+      pthread_mutex_lock(&udp_mutex);
+      udp_fd = fd;
+      if (udp_first_connection) {
+        udp_first_connection = false;
+        log_udp_send_backlog();
+      }
+      pthread_mutex_unlock(&udp_mutex);
+    }
+  }
+  pthread_mutex_unlock(&setup_mutex);
+  return rc;
 }

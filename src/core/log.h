@@ -17,12 +17,16 @@ void set_crash_text(const char *text);
 void print_last_error(void);
 
 void log_it(const char *text, size_t len);
+// The same when log_mutex is free at once, else -1 (crash handlers).
+int log_it_try(const char *text, size_t len);
 size_t log_read(char *buf, size_t n);
 void log_read_mark(int restore);
 size_t log_copy(uint32_t offset, char *buf, size_t n);
 uint32_t log_pending(void);
 uint32_t log_get_tail(void);
 uint32_t log_get_head(void);
+// Writes the held text to path: 0, or -1 when the file cannot be made or
+// any write fails (a full card).
 int log_save_file(const char *path);
 // Empties the ring (tests).
 void log_reset(void);
@@ -31,5 +35,8 @@ void log_reset(void);
 // Returns 0 when connected (or closed), -1 on failure.
 int init_log_udp(uint32_t addr_be);
 void log_udp(const char *line);
+// One datagram when the UDP log is free at once: 0 sent (or no log host),
+// -1 busy or failed (crash handlers).
+int log_udp_try(const char *text, size_t len);
 // The error LED hook: the board I/O module fills it in (GPIO 37).
 extern void (*log_error_led_hook)(int on);

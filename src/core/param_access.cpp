@@ -273,9 +273,14 @@ int param_export_file(const char *path) {
     perror("fopen");
     return -1;
   }
-  param_export_stream(f);
-  if (fclose(f) != 0) perror("fclose");
-  return 0;
+  // A write refused at once or only when the buffer is flushed (a full
+  // card) fails the export: a cut file is never reported as saved.
+  int rc = param_export_stream(f);
+  if (fclose(f) != 0) {
+    perror("fclose");
+    rc = -1;
+  }
+  return rc;
 }
 
 int param_import_line(const char *line, size_t len) {

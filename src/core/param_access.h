@@ -37,7 +37,7 @@ void param_mark_changed(uint32_t group);
 uint32_t param_take_changes(void);
 
 // Writes every stored row except "NetworkMACAddr" and "DeveloperMode";
-// -1 when the file cannot be created, else 0.
+// -1 when the file cannot be created or a write fails (a full card), else 0.
 int param_export_file(const char *path);
 // The same into an open stream; -1 when a write failed.
 int param_export_stream(FILE *out);

@@ -2,8 +2,8 @@
 // fixed order, and the action rows act at once when set. What they act on
 // lives above core (streams, overlay, capture, display...) or in core modules
 // of their own; both are reached through ParamApplyHooks, filled by main
-// before the threads start. A NULL hook is skipped (its row then reads as
-// empty or does nothing).
+// before the threads start. A NULL hook is skipped: its row then reads as
+// empty, and setting an action row reports "Action not available".
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -54,7 +54,6 @@ struct ParamApplyHooks {
   void (*encoder_count_set)(int counter, int32_t count);
   // Processes, clock, firmware and the web bundle.
   void (*telnet_enable)(const char *value);
-  int (*set_system_time)(time_t seconds);
   int (*firmware_version_text)(char *buf, size_t size);
   const char *(*firmware_status_take)(void);
   int (*customzip_clear)(void);

@@ -18,6 +18,7 @@
 #include "core/param_apply.h"
 #include "core/param_table.h"
 #include "core/process_util.h"
+#include "platform/wallclock.h"
 
 LatencyStats latency_records[LATENCY_COUNT];
 
@@ -433,7 +434,8 @@ int param_format_video_lock(char *buf, size_t size, void *arg) {
 const char *param_parse_video_counter(const char *text, size_t len, void *arg) {
   long long v;
   if (!param_parse_number(text, len, &v, false) || v < 0 || v > UINT32_MAX) return PARAM_INVALID_VALUE;
-  if (HOOK(overlay_set_frame_counter)) HOOK(overlay_set_frame_counter)(uint32_t(v));
+  if (!HOOK(overlay_set_frame_counter)) return PARAM_NOT_AVAILABLE;
+  HOOK(overlay_set_frame_counter)(uint32_t(v));
   return NULL;
 }
 
@@ -456,7 +458,8 @@ const char *param_parse_state(const char *text, size_t len, void *arg) {
     run = 0;
   else
     return "Invalid state";
-  if (HOOK(stream_set_state)) HOOK(stream_set_state)(int(index_of(arg)), run);
+  if (!HOOK(stream_set_state)) return PARAM_NOT_AVAILABLE;
+  HOOK(stream_set_state)(int(index_of(arg)), run);
   return NULL;
 }
 
@@ -496,7 +499,8 @@ const char *param_parse_user_password(const char *text, size_t len, void *arg) {
 const char *param_parse_telnet(const char *text, size_t len, void *arg) {
   char buf[16];
   if (!text_copy(buf, sizeof buf, text, len)) return PARAM_INVALID_VALUE;
-  if (HOOK(telnet_enable)) HOOK(telnet_enable)(buf);
+  if (!HOOK(telnet_enable)) return PARAM_NOT_AVAILABLE;
+  HOOK(telnet_enable)(buf);
   return NULL;
 }
 
@@ -514,15 +518,17 @@ int param_format_gpio_out(char *buf, size_t size, void *arg) {
 
 const char *param_parse_gpio_out(const char *text, size_t len, void *arg) {
   if (len != 1 || (text[0] != '0' && text[0] != '1')) return PARAM_INVALID_VALUE;
+  if (!HOOK(gpio_set)) return PARAM_NOT_AVAILABLE;
   gpio_out_state = text[0] - '0';
-  if (HOOK(gpio_set)) HOOK(gpio_set)(26, gpio_out_state);
+  HOOK(gpio_set)(26, gpio_out_state);
   return NULL;
 }
 
 int param_format_clock(char *buf, size_t size, void *arg) {
-  time_t now = time(NULL);
+  struct timeval now;
+  wallclock_now(&now);
   struct tm tm;
-  localtime_r(&now, &tm);
+  wallclock_localtime(now.tv_sec, &tm);
   return snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
                   tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
 }
@@ -553,7 +559,7 @@ const char *param_parse_clock(const char *text, size_t len, void *arg) {
     return "Invalid date format";
   time_t t = mktime(&tm);
   if (t == time_t(-1)) return "Invalid date format";
-  if (HOOK(set_system_time)) HOOK(set_system_time)(t);
+  if (set_system_time(t) != 0) return "Cannot set the clock";
   return NULL;
 }
 
@@ -586,10 +592,16 @@ const char *param_parse_serial_number(const char *text, size_t len, void *arg) {
   long long v;
   if (!param_parse_number(text, len, &v, false) || v < 0 || v > 999999) return "Invalid serial number";
   uint32_t serial = uint32_t(v);
-  if (mtd_write(&serial, MTD_BOARDINFO_OFF + offsetof(BoardInfo, serial), sizeof serial) !=
-      ssize_t(sizeof serial)) {
+  // Flash only clears bits: a word that is not erased cannot take a new
+  // value, whatever the write returns. What the chip holds afterwards decides.
+  const uint32_t off = MTD_BOARDINFO_OFF + offsetof(BoardInfo, serial);
+  uint32_t stored = 0;
+  if (mtd_read(&stored, off, sizeof stored) != ssize_t(sizeof stored) || stored != 0xFFFFFFFFu)
+    return "Cannot change serial number";
+  if (mtd_write(&serial, off, sizeof serial) != ssize_t(sizeof serial) ||
+      mtd_read(&stored, off, sizeof stored) != ssize_t(sizeof stored) || stored != serial) {
     log_printf("%s: cannot write the serial number to flash\n", "setSerialNumber");
-    return PARAM_INVALID_VALUE;
+    return "Cannot change serial number";
   }
   board_identity.serial = serial;
   return NULL;
@@ -622,17 +634,22 @@ uint32_t debug_read(uint32_t addr) {
   return hwreg_read(addr);
 }
 
-void debug_write(uint32_t addr, uint32_t value) {
-  if (addr == 0) return;
+// -1 when the device behind the address is not part of this build.
+int debug_write(uint32_t addr, uint32_t value) {
+  if (addr == 0) return 0;
   if (addr < 0x10000) {
-    if (HOOK(decoder_reg_write)) HOOK(decoder_reg_write)(addr, value);
+    if (!HOOK(decoder_reg_write)) return -1;
+    HOOK(decoder_reg_write)(addr, value);
   } else if (addr < 0x20000) {
-    if (HOOK(hdmi_reg_write)) HOOK(hdmi_reg_write)(addr & 0xffff, value);
+    if (!HOOK(hdmi_reg_write)) return -1;
+    HOOK(hdmi_reg_write)(addr & 0xffff, value);
   } else if (addr < 0x30000) {
-    if (HOOK(board_reg_write)) HOOK(board_reg_write)(addr & 0xffff, value);
+    if (!HOOK(board_reg_write)) return -1;
+    HOOK(board_reg_write)(addr & 0xffff, value);
   } else {
     hwreg_write(addr, value);
   }
+  return 0;
 }
 
 const char *parse_u32(const char *text, size_t len, uint32_t *out) {
@@ -658,7 +675,7 @@ int param_format_debug_data(char *buf, size_t size, void *arg) {
 const char *param_parse_debug_data(const char *text, size_t len, void *arg) {
   uint32_t value;
   const char *err = parse_u32(text, len, &value);
-  if (!err) debug_write(debug_addr, value);
+  if (!err && debug_write(debug_addr, value) != 0) err = PARAM_NOT_AVAILABLE;
   return err;
 }
 
@@ -681,14 +698,16 @@ const char *param_parse_reboot(const char *text, size_t len, void *arg) {
 }
 
 const char *param_parse_custom_clear(const char *text, size_t len, void *arg) {
-  if (HOOK(customzip_clear)) HOOK(customzip_clear)();
+  if (!HOOK(customzip_clear)) return PARAM_NOT_AVAILABLE;
+  HOOK(customzip_clear)();
   return NULL;
 }
 
 const char *param_parse_key_press(const char *text, size_t len, void *arg) {
   long long n;
   if (!param_parse_number(text, len, &n, false) || n < 0) return PARAM_INVALID_VALUE;
-  if (HOOK(dvr_post_key)) HOOK(dvr_post_key)(n < 32 ? 1u << n : 0);
+  if (!HOOK(dvr_post_key)) return PARAM_NOT_AVAILABLE;
+  HOOK(dvr_post_key)(n < 32 ? 1u << n : 0);
   return NULL;
 }
 
@@ -701,7 +720,8 @@ const char *param_parse_encoder_count(const char *text, size_t len, void *arg) {
   long long v;
   if (!param_parse_number(text, len, &v, false) || v < INT32_MIN || v > INT32_MAX)
     return PARAM_INVALID_VALUE;
-  if (HOOK(encoder_count_set)) HOOK(encoder_count_set)(int(index_of(arg)), int32_t(v));
+  if (!HOOK(encoder_count_set)) return PARAM_NOT_AVAILABLE;
+  HOOK(encoder_count_set)(int(index_of(arg)), int32_t(v));
   return NULL;
 }
 

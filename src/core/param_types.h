@@ -6,6 +6,9 @@
 
 // Every parse error that is not a number range.
 #define PARAM_INVALID_VALUE "Invalid value"
+// An action row whose module this build does not run: it does nothing and
+// says so rather than report success.
+#define PARAM_NOT_AVAILABLE "Action not available"
 
 // The latency records shown by the latency_* rows: TS muxer and RTSP sender
 // of channels A and B, filled with latency_stats_add by their owners.

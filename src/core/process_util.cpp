@@ -16,6 +16,8 @@
 #include "core/log.h"
 #include "platform/host_root.h"
 #include "platform/netif.h"
+#include "platform/runner.h"
+#include "platform/wallclock.h"
 
 namespace {
 
@@ -72,6 +74,22 @@ pid_t find_process(const char *pattern, int sig) {
   return result;
 }
 
+int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg), void *arg) {
+  int n = 0;
+  pid_t self = getpid();
+  walk(pattern, [&](pid_t pid, const char *cmd) {
+    if (pid == self) return false;
+    n++;
+    int sig = pick(pid, arg);
+    if (sig) {
+      log_printf("killing pid %d %s\n", (int)pid, cmd);
+      kill(pid, sig);
+    }
+    return false;
+  });
+  return n;
+}
+
 int count_other_processes(const char *pattern) {
   int n = 0;
   pid_t self = getpid();
@@ -119,4 +137,14 @@ int get_wifi_ip_address(char *buf, size_t size) {
   int n = snprintf(buf, size, "%s", text);
   pthread_mutex_unlock(&lock);
   return n;
+}
+
+int set_system_time(time_t seconds) {
+  struct timeval tv = {seconds, 0};
+  if (wallclock_set(&tv) != 0) {
+    perror("settimeofday");
+    return -1;
+  }
+  run_command("hwclock -w -f /dev/rtc1");
+  return 0;
 }

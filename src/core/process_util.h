@@ -1,6 +1,7 @@
 // Process and network utilities: finding and stopping other copies of the
 // program, the Wi-Fi address.
 #pragma once
+#include <ctime>
 #include <sys/types.h>
 
 // Walks /proc: a pattern "^text" matches a first argument beginning with
@@ -8,6 +9,9 @@
 // that contains it. signal 0: the first match's pid (this process included).
 // Otherwise signals the first other match and returns its pid. -1: none.
 pid_t find_process(const char *pattern, int signal);
+// Every matching process other than this one: pick(pid, arg) names the
+// signal to send it (0: none). Returns how many there were.
+int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg), void *arg);
 // The number of matching processes other than this one.
 int count_other_processes(const char *pattern);
 void sleep_ms(unsigned ms);
@@ -17,3 +21,6 @@ int ends_with_ci(const char *s, const char *suffix);
 // The IPv4 address text of the Wi-Fi interface "wlan0" ("" when it has none),
 // asked of the system at most every 5 s. Returns the text's length.
 int get_wifi_ip_address(char *buf, size_t size);
+// Sets the system clock (the wall-clock seam) and writes it to the RTC.
+// 0, or -1 when the clock refused it.
+int set_system_time(time_t seconds);

@@ -1,17 +1,15 @@
 #include "core/startup.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <execinfo.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
-#include <ucontext.h>
 #include <unistd.h>
 
+#include "core/crash.h"
 #include "core/framecopy.h"
 #include "core/hwreg.h"
 #include "core/log.h"
@@ -76,96 +74,25 @@ void *signal_thread_fxn(void *) {
   return nullptr;
 }
 
-const char *signal_title(int sig) {
-  switch (sig) {
-    case SIGSEGV: return "Segmentation fault";
-    case SIGBUS: return "Bus error";
-    case SIGABRT: return "Aborted";
-    case SIGFPE: return "Floating point exception";
-    default: return "other\n";
-  }
-}
-
-// Crash reports are written with plain write(2): a crash may happen while the
-// log ring's mutex is held, so the ring is only tried, never waited for.
-void crash_write(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void crash_write(const char *fmt, ...) {
-  char buf[256];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  if (n <= 0) return;
-  if ((size_t)n >= sizeof buf) n = sizeof buf - 1;
-  (void)!write(2, buf, (size_t)n);
-}
-
-void crash_backtrace(int from) {
-  void *frames[24];
-  int n = backtrace(frames, 21);
-  char **syms = backtrace_symbols(frames, n);
-  for (int i = from; i < n && i - from < 20; i++)
-    crash_write("%d: %p %s\n", i, frames[i], syms ? syms[i] : "");
-}
-
-void crash_signal_handler(int sig, siginfo_t *si, void *ctx) {
-  const char *name = getThreadName();
-  crash_write("%s: %s thread (%s)\n", signal_title(sig), name, get_error_context());
-  const ucontext_t *uc = (const ucontext_t *)ctx;
-#if defined(__x86_64__)
-  const greg_t *g = uc->uc_mcontext.gregs;
-  crash_write("trap_no=%lx err=%lx oldmask=%lx\n", (unsigned long)g[REG_TRAPNO],
-              (unsigned long)g[REG_ERR], (unsigned long)uc->uc_sigmask.__val[0]);
-  crash_write("rax=%08lx rbx=%08lx rcx=%08lx rdx=%08lx rsi=%08lx rdi=%08lx\n",
-              (unsigned long)g[REG_RAX], (unsigned long)g[REG_RBX], (unsigned long)g[REG_RCX],
-              (unsigned long)g[REG_RDX], (unsigned long)g[REG_RSI], (unsigned long)g[REG_RDI]);
-  crash_write("rbp=%08lx rsp=%08lx r8=%08lx r9=%08lx r10=%08lx r11=%08lx\n",
-              (unsigned long)g[REG_RBP], (unsigned long)g[REG_RSP], (unsigned long)g[REG_R8],
-              (unsigned long)g[REG_R9], (unsigned long)g[REG_R10], (unsigned long)g[REG_R11]);
-  crash_write("rip=%08lx eflags=%08lx fault=%08lx\n", (unsigned long)g[REG_RIP],
-              (unsigned long)g[REG_EFL], (unsigned long)si->si_addr);
-#else
-  (void)uc;
-#endif
-  crash_write("si_addr=%p si_code=%08x\n\n\n\n", si->si_addr, si->si_code);
-  crash_backtrace(1);
-  bool quitting = get_exit_code() != 0;
-  if (!quitting) sleep(10);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-void bus_error_handler(int sig, siginfo_t *si, void *ctx) {
-  crash_write("Segfault Handler: %s thread\n", getThreadName());
-  crash_write("Backtrace:  (%s)\n", get_error_context());
-  crash_backtrace(1);
-  crash_write("%s\n", sig == SIGSEGV ? "Segmentation fault" : sig == SIGBUS ? "Bus error" : "Aborted");
-  crash_write("last error: %s\n", get_last_error());
-  (void)si;
-  (void)ctx;
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
 void unused_async_handler(int) {}
 
-void install_signals(void) {
+// SIGINT, SIGTERM and SIGALRM are blocked in every thread and taken by the
+// signal thread. It starts before anything else, so that a quit asked for
+// while an old copy is still being stopped is not lost.
+void start_signal_thread(void) {
+  sigemptyset(&g_async_signals);
+  sigaddset(&g_async_signals, SIGINT);
+  sigaddset(&g_async_signals, SIGTERM);
+  sigaddset(&g_async_signals, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &g_async_signals, nullptr);
   // An inherited SIG_IGN (a shell's background job) would discard these
   // signals before sigwait could see them: give each a handler first.
   signal(SIGINT, unused_async_handler);
   signal(SIGTERM, unused_async_handler);
   signal(SIGALRM, unused_async_handler);
+  signal(SIGPIPE, SIG_IGN);
   pthread_create(&g_signal_thread, nullptr, signal_thread_fxn, nullptr);
   pthread_detach(g_signal_thread);
-
-  struct sigaction sa = {};
-  sa.sa_flags = SA_SIGINFO;
-  sa.sa_sigaction = crash_signal_handler;
-  sigaction(SIGSEGV, &sa, nullptr);
-  sigaction(SIGFPE, &sa, nullptr);
-  sa.sa_sigaction = bus_error_handler;
-  sigaction(SIGBUS, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
 }
 
 void read_capture_chips(void) {
@@ -215,21 +142,45 @@ void *stub_thread_fxn(void *arg) {
 
 Worker *getWorker(void) { return g_worker; }
 
-int kill_other_instances(void) {
+namespace {
+// Each other copy gets its own limit, counted in passes from the first
+// SIGINT it was sent.
+struct CopyWait { pid_t pid; unsigned first_pass; };
+struct KillPasses {
+  CopyWait copies[32];
+  int ncopies;
+  unsigned pass;
+  unsigned limit;
+};
+
+int copy_signal(pid_t pid, void *arg) {
+  KillPasses *k = (KillPasses *)arg;
+  for (int i = 0; i < k->ncopies; i++)
+    if (k->copies[i].pid == pid) return k->pass - k->copies[i].first_pass >= k->limit ? SIGKILL : SIGINT;
+  if (k->ncopies < 32) k->copies[k->ncopies++] = {pid, k->pass};
+  return SIGINT;
+}
+}  // namespace
+
+int kill_other_copies(unsigned pass_ms, unsigned limit_passes) {
   const char *const patterns[] = {"^/usr/bin/m7391", "^m7391"};
   if (count_other_processes(patterns[0]) + count_other_processes(patterns[1]) == 0) return 0;
   int fd = sys_open("/rebooting", O_WRONLY | O_CREAT, 0644);
   if (fd >= 0) close(fd);
-  for (int waited = 0;; waited++) {
-    const char *p = count_other_processes(patterns[0]) ? patterns[0]
-                    : count_other_processes(patterns[1]) ? patterns[1] : nullptr;
-    if (!p) break;
-    // A copy that ignores SIGINT for 30 s is killed outright.
-    find_process(p, waited >= 30 ? SIGKILL : SIGINT);
-    sleep_ms(1000);
+  KillPasses k = {};
+  k.limit = limit_passes;
+  for (;; k.pass++) {
+    // Every other copy each pass: those of the first pattern, else those of
+    // the second. A copy that ignores SIGINT for its limit is killed.
+    if (signal_other_processes(patterns[0], copy_signal, &k) == 0 &&
+        signal_other_processes(patterns[1], copy_signal, &k) == 0)
+      break;
+    sleep_ms(pass_ms);
   }
   return 1;
 }
+
+int kill_other_instances(void) { return kill_other_copies(1000, 30); }
 
 void exit_actions(void) {
   if (core_hooks.ntpd_stop) core_hooks.ntpd_stop();
@@ -275,19 +226,17 @@ static void shutdown_sequence(const ThreadSpec *table) {
   exit_actions();
 }
 
+// The threads that did start are told to leave by ExitCode 1; the process
+// then ends with status 1.
 static void start_failed(int line, const char *msg) {
   log_error(msg, "main", line);
   set_exit_code(EXIT_QUIT);
 }
 
 int core_main(const ThreadSpec *table) {
-  // Blocked before any thread exists (the simulated devices start some), so
-  // that every thread inherits the mask and only the signal thread takes them.
-  sigemptyset(&g_async_signals);
-  sigaddset(&g_async_signals, SIGINT);
-  sigaddset(&g_async_signals, SIGTERM);
-  sigaddset(&g_async_signals, SIGALRM);
-  pthread_sigmask(SIG_BLOCK, &g_async_signals, nullptr);
+  // Before any thread exists (the simulated devices start some), so that
+  // every thread inherits the blocked mask.
+  start_signal_thread();
   if (root_init() != 0) return 1;
   kill_other_instances();
   thread_name_register(pthread_self(), "main");
@@ -319,7 +268,7 @@ int core_main(const ThreadSpec *table) {
   g_cpu = Cpu_create();
   core_set_cpu_handle(g_cpu);
   Framecopy_open();
-  install_signals();
+  crash_handlers_install();
 
   pthread_attr_t attr;
   bool ok = pthread_attr_init(&attr) == 0;
@@ -336,7 +285,12 @@ int core_main(const ThreadSpec *table) {
   if (ok) {
     sched_attr_fifo(&attr, 10, &prio);
     g_worker = Worker_create(48, &attr);
-    log_printf("%s: thread %s priority %d (SCHED_OTHER on this host)\n", "main", "worker", prio);
+    if (!g_worker) {
+      start_failed(__LINE__, "%s %d: Failed to create worker thread\n");
+      ok = false;
+    } else {
+      log_printf("%s: thread %s priority %d (SCHED_OTHER on this host)\n", "main", "worker", prio);
+    }
   }
   int named = 0;
   for (const ThreadSpec *t = table; ok && t->name; t++) {
@@ -395,5 +349,6 @@ int core_main(const ThreadSpec *table) {
     pthread_mutex_unlock(&quit_mutex);
   }
   shutdown_sequence(table);
+  if (!ok) return 1;
   return board_identity.ccdc_found ? -1 : 0;
 }

@@ -40,6 +40,11 @@ int core_main(const ThreadSpec *table);
 // for quit. The "overlay" stub also sets gui_started.
 void *stub_thread_fxn(void *env);
 void exit_actions(void);
+// Stops every other running copy: creates "/rebooting", then once a pass
+// sends each other copy SIGINT, or SIGKILL once that copy has ignored it for
+// limit_passes passes. 1 when there were copies, else 0.
+int kill_other_copies(unsigned pass_ms, unsigned limit_passes);
+// The start-up's: a pass a second, 30 s for each copy.
 int kill_other_instances(void);
 struct Worker;
 Worker *getWorker(void);

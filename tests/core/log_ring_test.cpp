@@ -52,6 +52,24 @@ TEST(LogRing, WrapDropsWholeOldestLinesOnly) {
   EXPECT_LE(text.size(), (size_t)LOG_RING_SIZE);
 }
 
+// A line that ends exactly where the oldest held line begins drops that line:
+// the ring then holds the newest text, not nothing.
+TEST(LogRing, LineEndingAtTheOldestLineKeepsTheNewestText) {
+  log_reset();
+  std::string line(99, 'x');
+  line += '\n';
+  for (int i = 0; i < 6000 && log_get_head() >= log_get_tail(); i++)
+    log_it(line.data(), line.size());  // until it wraps
+  uint32_t gap = log_get_tail() - log_get_head();
+  ASSERT_GT(gap, 10u);
+  std::string last = "last" + std::string(gap - 5, '.') + "\n";
+  log_it(last.data(), last.size());
+  std::string text = held_text();
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last);
+  EXPECT_EQ(text.size() % 100, last.size() % 100) << "whole lines only";
+}
+
 TEST(LogRing, ReadConsumesAndMarkRestores) {
   log_reset();
   std::vector<char> buf(64, 'x');
@@ -111,6 +129,10 @@ TEST(LogRing, SaveFileWritesHeldText) {
   ASSERT_GT(sys_read_text(path.c_str(), buf, sizeof buf, false), 0);
   EXPECT_STREQ(buf, "saved line\n");
   EXPECT_EQ(log_save_file("/no/such/dir/log.txt"), -1);
+  // A full card fails the save rather than leave a cut log reported saved.
+  std::string full = dir + "/full.txt";
+  ASSERT_EQ(symlink("/dev/full", HostPath(full.c_str()).c_str()), 0);
+  EXPECT_EQ(log_save_file(full.c_str()), -1);
 }
 
 // The UDP log sends the held text first (from the oldest line, in datagrams

@@ -4,6 +4,8 @@
 
 #include "core/param_types.h"
 #include "param_test_util.h"
+#include "platform/host_root.h"
+#include "platform/wallclock.h"
 
 namespace {
 struct ParamSetGet : ParamTest {
@@ -262,13 +264,36 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(get("UDP[0].Status"), "Stopped");
   EXPECT_EQ(get("Reboot"), "<none>") << "no format function";
   EXPECT_EQ(set("GPIO.out", "2"), "Invalid value");
+  // An action whose module is missing says so and changes nothing.
+  EXPECT_EQ(set("GPIO.out", "1"), "Action not available");
+  EXPECT_EQ(get("GPIO.out"), "0");
+  EXPECT_EQ(set("CustomClear", "1"), "Action not available");
+  EXPECT_EQ(set("DebugAddr", "0x10004"), "");
+  EXPECT_EQ(set("DebugData", "1"), "Action not available") << "no display transmitter";
+  param_apply_hooks.gpio_set = [](int, int) {};
   EXPECT_EQ(set("GPIO.out", "1"), "");
   EXPECT_EQ(get("GPIO.out"), "1");
-  EXPECT_EQ(set("Clock", "2024-02-30 10:00"), "") << "normalised like mktime";
-  EXPECT_EQ(set("Clock", "2024-13-01 10:00"), "Invalid date format");
-  EXPECT_EQ(set("Clock", "2024/01/01 10:00:00"), "Invalid date format");
   EXPECT_EQ(get("BoardModel"), "7391");
   EXPECT_EQ(get("FirmwareBuild"), "1647");
+}
+
+// The clock moves the wall clock (never the machine's) and is written to the
+// RTC, which the host only logs.
+TEST_F(ParamSetGet, ClockSetsTheWallClockAndTheRtc) {
+  struct timeval before;
+  wallclock_now(&before);
+  sys_unlink("/run/exec.log");
+  EXPECT_EQ(set("Clock", "2031-05-06 07:08:09"), "");
+  std::string now = get("Clock");
+  EXPECT_TRUE(now == "2031-05-06 07:08:09" || now == "2031-05-06 07:08:10") << now;
+  char log[256] = "";
+  sys_read_text("/run/exec.log", log, sizeof log, false);
+  EXPECT_STREQ(log, "hwclock -w -f /dev/rtc1\n");
+  EXPECT_EQ(set("Clock", "2024-02-30 10:00"), "") << "normalised like mktime";
+  EXPECT_EQ(get("Clock").substr(0, 16), "2024-03-01 10:00");
+  EXPECT_EQ(set("Clock", "2024-13-01 10:00"), "Invalid date format");
+  EXPECT_EQ(set("Clock", "2024/01/01 10:00:00"), "Invalid date format");
+  wallclock_set(&before);
 }
 
 TEST_F(ParamSetGet, LatencyRecordsReadAndReset) {
@@ -283,4 +308,12 @@ TEST_F(ParamSetGet, SerialNumberIsWrittenOnce) {
   board_identity.serial = 123456;
   EXPECT_EQ(set("SerialNumber", "5"), "Cannot change serial number");
   EXPECT_EQ(get("SerialNumber"), "123456");
+  // Whatever was read at start, a word the flash already holds cannot change.
+  ASSERT_EQ(mtd_open(), 0);
+  board_identity.serial = 0;
+  EXPECT_EQ(set("SerialNumber", "5"), "Cannot change serial number");
+  BoardInfo bi;
+  ASSERT_EQ(board_info_read(&bi), 0);
+  EXPECT_EQ(bi.serial, 123456u) << "the stored number is left as it was";
+  board_identity.serial = 123456;
 }

@@ -3,6 +3,7 @@
 // cleanly, and malformed lines are refused one by one.
 #include <cstdio>
 #include <fstream>
+#include <unistd.h>
 #include <sstream>
 
 #include "core/param_flash.h"
@@ -129,4 +130,11 @@ TEST_F(ParamTextFile, MalformedLinesAreRefusedOneByOne) {
   EXPECT_EQ(param_import_file(path("missing.txt").c_str()), -1);
   EXPECT_EQ(param_import_file(nullptr), -1);
   EXPECT_EQ(param_export_file("/no/such/dir/x.txt"), -1);
+}
+
+// A card that fills up during the export: the cut file is not reported saved.
+TEST_F(ParamTextFile, ExportToAFullCardFails) {
+  std::string full = path("full.txt");
+  ASSERT_EQ(symlink("/dev/full", HostPath(full.c_str()).c_str()), 0);
+  EXPECT_EQ(param_export_file(full.c_str()), -1);
 }

@@ -3,6 +3,19 @@
 # first quit and leaves /rebooting; a second SIGINT ends the process at once.
 . "$(dirname "$0")/common.sh"
 new_root
+# "sync" (an exit action) holds while run/hold-sync exists: a shutdown can be
+# caught in the middle.
+mkdir -p "$ROOT/fakebin"
+cat > "$ROOT/fakebin/sync" <<EOF
+#!/bin/sh
+if [ -e "$ROOT/run/hold-sync" ]; then
+  echo held > "$ROOT/run/sync-held"
+  for _ in \$(seq 300); do [ -e "$ROOT/run/hold-sync" ] || break; sleep 0.1; done
+fi
+exec /bin/sync
+EOF
+chmod +x "$ROOT/fakebin/sync"
+export PATH="$ROOT/fakebin:$PATH"
 
 start_box "$ROOT/run/a.log"
 A=$BOX_PID
@@ -29,10 +42,17 @@ wait_log "$ROOT/run/c.log" "main rendezvous met"
 [ -e "$ROOT/rebooting" ] || fail "/rebooting missing after a second copy started"
 echo "ok: second copy"
 
-# Two SIGINTs: the second ends the process at once (default action).
+# Two SIGINTs: the second ends the process at once (default action), here
+# while the first one's shutdown waits in its exit actions.
+: > "$ROOT/run/hold-sync"
 kill -INT "$C"
-kill -INT "$C" 2>/dev/null || true
-wait_exit "$C" 30
+wait_log "$ROOT/run/sync-held" held 30
+lines=$(wc -l < "$ROOT/run/c.log")
+kill -INT "$C"
+wait_exit "$C" 10
+rm -f "$ROOT/run/hold-sync"
+[ "$EXIT_STATUS" = 130 ] || fail "second SIGINT: exit status $EXIT_STATUS, not death by SIGINT"
+[ "$(wc -l < "$ROOT/run/c.log")" = "$lines" ] || fail "lines logged after the second SIGINT"
 echo "ok: double SIGINT ends"
 
 # The "Reboot" action: the same shutdown, then "touch /rebooting" and
