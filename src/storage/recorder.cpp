@@ -513,7 +513,7 @@ bool open_files(Recorder *r) {
     if (r->room && r->room < room_to_start(r)) {
       set_status(r, "Storage full or write error");
       log_printf("error: can't start recording, storage full: %llu bytes of room\n",
-                 (unsigned long long)r->room);
+                 (unsigned long long)(r->room > 1 ? r->room : 0));
       return false;
     }
   }

@@ -71,9 +71,9 @@ struct SteppedProducer {
     next_video += n;
     return true;
   }
-  // Until the recorder has taken everything published.
+  // Until the recorder has taken everything published (or has stopped).
   bool wait_consumed() {
-    for (int i = 0; i < 3000; i++) {
+    for (int i = 0; i < 3000 && stream_get_state_by_id(13) == 1; i++) {
       StreamState *st = filesys_state.record_state;
       uint32_t next;
       pthread_mutex_lock(&rings.video.queue.mutex);
@@ -336,6 +336,53 @@ TEST_F(Recording, FatVolumesSplitBeforeFourGiB) {
   }
   // Nothing lost or repeated where the files meet.
   expect_joined(paths, 200);
+}
+
+TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
+  const uint64_t capacity = 1 << 20;
+  sim_storage_insert("mmcblk0p1", 0, capacity, "vfat");
+  fileSysTick(get_param_block());
+  get_param_block()->recording.storage_device = 4;
+  char b[512];
+  std::string backing = std::string(sim_storage_backing_dir("mmcblk0p1", b, sizeof b)) + "/DCIM";
+  for (int fmt : {0, 1}) {  // H.264 and AAC in MP4, then in TS
+    SCOPED_TRACE(fmt);
+    SteppedProducer producer;
+    get_param_block()->recording.format = (uint8_t)fmt;
+    filesys_state.record_status = nullptr;
+    stream_set_state_by_id(13, 1);
+    for (int batch = 0; batch < 40 && stream_get_state_by_id(13) == 1; batch++) {
+      ASSERT_TRUE(producer.publish_frames(50));
+      producer.wait_consumed();
+    }
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "a full volume did not stop the recording";
+    wait_idle();
+    char status[64];
+    getRecordingStatus(status, sizeof status);
+    EXPECT_STREQ(status, "Storage full or write error");
+    const char *ext = fmt == 0 ? ".mp4" : ".ts";
+    std::vector<std::string> files = files_in("/media/mmc/DCIM", ext);
+    ASSERT_FALSE(files.empty());
+    uint64_t total = 0;
+    for (const std::string &f : files) {
+      std::string path = "/media/mmc/DCIM/" + f;
+      uint64_t size = file_size(path.c_str());
+      total += size;
+      EXPECT_EQ(decode_errors(host(path)), "") << path;
+      if (fmt == 0) {
+        // The index made it into the file.
+        std::string tree;
+        run_tool({"/usr/bin/AtomicParsley", host(path).c_str(), "-T"}, &tree);
+        EXPECT_NE(tree.find("Atom moov"), std::string::npos) << path << "\n" << tree;
+      } else {
+        EXPECT_EQ(size % 188, 0u) << path << ": a packet was cut";
+      }
+    }
+    EXPECT_LE(total, capacity);
+    EXPECT_GT(total, capacity / 2) << "stopped long before the volume was full";
+    // Room for the next format.
+    for (const std::string &f : files) sys_unlink((backing + "/" + f).c_str());
+  }
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // dated, numbered JPEG files; failures leave their status text.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
+#include <sys/resource.h>
 #include <ctime>
 #include <dirent.h>
 #include <string>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "core/global.h"
+#include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
@@ -172,6 +175,47 @@ TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
   files = files_in("/media/mmc/DCIM");
   ASSERT_EQ(files.size(), 4u);
   EXPECT_EQ(files[3], prefix + "002.jpg");
+}
+
+TEST_F(Recorder, ASnapshotNotWrittenWholeIsReportedAndRemoved) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  std::string src = test_scratch_dir("snapfail") + "/pic.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                      "testsrc=size=320x240", "-frames:v", "1", src.c_str()}),
+            0);
+  FILE *f = sys_fopen(src.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<uint8_t> jpeg(1 << 20);
+  jpeg.resize(fread(jpeg.data(), 1, jpeg.size(), f));
+  fclose(f);
+  ASSERT_GT(jpeg.size(), 8192u);
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  fileSysTick(get_param_block());
+  get_param_block()->recording.storage_device = 4;
+  JpegProducer producer(jpeg);
+  static RecordEnv env;
+  env.env.name = "snapshot";
+  env.stream_id = 14;
+  start_thread(&env);
+  // Files of this process stop at 4 KiB: the picture's last write fails.
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 4096;
+  setrlimit(RLIMIT_FSIZE, &small);
+  log_reset();
+  stream_set_state_by_id(14, 1);
+  bool published = producer.publish_when_attached();
+  for (int i = 0; i < 1500 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+  for (int i = 0; i < 1500 && !(stream_consumer_count(VIDEO_STREAM2) == 0 && filesys_all_read_only()); i++)
+    sleep_ms(20);
+  setrlimit(RLIMIT_FSIZE, &old);
+  ASSERT_TRUE(published);
+  EXPECT_TRUE(files_in("/media/mmc/DCIM").empty()) << "partial picture left";
+  std::string text(1 << 18, '\0');
+  text.resize(log_copy(log_get_tail(), &text[0], text.size()));
+  EXPECT_NE(text.find("error: file write failed: File too large (27)"), std::string::npos) << text;
 }
 
 TEST_F(Recorder, NoStorageStopsWithItsStatus) {
