@@ -48,20 +48,9 @@ int capture_pending(CaptureStream *s) {
 
 void capture_put_at(CaptureStream *s, uint32_t offset, uint32_t length, uint32_t timestamp,
                     uint32_t flags) {
-  StreamQueue *q = &s->queue;
-  pthread_mutex_lock(&q->mutex);
   // The slot was written over: entries of an earlier frame that still
-  // describe data there must not be read as this one. The slices of this
-  // same frame (same stamp) stay.
-  uint32_t end = offset + length;
-  for (uint32_t i = q->tail; length && i != q->head; i = (i + 1) & q->index_mask) {
-    StreamEntry &e = q->entries[i];
-    if (e.length && e.timestamp != timestamp && e.offset < end && e.offset + e.length > offset)
-      e.length = 0;
-  }
-  q->write_offset = offset;
-  pthread_mutex_unlock(&q->mutex);
-  ringbuffer_put(q, length, timestamp, flags);
+  // describe data there must not be read as this one.
+  ringbuffer_put_at(&s->queue, offset, length, timestamp, flags);
 }
 
 void capture_publish_mark(CaptureStream *s) {

@@ -82,8 +82,10 @@ int ringbuffer_preallocate(StreamQueue *queue, uint32_t length) {
   return (int)start;
 }
 
-void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags) {
-  pthread_mutex_lock(&queue->mutex);
+namespace {
+
+// The put with the queue's lock held, which it releases.
+void put_locked(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags) {
   if ((uint64_t)queue->write_offset + length > queue->size) {
     // Consumers would read past the ring.
     log_printf("%s: %s: length %u at %u exceeds buf_size %u\n", "ringbuffer_put",
@@ -116,6 +118,26 @@ void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uin
   for (StreamCallback *cb = queue->callbacks; cb; cb = cb->next)
     if (cb->fn) cb->fn(cb->arg, seq);
   pthread_mutex_unlock(&queue->cb_mutex);
+}
+
+}  // namespace
+
+void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags) {
+  pthread_mutex_lock(&queue->mutex);
+  put_locked(queue, length, timestamp, flags);
+}
+
+void ringbuffer_put_at(StreamQueue *queue, uint32_t offset, uint32_t length, uint32_t timestamp,
+                       uint32_t flags) {
+  pthread_mutex_lock(&queue->mutex);
+  uint32_t end = offset + length;
+  for (uint32_t i = queue->tail; length && i != queue->head; i = (i + 1) & queue->index_mask) {
+    StreamEntry &e = queue->entries[i];
+    if (e.length && e.timestamp != timestamp && e.offset < end && e.offset + e.length > offset)
+      e.length = 0;
+  }
+  queue->write_offset = offset;
+  put_locked(queue, length, timestamp, flags);
 }
 
 int ringbuffer_find_seq(const StreamQueue *queue, uint32_t seq, StreamEntry *out) {

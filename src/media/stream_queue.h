@@ -77,6 +77,13 @@ int ringbuffer_preallocate(StreamQueue *queue, uint32_t length);
 // timestamp 0 is a mark: it takes a number but wakes nobody. Callbacks run
 // afterwards on this thread, outside the lock.
 void ringbuffer_put(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags);
+// The put of a producer whose data sits at fixed places in its ring
+// (capture): publishes the entry at offset, first invalidating entries of
+// another timestamp whose data lie there (slices of the same frame stay).
+// The offset is taken under the same lock hold as the put, so two threads
+// publishing into one queue never swap offsets.
+void ringbuffer_put_at(StreamQueue *queue, uint32_t offset, uint32_t length, uint32_t timestamp,
+                       uint32_t flags);
 
 // With the queue lock held. 0 and *out (as it stands, even of length 0), or
 // -1 when seq is no longer (or not yet) in the ring.
