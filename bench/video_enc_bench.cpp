@@ -204,6 +204,9 @@ void BM_EncoderThread(benchmark::State &state) {
   Rendezvous_delete(rv);
   ringbuffer_free(&cap.queue);
   Buffer_delete(cap.ring);
+  // The encoder leaves its ring for readers that outlive it.
+  ringbuffer_free(&enc.queue);
+  Buffer_delete(enc.ring);
   stream_register_clear();
   set_exit_code(EXIT_RUNNING);
 }

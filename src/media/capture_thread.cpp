@@ -900,7 +900,6 @@ bool start(CaptureThread *t) {
   for (int k = 0; k < 2; k++) {
     s[k].index = k;
     s[k].worker = t->env->worker ? t->env->worker : getWorker();
-    stream_register(&s[k].state, &s[k].queue, ids[k]);
   }
   if (capture_prepare(&t->env->env) != 0) log_printf("%s: cannot create the control fifo\n", kThreadName);
   for (int k = 0; k < 2; k++) {
@@ -921,9 +920,13 @@ bool start(CaptureThread *t) {
     s[k].base = (uint8_t *)Buffer_getUserPtr(g_rings[k]);
     s[k].phys = Buffer_getPhysicalPtr(g_rings[k]);
     s[k].ring_size = size;
-    if (s[k].queue.entries) ringbuffer_free(&s[k].queue);  // the thread ran before
-    ringbuffer_init(&s[k].queue, g_rings[k], stream_rings[ids[k]].entries, STREAM_RING_ALIGN);
-    s[k].queue.hook = capture_fifo_notify;
+    // A thread run again (tests) keeps its rings, their registration and
+    // their consumers; the first run sets them up and then makes them known.
+    if (!s[k].queue.entries) {
+      ringbuffer_init(&s[k].queue, g_rings[k], stream_rings[ids[k]].entries, STREAM_RING_ALIGN);
+      s[k].queue.hook = capture_fifo_notify;
+    }
+    if (stream_queues[ids[k]] != &s[k].queue) stream_register(&s[k].state, &s[k].queue, ids[k]);
   }
   Buffer_Attrs a = Buffer_Attrs_DEFAULT;
   a.memAlign = STREAM_RING_ALIGN;

@@ -37,6 +37,7 @@ constexpr uint32_t kEncoderRetryTicks = 90000;
 
 ProducerState g_pcm_state, g_aac_state;
 StreamQueue g_pcm_queue, g_aac_queue;
+Buffer_Handle g_pcm_ring, g_aac_ring;
 
 const char *input_text(int input) {
   return input == 0 ? "Mic" : input == 1 ? "Line" : input == 2 ? "Digital" : "other";
@@ -80,7 +81,6 @@ struct Capture {
   Buffer_Handle in_ref;      // PCM input: points into PCM_STREAM's ring
   Buffer_Handle out_ref;     // AAC output: points into AAC_STREAM's ring
   Buffer_Handle mono;
-  Buffer_Handle pcm_ring, aac_ring;
   Aenc1_Handle enc;
   bool enc_failed;           // the last creation failed (and was logged)
   uint32_t enc_retry_ts;     // 90 kHz time of the next creation attempt
@@ -287,10 +287,12 @@ bool setup(Capture *c) {
     return false;
   }
   // A ring that cannot be had is a start-up fault: stream_ring_create aborts.
-  stream_register(&g_pcm_state, &g_pcm_queue, PCM_STREAM);
-  c->pcm_ring = stream_ring_create(&g_pcm_queue, PCM_STREAM);
-  stream_register(&g_aac_state, &g_aac_queue, AAC_STREAM);
-  c->aac_ring = stream_ring_create(&g_aac_queue, AAC_STREAM);
+  // The rings and their registration outlive the thread (readers may still
+  // dequeue during shutdown); a thread run again (tests) finds them.
+  if (!g_pcm_ring) g_pcm_ring = stream_ring_create(&g_pcm_queue, PCM_STREAM);
+  if (!g_aac_ring) g_aac_ring = stream_ring_create(&g_aac_queue, AAC_STREAM);
+  if (stream_queues[PCM_STREAM] != &g_pcm_queue) stream_register(&g_pcm_state, &g_pcm_queue, PCM_STREAM);
+  if (stream_queues[AAC_STREAM] != &g_aac_queue) stream_register(&g_aac_state, &g_aac_queue, AAC_STREAM);
   return true;
 }
 
@@ -300,20 +302,6 @@ void teardown(Capture *c) {
   if (c->out_ref) Buffer_delete(c->out_ref);
   if (c->mono) Buffer_delete(c->mono);
   if (c->engine) Engine_close(c->engine);
-}
-
-// After the cleanup rendezvous nobody reads the rings any more.
-void release_rings(Capture *c) {
-  if (c->pcm_ring) {
-    stream_register(nullptr, nullptr, PCM_STREAM);
-    ringbuffer_free(&g_pcm_queue);
-    Buffer_delete(c->pcm_ring);
-  }
-  if (c->aac_ring) {
-    stream_register(nullptr, nullptr, AAC_STREAM);
-    ringbuffer_free(&g_aac_queue);
-    Buffer_delete(c->aac_ring);
-  }
 }
 
 }  // namespace
@@ -422,6 +410,5 @@ void *soundCaptureThrFxn(void *arg) {
 
   teardown(&c);
   myRendezvousCleanup(env->env.cleanup_rendezvous, env->env.name);
-  release_rings(&c);
   return nullptr;
 }

@@ -9,8 +9,8 @@
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
 
-StreamQueue *stream_queues[STREAM_ID_COUNT];
-ProducerState *stream_run_states[STREAM_ID_COUNT];
+std::atomic<StreamQueue *> stream_queues[STREAM_ID_COUNT];
+std::atomic<ProducerState *> stream_run_states[STREAM_ID_COUNT];
 
 const StreamRing stream_rings[STREAM_ID_COUNT] = {
     {0, 0},
@@ -92,6 +92,15 @@ uint8_t stream_mode_compose(uint8_t video_type, uint8_t audio_type, uint8_t mux_
   return StreamMode_None;
 }
 
+namespace {
+pthread_once_t compressor_once = PTHREAD_ONCE_INIT;
+void set_compressor_name(void) {
+  char name[40];
+  snprintf(name, sizeof name, "Marovant %d FW%d", M7391_MODEL, M7391_BUILD);
+  mp4_set_compressor_name(name);
+}
+}  // namespace
+
 void stream_register(ProducerState *state, StreamQueue *queue, StreamId id) {
   if (id >= STREAM_ID_COUNT) return;
   if (state) {
@@ -101,20 +110,22 @@ void stream_register(ProducerState *state, StreamQueue *queue, StreamId id) {
     stream_set_state(state, 0);
   }
   if (queue) stream_queue_init_locks(queue);
-  stream_queues[id] = queue;
-  stream_run_states[id] = state;
-  char name[40];
-  snprintf(name, sizeof name, "Marovant %d FW%d", M7391_MODEL, M7391_BUILD);
-  mp4_set_compressor_name(name);
+  // The state before the queue: a consumer that finds the queue counts
+  // itself and starts the producer through the state.
+  stream_run_states[id].store(state, std::memory_order_release);
+  stream_queues[id].store(queue, std::memory_order_release);
+  pthread_once(&compressor_once, set_compressor_name);
 }
 
 void stream_register_clear(void) {
-  memset(stream_queues, 0, sizeof stream_queues);
-  memset(stream_run_states, 0, sizeof stream_run_states);
+  for (uint32_t id = 0; id < STREAM_ID_COUNT; id++) {
+    stream_queues[id].store(nullptr);
+    stream_run_states[id].store(nullptr);
+  }
 }
 
 StreamQueue *get_stream_queue(uint32_t id) {
-  StreamQueue *q = id < STREAM_ID_COUNT ? stream_queues[id] : nullptr;
+  StreamQueue *q = id < STREAM_ID_COUNT ? stream_queues[id].load() : nullptr;
   if (!q) log_printf("%s: invalid streamid %d\n", "get_stream_queue", (int)id);
   return q;
 }

@@ -1,6 +1,7 @@
 // Stream identities, the stream modes in which consumers ask for a stream,
 // and the two tables that map an id to its queue and its producer state.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include "core/param_block.h"
 #include "platform/framework/dmai.h"
@@ -69,12 +70,17 @@ const char *stream_mode_name(uint8_t mode);
 // StreamMode_None when no mode has that combination.
 uint8_t stream_mode_compose(uint8_t video_type, uint8_t audio_type, uint8_t mux_type);
 
-// Written only by stream_register during start-up, read without a lock after.
-extern StreamQueue *stream_queues[STREAM_ID_COUNT];
-extern ProducerState *stream_run_states[STREAM_ID_COUNT];
+// Written only by stream_register, read without a lock: a reader that finds
+// a queue (or state) finds it whole, its producer state included. Never
+// cleared while the process runs: a pointer once stored stays valid until
+// it ends, so readers still at work during shutdown read live memory.
+extern std::atomic<StreamQueue *> stream_queues[STREAM_ID_COUNT];
+extern std::atomic<ProducerState *> stream_run_states[STREAM_ID_COUNT];
 
 // Called once by each producer thread during its set-up, before the start
-// rendezvous. Either pointer may be NULL; id is 0 to 15.
+// rendezvous, once its ring is set up (ringbuffer_init): the registration
+// makes the queue known to consumers at once. Either pointer may be NULL;
+// id is 0 to 15.
 void stream_register(ProducerState *state, StreamQueue *queue, StreamId id);
 // Forgets every registration. The process never unregisters; tests that
 // build their producers anew do.
@@ -90,7 +96,7 @@ struct StreamRing {
 extern const StreamRing stream_rings[STREAM_ID_COUNT];
 enum { STREAM_RING_ALIGN = 32 };
 // Creates the contiguous data buffer of id's ring and sets the queue's ring
-// up over it (after stream_register). No memory for a ring is a start-up
+// up over it (before stream_register). No memory for a ring is a start-up
 // fault: the message, then abort.
 Buffer_Handle stream_ring_create(StreamQueue *queue, StreamId id);
 

@@ -47,7 +47,7 @@ void set_state_locked(ProducerState *state, int run, StreamQueue *held_queue) {
 }
 
 ProducerState *state_by_id(uint32_t id, const char *fn) {
-  ProducerState *st = id < STREAM_ID_COUNT ? stream_run_states[id] : nullptr;
+  ProducerState *st = id < STREAM_ID_COUNT ? stream_run_states[id].load() : nullptr;
   if (!st) log_printf("%s: invalid streamid %d\n", fn, (int)id);
   return st;
 }
@@ -145,7 +145,7 @@ int stream_queue_consumers(StreamQueue *queue) {
 }
 
 int stream_consumer_count(uint32_t id) {
-  StreamQueue *q = id < STREAM_ID_COUNT ? stream_queues[id] : nullptr;
+  StreamQueue *q = id < STREAM_ID_COUNT ? stream_queues[id].load() : nullptr;
   return q ? stream_queue_consumers(q) : 0;
 }
 

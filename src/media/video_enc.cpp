@@ -639,9 +639,9 @@ void *videoThrFxn(void *arg) {
     return nullptr;
   }
   // No memory for the ring is a start-up fault: stream_ring_create aborts.
-  stream_register(&p->state, &p->queue, id);
   p->ring = stream_ring_create(&p->queue, id);
   p->ring_base = p->queue.base;
+  stream_register(&p->state, &p->queue, id);
   p->max_width = p->index ? 768 : 1920;
   p->max_height = p->index ? 576 : 1080;
   if (p->index == 1) {
@@ -672,11 +672,7 @@ void *videoThrFxn(void *arg) {
   Engine_close(p->engine);
   p->engine = nullptr;
   myRendezvousCleanup(p->env.cleanup_rendezvous, p->env.name);
-  // After the cleanup rendezvous nobody reads the ring any more.
-  p->ring_base = nullptr;
-  stream_register(nullptr, nullptr, id);
-  ringbuffer_free(&p->queue);
-  Buffer_delete(p->ring);
-  p->ring = nullptr;
+  // The ring and its registration stay until the process ends: the web
+  // server, HLS and RTSP readers may still be dequeuing.
   return nullptr;
 }
