@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/process_util.h"
 #include "media/stream_ids.h"
+#include "streaming/multicaster.h"
 #include "streaming/rtsp/server.h"
 #include "streaming/rtsp_subsessions.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 ParamBlock *g_params;
 
-const char kDescription[] = "Session streamed by \"Marovant Model 7391\"";
 const unsigned kReclamationSeconds = 65;
 
 enum TrackKind { TRACK_NONE, TRACK_H264, TRACK_ADTS, TRACK_PCM, TRACK_TS };
@@ -58,7 +58,8 @@ ServerMediaSubsession *make_track(UsageEnvironment &env, const TrackSpec &t) {
 
 void add_session(UsageEnvironment &env, RTSPServer *server, const char *name,
                  const TrackSpec *tracks, int n) {
-  ServerMediaSession *sms = ServerMediaSession::createNew(env, name, name, kDescription, false, nullptr);
+  ServerMediaSession *sms =
+      ServerMediaSession::createNew(env, name, name, rtsp_session_description, false, nullptr);
   for (int i = 0; i < n; i++) {
     if (tracks[i].kind != TRACK_NONE) sms->addSubsession(make_track(env, tracks[i]));
   }
@@ -83,6 +84,8 @@ void wait_seconds(int seconds) {
 }
 
 }  // namespace
+
+const char rtsp_session_description[] = "Session streamed by \"Marovant Model 7391\"";
 
 ParamBlock *rtsp_params(void) { return g_params ? g_params : get_param_block(); }
 
@@ -139,6 +142,7 @@ void *rtpThrFxn(void *arg) {
     }
     *uenv << "RTSP server created on port " << (unsigned)g_params->rtsp_port << "\n";
     add_sessions(*uenv, server, g_params);
+    multicast_create_all(*uenv, server);
 
     for (;;) {
       scheduler->doEventLoop(&rtsp_watch);
@@ -148,6 +152,7 @@ void *rtpThrFxn(void *arg) {
       uint8_t watch = __atomic_exchange_n(&rtsp_watch, (uint8_t)0, __ATOMIC_ACQ_REL);
       if (watch == 2) {
         log_printf("rtp restart\n");
+        multicast_delete_all();
         Medium::close(server);
         server = nullptr;
         break;
@@ -161,6 +166,7 @@ void *rtpThrFxn(void *arg) {
 
   // Every RTSP object goes before the thread reports its end: the stream
   // layer's consumers are released on this thread.
+  multicast_delete_all();
   Medium::close(server);
   delete authDB;
   if (uenv) uenv->reclaim();

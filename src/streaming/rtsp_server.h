@@ -8,6 +8,9 @@
 #include "streaming/rtsp/digest_auth.h"
 #include "streaming/rtsp/rtp_sink.h"
 
+// The description text of every session.
+extern const char rtsp_session_description[];
+
 // Thread function; its record is a ThreadEnv (core/global.h) whose params
 // is the live ParamBlock.
 void *rtpThrFxn(void *env);

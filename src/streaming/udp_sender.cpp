@@ -420,7 +420,11 @@ void sender_run(Run *r) {
       udp_set_status(r->e, "Streaming Multicast RTP");
     }
     multicast_rtp_run(r->e->index, &r->e->ps);
-    stream_set_state(&r->e->ps, 0);
+    // A restart (new settings) leaves a start pending: that one stands.
+    pthread_mutex_lock(&r->e->ps.mutex);
+    bool restart = (r->e->ps.flags & STREAM_START) != 0;
+    pthread_mutex_unlock(&r->e->ps.mutex);
+    if (!restart) stream_set_state(&r->e->ps, 0);
     return;
   }
   r->tcp = cfg->stream_mode == UDP_MODE_TCP;

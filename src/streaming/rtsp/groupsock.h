@@ -26,6 +26,18 @@ class Groupsock {
   static Groupsock *createNew(UsageEnvironment &env, uint16_t port);
   // A destination list without a socket: packets go to TCP channels only.
   static Groupsock *createDummy(UsageEnvironment &env);
+  // A multicast group's sending and receiving end (defined in
+  // multicast.cpp). It starts closed: openMulticast binds the port (shared
+  // with others: several groups may use one port) and joins the group;
+  // closeSocket leaves it and frees the port.
+  static Groupsock *createMulticast(UsageEnvironment &env, struct in_addr group, uint16_t port,
+                                    uint8_t ttl);
+  void changeDestinationParameters(struct in_addr group, uint16_t port, uint8_t ttl);
+  bool openMulticast();
+  void closeSocket();
+  bool isMulticast() const { return fMulticast; }
+  struct in_addr groupAddress() const { return fGroup; }
+  uint8_t ttl() const { return fTTL; }
   ~Groupsock();
 
   int socketNum() const { return fSocket; }
@@ -54,4 +66,7 @@ class Groupsock {
   int fSocket;
   uint16_t fPort;
   std::vector<Dest> fDests;
+  bool fMulticast = false;
+  struct in_addr fGroup = {};
+  uint8_t fTTL = 0;
 };

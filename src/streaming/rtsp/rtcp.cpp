@@ -47,6 +47,27 @@ RTCPInstance::~RTCPInstance() {
   sendReport(true);
 }
 
+void RTCPInstance::stopReports() {
+  envir().taskScheduler().unscheduleDelayedTask(fTask);
+  if (fRTCPInterface->socketNum() >= 0) {
+    envir().taskScheduler().disableBackgroundHandling(fRTCPInterface->socketNum());
+    sendReport(true);
+  }
+}
+
+void RTCPInstance::startReports() {
+  envir().taskScheduler().unscheduleDelayedTask(fTask);
+  if (fRTCPInterface->socketNum() >= 0) {
+    envir().taskScheduler().setBackgroundHandling(fRTCPInterface->socketNum(), SOCKET_READABLE,
+                                                  incomingHandler, this);
+  }
+  schedule(0);
+}
+
+void RTCPInstance::addFromHandler(FromHandlerFunc *handler, void *clientData) {
+  fFromHandlers.emplace_back(handler, clientData);
+}
+
 void RTCPInstance::setRRHandler(RRHandlerFunc *handler, void *clientData) {
   fRRHandler = handler;
   fRRHandlerData = clientData;
@@ -149,7 +170,13 @@ void RTCPInstance::incomingHandler(void *clientData, int) {
     if (n <= 0) return;
     unsigned reports = 0;
     if (parseCompound(buf, (unsigned)n, &reports) <= 0 || reports == 0) continue;
+    // A group hands the sender its own reports back.
+    uint32_t ssrc;
+    memcpy(&ssrc, buf + 4, 4);
+    if (n >= 8 && r->fSink && ntohl(ssrc) == r->fSink->SSRC()) continue;
     unsigned sid = r->fRTCPInterface->sessionBySource(from);
     if (sid && r->fRRHandler) r->fRRHandler(r->fRRHandlerData, sid);
+    else if (!sid)
+      for (auto &h : r->fFromHandlers) h.first(h.second, from);
   }
 }

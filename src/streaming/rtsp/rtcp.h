@@ -3,6 +3,8 @@
 // reports of clients, which tell the server that a client is still there.
 #pragma once
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "streaming/rtsp/groupsock.h"
 #include "streaming/rtsp/rtp_sink.h"
@@ -22,6 +24,18 @@ class RTCPInstance : public Medium {
   // The next report goes out on the next pass of the event loop: a new
   // receiver learns at once how RTP time maps to wall-clock time.
   void reportSoon();
+  // A multicast sender's RTCP follows its socket: stopReports says BYE and
+  // stops listening and reporting (before the socket closes); startReports
+  // listens on the socket as it is now and reports at once.
+  void stopReports();
+  void startReports();
+  // Called for each report from an address that added no destination
+  // (receivers of a multicast group). The sender's own reports, looped
+  // back by the group, never count. Handlers must not outlive the instance
+  // unless it no longer runs (its owner closes both together).
+  typedef void(FromHandlerFunc)(void *clientData, const struct sockaddr_in &from);
+  void addFromHandler(FromHandlerFunc *handler, void *clientData);
+  unsigned totSessionBW() const { return fTotSessionBW; }
 
   // Parses one compound packet. The number of well-formed RTCP packets in
   // it, 0 when the first is malformed; *reports counts receiver and sender
@@ -47,4 +61,5 @@ class RTCPInstance : public Medium {
   TaskToken fTask;
   RRHandlerFunc *fRRHandler;
   void *fRRHandlerData;
+  std::vector<std::pair<FromHandlerFunc *, void *>> fFromHandlers;
 };

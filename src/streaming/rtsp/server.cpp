@@ -857,9 +857,15 @@ void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *
   }
   char tvalue[512];
   RtspTransport t;
+  // A track sent to a group goes there whatever the client asked for (the
+  // server chooses, RFC 2326 12.39); other tracks only unicast.
+  struct in_addr group;
+  uint16_t groupRTP = 0, groupRTCP = 0;
+  uint8_t groupTTL = 0;
+  bool mc = sub->multicastDestination(group, groupRTP, groupRTCP, groupTTL);
   if (!rtsp_request_header(&req, "Transport", tvalue, sizeof tvalue) ||
-      !rtsp_parse_transport(tvalue, &t) || t.multicast ||
-      (t.lower == RTSP_TRANSPORT_UDP && !t.have_client_ports)) {
+      !rtsp_parse_transport(tvalue, &t) ||
+      (!mc && (t.multicast || (t.lower == RTSP_TRANSPORT_UDP && !t.have_client_ports)))) {
     reply(c, 461, req.cseq);
     return;
   }
@@ -880,7 +886,9 @@ void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *
 
   ClientDestination dest;
   memset(&dest, 0, sizeof dest);
-  if (t.lower == RTSP_TRANSPORT_TCP) {
+  if (mc) {
+    dest.addr = c->fPeer.sin_addr;
+  } else if (t.lower == RTSP_TRANSPORT_TCP) {
     dest.tcp = true;
     dest.channel = c;
     if (t.have_interleaved) {
@@ -917,7 +925,14 @@ void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *
   inet_ntop(AF_INET, &c->fLocal.sin_addr, src, sizeof src);
   inet_ntop(AF_INET, &c->fPeer.sin_addr, dst, sizeof dst);
   char hdr[512];
-  if (dest.tcp) {
+  if (mc) {
+    char gip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &group, gip, sizeof gip);
+    snprintf(hdr, sizeof hdr,
+             "Transport: RTP/AVP;multicast;destination=%s;source=%s;port=%u-%u;ttl=%u\r\n"
+             "Session: %08X;timeout=%u\r\n",
+             gip, src, groupRTP, groupRTCP, groupTTL, s->id, fReclamationSeconds);
+  } else if (dest.tcp) {
     snprintf(hdr, sizeof hdr,
              "Transport: RTP/AVP/TCP;unicast;destination=%s;source=%s;interleaved=%u-%u\r\n"
              "Session: %08X;timeout=%u\r\n",

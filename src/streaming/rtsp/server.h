@@ -1,6 +1,6 @@
 // The RTSP server (RFC 2326): accepts client connections on a TCP port and
 // serves OPTIONS, DESCRIBE, SETUP (RTP over UDP or interleaved in the
-// connection), PLAY, PAUSE, TEARDOWN and the GET_PARAMETER / SET_PARAMETER
+// connection; a multicast track's group, whatever was asked), PLAY, PAUSE, TEARDOWN and the GET_PARAMETER / SET_PARAMETER
 // keep-alives for the server media sessions added to it. A client session
 // belongs to the connection and the user that set it up, and is reclaimed
 // after a time without a sign of its client.

@@ -44,6 +44,12 @@ class ServerMediaSubsession : public Medium {
                            uint16_t &rtpSeqNum, uint32_t &rtpTimestamp) = 0;
   virtual void pauseStream(unsigned clientSessionId, void *streamToken) {}
   virtual void deleteStream(unsigned clientSessionId, void *&streamToken) {}
+  // A track sent to a multicast group: its group, ports and TTL, whatever
+  // transport the client asked for.
+  virtual bool multicastDestination(struct in_addr &group, uint16_t &rtpPort, uint16_t &rtcpPort,
+                                    uint8_t &ttl) const {
+    return false;
+  }
 
  protected:
   explicit ServerMediaSubsession(UsageEnvironment &env);
