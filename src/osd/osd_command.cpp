@@ -51,14 +51,53 @@ void install(OverlaySlot *s, uint8_t *data, uint32_t len, int32_t x, int32_t y, 
   s->type = type;
 }
 
+// Rows of bytes between two places of the DMA buffer, in the order that
+// never overwrites a row before it is copied.
+void move_rows(uint8_t *base, size_t pitch, size_t src, size_t dst, size_t bytes, uint32_t rows) {
+  for (uint32_t i = 0; i < rows; i++) {
+    uint32_t r = dst > src ? rows - 1 - i : i;
+    memmove(base + dst + r * pitch, base + src + r * pitch, bytes);
+  }
+}
+
+// A DMA image lives in the buffer at the place it takes in the frame: a
+// move carries its pixels along. On YUV frames it moves by whole chroma
+// samples (an even number of columns, and of lines for NV12), so that its
+// colours stay its own.
+void move_dma_image(OsdChannel *ch, OverlaySlot *s, int32_t nx, int32_t ny) {
+  const bool nv12 = ch->layout == OSD_LAYOUT_NV12 || ch->layout == OSD_LAYOUT_NV12_LUMA;
+  if (nv12 || ch->layout == OSD_LAYOUT_UYVY) nx += (nx ^ s->x) & 1;
+  if (nv12) ny += (ny ^ s->y) & 1;
+  OverlaySlot n = *s;
+  n.x = nx;
+  n.y = ny;
+  int32_t sx = s->x - (nx < 0 ? nx : 0), sy = s->y - (ny < 0 ? ny : 0);
+  if (!osd_clip_dma_slot(ch, &n)) {
+    s->type = OSD_SLOT_EMPTY;
+    return;
+  }
+  const size_t bpp = (size_t)osd_bytes_per_pixel(ch), pitch = ch->pitch;
+  move_rows(ch->dma_virt, pitch, (size_t)sy * pitch + (size_t)sx * bpp, (size_t)n.y * pitch + (size_t)n.x * bpp,
+            n.width * bpp, n.height);
+  if (ch->layout == OSD_LAYOUT_NV12) {
+    const size_t chroma = pitch * ch->lines;
+    move_rows(ch->dma_virt, pitch, chroma + (size_t)(sy / 2) * pitch + (size_t)sx,
+              chroma + (size_t)(n.y / 2) * pitch + (size_t)n.x, n.width, n.height / 2);
+  }
+  *s = n;
+}
+
 void short_command(OsdChannel *ch, int channel, int slot, const OverlayCommand *c) {
   Locked l(ch);
   OverlaySlot *s = &ch->slots[slot];
   if (c->len == 3) {
+    s->opacity = c->opacity;
+    if (s->type == OSD_SLOT_DMA) {
+      move_dma_image(ch, s, c->x, c->y);
+      return;
+    }
     s->x = c->x;
     s->y = c->y;
-    s->opacity = c->opacity;
-    if (s->type == OSD_SLOT_DMA && !osd_clip_dma_slot(ch, s)) s->type = OSD_SLOT_EMPTY;
     return;
   }
   pending_hide[channel][slot] = c->len == 0;

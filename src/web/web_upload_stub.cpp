@@ -1,5 +1,5 @@
-// Stand-ins for the upload rows until firmware, web bundle and overlay
-// uploads are built: the body is read and dropped, and the answer is
+// Stand-ins for the upload rows until firmware and web bundle uploads are
+// built: the body is read and dropped, and the answer is
 // "Not found".
 #include "web/web_upload.h"
 
@@ -19,5 +19,4 @@ int discard(WebRequest *req) {
 
 int post_firmware_func(WebRequest *req, const char *, size_t) { return discard(req); }
 int post_customzip_func(WebRequest *req, const char *, size_t) { return discard(req); }
-int post_overlay_func(WebRequest *req, const char *, size_t) { return discard(req); }
 int web_firmware_update_in_progress(void) { return 0; }

@@ -232,6 +232,13 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   osdSetFormat(0, 64, 4, OSD_LAYOUT_NV12, 64);
   EXPECT_EQ(osd_channel(0)->slots[1].height, 4u);
   osdSetFormat(0, 64, 36, OSD_LAYOUT_NV12, 64);
+  // A move carries the pixels along, by whole chroma samples.
+  osd_short(3, 0x01, 31, 21, 12);
+  EXPECT_EQ(s.x, 32);
+  EXPECT_EQ(s.y, 22);
+  f = box.composite();
+  EXPECT_EQ(f[22 * 64 + 32], 255);
+  EXPECT_EQ(f[(22 + 3) * 64 + 32 + 5], 0);  // the black rectangle, moved
   // Channel 1 has no DMA buffer: opacity 12 falls back to the runs.
   send_png(0, 0, 0x11, 12);
   EXPECT_EQ(osd_channel(1)->slots[1].type, 2u);

@@ -1,0 +1,128 @@
+#!/bin/bash
+# An overlay image uploaded through the web shows in the frames of stream A:
+# ImageMagick draws a white "LOGO 7391" on an opaque black box, curl posts it
+# behind the 10-byte overlay header, ffmpeg takes a frame of streamA.ts and
+# tesseract reads the logo back from where it should be: at opacity 8 (grey
+# levels blended from the runs) and 12 (colours through the DMA buffer);
+# hidden it is gone, moved it shows at its new place. A Stream View user is
+# refused; an upload cut by its client leaves nothing behind.
+. "$(dirname "$0")/common.sh"
+new_root
+export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
+B=http://127.0.0.1:$M7391_HTTP_PORT
+C="curl -s -g --max-time 20"
+W=$ROOT/run/overlay
+mkdir -p "$W"
+LOG=$ROOT/run/a.log
+command -v tesseract >/dev/null || fail "tesseract is not installed"
+
+convert -size 360x100 xc:black -fill white -font DejaVu-Sans-Bold -pointsize 56 -gravity center \
+  -annotate +0+0 'LOGO 7391' PNG32:"$W/logo.png" || fail "ImageMagick"
+
+# body <out> <length> <target> <opacity> <x> <y> [file]: header, then the file.
+body() {
+  python3 - "$@" <<'EOF'
+import struct, sys
+out, length, target, opacity, x, y = sys.argv[1], *map(int, sys.argv[2:7])
+data = open(sys.argv[7], 'rb').read() if len(sys.argv) > 7 else b''
+open(out, 'wb').write(struct.pack('<IBBhh', length, target, opacity, x, y) + data)
+EOF
+}
+# post <user:pass> <body file>: the HTTP status of the upload.
+post() { $C -o /dev/null -w '%{http_code}' --basic -u "$1" --data-binary @"$2" "$B/overlay"; }
+# frame <name>: one frame of stream A as PNG.
+frame() {
+  timeout 60 ffmpeg -nostdin -v error -rw_timeout 10000000 -i "$B/streamA.ts" -frames:v 1 -y "$W/$1.png" ||
+    fail "no frame from streamA.ts"
+}
+# reads <name> <x> <y>: tesseract's reading of the logo's box in a frame.
+reads() {
+  convert "$W/$1.png" -crop 360x100+$2+$3 +repage -resize 200% "$W/$1.crop.png"
+  tesseract "$W/$1.crop.png" - --psm 7 2>/dev/null | tr -d '\n\f'
+}
+# shows <name> <x> <y>: the frame carries the logo there (a few frames, as
+# the command reaches the frames a little after its reply).
+shows() {
+  for _ in 1 2 3 4 5; do
+    frame "$1"
+    case "$(reads "$1" "$2" "$3")" in *"LOGO 7391"*) return 0 ;; esac
+  done
+  return 1
+}
+
+start_box "$LOG"
+wait_log "$LOG" "httpd: started"
+# An administrator (the guest is Admin until there is one), an operator
+# with Stream Config and a viewer; the guest views only.
+user() {
+  local st
+  st=$($C -o /dev/null -w '%{http_code}' "${@:4}" -d create_user_name=$1 -d create_user_pass=$2 \
+    -d create_user_perm=$3 -d redirect=/index.htm $B/controls)
+  [ "$st" = 303 ] || fail "creating user $1: $st"
+}
+user admin secret 5 -d GuestPermission=1
+user op pw 4 --basic -u admin:secret
+user viewer pw 1 --basic -u admin:secret
+$C --basic -u op:pw $B/setup_overlay.htm > "$W/page.htm"
+grep -q 'id="overlay-form"' "$W/page.htm" || fail "setup_overlay.htm"
+
+frame plain
+case "$(reads plain 200 160)" in *LOGO*) fail "logo before any upload" ;; esac
+
+SIZE=$(stat -c %s "$W/logo.png")
+body "$W/viewer.bin" "$SIZE" 0 8 200 160 "$W/logo.png"
+st=$(post viewer:pw "$W/viewer.bin")
+[ "$st" = 401 ] || [ "$st" = 403 ] || fail "a Stream View user's upload answered $st"
+frame viewer
+case "$(reads viewer 200 160)" in *LOGO*) fail "a Stream View user's logo shows" ;; esac
+echo "ok: Stream View refused"
+
+for opacity in 8 12; do
+  body "$W/up$opacity.bin" "$SIZE" 0 "$opacity" 200 160 "$W/logo.png"
+  st=$(post op:pw "$W/up$opacity.bin")
+  [ "$st" = 200 ] || fail "upload at opacity $opacity answered $st"
+  shows "o$opacity" 200 160 || fail "logo at opacity $opacity not read: '$(reads "o$opacity" 200 160)'"
+  echo "ok: logo read at opacity $opacity"
+done
+
+# Move it (a command of 3 bytes), then hide it (0).
+body "$W/move.bin" 3 0 12 600 400
+[ "$(post op:pw "$W/move.bin")" = 200 ] || fail "move refused"
+shows moved 600 400 || fail "moved logo not read: '$(reads moved 600 400)'"
+case "$(reads moved 200 160)" in *LOGO*) fail "logo still at its old place" ;; esac
+echo "ok: moved"
+body "$W/hide.bin" 0 0 0 0 0
+[ "$(post op:pw "$W/hide.bin")" = 200 ] || fail "hide refused"
+for _ in 1 2 3 4 5; do
+  frame hidden
+  case "$(reads hidden 600 400)" in *LOGO*) ;; *) break ;; esac
+done
+case "$(reads hidden 600 400)" in *LOGO*) fail "hidden logo still shows" ;; esac
+echo "ok: hidden"
+
+# A client that leaves halfway: nothing is held, nothing shows, and the
+# next upload works.
+body "$W/cut.bin" "$SIZE" 1 12 200 160 "$W/logo.png"
+python3 - "$M7391_HTTP_PORT" "$W/cut.bin" <<'EOF'
+import socket, sys
+port, path = int(sys.argv[1]), sys.argv[2]
+data = open(path, 'rb').read()
+s = socket.create_connection(('127.0.0.1', port))
+s.sendall(b'POST /overlay HTTP/1.1\r\nHost: x\r\nAuthorization: Basic b3A6cHc=\r\n'
+          b'Content-Length: %d\r\n\r\n' % len(data))
+s.sendall(data[:len(data) // 2])
+s.close()
+EOF
+wait_log "$LOG" "overlay_upload_done: upload cut"
+frame cut
+case "$(reads cut 200 160)" in *LOGO*) fail "a cut upload shows" ;; esac
+body "$W/again.bin" "$SIZE" 1 8 200 160 "$W/logo.png"
+[ "$(post op:pw "$W/again.bin")" = 200 ] || fail "upload after a cut one refused"
+shows again 200 160 || fail "logo after a cut upload not read"
+echo "ok: cut upload"
+
+kill -0 "$BOX_PID" || fail "the program died"
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 60
+grep -q "myRendezvousCleanup: httpd" "$LOG" || fail "httpd did not end cleanly"
+echo PASS
