@@ -128,6 +128,8 @@ void publish_name(const char *path) {
   pthread_mutex_unlock(&filesys_state.record_name_mutex);
 }
 
+}  // namespace
+
 // The first number of the day that no volume has for this extension.
 int get_unused_number(const char *prefix, const char *ext) {
   recorder_set_name_filter(prefix, ext);
@@ -161,6 +163,8 @@ int get_unused_number(const char *prefix, const char *ext) {
   }
   return found;
 }
+
+namespace {
 
 bool storage_ok(int choice) {
   switch (choice) {

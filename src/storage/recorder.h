@@ -18,6 +18,10 @@ void *recordThrFxn(void *arg);
 // name (or "unknown") into buf. 0, or ETIMEDOUT.
 int getRecordFilename(char *buf, size_t size, int ms);
 
+// The first number (0 to 999) that no mounted volume holds a file of, for
+// the date prefix ("20240131-") and extension; -1 when all are taken. With
+// filesys_mutex held.
+int get_unused_number(const char *prefix, const char *ext);
 // The scandir filter of the name search, for the date prefix and extension
 // set by recorder_set_name_filter.
 void recorder_set_name_filter(const char *prefix, const char *ext);

@@ -1,6 +1,9 @@
 // The table describes the block: every stored row lies inside it, no two rows
 // share a byte, and the compiled-in defaults pass the table's own checks.
+#include <cfloat>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <strings.h>
 #include <vector>
 
@@ -66,31 +69,137 @@ TEST(ParamTableLayout, StoredRowsInsideTheBlockWithoutOverlap) {
       owner[b] = d.name;
     }
   }
-  // Spot checks against the documented layout.
-  EXPECT_EQ(param_find("Capture_ForceInputMode2")->offset, 0x8B7u);
-  EXPECT_EQ(param_find("User[9].Permission")->offset, 1236u);
-  EXPECT_EQ(param_find("Encoder[1].ScaleConversionFactor")->offset, 1732u);
-  EXPECT_EQ(param_find("Video[1].OSD.Message")->offset, 368u);
-  EXPECT_EQ(param_find("Video[1].OSD.Message")->size, 160u);
-  EXPECT_EQ(param_find("Video[1].Resolution")->offset, 2u) << "a virtual row's index";
 }
 
-TEST(ParamTableLayout, DefaultsHoldTheDocumentedValues) {
+TEST(ParamTableLayout, HeaderAndTheByteWithoutARow) {
   const ParamBlock *d = param_default_block();
   EXPECT_EQ(d->size, PARAM_BLOCK_SIZE);
   EXPECT_EQ(d->crc, 0u);
   EXPECT_EQ(d->counter, 0u);
   EXPECT_EQ(d->wifi_enable, 1);
-  EXPECT_STREQ(d->wifi_ssid, "7391");
-  EXPECT_EQ(d->video[0].bit_rate, 5000000u);
-  EXPECT_EQ(d->video[1].stream_mode, 3);
-  EXPECT_EQ(d->rtsp_port, 554);
-  EXPECT_EQ(d->udp[1].port, 1235);
-  EXPECT_EQ(d->net[0].mask[1], 255);
-  EXPECT_EQ(d->net[0].mask[2], 0);
-  EXPECT_EQ(d->keys_map[5], 13);
-  EXPECT_STREQ(d->encoder[1].scale_label[1], "feet");
-  EXPECT_FLOAT_EQ(d->encoder[0].scale_conversion_factor, 3.2808399200439453f);
+}
+
+namespace {
+
+// One documented row, expanded from its family line in param_rows.txt.
+struct DocRow {
+  std::string name, type, range, deflt;
+  int group = 0, size = 0, read = 0, write = 0;
+  uint32_t offset = 0;
+};
+
+std::string trim(const std::string &s) {
+  size_t a = s.find_first_not_of(' '), b = s.find_last_not_of(' ');
+  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
+}
+
+std::vector<std::string> split(const std::string &s, const std::string &sep) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  for (size_t at; (at = s.find(sep, pos)) != std::string::npos; pos = at + sep.size())
+    out.push_back(trim(s.substr(pos, at - pos)));
+  out.push_back(trim(s.substr(pos)));
+  return out;
+}
+
+// The k-th of a list column, or the single value for every row.
+std::string nth(const std::string &col, int k, const std::string &sep = ",") {
+  std::vector<std::string> v = split(col, sep);
+  return v.size() == 1 ? v[0] : v.at(size_t(k));
+}
+
+std::vector<DocRow> documented_rows(void) {
+  std::ifstream in(M7391_SOURCE_DIR "/tests/core/param_rows.txt");
+  std::vector<DocRow> rows;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line[0] != '|') continue;
+    std::vector<std::string> c = split(line.substr(1, line.size() - 2), "|");
+    if (c.size() != 9) ADD_FAILURE() << "bad line: " << line;
+    if (c.size() != 9) continue;
+    int count = std::stoi(c[1]);
+    std::string range = c[4], values = range, step;
+    if (range != "-") {
+      values = trim(range.substr(0, range.find(" / ")));
+      step = trim(range.substr(range.find(" / ") + 3));
+    }
+    for (int k = 0; k < count; k++) {
+      DocRow r;
+      r.name = c[0].substr(0, c[0].find(" ("));  // "Timestamp (read row)"
+      size_t at = r.name.find("[n]");
+      bool twice = at != std::string::npos && r.name.find("[n]", at + 1) != std::string::npos;
+      if (at != std::string::npos) r.name.replace(at, 3, "[" + std::to_string(twice ? k / 2 : k) + "]");
+      if (twice) r.name.replace(r.name.find("[n]"), 3, "[" + std::to_string(k % 2) + "]");
+      r.type = c[2];
+      r.group = std::stoi(nth(c[3], k));
+      r.range = range == "-" ? "-" : nth(values, k) + " / " + step;
+      r.size = std::stoi(c[5]);
+      r.read = std::stoi(c[6].substr(0, c[6].find('/')));
+      r.write = std::stoi(c[6].substr(c[6].find('/') + 1));
+      r.offset = uint32_t(std::stoul(nth(c[7], k), nullptr, 0));
+      r.deflt = nth(c[8], k);
+      rows.push_back(r);
+    }
+  }
+  return rows;
+}
+
+// A range bound; the float rows' bounds are held as the float's bits.
+int32_t range_value(const std::string &text) {
+  float f = text == "FLT_MAX" ? FLT_MAX : -FLT_MAX;
+  int32_t bits;
+  memcpy(&bits, &f, 4);
+  return text == "FLT_MAX" || text == "-FLT_MAX" ? bits : int32_t(std::stoll(text));
+}
+
+struct ParamTableRows : ParamTest {};
+
+}  // namespace
+
+// Every row, in order, against the documented table: kind, group, range,
+// size, levels, place in the block and default value.
+TEST_F(ParamTableRows, EveryRowAsDocumented) {
+  std::vector<DocRow> doc = documented_rows();
+  ASSERT_EQ(doc.size(), size_t(PARAM_ROW_COUNT));
+  const char *kinds[] = {"string", "integer", "converted", "virtual", "float"};
+  for (int i = 0; i < PARAM_ROW_COUNT; i++) {
+    const ParamDesc &d = paramTable[i];
+    const DocRow &r = doc[size_t(i)];
+    SCOPED_TRACE(r.name);
+    ASSERT_STREQ(d.name, r.name.c_str()) << "row " << i;
+    EXPECT_EQ(kinds[d.type], r.type);
+    EXPECT_EQ(int(d.group), r.group);
+    if (r.range == "-") {
+      EXPECT_EQ(d.min, 0);
+      EXPECT_EQ(d.max, 0);
+      EXPECT_EQ(d.step, 0);
+    } else {
+      std::string values = r.range.substr(0, r.range.find(" / "));
+      size_t dots = values.find("..");
+      EXPECT_EQ(d.min, range_value(values.substr(0, dots)));
+      EXPECT_EQ(d.max, range_value(values.substr(dots + 2)));
+      std::string step = r.range.substr(r.range.find(" / ") + 3);
+      EXPECT_EQ(d.step, step == "smallest step" ? 1 : std::stoi(step));
+    }
+    EXPECT_EQ(int(d.size), r.size);
+    EXPECT_EQ(int(d.read_level), r.read);
+    EXPECT_EQ(int(d.write_level), r.write);
+    EXPECT_EQ(d.offset, r.offset);
+    if (d.type == PARAM_VIRTUAL) continue;
+    std::string want = r.deflt == "empty" ? "" : r.deflt;
+    if (want.size() >= 2 && want.front() == '"') want = want.substr(1, want.size() - 2);
+    const uint8_t *field = reinterpret_cast<const uint8_t *>(param_default_block()) + d.offset;
+    if (d.type == PARAM_FLOAT) {
+      float f;
+      memcpy(&f, field, 4);
+      EXPECT_FLOAT_EQ(f, std::stof(want));
+    } else if (d.type == PARAM_CONVERTED && want.find_first_of(".:") == std::string::npos) {
+      EXPECT_EQ(int(field[0]), std::stoi(want)) << "a code stored as is";
+    } else {
+      char text[256];
+      ASSERT_GE(param_get_by_index(i, text, sizeof text), 0);
+      EXPECT_EQ(text, want);
+    }
+  }
 }
 
 struct ParamDefaultsValid : ParamTest {};

@@ -76,8 +76,12 @@ TEST_F(StreamQueueWrap, ReservationThatDoesNotFitRestartsAtZeroAndDropsOverlap) 
   uint32_t c = s.put(300, 3, 1);  // [640,940)
   EXPECT_EQ(s.queue.write_offset, 960u);
 
-  EXPECT_EQ(ringbuffer_preallocate(&s.queue, 100), 0);
+  // Exactly reaching the end still fits: no wrap, nothing dropped.
   StreamEntry e;
+  EXPECT_EQ(ringbuffer_preallocate(&s.queue, 64), 960);
+  EXPECT_EQ(s.count(), 3);
+
+  EXPECT_EQ(ringbuffer_preallocate(&s.queue, 100), 0);
   EXPECT_FALSE(s.find(a, &e));
   EXPECT_TRUE(s.find(b, &e));
   EXPECT_TRUE(s.find(c, &e));

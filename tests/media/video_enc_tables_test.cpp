@@ -145,22 +145,6 @@ TEST(H264Level, TableA1) {
         << c.w << "x" << c.h << " @" << c.fps << " " << c.rate;
 }
 
-TEST(H264Tables, RateModeLimits) {
-  struct Row { int qmin, qmax, qmin_i, qmax_i, algo; };
-  const Row rows[] = {{0, 51, 0, 51, 6},   {0, 45, 0, 42, 1},   {0, 51, 0, 51, 2},
-                      {10, 45, 8, 42, 1},  {20, 45, 15, 42, 1}, {30, 51, 23, 51, 1},
-                      {40, 51, 30, 51, 1}};
-  for (int m = 0; m < 9; m++) {
-    const Row &r = rows[m <= 6 ? m : 0];   // above 6 counts as 0
-    H264RateLimits l = h264_rate_limits(m);
-    EXPECT_EQ(l.qmin, r.qmin) << m;
-    EXPECT_EQ(l.qmax, r.qmax) << m;
-    EXPECT_EQ(l.qmin_i, r.qmin_i) << m;
-    EXPECT_EQ(l.qmax_i, r.qmax_i) << m;
-    EXPECT_EQ(l.rc_algo, r.algo) << m;
-  }
-}
-
 TEST(H264Tables, VuiTimingGivesTheFrameRate) {
   struct Case { uint32_t fps, dec; int alt; int ts, units, target; };
   const Case cases[] = {
@@ -198,17 +182,6 @@ TEST(H264Tables, PixelAspectRatio) {
     EXPECT_EQ(x, c.x) << c.code << " " << c.w;
     EXPECT_EQ(y, c.y) << c.code << " " << c.w;
   }
-}
-
-TEST(VideoEncTables, ErrorNames) {
-  EXPECT_STREQ(h264_error_name(H264ENC_ERR_OUTPUTBUF), "H264ENC_ERR_OUTPUTBUF");
-  EXPECT_STREQ(h264_error_name(H264ENC_ERR_PROFILE), "H264ENC_ERR_PROFILE");
-  EXPECT_STREQ(h264_error_name(0x1234), "H264_ERR_0x00001234");
-  EXPECT_STREQ(jpeg_error_name(1), "DM365_JPEGENC_INVALID_MAXWIDTH");
-  EXPECT_STREQ(jpeg_error_name(12), "DM365_JPEGENC_INVALID_QVALUE");
-  EXPECT_STREQ(jpeg_error_name(15), "DM365_JPEGENC_INVALID_DISABLEEOI");
-  EXPECT_STREQ(jpeg_error_name(0), "JPEG_ERR_0x00000000");
-  EXPECT_STREQ(jpeg_error_name(JPEGENC_ERR_OUTPUTBUF), "JPEG_ERR_0x00000100");
 }
 
 TEST(VideoEncTables, SnapshotReduceSize) {

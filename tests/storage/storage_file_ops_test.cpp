@@ -13,6 +13,7 @@
 #include "platform/runner.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
+#include "storage/recorder.h"
 #include "test_root.h"
 
 namespace {
@@ -96,7 +97,27 @@ TEST_F(FileOps, CopyRefusesWhatDoesNotFitBeforeWriting) {
   put(STORAGE_INT, "huge.ts", 4 << 20, 'h');
   EXPECT_EQ(filesys_copy(STORAGE_INT, "huge.ts", 0, nullptr), ERR_NO_SPACE);
   EXPECT_FALSE(file_exists("/media/ext/DCIM/huge.ts"));
+  // A file that exactly fills the free space fits.
+  int64_t free_bytes = filesys_free_space(STORAGE_EXT);
+  ASSERT_GT(free_bytes, 0);
+  put(STORAGE_INT, "exact.ts", (size_t)free_bytes, 'e');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "exact.ts", 0, nullptr), 0);
+  EXPECT_EQ(cmp("/media/int/DCIM/exact.ts", "/media/ext/DCIM/exact.ts"), 0);
   sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
+}
+
+// A day's numbers run on across the volumes: the next is after the highest
+// on either, never one the other volume already holds.
+TEST_F(FileOps, RecordingNumbersContinueAcrossVolumes) {
+  put(STORAGE_INT, "20240131-000.mp4", 10, 'a');
+  put(STORAGE_INT, "20240131-001.mp4", 10, 'a');
+  put(STORAGE_EXT, "20240131-002.mp4", 10, 'a');
+  put(STORAGE_EXT, "20240131-000.ts", 10, 'a');
+  filesys_lock();
+  EXPECT_EQ(get_unused_number("20240131-", "mp4"), 3);
+  EXPECT_EQ(get_unused_number("20240131-", "ts"), 1);
+  EXPECT_EQ(get_unused_number("20240201-", "mp4"), 0);
+  filesys_unlock();
 }
 
 TEST_F(FileOps, DeleteBatchReportsProgressBeforeEachUnlink) {

@@ -6,6 +6,7 @@
 // nobody asks for playlists, and a segment request never waits for ever.
 #include "web_test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <regex>
@@ -150,6 +151,38 @@ TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForAMinute) {
   p = parse_playlist(r.body);
   EXPECT_EQ(p.seq, 0) << r.body;
   // The rings must outlive the segmenter.
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) > 0; i++) sleep_ms(10);
+}
+
+// The target duration is the longest listed segment in whole seconds,
+// rounded up: segments of 2.6 s give 3.
+TEST_F(Hls, TargetDurationRoundsTheLongestSegmentUp) {
+  AvRings rings(8 << 20, 1024);
+  std::atomic<bool> stop{false};
+  std::thread feed([&] {
+    // A key unit every 65 frames of 3600 ticks.
+    uint32_t t0 = timestamp_now() + 90000;
+    for (uint32_t i = 0; !stop; i++) {
+      bool key = i % 65 == 0;
+      publish(&rings.video.queue, synthetic_au(key, 2000), t0 + 3600 * i, key ? (uint32_t)STREAM_FLAG_KEY : 0u);
+      usleep(2000);
+    }
+  });
+  Playlist p;
+  for (int i = 0; i < 500; i++) {
+    HttpReply r = http_get("/streamA.m3u8");
+    ASSERT_EQ(r.status, 200);
+    p = parse_playlist(r.body);
+    bool whole = false;
+    for (double d : p.durations) whole = whole || std::fabs(d - 2.6) < 0.001;
+    if (whole) break;
+    sleep_ms(20);
+  }
+  stop = true;
+  feed.join();
+  ASSERT_FALSE(p.durations.empty());
+  EXPECT_NEAR(*std::max_element(p.durations.begin(), p.durations.end()), 2.6, 0.001);
+  EXPECT_EQ(p.target, 3);
   for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) > 0; i++) sleep_ms(10);
 }
 
