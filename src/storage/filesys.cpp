@@ -30,6 +30,10 @@ const char *const kChoiceNames[] = {"both", "int", "ext", "ask", "mmc"};
 constexpr uint64_t kUnknown = ~0ULL;
 constexpr long kMsdosMagic = 0x4d44;
 
+// Broadcast whenever a mount command ends: writers wait for a remount
+// under way to finish before they count themselves.
+pthread_cond_t g_mount_done = PTHREAD_COND_INITIALIZER;
+
 int g_excluded = -1;
 char g_subdir[64] = "DCIM";
 bool g_first_run = true;
@@ -157,8 +161,16 @@ void usb_scan(const ParamBlock *params) {
     if (!at) continue;
     char port = at[strlen("usb1/1-1/1-1.")];
     int slot = port == '3' ? 1 : 2;
-    // A second disk for a taken slot waits until the slot is free.
-    if (seen[slot]) continue;
+    char disk[16];
+    snprintf(disk, sizeof disk, "/dev/sd%c", c);
+    // A second disk for a taken slot waits until the slot is free; the
+    // slot keeps the port of the disk it has mounted, which a power cycle
+    // must reach.
+    if (fs[slot].mnt) {
+      if (strncmp(fs[slot].device, disk, strlen(disk)) != 0) continue;
+    } else if (seen[slot]) {
+      continue;
+    }
     seen[slot] = true;
     fs[slot].port = (uint8_t)(port - '0');
     if (fs[slot].mnt || fs[slot].failures >= 2) continue;
@@ -344,8 +356,25 @@ int getRecordingStatus(char *buf, size_t size) {
   return snprintf(buf, size, "%s", msg ? msg : "Stopped");
 }
 
+// With the mutex held: until no mount command runs on the slot (it
+// releases the mutex while it runs).
+static void wait_mount_done(int slot) {
+  while (fs[slot].rw == 2) {
+    const char *func = filesys_state.lock_func;
+    int line = filesys_state.lock_line;
+    pthread_cond_wait(&g_mount_done, &filesys_state.filesys_mutex);
+    filesys_state.lock_func = func;
+    filesys_state.lock_line = line;
+  }
+}
+
 void filesys_add_writer(int source) {
   int slot = filesys_source_to_slot(source);
+  if (slot < 0) return;
+  // A writer that came while the volume is being remounted would write to
+  // a volume still read-only.
+  wait_mount_done(slot);
+  slot = filesys_source_to_slot(source);
   if (slot < 0) return;
   if (fs[slot].writers <= 0) filesys_remount(slot, "rw");
   fs[slot].writers++;
@@ -354,6 +383,7 @@ void filesys_add_writer(int source) {
 void filesys_remove_writer(int source) {
   int slot = filesys_source_to_slot(source);
   if (slot < 0) return;
+  wait_mount_done(slot);
   // A stray remove never drives the count below zero.
   if (fs[slot].writers <= 0) {
     fs[slot].writers = 0;
@@ -374,6 +404,8 @@ void filesys_remount(int slot, const char *mode) {
   bool remount = s.mnt != nullptr;
   char extra[16] = ",usefree";
   bool failed = false;
+  bool recount = false;   // unmounted by the retry without ",usefree"
+
   for (;;) {
     if (!device_present(s.device)) {
       log_printf("%s was unplugged?\n", s.device);
@@ -390,10 +422,15 @@ void filesys_remount(int slot, const char *mode) {
     filesys_unlock();
     int status = run_argv_output(argv, out, sizeof out);
     filesys_lock();
+    pthread_cond_broadcast(&g_mount_done);
     if (status == 0) {
       s.refusal_logged = 0;
       s.mnt = kMountPoints[slot];
       s.rw = want_rw ? 1 : 0;
+      if (recount) {
+        filesys_state.mounted++;
+        recount = false;
+      }
       if (slot != 0 && !was_mounted) {
         filesys_state.mounted++;
         was_mounted = true;
@@ -406,6 +443,10 @@ void filesys_remount(int slot, const char *mode) {
         const char *um[] = {"umount", kMountPoints[slot], nullptr};
         run_argv(um);
         s.mnt = nullptr;
+        // Unmounted for now: the count follows, and goes up again only
+        // when the mount without ",usefree" succeeds.
+        if (slot != 0 && filesys_state.mounted > 0) filesys_state.mounted--;
+        recount = slot != 0;
         extra[0] = 0;
         remount = false;
         continue;
@@ -528,8 +569,12 @@ void fileSysTick(ParamBlock *params) {
   usb_scan(params);
   if (filesys_state.record_countdown) {
     int was = filesys_state.record_countdown--;
-    if (was == 1 && stream_get_state_by_id(13) != 1 && storage_hooks.dvr_post_key)
-      storage_hooks.dvr_post_key(0x400);
+    if (was == 1 && stream_get_state_by_id(13) != 1) {
+      // Rec/Stop goes to the DVR logic; without it the recording is
+      // started here.
+      if (storage_hooks.dvr_post_key) storage_hooks.dvr_post_key(0x400);
+      else stream_set_state_by_id(13, 1);
+    }
   }
   filesys_unlock();
   if (filesys_state.sync_pending) {

@@ -44,6 +44,13 @@ bool dir_path(int source, char *buf, size_t size) {
   return true;
 }
 
+// A name from outside that may not be used, logged once here.
+bool name_refused(const char *func, const char *name) {
+  if (filesys_name_ok(name)) return false;
+  log_printf("%s: refused name %s\n", func, name ? name : "(null)");
+  return true;
+}
+
 bool in_batch(int source) { return g_multi_source >= 0 && g_multi_source == source; }
 
 int progress(void *context, uint64_t done, uint64_t total) {
@@ -67,11 +74,14 @@ void cycle_power_on_usb_port(int source) {
 }
 
 // One pass of the copy from offset; returns a result code and the bytes done.
+// *wrote is set once the destination was opened for writing.
 int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, uint64_t *offset,
-              void *progress_ctx, bool batch) {
-  if (!overwrite && file_exists(dst)) return ERR_FILE_EXISTS;
+              void *progress_ctx, bool batch, bool *wrote) {
+  // The source is looked at first: a copy that cannot read it leaves the
+  // destination alone.
   uint64_t size = file_size(src);
   if (size == ~0ULL) return ERR_FILE_READ;
+  if (!overwrite && file_exists(dst)) return ERR_FILE_EXISTS;
   uint64_t dsize = file_exists(dst) ? file_size(dst) : 0;
   int64_t free_bytes = filesys_free_space(dst_source);
   if (free_bytes >= 0 && size > (uint64_t)free_bytes + dsize) {
@@ -81,6 +91,7 @@ int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, u
   }
   int in = sys_open(src, O_RDONLY);
   int out = *offset ? sys_open(dst, O_WRONLY) : sys_open(dst, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out >= 0) *wrote = true;
   if (in < 0 || out < 0) {
     if (in >= 0) close(in);
     if (out >= 0) close(out);
@@ -112,7 +123,13 @@ int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, u
   time_t last_second = t0.tv_sec;
   uint64_t copied = 0;
   int result = 0;
-  while (!get_exit_code()) {
+  for (;;) {
+    if (get_exit_code()) {
+      // Cut short: what is there is not the file.
+      log_printf("copy of %s cut short by quit\n", src);
+      result = ERR_CANCELLED;
+      break;
+    }
     ssize_t r = splice(in, nullptr, pipefd[1], nullptr, kSpliceStep, SPLICE_F_MOVE);
     if (r < 0) {
       int e = errno;
@@ -188,6 +205,7 @@ int filesys_name_ok(const char *name) {
 }
 
 FILE *filesys_fopen(int source, const char *name, const char *mode) {
+  if (name_refused(__func__, name)) return nullptr;
   filesys_lock();
   char path[256];
   if (!path_on(source, name, path, sizeof path)) {
@@ -219,6 +237,7 @@ void filesys_fclose_w(int source, FILE *f) {
 
 uint8_t *filesys_readfile(int source, const char *name, size_t *size) {
   *size = 0;
+  if (name_refused(__func__, name)) return nullptr;
   filesys_lock();
   char path[256];
   bool ok = path_on(source, name, path, sizeof path);
@@ -242,6 +261,7 @@ uint8_t *filesys_readfile(int source, const char *name, size_t *size) {
 }
 
 int filesys_writefile(int source, const char *name, const void *data, size_t n) {
+  if (name_refused(__func__, name)) return -1;
   filesys_lock();
   char path[256];
   if (!path_on(source, name, path, sizeof path)) {
@@ -263,6 +283,7 @@ int filesys_writefile(int source, const char *name, const void *data, size_t n) 
 }
 
 int filesys_unlink(int source, const char *name) {
+  if (name_refused(__func__, name)) return -1;
   filesys_lock();
   char path[256];
   if (!path_on(source, name, path, sizeof path)) {
@@ -279,6 +300,7 @@ int filesys_unlink(int source, const char *name) {
 }
 
 bool file_exists_on(int source, const char *name) {
+  if (name_refused(__func__, name)) return false;
   filesys_lock();
   char path[256];
   bool ok = path_on(source, name, path, sizeof path) && file_exists(path);
@@ -287,6 +309,7 @@ bool file_exists_on(int source, const char *name) {
 }
 
 char *filesys_get_file_on(int source, const char *name) {
+  if (name_refused(__func__, name)) return nullptr;
   filesys_lock();
   char path[256];
   bool ok = path_on(source, name, path, sizeof path);
@@ -303,6 +326,7 @@ char *filesys_getdir(int source) {
 }
 
 static char *find_on_volumes(const char *name, char *buf, size_t size, bool skip_ext) {
+  if (name_refused("filesys_get_file", name)) return nullptr;
   filesys_lock();
   char *found = nullptr;
   for (int i = FILESYS_SLOTS - 1; i >= 0 && !found; i--) {
@@ -430,11 +454,14 @@ int filesys_copy(int source, const char *name, int overwrite, void *progress_ctx
   snprintf(dst, sizeof dst, "%s/%s", ddir, name);
   uint64_t offset = 0;
   int result;
+  bool wrote = false;
   for (;;) {
-    result = copy_pass(src, dst, dst_source, overwrite, &offset, progress_ctx, batch);
+    result = copy_pass(src, dst, dst_source, overwrite, &offset, progress_ctx, batch, &wrote);
     if (result == 0) break;
     log_printf("%s\n", filesys_copy_result_name(result));
     if (result != ERR_FILE_READ && result != ERR_FILE_WRITE) break;
+    // No such file on a volume still there: nothing to wait for.
+    if (!file_exists(src) && filesys_is_mounted(source)) break;
     // A USB disk that dropped off the bus is power-cycled and the copy
     // resumes where it stopped.
     bool gone = false;
@@ -455,7 +482,11 @@ int filesys_copy(int source, const char *name, int overwrite, void *progress_ctx
     log_printf("resuming copy operation at %lld\n", (long long)offset);
     overwrite = 1;
   }
-  if (result == ERR_FILE_READ || result == ERR_FILE_WRITE) sys_unlink(dst);
+  // A destination this copy wrote and did not finish goes; one it never
+  // opened is left as it was. A copy the user cancelled keeps its part.
+  bool cut = result == ERR_FILE_READ || result == ERR_FILE_WRITE ||
+             (result == ERR_CANCELLED && get_exit_code());
+  if (cut && wrote) sys_unlink(dst);
   filesys_lock();
   if (!batch) filesys_remove_writer(dst_source);
   filesys_unlock();

@@ -154,6 +154,40 @@ TEST_F(FileOps, RenameAndNamesFromOutside) {
   EXPECT_LT(filesys_delete(STORAGE_EXT, "../c.mp4", nullptr), 0);
   EXPECT_LT(filesys_rename(STORAGE_EXT, "c.mp4", "../escaped.mp4"), 0);
   EXPECT_TRUE(file_exists("/media/ext/DCIM/c.mp4"));
+  // Every operation that takes a name checks it.
+  put(STORAGE_INT, "secret.txt", 10, 'x');
+  const char *out_of_bounds = "../int/DCIM/secret.txt";
+  EXPECT_EQ(filesys_fopen(STORAGE_EXT, out_of_bounds, "r"), nullptr);
+  EXPECT_EQ(filesys_fopen(STORAGE_EXT, "../escaped.txt", "w"), nullptr);
+  size_t n = 1;
+  EXPECT_EQ(filesys_readfile(STORAGE_EXT, out_of_bounds, &n), nullptr);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(filesys_writefile(STORAGE_EXT, "/media/int/DCIM/secret.txt", "y", 1), -1);
+  EXPECT_EQ(filesys_unlink(STORAGE_EXT, out_of_bounds), -1);
+  EXPECT_FALSE(file_exists_on(STORAGE_EXT, out_of_bounds));
+  EXPECT_EQ(filesys_get_file_on(STORAGE_EXT, out_of_bounds), nullptr);
+  char buf[256];
+  EXPECT_EQ(filesys_get_file("../int/DCIM/secret.txt", buf, sizeof buf), nullptr);
+  EXPECT_EQ(filesys_get_config_file("", buf, sizeof buf), nullptr);
+  EXPECT_TRUE(file_exists("/media/int/DCIM/secret.txt"));
+  EXPECT_FALSE(file_exists("/media/escaped.txt"));
+}
+
+TEST_F(FileOps, FailedCopiesLeaveTheDataAsItWas) {
+  // Cut short by quit: a failure, and no part file a move would keep.
+  put(STORAGE_INT, "clip.ts", 2 << 20, 'c');
+  set_exit_code(EXIT_QUIT);
+  int rc = filesys_copy(STORAGE_INT, "clip.ts", 0, nullptr);
+  set_exit_code(0);
+  EXPECT_LT(rc, 0);
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/clip.ts"));
+  EXPECT_TRUE(file_exists("/media/int/DCIM/clip.ts"));
+
+  // Overwrite with nothing to copy: the file on the other volume stays.
+  put(STORAGE_EXT, "kept.ts", 1000, 'k');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "kept.ts", 1, nullptr), ERR_FILE_READ);
+  EXPECT_EQ(file_size("/media/ext/DCIM/kept.ts"), 1000u);
+  EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0) << "writer not removed";
 }
 
 TEST_F(FileOps, FormatEmptiesTheVolumeAndMountsItAgain) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <vector>
 
@@ -13,10 +15,14 @@
 #include "core/param_access.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
+#include "core/process_util.h"
 #include "core/usb_hub.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
 #include "platform/sim/sim_control.h"
+#include "platform/sim/sim_drivers.h"
 #include "storage/filesys.h"
 #include "test_root.h"
 
@@ -124,6 +130,59 @@ TEST_F(Storage, UsbPortsChooseInternalAndExternal) {
   EXPECT_NE(exec_log().find("umount /media/ext\n"), std::string::npos);
 }
 
+TEST_F(Storage, ASecondDiskForATakenSlotLeavesItsHubPort) {
+  sim_storage_insert("sdb1", 2, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  // A disk on another external port comes first in the scan.
+  sim_storage_insert("sda1", 1, 32 << 20, "vfat");
+  tick();
+  EXPECT_STREQ(fs[2].device, "/dev/sdb1");
+  EXPECT_EQ(fs[2].port, 2) << "a power cycle would hit the other disk";
+  sim_storage_remove("sda1");
+}
+
+std::atomic<int> g_mount_gate;
+
+// A mount command that waits until the test lets it end.
+int held_mount(const char *const[], char *out, size_t size, void *) {
+  g_mount_gate = 1;
+  while (g_mount_gate == 1) sleep_ms(1);
+  if (out && size) out[0] = 0;
+  return 0;
+}
+
+TEST_F(Storage, AWriterWaitsForARemountUnderWay) {
+  sim_storage_insert("mmcblk0p1", 0, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  g_mount_gate = 0;
+  runner_register_sim("mount", held_mount, nullptr);
+  std::thread first([] {
+    filesys_lock();
+    filesys_add_writer(STORAGE_MMC);
+    filesys_unlock();
+  });
+  while (g_mount_gate != 1) sleep_ms(1);
+  // The first writer's remount to read-write is running, the lock released.
+  std::atomic<bool> counted{false};
+  std::thread second([&] {
+    filesys_lock();
+    filesys_add_writer(STORAGE_MMC);
+    counted = true;
+    filesys_unlock();
+  });
+  sleep_ms(200);
+  EXPECT_FALSE(counted) << "a writer counted itself on a volume still read-only";
+  g_mount_gate = 2;
+  first.join();
+  second.join();
+  EXPECT_EQ(fs[0].rw, 1);
+  EXPECT_EQ(fs[0].writers, 2);
+  // The simulation's own mount again (its mount table starts empty).
+  sim_storage_register();
+}
+
 TEST_F(Storage, UnplugWhileWritingKeepsTheSlotUntilTheWriterLeaves) {
   sim_storage_insert("sda1", 2, 32 << 20, "vfat");
   tick();
@@ -189,7 +248,19 @@ TEST_F(Storage, FreeSpaceThatLiesIsMeasuredAgainWithoutUsefree) {
             std::string::npos)
       << log;
   EXPECT_LE(filesys_free_space(STORAGE_INT), filesys_total_space(STORAGE_INT));
+  EXPECT_EQ(filesys_count_devices(), 1);
+
+  // The mount without ",usefree" fails: the volume is not counted.
+  sim_storage_insert("sdb1", 1, 32 << 20, "vfat");
+  sim_storage_set_bogus_free("sdb1", 1);
+  storage_hooks.filesys_event = [](int source, int kind) {
+    if (source == STORAGE_EXT && kind == 0) sim_storage_fail_mount("sdb1", "Invalid argument", 1);
+  };
+  tick();
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_EQ(filesys_count_devices(), 1);
   sim_storage_set_bogus_free("sda1", 0);
+  sim_storage_set_bogus_free("sdb1", 0);
 }
 
 TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
@@ -211,6 +282,20 @@ TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
   ASSERT_EQ(g_keys.size(), 1u);
   EXPECT_EQ(g_keys[0], 0x400u);
   sys_unlink((dir + "/rescue_config.txt").c_str());
+}
+
+TEST_F(Storage, AutomaticRecordingStartsTheRecorderWithoutTheDvrLogic) {
+  storage_hooks.dvr_post_key = nullptr;
+  ProducerState rec{};
+  pthread_mutex_init(&rec.mutex, nullptr);
+  pthread_cond_init(&rec.cond, nullptr);
+  rec.flags = STREAM_STOPPED;
+  stream_register(&rec, nullptr, (StreamId)13);
+  get_param_block()->recording.start_mode = 1;
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  for (int i = 0; i < 3; i++) tick();
+  EXPECT_EQ(stream_get_state_by_id(13), 1);
+  stream_register(nullptr, nullptr, (StreamId)13);
 }
 
 }  // namespace
