@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "core/net_reach.h"
 #include "platform/host_root.h"
 
 void (*log_error_led_hook)(int on);
@@ -375,15 +376,22 @@ int init_log_udp(uint32_t addr_be) {
     if (fd < 0) {
       rc = -1;
     } else {
-      // A connected datagram socket has no handshake: the host is taken as
-      // reachable once the route exists (connect succeeded).
-      log_printf("%s: connected\n", "init_log_udp");
+      // A datagram protocol has no handshake: the host is asked for, 10 s at
+      // most. The socket serves whatever the answer; the held text waits for
+      // a host that is there.
+      struct sockaddr_in sa = {};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(7391);
+      sa.sin_addr.s_addr = addr_be;
+      int reach = waitConnection(fd, &sa, 10);
+      const char *const results[] = {"connected", "host timeout", "port timeout"};
+      log_printf("%s: %s\n", "init_log_udp", reach >= 0 && reach <= 2 ? results[reach] : "error");
       // Published and, on the first connection, followed by the held text
       // in one step under the lock: a line logged meanwhile waits for the
       // backlog and goes out after it (at worst twice, never not at all).
       pthread_mutex_lock(&udp_mutex);
       udp_fd = fd;
-      if (udp_first_connection) {
+      if (reach == NET_REACH_OK && udp_first_connection) {
         udp_first_connection = false;
         log_udp_send_backlog();
       }

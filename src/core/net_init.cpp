@@ -16,3 +16,22 @@ void init_network(ParamBlock *block) {
   init_log_udp(addr);
   pthread_mutex_unlock(&net_mutex);
 }
+
+namespace {
+
+void *log_udp_thread(void *arg) {
+  init_log_udp((uint32_t)(uintptr_t)arg);
+  return nullptr;
+}
+
+}  // namespace
+
+void start_log_udp(uint32_t addr_be) {
+  pthread_attr_t attr;
+  pthread_t thread;
+  pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (pthread_create(&thread, &attr, log_udp_thread, (void *)(uintptr_t)addr_be) != 0)
+    log_printf("%s: cannot start the UDP log thread\n", "start_log_udp");
+  pthread_attr_destroy(&attr);
+}

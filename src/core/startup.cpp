@@ -254,7 +254,7 @@ int core_main(const ThreadSpec *table) {
   // The UDP log starts with the program when a log host is configured.
   uint32_t log_host;
   memcpy(&log_host, get_param_block()->log_udp_addr, sizeof log_host);
-  if (log_host) init_network(get_param_block());
+  if (log_host) start_log_udp(log_host);
   if (core_hooks.osd_init) core_hooks.osd_init();
   if (board_identity.ccdc_found || get_param_block()->developer_mode)
     start_getty();

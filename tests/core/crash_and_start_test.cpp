@@ -65,8 +65,8 @@ TEST(CrashHandlers, FaultUnderTheLogAndQuitLocksIsReportedAndEnds) {
     if (poll(&p, 1, 0) <= 0) break;
     char buf[2048];
     ssize_t n = recv(s, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    got.append(buf, (size_t)n);
+    if (n < 0) break;
+    got.append(buf, (size_t)n);   // empty: the reachability check's
   }
   close(s);
   EXPECT_NE(got.find("Segmentation fault: unknown thread (drawing)"), std::string::npos) << got;

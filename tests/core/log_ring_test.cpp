@@ -160,7 +160,8 @@ TEST(LogUdp, BacklogThenLinesReachListener) {
     if (poll(&p, 1, 2000) <= 0) break;
     char buf[2048];
     ssize_t n = recv(s, buf, sizeof buf, 0);
-    ASSERT_GT(n, 0);
+    ASSERT_GE(n, 0);
+    if (n == 0) continue;   // the reachability check's empty datagrams
     ASSERT_LE(n, 1472);
     ASSERT_EQ(buf[n - 1], '\n') << "datagram not cut at a line end";
     got.append(buf, (size_t)n);
