@@ -86,6 +86,8 @@ for ch in 0 1; do
   [ $ch = 1 ] && { [ "$S" = 352x288 ] || fail "channel B reports $S, not the 352x288 set"; }
   for src in "-rtsp_transport tcp rtsp://127.0.0.1:554/stream$L.h264" \
              "-rtsp_transport udp rtsp://127.0.0.1:554/stream$L.ts" \
+             "-rtsp_transport tcp rtsp://127.0.0.1:554/stream$L.h264_aac" \
+             "-rtsp_transport tcp rtsp://127.0.0.1:554/vstream$L.ts" \
              "-f h264 $B/stream$L.h264" "$B/stream$L.ts" "$B/stream${L}_vid.ts" \
              "-f flv $B/stream$L.flv" "$B/stream$L.m3u8"; do
     # shellcheck disable=SC2086
