@@ -14,7 +14,7 @@
 
 namespace {
 
-PlaybackEnv *volatile g_playback;
+std::atomic<PlaybackEnv *> g_playback;
 
 bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
 

@@ -67,6 +67,10 @@ void captureGetMode(uint32_t index, uint32_t *width, uint32_t *height, uint32_t 
                     uint32_t *fourcc, uint32_t *slice_lines, uint32_t *field, uint32_t *fps);
 void captureSetMode(uint32_t index, uint32_t width, uint32_t height, uint32_t pitch,
                     uint32_t fourcc, uint32_t slice_lines, uint32_t field, uint32_t fps);
+// The detected input: set by the capture thread, read by the encoders and
+// the parameter rows, as one consistent record.
+void capture_input_set(uint32_t width, uint32_t height, uint32_t interlaced, uint32_t fps);
+void capture_input_get(uint32_t *width, uint32_t *height, uint32_t *interlaced, uint32_t *fps);
 void capture_lock(void);
 void capture_unlock(void);
 void capture_lock_one(int index);

@@ -115,12 +115,40 @@ void capture_delete_fifo(void) {
   pthread_mutex_unlock(&g_fifo_lock);
 }
 
-int capture_frame_rate(void) { return (int)capture_block.fps; }
+namespace {
+pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER;
+}  // namespace
+
+void capture_input_set(uint32_t width, uint32_t height, uint32_t interlaced, uint32_t fps) {
+  pthread_mutex_lock(&g_input_lock);
+  capture_block.input_width = width;
+  capture_block.input_height = height;
+  capture_block.interlaced = interlaced;
+  capture_block.fps = fps;
+  pthread_mutex_unlock(&g_input_lock);
+}
+
+void capture_input_get(uint32_t *width, uint32_t *height, uint32_t *interlaced, uint32_t *fps) {
+  pthread_mutex_lock(&g_input_lock);
+  if (width) *width = capture_block.input_width;
+  if (height) *height = capture_block.input_height;
+  if (interlaced) *interlaced = capture_block.interlaced;
+  if (fps) *fps = capture_block.fps;
+  pthread_mutex_unlock(&g_input_lock);
+}
+
+int capture_frame_rate(void) {
+  uint32_t fps;
+  capture_input_get(nullptr, nullptr, nullptr, &fps);
+  return (int)fps;
+}
 
 void capture_size(int channel, int *width, int *height) {
   if (channel == 0) {
-    *width = (int)capture_block.input_width;
-    *height = (int)capture_block.input_height;
+    uint32_t w, h;
+    capture_input_get(&w, &h, nullptr, nullptr);
+    *width = (int)w;
+    *height = (int)h;
     return;
   }
   uint32_t w = 0, h = 0;
@@ -131,9 +159,9 @@ void capture_size(int channel, int *width, int *height) {
 
 int capture_resolution_text(char *buf, size_t size) {
   if (!(capture_block.video_lock & 1)) return snprintf(buf, size, "No video lock");
-  uint32_t fps = capture_block.fps;
-  int n = snprintf(buf, size, "%dx%d%c%d", (int)capture_block.input_width,
-                   (int)capture_block.input_height, capture_block.interlaced ? 'i' : 'p',
+  uint32_t w, h, interlaced, fps;
+  capture_input_get(&w, &h, &interlaced, &fps);
+  int n = snprintf(buf, size, "%dx%d%c%d", (int)w, (int)h, interlaced ? 'i' : 'p',
                    (int)(fps / 1000));
   if (fps % 1000 && n >= 0 && (size_t)n < size)
     n += snprintf(buf + n, size - (size_t)n, ".%02d", (int)(fps % 1000 / 10));

@@ -2,6 +2,7 @@
 // publishing of frames, slices and blank frames (capture_publish.cpp), used
 // by the thread itself (capture_thread.cpp).
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "media/capture.h"
@@ -25,7 +26,7 @@ struct CaptureTask {
 // One resizer output and its capture stream; owned by the thread.
 struct CaptureStream {
   int index;                  // 0 A, 1 B
-  volatile int enabled;       // has consumers and streams
+  std::atomic<int> enabled;   // has consumers and streams; read by the Worker
   uint32_t flip;
   uint32_t slice_lines;
   uint32_t lines_published;   // of the current frame, in slice mode

@@ -434,10 +434,7 @@ PassResult detect_input(CaptureThread *t) {
     t->height = t->composite && (t->std & V4L2_STD_625_50) ? 576 : 480;
     t->interlaced = t->composite;
     rate = t->composite ? (t->height == 576 ? 50000 : 59940) : 59940;
-    capture_block.input_width = t->width;
-    capture_block.input_height = t->height;
-    capture_block.interlaced = t->interlaced;
-    capture_block.fps = rate;
+    capture_input_set(t->width, t->height, t->interlaced, rate);
     publish_lock(0);
     return blank_loop(t, BLANK_NO_SIGNAL, rate, t->interlaced);
   }
@@ -501,10 +498,7 @@ PassResult detect_input(CaptureThread *t) {
       rate = capture_read_fps(t->out[0].fd, t->interlaced);
       if (bt.pixelclock > kMaxPixelClock) {
         log_printf("Pixel clock is out of range: %llu \n", (unsigned long long)bt.pixelclock);
-        capture_block.input_width = t->width;
-        capture_block.input_height = t->height;
-        capture_block.interlaced = t->interlaced;
-        capture_block.fps = rate;
+        capture_input_set(t->width, t->height, t->interlaced, rate);
         publish_lock(lock_word(in));
         return blank_loop(t, BLANK_OUT_OF_RANGE, rate, t->interlaced);
       }
@@ -515,10 +509,7 @@ PassResult detect_input(CaptureThread *t) {
     }
   }
   t->fps = rate;
-  capture_block.input_width = t->width;
-  capture_block.input_height = t->height;
-  capture_block.interlaced = t->interlaced;
-  capture_block.fps = rate;
+  capture_input_set(t->width, t->height, t->interlaced, rate);
   publish_lock(lock_word(in));
   return PASS_RUNNING;
 }

@@ -19,7 +19,7 @@
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
 
-volatile uint32_t playback_idle = 1;
+std::atomic<uint32_t> playback_idle{1};
 
 namespace {
 

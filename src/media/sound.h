@@ -3,6 +3,7 @@
 // each chunk into AAC_STREAM. "playback" plays AAC handed over by file
 // playback, or the live PCM_STREAM in pass-through, on the codec's output.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,7 +41,7 @@ struct PlaybackEnv {
   Fifo_Handle in_fifo;            // filled buffers from file playback
   Fifo_Handle free_fifo;          // this thread's buffers, free for file playback
   Pause_Handle pause;             // gate for buffers of other tables
-  volatile int passthru;          // play the live PCM_STREAM instead
+  std::atomic<int> passthru;      // play the live PCM_STREAM instead
   const volatile int *suspend;
   volatile int status;
 };
@@ -62,7 +63,7 @@ void playback_set_audio_passthru(int on);
 Sound_Handle Sound_alsa_create(const SoundAttrs *attrs);
 
 // 1 while the playback thread holds no output device.
-extern volatile uint32_t playback_idle;
+extern std::atomic<uint32_t> playback_idle;
 
 // Converts frames S32_LE stereo frames in place to S16_LE stereo, taking the
 // upper 16 bits and swapping the channels (the digital input's order).

@@ -89,10 +89,9 @@ void apply_geometry(VideoEncParams *p, const VideoGeometry *g) {
 // knows it. -1 when state stops or the process quits first.
 int read_input(ProducerState *state, bool need, VideoInput *in) {
   for (;;) {
-    in->width = capture_block.input_width;
-    in->height = capture_block.input_height;
-    in->fps = capture_block.fps;
-    in->interlaced = (int)capture_block.interlaced;
+    uint32_t interlaced;
+    capture_input_get(&in->width, &in->height, &interlaced, &in->fps);
+    in->interlaced = (int)interlaced;
     if (!need || (in->width && in->height && in->fps)) return 0;
     if (quitting() || (state && stream_state_stopping(state))) return -1;
     sleep_ms(100);
