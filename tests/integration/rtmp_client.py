@@ -1,0 +1,217 @@
+"""A small RTMP player for the tests: the handshake (with a C1 digest of
+either scheme, or none), chunked AMF0 commands, and raw bytes for the
+hostile cases."""
+import hashlib
+import hmac
+import os
+import select
+import socket
+import struct
+import sys
+import time
+
+# The widely used handshake keys.
+CLIENT_KEY = bytes.fromhex("47656e75696e652041646f626520466c61736820506c61796572203030 31".replace(" ", ""))
+SERVER_KEY = bytes.fromhex(
+    "47656e75696e652041646f626520466c617368204d656469612053657276657220303031"
+    "f0eec24a8068bee82e00d0d1029e7e576eec5d2d29806fab93b8e636cfeb31ae")
+
+
+def digest_offset(block, scheme):
+    at = 772 if scheme == 772 else 8
+    return sum(block[at:at + 4]) % 728 + at + 4
+
+
+def digest(block, off, key):
+    return hmac.new(key, block[:off] + block[off + 32:], hashlib.sha256).digest()
+
+
+def amf_str(s):
+    b = s.encode()
+    return b"\x02" + struct.pack(">H", len(b)) + b
+
+
+def amf_num(v):
+    return b"\x00" + struct.pack(">d", v)
+
+
+NULL = b"\x05"
+
+
+def amf_obj(props):
+    out = b"\x03"
+    for k, v in props:
+        out += struct.pack(">H", len(k)) + k.encode() + v
+    return out + b"\x00\x00\x09"
+
+
+def chunks(csid, typ, body, msid=0, ts=0, size=128):
+    out = bytes([csid]) + struct.pack(">I", ts)[1:] + struct.pack(">I", len(body))[1:] + \
+        bytes([typ]) + struct.pack("<I", msid) + body[:size]
+    for i in range(size, len(body), size):
+        out += bytes([0xC0 | csid]) + body[i:i + size]
+    return out
+
+
+class Client:
+    def __init__(self, port=1935, timeout=10):
+        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+    def recv_exact(self, n):
+        b = b""
+        while len(b) < n:
+            k = self.s.recv(n - len(b))
+            if not k:
+                raise EOFError("closed")
+            b += k
+        return b
+
+    def handshake(self, scheme=None, bad_c2=False):
+        """Returns S1 and whether S1 and S2 carry the digests a player
+        checks (None without a C1 digest)."""
+        c1 = bytearray(os.urandom(1536))
+        c1[0:8] = b"\x00\x00\x00\x00\x09\x00\x7c\x02"
+        if scheme:
+            off = digest_offset(c1, scheme)
+            c1[off:off + 32] = digest(bytes(c1), off, CLIENT_KEY)
+        self.s.sendall(b"\x03" + bytes(c1))
+        s = self.recv_exact(3073)
+        assert s[0] == 3
+        s1, s2 = s[1:1537], s[1537:]
+        ok = None
+        if scheme:
+            off = digest_offset(s1, scheme)
+            key = hmac.new(SERVER_KEY, bytes(c1[digest_offset(c1, scheme):][:32]), hashlib.sha256).digest()
+            ok = digest(s1, off, SERVER_KEY[:36]) == s1[off:off + 32] and \
+                hmac.new(key, s2[:1504], hashlib.sha256).digest() == s2[1504:]
+        c2 = bytearray(s1)
+        if bad_c2:
+            c2[700] ^= 0xFF
+        self.s.sendall(bytes(c2))
+        return ok
+
+    def play(self, name):
+        self.s.sendall(
+            chunks(3, 20, amf_str("connect") + amf_num(1) + amf_obj([("app", amf_str("live"))])) +
+            chunks(3, 20, amf_str("createStream") + amf_num(2) + NULL) +
+            chunks(8, 20, amf_str("play") + amf_num(3) + NULL + amf_str(name), msid=1))
+
+    def closed(self, seconds=10):
+        """Whether the server ends the connection within seconds (whatever
+        it still sends is read and dropped)."""
+        end = time.time() + seconds
+        self.s.settimeout(0.5)
+        while time.time() < end:
+            try:
+                if not self.s.recv(65536):
+                    return True
+            except socket.timeout:
+                pass
+            except OSError:
+                return True
+        return False
+
+    def read_bytes(self, n, seconds=10):
+        got = 0
+        end = time.time() + seconds
+        self.s.settimeout(1)
+        while got < n and time.time() < end:
+            try:
+                k = self.s.recv(65536)
+            except socket.timeout:
+                continue
+            if not k:
+                break
+            got += len(k)
+        return got
+
+
+HOSTILE = {
+    "chunk_size_0": chunks(2, 1, struct.pack(">I", 0)),
+    "chunk_size_huge": chunks(2, 1, struct.pack(">I", 0x80000000)),
+    "message_16MiB": bytes([3, 0, 0, 0, 0xFF, 0xFF, 0xFF, 20, 0, 0, 0, 0]) + b"\x00" * 4096,
+    "nested_10000": chunks(3, 20, amf_str("connect") + amf_num(1) + b"\x03\x00\x01a" * 10000, size=128),
+    "array_count": chunks(3, 20, amf_str("connect") + amf_num(1) + b"\x0a\xff\xff\xff\xff" + NULL),
+    "truncated_string": chunks(3, 20, b"\x02\x10\x00conn"),
+    "garbage": bytes([0xC5]) + os.urandom(3000),
+}
+
+
+def main():
+    port = int(os.environ.get("RTMP_PORT", "1935"))
+    what = sys.argv[1]
+    if what == "hostile":
+        # Each case on its own connection: every one must be ended.
+        for name, data in HOSTILE.items():
+            c = Client(port)
+            c.handshake(772)
+            c.play("streamA.m3u8")
+            try:
+                c.s.sendall(data)
+            except OSError:
+                pass
+            if not c.closed():
+                print("not closed:", name)
+                return 1
+        print("hostile ok")
+    elif what == "digest":
+        for scheme in (772, 8):
+            c = Client(port)
+            if not c.handshake(scheme):
+                print("digests wrong for scheme", scheme)
+                return 1
+            c.play("streamA.m3u8")
+            if c.read_bytes(20000) < 20000:
+                print("no media after the", scheme, "handshake")
+                return 1
+        c = Client(port)
+        c.handshake(772, bad_c2=True)
+        if not c.closed(5):
+            print("a wrong C2 was let through")
+            return 1
+        print("digest ok")
+    elif what == "churn":
+        # N clients join and leave every second for S seconds.
+        n, seconds = int(sys.argv[2]), int(sys.argv[3])
+        for _ in range(seconds):
+            t0 = time.time()
+            cs = []
+            for i in range(n):
+                try:
+                    c = Client(port)
+                    c.handshake(None)
+                    c.play("streamA.m3u8" if i % 2 else "streamB.m3u8")
+                    cs.append(c)
+                except (OSError, EOFError):
+                    pass
+            for c in cs:
+                c.s.settimeout(0.2)
+                try:
+                    c.s.recv(4096)
+                except OSError:
+                    pass
+                c.s.close()
+            time.sleep(max(0, 1 - (time.time() - t0)))
+        print("churn ok")
+    elif what == "hold":
+        # N players connected until killed.
+        cs = []
+        for i in range(int(sys.argv[2])):
+            c = Client(port)
+            c.handshake(8)
+            c.play("streamA.m3u8")
+            cs.append(c)
+        print("holding", len(cs), flush=True)
+        socks = [c.s for c in cs]
+        while socks:
+            for s in select.select(socks, [], [], 1)[0]:
+                try:
+                    if not s.recv(65536):
+                        socks.remove(s)
+                except OSError:
+                    socks.remove(s)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
