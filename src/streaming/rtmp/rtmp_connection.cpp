@@ -436,12 +436,14 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
   uint32_t len = e->length;
   if (!annexb_starts_with_start_code(d, len)) return 0;  // not a coded picture
   c->video_header.timestamp = ms;
-  if (annexb_first_nal_type(d, len) == 7) {
+  // A key frame carrying parameter sets (after an access unit delimiter,
+  // say) is preceded by the decoder configuration built from them.
+  if (e->flags & FRAME_KEY) {
     FlvMux flv;
     memset(&flv, 0, sizeof flv);
     flv.video_codec_id = 7;
     uint8_t tag[512];
-    int n = flv_write_avc_config(&flv, tag, sizeof tag, &d, &len);
+    int n = flv_write_avc_config(&flv, tag, sizeof tag, &d, &len);  // 0: no SPS
     // The tag's body, without the FLV tag header and PreviousTagSize, is the
     // message.
     struct iovec piece = {tag + 11, n > 15 ? (size_t)n - 15 : 0};
