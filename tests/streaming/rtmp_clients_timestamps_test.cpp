@@ -55,21 +55,27 @@ class Feeder {
   }
 
  private:
-  void put(TestStream &st, const Bytes &b, uint32_t flags) {
+  // Each entry is stamped with its own time, as capture does, even when this
+  // thread runs late and publishes several at once.
+  void put(TestStream &st, const Bytes &b, uint32_t ts, uint32_t flags) {
     int off = ringbuffer_preallocate(&st.queue, (uint32_t)b.size());
     if (off < 0) return;
     memcpy(st.queue.base + off, b.data(), b.size());
-    ringbuffer_put(&st.queue, (uint32_t)b.size(), timestamp_now(), flags);
+    ringbuffer_put(&st.queue, (uint32_t)b.size(), ts, flags);
   }
   void run() {
     timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
+    uint32_t t0 = timestamp_now();
     for (uint64_t ms = 0, v = 0, a = 0; !quit_; ms++) {
       if (ms * 25 >= v * 1000) {
-        const Bytes &au = aus_[v++ % aus_.size()];
-        put(video_, au, has_idr(au) ? (uint32_t)STREAM_FLAG_KEY : 0u);
+        const Bytes &au = aus_[v % aus_.size()];
+        put(video_, au, t0 + (uint32_t)(v++ * 3600), has_idr(au) ? (uint32_t)STREAM_FLAG_KEY : 0u);
       }
-      if (ms * 48 >= a * 1024) put(audio_, adts_[a++ % adts_.size()], STREAM_FLAG_KEY);
+      if (ms * 48 >= a * 1024) {
+        put(audio_, adts_[a % adts_.size()], t0 + (uint32_t)(a * 1920), STREAM_FLAG_KEY);
+        a++;
+      }
       next.tv_nsec += 1000000;
       if (next.tv_nsec >= 1000000000L) {
         next.tv_nsec -= 1000000000L;
