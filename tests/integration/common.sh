@@ -52,3 +52,23 @@ wait_exit() {
   done
   fail "process $pid still running after ${t}s"
 }
+
+# post_form <curl -d args...>: posts to the web server's /controls (at
+# $M7391_HTTP_PORT, default 80) as the settings pages do; fails unless the
+# form is taken.
+post_form() {
+  local code
+  code=$(curl -s -g --max-time 20 -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" \
+    "http://127.0.0.1:${M7391_HTTP_PORT:-80}/controls")
+  [ "$code" = 303 ] || fail "form $*: $code"
+}
+
+# wait_param <name> <extended regex> [seconds]: polls a parameter's value.
+wait_param() {
+  local url="http://127.0.0.1:${M7391_HTTP_PORT:-80}/$1"
+  for _ in $(seq 1 $((${3:-20} * 10))); do
+    curl -s -g --max-time 5 "$url" | grep -qE -- "$2" && return 0
+    sleep 0.1
+  done
+  fail "$1 is '$(curl -s -g --max-time 5 "$url")', wanted '$2'"
+}

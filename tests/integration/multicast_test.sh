@@ -16,19 +16,9 @@ U=rtsp://127.0.0.1:554
 W=$ROOT/run/mc
 mkdir -p "$W"
 RX="python3 $(dirname "$0")/multicast_receiver.py"
-form() {
-  local code
-  code=$($C -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" $B/controls)
-  [ "$code" = 303 ] || fail "form $*: $code"
-}
-status() { $C "$B/UDP[0].Status"; }
-wait_status() {
-  for _ in $(seq 1 $((${2:-20} * 10))); do
-    [ "$(status)" = "$1" ] && return 0
-    sleep 0.1
-  done
-  fail "status '$(status)', wanted '$1'"
-}
+form() { post_form "$@"; }
+# wait_status <regex> [seconds]: the status of sender A
+wait_status() { wait_param "UDP[0].Status" "$@"; }
 describe() {
   printf 'DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\n\r\n' "$U/$1" | timeout 20 socat -t 15 - TCP:127.0.0.1:554
 }
@@ -54,7 +44,7 @@ HOST=$($C "$B/NetworkHostname")
 [ -n "$HOST" ] || fail "no NetworkHostname"
 form -d "UDP[0].StreamMode=3" -d "UDP[0].Addr=239.1.2.3" \
   -d "UDP[0].Port=5000" -d "UDP[0].State=start"
-wait_status "Streaming Multicast RTP"
+wait_status "^Streaming Multicast RTP$"
 wait_log "$LOGF" "multicast rstp streaming 0 started"
 
 sdp=$(describe multicastA.h264_aac)
@@ -114,17 +104,17 @@ $RX 239.1.2.3 6000 3 "$HOST" rtp-only >"$W/rx" 2>&1 || fail "after the restart: 
 echo "ok: custom names and a restart while multicasting"
 
 form -d "UDP[0].State=stop"
-wait_status "Stopped"
+wait_status "^Stopped$"
 wait_log "$LOGF" "multicast rstp streaming 0 finished"
 form -d "UDP[0].Addr=10.0.0.1" -d "UDP[0].State=start"
-wait_status "Invalid Multicast Address 10.0.0.1"
+wait_status "^Invalid Multicast Address 10\.0\.0\.1$"
 form -d "UDP[0].State=stop"
 form -d "RTSP_Disable=1" -d "UDP[0].Addr=239.1.2.3"
 form -d "UDP[0].State=start"
-wait_status "Streaming Multicast RTP"
+wait_status "^Streaming Multicast RTP$"
 sleep 0.5
 form -d "UDP[0].State=stop"
-wait_status "Stopped" 1
+wait_status "^Stopped$" 1
 kill -0 "$BOX_PID" || fail "the box died"
 echo "ok: statuses"
 

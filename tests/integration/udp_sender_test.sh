@@ -12,20 +12,9 @@ C="curl -s -g --max-time 20"
 W=$ROOT/run/udp
 mkdir -p "$W"
 RX="python3 $(dirname "$0")/udp_sender_receiver.py"
-form() {
-  local code
-  code=$($C -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" $B/controls)
-  [ "$code" = 303 ] || fail "form $*: $code"
-}
-status() { $C "$B/UDP[0].Status"; }
-# wait_status <pattern> [seconds]
-wait_status() {
-  for _ in $(seq 1 $((${2:-20} * 10))); do
-    status | grep -qE -- "$1" && return 0
-    sleep 0.1
-  done
-  fail "status '$(status)', wanted '$1'"
-}
+form() { post_form "$@"; }
+# wait_status <regex> [seconds]: the status of sender A
+wait_status() { wait_param "UDP[0].Status" "$@"; }
 sender() { form -d "UDP[0].State=stop"; form "$@"; form -d "UDP[0].State=start"; }
 # clean_ts <file>: ffmpeg decodes it without a word
 clean_ts() {
