@@ -160,22 +160,6 @@ TEST(OsdImageDecode, DmaRouteMatchesFfmpegConversion) {
     EXPECT_LE(worst_y, 2) << "layout " << layout;
     EXPECT_LE(worst_c, 2) << "layout " << layout;
   }
-  // Placed partly off every edge of a small buffer: nothing outside it.
-  for (int layout : {OSD_LAYOUT_NV12, OSD_LAYOUT_UYVY, OSD_LAYOUT_RGB32, OSD_LAYOUT_RGB16}) {
-    OsdRowWriter w = layout == OSD_LAYOUT_NV12   ? osdPutRowNV12
-                     : layout == OSD_LAYOUT_UYVY ? osdPutRowUYVY
-                     : layout == OSD_LAYOUT_RGB32 ? osdPutRow32
-                                                  : osdPutRow16;
-    const uint32_t pitch = layout == OSD_LAYOUT_RGB32 ? 4 * 30 : layout == OSD_LAYOUT_NV12 ? 30 : 60;
-    for (int32_t px : {-7, 13, 29}) {
-      for (int32_t py : {-5, 9, 13}) {
-        GuardedFrame buf(osd_test_frame_size(pitch, 14, layout == OSD_LAYOUT_NV12 ? 0 : 2));
-        OsdDmaTarget t = {buf.frame(), buf.size, pitch, 14, layout, px, py, 0};
-        EXPECT_EQ(osdPngToRows(png.data(), png.size(), &t, w, nullptr, nullptr), 0);
-        EXPECT_EQ(buf.guard_damage(), -1) << layout << " at " << px << "," << py;
-      }
-    }
-  }
 }
 
 // The run-length route: levels are the file's luma quantised by 16 where
