@@ -85,6 +85,7 @@ struct Recorder {
   uint64_t key_used;        // file bytes after its last key frame
   bool key_seen;
   uint64_t gop_max;         // largest key-frame interval of the run, in bytes
+  uint64_t max_file;        // largest file the volume took (EFBIG); 0: none seen
   FrameDesc *pending;       // a unit muxed for a file that could not take it
   char name_tail[64];
 };
@@ -273,6 +274,7 @@ uint64_t file_bytes(Recorder *r) {
 
 uint64_t file_limit(const Recorder *r) {
   uint64_t limit = r->size_limit;
+  if (r->max_file && (!limit || r->max_file < limit)) limit = r->max_file;
   if (r->room && (!limit || r->base_bytes + r->room < limit)) limit = r->base_bytes + r->room;
   return limit;
 }
@@ -643,9 +645,22 @@ void publish_state(Recorder *r) {
   filesys_unlock();
 }
 
-// Writes a muxed unit to every open record. false: no record is left.
-bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, int *err) {
+// A write that failed with EFBIG: the file is as big as its volume allows.
+// What it could not take goes to the next file, and later files split at a
+// key frame before that size.
+void too_big(Recorder *r, OutFile &o) {
+  o.carry = true;
+  uint64_t written = o.bytes - o.fill;
+  if (!r->max_file || written < r->max_file) r->max_file = written;
+  log_printf("file size limit of the volume: %llu\n", (unsigned long long)(written - r->base_bytes));
+}
+
+// Writes a muxed unit to every open record (only to those carrying on
+// from a file too big when carried_only). false: no record is left, or one
+// must go on in the next file (*efbig).
+bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, int *err, bool *efbig) {
   int open_records = 0;
+  *efbig = false;
   for (int i = 0; i < 2; i++) {
     OutFile &o = r->out[i];
     if (!o.file) continue;
@@ -659,10 +674,10 @@ bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, i
       *err = e;
       log_printf("f[%d].file err\n", i);
       if (e == EFBIG && r->format == 1) {
-        // The file is as big as its volume allows: what it could not take
-        // goes to the next one.
-        o.carry = true;
-        return false;
+        too_big(r, o);
+        *efbig = true;
+        open_records++;
+        continue;
       }
       o.failed = true;
       o.err = e;
@@ -674,7 +689,7 @@ bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, i
     o.bytes += n;
     open_records++;
   }
-  return open_records > 0;
+  return open_records > 0 && !*efbig;
 }
 
 // The main loop of one file.
@@ -682,11 +697,12 @@ FileEnd record_loop(Recorder *r) {
   time_t last_tick = time(nullptr);
   if (r->pending) {
     int err = 0;
+    bool efbig = false;
     const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(r->pending->buf);
     size_t n = Buffer_getNumBytesUsed(r->pending->buf);
     r->pending = nullptr;
     r->units++;
-    if (!write_unit(r, data, n, true, &err)) return write_failure(r, 0, err);
+    if (!write_unit(r, data, n, true, &err, &efbig)) return write_failure(r, 0, err);
   }
   while (!stopping(r)) {
     sched_yield();
@@ -737,8 +753,9 @@ FileEnd record_loop(Recorder *r) {
       const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(fd->buf);
       size_t n = Buffer_getNumBytesUsed(fd->buf);
       int err = 0;
-      if (!write_unit(r, data, n, false, &err)) {
-        if (err == EFBIG && r->format == 1) r->pending = fd;
+      bool efbig = false;
+      if (!write_unit(r, data, n, false, &err, &efbig)) {
+        if (efbig) r->pending = fd;
         return write_failure(r, err ? 0 : 11, err);
       }
       time_t now = time(nullptr);
@@ -748,7 +765,7 @@ FileEnd record_loop(Recorder *r) {
           OutFile &o = r->out[i];
           if (o.file && !own_drain(o, i, false)) {
             int e2 = errno;
-            if (e2 == EFBIG && r->format == 1) o.carry = true;
+            if (e2 == EFBIG && r->format == 1) too_big(r, o);
             return write_failure(r, 0, e2);
           }
         }
@@ -787,6 +804,7 @@ void record_run(Recorder *r) {
   r->base_bytes = recorder_test_initial_bytes;
   r->file_counter = 0;
   r->gop_max = 0;
+  r->max_file = 0;
   r->pending = nullptr;
   for (OutFile &o : r->out) o.carry = false;
   uint32_t segments = p->recording.segments ? p->recording.segments : 1;
