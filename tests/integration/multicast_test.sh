@@ -19,8 +19,24 @@ RX="python3 $(dirname "$0")/multicast_receiver.py"
 form() { post_form "$@"; }
 # wait_status <regex> [seconds]: the status of sender A
 wait_status() { wait_param "UDP[0].Status" "$@"; }
+# describe <session>: the status line, headers and SDP of a DESCRIBE
 describe() {
-  printf 'DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\n\r\n' "$U/$1" | timeout 20 socat -t 15 - TCP:127.0.0.1:554
+  python3 - "$U/$1" <<'PY'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", 554), timeout=20)
+s.sendall(b"DESCRIBE %s RTSP/1.0\r\nCSeq: 1\r\n\r\n" % sys.argv[1].encode())
+r = b""
+while b"\r\n\r\n" not in r:
+    r += s.recv(4096)
+head, _, body = r.partition(b"\r\n\r\n")
+n = 0
+for line in head.split(b"\r\n"):
+    if line.lower().startswith(b"content-length:"):
+        n = int(line.split(b":")[1])
+while len(body) < n:
+    body += s.recv(4096)
+sys.stdout.write((head + b"\r\n\r\n" + body).decode())
+PY
 }
 # grab <name> <seconds>: ffmpeg copies the multicast session into $W/<name>.ts
 grab() {
