@@ -7,18 +7,14 @@
 # MP4 frames of 40 ms.
 . "$(dirname "$0")/common.sh"
 new_root
-export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
-B=http://127.0.0.1:$M7391_HTTP_PORT
-C="curl -s -g --max-time 20"
+STATUS="curl -s -g --max-time 20 http://127.0.0.1:${M7391_HTTP_PORT:-80}/Recording.Status"
 VOL=$ROOT/run/sim/storage/vol/mmcblk0p1/DCIM
-
-form() { $C -o /dev/null -w "%{http_code}" -d redirect=/control_recording.htm "$@" $B/controls; }
 
 start_box "$ROOT/run/a.log"
 wait_log "$ROOT/run/a.log" "httpd: started"
 wait_log "$ROOT/run/exec.log" "/dev/mmcblk0p1 /media/mmc" 20
-[ "$(form -d Recording.StorageDevice=4 -d Recording.DurationMode=1 -d Recording.Duration=3 \
-  -d Recording.Segments=3)" = 303 ] || fail "settings form"
+post_form -d Recording.StorageDevice=4 -d Recording.DurationMode=1 -d Recording.Duration=3 \
+  -d Recording.Segments=3
 
 # Video packets of a file as "pts duration flags" lines.
 packets() {
@@ -29,13 +25,13 @@ packets() {
 # segments <format> <ext>: one run of three files, checked.
 segments() {
   local fmt=$1 ext=$2
-  [ "$(form -d Recording.Format=$fmt)" = 303 ] || fail "format form"
+  post_form -d Recording.Format=$fmt
   local mark
   mark=$(wc -l <"$LOGF")
-  [ "$(form -d Recording.State=start)" = 303 ] || fail "start form"
+  post_form -d Recording.State=start
   local seen=0 st
   for _ in $(seq 1 300); do
-    st=$($C $B/Recording.Status)
+    st=$($STATUS)
     case "$st" in
       Recording*) seen=1 ;;
       Stopped)
@@ -109,12 +105,12 @@ segments 0 mp4
 # The idle capture takes the new input mode when the recording starts it.
 echo "ahd 0 4 ahd" >>"$ROOT/run/sim_capture.cmd"
 sleep 0.5
-[ "$(form -d Recording.DurationMode=0 -d Recording.Format=0)" = 303 ] || fail "settings form"
+post_form -d Recording.DurationMode=0 -d Recording.Format=0
 mark=$(wc -l <"$LOGF")
-[ "$(form -d Recording.State=start)" = 303 ] || fail "start form"
+post_form -d Recording.State=start
 wait_log "$LOGF" "fps 25000" 20
 sleep 3
-[ "$(form -d Recording.State=stop)" = 303 ] || fail "stop form"
+post_form -d Recording.State=stop
 for _ in $(seq 1 100); do
   tail -n +"$mark" "$LOGF" | grep -q "safe to remove" && break
   sleep 0.1
