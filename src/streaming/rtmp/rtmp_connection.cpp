@@ -67,7 +67,41 @@ int send_iov(RtmpConnection *c, struct iovec *iov, int n) {
   return 0;
 }
 
-// One message on h's chunk stream, its body given as pieces.
+// Sends the iovecs laid out so far.
+int send_laid_out(RtmpConnection *c) {
+  int n = c->iov_used;
+  c->iov_used = 0;
+  return n ? send_iov(c, c->iov, n) : 0;
+}
+
+// Sends the batch, then checks that the ring entries it pointed into were
+// not overwritten meanwhile: a client that got overwritten data is ended.
+int flush(RtmpConnection *c) {
+  int rc = send_laid_out(c);
+  c->headers_used = 0;
+  for (int i = 0; rc == 0 && i < c->nsent; i++) {
+    const RtmpEntry &e = c->sent[i];
+    if (!ringbuffer_entry_intact(c->sent_queue[i], e.seq, e.data, e.length)) {
+      log_printf("%s: %s seq %u was overwritten while it was sent\n", "serverThread",
+                 stream_name(c->sent_queue[i]), e.seq);
+      rc = -1;
+    }
+  }
+  c->nsent = 0;
+  return rc;
+}
+
+// Remembers a ring entry of the batch; a full list sends the batch first.
+int note_sent(RtmpConnection *c, StreamQueue *q, const RtmpEntry *e) {
+  if (c->nsent == RTMP_BATCH_ENTRIES && flush(c) < 0) return -1;
+  c->sent_queue[c->nsent] = q;
+  c->sent[c->nsent++] = *e;
+  return 0;
+}
+
+// Lays one message out on h's chunk stream, its body given as pieces that
+// stay in place until the batch is sent; the batch goes out whenever its
+// iovecs are full.
 int send_message(RtmpConnection *c, RtmpHeader *h, const struct iovec *body, int nbody) {
   uint64_t total = 0;
   for (int i = 0; i < nbody; i++) total += body[i].iov_len;
@@ -78,9 +112,22 @@ int send_message(RtmpConnection *c, RtmpHeader *h, const struct iovec *body, int
   h->length = (uint32_t)total;
   RtmpChunker ch;
   rtmp_chunker_init(&ch, h, body, nbody, RTMP_CHUNK_SIZE);
-  int n;
-  while ((n = rtmp_chunker_next(&ch, c->iov, RTMP_IOV_BATCH)) > 0)
-    if (send_iov(c, c->iov, n) < 0) return -1;
+  if (c->headers_used + ch.first_len + ch.cont_len > sizeof c->headers && flush(c) < 0) return -1;
+  uint8_t *first = c->headers + c->headers_used;
+  memcpy(first, ch.first, ch.first_len);
+  uint8_t *cont = first + ch.first_len;
+  memcpy(cont, ch.cont, ch.cont_len);
+  c->headers_used += ch.first_len + ch.cont_len;
+  while (!ch.started || ch.left) {
+    struct iovec *iov = c->iov + c->iov_used;
+    int n = rtmp_chunker_next(&ch, iov, RTMP_IOV_BATCH - c->iov_used);
+    for (int i = 0; i < n; i++) {
+      if (iov[i].iov_base == ch.first) iov[i].iov_base = first;
+      else if (iov[i].iov_base == ch.cont) iov[i].iov_base = cont;
+    }
+    c->iov_used += n;
+    if (c->iov_used >= RTMP_IOV_BATCH - 1 && send_laid_out(c) < 0) return -1;
+  }
   return 0;
 }
 
@@ -92,7 +139,8 @@ int send_amf(RtmpConnection *c, RtmpHeader *h, const char *fmt, va_list ap) {
     return -1;
   }
   struct iovec piece = {body, (size_t)n};
-  return send_message(c, h, &piece, 1);
+  if (send_message(c, h, &piece, 1) < 0) return -1;
+  return flush(c);
 }
 
 // sendpacket with the timestamp h carries.
@@ -246,12 +294,8 @@ bool next_audio(RtmpConnection *c, RtmpEntry *e) {
 }
 
 int send_audio_entry(RtmpConnection *c, const RtmpEntry *a, uint32_t ms) {
-  if (rtmp_send_audio(c, a, ms) < 0) return -1;
-  if (!ringbuffer_entry_intact(c->sound.streamq, a->seq, a->data, a->length)) {
-    log_printf("%s: audio seq %u was overwritten while it was sent\n", "serverThread", a->seq);
-    return -1;
-  }
-  return 0;
+  if (note_sent(c, c->sound.streamq, a) < 0) return -1;
+  return rtmp_send_audio(c, a, ms);
 }
 
 // Parses the receive buffer; what is left (less than a chunk header) moves
@@ -267,18 +311,20 @@ int parse_received(RtmpConnection *c) {
 // Input, waiting at most timeout_ms for it: 0, or -1 when the connection
 // ends.
 int poll_input(RtmpConnection *c, int timeout_ms) {
-  struct pollfd pf = {c->fd, POLLIN, 0};
-  int r = poll(&pf, 1, timeout_ms);
-  if (r < 0) {
-    if (errno == EINTR) return 0;
-    log_printf("%s: %s\n", "select", strerror(errno));
-    return -1;
+  if (timeout_ms) {
+    struct pollfd pf = {c->fd, POLLIN, 0};
+    int r = poll(&pf, 1, timeout_ms);
+    if (r < 0) {
+      if (errno == EINTR) return 0;
+      log_printf("%s: %s\n", "select", strerror(errno));
+      return -1;
+    }
+    if (r == 0) return 0;
   }
-  if (r == 0) return 0;
-  ssize_t n = recv(c->fd, c->rx + c->rx_len, sizeof c->rx - c->rx_len, 0);
+  ssize_t n = recv(c->fd, c->rx + c->rx_len, sizeof c->rx - c->rx_len, MSG_DONTWAIT);
   if (n == 0) return -1;
   if (n < 0) {
-    if (errno == EINTR || errno == EAGAIN) return 0;
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     log_printf("%s: %s\n", "recv", strerror(errno));
     return -1;
   }
@@ -354,11 +400,7 @@ int play_step(RtmpConnection *c) {
     c->first_packet = 0;
   }
   uint32_t vms = rtmp_timestamp(c, v.timestamp);
-  if (rtmp_send_video(c, &v, vms) < 0) return -1;
-  if (!ringbuffer_entry_intact(c->video.streamq, v.seq, v.data, v.length)) {
-    log_printf("%s: video seq %u was overwritten while it was sent\n", "serverThread", v.seq);
-    return -1;
-  }
+  if (note_sent(c, c->video.streamq, &v) < 0 || rtmp_send_video(c, &v, vms) < 0) return -1;
 
   // Then the audio that stopped the run and all that is there now, never
   // stamped before the video.
@@ -368,6 +410,7 @@ int play_step(RtmpConnection *c) {
     if ((int32_t)(ms - vms) < 0) ms = vms;
     if (send_audio_entry(c, &a, ms) < 0) return -1;
   }
+  if (flush(c) < 0) return -1;
   return poll_input(c, 0);
 }
 
@@ -442,8 +485,8 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
     FlvMux flv;
     memset(&flv, 0, sizeof flv);
     flv.video_codec_id = 7;
-    uint8_t tag[512];
-    int n = flv_write_avc_config(&flv, tag, sizeof tag, &d, &len);  // 0: no SPS
+    uint8_t *tag = c->avc_tag;
+    int n = flv_write_avc_config(&flv, tag, sizeof c->avc_tag, &d, &len);  // 0: no SPS
     // The tag's body, without the FLV tag header and PreviousTagSize, is the
     // message.
     struct iovec piece = {tag + 11, n > 15 ? (size_t)n - 15 : 0};
@@ -453,7 +496,10 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
     }
   }
   // Every NAL unit behind a 4-byte length, its bytes sent from the ring.
-  uint8_t prefix[5] = {(uint8_t)((e->flags & FRAME_KEY) ? 0x17 : 0x27), 1, 0, 0, 0};
+  uint8_t *prefix = c->video_prefix;
+  prefix[0] = (uint8_t)((e->flags & FRAME_KEY) ? 0x17 : 0x27);
+  prefix[1] = 1;
+  prefix[2] = prefix[3] = prefix[4] = 0;
   int nals = 0;
   AnnexbWalk w;
   size_t s, end;
@@ -466,7 +512,7 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
     return -1;
   }
   int nb = 0, k = 0;
-  c->body[nb++] = {prefix, sizeof prefix};
+  c->body[nb++] = {prefix, sizeof c->video_prefix};
   annexb_walk_init(&w, d, len);
   while (annexb_walk_next(&w, &s, &end)) {
     uint32_t n = (uint32_t)(end - s);
@@ -492,19 +538,22 @@ int rtmp_send_audio(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
       // AudioSpecificConfig: object type (ADTS profile + 1), frequency index,
       // channel configuration.
       uint8_t object = (uint8_t)((h[2] >> 6) + 1);
-      uint8_t config[4] = {0, 0, (uint8_t)(object << 3 | f.rate_index >> 1),
-                           (uint8_t)((f.rate_index & 1) << 7 | f.channels << 3)};
       c->audio_tag = f.channels > 1 ? 0xAF : 0xAE;
+      uint8_t *config = c->audio_config;
       config[0] = c->audio_tag;
-      struct iovec piece = {config, sizeof config};
+      config[1] = 0;
+      config[2] = (uint8_t)(object << 3 | f.rate_index >> 1);
+      config[3] = (uint8_t)((f.rate_index & 1) << 7 | f.channels << 3);
+      c->audio_prefix[0] = c->audio_tag;
+      c->audio_prefix[1] = 1;
+      struct iovec piece = {config, sizeof c->audio_config};
       if (send_message(c, &c->audio_header, &piece, 1) < 0) {
         log_printf("%s: %s\n", "rtmp audio send", "sequence header");
         return -1;
       }
       c->audio_config_sent = 1;
     }
-    uint8_t prefix[2] = {c->audio_tag, 1};
-    struct iovec body[2] = {{prefix, 2}, {(void *)(h + f.header), f.length - f.header}};
+    struct iovec body[2] = {{c->audio_prefix, 2}, {(void *)(h + f.header), f.length - f.header}};
     if (send_message(c, &c->audio_header, body, 2) < 0) {
       log_printf("%s: %s\n", "rtmp audio send", "frame");
       return -1;

@@ -12,7 +12,9 @@ enum {
   RTMP_RECV_BUFFER = 2048,
   RTMP_IOV_BATCH = 1024,           // iovecs per sendmsg
   RTMP_SEND_TIMEOUT_S = 10,        // a send with no progress for this long ends the connection
-  RTMP_HANDSHAKE_TIMEOUT_MS = 5000 // per read of the handshake
+  RTMP_HANDSHAKE_TIMEOUT_MS = 5000, // per read of the handshake
+  RTMP_HEADER_ROOM = 2048,          // chunk headers of one batch (21 bytes a message at most)
+  RTMP_BATCH_ENTRIES = 64           // ring entries of one batch
 };
 
 // An entry of the stream ring being sent: the bytes stay in the ring.
@@ -53,8 +55,20 @@ struct RtmpConnection {
   RtmpEntry held_audio;     // the audio entry that stopped the run before a video entry
   int have_held_audio;
 
-  // Scratch of the zero-copy sends.
+  // The messages of one turn (the audio around a video entry) go out
+  // together: their iovecs point into the ring and at the bytes below,
+  // which stay put until the batch is sent.
   struct iovec iov[RTMP_IOV_BATCH];
+  int iov_used;
+  uint8_t headers[RTMP_HEADER_ROOM];  // chunk headers of the batch's messages
+  size_t headers_used;
+  RtmpEntry sent[RTMP_BATCH_ENTRIES];  // ring entries of the batch, checked once it is out
+  StreamQueue *sent_queue[RTMP_BATCH_ENTRIES];
+  int nsent;
+  uint8_t video_prefix[5];
+  uint8_t audio_prefix[2];
+  uint8_t audio_config[4];
+  uint8_t avc_tag[512];
   struct iovec *body;
   int body_cap;
   uint8_t (*nal_len)[4];
