@@ -70,7 +70,8 @@ void captureSetMode(uint32_t index, uint32_t width, uint32_t height, uint32_t pi
   log_printf("%s: index=%u %ux%u(%u) format=%s field=%s fps=%u\n", "captureSetMode", index, width,
              height, pitch, capture_fourcc_name(fourcc), capture_field_name(field), fps);
   capture_lock_one((int)index);
-  if (memcmp(&capture_block.mode[index], &m, sizeof m) != 0) capture_block.mode_changed = 1;
+  if (memcmp(&capture_block.mode[index], &m, sizeof m) != 0)
+    __atomic_store_n(&capture_block.mode_changed, 1, __ATOMIC_RELAXED);
   capture_block.mode[index] = m;
   capture_unlock_one((int)index);
 }

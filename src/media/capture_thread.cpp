@@ -523,7 +523,7 @@ PassResult configure(CaptureThread *t) {
   // once: the input selection below may retry for as long as the input is
   // missing, and the encoders must not wait on that.
   capture_lock();
-  capture_block.mode_changed = 0;
+  __atomic_store_n(&capture_block.mode_changed, 0, __ATOMIC_RELAXED);
   capture_block.settings_changed = 0;
   CaptureMode rows[2] = {capture_block.mode[0], capture_block.mode[1]};
   capture_unlock();
@@ -681,7 +681,8 @@ PassResult handle_fifo(CaptureThread *t) {
     CaptureStream &s = t->streams[k];
     int consumers = stream_queue_consumers(&s.queue);
     log_printf("stream%c attached %d, enabled=%d\n", stream_letter(k), consumers, (int)s.enabled);
-    if ((!s.enabled || capture_block.mode_changed) && consumers > 0) return PASS_RETRY;
+    bool changed = __atomic_load_n(&capture_block.mode_changed, __ATOMIC_RELAXED);
+    if ((!s.enabled || changed) && consumers > 0) return PASS_RETRY;
     if (s.enabled && consumers <= 0) stop_stream(t, k);
   }
   return PASS_RUNNING;

@@ -55,7 +55,7 @@ bool wait_for_start(ProducerState *s) {
 
 void video_enc_reset(int channel) {
   VideoEncParams *p = getVideoEncParams(channel);
-  if (p) p->reconfigure = 1;
+  if (p) __atomic_store_n(&p->reconfigure, 1, __ATOMIC_RELAXED);
 }
 
 void copy_settings(VideoEncParams *p) {
@@ -80,7 +80,7 @@ void apply_geometry(VideoEncParams *p, const VideoGeometry *g) {
   p->field = g->field;
   p->alternate = g->alternate;
   p->fps = g->fps;
-  p->decimation = g->decimation;
+  __atomic_store_n(&p->decimation, g->decimation, __ATOMIC_RELAXED);
   p->min_decimation = g->min_decimation;
   p->slice_lines = g->slice_lines;
 }
@@ -187,7 +187,8 @@ int setup_h264(VideoEncParams *p, Engine_Handle engine) {
   H264VENC_DynamicParams d = H264VENC_DYNAMICPARAMS_DEFAULT;
   VIDENC1_DynamicParams &db = d.videncDynamicParams;
   H264Timing timing;
-  h264_vui_timing(p->fps, p->decimation, (int)p->alternate, &timing);
+  h264_vui_timing(p->fps, __atomic_load_n(&p->decimation, __ATOMIC_RELAXED), (int)p->alternate,
+                  &timing);
   db.size = (int32_t)sizeof(H264VENC_DynamicParams);
   db.inputHeight = (int32_t)p->height;
   db.inputWidth = (int32_t)p->width;
@@ -241,7 +242,7 @@ int setup_h264(VideoEncParams *p, Engine_Handle engine) {
 
   log_printf("h264 frameRate=%d timeScale=%d numUnitsInTicks=%d interlaced=%d fdec=%d\n",
              (int)p->fps, d.vui.timeScale, d.vui.numUnitsInTicks, (int)p->alternate,
-             (int)p->decimation);
+             (int)__atomic_load_n(&p->decimation, __ATOMIC_RELAXED));
   log_rate("  ", &d);
   log_printf("h264 level=%d profile=%d quality=%d IDR=%d rcAlgo=%d interlaced=%d \n", sp.levelIdc,
              sp.profileIdc, sp.encQuality, d.idrFrameInterval, d.rcAlgo, (int)p->alternate);
@@ -429,10 +430,7 @@ int preload_jpeg(VideoEncParams *p) {
 // Sets the encoder up and runs its loop on the capture stream.
 void encode_run(VideoEncParams *p) {
   pthread_mutex_lock(&codec_mutex);
-  if (p->reconfigure) {
-    close_all_codecs(p);
-    p->reconfigure = 0;
-  }
+  if (__atomic_exchange_n(&p->reconfigure, 0, __ATOMIC_RELAXED)) close_all_codecs(p);
   pthread_mutex_unlock(&codec_mutex);
   if (setup_encoder(p, p->engine) != 0) return;
   memset(&p->capture, 0, sizeof p->capture);
@@ -489,7 +487,7 @@ VideoEncParams *getVideoEncParams(int source) {
 
 void setVideoPause(int source, int paused) {
   VideoEncParams *p = getVideoEncParams(source);
-  if (p) p->pause = paused ? 1 : 0;
+  if (p) __atomic_store_n(&p->pause, paused ? 1 : 0, __ATOMIC_RELAXED);
 }
 
 void setVideoDecimate(int value) {
@@ -499,8 +497,9 @@ void setVideoDecimate(int value) {
   int v = value > code ? value : code;
   if (v < p->min_decimation) v = p->min_decimation;
   if (v > 255) v = 255;
-  log_printf("%s: %d -> %d\n", "setVideoDecimate", (int)p->decimation, v);
-  p->decimation = (uint8_t)v;
+  log_printf("%s: %d -> %d\n", "setVideoDecimate",
+             (int)__atomic_load_n(&p->decimation, __ATOMIC_RELAXED), v);
+  __atomic_store_n(&p->decimation, (uint8_t)v, __ATOMIC_RELAXED);
 }
 
 int getVideoParameters(VideoEncParams *p) {
@@ -593,7 +592,7 @@ void video_encoder_main_loop(VideoEncParams *p) {
     uint8_t *frame = (uint8_t *)Buffer_getUserPtr(f->buf);
     p->frame_ts = f->timestamp;
     p->skip_ts = f->timestamp;
-    if (p->pause) {
+    if (__atomic_load_n(&p->pause, __ATOMIC_RELAXED)) {
       if (have_last) stream_queue_add_ts_offset(&p->queue, (int32_t)(f->timestamp - p->last_ts));
       p->last_ts = f->timestamp;
       have_last = true;
@@ -601,7 +600,8 @@ void video_encoder_main_loop(VideoEncParams *p) {
     }
     p->last_ts = f->timestamp;
     have_last = true;
-    uint32_t dec = p->decimation ? p->decimation : 1;
+    uint32_t dec = __atomic_load_n(&p->decimation, __ATOMIC_RELAXED);
+    if (!dec) dec = 1;
     if (taken++ % dec) continue;
     encode_frame(p, frame, luma);
   }

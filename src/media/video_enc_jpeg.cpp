@@ -196,7 +196,8 @@ void video_jpeg_loop(VideoEncParams *p) {
     uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
     if (!len || !(f->flags & FRAME_WHOLE)) continue;
     if (!video_frame_size_ok(p, len, expected)) continue;
-    uint32_t dec = p->decimation ? p->decimation : 1;
+    uint32_t dec = __atomic_load_n(&p->decimation, __ATOMIC_RELAXED);
+    if (!dec) dec = 1;
     if (taken++ % dec) continue;
     int off = ringbuffer_preallocate(&p->queue, p->max_output);
     if (off < 0) continue;
