@@ -2,6 +2,8 @@
 // it, only those found with fewer than three pending are published.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "capture_test_support.h"
 
 namespace {
@@ -27,7 +29,7 @@ struct Gate {
 struct Probe {
   StreamQueue *q;
   uint32_t seq = 0;
-  volatile bool done = false;
+  std::atomic<bool> done{false};
   static void read(void *arg) {
     Probe *p = (Probe *)arg;
     pthread_mutex_lock(&p->q->mutex);
@@ -63,10 +65,11 @@ TEST(CaptureWorkerDrop, FramesFoundWithThreePendingAreDropped) {
   usleep(100000);
   sim_capture_stall(1);
   uint32_t before = next_seq(q);
-  Probe probe{q};
+  Probe probe;
+  probe.q = q;
   ASSERT_EQ(Worker_add_task(run.worker, Probe::read, &probe), 0);
   gate.release();
-  ASSERT_TRUE(wait_until([&] { return probe.done; }));
+  ASSERT_TRUE(wait_until([&] { return probe.done.load(); }));
   // Seven pending: the first five ran with 7..3 pending and were dropped.
   EXPECT_EQ(probe.seq - before, 2u);
   // The dropped buffers went back to the driver all the same.
