@@ -297,16 +297,23 @@ static bool deadline_in(uint32_t timeout_ms, struct timespec *deadline) {
   return true;
 }
 
+static FrameDesc *dequeue_until(StreamState *state, const struct timespec *dl);
+
 static FrameDesc *dequeue(StreamState *state, uint32_t timeout_ms) {
-  StreamQueue *q = state->streamq;
-  if (!q) {
-    log_printf("state=%p state->streamq is NULL!  (forgot to stream_attach?)\n", (void *)state);
-    return nullptr;
-  }
   struct timespec deadline, *dl = nullptr;
   if (timeout_ms) {
     if (!deadline_in(timeout_ms, &deadline)) return nullptr;
     dl = &deadline;
+  }
+  return dequeue_until(state, dl);
+}
+
+// dl NULL: no limit; a deadline already passed: only what is there now.
+static FrameDesc *dequeue_until(StreamState *state, const struct timespec *dl) {
+  StreamQueue *q = state->streamq;
+  if (!q) {
+    log_printf("state=%p state->streamq is NULL!  (forgot to stream_attach?)\n", (void *)state);
+    return nullptr;
   }
   if (state->mux_type != MUX_NONE) {
     if (!stream_mux_ops.dequeue) return nullptr;
@@ -334,6 +341,12 @@ FrameDesc *stream_state_dequeue_timeout(StreamState *state, uint32_t timeout_ms)
 }
 
 FrameDesc *stream_state_dequeue(StreamState *state) { return dequeue(state, 0); }
+
+FrameDesc *stream_state_dequeue_ready(StreamState *state) {
+  struct timespec now;
+  if (!deadline_in(0, &now)) return nullptr;
+  return dequeue_until(state, &now);
+}
 
 int stream_state_peek(StreamState *state, uint32_t timeout_ms, StreamEntry *entry) {
   StreamQueue *q = state->streamq;

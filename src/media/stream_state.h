@@ -70,6 +70,8 @@ void stream_state_detach(StreamState *state);
 // quit or error.
 FrameDesc *stream_state_dequeue_timeout(StreamState *state, uint32_t timeout_ms);
 FrameDesc *stream_state_dequeue(StreamState *state);
+// The next unit only when it is there already: never waits.
+FrameDesc *stream_state_dequeue_ready(StreamState *state);
 // The entry the next dequeue starts from, without taking it, waiting at most
 // timeout_ms (0: no limit); lost entries move the read position as a
 // dequeue would. 0 with *entry, or -1 on timeout or quit.

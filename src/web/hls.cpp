@@ -20,6 +20,7 @@
 #include "media/stream_mux.h"
 #include "media/stream_state.h"
 #include "web/http_stream.h"
+#include "web/web_wait.h"
 
 namespace {
 
@@ -121,6 +122,29 @@ bool wait_for(HlsContext *c, Ready ready) {
   return true;
 }
 
+// With the context's mutex held, for a request that is the reply itself:
+// when ready(c) does not hold yet, the request is suspended (true, with
+// page->suspend set) until the segmenter wakes it, starting the segmenter on
+// its first call; false once it may wait no more, or when the segmenter it
+// started has ended without giving what it waits for.
+template <typename Ready>
+bool suspend_for(HlsContext *c, PageBuffer *page, Ready ready) {
+  if (ready(c)) return false;
+  int *starts = nullptr;
+  if (!web_may_wait(page->request, kRequestWaitMs, &starts) || quitting()) return false;
+  if (!c->running) {
+    // A segmenter that ends without giving anything is started once more.
+    if ((*starts)++ == 2) {
+      web_wait_done(page->request->connection);
+      return false;
+    }
+    start_thread(c);
+    if (!c->running) return false;
+  }
+  page->suspend = 1;
+  return true;
+}
+
 // Appends len bytes to the segment being cut, growing its buffer in 64 KiB
 // steps. false when no memory.
 bool segment_append(HlsSlot *cur, const uint8_t *data, size_t len) {
@@ -153,6 +177,7 @@ void segment_close(HlsContext *c, HlsSlot *cur, uint32_t duration) {
   c->produced++;
   pthread_cond_broadcast(&c->cond);
   pthread_mutex_unlock(&c->mutex);
+  web_wake_waiters();
   *cur = old;
   cur->length = 0;
 }
@@ -224,6 +249,7 @@ void *hls_thread(void *arg) {
   c->running = 0;
   pthread_cond_broadcast(&c->cond);
   pthread_mutex_unlock(&c->mutex);
+  web_wake_waiters();
   return nullptr;
 }
 
@@ -232,7 +258,12 @@ void hls_playlist(PageBuffer *page) {
   page->content_type = "application/x-mpegURL";
   pthread_mutex_lock(&c->mutex);
   // A playlist lists whole segments only: the first request waits for one.
-  if (!wait_for(c, [](HlsContext *x) { return x->produced > 0; })) {
+  auto any = [](HlsContext *x) { return x->produced > 0; };
+  if (page->may_suspend && suspend_for(c, page, any)) {
+    pthread_mutex_unlock(&c->mutex);
+    return;
+  }
+  if (!(page->may_suspend ? any(c) : wait_for(c, any))) {
     pthread_mutex_unlock(&c->mutex);
     page->not_found = 1;
     return;
@@ -258,7 +289,12 @@ void hls_segment(PageBuffer *page) {
   if (digit < 0 || digit >= kSlots) return;
   pthread_mutex_lock(&c->mutex);
   HlsSlot *s = &c->slots[digit];
-  if (wait_for(c, [s](HlsContext *) { return s->length > 0; })) {
+  auto held = [s](HlsContext *) { return s->length > 0; };
+  if (page->may_suspend && suspend_for(c, page, held)) {
+    pthread_mutex_unlock(&c->mutex);
+    return;
+  }
+  if (page->may_suspend ? held(c) : wait_for(c, held)) {
     // A copy: the slot is rewritten five segments later, and a slow client
     // may still be reading then.
     page_append_n(page, (const char *)s->buffer, s->length);

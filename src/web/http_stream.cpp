@@ -4,6 +4,7 @@
 // thread, one call at a time.
 #include "web/http_stream.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,9 +56,25 @@ struct HttpStreamState {
   ssize_t end;                 // what every later call returns: -1, -ENOENT, or 0
   timespec give_up;            // while nothing comes: when the stream ends
   int waiting;                 // give_up is set
+  MHD_Connection *connection;  // NULL: the reader waits itself (no library)
+  StreamCallback callback;     // the producer's wake-up while suspended
+  std::atomic<int> suspended;
+  HttpStreamState *next;       // in the list of replies with a connection
 };
 
 namespace {
+
+// Replies with a connection, for the tick and the stop.
+pthread_mutex_t replies_mutex = PTHREAD_MUTEX_INITIALIZER;
+HttpStreamState *replies;
+std::atomic<int> replies_stopping{0};
+
+void resume(HttpStreamState *h) {
+  if (h->suspended.exchange(0)) MHD_resume_connection(h->connection);
+}
+
+// The producer put a unit (producer thread).
+void unit_arrived(void *arg, uint32_t) { resume(static_cast<HttpStreamState *>(arg)); }
 
 // The parameter record of a video stream id's channel, or NULL for the
 // audio ids, which have none.
@@ -102,9 +119,14 @@ int take_unit(HttpStreamState *h, uint32_t wait_ms) {
   if (h->jpeg && !channel_in_jpeg_mode((uint32_t)h->stream_id)) return UNIT_END;
   timespec deadline = deadline_in(wait_ms);
   for (;;) {
-    uint32_t left = ms_left(deadline);
-    if (!left) return UNIT_NONE;
-    FrameDesc *f = stream_state_dequeue_timeout(&h->state, left);
+    FrameDesc *f;
+    if (wait_ms) {
+      uint32_t left = ms_left(deadline);
+      if (!left) return UNIT_NONE;
+      f = stream_state_dequeue_timeout(&h->state, left);
+    } else {
+      f = stream_state_dequeue_ready(&h->state);
+    }
     if (!f) return UNIT_NONE;
     uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
     if (len == 0) return UNIT_END;
@@ -146,6 +168,7 @@ const char *stream_content_type(uint8_t mode) {
 
 int queue_stream(WebRequest *req, HttpStreamState *h, size_t block, const char *type,
                  bool close_after) {
+  http_stream_set_connection(h, req->connection);
   MHD_Response *r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, block, stream_reader_callback,
                                                       h, chunked_free_callback);
   if (!r) {
@@ -228,25 +251,67 @@ HttpStreamState *stream_attach_for_http(uint32_t id, uint8_t mode, const char *c
   return h;
 }
 
+void http_stream_set_connection(HttpStreamState *h, MHD_Connection *connection) {
+  if (!h || !connection) return;
+  h->connection = connection;
+  h->callback = StreamCallback{nullptr, unit_arrived, h};
+  stream_add_callback((uint32_t)h->stream_id, &h->callback);
+  pthread_mutex_lock(&replies_mutex);
+  h->next = replies;
+  replies = h;
+  pthread_mutex_unlock(&replies_mutex);
+}
+
+void http_stream_tick(void) {
+  pthread_mutex_lock(&replies_mutex);
+  for (HttpStreamState *h = replies; h; h = h->next)
+    if (h->suspended.load() && (!ms_left(h->give_up) || replies_stopping.load())) resume(h);
+  pthread_mutex_unlock(&replies_mutex);
+}
+
+void http_stream_stop(int stop) {
+  replies_stopping = stop;
+  if (!stop) return;
+  pthread_mutex_lock(&replies_mutex);
+  for (HttpStreamState *h = replies; h; h = h->next) resume(h);
+  pthread_mutex_unlock(&replies_mutex);
+}
+
 ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t size) {
   (void)position;
   HttpStreamState *h = static_cast<HttpStreamState *>(cls);
   if (h->end) return h->end;
+  if (h->connection && replies_stopping.load()) return h->end = -1;
   size_t out = 0;
-  // The block is filled with as many units as are already there; only the
-  // first one is waited for, a slice at a time.
+  // The block is filled with as many units as are already there. Without a
+  // connection only the first one is waited for, a slice at a time; with
+  // one nothing is waited for: the connection is suspended until the
+  // producer's next unit.
   while (out < size) {
     if (!h->held) {
-      uint32_t wait = kMoreWaitMs;
+      uint32_t wait = h->connection ? 0 : kMoreWaitMs;
       if (!out) {
         if (!h->waiting) {
           h->give_up = deadline_in(HTTP_UNIT_WAIT_MS);
           h->waiting = 1;
         }
-        wait = ms_left(h->give_up);
-        if (wait > kSliceMs) wait = kSliceMs;
+        if (!h->connection) {
+          wait = ms_left(h->give_up);
+          if (wait > kSliceMs) wait = kSliceMs;
+        }
       }
-      int rc = wait ? take_unit(h, wait) : UNIT_NONE;
+      int rc = (wait || h->connection) ? take_unit(h, wait) : UNIT_NONE;
+      if (rc == UNIT_NONE && !out && h->connection && ms_left(h->give_up)) {
+        // Announced first, then looked at again: a unit put in between
+        // either is seen here or resumes the connection.
+        h->suspended = 1;
+        rc = take_unit(h, 0);
+        if (rc == UNIT_NONE) {
+          MHD_suspend_connection(h->connection);
+          return 0;
+        }
+        h->suspended = 0;
+      }
       if (rc == UNIT_END) h->end = -1;
       if (rc == UNIT_FAIL || (rc == UNIT_NONE && !out && !ms_left(h->give_up))) h->end = -ENOENT;
       if (rc != UNIT_OK) break;
@@ -284,6 +349,18 @@ void chunked_free_callback(void *cls) {
   HttpStreamState *h = static_cast<HttpStreamState *>(cls);
   if (!h) return;
   log_printf("%s: content_type=%s\n", "chunked_free_callback", h->content_type);
+  if (h->connection) {
+    // After this no producer calls unit_arrived, and no tick sees h.
+    stream_remove_callback((uint32_t)h->stream_id, &h->callback);
+    pthread_mutex_lock(&replies_mutex);
+    for (HttpStreamState **p = &replies; *p; p = &(*p)->next) {
+      if (*p == h) {
+        *p = h->next;
+        break;
+      }
+    }
+    pthread_mutex_unlock(&replies_mutex);
+  }
   stream_state_detach(&h->state);
   muxer_free(&h->state);
   free(h);

@@ -31,6 +31,15 @@ HttpStreamState *stream_attach_for_http(uint32_t id, uint8_t mode, const char *c
 ssize_t stream_reader_callback(void *state, uint64_t position, char *buf, size_t size);
 // The library's free callback: detaches the consumer and frees the state.
 void chunked_free_callback(void *state);
+// The reply of a connection: from here on the reader never waits. With
+// nothing to send it suspends the connection, which the stream's producer
+// resumes with its next unit (or http_stream_tick once it gives up).
+void http_stream_set_connection(HttpStreamState *state, struct MHD_Connection *connection);
+// Resumes the replies that wait past their time (httpd thread).
+void http_stream_tick(void);
+// While stopping every reply ends at its next call, and the waiting ones are
+// resumed to make that call.
+void http_stream_stop(int stop);
 
 // The HLS segmenter of one letter's context (a HlsContext).
 void *hls_thread(void *context);

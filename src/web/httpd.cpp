@@ -13,6 +13,7 @@
 
 #include "core/global.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/param_access.h"
 #include "core/param_apply.h"
 #include "core/param_table.h"
@@ -25,6 +26,8 @@
 #include "web/web_auth.h"
 #include "web/web_forms.h"
 #include "web/web_upload.h"
+#include "web/web_wait.h"
+#include "web/http_stream.h"
 
 namespace {
 
@@ -98,6 +101,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *url) {
     if (rc == WEB_NOT_HANDLED) rc = send_file(&req);
     rc = finish_get(&req, rc);
   }
+  if (!req.suspended) web_wait_done(connection);
   web_request_release(&req);
   return rc == WEB_QUEUED ? MHD_YES : MHD_NO;
 }
@@ -211,7 +215,7 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
 void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
                       MHD_RequestTerminationCode toe) {
   (void)cls;
-  (void)connection;
+  web_wait_done(connection);
   WebRequest *req = static_cast<WebRequest *>(*con_cls);
   if (!req) return;
   *con_cls = nullptr;
@@ -245,8 +249,14 @@ int web_daemon_start(int port) {
 
 void web_daemon_stop(void) {
   if (!daemon_handle) return;
+  // The library may not be stopped while a connection is suspended: nothing
+  // waits from here on, and what waits is woken to end.
+  web_wait_stop(1);
+  http_stream_stop(1);
   MHD_stop_daemon(daemon_handle);
   daemon_handle = nullptr;
+  web_wait_stop(0);
+  http_stream_stop(0);
 }
 
 int web_daemon_port(void) { return daemon_port; }
@@ -271,7 +281,13 @@ void *httpdThrFxn(void *arg) {
         log_error("%s %d: Failed to start httpd daemon\n", env->name, __LINE__);
       }
     }
-    sleep(1);
+    // Suspended requests and streams look at their time limits and at quit
+    // ten times a second.
+    for (int i = 0; i < 10; i++) {
+      sleep_ms(100);
+      web_wake_waiters();
+      http_stream_tick();
+    }
     if (httpd_restart > 0) {
       web_daemon_stop();
       httpd_restart = 0;

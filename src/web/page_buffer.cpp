@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "web/templates.h"
+#include "web/web_wait.h"
 
 int page_init(PageBuffer *page, WebRequest *req, size_t capacity) {
   memset(page, 0, sizeof *page);
@@ -101,6 +102,10 @@ int page_send(PageBuffer *page) {
   if (page->not_found) {
     page_free(page);
     return send_not_found(req->connection, req->url);
+  }
+  if (page->suspend) {
+    page_free(page);
+    return web_suspend(req);
   }
   if (page->failed) {
     page_free(page);

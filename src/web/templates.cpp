@@ -497,6 +497,7 @@ int get_include_func(WebRequest *req) {
   if (!req->row || !req->row->gen) return WEB_NOT_HANDLED;
   PageBuffer page;
   if (page_init(&page, req, 4096) != 0) return WEB_NOT_HANDLED;
+  page.may_suspend = 1;
   req->row->gen(&page);
   return page_send(&page);
 }

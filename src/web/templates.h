@@ -15,6 +15,8 @@ struct PageBuffer {
   int free_data;              // data is malloc'd and goes with the reply
   int failed;                 // an allocation failed; the text is incomplete
   int not_found;              // a generator had nothing to give: "Not found"
+  int may_suspend;            // the page is the reply: its generator may ask to wait
+  int suspend;                // the generator has nothing yet: call it again when woken
 };
 
 // 0, or -1 when no memory.

@@ -68,6 +68,7 @@ struct WebRequest {
   int bad_request;              // the body could not be parsed
   int aborted;                  // the client went before the body ended
   int closed;                   // the close function has run
+  int suspended;                // a GET handler suspended its connection
   int create_user_slot;         // -1 until a user-creation key chose a slot
   int delete_source;            // storage source of a delete form
   WebFormFn form_consumer;       // what a form's whole values go to

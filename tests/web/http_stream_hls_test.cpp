@@ -197,8 +197,20 @@ TEST_F(Hls, SegmentRowsFiveToNineAreEmpty) {
 TEST_F(Hls, ASegmentThatNeverComesIsNotFound) {
   // Stream B has a producer that gives nothing: the request waits for the
   // segmenter to give up (twice), not for ever.
+  // Meanwhile the server answers everyone else: the waiting request holds
+  // no thread of the library's.
   TestStream b(VIDEO_STREAM2, 1 << 20, 64), aac(AAC_STREAM, 1 << 20, 64);
-  HttpReply r = http_get("/streamB2.ts");
+  std::atomic<bool> done{false};
+  HttpReply r;
+  std::thread waiter([&] {
+    r = http_get("/streamB2.ts");
+    done = true;
+  });
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM2) == 0; i++) sleep_ms(10);
+  HttpReply page = http_get("/Video[0].BitRate");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_FALSE(done) << "the page waited for the segment";
+  waiter.join();
   EXPECT_EQ(r.status, 404);
   EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 0);
 }
