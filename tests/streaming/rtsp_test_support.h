@@ -104,9 +104,11 @@ class TestProducer {
     ringbuffer_put(&stream_.queue, (uint32_t)n, ts, flags);
     published_++;
   }
-  void one(size_t i) {
+  // Each entry carries the time it was due, as a capture driver stamps a
+  // frame when it was taken: a producer that runs late on a loaded machine
+  // publishes a burst, but its stamps stay evenly spaced.
+  void one(size_t i, uint32_t now) {
     const TestClip &c = test_clip();
-    uint32_t now = timestamp_now();
     switch (kind_) {
       case VIDEO_NALS: {
         const auto &au = c.access_units[i % c.access_units.size()];
@@ -144,8 +146,9 @@ class TestProducer {
       runs_++;
       struct timespec next;
       clock_gettime(CLOCK_MONOTONIC, &next);
+      const uint32_t first = timestamp_now();
       for (size_t i = 0; !quit_ && !stream_state_stopping(&stream_.state); i++) {
-        one(i);
+        one(i, first + (uint32_t)((uint64_t)i * (uint64_t)period_ns * 9 / 100000));
         next.tv_nsec += period_ns;
         while (next.tv_nsec >= 1000000000L) { next.tv_nsec -= 1000000000L; next.tv_sec++; }
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
