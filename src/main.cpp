@@ -3,6 +3,7 @@
 #include "core/net_init.h"
 #include "core/param_apply.h"
 #include "core/startup.h"
+#include "display/display_hd.h"
 #include "media/capture.h"
 #include "media/sound.h"
 #include "media/stream_mux.h"
@@ -24,7 +25,8 @@ PlaybackEnv playback_env;
 VideoEncParams videoA_params, videoB_params;
 RecordEnv record_env, snapshot_env;
 UdpSenderEnv udpA_env, udpB_env;
-ThreadEnv display_env, overlay_env, httpd_env, gpio_env, output_env, rtp_env, rtmpA_env, rtmpB_env,
+DisplayEnv display_env;
+ThreadEnv overlay_env, httpd_env, gpio_env, output_env, rtp_env, rtmpA_env, rtmpB_env,
     rtmpC_env, serial_env;
 
 // A NULL thread function runs the stub of a subsystem not built yet.
@@ -33,7 +35,8 @@ const ThreadSpec thread_table[] = {
      capture_prepare, "%s %d: Failed to open capture fifos\n"},
     {"videoA", videoThrFxn, 1, "%s %d: Failed to create video thread\n", &videoA_params.env, nullptr, nullptr},
     {"videoB", videoThrFxn, 1, "%s %d: Failed to create image thread\n", &videoB_params.env, nullptr, nullptr},
-    {"display_hd", nullptr, 6, "%s %d: Failed to create display thread\n", &display_env, nullptr, nullptr},
+    {"display_hd", displayThrFxn, 6, "%s %d: Failed to create display thread\n", &display_env.env,
+     display_prepare, "%s %d: Failed to open display fifos\n"},
     {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
     {"httpd", httpdThrFxn, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
     {"sound", soundCaptureThrFxn, 8, "%s %d: Failed to create sound thread\n", &sound_env.env,
@@ -102,5 +105,7 @@ int main(void) {
   core_hooks.filesys_done = fileSysDone;
   core_hooks.flush_fifos = flush_fifos;
   fill_apply_hooks();
+  display_env.capture_env = &capture_env;
+  display_install_hooks(&display_env);
   return core_main(thread_table);
 }

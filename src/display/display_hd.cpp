@@ -1,0 +1,700 @@
+#include "display/display_hd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "core/framecopy.h"
+#include "core/hwreg.h"
+#include "core/log.h"
+#include "core/param_apply.h"
+#include "core/param_block.h"
+#include "core/startup.h"
+#include "display/display_std.h"
+#include "display/display_tx.h"
+#include "display/edid.h"
+#include "media/capture.h"
+#include "media/stream_producer.h"
+#include "media/stream_queue.h"
+#include "media/stream_state.h"
+#include "platform/device.h"
+#include "platform/display_ioctl.h"
+#include "platform/host_root.h"
+
+DisplayEnv *displayEnv;
+int (*decode_main_hook)(DisplayEnv *env);
+
+namespace {
+
+constexpr uint32_t kVencClock = 0x01C71F40u;
+constexpr uint32_t kVencMode = 0x01C71E00u;
+constexpr uint32_t kVpssClkCtrl = 0x01C40044u;
+constexpr uint32_t kOsdMode = 0x01C71C00u, kVidWinMode = 0x01C71C04u, kOsdExpansion = 0x01C71CE4u;
+constexpr uint32_t kVidWin0Width = 0x01C71C50u, kVidWin0Height = 0x01C71C54u;
+constexpr uint32_t kVidWin1Width = 0x01C71C60u, kVidWin1Height = 0x01C71C64u;
+
+// Big enough for the largest output, 3064 x 2040 UYVY at a 32-byte line.
+constexpr int kBarsLine = 6144, kBarsLines = 2040;
+
+pthread_mutex_t display_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t display_cond = PTHREAD_COND_INITIALIZER;
+uint32_t display_generation;  // under display_mutex; every wake-up raises it
+
+// The thread's own state.
+DisplayAttrs g_attrs;
+BufTab_Handle g_table;
+uint8_t *g_bars;
+
+const char *const kModeNames[9] = {"Idle", "Passthru", "Colorbars", "Flash", "Stream",
+                                   "Raw", "Passthru SD", "Reset", "Power Off"};
+
+uint32_t generation(void) {
+  pthread_mutex_lock(&display_mutex);
+  uint32_t g = display_generation;
+  pthread_mutex_unlock(&display_mutex);
+  return g;
+}
+
+// Waits until a wake-up after seen (or the quit).
+void wait_wakeup(uint32_t seen) {
+  pthread_mutex_lock(&display_mutex);
+  while (display_generation == seen && get_exit_code() == EXIT_RUNNING)
+    pthread_cond_wait(&display_cond, &display_mutex);
+  pthread_mutex_unlock(&display_mutex);
+}
+
+bool composite_only_board(void) {
+  switch (board_identity.model) {
+    case 6477: case 6277: case 6271: case 6471: case 6275: case 7371: return true;
+    default: return false;
+  }
+}
+
+int stream_index(StreamId stream) { return stream == CAPTURE_STREAM1 ? 0 : 1; }
+
+int round_up(int v, int to) { return (v + to - 1) / to * to; }
+
+// The capture standard: Display.Standard, else the capture's own.
+int derive_capture_std(DisplayEnv *env) {
+  const ParamBlock *pb = get_param_block();
+  int fixed = pb->display.standard;
+  if (fixed && !(display_is_ch7038b() && fixed == VSTD_1080P_60)) return fixed;
+  int std = get_std_from_mode((int)capture_block.input_width, (int)capture_block.input_height,
+                              capture_block.interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE,
+                              (int)capture_block.fps);
+  if (env->output == 0) {
+    switch (std) {
+      case 8: case 10: case 15: case 19: return VSTD_576P;
+      case 5: case 12: case 20: return VSTD_D1_NTSC;
+      case 6: case 13: return VSTD_D1_PAL;
+      default: return VSTD_480P;
+    }
+  }
+  return std;
+}
+
+// The capture standard from the stream's capture mode row.
+int passthru_capture_mode_std(DisplayEnv *env, StreamId stream) {
+  uint32_t w, h, pitch, fourcc, slice, field, fps;
+  captureGetMode((uint32_t)stream_index(stream), &w, &h, &pitch, &fourcc, &slice, &field, &fps);
+  uint32_t rate = fps ? fps : capture_block.fps;
+  bool interlaced = field != V4L2_FIELD_NONE && field != V4L2_FIELD_ANY;
+  if (interlaced) rate *= 2;
+  const ParamBlock *pb = get_param_block();
+  int fixed = pb->display.standard, std;
+  if (fixed && !(display_is_ch7038b() && fixed == VSTD_1080P_60))
+    std = fixed;
+  else
+    std = get_std_from_mode((int)w, (int)h, interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE,
+                            (int)rate);
+  env->capture_std = std;
+  env->passthru_color_space = fourcc == V4L2_PIX_FMT_UYVY ? DISPLAY_CS_UYVY : DISPLAY_CS_NV12;
+  return std;
+}
+
+void nominal_size(int std, int *w, int *h) {
+  switch (std) {
+    case 0: *w = (int)capture_block.input_width; *h = (int)capture_block.input_height; break;
+    case 5: case 7: *w = 720; *h = 480; break;
+    case 6: case 8: *w = 720; *h = 576; break;
+    case 9: case 10: case 11: *w = 1280; *h = 720; break;
+    case 12: case 13: case 14: case 15: case 16: case 18: case 19: case 20:
+      *w = 1920; *h = 1080; break;
+    default: *w = 640; *h = 480; break;
+  }
+}
+
+void delete_device(HdDisplay *&hd) {
+  if (!hd) return;
+  Display_delete(hd);
+  hd = nullptr;
+  hd_display = nullptr;
+}
+
+// The video window scaler after a creation.
+void program_scaler(DisplayEnv *env) {
+  int flags = env->scale_flags;
+  if (!flags) {
+    hwreg_write(kOsdExpansion, 0);
+    return;
+  }
+  hwreg_write(kOsdMode, hwreg_read(kOsdMode) & ~(1u << 12));
+  uint32_t win = hwreg_read(kVidWinMode);
+  if (flags & 4) win |= 0x404;
+  if (flags & 2) win |= 0x1010;
+  hwreg_write(kVidWinMode, win);
+  uint32_t exp = hwreg_read(kOsdExpansion);
+  exp = (flags & 1) ? exp | 0x40 : exp & ~0x40u;
+  hwreg_write(kOsdExpansion, exp | 2);
+  uint32_t width = (uint32_t)env->forced_width, height = (uint32_t)env->forced_height;
+  if (flags & 1) width = width * 3 / 2;
+  if (flags & 2) width *= 2;
+  if (flags & 4) height *= 2;
+  hwreg_write(kVidWin0Width, width);
+  hwreg_write(kVidWin0Height, height);
+  if (env->color_space == DISPLAY_CS_NV12) {
+    hwreg_write(kVidWin1Width, width);
+    hwreg_write(kVidWin1Height, height);
+  }
+}
+
+// Creates the output for the record's mode; NULL leaves the mode idle.
+HdDisplay *create_device(DisplayEnv *env, int mode) {
+  g_attrs.output = env->output;
+  if (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD) {
+    setup_passthru(env, mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2);
+    g_attrs.color_space = env->passthru_color_space;
+    g_attrs.std = env->std ? env->std.load() : env->capture_std.load();
+  } else {
+    g_attrs.color_space = env->color_space;
+    g_attrs.std = env->std ? env->std.load() : (env->output ? VSTD_720P_60 : VSTD_D1_NTSC);
+  }
+  int cs = g_attrs.color_space, std = g_attrs.std, width = 0, height = 0, line = 0;
+  if (std == VSTD_AUTO || std == VSTD_CAPTURE) {
+    width = (int)capture_block.input_width;
+    height = (int)capture_block.input_height;
+  } else if (std < VSTD_CAPTURE) {
+    video_std_size(std, &width, &height, nullptr);
+  } else if (const CustomTiming *row = custom_timing_of(std)) {
+    width = row->width;
+    height = row->height;
+    line = cs == DISPLAY_CS_UYVY ? width * 2 : width;
+  }
+  if (env->forced_width) width = env->forced_width;
+  if (env->forced_height) height = env->forced_height;
+  if (!line) line = round_up(cs == DISPLAY_CS_UYVY ? width * 2 : width, 32);
+  g_attrs.width = width;
+  g_attrs.height = height;
+  g_attrs.line_length = line;
+  long size = cs == DISPLAY_CS_NV12 ? (long)line * height * 3 / 2 : (long)line * height;
+  log_printf("display buf %ldx%ld size=%d\n", (long)width, (long)height, (int)size);
+  for (int i = 0; i < BufTab_getNumBufs(g_table); i++) {
+    Buffer_Handle b = BufTab_getBuf(g_table, i);
+    Buffer_setSize(b, (size_t)size);
+  }
+  HdDisplay *hd = Display_create(g_table, &g_attrs);
+  if (!hd) {
+    log_error("%s %d: Failed to create display device %s\n", env->env.name, __LINE__,
+              g_attrs.device);
+    env->mode = DISPLAY_IDLE;
+    return nullptr;
+  }
+  hd_display = hd;
+  hwreg_write(kVencClock, 0x11);
+  uint32_t clk = hwreg_read(kVpssClkCtrl);
+  if (g_attrs.std == VSTD_AUTO && capture_video_lock()) {
+    hwreg_write(kVpssClkCtrl, clk | 3);
+    log_printf("using pclk for display clock  VPSS_CLK_CTRL=%x\n", clk | 3);
+  } else {
+    hwreg_write(kVpssClkCtrl, clk & ~3u);
+  }
+  program_scaler(env);
+  return hd;
+}
+
+// Eight bars of width/8 pixels, white to black, in the first line; the rest
+// is one 2-D copy of it. false when the output is larger than the buffer.
+bool draw_bars(int width, int height, int line) {
+  if (line > kBarsLine || height > kBarsLines || width < 8) {
+    log_printf("colorbars: %dx%d does not fit the colour-bar buffer\n", width, height);
+    return false;
+  }
+  static const uint32_t kBars[8] = {0xEA80EA80, 0xA78AA731, 0x8A318A9A, 0x793E794C,
+                                    0x60C360B4, 0x4FCF4F66, 0x327332CE, 0x22802280};
+  uint32_t *words = (uint32_t *)g_bars;
+  int bar_px = width / 8;
+  for (int x = 0; x < width / 2; x++) {
+    int bar = (2 * x) / bar_px;
+    words[x] = kBars[bar > 7 ? 7 : bar];
+  }
+  uint32_t phys = CMEM_getPhys(g_bars);
+  if (height > 1 &&
+      Framecopy_memcpy2d(phys + (uint32_t)line, phys, (uint32_t)line, line, 0, (uint32_t)height - 1) != 0)
+    for (int y = 1; y < height; y++) memcpy(g_bars + (size_t)y * line, g_bars, (size_t)line);
+  return true;
+}
+
+void run_colorbars(DisplayEnv *env, HdDisplay *&hd) {
+  if (env->color_space != DISPLAY_CS_UYVY || (env->std && env->std != hd->std)) {
+    env->color_space = DISPLAY_CS_UYVY;
+    delete_device(hd);
+    return;
+  }
+  Buffer_Handle buf;
+  if (display_dequeue(hd, &buf) != 0) {
+    env->mode = DISPLAY_IDLE;
+    return;
+  }
+  int line = round_up(g_attrs.width * 2, 32);
+  if (!draw_bars(g_attrs.width, g_attrs.height, line)) {
+    env->mode = DISPLAY_IDLE;
+    return;
+  }
+  Buffer_setUserPtr(buf, (int8_t *)g_bars);
+  Buffer_setNumBytesUsed(buf, (size_t)g_attrs.height * (size_t)line);
+  if (display_put_buffer(hd, buf) != 0) env->mode = DISPLAY_IDLE;
+}
+
+void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
+  int remembered_std = env->std;
+  StreamId stream = env->mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
+  setup_passthru(env, stream);
+  int mode = env->mode;
+  stream = mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
+  if (displayParamsChanged(&g_attrs, env, 1)) {
+    log_printf("displayParamsChanged immediately after passthru!!!\n");
+    delete_device(hd);
+    usleep(100000);
+    return;
+  }
+  log_printf("passthru start, display=%p, source=STREAM%d\n", (void *)hd,
+             stream == CAPTURE_STREAM1 ? 1 : 2);
+  StreamState st = {};
+  uint8_t smode = env->passthru_color_space == DISPLAY_CS_UYVY ? StreamMode_UYVY : StreamMode_NV12;
+  if (stream_state_attach(stream, smode, &st) != 0) {
+    env->mode = DISPLAY_IDLE;
+    return;
+  }
+  uint32_t start = timestamp_now();
+  Buffer_Handle buf = nullptr;
+  bool failed = false;
+  while (get_exit_code() == EXIT_RUNNING && env->mode == mode) {
+    if (!buf && display_dequeue(hd, &buf) != 0) {
+      printf("Failed to get display buf\n");
+      buf = nullptr;
+      break;
+    }
+    FrameDesc *f = stream_state_dequeue_timeout(&st, 1000);
+    if (!f) continue;
+    while (st.streamq && st.streamq->next_seq - f->seq > 1) {
+      FrameDesc *next = stream_state_dequeue_timeout(&st, 1000);
+      if (!next) break;
+      f = next;
+      if (capture_video_lock() && (int32_t)(f->timestamp - start) > 0) break;
+    }
+    if (!(f->flags & FRAME_WHOLE) || !Buffer_getNumBytesUsed(f->buf)) continue;
+    Buffer_setSize(buf, (size_t)hd->image_size);
+    if (Buffer_setUserPtr(buf, Buffer_getUserPtr(f->buf)) != 0) {
+      printf("Failed to setUserPtr of display buffer\n");
+      continue;
+    }
+    Buffer_setNumBytesUsed(buf, (size_t)hd->image_size);
+    int rc = display_put_buffer(hd, buf);
+    buf = nullptr;
+    if (displayParamsChanged(&g_attrs, env, 1) || env->std != remembered_std) {
+      log_printf("displayParamsChanged or videoStd %d != %d\n", (int)env->std, remembered_std);
+      delete_device(hd);
+      break;
+    }
+    if (rc != 0) {
+      log_printf("Display_put returned %d\n", rc);
+      failed = true;
+      break;
+    }
+  }
+  stream_state_detach(&st);
+  if (failed) env->mode = DISPLAY_IDLE;
+  log_printf("passthru stopped, next mode %s\n", display_mode_name(env->mode));
+}
+
+void power_off(DisplayEnv *env, HdDisplay *&hd, uint32_t seen) {
+  if (hd) {
+    log_printf("display power off mode=%s\n", display_mode_name(DISPLAY_POWER_OFF));
+    delete_device(hd);
+  }
+  hwreg_write(kVencClock, 0);
+  hwreg_write(kVencMode, hwreg_read(kVencMode) & ~1u);
+  wait_wakeup(seen);
+  if (display_is_ch7038b()) sys_write_text("/sys/module/ch7038b/parameters/force", "1");
+  log_printf("Display power on, mode=%s\n", display_mode_name(env->mode));
+}
+
+void thread_end(DisplayEnv *env, HdDisplay *&hd) {
+  myRendezvousCleanup(env->env.cleanup_rendezvous, env->env.name);
+  delete_device(hd);
+  if (g_table) BufTab_delete(g_table);
+  g_table = nullptr;
+  if (g_bars) CMEM_free(g_bars);
+  g_bars = nullptr;
+  display_tx_close();
+  struct timespec cpu;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  log_printf("%s: cpu time %ld.%03ld s\n", env->env.name, (long)cpu.tv_sec, cpu.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+const char *display_mode_name(int mode) {
+  return mode >= 0 && mode <= 8 ? kModeNames[mode] : "invalid";
+}
+
+void displayWakeup(void) {
+  printf("\n%s: mode=%d\n\n", "displayWakeup", get_param_block()->display.display_mode);
+  pthread_mutex_lock(&display_mutex);
+  display_generation++;
+  pthread_cond_broadcast(&display_cond);
+  pthread_mutex_unlock(&display_mutex);
+}
+
+int display_prepare(ThreadEnv *tenv) {
+  DisplayEnv *env = (DisplayEnv *)tenv;
+  for (Fifo_Handle &f : env->frame_fifos) {
+    f = Fifo_create();
+    if (!f) return -1;
+  }
+  return 0;
+}
+
+void display_install_hooks(DisplayEnv *env) {
+  displayEnv = env;
+  ParamApplyHooks &h = param_apply_hooks;
+  h.display_set_std = [](int s) { displayEnv->std = s; };
+  h.display_set_run_mode = [](int m) { displayEnv->mode = m; };
+  h.display_get_run_mode = [] { return (int)displayEnv->mode; };
+  h.display_set_output = [](int o) { displayEnv->output = o; };
+  h.hdmi_reg_read = [](uint32_t reg) { return (uint32_t)hdmi_tx_reg_read(reg); };
+  h.hdmi_reg_write = [](uint32_t reg, uint32_t value) { hdmi_tx_reg_write(reg, value); };
+  core_hooks.display_wakeup = displayWakeup;
+}
+
+void setup_passthru(DisplayEnv *env, StreamId stream) {
+  StreamQueue *queue = get_stream_queue(stream);
+  if (queue && stream_queue_consumers(queue) > 0) {
+    passthru_capture_mode_std(env, stream);
+    log_printf("%s: std=%d %s\n", "setup_passthru", (int)env->std, video_std_name(env->std));
+    return;
+  }
+  const ParamBlock *pb = get_param_block();
+  int capture_std = derive_capture_std(env);
+  env->capture_std = capture_std;
+  int nom_w, nom_h;
+  nominal_size(capture_std, &nom_w, &nom_h);
+  int cap_w = (int)capture_block.input_width, cap_h = (int)capture_block.input_height;
+  bool interlaced = capture_block.interlaced != 0;
+  int cap_rate = (int)capture_block.fps;
+  int scan = interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE;
+  int rate = interlaced ? cap_rate / 2 : cap_rate;
+  bool bypass = display_is_ch7038b() && pb->display.standard != VSTD_1080P_60;
+  log_printf("%s: n=%d videoStd=%s capStd=%s dpyStd=%s bypass=%d\n", "setup_passthru", 0,
+             video_std_name(env->std), video_std_name(capture_std),
+             video_std_name(pb->display.standard), bypass);
+  int idx = display_edid_lookup(cap_w, cap_h, cap_rate, interlaced);
+  char pi = interlaced ? 'i' : 'p';
+
+  int mode = DISPLAY_PASSTHRU, cs = DISPLAY_CS_NV12, width = nom_w, height = nom_h;
+  env->scale_flags = 0;
+  env->forced_width = 0;
+  env->forced_height = 0;
+  if (pb->display.standard && !bypass) {
+    log_printf("Display standard custom %dx%d (cap %dx%d%c%d)\n", nom_w, nom_h, cap_w, cap_h, pi,
+               cap_rate / 1000);
+    if (env->output == 0 && !(interlaced && cap_h <= 576)) {
+      mode = DISPLAY_PASSTHRU_SD;
+      cs = DISPLAY_CS_UYVY;
+    }
+    env->std = pb->display.standard;
+  } else if ((capture_std < 32 && (pb->dvr_allow_modes >> capture_std & 1)) || bypass) {
+    log_printf("Display standard allowed %dx%d (cap %dx%d%c%d)\n", nom_w, nom_h, cap_w, cap_h, pi,
+               cap_rate / 1000);
+    env->std = capture_std;
+  } else if (idx >= 0) {
+    const EdidMode &m = edid_table()->modes[idx];
+    int mrate = m.rate * (interlaced ? 2000 : 1000);
+    log_printf("edid %s match: %dx%d%c%d %d\n", mrate == cap_rate ? "exact" : "close", m.width,
+               m.height, (m.flags & 1) ? 'i' : 'p', m.rate, cap_rate);
+    if ((cap_w == 1920 && cap_h == 1080) || (cap_w == 1280 && cap_h == 720))
+      env->std = get_std_from_mode(cap_w, cap_h, scan, m.rate * 1000);
+    else
+      env->std = VSTD_CAPTURE;
+    width = cap_w;
+    height = cap_h;
+  } else {
+    const EdidMode &first = edid_table()->modes[0];
+    log_printf("native mode: %dx%d%c%d\n", first.width, first.height, (first.flags & 1) ? 'i' : 'p',
+               first.rate);
+    int std = VSTD_720P_60, tw = 1280, th = 720;
+    for (const CustomTiming &row : custom_timings)
+      if (edid_mode_lookup(row.width, row.height, row.hz, row.interlaced) >= 0) {
+        std = row.id;
+        tw = row.width;
+        th = row.height;
+        scan = row.interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE;
+        log_printf("edid scaled: %dx%d%c%d\n", tw, th, row.interlaced ? 'i' : 'p', row.hz);
+        break;
+      }
+    int flags = 0;
+    if (th > 576) {
+      th /= 2;
+      flags |= 4;
+    }
+    if (tw > 1280) {
+      tw /= 2;
+      flags |= 2;
+    } else if (tw > 900) {
+      tw = tw * 2 / 3;
+      flags |= 1;
+    }
+    width = round_up(tw, 16);
+    height = round_up(th, 16);
+    env->std = std;
+    env->scale_flags = flags;
+    env->forced_width = width;
+    env->forced_height = height;
+    mode = DISPLAY_PASSTHRU_SD;
+    cs = DISPLAY_CS_UYVY;
+  }
+  env->mode = mode;
+  StreamId out = mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
+  int line = round_up(cs == DISPLAY_CS_UYVY ? 2 * width : width, 32);
+  env->passthru_color_space = cs;
+  log_printf("streamid=%d %dx%d %d cs=%d\n", (int)out, width, height, line, cs);
+  captureSetMode((uint32_t)stream_index(out), (uint32_t)width, (uint32_t)height, (uint32_t)line,
+                 cs == DISPLAY_CS_UYVY ? V4L2_PIX_FMT_UYVY : V4L2_PIX_FMT_NV12, 0,
+                 scan == SCAN_INTERLACED ? V4L2_FIELD_INTERLACED : V4L2_FIELD_NONE, (uint32_t)rate);
+  log_printf("%s: std=%d %s\n", "setup_passthru", (int)env->std, video_std_name(env->std));
+}
+
+int displayParamsChanged(DisplayAttrs *attrs, DisplayEnv *env, int verbose) {
+  int wanted, cs;
+  int mode = env->mode;
+  if (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD) {
+    StreamId stream = mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
+    int old = env->capture_std;
+    int now = derive_capture_std(env);
+    if (now != old) {
+      if (verbose)
+        log_printf("old_std=%s captureStd=%s\n", video_std_name(old), video_std_name(now));
+      env->capture_std = now;
+      return 1;
+    }
+    passthru_capture_mode_std(env, stream);
+    StreamQueue *queue = get_stream_queue(stream);
+    if (!queue || stream_queue_consumers(queue) <= 1) env->capture_std = derive_capture_std(env);
+    wanted = env->std ? env->std.load() : env->capture_std.load();
+    cs = env->passthru_color_space;
+    if (cs != attrs->color_space) attrs->std = wanted;
+  } else {
+    wanted = env->std ? env->std.load() : attrs->std;
+    cs = env->color_space;
+  }
+  if (verbose) {
+    if (attrs->output != env->output)
+      log_printf("%s: output changed from %d to %d\n", "displayParamsChanged", attrs->output,
+                 (int)env->output);
+    if (attrs->color_space != cs)
+      log_printf("%s: colorspace changed from %d to %d\n", "displayParamsChanged",
+                 attrs->color_space, cs);
+    if (attrs->std != wanted)
+      log_printf("%s: videostd changed from %s to %s (cap %s)\n", "displayParamsChanged",
+                 video_std_name(attrs->std), video_std_name(wanted),
+                 video_std_name(env->capture_std));
+  }
+  return attrs->output != env->output || attrs->color_space != cs || attrs->std != wanted;
+}
+
+int display_hd_set_resolution(int width, int height, int line_length, int fps, BufTab_Handle bufs,
+                              int chroma_offset) {
+  DisplayAttrs attrs = {"/dev/video6", chroma_offset ? DISPLAY_CS_NV12 : DISPLAY_CS_UYVY, 0, 2, 3,
+                        width, height, line_length};
+  if (fps == 0) {
+    fps = display_get_fps();
+    if (fps > 30 && width > 1280 && height > 720) fps /= 2;
+    if (fps == 0) fps = height > 720 ? 30 : 60;
+    if (width == 3064 && height == 2040) fps = 10;
+    log_printf("snapshot using %d fps\n", fps);
+  }
+  const ParamBlock *pb = get_param_block();
+  int std;
+  if (pb->display.output == 0) {
+    if (width == 720 && height == 480) {
+      std = VSTD_D1_NTSC;
+    } else if (width == 720 && height == 576) {
+      std = VSTD_D1_PAL;
+    } else {
+      log_printf("Composite output can't do %dx%d@%d\n", width, height, fps);
+      return -1;
+    }
+    attrs.output = 0;
+  } else {
+    std = get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000);
+  }
+  log_printf("%s: %dx%d(%d)@%d  videoStd=%d edid.valid=%d\n", "display_hd_set_resolution", width,
+             height, line_length, fps, std, edid_table()->valid);
+  int current = hd_display ? hd_display->std : VSTD_CAPTURE;
+  if (std != current) {
+    if ((std < 32 && (pb->dvr_allow_modes >> std & 1)) || std == pb->display.standard ||
+        display_is_ch7038b()) {
+      log_printf("allowed\n");
+    } else if (edid_table()->valid) {
+      // The rate, its 25/30 or 50/60 twin, its double or half, then the fourth.
+      static const int kTries[4][4] = {
+          {25, 30, 50, 60}, {30, 25, 60, 50}, {50, 60, 25, 30}, {60, 50, 30, 25}};
+      int col = fps == 25 ? 0 : fps == 30 ? 1 : fps == 50 ? 2 : fps == 60 ? 3 : -1;
+      int found = 0;
+      if (col < 0) {
+        found = get_edid_std(width, height, fps, 0);
+      } else {
+        for (int i = 0; i < 4 && !found; i++) found = get_edid_std(width, height, kTries[i][col], 0);
+      }
+      if (!found) return -1;
+      std = found;
+    }
+  }
+  attrs.std = std;
+  delete_device(hd_display);
+  HdDisplay *hd = Display_create(bufs, &attrs);
+  if (!hd) {
+    log_printf("%s: Failed to create display\n", "display_hd_set_resolution");
+    return -1;
+  }
+  hd_display = hd;
+  g_attrs = attrs;
+  hwreg_write(kVencClock, 0x11);
+  if (dev_ioctl(hd->fd, VIDIOC_S_COFST, &chroma_offset) < 0) log_printf("VIDIOC_S_COFST\n");
+  return 0;
+}
+
+int display_poll_wait(Fifo_Handle fifo) {
+  for (;;) {
+    pollfd fds[2];
+    int n = 0;
+    if (hd_display) fds[n++] = {hd_display->fd, POLLOUT, 0};
+    fds[n++] = {Fifo_getFd(fifo), POLLIN, 0};
+    int rc = dev_poll(fds, (nfds_t)n, 250);
+    if (rc <= 0) return rc;
+    if (hd_display && (fds[0].revents & POLLOUT)) {
+      Buffer_Handle b;
+      if (display_dequeue(hd_display, &b) != 0) return -1;
+      Buffer_freeUseMask(b, 2);
+      continue;
+    }
+    if (fds[n - 1].revents & POLLIN) return 1;
+    return 0;
+  }
+}
+
+void *displayThrFxn(void *arg) {
+  DisplayEnv *env = (DisplayEnv *)arg;
+  HdDisplay *hd = nullptr;
+  displayEnv = env;
+  g_attrs = {"/dev/video6", DISPLAY_CS_NV12, 0, -1, 3, 0, 0, 0};
+  env->status = 0;
+  int tx = display_tx_open();
+  g_bars = (uint8_t *)CMEM_alloc((size_t)kBarsLine * kBarsLines, 32);
+  if (!g_bars) {
+    log_error("%s %d: Failed to allocate colorbar buffer\n", env->env.name, __LINE__);
+  } else {
+    Buffer_Attrs ref = Buffer_Attrs_DEFAULT;
+    ref.reference = true;
+    g_table = BufTab_create(3, 0, &ref);
+    if (!g_table) log_error("%s %d: Failed to allocate display buffers\n", env->env.name, __LINE__);
+  }
+  if (!g_bars || !g_table) {
+    env->status = -1;
+    // Start-up must not wait for a thread that ended.
+    myRendezvousInit(env->env.start_rendezvous, env->env.name);
+    thread_end(env, hd);
+    return nullptr;
+  }
+  env->output = 2;
+  env->capture_std = 0;
+  env->mode = DISPLAY_IDLE;
+  env->std = 0;
+  // The thread starts idle whatever Display.DisplayMode holds; a mode set by
+  // another thread once start-up is over is kept.
+  updateDisplayFromParams();
+  env->mode = DISPLAY_IDLE;
+  myRendezvousInit(env->env.start_rendezvous, env->env.name);
+  if (composite_only_board()) {
+    env->output = 0;
+  } else if (tx != 0) {
+    log_printf("Display subdev failed to open - hardware misconfigured?\n");
+    env->status = -1;
+    thread_end(env, hd);
+    return nullptr;
+  }
+
+  int previous = -1;
+  int invalid_logged = -1;
+  while (get_exit_code() == EXIT_RUNNING) {
+    uint32_t seen = generation();
+    int mode = env->mode;
+    if (!hd && (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD ||
+                mode == DISPLAY_COLORBARS)) {
+      hd = create_device(env, mode);
+      mode = env->mode;
+    }
+    if (mode == DISPLAY_RESET) {
+      delete_device(hd);
+      usleep(10000);
+      int back = previous < 0 ? DISPLAY_IDLE : previous;
+      env->mode = back;
+      log_printf("Display reset, mode=%s\n", display_mode_name(back));
+      continue;
+    }
+    switch (mode) {
+      case DISPLAY_IDLE:
+        if (hd) {
+          log_printf("display going idle mode=%s\n", display_mode_name(mode));
+          delete_device(hd);
+        }
+        wait_wakeup(seen);
+        log_printf("display woke up, mode=%s, std=%s\n", display_mode_name(env->mode),
+                   video_std_name(env->std));
+        break;
+      case DISPLAY_PASSTHRU:
+      case DISPLAY_PASSTHRU_SD:
+        if (hd) run_passthru(env, hd);
+        break;
+      case DISPLAY_COLORBARS:
+        if (hd) run_colorbars(env, hd);
+        break;
+      case DISPLAY_STREAM:
+        if (decode_main_hook)
+          decode_main_hook(env);
+        else
+          env->mode = DISPLAY_IDLE;
+        delete_device(hd);
+        break;
+      case DISPLAY_POWER_OFF:
+        power_off(env, hd, seen);
+        break;
+      default:
+        // Logged once, then waited out like idle.
+        if (invalid_logged != mode) log_printf("invalid display mode: %d\n", mode);
+        invalid_logged = mode;
+        delete_device(hd);
+        wait_wakeup(seen);
+        break;
+    }
+    if (mode != invalid_logged) invalid_logged = -1;
+    previous = mode;
+  }
+  thread_end(env, hd);
+  return nullptr;
+}
