@@ -16,6 +16,7 @@
 #include "core/param_flash.h"
 #include "display/display_std.h"
 #include "display/display_tx.h"
+#include "display/display_hd.h"
 #include "display/hd_display.h"
 #include "media/capture.h"
 #include "platform/device.h"
@@ -244,6 +245,35 @@ TEST_F(OutputFixture, QueueStartsTheOutputAndTheClockReleasesBuffers) {
   EXPECT_EQ(sim_hdmi_tx_reg(0x40), 0x5A);
   display_tx_close();
   EXPECT_EQ(hdmi_tx_reg_read(0x40), -1);
+}
+
+// The playback waits for a decoded frame while the output gives its shown
+// buffers back to the decoder.
+TEST_F(OutputFixture, PollWaitReturnsReleasedBuffersToTheDecoder) {
+  hd = create(VSTD_720P_60, DISPLAY_CS_UYVY, 2);
+  ASSERT_NE(hd, nullptr);
+  hd_display = hd;
+  uint8_t *pic = (uint8_t *)CMEM_alloc(1280 * 720 * 2, 32);
+  for (int n = 0; n < 3; n++) {
+    Buffer_Handle b;
+    ASSERT_EQ(display_dequeue(hd, &b), 0);
+    Buffer_setUserPtr(b, (int8_t *)pic);
+    Buffer_setNumBytesUsed(b, (size_t)hd->image_size);
+    Buffer_setUseMask(b, 2);
+    ASSERT_EQ(display_put_buffer(hd, b), 0);
+  }
+  Fifo_Handle fifo = Fifo_create();
+  EXPECT_EQ(display_poll_wait(fifo), 0);  // nothing shown, no frame: the time-out
+  sim_video_out_vsync();
+  int frame = 1;
+  Fifo_put(fifo, &frame);
+  EXPECT_EQ(display_poll_wait(fifo), 1);
+  int freed = 0;
+  for (int n = 0; n < 3; n++) freed += Buffer_getUseMask(BufTab_getBuf(tab, n)) == 0;
+  EXPECT_EQ(freed, 2);  // the two released; the shown one stays the output's
+  Fifo_delete(fifo);
+  CMEM_free(pic);
+  hd_display = nullptr;
 }
 
 TEST_F(OutputFixture, MonitorEdidIsReadOnceAndRetriedAfterAFailure) {
