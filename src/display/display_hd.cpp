@@ -543,6 +543,7 @@ int display_hd_set_resolution(int width, int height, int line_length, int fps, B
   } else {
     std = get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000);
   }
+  display_edid_load();  // the monitor's modes, if nothing asked for them yet
   log_printf("%s: %dx%d(%d)@%d  videoStd=%d edid.valid=%d\n", "display_hd_set_resolution", width,
              height, line_length, fps, std, edid_table()->valid);
   int current = hd_display ? hd_display->std : VSTD_CAPTURE;

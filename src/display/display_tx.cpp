@@ -86,7 +86,7 @@ const uint8_t *display_read_edid(void) {
 
 void display_edid_forget(void) { g_edid_needed = true; }
 
-int display_edid_lookup(int width, int height, int rate, int interlaced) {
+int display_edid_load(void) {
   if (g_ch7038b || g_fd < 0) return -1;
   if (g_edid_needed) {
     if (read_edid() < 0) {
@@ -96,6 +96,11 @@ int display_edid_lookup(int width, int height, int rate, int interlaced) {
     edid_decode(g_edid.edid);
     g_edid_needed = false;
   }
+  return 0;
+}
+
+int display_edid_lookup(int width, int height, int rate, int interlaced) {
+  if (display_edid_load() != 0) return -1;
   return edid_lookup_rate(width, height, rate, interlaced);
 }
 

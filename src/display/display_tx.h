@@ -26,5 +26,7 @@ int display_edid_lookup(int width, int height, int rate, int interlaced);
 // The standard for a picture if the monitor (or DVR_AllowModes or
 // Display.Standard) accepts it, else 0.
 int get_edid_std(int width, int height, int fps, int interlaced);
+// Reads and decodes the EDID unless that was done; 0, or -1 without one.
+int display_edid_load(void);
 // The EDID is read again at the next lookup (tests, a monitor change).
 void display_edid_forget(void);
