@@ -247,6 +247,27 @@ TEST_F(OutputFixture, QueueStartsTheOutputAndTheClockReleasesBuffers) {
   EXPECT_EQ(hdmi_tx_reg_read(0x40), -1);
 }
 
+TEST_F(OutputFixture, StandardCycleStepsTheOutputsStandards) {
+  static std::string shown;
+  display_status_message_hook = [](const char *text) { shown = text; };
+  ParamBlock *pb = get_param_block();
+  pb->display.output = 2;
+  pb->display.standard = 0;
+  const int hdmi[] = {VSTD_1080P_30, VSTD_720P_60, 0};
+  for (int want : hdmi) {
+    Display_standard_cycle();
+    EXPECT_EQ(pb->display.standard, want);
+  }
+  EXPECT_EQ(shown, "VideoStd_AUTO");
+  pb->display.output = 0;
+  const int composite[] = {VSTD_D1_NTSC, VSTD_D1_PAL, 0};
+  for (int want : composite) {
+    Display_standard_cycle();
+    EXPECT_EQ(pb->display.standard, want);
+  }
+  display_status_message_hook = nullptr;
+}
+
 // The playback waits for a decoded frame while the output gives its shown
 // buffers back to the decoder.
 TEST_F(OutputFixture, PollWaitReturnsReleasedBuffersToTheDecoder) {
