@@ -75,6 +75,12 @@ sleep 1
 N2=$(frame_number)
 [ -n "$N1" ] && [ "$N2" -gt "$N1" ] || fail "pass-through frame number did not advance: $N1 $N2"
 echo "ok: pass-through ($N1 -> $N2)"
+# The pictures queued: whole NV12 frames, each a new one.
+echo "record /tmp/rec.txt 5" >> "$ROOT/run/sim_display.cmd"
+for _ in $(seq 1 100); do [ "$(wc -l < "$ROOT/tmp/rec.txt" 2>/dev/null || echo 0)" -ge 5 ] && break; sleep 0.1; done
+[ "$(awk '$2 == 3110400' "$ROOT/tmp/rec.txt" | wc -l)" = 5 ] || fail "recorded: $(cat "$ROOT/tmp/rec.txt")"
+[ "$(awk '{ print $3 }' "$ROOT/tmp/rec.txt" | sort -u | wc -l)" -ge 2 ] || fail "the same picture queued 5 times"
+echo "ok: recorded queue"
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"
