@@ -188,8 +188,9 @@ TEST_F(DisplayModes, PassthruShowsTheCaptureRingWithoutCopies) {
   // Every picture queued is a frame of the capture ring itself.
   StreamQueue *q = get_stream_queue(CAPTURE_STREAM1);
   ASSERT_NE(q, nullptr);
-  for (unsigned long p : i.queued_log) {
-    ASSERT_NE(p, 0ul);
+  ASSERT_GE(i.queued, 3u);
+  for (uint64_t n = 0; n < i.queued && n < 16; n++) {
+    unsigned long p = i.queued_log[n];
     EXPECT_GE(p, (unsigned long)q->base);
     EXPECT_LT(p, (unsigned long)q->base + q->size);
   }
