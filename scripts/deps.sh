@@ -6,7 +6,11 @@ M7391_PACKAGES="build-essential cmake pkg-config git python3 curl iproute2 util-
   libswscale-dev libssl-dev python3-crcmod ffmpeg mediainfo atomicparsley gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0 libxml2-utils edid-decode mpv
-  rtmpdump"
+  rtmpdump chromium nodejs npm"
+# The headless-browser test drives chromium through playwright-core (npm),
+# kept outside the tree; the version runs on Debian 12's Node 18.
+M7391_PLAYWRIGHT_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
+M7391_PLAYWRIGHT_VERSION=1.55.0
 
 m7391_install_deps() {
   missing=""
@@ -19,4 +23,11 @@ m7391_install_deps() {
   [ "$(id -u)" = 0 ] || SUDO="sudo"
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -q
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+}
+
+m7391_install_playwright() {
+  [ -d "$M7391_PLAYWRIGHT_DIR/node_modules/playwright-core" ] && return 0
+  mkdir -p "$M7391_PLAYWRIGHT_DIR"
+  (cd "$M7391_PLAYWRIGHT_DIR" &&
+    npm install --no-save --no-audit --no-fund "playwright-core@$M7391_PLAYWRIGHT_VERSION")
 }

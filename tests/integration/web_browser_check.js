@@ -1,6 +1,7 @@
 // Drives headless Chromium through the web interface as a person would:
 // log in from the navigation bar, open the stream A setup page, change the
-// bit rate, save, and see the new value. Arguments: base URL, screenshot path.
+// bit rate, save, see the new value, and open the file list from the
+// navigation bar. Arguments: base URL, screenshot path.
 const { chromium } = require('playwright-core');
 
 async function main() {
@@ -30,6 +31,10 @@ async function main() {
   const after = await page.inputValue('#BitRate');
   if (after !== '2500000') fail('bit rate after saving is ' + after);
   await page.screenshot({ path: shot, fullPage: true });
+
+  await Promise.all([page.waitForNavigation(), page.click('a[href="/download.htm"]')]);
+  const link = page.locator('a[href="/download?s=2&f=2026/rec_0001.ts"]');
+  if ((await link.count()) !== 1) fail('the recording is not in the file list');
 
   await Promise.all([page.waitForNavigation(), page.click('.who input[type=submit]')]);
   await browser.close();

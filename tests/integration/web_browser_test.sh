@@ -1,8 +1,9 @@
 #!/bin/bash
 # The web interface in headless Chromium (Debian's chromium, driven by
 # playwright-core): log in, change stream A's bit rate on its setup page,
-# save, and see the new value. The screenshot is kept as an artefact.
-# Skipped where Chromium or playwright-core is not installed.
+# save, see the new value, and find a recording in the file list. The
+# screenshot is kept as an artefact. scripts/test installs both; run by
+# hand without them the test is skipped.
 . "$(dirname "$0")/common.sh"
 PW_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
 if [ ! -x /usr/bin/chromium ] || [ ! -d "$PW_DIR/node_modules/playwright-core" ] || ! command -v node >/dev/null; then
@@ -17,6 +18,10 @@ mkdir -p "$ARTIFACTS"
 
 start_box "$ROOT/run/a.log"
 wait_log "$ROOT/run/a.log" "httpd: started"
+wait_log "$ROOT/run/a.log" "/dev/mmcblk0p1 /media/mmc"
+SD="$ROOT/run/sim/storage/vol/mmcblk0p1/DCIM"
+mkdir -p "$SD/2026"
+head -c 3000 /dev/urandom > "$SD/2026/rec_0001.ts"
 code=$(curl -s -o /dev/null -w '%{http_code}' -d create_user_name=admin -d create_user_pass=secret \
   -d create_user_perm=5 -d GuestPermission=1 "$B/controls")
 [ "$code" = 200 ] || fail "could not create the administrator ($code)"
