@@ -180,7 +180,7 @@ def main():
                 try:
                     c = Client(port)
                     c.handshake(None)
-                    c.play("streamA.m3u8" if i % 2 else "streamB.m3u8")
+                    c.play("streamA.m3u8")
                     cs.append(c)
                 except (OSError, EOFError):
                     pass

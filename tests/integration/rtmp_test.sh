@@ -10,15 +10,13 @@ new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
 B=http://127.0.0.1:$M7391_HTTP_PORT
 C="curl -s -g --max-time 20"
-form() { $C -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" $B/controls; }
 PY="python3 $M7391_SOURCE_DIR/tests/integration/rtmp_client.py"
 U=rtmp://127.0.0.1/live
 W=$ROOT/run
 
 start_box "$W/a.log"
 wait_log "$W/a.log" "httpd: started"
-[ "$(form -d Video[1].StreamMode=2 -d Video[1].RTMPAudio=0 -d Video[1].Width=352 \
-  -d Video[1].Height=288)" = 303 ] || fail "channel B form"
+post_form -d Video[1].StreamMode=2 -d Video[1].RTMPAudio=0 -d Video[1].Width=352 -d Video[1].Height=288
 WA=$($C $B/Video[0].Width); HA=$($C $B/Video[0].Height)
 
 # ffprobe: H.264 and AAC at the configured size, a key frame first.
@@ -79,9 +77,13 @@ done
 echo "ok: handshakes and hostile clients"
 
 # Clients joining and leaving leave the threads and memory as they were
-# (after a first round has warmed the allocator up).
+# (after a first round has warmed the allocator up). A player that stays
+# keeps the encoder running, so only the connections come and go.
 threads() { awk '/^Threads/ {print $2}' /proc/$BOX_PID/status; }
 rss() { awk '/^VmRSS/ {print $2}' /proc/$BOX_PID/status; }
+$PY hold 1 >"$W/hold1.txt" &
+HOLD1=$!
+PIDS+=("$HOLD1")
 $PY churn 50 5 || fail "churn"
 sleep 1
 t0=$(threads); r0=$(rss)
@@ -89,6 +91,7 @@ $PY churn 50 30 || fail "churn"
 for _ in $(seq 100); do [ "$(threads)" = "$t0" ] && break; sleep 0.1; done
 [ "$(threads)" = "$t0" ] || fail "threads $t0 before, $(threads) after"
 [ $(( $(rss) - r0 )) -lt 8000 ] || fail "RSS grew from $r0 to $(rss) kB"
+kill $HOLD1
 echo "ok: churn"
 
 $PY hold 20 >"$W/hold.txt" &
