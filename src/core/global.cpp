@@ -33,7 +33,7 @@ uint32_t get_exit_code_unlocked(void) { return exit_code.load(); }
 void set_exit_code(uint32_t code) {
   pthread_mutex_lock(&quit_mutex);
   exit_code.store(code);
-  rtsp_watch = 1;
+  __atomic_store_n(&rtsp_watch, (uint8_t)1, __ATOMIC_RELEASE);
   pthread_cond_broadcast(&quit_cond);
   pthread_mutex_unlock(&quit_mutex);
 }

@@ -80,7 +80,7 @@ void add_sessions(UsageEnvironment &env, RTSPServer *server, const ParamBlock *p
 
 // Sleeps up to seconds, in steps that notice quit and a new RTSP setting.
 void wait_seconds(int seconds) {
-  for (int i = 0; i < seconds * 10 && !get_exit_code() && rtsp_watch != 2; i++) sleep_ms(100);
+  for (int i = 0; i < seconds * 10 && !get_exit_code() && __atomic_load_n(&rtsp_watch, __ATOMIC_ACQUIRE) != 2; i++) sleep_ms(100);
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ void *rtpThrFxn(void *arg) {
       sleep_ms(1000);
       continue;
     }
-    rtsp_watch = 0;
+    __atomic_store_n(&rtsp_watch, (uint8_t)0, __ATOMIC_RELEASE);
     // The users are read at every (re)creation: RTSP_DisableAuth is one of
     // the settings that restart the server.
     delete authDB;

@@ -151,7 +151,7 @@ void H264VideoFrameServerMediaSubsession::checkForAuxSDPLine1() {
   pthread_mutex_unlock(&fMutex);
   // An idle or silent stream must not hold the thread: the wait ends after
   // about 10 s, and at once on an RTSP restart or quit.
-  if (rtsp_watch || get_exit_code() || rtsp_monotonic_us() - fWaitStart > kAuxSDPLineWait_us) {
+  if (__atomic_load_n(&rtsp_watch, __ATOMIC_ACQUIRE) || get_exit_code() || rtsp_monotonic_us() - fWaitStart > kAuxSDPLineWait_us) {
     log_printf("%s: no parameter sets from stream %u\n", "checkForAuxSDPLine",
                (unsigned)fStreamId);
     fDoneFlag = 1;

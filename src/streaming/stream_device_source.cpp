@@ -92,7 +92,7 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, uint32_t streamId,
       // The JPEG loop must end before the H.264 consumer attaches; the wait
       // is bounded and gives way to a restart or quit.
       for (int i = 0; i < kJpegStopWaitSteps && stream_get_state_by_id(streamId) == 1; i++) {
-        if (rtsp_watch || get_exit_code()) break;
+        if (__atomic_load_n(&rtsp_watch, __ATOMIC_ACQUIRE) || get_exit_code()) break;
         sleep_ms(100);
       }
     }

@@ -253,7 +253,7 @@ TEST_F(RtspClients, UserReloadKeepsClientsWhilePortChangeDropsThem) {
   std::string session = play_tcp(p, port_, "streamB.h264");
   ASSERT_GT(interleaved_bytes(p, 500), 1000u);
 
-  rtsp_watch = 1;   // users reloaded: the player goes on
+  __atomic_store_n(&rtsp_watch, (uint8_t)1, __ATOMIC_RELEASE);   // users reloaded: the player goes on
   usleep(300000);
   EXPECT_GT(interleaved_bytes(p, 500), 1000u);
   EXPECT_EQ(status_of(p.request("GET_PARAMETER " + url + "/ RTSP/1.0\r\nCSeq: 8\r\nSession: " +
@@ -263,7 +263,7 @@ TEST_F(RtspClients, UserReloadKeepsClientsWhilePortChangeDropsThem) {
   uint16_t old_port = port_;
   port_ = free_tcp_port();
   get_param_block()->rtsp_port = port_;
-  rtsp_watch = 2;   // port changed: every client is dropped
+  __atomic_store_n(&rtsp_watch, (uint8_t)2, __ATOMIC_RELEASE);   // port changed: every client is dropped
   EXPECT_TRUE(p.closed_by_peer(5000) || interleaved_bytes(p, 1000) == 0);
   ASSERT_TRUE(RtpThread::wait_listening(port_));
   EXPECT_LT(connect_local(old_port), 0);
@@ -278,7 +278,7 @@ TEST_F(RtspClients, DescribeOfAStreamWithoutDataLeavesOnRestartAndQuit) {
   RawClient c(port_);
   c.send_text("DESCRIBE " + rtsp_url(port_, "streamB.h264") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
   usleep(500000);
-  rtsp_watch = 2;
+  __atomic_store_n(&rtsp_watch, (uint8_t)2, __ATOMIC_RELEASE);
   std::string r = c.response(8000);
   EXPECT_EQ(status_of(r), 200) << r;
   EXPECT_EQ(r.find("sprop-parameter-sets"), std::string::npos) << r;

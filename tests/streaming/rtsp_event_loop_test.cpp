@@ -102,7 +102,7 @@ TEST(RtspEventLoop, WatchVariableSetElsewhereEndsTheLoop) {
   volatile uint8_t watch = 0;
   std::thread t([&] {
     usleep(50000);
-    watch = 2;
+    __atomic_store_n(&watch, (uint8_t)2, __ATOMIC_RELEASE);
   });
   l.s->doEventLoop(&watch);   // the 10 ms granularity notices it
   t.join();

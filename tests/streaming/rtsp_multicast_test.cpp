@@ -114,7 +114,7 @@ TEST_F(RtspMulticast, SessionsSetupPlayAndARestartWhileSending) {
 
   // A restart while sending: the old multicaster stops and goes, the sender
   // starts the new one.
-  rtsp_watch = 2;
+  __atomic_store_n(&rtsp_watch, (uint8_t)2, __ATOMIC_RELEASE);
   EXPECT_TRUE(c.closed_by_peer(5000));
   ASSERT_TRUE(RtpThread::wait_listening(port_));
   ASSERT_TRUE(wait_log_count("startPlaying: done", 2));
@@ -125,7 +125,7 @@ TEST_F(RtspMulticast, SessionsSetupPlayAndARestartWhileSending) {
 
   // Stopped while the server is off: the run ends at once all the same.
   get_param_block()->rtsp_disable = 1;
-  rtsp_watch = 2;
+  __atomic_store_n(&rtsp_watch, (uint8_t)2, __ATOMIC_RELEASE);
   EXPECT_TRUE(e.closed_by_peer(5000));
   stream_set_state(&sender_, 0);
   run_.join();

@@ -101,7 +101,7 @@ class SessionLifetime : public ::testing::Test {
   }
   void TearDown() override {
     if (!server_) return;
-    stop_ = 1;
+    __atomic_store_n(&stop_, (uint8_t)1, __ATOMIC_RELEASE);
     loop_.join();
     Medium::close(server_);
     env_->reclaim();

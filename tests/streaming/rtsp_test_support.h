@@ -209,7 +209,7 @@ class RtpThread {
     set_exit_code(EXIT_QUIT);
     pthread_join(thread_, nullptr);
     set_exit_code(EXIT_RUNNING);
-    rtsp_watch = 0;
+    __atomic_store_n(&rtsp_watch, (uint8_t)0, __ATOMIC_RELEASE);
   }
   // Waits until the server answers on port (false after 5 s).
   static bool wait_listening(uint16_t port) {

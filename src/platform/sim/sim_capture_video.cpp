@@ -29,7 +29,7 @@ uint64_t mono_ns(void) {
 
 uint32_t clock_90k(void) {
   volatile uint32_t *t = sim_mem_reg(kTimerReg);
-  return t ? *t : (uint32_t)(mono_ns() * 9 / 100000);
+  return t ? __atomic_load_n(t, __ATOMIC_ACQUIRE) : (uint32_t)(mono_ns() * 9 / 100000);
 }
 
 int output_of(const Board &b, int ent) {

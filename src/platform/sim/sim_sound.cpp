@@ -80,7 +80,7 @@ snd_config_t *g_config;
 
 uint32_t clock90k(void) {
   volatile uint32_t *w = sim_mem_reg(kTimerReg);
-  return w ? *w : 0;
+  return w ? __atomic_load_n(w, __ATOMIC_ACQUIRE) : 0;
 }
 
 void ts_add_ns(struct timespec *t, uint64_t ns) {

@@ -111,7 +111,8 @@ void BasicTaskScheduler::triggerEvent(EventTriggerId id) {
 }
 
 void BasicTaskScheduler::doEventLoop(volatile uint8_t *watchVariable) {
-  while (!watchVariable || *watchVariable == 0) singleStep(0);
+  // The watch byte is set by other threads: read it as an atomic.
+  while (!watchVariable || __atomic_load_n(watchVariable, __ATOMIC_ACQUIRE) == 0) singleStep(0);
 }
 
 void BasicTaskScheduler::singleStep(unsigned maxDelay_us) {
