@@ -191,7 +191,7 @@ int bmp_load_rows(const uint8_t *data, size_t length, void *context, OsdRowWrite
   if (!row) return -1;
   if (width) *width = b.width;
   if (height) *height = b.height;
-  const int bg_r = (blend_bg & 0xF800) >> 8, bg_g = (blend_bg & 0x3E0) >> 2, bg_b = (blend_bg << 3) & 0xFF;
+  const int bg_r = (blend_bg & 0xF800) >> 8, bg_g = (blend_bg & 0x3E0) >> 2, bg_b = ((unsigned)blend_bg << 3) & 0xFF;
   for (uint32_t y = 0; y < b.height; y++) {
     // The top row is the last one stored.
     const uint8_t *s = b.pixels + (uint64_t)(b.height - 1 - y) * b.stride;

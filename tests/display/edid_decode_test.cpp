@@ -209,7 +209,7 @@ void add_cea(std::vector<uint8_t> &e, const std::vector<int> &vics, int ndtd,
   memcpy(x + at, vcdb, sizeof vcdb);
   at += sizeof vcdb;
   x[2] = uint8_t(at);
-  memcpy(x + at, dtds, 18 * (size_t)ndtd);
+  if (ndtd) memcpy(x + at, dtds, 18 * (size_t)ndtd);
   fix_checksum(e, 1);
 }
 
