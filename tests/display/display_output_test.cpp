@@ -23,6 +23,7 @@
 #include "platform/host_root.h"
 #include "platform/framework/dmai.h"
 #include "platform/sim/sim_control.h"
+#include "platform/sim/sim_drivers.h"
 #include "test_root.h"
 
 namespace {
@@ -266,6 +267,30 @@ TEST_F(OutputFixture, StandardCycleStepsTheOutputsStandards) {
     EXPECT_EQ(pb->display.standard, want);
   }
   display_status_message_hook = nullptr;
+}
+
+// A board whose transmitter is the ch7038b: module parameters instead of
+// registers and EDID.
+TEST_F(OutputFixture, Ch7038bIsDrivenThroughItsModuleParameters) {
+  display_tx_close();
+  ASSERT_EQ(sys_write_text("/sys/class/video4linux/v4l-subdev6/name", "ch7038b 1-0078\n"), 0);
+  sim_hdmi_tx_register();
+  ASSERT_EQ(display_tx_open(), 0);
+  EXPECT_TRUE(display_is_ch7038b());
+  EXPECT_EQ(hdmi_tx_reg_read(0x19), -1);
+  EXPECT_EQ(display_edid_lookup(1920, 1080, 60000, 0), -1);
+  hd = create(VSTD_1080P_30, DISPLAY_CS_UYVY, 2);
+  ASSERT_NE(hd, nullptr);
+  char text[16];
+  sys_read_text("/sys/module/ch7038b/parameters/bypass", text, sizeof text, true);
+  EXPECT_STREQ(text, "1");
+  EXPECT_EQ(hwreg_read(0x01C71E04) & 8, 8u);  // DVI
+  ParamBlock *pb = get_param_block();
+  pb->display.output = 2;
+  pb->display.standard = 0;
+  Display_standard_cycle();
+  EXPECT_EQ(pb->display.standard, VSTD_1080P_60);
+  sys_write_text("/sys/class/video4linux/v4l-subdev6/name", "hdmitx 1-003b\n");
 }
 
 // The playback waits for a decoded frame while the output gives its shown
