@@ -31,6 +31,15 @@ struct TsStream {
   uint32_t registration;   // audio 0x06: 1 marks SMPTE 302M
   char format_id[4];       // registration descriptor's format_identifier
   uint32_t aes3_frame;     // SMPTE 302M: AES3 frame counter, 0..191
+  // Demuxer: the PES being scanned (pes_len 0 = ends at the next PES start),
+  // where its first packet lies in the caller's buffer, PES read so far,
+  // continuity errors, and the counter expected next.
+  uint32_t pes_len, pes_seen;
+  uint32_t read_offset;
+  uint32_t pes_count;
+  uint32_t cc_errors;
+  uint8_t pes_open;
+  uint8_t expect_cc;
 };
 
 struct TsMux {
@@ -45,6 +54,18 @@ struct TsMux {
                            // that the first write carries the tables
   uint8_t pat_cc, pmt_cc, pcr_cc;
   uint8_t pes_ext_written; // PCM without 302M: the P-STD extension goes once
+  // Demuxer (ts_demux.cpp): what the PAT and PMT said, the expected
+  // continuity counters of the tables and the PCR PID, the last PCR, and
+  // where the next scan starts in the caller's buffer.
+  uint32_t program_number;
+  uint32_t pmt_crc;        // of the PMT last learnt: a repeat is not parsed again
+  uint8_t pat_expect_cc, pmt_expect_cc, pcr_expect_cc;
+  uint8_t discontinuity;
+  uint32_t pcr;            // 90 kHz, low 32 bits
+  uint8_t pcr33;           // its 33rd bit
+  uint32_t scan_offset;
+  uint32_t result_len;     // payload length of the PES the scan completed
+  uint32_t result_pid;
 };
 
 // A zeroed TsMux, or NULL.
@@ -89,3 +110,27 @@ uint32_t s302m_write_packet(uint8_t *pkt, uint32_t pid, uint8_t cc,
                             const uint8_t *hdr, uint32_t hdr_len,
                             const uint8_t *pcm, uint32_t pairs, uint32_t offset,
                             uint32_t frame0);
+
+// Demuxing (ts_demux.cpp) with a zeroed TsMux: the PIDs are learnt from the
+// PAT and PMT met on the way. The caller owns the buffer of packets and
+// slides it through the file; the offsets kept in the TsMux are positions in
+// that buffer.
+//
+// Scans from the scan offset for the next PES of a known elementary stream
+// that completes inside buffer[0, len) (at its declared length, or when the
+// next PES of its PID starts); returns its PID with its payload length in
+// result_len, or 0 when none completes.
+uint32_t tsmux_read_next(TsMux *mux, const uint8_t *buffer, size_t len);
+// Copies the payload of the completed PES of pid (the audio or video stream)
+// into out and returns its length. 0 when it does not complete in the buffer,
+// when pid is not a known stream, or when the payload is larger than
+// capacity: that PES is dropped with a log line and the stream moves past it.
+uint32_t tsmux_read(TsMux *mux, uint32_t pid, uint8_t *out, size_t capacity,
+                    const uint8_t *buffer, size_t len);
+// The lowest buffer offset the demuxer still needs: the caller may drop the
+// bytes before it.
+uint32_t tsmux_needed_from(const TsMux *mux);
+// The caller dropped n bytes from the front of its buffer. A PES that began
+// in them is dropped with a log line (a full buffer holding one unfinished
+// PES is given up this way rather than waited on forever).
+void tsmux_slide(TsMux *mux, uint32_t n);
