@@ -1,5 +1,6 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include "core/firmware.h"
 #include "core/net_init.h"
 #include "core/param_apply.h"
 #include "core/startup.h"
@@ -86,6 +87,12 @@ void fill_apply_hooks(void) {
   h.decoder_reg_read = decoder_reg_read;
   h.decoder_reg_write = decoder_reg_write;
   h.playback_set_audio_passthru = playback_set_audio_passthru;
+  h.firmware_version_text = firmware_version_text;
+  h.firmware_status_take = firmware_status_take;
+}
+
+const char *rescue_firmware(const char *path) {
+  return firmware_upload_file(path) == 0 ? firmware_status_peek() : nullptr;
 }
 
 }  // namespace
@@ -107,5 +114,7 @@ int main(void) {
   fill_apply_hooks();
   display_env.capture_env = &capture_env;
   display_install_hooks(&display_env);
+  storage_hooks.firmware_busy = firmware_update_in_progress;
+  storage_hooks.rescue_firmware = rescue_firmware;
   return core_main(thread_table);
 }

@@ -1,0 +1,61 @@
+// Firmware update: a kernel image (legacy uImage) received over the web in
+// pieces or read whole from a file, checked and written into the kernel
+// region of the flash; or a combined tar of the kernel image and the Wi-Fi
+// tools archive, which goes to its own region. The device then restarts.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#define UIMAGE_MAGIC        0x27051956u
+#define UIMAGE_HEADER_SIZE  64u
+#define FIRMWARE_MAX_SIZE   0xF00000u
+#define WIFI_ARCHIVE_MAX    0x780000u
+
+// The flash the update writes: the board's by default; tests and the fuzz
+// harness put a memory flash behind it.
+struct FirmwareFlash {
+  int (*read)(void *buf, uint32_t offset, size_t len);    // 0 when all read
+  int (*write)(const void *buf, uint32_t offset, size_t len);
+  int (*erase)(uint32_t offset);                          // one erase block
+};
+extern const FirmwareFlash *firmware_flash;
+
+// Uploads, in pieces. owner names the request that began the upload: the
+// pieces and the end of any other request are turned away.
+// 0 when a buffer for the image was allocated, else -1.
+int firmware_upload_init(const void *owner, const void *chunk, size_t length);
+// Appends; the piece that completes the image starts the flash thread (once).
+void firmware_upload_append(const void *owner, const void *chunk, size_t length);
+// At the end of the request: reports a failed or truncated upload.
+void firmware_upload_finish(const void *owner);
+// 1 while an image is held.
+int firmware_update_in_progress(void);
+// The last status, cleared as it is read (NULL when none).
+const char *firmware_status_take(void);
+void firmware_status_set(const char *text);
+
+// A whole file as the image, flashed on the flash thread: 0 when held.
+int firmware_load_file(const char *path);
+// A rescue file, flashed in the calling thread; -1 when it cannot be opened.
+int firmware_upload_file(const char *path);
+// The status the last update left (not cleared), for the caller of the above.
+const char *firmware_status_peek(void);
+
+// Verifies and writes one uImage to the kernel region. 0 written, 1 the same
+// image is already there, -1 refused or failed (the status says why).
+int flash_kernel_image(const uint8_t *image, uint64_t length);
+// The flash thread's work on one image, without the restart: 0 when the
+// update succeeded.
+int firmware_flash_image(const uint8_t *image, uint64_t length);
+// 1: a uImage whose size + 64 is length; 2: a combined file with both
+// entries; else 0.
+int firmware_image_kind(const uint8_t *data, uint64_t length);
+
+// The kernel image's date (seconds since 1970), from the Wi-Fi region's
+// header when the kernel region is erased or in safe boot.
+uint32_t read_firmware_date(void);
+// "YYYY MMDD HHMM" in local time, or "Firmware invalid".
+int firmware_version_text(char *buf, size_t size);
+
+// Set once the Wi-Fi tools were unpacked at start.
+void firmware_set_wifi_tools_present(int present);

@@ -1,0 +1,77 @@
+// The firmware and web bundle uploads: raw request bodies for the
+// administrator. A firmware image is handed to the update piece by piece
+// (the update starts flashing once the image is complete); the first 64
+// bytes, the image's header, are gathered first whatever the pieces.
+#include <cstdlib>
+#include <cstring>
+
+#include "core/firmware.h"
+#include "core/log.h"
+#include "media/stream_producer.h"
+#include "web/web_forms.h"
+#include "web/web_upload.h"
+
+namespace {
+
+struct FirmwareUpload {
+  uint8_t header[UIMAGE_HEADER_SIZE];
+  size_t header_len;
+  bool begun;           // firmware_upload_init was called
+};
+
+// The request's own pointer names its upload to the update.
+void begin(WebRequest *req, FirmwareUpload *u) {
+  u->begun = true;
+  if (firmware_upload_init(req, u->header, u->header_len) == 0)
+    firmware_upload_append(req, u->header, u->header_len);
+}
+
+void firmware_upload_done(WebRequest *req) {
+  FirmwareUpload *u = (FirmwareUpload *)req->upload_state;
+  if (u && !u->begun && !req->aborted) begin(req, u);
+  firmware_upload_finish(req);
+  free(u);
+  req->upload_state = nullptr;
+  if (!req->aborted) post_processor_done(req);
+}
+
+void upload_refused(WebRequest *req) {
+  if (req->aborted || !req->connection) return;
+  if (send_not_found(req->connection, req->url) == WEB_QUEUED) req->queued = 1;
+}
+
+}  // namespace
+
+int post_firmware_func(WebRequest *req, const char *data, size_t size) {
+  FirmwareUpload *u = (FirmwareUpload *)req->upload_state;
+  if (!u) {
+    if (req->close_fn && req->close_fn != firmware_upload_done)
+      log_printf("%s: warning! post->close_func != post_processor_done\n", "post_firmware_func");
+    u = (FirmwareUpload *)calloc(1, sizeof *u);
+    if (!u) {
+      req->bad_request = 1;
+      return 0;
+    }
+    req->upload_state = u;
+    req->close_fn = firmware_upload_done;
+    stream_stop_all();
+  }
+  if (!u->begun) {
+    size_t n = UIMAGE_HEADER_SIZE - u->header_len < size ? UIMAGE_HEADER_SIZE - u->header_len : size;
+    memcpy(u->header + u->header_len, data, n);
+    u->header_len += n;
+    data += n;
+    size -= n;
+    if (u->header_len < UIMAGE_HEADER_SIZE) return 0;
+    begin(req, u);
+  }
+  if (size) firmware_upload_append(req, data, size);
+  return 0;
+}
+
+int post_customzip_func(WebRequest *req, const char *, size_t) {
+  req->close_fn = upload_refused;
+  return 0;
+}
+
+int web_firmware_update_in_progress(void) { return firmware_update_in_progress(); }
