@@ -224,6 +224,7 @@ struct Mp4Track {
   // Reader cursor.
   uint32_t sample_index, stts_entry, stts_pos, stss_index, stsc_entry, chunk_index, sample_in_chunk;
   uint64_t sample_offset;
+  Mp4Box *trak;                // reader: the track's box in the moov
   // Writer: where this track's current chunk continues.
   uint64_t chunk_end;
 };
