@@ -167,17 +167,26 @@ class TestProducer {
 
 // ---- the "rtp" thread ----
 
+// A free port below the kernel's ephemeral range: a port the kernel handed
+// out for binding to 0 can be taken as the local end of any outgoing
+// connection on the machine (other tests connect thousands of times) before
+// the server binds it again after a restart.
 inline uint16_t free_tcp_port(void) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, (struct sockaddr *)&a, sizeof a);
-  socklen_t l = sizeof a;
-  getsockname(s, (struct sockaddr *)&a, &l);
-  close(s);
-  return ntohs(a.sin_port);
+  static std::atomic<unsigned> turn{0};
+  unsigned seed = (unsigned)getpid() * 7919u + turn++ * 104729u;
+  for (int tries = 0; tries < 500; tries++) {
+    uint16_t port = (uint16_t)(20000 + (seed + (unsigned)tries * 2654435761u) % 12000);
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    int rc = bind(s, (struct sockaddr *)&a, sizeof a);
+    close(s);
+    if (rc == 0) return port;
+  }
+  return 0;
 }
 
 inline int connect_local(uint16_t port) {
