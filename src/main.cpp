@@ -89,7 +89,11 @@ void fill_apply_hooks(void) {
   h.playback_set_audio_passthru = playback_set_audio_passthru;
   h.firmware_version_text = firmware_version_text;
   h.firmware_status_take = firmware_status_take;
+  h.customzip_clear = customzip_clear;
+  h.customzip_size = customzip_size;
 }
+
+void load_bundle(void) { customzip_load(); }
 
 const char *rescue_firmware(const char *path) {
   return firmware_upload_file(path) == 0 ? firmware_status_peek() : nullptr;
@@ -116,5 +120,7 @@ int main(void) {
   display_install_hooks(&display_env);
   storage_hooks.firmware_busy = firmware_update_in_progress;
   storage_hooks.rescue_firmware = rescue_firmware;
+  storage_hooks.rescue_custom_zip = customzip_save_file;
+  core_hooks.customzip_load = load_bundle;
   return core_main(thread_table);
 }

@@ -59,3 +59,19 @@ int firmware_version_text(char *buf, size_t size);
 
 // Set once the Wi-Fi tools were unpacked at start.
 void firmware_set_wifi_tools_present(int present);
+
+// The custom web bundle in the last flash block: a u32 length (little
+// endian), then the zip. Unpacked into the web root at start.
+#define CUSTOMZIP_BLOCK_MAX 0x20000u
+// Unpacks the stored bundle: 0 when none, -1 when it cannot be, else the
+// status of its listing.
+int customzip_load(void);
+// Stores block (length field + zip, size bytes in all) and unpacks it; -1
+// when the size or the length field is wrong.
+int customzip_save(const uint8_t *block, uint32_t size);
+// A rescue file: 0 stored, 1 empty file (bundle cleared), 2 too large,
+// 3 unreadable or not stored.
+int customzip_save_file(const char *path);
+int customzip_clear(void);
+// The stored bundle's zip size, -1 when none.
+int customzip_size(void);

@@ -35,9 +35,28 @@ void firmware_upload_done(WebRequest *req) {
   if (!req->aborted) post_processor_done(req);
 }
 
-void upload_refused(WebRequest *req) {
-  if (req->aborted || !req->connection) return;
-  if (send_not_found(req->connection, req->url) == WEB_QUEUED) req->queued = 1;
+// The bundle is gathered behind its 4-byte length field; a bundle past the
+// block's size is not stored at all, so the one in flash stays.
+struct BundleUpload {
+  uint8_t *block;
+  uint32_t used;
+  bool oversize;
+};
+
+void customzip_upload_done(WebRequest *req) {
+  BundleUpload *u = (BundleUpload *)req->upload_state;
+  req->upload_state = nullptr;
+  if (!u) return;
+  if (!req->aborted && u->oversize) {
+    web_request_add_error(req, "customzip", "The bundle is too large");
+  } else if (!req->aborted && u->used > 4) {
+    uint32_t len = u->used - 4;
+    u->block[0] = len; u->block[1] = len >> 8; u->block[2] = len >> 16; u->block[3] = len >> 24;
+    customzip_save(u->block, u->used);
+  }
+  free(u->block);
+  free(u);
+  if (!req->aborted) post_processor_done(req);
 }
 
 }  // namespace
@@ -69,8 +88,31 @@ int post_firmware_func(WebRequest *req, const char *data, size_t size) {
   return 0;
 }
 
-int post_customzip_func(WebRequest *req, const char *, size_t) {
-  req->close_fn = upload_refused;
+int post_customzip_func(WebRequest *req, const char *data, size_t size) {
+  BundleUpload *u = (BundleUpload *)req->upload_state;
+  log_printf("%s: index=%d size=%d\n", "post_customzip_func", u ? (int)u->used : 0, (int)size);
+  if (!u) {
+    if (req->close_fn && req->close_fn != customzip_upload_done)
+      log_printf("%s: warning! post->close_func != post_processor_done\n", "post_customzip_func");
+    u = (BundleUpload *)calloc(1, sizeof *u);
+    if (u) u->block = (uint8_t *)malloc(CUSTOMZIP_BLOCK_MAX);
+    if (!u || !u->block) {
+      if (u) free(u);
+      req->bad_request = 1;
+      return 0;
+    }
+    u->used = 4;
+    req->upload_state = u;
+    req->close_fn = customzip_upload_done;
+  }
+  if (u->oversize) return 0;
+  if (size > CUSTOMZIP_BLOCK_MAX - u->used) {
+    log_printf("customzip oversize\n");
+    u->oversize = true;
+    return 0;
+  }
+  memcpy(u->block + u->used, data, size);
+  u->used += (uint32_t)size;
   return 0;
 }
 

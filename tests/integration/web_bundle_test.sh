@@ -1,0 +1,50 @@
+#!/bin/bash
+# The custom web bundle: a page zipped with zip is posted, served, and still
+# served after a restart; customzip.txt is unzip's own listing of it. A
+# bundle past the flash block is refused and the old one stays; CustomClear
+# clears it.
+. "$(dirname "$0")/common.sh"
+new_root
+export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
+B=http://127.0.0.1:$M7391_HTTP_PORT
+C="curl -s -g --max-time 20"
+W=$ROOT/run/bundle
+mkdir -p "$W/page"
+echo '<html><body>bundle page 7391</body></html>' > "$W/page/bundle_test.htm"
+(cd "$W/page" && zip -q -X "$W/b.zip" bundle_test.htm) || fail "zip"
+head -c 200000 /dev/urandom > "$W/page/big.bin"
+(cd "$W/page" && zip -q -0 -X "$W/big.zip" big.bin) || fail "zip"
+
+start_box "$ROOT/run/a.log"
+wait_log "$ROOT/run/a.log" "httpd: started"
+$C -o /dev/null --data-binary @"$W/b.zip" "$B/customzip"
+$C "$B/bundle_test.htm" | grep -q "bundle page 7391" || fail "bundle page not served"
+(cd "$W" && unzip -l b.zip) > "$W/listing.txt"
+diff <(sed 's|Archive:.*||' "$W/listing.txt") <(sed 's|Archive:.*||' "$ROOT/usr/html/customzip.txt") ||
+  fail "customzip.txt differs from unzip -l"
+wait_param CustomZipSize "^$(stat -c %s "$W/b.zip")\$"
+echo "ok: bundle served"
+
+$C -o /dev/null --data-binary @"$W/big.zip" "$B/customzip"
+wait_log "$ROOT/run/a.log" "customzip oversize"
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 60
+rm -f "$ROOT/usr/html/bundle_test.htm"
+start_box "$ROOT/run/b.log"
+wait_log "$ROOT/run/b.log" "httpd: started"
+$C "$B/bundle_test.htm" | grep -q "bundle page 7391" || fail "bundle gone after an oversize one and a restart"
+[ ! -e "$ROOT/usr/html/big.bin" ] || fail "the oversize bundle was unpacked"
+echo "ok: oversize keeps the old bundle across a restart"
+
+post_form -d CustomClear=1
+wait_param CustomZipSize "^-1\$"
+[ ! -e "$ROOT/usr/html/customzip.txt" ] || fail "customzip.txt after CustomClear"
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 60
+rm -f "$ROOT/usr/html/bundle_test.htm"
+start_box "$ROOT/run/c.log"
+wait_log "$ROOT/run/c.log" "httpd: started"
+[ ! -e "$ROOT/usr/html/bundle_test.htm" ] || fail "cleared bundle unpacked again"
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 60
+echo PASS
