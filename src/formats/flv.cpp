@@ -11,6 +11,7 @@ namespace {
 const uint32_t kTagHeader = 11;
 const uint32_t kPrevTagSize = 4;
 const int kMaxParamSets = 8;
+const size_t kMaxUnits = 32;  // NAL units of a frame remembered between sizing and copying
 
 inline void put16(uint8_t *p, uint32_t v) { p[0] = (uint8_t)(v >> 8); p[1] = (uint8_t)v; }
 inline void put24(uint8_t *p, uint32_t v) {
@@ -162,13 +163,24 @@ int flv_write_tag(FlvMux *flv, int type, uint8_t *out, size_t size,
     }
   }
 
+  // The units of a frame are found once; a frame with more than fit here
+  // is walked again while copying.
+  size_t unit_s[kMaxUnits], unit_e[kMaxUnits];
+  size_t units = 0;
   uint64_t payload = len;
   if (annexb) {
     payload = 0;
     AnnexbWalk w;
     annexb_walk_init(&w, data, len);
     size_t s, e;
-    while (annexb_walk_next(&w, &s, &e)) payload += 4 + (e - s);
+    while (annexb_walk_next(&w, &s, &e)) {
+      if (units < kMaxUnits) {
+        unit_s[units] = s;
+        unit_e[units] = e;
+      }
+      units++;
+      payload += 4 + (e - s);
+    }
     if (payload == 0) return FLV_EINVAL;
   }
   uint64_t data_size = npre + payload;
@@ -181,7 +193,14 @@ int flv_write_tag(FlvMux *flv, int type, uint8_t *out, size_t size,
   uint8_t *p = tag_begin(out, type, (uint32_t)data_size, ts);
   memcpy(p, pre, npre);
   p += npre;
-  if (annexb) {
+  if (annexb && units <= kMaxUnits) {
+    for (size_t i = 0; i < units; i++) {
+      size_t n = unit_e[i] - unit_s[i];
+      put32(p, (uint32_t)n);
+      memcpy(p + 4, data + unit_s[i], n);
+      p += 4 + n;
+    }
+  } else if (annexb) {
     AnnexbWalk w;
     annexb_walk_init(&w, data, len);
     size_t s, e;
