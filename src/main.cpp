@@ -1,5 +1,6 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include "control/status_events.h"
 #include "core/firmware.h"
 #include "core/net_init.h"
 #include "core/param_apply.h"
@@ -115,6 +116,9 @@ int main(void) {
   core_hooks.stream_stop_all = stop_all_streams;
   core_hooks.filesys_done = fileSysDone;
   core_hooks.flush_fifos = flush_fifos;
+  core_hooks.status_events_init = [] { status_events_init(get_param_block()); };
+  core_hooks.status_events_shutdown = status_events_shutdown;
+  capture_video_status_hook = set_video_status;
   fill_apply_hooks();
   display_env.capture_env = &capture_env;
   display_install_hooks(&display_env);
