@@ -126,5 +126,6 @@ int main(void) {
   storage_hooks.rescue_firmware = rescue_firmware;
   storage_hooks.rescue_custom_zip = customzip_save_file;
   core_hooks.customzip_load = load_bundle;
+  core_hooks.wifi_archive_extract = wifi_archive_extract;
   return core_main(thread_table);
 }

@@ -75,3 +75,8 @@ int customzip_save_file(const char *path);
 int customzip_clear(void);
 // The stored bundle's zip size, -1 when none.
 int customzip_size(void);
+
+// Unpacks the Wi-Fi tools archive from its flash region into /Wifi: only
+// directories and files under "Wifi/", files written afresh. 1 when the
+// tools were unpacked (the tools are then present), else 0.
+int wifi_archive_extract(void);

@@ -187,3 +187,46 @@ TEST_F(Firmware, FlashFailuresLeaveNoValidHeader) {
   EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1);
   EXPECT_EQ(status_now(), "not a valid firmware file");
 }
+
+TEST_F(Firmware, WifiArchiveUnpacksOnlyUnderWifi) {
+  const std::string &root = test_root();
+  std::string src = root + test_scratch_dir("wifisrc");
+  std::string cmd = "mkdir -p " + src + "/Wifi/sub && printf '#!/bin/sh\\necho up\\n' > " + src +
+                    "/Wifi/wifi_run.sh && chmod 755 " + src + "/Wifi/wifi_run.sh && echo ssid=box > " +
+                    src + "/Wifi/sub/hostapd.conf && tar --format=ustar -C " + src + " -cf " + src +
+                    "/w.tar Wifi";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  FILE *f = fopen((src + "/w.tar").c_str(), "rb");
+  std::vector<uint8_t> tar(1 << 16);
+  tar.resize(fread(tar.data(), 1, tar.size(), f));
+  fclose(f);
+  auto install = [&](const std::vector<uint8_t> &t) {
+    memcpy(flash.data() + MTD_WIFI_ARCHIVE_OFF, t.data(), t.size());
+  };
+  // A longer file already there is replaced, not overwritten in part.
+  ASSERT_EQ(system(("rm -rf " + root + "/Wifi && mkdir -p " + root + "/Wifi/sub && head -c 5000 "
+                    "/dev/zero > " + root + "/Wifi/sub/hostapd.conf").c_str()), 0);
+  install(tar);
+  EXPECT_EQ(wifi_archive_extract(), 1);
+  EXPECT_EQ(system(("diff -r " + src + "/Wifi " + root + "/Wifi").c_str()), 0);
+  EXPECT_EQ(access((root + "/Wifi/wifi_run.sh").c_str(), X_OK), 0);
+
+  // A name that leaves "Wifi/" stops the walk before its entry is written.
+  for (const char *evil : {"Wifi/../evil.sh", "evil.sh"}) {
+    std::vector<uint8_t> bad = tar;
+    size_t last = 0;
+    for (size_t at = 0; at + 512 <= bad.size() && bad[at]; ) {
+      last = at;
+      uint64_t size = strtoull(std::string((char *)&bad[at + 124], 11).c_str(), nullptr, 8);
+      at += 512 + (size + 511) / 512 * 512;
+    }
+    memset(&bad[last], 0, 100);
+    strcpy((char *)&bad[last], evil);
+    install(bad);
+    EXPECT_EQ(wifi_archive_extract(), 0) << evil;
+    EXPECT_NE(access((root + "/evil.sh").c_str(), F_OK), 0) << evil;
+    EXPECT_NE(access((root + "/Wifi/evil.sh").c_str(), F_OK), 0) << evil;
+  }
+  flash.assign(MTD_SIZE, 0xFF);
+  EXPECT_EQ(wifi_archive_extract(), 0);   // erased region: no tools
+}
