@@ -6,6 +6,7 @@
 #include "core/param_apply.h"
 #include "core/startup.h"
 #include "display/display_hd.h"
+#include "display/dvr_keys.h"
 #include "media/capture.h"
 #include "media/sound.h"
 #include "media/stream_mux.h"
@@ -103,6 +104,7 @@ const char *rescue_firmware(const char *path) {
 }  // namespace
 
 int main(void) {
+  dvr_keys_install_hooks();
   sound_env.engine = "encode";
   sound_env.channels = 2;
   playback_env.engine = "encode";
