@@ -105,6 +105,8 @@ size_t find_mpeg4_code(const uint8_t *p, size_t n, uint8_t code, size_t from) {
   return n;
 }
 
+const uint32_t kSampleUnits = 32;
+
 // The sample a video frame becomes: from its first picture on.
 struct Sample {
   const uint8_t *p;
@@ -112,6 +114,11 @@ struct Sample {
   uint32_t size;  // bytes it takes in the file
   int key;
   int annexb;     // avc1 NALs to rewrite with length fields
+  // The NAL units (offset from p, length) found while sizing an Annex-B
+  // frame, so that writing it scans it no more; units past kSampleUnits
+  // leave them unused.
+  uint32_t units;
+  uint32_t unit_at[kSampleUnits][2];
 };
 
 // -1: nothing to write (no picture, or a bad NAL length).
@@ -121,6 +128,7 @@ int prepare_video(Mp4Muxer *m, const Mp4Track *tr, const uint8_t *data, uint32_t
   s->size = len;
   s->key = 0;
   s->annexb = 0;
+  s->units = 0;
   if (tr->fourcc == T_AVC1) {
     NalIter it;
     nal_iter_init(&it, data, len);
@@ -136,6 +144,18 @@ int prepare_video(Mp4Muxer *m, const Mp4Track *tr, const uint8_t *data, uint32_t
       }
     }
     if (rc < 0) return -1;
+    // An Annex-B frame is sized by carrying on from its first picture.
+    uint64_t units_size = 0;
+    if (rc == 1 && it.annexb) {
+      do {
+        if (s->units < kSampleUnits) {
+          s->unit_at[s->units][0] = (uint32_t)(start - pic);
+          s->unit_at[s->units][1] = (uint32_t)nlen;
+        }
+        s->units++;
+        units_size += 4 + nlen;
+      } while (nal_next(&it, &prefix, &start, &nlen) == 1);
+    }
     if (first_type == 5 || first_type == 7) s->key = 1;
     if (pic != 0 && (!m->sps_len || !m->pps_len)) mp4_set_parameter_data(m, data, len);
     if (pic >= len) return -1;  // parameter sets, delimiters or SEI only
@@ -143,10 +163,7 @@ int prepare_video(Mp4Muxer *m, const Mp4Track *tr, const uint8_t *data, uint32_t
     s->n = len - (uint32_t)pic;
     s->annexb = it.annexb;
     if (s->annexb) {
-      uint64_t size = 0;
-      nal_iter_init(&it, s->p, s->n);
-      while (nal_next(&it, &prefix, &start, &nlen) == 1) size += 4 + nlen;
-      s->size = (uint32_t)size;
+      s->size = (uint32_t)units_size;
     } else {
       // Length form: every NAL must lie inside the frame.
       nal_iter_init(&it, s->p, s->n);
@@ -188,6 +205,16 @@ void prepare_audio(const Mp4Track *tr, const uint8_t *data, uint32_t len, Sample
 
 int write_sample_bytes(Mp4Muxer *m, const Sample *s) {
   if (!s->annexb) return write_n(m, s->p, s->n);
+  if (s->units <= kSampleUnits) {
+    int rc = 0;
+    for (uint32_t i = 0; i < s->units; i++) {
+      uint32_t l = s->unit_at[i][1];
+      uint8_t be[4] = {(uint8_t)(l >> 24), (uint8_t)(l >> 16), (uint8_t)(l >> 8), (uint8_t)l};
+      rc |= write_n(m, be, 4);
+      rc |= write_n(m, s->p + s->unit_at[i][0], l);
+    }
+    return rc;
+  }
   NalIter it;
   size_t prefix, start, nlen;
   int rc = 0;
