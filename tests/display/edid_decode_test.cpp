@@ -304,11 +304,12 @@ TEST(EdidDecode, HostileExtensionsStayInsideTheEdid) {
   x[3] = 0x0F;
   memset(x + 4, 0x5F, 124);  // every "data block" claims 31 bytes
   edid_decode(g.load(e));
-  // A VSDB and a zero-total timing at the very end.
+  // A VSDB running into the detailed timings, the first of which has a
+  // clock and no size (a zero total).
   memset(x + 4, 0, 124);
-  x[2] = 0xEE;
+  x[2] = 0x20;
   x[4] = 0x7F;  // vendor block of 31 bytes running into the DTDs
-  x[0xEE] = 0x10;  // clock set, every size 0
+  x[0x20] = 0x10;  // clock set, every size 0
   edid_decode(g.load(e));
   for (const EdidMode &m : edid_table()->modes) EXPECT_TRUE(m.width == 0 || m.rate != 0);
   // VICs 0, 65 and 127 add nothing; 1 adds 640x480.
