@@ -1,17 +1,20 @@
-// The firmware upload takes the file itself as the request body, which a
-// plain form cannot send: post it raw and show the status page.
+// Firmware images and web bundles go as the request body itself, which a
+// plain form cannot send: each upload form posts its file raw, then shows
+// the page named in its data-done.
 (function () {
-  var form = document.getElementById('firmware-form');
-  var file = document.getElementById('firmware-file');
-  if (!form || !file || !window.fetch) return;
-  form.addEventListener('submit', function (ev) {
-    ev.preventDefault();
-    if (!file.files.length) {
-      alert('Choose a firmware file first.');
-      return;
-    }
-    fetch('/firmware', { method: 'POST', body: file.files[0], credentials: 'same-origin' })
-      .then(function () { window.location = '/admin_update_status.htm'; })
-      .catch(function () { alert('The upload failed.'); });
+  if (!window.fetch) return;
+  var forms = document.querySelectorAll('form.raw-upload');
+  Array.prototype.forEach.call(forms, function (form) {
+    var file = form.querySelector('input[type=file]');
+    form.addEventListener('submit', function (ev) {
+      ev.preventDefault();
+      if (!file.files.length) {
+        alert('Choose a file first.');
+        return;
+      }
+      fetch(form.getAttribute('action'), { method: 'POST', body: file.files[0], credentials: 'same-origin' })
+        .then(function () { window.location = form.getAttribute('data-done'); })
+        .catch(function () { alert('The upload failed.'); });
+    });
   });
 })();
