@@ -6,7 +6,7 @@ M7391_PACKAGES="build-essential cmake pkg-config git python3 curl iproute2 util-
   libswscale-dev libssl-dev python3-crcmod ffmpeg mediainfo atomicparsley gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0 libxml2-utils edid-decode mpv u-boot-tools
-  rtmpdump chromium nodejs npm tesseract-ocr imagemagick fonts-dejavu-core zip unzip"
+  rtmpdump chromium tesseract-ocr imagemagick fonts-dejavu-core zip unzip"
 # The headless-browser test drives chromium through playwright-core (npm),
 # kept outside the tree; the version runs on Debian 12's Node 18.
 M7391_PLAYWRIGHT_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
@@ -27,6 +27,13 @@ m7391_install_deps() {
 
 m7391_install_playwright() {
   [ -d "$M7391_PLAYWRIGHT_DIR/node_modules/playwright-core" ] && return 0
+  # A machine may carry its own Node.js with npm inside, which Debian's npm
+  # package conflicts with: take Debian's only when there is no npm at all.
+  if ! command -v npm >/dev/null; then
+    SUDO=""
+    [ "$(id -u)" = 0 ] || SUDO="sudo"
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends nodejs npm
+  fi
   mkdir -p "$M7391_PLAYWRIGHT_DIR"
   (cd "$M7391_PLAYWRIGHT_DIR" &&
     npm install --no-save --no-audit --no-fund "playwright-core@$M7391_PLAYWRIGHT_VERSION")
