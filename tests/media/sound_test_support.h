@@ -27,9 +27,11 @@ inline void audio_defaults(ParamBlock *pb) {
   a.sample_rate = 48000;
 }
 
-// Polls cond every 10 ms for up to seconds; true once it holds.
+// Polls cond every 10 ms for up to seconds; true once it holds. The bound is
+// generous: it is only reached when a test fails, and the sanitizer builds
+// run many times slower beside the integration tests.
 template <class F>
-bool wait_for(F cond, double seconds = 5) {
+bool wait_for(F cond, double seconds = 30) {
   auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!cond()) {
     if (std::chrono::steady_clock::now() > end) return false;
