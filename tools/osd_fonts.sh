@@ -1,5 +1,6 @@
 #!/bin/sh
-# Regenerates src/osd/osd_fonts_data.cpp from the console fonts of Debian's
+# Regenerates src/osd/osd_fonts_data.cpp and src/display/osd_menu_fonts_data.cpp
+# from the console fonts of Debian's
 # console-setup-linux package (needed only here, never by the build).
 # Usage: tools/osd_fonts.sh BUILD_DIR
 set -eu
@@ -12,8 +13,10 @@ cmake --build "$build" --target osd_font_gen
 cd "$tmp"
 apt-get download console-setup-linux
 dpkg-deb -x console-setup-linux_*.deb pkg
-for f in Lat15-Fixed13 Lat15-TerminusBold16 Lat15-TerminusBold32x16; do
+for f in Lat15-Fixed13 Lat15-TerminusBold16 Lat15-TerminusBold24x12 Lat15-TerminusBold32x16; do
   zcat "pkg/usr/share/consolefonts/$f.psf.gz" > "$f.psf"
 done
 "$build/tools/osd_font_gen" Lat15-Fixed13.psf Lat15-TerminusBold16.psf Lat15-TerminusBold32x16.psf > fonts.cpp
 mv fonts.cpp "$top/src/osd/osd_fonts_data.cpp"
+"$build/tools/osd_font_gen" --menu Lat15-Fixed13.psf Lat15-TerminusBold16.psf Lat15-TerminusBold24x12.psf > menu.cpp
+mv menu.cpp "$top/src/display/osd_menu_fonts_data.cpp"

@@ -4,6 +4,7 @@
 #include "core/framecopy.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 
@@ -183,6 +184,35 @@ int Framecopy_memmove(uint32_t dst, uint32_t src, size_t len) {
 int Framecopy_buffer_copy(Buffer_Handle dst, Buffer_Handle src, size_t len) {
   if (!dst || !src || len > Buffer_getSize(dst) || len > Buffer_getSize(src)) return -1;
   return Framecopy_memcpy(Buffer_getPhysicalPtr(dst), Buffer_getPhysicalPtr(src), len);
+}
+
+struct Framecopy_Object {
+  int accel;
+  size_t bytes;
+};
+
+Framecopy_Handle Framecopy_create(const Framecopy_Attrs *attrs) {
+  Framecopy_Object *fc = (Framecopy_Object *)calloc(1, sizeof *fc);
+  if (fc) fc->accel = attrs ? attrs->accel : 1;
+  return fc;
+}
+
+int Framecopy_config(Framecopy_Handle fc, Buffer_Handle src, Buffer_Handle dst) {
+  if (!fc || !src || !dst) return -1;
+  size_t n = Buffer_getNumBytesUsed(src);
+  if (!n || n > Buffer_getSize(src)) n = Buffer_getSize(src);
+  fc->bytes = n < Buffer_getSize(dst) ? n : Buffer_getSize(dst);
+  return 0;
+}
+
+int Framecopy_execute(Framecopy_Handle fc, Buffer_Handle src, Buffer_Handle dst) {
+  if (!fc || !fc->bytes) return -1;
+  return Framecopy_buffer_copy(dst, src, fc->bytes);
+}
+
+int Framecopy_delete(Framecopy_Handle fc) {
+  free(fc);
+  return 0;
 }
 
 // device names the plane's framebuffer on the board; the addresses alone

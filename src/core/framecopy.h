@@ -15,6 +15,16 @@ int Framecopy_memcpy2d(uint32_t dst, uint32_t src, uint32_t bytes_per_line,
 int Framecopy_memcpy(uint32_t dst, uint32_t src, size_t len);
 int Framecopy_memmove(uint32_t dst, uint32_t src, size_t len);
 int Framecopy_buffer_copy(Buffer_Handle dst, Buffer_Handle src, size_t len);
+// A copy object for repeated whole-buffer copies (the OSD's page flips):
+// config fixes the size, the smaller of the source's bytes used and the
+// destination's size; execute copies that many bytes.
+struct Framecopy_Attrs { int accel; };
+struct Framecopy_Object;
+typedef Framecopy_Object *Framecopy_Handle;
+Framecopy_Handle Framecopy_create(const Framecopy_Attrs *attrs);
+int Framecopy_config(Framecopy_Handle fc, Buffer_Handle src, Buffer_Handle dst);
+int Framecopy_execute(Framecopy_Handle fc, Buffer_Handle src, Buffer_Handle dst);
+int Framecopy_delete(Framecopy_Handle fc);
 struct FramecopyRect { int width, height, pitch; };
 int Framecopy_move_rect(int device, const FramecopyRect *dims, const void *src, void *dst);
 int Framecopy_move_rect_safe(int device, const FramecopyRect *dims, const void *src, void *dst);

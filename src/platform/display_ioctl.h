@@ -21,3 +21,12 @@ static_assert(sizeof(DisplayEdidRequest) == 264, "the driver's record is 264 byt
 
 // The transmitter's I2C address behind the sub-device's register requests.
 #define HDMI_TX_I2C_ADDR 0x3B
+
+// The framebuffer driver's user-pointer request: the plane's memory becomes
+// the contiguous buffer at that physical address.
+struct FbUserPtrConfig {
+  uint32_t phys;
+  uint32_t size;
+};
+static_assert(sizeof(FbUserPtrConfig) == 8, "the driver's record is 8 bytes");
+#define FBIO_SET_USERPTR_CONFIG _IOW('F', 0x51, struct FbUserPtrConfig)

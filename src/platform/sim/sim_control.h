@@ -2,7 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <cstddef>
+#include <linux/fb.h>
 #include <linux/videodev2.h>
+#include <vector>
 
 // /dev/mtd0: the flash image file is <root>/dev/mtd0 (16 MiB of 0xFF).
 // Creates it when missing, with a BoardInfo holding the serial number.
@@ -150,6 +152,10 @@ int sim_usbhub_port_powered(int port);
 //                             physical address a line (and the frames, tight)
 //   edid PATH|-               the monitor's EDID (binary or hex text); - none
 //   fail REQUEST_HEX COUNT [ERRNO]   refuse-timings 0|1
+//   osd PATH.png              the OSD's shown pages, RGBA (alpha from the
+//                             attribute plane, 0-7 scaled to 0-255)
+//   screen PATH.png           the shown frame with the OSD over it, placed
+//                             and zoomed by the OSD window registers
 struct SimVideoOutInfo {
   int opens;
   int streaming;
@@ -179,6 +185,28 @@ void sim_video_out_refuse_timings(int refuse);
 int sim_video_out_dump(const char *path);
 int sim_video_out_record(const char *path, int count, const char *frames_path);
 int sim_video_out_command(const char *line);
+// Returns after the output's next vsync, or after 1/60 s while it does not
+// stream.
+void sim_video_out_wait_vsync(void);
+// Rewrites display.txt (the framebuffers' lines included).
+void sim_video_out_write_state(void);
+// The shown frame as tight RGB. 0, or -1 when nothing is shown.
+int sim_video_out_shown_rgb(std::vector<uint8_t> *rgb, uint32_t *width, uint32_t *height);
+
+// ---- OSD framebuffers: /dev/fb0 (RGB565) and /dev/fb2 (4-bit attributes) ----
+struct SimFbInfo {
+  fb_var_screeninfo var;     // yoffset / yres is the shown page
+  uint32_t line_length;
+  uint32_t phys, size;       // the user-pointer memory
+  uint64_t pans, vsync_waits;
+  int blank;
+};
+void sim_fb_info(int fb, SimFbInfo *info);   // fb 0 or 2
+void sim_fb_reset(void);
+// display.txt's lines of the framebuffers; the length written.
+int sim_fb_state_text(char *buf, size_t size);
+int sim_fb_dump_osd(const char *path);
+int sim_fb_dump_screen(const char *path);
 // Transmitter registers (power-on values after reset) and the EDID file.
 void sim_hdmi_tx_reset(void);
 uint8_t sim_hdmi_tx_reg(unsigned reg);

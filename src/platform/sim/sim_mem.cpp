@@ -22,6 +22,7 @@ struct Window {
 Window g_win[2] = {{0x01C00000u, 4u << 20, nullptr}, {0x14000u, 16u << 10, nullptr}};
 
 constexpr uint32_t kTimerReg = 0x01C20810u;
+constexpr uint32_t kUsbOtgCtrl = 0x01C64460u;  // a healthy board: VBUS valid, ID as device
 constexpr long kTickNs = 1000000;  // the ticker's period
 
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
@@ -83,6 +84,7 @@ void mem_setup(void) {
   g_last = start;
   g_t0_ns = mono_ns();
   *timer_word() = start;
+  *(uint32_t *)(g_win[0].mem + (kUsbOtgCtrl - g_win[0].phys)) = 0x1C;
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

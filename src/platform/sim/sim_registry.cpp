@@ -13,6 +13,7 @@ static void sim_register_builtin(void) {
   sim_usbhub_register();
   sim_video_out_register();
   sim_hdmi_tx_register();
+  sim_fb_register();
 }
 
 void sim_init(void) {

@@ -133,7 +133,7 @@ void write_tight_locked(const VideoOut &v, unsigned long userptr, FILE *f) {
 
 void write_state_locked(VideoOut &v) {
   if (!root_dir()[0]) return;
-  char text[1024], fcc[5];
+  char text[1400], fcc[5];
   int n = snprintf(text, sizeof text, "streaming %d\noutput %d\n", v.streaming ? 1 : 0, v.output);
   if (v.signal_kind == 1)
     n += snprintf(text + n, sizeof text - (size_t)n, "standard 0x%llx\n", (unsigned long long)v.std);
@@ -155,6 +155,8 @@ void write_state_locked(VideoOut &v) {
                 v.fmt.width, v.fmt.height, v.fmt.bytesperline, v.fmt.sizeimage, v.fmt.field,
                 v.chroma_offset, v.nbufs, (unsigned long long)v.frames_shown,
                 (unsigned long long)v.queued_total, mode ? (*mode & 1) : 0, clock ? *clock : 0);
+  n += sim_fb_state_text(text + n, sizeof text - (size_t)n);
+  if (n >= (int)sizeof text) n = (int)sizeof text - 1;
   sys_mkdirs("/run/sim", 0755);
   FILE *f = sys_fopen("/run/sim/display.txt.tmp", "w");
   if (!f) return;
@@ -585,6 +587,8 @@ int sim_video_out_command(const char *line) {
     if (count <= 0) return -1;
     return sim_video_out_record(tok[1], count, n == 4 ? tok[3] : nullptr);
   }
+  if (!strcmp(tok[0], "osd") && n == 2) return sim_fb_dump_osd(tok[1]);
+  if (!strcmp(tok[0], "screen") && n == 2) return sim_fb_dump_screen(tok[1]);
   if (!strcmp(tok[0], "edid") && n == 2) return sim_hdmi_tx_set_edid_file(tok[1]);
   if (!strcmp(tok[0], "refuse-timings") && n == 2) {
     sim_video_out_refuse_timings(atoi(tok[1]));
@@ -598,4 +602,63 @@ int sim_video_out_command(const char *line) {
     return 0;
   }
   return -1;
+}
+
+void sim_video_out_wait_vsync(void) {
+  VideoOut &v = vo();
+  std::unique_lock<std::mutex> lk(v.lock);
+  if (!v.streaming || v.clock_paused) {
+    lk.unlock();
+    struct timespec ts = {0, 1000000000 / 60};
+    nanosleep(&ts, nullptr);
+    return;
+  }
+  uint64_t seen = v.frames_shown;
+  v.cond.wait_for(lk, std::chrono::milliseconds(100),
+                  [&] { return v.frames_shown != seen || !v.streaming; });
+}
+
+void sim_video_out_write_state(void) {
+  VideoOut &v = vo();
+  std::lock_guard<std::mutex> l(v.lock);
+  write_state_locked(v);
+}
+
+namespace {
+uint8_t clamp255(int v) { return (uint8_t)(v < 0 ? 0 : v > 255 ? 255 : v); }
+}  // namespace
+
+int sim_video_out_shown_rgb(std::vector<uint8_t> *rgb, uint32_t *width, uint32_t *height) {
+  VideoOut &v = vo();
+  std::lock_guard<std::mutex> l(v.lock);
+  if (v.shown < 0) return -1;
+  const uint8_t *p = (const uint8_t *)v.bufs[v.shown].userptr;
+  uint32_t w = v.fmt.width, h = v.fmt.height, pitch = v.fmt.bytesperline;
+  bool nv12 = v.fmt.pixelformat == V4L2_PIX_FMT_NV12;
+  const uint8_t *c = p + (v.chroma_offset > 0 ? (size_t)v.chroma_offset : (size_t)pitch * h);
+  rgb->assign((size_t)w * h * 3, 0);
+  for (uint32_t y = 0; y < h; y++)
+    for (uint32_t x = 0; x < w; x++) {
+      int Y, U, V;
+      if (nv12) {
+        Y = p[(size_t)y * pitch + x];
+        const uint8_t *uv = c + (size_t)(y / 2) * pitch + (x & ~1u);
+        U = uv[0];
+        V = uv[1];
+      } else {
+        const uint8_t *q = p + (size_t)y * pitch + (x & ~1u) * 2;
+        U = q[0];
+        Y = q[1 + (x & 1) * 2];
+        V = q[2];
+      }
+      // BT.601, limited range.
+      int C = Y - 16, D = U - 128, E = V - 128;
+      uint8_t *o = &(*rgb)[((size_t)y * w + x) * 3];
+      o[0] = clamp255((298 * C + 409 * E + 128) >> 8);
+      o[1] = clamp255((298 * C - 100 * D - 208 * E + 128) >> 8);
+      o[2] = clamp255((298 * C + 516 * D + 128) >> 8);
+    }
+  *width = w;
+  *height = h;
+  return 0;
 }
