@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "control/cmd_exec.h"
 #include "core/log.h"
 
 pthread_mutex_t status_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -51,6 +52,7 @@ int status_events_init(ParamBlock *params) {
   }
   pthread_mutex_unlock(&event_mutex);
   pthread_mutex_unlock(&status_lock);
+  cmd_file_list_reset();
   return 0;
 }
 
@@ -62,6 +64,7 @@ void status_events_shutdown(void) {
   event_fd = -1;
   pthread_mutex_unlock(&event_mutex);
   pthread_mutex_unlock(&status_lock);
+  cmd_file_list_release();
 }
 
 ParamBlock *status_params(void) { return status_param_block; }
@@ -83,6 +86,8 @@ void status_update(uint32_t value, uint32_t mask, const char *reason) {
   status_broadcast(value, mask, reason);
   pthread_mutex_unlock(&status_lock);
 }
+
+DeviceStatus status_get_locked(void) { return status_word; }
 
 DeviceStatus status_get(void) {
   pthread_mutex_lock(&status_lock);

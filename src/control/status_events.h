@@ -54,6 +54,8 @@ void status_update(uint32_t value, uint32_t mask, const char *reason);
 // their test and the change).
 void status_broadcast(uint32_t value, uint32_t mask, const char *reason);
 DeviceStatus status_get(void);
+// The word with status_lock already held.
+DeviceStatus status_get_locked(void);
 
 void set_video_status(int on);
 void set_wifi_status(int on);

@@ -1,0 +1,203 @@
+// The request dispatcher through its framed entry: which opcodes answer,
+// the rules for short, out-of-range and guarded requests, the status word
+// at the end of replies, and requests acting through their hooks.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control/cmd_exec.h"
+#include "control/status_events.h"
+#include "core/param_apply.h"
+#include "core/param_block.h"
+
+namespace {
+
+struct Reply {
+  bool sent = false;
+  uint8_t status = 0xFF;
+  std::vector<uint8_t> body;   // fields and word, checksum excluded
+};
+
+std::vector<uint32_t> keys;
+
+struct Dispatcher : ::testing::Test {
+  ParamBlock pb{};
+  CtlExchange ex;
+  void SetUp() override {
+    status_events_init(&pb);
+    status_update(0, ~0u, "reset");
+    keys.clear();
+    param_apply_hooks.dvr_post_key = [](uint32_t k) { keys.push_back(k); };
+    cmd_hooks = {};
+  }
+  void TearDown() override { param_apply_hooks.dvr_post_key = nullptr; }
+
+  Reply run_frame(size_t n) {
+    Reply r;
+    size_t len = cmd_exec_frame(&ex, n);
+    if (!len) return r;
+    CtlPacket p;
+    memcpy(p.frame, ex.reply.frame, len);
+    EXPECT_EQ(ctl_decode_frame(&p, len), CTL_OK);
+    EXPECT_EQ(ctl_get_u8(&p), CTL_KIND_REPLY);
+    r.sent = true;
+    r.status = ctl_get_u8(&p);
+    r.body.assign(p.read, p.write - 1);
+    return r;
+  }
+  // A request with the given field bytes.
+  Reply call(uint8_t opcode, std::vector<uint8_t> fields = {}) {
+    ctl_init_request(&ex.request, opcode);
+    ctl_put_bytes(&ex.request, fields.data(), fields.size());
+    ctl_put_checksum(&ex.request);
+    return run_frame(cobs_encode(&ex.request));
+  }
+};
+
+uint32_t word_of(const Reply &r) {
+  EXPECT_GE(r.body.size(), 4u);
+  uint32_t w = 0;
+  if (r.body.size() >= 4) memcpy(&w, &r.body[r.body.size() - 4], 4);
+  return w;
+}
+
+std::vector<uint8_t> with_string(std::vector<uint8_t> head, const char *s) {
+  head.insert(head.end(), s, s + strlen(s) + 1);
+  return head;
+}
+
+}  // namespace
+
+TEST_F(Dispatcher, EveryOpcodeAnswersByItsRow) {
+  // Gaps and opcodes outside 1-143 reply 1 without fields; requests with no
+  // fields at all reply 3 when their row needs some, else end in the word.
+  std::vector<int> unsupported, missing;
+  for (int op = 0; op < 256; op++) {
+    if (op == 140 || op == 7) continue;   // menu_reset waits; 7 is guarded
+    Reply r = call((uint8_t)op);
+    ASSERT_TRUE(r.sent) << op;
+    if (r.status == CTL_ERR_UNSUPPORTED) {
+      EXPECT_TRUE(r.body.empty()) << op;
+      unsupported.push_back(op);
+    }
+    if (r.status == CTL_ERR_MISSING_ARG) missing.push_back(op);
+  }
+  const std::vector<int> served = {1,  2,  3,  4,  5,  6,  9,  10, 11, 20, 21, 22, 23, 24, 25, 26, 31,
+                                   32, 33, 34, 35, 36, 39, 40, 41, 43, 44, 45, 46, 48, 49, 50, 51, 52,
+                                   53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 69, 70, 71, 72,
+                                   80, 81, 82, 83, 100, 101, 110, 111, 112, 113, 119, 120, 121, 122,
+                                   123, 129, 141, 142, 143};
+  for (int op : served)
+    EXPECT_EQ(std::count(unsupported.begin(), unsupported.end(), op), 0) << op;
+  EXPECT_EQ(unsupported.size() + served.size() + 2, 256u);
+  for (int op : {4, 5, 6, 10, 24, 26, 32, 36, 41, 48, 49, 50, 60, 61, 62, 64, 69, 70, 80, 111, 120,
+                 121, 122, 129, 141})
+    EXPECT_EQ(std::count(missing.begin(), missing.end(), op), 1) << op;
+
+  Reply v = call(1);
+  ASSERT_EQ(v.status, 0);
+  ASSERT_EQ(v.body.size(), 8u);
+  uint32_t version;
+  memcpy(&version, v.body.data(), 4);
+  EXPECT_EQ(version, 0x01050000u + 1647);
+  Reply id = call(2);
+  EXPECT_EQ(std::string((const char *)id.body.data() + 4), "S7391");
+}
+
+TEST_F(Dispatcher, RangesGuardsAndTheWord) {
+  status_update(STATUS_WIFI, STATUS_WIFI, "test");
+  // Out of range: 2 and nothing run. Word-always rows keep the word.
+  Reply r = call(5, {5});
+  EXPECT_EQ(r.status, CTL_ERR_RANGE);
+  EXPECT_TRUE(r.body.empty());
+  r = call(61, {16, 0x38, 0x04, 0, 0});   // line 16, y 1080: the handler's 2
+  EXPECT_EQ(r.status, CTL_ERR_RANGE);
+  EXPECT_EQ(word_of(r), (uint32_t)STATUS_WIFI);
+  r = call(69, {3});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, STATUS_WIFI, 0, 0, 0}));
+
+  // A failed guard replies 4 alone and posts nothing.
+  status_update(STATUS_MENU, STATUS_MENU, "menu");
+  r = call(20, {1, 0, 0, 0});
+  EXPECT_EQ(r.status, CTL_ERR_STATE);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_TRUE(keys.empty());
+  status_update(0, STATUS_MENU, "menu");
+
+  // record_start: bit rate outside Video[0].BitRate's range, then a start
+  // whose recorder names no file.
+  r = call(20, {1, 0, 0x30, 0x75});   // 30000 kbit/s
+  EXPECT_EQ(r.status, CTL_ERR_RANGE);
+  r = call(20, {3, 0, 0xE8, 0x03});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(std::string((const char *)r.body.data()), "unknown");
+  EXPECT_EQ(word_of(r), (uint32_t)(STATUS_WIFI | STATUS_RECORDING));
+  EXPECT_EQ(pb.video[0].bit_rate, 1000000u);
+  EXPECT_EQ(pb.video[0].stream_mode, 14);
+  EXPECT_EQ(pb.recording.storage_device, 0);
+  EXPECT_EQ(keys, std::vector<uint32_t>{0x1});
+
+  static int paused = -1;
+  cmd_hooks.dvr_set_recording_state = [](int, int p) { paused = p; };
+  EXPECT_EQ(call(23).status, CTL_ERR_STATE);   // not paused
+  r = call(22);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(paused, 1);
+  EXPECT_EQ(word_of(r) & STATUS_REC_PAUSED, (uint32_t)STATUS_REC_PAUSED);
+  EXPECT_EQ(call(23).status, 0);
+  EXPECT_EQ(paused, 0);
+  r = call(21);
+  EXPECT_EQ(word_of(r), (uint32_t)STATUS_WIFI);
+  EXPECT_EQ(keys.back(), 0x2u);
+  EXPECT_EQ(call(21).status, CTL_ERR_STATE);
+
+  // Playback: a name the storage layer refuses, a missing file, a seek of 0.
+  cmd_hooks.dvr_set_filename = [](int, const char *name) { return strcmp(name, "a.mp4") ? -1 : 0; };
+  EXPECT_EQ(call(32, with_string({1}, "../x")).status, CTL_ERR_RANGE);
+  EXPECT_EQ(call(32, with_string({1}, "b.mp4")).status, CTL_ERR_NO_FILE);
+  keys.clear();
+  r = call(32, with_string({2}, "a.mp4"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(keys, std::vector<uint32_t>{13u << 26});
+  EXPECT_EQ(word_of(r), (uint32_t)(STATUS_WIFI | STATUS_PLAYBACK));
+  EXPECT_EQ(call(31, {0, 0}).status, 0);
+  EXPECT_EQ(keys.size(), 1u);
+  EXPECT_EQ(call(31, {0xFB, 0xFF}).status, 0);   // -5 s
+  EXPECT_EQ(keys.back(), 0x1000u);
+  EXPECT_EQ(pb.recording.seek_amount, 5);
+  EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_STATE);   // no snapshot during playback
+}
+
+TEST_F(Dispatcher, FramesThatAreNotRequestsGetNoReply) {
+  ctl_init_request(&ex.request, 3);
+  ctl_put_checksum(&ex.request);
+  ex.request.write[-1] ^= 1;
+  EXPECT_FALSE(run_frame(cobs_encode(&ex.request)).sent);
+  ctl_init_reply(&ex.request);
+  ctl_put_checksum(&ex.request);
+  EXPECT_FALSE(run_frame(cobs_encode(&ex.request)).sent);
+  const uint8_t inner_zero[] = {3, 0, 0, 3, 0xFD, 0};
+  memcpy(ex.request.frame, inner_zero, sizeof inner_zero);
+  EXPECT_FALSE(run_frame(sizeof inner_zero).sent);
+  EXPECT_TRUE(call(3).sent);
+}
+
+TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {
+  EXPECT_EQ(call(70, {2, 10, 0}).status, 0);
+  EXPECT_EQ(call(71, {2, 8, 0, 1, 2}).status, 0);
+  Reply r = call(71, {2, 9, 0, 1, 2});
+  EXPECT_EQ(r.status, CTL_ERR_RANGE);
+  EXPECT_EQ(r.body.size(), 4u);
+  EXPECT_EQ(call(71, {16, 0, 0}).status, CTL_ERR_RANGE);
+  // 64 KiB of metadata at most, in pieces of at most 252 bytes.
+  std::vector<uint8_t> piece(250, 0xAB);
+  int ok = 0;
+  while ((r = call(25, piece)).status == 0) ok++;
+  EXPECT_EQ(r.status, CTL_ERR_NO_MEMORY);
+  EXPECT_EQ(ok, 65536 / 250);
+  EXPECT_EQ(call(25).status, 0);   // no bytes: emptied
+  EXPECT_EQ(call(25, piece).status, 0);
+}
