@@ -1,5 +1,6 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include "control/cmd_exec.h"
 #include "control/status_events.h"
 #include "core/firmware.h"
 #include "core/net_init.h"
@@ -12,6 +13,7 @@
 #include "media/stream_mux.h"
 #include "media/video_enc.h"
 #include "osd/osd_channel.h"
+#include "platform/ctl_service.h"
 #include "storage/recorder.h"
 #include "streaming/rtmp_server.h"
 #include "streaming/rtsp_server.h"
@@ -19,6 +21,8 @@
 #include "web/httpd.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
+
+#include <cstring>
 
 namespace {
 
@@ -97,6 +101,22 @@ void fill_apply_hooks(void) {
 
 void load_bundle(void) { customzip_load(); }
 
+// Requests reaching the local control service run on its own exchange.
+size_t serve_request(uint8_t *frame, size_t n, size_t size) {
+  static CtlExchange ex;
+  if (n > sizeof ex.request.frame) return 0;
+  memcpy(ex.request.frame, frame, n);
+  size_t len = cmd_exec_frame(&ex, n);
+  if (len > size) return 0;
+  memcpy(frame, ex.reply.frame, len);
+  return len;
+}
+
+void start_status_events(void) {
+  status_events_init(get_param_block());
+  ctl_service_start(serve_request);
+}
+
 const char *rescue_firmware(const char *path) {
   return firmware_upload_file(path) == 0 ? firmware_status_peek() : nullptr;
 }
@@ -118,9 +138,12 @@ int main(void) {
   core_hooks.stream_stop_all = stop_all_streams;
   core_hooks.filesys_done = fileSysDone;
   core_hooks.flush_fifos = flush_fifos;
-  core_hooks.status_events_init = [] { status_events_init(get_param_block()); };
+  core_hooks.status_events_init = start_status_events;
   core_hooks.status_events_shutdown = status_events_shutdown;
   capture_video_status_hook = set_video_status;
+  dvr_key_hooks.status_update = status_update;
+  storage_hooks.file_list_stale = cmd_file_list_stale;
+  cmd_install_hooks();
   fill_apply_hooks();
   display_env.capture_env = &capture_env;
   display_install_hooks(&display_env);
@@ -129,5 +152,7 @@ int main(void) {
   storage_hooks.rescue_custom_zip = customzip_save_file;
   core_hooks.customzip_load = load_bundle;
   core_hooks.wifi_archive_extract = wifi_archive_extract;
-  return core_main(thread_table);
+  int status = core_main(thread_table);
+  ctl_service_stop();
+  return status;
 }

@@ -90,7 +90,7 @@ struct DvrKeyHooks {
 };
 extern DvrKeyHooks dvr_key_hooks;
 
-enum { DVR_STATUS_STORAGE_ATTACHED = 1u << 16 };
+enum { DVR_STATUS_STORAGE_ATTACHED = 0x10 };   // the status word's "storage attached"
 
 // Any thread. Posting 0 only wakes the consumer: an unread key stays.
 void dvr_post_key(DvrKey key);
