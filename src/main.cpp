@@ -7,6 +7,7 @@
 #include "core/param_apply.h"
 #include "core/startup.h"
 #include "display/display_hd.h"
+#include "display/display_playback.h"
 #include "display/dvr_keys.h"
 #include "media/capture.h"
 #include "media/sound.h"
@@ -21,6 +22,7 @@
 #include "web/httpd.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
+#include "storage/playback.h"
 
 #include <cstring>
 
@@ -33,8 +35,12 @@ VideoEncParams videoA_params, videoB_params;
 RecordEnv record_env, snapshot_env;
 UdpSenderEnv udpA_env, udpB_env;
 DisplayEnv display_env;
-ThreadEnv overlay_env, httpd_env, gpio_env, output_env, rtp_env, rtmpA_env, rtmpB_env,
+OutputEnv output_env;
+ThreadEnv overlay_env, httpd_env, gpio_env, rtp_env, rtmpA_env, rtmpB_env,
     rtmpC_env, serial_env;
+
+// The display's FIFOs exist once its prepare step ran (earlier in the table).
+int output_prepare(ThreadEnv *) { return display_connect_playback(&display_env); }
 
 // A NULL thread function runs the stub of a subsystem not built yet.
 const ThreadSpec thread_table[] = {
@@ -51,7 +57,8 @@ const ThreadSpec thread_table[] = {
     {"playback", soundPlaybackThrFxn, 8, "%s %d: Failed to create sound playback thread\n",
      &playback_env.env, sound_playback_prepare, "%s %d: Failed to open sound playback fifos\n"},
     {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
-    {"output_hd", nullptr, 14, "%s %d: Failed to create output thread\n", &output_env, nullptr, nullptr},
+    {"output_hd", playback_file, 14, "%s %d: Failed to create output thread\n", &output_env.env, output_prepare,
+     nullptr},
     {"rtp", rtpThrFxn, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
     {"udpA", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpA_env.env, nullptr, nullptr},
     {"udpB", udpThrFxn, 7, "%s %d: Failed to create udp thread\n", &udpB_env.env, nullptr, nullptr},
@@ -128,6 +135,8 @@ int main(void) {
   sound_env.engine = "encode";
   sound_env.channels = 2;
   playback_env.engine = "encode";
+  output_env.engine = "encode";
+  output_env.audio = &playback_env;
   stream_mux_init();
   video_enc_init(&videoA_params, &videoB_params);
   record_env.stream_id = 13;

@@ -302,6 +302,16 @@ uint32_t tsmux_read_next(TsMux *mux, const uint8_t *buffer, size_t len) {
     }
   }
   mux->scan_offset = (uint32_t)off;
+  if (mux->at_end) {
+    TsStream *streams[] = {&mux->video, &mux->audio};
+    for (TsStream *st : streams)
+      if (st->pes_open && st->pes_len == 0 && st->pes_seen > 0) {
+        st->pes_open = 0;
+        mux->result_len = st->pes_seen;
+        mux->result_pid = st->pid;
+        return st->pid;
+      }
+  }
   return 0;
 }
 
@@ -357,6 +367,7 @@ uint32_t tsmux_read(TsMux *mux, uint32_t pid, uint8_t *out, size_t capacity, con
       break;
     }
   }
+  if (!complete && started && !declared && mux->at_end) complete = true;
   if (!complete || total == 0) return 0;
   st->read_offset = (uint32_t)off;
   st->pes_count++;

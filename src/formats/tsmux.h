@@ -66,6 +66,9 @@ struct TsMux {
   uint32_t scan_offset;
   uint32_t result_len;     // payload length of the PES the scan completed
   uint32_t result_pid;
+  // Set by the caller when the buffer ends where the input ends: a PES of
+  // unbounded length still open there is complete.
+  uint8_t at_end;
 };
 
 // A zeroed TsMux, or NULL.

@@ -298,3 +298,110 @@ int32_t IMGENC1_control(IMGENC1_Handle h, int cmd, IMGENC1_DynamicParams *dyn, C
 // so the caller can lower qValue and try again.
 int32_t IMGENC1_process(IMGENC1_Handle h, const CodecBufDesc *inBufs, const CodecBufDesc *outBufs,
                         const IMGENC1_InArgs *inArgs, IMGENC1_OutArgs *outArgs);
+
+// ---- H.264 video decoder ("h264dec") ----
+// Pictures are written as NV12 into the output buffer the process call
+// names: luma at VIDDEC2_LUMA_OFFSET, chroma at VIDDEC2_CHROMA_OFFSET, rows
+// lineLength bytes apart. On the host the decoder keeps its own references,
+// so every buffer it is given comes back in freeBufID of the same call.
+enum { VIDDEC2_EOK = 0, VIDDEC2_EFAIL = -1, VIDDEC2_EUNSUPPORTED = -3 };
+enum { XDM_GETVERSION = 6, XDM_FLUSH = 4 };
+enum { VIDDEC2_MAX_IO_BUFFERS = 4 };
+enum { VIDDEC2_LUMA_OFFSET = 8, VIDDEC2_CHROMA_OFFSET = 2349064 };
+enum { VIDDEC2_FATAL_BIT = 15 };
+
+// extendedError of "h264dec": bits 0-6 hold an index into
+// h264dec_error_name's list, bit VIDDEC2_FATAL_BIT marks an error after which
+// the instance decodes nothing more.
+enum {
+  H264DEC_ERR_UNSUPP_CHROMA_FORMAT_IDC = 6,
+  H264DEC_ERR_UNSUPP_RESOLUTION = 13,
+  H264DEC_ERR_CHANGE_IN_RESO = 21,
+  H264DEC_ERR_BITSTREAM_CORRUPTION = 36,
+  H264DEC_ERR_NO_NAL_SYNC_MARKER = 37,
+  H264DEC_ERR_INSUFF_BUFSIZE = 51,
+  H264DEC_ERR_INV_ARG_IN_PROCESS_CALL = 52,
+  H264DEC_ERR_RESOURCE_NOT_INITIALIZED = 57,
+};
+// The published name of an extended error's index ("" outside 1..83).
+const char *h264dec_error_name(uint32_t extendedError);
+
+struct VIDDEC2_Params {
+  int32_t size;
+  int32_t maxHeight;
+  int32_t maxWidth;
+  int32_t maxFrameRate;       // thousandths; 0 any
+  int32_t maxBitRate;         // bit/s
+  int32_t dataEndianness;
+  int32_t forceChromaFormat;  // CODEC_CHROMA_YUV420SP only
+};
+
+struct IH264VDEC_Params {
+  VIDDEC2_Params viddecParams;
+  int32_t presetLevelIdc;     // 42: level 4.2
+  int32_t presetProfileIdc;
+  int32_t temporalDirModePred;
+  int32_t seiVuiParseFlag;
+  int32_t displayOrder;       // pictures leave in display order
+  int32_t errorConcealment;
+  int32_t reserved;
+};
+
+struct VIDDEC2_DynamicParams {
+  int32_t size;
+  int32_t decodeHeader;
+  int32_t displayWidth;       // 0: the picture's own
+  int32_t frameSkipMode;
+  int32_t frameOrder;
+  int32_t newFrameFlag;
+  int32_t mbDataFlag;
+};
+
+struct VIDDEC2_InArgs {
+  int32_t size;
+  int32_t numBytes;
+  int32_t inputID;            // non-zero: names the output buffer of this call
+};
+
+struct VIDDEC2_DisplayBuf {
+  int32_t id;                 // the inputID of the call that gave the buffer
+  uint8_t *buf;               // the output buffer's start
+  int32_t width, height, lineLength;
+  int32_t frameType;          // IVIDEO_*_FRAME
+};
+
+struct VIDDEC2_OutArgs {
+  int32_t size;
+  uint32_t extendedError;
+  int32_t bytesConsumed;
+  int32_t outputID[VIDDEC2_MAX_IO_BUFFERS];      // 0-terminated
+  VIDDEC2_DisplayBuf displayBufs[VIDDEC2_MAX_IO_BUFFERS];
+  int32_t freeBufID[VIDDEC2_MAX_IO_BUFFERS];     // 0-terminated
+  int32_t outBufsInUseFlag;
+};
+
+struct VIDDEC2_Status {
+  int32_t size;
+  uint32_t extendedError;
+  CodecBufInfo bufInfo;       // filled by XDM_GETBUFINFO
+  char *version;              // XDM_GETVERSION: filled up to versionSize
+  int32_t versionSize;
+};
+
+struct VIDDEC2_Object;
+typedef VIDDEC2_Object *VIDDEC2_Handle;
+// name "h264dec"; params->viddecParams.size tells whether the extended
+// record follows. NULL when the name or a limit is refused.
+VIDDEC2_Handle VIDDEC2_create(Engine_Handle engine, const char *name, const VIDDEC2_Params *params);
+void VIDDEC2_delete(VIDDEC2_Handle h);
+// XDM_SETPARAMS, XDM_RESET (forgets the stream: the next picture must be a
+// key frame), XDM_FLUSH (the next process calls hand out the pictures still
+// held back for display order, without input), XDM_GETBUFINFO, XDM_GETVERSION.
+int32_t VIDDEC2_control(VIDDEC2_Handle h, int cmd, const VIDDEC2_DynamicParams *dyn,
+                        VIDDEC2_Status *status);
+// Decodes one access unit (Annex-B) of inArgs->numBytes from inBufs->bufs[0]
+// into outBufs->bufs[0]. A picture ready for display is in displayBufs with
+// its id in outputID; with none ready outputID[0] is 0. VIDDEC2_EFAIL with
+// extendedError on a bad stream.
+int32_t VIDDEC2_process(VIDDEC2_Handle h, const CodecBufDesc *inBufs, const CodecBufDesc *outBufs,
+                        const VIDDEC2_InArgs *inArgs, VIDDEC2_OutArgs *outArgs);

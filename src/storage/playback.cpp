@@ -1,0 +1,733 @@
+#include "storage/playback.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <strings.h>
+#include <sys/stat.h>
+
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/process_util.h"
+#include "formats/mp4_read.h"
+#include "formats/tsmux.h"
+#include "media/sound.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
+#include "platform/framework/codec_engine.h"
+#include "platform/host_root.h"
+#include "storage/playback_internal.h"
+
+std::atomic<int32_t> PlaybackState;
+std::atomic<int32_t> TrickMode;
+std::atomic<int32_t> playback_loading;
+PlaybackDisplayOps playback_display_ops;
+PlaybackRates playback_rates;
+OutputEnv *playback_output;
+
+namespace {
+
+constexpr size_t kBigbufSize = 63424512;
+constexpr size_t kInputSize = 1 << 20;
+constexpr int kInputs = 3;
+constexpr int kMaxPictures = 8;          // the output queue takes at most 8 buffers
+constexpr size_t kTsReadBuffer = 512 * 1024;
+constexpr size_t kJpegStep = 64 * 1024;
+
+std::mutex g_name_lock;
+char g_filename[512];
+std::atomic<uint64_t> g_position;
+std::atomic<int> g_playing;
+std::atomic<uint32_t> g_first_picture;
+
+ProducerState g_ps;
+uint8_t *g_bigbuf;
+Buffer_Handle g_inputs[kInputs];
+PlaybackFrame g_frames[kInputs];
+
+// The MP4 feeder's context (the sample callback takes no argument).
+Mp4Muxer *g_mp4;
+FILE *g_file;
+bool g_fast;
+
+bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
+bool stopping(void) { return quitting() || stream_state_stopping(&g_ps); }
+
+// An entry of f within ms (NULL at the timeout or after a flush).
+void *fifo_take(Fifo_Handle f, int ms) {
+  if (!f) return nullptr;
+  pollfd p = {Fifo_getFd(f), POLLIN, 0};
+  if (p.fd < 0 || poll(&p, 1, ms) <= 0) return nullptr;
+  void *ptr = nullptr;
+  return Fifo_get(f, &ptr) == 0 ? ptr : nullptr;
+}
+
+PlaybackFrame *take_frame(int ms) {
+  return (PlaybackFrame *)fifo_take(playback_display_ops.free_fifo, ms);
+}
+
+void give_back(PlaybackFrame *fr) { Fifo_put(playback_display_ops.free_fifo, fr); }
+
+void deliver(PlaybackFrame *fr, uint32_t bytes, uint64_t ts, bool key) {
+  Buffer_setNumBytesUsed(fr->buf, bytes);
+  fr->timestamp = ts;
+  fr->flags = key ? (uint32_t)PLAYBACK_FRAME_KEY : 0u;
+  g_position = ts;
+  Fifo_put(playback_display_ops.full_fifo, fr);
+}
+
+// Audio into the audio playback thread's FIFO pair; dropped when it has no
+// room within 250 ms or the frame does not fit its buffer.
+void deliver_audio(const uint8_t *hdr, uint32_t hdr_len, const uint8_t *data, uint32_t len,
+                   FILE *from, uint64_t offset, uint64_t ts) {
+  PlaybackEnv *a = playback_output->audio;
+  if (!a) return;
+  AudioBufDesc *d = (AudioBufDesc *)fifo_take(a->free_fifo, 250);
+  if (!d) return;
+  uint8_t *p = (uint8_t *)Buffer_getUserPtr(d->buf);
+  bool ok = hdr_len + len <= Buffer_getSize(d->buf);
+  if (ok && hdr_len) memcpy(p, hdr, hdr_len);
+  if (ok && data) memcpy(p + hdr_len, data, len);
+  if (ok && from)
+    ok = fseeko(from, (off_t)offset, SEEK_SET) == 0 && fread(p + hdr_len, 1, len, from) == len;
+  if (!ok) {
+    Fifo_put(d->owner, d);
+    return;
+  }
+  Buffer_setNumBytesUsed(d->buf, hdr_len + len);
+  d->flags = 0;
+  d->timestamp = (uint32_t)ts;
+  Fifo_put(a->in_fifo, d);
+}
+
+void rates_take(uint64_t ts) {
+  PlaybackRates &r = playback_rates;
+  if (r.last && ts > r.last) {
+    uint64_t fps = 90000 / (ts - r.last);
+    if (fps >= 20 && fps < 27) r.count25++;
+    else if (fps >= 27 && fps <= 33) r.count30++;
+  }
+  r.last = ts;
+}
+
+void wait_while_held(void) {
+  while (!stopping() && PlaybackState != PLAYBACK_PLAYING && playback_loading == 0 &&
+         TrickMode == TRICK_NONE)
+    sleep_ms(100);
+}
+
+// ---- MP4 ----
+
+int rate_callback(uint64_t, uint64_t time, uint32_t, uint32_t flags) {
+  if (!(flags & 2)) rates_take(time);
+  return 0;
+}
+
+int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
+  if (g_fast && flags != 1) return 0;
+  if (flags & 2) {
+    uint8_t hdr[7];
+    if (mp4_adts_header(g_mp4, size, hdr) == 0) deliver_audio(hdr, 7, nullptr, size, g_file, offset, time);
+    return 0;
+  }
+  bool key = flags & 1;
+  uint32_t ps = key ? mp4_get_parameter_size(g_mp4) : 0;
+  uint64_t total = (uint64_t)size + ps;
+  PlaybackFrame *fr = take_frame(2000);
+  if (!fr) return 0;
+  if (Buffer_getSize(fr->buf) < total) {
+    log_printf("decode buffer too small for %d\n", (int)total);
+    give_back(fr);
+    return 0;
+  }
+  uint8_t *p = (uint8_t *)Buffer_getUserPtr(fr->buf);
+  if (ps) mp4_get_parameter_data(g_mp4, p);
+  size_t rc = 0;
+  if (fseeko(g_file, (off_t)offset, SEEK_SET) == 0) rc = fread(p + ps, 1, size, g_file);
+  if (rc != size) {
+    log_printf("Failed to fread rc=%d len=%u\n", (int)rc, size);
+    give_back(fr);
+    PlaybackState = PLAYBACK_ERROR;
+    return 0;
+  }
+  if (mp4_sample_to_annexb(p + ps, size) != 0) log_printf("mp4 sample at %llu: bad NAL length\n", (unsigned long long)offset);
+  if (key) playback_loading = 0;
+  deliver(fr, (uint32_t)total, time, key);
+  return 0;
+}
+
+int playback_mp4(OutputEnv *e, FILE *f, const char *path) {
+  Mp4Muxer *m = mp4_new_reader();
+  FILE *rf = m ? sys_fopen(path, "rb") : nullptr;
+  if (!m || !rf) {
+    log_printf("failed to create mp4 reader\n");
+    if (m) mp4_delete(m);
+    stream_set_state(&g_ps, 0);
+    return -1;
+  }
+  mp4_set_file(m, rf);
+  g_mp4 = m;
+  g_file = f;
+  mp4_set_sample_callback(m, rate_callback);
+  for (int i = 0; i < 10; i++)
+    if (mp4_play(m) < 0) break;
+  log_printf("%s: fps appears to be %d\n", e->env.name, playback_fps());
+  mp4_seek(m, 0);
+  mp4_set_sample_callback(m, mp4_feeder);
+  log_printf("%s: main loop\n", "playback_mp4");
+  while (!stopping()) {
+    wait_while_held();
+    if (stopping()) break;
+    int32_t tm = TrickMode;
+    int rc;
+    if (tm == TRICK_REWIND) {
+      g_fast = true;
+      rc = mp4_play_reverse(m);
+      g_fast = false;
+      if (rc < 0) {
+        TrickMode = TRICK_NONE;
+        PlaybackState = PLAYBACK_PAUSED;
+      }
+      continue;
+    }
+    if (tm == TRICK_FAST_FORWARD) {
+      g_fast = true;
+      rc = mp4_play(m);
+      g_fast = false;
+    } else if (tm == TRICK_NONE) {
+      rc = mp4_play(m);
+    } else {
+      uint64_t pos = g_position;
+      uint64_t to = tm < 0 && (uint64_t)-(int64_t)tm > pos ? 0 : pos + (int64_t)tm;
+      log_printf("seek to %f\n", (double)to / 90000.0);
+      mp4_seek(m, to);
+      TrickMode = TRICK_NONE;
+      rc = mp4_play(m);
+    }
+    if (rc < 0) {
+      log_printf("mp4 %p %s\n", (void *)m, mp4_has_error(m) ? mp4_strerror(m) : "");
+      PlaybackState = !mp4_has_error(m) && playback_loading == 0 ? PLAYBACK_END : PLAYBACK_ERROR;
+      playback_loading = 0;
+      TrickMode = TRICK_NONE;
+      sleep_ms(100);
+    }
+  }
+  log_printf("%s: exiting\n", "playback_mp4");
+  g_mp4 = nullptr;
+  mp4_delete(m);
+  return 0;
+}
+
+// ---- TS ----
+
+struct KeyEntry {
+  uint64_t offset, time;
+};
+
+struct TsPlay {
+  FILE *f;
+  TsMux *mux;
+  uint8_t *buf;
+  size_t len;
+  uint64_t base;       // file offset of buf[0]
+  bool eof;
+  KeyEntry *index;
+  size_t count, cap;
+  size_t cursor;
+  int64_t target;      // pending seek target, -1 none
+  bool need_key;       // deliver nothing before the next key frame
+  uint8_t *frame;      // one PES payload
+};
+
+uint64_t ts_video_time(const TsMux *mux) {
+  return (uint64_t)mux->video.pts | ((uint64_t)mux->video.pts_bit32 << 32);
+}
+
+void ts_forget_pes(TsStream *st) {
+  st->pes_open = 0;
+  st->pes_len = st->pes_seen = 0;
+  st->read_offset = 0;
+}
+
+int ts_reposition(TsPlay *t, uint64_t offset) {
+  if (fseeko(t->f, (off_t)offset, SEEK_SET) != 0) {
+    perror("fseeko");
+    return -1;
+  }
+  t->base = offset;
+  t->len = 0;
+  t->eof = false;
+  ts_forget_pes(&t->mux->video);
+  ts_forget_pes(&t->mux->audio);
+  t->mux->scan_offset = 0;
+  t->mux->at_end = 0;
+  return 0;
+}
+
+// An Annex-B access unit with an IDR slice or a sequence parameter set.
+bool has_key_nal(const uint8_t *p, uint32_t n) {
+  for (uint32_t i = 0; i + 3 < n; i++)
+    if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1) {
+      int type = p[i + 3] & 0x1F;
+      if (type == 5 || type == 7) return true;
+      i += 2;
+    }
+  return false;
+}
+
+// The index entry of a key frame at offset (appended when it lies past the
+// indexed part). False when the index cannot grow.
+bool ts_index_key(TsPlay *t, uint64_t offset, uint64_t time) {
+  if (t->count && offset <= t->index[t->count - 1].offset) {
+    auto *e = std::lower_bound(t->index, t->index + t->count, offset,
+                               [](const KeyEntry &k, uint64_t o) { return k.offset < o; });
+    t->cursor = (size_t)(e - t->index);
+    if (t->cursor >= t->count) t->cursor = t->count - 1;
+    return true;
+  }
+  if (t->count == t->cap) {
+    KeyEntry *grown = (KeyEntry *)realloc(t->index, (t->cap + 1024) * sizeof(KeyEntry));
+    if (!grown) {
+      log_printf("Failed to allocate memory for ts_keyframes\n");
+      return false;
+    }
+    t->index = grown;
+    t->cap += 1024;
+  }
+  t->index[t->count] = {offset, time};
+  t->cursor = t->count++;
+  return true;
+}
+
+// One complete PES of pid at file offset `at`; false to end the file.
+bool ts_take(TsPlay *t, uint32_t pid, uint64_t at) {
+  TsMux *mux = t->mux;
+  uint32_t n = tsmux_read(mux, pid, t->frame, kInputSize, t->buf, t->len);
+  if (n == 0) return true;
+  int32_t tm = TrickMode;
+  bool trick = tm == TRICK_FAST_FORWARD || tm == TRICK_REWIND;
+  if (pid == mux->audio.pid) {
+    if (t->target < 0 && !trick) deliver_audio(nullptr, 0, t->frame, n, nullptr, 0, mux->audio.pts);
+    return true;
+  }
+  uint64_t pos = ts_video_time(mux);
+  g_position = pos;
+  rates_take(pos);
+  bool key = mux->video.key || has_key_nal(t->frame, n);
+  if (key && !ts_index_key(t, at, pos)) return false;
+  if (t->target >= 0 && pos >= (uint64_t)t->target) {
+    t->target = -1;
+    if (!key) t->need_key = true;
+  }
+  if (key) t->need_key = false;
+  if (t->target >= 0 || t->need_key || (trick && !key)) return true;
+  PlaybackFrame *fr = nullptr;
+  while (!fr && !stopping()) fr = take_frame(250);
+  if (!fr) return true;
+  memcpy(Buffer_getUserPtr(fr->buf), t->frame, n);
+  deliver(fr, n, pos, key);
+  playback_loading = 0;
+  if (tm == TRICK_FAST_FORWARD && t->cursor + 1 < t->count) {
+    ts_reposition(t, t->index[t->cursor + 1].offset);
+  } else if (tm == TRICK_REWIND) {
+    if (t->cursor == 0) {
+      PlaybackState = PLAYBACK_PAUSED;
+      TrickMode = TRICK_NONE;
+    } else {
+      ts_reposition(t, t->index[t->cursor - 1].offset);
+    }
+  }
+  return true;
+}
+
+void ts_seek(TsPlay *t, int32_t ticks) {
+  int64_t from = t->target >= 0 ? t->target : (int64_t)ts_video_time(t->mux);
+  int64_t to = from + ticks < 0 ? 0 : from + ticks;
+  TrickMode = TRICK_NONE;
+  log_printf("seek to %f\n", (double)to / 90000.0);
+  // The last indexed key frame before the target.
+  auto *e = std::lower_bound(t->index, t->index + t->count, (uint64_t)to,
+                             [](const KeyEntry &k, uint64_t v) { return k.time < v; });
+  size_t k = (size_t)(e - t->index);
+  if (k > 0) {
+    t->target = to;
+    t->cursor = k - 1;
+    ts_reposition(t, t->index[k - 1].offset);
+  } else {
+    t->target = -1;
+    t->cursor = 0;
+    ts_reposition(t, t->count ? t->index[0].offset : 0);
+  }
+  t->need_key = true;
+}
+
+int playback_ts(OutputEnv *e, FILE *f) {
+  TsPlay t = {};
+  t.f = f;
+  t.mux = tsmux_new();
+  t.buf = (uint8_t *)malloc(kTsReadBuffer);
+  t.frame = (uint8_t *)malloc(kInputSize);
+  t.target = -1;
+  t.need_key = true;
+  if (!t.mux || !t.buf || !t.frame) {
+    log_printf("%s: out of memory\n", "playback_ts");
+    PlaybackState = PLAYBACK_ERROR;
+  }
+  log_printf("%s: output pause=%d seek=%d loading=%d playing=%d\n", e->env.name, (int)PlaybackState,
+             (int)TrickMode, (int)playback_loading, (int)g_playing);
+  while (t.mux && t.buf && t.frame && !stopping()) {
+    wait_while_held();
+    if (stopping()) break;
+    int32_t tm = TrickMode;
+    if (tm != TRICK_NONE && tm != TRICK_FAST_FORWARD && tm != TRICK_REWIND) ts_seek(&t, tm);
+    // Every PES the buffer completes.
+    bool end = false;
+    for (;;) {
+      uint32_t pid = tsmux_read_next(t.mux, t.buf, t.len);
+      if (!pid) break;
+      TsStream *st = pid == t.mux->video.pid ? &t.mux->video : &t.mux->audio;
+      if (!ts_take(&t, pid, t.base + st->read_offset)) {
+        end = true;
+        break;
+      }
+      if (t.len == 0 || stopping() || TrickMode != tm) break;  // repositioned or told otherwise
+    }
+    if (end) {
+      PlaybackState = PLAYBACK_END;
+      continue;
+    }
+    if (t.eof) {
+      if (TrickMode == TRICK_REWIND) {
+        if (t.count == 0 || ts_reposition(&t, t.index[t.count - 1].offset) != 0) {
+          PlaybackState = t.count ? PLAYBACK_ERROR : PLAYBACK_END;
+          TrickMode = TRICK_NONE;
+        } else {
+          t.cursor = t.count - 1;
+        }
+      } else {
+        TrickMode = TRICK_NONE;
+        PlaybackState = PLAYBACK_END;
+        playback_loading = 0;
+        t.eof = false;
+        t.len = 0;
+        t.mux->at_end = 0;
+      }
+      continue;
+    }
+    uint32_t keep = tsmux_needed_from(t.mux);
+    if (keep == 0 && t.len == kTsReadBuffer) keep = t.mux->scan_offset ? t.mux->scan_offset : (uint32_t)t.len;
+    if (keep > t.len) keep = (uint32_t)t.len;
+    if (keep) {
+      memmove(t.buf, t.buf + keep, t.len - keep);
+      t.len -= keep;
+      t.base += keep;
+      tsmux_slide(t.mux, keep);
+    }
+    size_t got = fread(t.buf + t.len, 1, kTsReadBuffer - t.len, f);
+    t.len += got;
+    if (got == 0) {
+      if (feof(f)) {
+        // What the file ends with completes there.
+        t.eof = true;
+        t.mux->at_end = 1;
+      } else {
+        log_printf("%s: read failed\n", "playback_ts");
+        PlaybackState = PLAYBACK_ERROR;
+      }
+    }
+  }
+  log_printf("%s: exiting\n", "playback_ts");
+  free(t.index);
+  free(t.buf);
+  free(t.frame);
+  tsmux_delete(t.mux);
+  return 0;
+}
+
+// ---- JPEG ----
+
+// The end of the JPEG frame at p (after its FF D8): segments are skipped by
+// their length up to the scan, then the end of image is searched. 0 when the
+// frame does not end within n bytes.
+size_t jpeg_frame_end(const uint8_t *p, size_t n) {
+  size_t i = 2;
+  while (i + 4 <= n) {
+    if (p[i] != 0xFF) break;  // not a marker: fall back to the search
+    uint8_t mk = p[i + 1];
+    if (mk == 0xFF) {
+      i++;
+      continue;
+    }
+    if (mk == 0xD9) return i + 2;
+    if (mk == 0x01 || (mk >= 0xD0 && mk <= 0xD7)) {
+      i += 2;
+      continue;
+    }
+    size_t len = ((size_t)p[i + 2] << 8) | p[i + 3];
+    if (len < 2) break;
+    i += 2 + len;
+    if (mk == 0xDA) break;
+  }
+  for (; i + 1 < n; i++)
+    if (p[i] == 0xFF && p[i + 1] == 0xD9) return i + 2;
+  return 0;
+}
+
+// Offset of the next FF D8 FF at or after from; n when there is none.
+size_t jpeg_next_start(const uint8_t *p, size_t n, size_t from) {
+  for (size_t i = from; i + 2 < n; i++)
+    if (p[i] == 0xFF && p[i + 1] == 0xD8 && p[i + 2] == 0xFF) return i;
+  return n;
+}
+
+int playback_jpg(OutputEnv *, FILE *f) {
+  log_printf("%s: main loop\n", "playback_jpg");
+  int frames = 0;
+  bool at_end = false;
+  PlaybackFrame *fr = nullptr;
+  while (!stopping()) {
+    if (at_end) {
+      int32_t s = PlaybackState;
+      if (s != PLAYBACK_ERROR && s != PLAYBACK_UNSUPPORTED)
+        PlaybackState = frames ? PLAYBACK_END : PLAYBACK_ERROR;
+      playback_loading = 0;
+    }
+    if (PlaybackState != PLAYBACK_PLAYING && playback_loading == 0) {
+      sleep_ms(100);
+      continue;
+    }
+    if (!fr && !(fr = take_frame(250))) continue;
+    uint8_t *p = (uint8_t *)Buffer_getUserPtr(fr->buf);
+    size_t cap = Buffer_getSize(fr->buf);
+    off_t start = ftello(f);
+    size_t held = 0, end = 0, begin = 0;
+    bool eof = false;
+    while (!eof) {
+      size_t want = std::min(kJpegStep, cap - held);
+      if (want == 0) break;
+      size_t got = fread(p + held, 1, want, f);
+      held += got;
+      if (got < want) eof = true;
+      if (begin == 0 && held >= 4 && !(p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF)) {
+        log_printf("jpeg frame didn't start with 0xff 0xd8 0xff 0xe0: %02x %02x %02x %02x %02x %02x %02x %02x \n",
+                   p[0], p[1], p[2], p[3], held > 4 ? p[4] : 0, held > 5 ? p[5] : 0,
+                   held > 6 ? p[6] : 0, held > 7 ? p[7] : 0);
+        begin = jpeg_next_start(p, held, 1);
+        if (begin == held) {  // nothing here: keep the last two bytes for a split marker
+          size_t keep = held >= 2 ? 2 : held;
+          memmove(p, p + held - keep, keep);
+          start += (off_t)(held - keep);
+          held = keep;
+          begin = 0;
+          continue;
+        }
+        memmove(p, p + begin, held - begin);
+        start += (off_t)begin;
+        held -= begin;
+        begin = 0;
+      }
+      if (held >= 4 && (end = jpeg_frame_end(p, held)) != 0) break;
+    }
+    if (end == 0 && held == cap) {
+      log_printf("jpeg frame larger than %zu bytes skipped\n", cap);
+      size_t next = jpeg_next_start(p, held, 2);
+      fseeko(f, start + (off_t)(next < held ? next : held - 2), SEEK_SET);
+      continue;
+    }
+    if (end == 0) {
+      // The file ends inside a frame or holds nothing more.
+      at_end = true;
+      continue;
+    }
+    log_printf("jpeg frame %d %ld bytes %s\n", frames, (long)end, eof && end == held ? "eof" : "");
+    fseeko(f, start + (off_t)end, SEEK_SET);
+    deliver(fr, (uint32_t)end, 0, true);
+    fr = nullptr;
+    playback_loading = 0;
+    frames++;
+  }
+  log_printf("%s: exiting\n", "playback_jpg");
+  if (fr) give_back(fr);
+  return 0;
+}
+
+bool has_extension(const char *name, const char *ext) {
+  const char *dot = strrchr(name, '.');
+  return dot && strcasecmp(dot, ext) == 0;
+}
+
+void refuse(void) {
+  PlaybackState = PLAYBACK_ERROR;
+  playback_loading = 0;
+  stream_set_state(&g_ps, 0);
+}
+
+void return_full_frames(void) {
+  PlaybackDisplayOps &d = playback_display_ops;
+  while (Fifo_getNumEntries(d.full_fifo) > 0) {
+    void *ptr = nullptr;
+    if (Fifo_get(d.full_fifo, &ptr) != 0) break;
+    log_printf("moving buf to output fifo, display state=%d mode=%d\n", (int)PlaybackState, d.get_mode());
+    Fifo_put(d.free_fifo, ptr);
+  }
+}
+
+void play_one(OutputEnv *e) {
+  char name[sizeof g_filename];
+  playback_get_filename(name, sizeof name);
+  if (!name[0]) {
+    log_printf("output filename is empty\n");
+    refuse();
+    return;
+  }
+  struct stat st;
+  if (sys_stat(name, &st) == 0 && st.st_size == 0) {
+    log_printf("zero-length file can't be played: %s\n", name);
+    refuse();
+    return;
+  }
+  FILE *f = sys_fopen(name, "rb");
+  if (!f) {
+    log_printf("input file could not be opened: %s\n", name);
+    refuse();
+    return;
+  }
+  int mode;
+  if (has_extension(name, ".mp4")) mode = 13;
+  else if (has_extension(name, ".ts")) mode = 0;
+  else if (has_extension(name, ".jpeg") || has_extension(name, ".jpg")) mode = 3;
+  else {
+    log_printf("cannot determine file format\n");
+    fclose(f);
+    refuse();
+    return;
+  }
+  PlaybackDisplayOps &d = playback_display_ops;
+  e->stream_mode = mode;
+  playback_rates = {};
+  g_position = 0;
+  g_first_picture = 0;
+  return_full_frames();
+  if (e->audio) e->audio->passthru = 0;
+  int saved_mode = d.get_mode();
+  d.set_mode(PLAYBACK_DISPLAY_MODE);
+  int32_t saved0 = d.get_setting(0), saved1 = d.get_setting(1);
+  d.set_setting(0, 0);
+  d.set_setting(1, 0);
+  d.wakeup();
+  log_printf("%s: output_filename=%s, in=%d out=%d\n", e->env.name, name,
+             Fifo_getNumEntries(d.full_fifo), Fifo_getNumEntries(d.free_fifo));
+  g_playing = 1;
+  if (mode == 13) playback_mp4(e, f, name);
+  else if (mode == 0) playback_ts(e, f);
+  else playback_jpg(e, f);
+  g_playing = 0;
+  const ParamBlock *pb = (const ParamBlock *)e->env.params;
+  if (!pb) pb = get_param_block();
+  if (e->audio) e->audio->passthru = pb->dvr_audio_passthru ? 1 : 0;
+  if (d.get_mode() == PLAYBACK_DISPLAY_MODE) {
+    d.set_mode(saved_mode);
+    d.set_setting(0, saved0);
+  }
+  d.set_setting(1, saved1);
+  d.wakeup();
+  log_printf("%s: mux=%p file=%p\n", e->env.name, (void *)g_mp4, (void *)f);
+  fclose(f);
+}
+
+}  // namespace
+
+int playback_fps(void) { return playback_rates.count25 > playback_rates.count30 ? 25 : 30; }
+
+void playback_set_filename(const char *path) {
+  std::lock_guard<std::mutex> l(g_name_lock);
+  snprintf(g_filename, sizeof g_filename, "%s", path ? path : "");
+}
+
+void playback_get_filename(char *out, size_t size) {
+  if (!out || !size) return;
+  std::lock_guard<std::mutex> l(g_name_lock);
+  snprintf(out, size, "%s", g_filename);
+}
+
+uint64_t playback_position(void) { return g_position; }
+int playback_playing(void) { return g_playing; }
+uint32_t playback_first_picture_time(void) { return g_first_picture; }
+void playback_note_first_picture(uint32_t t) { g_first_picture = t ? t : 1; }
+
+BufTab_Handle playback_buftab_create(size_t picture_size) {
+  if (!g_bigbuf || picture_size == 0) return nullptr;
+  size_t n = (kBigbufSize - kInputs * kInputSize) / picture_size;
+  if (n > (size_t)kMaxPictures) n = kMaxPictures;
+  if (n == 0) return nullptr;
+  BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;
+  gfx.bAttrs.reference = true;
+  gfx.bAttrs.useMask = 3;
+  BufTab_Handle t = BufTab_createGfx((int)n, 0, &gfx);
+  if (!t) return nullptr;
+  for (size_t i = 0; i < n; i++) {
+    Buffer_Handle b = BufTab_getBuf(t, (int)i);
+    Buffer_setUserPtr(b, (int8_t *)(g_bigbuf + kInputs * kInputSize + i * picture_size));
+    Buffer_setSize(b, picture_size);
+    Buffer_setUseMask(b, 0);
+  }
+  return t;
+}
+
+Engine_Handle playback_engine;
+
+void *playback_file(void *arg) {
+  OutputEnv *e = (OutputEnv *)arg;
+  playback_output = e;
+  e->status = 0;
+  stream_register(&g_ps, nullptr, OUTPUT_STREAM);
+  const char *engine = e->engine ? e->engine : "encode";
+  playback_engine = Engine_open(engine, nullptr, nullptr);
+  if (!playback_engine) {
+    log_error("%s %d: Failed to open codec engine %s\n", e->env.name, __LINE__, engine);
+    e->status = -1;
+  } else if (!(g_bigbuf = (uint8_t *)CMEM_alloc(kBigbufSize, 32))) {
+    log_error("failed to allocate output bigbuf\n");
+    e->status = -1;
+  } else {
+    Buffer_Attrs ref = Buffer_Attrs_DEFAULT;
+    ref.reference = true;
+    for (int i = 0; i < kInputs; i++) {
+      g_inputs[i] = Buffer_create(0, &ref);
+      if (!g_inputs[i]) {
+        e->status = -1;
+        break;
+      }
+      Buffer_setUserPtr(g_inputs[i], (int8_t *)(g_bigbuf + i * kInputSize));
+      Buffer_setSize(g_inputs[i], kInputSize);
+      printf("output_hd buf %d %p\n", i, (void *)(g_bigbuf + i * kInputSize));
+      g_frames[i] = {g_inputs[i], 0, 0};
+      Fifo_put(playback_display_ops.free_fifo, &g_frames[i]);
+    }
+  }
+  myRendezvousInit(e->env.start_rendezvous, e->env.name);
+  while (!quitting() && e->status == 0) {
+    // The stop of every stream at quit may come before a wait: look at the
+    // quit flag between short waits.
+    if (stream_get_state_by_id(OUTPUT_STREAM) != 1) {
+      sleep_ms(100);
+      continue;
+    }
+    stream_state_wait_start(&g_ps);
+    play_one(e);
+  }
+  myRendezvousCleanup(e->env.cleanup_rendezvous, e->env.name);
+  for (Buffer_Handle &b : g_inputs) {
+    if (b) Buffer_delete(b);
+    b = nullptr;
+  }
+  if (g_bigbuf) CMEM_free(g_bigbuf);
+  g_bigbuf = nullptr;
+  if (playback_engine) Engine_close(playback_engine);
+  playback_engine = nullptr;
+  playback_output = nullptr;
+  return nullptr;
+}

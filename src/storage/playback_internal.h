@@ -1,0 +1,37 @@
+// Shared by the playback reader and the playback decoding.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/framework/codec_engine.h"
+#include "platform/framework/dmai.h"
+
+// Frame-rate evidence of the file playing: the time-stamp differences of its
+// video frames that look like 25 or 30 fps. Reset for every file.
+struct PlaybackRates {
+  uint64_t last;
+  uint32_t count25, count30;
+};
+extern PlaybackRates playback_rates;
+// 25 when the file shows more 25 than 30 fps evidence, else 30.
+int playback_fps(void);
+
+struct OutputEnv;
+// The running "output_hd" record (NULL before it starts).
+extern OutputEnv *playback_output;
+
+// The codec engine of "output_hd" (NULL when it did not open).
+extern Engine_Handle playback_engine;
+
+// Pictures of picture_size bytes carved out of bigbuf behind the three input
+// descriptors, every use mask clear; NULL without bigbuf.
+BufTab_Handle playback_buftab_create(size_t picture_size);
+void playback_note_first_picture(uint32_t clock90k);
+
+// The decoding loops decodeMain runs: H.264 through the codec engine, JPEG
+// through TurboJPEG.
+void decodeVideoThread(void);
+void decodeImageThread(void);
+// A free output picture of tab; while none is free the output is given time
+// to release one. NULL at quit or once the display leaves the playback mode.
+Buffer_Handle wait_free_display_buffer(BufTab_Handle tab);

@@ -1,0 +1,182 @@
+// File playback on the simulated board: the "output_hd" reader and the
+// display thread's decoding run in process; what reaches the simulated video
+// output is compared with ffmpeg's own decode of the same file.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <string>
+#include <vector>
+
+#include "core/framecopy.h"
+#include "display/display_hd.h"
+#include "display/display_playback.h"
+#include "display/display_tx.h"
+#include "display/edid.h"
+#include "formats/media_inputs.h"
+#include "media/capture_test_support.h"
+#include "storage/playback.h"
+#include "test_root.h"
+
+namespace {
+
+std::vector<uint8_t> hex_edid(const char *name) {
+  std::vector<uint8_t> v;
+  FILE *f = fopen((std::string(M7391_SOURCE_DIR) + "/tests/display/edid/" + name).c_str(), "r");
+  unsigned b;
+  while (f && fscanf(f, "%x", &b) == 1) v.push_back(uint8_t(b));
+  if (f) fclose(f);
+  return v;
+}
+
+std::string md5(const uint8_t *p, size_t n) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(p, n, md, &len, EVP_md5(), nullptr);
+  char hex[2 * EVP_MAX_MD_SIZE + 1];
+  for (unsigned i = 0; i < len; i++) snprintf(hex + 2 * i, 3, "%02x", md[i]);
+  return std::string(hex, 2 * len);
+}
+
+// The MD5 of every frame_size-byte frame of a raw file.
+std::vector<std::string> frame_md5s(const std::string &path, size_t frame_size) {
+  Bytes raw = read_board_file(path);
+  std::vector<std::string> v;
+  for (size_t off = 0; off + frame_size <= raw.size(); off += frame_size) v.push_back(md5(&raw[off], frame_size));
+  return v;
+}
+
+// ffmpeg's decode of a file as tight NV12 frames.
+std::vector<std::string> ffmpeg_frames(const std::string &file, size_t frame_size) {
+  std::string out = file + ".nv12";
+  EXPECT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", file.c_str(), "-f", "rawvideo",
+                      "-pix_fmt", "nv12", out.c_str()}), 0);
+  return frame_md5s(out, frame_size);
+}
+
+// Consecutive repeats collapsed.
+std::vector<std::string> distinct_runs(const std::vector<std::string> &v) {
+  std::vector<std::string> r;
+  for (const std::string &s : v)
+    if (r.empty() || r.back() != s) r.push_back(s);
+  return r;
+}
+
+struct PlaybackRun {
+  DisplayEnv display{};
+  OutputEnv output{};
+  pthread_t display_thread{}, output_thread{};
+
+  void start() {
+    display.env.name = "display_hd";
+    display.env.start_rendezvous = Rendezvous_create(2);
+    display_prepare(&display.env);
+    display_install_hooks(&display);
+    ASSERT_EQ(display_connect_playback(&display), 0);
+    pthread_create(&display_thread, nullptr, displayThrFxn, &display);
+    Rendezvous_meet(display.env.start_rendezvous);
+    output.env.name = "output_hd";
+    output.engine = "encode";
+    output.env.start_rendezvous = Rendezvous_create(2);
+    output.env.cleanup_rendezvous = Rendezvous_create(1);
+    pthread_create(&output_thread, nullptr, playback_file, &output);
+    Rendezvous_meet(output.env.start_rendezvous);
+    ASSERT_EQ(output.status, 0);
+  }
+  void play(const std::string &file) {
+    playback_set_filename(file.c_str());
+    TrickMode = 0;
+    PlaybackState = 0;
+    playback_loading = 1;
+    stream_set_state_by_id(OUTPUT_STREAM, 1);
+  }
+  // Stops the playback and waits until the display left its playback mode.
+  void stop() {
+    stream_set_state_by_id(OUTPUT_STREAM, 0);
+    EXPECT_TRUE(wait_until([&] { return !playback_playing() && display.mode != DISPLAY_STREAM; }, 30000));
+    EXPECT_TRUE(wait_until([] { return hd_display == nullptr; }, 30000));
+  }
+  ~PlaybackRun() {
+    set_exit_code(EXIT_QUIT);
+    displayWakeup();
+    pthread_join(output_thread, nullptr);
+    pthread_join(display_thread, nullptr);
+    set_exit_code(EXIT_RUNNING);
+    Rendezvous_delete(display.env.start_rendezvous);
+    Rendezvous_delete(output.env.start_rendezvous);
+    Rendezvous_delete(output.env.cleanup_rendezvous);
+  }
+};
+
+bool wait_state(int32_t s) { return wait_until([s] { return PlaybackState == s; }, 30000); }
+
+struct Playback : ::testing::Test {
+  std::string dir;
+  void SetUp() override {
+    if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    test_root();
+    CaptureRun::params();
+    param_load_defaults();
+    timestamp_now();
+    CMEM_init();
+    Framecopy_open();
+    sim_video_out_reset();
+    sim_hdmi_tx_reset();
+    std::vector<uint8_t> tv = hex_edid("sony_hdmi_tv.hex");
+    sim_hdmi_tx_set_edid(tv.data(), tv.size());
+    display_edid_forget();
+    dir = test_scratch_dir("playback");
+  }
+  // A 720 x 480 test picture of frames frames at 30/s, with a key frame every
+  // gop frames.
+  std::string make(const char *name, int frames, int gop, const std::vector<const char *> &extra) {
+    std::string path = dir + "/" + name;
+    std::string src = "testsrc2=size=720x480:rate=30";
+    std::string n = std::to_string(frames), g = std::to_string(gop);
+    std::vector<const char *> args = {"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                      src.c_str(), "-frames:v", n.c_str(), "-pix_fmt", "yuv420p",
+                                      "-c:v", "libx264", "-g", g.c_str()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(path.c_str());
+    EXPECT_EQ(run_tool(args), 0);
+    return path;
+  }
+};
+
+constexpr size_t kFrame480 = 720 * 480 * 3 / 2;
+
+// Records every picture queued on the output into dir/<tag>.nv12.
+std::string record(const std::string &dir, const char *tag, int count) {
+  std::string frames = dir + "/" + tag + ".nv12";
+  sim_video_out_record((dir + "/" + tag + ".txt").c_str(), count, frames.c_str());
+  return frames;
+}
+
+TEST_F(Playback, H264PicturesEqualFfmpegDecodeInDisplayOrder) {
+  // B-frames, so display order differs from decode order; the TS copy ends
+  // with a PES of open length that only the end of the file completes.
+  std::string mp4 = make("clip.mp4", 20, 10, {"-bf", "2"});
+  std::string ts = dir + "/clip.ts";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f",
+                      "mpegts", ts.c_str()}), 0);
+  std::vector<std::string> want = ffmpeg_frames(mp4, kFrame480);
+  ASSERT_EQ(want.size(), 20u);
+  PlaybackRun run;
+  run.start();
+  for (const std::string &file : {mp4, ts}) {
+    SCOPED_TRACE(file);
+    // A 30/s file on the 60 Hz output the TV offers for 720 x 480: every
+    // picture is queued twice.
+    std::string frames = record(dir, "shown", 40);
+    run.play(file);
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    ASSERT_TRUE(wait_until([&] { return frame_md5s(frames, kFrame480).size() == 40; }, 30000));
+    SimVideoOutInfo info;
+    sim_video_out_info(&info);
+    EXPECT_GE(info.rate_milli, 59940u);
+    std::vector<std::string> got = frame_md5s(frames, kFrame480);
+    for (size_t i = 0; i < got.size(); i += 2) EXPECT_EQ(got[i], got[i + 1]) << i;
+    EXPECT_EQ(distinct_runs(got), want);
+    run.stop();
+  }
+}
+}  // namespace
