@@ -212,3 +212,27 @@ void sim_hdmi_tx_reset(void);
 uint8_t sim_hdmi_tx_reg(unsigned reg);
 int sim_hdmi_tx_set_edid(const uint8_t *data, size_t len);
 int sim_hdmi_tx_set_edid_file(const char *path);
+
+// ---- Input devices: /dev/event0 to /dev/event3 ----
+// Each slot is empty or holds a device: "keyboard" (keys, MSC_SCAN, LEDs,
+// auto-repeat), "mouse" (three buttons, REL_X/Y and the wheel), "touch"
+// (BTN_TOUCH, ABS_X/Y 0..4095, pressure, codes 40 to 47 and 50) or the board
+// path of an evemu description ("N:", "B:" and "A:" lines). A plugged slot
+// takes input_event records from any writer through the FIFO
+// <root>/run/input/eventN; the writer's times are ignored and each record is
+// stamped when it arrives. Reads give whole records or EAGAIN; after an
+// unplug, descriptors opened before fail with ENODEV and opens fail until the
+// slot is plugged again. 0, or -1 (with the reason on stderr).
+enum { SIM_INPUT_SLOTS = 4 };
+int sim_input_plug(int slot, const char *kind);
+int sim_input_plug_description(int slot, const char *text, size_t len);
+int sim_input_unplug(int slot);
+// One record as a writer would send it, stamped now.
+int sim_input_push(int slot, uint16_t type, uint16_t code, int32_t value);
+// Stamps and key repeats follow CLOCK_MONOTONIC until a test steps the clock:
+// the first step starts a clock of its own at the monotonic time.
+void sim_input_clock_step(int64_t us);
+void sim_input_clock_real(void);
+// "plug N keyboard|mouse|touch|PATH" and "unplug N"; also each line appended
+// to <root>/run/sim_input.cmd. 0, or -1 for a line it cannot run.
+int sim_input_command(const char *line);

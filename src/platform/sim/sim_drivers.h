@@ -17,3 +17,4 @@ void sim_usbhub_register(void);   // /dev/usbdev1.2
 void sim_video_out_register(void); // /dev/video6
 void sim_hdmi_tx_register(void);   // /dev/v4l-subdev6
 void sim_fb_register(void);        // /dev/fb0, /dev/fb2
+void sim_input_register(void);     // /dev/event0 to /dev/event3

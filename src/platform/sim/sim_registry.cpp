@@ -14,6 +14,7 @@ static void sim_register_builtin(void) {
   sim_video_out_register();
   sim_hdmi_tx_register();
   sim_fb_register();
+  sim_input_register();
 }
 
 void sim_init(void) {
