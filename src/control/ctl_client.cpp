@@ -191,12 +191,7 @@ CtlStatus ctl_open(uint8_t unit, uint16_t port, const char *address, uint32_t ti
 
 CtlStatus ctl_close(CtlChannel *ch) {
   if (!ch) return CTL_OK;
-  CtlExchange ex;
-  ctl_init_request(&ex.request, 4);
-  ctl_put_u8(&ex.request, ch->unit);
-  ctl_put_u32(&ex.request, 0);
-  ctl_put_u16(&ex.request, ntohs(ch->event.local_port));
-  (void)ctl_transact(ch, &ex);
+  (void)ctl_subscribe(ch, ch->unit, 0);
   socket_close(&ch->event);
   socket_close(&ch->command);
   pthread_mutex_destroy(ch->lock);
