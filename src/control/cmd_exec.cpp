@@ -245,13 +245,22 @@ CMD_HANDLER(cmd_play_seek) {
   return CTL_OK;
 }
 
+// Without the DVR logic: whether the recording directory holds the file.
+int recording_exists(int source, const char *name) {
+  char *dir = filesys_getdir(source);
+  if (!dir) return -1;
+  char path[512];
+  snprintf(path, sizeof path, "%s/%s", dir, name);
+  free(dir);
+  return file_exists(path) ? 0 : -1;
+}
+
 // Names the file for the DVR logic and posts the key that shows it.
 CtlStatus show_file(CmdArgs *a, uint32_t key) {
   const char *name = a->s[0];
   if (name_status(name)) return CTL_ERR_RANGE;
   int source = cmd_source(a->n[0]);
-  int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name)
-                                      : (file_exists_on(source, name) ? 0 : -1);
+  int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name) : recording_exists(source, name);
   if (rc != 0) return CTL_ERR_NO_FILE;
   cmd_post_key(key);
   snprintf(a->text, sizeof a->text, "%s", name);

@@ -7,9 +7,10 @@ MKROOT=$(dirname "$M7391_BIN")/../tools/mkroot
 
 fail() { echo "FAIL: $*" >&2; [ -n "${LOGF:-}" ] && tail -50 "$LOGF" >&2; exit 1; }
 
+# new_root [mkroot options]: a fresh root in $ROOT.
 new_root() {
   ROOT=$(realpath "$(mktemp -d /tmp/m7391-it-XXXXXX)")
-  "$MKROOT" "$ROOT" "$M7391_SOURCE_DIR/www"
+  "$MKROOT" "$ROOT" "$M7391_SOURCE_DIR/www" "$@"
   install -m 0755 "$M7391_BIN" "$ROOT/usr/bin/m7391"
   export M7391_ROOT=$ROOT
   trap 'cleanup_all' EXIT
