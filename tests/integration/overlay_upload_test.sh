@@ -32,13 +32,15 @@ EOF
 post() { $C -o /dev/null -w '%{http_code}' --basic -u "$1" --data-binary @"$2" "$B/overlay"; }
 # frame <name>: one frame of stream A as PNG.
 frame() {
-  timeout 60 ffmpeg -nostdin -v error -rw_timeout 10000000 -i "$B/streamA.ts" -frames:v 1 -y "$W/$1.png" ||
+  timeout 60 ffmpeg -nostdin -v error -rw_timeout 10000000 -analyzeduration 1000000 -probesize 400000 \
+    -i "$B/streamA.ts" -frames:v 1 -y "$W/$1.png" ||
     fail "no frame from streamA.ts"
 }
 # reads <name> <x> <y>: tesseract's reading of the logo's box in a frame.
 reads() {
   convert "$W/$1.png" -crop 360x100+$2+$3 +repage -resize 200% "$W/$1.crop.png"
-  tesseract "$W/$1.crop.png" - --psm 7 2>/dev/null | tr -d '\n\f'
+  # One thread: OpenMP threads thrash on a loaded machine.
+  OMP_THREAD_LIMIT=1 tesseract "$W/$1.crop.png" - --psm 7 2>/dev/null | tr -d '\n\f'
 }
 # shows <name> <x> <y>: the frame carries the logo there (a few frames, as
 # the command reaches the frames a little after its reply).

@@ -2,8 +2,9 @@
 
 udp_sender_receiver.py MODE PORT SECONDS OUTDIR
   MODE 1: 16-bit frame counters; prints the datagram sizes seen.
-  MODE 2: packet and frame headers; reassembles the video frames into
-          OUTDIR/video.h264 and checks the audio datagrams and their tone.
+  MODE 2: packet and frame headers; reassembles the video frames from the
+          first key frame on into OUTDIR/video.h264 and checks the audio
+          datagrams and their tone.
 Prints "ttl=N tos=N" of the datagrams, then "ok ..." or "FAIL ...".
 """
 import socket, struct, sys, time
@@ -50,6 +51,14 @@ if mode == 1:
     print("ok max=%d frames=%d" % (max(sizes), len(set(g[0] | g[1] << 8 for g in grams))))
     sys.exit(0)
 
+def has_sps(b):
+    i = b.find(b"\0\0\1")
+    while 0 <= i < len(b) - 3:
+        if b[i + 3] & 0x1F == 7:
+            return True
+        i = b.find(b"\0\0\1", i + 3)
+    return False
+
 video = bytearray()
 frame, frames, audio, samples = None, 0, 0, []
 last_count = None
@@ -92,7 +101,10 @@ for g in grams:
     if endf:
         if len(frame) != want:
             fail("frame of %d bytes, header says %d" % (len(frame), want))
-        video += frame
+        # A sender joins the stream where it stands: the file a decoder
+        # gets begins at the first key frame, as a player would.
+        if video or has_sps(frame):
+            video += frame
         frames += 1
         frame = None
 open(outdir + "/video.h264", "wb").write(video)

@@ -29,7 +29,7 @@ wait_log "$LOGF" "httpd: started"
 form -d "UDP[0].StreamID=1" -d "UDP[0].Addr=127.0.0.1" -d "UDP[0].Port=5004"
 
 # Mode 0: the muxed stream as plain datagrams.
-timeout 60 ffmpeg -nostdin -v error -i udp://127.0.0.1:5004 -t 10 -c copy -y "$W/udp.ts" \
+timeout 60 ffmpeg -nostdin -v error -i udp://127.0.0.1:5004 -t 4 -c copy -y "$W/udp.ts" \
   2>"$W/udp.err" &
 FF=$!
 sleep 1
@@ -45,7 +45,7 @@ wait_status "^Connection refused \(connect\)$"
 n=$(grep -c "udpA error Connection refused" "$LOGF")
 sleep 2.5
 [ "$(grep -c "udpA error Connection refused" "$LOGF")" -ge $((n + 2)) ] || fail "no retries"
-timeout 60 ffmpeg -nostdin -v error -i 'tcp://127.0.0.1:5004?listen' -t 10 -c copy -y "$W/tcp.ts" \
+timeout 60 ffmpeg -nostdin -v error -i 'tcp://127.0.0.1:5004?listen' -t 4 -c copy -y "$W/tcp.ts" \
   2>"$W/tcp.err" || fail "ffmpeg tcp: $(cat "$W/tcp.err")"
 clean_ts "$W/tcp.ts"
 # A listener that goes away mid-stream, then comes back.

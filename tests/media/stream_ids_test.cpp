@@ -103,14 +103,6 @@ TEST_F(StreamTables, GetStreamQueueRefusesEmptyAndOutOfRangeIds) {
   EXPECT_NE(log.find("get_stream_queue: invalid streamid 16\n"), std::string::npos);
 }
 
-TEST_F(StreamTables, RegisteringPutsTheStateInTheStoppedState) {
-  ProducerState st{};
-  stream_register(&st, nullptr, RECORD_STREAM);
-  EXPECT_EQ(st.flags, STREAM_STOP | STREAM_STOPPED);
-  EXPECT_EQ(stream_run_states[RECORD_STREAM], &st);
-  EXPECT_EQ(stream_queues[RECORD_STREAM], nullptr);
-}
-
 TEST(StreamRings, RingCreateUsesContiguousMemory) {
   stream_register_clear();
   ProducerState st{};

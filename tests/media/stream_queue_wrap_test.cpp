@@ -193,11 +193,4 @@ TEST_F(StreamQueueWrap, DataSurvivesUntilOverwrittenThroughManyWraps) {
   }
 }
 
-TEST_F(StreamQueueWrap, TimestampOffsetAddsUp) {
-  TestStream s(VIDEO_STREAM1, 4096, 16);
-  stream_queue_add_ts_offset(&s.queue, 4500);
-  stream_queue_add_ts_offset(&s.queue, 0x7FFFFFFF);
-  EXPECT_EQ((uint32_t)stream_queue_ts_offset(&s.queue), 4500u + 0x7FFFFFFFu);
-}
-
 }  // namespace

@@ -1,27 +1,16 @@
 // Recordings made by the record thread from a live H.264 + AAC producer,
 // checked with ffprobe and ffmpeg: formats, segments, mirror files and the
 // FAT split.
-#include <gtest/gtest.h>
+#include "storage_test_support.h"
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <dirent.h>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "../media/stream_mux_test_support.h"
-#include "core/global.h"
 #include "core/param_block.h"
-#include "core/param_flash.h"
 #include "core/process_util.h"
-#include "platform/host_root.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
-#include "storage/filesys.h"
-#include "storage/recorder.h"
 #include "media/stream_producer.h"
+#include "storage/recorder.h"
 
 namespace {
 
@@ -125,19 +114,6 @@ void expect_joined(const std::vector<std::string> &paths, size_t frames) {
   EXPECT_EQ(total, frames);
 }
 
-std::vector<std::string> files_in(const char *dir, const char *ext) {
-  std::vector<std::string> v;
-  if (DIR *d = sys_opendir(dir)) {
-    while (dirent *e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.substr(n.size() - strlen(ext)) == ext) v.push_back(n);
-    }
-    closedir(d);
-  }
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
 std::string host(const std::string &board) { return std::string(root_dir()) + board; }
 
 double duration_of(const std::string &path) {
@@ -161,18 +137,8 @@ class Recording : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
-    test_root();
+    storage_test_board();
     stream_mux_init();
-    for (const char *d : {"mmcblk0p1", "sda1", "sdb1"}) sim_storage_remove(d);
-    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
-      const char *um[] = {"umount", m, nullptr};
-      run_argv(um);
-    }
-    set_exit_code(0);
-    filesys_reset();
-    param_load_defaults();
-    gui_started = 1;
-    filesys_state.record_status = nullptr;
     mux_inputs();
     env.env.name = "record";
     env.env.params = get_param_block();
@@ -216,7 +182,7 @@ TEST_F(Recording, TsAndMp4WithAudioPlayCleanly) {
     get_param_block()->recording.format = (uint8_t)fmt;
     record_for(2500);
     const char *ext = fmt == 1 ? ".ts" : ".mp4";
-    std::vector<std::string> files = files_in("/media/mmc/DCIM", ext);
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ext);
     ASSERT_EQ(files.size(), 1u) << ext;
     std::string path = host("/media/mmc/DCIM/" + files[0]);
     EXPECT_EQ(decode_errors(path), "") << path;
@@ -271,7 +237,7 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
     EXPECT_FALSE(saw_stopped) << "status left Recording between segments";
     wait_idle();
     const char *ext = fmt == 3 ? ".ts" : ".mp4";
-    std::vector<std::string> files = files_in("/media/mmc/DCIM", ext);
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ext);
     ASSERT_EQ(files.size(), 3u);
     std::vector<std::string> paths;
     for (size_t i = 0; i < files.size(); i++) {
@@ -296,14 +262,12 @@ TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
     get_param_block()->recording.format = (uint8_t)fmt;
     record_for(1500);
     const char *ext = fmt == 1 ? ".ts" : ".mp4";
-    std::vector<std::string> a = files_in("/media/int/DCIM", ext), b = files_in("/media/ext/DCIM", ext);
+    std::vector<std::string> a = storage_files_in("/media/int/DCIM", ext);
+    std::vector<std::string> b = storage_files_in("/media/ext/DCIM", ext);
     ASSERT_EQ(a.size(), 1u);
     ASSERT_EQ(b, a);
-    const char *cmp[] = {"cmp", ("/media/int/DCIM/" + a[0]).c_str(), nullptr, nullptr};
-    std::string other = "/media/ext/DCIM/" + b[0];
-    std::string first = "/media/int/DCIM/" + a[0];
-    cmp[1] = first.c_str();
-    cmp[2] = other.c_str();
+    std::string first = "/media/int/DCIM/" + a[0], other = "/media/ext/DCIM/" + b[0];
+    const char *cmp[] = {"cmp", first.c_str(), other.c_str(), nullptr};
     EXPECT_EQ(run_argv(cmp), 0) << ext << " mirror differs";
     EXPECT_EQ(decode_errors(host(other)), "");
   }
@@ -325,7 +289,7 @@ TEST_F(Recording, FatVolumesSplitBeforeFourGiB) {
   ASSERT_TRUE(producer.wait_consumed());
   stream_set_state_by_id(13, 0);
   wait_idle();
-  std::vector<std::string> files = files_in("/media/mmc/DCIM", ".ts");
+  std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".ts");
   ASSERT_GE(files.size(), 3u);
   std::vector<std::string> paths;
   for (const std::string &f : files) {
@@ -361,7 +325,7 @@ TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
     getRecordingStatus(status, sizeof status);
     EXPECT_STREQ(status, "Storage full or write error");
     const char *ext = fmt == 0 ? ".mp4" : ".ts";
-    std::vector<std::string> files = files_in("/media/mmc/DCIM", ext);
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ext);
     ASSERT_FALSE(files.empty());
     uint64_t total = 0;
     for (const std::string &f : files) {

@@ -1,32 +1,20 @@
 // The record/snapshot thread on the simulated board: snapshots become
 // dated, numbered JPEG files; failures leave their status text.
-#include <gtest/gtest.h>
+#include "storage_test_support.h"
 
 #include <csignal>
-#include <cstring>
-#include <sys/resource.h>
 #include <ctime>
-#include <dirent.h>
-#include <string>
+#include <sys/resource.h>
 #include <thread>
-#include <vector>
 
-#include "core/global.h"
 #include "core/log.h"
-#include "core/param_access.h"
 #include "core/param_block.h"
-#include "core/param_flash.h"
 #include "core/process_util.h"
 #include "formats/media_inputs.h"
 #include "media/stream_ids.h"
 #include "media/stream_producer.h"
 #include "media/stream_queue.h"
-#include "platform/host_root.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
-#include "storage/filesys.h"
 #include "storage/recorder.h"
-#include "test_root.h"
 
 namespace {
 
@@ -72,31 +60,25 @@ std::string today_prefix() {
   return p;
 }
 
-std::vector<std::string> files_in(const char *dir) {
-  std::vector<std::string> v;
-  if (DIR *d = sys_opendir(dir)) {
-    while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') v.push_back(e->d_name);
-    closedir(d);
+// A 320x240 JPEG picture made by ffmpeg.
+std::vector<uint8_t> test_jpeg(const char *scratch) {
+  std::string src = test_scratch_dir(scratch) + "/pic.jpg";
+  std::vector<uint8_t> jpeg;
+  if (run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240",
+                "-frames:v", "1", src.c_str()}) != 0)
+    return jpeg;
+  if (FILE *f = sys_fopen(src.c_str(), "rb")) {
+    jpeg.resize(1 << 20);
+    jpeg.resize(fread(jpeg.data(), 1, jpeg.size(), f));
+    fclose(f);
   }
-  std::sort(v.begin(), v.end());
-  return v;
+  return jpeg;
 }
 
 class Recorder : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_root();
-    for (const char *d : {"mmcblk0p1", "sda1", "sdb1"}) sim_storage_remove(d);
-    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
-      const char *um[] = {"umount", m, nullptr};
-      run_argv(um);
-    }
-    set_exit_code(0);
-    filesys_reset();
-    param_load_defaults();
-    gui_started = 1;
-    filesys_state.record_status = nullptr;
+    storage_test_board();
   }
   void TearDown() override {
     set_exit_code(EXIT_QUIT);
@@ -115,17 +97,8 @@ class Recorder : public ::testing::Test {
 
 TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
   if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
-  std::string dir = test_scratch_dir("snap");
-  std::string src = dir + "/pic.jpg";
-  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                      "testsrc=size=320x240", "-frames:v", "1", src.c_str()}),
-            0);
-  FILE *f = sys_fopen(src.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> jpeg(1 << 20);
-  jpeg.resize(fread(jpeg.data(), 1, jpeg.size(), f));
-  fclose(f);
-
+  std::vector<uint8_t> jpeg = test_jpeg("snap");
+  ASSERT_FALSE(jpeg.empty());
   sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
   fileSysTick(get_param_block());
   ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
@@ -153,7 +126,7 @@ TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
       sleep_ms(20);
   };
   snapshot();
-  std::vector<std::string> files = files_in("/media/mmc/DCIM");
+  std::vector<std::string> files = storage_files_in("/media/mmc/DCIM");
   ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files[1], prefix + "001.jpg");
   EXPECT_EQ(file_size(("/media/mmc/DCIM/" + prefix + "001.jpg").c_str()), jpeg.size());
@@ -172,22 +145,14 @@ TEST_F(Recorder, SnapshotsAreNumberedJpegFilesThatDecode) {
 
   // The next snapshot takes the next number.
   snapshot();
-  files = files_in("/media/mmc/DCIM");
+  files = storage_files_in("/media/mmc/DCIM");
   ASSERT_EQ(files.size(), 4u);
   EXPECT_EQ(files[3], prefix + "002.jpg");
 }
 
 TEST_F(Recorder, ASnapshotNotWrittenWholeIsReportedAndRemoved) {
   if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
-  std::string src = test_scratch_dir("snapfail") + "/pic.jpg";
-  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                      "testsrc=size=320x240", "-frames:v", "1", src.c_str()}),
-            0);
-  FILE *f = sys_fopen(src.c_str(), "rb");
-  ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> jpeg(1 << 20);
-  jpeg.resize(fread(jpeg.data(), 1, jpeg.size(), f));
-  fclose(f);
+  std::vector<uint8_t> jpeg = test_jpeg("snapfail");
   ASSERT_GT(jpeg.size(), 8192u);
   sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
   fileSysTick(get_param_block());
@@ -212,13 +177,17 @@ TEST_F(Recorder, ASnapshotNotWrittenWholeIsReportedAndRemoved) {
     sleep_ms(20);
   setrlimit(RLIMIT_FSIZE, &old);
   ASSERT_TRUE(published);
-  EXPECT_TRUE(files_in("/media/mmc/DCIM").empty()) << "partial picture left";
+  EXPECT_TRUE(storage_files_in("/media/mmc/DCIM").empty()) << "partial picture left";
   std::string text(1 << 18, '\0');
   text.resize(log_copy(log_get_tail(), &text[0], text.size()));
   EXPECT_NE(text.find("error: file write failed: File too large (27)"), std::string::npos) << text;
 }
 
 TEST_F(Recorder, NoStorageStopsWithItsStatus) {
+  // No recording made: a reader of its name gives up.
+  char name[64];
+  EXPECT_NE(getRecordFilename(name, sizeof name, 200), 0);
+  EXPECT_STREQ(name, "unknown");
   static RecordEnv env;
   env.env.name = "record";
   env.stream_id = 13;
@@ -248,12 +217,6 @@ TEST_F(Recorder, AnEndedThreadLeavesItsStreamIdUnregistered) {
   set_exit_code(0);
   // The thread's state is gone: a lookup must not reach into it.
   EXPECT_EQ(stream_get_state_by_id(13), -1);
-}
-
-TEST_F(Recorder, FileNameHandOffTimesOut) {
-  char name[64];
-  EXPECT_NE(getRecordFilename(name, sizeof name, 200), 0);
-  EXPECT_STREQ(name, "unknown");
 }
 
 TEST_F(Recorder, NameFilterTakesOnlyThisDayAndExtension) {

@@ -1,43 +1,20 @@
 // Copy, move, delete, rename and format between the simulated USB volumes,
 // checked with cmp and the files themselves.
-#include <gtest/gtest.h>
+#include "storage_test_support.h"
 
 #include <cerrno>
-#include <string>
-#include <vector>
 
-#include "core/global.h"
-#include "core/param_flash.h"
 #include "core/usb_hub.h"
-#include "platform/host_root.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
-#include "storage/filesys.h"
 #include "storage/recorder.h"
-#include "test_root.h"
 
 namespace {
-
-std::string exec_log() {
-  static char buf[1 << 16];
-  sys_read_text("/run/exec.log", buf, sizeof buf, false);
-  return buf;
-}
 
 std::vector<int> g_progress;
 
 class FileOps : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_root();
-    for (const char *d : {"mmcblk0p1", "sda1", "sdb1"}) sim_storage_remove(d);
-    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
-      const char *um[] = {"umount", m, nullptr};
-      run_argv(um);
-    }
-    filesys_reset();
-    param_load_defaults();
-    gui_started = 1;
+    storage_test_board();
     storage_hooks = StorageHooks();
     g_progress.clear();
     sim_storage_insert("sda1", 3, 64 << 20, "vfat");
@@ -194,7 +171,7 @@ TEST_F(FileOps, FormatEmptiesTheVolumeAndMountsItAgain) {
   put(STORAGE_EXT, "old.ts", 1000, 'o');
   sys_unlink("/run/exec.log");
   EXPECT_EQ(filesys_format(STORAGE_EXT), 0);
-  EXPECT_NE(exec_log().find("/sbin/mkfs.vfat /dev/sdb1\n"), std::string::npos);
+  EXPECT_NE(storage_exec_log().find("/sbin/mkfs.vfat /dev/sdb1\n"), std::string::npos);
   EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
   EXPECT_FALSE(file_exists("/media/ext/DCIM/old.ts"));
 

@@ -1,38 +1,22 @@
 // Volumes come and go in the simulation; the storage manager mounts them,
 // brackets writers and reports space, asserted through the command log.
-#include <gtest/gtest.h>
+#include "storage_test_support.h"
 
-#include <cerrno>
 #include <atomic>
-#include <cstring>
-#include <string>
-#include <thread>
+#include <cerrno>
 #include <sys/stat.h>
-#include <vector>
+#include <thread>
 
-#include "core/global.h"
 #include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_block.h"
-#include "core/param_flash.h"
 #include "core/process_util.h"
 #include "core/usb_hub.h"
 #include "media/stream_ids.h"
 #include "media/stream_producer.h"
-#include "platform/host_root.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
 #include "platform/sim/sim_drivers.h"
-#include "storage/filesys.h"
-#include "test_root.h"
 
 namespace {
-
-std::string exec_log() {
-  static char buf[1 << 16];
-  sys_read_text("/run/exec.log", buf, sizeof buf, false);
-  return buf;
-}
 
 std::vector<uint32_t> g_keys;
 std::vector<std::string> g_messages;
@@ -40,16 +24,7 @@ std::vector<std::string> g_messages;
 class Storage : public ::testing::Test {
  protected:
   void SetUp() override {
-    test_root();
-    // Start from a board with nothing inserted and nothing mounted.
-    for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) sim_storage_remove(d);
-    for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
-      const char *um[] = {"umount", m, nullptr};
-      run_argv(um);
-    }
-    filesys_reset();
-    param_load_defaults();
-    gui_started = 1;
+    storage_test_board();
     g_keys.clear();
     g_messages.clear();
     storage_hooks = StorageHooks();
@@ -68,7 +43,7 @@ TEST_F(Storage, NothingHappensBeforeTheGuiStarted) {
   gui_started = 0;
   sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
   tick();
-  EXPECT_EQ(exec_log(), "");
+  EXPECT_EQ(storage_exec_log(), "");
   EXPECT_FALSE(filesys_is_mounted(STORAGE_MMC));
 }
 
@@ -76,7 +51,7 @@ TEST_F(Storage, SdCardMountsReadOnlyAndWritesAreBracketed) {
   sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
   tick();
   ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
-  EXPECT_NE(exec_log().find("mount -o ro,usefree /dev/mmcblk0p1 /media/mmc\n"), std::string::npos);
+  EXPECT_NE(storage_exec_log().find("mount -o ro,usefree /dev/mmcblk0p1 /media/mmc\n"), std::string::npos);
   EXPECT_EQ(sim_storage_mount_state("/media/mmc"), 0);
   EXPECT_TRUE(filesys_all_read_only());
 
@@ -88,7 +63,7 @@ TEST_F(Storage, SdCardMountsReadOnlyAndWritesAreBracketed) {
   sys_unlink("/run/exec.log");
   const char data[] = "hello volume";
   ASSERT_EQ(filesys_writefile(STORAGE_MMC, "hello.txt", data, strlen(data)), 0);
-  EXPECT_EQ(exec_log(),
+  EXPECT_EQ(storage_exec_log(),
             "mount -o remount,rw,usefree /dev/mmcblk0p1 /media/mmc\n"
             "mount -o remount,ro,usefree /dev/mmcblk0p1 /media/mmc\n");
   EXPECT_EQ(sim_storage_mount_state("/media/mmc"), 0);
@@ -118,7 +93,7 @@ TEST_F(Storage, UsbPortsChooseInternalAndExternal) {
   tick();
   EXPECT_TRUE(filesys_is_mounted(STORAGE_INT));
   EXPECT_TRUE(filesys_is_mounted(STORAGE_EXT));
-  std::string log = exec_log();
+  std::string log = storage_exec_log();
   EXPECT_NE(log.find("mount -o ro,usefree /dev/sda1 /media/int\n"), std::string::npos) << log;
   EXPECT_NE(log.find("mount -o ro,usefree /dev/sdb /media/ext\n"), std::string::npos) << log;
   EXPECT_EQ(filesys_count_devices(), 2);
@@ -127,7 +102,7 @@ TEST_F(Storage, UsbPortsChooseInternalAndExternal) {
   sim_storage_remove("sdb");
   tick();
   EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
-  EXPECT_NE(exec_log().find("umount /media/ext\n"), std::string::npos);
+  EXPECT_NE(storage_exec_log().find("umount /media/ext\n"), std::string::npos);
 }
 
 TEST_F(Storage, ASecondDiskForATakenSlotLeavesItsHubPort) {
@@ -225,7 +200,7 @@ TEST_F(Storage, BusyMountIsRetriedAndBadVolumesGiveUpAfterTwo) {
   EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
   EXPECT_TRUE(filesys_usb_mount_failed(1));
   // Each try: with usefree, then without; two tries in all.
-  std::string log = exec_log();
+  std::string log = storage_exec_log();
   size_t tries = 0;
   for (size_t p = 0; (p = log.find("/dev/sdb1 /media/ext", p)) != std::string::npos; p++) tries++;
   EXPECT_EQ(tries, 4u) << log;
@@ -242,7 +217,7 @@ TEST_F(Storage, FreeSpaceThatLiesIsMeasuredAgainWithoutUsefree) {
   sim_storage_set_bogus_free("sda1", 1);
   tick();
   ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
-  std::string log = exec_log();
+  std::string log = storage_exec_log();
   EXPECT_NE(log.find("mount -o ro,usefree /dev/sda1 /media/int\numount /media/int\n"
                      "mount -o ro /dev/sda1 /media/int\n"),
             std::string::npos)

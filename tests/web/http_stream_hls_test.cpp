@@ -71,14 +71,11 @@ class Feeder {
   std::thread thread_;
 };
 
-class Hls : public ::testing::Test {
+class Hls : public WebTest {
  protected:
   void SetUp() override {
     if (!have_ffmpeg()) GTEST_SKIP() << "needs ffmpeg";
-    web_test_start();
-    param_load_defaults();
-    set_users(PERM_ADMIN, {});
-    web_auth_reset();
+    WebTest::SetUp();
     stream_register_clear();
     stream_mux_init();
     mux_inputs();

@@ -19,13 +19,10 @@ void count_restart(int id) {
   if (id >= 0 && id < 3) restarts[id]++;
 }
 
-class WebForm : public ::testing::Test {
+class WebForm : public WebTest {
  protected:
   void SetUp() override {
-    web_test_start();
-    param_load_defaults();
-    set_users(PERM_ADMIN, {});
-    web_auth_reset();
+    WebTest::SetUp();
     memset(restarts, 0, sizeof restarts);
     param_apply_hooks.stream_restart = count_restart;
   }

@@ -75,8 +75,6 @@ inline void web_test_start(void) {
   ASSERT_EQ(web_daemon_start(0), 0);
 }
 
-// Sends request as written and reads the whole reply (the server closes
-// the connection, or the Content-Length is reached).
 // A socket connected to the daemon, or -1.
 inline int connect_daemon(void) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -91,6 +89,8 @@ inline int connect_daemon(void) {
   return fd;
 }
 
+// Sends request as written and reads the whole reply (the server closes
+// the connection, or the Content-Length is reached).
 inline HttpReply http_raw(const std::string &request) {
   int fd = connect_daemon();
   if (fd < 0) return HttpReply();
@@ -177,6 +177,18 @@ inline void set_users(uint32_t guest_level,
   }
   b->guest_permission = guest_level;
 }
+
+// The daemon running with the default parameters, the guest an
+// administrator, no sessions.
+class WebTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    web_test_start();
+    param_load_defaults();
+    set_users(PERM_ADMIN, {});
+    web_auth_reset();
+  }
+};
 
 inline std::string md5_hex(const std::string &text) {
   unsigned char md[EVP_MAX_MD_SIZE];

@@ -1,0 +1,54 @@
+// The simulated board of the storage tests: nothing inserted, nothing
+// mounted, the storage manager reset; the command log and directory
+// listings under the root.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+#include "core/global.h"
+#include "core/param_flash.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim/sim_control.h"
+#include "storage/filesys.h"
+#include "test_root.h"
+
+inline void storage_test_board(void) {
+  test_root();
+  for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) sim_storage_remove(d);
+  for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
+    const char *um[] = {"umount", m, nullptr};
+    run_argv(um);
+  }
+  set_exit_code(0);
+  filesys_reset();
+  param_load_defaults();
+  gui_started = 1;
+  filesys_state.record_status = nullptr;
+}
+
+inline std::string storage_exec_log(void) {
+  static char buf[1 << 16];
+  sys_read_text("/run/exec.log", buf, sizeof buf, false);
+  return buf;
+}
+
+// The names in a board directory ending in ext, sorted (dot files left out).
+inline std::vector<std::string> storage_files_in(const char *dir, const char *ext = "") {
+  std::vector<std::string> v;
+  if (DIR *d = sys_opendir(dir)) {
+    while (dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n[0] != '.' && n.size() >= strlen(ext) && n.compare(n.size() - strlen(ext), std::string::npos, ext) == 0)
+        v.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(v.begin(), v.end());
+  return v;
+}
