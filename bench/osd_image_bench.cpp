@@ -12,7 +12,6 @@
 // `Ir_per_px` (per image pixel): the cost must grow with the image's area
 // only, the same on a 1280x720 frame as on a 1920x1080 one.
 #include <benchmark/benchmark.h>
-#include <valgrind/callgrind.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,6 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "callgrind_count.h"
 #include "core/param_block.h"
 #include "osd/osd_channel.h"
 #include "osd/osd_command.h"
@@ -43,7 +43,7 @@ struct Case {
   int dma;              // 1: the DMA route
 };
 
-std::string dir, self_path;
+std::string dir;
 ParamBlock block;
 Buffer_Handle frame_buf, dma_buf;
 
@@ -175,26 +175,11 @@ double ffmpeg_ns(const Case &c) {
   return cache[key] = best;
 }
 
-// Instructions of one composite, counted by callgrind in a child run; 0 when
-// valgrind cannot be run.
+// Instructions of one composite.
 double instructions(const Case &c) {
-  std::string out = dir + "/callgrind.out";
-  const int reps = 20;
-  std::vector<std::string> args = {"valgrind", "--tool=callgrind", "--instr-atstart=no",
-                                   "--callgrind-out-file=" + out, self_path, "--instr", std::to_string(c.w),
-                                   std::to_string(c.h), std::to_string(c.fw), std::to_string(c.fh),
-                                   std::to_string(c.dma), std::to_string(reps)};
-  double ir = 0;
-  if (run(args) == 0) {
-    if (FILE *fp = fopen(out.c_str(), "r")) {
-      char line[256];
-      while (fgets(line, sizeof line, fp))
-        if (!strncmp(line, "totals:", 7) || !strncmp(line, "summary:", 8)) ir = atof(strchr(line, ':') + 1) / reps;
-      fclose(fp);
-    }
-    unlink(out.c_str());
-  }
-  return ir;
+  return callgrind_instructions({std::to_string(c.w), std::to_string(c.h), std::to_string(c.fw),
+                                 std::to_string(c.fh), std::to_string(c.dma)},
+                                20);
 }
 
 void BM_ImageSlot(benchmark::State &state) {
@@ -239,23 +224,14 @@ BENCHMARK(BM_ImageSlot)->Apply(Cases)->ArgNames({"w", "h", "fw", "fh", "dma"})->
 }  // namespace
 
 int main(int argc, char **argv) {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  self_path = n > 0 ? std::string(buf, (size_t)n) : argv[0];
   if (!prepare_root()) {
     fprintf(stderr, "cannot lay out a root\n");
     return 1;
   }
   if (argc == 8 && !strcmp(argv[1], "--instr")) {
     Case c = {atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), atoi(argv[5]), atoi(argv[6])};
-    int reps = atoi(argv[7]);
     bool ok = setup(c);
-    if (ok) {
-      composite();  // first touch outside the count
-      CALLGRIND_START_INSTRUMENTATION;
-      for (int i = 0; i < reps; i++) composite();
-      CALLGRIND_STOP_INSTRUMENTATION;
-    }
+    if (ok) callgrind_count(atoi(argv[7]), composite);
     std::string rm = "rm -rf '" + dir + "'";
     return system(rm.c_str()) == 0 && ok ? 0 : 1;
   }

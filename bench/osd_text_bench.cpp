@@ -7,22 +7,15 @@
 // pixel). Growth must follow the text's area only: the same text costs the
 // same on a 720x480 frame as on a 1920x1080 one.
 #include <benchmark/benchmark.h>
-#include <valgrind/callgrind.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
+#include "callgrind_count.h"
 #include "core/param_block.h"
 #include "osd/osd_channel.h"
 #include "osd/osd_composite.h"
 #include "osd/osd_font.h"
-#include "platform/runner.h"
 
 namespace {
 
@@ -57,40 +50,16 @@ void fill(const Case &c) {
   benchmark::ClobberMemory();
 }
 
-std::string self_path;
-
-// Instructions of one composite, counted by callgrind in a child run; 0 when
-// valgrind cannot be run.
+// Instructions of one composite (each case counted once).
 double instructions(const Case &c) {
   static std::map<std::string, double> cache;
   char key[96];
   snprintf(key, sizeof key, "%d %d %d %u %u", c.font, c.style, c.chars, c.width, c.lines);
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
-  char dir[] = "/tmp/m7391-osdbench-XXXXXX";
-  double ir = 0;
-  if (mkdtemp(dir)) {
-    std::string out = std::string(dir) + "/callgrind.out";
-    std::string out_arg = "--callgrind-out-file=" + out;
-    std::string f = std::to_string(c.font), s = std::to_string(c.style), n = std::to_string(c.chars),
-                w = std::to_string(c.width), l = std::to_string(c.lines);
-    const int reps = 50;
-    std::string r = std::to_string(reps);
-    const char *argv[] = {"valgrind", "--tool=callgrind", "--instr-atstart=no", out_arg.c_str(),
-                          self_path.c_str(), "--instr", f.c_str(), s.c_str(), n.c_str(), w.c_str(), l.c_str(),
-                          r.c_str(), nullptr};
-    std::vector<char> sink(1 << 16);
-    if (run_argv_output(argv, sink.data(), sink.size()) == 0) {
-      if (FILE *fp = fopen(out.c_str(), "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, fp))
-          if (!strncmp(line, "totals:", 7) || !strncmp(line, "summary:", 8)) ir = atof(strchr(line, ':') + 1) / reps;
-        fclose(fp);
-      }
-    }
-    unlink(out.c_str());
-    rmdir(dir);
-  }
+  double ir = callgrind_instructions({std::to_string(c.font), std::to_string(c.style), std::to_string(c.chars),
+                                      std::to_string(c.width), std::to_string(c.lines)},
+                                     50);
   cache[key] = ir;
   return ir;
 }
@@ -139,17 +108,10 @@ BENCHMARK(BM_Composite)->Apply(Cases)->ArgNames({"font", "style", "chars", "w", 
 }  // namespace
 
 int main(int argc, char **argv) {
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  self_path = n > 0 ? std::string(buf, (size_t)n) : argv[0];
   if (argc == 8 && !strcmp(argv[1], "--instr")) {
     Case c = {atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), (uint32_t)atoi(argv[5]), (uint32_t)atoi(argv[6])};
-    int reps = atoi(argv[7]);
     setup(c);
-    osdComposite(0, frame.data(), 0);  // first touch outside the count
-    CALLGRIND_START_INSTRUMENTATION;
-    for (int i = 0; i < reps; i++) osdComposite(0, frame.data(), 0);
-    CALLGRIND_STOP_INSTRUMENTATION;
+    callgrind_count(atoi(argv[7]), [] { osdComposite(0, frame.data(), 0); });
     return 0;
   }
   benchmark::Initialize(&argc, argv);

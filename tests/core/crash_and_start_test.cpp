@@ -1,16 +1,12 @@
 // The ways the process ends other than a plain quit: a fault (the report, and
 // no hang whatever lock the faulting thread held), a failed start, and the
 // stopping of older copies at start.
-#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "core/crash.h"
 #include "core/global.h"
@@ -18,6 +14,7 @@
 #include "core/startup.h"
 #include "platform/host_root.h"
 #include "test_root.h"
+#include "udp_log_listener.h"
 
 extern char **environ;
 
@@ -35,16 +32,8 @@ constexpr unsigned kHangLimitS = 30;
 // The report of a fault inside the ring's lock, with the quit lock held as
 // well, still reaches standard error and the UDP log, and the process dies.
 TEST(CrashHandlers, FaultUnderTheLogAndQuitLocksIsReportedAndEnds) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(7391);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, (sockaddr *)&sa, sizeof sa) != 0) {
-    close(s);
-    GTEST_SKIP() << "port 7391 busy on this host";
-  }
+  int s = udp_log_listener();
+  if (s < 0) GTEST_SKIP() << "port 7391 busy on this host";
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {

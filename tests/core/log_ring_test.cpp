@@ -1,15 +1,12 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #include "core/log.h"
 #include "platform/host_root.h"
 #include "test_root.h"
+#include "udp_log_listener.h"
 
 namespace {
 
@@ -138,16 +135,8 @@ TEST(LogRing, SaveFileWritesHeldText) {
 // The UDP log sends the held text first (from the oldest line, in datagrams
 // of at most 1472 bytes cut at line ends), then every new line.
 TEST(LogUdp, BacklogThenLinesReachListener) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(7391);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(s, (sockaddr *)&sa, sizeof sa) != 0) {
-    close(s);
-    GTEST_SKIP() << "port 7391 busy on this host";
-  }
+  int s = udp_log_listener();
+  if (s < 0) GTEST_SKIP() << "port 7391 busy on this host";
   log_reset();
   for (int i = 0; i < 100; i++) log_printf("backlog %03d %s\n", i, "..........................");
   ASSERT_EQ(init_log_udp(htonl(INADDR_LOOPBACK)), 0);

@@ -17,10 +17,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../streaming/rtsp_test_track.h"
 #include "streaming/rtsp/digest_auth.h"
-#include "streaming/rtsp/rtp_formats.h"
 #include "streaming/rtsp/rtsp_request.h"
-#include "streaming/rtsp/server.h"
 
 namespace {
 
@@ -87,20 +86,6 @@ class SilentSource : public FramedSource {
   void doGetNextFrame() override {}
 };
 
-class SilentSubsession : public OnDemandServerMediaSubsession {
- public:
-  explicit SilentSubsession(UsageEnvironment &env) : OnDemandServerMediaSubsession(env, true) {}
-
- protected:
-  FramedSource *createNewStreamSource(unsigned, unsigned &estBitrate) override {
-    estBitrate = 10;
-    return new SilentSource(envir());
-  }
-  RTPSink *createNewRTPSink(Groupsock *gs, unsigned char pt, FramedSource *) override {
-    return SimpleRTPSink::createNew(envir(), gs, pt, 90000, "video", "X-NONE", 1, false, true);
-  }
-};
-
 struct Server {
   TaskScheduler *sched = BasicTaskScheduler::createNew(10000);
   UsageEnvironment *env = BasicUsageEnvironment::createNew(*sched);
@@ -112,7 +97,7 @@ struct Server {
     port--;
     check(server != nullptr);
     ServerMediaSession *sms = ServerMediaSession::createNew(*env, "s", "s", "fuzz");
-    sms->addSubsession(new SilentSubsession(*env));
+    sms->addSubsession(new TestTrack<SilentSource>(*env, "X-NONE", 10));
     server->addServerMediaSession(sms);
   }
 };

@@ -12,8 +12,7 @@
 #include <thread>
 
 #include "rtsp_test_support.h"
-#include "streaming/rtsp/rtp_formats.h"
-#include "streaming/rtsp/server.h"
+#include "rtsp_test_track.h"
 
 namespace {
 
@@ -46,18 +45,9 @@ class TickSource : public FramedSource {
   TaskToken task_ = nullptr;
 };
 
-class TickSubsession : public OnDemandServerMediaSubsession {
+class TickTrack : public TestTrack<TickSource> {
  public:
-  explicit TickSubsession(UsageEnvironment &env) : OnDemandServerMediaSubsession(env, true) {}
-
- protected:
-  FramedSource *createNewStreamSource(unsigned, unsigned &estBitrate) override {
-    estBitrate = 40;
-    return new TickSource(envir());
-  }
-  RTPSink *createNewRTPSink(Groupsock *gs, unsigned char pt, FramedSource *) override {
-    return SimpleRTPSink::createNew(envir(), gs, pt, 90000, "video", "X-TICK", 1, false, true);
-  }
+  explicit TickTrack(UsageEnvironment &env) : TestTrack(env, "X-TICK", 40) {}
 };
 
 // A track whose description is known only after 300 ms of running the event
@@ -67,9 +57,9 @@ int g_depth = 0, g_max_depth = 0;
 volatile uint8_t g_learned = 0;
 TaskToken g_learn_task = nullptr;
 
-class SlowSubsession : public TickSubsession {
+class SlowSubsession : public TickTrack {
  public:
-  explicit SlowSubsession(UsageEnvironment &env) : TickSubsession(env) {}
+  explicit SlowSubsession(UsageEnvironment &env) : TickTrack(env) {}
 
  protected:
   const char *getAuxSDPLine(RTPSink *, FramedSource *) override {
@@ -92,7 +82,7 @@ class SessionLifetime : public ::testing::Test {
     server_ = RTSPServer::createNew(*env_, port_, nullptr, 1);
     ASSERT_NE(server_, nullptr);
     ServerMediaSession *sms = ServerMediaSession::createNew(*env_, "tick", "tick", "test");
-    sms->addSubsession(new TickSubsession(*env_));
+    sms->addSubsession(new TickTrack(*env_));
     server_->addServerMediaSession(sms);
     sms = ServerMediaSession::createNew(*env_, "slow", "slow", "test");
     sms->addSubsession(new SlowSubsession(*env_));
