@@ -31,6 +31,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/param_block.h"
@@ -48,38 +49,6 @@ const int kWindowSeconds = 10;
 typedef std::vector<uint8_t> Bytes;
 
 std::string g_dir;
-
-double cpu_of_process(pid_t pid) {
-  std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  FILE *f = fopen(path.c_str(), "r");
-  if (!f) return 0;
-  char buf[1024];
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  fclose(f);
-  buf[n] = 0;
-  const char *p = strrchr(buf, ')');
-  unsigned long utime = 0, stime = 0;
-  if (p) sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-  return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
-}
-
-double cpu_of_self(void) {
-  struct rusage r;
-  getrusage(RUSAGE_SELF, &r);
-  return r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + r.ru_stime.tv_sec + r.ru_stime.tv_usec / 1e6;
-}
-
-uint16_t free_port(void) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, (struct sockaddr *)&a, sizeof a);
-  socklen_t l = sizeof a;
-  getsockname(s, (struct sockaddr *)&a, &l);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 pid_t spawn(std::vector<std::string> args, const std::string &err_path) {
   std::vector<char *> argv;

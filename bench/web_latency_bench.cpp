@@ -27,6 +27,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_support.h"
+
 extern char **environ;
 
 namespace {
@@ -53,19 +55,6 @@ int connect_port(uint16_t port) {
     return -1;
   }
   return fd;
-}
-
-uint16_t free_port(void) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof a);
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, (struct sockaddr *)&a, sizeof a);
-  socklen_t l = sizeof a;
-  getsockname(fd, (struct sockaddr *)&a, &l);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 // One whole GET; its bytes, -1 when the connection failed or timed out.

@@ -99,9 +99,15 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, uint32_t streamId,
   }
   // Every source has an attachment, callback and trigger of its own, so two
   // sessions of one stream each see every entry, and any of them may go
-  // first.
+  // first. Video starts at the newest key frame still recent, as the HTTP
+  // streams do, so that the first picture sent decodes.
+  if (type == rtp_video_h264) fState.flags = STREAM_STATE_RECENT_KEY;
   if (stream_state_attach(streamId, mode, &fState) == 0 && fState.streamq) {
     fAttached = true;
+    // The entries from the key frame on are already there to send.
+    pthread_mutex_lock(&fState.streamq->mutex);
+    fPendingFrames.store((int)(fState.streamq->next_seq - fState.seq), std::memory_order_relaxed);
+    pthread_mutex_unlock(&fState.streamq->mutex);
     log_printf("stream attached\n");
     log_printf("%s idx=%d streamid=%d mode=%d\n", "StreamDeviceSource", idx, (int)streamId,
                (int)mode);

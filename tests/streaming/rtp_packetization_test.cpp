@@ -1,8 +1,8 @@
 // RTP packets as the payload formats lay them out: H.264 single NAL units
 // and FU-A fragments with the marker on an access unit's last packet and
-// the fmtp line, AAC access units with their AU headers, MP2T packets of
-// whole transport packets sent without pacing, and L16 fragments stamped
-// with their first sample.
+// the fmtp line, clients that begin and resume at key frames, AAC access
+// units with their AU headers, MP2T packets of whole transport packets sent
+// without pacing, and L16 fragments stamped with their first sample.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -48,8 +48,8 @@ class ListSource : public FramedSource {
 
 struct Capture : RtpTcpChannel {
   std::vector<Bytes> packets;
-  bool sendInterleaved(uint8_t, const uint8_t *d, unsigned n) override {
-    packets.emplace_back(d, d + n);
+  bool sendInterleaved(OutChunk *c, unsigned off, unsigned n) override {
+    packets.emplace_back(c->data + off + 4, c->data + off + n);
     return true;
   }
 };
@@ -145,6 +145,68 @@ TEST(RtpPacketization, H264SingleUnitsAndFuA) {
   EXPECT_STREQ(fmtp,
                "a=fmtp:96 packetization-mode=1;profile-level-id=640028;"
                "sprop-parameter-sets=Z2QAKKzZQFA=,aO48sA==\r\n");
+  Medium::close(sink);
+  Medium::close(framer);
+}
+
+// A connection whose output is full for a while, and one that joins late:
+// each begins again at a key frame's parameter sets, while a connection that
+// keeps up gets every packet.
+TEST(RtpPacketization, H264ClientsBeginAndResumeAtKeyFrames) {
+  struct Stalling : Capture {
+    bool full = false;
+    bool sendInterleaved(OutChunk *c, unsigned off, unsigned n) override {
+      return !full && Capture::sendInterleaved(c, off, n);
+    }
+  } slow;
+  Capture late;
+  Harness h;
+  h.gs->addTcpDestination(&slow, 2, 2);
+  ListSource *src = new ListSource(*h.env);
+  H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*h.env, src);
+  H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*h.env, h.gs, 96);
+  sink->setPacketSizes(1400, 1400);
+  Bytes sps = {0x67, 0x64, 0x00, 0x28, 0xAC, 0xD9, 0x40, 0x50};
+  Bytes pps = {0x68, 0xEE, 0x3C, 0xB0};
+  sink->startPlaying(*framer, nullptr, nullptr);
+  auto send = [&](std::vector<Bytes> frames) {
+    for (const Bytes &f : frames) src->push(f);
+    h.run();
+  };
+  send({nal(0x41, 500, 1)});          // a picture nobody can begin with
+  send({sps, pps, nal(0x65, 3000, 2), nal(0x41, 500, 3)});
+  h.gs->addTcpDestination(&late, 4, 3);
+  slow.full = true;
+  send({nal(0x41, 2000, 4)});
+  slow.full = false;
+  send({nal(0x41, 500, 5)});
+  send({sps, pps, nal(0x65, 3000, 6)});
+
+  auto rtp = [](const Capture &c) {
+    std::vector<Rtp> v;
+    for (auto &p : c.packets) v.push_back(parse(p));
+    return v;
+  };
+  std::vector<Rtp> fast = rtp(h.cap), s = rtp(slow), l = rtp(late);
+  // Everyone begins at the first parameter sets; the one that keeps up gets
+  // every packet from there.
+  ASSERT_EQ(fast.size(), 2u + 3 + 1 + 2 + 1 + 2 + 3);
+  EXPECT_EQ(fast[0].payload, sps);
+  for (size_t k = 1; k < fast.size(); k++) EXPECT_EQ((uint16_t)(fast[k - 1].seq + 1), fast[k].seq);
+  const Rtp &second = fast[fast.size() - 5];
+  EXPECT_EQ(second.payload, sps);
+  // The stalled one: the first key frame on, up to its stall, then the
+  // second key frame on; nothing in between.
+  ASSERT_GE(s.size(), 5u + 5);
+  EXPECT_EQ(s[0].seq, fast[0].seq);
+  size_t k = 1;
+  while (k < s.size() && s[k].seq == (uint16_t)(s[k - 1].seq + 1)) k++;
+  ASSERT_EQ(s.size() - k, 5u);
+  EXPECT_EQ(s[k].seq, second.seq);
+  EXPECT_EQ(s[k].payload, sps);
+  // The late one: the second key frame on.
+  ASSERT_EQ(l.size(), 5u);
+  EXPECT_EQ(l[0].seq, second.seq);
   Medium::close(sink);
   Medium::close(framer);
 }

@@ -1,10 +1,44 @@
 #include "streaming/rtsp/groupsock.h"
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+// A key frame of a few megabits a second spans a few blocks; the blocks of
+// a client that fell behind come back to the pool.
+const unsigned kChunkSize = 60 * 1024;
+const unsigned kPoolMax = 64;
+thread_local std::vector<OutChunk *> chunk_pool;
+
+}  // namespace
+
+OutChunk *out_chunk_create(unsigned size) {
+  OutChunk *c;
+  if (size <= kChunkSize && !chunk_pool.empty()) {
+    c = chunk_pool.back();
+    chunk_pool.pop_back();
+  } else {
+    unsigned cap = size < kChunkSize ? kChunkSize : size;
+    c = static_cast<OutChunk *>(malloc(offsetof(OutChunk, data) + cap));
+    if (!c) return nullptr;
+    c->size = cap;
+  }
+  c->refs = 1;
+  c->used = 0;
+  return c;
+}
+
+void out_chunk_unref(OutChunk *c) {
+  if (!c || --c->refs > 0) return;
+  if (c->size == kChunkSize && chunk_pool.size() < kPoolMax) chunk_pool.push_back(c);
+  else free(c);
+}
 
 Groupsock *Groupsock::createNew(UsageEnvironment &env, uint16_t port) {
   int s = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -35,6 +69,7 @@ Groupsock::Groupsock(UsageEnvironment &env, int socket, uint16_t port)
     : fEnv(env), fSocket(socket), fPort(port) {}
 
 Groupsock::~Groupsock() {
+  out_chunk_unref(fChunk);
   if (fSocket >= 0) {
     fEnv.taskScheduler().disableBackgroundHandling(fSocket);
     close(fSocket);
@@ -49,6 +84,7 @@ void Groupsock::addDestination(struct in_addr addr, uint16_t port, unsigned sess
   d.addr.sin_addr = addr;
   d.addr.sin_port = htons(port);
   d.tcp = nullptr;
+  d.waiting = true;
   fDests.push_back(d);
 }
 
@@ -58,6 +94,7 @@ void Groupsock::addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, uns
   d.sessionId = sessionId;
   d.tcp = channel;
   d.channelId = channelId;
+  d.waiting = true;
   fDests.push_back(d);
 }
 
@@ -68,16 +105,52 @@ void Groupsock::removeDestinations(unsigned sessionId) {
   }
 }
 
-bool Groupsock::output(const uint8_t *data, unsigned size) {
+bool Groupsock::output(const uint8_t *data, unsigned size, bool startPoint) {
   bool any = false;
-  for (const Dest &d : fDests) {
+  // The framed copy of this packet for each channel number in use (nearly
+  // always one).
+  struct Framed {
+    OutChunk *chunk;
+    unsigned offset;
+    uint8_t channel;
+  } framed[4];
+  unsigned nFramed = 0;
+  for (Dest &d : fDests) {
+    if (d.waiting && !startPoint) continue;
+    bool sent = false;
     if (d.tcp) {
-      any |= d.tcp->sendInterleaved(d.channelId, data, size);
+      if (size > 0xFFFF) continue;
+      Framed *f = nullptr;
+      for (unsigned i = 0; i < nFramed; i++)
+        if (framed[i].channel == d.channelId) f = &framed[i];
+      if (!f) {
+        if (!fChunk || fChunk->used + 4 + size > fChunk->size) {
+          // The copies framed so far may go with the old block.
+          nFramed = 0;
+          out_chunk_unref(fChunk);
+          fChunk = out_chunk_create(4 + size);
+          if (!fChunk) return any;
+        }
+        uint8_t *p = fChunk->data + fChunk->used;
+        p[0] = '$';
+        p[1] = d.channelId;
+        p[2] = (uint8_t)(size >> 8);
+        p[3] = (uint8_t)size;
+        memcpy(p + 4, data, size);
+        f = &framed[nFramed < 4 ? nFramed++ : 3];
+        *f = {fChunk, fChunk->used, d.channelId};
+        fChunk->used += 4 + size;
+      }
+      sent = d.tcp->sendInterleaved(f->chunk, f->offset, 4 + size);
     } else if (fSocket >= 0) {
       // A full socket buffer drops the datagram, as the network would.
-      any |= sendto(fSocket, data, size, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr,
+      sent = sendto(fSocket, data, size, MSG_NOSIGNAL, (const struct sockaddr *)&d.addr,
                     sizeof d.addr) == (ssize_t)size;
     }
+    // A destination that lost a packet goes on at the next start point, not
+    // with pictures that refer to what it lost.
+    d.waiting = !sent;
+    any |= sent;
   }
   return any;
 }

@@ -8,12 +8,29 @@
 
 #include "streaming/rtsp/scheduler.h"
 
+// A block of interleaved packets shared by every connection that sends
+// them: a packet is framed and copied once, whatever the number of clients,
+// and the block lives until the last connection has written its part.
+// Blocks belong to the thread that runs the event loop.
+struct OutChunk {
+  unsigned refs;
+  unsigned size;   // bytes data holds
+  unsigned used;
+  uint8_t data[1];
+};
+// A block of at least size bytes with one reference; blocks of the usual size
+// are reused, so that sending never maps or unmaps memory.
+OutChunk *out_chunk_create(unsigned size);
+inline void out_chunk_ref(OutChunk *c) { c->refs++; }
+void out_chunk_unref(OutChunk *c);
+
 // An RTSP connection that carries RTP and RTCP interleaved (RFC 2326 10.12).
 class RtpTcpChannel {
  public:
-  // Sends one packet framed as '$', channel, 16-bit length. false when the
-  // connection dropped the packet (gone or too far behind).
-  virtual bool sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) = 0;
+  // Sends size bytes of chunk at offset: one packet framed as '$', channel,
+  // 16-bit length. The connection takes a reference while it holds them.
+  // false when it dropped the packet (gone or too far behind).
+  virtual bool sendInterleaved(OutChunk *chunk, unsigned offset, unsigned size) = 0;
 
  protected:
   virtual ~RtpTcpChannel() = default;
@@ -49,8 +66,10 @@ class Groupsock {
   void removeDestinations(unsigned sessionId);
   unsigned numDestinations() const { return (unsigned)fDests.size(); }
 
-  // To every destination. false when none took it.
-  bool output(const uint8_t *data, unsigned size);
+  // To every destination. A destination starts, and after a packet it lost
+  // starts again, only at a packet that is a startPoint (one a decoder can
+  // begin with). false when none took it.
+  bool output(const uint8_t *data, unsigned size, bool startPoint = true);
   // The session whose UDP destination is this address and port; 0 when none.
   unsigned sessionBySource(const struct sockaddr_in &from) const;
 
@@ -61,11 +80,13 @@ class Groupsock {
     struct sockaddr_in addr;   // UDP when tcp is NULL
     RtpTcpChannel *tcp;
     uint8_t channelId;
+    bool waiting;              // for a start point
   };
   UsageEnvironment &fEnv;
   int fSocket;
   uint16_t fPort;
   std::vector<Dest> fDests;
+  OutChunk *fChunk = nullptr;   // where the TCP destinations' packets are framed
   bool fMulticast = false;
   struct in_addr fGroup = {};
   uint8_t fTTL = 0;

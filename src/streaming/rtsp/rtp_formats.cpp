@@ -17,7 +17,8 @@ H264VideoRTPSink::H264VideoRTPSink(UsageEnvironment &env, Groupsock *rtpGS,
     : MultiFramedRTPSink(env, rtpGS, rtpPayloadFormat, 90000, "H264"),
       fFmtpSDPLine(nullptr),
       fFragmenting(false),
-      fNalHeader(0) {}
+      fNalHeader(0),
+      fUnitStart(true) {}
 
 H264VideoRTPSink::~H264VideoRTPSink() { delete[] fFmtpSDPLine; }
 
@@ -42,6 +43,22 @@ void H264VideoRTPSink::doSpecialFrameHandling(unsigned fragmentationOffset, unsi
   // The marker goes on the last packet of an access unit.
   if (numRemainingBytes == 0 && fSource && fSource->pictureEndMarker()) setMarkerBit();
   setTimestamp(framePresentationTime);
+}
+
+bool H264VideoRTPSink::packetIsStartPoint(const uint8_t *packet, unsigned size) {
+  if (size <= RTP_HEADER_SIZE + 1) return false;
+  const uint8_t *p = packet + RTP_HEADER_SIZE;
+  int type = p[0] & 0x1F;
+  bool first = true;   // the first packet of its NAL unit
+  if (type == 28) {    // FU-A
+    type = p[1] & 0x1F;
+    first = (p[1] & 0x80) != 0;
+  }
+  // A sequence parameter set only ever opens an access unit.
+  bool start = first && (type == H264_NAL_SPS ||
+                         (fUnitStart && (type == H264_NAL_PPS || type == H264_NAL_IDR)));
+  fUnitStart = (packet[1] & 0x80) || (fUnitStart && first && (type == 6 || type == H264_NAL_AUD));
+  return start;
 }
 
 const char *H264VideoRTPSink::auxSDPLine() {

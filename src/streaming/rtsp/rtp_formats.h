@@ -27,11 +27,15 @@ class H264VideoRTPSink : public MultiFramedRTPSink {
   }
   unsigned frameSpecificHeaderSize() const override { return fFragmenting ? 2 : 0; }
   unsigned frameStartOffset(const unsigned char *frame, unsigned size) override;
+  // The first packet of an access unit that begins with parameter sets or an
+  // IDR picture (delimiters and SEI before them aside).
+  bool packetIsStartPoint(const uint8_t *packet, unsigned size) override;
 
  private:
   char *fFmtpSDPLine;
   bool fFragmenting;    // the current NAL unit goes as FU-A
   uint8_t fNalHeader;
+  bool fUnitStart;      // only delimiters and SEI sent of this access unit so far
 };
 
 // AAC access units (raw, without ADTS headers), one per packet, each with

@@ -377,7 +377,7 @@ void MultiFramedRTPSink::packCurrentFrame() {
 void MultiFramedRTPSink::sendPacketIfNecessary() {
   if (fNumFramesUsedSoFar > 0) {
     if (!fTimestampSet) setTimestamp(fFramePT);
-    fRTPInterface->output(fPacket, fPacketLen);
+    fRTPInterface->output(fPacket, fPacketLen, packetIsStartPoint(fPacket, fPacketLen));
     notePacketSent(fPacketTimestamp, fPacketLen - RTP_HEADER_SIZE);
     fSeqNo++;
   }
@@ -397,7 +397,7 @@ void MultiFramedRTPSink::ourHandleClosure(void *clientData) {
   // A packet already holding frames still goes out.
   if (s->fNumFramesUsedSoFar > 0) {
     if (!s->fTimestampSet) s->setTimestamp(s->fFramePT);
-    s->fRTPInterface->output(s->fPacket, s->fPacketLen);
+    s->fRTPInterface->output(s->fPacket, s->fPacketLen, s->packetIsStartPoint(s->fPacket, s->fPacketLen));
     s->notePacketSent(s->fPacketTimestamp, s->fPacketLen - RTP_HEADER_SIZE);
     s->fSeqNo++;
     s->fNumFramesUsedSoFar = 0;

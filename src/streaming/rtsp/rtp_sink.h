@@ -123,6 +123,10 @@ class MultiFramedRTPSink : public RTPSink {
   virtual int64_t nextPacketDelay(int64_t uSecondsToGo) const { return uSecondsToGo; }
   // Called for every frame that arrives.
   virtual void noteFrameArrival(struct timeval presentationTime);
+  // Whether a receiver may begin with this packet, about to be sent
+  // (clients join, and a client that lost packets goes on, only there).
+  // Called once per packet, in order.
+  virtual bool packetIsStartPoint(const uint8_t *packet, unsigned size) { return true; }
   // The class named in the warning about a frame larger than the buffer.
   virtual const char *truncationWarningOwner() const { return "MultiFramedRTPSink"; }
 

@@ -56,7 +56,7 @@ class RTSPServer::Connection : public RtpTcpChannel {
   Connection(RTSPServer &server, int fd, const struct sockaddr_in &peer);
   ~Connection() override;
 
-  bool sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) override;
+  bool sendInterleaved(OutChunk *chunk, unsigned offset, unsigned size) override;
   void respond(const std::string &text);
   // Closes once the queued output is out (or at once when it cannot be).
   void closeAfterOutput();
@@ -64,6 +64,8 @@ class RTSPServer::Connection : public RtpTcpChannel {
   void updateHandling();
   // Its DESCRIBE waited for another's and has been answered: reading goes on.
   void resume();
+  // Writes what it can of the queued output.
+  void onWritable();
 
   RTSPServer &fServer;
   int fSocket;
@@ -71,14 +73,22 @@ class RTSPServer::Connection : public RtpTcpChannel {
   struct sockaddr_in fLocal;
   uint8_t fIn[RTSP_REQUEST_BUFFER_SIZE];
   size_t fInLen;
-  std::vector<uint8_t> fOut;
-  size_t fOutOff;
+  // What is still to be written: parts of shared blocks, oldest first from
+  // fOutHead.
+  struct OutPart {
+    OutChunk *chunk;
+    unsigned offset;
+    unsigned size;
+  };
+  std::vector<OutPart> fOut;
+  size_t fOutHead;
+  size_t fOutBytes;
+  bool fFlushListed;     // in the server's list of connections to write
   bool fBusy;            // a request is being served (perhaps in a nested loop)
   bool fClosing;
   bool fCloseAfterOutput;
   bool fDeferred;        // its DESCRIBE waits in the server's list
   TaskToken fCloseTask;
-  TaskToken fFlushTask;  // queued interleaved packets go out when it runs
   TaskToken fIdleTask;   // closes a connection that says nothing and owns no session
   TaskToken fResumeTask;
   int64_t fLastInput_us;
@@ -88,7 +98,6 @@ class RTSPServer::Connection : public RtpTcpChannel {
  private:
   static void ioHandler(void *clientData, int mask);
   static void closeTask(void *clientData);
-  static void flushTask(void *clientData);
   static void idleTask(void *clientData);
   static void resumeTask(void *clientData);
   void noteInput();
@@ -96,9 +105,8 @@ class RTSPServer::Connection : public RtpTcpChannel {
   // request) and the connection closed.
   void overflow(const char *what, const char *cseq);
   void onReadable();
-  void onWritable();
   void processInput();
-  bool queue(const uint8_t *a, size_t an, const uint8_t *b, size_t bn, bool mayDrop);
+  bool queue(OutChunk *chunk, unsigned offset, unsigned size, bool mayDrop);
 };
 
 struct RTSPServer::ClientSession {
@@ -127,13 +135,14 @@ RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sock
       fSocket(fd),
       fPeer(peer),
       fInLen(0),
-      fOutOff(0),
+      fOutHead(0),
+      fOutBytes(0),
+      fFlushListed(false),
       fBusy(false),
       fClosing(false),
       fCloseAfterOutput(false),
       fDeferred(false),
       fCloseTask(nullptr),
-      fFlushTask(nullptr),
       fIdleTask(nullptr),
       fResumeTask(nullptr),
       fLastInput_us(0) {
@@ -149,11 +158,11 @@ RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sock
 RTSPServer::Connection::~Connection() {
   UsageEnvironment &env = fServer.envir();
   env.taskScheduler().unscheduleDelayedTask(fCloseTask);
-  env.taskScheduler().unscheduleDelayedTask(fFlushTask);
   env.taskScheduler().unscheduleDelayedTask(fIdleTask);
   env.taskScheduler().unscheduleDelayedTask(fResumeTask);
   env.taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
+  for (size_t i = fOutHead; i < fOut.size(); i++) out_chunk_unref(fOut[i].chunk);
 }
 
 void RTSPServer::Connection::updateHandling() {
@@ -165,7 +174,7 @@ void RTSPServer::Connection::updateHandling() {
   // While a request is served no further one is read: its handler may run
   // the event loop, and must not meet this connection's next request there.
   if (!fBusy && !fCloseAfterOutput) mask |= SOCKET_READABLE;
-  if (fOutOff < fOut.size()) mask |= SOCKET_WRITABLE;
+  if (fOutBytes) mask |= SOCKET_WRITABLE;
   fServer.envir().taskScheduler().setBackgroundHandling(fSocket, mask, ioHandler, this);
 }
 
@@ -193,67 +202,97 @@ void RTSPServer::Connection::closeTask(void *clientData) {
 
 void RTSPServer::Connection::closeAfterOutput() {
   fCloseAfterOutput = true;
-  if (fOutOff >= fOut.size()) scheduleClose();
+  if (!fOutBytes) scheduleClose();
   else updateHandling();
 }
 
-bool RTSPServer::Connection::queue(const uint8_t *a, size_t an, const uint8_t *b, size_t bn,
+bool RTSPServer::Connection::queue(OutChunk *chunk, unsigned offset, unsigned size,
                                    bool mayDrop) {
   if (fClosing) return false;
-  size_t pending = fOut.size() - fOutOff;
+  if (!size) return true;
   // A packet is queued whole or not at all, so the framing stays intact.
-  if (mayDrop && pending + an + bn > RTSP_TCP_QUEUE_LIMIT) return false;
-  if (pending + an + bn > 4 * RTSP_TCP_QUEUE_LIMIT) {
+  if (mayDrop && fOutBytes + size > RTSP_TCP_QUEUE_LIMIT) return false;
+  if (fOutBytes + size > 4 * RTSP_TCP_QUEUE_LIMIT) {
     // Even the replies do not drain: the client is gone.
     scheduleClose();
     return false;
   }
-  if (fOutOff > 65536 && fOutOff * 2 > fOut.size()) {
-    fOut.erase(fOut.begin(), fOut.begin() + (long)fOutOff);
-    fOutOff = 0;
+  if (fOutHead < fOut.size()) {
+    OutPart &last = fOut.back();
+    if (last.chunk == chunk && last.offset + last.size == offset) {
+      last.size += size;
+      fOutBytes += size;
+      return true;
+    }
   }
-  fOut.insert(fOut.end(), a, a + an);
-  if (bn) fOut.insert(fOut.end(), b, b + bn);
+  if (fOutHead > 0 && fOutHead * 2 >= fOut.size()) {
+    fOut.erase(fOut.begin(), fOut.begin() + (long)fOutHead);
+    fOutHead = 0;
+  }
+  out_chunk_ref(chunk);
+  fOut.push_back({chunk, offset, size});
+  fOutBytes += size;
   return true;
 }
 
-bool RTSPServer::Connection::sendInterleaved(uint8_t channel, const uint8_t *data, unsigned size) {
-  if (size > 0xFFFF) return false;
-  uint8_t hdr[4] = {'$', channel, (uint8_t)(size >> 8), (uint8_t)size};
-  if (!queue(hdr, 4, data, size, true)) return false;
+bool RTSPServer::Connection::sendInterleaved(OutChunk *chunk, unsigned offset, unsigned size) {
+  if (!queue(chunk, offset, size, true)) return false;
   // The packets of a frame leave in one write: a system call per packet and
   // client is most of what serving many clients costs.
-  if (!fFlushTask && fOutOff < fOut.size())
-    fFlushTask = fServer.envir().taskScheduler().scheduleDelayedTask(kFlushDelay_us, flushTask, this);
+  if (!fFlushListed) {
+    fFlushListed = true;
+    fServer.listFlush(this);
+  }
   return true;
 }
 
 void RTSPServer::Connection::respond(const std::string &text) {
-  if (queue((const uint8_t *)text.data(), text.size(), nullptr, 0, false)) onWritable();
-}
-
-void RTSPServer::Connection::flushTask(void *clientData) {
-  Connection *c = static_cast<Connection *>(clientData);
-  c->fFlushTask = nullptr;
-  c->onWritable();
+  OutChunk *c = out_chunk_create((unsigned)text.size());
+  if (!c) return;
+  memcpy(c->data, text.data(), text.size());
+  c->used = (unsigned)text.size();
+  bool queued = queue(c, 0, c->used, false);
+  out_chunk_unref(c);
+  if (queued) onWritable();
 }
 
 void RTSPServer::Connection::onWritable() {
-  fServer.envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
   if (fClosing) return;
-  while (fOutOff < fOut.size()) {
-    ssize_t w = send(fSocket, fOut.data() + fOutOff, fOut.size() - fOutOff,
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
+  const size_t kMaxParts = 64;
+  struct iovec iov[kMaxParts];
+  while (fOutBytes) {
+    size_t n = 0;
+    for (size_t i = fOutHead; i < fOut.size() && n < kMaxParts; i++, n++)
+      iov[n] = {fOut[i].chunk->data + fOut[i].offset, fOut[i].size};
+    struct msghdr m;
+    memset(&m, 0, sizeof m);
+    m.msg_iov = iov;
+    m.msg_iovlen = n;
+    ssize_t w = sendmsg(fSocket, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
       scheduleClose();
       return;
     }
-    fOutOff += (size_t)w;
+    size_t left = (size_t)w;
+    fOutBytes -= left;
+    while (left) {
+      OutPart &p = fOut[fOutHead];
+      if (left < p.size) {
+        p.offset += (unsigned)left;
+        p.size -= (unsigned)left;
+        break;
+      }
+      left -= p.size;
+      out_chunk_unref(p.chunk);
+      fOutHead++;
+    }
+    if (w == 0) break;
   }
-  if (fOutOff >= fOut.size()) {
+  if (!fOutBytes) {
+    for (size_t i = fOutHead; i < fOut.size(); i++) out_chunk_unref(fOut[i].chunk);
     fOut.clear();
-    fOutOff = 0;
+    fOutHead = 0;
     if (fCloseAfterOutput) {
       scheduleClose();
       return;
@@ -419,7 +458,9 @@ RTSPServer *RTSPServer::createNew(UsageEnvironment &env, uint16_t ourPort,
     ::close(s);
     return nullptr;
   }
-  if (listen(s, 20) < 0) {
+  // A burst of clients connecting at once waits in the backlog, not for a
+  // SYN retransmission.
+  if (listen(s, 1024) < 0) {
     env.setResultErrMsg("listen() failed: ", errno);
     ::close(s);
     return nullptr;
@@ -437,7 +478,8 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
       fMaxConnections(RTSP_MAX_CONNECTIONS),
       fAtLimit(false),
       fOutOfDescriptors(false),
-      fAcceptResumeTask(nullptr) {
+      fAcceptResumeTask(nullptr),
+      fFlushTask(nullptr) {
   struct rlimit rl;
   if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
       rl.rlim_cur / 4 < fMaxConnections)
@@ -448,6 +490,7 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
 
 RTSPServer::~RTSPServer() {
   envir().taskScheduler().unscheduleDelayedTask(fAcceptResumeTask);
+  envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
   envir().taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
   while (!fConnections.empty()) closeConnection(fConnections.back());
@@ -559,6 +602,26 @@ void RTSPServer::acceptConnections() {
   }
 }
 
+void RTSPServer::listFlush(Connection *c) {
+  fFlushList.push_back(c);
+  if (!fFlushTask) fFlushTask = envir().taskScheduler().scheduleDelayedTask(kFlushDelay_us, flushTask, this);
+}
+
+void RTSPServer::flushTask(void *clientData) {
+  RTSPServer *server = static_cast<RTSPServer *>(clientData);
+  server->fFlushTask = nullptr;
+  // Writing never closes a connection at once, so the list holds still.
+  std::vector<Connection *> list;
+  list.swap(server->fFlushList);
+  for (Connection *c : list) {
+    c->fFlushListed = false;
+    c->onWritable();
+  }
+  // The list keeps its room for the next round.
+  list.clear();
+  if (server->fFlushList.empty()) server->fFlushList.swap(list);
+}
+
 void RTSPServer::closeConnection(Connection *c) {
   // Its sessions go with it: no other connection may control them.
   for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
@@ -574,6 +637,15 @@ void RTSPServer::closeConnection(Connection *c) {
     if (fConnections[i] == c) {
       fConnections.erase(fConnections.begin() + (long)i);
       break;
+    }
+  }
+  // Looked for last: ending its sessions may have queued a goodbye on it.
+  if (c->fFlushListed) {
+    for (size_t i = 0; i < fFlushList.size(); i++) {
+      if (fFlushList[i] == c) {
+        fFlushList.erase(fFlushList.begin() + (long)i);
+        break;
+      }
     }
   }
   delete c;

@@ -20,7 +20,7 @@
 #define RTSP_TCP_QUEUE_LIMIT (2u << 20)
 // Connections served at once, at most; fewer when the process may open
 // few descriptors (a quarter of RLIMIT_NOFILE).
-#define RTSP_MAX_CONNECTIONS 100
+#define RTSP_MAX_CONNECTIONS 4096
 
 class RTSPServer : public Medium {
  public:
@@ -61,6 +61,10 @@ class RTSPServer : public Medium {
   bool evictIdleConnection();
   void closeConnection(Connection *c);
   bool ownsSession(const Connection *c) const;
+  // c has interleaved packets queued: they are written, with every other
+  // connection's, shortly after (the packets of a frame in one write).
+  void listFlush(Connection *c);
+  static void flushTask(void *clientData);
   void deleteClientSession(ClientSession *s);
   ClientSession *newClientSession(Connection *c, ServerMediaSession *sms);
   static void livenessTimeout(void *clientData);
@@ -98,6 +102,8 @@ class RTSPServer : public Medium {
   bool fAtLimit;             // the connection limit was logged and still holds
   bool fOutOfDescriptors;    // accept failed for want of descriptors: logged
   TaskToken fAcceptResumeTask;
+  std::vector<Connection *> fFlushList;
+  TaskToken fFlushTask;
   // A DESCRIBE that must learn its stream's description runs the event loop
   // until it is known. One waits per stream; the others wait in this list.
   struct DeferredDescribe {
