@@ -197,6 +197,13 @@ DvrKey dvr_wait_key(GuiContext *ctx, uint32_t seconds) {
   (void)ctx;
   if (get_exit_code()) return 0;
   KeyMailbox &mb = mailbox();
+  if (dvr_key_hooks.feed_key) {
+    pthread_mutex_lock(&mb.key_mailbox_mutex);
+    DvrKey waiting = mb.key_word;
+    mb.key_word = 0;
+    pthread_mutex_unlock(&mb.key_mailbox_mutex);
+    if (DvrKey fed = waiting ? waiting : dvr_key_hooks.feed_key()) return fed;
+  }
   pthread_mutex_lock(&mb.key_mailbox_mutex);
   int64_t deadline = mono_us() + int64_t(seconds) * 1000000;
   DvrKey key = 0;

@@ -3,7 +3,10 @@
 // The icon patterns: pause, play, fast forward, rewind, load, end, record,
 // mute.
 OsdLayout osd_layout = {
-    3, 480, 6, 20, 20, 640, 250, 0, {}, 100, 100,
+    3, 480, 6, 20, 20, 640, 250, 0,
+    {{2, 150, 100, 0, "parameters.txt", -1}, {2, 150, 100, 0, "coded.txt", -1},
+     {2, 150, 100, 0, "extra.txt", -1}, {2, 150, 100, 0, "addtl.txt", -1}},
+    {}, 100, 100,
     {
         {0x0000, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c,
          0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x3c3c, 0x0000},

@@ -8,6 +8,13 @@
 enum { OSD_ICON_PAUSE, OSD_ICON_PLAY, OSD_ICON_FF, OSD_ICON_REWIND, OSD_ICON_LOAD,
        OSD_ICON_END, OSD_ICON_RECORD, OSD_ICON_MUTE, OSD_ICON_COUNT };
 
+// A secondary text overlay being edited (title, coded, extra, additional).
+struct TextOverlayConf {
+  int32_t font, x, y, background;
+  const char *file;            // its text file
+  int32_t source;              // -1 none
+};
+
 struct OsdLayout {
   int32_t key_accept;          // key event values taken: 3 presses and repeats, 1 presses
   int32_t screen_height;       // OSD height / scale, at most 480
@@ -16,6 +23,7 @@ struct OsdLayout {
   int32_t screen_width;        // OSD width / scale, at most 640
   int32_t message_x;           // x of the transient message shown, -1 none
   int32_t current_overlay;     // secondary overlay being edited, 1 to 4, 0 none
+  TextOverlayConf overlays[4];
   char status_text[60];        // the status-line text drawn last
   int32_t text_x, text_y;      // origin of message boxes and single texts
   uint16_t icons[OSD_ICON_COUNT][16];   // 16 rows, leftmost pixel in the top bit
