@@ -239,6 +239,8 @@ struct TsPlay {
   size_t cursor;
   int64_t target;      // pending seek target, -1 none
   bool need_key;       // deliver nothing before the next key frame
+  bool delivered;      // the last PES taken went to the decoder
+  bool seeking;        // a seek has not delivered its frame yet
   uint8_t *frame;      // one PES payload
 };
 
@@ -278,14 +280,14 @@ bool has_key_nal(const uint8_t *p, uint32_t n) {
   return false;
 }
 
-// The index entry of a key frame at offset (appended when it lies past the
-// indexed part). False when the index cannot grow.
+// The index entry of a key frame at offset, inserted in file order when it
+// is new (a seek may have left a gap). False when the index cannot grow.
 bool ts_index_key(TsPlay *t, uint64_t offset, uint64_t time) {
-  if (t->count && offset <= t->index[t->count - 1].offset) {
-    auto *e = std::lower_bound(t->index, t->index + t->count, offset,
-                               [](const KeyEntry &k, uint64_t o) { return k.offset < o; });
-    t->cursor = (size_t)(e - t->index);
-    if (t->cursor >= t->count) t->cursor = t->count - 1;
+  KeyEntry *e = std::lower_bound(t->index, t->index + t->count, offset,
+                                 [](const KeyEntry &k, uint64_t o) { return k.offset < o; });
+  size_t at = (size_t)(e - t->index);
+  if (at < t->count && e->offset == offset) {
+    t->cursor = at;
     return true;
   }
   if (t->count == t->cap) {
@@ -297,14 +299,17 @@ bool ts_index_key(TsPlay *t, uint64_t offset, uint64_t time) {
     t->index = grown;
     t->cap += 1024;
   }
-  t->index[t->count] = {offset, time};
-  t->cursor = t->count++;
+  memmove(t->index + at + 1, t->index + at, (t->count - at) * sizeof(KeyEntry));
+  t->index[at] = {offset, time};
+  t->count++;
+  t->cursor = at;
   return true;
 }
 
 // One complete PES of pid at file offset `at`; false to end the file.
 bool ts_take(TsPlay *t, uint32_t pid, uint64_t at) {
   TsMux *mux = t->mux;
+  t->delivered = false;
   uint32_t n = tsmux_read(mux, pid, t->frame, kInputSize, t->buf, t->len);
   if (n == 0) return true;
   int32_t tm = TrickMode;
@@ -319,8 +324,13 @@ bool ts_take(TsPlay *t, uint32_t pid, uint64_t at) {
   bool key = mux->video.key || has_key_nal(t->frame, n);
   if (key && !ts_index_key(t, at, pos)) return false;
   if (t->target >= 0 && pos >= (uint64_t)t->target) {
+    // Reached: playing resumes at the last key frame before the target.
     t->target = -1;
-    if (!key) t->need_key = true;
+    if (!key && t->count && t->index[t->cursor].time < pos) {
+      t->need_key = true;
+      ts_reposition(t, t->index[t->cursor].offset);
+      return true;
+    }
   }
   if (key) t->need_key = false;
   if (t->target >= 0 || t->need_key || (trick && !key)) return true;
@@ -329,6 +339,8 @@ bool ts_take(TsPlay *t, uint32_t pid, uint64_t at) {
   if (!fr) return true;
   memcpy(Buffer_getUserPtr(fr->buf), t->frame, n);
   deliver(fr, n, pos, key);
+  t->delivered = true;
+  t->seeking = false;
   playback_loading = 0;
   if (tm == TRICK_FAST_FORWARD && t->cursor + 1 < t->count) {
     ts_reposition(t, t->index[t->cursor + 1].offset);
@@ -362,6 +374,7 @@ void ts_seek(TsPlay *t, int32_t ticks) {
     ts_reposition(t, t->count ? t->index[0].offset : 0);
   }
   t->need_key = true;
+  t->seeking = true;
 }
 
 int playback_ts(OutputEnv *e, FILE *f) {
@@ -379,7 +392,7 @@ int playback_ts(OutputEnv *e, FILE *f) {
   log_printf("%s: output pause=%d seek=%d loading=%d playing=%d\n", e->env.name, (int)PlaybackState,
              (int)TrickMode, (int)playback_loading, (int)g_playing);
   while (t.mux && t.buf && t.frame && !stopping()) {
-    wait_while_held();
+    if (!t.seeking) wait_while_held();
     if (stopping()) break;
     int32_t tm = TrickMode;
     if (tm != TRICK_NONE && tm != TRICK_FAST_FORWARD && tm != TRICK_REWIND) ts_seek(&t, tm);
@@ -393,7 +406,10 @@ int playback_ts(OutputEnv *e, FILE *f) {
         end = true;
         break;
       }
-      if (t.len == 0 || stopping() || TrickMode != tm) break;  // repositioned or told otherwise
+      // Repositioned, told otherwise, or held after the frame that was due.
+      if (t.len == 0 || stopping() || TrickMode != tm ||
+          (t.delivered && PlaybackState != PLAYBACK_PLAYING && playback_loading == 0))
+        break;
     }
     if (end) {
       PlaybackState = PLAYBACK_END;

@@ -180,3 +180,71 @@ TEST_F(Playback, H264PicturesEqualFfmpegDecodeInDisplayOrder) {
   }
 }
 }  // namespace
+
+namespace {
+
+// Key-frame pictures of a file as ffmpeg decodes them.
+std::vector<std::string> ffmpeg_key_frames(const std::string &file, size_t frame_size) {
+  std::string out = file + ".keys.nv12";
+  EXPECT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-skip_frame", "nokey", "-i", file.c_str(),
+                      "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "nv12", out.c_str()}), 0);
+  return frame_md5s(out, frame_size);
+}
+
+TEST_F(Playback, PauseSeeksFastForwardAndRewindByTheRecordedTimes) {
+  // 4 s with a key frame every second.
+  std::string mp4 = make("trick.mp4", 120, 30, {"-bf", "0", "-preset", "ultrafast"});
+  std::string ts = dir + "/trick.TS";  // the extension's case does not matter
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f",
+                      "mpegts", ts.c_str()}), 0);
+  std::vector<std::string> keys = ffmpeg_key_frames(mp4, kFrame480);
+  ASSERT_EQ(keys.size(), 4u);
+  PlaybackRun run;
+  run.start();
+  for (const std::string &file : {mp4, ts}) {
+    SCOPED_TRACE(file);
+    // Started paused: the first key frame is shown, then playback holds.
+    PlaybackState = PLAYBACK_PAUSED;
+    playback_loading = 1;
+    TrickMode = 0;
+    playback_set_filename(file.c_str());
+    stream_set_state_by_id(OUTPUT_STREAM, 1);
+    ASSERT_TRUE(wait_until([] { return playback_playing() && playback_loading == 0; }, 30000));
+    uint64_t start = playback_position();
+    usleep(300000);
+    EXPECT_EQ(playback_position(), start);
+    // +2.5 s goes beyond what a TS reader has indexed; both land on the key
+    // frame before the target.
+    TrickMode = 5 * 45000;
+    EXPECT_TRUE(wait_until([&] { return TrickMode == 0 && playback_position() == start + 2 * 90000; }, 30000))
+        << playback_position() - start;
+    // -10 s at 2 s goes to the start.
+    TrickMode = -10 * 90000;
+    EXPECT_TRUE(wait_until([&] { return TrickMode == 0 && playback_position() == start; }, 30000))
+        << playback_position() - start;
+    // Fast forward shows the key frames after the start, in order, then the
+    // end (the start's own picture may still be queued as recording begins).
+    std::string ff = record(dir, "ff", 100);
+    TrickMode = TRICK_FAST_FORWARD;
+    PlaybackState = PLAYBACK_PLAYING;
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    std::vector<std::string> want(keys.begin() + 1, keys.end());
+    auto ff_shown = [&] {
+      std::vector<std::string> got = distinct_runs(frame_md5s(ff, kFrame480));
+      if (!got.empty() && got[0] == keys[0]) got.erase(got.begin());
+      return got;
+    };
+    EXPECT_TRUE(wait_until([&] { return ff_shown() == want; }, 30000));
+    // Rewind from the end shows them backwards and pauses at the start.
+    std::string rew = record(dir, "rew", 100);
+    TrickMode = TRICK_REWIND;
+    PlaybackState = PLAYBACK_PLAYING;
+    ASSERT_TRUE(wait_until([] { return PlaybackState == PLAYBACK_PAUSED && TrickMode == 0; }, 30000));
+    want.assign(keys.rbegin(), keys.rend());
+    EXPECT_TRUE(wait_until([&] { return distinct_runs(frame_md5s(rew, kFrame480)) == want; }, 30000));
+    EXPECT_EQ(playback_position(), start);
+    run.stop();
+  }
+}
+
+}  // namespace
