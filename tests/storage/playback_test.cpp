@@ -3,6 +3,7 @@
 // output is compared with ffmpeg's own decode of the same file.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <openssl/evp.h>
 #include <string>
 #include <vector>
@@ -245,6 +246,101 @@ TEST_F(Playback, PauseSeeksFastForwardAndRewindByTheRecordedTimes) {
     EXPECT_EQ(playback_position(), start);
     run.stop();
   }
+}
+
+}  // namespace
+
+namespace {
+
+double psnr(const Bytes &a, const Bytes &b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double se = 0;
+  for (size_t i = 0; i < a.size(); i++) se += double(a[i] - b[i]) * double(a[i] - b[i]);
+  return se == 0 ? 99 : 10 * log10(255.0 * 255.0 * a.size() / se);
+}
+
+// A JPEG with an EXIF segment that holds a whole JPEG thumbnail (its own
+// FF D8 ... FF D9) in front of the picture's tables.
+Bytes with_exif_thumbnail(const Bytes &jpeg, const Bytes &thumb) {
+  size_t len = 2 + 6 + thumb.size();
+  Bytes out(4 + len + jpeg.size() - 2);
+  const uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE1, uint8_t(len >> 8), uint8_t(len), 'E', 'x', 'i', 'f', 0, 0};
+  memcpy(out.data(), head, sizeof head);
+  memcpy(out.data() + sizeof head, thumb.data(), thumb.size());
+  memcpy(out.data() + sizeof head + thumb.size(), jpeg.data() + 2, jpeg.size() - 2);
+  return out;
+}
+
+TEST_F(Playback, JpegStillsAndBadFiles) {
+  PlaybackRun run;
+  run.start();
+  // Files nothing can play end with state 3, and the thread waits for the
+  // next start.
+  ASSERT_TRUE(write_board_file(dir + "/empty.mp4", {}));
+  std::string mp4 = make("whole.mp4", 3, 3, {"-preset", "ultrafast"});
+  Bytes cut = read_board_file(mp4);
+  cut.resize(cut.size() / 2);  // the moov (at the end) is lost
+  ASSERT_TRUE(write_board_file(dir + "/cut.mp4", cut));
+  ASSERT_TRUE(write_board_file(dir + "/clip.avi", read_board_file(mp4)));
+  for (const char *bad : {"/empty.mp4", "/cut.mp4", "/clip.avi", "/missing.ts"}) {
+    SCOPED_TRACE(bad);
+    run.play(dir + bad);
+    EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
+    run.stop();
+  }
+  struct Still {
+    const char *pix_fmt, *ffmpeg_out;
+    int line, chroma_offset;
+    size_t size;
+  };
+  const Still stills[] = {{"yuvj420p", "nv12", 736, 353280, kFrame480},
+                          {"yuvj422p", "uyvy422", 1440, 0, 720 * 480 * 2}};
+  for (const Still &s : stills) {
+    SCOPED_TRACE(s.pix_fmt);
+    std::string jpg = dir + "/still_" + s.pix_fmt + ".jpg", thumb = dir + "/thumb.jpg";
+    ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc2=size=720x480", "-frames:v", "1", "-pix_fmt", s.pix_fmt, jpg.c_str()}), 0);
+    ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc2=size=160x120", "-frames:v", "1", "-pix_fmt", "yuvj420p", thumb.c_str()}), 0);
+    std::string exif = dir + "/exif_" + s.pix_fmt + ".JPEG";
+    ASSERT_TRUE(write_board_file(exif, with_exif_thumbnail(read_board_file(jpg), read_board_file(thumb))));
+    std::string want = jpg + ".raw";
+    // The JPEG's full range kept, as the output shows it.
+    ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", jpg.c_str(), "-vf",
+                        "scale=in_range=full:out_range=full", "-f", "rawvideo", "-pix_fmt", s.ffmpeg_out,
+                        want.c_str()}), 0);
+    // One picture, queued three times so that the output starts, then the end.
+    std::string shown = record(dir, "still", 3);
+    run.play(exif);
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    ASSERT_TRUE(wait_until([&] { return read_board_file(shown).size() == 3 * s.size; }, 30000));
+    SimVideoOutInfo info;
+    sim_video_out_info(&info);
+    EXPECT_EQ((int)info.fmt.bytesperline, s.line);
+    EXPECT_EQ(info.chroma_offset, s.chroma_offset);
+    Bytes got = read_board_file(shown);
+    got.resize(s.size);
+    EXPECT_GT(psnr(got, read_board_file(want)), 40.0);
+    EXPECT_EQ(frame_md5s(shown, s.size), std::vector<std::string>(3, md5(got.data(), got.size())));
+    run.stop();
+  }
+  // 4:4:4 is not shown.
+  std::string yuv444 = dir + "/still444.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
+                      "-frames:v", "1", "-pix_fmt", "yuvj444p", yuv444.c_str()}), 0);
+  run.play(yuv444);
+  EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
+  run.stop();
+  // Motion JPEG: every picture, then the end.
+  std::string mjpeg = dir + "/motion.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
+                      "-frames:v", "5", "-pix_fmt", "yuvj420p", "-f", "mjpeg", mjpeg.c_str()}), 0);
+  LogWatch log;
+  run.play(mjpeg);
+  EXPECT_TRUE(wait_state(PLAYBACK_END));
+  EXPECT_TRUE(log.has("jpeg frame 4 "));
+  EXPECT_FALSE(log.has("jpeg frame 5 "));
+  run.stop();
 }
 
 }  // namespace
