@@ -21,6 +21,7 @@
 #include "media/video_enc.h"
 #include "platform/wallclock.h"
 #include "storage/filesys.h"
+#include "storage/playback.h"
 #include "storage/recorder.h"
 
 CmdHooks cmd_hooks;
@@ -278,7 +279,10 @@ CMD_HANDLER(cmd_play_stop) {
 }
 
 void playback_pause(int paused) {
-  if (cmd_hooks.dvr_set_playback_state) cmd_hooks.dvr_set_playback_state(1, paused);
+  if (cmd_hooks.dvr_set_playback_state)
+    cmd_hooks.dvr_set_playback_state(1, paused);
+  else
+    PlaybackState = paused ? PLAYBACK_PAUSED : PLAYBACK_PLAYING;
 }
 
 CMD_HANDLER(cmd_play_pause) {
@@ -293,7 +297,7 @@ CMD_HANDLER(cmd_play_resume) {
   return CTL_OK;
 }
 
-int trick_mode(void) { return cmd_hooks.trick_mode ? cmd_hooks.trick_mode() : 0; }
+int trick_mode(void) { return TrickMode.load(); }
 
 CMD_HANDLER(cmd_play_trick) {
   int t = trick_mode();

@@ -14,14 +14,14 @@
 #include "control/ctl_packet.h"
 
 struct CmdHooks {
-  // The DVR logic.
+  // The DVR logic. NULL: the encoder's pause flag and the PlaybackState
+  // word are set directly.
   void (*dvr_set_recording_state)(int recording, int paused);
   void (*dvr_set_playback_state)(int playing, int paused);
-  // The file the next DVR_KEY_PLAY_FILE or DVR_KEY_VIEW_SNAPSHOT shows;
-  // 0, or -1 when it does not exist.
+  // The file (in the source's recording directory) that the next
+  // DVR_KEY_PLAY_FILE or DVR_KEY_VIEW_SNAPSHOT shows; 0, or non-zero when it
+  // does not exist. NULL: only its existence is checked.
   int (*dvr_set_filename)(int source, const char *name);
-  // Playback's trick word: 0 normal, 1 fast forward, -1 rewind, else a seek.
-  int (*trick_mode)(void);
   // The recorder's next file name, waited for at most ms (NULL: the
   // recorder's own getRecordFilename).
   int (*record_filename)(char *buf, size_t size, int ms);

@@ -15,6 +15,7 @@
 #include "core/param_block.h"
 #include "osd/osd_channel.h"
 #include "platform/host_root.h"
+#include "storage/playback.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void setup(void) {
     return 0;
   };
   cmd_hooks.dvr_set_filename = [](int, const char *name) { return name[0] == 'a' ? 0 : -1; };
-  cmd_hooks.trick_mode = [] { return 1; };
+  TrickMode = 1;
 }
 
 }  // namespace

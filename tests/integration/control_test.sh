@@ -5,7 +5,8 @@
 # bits follow recording and playback requests and reach a subscriber, files
 # on a USB disk are listed, read, written and renamed (ls, stat, cmp), and
 # the settings requests change what curl reads. Overlay line 3's text and an
-# image sent in pieces show in a frame of stream A (ffmpeg, tesseract).
+# image sent in pieces show in a frame of stream A (ffmpeg, tesseract), and a
+# subscriber hears the shutdown.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -201,7 +202,23 @@ done
 [ "$st" = "status 170" ] || fail "snapshot without video: $st"
 echo "ok: no snapshot without video"
 
+# A subscriber hears the shutdown that SIGINT brings.
+python3 - "$CLIENT" >"$W/shutdown.txt" <<'EOF' &
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("ctl_client", sys.argv[1])
+ctl = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(ctl)
+c = ctl.Client()
+print("subscribed", c.subscribe(3, 0x2000000).status, flush=True)
+ev = c.wait_event(timeout=60)
+print("event 0x%08x 0x%08x" % ev[:2] if ev else "none", flush=True)
+EOF
+LISTENER=$!
+wait_log "$W/shutdown.txt" "subscribed 0"
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"
+wait "$LISTENER" || fail "shutdown listener"
+grep -qE "^event 0x02[0-9a-f]{6} 0x02000000$" "$W/shutdown.txt" || fail "shutdown: $(cat "$W/shutdown.txt")"
 grep -q "main cleanup rendezvous met" "$LOG" || fail "no clean end"
+echo "ok: shutdown notified"
 echo PASS
