@@ -9,6 +9,7 @@
 #include "display/display_hd.h"
 #include "display/display_playback.h"
 #include "display/dvr_keys.h"
+#include "display/overlay_thread.h"
 #include "media/capture.h"
 #include "media/sound.h"
 #include "media/stream_mux.h"
@@ -20,6 +21,7 @@
 #include "streaming/rtsp_server.h"
 #include "streaming/udp_sender.h"
 #include "web/httpd.h"
+#include "web/web_upload.h"
 #include "media/stream_producer.h"
 #include "storage/filesys.h"
 #include "storage/playback.h"
@@ -36,7 +38,8 @@ RecordEnv record_env, snapshot_env;
 UdpSenderEnv udpA_env, udpB_env;
 DisplayEnv display_env;
 OutputEnv output_env;
-ThreadEnv overlay_env, httpd_env, gpio_env, rtp_env, rtmpA_env, rtmpB_env,
+GuiContext overlay_env;
+ThreadEnv httpd_env, gpio_env, rtp_env, rtmpA_env, rtmpB_env,
     rtmpC_env, serial_env;
 
 // The display's FIFOs exist once its prepare step ran (earlier in the table).
@@ -50,7 +53,8 @@ const ThreadSpec thread_table[] = {
     {"videoB", videoThrFxn, 1, "%s %d: Failed to create image thread\n", &videoB_params.env, nullptr, nullptr},
     {"display_hd", displayThrFxn, 6, "%s %d: Failed to create display thread\n", &display_env.env,
      display_prepare, "%s %d: Failed to open display fifos\n"},
-    {"overlay", nullptr, 15, "%s %d: Failed to create overlay thread\n", &overlay_env, nullptr, nullptr},
+    {"overlay", overlayThrFxn, 15, "%s %d: Failed to create overlay thread\n", &overlay_env.env,
+     overlay_prepare, "%s %d: Failed to open overlay fifos\n"},
     {"httpd", httpdThrFxn, 12, "%s %d: Failed to create httpd thread\n", &httpd_env, nullptr, nullptr},
     {"sound", soundCaptureThrFxn, 8, "%s %d: Failed to create sound thread\n", &sound_env.env,
      nullptr, nullptr},
@@ -76,6 +80,8 @@ void stop_all_streams(int) { stream_stop_all(); }
 void flush_fifos(void) {
   capture_flush_fifo();
   sound_playback_flush(&playback_env);
+  Fifo_flush(overlay_env.free_fifo);
+  Fifo_flush(overlay_env.image_fifo);
 }
 
 int stream_running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
@@ -156,6 +162,9 @@ int main(void) {
   fill_apply_hooks();
   display_env.capture_env = &capture_env;
   display_install_hooks(&display_env);
+  overlay_env.display_env = &display_env;
+  overlay_install_hooks(&overlay_env);
+  web_osd_post_image = osd_post_image;
   storage_hooks.firmware_busy = firmware_update_in_progress;
   storage_hooks.rescue_firmware = rescue_firmware;
   storage_hooks.rescue_custom_zip = customzip_save_file;

@@ -7,5 +7,8 @@
 int post_firmware_func(WebRequest *req, const char *data, size_t size);
 int post_customzip_func(WebRequest *req, const char *data, size_t size);
 int post_overlay_func(WebRequest *req, const char *data, size_t size);
+// Where images for the HD on-screen display go (NULL: refused).
+struct OverlayCommand;
+extern int (*web_osd_post_image)(const OverlayCommand *command);
 // 1 while a firmware image is held for flashing: other POSTs are turned away.
 int web_firmware_update_in_progress(void);

@@ -15,6 +15,8 @@
 #include "web/web_forms.h"
 #include "web/web_upload.h"
 
+int (*web_osd_post_image)(const OverlayCommand *command);
+
 namespace {
 
 constexpr size_t kHeader = 10;
@@ -76,9 +78,16 @@ void overlay_upload_done(WebRequest *req) {
     return;
   }
   if ((u->header[4] >> 4 & 3) == kHdOsdKind) {
-    log_printf("%s: no on-screen display takes images\n", "overlay_upload_done");
-    web_request_add_error(req, "overlay", "No on-screen display to take the image");
+    OverlayCommand c = command_of(u);
+    c.data = u->buf;
+    if (!web_osd_post_image || web_osd_post_image(&c) != 0) {
+      log_printf("%s: no on-screen display takes images\n", "overlay_upload_done");
+      web_request_add_error(req, "overlay", "No on-screen display to take the image");
+      release(req);
+      return;
+    }
     release(req);
+    post_processor_done(req);
     return;
   }
   OverlayCommand c = command_of(u);

@@ -199,6 +199,7 @@ struct SimFbInfo {
   uint32_t line_length;
   uint32_t phys, size;       // the user-pointer memory
   uint64_t pans, vsync_waits;
+  uint64_t puts;              // screen settings put (plane creations)
   int blank;
 };
 void sim_fb_info(int fb, SimFbInfo *info);   // fb 0 or 2

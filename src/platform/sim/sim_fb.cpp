@@ -29,7 +29,7 @@ struct Fb {
   const char *id;
   fb_var_screeninfo var;
   uint32_t phys, size;     // the user-pointer memory, 0 before the request
-  uint64_t pans, vsync_waits;
+  uint64_t pans, vsync_waits, puts;
   int blank;
 };
 
@@ -101,6 +101,7 @@ int fb_ioctl(SimFile *file, unsigned long request, void *arg) {
         v.xoffset = 0;
         if (v.yoffset + v.yres > v.yres_virtual) v.yoffset = 0;
         f.var = v;
+        f.puts++;
         *(fb_var_screeninfo *)arg = v;
         changed = true;
         break;
@@ -223,6 +224,7 @@ void sim_fb_info(int fb, SimFbInfo *info) {
   info->size = f.size;
   info->pans = f.pans;
   info->vsync_waits = f.vsync_waits;
+  info->puts = f.puts;
   info->blank = f.blank;
 }
 

@@ -1,0 +1,166 @@
+// The "overlay" thread: start-up, the standard-following loop and the end.
+#include "display/overlay_thread.h"
+
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/vpss_reset.h"
+#include "display/display_hd.h"
+#include "display/dvr_keys.h"
+#include "display/dvr_logic.h"
+#include "osd/osd_command.h"
+
+CtlChannel *gui_ctl_channel;
+
+namespace {
+
+GuiContext *g_ctx;   // the running thread's record, for the posters
+
+// Images posted for the OSD are taken and their buffer returned; the menu
+// has nothing that shows them.
+void take_posted_images(GuiContext *ctx) {
+  while (Fifo_getNumEntries(ctx->image_fifo) > 0) {
+    void *buf = nullptr;
+    if (Fifo_get(ctx->image_fifo, &buf) != 0 || !buf) return;
+    const uint8_t *h = (const uint8_t *)buf;
+    uint32_t len;
+    memcpy(&len, h, 4);
+    log_printf("%s: image of %u bytes for slot %u dropped\n", "overlay", len, h[4]);
+    Fifo_put(ctx->free_fifo, buf);
+  }
+}
+
+void request_recreate(void) {
+  if (g_ctx) g_ctx->recreate_osd = 1;
+}
+
+int wanted_std(GuiContext *ctx) {
+  DisplayEnv *d = ctx->display_env;
+  if (!d) return 4;
+  int std = d->std.load();
+  return std ? std : d->capture_std.load();
+}
+
+void fail(GuiContext *ctx, bool met) {
+  ctx->status = -1;
+  if (!met) myRendezvousInit(ctx->env.start_rendezvous, ctx->env.name);
+}
+
+}  // namespace
+
+int overlay_prepare(ThreadEnv *env) {
+  GuiContext *ctx = (GuiContext *)env;
+  ctx->free_fifo = Fifo_create();
+  ctx->image_fifo = Fifo_create();
+  return ctx->free_fifo && ctx->image_fifo ? 0 : -1;
+}
+
+void overlay_install_hooks(GuiContext *ctx) {
+  g_ctx = ctx;
+  vpss_reset_hooks.gui_redraw = request_recreate;
+}
+
+void *overlayThrFxn(void *arg) {
+  GuiContext *ctx = (GuiContext *)arg;
+  const char *name = ctx->env.name;
+  ParamBlock *params = (ParamBlock *)ctx->env.params;
+  g_ctx = ctx;
+  osd_state.ctx = ctx;
+  bool met = false;
+  uint8_t *image = nullptr;
+  Buffer_Handle image_buf = Buffer_create(OSD_IMAGE_BUFFER, &Buffer_Attrs_DEFAULT);
+  if (!image_buf) {
+    log_error("%s %d: Failed to allocate overlay buffer\n", name, __LINE__);
+    fail(ctx, met);
+    goto cleanup;
+  }
+  image = (uint8_t *)Buffer_getUserPtr(image_buf);
+  CMEM_init();
+  ctl_init();
+  ctl_open(2, CTL_SERVICE_PORT, "127.0.0.1", 2000, &gui_ctl_channel);
+  myRendezvousInit(ctx->env.start_rendezvous, name);
+  met = true;
+  if (Fifo_put(ctx->free_fifo, image) != 0) {
+    log_error("%s %d: Failed to put overlay buffer\n", name, __LINE__);
+    fail(ctx, met);
+    goto cleanup;
+  }
+  osd_state.color_attrs.video_std = 4;
+  osd_config_windows(4);
+  osd_set_font(params ? params->dvr_menu_text_size : 1);
+  if (overlay_hd(ctx) != 0) {
+    fail(ctx, met);
+    goto cleanup;
+  }
+  gui_start(ctx);
+  osd_fill_bytes(0, 470, 64, 8, 0xFF);
+
+  while (get_exit_code() == 0) {
+    take_posted_images(ctx);
+    int wanted = wanted_std(ctx);
+    if (wanted == osd_state.color_attrs.video_std && osd_state.color && !ctx->recreate_osd) {
+      dvr_tick(ctx);
+    } else if (wanted == 0) {
+      sleep(1);
+    } else {
+      osd_state.color_attrs.video_std = wanted;
+      log_printf("%s: OSD standard %d%s\n", name, wanted, ctx->recreate_osd ? " (reset)" : "");
+      if (overlay_hd(ctx) != 0) {
+        ctx->status = -1;
+        break;
+      }
+      ctx->recreate_osd = 0;
+      osd_config_windows(wanted);
+      osd_flush(ctx);
+      dvr_tick(ctx);
+    }
+  }
+
+cleanup:
+  if (!met) myRendezvousInit(ctx->env.start_rendezvous, name);
+  myRendezvousCleanup(ctx->env.cleanup_rendezvous, name);
+  if (gui_ctl_channel) {
+    CtlChannel *ch = gui_ctl_channel;
+    gui_ctl_channel = nullptr;
+    ctl_close(ch);
+    ctl_exit();
+  }
+  osd_release();
+  g_ctx = nullptr;
+  // A poster may still hold the image buffer: it stays with the pool.
+  CMEM_exit();
+  gui_started = 1;  // after a failed start main waits for no menu
+  return nullptr;
+}
+
+int osd_post_image(const OverlayCommand *command) {
+  GuiContext *ctx = g_ctx;
+  if (!command || !ctx || !ctx->free_fifo || !ctx->image_fifo) return -1;
+  if (command->len > OSD_IMAGE_BUFFER - OSD_IMAGE_HEADER) {
+    log_printf("%s: image of %u bytes does not fit\n", "osd_post_image", command->len);
+    return -1;
+  }
+  struct pollfd p = {Fifo_getFd(ctx->free_fifo), POLLIN, 0};
+  if (poll(&p, 1, 2000) != 1) {
+    log_printf("%s: no free image buffer\n", "osd_post_image");
+    return -1;
+  }
+  void *buf = nullptr;
+  if (Fifo_get(ctx->free_fifo, &buf) != 0 || !buf) return -1;
+  uint8_t *h = (uint8_t *)buf;
+  uint32_t len = command->len;
+  uint16_t x = (uint16_t)command->x, y = (uint16_t)command->y;
+  memcpy(h, &len, 4);
+  h[4] = (uint8_t)(command->target & 0xF);
+  h[5] = (uint8_t)command->opacity;
+  memcpy(h + 6, &x, 2);
+  memcpy(h + 8, &y, 2);
+  h[10] = h[11] = 0;
+  if (len && command->data) memcpy(h + OSD_IMAGE_HEADER, command->data, len);
+  int rc = Fifo_put(ctx->image_fifo, buf);
+  dvr_post_key(0);  // the thread takes it at once
+  return rc;
+}
