@@ -28,6 +28,7 @@ struct KeyWaitState {
   DvrKey script_key;
   int64_t script_at_us;
   int64_t script_start_us;
+  uint32_t clock_second;     // the media clock's second drawn last
 };
 KeyWaitState g_wait;
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
@@ -214,10 +215,12 @@ DvrKey dvr_wait_key(GuiContext *ctx, uint32_t seconds) {
     int64_t wake = deadline;
     if (g_wait.expiry_us && g_wait.expiry_us < wake) wake = g_wait.expiry_us;
     // The recording clock on screen ticks with the whole seconds of the
-    // 90 kHz media clock.
+    // 90 kHz media clock: drawn once in each second, a wake-up that comes a
+    // little early waits again for the second to turn.
     bool clock_due = false;
     if (recording && !(dvr_key_hooks.recording_paused && dvr_key_hooks.recording_paused())) {
-      int64_t at = now + int64_t(90000 - timestamp_now() % 90000) * 100 / 9;
+      uint32_t t = timestamp_now();
+      int64_t at = now + int64_t(90000 - t % 90000) * 100 / 9;
       if (at < wake) {
         wake = at;
         clock_due = true;
@@ -241,7 +244,12 @@ DvrKey dvr_wait_key(GuiContext *ctx, uint32_t seconds) {
     mb.key_word = 0;
     now = mono_us();
     if (mb.gui_event_word != GUI_EVENT_NONE) show_message(mb, recording, now);
-    if (clock_due && dvr_key_hooks.draw_time_status) dvr_key_hooks.draw_time_status();
+    if (clock_due) {
+      uint32_t second = timestamp_now() / 90000;
+      if (second != g_wait.clock_second && dvr_key_hooks.draw_time_status)
+        dvr_key_hooks.draw_time_status();
+      g_wait.clock_second = second;
+    }
     if (g_wait.expiry_us && now >= g_wait.expiry_us) {
       g_wait.expiry_us = 0;
       erase_message();
