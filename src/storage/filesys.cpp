@@ -338,11 +338,19 @@ int getRecordingStorage(char *buf, size_t size) {
 // The elapsed time of the running recording, from the record thread.
 uint32_t (*filesys_record_elapsed)(StreamState *state);
 
+void filesys_set_record_status(const char *text) {
+  __atomic_store_n(&filesys_state.record_status, text, __ATOMIC_RELEASE);
+}
+
+const char *filesys_record_status(void) {
+  return __atomic_load_n(&filesys_state.record_status, __ATOMIC_ACQUIRE);
+}
+
 int getRecordingStatus(char *buf, size_t size) {
   // The record thread publishes and withdraws its state under the lock.
   filesys_lock();
   StreamState *st = filesys_state.record_state;
-  const char *msg = filesys_state.record_status;
+  const char *msg = filesys_record_status();
   // A run reads as recording from its start, before its first frame is in,
   // to the end of its last file.
   bool running = filesys_state.record_running && !msg;

@@ -60,13 +60,19 @@ struct FilesysState {
   char record_name[128];
   // Written by the record thread, read by getRecordingStatus.
   StreamState *record_state;   // published once its first unit is in
-  const char *record_status;
+  const char *record_status;    // through filesys_set_record_status only
   int record_running;           // from the start of a run to its end
   uint8_t storage_problem;
   int record_countdown;
   int sync_pending;
 };
 extern FilesysState filesys_state;
+
+// The recorder's status text: a constant string, or NULL while a run goes
+// on. The record thread sets it with and without the lock held, so it is
+// stored and read atomically.
+void filesys_set_record_status(const char *text);
+const char *filesys_record_status(void);
 extern StorageSlot fs[FILESYS_SLOTS];
 
 int filesys_slot_to_source(int slot);

@@ -109,14 +109,14 @@ int fcntl_set_flags(int fd, long flags) {
 }
 
 void set_status(Recorder *r, const char *text) {
-  if (!r->snapshot) filesys_state.record_status = text;
+  if (!r->snapshot) filesys_set_record_status(text);
 }
 
 void stop_own(Recorder *r) { stream_set_state(&r->ps, 0); }
 
 bool stopping(Recorder *r) {
   return get_exit_code() != 0 || stream_state_stopping(&r->ps) ||
-         (!r->snapshot && filesys_state.record_status != nullptr);
+         (!r->snapshot && filesys_record_status() != nullptr);
 }
 
 void publish_name(const char *path) {
@@ -590,7 +590,7 @@ bool next_file(Recorder *r) {
   bool ok = open_files(r);
   if (ok && muxer_restart(&r->st, r->mode) != 0) ok = false;
   if (ok && r->format == 0 && !setup_mp4(r)) ok = false;
-  if (!ok && !filesys_state.record_status) stream_failed(r);
+  if (!ok && !filesys_record_status()) stream_failed(r);
   filesys_unlock();
   if (!ok) {
     stop_own(r);
@@ -890,7 +890,7 @@ void *recordThrFxn(void *arg) {
   const char *dir = get_param_block()->recording.directory;
   if (dir[0]) filesys_set_subdir(dir);
   while (!get_exit_code()) {
-    if (!r->snapshot && !filesys_state.record_status) filesys_state.record_status = "Stopped";
+    if (!r->snapshot && !filesys_record_status()) filesys_set_record_status("Stopped");
     if (!stream_state_wait_start(&r->ps)) {
       sleep_ms(100);
       continue;
@@ -898,7 +898,7 @@ void *recordThrFxn(void *arg) {
     if (get_exit_code()) break;
     if (!r->snapshot) {
       filesys_lock();
-      filesys_state.record_status = nullptr;
+      filesys_set_record_status(nullptr);
       filesys_state.record_running = 1;
       filesys_unlock();
     }

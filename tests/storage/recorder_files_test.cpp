@@ -313,7 +313,7 @@ TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
     SCOPED_TRACE(fmt);
     SteppedProducer producer;
     get_param_block()->recording.format = (uint8_t)fmt;
-    filesys_state.record_status = nullptr;
+    filesys_set_record_status(nullptr);
     stream_set_state_by_id(13, 1);
     for (int batch = 0; batch < 40 && stream_get_state_by_id(13) == 1; batch++) {
       ASSERT_TRUE(producer.publish_frames(50));

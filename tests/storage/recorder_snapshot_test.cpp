@@ -192,7 +192,7 @@ TEST_F(Recorder, NoStorageStopsWithItsStatus) {
   env.env.name = "record";
   env.stream_id = 13;
   start_thread(&env);
-  for (int i = 0; i < 100 && !filesys_state.record_status; i++) sleep_ms(10);
+  for (int i = 0; i < 100 && !filesys_record_status(); i++) sleep_ms(10);
   char text[64];
   getRecordingStatus(text, sizeof text);
   EXPECT_STREQ(text, "Stopped");

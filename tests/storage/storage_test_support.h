@@ -29,7 +29,7 @@ inline void storage_test_board(void) {
   filesys_reset();
   param_load_defaults();
   gui_started = 1;
-  filesys_state.record_status = nullptr;
+  filesys_set_record_status(nullptr);
 }
 
 inline std::string storage_exec_log(void) {
