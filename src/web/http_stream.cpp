@@ -1,7 +1,8 @@
 // Progressive HTTP streams (raw H.264, MPEG-TS, FLV, AAC, PCM), single JPEG
 // pictures and motion-JPEG: each reply is a consumer of the stream layer
 // whose units libmicrohttpd pulls through stream_reader_callback, on its own
-// thread, one call at a time.
+// thread, one call at a time. A single picture is taken in the request's
+// handler, which suspends its connection while the picture is not there.
 #include "web/http_stream.h"
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <microhttpd.h>
+#include <pthread.h>
 #include <strings.h>
 
 #include "core/log.h"
@@ -19,6 +21,7 @@
 #include "media/stream_mux.h"
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
+#include "web/web_wait.h"
 
 namespace {
 
@@ -189,32 +192,99 @@ uint32_t url_channel(const char *url) {
   return p[6] == 'A' ? VIDEO_STREAM1 : VIDEO_STREAM2;
 }
 
-// One picture of a channel in JPEG mode, copied out of the ring.
-int send_one_picture(WebRequest *req, uint32_t id) {
-  if (!channel_in_jpeg_mode(id)) return WEB_NOT_HANDLED;
-  StreamState st;
-  memset(&st, 0, sizeof st);
-  // A picture under a second old is as good as the next one.
-  st.flags = STREAM_STATE_RECENT_KEY;
-  if (stream_state_attach(id, StreamMode_JPEG, &st) < 0) return WEB_NOT_HANDLED;
-  MHD_Response *r = nullptr;
-  timespec deadline = deadline_in(HTTP_UNIT_WAIT_MS);
-  while (!r) {
-    uint32_t left = ms_left(deadline);
-    FrameDesc *f = left ? stream_state_dequeue_timeout(&st, left) : nullptr;
-    if (!f) break;
+// A picture taken from a consumer, waiting at most wait_ms: a response
+// holding a copy of it, or NULL.
+MHD_Response *take_picture(StreamState *st, uint32_t wait_ms) {
+  timespec deadline = deadline_in(wait_ms);
+  for (;;) {
+    uint32_t left = wait_ms ? ms_left(deadline) : 0;
+    FrameDesc *f = wait_ms ? (left ? stream_state_dequeue_timeout(st, left) : nullptr)
+                           : stream_state_dequeue_ready(st);
+    if (!f) return nullptr;
     uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
     const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
-    if (!len || !data) break;
+    if (!len || !data) return nullptr;
     // The ring is reused as soon as the producer wraps: the reply gets a copy,
     // taken while the entry was still whole.
-    r = MHD_create_response_from_buffer(len, (void *)data, MHD_RESPMEM_MUST_COPY);
-    if (r && !ringbuffer_entry_intact(st.streamq, f->seq, data, len)) {
-      MHD_destroy_response(r);
-      r = nullptr;
+    MHD_Response *r = MHD_create_response_from_buffer(len, (void *)data, MHD_RESPMEM_MUST_COPY);
+    if (r && ringbuffer_entry_intact(st->streamq, f->seq, data, len)) return r;
+    if (r) MHD_destroy_response(r);
+  }
+}
+
+// A picture request waiting for its picture: its consumer stays attached
+// (and so the channel's encoder running) while the connection is suspended,
+// and the producer's next unit wakes it.
+struct PictureWait {
+  MHD_Connection *connection;
+  uint32_t id;
+  StreamState st;
+  StreamCallback wake;
+  PictureWait *next;
+};
+
+pthread_mutex_t picture_mutex = PTHREAD_MUTEX_INITIALIZER;
+PictureWait *picture_waits;
+
+void picture_unit_arrived(void *, uint32_t) { web_wake_waiters(); }
+
+// The wait of a connection, taken off the list; NULL when it has none.
+PictureWait *picture_wait_take(MHD_Connection *connection) {
+  pthread_mutex_lock(&picture_mutex);
+  PictureWait *w = nullptr;
+  for (PictureWait **p = &picture_waits; *p; p = &(*p)->next) {
+    if ((*p)->connection == connection) {
+      w = *p;
+      *p = w->next;
+      break;
     }
   }
-  stream_state_detach(&st);
+  pthread_mutex_unlock(&picture_mutex);
+  return w;
+}
+
+void picture_wait_end(PictureWait *w) {
+  if (!w) return;
+  stream_remove_callback(w->id, &w->wake);
+  stream_state_detach(&w->st);
+  free(w);
+}
+
+// One picture of a channel in JPEG mode, copied out of the ring. With a
+// connection the request is suspended while no picture is there, up to the
+// same limit; without one it waits itself.
+int send_one_picture(WebRequest *req, uint32_t id) {
+  PictureWait *w = picture_wait_take(req->connection);
+  if (!channel_in_jpeg_mode(id)) {
+    picture_wait_end(w);
+    return WEB_NOT_HANDLED;
+  }
+  if (!w) {
+    w = static_cast<PictureWait *>(calloc(1, sizeof *w));
+    if (!w) return WEB_NOT_HANDLED;
+    w->connection = req->connection;
+    w->id = id;
+    // A picture under a second old is as good as the next one.
+    w->st.flags = STREAM_STATE_RECENT_KEY;
+    if (stream_state_attach(id, StreamMode_JPEG, &w->st) < 0) {
+      free(w);
+      return WEB_NOT_HANDLED;
+    }
+    w->wake = StreamCallback{nullptr, picture_unit_arrived, nullptr};
+    stream_add_callback(id, &w->wake);
+  }
+  // Asked before looking: a picture that comes after the look wakes the
+  // request (see web_suspend).
+  bool may_wait = req->connection && web_may_wait(req, HTTP_UNIT_WAIT_MS);
+  MHD_Response *r = take_picture(&w->st, req->connection ? 0 : HTTP_UNIT_WAIT_MS);
+  if (!r && may_wait) {
+    pthread_mutex_lock(&picture_mutex);
+    w->next = picture_waits;
+    picture_waits = w;
+    pthread_mutex_unlock(&picture_mutex);
+    return web_suspend(req);
+  }
+  picture_wait_end(w);
   if (!r) return WEB_NOT_HANDLED;
   web_content_type(r, "image/jpeg");
   web_no_cache(r);
@@ -260,6 +330,10 @@ void http_stream_set_connection(HttpStreamState *h, MHD_Connection *connection) 
   h->next = replies;
   replies = h;
   pthread_mutex_unlock(&replies_mutex);
+}
+
+void http_stream_request_done(MHD_Connection *connection) {
+  if (connection) picture_wait_end(picture_wait_take(connection));
 }
 
 void http_stream_tick(void) {

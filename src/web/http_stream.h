@@ -35,6 +35,8 @@ void chunked_free_callback(void *state);
 // nothing to send it suspends the connection, which the stream's producer
 // resumes with its next unit (or http_stream_tick once it gives up).
 void http_stream_set_connection(HttpStreamState *state, struct MHD_Connection *connection);
+// A connection's request ended: a picture it waited for is given up.
+void http_stream_request_done(struct MHD_Connection *connection);
 // Resumes the replies that wait past their time (httpd thread).
 void http_stream_tick(void);
 // While stopping every reply ends at its next call, and the waiting ones are

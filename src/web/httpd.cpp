@@ -216,6 +216,7 @@ void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
                       MHD_RequestTerminationCode toe) {
   (void)cls;
   web_wait_done(connection);
+  http_stream_request_done(connection);
   WebRequest *req = static_cast<WebRequest *>(*con_cls);
   if (!req) return;
   *con_cls = nullptr;

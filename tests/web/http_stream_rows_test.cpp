@@ -58,17 +58,30 @@ TEST_F(HttpStreamRows, OnePictureIsACopyAndOnlyInJpegMode) {
   TestStream b(VIDEO_STREAM2, 1 << 20, 64);
   ParamBlock *pb = get_param_block();
   pb->video[1].stream_mode = StreamMode_H264_ES;
+  EXPECT_EQ(http_get("/streamB.jpg").status, 404);
+  pb->video[1].stream_mode = StreamMode_JPEG;
+  // No picture yet: the request waits for the next one without holding up
+  // the server's other requests.
+  std::atomic<bool> answered{false};
+  HttpReply r;
+  std::thread waiter([&] {
+    r = http_get("/streamB.jpg");
+    answered = true;
+  });
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM2) == 0; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 1);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  EXPECT_FALSE(answered) << "the picture request held the server until it gave up";
   std::string pic = picture(5000, 'j');
   put_unit(b, pic, STREAM_FLAG_KEY);
-  HttpReply r = http_get("/streamB.jpg");
-  EXPECT_EQ(r.status, 404);
-  pb->video[1].stream_mode = StreamMode_JPEG;
-  r = http_get("/streamB.jpg");
+  waiter.join();
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.header("Content-Type"), "image/jpeg");
   EXPECT_EQ(r.header("Cache-Control"), "no-cache");
   EXPECT_EQ(r.body, pic);
-  // Its consumer is gone with the reply.
+  // A picture under a second old is taken at once; its consumer is gone
+  // with the reply.
+  EXPECT_EQ(http_get("/streamB.jpg").body, pic);
   EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 0);
 }
 
