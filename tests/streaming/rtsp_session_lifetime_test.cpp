@@ -3,12 +3,14 @@
 // client, kept by RTCP receiver reports, ended with their connection; a
 // shared source that closes when its last client leaves, with an RTCP BYE to
 // that client; connections without a session closed when idle; DESCRIBEs
-// that must wait for a description waiting one at a time per stream.
+// that must wait for a description waiting one at a time per stream; a
+// listener out of descriptors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <sys/resource.h>
 #include <thread>
 
 #include "rtsp_test_support.h"
@@ -284,6 +286,54 @@ TEST_F(SessionLifetime, DescribesWaitingForADescriptionNestOneLoopPerStream) {
     EXPECT_NE(r.find("learned=1"), std::string::npos) << r;
   }
   EXPECT_EQ(g_max_depth, 1);
+}
+
+// Out of descriptors, the listener pauses instead of spinning on the
+// connection it cannot take, says so once however long it lasts, and takes
+// the connection once descriptors are free again.
+TEST_F(SessionLifetime, OutOfDescriptorsPausesTheListener) {
+  int c = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(c, 0);
+  log_take();
+  struct rlimit old, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  low = old;
+  if (low.rlim_cur > 256) low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;
+  for (int fd; (fd = dup(c)) >= 0;) held.push_back(fd);
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof a);
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port_);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(c, (struct sockaddr *)&a, sizeof a), 0);
+  std::string log;
+  for (int i = 0; i < 1000 && log.find("pausing") == std::string::npos; i++) {
+    usleep(10000);
+    log += log_take();
+  }
+  // Longer than the pause, so that the listener tries again meanwhile.
+  timespec cpu0, cpu1;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+  usleep(1500000);
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+  log += log_take();
+  for (int fd : held) close(fd);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_NE(log.find("RTSPServer: accept: Too many open files, pausing new connections"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("pausing"), log.rfind("pausing")) << log;
+  double cpu_ms = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
+  EXPECT_LT(cpu_ms, 600) << "the event loop spun";
+  std::string options = "OPTIONS " + rtsp_url(port_, "tick") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+  ASSERT_EQ(send(c, options.data(), options.size(), MSG_NOSIGNAL), (ssize_t)options.size());
+  struct pollfd pf = {c, POLLIN, 0};
+  char reply[64] = "";
+  if (poll(&pf, 1, 15000) == 1) (void)!recv(c, reply, sizeof reply - 1, 0);
+  close(c);
+  EXPECT_EQ(strncmp(reply, "RTSP/1.0 200 OK", 15), 0) << reply;
+  EXPECT_NE(log_take().find("accepting connections again"), std::string::npos);
 }
 
 }  // namespace
