@@ -1,6 +1,7 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
 #include "control/cmd_exec.h"
+#include "control/serial_port.h"
 #include "control/status_events.h"
 #include "core/firmware.h"
 #include "core/net_init.h"
@@ -71,7 +72,7 @@ const ThreadSpec thread_table[] = {
     {"rtmpC", rtmpServerThrFxn, 7, "%s %d: Failed to create rtmp thread\n", &rtmpC_env, nullptr, nullptr},
     {"record", recordThrFxn, 10, "%s %d: Failed to create record thread\n", &record_env.env, nullptr, nullptr},
     {"snapshot", recordThrFxn, 11, "%s %d: Failed to create record thread\n", &snapshot_env.env, nullptr, nullptr},
-    {"serial", nullptr, 2, "%s %d: Failed to create serial thread\n", &serial_env, nullptr, nullptr},
+    {"serial", serialThrFxn, 2, "%s %d: Failed to create serial thread\n", &serial_env, nullptr, nullptr},
     {nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -84,6 +85,11 @@ void flush_fifos(void) {
   Fifo_flush(overlay_env.image_fifo);
 }
 
+int stream_status_copy(int id, char *buf, size_t size) {
+  int n = udp_status_copy(id, buf, size);
+  return n >= 0 ? n : serial_status_copy(id, buf, size);
+}
+
 int stream_running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
 void stream_set_running(int id, int run) { stream_set_state_by_id((uint32_t)id, run); }
 void stream_restart_id(int id) { stream_restart((uint32_t)id); }
@@ -92,7 +98,7 @@ void fill_apply_hooks(void) {
   ParamApplyHooks &h = param_apply_hooks;
   h.stream_running = stream_running;
   h.stream_set_state = stream_set_running;
-  h.stream_status_copy = udp_status_copy;
+  h.stream_status_copy = stream_status_copy;
   h.stream_restart = stream_restart_id;
   h.check_h264_mpeg4_conflict = check_h264_mpeg4_conflict;
   h.init_network = init_network;
@@ -155,6 +161,8 @@ int main(void) {
   core_hooks.flush_fifos = flush_fifos;
   core_hooks.status_events_init = start_status_events;
   core_hooks.status_events_shutdown = status_events_shutdown;
+  core_hooks.serial_global_quit = serial_global_quit;
+  serial_frame_handler = cmd_exec_frame;
   capture_video_status_hook = set_video_status;
   dvr_key_hooks.status_update = status_update;
   storage_hooks.file_list_stale = cmd_file_list_stale;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim/sim_control.h"
 
 namespace {
 
@@ -171,6 +173,16 @@ off_t dev_lseek(int fd, off_t off, int whence) {
 
 int dev_ioctl(int fd, unsigned long request, void *arg) {
   SimFile *f = file_of(fd);
+  if (!f && request == TIOCCONS) {
+    // The host's console is not ours to take: the request is logged and
+    // answered here, never passed to the kernel.
+    const char *path = sim_serial_board_path(fd);
+    char line[64];
+    snprintf(line, sizeof line, "ioctl TIOCCONS %s", path ? path : "?");
+    runner_log_line(line);
+    if (!path) { errno = ENOTTY; return -1; }
+    return 0;
+  }
   if (!f) return ioctl(fd, request, arg);
   if (!f->ops->ioctl) { errno = ENOTTY; return -1; }
   return (int)sim_result(f->ops->ioctl(f, request, arg));

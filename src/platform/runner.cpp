@@ -48,6 +48,13 @@ bool is_simulated(const char *prog) {
   return false;
 }
 
+void append_log(const std::string &line) {
+  int fd = sys_open("/run/exec.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  (void)!write(fd, line.data(), line.size());
+  close(fd);
+}
+
 void log_exec(const char *const argv[]) {
   // Without a board root (benchmarks, tools) there is no log to keep.
   if (!root_dir()[0]) return;
@@ -57,10 +64,7 @@ void log_exec(const char *const argv[]) {
     line += argv[i];
   }
   line += '\n';
-  int fd = sys_open("/run/exec.log", O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) return;
-  (void)!write(fd, line.data(), line.size());
-  close(fd);
+  append_log(line);
 }
 
 int simulate(const char *const argv[], char *out, size_t size) {
@@ -144,6 +148,11 @@ int runner_register_sim(const char *name, RunnerSimFn fn, void *arg) {
   g_sims[g_nsims].arg = arg;
   g_nsims++;
   return 0;
+}
+
+void runner_log_line(const char *line) {
+  if (!root_dir()[0]) return;
+  append_log(std::string(line) + "\n");
 }
 
 int run_argv_output(const char *const argv[], char *out, size_t size) {

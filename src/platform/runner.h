@@ -18,6 +18,9 @@ int run_argv_output(const char *const argv[], char *out, size_t size);
 // Splits a fixed command text on blanks (no quoting, no shell) and runs it:
 // run_command("sync"), run_command("touch /rebooting").
 int run_command(const char *cmd);
+// Appends one line to exec.log for a request the host answers itself (a
+// terminal made the system console).
+void runner_log_line(const char *line);
 // Starts argv without waiting for it (a detached daemon). pid or -1.
 pid_t spawn_detached(const char *const argv[]);
 

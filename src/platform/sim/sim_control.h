@@ -237,3 +237,12 @@ void sim_input_clock_real(void);
 // "plug N keyboard|mouse|touch|PATH" and "unplug N"; also each line appended
 // to <root>/run/sim_input.cmd. 0, or -1 for a line it cannot run.
 int sim_input_command(const char *line);
+// ---- Serial port: /dev/ttyS0 ----
+// Two pseudo-terminals joined like a null-modem cable: <root>/dev/ttyS0
+// links to the program's side, <root>/dev/ttyS0.peer to the other, which a
+// terminal program opens (socat -,raw,echo=0 FILE:<root>/dev/ttyS0.peer).
+// Made once a process; each call links both names into the current root.
+// 0, or -1 without a root or when no pseudo-terminal can be had.
+int sim_serial_start(void);
+// "/dev/ttyS0" when fd is open on the program's side of the line, else NULL.
+const char *sim_serial_board_path(int fd);

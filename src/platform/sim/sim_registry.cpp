@@ -2,6 +2,7 @@
 #include <pthread.h>
 
 #include "platform/device.h"
+#include "platform/sim/sim_control.h"
 #include "platform/sim/sim_drivers.h"
 
 static void sim_register_builtin(void) {
@@ -15,6 +16,7 @@ static void sim_register_builtin(void) {
   sim_hdmi_tx_register();
   sim_fb_register();
   sim_input_register();
+  sim_serial_start();
 }
 
 void sim_init(void) {
