@@ -37,3 +37,18 @@ void text_entry_begin(const char *text, uint32_t size);
 // Turns text mode off; with copy, the text goes back into text (at most size
 // bytes, NUL-terminated). Takes and releases the mutex.
 void text_entry_finish(char *text, uint32_t size, int copy);
+
+// ---- The dialog and the on-screen keyboard (OSD/menu thread) ----
+struct GuiContext;
+struct OsdRect;
+// Asks for a text under prompt, starting from text. 0 when confirmed (the
+// text is copied back, at most size bytes with its NUL) or on quit; -1 when
+// cancelled (text untouched). Characters come from the USB keyboard, or from
+// the on-screen keyboard when only a pointer device is present.
+int text_entry_dialog(GuiContext *ctx, const char *prompt, char *text, uint32_t size);
+// shift 0 removes the keyboard, 1 draws the plain keys, 2 the shifted ones.
+void draw_on_screen_keyboard(GuiContext *ctx, int shift);
+// A pointer event: a click on the keyboard (shift 0: none shown) types or
+// toggles; a pointer in the text box moves the cursor (its line into *row
+// when row is given). 1 when consumed. With text_entry.mutex held.
+int on_screen_keyboard_hit(GuiContext *ctx, int *shift, const OsdRect *box, int *row);

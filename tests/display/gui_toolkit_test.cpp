@@ -15,6 +15,7 @@
 #include "core/hwreg.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
+#include "display/text_entry.h"
 #include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
@@ -313,6 +314,83 @@ TEST_F(Gui, RecordingStatusIconsAndCountdown) {
   for (int y = osd_layout.status_y - 2; y < osd_layout.status_y + 14; y++)
     for (int x = osd_layout.status_x; x < osd_layout.status_x + 16; x++) white += s.white(x, y);
   EXPECT_GT(white, 40) << "the fast-forward icon";
+}
+
+// Where the on-screen keyboard puts a row's label or key (the layout's
+// geometry: centred above the bottom, rows a font height and 4 apart, keys
+// every three cells after the left label).
+struct Osk {
+  int fw = osd_font_width, fh = osd_font_height;
+  int w = (22 * fw + 5) * 2, h = 5 * fh + 30;
+  int x = (640 - w) / 2 + 5, y = 480 - 5 - h + 5;
+  int row_y(int r) const { return y + r * (fh + 4) + fh / 2; }
+  int key(int left_len, int i) const { return x + left_len * fw + fw + 3 * fw * i + fw / 2; }
+};
+
+TEST_F(Gui, TextEntryDialogWithKeyboardOrOnScreenKeys) {
+  // A keyboard attached: no on-screen keyboard, even with a pointer; typing
+  // lands between waits; a full text takes nothing more; Escape keeps the
+  // caller's text.
+  gui_input.keyboard_present = 1;
+  gui_input.pointer_device = 1;
+  Osk k;
+  char text[61] = "12";
+  bool osk_seen = false;
+  g_on_wait = [&](size_t i) {
+    osk_seen = osk_seen || dump().opaque(k.x, k.y);
+    pthread_mutex_lock(&text_entry.mutex);
+    for (int n = 0; n < (i == 0 ? 70 : 0); n++) text_entry_insert('x');
+    pthread_mutex_unlock(&text_entry.mutex);
+  };
+  feed({DVR_KEY_TEXT_CHANGED, DVR_KEY_ESCAPE});
+  EXPECT_EQ(-1, text_entry_dialog(&ctx, "Enter text:", text, sizeof text));
+  EXPECT_STREQ("12", text);
+  feed({DVR_KEY_TEXT_CHANGED, DVR_KEY_MENU_OK});
+  EXPECT_EQ(0, text_entry_dialog(&ctx, "Enter text:", text, sizeof text));
+  EXPECT_EQ("12" + std::string(58, 'x'), text);
+  EXPECT_FALSE(osk_seen);
+  EXPECT_EQ(0, text_entry.text_mode);
+
+  // Pointer only: Shift then "a" gives "A" and unshifts; Caps; BkSp; Space;
+  // Enter confirms.
+  gui_input.keyboard_present = 0;
+  char word[8] = "";
+  struct {
+    int x, y;
+  } clicks[] = {
+      {k.x + 2 * k.fw, k.row_y(3)},  // Shift
+      {k.key(5, 0), k.row_y(2)},     // a
+      {k.key(5, 0), k.row_y(2)},     // a
+      {k.x + 2 * k.fw, k.row_y(2)},  // Caps
+      {k.key(6, 4), k.row_y(3)},     // b
+      {k.key(6, 4), k.row_y(3)},     // b
+      {k.key(0, 13) + k.fw, k.row_y(0)},  // BkSp
+      {k.x + 12 * k.fw, k.row_y(4)},      // Space
+      {k.key(5, 11) + k.fw, k.row_y(2)},  // Enter
+  };
+  std::vector<DvrKey> keys(sizeof clicks / sizeof *clicks, DVR_KEY_MOUSE_EVENT);
+  feed(keys);
+  g_on_wait = [&](size_t i) {
+    if (i == 0) osk_seen = dump().opaque(k.x, k.y);
+    gui_input.x = clicks[i].x;
+    gui_input.y = clicks[i].y;
+    gui_input.click_pending = 1;
+  };
+  EXPECT_EQ(0, text_entry_dialog(&ctx, "Enter text:", word, sizeof word));
+  EXPECT_TRUE(osk_seen);
+  EXPECT_STREQ("AaB ", word);
+  EXPECT_FALSE(dump().opaque(k.x, k.y)) << "the keyboard is removed";
+  gui_input.modifiers = 0;
+
+  // Exit cancels.
+  feed({DVR_KEY_MOUSE_EVENT});
+  g_on_wait = [&](size_t) {
+    gui_input.x = k.x + k.fw;
+    gui_input.y = k.row_y(4);
+    gui_input.click_pending = 1;
+  };
+  EXPECT_EQ(-1, text_entry_dialog(&ctx, "Enter text:", word, sizeof word));
+  EXPECT_STREQ("AaB ", word);
 }
 
 }  // namespace
