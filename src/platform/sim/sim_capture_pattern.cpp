@@ -3,6 +3,7 @@
 // of a Y4M file.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "platform/host_root.h"
@@ -17,6 +18,62 @@ namespace {
 // magenta, red, blue, black.
 const uint8_t kBars[8][3] = {{180, 128, 128}, {162, 44, 142}, {131, 156, 44}, {112, 72, 58},
                              {84, 184, 198},  {65, 100, 212}, {35, 212, 114}, {16, 128, 128}};
+
+// Grain over the whole picture, fresh every frame, as a camera's sensor
+// gives: without it the encoder has next to nothing to code and the stream
+// stays far below its configured bit rate. Rows are read from one table of
+// random values at places drawn anew for every row of every frame.
+const int kGrain = 6;                 // largest deviation, in levels
+const uint32_t kGrainTable = 1u << 16;
+
+// Values 0 to 2 * kGrain, the grain plus kGrain.
+const uint8_t *grain_table(void) {
+  static std::vector<uint8_t> t;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    t.resize(kGrainTable + 8192);
+    uint32_t x = 2463534242u;
+    for (uint8_t &v : t) {
+      x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+      v = (uint8_t)(x % (2 * kGrain + 1));
+    }
+  });
+  return t.data();
+}
+
+// Adds grain to n bytes of samples, within the limited range: the sample
+// is first held kGrain inside it, so that byte arithmetic cannot overflow
+// and sixteen samples go at a time.
+typedef uint8_t Bytes16 __attribute__((vector_size(16)));
+
+uint8_t grain_one(uint8_t v, uint8_t g) {
+  v = v < 16 + kGrain ? 16 + kGrain : v;
+  v = v > 235 - kGrain ? 235 - kGrain : v;
+  return (uint8_t)(v + g - kGrain);
+}
+
+void add_grain(uint8_t *p, uint32_t n, const uint8_t *g) {
+  const Bytes16 lo = Bytes16{} + (uint8_t)(16 + kGrain), hi = Bytes16{} + (uint8_t)(235 - kGrain);
+  uint32_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    Bytes16 v, d;
+    memcpy(&v, p + i, 16);
+    memcpy(&d, g + i, 16);
+    v = v < lo ? lo : v;
+    v = v > hi ? hi : v;
+    v = v + d - (uint8_t)kGrain;
+    memcpy(p + i, &v, 16);
+  }
+  for (; i < n; i++) p[i] = grain_one(p[i], g[i]);
+}
+
+// Where row y of frame n reads the grain table.
+uint32_t grain_offset(uint64_t n, uint32_t y) {
+  uint64_t h = (n * 0x9E3779B97F4A7C15ull) ^ ((uint64_t)y * 0xC2B2AE3D27D4EB4Full);
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ull;
+  return (uint32_t)(h >> 40) & (kGrainTable - 1);
+}
 
 struct Y4mFile {
   char path[256];
@@ -169,9 +226,16 @@ void render_pattern(const Geometry &g, uint64_t n, const v4l2_pix_format *fmt, u
     packed_c[k].assign(bpl, 0);
     pack_row(lines[k], g.w, nv12, packed[k].data(), nv12 ? packed_c[k].data() : nullptr);
   }
+  // The counter strip stays clean: it is read back.
   uint32_t row_bytes = nv12 ? g.w : g.w * 2;
-  for (uint32_t oy = 0; oy < g.h; oy++)
-    memcpy(dst + (size_t)oy * bpl, packed[kind_of(p, in_y(g, oy))].data(), row_bytes);
+  const uint8_t *grain = grain_table();
+  for (uint32_t oy = 0; oy < g.h; oy++) {
+    Kind k = kind_of(p, in_y(g, oy));
+    uint8_t *row = dst + (size_t)oy * bpl;
+    memcpy(row, packed[k].data(), row_bytes);
+    if (k != K_COUNTER && row_bytes <= 8192)
+      add_grain(row, row_bytes, grain + grain_offset(n, oy));
+  }
   if (nv12) {
     uint8_t *c = dst + (size_t)bpl * g.h;
     for (uint32_t oy = 0; oy / 2 < g.h / 2; oy += 2)
