@@ -393,4 +393,25 @@ TEST_F(Gui, TextEntryDialogWithKeyboardOrOnScreenKeys) {
   EXPECT_STREQ("AaB ", word);
 }
 
+// The mouse's hardware cursor starts at 100,100 and follows the mouse on the
+// OSD dump.
+TEST_F(Gui, MouseCursorOnTheDump) {
+  ASSERT_EQ(0, sim_input_plug(1, "mouse"));
+  keyboard_reset();
+  keyboard_scan();
+  Shown s = dump();
+  EXPECT_TRUE(s.white(100, 100) && s.white(108, 108));
+  EXPECT_FALSE(s.opaque(104, 104));
+  sim_input_push(1, EV_REL, REL_X, 50);
+  sim_input_push(1, EV_SYN, SYN_REPORT, 0);
+  keyboard_scan();
+  s = dump();
+  EXPECT_TRUE(s.white(150, 100));
+  EXPECT_FALSE(s.opaque(100, 100));
+  sim_input_unplug(1);
+  keyboard_scan();
+  keyboard_reset();
+  hwreg_write(0x01C71C10, 0);
+}
+
 }  // namespace

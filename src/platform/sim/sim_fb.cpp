@@ -23,6 +23,8 @@
 namespace {
 
 constexpr uint32_t kWin0Mode = 0x01C71C08u, kWin0Width = 0x01C71C70u, kWin0Height = 0x01C71C74u;
+constexpr uint32_t kRectCursor = 0x01C71C10u, kCursorX = 0x01C71C9Cu, kCursorY = 0x01C71CA0u;
+constexpr uint32_t kCursorWidth = 0x01C71CA4u, kCursorHeight = 0x01C71CA8u;
 
 struct Fb {
   const char *path;
@@ -149,6 +151,24 @@ const SimDriverOps kFbOps = {nullptr, nullptr, nullptr, nullptr, fb_ioctl, fb_mm
 
 // The shown pages as 640 x 480 (or the set size) RGBA, alpha from the
 // attribute (x 255 / 7). False before both planes have memory.
+uint32_t reg(uint32_t phys) {
+  volatile uint32_t *r = sim_mem_reg(phys);
+  return r ? *r : 0;
+}
+
+// The OSD block's rectangular cursor, in window pixels (zoomed planes on HD
+// outputs): a one-pixel white outline over the planes while it is on.
+void draw_hw_cursor(std::vector<uint8_t> *out, uint32_t w, uint32_t h) {
+  if (!(reg(kRectCursor) & 1)) return;
+  uint32_t mode = reg(kWin0Mode);
+  uint32_t zx = (mode & 0x400) ? 2 : 1, zy = (mode & 0x100) ? 2 : 1;
+  uint32_t x0 = reg(kCursorX) / zx, y0 = reg(kCursorY) / zy;
+  uint32_t x1 = x0 + reg(kCursorWidth) - 1, y1 = y0 + reg(kCursorHeight) - 1;
+  for (uint32_t y = y0; y <= y1 && y < h; y++)
+    for (uint32_t x = x0; x <= x1 && x < w; x++)
+      if (x == x0 || x == x1 || y == y0 || y == y1) memset(&(*out)[((size_t)y * w + x) * 4], 255, 4);
+}
+
 bool shown_rgba(std::vector<uint8_t> *out, uint32_t *w, uint32_t *h) {
   std::lock_guard<std::mutex> l(g_lock);
   const Fb &c = g_fb[0], &a = g_fb[1];
@@ -173,6 +193,7 @@ bool shown_rgba(std::vector<uint8_t> *out, uint32_t *w, uint32_t *h) {
       }
       o[3] = (uint8_t)((attr > 7 ? 7 : attr) * 255 / 7);
     }
+  draw_hw_cursor(out, *w, *h);
   return true;
 }
 
