@@ -2,17 +2,17 @@
 // TCP-interleaved clients of one 4 Mbit/s H.264 stream, against GStreamer's
 // RTSP server (through its Python binding) serving the same H.264 from a
 // Matroska file in the same run. Both get the same clients (threads here
-// that play each session and drain it). Ours is the "rtp" thread and the
-// producer feeding it; the peer is its whole process. Reported per N for
-// each side (`ours_`, `peer_`): CPU seconds per second (`_load`), the cost
-// of one more client in cores (`_per_client`, from the difference to 1
-// client), the clients' mean received rate over the stream's (`_rate`), the
-// share of clients at 90 % of it or more (`_full_share`), the growth of
-// resident memory per client in KiB (`_kib_per_client`, also from the
-// difference to 1 client), the slowest
-// client's PLAY to first byte (`_first_byte_ms`); `vs_gstreamer`, how many
-// times less CPU per client ours takes; `peer_served` 0 when GStreamer's
-// server left a client unserved.
+// that play each session and drain it) and one more that stops reading.
+// Ours is the "rtp" thread and the producer feeding it; the peer is its
+// whole process. Reported per N for each side (`ours_`, `peer_`): CPU
+// seconds per second (`_load`), the cost of one more client in cores
+// (`_per_client`, from the difference to 1 client), the clients' mean
+// received rate over the stream's (`_rate`), the share of clients at 90 % of
+// it or more (`_full_share`), the growth of resident memory per client in
+// KiB (`_kib_per_client`, also from the difference to 1 client), the
+// slowest client's PLAY to first byte (`_first_byte_ms`); `vs_gstreamer`,
+// how many times less CPU per client ours takes; `peer_served` 0 when
+// GStreamer's server left a client unserved.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -323,6 +323,9 @@ Load measure(uint16_t port, const std::string &url, int n, Cpu cpu, Rss rss) {
   Drain d(n);
   Load l;
   long rss0 = rss();
+  // Beside them one client that stops reading at once: it must not slow
+  // the others down.
+  int stalled = play_client(port, url);
   double slowest = 0;
   for (int i = 0; i < n; i++) {
     int fd = play_client(port, url);
@@ -354,6 +357,7 @@ Load measure(uint16_t port, const std::string &url, int n, Cpu cpu, Rss rss) {
   l.rss_kib = (double)(rss() - rss0);
   l.first_byte_ms = slowest * 1000;
   l.ok = true;
+  if (stalled >= 0) close(stalled);
   return l;
 }
 

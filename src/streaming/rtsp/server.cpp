@@ -79,6 +79,7 @@ class RTSPServer::Connection : public RtpTcpChannel {
     OutChunk *chunk;
     unsigned offset;
     unsigned size;
+    bool media;   // interleaved packets, which a client too far behind loses
   };
   std::vector<OutPart> fOut;
   size_t fOutHead;
@@ -107,6 +108,9 @@ class RTSPServer::Connection : public RtpTcpChannel {
   void onReadable();
   void processInput();
   bool queue(OutChunk *chunk, unsigned offset, unsigned size, bool mayDrop);
+  // The client is too far behind: the interleaved packets not yet begun go,
+  // and it goes on at the next key frame with fresh pictures.
+  void dropMedia();
 };
 
 struct RTSPServer::ClientSession {
@@ -211,7 +215,10 @@ bool RTSPServer::Connection::queue(OutChunk *chunk, unsigned offset, unsigned si
   if (fClosing) return false;
   if (!size) return true;
   // A packet is queued whole or not at all, so the framing stays intact.
-  if (mayDrop && fOutBytes + size > RTSP_TCP_QUEUE_LIMIT) return false;
+  if (mayDrop && fOutBytes + size > RTSP_TCP_QUEUE_LIMIT) {
+    dropMedia();
+    return false;
+  }
   if (fOutBytes + size > 4 * RTSP_TCP_QUEUE_LIMIT) {
     // Even the replies do not drain: the client is gone.
     scheduleClose();
@@ -219,7 +226,7 @@ bool RTSPServer::Connection::queue(OutChunk *chunk, unsigned offset, unsigned si
   }
   if (fOutHead < fOut.size()) {
     OutPart &last = fOut.back();
-    if (last.chunk == chunk && last.offset + last.size == offset) {
+    if (last.chunk == chunk && last.offset + last.size == offset && last.media == mayDrop) {
       last.size += size;
       fOutBytes += size;
       return true;
@@ -230,9 +237,24 @@ bool RTSPServer::Connection::queue(OutChunk *chunk, unsigned offset, unsigned si
     fOutHead = 0;
   }
   out_chunk_ref(chunk);
-  fOut.push_back({chunk, offset, size});
+  fOut.push_back({chunk, offset, size, mayDrop});
   fOutBytes += size;
   return true;
+}
+
+void RTSPServer::Connection::dropMedia() {
+  // The first part may be half written; parts end on packet boundaries, so
+  // what follows it can go whole. Replies stay.
+  size_t keep = fOutHead + 1;
+  for (size_t i = fOutHead + 1; i < fOut.size(); i++) {
+    if (fOut[i].media) {
+      fOutBytes -= fOut[i].size;
+      out_chunk_unref(fOut[i].chunk);
+    } else {
+      fOut[keep++] = fOut[i];
+    }
+  }
+  if (keep < fOut.size()) fOut.resize(keep);
 }
 
 bool RTSPServer::Connection::sendInterleaved(OutChunk *chunk, unsigned offset, unsigned size) {

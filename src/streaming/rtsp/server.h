@@ -15,8 +15,8 @@
 #include "streaming/rtsp/server_media.h"
 
 #define RTSP_REQUEST_BUFFER_SIZE 10000
-// Interleaved data queued for a slow TCP client beyond this is dropped, a
-// packet at a time.
+// A slow TCP client with this much interleaved data queued loses what of it
+// has not begun to go out, and goes on at the next key frame.
 #define RTSP_TCP_QUEUE_LIMIT (2u << 20)
 // Connections served at once, at most; fewer when the process may open
 // few descriptors (a quarter of RLIMIT_NOFILE).
