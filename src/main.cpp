@@ -3,7 +3,9 @@
 #include "control/cmd_exec.h"
 #include "control/serial_port.h"
 #include "control/status_events.h"
+#include "core/board_io.h"
 #include "core/firmware.h"
+#include "core/log.h"
 #include "core/net_init.h"
 #include "core/param_apply.h"
 #include "core/startup.h"
@@ -38,9 +40,10 @@ VideoEncParams videoA_params, videoB_params;
 RecordEnv record_env, snapshot_env;
 UdpSenderEnv udpA_env, udpB_env;
 DisplayEnv display_env;
+GpioEnv gpio_env;
 OutputEnv output_env;
 GuiContext overlay_env;
-ThreadEnv httpd_env, gpio_env, rtp_env, rtmpA_env, rtmpB_env,
+ThreadEnv httpd_env, rtp_env, rtmpA_env, rtmpB_env,
     rtmpC_env, serial_env;
 
 // The display's FIFOs exist once its prepare step ran (earlier in the table).
@@ -61,7 +64,8 @@ const ThreadSpec thread_table[] = {
      nullptr, nullptr},
     {"playback", soundPlaybackThrFxn, 8, "%s %d: Failed to create sound playback thread\n",
      &playback_env.env, sound_playback_prepare, "%s %d: Failed to open sound playback fifos\n"},
-    {"gpio", nullptr, 4, "%s %d: Failed to create gpio thread\n", &gpio_env, nullptr, nullptr},
+    {"gpio", gpioThrFxn, 4, "%s %d: Failed to create gpio thread\n", &gpio_env.env, gpio_prepare,
+     "%s %d: Failed to open gpio fifos\n"},
     {"output_hd", playback_file, 14, "%s %d: Failed to create output thread\n", &output_env.env, output_prepare,
      nullptr},
     {"rtp", rtpThrFxn, 7, "%s %d: Failed to create RTP thread\n", &rtp_env, nullptr, nullptr},
@@ -116,6 +120,12 @@ void fill_apply_hooks(void) {
   h.firmware_status_take = firmware_status_take;
   h.customzip_clear = customzip_clear;
   h.customzip_size = customzip_size;
+  h.gpio_get = gpio_get;
+  h.gpio_set = gpio_set;
+  h.encoder_count_get = encoder_count_get;
+  h.encoder_count_set = encoder_count_set;
+  h.board_reg_read = [](uint32_t reg) { return (uint32_t)prtc_read(reg); };
+  h.board_reg_write = [](uint32_t reg, uint32_t value) { prtc_write(reg, (uint8_t)value); };
 }
 
 void load_bundle(void) { customzip_load(); }
@@ -178,6 +188,10 @@ int main(void) {
   storage_hooks.rescue_custom_zip = customzip_save_file;
   core_hooks.customzip_load = load_bundle;
   core_hooks.wifi_archive_extract = wifi_archive_extract;
+  core_hooks.board_init_model = board_init_model;
+  core_hooks.storage_unmount = unmount_all;
+  log_error_led_hook = board_error_led;
+  storage_hooks.usb_check_id = usb_check_id;
   int status = core_main(thread_table);
   ctl_service_stop();
   return status;

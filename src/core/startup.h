@@ -31,6 +31,10 @@ struct CoreHooks {
   void (*board_init_model)(void);
   int (*wifi_archive_extract)(void);
   void (*init_network)(void);
+  // The gpio thread's: the USB keyboard and mouse scan every pass, and the
+  // storage unmount before a suspend.
+  void (*keyboard_scan)(void);
+  void (*storage_unmount)(void);
 };
 extern CoreHooks core_hooks;
 

@@ -38,7 +38,7 @@ const struct { const char *node, *name; } kV4lNames[] = {
 
 const char *const kDirs[] = {
     "dev", "sys/class/video4linux", "usr/html", "usr/bin", "media/int", "media/ext",
-    "media/mmc", "run", "etc", "tmp", "proc", "proc/sys/vm", "sys/block",
+    "media/mmc", "run", "etc", "tmp", "proc", "proc/sys/vm", "sys/block", "sys/power", "run/sim",
 };
 
 int mkdirs(const std::string &path) {

@@ -11,6 +11,7 @@
 #include "platform/host_root.h"
 #include "platform/sim/sim_capture.h"
 #include "platform/sim/sim_control.h"
+#include "platform/sim/sim_drivers.h"
 
 namespace {
 
@@ -31,60 +32,17 @@ bool parse_u32(const char *s, uint32_t max, uint32_t *out) {
   return true;
 }
 
-void *watch_main(void *) {
-  long done = 0;
-  char carry[512];
-  size_t ncarry = 0;
-  for (;;) {
-    struct timespec ts = {0, 100000000};
-    nanosleep(&ts, nullptr);
-    FILE *f = sys_fopen("/run/sim_capture.cmd", "r");
-    if (!f) continue;
-    if (fseek(f, 0, SEEK_END) == 0 && ftell(f) < done) done = 0, ncarry = 0;  // truncated
-    if (fseek(f, done, SEEK_SET) == 0) {
-      int c;
-      while ((c = fgetc(f)) != EOF) {
-        done++;
-        if (c == '\n') {
-          carry[ncarry] = 0;
-          if (sim_capture_command(carry) != 0)
-            fprintf(stderr, "sim_capture: unknown command: %s\n", carry);
-          ncarry = 0;
-        } else if (ncarry < sizeof carry - 1) {
-          carry[ncarry++] = (char)c;
-        }
-      }
-    }
-    fclose(f);
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void sim_capture_watch_commands(void) {
-  static pthread_once_t once = PTHREAD_ONCE_INIT;
-  pthread_once(&once, [] {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t t;
-    pthread_create(&t, &attr, watch_main, nullptr);
-    pthread_attr_destroy(&attr);
-  });
+  sim_follow_commands("/run/sim_capture.cmd", sim_capture_command, "sim_capture");
 }
 
 int sim_capture_command(const char *line) {
   char buf[512];
-  snprintf(buf, sizeof buf, "%s", line ? line : "");
   char *tok[8];
-  int n = 0;
-  char *save = nullptr;
-  for (char *t = strtok_r(buf, " \t\r\n", &save); t; t = strtok_r(nullptr, " \t\r\n", &save)) {
-    if (n == 8) return -1;
-    tok[n++] = t;
-  }
-  if (n == 0 || tok[0][0] == '#') return 0;
+  int n = sim_command_words(line, buf, sizeof buf, tok, 8);
+  if (n <= 0) return n;
   const char *cmd = tok[0];
   uint32_t input = 0, a = 0, b = 0, c = 0;
   uint64_t big = 0;

@@ -246,3 +246,46 @@ int sim_input_command(const char *line);
 int sim_serial_start(void);
 // "/dev/ttyS0" when fd is open on the program's side of the line, else NULL.
 const char *sim_serial_board_path(int fd);
+
+// ---- Board I/O: GPIO pins, /dev/i2c-1, /dev/watchdog ----
+// Pins (GPIO 0 to 127) are what input lines read; at power-on the keypad
+// lines (26, 27, 61 to 64, 28 to 30) and the hub reset (31) are high,
+// every other pin low, every
+// line an input, and the USB controller's ID register reads 0x1C. The input
+// words follow the pins every millisecond; sim_board_tick refreshes them at
+// once (tests on a stepped clock call it after each step).
+void sim_board_reset(void);
+// What the ticker does every millisecond: input words follow the pins,
+// output edges are recorded, the watchdog expires after 60 s unkicked.
+void sim_board_tick(void);
+void sim_board_set_pin(int n, int level);
+// Times of edges and the watchdog file come from this clock (NULL: the
+// monotonic clock), in milliseconds.
+void sim_board_set_clock(uint64_t (*now_ms)(void));
+struct SimGpioEdge { uint64_t ms; int pin; int level; };
+// Levels driven on output lines, oldest first (the last 512 kept).
+int sim_board_edges(SimGpioEdge *out, int max);
+void sim_board_clear_edges(void);
+// Keypad: the I2C controller at address 0 (id 0x10 in register 0x7A, keys
+// in registers 0 and 1), or none and the keys on the GPIO lines, or none.
+enum { SIM_KEYPAD_GPIO = 0, SIM_KEYPAD_I2C = 1, SIM_KEYPAD_ABSENT = 2 };
+void sim_board_set_keypad(int mode);
+// Keys held: the controller's 16-bit word, or GPIO keypad line j for bit j.
+void sim_board_set_keys(uint32_t word);
+uint8_t sim_board_keypad_reg(unsigned reg);
+void sim_board_set_keypad_reg(unsigned reg, uint8_t value);
+uint32_t sim_board_keypad_writes(void);   // register writes since power-on
+// The counter controller at 0x51: two signed counters.
+void sim_board_set_counter(int n, int32_t value);
+int32_t sim_board_counter(int n);
+// The temperature sensor at 0x48.
+void sim_board_set_temperature(int millidegrees);
+// The next count I2C transfers fail with EIO.
+void sim_board_i2c_fail(int count);
+// The same as text, one command a line (also <root>/run/sim_board.cmd, whose
+// lines at start apply before the program looks at the board):
+//   pin N 0|1      keypad gpio|i2c|absent    keys W
+//   counter N V    temp C                    i2cfail N
+// The watchdog writes "open MS", "kick MS" and "expired MS" (60 s without a
+// kick) lines to <root>/run/sim/watchdog.
+int sim_board_command(const char *line);

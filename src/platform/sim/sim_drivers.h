@@ -1,6 +1,7 @@
 // The built-in simulated drivers, each registered by sim_init() in
 // sim_registry.cpp. Internal to src/platform/.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 void sim_mem_register(void);     // /dev/mem
@@ -18,3 +19,16 @@ void sim_video_out_register(void); // /dev/video6
 void sim_hdmi_tx_register(void);   // /dev/v4l-subdev6
 void sim_fb_register(void);        // /dev/fb0, /dev/fb2
 void sim_input_register(void);     // /dev/event0 to /dev/event3
+
+// Follows a command file of the root (board path, "/run/sim_board.cmd"):
+// the lines it holds now run at once, later lines as they are appended (one
+// thread for every file). A line run answers non-zero is reported on stderr.
+void sim_follow_commands(const char *board_path, int (*run)(const char *line), const char *tag);
+// Splits a command line into at most max blank-separated words (copied into
+// buf). The count, 0 for a blank or "#" comment line, -1 for too many words.
+int sim_command_words(const char *line, char *buf, size_t size, char **words, int max);
+
+// The board's discrete lines, I2C devices and watchdog (sim_board.cpp).
+void sim_board_register(void);   // /dev/i2c-1, /dev/watchdog, sim_board.cmd
+// Puts the GPIO direction words and the USB ID register at power-on values.
+void sim_mem_board_regs_power_on(void);

@@ -1,7 +1,8 @@
 // /dev/mem: the SoC's register windows as plain memory. Registers hold what
 // was written to them, except the free-running 90 kHz timer, which a ticker
 // thread keeps current from CLOCK_MONOTONIC. The power and sleep controller
-// never has a transition pending, so its status reads idle.
+// never has a transition pending, so its status reads idle. The ticker also
+// refreshes the board's GPIO input words (sim_board.cpp).
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -38,6 +39,15 @@ uint64_t mono_ns(void) {
   return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
 }
 
+uint32_t *word_at(uint32_t phys) { return (uint32_t *)(g_win[0].mem + (phys - g_win[0].phys)); }
+
+// Registers whose power-on value is not 0: every GPIO line an input, and the
+// USB controller's device-control word with its ID bits as the board has them.
+void board_regs_power_on(void) {
+  for (uint32_t k = 0; k < 4; k++) *word_at(0x01C67010u + 40u * k) = 0xFFFFFFFFu;
+  *word_at(kUsbOtgCtrl) = 0x1C;
+}
+
 uint32_t *timer_word(void) { return (uint32_t *)(g_win[0].mem + (kTimerReg - g_win[0].phys)); }
 
 // Called with g_timer_lock held. A value in the register other than the one
@@ -68,6 +78,7 @@ void *ticker(void *) {
     pthread_mutex_lock(&g_timer_lock);
     timer_update_locked();
     pthread_mutex_unlock(&g_timer_lock);
+    sim_board_tick();
   }
   return nullptr;
 }
@@ -84,7 +95,7 @@ void mem_setup(void) {
   g_last = start;
   g_t0_ns = mono_ns();
   *timer_word() = start;
-  *(uint32_t *)(g_win[0].mem + (kUsbOtgCtrl - g_win[0].phys)) = 0x1C;
+  board_regs_power_on();
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -128,6 +139,10 @@ void sim_mem_set_timer(uint32_t value) {
   g_last = value;
   __atomic_store_n(timer_word(), value, __ATOMIC_RELEASE);
   pthread_mutex_unlock(&g_timer_lock);
+}
+
+void sim_mem_board_regs_power_on(void) {
+  if (mem_ready()) board_regs_power_on();
 }
 
 volatile uint32_t *sim_mem_reg(uint32_t phys) {

@@ -17,6 +17,7 @@ static void sim_register_builtin(void) {
   sim_fb_register();
   sim_input_register();
   sim_serial_start();
+  sim_board_register();
 }
 
 void sim_init(void) {

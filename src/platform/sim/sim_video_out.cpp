@@ -433,44 +433,12 @@ void out_release(SimFile *) {
 
 const SimDriverOps kOutOps = {out_open, out_release, nullptr, nullptr, out_ioctl, nullptr, nullptr};
 
-void *watch_main(void *) {
-  long done = 0;
-  std::string line;
-  for (;;) {
-    struct timespec ts = {0, 100000000};
-    nanosleep(&ts, nullptr);
-    FILE *f = sys_fopen("/run/sim_display.cmd", "r");
-    if (!f) continue;
-    if (fseek(f, 0, SEEK_END) == 0 && ftell(f) < done) done = 0, line.clear();
-    if (fseek(f, done, SEEK_SET) == 0) {
-      int c;
-      while ((c = fgetc(f)) != EOF) {
-        done++;
-        if (c != '\n') {
-          if (line.size() < 511) line += (char)c;
-          continue;
-        }
-        if (sim_video_out_command(line.c_str()) != 0)
-          fprintf(stderr, "sim_display: failed: %s\n", line.c_str());
-        line.clear();
-      }
-    }
-    fclose(f);
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void sim_video_out_register(void) {
   VideoOut &v = vo();
   sim_register("/dev/video6", &kOutOps, &v);
-  if (!root_dir()[0]) return;
-  static pthread_once_t once = PTHREAD_ONCE_INIT;
-  pthread_once(&once, [] {
-    pthread_t t;
-    if (pthread_create(&t, nullptr, watch_main, nullptr) == 0) pthread_detach(t);
-  });
+  sim_follow_commands("/run/sim_display.cmd", sim_video_out_command, "sim_display");
 }
 
 void sim_video_out_reset(void) {
