@@ -12,6 +12,7 @@
 #include "display/display_hd.h"
 #include "display/display_playback.h"
 #include "display/dvr_keys.h"
+#include "display/keyboard_input.h"
 #include "display/overlay_thread.h"
 #include "media/capture.h"
 #include "media/sound.h"
@@ -190,6 +191,7 @@ int main(void) {
   core_hooks.wifi_archive_extract = wifi_archive_extract;
   core_hooks.board_init_model = board_init_model;
   core_hooks.storage_unmount = unmount_all;
+  core_hooks.keyboard_scan = keyboard_scan;
   log_error_led_hook = board_error_led;
   storage_hooks.usb_check_id = usb_check_id;
   int status = core_main(thread_table);

@@ -421,32 +421,6 @@ int in_ioctl(SimFile *f, unsigned long req, void *arg) {
 
 const SimDriverOps kInputOps = {in_open, in_release, in_read, in_write, in_ioctl, nullptr, nullptr};
 
-void *watch_main(void *) {
-  long done = 0;
-  std::string line;
-  for (;;) {
-    struct timespec ts = {0, 100000000};
-    nanosleep(&ts, nullptr);
-    FILE *f = sys_fopen("/run/sim_input.cmd", "r");
-    if (!f) continue;
-    if (fseek(f, 0, SEEK_END) == 0 && ftell(f) < done) done = 0, line.clear();
-    if (fseek(f, done, SEEK_SET) == 0) {
-      int c;
-      while ((c = fgetc(f)) != EOF) {
-        done++;
-        if (c != '\n') {
-          if (line.size() < 511) line += char(c);
-          continue;
-        }
-        if (sim_input_command(line.c_str()) != 0) fprintf(stderr, "sim_input: failed: %s\n", line.c_str());
-        line.clear();
-      }
-    }
-    fclose(f);
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void sim_input_register(void) {
@@ -454,12 +428,7 @@ void sim_input_register(void) {
     std::string path = "/dev/event" + std::to_string(n);
     sim_register(path.c_str(), &kInputOps, g_slots);
   }
-  if (!root_dir()[0]) return;
-  static pthread_once_t once = PTHREAD_ONCE_INIT;
-  pthread_once(&once, [] {
-    pthread_t t;
-    if (pthread_create(&t, nullptr, watch_main, nullptr) == 0) pthread_detach(t);
-  });
+  sim_follow_commands("/run/sim_input.cmd", sim_input_command, "sim_input");
 }
 
 int sim_input_plug_description(int slot, const char *text, size_t len) {
