@@ -37,7 +37,7 @@ for t in tcp udp; do
   echo "ok: ffprobe over $t"
 done
 
-for args in "streamA.h264 tcp 10" "streamB.h264 udp 10" "streamA.ts tcp 10" \
+for args in "streamA.h264 tcp 5" "streamB.h264 udp 5" "streamA.ts tcp 5" \
             "streamB.h264 tcp 3" "streamA.h264 udp 3" "streamB.ts udp 3"; do
   set -- $args
   err=$(decode "$U/$1" $2 $3)
