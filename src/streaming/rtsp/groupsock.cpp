@@ -14,7 +14,13 @@ namespace {
 // a client that fell behind come back to the pool.
 const unsigned kChunkSize = 60 * 1024;
 const unsigned kPoolMax = 64;
-thread_local std::vector<OutChunk *> chunk_pool;
+// Each event loop's own; the blocks it holds go with its thread.
+struct ChunkPool : std::vector<OutChunk *> {
+  ~ChunkPool() {
+    for (OutChunk *c : *this) free(c);
+  }
+};
+thread_local ChunkPool chunk_pool;
 
 }  // namespace
 

@@ -512,13 +512,15 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
 
 RTSPServer::~RTSPServer() {
   envir().taskScheduler().unscheduleDelayedTask(fAcceptResumeTask);
-  envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
   envir().taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
   while (!fConnections.empty()) closeConnection(fConnections.back());
   while (!fClientSessions.empty()) deleteClientSession(fClientSessions.begin()->second);
   for (auto &e : fSessions) Medium::close(e.second);
   fSessions.clear();
+  // Last: what the sessions sent as they ended may have asked for a flush.
+  envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
+  fFlushList.clear();
 }
 
 void RTSPServer::addServerMediaSession(ServerMediaSession *session) {
