@@ -51,7 +51,7 @@ inline Bytes read_board_file(const std::string &path) {
 inline bool write_board_file(const std::string &path, const Bytes &data) {
   FILE *f = sys_fopen(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+  bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
   return fclose(f) == 0 && ok;
 }
 
