@@ -1,6 +1,7 @@
 // Control requests on the overlay lines and images, the capture and audio
 // settings, the distance encoders and the on-screen menu.
 #include <cstdio>
+#include <pthread.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -39,6 +40,14 @@ bool onboard_counter = true;
 
 OsdTextConfig *main_text(void) { return &cmd_params()->video[0].osd; }
 
+// Channel 0's lock, held while its live configuration is written, so that a
+// frame never takes a half-written one.
+struct MainTextLock {
+  pthread_mutex_t *m = &osd_channel(0)->lock;
+  MainTextLock() { pthread_mutex_lock(m); }
+  ~MainTextLock() { pthread_mutex_unlock(m); }
+};
+
 void line_refresh(int line) {
   const OsdLine &l = osd_lines[line];
   if (!l.font) return;
@@ -70,6 +79,7 @@ CMD_HANDLER(cmd_set_osd_text) {
   const char *text = a->s[0];
   log_printf("set_osd_text %d %s\n", line, text);
   if (line == OSD_MAIN_LINE) {
+    MainTextLock l;
     OsdTextConfig *c = main_text();
     // The field holds 160 characters; the overlay does not need its NUL.
     size_t n = strnlen(text, sizeof c->message);
@@ -91,6 +101,7 @@ CMD_HANDLER(cmd_set_osd_position) {
   log_printf("set_osd_position %d %d %d\n", line, y, x);
   if (y >= 1080 || x >= 1920) return CTL_ERR_RANGE;
   if (line == OSD_MAIN_LINE) {
+    MainTextLock l;
     main_text()->x = (uint32_t)x;
     main_text()->y = (uint32_t)y;
     main_text_apply();
@@ -106,6 +117,7 @@ CMD_HANDLER(cmd_set_osd_enable) {
   int line = (int)a->n[0], font = (int)a->n[1];
   log_printf("set_osd_enable %d %d\n", line, font);
   if (line == OSD_MAIN_LINE) {
+    MainTextLock l;
     main_text()->enabled = (uint8_t)font;
     main_text_apply();
     return CTL_OK;
@@ -122,6 +134,7 @@ CMD_HANDLER(cmd_set_osd_background) {
   int line = (int)a->n[0], background = (int)a->n[1];
   log_printf("set_osd_background %d %d\n", line, background);
   if (line == OSD_MAIN_LINE) {
+    MainTextLock l;
     main_text()->transparent = (uint8_t)background;
     osdCopyChannel(0, 3);
     return CTL_OK;
@@ -132,6 +145,7 @@ CMD_HANDLER(cmd_set_osd_background) {
 }
 
 CMD_HANDLER(cmd_set_osd_datetime_format) {
+  MainTextLock l;
   main_text()->date_format = (uint8_t)a->n[0];
   main_text()->time_format = (uint8_t)a->n[1];
   main_text_apply();
