@@ -202,6 +202,15 @@ done
 [ "$st" = "status 170" ] || fail "snapshot without video: $st"
 echo "ok: no snapshot without video"
 
+# The client over a serial line: socat carries the pseudo-terminal's bytes to
+# the service and the replies back.
+socat PTY,link="$W/tty",rawer UDP:127.0.0.1:12200 &
+PIDS+=($!)
+for _ in $(seq 1 50); do [ -e "$W/tty" ] && break; sleep 0.1; done
+out=$(python3 "$CLIENT" --serial "$W/tty" get_identity | tr '\n' ' ')
+case "$out" in "status 0 16777216 S7391 word 0x"*) ;; *) fail "over a serial line: $out" ;; esac
+echo "ok: a serial line"
+
 # A subscriber hears the shutdown that SIGINT brings.
 python3 - "$CLIENT" >"$W/shutdown.txt" <<'EOF' &
 import importlib.util, sys
