@@ -37,7 +37,7 @@ SerialStatus g_status;
 std::atomic<bool> g_round_running;
 
 ProducerState g_ps;
-bool g_ps_registered;
+std::atomic<bool> g_ps_registered;
 
 // ---- rates ----
 
