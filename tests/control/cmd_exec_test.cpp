@@ -171,6 +171,24 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_STATE);   // no snapshot during playback
 }
 
+TEST_F(Dispatcher, MenuResetEscapesUntilTheMenuClosesOrGivesUp) {
+  // A menu two levels deep closes at the second escape; then Ok opens it.
+  status_update(STATUS_MENU, STATUS_MENU, "menu");
+  param_apply_hooks.dvr_post_key = [](uint32_t k) {
+    keys.push_back(k);
+    if (keys.size() == 2) status_update(0, STATUS_MENU, "menu");
+  };
+  EXPECT_EQ(call(140, {1}).status, 0);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{0x1002, 0x1002, 0x10}));
+  // A menu that never closes: 4 after about 2 s, and no Ok.
+  keys.clear();
+  param_apply_hooks.dvr_post_key = [](uint32_t k) { keys.push_back(k); };
+  status_update(STATUS_MENU, STATUS_MENU, "menu");
+  EXPECT_EQ(call(140, {1}).status, CTL_ERR_STATE);
+  EXPECT_EQ(keys, std::vector<uint32_t>(40, 0x1002));
+  status_update(0, STATUS_MENU, "menu");
+}
+
 TEST_F(Dispatcher, FramesThatAreNotRequestsGetNoReply) {
   ctl_init_request(&ex.request, 3);
   ctl_put_checksum(&ex.request);
