@@ -291,6 +291,7 @@ int menu_page(GuiContext *ctx, int n, const char **items, int initial, bool reve
       draw_cursor(v, cursor, false);
       draw_cursor(v, row, true);
       flush(ctx);
+      log_printf("selected %s\n", v.back[row] ? LangTable[LANG_BACK] : items[v.item[row]]);
       usleep(400000);
       result = row_result(v, row);
       break;
