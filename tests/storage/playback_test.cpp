@@ -15,6 +15,9 @@
 #include "display/edid.h"
 #include "formats/media_inputs.h"
 #include "media/capture_test_support.h"
+#include "media/sound.h"
+#include "media/sound_test_support.h"
+#include "platform/framework/audio_signal.h"
 #include "storage/playback.h"
 #include "test_root.h"
 
@@ -341,6 +344,67 @@ TEST_F(Playback, JpegStillsAndBadFiles) {
   EXPECT_TRUE(log.has("jpeg frame 4 "));
   EXPECT_FALSE(log.has("jpeg frame 5 "));
   run.stop();
+}
+
+}  // namespace
+
+namespace {
+
+// The audio playback thread, whose device writes the root's playback WAV.
+struct SoundOut {
+  ParamBlock pb{};
+  PlaybackEnv env{};
+  std::thread thread;
+  SoundOut() {
+    audio_defaults(&pb);
+    env.env.name = "playback";
+    env.env.params = &pb;
+    env.engine = "encode";
+    EXPECT_EQ(sound_playback_prepare(&env.env), 0);
+    thread = std::thread(soundPlaybackThrFxn, &env);
+  }
+  // Closing the device completes the WAV.
+  ~SoundOut() {
+    set_exit_code(EXIT_QUIT);
+    sound_playback_flush(&env);
+    thread.join();
+    set_exit_code(EXIT_RUNNING);
+    Fifo_delete(env.in_fifo);
+    Fifo_delete(env.free_fifo);
+    Pause_delete(env.pause);
+  }
+};
+
+TEST_F(Playback, SoundOfMp4AndTsFilesIsPlayed) {
+  // ffmpeg's MP4 keeps the audio at its own 48 kHz timescale; the TS
+  // carries it as ADTS in PES packets.
+  std::string mp4 = dir + "/tone.mp4", ts = dir + "/tone.ts";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480:rate=30",
+                      "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000", "-t", "3",
+                      "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                      mp4.c_str()}), 0);
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f",
+                      "mpegts", ts.c_str()}), 0);
+  PlaybackRun run;
+  run.start();
+  for (const std::string &file : {mp4, ts}) {
+    SCOPED_TRACE(file);
+    std::vector<int16_t> pcm;
+    {
+      SoundOut sound;
+      ASSERT_TRUE(wait_for([&] { return Fifo_getNumEntries(sound.env.free_fifo) == AUDIO_PLAYBACK_BUFS; }));
+      run.output.audio = &sound.env;
+      run.play(file);
+      ASSERT_TRUE(wait_state(PLAYBACK_END));
+      ASSERT_TRUE(wait_for([&] { return Fifo_getNumEntries(sound.env.free_fifo) == AUDIO_PLAYBACK_BUFS; }));
+      run.stop();
+      run.output.audio = nullptr;
+    }
+    pcm = ffmpeg_decode_s16(sim_sound_playback_path(), test_scratch_dir("played"));
+    ASSERT_GT(pcm.size(), 2u * 48000 * 2);
+    std::vector<int16_t> steady(pcm.begin() + 8192, pcm.end());
+    EXPECT_NEAR(measure_tone(steady, 2, 0, 48000).freq, 1000, 10);
+  }
 }
 
 }  // namespace
