@@ -465,40 +465,6 @@ int playback_ts(OutputEnv *e, FILE *f) {
 
 // ---- JPEG ----
 
-// The end of the JPEG frame at p (after its FF D8): segments are skipped by
-// their length up to the scan, then the end of image is searched. 0 when the
-// frame does not end within n bytes.
-size_t jpeg_frame_end(const uint8_t *p, size_t n) {
-  size_t i = 2;
-  while (i + 4 <= n) {
-    if (p[i] != 0xFF) break;  // not a marker: fall back to the search
-    uint8_t mk = p[i + 1];
-    if (mk == 0xFF) {
-      i++;
-      continue;
-    }
-    if (mk == 0xD9) return i + 2;
-    if (mk == 0x01 || (mk >= 0xD0 && mk <= 0xD7)) {
-      i += 2;
-      continue;
-    }
-    size_t len = ((size_t)p[i + 2] << 8) | p[i + 3];
-    if (len < 2) break;
-    i += 2 + len;
-    if (mk == 0xDA) break;
-  }
-  for (; i + 1 < n; i++)
-    if (p[i] == 0xFF && p[i + 1] == 0xD9) return i + 2;
-  return 0;
-}
-
-// Offset of the next FF D8 FF at or after from; n when there is none.
-size_t jpeg_next_start(const uint8_t *p, size_t n, size_t from) {
-  for (size_t i = from; i + 2 < n; i++)
-    if (p[i] == 0xFF && p[i + 1] == 0xD8 && p[i + 2] == 0xFF) return i;
-  return n;
-}
-
 int playback_jpg(OutputEnv *, FILE *f) {
   log_printf("%s: main loop\n", "playback_jpg");
   int frames = 0;
@@ -655,6 +621,36 @@ void play_one(OutputEnv *e) {
 }
 
 }  // namespace
+
+size_t jpeg_frame_end(const uint8_t *p, size_t n) {
+  size_t i = 2;
+  while (i + 4 <= n) {
+    if (p[i] != 0xFF) break;  // not a marker: fall back to the search
+    uint8_t mk = p[i + 1];
+    if (mk == 0xFF) {
+      i++;
+      continue;
+    }
+    if (mk == 0xD9) return i + 2;
+    if (mk == 0x01 || (mk >= 0xD0 && mk <= 0xD7)) {
+      i += 2;
+      continue;
+    }
+    size_t len = ((size_t)p[i + 2] << 8) | p[i + 3];
+    if (len < 2) break;
+    i += 2 + len;
+    if (mk == 0xDA) break;
+  }
+  for (; i + 1 < n; i++)
+    if (p[i] == 0xFF && p[i + 1] == 0xD9) return i + 2;
+  return 0;
+}
+
+size_t jpeg_next_start(const uint8_t *p, size_t n, size_t from) {
+  for (size_t i = from; i + 2 < n; i++)
+    if (p[i] == 0xFF && p[i + 1] == 0xD8 && p[i + 2] == 0xFF) return i;
+  return n;
+}
 
 int playback_fps(void) { return playback_rates.count25 > playback_rates.count30 ? 25 : 30; }
 

@@ -35,3 +35,11 @@ void decodeImageThread(void);
 // A free output picture of tab; while none is free the output is given time
 // to release one. NULL at quit or once the display leaves the playback mode.
 Buffer_Handle wait_free_display_buffer(BufTab_Handle tab);
+
+// JPEG frames in a file of them, at p (which starts with FF D8): the end of
+// the frame, past its FF D9, or 0 when it does not end within n bytes.
+// Segments are skipped by their length up to the scan, so that an embedded
+// thumbnail does not end it.
+size_t jpeg_frame_end(const uint8_t *p, size_t n);
+// Offset of the next FF D8 FF at or after from; n when there is none.
+size_t jpeg_next_start(const uint8_t *p, size_t n, size_t from);

@@ -41,7 +41,12 @@ int fuzz_one(const uint8_t *data, size_t size) {
       check(m->video.read_offset <= buf.size() && m->audio.read_offset <= buf.size());
       continue;
     }
-    if (fed == size) break;
+    if (fed == size) {
+      // The file's end completes what is still open, once.
+      if (m->at_end) break;
+      m->at_end = 1;
+      continue;
+    }
     uint32_t drop = tsmux_needed_from(m);
     check(drop <= buf.size());
     if (drop == 0 && buf.size() == cap) drop = m->scan_offset;
