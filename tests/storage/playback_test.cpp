@@ -327,13 +327,20 @@ TEST_F(Playback, JpegStillsAndBadFiles) {
     EXPECT_EQ(frame_md5s(shown, s.size), std::vector<std::string>(3, md5(got.data(), got.size())));
     run.stop();
   }
-  // 4:4:4 is not shown.
-  std::string yuv444 = dir + "/still444.jpg";
+  // 4:4:4 is not shown; a size the composite output cannot show is told apart.
+  std::string yuv444 = dir + "/still444.jpg", small = dir + "/small.jpg";
   ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
                       "-frames:v", "1", "-pix_fmt", "yuvj444p", yuv444.c_str()}), 0);
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240",
+                      "-frames:v", "1", "-pix_fmt", "yuvj420p", small.c_str()}), 0);
   run.play(yuv444);
   EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
   run.stop();
+  get_param_block()->display.output = 0;
+  run.play(small);
+  EXPECT_TRUE(wait_state(PLAYBACK_UNSUPPORTED));
+  run.stop();
+  get_param_block()->display.output = 2;
   // Motion JPEG: every picture, then the end.
   std::string mjpeg = dir + "/motion.jpg";
   ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
