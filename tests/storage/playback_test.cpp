@@ -108,6 +108,7 @@ struct PlaybackRun {
     Rendezvous_delete(display.env.start_rendezvous);
     Rendezvous_delete(output.env.start_rendezvous);
     Rendezvous_delete(output.env.cleanup_rendezvous);
+    for (Fifo_Handle f : display.frame_fifos) Fifo_delete(f);
   }
 };
 
