@@ -4,12 +4,21 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
 
 #include "core/log.h"
+
+namespace {
+
+// The wake-up descriptor's key; a socket's is its serial and number.
+const uint64_t kWakeKey = ~(uint64_t)0;
+const int kMaxEvents = 256;
+
+}  // namespace
 
 int64_t rtsp_monotonic_us(void) {
   struct timespec ts;
@@ -19,8 +28,17 @@ int64_t rtsp_monotonic_us(void) {
 
 BasicTaskScheduler *BasicTaskScheduler::createNew(unsigned granularity_us) {
   BasicTaskScheduler *s = new BasicTaskScheduler(granularity_us);
-  if (s->fWakeFd < 0) {
-    log_printf("%s: eventfd: %s\n", "BasicTaskScheduler", strerror(errno));
+  if (s->fWakeFd < 0 || s->fEpollFd < 0) {
+    log_printf("%s: eventfd or epoll: %s\n", "BasicTaskScheduler", strerror(errno));
+    delete s;
+    return nullptr;
+  }
+  struct epoll_event e;
+  memset(&e, 0, sizeof e);
+  e.events = EPOLLIN;
+  e.data.u64 = kWakeKey;
+  if (epoll_ctl(s->fEpollFd, EPOLL_CTL_ADD, s->fWakeFd, &e) < 0) {
+    log_printf("%s: epoll_ctl: %s\n", "BasicTaskScheduler", strerror(errno));
     delete s;
     return nullptr;
   }
@@ -30,6 +48,7 @@ BasicTaskScheduler *BasicTaskScheduler::createNew(unsigned granularity_us) {
 BasicTaskScheduler::BasicTaskScheduler(unsigned granularity_us)
     : fGranularity(granularity_us ? granularity_us : 10000),
       fWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      fEpollFd(epoll_create1(EPOLL_CLOEXEC)),
       fNextTaskId(1),
       fNextSerial(1),
       fLastTrigger(RTSP_MAX_EVENT_TRIGGERS - 1) {
@@ -41,6 +60,7 @@ BasicTaskScheduler::BasicTaskScheduler(unsigned granularity_us)
 
 BasicTaskScheduler::~BasicTaskScheduler() {
   if (fWakeFd >= 0) close(fWakeFd);
+  if (fEpollFd >= 0) close(fEpollFd);
 }
 
 TaskToken BasicTaskScheduler::scheduleDelayedTask(int64_t microseconds, TaskFunc *proc,
@@ -71,11 +91,34 @@ void BasicTaskScheduler::rescheduleDelayedTask(TaskToken &task, int64_t microsec
 void BasicTaskScheduler::setBackgroundHandling(int socketNum, int conditionSet,
                                                BackgroundHandlerProc *proc, void *clientData) {
   if (socketNum < 0) return;
+  auto it = fHandlers.find(socketNum);
   if (conditionSet == 0 || !proc) {
-    fHandlers.erase(socketNum);
+    if (it == fHandlers.end()) return;
+    // Already gone when the socket was closed first.
+    epoll_ctl(fEpollFd, EPOLL_CTL_DEL, socketNum, nullptr);
+    fHandlers.erase(it);
     return;
   }
-  fHandlers[socketNum] = Handler{conditionSet, proc, clientData, fNextSerial++};
+  bool known = it != fHandlers.end();
+  // The same handler with other conditions keeps its serial: then only a
+  // change of conditions costs a system call.
+  if (known && it->second.proc == proc && it->second.data == clientData) {
+    if (it->second.mask == conditionSet) return;
+  } else {
+    Handler h{conditionSet, proc, clientData, fNextSerial++};
+    if (known) it->second = h;
+    else it = fHandlers.emplace(socketNum, h).first;
+  }
+  it->second.mask = conditionSet;
+  struct epoll_event e;
+  memset(&e, 0, sizeof e);
+  if (conditionSet & SOCKET_READABLE) e.events |= EPOLLIN;
+  if (conditionSet & SOCKET_WRITABLE) e.events |= EPOLLOUT;
+  if (conditionSet & SOCKET_EXCEPTION) e.events |= EPOLLPRI;
+  e.data.u64 = (uint64_t)it->second.serial << 32 | (uint32_t)socketNum;
+  if (epoll_ctl(fEpollFd, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socketNum, &e) < 0 &&
+      epoll_ctl(fEpollFd, known ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, socketNum, &e) < 0)
+    log_printf("%s: epoll_ctl fd %d: %s\n", "setBackgroundHandling", socketNum, strerror(errno));
 }
 
 EventTriggerId BasicTaskScheduler::createEventTrigger(TaskFunc *handler, void *clientData) {
@@ -123,46 +166,38 @@ void BasicTaskScheduler::singleStep(unsigned maxDelay_us) {
     if (until < wait) wait = until < 0 ? 0 : until;
   }
 
-  std::vector<struct pollfd> fds;
-  std::vector<uint64_t> serials;
-  fds.reserve(fHandlers.size() + 1);
-  fds.push_back({fWakeFd, POLLIN, 0});
-  serials.push_back(0);
-  for (auto &h : fHandlers) {
-    short ev = 0;
-    if (h.second.mask & SOCKET_READABLE) ev |= POLLIN;
-    if (h.second.mask & SOCKET_WRITABLE) ev |= POLLOUT;
-    if (h.second.mask & SOCKET_EXCEPTION) ev |= POLLPRI;
-    fds.push_back({h.first, ev, 0});
-    serials.push_back(h.second.serial);
-  }
-  int n = poll(fds.data(), fds.size(), (int)((wait + 999) / 1000));
-  if (n < 0 && errno != EINTR) {
-    log_printf("%s: poll: %s\n", "singleStep", strerror(errno));
+  struct epoll_event ev[kMaxEvents];
+  int n = epoll_wait(fEpollFd, ev, kMaxEvents, (int)((wait + 999) / 1000));
+  if (n < 0) {
+    if (errno != EINTR) log_printf("%s: epoll_wait: %s\n", "singleStep", strerror(errno));
+    n = 0;
   }
 
   // Socket handlers. A handler may remove or replace others (or itself), so
   // each is looked up again before it is called.
-  if (n > 0) {
-    for (size_t i = 1; i < fds.size(); i++) {
-      short re = fds[i].revents;
-      if (!re) continue;
-      auto it = fHandlers.find(fds[i].fd);
-      if (it == fHandlers.end() || it->second.serial != serials[i]) continue;
-      int mask = 0;
-      if (re & (POLLIN | POLLHUP | POLLERR)) mask |= SOCKET_READABLE;
-      if (re & (POLLOUT | POLLERR)) mask |= SOCKET_WRITABLE;
-      if (re & POLLPRI) mask |= SOCKET_EXCEPTION;
-      mask &= it->second.mask | ((re & (POLLHUP | POLLERR)) ? SOCKET_READABLE : 0);
-      if (!mask) continue;
-      Handler h = it->second;
-      h.proc(h.data, mask);
+  bool woken = false;
+  for (int i = 0; i < n; i++) {
+    if (ev[i].data.u64 == kWakeKey) {
+      woken = true;
+      continue;
     }
+    int fd = (int)(uint32_t)ev[i].data.u64;
+    auto it = fHandlers.find(fd);
+    if (it == fHandlers.end() || it->second.serial != (uint32_t)(ev[i].data.u64 >> 32)) continue;
+    uint32_t re = ev[i].events;
+    int mask = 0;
+    if (re & (EPOLLIN | EPOLLHUP | EPOLLERR)) mask |= SOCKET_READABLE;
+    if (re & (EPOLLOUT | EPOLLERR)) mask |= SOCKET_WRITABLE;
+    if (re & EPOLLPRI) mask |= SOCKET_EXCEPTION;
+    mask &= it->second.mask | ((re & (EPOLLHUP | EPOLLERR)) ? SOCKET_READABLE : 0);
+    if (!mask) continue;
+    Handler h = it->second;
+    h.proc(h.data, mask);
   }
 
   // Event triggers: the eventfd is drained first so that a trigger fired
   // while handlers run wakes the next pass.
-  if (fds[0].revents & POLLIN) {
+  if (woken) {
     uint64_t v;
     ssize_t r = read(fWakeFd, &v, sizeof v);
     (void)r;

@@ -61,7 +61,7 @@ class BasicTaskScheduler {
     int mask;
     BackgroundHandlerProc *proc;
     void *data;
-    uint64_t serial;   // tells a handler from a later one on the same fd
+    uint32_t serial;   // tells a handler from a later one on the same fd
   };
   struct Trigger {
     TaskFunc *proc;
@@ -70,8 +70,11 @@ class BasicTaskScheduler {
 
   unsigned fGranularity;
   int fWakeFd;
+  // The sockets are watched by epoll: a pass costs what is ready, not what
+  // is open (a connection per client, thousands of them).
+  int fEpollFd;
   uint64_t fNextTaskId;
-  uint64_t fNextSerial;
+  uint32_t fNextSerial;
   std::map<uint64_t, Task> fTasks;                 // by token
   std::set<std::pair<int64_t, uint64_t>> fDue;     // (due, token)
   std::map<int, Handler> fHandlers;                // by socket
