@@ -201,8 +201,8 @@ std::string header(const std::string &r, const char *name) {
 }
 
 // A client that described, set up (TCP interleaved) and plays url; -1 on
-// failure.
-int play_client(uint16_t port, const std::string &url) {
+// failure. *keepalive: the request that keeps its session alive.
+int play_client(uint16_t port, const std::string &url, std::string *keepalive = nullptr) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in a = {};
   a.sin_family = AF_INET;
@@ -240,6 +240,7 @@ int play_client(uint16_t port, const std::string &url) {
     close(fd);
     return -1;
   }
+  if (keepalive) *keepalive = "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: 4\r\nSession: " + session + "\r\n\r\n";
   return fd;
 }
 
@@ -255,20 +256,24 @@ class Drain {
       ep_[i] = epoll_create1(EPOLL_CLOEXEC);
       threads_[i] = std::thread([this, i] { run(ep_[i]); });
     }
+    keeper_ = std::thread([this] { keep_alive(); });
   }
   ~Drain() {
     quit_ = true;
+    keeper_.join();
     for (int i = 0; i < kThreads; i++) {
       threads_[i].join();
       close(ep_[i]);
     }
     for (int fd : fds_) close(fd);
   }
-  void add(int fd) {
+  void add(int fd, const std::string &keepalive) {
     struct epoll_event e = {};
     e.events = EPOLLIN;
+    std::lock_guard<std::mutex> l(lock_);
     e.data.u32 = (uint32_t)fds_.size();
     fds_.push_back(fd);
+    keepalive_.push_back(keepalive);
     epoll_ctl(ep_[fds_.size() % kThreads], EPOLL_CTL_ADD, fd, &e);
   }
   std::vector<uint64_t> bytes() const {
@@ -291,7 +296,21 @@ class Drain {
       }
     }
   }
+  // Every session is kept alive, as players do: setting up thousands of
+  // clients takes longer than a session lives unheard.
+  void keep_alive() {
+    for (int t = 0; !quit_; t++) {
+      usleep(100000);
+      if (t % 200 != 199) continue;
+      std::lock_guard<std::mutex> l(lock_);
+      for (size_t i = 0; i < keepalive_.size(); i++)
+        send(fds_[i], keepalive_[i].data(), keepalive_[i].size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
   std::vector<std::atomic<uint64_t>> bytes_;
+  std::mutex lock_;
+  std::vector<std::string> keepalive_;
+  std::thread keeper_;
   std::vector<int> fds_;   // reserved up front: never moves while read
   int ep_[kThreads];
   std::thread threads_[kThreads];
@@ -328,14 +347,15 @@ Load measure(uint16_t port, const std::string &url, int n, Cpu cpu, Rss rss) {
   int stalled = play_client(port, url);
   double slowest = 0;
   for (int i = 0; i < n; i++) {
-    int fd = play_client(port, url);
+    std::string keepalive;
+    int fd = play_client(port, url, &keepalive);
     if (fd < 0) return l;
     auto t0 = std::chrono::steady_clock::now();
     char c;
     struct pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, 10000) == 1 && recv(fd, &c, 1, MSG_PEEK) == 1)
       slowest = std::max(slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    d.add(fd);
+    d.add(fd, keepalive);
   }
   sleep(2);   // past the start of every client
   std::vector<uint64_t> b0 = d.bytes();
