@@ -58,12 +58,11 @@ void set_distance_unit(bool feet) {
   overlay_units[0] = feet ? " ft" : " m";
 }
 
-// Encoder 0's count: the board's counter when it has one, else the overlay's.
+// Encoder 0's count: shown at once by the overlay, and handed to the
+// board's counter when it has one.
 void set_encoder_count(int32_t count) {
-  if (param_apply_hooks.encoder_count_set)
-    param_apply_hooks.encoder_count_set(0, count);
-  else
-    overlay_fields.count[0] = count;
+  overlay_fields.count[0] = count;
+  if (param_apply_hooks.encoder_count_set) param_apply_hooks.encoder_count_set(0, count);
 }
 
 int32_t encoder_count(void) {

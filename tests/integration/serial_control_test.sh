@@ -124,7 +124,12 @@ check(abs(svc.call("get_time").fields[0] - nothing_set) < 5, "a 31 February move
 
 # The distance count FF FF FF is -1; feet then metres.
 check(reply(frame(9, 9, 0, 0xFF, 0xFF, 0xFF, 1, 0)) == frame(9, ord("m"), 0), "count in feet")
-check(svc.call("get_encoder_count", 0).fields[0] == 0xFFFFFFFF, "count")
+# The board's counter takes the count at its next poll.
+deadline = time.time() + 10
+while svc.call("get_encoder_count", 0).fields[0] != 0xFFFFFFFF and time.time() < deadline:
+    time.sleep(0.1)
+check(svc.call("get_encoder_count", 0).fields[0] == 0xFFFFFFFF,
+      "count %#x" % svc.call("get_encoder_count", 0).fields[0])
 check(reply(frame(9, 9, 0, 0x40, 0xE2, 0x01, 1, 0)) == frame(9, ord("m"), 0), "123456 in feet")
 open(work + "/feet", "w").close()
 EOF
