@@ -12,6 +12,8 @@
 #include "display/display_hd.h"
 #include "display/display_playback.h"
 #include "display/dvr_keys.h"
+#include "display/dvr_logic.h"
+#include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
 #include "display/overlay_thread.h"
 #include "media/capture.h"
@@ -183,6 +185,8 @@ int main(void) {
   display_install_hooks(&display_env);
   overlay_env.display_env = &display_env;
   overlay_install_hooks(&overlay_env);
+  gui_toolkit_install_hooks();
+  dvr_logic_install_hooks();
   web_osd_post_image = osd_post_image;
   storage_hooks.firmware_busy = firmware_update_in_progress;
   storage_hooks.rescue_firmware = rescue_firmware;

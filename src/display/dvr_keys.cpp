@@ -28,7 +28,7 @@ struct KeyWaitState {
   DvrKey script_key;
   int64_t script_at_us;
   int64_t script_start_us;
-  uint32_t clock_second;     // the media clock's second drawn last
+  uint32_t clock_second = ~0u;   // the media clock's second drawn last
 };
 KeyWaitState g_wait;
 pthread_once_t g_once = PTHREAD_ONCE_INIT;

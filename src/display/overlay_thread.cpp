@@ -107,12 +107,14 @@ void *overlayThrFxn(void *arg) {
       sleep(1);
     } else {
       osd_state.color_attrs.video_std = wanted;
-      log_printf("%s: OSD standard %d%s\n", name, wanted, ctx->recreate_osd ? " (reset)" : "");
+      // Taken before the planes are made: a reset asked for meanwhile
+      // makes them again.
+      int reset = ctx->recreate_osd.exchange(0);
+      log_printf("%s: OSD standard %d%s\n", name, wanted, reset ? " (reset)" : "");
       if (overlay_hd(ctx) != 0) {
         ctx->status = -1;
         break;
       }
-      ctx->recreate_osd = 0;
       osd_config_windows(wanted);
       osd_flush(ctx);
       dvr_tick(ctx);

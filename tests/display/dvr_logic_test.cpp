@@ -1,0 +1,181 @@
+// The DVR logic in process on the simulated board and SD card, with stand-in
+// producers for the record and snapshot streams: what keys start and stop,
+// what the screen then says (read back by tesseract), the parameters they
+// change, and the file names the control requests may choose.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "control/cmd_exec.h"
+#include "core/global.h"
+#include "core/hwreg.h"
+#include "core/log.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
+#include "display/dvr_keys.h"
+#include "display/dvr_logic.h"
+#include "display/gui_toolkit.h"
+#include "media/capture.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim/sim_control.h"
+#include "storage/filesys.h"
+#include "display/osd_ocr.h"
+#include "test_root.h"
+
+namespace {
+
+std::string ocr_screen(void) {
+  EXPECT_EQ(sim_video_out_command("osd /tmp/dvr.png"), 0);
+  return ocr("/tmp/dvr.png");
+}
+
+// Each wait with an empty mailbox: the screen is read first (once per
+// wait), then the next key of the list is given (escape after the list).
+std::vector<DvrKey> g_keys;
+size_t g_next;
+std::vector<std::string> g_screens;
+bool g_read_screens;
+
+ProducerState g_record, g_snapshot;
+
+struct Dvr : ::testing::Test {
+  GuiContext ctx{};
+  void SetUp() override {
+    test_root();
+    CMEM_init();
+    hwreg_map();
+    sim_fb_reset();
+    *get_param_block() = *param_default_block();
+    ctx.env.name = "overlay";
+    osd_set_font(1);
+    ASSERT_EQ(overlay_hd(&ctx), 0);
+    osd_state.ctx = &ctx;
+    key_mailbox_reset();
+    dvr_key_hooks = DvrKeyHooks();
+    gui_toolkit_install_hooks();
+    dvr_logic_install_hooks();
+    dvr_key_hooks.feed_key = [] {
+      if (g_read_screens) g_screens.push_back(ocr_screen());
+      return g_next < g_keys.size() ? g_keys[g_next++] : (DvrKey)DVR_KEY_ESCAPE;
+    };
+    g_keys.clear();
+    g_next = 0;
+    g_screens.clear();
+    g_read_screens = false;
+    for (ProducerState *ps : {&g_record, &g_snapshot}) {
+      pthread_mutex_init(&ps->mutex, nullptr);
+      pthread_cond_init(&ps->cond, nullptr);
+      ps->flags = STREAM_STOPPED;
+      ps->event_fd = -1;
+    }
+    stream_register(&g_record, nullptr, RECORD_STREAM);
+    stream_register(&g_snapshot, nullptr, SNAPSHOT_STREAM);
+    gui_start(&ctx);
+    gui_state = GuiState{0, 0, 0, -1, 0, {}, 1, 0, 0};
+    capture_block.video_lock = 1;
+  }
+  void TearDown() override {
+    stream_set_state_by_id(RECORD_STREAM, 0);
+    dvr_key_hooks = DvrKeyHooks();
+    key_mailbox_reset();
+    capture_block.video_lock = 0;
+    osd_release();
+  }
+  static std::string mount_sd(void) {
+    sim_storage_remove("mmcblk0p1");
+    const char *um[] = {"umount", "/media/mmc", nullptr};
+    run_argv(um);
+    filesys_reset();
+    EXPECT_EQ(sim_storage_insert("mmcblk0p1", 0, 64ULL << 20, "vfat"), 0);
+    for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_MMC); i++) fileSysTick(get_param_block());
+    EXPECT_TRUE(filesys_is_mounted(STORAGE_MMC));
+    char backing[512];
+    return std::string(sim_storage_backing_dir("mmcblk0p1", backing, sizeof backing)) + "/DCIM";
+  }
+  // One tick on key, the screens read while it waits.
+  void tick(DvrKey key, std::vector<DvrKey> then = {}, bool read = true) {
+    g_keys = then;
+    g_next = 0;
+    g_screens.clear();
+    g_read_screens = read;
+    dvr_post_key(key);
+    dvr_tick(&ctx);
+    g_read_screens = false;
+  }
+  static bool screens_show(const std::string &text) {
+    for (const std::string &s : g_screens)
+      if (ocr_has(s, text)) return true;
+    return false;
+  }
+  static std::string all_screens(void) {
+    std::string t;
+    for (const std::string &s : g_screens) t += "[" + s + "] ";
+    return t;
+  }
+};
+
+TEST_F(Dvr, RecordNeedsVideoAndADeviceAndStopsOnlyOnRWithEscapeDisabled) {
+  ParamBlock *p = get_param_block();
+  capture_block.video_lock = 0;
+  tick(DVR_KEY_RECORD_PAUSE);
+  EXPECT_TRUE(screens_show("No video signal")) << all_screens();
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+
+  // Lock, but no SD card in: nothing starts.
+  capture_block.video_lock = 1;
+  sim_storage_remove("mmcblk0p1");
+  for (int i = 0; i < 3; i++) fileSysTick(p);
+  p->recording.storage_device = 4;
+  tick(DVR_KEY_RECORD_PAUSE);
+  EXPECT_TRUE(screens_show("No SD Card storage device")) << all_screens();
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+  EXPECT_EQ(gui_state.recording, 0);
+
+  mount_sd();
+  p->dvr_esc_disabled = 1;
+  p->video[0].bit_rate = 0;
+  p->audio.bit_rate = 0;
+  tick(DVR_KEY_RECORD_TOGGLE);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+  EXPECT_EQ(gui_state.recording, 1);
+  EXPECT_TRUE(screens_show("Recording to SD Card storage")) << all_screens();
+  EXPECT_TRUE(screens_show("Remaining recording time unknown")) << all_screens();
+
+  tick(DVR_KEY_ESCAPE);
+  EXPECT_TRUE(screens_show("Press R to stop recording")) << all_screens();
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+
+  tick(DVR_KEY_RECORD_TOGGLE);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+  EXPECT_EQ(gui_state.recording, 0);
+}
+
+TEST_F(Dvr, MuteTogglesTheParameter) {
+  ParamBlock *p = get_param_block();
+  p->audio.mute = 0;
+  tick(DVR_KEY_MUTE_TOGGLE, {}, false);
+  EXPECT_EQ(p->audio.mute, 3);
+  tick(DVR_KEY_MUTE_TOGGLE);
+  EXPECT_EQ(p->audio.mute, 0);
+  EXPECT_TRUE(screens_show("Unmute")) << all_screens();
+}
+
+TEST_F(Dvr, FileNamesOfControlRequestsAreChecked) {
+  std::string dir = mount_sd();
+  ASSERT_EQ(system(("mkdir -p '" + dir + "' && touch '" + dir + "/a.mp4'").c_str()), 0);
+  EXPECT_EQ(dvr_set_filename(STORAGE_MMC, "a.mp4"), 0);
+  EXPECT_STREQ(gui_state.playback_name, "a.mp4");
+  EXPECT_EQ(dvr_set_filename(STORAGE_MMC, "b.mp4"), 5);
+  EXPECT_EQ(dvr_set_filename(STORAGE_MMC, "../x"), 5);
+  EXPECT_EQ(dvr_set_filename(STORAGE_MMC, "/etc/passwd"), 5);
+  EXPECT_EQ(dvr_set_filename(3, "a.mp4"), 5);
+  EXPECT_STREQ(gui_state.playback_name, "a.mp4");
+}
+
+}  // namespace
