@@ -218,10 +218,12 @@ void command_key(GuiContext *ctx, DvrKey key) {
         break;
       case DVR_KEY_OVERLAY_POSITION: overlay_position(ctx); break;
       case DVR_KEY_PLAY_FILE:
+        osd_layout.browse_source = gui_state.playback_source;
         play_video_action(ctx, gui_state.playback_name);
         osd_flush(ctx);
         break;
       case DVR_KEY_VIEW_SNAPSHOT:
+        osd_layout.browse_source = gui_state.playback_source;
         view_snapshot_action(ctx, gui_state.playback_name);
         osd_flush(ctx);
         break;

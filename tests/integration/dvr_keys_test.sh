@@ -4,14 +4,20 @@
 # the SD card, shown on the OSD as tesseract reads it, Rec/Stop ends it with
 # a file ffprobe reads at about its length; Mute Toggle mutes; Snapshot
 # writes one JPEG. A splash picture plays at start until a key, then the
-# live picture.
+# live picture. A file named by the control protocol plays to its end, and
+# a broken one is refused on screen.
 . "$(dirname "$0")/common.sh"
-new_root
+new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
 B=http://127.0.0.1:$M7391_HTTP_PORT
 C="curl -s -g --max-time 20"
 VOL=$ROOT/run/sim/storage/vol/mmcblk0p1/DCIM
 CMD=$ROOT/run/sim_display.cmd
+CLIENT="$M7391_SOURCE_DIR/tests/control/ctl_client.py"
+DISK=$ROOT/run/sim/storage/vol/sda1/DCIM
+mkdir -p "$DISK"
+ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p "$DISK/b.mp4"
+head -c 3000 /dev/urandom > "$DISK/bad.mp4"
 key() { post_form -d KeyPress=$1; }
 # osd_text <name>: tesseract's reading of the OSD's shown pages.
 osd_text() {
@@ -70,6 +76,17 @@ key 2
 for _ in $(seq 1 100); do ls "$VOL"/*.jpg >/dev/null 2>&1 && break; sleep 0.1; done
 [ "$(ls "$VOL"/*.jpg 2>/dev/null | wc -l)" = 1 ] || fail "snapshots: $(ls "$VOL")"
 ffprobe -v error "$(ls "$VOL"/*.jpg)" || fail "snapshot is no JPEG"
+
+# play <name>: the control protocol's play_file on the USB disk; 0 when taken.
+play() { python3 "$CLIENT" play_file 1 "$1" | head -1; }
+wait_log "$ROOT/run/exec.log" "/dev/sda1 /media/int" 20
+[ "$(play b.mp4)" = "status 0" ] || fail "play_file b.mp4: $(python3 "$CLIENT" get_status)"
+shows "END" end
+python3 "$CLIENT" play_stop >/dev/null
+wait_log "$LOGF" "play_video_action: stopping" 20
+[ "$(play bad.mp4)" = "status 0" ] || fail "play_file bad.mp4"
+shows "File not playable" bad
+key 1   # Stop/Back closes the notice
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 30
