@@ -11,6 +11,7 @@
 
 #include "control/cmd_exec.h"
 #include "control/status_events.h"
+#include "core/board_io.h"
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
@@ -30,7 +31,6 @@
 #include "storage/playback.h"
 
 GuiState gui_state = {0, 0, 0, -1, 0, {}, 1, 0, 0};
-DvrLogicHooks dvr_logic_hooks;
 
 namespace {
 
@@ -201,6 +201,16 @@ void command_key(GuiContext *ctx, DvrKey key) {
     case DVR_KEY_FIRMWARE_UPDATE: name = "DVR_KEY_FIRMWARE_UPDATE"; break;
     default: return;
   }
+  // Files named by the control protocol play without the "menu open" bit:
+  // its playback requests (pause, resume, stop) are refused while a menu is
+  // open.
+  if (key == DVR_KEY_PLAY_FILE || key == DVR_KEY_VIEW_SNAPSHOT) {
+    osd_layout.browse_source = gui_state.playback_source;
+    if (key == DVR_KEY_PLAY_FILE) play_video_action(ctx, gui_state.playback_name);
+    else view_snapshot_action(ctx, gui_state.playback_name);
+    osd_flush(ctx);
+    return;
+  }
   with_menu_bit(name, [&] {
     switch (key) {
       case DVR_KEY_ADVANCED_CFG: advanced_configuration(ctx); break;
@@ -217,16 +227,6 @@ void command_key(GuiContext *ctx, DvrKey key) {
         osd_flush(ctx);
         break;
       case DVR_KEY_OVERLAY_POSITION: overlay_position(ctx); break;
-      case DVR_KEY_PLAY_FILE:
-        osd_layout.browse_source = gui_state.playback_source;
-        play_video_action(ctx, gui_state.playback_name);
-        osd_flush(ctx);
-        break;
-      case DVR_KEY_VIEW_SNAPSHOT:
-        osd_layout.browse_source = gui_state.playback_source;
-        view_snapshot_action(ctx, gui_state.playback_name);
-        osd_flush(ctx);
-        break;
       case DVR_KEY_FIRMWARE_UPDATE: {
         char path[256];
         if (filesys_get_file("m7391.fw", path, sizeof path)) firmware_update_screen(ctx, path);
@@ -799,7 +799,7 @@ void dvr_tick(GuiContext *ctx) {
     if (rec) log_printf("recording state out of sync. shouldn't get here\n");
     return;
   }
-  if (dvr_logic_hooks.led_blinking && dvr_logic_hooks.led_blinking()) return;
+  if (gpio_get_blink_xled()) return;  // a firmware update is being written
   ParamBlock *p = params();
   if (key == DVR_KEY_MOUSE_EVENT && gui_input.click_pending) {
     gui_input.click_pending = 0;

@@ -21,12 +21,6 @@ struct GuiState {
 };
 extern GuiState gui_state;
 
-// What the logic asks of the board (NULL: not blinking).
-struct DvrLogicHooks {
-  int (*led_blinking)(void);   // the status LED blinks for a firmware update
-};
-extern DvrLogicHooks dvr_logic_hooks;
-
 // Splash screen, language, the first status line, the USB self-test; sets
 // gui_started.
 void gui_start(GuiContext *ctx);
