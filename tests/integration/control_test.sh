@@ -168,6 +168,12 @@ t = c.call("get_time").fields[0]
 check(1700000000 <= t < 1700000100, "get_time %d" % t)
 check(c.call("set_osd_text", 16, "FROM CONTROL").status == 0, "line 16")
 check(c.call("set_encoder_count", 1, 4242).status == 0, "count")
+# Counter 1 lives in the board's counter controller: the gpio thread sends
+# the count and reads it back on its next pass.
+for _ in range(100):
+    if c.call("get_encoder_count", 1).fields == [4242]:
+        break
+    time.sleep(0.1)
 check(c.call("get_encoder_count", 1).fields == [4242], "count back")
 
 # Overlay line 3 and an image in slot 5, for the frames below.
@@ -195,7 +201,7 @@ echo "ok: overlay text and image in stream A"
 # Without a video signal a snapshot is refused.
 echo "signal 0 0" >> "$ROOT/run/sim_capture.cmd"
 for _ in $(seq 1 100); do
-  st=$(python3 "$CLIENT" snapshot_take 1 50 | head -1)
+  st=$(python3 "$CLIENT" snapshot_take 1 50 | sed -n 1p)
   [ "$st" = "status 170" ] && break
   sleep 0.1
 done
