@@ -61,8 +61,16 @@ bool ts_parse_descriptor(TsBits *b, uint32_t end, TsStream *st) {
   return true;
 }
 
+// An expected counter above 15 is unknown (after a reposition): the next
+// packet sets it.
+constexpr uint8_t kCcUnknown = 0x10;
+
 bool cc_check(uint8_t *expect, uint8_t cc, bool payload, uint32_t pid, uint32_t *errors) {
   if (!payload) return true;  // adaptation-only packets repeat the counter
+  if (*expect >= kCcUnknown) {
+    *expect = (uint8_t)((cc + 1) & 0x0F);
+    return true;
+  }
   bool ok = cc == *expect;
   if (!ok) {
     log_printf("%s: PID=%x expected cc=%d actual=%d\n", "verify_cc", pid, *expect, cc);
@@ -399,4 +407,16 @@ void tsmux_slide(TsMux *mux, uint32_t n) {
     }
     st->read_offset = 0;
   }
+}
+
+void tsmux_reposition(TsMux *mux) {
+  TsStream *streams[] = {&mux->video, &mux->audio};
+  for (TsStream *st : streams) {
+    stream_reset(st);
+    st->read_offset = 0;
+    st->expect_cc = kCcUnknown;
+  }
+  mux->pat_expect_cc = mux->pmt_expect_cc = mux->pcr_expect_cc = kCcUnknown;
+  mux->scan_offset = 0;
+  mux->at_end = 0;
 }

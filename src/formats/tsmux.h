@@ -137,3 +137,7 @@ uint32_t tsmux_needed_from(const TsMux *mux);
 // in them is dropped with a log line (a full buffer holding one unfinished
 // PES is given up this way rather than waited on forever).
 void tsmux_slide(TsMux *mux, uint32_t n);
+// The caller's buffer starts afresh at another place in the file: open PES
+// packets are forgotten and the continuity counters are learnt again (the
+// PAT and PMT learnt are kept).
+void tsmux_reposition(TsMux *mux);

@@ -248,12 +248,6 @@ uint64_t ts_video_time(const TsMux *mux) {
   return (uint64_t)mux->video.pts | ((uint64_t)mux->video.pts_bit32 << 32);
 }
 
-void ts_forget_pes(TsStream *st) {
-  st->pes_open = 0;
-  st->pes_len = st->pes_seen = 0;
-  st->read_offset = 0;
-}
-
 int ts_reposition(TsPlay *t, uint64_t offset) {
   if (fseeko(t->f, (off_t)offset, SEEK_SET) != 0) {
     perror("fseeko");
@@ -262,10 +256,7 @@ int ts_reposition(TsPlay *t, uint64_t offset) {
   t->base = offset;
   t->len = 0;
   t->eof = false;
-  ts_forget_pes(&t->mux->video);
-  ts_forget_pes(&t->mux->audio);
-  t->mux->scan_offset = 0;
-  t->mux->at_end = 0;
+  tsmux_reposition(t->mux);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "formats/tsmux.h"
+#include "media_inputs.h"
 #include "mux_setup.h"
 
 struct TsPacket {
@@ -67,4 +68,31 @@ inline std::vector<std::vector<uint8_t>> ts_pes_units(const uint8_t *buf, size_t
     units.back().insert(units.back().end(), t.payload, t.payload + t.payload_len);
   }
   return units;
+}
+
+// Interleaves as a muxed consumer does: each video unit (clock = pts + 900),
+// then the audio units not later than it. Returns the transport stream
+// (empty when a write failed).
+inline Bytes ts_mux_units(TsMux *m, const std::vector<Bytes> &video, const std::vector<Bytes> &audio,
+                          uint32_t pts0 = 0, size_t *audio_written = nullptr) {
+  Bytes ts;
+  std::vector<uint8_t> buf(1 << 21);
+  size_t j = 0;
+  for (size_t i = 0; i < video.size(); i++) {
+    uint32_t pts = pts0 + kVideoTicks * (uint32_t)i;
+    m->clock = pts + 900;
+    m->video.pts = pts;
+    m->video.key = is_key_unit(video[i]);
+    int n = tsmux_write(m, m->video.pid, buf.data(), buf.size(), video[i].data(), (uint32_t)video[i].size());
+    if (n <= 0) return {};
+    ts.insert(ts.end(), buf.begin(), buf.begin() + n);
+    for (; j < audio.size() && kAudioTicks * j <= kVideoTicks * i; j++) {
+      m->audio.pts = pts0 + kAudioTicks * (uint32_t)j;
+      n = tsmux_write(m, m->audio.pid, buf.data(), buf.size(), audio[j].data(), (uint32_t)audio[j].size());
+      if (n <= 0) return {};
+      ts.insert(ts.end(), buf.begin(), buf.begin() + n);
+    }
+  }
+  if (audio_written) *audio_written = j;
+  return ts;
 }

@@ -11,32 +11,6 @@
 
 namespace {
 
-// Interleaves as a muxed consumer does: each video unit (clock = pts + 900),
-// then the audio units not later than it. Returns the transport stream.
-Bytes mux(TsMux *m, const std::vector<Bytes> &video, const std::vector<Bytes> &audio,
-          uint32_t pts0 = 0, size_t *audio_written = nullptr) {
-  Bytes ts;
-  std::vector<uint8_t> buf(1 << 21);
-  size_t j = 0;
-  for (size_t i = 0; i < video.size(); i++) {
-    uint32_t pts = pts0 + kVideoTicks * (uint32_t)i;
-    m->clock = pts + 900;
-    m->video.pts = pts;
-    m->video.key = is_key_unit(video[i]);
-    int n = tsmux_write(m, m->video.pid, buf.data(), buf.size(), video[i].data(), (uint32_t)video[i].size());
-    EXPECT_GT(n, 0);
-    ts.insert(ts.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    for (; j < audio.size() && kAudioTicks * j <= kVideoTicks * i; j++) {
-      m->audio.pts = pts0 + kAudioTicks * (uint32_t)j;
-      n = tsmux_write(m, m->audio.pid, buf.data(), buf.size(), audio[j].data(), (uint32_t)audio[j].size());
-      EXPECT_GT(n, 0);
-      ts.insert(ts.end(), buf.begin(), buf.begin() + std::max(n, 0));
-    }
-  }
-  if (audio_written) *audio_written = j;
-  return ts;
-}
-
 Bytes concat(const std::vector<Bytes> &units, size_t count) {
   Bytes all;
   for (size_t i = 0; i < count && i < units.size(); i++) all.insert(all.end(), units[i].begin(), units[i].end());
@@ -85,7 +59,7 @@ TEST_F(TsFfmpeg, H264AndAacPlayWithTheirPidsTypesAndTimes) {
   ASSERT_GT(audio.size(), 150u);
   TsMux *m = ts_setup(TS_AAC);
   size_t na = 0;
-  Bytes ts = mux(m, video, audio, 0, &na);
+  Bytes ts = ts_mux_units(m, video, audio, 0, &na);
   tsmux_delete(m);
   std::string path = save("av.ts", ts);
 
@@ -137,7 +111,7 @@ TEST_F(TsFfmpeg, CopiedVideoIsTheH264ThatWentIn) {
   auto video = split_access_units(es);
   ASSERT_EQ(50u, video.size());
   TsMux *m = ts_setup(TS_NO_AUDIO);
-  std::string path = save("v.ts", mux(m, video, {}));
+  std::string path = save("v.ts", ts_mux_units(m, video, {}));
   tsmux_delete(m);
   std::string copy = dir + "/copy.h264";
   run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", path.c_str(), "-map", "0:v", "-c", "copy",
@@ -153,7 +127,7 @@ TEST_F(TsFfmpeg, FramesOver65535BytesUseAnOpenPesLength) {
   for (auto &v : video) big += v.size() > 65535;
   ASSERT_GT(big, 0u) << "no frame over 65535 bytes";
   TsMux *m = ts_setup(TS_NO_AUDIO);
-  Bytes ts = mux(m, video, {});
+  Bytes ts = ts_mux_units(m, video, {});
   tsmux_delete(m);
   auto pes = ts_pes_units(ts.data(), ts.size(), 0x1011);
   size_t open = 0;
@@ -173,7 +147,7 @@ TEST_F(TsFfmpeg, TimeStampsRunOnPastThe32BitWrap) {
   auto audio = split_adts(make_aac(dir, "w.aac", 3));
   const uint32_t pts0 = 0xFFFFFFFFu - 45000;  // wraps half a second in
   TsMux *m = ts_setup(TS_AAC);
-  std::string path = save("wrap.ts", mux(m, video, audio, pts0));
+  std::string path = save("wrap.ts", ts_mux_units(m, video, audio, pts0));
   tsmux_delete(m);
   EXPECT_EQ("", decode_errors(path));
   auto pk = probe_packets(path);
@@ -200,7 +174,7 @@ TEST_F(TsFfmpeg, Smpte302mPcmDecodesToTheSamplesThatWentIn) {
   for (size_t i = 0; i + 4096 <= pcm.size(); i += 4096) chunks.emplace_back(pcm.begin() + i, pcm.begin() + i + 4096);
   TsMux *m = ts_setup(TS_302M);
   size_t na = 0;
-  std::string path = save("pcm.ts", mux(m, video, chunks, 0, &na));
+  std::string path = save("pcm.ts", ts_mux_units(m, video, chunks, 0, &na));
   tsmux_delete(m);
   ASSERT_GT(na, 50u);
 

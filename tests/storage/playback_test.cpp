@@ -14,6 +14,8 @@
 #include "display/display_tx.h"
 #include "display/edid.h"
 #include "formats/media_inputs.h"
+#include "formats/mp4_test_support.h"
+#include "formats/ts_packets.h"
 #include "media/capture_test_support.h"
 #include "media/sound.h"
 #include "media/sound_test_support.h"
@@ -184,6 +186,38 @@ TEST_F(Playback, H264PicturesEqualFfmpegDecodeInDisplayOrder) {
     run.stop();
   }
 }
+}  // namespace
+
+namespace {
+
+TEST_F(Playback, RecordersOwnFilesPlayAtTheirRate) {
+  // The recorder's files: 90 kHz MP4 tracks and our TS muxer's packets,
+  // 25 frames/s, with AAC.
+  std::vector<Bytes> video = split_access_units(make_h264(dir, "rec.h264", "720x480", 50));
+  std::vector<Bytes> audio = split_adts(make_aac(dir, "rec.aac", 2));
+  std::string mp4 = dir + "/rec.mp4", ts = dir + "/rec.ts";
+  ASSERT_EQ(mp4_write_file(mp4, video, audio), 0);
+  TsMux *m = ts_setup(TS_AAC);
+  ASSERT_TRUE(write_board_file(ts, ts_mux_units(m, video, audio)));
+  tsmux_delete(m);
+  std::vector<std::string> want = ffmpeg_frames(dir + "/rec.h264", kFrame480);
+  ASSERT_EQ(want.size(), 50u);
+  PlaybackRun run;
+  run.start();
+  for (const std::string &file : {mp4, ts}) {
+    SCOPED_TRACE(file);
+    LogWatch log;
+    std::string frames = record(dir, "rec", 100);
+    run.play(file);
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    ASSERT_TRUE(wait_until([&] { return frame_md5s(frames, kFrame480).size() == 100; }, 30000));
+    EXPECT_EQ(distinct_runs(frame_md5s(frames, kFrame480)), want);
+    // The output is asked for 25 frames/s, which the time stamps show.
+    EXPECT_TRUE(log.has("720x480(736)@25 "));
+    run.stop();
+  }
+}
+
 }  // namespace
 
 namespace {
