@@ -71,7 +71,10 @@ void *overlayThrFxn(void *arg) {
   osd_state.ctx = ctx;
   bool met = false;
   uint8_t *image = nullptr;
-  Buffer_Handle image_buf = Buffer_create(OSD_IMAGE_BUFFER, &Buffer_Attrs_DEFAULT);
+  // A poster may still hold the image buffer when the thread ends: it lives
+  // as long as the process, and a later run takes the same one.
+  static Buffer_Handle image_buf = nullptr;
+  if (!image_buf) image_buf = Buffer_create(OSD_IMAGE_BUFFER, &Buffer_Attrs_DEFAULT);
   if (!image_buf) {
     log_error("%s %d: Failed to allocate overlay buffer\n", name, __LINE__);
     fail(ctx, met);
@@ -132,7 +135,6 @@ cleanup:
   }
   osd_release();
   g_ctx = nullptr;
-  // A poster may still hold the image buffer: it stays with the pool.
   CMEM_exit();
   gui_started = 1;  // after a failed start main waits for no menu
   return nullptr;
