@@ -33,6 +33,7 @@
 #include "storage/playback.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -196,6 +197,16 @@ int main(void) {
   core_hooks.board_init_model = board_init_model;
   core_hooks.storage_unmount = unmount_all;
   core_hooks.keyboard_scan = keyboard_scan;
+  core_hooks.ntpd_stop = ntpd_stop;
+  firmware_led_blink = gpio_blink_xled;
+  core_hooks.init_network = [] { init_network(get_param_block()); };
+  core_hooks.set_wifi_status = set_wifi_status;
+  param_apply_hooks.telnet_enable = telnet_enable;
+  storage_hooks.wifi_active = [] { return hostapd_pid() > 0 ? 1 : 0; };
+  storage_hooks.wifi_archive_install = [](const char *path) {
+    std::string dir(path);
+    wifi_archive_install(get_param_block(), dir.substr(0, dir.rfind('/')).c_str());
+  };
   log_error_led_hook = board_error_led;
   storage_hooks.usb_check_id = usb_check_id;
   int status = core_main(thread_table);

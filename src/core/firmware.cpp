@@ -150,12 +150,16 @@ int flash_wifi_archive(const uint8_t *data, uint64_t size) {
   return rc;
 }
 
+}  // namespace
+
 int wifi_tools_present(void) {
   pthread_mutex_lock(&fw_mutex);
   int present = g.wifi_tools;
   pthread_mutex_unlock(&fw_mutex);
   return present;
 }
+
+namespace {
 
 // After a successful update: the update page gets up to 5 s to read the
 // final status, then the device restarts.

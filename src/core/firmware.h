@@ -59,6 +59,9 @@ int firmware_version_text(char *buf, size_t size);
 
 // Set once the Wi-Fi tools were unpacked at start.
 void firmware_set_wifi_tools_present(int present);
+int wifi_tools_present(void);
+// The status LED's blinking while flash is written (the board I/O's).
+extern void (*firmware_led_blink)(int on);
 
 // The custom web bundle in the last flash block: a u32 length (little
 // endian), then the zip. Unpacked into the web root at start.

@@ -35,6 +35,8 @@ struct CoreHooks {
   // storage unmount before a suspend.
   void (*keyboard_scan)(void);
   void (*storage_unmount)(void);
+  // The Wi-Fi bit of the device status word.
+  void (*set_wifi_status)(int on);
 };
 extern CoreHooks core_hooks;
 

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <pthread.h>
 #include <cstring>
 #include <fcntl.h>
@@ -23,7 +25,20 @@ namespace {
 const char *const kSimulated[] = {
     "reboot", "halt", "poweroff", "mount", "umount", "mkfs.vfat", "getty", "hwclock",
     "hostname", "ntpd", "telnetd", "hostapd", "udhcpd", "dnsd", "killall", "ifconfig",
-    "route", "udhcpc", "iwconfig", "wpa_supplicant", nullptr};
+    "route", "udhcpc", "iwconfig", "wpa_supplicant", "pidof", "lsmod", "ping", nullptr};
+
+// Daemons the host never runs: each start gets a pid above the kernel's
+// range (PID_MAX_LIMIT) and a line "PID COMMAND" in <root>/run/sim/daemons
+// until it is killed; signals and waits act on that table only.
+const char *const kDaemons[] = {"ntpd", "telnetd", "hostapd", "udhcpd", "dnsd", "ping", nullptr};
+constexpr pid_t kSimPidBase = 4194304;
+struct SimDaemon {
+  pid_t pid;
+  std::string name, cmd;
+  bool hung;
+};
+std::vector<SimDaemon> g_daemons;
+pid_t g_next_pid = kSimPidBase + 1;
 
 struct SimEntry { char name[32]; RunnerSimFn fn; void *arg; };
 std::mutex g_lock;
@@ -67,6 +82,93 @@ void log_exec(const char *const argv[]) {
   append_log(line);
 }
 
+bool is_daemon(const char *name) {
+  for (int i = 0; kDaemons[i]; i++)
+    if (strcmp(name, kDaemons[i]) == 0) return true;
+  return false;
+}
+
+// Called with g_lock held.
+void write_daemons_locked(void) {
+  std::string text;
+  for (const SimDaemon &d : g_daemons) text += std::to_string(d.pid) + " " + d.cmd + "\n";
+  // Replaced whole, so that a script reading it never sees it half written.
+  sys_mkdirs("/run/sim", 0755);
+  if (sys_write_text("/run/sim/daemons.new", text.c_str()) == 0) sys_rename("/run/sim/daemons.new", "/run/sim/daemons");
+}
+
+pid_t daemon_start(const char *const argv[]) {
+  std::lock_guard<std::mutex> l(g_lock);
+  SimDaemon d{g_next_pid++, base_name(argv[0]), "", false};
+  for (int i = 0; argv[i]; i++) d.cmd += std::string(i ? " " : "") + argv[i];
+  g_daemons.push_back(d);
+  write_daemons_locked();
+  return d.pid;
+}
+
+// Signals a simulated daemon: any signal but 0 ends it, except SIGTERM for
+// one that hangs. 0, or -1 when there is no such daemon.
+int daemon_signal_locked(size_t i, int sig) {
+  if (sig == 0 || (g_daemons[i].hung && sig != SIGKILL)) return 0;
+  g_daemons.erase(g_daemons.begin() + (long)i);
+  write_daemons_locked();
+  return 0;
+}
+
+void append(char *out, size_t size, const std::string &text) {
+  if (!out || !size) return;
+  size_t used = strlen(out);
+  snprintf(out + used, size - used, "%s", text.c_str());
+}
+
+// pidof, killall, hostname and lsmod answer from the simulated machine.
+int simulate_builtin(const char *const argv[], char *out, size_t size, bool *done) {
+  const char *b = base_name(argv[0]);
+  *done = true;
+  if (!strcmp(b, "pidof") || !strcmp(b, "killall")) {
+    bool kill = b[0] == 'k';
+    int sig = SIGTERM, found = 0;
+    std::lock_guard<std::mutex> l(g_lock);
+    for (int a = 1; argv[a]; a++) {
+      if (kill && argv[a][0] == '-') {
+        sig = atoi(argv[a] + 1);
+        continue;
+      }
+      for (size_t i = g_daemons.size(); i-- > 0;) {
+        if (g_daemons[i].name != base_name(argv[a])) continue;
+        found++;
+        if (kill) daemon_signal_locked(i, sig);
+        else append(out, size, std::string(found > 1 ? " " : "") + std::to_string(g_daemons[i].pid));
+      }
+    }
+    if (!kill && found) append(out, size, "\n");
+    return found ? 0 : 1;
+  }
+  if (!strcmp(b, "hostname")) {
+    if (!argv[1]) {
+      char name[64];
+      sys_read_text("/run/sim/hostname", name, sizeof name, true);
+      append(out, size, std::string(name) + "\n");
+      return 0;
+    }
+    sys_mkdirs("/run/sim", 0755);
+    return sys_write_text("/run/sim/hostname", argv[1]) == 0 ? 0 : 1;
+  }
+  if (!strcmp(b, "lsmod")) {
+    static char text[4096];
+    if (sys_read_text("/run/sim/lsmod", text, sizeof text, false) <= 0)
+      snprintf(text, sizeof text, "Module                  Size  Used by\n");
+    append(out, size, text);
+    return 0;
+  }
+  if (is_daemon(b)) {
+    daemon_start(argv);
+    return 0;
+  }
+  *done = false;
+  return 0;
+}
+
 int simulate(const char *const argv[], char *out, size_t size) {
   const char *b = base_name(argv[0]);
   RunnerSimFn fn = nullptr;
@@ -77,7 +179,10 @@ int simulate(const char *const argv[], char *out, size_t size) {
       if (strcmp(g_sims[i].name, b) == 0) { fn = g_sims[i].fn; arg = g_sims[i].arg; }
   }
   if (out && size) out[0] = 0;
-  return fn ? fn(argv, out, size, arg) : 0;
+  if (fn) return fn(argv, out, size, arg);
+  bool done;
+  int status = simulate_builtin(argv, out, size, &done);
+  return done ? status : 0;
 }
 
 // Absolute paths in the arguments of a real run are moved into the root.
@@ -202,6 +307,7 @@ pid_t spawn_detached(const char *const argv[]) {
   if (!argv || !argv[0]) return -1;
   log_exec(argv);
   if (is_simulated(argv[0])) {
+    if (is_daemon(base_name(argv[0]))) return daemon_start(argv);
     simulate(argv, nullptr, 0);
     return 0;
   }
@@ -216,4 +322,34 @@ pid_t spawn_detached(const char *const argv[]) {
     pthread_attr_destroy(&at);
   }
   return pid;
+}
+
+int runner_kill(pid_t pid, int sig) {
+  if (pid < kSimPidBase) return kill(pid, sig);
+  std::lock_guard<std::mutex> l(g_lock);
+  for (size_t i = 0; i < g_daemons.size(); i++)
+    if (g_daemons[i].pid == pid) return daemon_signal_locked(i, sig);
+  errno = ESRCH;
+  return -1;
+}
+
+int runner_wait(pid_t pid, int timeout_ms) {
+  for (int waited = 0;; waited += 10) {
+    if (pid <= 0 || runner_kill(pid, 0) != 0) return 0;
+    if (waited >= timeout_ms) return -1;
+    struct timespec ts = {0, 10000000};
+    nanosleep(&ts, nullptr);
+  }
+}
+
+void runner_sim_hang(pid_t pid, int hung) {
+  std::lock_guard<std::mutex> l(g_lock);
+  for (SimDaemon &d : g_daemons)
+    if (d.pid == pid) d.hung = hung != 0;
+}
+
+void runner_sim_reset(void) {
+  std::lock_guard<std::mutex> l(g_lock);
+  g_daemons.clear();
+  write_daemons_locked();
 }

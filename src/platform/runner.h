@@ -21,8 +21,21 @@ int run_command(const char *cmd);
 // Appends one line to exec.log for a request the host answers itself (a
 // terminal made the system console).
 void runner_log_line(const char *line);
-// Starts argv without waiting for it (a detached daemon). pid or -1.
+// Starts argv without waiting for it (a detached daemon). pid or -1. On the
+// host a network daemon (ntpd, telnetd, hostapd, udhcpd, dnsd, ping) is only
+// entered in <root>/run/sim/daemons with a pid above the kernel's range;
+// "pidof" and "killall" answer from that table, "hostname NAME" writes
+// <root>/run/sim/hostname and "lsmod" prints <root>/run/sim/lsmod.
 pid_t spawn_detached(const char *const argv[]);
+// kill() for any pid the runner gave out: a simulated daemon leaves the
+// table on any signal but 0 (SIGTERM aside while it hangs).
+int runner_kill(pid_t pid, int sig);
+// Waits up to timeout_ms for the process to be gone: 0, or -1 when it is
+// still there.
+int runner_wait(pid_t pid, int timeout_ms);
+// Tests: the simulated daemon ignores SIGTERM while hung; the table emptied.
+void runner_sim_hang(pid_t pid, int hung);
+void runner_sim_reset(void);
 
 // A simulation answers a command that is not run on the host: it may write
 // text into out and returns the exit status. Later subsystems register theirs

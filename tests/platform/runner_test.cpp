@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <csignal>
 #include <string>
 
 #include "platform/host_root.h"
@@ -64,6 +65,46 @@ TEST(Runner, SimulationsAnswerRegisteredPrograms) {
   const char *hw[] = {"hwclock", "-s", nullptr};
   EXPECT_EQ(run_argv_output(hw, out, sizeof out), 0);
   EXPECT_STREQ(out, "");
+}
+
+TEST(Runner, DaemonsLiveInATableOfTheirOwn) {
+  runner_sim_reset();
+  const char *ntpd[] = {"/usr/sbin/ntpd", "-n", "-p", "pool.example", nullptr};
+  const char *dnsd[] = {"/usr/sbin/dnsd", nullptr};
+  pid_t a = spawn_detached(ntpd), b = spawn_detached(dnsd);
+  EXPECT_GT(a, 4194304) << "above any pid the kernel hands out";
+  char text[512];
+  sys_read_text("/run/sim/daemons", text, sizeof text, false);
+  EXPECT_EQ(std::string(text), std::to_string(a) + " /usr/sbin/ntpd -n -p pool.example\n" +
+                                   std::to_string(b) + " /usr/sbin/dnsd\n");
+  char out[64];
+  const char *pidof[] = {"pidof", "ntpd", nullptr};
+  EXPECT_EQ(run_argv_output(pidof, out, sizeof out), 0);
+  EXPECT_EQ(std::string(out), std::to_string(a) + "\n");
+
+  // One that hangs outlives SIGTERM and a bounded wait, not SIGKILL.
+  runner_sim_hang(a, 1);
+  EXPECT_EQ(runner_kill(a, SIGTERM), 0);
+  EXPECT_EQ(runner_wait(a, 30), -1);
+  EXPECT_EQ(runner_kill(a, SIGKILL), 0);
+  EXPECT_EQ(runner_wait(a, 30), 0);
+  EXPECT_EQ(runner_kill(a, 0), -1);
+  const char *killall[] = {"killall", "dnsd", nullptr};
+  EXPECT_EQ(run_argv(killall), 0);
+  EXPECT_EQ(run_argv(killall), 1) << "none left";
+  EXPECT_EQ(run_argv_output(pidof, out, sizeof out), 1);
+  sys_read_text("/run/sim/daemons", text, sizeof text, false);
+  EXPECT_STREQ(text, "");
+
+  const char *hostname[] = {"/bin/hostname", "cam-7", nullptr};
+  EXPECT_EQ(run_argv(hostname), 0);
+  sys_read_text("/run/sim/hostname", text, sizeof text, false);
+  EXPECT_STREQ(text, "cam-7");
+  sys_write_text("/run/sim/lsmod", "r8188eu 400000 0\n");
+  const char *lsmod[] = {"/sbin/lsmod", nullptr};
+  EXPECT_EQ(run_argv_output(lsmod, out, sizeof out), 0);
+  EXPECT_STREQ(out, "r8188eu 400000 0\n");
+  EXPECT_EQ(exec_log().find("hostname cam-7") != std::string::npos, true);
 }
 
 }  // namespace
