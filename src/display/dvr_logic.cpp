@@ -731,7 +731,7 @@ int view_snapshot_action(GuiContext *ctx, const char *name) {
 
 void gui_start(GuiContext *ctx) {
   ParamBlock *p = params();
-  for (int i = 0; i < LANG_COUNT; i++) LangTable[i] = lang_english[i];
+  // The table holds the English texts from the start.
   osd_layout_init(ctx);
   for (int n = 1; n <= 4; n++) {
     TextOverlayConf *c = overlay_conf(n);
