@@ -351,8 +351,24 @@ void burn_text(OsdChannel *ch, OverlaySlot *s, int x, int y, const char *text, i
   uint8_t *luma = ch->dma_virt;
   if (nv12)
     for (int r = 0; r < h; r++) memset(luma + (size_t)(by + r) * ch->pitch + bx, 0, (size_t)w);
+  else
+    for (int r = 0; r < h; r++) {
+      uint8_t *row = luma + (size_t)(by + r) * ch->pitch;
+      for (uint32_t col = bx; col < bx + (uint32_t)w; col++) row[2 * col + 1] = 0;
+    }
   osd_render(&t, font, style == 5 ? 5 : 0, out);
-  if (nv12) {
+  if (!nv12) {
+    // Each word U Y0 V Y1 holds its own row's chroma.
+    for (uint32_t r = by; r < by + (uint32_t)h; r++) {
+      uint8_t *row = luma + (size_t)r * ch->pitch;
+      for (uint32_t col = bx & ~1u; col < bx + (uint32_t)w && col + 1 < width; col += 2) {
+        uint8_t *word = row + 2 * col;
+        bool dark = style == 6 && word[1] == 16 && word[3] == 16;
+        word[0] = dark ? 176 : 128;
+        word[2] = dark ? 80 : 128;
+      }
+    }
+  } else {
     uint8_t *chroma = ch->dma_virt + (size_t)ch->pitch * ch->lines;
     for (uint32_t r = by & ~1u; r < by + (uint32_t)h && r + 1 < ch->lines; r += 2) {
       uint8_t *c = chroma + (size_t)(r / 2) * ch->pitch;

@@ -267,6 +267,34 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   osdClearSlot(4);
   EXPECT_EQ(box.composite(3), three);
   EXPECT_EQ(three[30 * 64 + 50], 240);
+
+  // Burned text on UYVY has the same box as on NV12: colourless, luma 0
+  // where no cell covers it, and style 6's dark pixels tinted (per row, as
+  // each UYVY word holds its own chroma). The box starts on an odd pixel.
+  Box u(128, 36, OSD_LAYOUT_UYVY);
+  for (int style : {0, 5, 6})
+    for (int font : {1, 2}) {
+      osdSetText(6, 9, 3, "AB\nC", font, style);
+      const OverlaySlot &t = osd_channel(0)->slots[6];
+      ASSERT_EQ(t.type, 3u);
+      const uint32_t cw = font == 1 ? 8 : 16, chh = font == 1 ? 13 : 16;
+      ASSERT_EQ(t.width, 2 * cw);
+      ASSERT_EQ(t.height, 2 * chh);
+      const uint8_t *d = u.dma.data();
+      for (uint32_t y = 3; y < 3 + t.height; y++)
+        for (uint32_t x = 8; x < 9 + t.width; x++) {
+          const uint8_t *w = d + y * 128 + (x & ~1u) * 2;
+          const uint8_t luma = d[y * 128 + 2 * x + 1];
+          const bool cell = x >= 9 && (y < 3 + chh || x < 9 + cw);
+          if (x >= 9) ASSERT_EQ(luma, cell ? luma == 239 ? 239 : 16 : 0) << style << font << " " << x << "," << y;
+          const bool dark = style == 6 && w[1] == 16 && w[3] == 16;
+          ASSERT_EQ(w[0], dark ? 176 : 128) << style << font << " " << x << "," << y;
+          ASSERT_EQ(w[2], dark ? 80 : 128) << style << font << " " << x << "," << y;
+        }
+    }
+  f = u.composite();
+  const size_t row = 4 * 128;
+  EXPECT_TRUE(std::equal(f.begin() + row + 20, f.begin() + row + 2 * (9 + 32), u.dma.data() + row + 20));
 }
 
 // A hide sent while the image is still waiting for the Worker makes it
