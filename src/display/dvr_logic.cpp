@@ -22,6 +22,7 @@
 #include "display/dvr_keys.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
+#include "display/text_entry.h"
 #include "display/menu_screens.h"
 #include "media/capture.h"
 #include "media/video_enc.h"

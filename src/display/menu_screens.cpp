@@ -26,7 +26,3 @@ void recording_format_menu(GuiContext *) { absent("recording_format_menu"); }
 void audio_input_menu(GuiContext *) { absent("audio_input_menu"); }
 void bitrate_menu(GuiContext *) { absent("bitrate_menu"); }
 void secondary_overlay_menu(GuiContext *, int) { absent("secondary_overlay_menu"); }
-int text_entry_dialog(GuiContext *, const char *, char *, int) {
-  absent("text_entry_dialog");
-  return -1;
-}

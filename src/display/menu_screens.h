@@ -19,5 +19,3 @@ void recording_format_menu(GuiContext *ctx);
 void audio_input_menu(GuiContext *ctx);
 void bitrate_menu(GuiContext *ctx);
 void secondary_overlay_menu(GuiContext *ctx, int overlay);
-// The text-entry dialog: 0 with the text entered, -1 on escape.
-int text_entry_dialog(GuiContext *ctx, const char *prompt, char *text, int size);
