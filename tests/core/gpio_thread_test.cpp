@@ -1,5 +1,6 @@
 // The gpio thread's passes on the simulated board, stepped on a manual clock:
 // every sleep of the board I/O advances it and refreshes the GPIO input words.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,8 @@
 
 namespace {
 
-uint64_t g_ms = 1000000;
+// Read by the board's ticker thread too.
+std::atomic<uint64_t> g_ms{1000000};
 uint64_t manual_now() { return g_ms; }
 // The board's ticker sees the lines at the start and at the end of a sleep.
 void manual_sleep(unsigned ms) {
