@@ -68,6 +68,11 @@ Board &bd() {
 
 volatile uint32_t *gpio_reg(int pair, int off) { return sim_mem_reg(kGpioBase + 40u * (uint32_t)pair + (uint32_t)off); }
 
+// The program reads and writes these words from its own threads while the
+// board's ticker updates them: single 32-bit loads and stores, as on the bus.
+uint32_t gpio_load(int pair, int off) { return __atomic_load_n(gpio_reg(pair, off), __ATOMIC_RELAXED); }
+void gpio_store(int pair, int off, uint32_t v) { __atomic_store_n(gpio_reg(pair, off), v, __ATOMIC_RELAXED); }
+
 void power_on_locked(Board &b) {
   for (int i = 0; i < kPins; i++) {
     b.pin[i] = 0;
@@ -86,7 +91,7 @@ void power_on_locked(Board &b) {
   b.temp_milli = 25000;
   b.i2c_fail = 0;
   if (!gpio_reg(0, 0)) return;
-  for (int k = 0; k < 4; k++) *gpio_reg(k, 4) = 0;
+  for (int k = 0; k < 4; k++) gpio_store(k, 4, 0);
   sim_mem_board_regs_power_on();
   b.set_up = true;
 }
@@ -96,7 +101,7 @@ void refresh_locked(Board &b) {
   if (!b.set_up) return;
   uint64_t now = b.now_ms();
   for (int k = 0; k < 4; k++) {
-    uint32_t dir = *gpio_reg(k, 0), out = *gpio_reg(k, 4), in = 0;
+    uint32_t dir = gpio_load(k, 0), out = gpio_load(k, 4), in = 0;
     for (int i = 0; i < 32; i++) {
       int n = 32 * k + i;
       uint32_t m = 1u << i;
@@ -116,7 +121,7 @@ void refresh_locked(Board &b) {
       }
       b.driven[n] = (int8_t)level;
     }
-    *gpio_reg(k, 16) = in;
+    gpio_store(k, 16, in);
   }
 }
 
