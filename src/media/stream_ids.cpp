@@ -11,6 +11,7 @@
 
 std::atomic<StreamQueue *> stream_queues[STREAM_ID_COUNT];
 std::atomic<ProducerState *> stream_run_states[STREAM_ID_COUNT];
+pthread_mutex_t stream_register_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 const StreamRing stream_rings[STREAM_ID_COUNT] = {
     {0, 0},
@@ -112,16 +113,20 @@ void stream_register(ProducerState *state, StreamQueue *queue, StreamId id) {
   if (queue) stream_queue_init_locks(queue);
   // The state before the queue: a consumer that finds the queue counts
   // itself and starts the producer through the state.
+  pthread_mutex_lock(&stream_register_mutex);
   stream_run_states[id].store(state, std::memory_order_release);
   stream_queues[id].store(queue, std::memory_order_release);
+  pthread_mutex_unlock(&stream_register_mutex);
   pthread_once(&compressor_once, set_compressor_name);
 }
 
 void stream_register_clear(void) {
+  pthread_mutex_lock(&stream_register_mutex);
   for (uint32_t id = 0; id < STREAM_ID_COUNT; id++) {
     stream_queues[id].store(nullptr);
     stream_run_states[id].store(nullptr);
   }
+  pthread_mutex_unlock(&stream_register_mutex);
 }
 
 StreamQueue *get_stream_queue(uint32_t id) {

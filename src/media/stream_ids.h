@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <pthread.h>
 #include "core/param_block.h"
 #include "platform/framework/dmai.h"
 
@@ -71,11 +72,16 @@ const char *stream_mode_name(uint8_t mode);
 uint8_t stream_mode_compose(uint8_t video_type, uint8_t audio_type, uint8_t mux_type);
 
 // Written only by stream_register, read without a lock: a reader that finds
-// a queue (or state) finds it whole, its producer state included. Never
-// cleared while the process runs: a pointer once stored stays valid until
-// it ends, so readers still at work during shutdown read live memory.
+// a queue (or state) finds it whole, its producer state included. A queue is
+// never cleared while the process runs, so readers still at work during
+// shutdown read live memory; a state may be (the recorder frees its own), so
+// a state looked up by id is used only under stream_register_mutex.
 extern std::atomic<StreamQueue *> stream_queues[STREAM_ID_COUNT];
 extern std::atomic<ProducerState *> stream_run_states[STREAM_ID_COUNT];
+// Held while the tables change and while a state found by id is used: a
+// thread that registers NULL over its own state before freeing it waits for
+// any such use to end. Taken before a ProducerState mutex, never after one.
+extern pthread_mutex_t stream_register_mutex;
 
 // Called once by each producer thread during its set-up, before the start
 // rendezvous, once its ring is set up (ringbuffer_init): the registration

@@ -61,22 +61,32 @@ void stream_set_state(ProducerState *state, int run) {
 }
 
 void stream_set_state_by_id(uint32_t id, int run) {
+  pthread_mutex_lock(&stream_register_mutex);
   ProducerState *st = state_by_id(id, "stream_set_state_by_id");
   if (st) stream_set_state(st, run);
+  pthread_mutex_unlock(&stream_register_mutex);
 }
 
 int stream_get_state_by_id(uint32_t id) {
+  pthread_mutex_lock(&stream_register_mutex);
   ProducerState *st = state_by_id(id, "stream_get_state_by_id");
-  if (!st) return -1;
-  pthread_mutex_lock(&st->mutex);
-  int running = (st->flags & STREAM_STOPPED) ? 0 : 1;
-  pthread_mutex_unlock(&st->mutex);
+  int running = -1;
+  if (st) {
+    pthread_mutex_lock(&st->mutex);
+    running = (st->flags & STREAM_STOPPED) ? 0 : 1;
+    pthread_mutex_unlock(&st->mutex);
+  }
+  pthread_mutex_unlock(&stream_register_mutex);
   return running;
 }
 
 void stream_restart(uint32_t id) {
+  pthread_mutex_lock(&stream_register_mutex);
   ProducerState *st = state_by_id(id, "stream_restart");
-  if (!st) return;
+  if (!st) {
+    pthread_mutex_unlock(&stream_register_mutex);
+    return;
+  }
   StreamQueue *q = stream_queues[id];
   pthread_mutex_lock(&st->mutex);
   int consumers = 0;
@@ -90,17 +100,20 @@ void stream_restart(uint32_t id) {
     set_state_locked(st, 1, nullptr);
   }
   pthread_mutex_unlock(&st->mutex);
+  pthread_mutex_unlock(&stream_register_mutex);
 }
 
 void stream_stop_all(void) {
   log_printf("stopping all streams\n");
   bool quitting = get_exit_code() != EXIT_RUNNING;
+  pthread_mutex_lock(&stream_register_mutex);
   for (uint32_t id = 0; id < STREAM_ID_COUNT; id++) {
     ProducerState *st = stream_run_states[id];
     // The serial services keep running until the process quits.
     if (!st || (id == SERIAL_STREAM && !quitting)) continue;
     stream_set_state(st, 0);
   }
+  pthread_mutex_unlock(&stream_register_mutex);
   if (core_hooks.display_wakeup) core_hooks.display_wakeup();
 }
 

@@ -2,8 +2,8 @@
 // stream starts its producer, the last one stops it, configuration changes
 // restart it. Ids without a queue use the same record as a plain switch.
 //
-// Lock order: a ProducerState mutex before its queue's mutex, never the other
-// way round.
+// Lock order: stream_register_mutex, then a ProducerState mutex, then its
+// queue's mutex, never the other way round.
 #pragma once
 #include <cstdint>
 #include <pthread.h>

@@ -2,6 +2,7 @@
 // dated, numbered JPEG files; failures leave their status text.
 #include "storage_test_support.h"
 
+#include <atomic>
 #include <csignal>
 #include <ctime>
 #include <sys/resource.h>
@@ -208,15 +209,27 @@ TEST_F(Recorder, AnEndedThreadLeavesItsStreamIdUnregistered) {
   static RecordEnv env;
   env.env.name = "record";
   env.stream_id = 13;
-  start_thread(&env);
-  ASSERT_EQ(stream_get_state_by_id(13), 0);
-  set_exit_code(EXIT_QUIT);
-  stream_stop_all();
-  for (auto &t : threads) t.join();
-  threads.clear();
-  set_exit_code(0);
-  // The thread's state is gone: a lookup must not reach into it.
-  EXPECT_EQ(stream_get_state_by_id(13), -1);
+  // Shutdown as it happens: stop passes still at work while the thread
+  // frees its state. A pass must never reach into the freed state.
+  for (int round = 0; round < 10; round++) {
+    start_thread(&env);
+    ASSERT_EQ(stream_get_state_by_id(13), 0);
+    std::atomic<bool> done{false};
+    std::thread stopper([&] {
+      while (!done) {
+        stream_stop_all();
+        sleep_ms(1);
+      }
+    });
+    set_exit_code(EXIT_QUIT);
+    for (auto &t : threads) t.join();
+    threads.clear();
+    done = true;
+    stopper.join();
+    set_exit_code(0);
+    // The thread's state is gone: a lookup must not reach into it.
+    EXPECT_EQ(stream_get_state_by_id(13), -1);
+  }
 }
 
 TEST_F(Recorder, NameFilterTakesOnlyThisDayAndExtension) {
