@@ -75,11 +75,15 @@ wait_count() {
 key() { evemu-event "$KBD" --type EV_KEY --code "KEY_$1" --value 1 --sync
         evemu-event "$KBD" --type EV_KEY --code "KEY_$1" --value 0 --sync; }
 
-# No splash picture: the menu starts on the live picture.
+# A splash picture at start, ended by a keypad key; then the live picture.
+mkdir -p "$ROOT/usr/html/images"
+ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 -y "$ROOT/usr/html/images/splash.jpg"
 start_box "$ROOT/run/a.log"
 wait_log "$LOGF" "httpd: started"
-wait_log "$LOGF" "passthru start" 20
+wait_log "$LOGF" "output_filename=/usr/html/images/splash.jpg" 20
+post_form -d KeyPress=13
 wait_log "$LOGF" "wifi enable" 30
+wait_log "$LOGF" "passthru start" 20
 # R toggles recording (Escape alone does not stop it).
 post_form -d Recording.StorageDevice=4 -d DVR_Esc_disabled=1
 echo "plug 0 keyboard" >>"$INPUT_CMD"
