@@ -75,9 +75,10 @@ echo "ok: both channels in JPEG mode (A $NA, B $NB pictures in 5 s)"
 # Both channels in H.264, B at a size of its own: every protocol.
 [ "$(form -d Video[0].StreamMode=0 -d Video[1].StreamMode=2 -d Video[1].Width=352 \
       -d Video[1].Height=288)" = 303 ] || fail "H.264 form"
-# probe <args...>: "WxH" of the video stream ffprobe finds.
+# probe <args...>: "WxH" of the video stream ffprobe finds. A stream joined
+# between key frames shows its size only at the next one: up to 5 s of it.
 probe() {
-  timeout 60 ffprobe -v error -probesize 400000 -analyzeduration 1000000 "$@" \
+  timeout 60 ffprobe -v error -probesize 2000000 -analyzeduration 5000000 "$@" \
     -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 2>&1 | head -1 || true
 }
 for ch in 0 1; do

@@ -623,6 +623,7 @@ void RTSPServer::acceptConnections() {
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     fConnections.push_back(new Connection(*this, fd, peer));
+    fNumConnections.store((unsigned)fConnections.size(), std::memory_order_relaxed);
   }
 }
 
@@ -660,6 +661,7 @@ void RTSPServer::closeConnection(Connection *c) {
   for (size_t i = 0; i < fConnections.size(); i++) {
     if (fConnections[i] == c) {
       fConnections.erase(fConnections.begin() + (long)i);
+      fNumConnections.store((unsigned)fConnections.size(), std::memory_order_relaxed);
       break;
     }
   }

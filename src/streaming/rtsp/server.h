@@ -5,6 +5,7 @@
 // belongs to the connection and the user that set it up, and is reclaimed
 // after a time without a sign of its client.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <netinet/in.h>
@@ -41,7 +42,8 @@ class RTSPServer : public Medium {
 
   uint16_t port() const { return fPort; }
   unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
-  unsigned numConnections() const { return (unsigned)fConnections.size(); }
+  // Readable from any thread: the table itself belongs to the event loop.
+  unsigned numConnections() const { return fNumConnections.load(std::memory_order_relaxed); }
 
   class Connection;
   struct ClientSession;
@@ -97,6 +99,7 @@ class RTSPServer : public Medium {
   unsigned fReclamationSeconds;
   std::map<std::string, ServerMediaSession *> fSessions;
   std::vector<Connection *> fConnections;
+  std::atomic<unsigned> fNumConnections{0};  // fConnections.size()
   std::map<uint32_t, ClientSession *> fClientSessions;
   unsigned fMaxConnections;
   bool fAtLimit;             // the connection limit was logged and still holds
