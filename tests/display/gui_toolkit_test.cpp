@@ -20,6 +20,7 @@
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 #include "display/osd_ocr.h"
+#include "osd_test_support.h"
 #include "test_root.h"
 
 namespace {
@@ -56,13 +57,8 @@ struct Gui : ::testing::Test {
   GuiContext ctx{};
   void SetUp() override {
     test_root();
-    CMEM_init();
-    hwreg_map();
-    sim_fb_reset();
     *get_param_block() = *param_default_block();
-    ctx.env.name = "overlay";
-    osd_set_font(1);
-    ASSERT_EQ(overlay_hd(&ctx), 0);
+    ASSERT_EQ(osd_test_open(&ctx), 0);
     osd_state.ctx = &ctx;
     key_mailbox_reset();
     dvr_key_hooks = DvrKeyHooks();

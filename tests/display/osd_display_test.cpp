@@ -16,6 +16,7 @@
 #include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
+#include "osd_test_support.h"
 #include "test_root.h"
 
 namespace {
@@ -52,13 +53,7 @@ std::string run(const std::string &cmd) {
 struct OsdFixture : ::testing::Test {
   GuiContext ctx{};
   void SetUp() override {
-    test_root();
-    CMEM_init();
-    hwreg_map();
-    sim_fb_reset();
-    ctx.env.name = "overlay";
-    osd_set_font(1);
-    ASSERT_EQ(overlay_hd(&ctx), 0);
+    ASSERT_EQ(osd_test_open(&ctx), 0);
   }
   void TearDown() override { osd_release(); }
   // The shown pages, as the "osd" command dumps them.
