@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "control/ctl_client.h"
+#include "udp_loopback.h"
 
 namespace {
 
@@ -23,15 +24,8 @@ struct Responder {
   std::atomic<bool> stop{false};
   std::thread th;
   Responder() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
+    fd = udp_loopback_bind(&port);
     stranger = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    port = ntohs(a.sin_port);
     th = std::thread([this] { run(); });
   }
   ~Responder() {

@@ -18,6 +18,7 @@
 #include "control/status_events.h"
 #include "core/param_block.h"
 #include "osd/osd_channel.h"
+#include "udp_loopback.h"
 
 namespace {
 
@@ -28,14 +29,7 @@ struct Service {
   std::atomic<bool> stop{false};
   std::thread th;
   Service() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    port = ntohs(a.sin_port);
+    fd = udp_loopback_bind(&port);
     th = std::thread([this] {
       CtlExchange ex;
       for (;;) {

@@ -17,6 +17,7 @@
 
 #include "control/ctl_client.h"
 #include "control/ctl_packet.h"
+#include "udp_loopback.h"
 
 struct ScpResponder {
   std::mutex m;
@@ -30,14 +31,7 @@ struct ScpResponder {
   std::thread th;
 
   ScpResponder() {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    port = ntohs(a.sin_port);
+    fd = udp_loopback_bind(&port);
     th = std::thread([this] { serve(); });
   }
   ~ScpResponder() {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "control/status_events.h"
+#include "udp_loopback.h"
 
 namespace {
 
@@ -17,14 +18,7 @@ struct Listener {
   int fd = -1;
   uint16_t port = 0;
   Listener() {
-    fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, (sockaddr *)&a, sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, (sockaddr *)&a, &len);
-    port = ntohs(a.sin_port);
+    fd = udp_loopback_bind(&port);
   }
   ~Listener() { close(fd); }
 
