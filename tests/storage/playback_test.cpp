@@ -427,13 +427,16 @@ TEST_F(Playback, SoundOfMp4AndTsFilesIsPlayed) {
                       mp4.c_str()}), 0);
   ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f",
                       "mpegts", ts.c_str()}), 0);
-  PlaybackRun run;
-  run.start();
   for (const std::string &file : {mp4, ts}) {
     SCOPED_TRACE(file);
     std::vector<int16_t> pcm;
     {
+      // The sound thread ends only at quit, which would end a playback
+      // thread shared between the files too: each file gets its own. The
+      // playback ends first, as it plays into the sound thread.
       SoundOut sound;
+      PlaybackRun run;
+      run.start();
       ASSERT_TRUE(wait_for([&] { return Fifo_getNumEntries(sound.env.free_fifo) == AUDIO_PLAYBACK_BUFS; }));
       run.output.audio = &sound.env;
       run.play(file);
