@@ -103,16 +103,20 @@ void storage_problem_dialog(GuiContext *ctx) {
   filesys_state.storage_problem = 0;
 }
 
-void advanced_configuration(GuiContext *ctx) {
+}  // namespace
+
+void advanced_config_menu(GuiContext *ctx) {
   const char *items[] = {T(T_ADVANCED), T(T_ADV_OPTIONS), T(T_ADV_VIDEO), T(T_KEYPAD_GPIO), nullptr};
   for (int row = 1; row && !get_exit_code();) {
     row = show_menu(ctx, 4, items, row);
     if (row == 1) advanced_options_menu(ctx);
     else if (row == 2) advanced_video_menu(ctx);
-    else if (row == 3) keypad_gpio_menu(ctx);
+    else if (row == 3) keypad_config_menu(ctx);
   }
   osd_flush(ctx);
 }
+
+namespace {
 
 void overlay_position(GuiContext *ctx) {
   int n = osd_layout.current_overlay;
@@ -214,7 +218,7 @@ void command_key(GuiContext *ctx, DvrKey key) {
   }
   with_menu_bit(name, [&] {
     switch (key) {
-      case DVR_KEY_ADVANCED_CFG: advanced_configuration(ctx); break;
+      case DVR_KEY_ADVANCED_CFG: advanced_config_menu(ctx); break;
       case DVR_KEY_TITLE_OVERLAY: overlay_key_action(ctx, 1); break;
       case DVR_KEY_CODED_OVERLAY: overlay_key_action(ctx, 2); break;
       case DVR_KEY_EXTRA_OVERLAY: overlay_key_action(ctx, 3); break;
@@ -224,13 +228,13 @@ void command_key(GuiContext *ctx, DvrKey key) {
         osd_flush(ctx);
         break;
       case DVR_KEY_OVERLAY_MENU:
-        overlays_menu(ctx);
+        overlay_menu(ctx);
         osd_flush(ctx);
         break;
       case DVR_KEY_OVERLAY_POSITION: overlay_position(ctx); break;
       case DVR_KEY_FIRMWARE_UPDATE: {
         char path[256];
-        if (filesys_get_file("m7391.fw", path, sizeof path)) firmware_update_screen(ctx, path);
+        if (filesys_get_file("m7391.fw", path, sizeof path)) firmware_update_screen(ctx);
         else show_message(ctx, T(T_OPEN_FAILED));
         break;
       }
@@ -804,9 +808,9 @@ void dvr_tick(GuiContext *ctx) {
   ParamBlock *p = params();
   if (key == DVR_KEY_MOUSE_EVENT && gui_input.click_pending) {
     gui_input.click_pending = 0;
-    with_menu_bit("DVR_KEY_MOUSE_EVENT", [&] { main_menu(ctx); });
+    with_menu_bit("DVR_KEY_MOUSE_EVENT", [&] { main_menu(ctx, rec); });
   }
-  if (key < (1u << 26) && (key & DVR_KEY_MENU_OK)) main_menu(ctx);
+  if (key < (1u << 26) && (key & DVR_KEY_MENU_OK)) main_menu(ctx, rec);
   if (key == DVR_KEY_RECORD_TOGGLE) key = p->dvr_esc_disabled ? DVR_KEY_REC_STOP : DVR_KEY_RECORD_PAUSE;
   bool started = false;
   if (key < (1u << 26) && (key & 0x601)) {
@@ -816,7 +820,7 @@ void dvr_tick(GuiContext *ctx) {
         updateRecordingStatus(ctx);
       }
     } else if (key & DVR_KEY_PLAY_PAUSE) {
-      play_video_browser(ctx);
+      play_video_menu(ctx);
       osd_flush(ctx);
     } else if (video_locked()) {
       set_key_repeat(0);

@@ -1,5 +1,5 @@
 // Stand-ins for the screens still to come: each logs that it was asked for
-// and returns as "back" would.
+// and returns as "back" would. A screen's own file replaces its line here.
 #include "display/menu_screens.h"
 
 #include "core/log.h"
@@ -11,18 +11,40 @@ int absent(const char *name) {
 }
 }  // namespace
 
-void main_menu(GuiContext *) { absent("main_menu"); }
-void play_video_browser(GuiContext *) { absent("play_video_browser"); }
-void diagnostics_menu(GuiContext *) { absent("diagnostics_menu"); }
-void overlays_menu(GuiContext *) { absent("overlays_menu"); }
-void overlay_key_action(GuiContext *, int) { absent("overlay_key_action"); }
-void overlay_apply(GuiContext *, int) { absent("overlay_apply"); }
-int advanced_options_menu(GuiContext *) { return absent("advanced_options_menu"); }
-int advanced_video_menu(GuiContext *) { return absent("advanced_video_menu"); }
-int keypad_gpio_menu(GuiContext *) { return absent("keypad_gpio_menu"); }
-void firmware_update_screen(GuiContext *, const char *) { absent("firmware_update_screen"); }
+// main menu, Setup and the choosers
+void main_menu(GuiContext *, int) { absent("main_menu"); }
+void setup_menu(GuiContext *) { absent("setup_menu"); }
+void firmware_update_screen(GuiContext *) { absent("firmware_update_screen"); }
+void bitrate_menu(GuiContext *) { absent("bitrate_menu"); }
+void audio_input_menu(GuiContext *) { absent("audio_input_menu"); }
+void key_help(GuiContext *) { absent("key_help"); }
+int text_size_menu(GuiContext *, int current, int) { return absent("text_size_menu") + current; }
 void recording_storage_menu(GuiContext *) { absent("recording_storage_menu"); }
 void recording_format_menu(GuiContext *) { absent("recording_format_menu"); }
-void audio_input_menu(GuiContext *) { absent("audio_input_menu"); }
-void bitrate_menu(GuiContext *) { absent("bitrate_menu"); }
+void number_adjust_menu(GuiContext *, const char *, void *, int, int32_t, int32_t, int32_t) {
+  absent("number_adjust_menu");
+}
+
+// file browser
+void play_video_menu(GuiContext *) { absent("play_video_menu"); }
+void view_snapshot_menu(GuiContext *) { absent("view_snapshot_menu"); }
+void file_management_menu(GuiContext *) { absent("file_management_menu"); }
+
+// overlays
+void overlay_menu(GuiContext *) { absent("overlay_menu"); }
 void secondary_overlay_menu(GuiContext *, int) { absent("secondary_overlay_menu"); }
+void overlay_select(GuiContext *, int) { absent("overlay_select"); }
+void overlay_key_action(GuiContext *, int) { absent("overlay_key_action"); }
+void overlay_apply(GuiContext *, int) { absent("overlay_apply"); }
+
+// diagnostics
+int diagnostics_menu(GuiContext *) { return absent("diagnostics_menu"); }
+
+// advanced configuration and service
+void advanced_options_menu(GuiContext *) { absent("advanced_options_menu"); }
+void advanced_video_menu(GuiContext *) { absent("advanced_video_menu"); }
+void keypad_config_menu(GuiContext *) { absent("keypad_config_menu"); }
+void display_output_menu(GuiContext *) { absent("display_output_menu"); }
+void system_info_menu(GuiContext *) { absent("system_info_menu"); }
+void encoder_setup_menu(GuiContext *) { absent("encoder_setup_menu"); }
+void serial_setup_menu(GuiContext *) { absent("serial_setup_menu"); }

@@ -1,21 +1,52 @@
-// The menu screens the DVR logic opens. Those not built yet log their name
-// and return "back" (0).
+// The menu screens the DVR logic opens, and those they open in turn. Each
+// runs on the menu thread inside dvr_tick and returns when the user goes
+// back. Screens still to come log their name and return as "back" would.
 #pragma once
+#include <cstdint>
+
 #include "display/osd_display.h"
 
-void main_menu(GuiContext *ctx);
-void play_video_browser(GuiContext *ctx);
-void diagnostics_menu(GuiContext *ctx);
-void overlays_menu(GuiContext *ctx);
-void overlay_key_action(GuiContext *ctx, int overlay);
-// Re-applies the current secondary overlay at its position.
-void overlay_apply(GuiContext *ctx, int overlay);
-int advanced_options_menu(GuiContext *ctx);
-int advanced_video_menu(GuiContext *ctx);
-int keypad_gpio_menu(GuiContext *ctx);
-void firmware_update_screen(GuiContext *ctx, const char *path);
+struct TextOverlayConf;
+
+// ---- main menu, Setup and the small choosers ----
+void main_menu(GuiContext *ctx, int recording);
+void setup_menu(GuiContext *ctx);
+void firmware_update_screen(GuiContext *ctx);
+void bitrate_menu(GuiContext *ctx);
+void audio_input_menu(GuiContext *ctx);
+void key_help(GuiContext *ctx);
+// The chosen font (0 .. 3), or current when the user went back.
+int text_size_menu(GuiContext *ctx, int current, int large);
 void recording_storage_menu(GuiContext *ctx);
 void recording_format_menu(GuiContext *ctx);
-void audio_input_menu(GuiContext *ctx);
-void bitrate_menu(GuiContext *ctx);
+// Adjusts the 1- or 4-byte value at value in place, within min .. max.
+void number_adjust_menu(GuiContext *ctx, const char *format, void *value, int size, int32_t min,
+                        int32_t max, int32_t def);
+
+// ---- file browser and file actions ----
+void play_video_menu(GuiContext *ctx);
+void view_snapshot_menu(GuiContext *ctx);
+void file_management_menu(GuiContext *ctx);
+
+// ---- overlay text editor and secondary overlays ----
+void overlay_menu(GuiContext *ctx);
 void secondary_overlay_menu(GuiContext *ctx, int overlay);
+// Shows secondary overlay n (0: none).
+void overlay_select(GuiContext *ctx, int overlay);
+// The title, coded, extra and additional overlay keys (1 .. 4).
+void overlay_key_action(GuiContext *ctx, int overlay);
+// Shows overlay n again at its (moved) position.
+void overlay_apply(GuiContext *ctx, int overlay);
+
+// ---- diagnostics ----
+int diagnostics_menu(GuiContext *ctx);
+
+// ---- advanced configuration and service screens ----
+void advanced_config_menu(GuiContext *ctx);
+void advanced_options_menu(GuiContext *ctx);
+void advanced_video_menu(GuiContext *ctx);
+void keypad_config_menu(GuiContext *ctx);
+void display_output_menu(GuiContext *ctx);
+void system_info_menu(GuiContext *ctx);
+void encoder_setup_menu(GuiContext *ctx);
+void serial_setup_menu(GuiContext *ctx);
