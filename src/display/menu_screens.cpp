@@ -15,15 +15,6 @@ int absent(const char *name) {
 void main_menu(GuiContext *, int) { absent("main_menu"); }
 void setup_menu(GuiContext *) { absent("setup_menu"); }
 void firmware_update_screen(GuiContext *) { absent("firmware_update_screen"); }
-void bitrate_menu(GuiContext *) { absent("bitrate_menu"); }
-void audio_input_menu(GuiContext *) { absent("audio_input_menu"); }
-void key_help(GuiContext *) { absent("key_help"); }
-int text_size_menu(GuiContext *, int current, int) { return absent("text_size_menu") + current; }
-void recording_storage_menu(GuiContext *) { absent("recording_storage_menu"); }
-void recording_format_menu(GuiContext *) { absent("recording_format_menu"); }
-void number_adjust_menu(GuiContext *, const char *, void *, int, int32_t, int32_t, int32_t) {
-  absent("number_adjust_menu");
-}
 
 // file browser
 void play_video_menu(GuiContext *) { absent("play_video_menu"); }
