@@ -28,9 +28,6 @@ void overlay_select(GuiContext *, int) { absent("overlay_select"); }
 void overlay_key_action(GuiContext *, int) { absent("overlay_key_action"); }
 void overlay_apply(GuiContext *, int) { absent("overlay_apply"); }
 
-// diagnostics
-int diagnostics_menu(GuiContext *) { return absent("diagnostics_menu"); }
-
 // advanced configuration and service
 void advanced_options_menu(GuiContext *) { absent("advanced_options_menu"); }
 void advanced_video_menu(GuiContext *) { absent("advanced_video_menu"); }

@@ -40,6 +40,12 @@ void overlay_apply(GuiContext *ctx, int overlay);
 
 // ---- diagnostics ----
 int diagnostics_menu(GuiContext *ctx);
+// Writes 1 MiB rounds to "tptest.tmp" on source 0 internal, 1 external or
+// 2 both and shows the rate until a key.
+void throughput_test(GuiContext *ctx, int source);
+// The rows of "list EDID modes" ("1920x1080p60"), one per mode of the
+// monitor's table, at most max; their number.
+int edid_mode_rows(char (*rows)[16], int max);
 
 // ---- advanced configuration and service screens ----
 void advanced_config_menu(GuiContext *ctx);

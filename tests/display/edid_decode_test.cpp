@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "display/edid.h"
+#include "display/menu_screens.h"
 
 namespace {
 
@@ -120,6 +121,22 @@ void expect_agrees(const std::vector<uint8_t> &e, int blocks, const char *what) 
                std::get<2>(m) == std::get<2>(t) && std::fabs(std::get<3>(m) - std::get<3>(t)) < 1;
     EXPECT_TRUE(found) << "extra " << std::get<0>(m) << "x" << std::get<1>(m) << "@"
                        << std::get<3>(m);
+  }
+  // The diagnostics screen lists the same modes.
+  char rows[EDID_MODES][16];
+  int n = edid_mode_rows(rows, EDID_MODES);
+  int used = 0;
+  for (const EdidMode &e : edid_table()->modes) used += e.width != 0;
+  EXPECT_EQ(n, used);
+  for (int i = 0; i < n; i++) {
+    int w, h, rate;
+    char scan;
+    ASSERT_EQ(4, sscanf(rows[i], "%dx%d%c%d", &w, &h, &scan, &rate)) << rows[i];
+    bool found = false;
+    for (auto &t : theirs)
+      found |= std::get<0>(t) == w && std::get<1>(t) == h && std::get<2>(t) == (scan == 'i') &&
+               std::fabs(std::get<3>(t) - rate) < 1;
+    EXPECT_TRUE(found) << rows[i];
   }
   std::smatch m;
   ASSERT_TRUE(std::regex_search(tool, m, std::regex("Manufacturer: (\\w{3})")));

@@ -1,0 +1,282 @@
+// The diagnostics screen in process, driven by a key script on the
+// simulated board: logs on the internal volume, SoC and decoder registers,
+// the write-speed test, reinstalling the program and the live log.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <png.h>
+#include <string>
+#include <vector>
+
+#include "core/global.h"
+#include "core/hwreg.h"
+#include "core/log.h"
+#include "core/param_block.h"
+#include "display/dvr_keys.h"
+#include "display/dvr_logic.h"
+#include "display/gui_toolkit.h"
+#include "display/keyboard_input.h"
+#include "display/menu_screens.h"
+#include "display/osd_ocr.h"
+#include "display/text_entry.h"
+#include "media/capture_test_support.h"
+#include "osd_test_support.h"
+#include "platform/host_root.h"
+#include "platform/runner.h"
+#include "platform/sim/sim_control.h"
+#include "storage/filesys.h"
+#include "storage/storage_test_support.h"
+#include "test_root.h"
+
+namespace {
+
+// One answer to a key wait: text typed into an open entry first, a look at
+// the screen, then the key (0: none this time).
+struct Step {
+  DvrKey key;
+  const char *type = nullptr;
+  std::function<void()> look = nullptr;
+};
+std::vector<Step> g_steps;
+size_t g_next;
+
+DvrKey feed(void) {
+  if (g_next >= g_steps.size()) return DVR_KEY_ESCAPE;
+  Step &s = g_steps[g_next++];
+  if (s.type) {
+    pthread_mutex_lock(&text_entry.mutex);
+    text_entry_end();
+    while (text_entry.cursor) text_entry_backspace();
+    for (const char *c = s.type; *c; c++) text_entry_insert(*c);
+    pthread_mutex_unlock(&text_entry.mutex);
+  }
+  if (s.look) s.look();
+  return s.key;
+}
+
+// The OSD's shown pages as RGBA.
+std::vector<uint8_t> shown(const char *name = "/tmp/diag.png") {
+  EXPECT_EQ(0, sim_video_out_command((std::string("osd ") + name).c_str()));
+  png_image pi = {};
+  pi.version = PNG_IMAGE_VERSION;
+  std::vector<uint8_t> px;
+  if (!png_image_begin_read_from_file(&pi, HostPath(name).c_str())) return px;
+  pi.format = PNG_FORMAT_RGBA;
+  px.resize(PNG_IMAGE_SIZE(pi));
+  if (!png_image_finish_read(&pi, nullptr, px.data(), 0, nullptr)) px.clear();
+  return px;
+}
+
+// White pixels in a band of the shown OSD (640 wide).
+int white_in(const std::vector<uint8_t> &px, int x0, int x1, int y0, int y1) {
+  int n = 0;
+  for (int y = y0; y < y1; y++)
+    for (int x = x0; x < x1; x++) {
+      const uint8_t *p = &px[((size_t)y * 640 + (size_t)x) * 4];
+      n += p[0] > 200 && p[1] > 200 && p[3];
+    }
+  return n;
+}
+
+std::string backing(const char *dev) {
+  char buf[512];
+  return sim_storage_backing_dir(dev, buf, sizeof buf);
+}
+
+bool same_file(const std::string &a, const std::string &b) {
+  return system(("cmp -s '" + a + "' '" + b + "'").c_str()) == 0;
+}
+
+struct Diag : ::testing::Test {
+  GuiContext ctx{};
+  int row = 1;   // where the menu's cursor is
+  void SetUp() override {
+    test_root();
+    *get_param_block() = *param_default_block();
+    ASSERT_EQ(osd_test_open(&ctx), 0);
+    osd_state.ctx = &ctx;
+    key_mailbox_reset();
+    dvr_key_hooks = DvrKeyHooks();
+    gui_toolkit_install_hooks();
+    dvr_logic_install_hooks();
+    dvr_key_hooks.feed_key = feed;
+    g_steps.clear();
+    g_next = 0;
+    gui_input = InputState();
+    gui_input.keyboard_present = 1;
+    osd_layout_init(&ctx);
+  }
+  void TearDown() override {
+    dvr_key_hooks = DvrKeyHooks();
+    key_mailbox_reset();
+    set_exit_code(EXIT_RUNNING);
+    sim_storage_remove("sda1");
+    osd_release();
+  }
+  static void mount_internal(void) {
+    storage_test_board();
+    *get_param_block() = *param_default_block();
+    ASSERT_EQ(sim_storage_insert("sda1", 3, 32ULL << 20, "vfat"), 0);
+    for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_INT); i++) fileSysTick(get_param_block());
+    ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
+  }
+  // Moves the cursor to row r and chooses it; look sees the menu with the
+  // cursor on r.
+  void choose(int r, std::function<void()> look = nullptr) {
+    for (int i = row; i < r; i++) g_steps.push_back({DVR_KEY_DOWN});
+    for (int i = r; i < row; i++) g_steps.push_back({DVR_KEY_UP});
+    g_steps.push_back({DVR_KEY_MENU_OK, nullptr, look});
+    row = r;
+  }
+  void enter(const char *text) {
+    g_steps.push_back({DVR_KEY_TEXT_CHANGED, text});
+    g_steps.push_back({DVR_KEY_MENU_OK});
+  }
+  // A message box taking a key the menu ignores.
+  void dismiss(void) { g_steps.push_back({DVR_KEY_UNUSED}); }
+  void run(void) {
+    g_next = 0;
+    EXPECT_EQ(0, diagnostics_menu(&ctx));
+    EXPECT_EQ(g_next, g_steps.size()) << "the script ran to its end";
+  }
+};
+
+TEST_F(Diag, LogsAndSocRegisters) {
+  mount_internal();
+  std::string menu;
+  std::vector<uint8_t> first, second;
+  int lh = osd_font_height + 2, value_y = 75 + lh * 5;
+  choose(1, [&] {
+    shown();
+    menu = ocr("/tmp/diag.png");
+  });
+  dismiss();
+  choose(2);
+  dismiss();
+  // The timer's address is read afresh on every pass.
+  choose(4);
+  enter("1c20810");
+  choose(5, [&] { first = shown(); });
+  g_steps.push_back({DVR_KEY_ESCAPE});   // the value entry cancelled
+  g_steps.push_back({DVR_KEY_UP, nullptr, [&] { second = shown(); }});
+  g_steps.push_back({DVR_KEY_MENU_OK});
+  row = 4;
+  enter("1c40034");
+  // An unaligned address is refused: the value goes to the last good one.
+  choose(4);
+  enter("1c40031");
+  dismiss();
+  choose(5);
+  enter("12345678");
+  run();
+  EXPECT_TRUE(ocr_has(menu, "Diagnostics Menu dmesg log m7391 reboot throughput EDID reload view")) << menu;
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  int differ = 0;
+  for (int y = value_y; y < value_y + lh; y++)
+    for (int x = 200; x < 400; x++) differ += first[((size_t)y * 640 + x) * 4] != second[((size_t)y * 640 + x) * 4];
+  EXPECT_GT(differ, 0) << "the 90 kHz timer moved between the two reads";
+  EXPECT_EQ(0x12345678u, *sim_mem_reg(HWREG_USB_PHY_CTRL));
+  std::string dir = backing("sda1");
+  EXPECT_EQ(0, access((dir + "/dmesg.txt").c_str(), F_OK));
+  std::ifstream log(dir + "/log.txt");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("selected m7391 log"), std::string::npos) << "the ring as it was when saved";
+  EXPECT_EQ(0, sim_storage_mount_state("/media/int")) << "read-only again";
+}
+
+TEST_F(Diag, DecoderRegisterReachesTheChip) {
+  CaptureRun capture;
+  capture.start(SIM_DECODER_ADV7842);
+  ASSERT_TRUE(wait_until([] {
+    decoder_reg_write(0x11, 0x77);
+    return sim_capture_reg(0x11) == 0x77;
+  }));
+  choose(6);
+  enter("10");
+  choose(7);
+  enter("5a");
+  run();
+  EXPECT_EQ(0x5A, sim_capture_reg(0x10));
+  capture.stop();
+}
+
+TEST_F(Diag, ThroughputLeavesNothingBehind) {
+  mount_internal();
+  LogWatch log;
+  throughput_test(&ctx, 1);   // no external volume: nothing happens
+  EXPECT_FALSE(log.has("init throughput test"));
+  std::string screen;
+  g_steps = {{0}, {0}, {0}, {DVR_KEY_MENU_OK}, {DVR_KEY_MENU_OK, nullptr, [&] {
+                                                  shown();
+                                                  screen = ocr("/tmp/diag.png");
+                                                }}};
+  g_next = 0;
+  throughput_test(&ctx, 0);
+  EXPECT_TRUE(ocr_has(screen, "MB/s")) << screen;
+  EXPECT_TRUE(log.has("throughput test done: "));
+  EXPECT_TRUE(log.has("files closed"));
+  EXPECT_NE(0, access((backing("sda1") + "/tptest.tmp").c_str(), F_OK));
+  EXPECT_EQ(0, sim_storage_mount_state("/media/int")) << "read-only again";
+}
+
+TEST_F(Diag, ReloadReplacesTheProgramOnlyWithACompleteCopy) {
+  std::string installed = HostPath("/usr/bin/m7391").c_str();
+  sys_mkdirs("/usr/bin", 0755);
+  ASSERT_EQ(0, system(("head -c 3000 /dev/urandom > '" + installed + "'").c_str()));
+  std::string before = installed + ".before";
+  ASSERT_EQ(0, system(("cp '" + installed + "' '" + before + "'").c_str()));
+  // No internal volume: a message, the program stays and runs on.
+  choose(12);
+  dismiss();
+  run();
+  EXPECT_EQ(EXIT_RUNNING, get_exit_code());
+  EXPECT_TRUE(same_file(installed, before));
+
+  mount_internal();
+  std::string source = backing("sda1") + "/m7391";
+  ASSERT_EQ(0, system(("head -c 200000 /dev/urandom > '" + source + "'").c_str()));
+  g_steps.clear();
+  row = 1;
+  choose(12);
+  g_next = 0;
+  diagnostics_menu(&ctx);
+  EXPECT_EQ(EXIT_QUIT, get_exit_code());
+  EXPECT_TRUE(same_file(installed, source));
+  EXPECT_EQ(0, access(installed.c_str(), X_OK));
+  EXPECT_NE(0, access(HostPath("/usr/bin/.m7391.new").c_str(), F_OK));
+}
+
+TEST_F(Diag, LogViewerShowsNewLinesCutAtTheEdge) {
+  get_param_block()->dvr_menu_text_size = 2;
+  osd_set_font(2);
+  std::string screen;
+  std::vector<uint8_t> px;
+  LogWatch().take();   // the viewer shows what comes after the text read so far
+  choose(13);
+  g_steps.push_back({0, nullptr, [] {
+                       log_printf("viewer sees this line\n");
+                       log_printf("%s\n", std::string(200, 'W').c_str());
+                       log_printf("after the long one\n");
+                     }});
+  for (int i = 0; i < 30; i++) g_steps.push_back({0});
+  g_steps.push_back({DVR_KEY_ESCAPE, nullptr, [&] {
+                       px = shown();
+                       screen = ocr("/tmp/diag.png");
+                     }});
+  run();
+  EXPECT_TRUE(ocr_has(screen, "viewer sees this line")) << screen;
+  EXPECT_TRUE(ocr_has(screen, "after the long one")) << screen;
+  // Small font rows of 13 lines: the long line reaches the right edge, the
+  // next one is short, so nothing of it wrapped.
+  ASSERT_FALSE(px.empty());
+  int rows_at_edge = 0;
+  for (int r = 0; r < 10; r++) rows_at_edge += white_in(px, 600, 640, r * 13, r * 13 + 13) > 0;
+  EXPECT_EQ(1, rows_at_edge);
+  EXPECT_EQ(12, osd_font_width) << "the menu font is back";
+  EXPECT_EQ(2, get_param_block()->dvr_menu_text_size);
+}
+
+}  // namespace
