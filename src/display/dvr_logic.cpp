@@ -24,6 +24,7 @@
 #include "display/keyboard_input.h"
 #include "display/text_entry.h"
 #include "display/menu_screens.h"
+#include "display/overlay_editor.h"
 #include "media/capture.h"
 #include "media/video_enc.h"
 #include "media/stream_producer.h"
@@ -861,4 +862,5 @@ void dvr_logic_install_hooks(void) {
   cmd_hooks.dvr_set_filename = dvr_set_filename;
   dvr_key_hooks.recording = [] { return (int)gui_state.recording; };
   dvr_key_hooks.recording_paused = [] { return (int)gui_state.paused; };
+  overlay_editor_install_hooks();
 }

@@ -9,10 +9,13 @@ enum { OSD_ICON_PAUSE, OSD_ICON_PLAY, OSD_ICON_FF, OSD_ICON_REWIND, OSD_ICON_LOA
        OSD_ICON_END, OSD_ICON_RECORD, OSD_ICON_MUTE, OSD_ICON_COUNT };
 
 // A secondary text overlay being edited (title, coded, extra, additional).
+// Its lines are packed one after the other, each NUL-ended.
 struct TextOverlayConf {
   int32_t font, x, y, background;
   const char *file;            // its text file
-  int32_t source;              // -1 none
+  int32_t source;              // storage source it was loaded from, -1 none
+  char *text;                  // owned (malloc), NULL when empty
+  uint32_t text_size;          // bytes used in text
 };
 
 struct OsdLayout {
@@ -31,6 +34,7 @@ struct OsdLayout {
   const char **lang;           // the language table
   int32_t message_timeout;     // seconds a message box waits
   int32_t browse_source;       // 0 internal, 1 external, 2 SD
+  char coded_message[33];      // the coded overlay's chosen message (a copy), "" none
 };
 extern OsdLayout osd_layout;
 

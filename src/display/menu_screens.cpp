@@ -21,13 +21,6 @@ void play_video_menu(GuiContext *) { absent("play_video_menu"); }
 void view_snapshot_menu(GuiContext *) { absent("view_snapshot_menu"); }
 void file_management_menu(GuiContext *) { absent("file_management_menu"); }
 
-// overlays
-void overlay_menu(GuiContext *) { absent("overlay_menu"); }
-void secondary_overlay_menu(GuiContext *, int) { absent("secondary_overlay_menu"); }
-void overlay_select(GuiContext *, int) { absent("overlay_select"); }
-void overlay_key_action(GuiContext *, int) { absent("overlay_key_action"); }
-void overlay_apply(GuiContext *, int) { absent("overlay_apply"); }
-
 // advanced configuration and service
 void advanced_options_menu(GuiContext *) { absent("advanced_options_menu"); }
 void advanced_video_menu(GuiContext *) { absent("advanced_video_menu"); }

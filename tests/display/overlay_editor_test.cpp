@@ -1,0 +1,267 @@
+// The secondary overlays in process on the simulated SD card: their files
+// written and read back (cmp of the bytes), the checks on what a file
+// holds, the coded message, the title key and its editor (the slots of
+// channel 0 and, for the "off" message, tesseract), and "Erase all".
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/global.h"
+#include "core/param_block.h"
+#include "core/param_flash.h"
+#include "display/dvr_keys.h"
+#include "display/gui_toolkit.h"
+#include "display/menu_screens.h"
+#include "display/overlay_editor.h"
+#include "display/text_entry.h"
+#include "media/capture.h"
+#include "osd/osd_channel.h"
+#include "platform/runner.h"
+#include "platform/sim/sim_control.h"
+#include "storage/filesys.h"
+#include "display/osd_ocr.h"
+#include "osd_test_support.h"
+#include "test_root.h"
+
+namespace {
+
+std::vector<DvrKey> g_keys;
+size_t g_next;
+std::function<void(size_t)> g_on_wait;
+
+void type(const char *text) {
+  pthread_mutex_lock(&text_entry.mutex);
+  for (const char *c = text; *c; c++) text_entry_insert(*c);
+  pthread_mutex_unlock(&text_entry.mutex);
+}
+
+struct Ovl : ::testing::Test {
+  GuiContext ctx{};
+  std::string sd;
+  void SetUp() override {
+    test_root();
+    *get_param_block() = *param_default_block();
+    ASSERT_EQ(osd_test_open(&ctx), 0);
+    osdInit(get_param_block());
+    osd_state.ctx = &ctx;
+    key_mailbox_reset();
+    dvr_key_hooks = DvrKeyHooks();
+    gui_toolkit_install_hooks();
+    dvr_key_hooks.feed_key = [] {
+      if (g_on_wait) g_on_wait(g_next);
+      return g_next < g_keys.size() ? g_keys[g_next++] : (DvrKey)DVR_KEY_ESCAPE;
+    };
+    feed({});
+    g_on_wait = nullptr;
+    osd_layout_init(&ctx);
+    for (int n = 1; n <= 4; n++) {
+      TextOverlayConf *c = overlay_conf(n);
+      overlay_text_parse(c, "", 0);
+      *c = {2, 150, 100, 0, c->file, -1, nullptr, 0};
+    }
+    osd_layout.current_overlay = 0;
+    osd_layout.coded_message[0] = 0;
+    capture_block.input_width = capture_block.input_height = 0;
+    sd = mount_sd();
+  }
+  void TearDown() override {
+    dvr_key_hooks = DvrKeyHooks();
+    key_mailbox_reset();
+    osd_release();
+  }
+  // Keys for the next waits; one left in the mailbox (a typed text's
+  // change, a message box's key) is dropped.
+  static void feed(std::vector<DvrKey> keys) {
+    key_mailbox_reset();
+    g_keys = keys;
+    g_next = 0;
+  }
+  static std::string mount_sd(void) {
+    sim_storage_remove("mmcblk0p1");
+    const char *um[] = {"umount", "/media/mmc", nullptr};
+    run_argv(um);
+    filesys_reset();
+    gui_started = 1;
+    EXPECT_EQ(sim_storage_insert("mmcblk0p1", 0, 64ULL << 20, "vfat"), 0);
+    for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_MMC); i++) fileSysTick(get_param_block());
+    EXPECT_TRUE(filesys_is_mounted(STORAGE_MMC));
+    char backing[512];
+    return sim_storage_backing_dir("mmcblk0p1", backing, sizeof backing);
+  }
+  std::string read(const char *name) {
+    std::string s;
+    if (FILE *f = fopen((sd + "/" + name).c_str(), "rb")) {
+      char buf[4096];
+      size_t n;
+      while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+      fclose(f);
+    }
+    return s;
+  }
+  void write(const char *name, const std::string &s) {
+    FILE *f = fopen((sd + "/" + name).c_str(), "wb");
+    ASSERT_TRUE(f);
+    fwrite(s.data(), 1, s.size(), f);
+    fclose(f);
+  }
+  static std::vector<std::string> lines(const TextOverlayConf *c) {
+    std::vector<std::string> v;
+    for (uint32_t at = 0; at < c->text_size; at += uint32_t(v.back().size()) + 1) v.emplace_back(c->text + at);
+    return v;
+  }
+  // The text slot k of channel 0 holds: its message, "" when empty.
+  static std::string slot_text(int k, int *x = nullptr, int *y = nullptr) {
+    const OverlaySlot &s = osd_channel(0)->slots[k];
+    if (s.type != OSD_SLOT_TEXT || !s.data) return "";
+    const OsdTextConfig *cfg = (const OsdTextConfig *)s.data;
+    if (x) *x = int(cfg->x);
+    if (y) *y = int(cfg->y);
+    return cfg->message;
+  }
+};
+
+TEST_F(Ovl, FilesRoundTripWithTheirSettingsChecked) {
+  TextOverlayConf *c = overlay_conf(1);
+  ASSERT_EQ(overlay_text_parse(c, "Hello\nWorld\n", 12), 0);
+  ASSERT_EQ(overlay_file_save(&ctx, c), 0);
+  EXPECT_EQ(read("parameters.txt"), "#ovl 2 0 150 100\r\nHello\r\nWorld\r\n");
+  *c = {3, 1, 2, 5, c->file, -1, c->text, c->text_size};
+  ASSERT_EQ(overlay_file_load(c), 0);
+  EXPECT_EQ(c->font * 1000 + c->background * 100 + c->x * 10 + c->y, 2000 + 1500 + 100);
+  EXPECT_EQ(lines(c), (std::vector<std::string>{"Hello", "World"}));
+  EXPECT_EQ(c->source, STORAGE_MMC);
+
+  // The large font stays; the mount hook copies the settings out.
+  c->font = 4;
+  c->background = 6;
+  ASSERT_EQ(overlay_file_save(&ctx, c), 0);
+  c->font = 1;
+  c->source = -1;
+  overlay_files_load(STORAGE_MMC);
+  EXPECT_EQ(c->font, 4);
+  EXPECT_EQ(get_param_block()->dvr_secondary_overlay[0].font, 4);
+  EXPECT_EQ(get_param_block()->dvr_secondary_overlay[0].background, 6);
+
+  // Bad values; a long line is cut, not split; no "#ovl" keeps the settings.
+  std::string l50(50, 'a'), l100(100, 'b');
+  write("extra.txt", "#ovl 7 3\r\n" + l50 + "\r\n" + l100 + "\nlast");
+  TextOverlayConf *e = overlay_conf(3);
+  ASSERT_EQ(overlay_file_load(e), 0);
+  EXPECT_EQ(e->font, 1);
+  EXPECT_EQ(e->background, 0);
+  EXPECT_EQ(e->x, 150);
+  EXPECT_EQ(lines(e), (std::vector<std::string>{l50.substr(0, 32), l100.substr(0, 32), "last"}));
+  write("extra.txt", "plain\n");
+  ASSERT_EQ(overlay_file_load(e), 0);
+  EXPECT_EQ(e->font, 1);
+  EXPECT_EQ(lines(e), (std::vector<std::string>{"plain"}));
+
+  // Positions outside the frame are zeroed only once its size is known.
+  write("extra.txt", "#ovl 2 1 3000 2000\n");
+  ASSERT_EQ(overlay_file_load(e), 0);
+  EXPECT_EQ(e->x * 10000 + e->y, 30002000);
+  capture_block.input_width = 1920;
+  capture_block.input_height = 1080;
+  ASSERT_EQ(overlay_file_load(e), 0);
+  EXPECT_EQ(e->x * 10000 + e->y, 0);
+  EXPECT_EQ(overlay_file_load(overlay_conf(4)), -1) << "no addtl.txt anywhere";
+}
+
+TEST_F(Ovl, CodedMessageIsLookedUpOrChosenAndKept) {
+  const char list[] = "A1 First message\0a12   Second one\0B7\0";
+  char m[40] = "x";
+  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "a1", m, sizeof m), 1);
+  EXPECT_STREQ(m, "First message");
+  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "A12", m, sizeof m), 1);
+  EXPECT_STREQ(m, "Second one");
+  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "B7", m, sizeof m), 0) << "no space after it";
+  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "A", m, sizeof m), 0);
+  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "", m, sizeof m), 0);
+
+  // Typed and found; then unknown: the list, its second row chosen.
+  TextOverlayConf *c = overlay_conf(2);
+  c->background = 1;
+  ASSERT_EQ(overlay_text_parse(c, "A1 First message\na12   Second one\nB7\n", 37), 0);
+  g_on_wait = [](size_t i) { if (i == 0) type("A1"); };
+  feed({DVR_KEY_MENU_OK});
+  EXPECT_EQ(select_code_message(&ctx), 1);
+  EXPECT_STREQ(osd_layout.coded_message, "First message");
+  g_on_wait = [](size_t i) { if (i == 0) type("zz"); };
+  feed({DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_MENU_OK});
+  EXPECT_EQ(select_code_message(&ctx), 1);
+  EXPECT_STREQ(osd_layout.coded_message, "Second one");
+
+  // The message outlives its list; shown as one line at the overlay's place.
+  overlay_text_parse(c, "", 0);
+  overlay_select(&ctx, 2);
+  int x = 0, y = 0;
+  EXPECT_EQ(slot_text(0, &x, &y), "Second one");
+  EXPECT_EQ(x * 1000 + y, 150100);
+  EXPECT_EQ(slot_text(1), "");
+  // "B7" has no message: cancelling keeps the one held.
+  feed({DVR_KEY_ESCAPE});
+  EXPECT_EQ(select_code_message(&ctx), 1);
+  EXPECT_STREQ(osd_layout.coded_message, "Second one");
+}
+
+TEST_F(Ovl, TitleKeyEditsAndShowsThenHides) {
+  TextOverlayConf *c = overlay_conf(1);
+  c->background = 1;
+  // Row 0 typed, Enter, row 1 typed, Up and more on row 0, escape.
+  g_on_wait = [](size_t i) {
+    if (i == 0) type("HELLO");
+    if (i == 1) type("WORLD 7391");
+    if (i == 3) type("!");
+  };
+  feed({DVR_KEY_MENU_OK, DVR_KEY_UP, DVR_KEY_DOWN, DVR_KEY_ESCAPE});
+  overlay_key_action(&ctx, 1);
+  EXPECT_EQ(osd_layout.current_overlay, 1);
+  EXPECT_EQ(lines(c), (std::vector<std::string>{"HELLO", "WORLD 7391!"}));
+  int x = 0, y = 0;
+  EXPECT_EQ(slot_text(0, &x, &y), "HELLO      ") << "padded to the longest line";
+  EXPECT_EQ(x * 1000 + y, 150100);
+  EXPECT_EQ(slot_text(1, &x, &y), "WORLD 7391!");
+  EXPECT_EQ(y, 100 + 16) << "one 16x16 line below";
+  EXPECT_EQ(osd_channel(3)->slots[1].type, uint32_t(OSD_SLOT_TEXT)) << "mirrored to channel 3";
+
+  // T again: off, with its message.
+  std::string shown;
+  g_on_wait = [&](size_t i) {
+    if (i == 0) {
+      EXPECT_EQ(sim_video_out_command("osd /tmp/ovl.png"), 0);
+      shown = ocr("/tmp/ovl.png");
+    }
+  };
+  feed({DVR_KEY_ESCAPE});
+  overlay_key_action(&ctx, 1);
+  EXPECT_TRUE(ocr_has(shown, "Title Overlay Off")) << shown;
+  EXPECT_EQ(osd_layout.current_overlay, 0);
+  EXPECT_EQ(slot_text(0), "");
+}
+
+TEST_F(Ovl, MenuSetsTheTextSizeAndEraseAllDeletesTheFiles) {
+  // "Text Size" (row 4), then "38x64" (from "16x16", two rows down).
+  feed({DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_MENU_OK});
+  secondary_overlay_menu(&ctx, 3);
+  EXPECT_EQ(overlay_conf(3)->font, 4);
+  EXPECT_EQ(get_param_block()->dvr_secondary_overlay[2].font, 4);
+
+  for (int n : {1, 2}) {
+    ASSERT_EQ(overlay_text_parse(overlay_conf(n), "x y", 3), 0);
+    ASSERT_EQ(overlay_file_save(&ctx, overlay_conf(n)), 0);
+  }
+  snprintf(osd_layout.coded_message, sizeof osd_layout.coded_message, "y");
+  ASSERT_FALSE(read("coded.txt").empty());
+  std::vector<DvrKey> keys(7, DVR_KEY_DOWN);
+  keys.push_back(DVR_KEY_MENU_OK);
+  feed(keys);
+  overlay_menu(&ctx);
+  EXPECT_EQ(read("parameters.txt") + read("coded.txt"), "");
+  EXPECT_EQ(overlay_conf(1)->text_size + overlay_conf(2)->text_size, 0u);
+  EXPECT_STREQ(osd_layout.coded_message, "");
+}
+
+}  // namespace
