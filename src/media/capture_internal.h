@@ -49,7 +49,7 @@ struct CaptureStream {
   uint8_t *last_frame;        // NULL until a frame came
   uint32_t last_index;
   uint32_t next_blank;        // ring slot of the next blank frame
-  int blank_countdown;        // all-black frames still to look for
+  std::atomic<int> blank_countdown;  // all-black frames still to look for; read by the Worker
   int reset_request;          // set after the countdown ran out on black frames
   uint32_t fps_announced;
   uint32_t lag;               // nothing counts it up: output B's lag check stays quiet

@@ -237,6 +237,7 @@ int capture_blank_frame(CaptureThread *t, const char *msg, uint64_t *next_ns, ui
     uint32_t index;
     uint8_t *frame = capture_alloc_frame(&s, &index);
     if (!frame) continue;
+    ringbuffer_claim(&s.queue, (uint32_t)(frame - s.base), s.frame_size);
     capture_fill_black(frame, s.frame_size, s.pitch, s.height, s.fourcc);
     osdDrawText(s.index, frame, msg);
     if (stream_queue_buf(&s, frame, s.frame_size, timestamp_now(), index, 1) != 0 &&
@@ -384,6 +385,8 @@ PassResult outputs_setup(CaptureThread *t, const CaptureMode rows[2], const bool
   for (int k = 0; k < 2; k++) {
     CaptureStream &s = t->streams[k];
     if (!s.enabled || !valid[k]) continue;
+    // Consumers may still be coding frames of the previous set-up.
+    ringbuffer_claim(&s.queue, 0, s.nbufs * s.frame_size);
     for (uint32_t i = 0; i < s.nbufs; i++) {
       uint8_t *frame = s.base + (size_t)i * s.frame_size;
       capture_fill_black(frame, s.frame_size, s.pitch, s.height, s.fourcc);

@@ -41,6 +41,7 @@ void ringbuffer_init(StreamQueue *queue, Buffer_Handle buffer, uint32_t num_entr
     abort();
   }
   queue->callbacks = nullptr;
+  queue->holds = nullptr;
 }
 
 void ringbuffer_free(StreamQueue *queue) {
@@ -166,6 +167,49 @@ bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *da
             e.length == length;
   pthread_mutex_unlock(&queue->mutex);
   return ok;
+}
+
+int ringbuffer_hold(StreamQueue *queue, StreamHold *hold, uint32_t seq, uint32_t length) {
+  StreamEntry e;
+  pthread_mutex_lock(&queue->mutex);
+  int rc = ringbuffer_find_seq(queue, seq, &e) == 0 && e.length ? 0 : -1;
+  if (rc == 0) {
+    hold->offset = e.offset;
+    hold->length = length > e.length ? length : e.length;
+    hold->next = queue->holds;
+    queue->holds = hold;
+  }
+  pthread_mutex_unlock(&queue->mutex);
+  return rc;
+}
+
+void ringbuffer_release(StreamQueue *queue, StreamHold *hold) {
+  pthread_mutex_lock(&queue->mutex);
+  for (StreamHold **p = &queue->holds; *p; p = &(*p)->next)
+    if (*p == hold) {
+      *p = hold->next;
+      break;
+    }
+  hold->next = nullptr;
+  pthread_cond_broadcast(&queue->cond);
+  pthread_mutex_unlock(&queue->mutex);
+}
+
+void ringbuffer_claim(StreamQueue *queue, uint32_t offset, uint32_t length) {
+  uint32_t end = offset + length;
+  pthread_mutex_lock(&queue->mutex);
+  for (uint32_t i = queue->tail; i != queue->head; i = (i + 1) & queue->index_mask) {
+    StreamEntry &e = queue->entries[i];
+    if (e.length && e.offset < end && e.offset + e.length > offset) e.length = 0;
+  }
+  for (;;) {
+    bool held = false;
+    for (const StreamHold *h = queue->holds; h && !held; h = h->next)
+      held = h->offset < end && h->offset + h->length > offset;
+    if (!held) break;
+    pthread_cond_wait(&queue->cond, &queue->mutex);
+  }
+  pthread_mutex_unlock(&queue->mutex);
 }
 
 void stream_add_callback(uint32_t id, StreamCallback *callback) {

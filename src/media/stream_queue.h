@@ -28,6 +28,14 @@ struct StreamEntry {
 };
 static_assert(sizeof(StreamEntry) == 16, "StreamEntry is 16 bytes");
 
+// A consumer's hold on bytes of the ring it reads in place; owned by the
+// consumer, linked into the queue while held.
+struct StreamHold {
+  StreamHold *next;
+  uint32_t offset;
+  uint32_t length;
+};
+
 // Owned by the consumer that links it.
 struct StreamCallback {
   StreamCallback *next;
@@ -58,6 +66,7 @@ struct StreamQueue {
   // seen half-changed. cb_mutex is never held together with mutex.
   StreamCallback *callbacks;
   pthread_mutex_t cb_mutex;
+  StreamHold *holds;      // under mutex; a release broadcasts cond
 };
 
 // The queue's mutex (and its monotonic condition) and the callback lock;
@@ -94,6 +103,18 @@ int ringbuffer_count(const StreamQueue *queue);
 // producer drops an entry before it reuses its bytes, so whatever was read
 // or sent from data before this returns true was intact.
 bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length);
+
+// A consumer that reads an entry's data in place for a while (an encoder)
+// holds it: from the entry's offset, length bytes (at least the entry's).
+// -1, holding nothing, when seq is no longer in the ring. A producer that
+// writes at fixed places (capture) claims the bytes first, so it never
+// writes what a consumer holds.
+int ringbuffer_hold(StreamQueue *queue, StreamHold *hold, uint32_t seq, uint32_t length);
+void ringbuffer_release(StreamQueue *queue, StreamHold *hold);
+// Invalidates the entries whose data lie in [offset, offset + length), so
+// that no consumer takes a new hold there, then waits until no hold covers
+// any of those bytes. A holder must never wait for this producer.
+void ringbuffer_claim(StreamQueue *queue, uint32_t offset, uint32_t length);
 
 // A callback already linked is not linked twice. Must not be called from a
 // callback of the same queue; a callback must not take a lock that a caller

@@ -603,7 +603,12 @@ void video_encoder_main_loop(VideoEncParams *p) {
     uint32_t dec = __atomic_load_n(&p->decimation, __ATOMIC_RELAXED);
     if (!dec) dec = 1;
     if (taken++ % dec) continue;
+    // Held while it is coded (in slice mode the whole frame, from its first
+    // slice): the capture does not write over it meanwhile.
+    StreamHold hold;
+    if (ringbuffer_hold(p->capture.streamq, &hold, f->seq, expected) != 0) continue;
     encode_frame(p, frame, luma);
+    ringbuffer_release(p->capture.streamq, &hold);
   }
 }
 

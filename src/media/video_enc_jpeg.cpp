@@ -201,10 +201,14 @@ void video_jpeg_loop(VideoEncParams *p) {
     if (taken++ % dec) continue;
     int off = ringbuffer_preallocate(&p->queue, p->max_output);
     if (off < 0) continue;
+    // Held while it is coded: the capture does not write over it meanwhile.
+    StreamHold hold;
+    if (ringbuffer_hold(p->capture.streamq, &hold, f->seq, len) != 0) continue;
     const uint8_t *frame = (const uint8_t *)Buffer_getUserPtr(f->buf);
     JpegPicture pic = {frame,    nv12 ? luma : len, nv12 ? frame + luma : nullptr,
                        nv12 ? luma / 2 : 0,         p->width, lines,     p->pitch, p->fourcc};
     int bytes = video_jpeg_encode(p, &pic, p->ring_base + off, p->max_output);
+    ringbuffer_release(p->capture.streamq, &hold);
     if (bytes <= 0) continue;
     ringbuffer_put(&p->queue, (uint32_t)bytes, f->timestamp, STREAM_FLAG_KEY);
     p->bytes += (uint32_t)bytes;

@@ -1,5 +1,8 @@
 // The ring: slot and data wrap, reservations, marks, alignment, lookups.
 #include <gtest/gtest.h>
+#include <atomic>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 #include "stream_test_support.h"
 
@@ -191,6 +194,41 @@ TEST_F(StreamQueueWrap, DataSurvivesUntilOverwrittenThroughManyWraps) {
         ASSERT_EQ(s.queue.base[e.offset + k], want) << "seq " << next - back;
     }
   }
+}
+
+// A producer that writes at fixed places claims the bytes first: the claim
+// takes the entries there away at once, so no new hold starts on them, and
+// returns once the holds already on those bytes are released; a hold
+// elsewhere does not hold it up.
+TEST_F(StreamQueueWrap, AClaimWaitsOnlyForTheHoldsOnItsBytes) {
+  TestStream s(CAPTURE_STREAM1, 4096, 16);
+  ringbuffer_put_at(&s.queue, 0, 1000, 1, STREAM_FLAG_KEY);
+  ringbuffer_put_at(&s.queue, 2048, 1000, 2, STREAM_FLAG_KEY);
+  ringbuffer_put_at(&s.queue, 1024, 500, 3, STREAM_FLAG_KEY);
+  StreamHold a, b, late;
+  ASSERT_EQ(ringbuffer_hold(&s.queue, &a, 0, 2048), 0);  // the whole frame, past its entry
+  ASSERT_EQ(ringbuffer_hold(&s.queue, &b, 1, 0), 0);
+  std::atomic<bool> claimed{false};
+  std::thread producer([&] {
+    ringbuffer_claim(&s.queue, 1024, 1024);
+    memset(s.queue.base + 1024, 0x55, 1024);
+    claimed = true;
+  });
+  StreamEntry e;
+  for (int i = 0; i < 500 && !(s.find(2, &e) && e.length == 0); i++) usleep(10000);
+  EXPECT_EQ(e.length, 0u);
+  EXPECT_EQ(ringbuffer_hold(&s.queue, &late, 2, 0), -1);
+  for (uint32_t seq : {0u, 1u}) {  // outside the claimed bytes
+    ASSERT_TRUE(s.find(seq, &e));
+    EXPECT_EQ(e.length, 1000u);
+  }
+  usleep(50000);
+  EXPECT_FALSE(claimed);
+  EXPECT_EQ(s.queue.base[1500], 0);  // still the held frame's byte
+  ringbuffer_release(&s.queue, &a);
+  producer.join();
+  EXPECT_TRUE(claimed);
+  ringbuffer_release(&s.queue, &b);
 }
 
 }  // namespace
