@@ -857,6 +857,7 @@ void dvr_tick(GuiContext *ctx) {
 
 void dvr_logic_install_hooks(void) {
   storage_hooks.dvr_post_key = dvr_post_key;
+  storage_hooks.show_progress = show_progress;
   cmd_hooks.dvr_set_recording_state = dvr_set_recording_state;
   cmd_hooks.dvr_set_playback_state = dvr_set_playback_state;
   cmd_hooks.dvr_set_filename = dvr_set_filename;

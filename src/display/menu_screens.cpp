@@ -16,11 +16,6 @@ void main_menu(GuiContext *, int) { absent("main_menu"); }
 void setup_menu(GuiContext *) { absent("setup_menu"); }
 void firmware_update_screen(GuiContext *) { absent("firmware_update_screen"); }
 
-// file browser
-void play_video_menu(GuiContext *) { absent("play_video_menu"); }
-void view_snapshot_menu(GuiContext *) { absent("view_snapshot_menu"); }
-void file_management_menu(GuiContext *) { absent("file_management_menu"); }
-
 // advanced configuration and service
 void advanced_options_menu(GuiContext *) { absent("advanced_options_menu"); }
 void advanced_video_menu(GuiContext *) { absent("advanced_video_menu"); }

@@ -2,6 +2,7 @@
 // runs on the menu thread inside dvr_tick and returns when the user goes
 // back. Screens still to come log their name and return as "back" would.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "display/osd_display.h"
@@ -27,6 +28,36 @@ void number_adjust_menu(GuiContext *ctx, const char *format, void *value, int si
 void play_video_menu(GuiContext *ctx);
 void view_snapshot_menu(GuiContext *ctx);
 void file_management_menu(GuiContext *ctx);
+
+// Which files of a recording directory the browser lists (endings compared
+// without regard to case).
+enum { FILE_FILTER_VIDEO, FILE_FILTER_SNAPSHOT, FILE_FILTER_RECORDING, FILE_FILTER_TEXT };
+struct FileEntry {
+  char name[256];
+  uint64_t size;
+};
+// A file action: 0 stay in the list, 1 rescan the directory, 2 go on with
+// the next file, 3 with the previous one; -1 (a cancelled copy) stays.
+typedef int (*FileAction)(GuiContext *ctx, const char *name);
+// A group action on the selected entries: 1 back to the list, else the end.
+typedef int (*FileGroupAction)(GuiContext *ctx, FileEntry *entries, uint8_t *selected, int count);
+// Lists osd_layout.browse_source's recording directory, newest names first,
+// in pages; runs action on the chosen file, or with a group action toggles
+// selections and runs it on back (at once when every file is selected by
+// the "Select files" setting). extra_keys choose a row as OK does.
+void file_browser(GuiContext *ctx, const char *title, int filter, FileAction action, uint32_t extra_keys,
+                  FileGroupAction group);
+// The storage manager's progress hook (context: the GuiContext): the label
+// and the percentage; Stop or OK pending asks whether to cancel (-1).
+int show_progress(void *context, int tenths);
+// "999 B", "1.23 KB", "12.3 KB", "123 KB", "1.00 MB" ...
+void format_size(char *out, size_t size, uint64_t bytes);
+int copy_video_action(GuiContext *ctx, const char *name);
+int copy_snapshot_action(GuiContext *ctx, const char *name);
+int delete_file_action(GuiContext *ctx, const char *name);
+int rename_file_action(GuiContext *ctx, const char *name);
+int copy_files_group(GuiContext *ctx, FileEntry *entries, uint8_t *selected, int count);
+int delete_files_group(GuiContext *ctx, FileEntry *entries, uint8_t *selected, int count);
 
 // ---- overlay text editor and secondary overlays ----
 void overlay_menu(GuiContext *ctx);
