@@ -104,21 +104,6 @@ void storage_problem_dialog(GuiContext *ctx) {
   filesys_state.storage_problem = 0;
 }
 
-}  // namespace
-
-void advanced_config_menu(GuiContext *ctx) {
-  const char *items[] = {T(T_ADVANCED), T(T_ADV_OPTIONS), T(T_ADV_VIDEO), T(T_KEYPAD_GPIO), nullptr};
-  for (int row = 1; row && !get_exit_code();) {
-    row = show_menu(ctx, 4, items, row);
-    if (row == 1) advanced_options_menu(ctx);
-    else if (row == 2) advanced_video_menu(ctx);
-    else if (row == 3) keypad_config_menu(ctx);
-  }
-  osd_flush(ctx);
-}
-
-namespace {
-
 void overlay_position(GuiContext *ctx) {
   int n = osd_layout.current_overlay;
   TextOverlayConf *conf = overlay_conf(n);

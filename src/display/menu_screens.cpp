@@ -17,10 +17,4 @@ void setup_menu(GuiContext *) { absent("setup_menu"); }
 void firmware_update_screen(GuiContext *) { absent("firmware_update_screen"); }
 
 // advanced configuration and service
-void advanced_options_menu(GuiContext *) { absent("advanced_options_menu"); }
-void advanced_video_menu(GuiContext *) { absent("advanced_video_menu"); }
-void keypad_config_menu(GuiContext *) { absent("keypad_config_menu"); }
-void display_output_menu(GuiContext *) { absent("display_output_menu"); }
 void system_info_menu(GuiContext *) { absent("system_info_menu"); }
-void encoder_setup_menu(GuiContext *) { absent("encoder_setup_menu"); }
-void serial_setup_menu(GuiContext *) { absent("serial_setup_menu"); }

@@ -87,3 +87,8 @@ void display_output_menu(GuiContext *ctx);
 void system_info_menu(GuiContext *ctx);
 void encoder_setup_menu(GuiContext *ctx);
 void serial_setup_menu(GuiContext *ctx);
+// Defaults (or /usr/html/config.txt) keeping the serial settings; the
+// configuration file saved to or loaded from a volume the user picks.
+void reset_params(GuiContext *ctx);
+void save_params_to_storage(GuiContext *ctx);
+void load_params_from_storage(GuiContext *ctx);

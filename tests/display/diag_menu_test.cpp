@@ -1,75 +1,19 @@
 // The diagnostics screen in process, driven by a key script on the
 // simulated board: logs on the internal volume, SoC and decoder registers,
 // the write-speed test, reinstalling the program and the live log.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <png.h>
-#include <string>
-#include <vector>
 
-#include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
-#include "core/param_block.h"
-#include "display/dvr_keys.h"
-#include "display/dvr_logic.h"
-#include "display/gui_toolkit.h"
-#include "display/keyboard_input.h"
 #include "display/menu_screens.h"
 #include "display/osd_ocr.h"
-#include "display/text_entry.h"
 #include "media/capture_test_support.h"
-#include "osd_test_support.h"
-#include "platform/host_root.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
-#include "storage/filesys.h"
-#include "storage/storage_test_support.h"
-#include "test_root.h"
+#include "menu_script.h"
 
 namespace {
 
-// One answer to a key wait: text typed into an open entry first, a look at
-// the screen, then the key (0: none this time).
-struct Step {
-  DvrKey key;
-  const char *type = nullptr;
-  std::function<void()> look = nullptr;
-};
-std::vector<Step> g_steps;
-size_t g_next;
-
-DvrKey feed(void) {
-  if (g_next >= g_steps.size()) return DVR_KEY_ESCAPE;
-  Step &s = g_steps[g_next++];
-  if (s.type) {
-    pthread_mutex_lock(&text_entry.mutex);
-    text_entry_end();
-    while (text_entry.cursor) text_entry_backspace();
-    for (const char *c = s.type; *c; c++) text_entry_insert(*c);
-    pthread_mutex_unlock(&text_entry.mutex);
-  }
-  if (s.look) s.look();
-  return s.key;
-}
-
-// The OSD's shown pages as RGBA.
-std::vector<uint8_t> shown(const char *name = "/tmp/diag.png") {
-  EXPECT_EQ(0, sim_video_out_command((std::string("osd ") + name).c_str()));
-  png_image pi = {};
-  pi.version = PNG_IMAGE_VERSION;
-  std::vector<uint8_t> px;
-  if (!png_image_begin_read_from_file(&pi, HostPath(name).c_str())) return px;
-  pi.format = PNG_FORMAT_RGBA;
-  px.resize(PNG_IMAGE_SIZE(pi));
-  if (!png_image_finish_read(&pi, nullptr, px.data(), 0, nullptr)) px.clear();
-  return px;
-}
-
-// White pixels in a band of the shown OSD (640 wide).
+// White pixels in a band of the shown OSD.
 int white_in(const std::vector<uint8_t> &px, int x0, int x1, int y0, int y1) {
   int n = 0;
   for (int y = y0; y < y1; y++)
@@ -80,66 +24,13 @@ int white_in(const std::vector<uint8_t> &px, int x0, int x1, int y0, int y1) {
   return n;
 }
 
-std::string backing(const char *dev) {
-  char buf[512];
-  return sim_storage_backing_dir(dev, buf, sizeof buf);
-}
-
 bool same_file(const std::string &a, const std::string &b) {
   return system(("cmp -s '" + a + "' '" + b + "'").c_str()) == 0;
 }
 
-struct Diag : ::testing::Test {
-  GuiContext ctx{};
-  int row = 1;   // where the menu's cursor is
-  void SetUp() override {
-    test_root();
-    *get_param_block() = *param_default_block();
-    ASSERT_EQ(osd_test_open(&ctx), 0);
-    osd_state.ctx = &ctx;
-    key_mailbox_reset();
-    dvr_key_hooks = DvrKeyHooks();
-    gui_toolkit_install_hooks();
-    dvr_logic_install_hooks();
-    dvr_key_hooks.feed_key = feed;
-    g_steps.clear();
-    g_next = 0;
-    gui_input = InputState();
-    gui_input.keyboard_present = 1;
-    osd_layout_init(&ctx);
-  }
-  void TearDown() override {
-    dvr_key_hooks = DvrKeyHooks();
-    key_mailbox_reset();
-    set_exit_code(EXIT_RUNNING);
-    sim_storage_remove("sda1");
-    osd_release();
-  }
-  static void mount_internal(void) {
-    storage_test_board();
-    *get_param_block() = *param_default_block();
-    ASSERT_EQ(sim_storage_insert("sda1", 3, 32ULL << 20, "vfat"), 0);
-    for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_INT); i++) fileSysTick(get_param_block());
-    ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
-  }
-  // Moves the cursor to row r and chooses it; look sees the menu with the
-  // cursor on r.
-  void choose(int r, std::function<void()> look = nullptr) {
-    for (int i = row; i < r; i++) g_steps.push_back({DVR_KEY_DOWN});
-    for (int i = r; i < row; i++) g_steps.push_back({DVR_KEY_UP});
-    g_steps.push_back({DVR_KEY_MENU_OK, nullptr, look});
-    row = r;
-  }
-  void enter(const char *text) {
-    g_steps.push_back({DVR_KEY_TEXT_CHANGED, text});
-    g_steps.push_back({DVR_KEY_MENU_OK});
-  }
-  // A message box taking a key the menu ignores.
-  void dismiss(void) { g_steps.push_back({DVR_KEY_UNUSED}); }
+struct Diag : MenuScript {
   void run(void) {
-    g_next = 0;
-    EXPECT_EQ(0, diagnostics_menu(&ctx));
-    EXPECT_EQ(g_next, g_steps.size()) << "the script ran to its end";
+    play([&] { EXPECT_EQ(0, diagnostics_menu(&ctx)); });
   }
 };
 
@@ -150,7 +41,7 @@ TEST_F(Diag, LogsAndSocRegisters) {
   int lh = osd_font_height + 2, value_y = 75 + lh * 5;
   choose(1, [&] {
     shown();
-    menu = ocr("/tmp/diag.png");
+    menu = ocr("/tmp/menu.png");
   });
   dismiss();
   choose(2);
@@ -211,10 +102,9 @@ TEST_F(Diag, ThroughputLeavesNothingBehind) {
   std::string screen;
   g_steps = {{0}, {0}, {0}, {DVR_KEY_MENU_OK}, {DVR_KEY_MENU_OK, nullptr, [&] {
                                                   shown();
-                                                  screen = ocr("/tmp/diag.png");
+                                                  screen = ocr("/tmp/menu.png");
                                                 }}};
-  g_next = 0;
-  throughput_test(&ctx, 0);
+  play([&] { throughput_test(&ctx, 0); });
   EXPECT_TRUE(ocr_has(screen, "MB/s")) << screen;
   EXPECT_TRUE(log.has("throughput test done: "));
   EXPECT_TRUE(log.has("files closed"));
@@ -238,11 +128,9 @@ TEST_F(Diag, ReloadReplacesTheProgramOnlyWithACompleteCopy) {
   mount_internal();
   std::string source = backing("sda1") + "/m7391";
   ASSERT_EQ(0, system(("head -c 200000 /dev/urandom > '" + source + "'").c_str()));
-  g_steps.clear();
-  row = 1;
+  at(1);
   choose(12);
-  g_next = 0;
-  diagnostics_menu(&ctx);
+  run();
   EXPECT_EQ(EXIT_QUIT, get_exit_code());
   EXPECT_TRUE(same_file(installed, source));
   EXPECT_EQ(0, access(installed.c_str(), X_OK));
@@ -264,7 +152,7 @@ TEST_F(Diag, LogViewerShowsNewLinesCutAtTheEdge) {
   for (int i = 0; i < 30; i++) g_steps.push_back({0});
   g_steps.push_back({DVR_KEY_ESCAPE, nullptr, [&] {
                        px = shown();
-                       screen = ocr("/tmp/diag.png");
+                       screen = ocr("/tmp/menu.png");
                      }});
   run();
   EXPECT_TRUE(ocr_has(screen, "viewer sees this line")) << screen;
