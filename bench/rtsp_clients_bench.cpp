@@ -12,7 +12,11 @@
 // KiB (`_kib_per_client`, also from the difference to 1 client), the
 // slowest client's PLAY to first byte (`_first_byte_ms`); `vs_gstreamer`,
 // how many times less CPU per client ours takes; `peer_served` 0 when
-// GStreamer's server left a client unserved.
+// GStreamer's server left a client unserved. The `Disturbed` runs do the
+// same beside a reader of the server's /proc/PID/smaps once a second, as
+// monitoring does, and half a core of other work on the server's CPUs.
+// M7391_BENCH_SERVER_CPUS (a list such as "6,7" or "6-7") pins each server
+// and that work to those CPUs and the clients to the others.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -21,10 +25,12 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <string>
@@ -53,6 +59,77 @@ extern char **environ;
 namespace {
 
 const int kWindowSeconds = 5;
+
+// ---- where the servers run, and what else runs there ----
+
+// The CPUs of M7391_BENCH_SERVER_CPUS; false when it is not set.
+bool server_cpus(cpu_set_t *set) {
+  const char *e = getenv("M7391_BENCH_SERVER_CPUS");
+  if (!e || !*e) return false;
+  CPU_ZERO(set);
+  for (const char *p = e; *p;) {
+    char *end;
+    long a = strtol(p, &end, 10), b = a;
+    if (*end == '-') b = strtol(end + 1, &end, 10);
+    for (long c = a; c <= b && c < CPU_SETSIZE; c++) CPU_SET((int)c, set);
+    p = *end ? end + 1 : end;
+  }
+  return true;
+}
+
+// Pins thread t (0: the calling one) to the servers' CPUs, or to the others.
+void pin_thread(pthread_t t, bool server) {
+  cpu_set_t set;
+  if (!server_cpus(&set)) return;
+  if (!server) {
+    cpu_set_t all;
+    CPU_ZERO(&all);
+    for (int c = 0; c < (int)sysconf(_SC_NPROCESSORS_ONLN); c++) CPU_SET(c, &all);
+    CPU_XOR(&set, &all, &set);
+  }
+  pthread_setaffinity_np(t ? t : pthread_self(), sizeof set, &set);
+}
+
+// A reader of /proc/PID/smaps once a second and half a core of busy work
+// (5 ms of every 10), both on the servers' CPUs, for as long as it lives.
+class Disturbance {
+ public:
+  explicit Disturbance(pid_t pid) : pid_(pid) {
+    reader_ = std::thread([this] { read_smaps(); });
+    busy_ = std::thread([this] { spin(); });
+  }
+  ~Disturbance() {
+    quit_ = true;
+    reader_.join();
+    busy_.join();
+  }
+
+ private:
+  void read_smaps() {
+    pin_thread(0, true);
+    std::string path = "/proc/" + std::to_string(pid_) + "/smaps";
+    std::vector<char> buf(1 << 16);
+    while (!quit_) {
+      int fd = open(path.c_str(), O_RDONLY);
+      if (fd >= 0) {
+        while (read(fd, buf.data(), buf.size()) > 0) {}
+        close(fd);
+      }
+      for (int i = 0; i < 10 && !quit_; i++) usleep(100000);
+    }
+  }
+  void spin() {
+    pin_thread(0, true);
+    while (!quit_) {
+      auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(5);
+      while (std::chrono::steady_clock::now() < end) {}
+      usleep(5000);
+    }
+  }
+  pid_t pid_;
+  std::atomic<bool> quit_{false};
+  std::thread reader_, busy_;
+};
 
 // ---- the stream: 4 Mbit/s H.264 at 25 frames/s, NAL units as entries ----
 
@@ -117,6 +194,7 @@ class Producer {
 
  private:
   void run() {
+    pin_thread(0, true);
     pthread_getcpuclockid(pthread_self(), &clock_);
     started_ = true;
     const Media &m = media();
@@ -149,100 +227,6 @@ class Producer {
 };
 
 // ---- clients ----
-
-bool read_exact(int fd, char *p, size_t n) {
-  while (n) {
-    ssize_t k = recv(fd, p, n, 0);
-    if (k <= 0) return false;
-    p += k;
-    n -= (size_t)k;
-  }
-  return true;
-}
-
-// One response; interleaved frames before it (a server may send data as
-// soon as a stream plays) are skipped.
-std::string read_response(int fd) {
-  std::string r;
-  char c;
-  while (r.size() < 65536 && recv(fd, &c, 1, 0) == 1) {
-    if (r.empty() && c == '$') {
-      char h[3];
-      std::vector<char> skip;
-      if (!read_exact(fd, h, 3)) break;
-      skip.resize((size_t)(uint8_t)h[1] << 8 | (uint8_t)h[2]);
-      if (!read_exact(fd, skip.data(), skip.size())) break;
-      continue;
-    }
-    r += c;
-    size_t end = r.find("\r\n\r\n");
-    if (end == std::string::npos) continue;
-    size_t cl = 0, p = r.find("Content-Length:");
-    if (p != std::string::npos) cl = strtoul(r.c_str() + p + 15, nullptr, 10);
-    std::string body(cl, 0);
-    size_t got = 0;
-    while (got < cl) {
-      ssize_t n = recv(fd, &body[got], cl - got, 0);
-      if (n <= 0) break;
-      got += (size_t)n;
-    }
-    return r + body;
-  }
-  return r;
-}
-
-std::string header(const std::string &r, const char *name) {
-  std::string key = std::string("\r\n") + name + ":";
-  size_t p = r.find(key);
-  if (p == std::string::npos) return "";
-  p += key.size();
-  while (r[p] == ' ') p++;
-  return r.substr(p, r.find("\r\n", p) - p);
-}
-
-// A client that described, set up (TCP interleaved) and plays url; -1 on
-// failure. *keepalive: the request that keeps its session alive.
-int play_client(uint16_t port, const std::string &url, std::string *keepalive = nullptr) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  struct sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(port);
-  if (connect(fd, (struct sockaddr *)&a, sizeof a) < 0) {
-    close(fd);
-    return -1;
-  }
-  struct timeval tv = {10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  auto req = [&](const std::string &s) {
-    send(fd, s.data(), s.size(), MSG_NOSIGNAL);
-    return read_response(fd);
-  };
-  std::string r = req("DESCRIBE " + url + " RTSP/1.0\r\nCSeq: 1\r\nAccept: application/sdp\r\n\r\n");
-  size_t m = r.find("m=video");
-  size_t c = m == std::string::npos ? m : r.find("a=control:", m);
-  if (c == std::string::npos) {
-    fprintf(stderr, "%s: DESCRIBE refused: %s\n", url.c_str(), r.c_str());
-    close(fd);
-    return -1;
-  }
-  std::string control = r.substr(c + 10, r.find("\r\n", c) - c - 10);
-  std::string base = header(r, "Content-Base");
-  if (base.empty()) base = url + "/";
-  if (base.back() != '/') base += '/';
-  std::string track = control.compare(0, 7, "rtsp://") == 0 ? control : base + control;
-  r = req("SETUP " + track + " RTSP/1.0\r\nCSeq: 2\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
-  std::string session = header(r, "Session");
-  session = session.substr(0, session.find(';'));
-  r = req("PLAY " + base + " RTSP/1.0\r\nCSeq: 3\r\nSession: " + session + "\r\nRange: npt=0.000-\r\n\r\n");
-  if (r.compare(0, 12, "RTSP/1.0 200") != 0) {
-    fprintf(stderr, "%s: PLAY refused: %s\n", url.c_str(), r.c_str());
-    close(fd);
-    return -1;
-  }
-  if (keepalive) *keepalive = "GET_PARAMETER " + base + " RTSP/1.0\r\nCSeq: 4\r\nSession: " + session + "\r\n\r\n";
-  return fd;
-}
 
 // Drains every client until stopped, on a few threads so that reading is
 // never what limits the rate; counts each client's bytes. Clients join
@@ -394,6 +378,7 @@ class Ours {
     env_.params = p;
     producer_ = new Producer();
     pthread_create(&thread_, nullptr, rtpThrFxn, &env_);
+    pin_thread(thread_, true);
     pthread_getcpuclockid(thread_, &clock_);
     usleep(300000);
   }
@@ -446,6 +431,8 @@ class Peer {
     std::string port = std::to_string(port_);
     const char *argv[] = {"/usr/bin/python3", host, port.c_str(), m.mkv_host_path.c_str(), nullptr};
     if (posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0) pid_ = -1;
+    cpu_set_t set;
+    if (pid_ > 0 && server_cpus(&set)) sched_setaffinity(pid_, sizeof set, &set);
     usleep(1500000);
   }
   ~Peer() {
@@ -455,6 +442,7 @@ class Peer {
     }
   }
   bool ok() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   uint16_t port() const { return port_; }
   double cpu() const { return cpu_of_process(pid_); }
   long rss() const { return rss_kib_of_process(pid_); }
@@ -481,20 +469,23 @@ void report(benchmark::State &state, const char *side, const Load &l, int n) {
   }
 }
 
-void BM_RtspTcpClients(benchmark::State &state) {
+void run_clients(benchmark::State &state, bool disturbed) {
   int n = (int)state.range(0);
   media();
+  pin_thread(0, false);
   struct rlimit rl = {16384, 16384};
   setrlimit(RLIMIT_NOFILE, &rl);
   for (auto _ : state) {
     Load ours, peer;
     {
       Ours o;
+      std::unique_ptr<Disturbance> d(disturbed ? new Disturbance(getpid()) : nullptr);
       ours = measure(o.port(), "rtsp://127.0.0.1:" + std::to_string(o.port()) + "/streamA.h264", n,
                      [&] { return o.cpu(); }, [] { return rss_kib_of_process(0); });
     }
     {
       Peer p;
+      std::unique_ptr<Disturbance> d(disturbed && p.ok() ? new Disturbance(p.pid()) : nullptr);
       if (p.ok())
         peer = measure(p.port(), "rtsp://127.0.0.1:" + std::to_string(p.port()) + "/stream", n,
                        [&] { return p.cpu(); }, [&] { return p.rss(); });
@@ -515,9 +506,14 @@ void BM_RtspTcpClients(benchmark::State &state) {
   }
 }
 
+void BM_RtspTcpClients(benchmark::State &state) { run_clients(state, false); }
+void BM_RtspTcpClientsDisturbed(benchmark::State &state) { run_clients(state, true); }
+
 BENCHMARK(BM_RtspTcpClients)
     ->Arg(1)->Arg(50)->Arg(500)->Arg(1000)->Arg(2000)
     ->Iterations(1)->Unit(benchmark::kSecond);
+// Per-client figures from the undisturbed 1-client run above.
+BENCHMARK(BM_RtspTcpClientsDisturbed)->Arg(500)->Arg(1000)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

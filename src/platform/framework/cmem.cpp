@@ -10,7 +10,9 @@
 #include <cstring>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <atomic>
+#include <vector>
 
 namespace {
 
@@ -175,4 +177,33 @@ uint32_t Memory_getBufferPhysicalAddress(const void *ptr, size_t len, int *valid
   bool ok = phys && CMEM_physValid(phys, len);
   if (valid) *valid = ok;
   return ok ? phys : 0;
+}
+
+int CMEM_report(FILE *f) {
+  const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> in;
+  int n = 0;
+  pthread_mutex_lock(&g_lock);
+  uint8_t *base = g_base.load(std::memory_order_relaxed);
+  if (base) {
+    in.assign(g_size / page, 0);
+    size_t resident = 0;
+    if (mincore(base, g_size, in.data()) == 0)
+      for (unsigned char c : in) resident += c & 1;
+    fprintf(f, "arena %zu %zu\n", g_size, resident * page);
+  }
+  for (Segment *s = base ? g_head : nullptr; s; s = s->next) {
+    if (!s->used) continue;
+    // The block's pages, from the one holding its first byte.
+    size_t first = s->off / page * page;
+    size_t pages = (s->off + s->size - first + page - 1) / page;
+    in.assign(pages, 0);
+    size_t resident = 0;
+    if (mincore(base + first, pages * page, in.data()) == 0)
+      for (unsigned char c : in) resident += c & 1;
+    fprintf(f, "block %u %zu %zu\n", kPhysBase + (uint32_t)s->off, s->size, resident * page);
+    n++;
+  }
+  pthread_mutex_unlock(&g_lock);
+  return n;
 }

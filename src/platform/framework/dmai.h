@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // ---- Contiguous memory ----
 int CMEM_init(void);
@@ -16,6 +17,10 @@ void *CMEM_getVirt(uint32_t phys);             // NULL when outside the arena
 // True when [phys, phys + len) lies inside the arena.
 bool CMEM_physValid(uint32_t phys, size_t len);
 uint32_t Memory_getBufferPhysicalAddress(const void *ptr, size_t len, int *valid);
+// Writes "arena <bytes> <resident bytes>", then one line a block in use,
+// "block <phys> <bytes> <resident bytes>", so that memory can be told by
+// owner; returns the blocks written.
+int CMEM_report(FILE *f);
 
 // ---- Buffers ----
 enum ColorSpace { ColorSpace_NOTSET = -1, ColorSpace_UYVY = 0, ColorSpace_YUV420PSEMI = 1,

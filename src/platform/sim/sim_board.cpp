@@ -14,11 +14,13 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <malloc.h>
 #include <mutex>
 #include <strings.h>
 #include <unistd.h>
 
 #include "platform/device.h"
+#include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 #include "platform/sim/sim_drivers.h"
@@ -239,6 +241,20 @@ int i2c_ioctl(SimFile *f, unsigned long request, void *arg) {
 const SimDriverOps kI2cOps = {i2c_open, i2c_release, nullptr, nullptr, i2c_ioctl, nullptr, nullptr};
 
 // ---- Watchdog: kicks and the expiry go to <root>/run/sim/watchdog ----
+
+// <root>/run/sim/memory, written anew: the contiguous blocks in use with
+// their resident bytes, then "malloc <heap bytes> <mmapped bytes> <in use>"
+// (mallinfo2's arena, hblkhd and uordblks); written whole and renamed into place.
+int memory_report(void) {
+  sys_mkdirs("/run/sim", 0755);
+  FILE *f = sys_fopen("/run/sim/memory.new", "w");
+  if (!f) return -1;
+  CMEM_report(f);
+  struct mallinfo2 m = mallinfo2();
+  fprintf(f, "malloc %zu %zu %zu\n", m.arena, m.hblkhd, m.uordblks);
+  fclose(f);
+  return sys_rename("/run/sim/memory.new", "/run/sim/memory");
+}
 
 void watchdog_note(const char *text, uint64_t ms) {
   char line[64];
@@ -464,5 +480,6 @@ int sim_board_command(const char *line) {
     sim_board_i2c_fail((int)v);
     return 0;
   }
+  if (!strcmp(tok[0], "memory") && n == 1) return memory_report();
   return -1;
 }

@@ -286,6 +286,7 @@ void sim_board_i2c_fail(int count);
 // lines at start apply before the program looks at the board):
 //   pin N 0|1      keypad gpio|i2c|absent    keys W
 //   counter N V    temp C                    i2cfail N
+//   memory         (writes <root>/run/sim/memory: see sim_board.cpp)
 // The watchdog writes "open MS", "kick MS" and "expired MS" (60 s without a
 // kick) lines to <root>/run/sim/watchdog.
 int sim_board_command(const char *line);
