@@ -1,5 +1,6 @@
 // Contiguous memory translation and the buffer table's choice of buffer.
 #include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <set>
 #include <thread>
@@ -25,6 +26,30 @@ TEST(Cmem, PhysicalAndVirtualAddressesTranslateBothWays) {
   EXPECT_FALSE(valid);
   EXPECT_EQ(CMEM_getVirt(0x1000), nullptr);
   EXPECT_FALSE(CMEM_physValid(phys, 0xFFFFFFFFu));
+  CMEM_free(p);
+}
+
+// The memory report gives each block in use with the pages it has touched,
+// which is how a resident size is told by owner.
+TEST(Cmem, ReportGivesEachBlockInUseWithItsResidentBytes) {
+  const size_t kBlock = 1 << 20;
+  uint8_t *p = (uint8_t *)CMEM_alloc(kBlock, 4096);
+  ASSERT_NE(p, nullptr);
+  memset(p, 1, kBlock / 4);
+  char *text = nullptr;
+  size_t len = 0;
+  FILE *f = open_memstream(&text, &len);
+  EXPECT_GE(CMEM_report(f), 1);
+  fclose(f);
+  char want[64];
+  snprintf(want, sizeof want, "block %u %zu ", CMEM_getPhys(p), kBlock);
+  const char *line = strstr(text, want);
+  ASSERT_NE(line, nullptr) << text;
+  size_t resident = strtoul(line + strlen(want), nullptr, 10);
+  EXPECT_GE(resident, kBlock / 4);
+  EXPECT_LE(resident, kBlock);   // a huge page may bring in the rest
+  EXPECT_EQ(strncmp(text, "arena ", 6), 0);
+  free(text);
   CMEM_free(p);
 }
 
