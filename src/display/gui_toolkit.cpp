@@ -665,7 +665,7 @@ void toggle_allowed_mode(GuiContext *, int n) {
 const char *display_standard_name(const ParamBlock *p) {
   if (!p) return "error";
   int std = p->display.standard;
-  if (p->display.output != 0) {   // composite
+  if (p->display.output == 0) {   // composite
     return std == 5 ? "NTSC-CVideo" : std == 6 ? "PAL-CVideo" : "error";
   }
   switch (std) {

@@ -15,6 +15,3 @@ int absent(const char *name) {
 void main_menu(GuiContext *, int) { absent("main_menu"); }
 void setup_menu(GuiContext *) { absent("setup_menu"); }
 void firmware_update_screen(GuiContext *) { absent("firmware_update_screen"); }
-
-// advanced configuration and service
-void system_info_menu(GuiContext *) { absent("system_info_menu"); }

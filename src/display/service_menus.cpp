@@ -509,6 +509,72 @@ void load_params_from_storage(GuiContext *ctx) {
   }
 }
 
+void system_info_menu(GuiContext *ctx) {
+  ParamBlock *p = params();
+  for (int row = 1; row > 0 && !get_exit_code();) {
+    char text[8][96];
+    const char *items[12] = {T(T_SYSINFO_TITLE)};
+    int n = 1, volume_row[3] = {-1, -1, -1};
+    snprintf(text[0], 96, "%s: %d", T(T_SERIAL_NUMBER), (int)board_identity.serial);
+    snprintf(text[1], 96, "%s: %d%s", T(T_FIRMWARE_VER), M7391_BUILD, wifi_tools_present() ? "/Wifi" : "");
+    uint32_t boot = mtd_bootloader_version();
+    snprintf(text[2], 96, "%s: %d.%d.%d", T(T_BOOTLOADER_VER), (int)(boot >> 16 & 0xFF),
+             (int)(boot >> 8 & 0xFF), (int)(boot & 0xFF));
+    for (int i = 0; i < 3; i++) items[n++] = text[i];
+    // Internal, external (unless its ports are off), SD when present.
+    const int sources[3] = {STORAGE_INT, STORAGE_EXT, STORAGE_MMC};
+    const char *names[3] = {T(p->dvr_disable_ext_ports ? T_USB : T_INTERNAL), T(T_EXTERNAL), T(T_SD_CARD)};
+    for (int i = 0; i < 3; i++) {
+      int s = sources[i];
+      if (s == STORAGE_EXT && p->dvr_disable_ext_ports) continue;
+      if (s == STORAGE_MMC && !filesys_is_mounted(STORAGE_MMC) && !fs[0].device[0]) continue;
+      char *t = text[3 + i];
+      if (filesys_is_mounted(s)) {
+        char free_text[32], total_text[32];
+        format_size(free_text, sizeof free_text, (uint64_t)filesys_free_space(s));
+        format_size(total_text, sizeof total_text, (uint64_t)filesys_total_space(s));
+        snprintf(t, 96, "%s: %s / %s %s", names[i], free_text, total_text, T(T_FREE));
+      } else if (s != STORAGE_MMC && filesys_usb_mount_failed(s)) {
+        snprintf(t, 96, "%s: %s", names[i], T(T_UNSUPPORTED_FORMAT));
+        volume_row[i] = n;
+      } else {
+        int slot = s == STORAGE_MMC ? 0 : s + 1;
+        snprintf(t, 96, "%s: %s", names[i], T(fs[slot].device[0] ? T_NOT_READY : T_NOT_PRESENT));
+      }
+      items[n++] = t;
+    }
+    int reset_row = -1, save_row = -1, load_row = -1;
+    if (!p->dvr_hide_params_menu) {
+      items[n++] = "========================";
+      reset_row = n;
+      items[n++] = T(T_RESET_PARAMS);
+      if (filesys_is_mounted(STORAGE_INT) || filesys_is_mounted(STORAGE_EXT) || filesys_is_mounted(STORAGE_MMC)) {
+        save_row = n;
+        items[n++] = T(T_SAVE_PARAMS);
+        load_row = n;
+        items[n++] = T(T_LOAD_PARAMS);
+      }
+    }
+    row = show_menu(ctx, n, items, row);
+    if (row <= 0) break;
+    if (row == reset_row) reset_params(ctx);
+    else if (row == save_row) save_params_to_storage(ctx);
+    else if (row == load_row) load_params_from_storage(ctx);
+    for (int i = 0; i < 2; i++) {
+      if (row != volume_row[i]) continue;
+      char q[96], yes[96], wait[96];
+      snprintf(q, sizeof q, T(T_FORMAT_CONFIRM), names[i]);
+      snprintf(yes, sizeof yes, T(T_FORMAT_YES), names[i]);
+      const char *confirm[] = {q, yes, T(T_NO)};
+      if (show_menu(ctx, 3, confirm, 2) != 1) break;
+      snprintf(wait, sizeof wait, T(T_FORMATTING), names[i]);
+      show_status_text(ctx, wait);
+      filesys_format(sources[i]);
+      clear_status_text(ctx);
+    }
+  }
+}
+
 void encoder_setup_menu(GuiContext *ctx) {
   const char *pick[] = {T(T_SELECT_ENCODER), T(T_ENCODER_1), T(T_ENCODER_2)};
   int which = show_menu(ctx, 3, pick, 1);

@@ -143,6 +143,17 @@ TEST_F(Service, SavedConfigIsTheWebsAndLoadsBack) {
   EXPECT_EQ(99, get_param_block()->capture.brightness);
 }
 
+TEST_F(Service, SystemInformationListsTheVolumesThePortsAllow) {
+  mount_internal();
+  get_param_block()->dvr_disable_ext_ports = 1;
+  g_steps.push_back({DVR_KEY_ESCAPE, nullptr, read_screen});
+  play([&] { system_info_menu(&ctx); });
+  EXPECT_TRUE(ocr_has(g_screen, "System Information Serial Number Firmware Bootloader USB: MB free "
+                                "Reset System Parameters Save Load"))
+      << g_screen;
+  EXPECT_EQ(std::string::npos, g_screen.find("xternal")) << g_screen;
+}
+
 int32_t g_count[2];
 
 TEST_F(Service, EncoderCalibrationNeedsACountAndOffsetAFactor) {
@@ -215,11 +226,14 @@ TEST_F(Service, AdvancedVideoForcesModesAndAllowsDisplayModes) {
   choose(4);   // allow display modes
   at(1);
   choose(3);   // 720p60: bit 9
+  g_steps.push_back({DVR_KEY_ESCAPE});
   g_steps.push_back({DVR_KEY_ESCAPE, nullptr, read_screen});
   play([&] { advanced_video_menu(&ctx); });
   EXPECT_EQ(8 | 128, p->capture_force_input_mode);
   EXPECT_EQ(allow ^ (1u << 9), p->dvr_allow_modes);
-  EXPECT_TRUE(ocr_has(g_screen, "Allow display modes 1080p30 720p60")) << g_screen;
+  EXPECT_TRUE(ocr_has(g_screen, "Advanced Video Force camera 1 mode: CVI Force display mode: Auto "
+                                "Brightness : 128 Hue : 0"))
+      << g_screen;
 }
 
 TEST_F(Service, SerialRateAndProtocol) {
