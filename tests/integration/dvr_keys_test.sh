@@ -5,7 +5,8 @@
 # a file ffprobe reads at about its length; Mute Toggle mutes; Snapshot
 # writes one JPEG. A splash picture plays at start until a key, then the
 # live picture. A file named by the control protocol plays to its end, and
-# a broken one is refused on screen.
+# a broken one is refused on screen. Play/Pause lists the disk's videos,
+# newest names first, and OK plays the one chosen.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -17,6 +18,7 @@ CLIENT="$M7391_SOURCE_DIR/tests/control/ctl_client.py"
 DISK=$ROOT/run/sim/storage/vol/sda1/DCIM
 mkdir -p "$DISK"
 ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p "$DISK/b.mp4"
+cp "$DISK/b.mp4" "$DISK/c.mp4"
 head -c 3000 /dev/urandom > "$DISK/bad.mp4"
 key() { post_form -d KeyPress=$1; }
 # osd_text <name>: tesseract's reading of the OSD's shown pages.
@@ -87,6 +89,20 @@ wait_log "$LOGF" "play_video_action: stopping" 20
 [ "$(play bad.mp4)" = "status 0" ] || fail "play_file bad.mp4"
 shows "File not playable" bad
 key 1   # Stop/Back closes the notice
+# stopped <n>: playback has ended n times.
+stopped() {
+  for _ in $(seq 1 200); do [ "$(grep -c 'play_video_action: stopping' "$LOGF")" -ge "$1" ] && return 0; sleep 0.1; done
+  fail "playback did not end"
+}
+stopped 2
+key 9
+shows "KB" list   # the sizes beside the names
+key 4
+wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
+shows "END" end2
+key 1   # ends the playback, back to the list
+stopped 3
+key 1   # leaves the list
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 30
