@@ -2,7 +2,8 @@
 # A USB keyboard, mouse and touch panel on the real binary: records written
 # into the simulated input devices by evemu-event and input_feed.py open,
 # move and close menus, type text into the text-entry dialog and start and
-# stop a recording; the OSD is read by tesseract from its dump. A mouse and a
+# stop a recording, and type a title overlay that an RTSP frame then
+# carries; the OSD is read by tesseract from its dump. A mouse and a
 # touch panel plugged through the command file select menu rows, and a
 # keyboard unplugged and plugged again works.
 . "$(dirname "$0")/common.sh"
@@ -108,6 +109,33 @@ $FEED "$KBD" text 12.5
 shows "12.5"
 key ESC
 hides "Set length"
+
+# T: the title overlay's editor; the text typed shows at the overlay's
+# place (150, 100 in 16x16 cells) in stream A's frames, read by tesseract
+# from an RTSP frame. T again hides it. A client plays stream A first: the
+# text is burned for the frame size of the moment.
+rtsp() { timeout "$1" ffmpeg -nostdin -v error -rtsp_transport tcp -i rtsp://127.0.0.1:554/streamA.h264 "${@:2}"; }
+rtsp 60 -f null - 2>/dev/null &
+PIDS+=($!)
+wait_log "$LOGF" "captureSetMode: index=0 1920x1080"
+key T
+shows "Enter title text"
+$FEED "$KBD" text "HELLO WORLD"
+key ESC
+hides "Enter title text"
+seen=
+for _ in 1 2 3 4 5; do
+  rtsp 60 -frames:v 1 -y "$ROOT/tmp/title.png" || fail "no RTSP frame"
+  # The black box of the text alone: 11 cells of 16 x 16.
+  convert "$ROOT/tmp/title.png" -crop 176x16+150+100 +repage -colorspace Gray -negate -resize 300% \
+    -bordercolor white -border 20 "$ROOT/tmp/title.crop.png"
+  seen=$(OMP_THREAD_LIMIT=1 tesseract "$ROOT/tmp/title.crop.png" - --psm 7 2>/dev/null | tr -d '\n\f')
+  ocr_match "$seen" "HELLO WORLD" && break
+done
+ocr_match "$seen" "HELLO WORLD" || fail "title overlay reads '$seen'"
+key T
+shows "Title Overlay Off"
+kill "${PIDS[-1]}" 2>/dev/null || true
 
 # R records to the SD card; R again stops, and the file plays.
 key R
