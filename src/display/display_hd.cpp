@@ -49,6 +49,10 @@ uint32_t display_generation;  // under display_mutex; every wake-up raises it
 DisplayAttrs g_attrs;
 BufTab_Handle g_table;
 uint8_t *g_bars;
+// The size of the picture the output was made for; whether the pass-through
+// reads its capture output.
+int g_picture_w, g_picture_h;
+bool g_passthru_attached;
 
 const char *const kModeNames[9] = {"Idle", "Passthru", "Colorbars", "Flash", "Stream",
                                    "Raw", "Passthru SD", "Reset", "Power Off"};
@@ -76,6 +80,25 @@ bool composite_only_board(void) {
 }
 
 int stream_index(StreamId stream) { return stream == CAPTURE_STREAM1 ? 0 : 1; }
+
+// A resizer output's size belongs to the channel that codes it while that
+// channel runs or anyone else reads the output: the monitor then shows the
+// output as it is.
+bool output_taken(StreamId stream, int own_consumers) {
+  StreamQueue *queue = get_stream_queue(stream);
+  if (queue && stream_queue_consumers(queue) > own_consumers) return true;
+  return stream_get_state_by_id(stream == CAPTURE_STREAM1 ? VIDEO_STREAM1 : VIDEO_STREAM2) == 1;
+}
+
+// The picture the output shows when it is taken: that size, unscaled.
+void follow_output(DisplayEnv *env, StreamId stream) {
+  uint32_t w = 0, h = 0;
+  captureGetMode((uint32_t)stream_index(stream), &w, &h, nullptr, nullptr, nullptr, nullptr,
+                 nullptr);
+  env->scale_flags = 0;
+  env->forced_width = (int)w;
+  env->forced_height = (int)h;
+}
 
 int round_up(int v, int to) { return (v + to - 1) / to * to; }
 
@@ -191,6 +214,8 @@ HdDisplay *create_device(DisplayEnv *env, int mode) {
   g_attrs.width = width;
   g_attrs.height = height;
   g_attrs.line_length = line;
+  g_picture_w = width;
+  g_picture_h = height;
   long size = cs == DISPLAY_CS_NV12 ? (long)line * height * 3 / 2 : (long)line * height;
   log_printf("display buf %ldx%ld size=%d\n", (long)width, (long)height, (int)size);
   for (int i = 0; i < BufTab_getNumBufs(g_table); i++) {
@@ -280,6 +305,7 @@ void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
     env->mode = DISPLAY_IDLE;
     return;
   }
+  g_passthru_attached = true;
   uint32_t start = timestamp_now();
   Buffer_Handle buf = nullptr;
   bool failed = false;
@@ -318,6 +344,7 @@ void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
     }
   }
   stream_state_detach(&st);
+  g_passthru_attached = false;
   if (failed) env->mode = DISPLAY_IDLE;
   log_printf("passthru stopped, next mode %s\n", display_mode_name(env->mode));
 }
@@ -383,9 +410,9 @@ void display_install_hooks(DisplayEnv *env) {
 }
 
 void setup_passthru(DisplayEnv *env, StreamId stream) {
-  StreamQueue *queue = get_stream_queue(stream);
-  if (queue && stream_queue_consumers(queue) > 0) {
+  if (output_taken(stream, 0)) {
     passthru_capture_mode_std(env, stream);
+    follow_output(env, stream);
     log_printf("%s: std=%d %s\n", "setup_passthru", (int)env->std, video_std_name(env->std));
     return;
   }
@@ -484,17 +511,31 @@ int displayParamsChanged(DisplayAttrs *attrs, DisplayEnv *env, int verbose) {
   int mode = env->mode;
   if (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD) {
     StreamId stream = mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
-    int old = env->capture_std;
-    int now = derive_capture_std(env);
-    if (now != old) {
-      if (verbose)
-        log_printf("old_std=%s captureStd=%s\n", video_std_name(old), video_std_name(now));
-      env->capture_std = now;
-      return 1;
+    if (output_taken(stream, g_passthru_attached ? 1 : 0)) {
+      // The channel that took the output gave it its own size: the output is
+      // made again for pictures of that size.
+      passthru_capture_mode_std(env, stream);
+      uint32_t w = 0, h = 0;
+      captureGetMode((uint32_t)stream_index(stream), &w, &h, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+      if ((int)w != g_picture_w || (int)h != g_picture_h) {
+        if (verbose)
+          log_printf("%s: picture changed from %dx%d to %ux%u\n", "displayParamsChanged",
+                     g_picture_w, g_picture_h, w, h);
+        return 1;
+      }
+    } else {
+      int old = env->capture_std;
+      int now = derive_capture_std(env);
+      if (now != old) {
+        if (verbose)
+          log_printf("old_std=%s captureStd=%s\n", video_std_name(old), video_std_name(now));
+        env->capture_std = now;
+        return 1;
+      }
+      passthru_capture_mode_std(env, stream);
+      env->capture_std = derive_capture_std(env);
     }
-    passthru_capture_mode_std(env, stream);
-    StreamQueue *queue = get_stream_queue(stream);
-    if (!queue || stream_queue_consumers(queue) <= 1) env->capture_std = derive_capture_std(env);
     wanted = env->std ? env->std.load() : env->capture_std.load();
     cs = env->passthru_color_space;
     if (cs != attrs->color_space) attrs->std = wanted;

@@ -762,6 +762,10 @@ void gui_start(GuiContext *ctx) {
     playback_set_filename(nullptr);
     // The splash took the display: the live picture again.
     startDisplayPassthru();
+  } else if (ctx->display_env && ctx->display_env->mode == DISPLAY_IDLE) {
+    // The display starts idle: the menu runs over the live picture, unless
+    // a mode (colour bars, say) was asked for meanwhile.
+    startDisplayPassthru();
   }
   gui_started = 1;
   updateRecordingStatus(ctx);

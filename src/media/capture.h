@@ -17,6 +17,9 @@ struct Worker;
 
 enum { MAX_CAPTURE_BUFS = 16 };
 
+// Output B's size at power-up: channel B's when its parameters set none.
+enum { CAPTURE_B_DEFAULT_WIDTH = 640, CAPTURE_B_DEFAULT_HEIGHT = 480 };
+
 // One resizer output's frames, seven words in this order.
 struct CaptureMode {
   uint32_t width;
@@ -87,7 +90,8 @@ uint32_t decoder_reg_read(uint32_t reg);
 void decoder_reg_write(uint32_t reg, uint32_t value);
 
 // For the parameter rows: the capture rate in thousandths (0 unknown), the
-// capture size of a channel (A: the input, B: its row), the VideoLock word,
+// capture size of a channel (A: the input, B: output B's size at power-up,
+// whatever the monitor's picture made of the row since), the VideoLock word,
 // and the "Capture.Resolution" text.
 int capture_frame_rate(void);
 void capture_size(int channel, int *width, int *height);

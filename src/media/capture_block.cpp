@@ -10,7 +10,8 @@
 
 CaptureBlock capture_block = {
     {{1920, 1080, 3840, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0},
-     {640, 480, 1280, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0}},
+     {CAPTURE_B_DEFAULT_WIDTH, CAPTURE_B_DEFAULT_HEIGHT, CAPTURE_B_DEFAULT_WIDTH * 2,
+      V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0}},
     0, 0, 0, 0, 0, 0, 0, 0,
     {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER},
     nullptr, {}, {},
@@ -152,10 +153,8 @@ void capture_size(int channel, int *width, int *height) {
     *height = (int)h;
     return;
   }
-  uint32_t w = 0, h = 0;
-  captureGetMode(1, &w, &h, nullptr, nullptr, nullptr, nullptr, nullptr);
-  *width = (int)w;
-  *height = (int)h;
+  *width = CAPTURE_B_DEFAULT_WIDTH;
+  *height = CAPTURE_B_DEFAULT_HEIGHT;
 }
 
 int capture_resolution_text(char *buf, size_t size) {

@@ -100,16 +100,14 @@ int read_input(ProducerState *state, bool need, VideoInput *in) {
 
 // Channel 1 is the resizer's output B in every mode, so its pictures are
 // its own at the size its parameters report: an unset size is output B's
-// row (640x480 until something sets it), never the input's, and no size
-// goes past what output B's ring holds.
+// size at power-up, never the input's nor what the monitor's picture made
+// of output B meanwhile, and no size goes past what output B's ring holds.
 VideoChannelParams channel_settings(const VideoEncParams *p) {
   VideoChannelParams s = *p->settings;
   if (p->index != 1) return s;
   if (!s.width || !s.height) {
-    uint32_t w = 0, h = 0;
-    captureGetMode(1, &w, &h, nullptr, nullptr, nullptr, nullptr, nullptr);
-    s.width = (uint16_t)w;
-    s.height = (uint16_t)h;
+    s.width = CAPTURE_B_DEFAULT_WIDTH;
+    s.height = CAPTURE_B_DEFAULT_HEIGHT;
   }
   if (s.width > kChannelBMaxWidth) s.width = kChannelBMaxWidth;
   if (s.height > kChannelBMaxHeight) s.height = kChannelBMaxHeight;

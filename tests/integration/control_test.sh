@@ -2,7 +2,8 @@
 # The control protocol of the real binary, driven by tests/control/ctl_client.py
 # through the local control service on UDP 127.0.0.1:12200: every opcode
 # answers as its row says, broken frames get no reply, the status word's
-# bits follow recording and playback requests and reach a subscriber, files
+# bits follow recording and playback requests and reach a subscriber, the
+# recording and the snapshot they make on a USB disk read by ffprobe, files
 # on a USB disk are listed, read, written and renamed (ls, stat, cmp), and
 # the settings requests change what curl reads. Overlay line 3's text and an
 # image sent in pieces show in a frame of stream A (ffmpeg, tesseract), and a
@@ -52,7 +53,7 @@ shows() {
 }
 
 python3 - "$CLIENT" "$ROOT" "$W" <<'EOF' || fail "control requests"
-import importlib.util, os, struct, sys, time
+import importlib.util, os, struct, subprocess, sys, time
 spec = importlib.util.spec_from_file_location("ctl_client", sys.argv[1])
 ctl = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(ctl)
@@ -99,16 +100,52 @@ print("ok: broken frames unanswered, version and identity")
 
 # Recording and playback bits, heard by a subscriber of recording only.
 check(c.subscribe(1, 0x1).status == 0, "subscribe")
+before = set(os.listdir(disk + "/DCIM"))
+def made(name, ext):
+    # The file a reply names; "unknown" when the recorder named it too late.
+    for _ in range(100):
+        new = [n for n in os.listdir(disk + "/DCIM") if n not in before and n.endswith(ext)]
+        if name != "unknown" or new:
+            return disk + "/DCIM/" + (name if name != "unknown" else new[0])
+        time.sleep(0.1)
+    check(False, "no new %s file" % ext)
 r = c.call("record_start", 1, 0, 2000)
 check(r.status == 0 and r.word is not None and r.word & 0x1, "record_start %r" % r)
+rec = made(r.fields[0], ".mp4")
+# The menu's recording start sets the bit, unless the reply came first.
 ev = c.wait_event()
-check(ev and ev[1] == 0x1 and ev[2] == r.fields[0], "notification %r" % (ev,))
+check(ev and ev[1] == 0x1 and ev[2] in ("dvr_set_recording_state", r.fields[0]),
+      "notification %r" % (ev,))
 check(c.call("record_start", 1, 0, 0).status == 4, "second start")
 check(c.call("record_pause").word & 0x40, "pause")
 check(c.call("record_resume").word & 0x40 == 0, "resume")
+# Some seconds of pictures before the stop.
+for _ in range(300):
+    if os.path.exists(rec) and os.path.getsize(rec) > 300000:
+        break
+    time.sleep(0.1)
 r = c.call("record_stop")
 check(r.status == 0 and r.word & 0x41 == 0, "stop %r" % r)
 check(c.wait_event()[1] == 0x1, "stop heard")
+# The recording and a snapshot on the disk, read by ffprobe.
+def probe(path, what):
+    out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                          "stream=codec_name,nb_read_frames", "-of", "csv=p=0", path],
+                         capture_output=True, text=True)
+    check(out.returncode == 0 and out.stdout.strip(), "%s: ffprobe %r" % (what, out.stderr))
+    return out.stdout.split()[0].split(",")
+codec, frames = probe(rec, "recording")
+check(codec == "h264" and int(frames) >= 25, "recording: %s, %s frames" % (codec, frames))
+r = c.call("snapshot_take", 1, 50)
+check(r.status == 0, "snapshot_take %r" % r)
+shot = made(r.fields[0], ".jpg")
+for _ in range(100):
+    if os.path.exists(shot) and open(shot, "rb").read()[-2:] == b"\xff\xd9":
+        break
+    time.sleep(0.1)
+check(probe(shot, "snapshot") == ["mjpeg", "1"], "snapshot %s" % shot)
+check(c.call("file_delete", 1, os.path.basename(shot)).status == 0, "delete the snapshot")
+check(c.call("file_delete", 1, os.path.basename(rec)).status == 0, "delete the recording")
 check(c.call("play_file", 1, "../x").status == 2, "../x")
 check(c.call("play_file", 1, "none.mp4").status == 5, "missing file")
 check(c.call("play_file", 1, "b.mp4").word & 0x82 == 0x2, "play_file")

@@ -33,22 +33,23 @@ dump() {
 
 start_box "$ROOT/run/box.log"
 wait_log "$ROOT/run/box.log" "httpd: started"
+# The menu starts the live picture; colour bars asked for replace it.
+wait_log "$ROOT/run/box.log" "passthru start" 20
 post -d DebugAddr=0x10019
-[ "$(get DebugData)" != "0x00000000" ] || fail "transmitter register 0x19 is 0 at power-up"
-
 post -d Display.Colorbars=1
 wait_state "streaming 1"
 wait_state "format UYVY"
-wait_state "width 1280"
+# Bars in the standard the live picture had: 1080p30 from the 1080p capture.
+wait_state "width 1920"
 [ "$(get DebugData)" = "0x00000000" ] || fail "register 0x19 not cleared once streaming: $(get DebugData)"
 dump /tmp/bars.uyvy
-# Eight bars of 160 pixels: the UYVY word at each bar's middle, mid-height.
+# Eight bars of 240 pixels: the UYVY word at each bar's middle, mid-height.
 for i in 0 1 2 3 4 5 6 7; do
-  W=$(od -An -tx4 -j $((720 * 2560 / 2 + (i * 160 + 80) * 2)) -N4 "$ROOT/tmp/bars.uyvy" | tr -d ' ')
+  W=$(od -An -tx4 -j $((1080 * 3840 / 2 + (i * 240 + 120) * 2)) -N4 "$ROOT/tmp/bars.uyvy" | tr -d ' ')
   E=(ea80ea80 a78aa731 8a318a9a 793e794c 60c360b4 4fcf4f66 327332ce 22802280)
   [ "$W" = "${E[$i]}" ] || fail "bar $i is $W"
 done
-ffmpeg -v error -f rawvideo -pix_fmt uyvy422 -s 1280x720 -i "$ROOT/tmp/bars.uyvy" \
+ffmpeg -v error -f rawvideo -pix_fmt uyvy422 -s 1920x1080 -i "$ROOT/tmp/bars.uyvy" \
   -frames:v 1 -y "$ROOT/tmp/bars.png" || fail "ffmpeg cannot read the bars dump"
 echo "ok: colour bars"
 
