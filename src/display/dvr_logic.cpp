@@ -447,7 +447,9 @@ void stop_recording(GuiContext *ctx) {
     log_printf("stopped record stream\n");
   }
   // The recorder closes its files and the volumes go back to read-only;
-  // a recorder that never lets go is given 60 s.
+  // a recorder that never lets go is given 60 s. The last key pressed
+  // meanwhile (a recording asked for again, say) is acted on afterwards.
+  DvrKey later = 0;
   for (int i = 0; !get_exit_code(); i++) {
     if (filesys_all_read_only()) break;
     if (i == 600) {
@@ -455,7 +457,10 @@ void stop_recording(GuiContext *ctx) {
       break;
     }
     DvrKey k = dvr_wait_key(ctx, 0);
-    if (k == DVR_KEY_DIAG_MENU) diagnostics_menu(ctx);
+    if (k == DVR_KEY_DIAG_MENU)
+      diagnostics_menu(ctx);
+    else if (k)
+      later = k;
     sleep_ms(100);
   }
   gui_state.recording = 0;
@@ -463,6 +468,7 @@ void stop_recording(GuiContext *ctx) {
   clear_status_text(ctx);
   updateRecordingStatus(ctx);
   after_stop(ctx);
+  if (later) dvr_post_key(later);
 }
 
 void take_snapshot(GuiContext *ctx) {
@@ -543,6 +549,9 @@ int play_video_action(GuiContext *ctx, const char *name) {
   stream_start(OUTPUT_STREAM);
   log_printf("%s: main loop\n", "play_video_action");
   bool paused = false, ended = false, back_shown = false;
+  DvrKey next = 0;  // another file asked for meanwhile
+  char started[sizeof gui_state.playback_name];
+  snprintf(started, sizeof started, "%s", gui_state.playback_name);
   int n = p->recording.seek_amount;
   auto show_back = [&](bool on) {
     if (!p->keys_menu_back_option || on == back_shown) return;
@@ -604,6 +613,13 @@ int play_video_action(GuiContext *ctx, const char *name) {
       diagnostics_menu(ctx);
       continue;
     }
+    if (k == DVR_KEY_PLAY_FILE || k == DVR_KEY_VIEW_SNAPSHOT) {
+      // A stop and another file asked for at once leave only the file's
+      // key: this file ends and the other is shown.
+      next = k;
+      stream_stop(OUTPUT_STREAM);
+      break;
+    }
     if (k >= (1u << 26)) continue;
     if (k & (DVR_KEY_STOP_BACK | DVR_KEY_REC_STOP)) {
       stream_stop(OUTPUT_STREAM);
@@ -646,12 +662,20 @@ int play_video_action(GuiContext *ctx, const char *name) {
     }
   }
   log_printf("%s: stopping\n", "play_video_action");
-  dvr_set_playback_state(0, 0);
+  // Handing over to another file, the status word goes on saying playback.
+  if (next)
+    PlaybackState = PLAYBACK_PLAYING;
+  else
+    dvr_set_playback_state(0, 0);
   osd_erase_text(ctx, osd_layout.status_x, osd_layout.status_y, osd_layout.status_text);
   osd_layout.status_text[0] = 0;
   show_back(false);
   playback_set_filename(nullptr);
-  gui_state.playback_name[0] = 0;
+  // A file named while this one stopped is kept for its key.
+  if (next)
+    dvr_post_key(next);
+  else if (!strcmp(gui_state.playback_name, started))
+    gui_state.playback_name[0] = 0;
   startDisplayPassthru();
   updateRecordingStatus(ctx);
   return 0;

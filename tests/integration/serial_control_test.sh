@@ -1,7 +1,8 @@
 #!/bin/bash
 # The serial port's two command services on the real binary, driven from
 # <root>/dev/ttyS0.peer: a recorder controller's frames (python3-serial)
-# start, pause and stop a recording on a USB disk, take a snapshot, set the
+# start, pause and stop recordings on a USB disk (read by ffprobe), take a
+# snapshot, play, pause and walk the recorded files, set the
 # clock and the distance counter, every reply compared byte for byte, with
 # tesseract reading the distance unit in a frame; then the control-protocol bridge answers ctl_client.py over the
 # line, ignoring short frames, other kinds and an overlong run.
@@ -39,7 +40,7 @@ unit() {
 }
 
 $PY - "$PEER" "$CLIENT" "$ROOT" "$W" <<'EOF' || fail "recorder controller"
-import importlib.util, serial, sys, time
+import importlib.util, os, serial, subprocess, sys, time
 peer, client, root, work = sys.argv[1:5]
 spec = importlib.util.spec_from_file_location("ctl_client", client)
 ctl = importlib.util.module_from_spec(spec)
@@ -84,10 +85,36 @@ def word():
 def key(k):
     return reply(frame(8, 8, 1, k))
 
-def state_reply(state, flags):
+def free_pct():
     free, total = svc.call("storage_space", 2).fields
-    pct = free * 100 // total if total else 0
-    return frame(8, ord("l"), 1, state, 0, 0, flags, 0, pct)
+    return free * 100 // total if total else 0
+
+def key_state(k, state, flags, what, also=()):
+    # Byte for byte, but the free space, which a recording changes meanwhile.
+    before = free_pct()
+    got = key(k)
+    after = free_pct()
+    want = [frame(8, ord("l"), 1, st, 0, 0, flags, 0, pct)
+            for st in (state,) + also for pct in range(after, before + 1)]
+    check(got in want, "%s: %s, not %s" % (what, got.hex(), want[0].hex()))
+
+def played(name, times=1):
+    # The menu's playback took the file the controller chose.
+    seen = "play_video_action: filename=/media/ext/DCIM/" + name
+    for _ in range(100):
+        if open(root + "/run/a.log").read().count(seen) >= times:
+            return True
+        time.sleep(0.1)
+    return False
+
+def recording(dcim, old):
+    # The new recording's name once it holds a second or so of pictures.
+    for _ in range(300):
+        new = [n for n in os.listdir(dcim) if n.endswith(".mp4") and n not in old]
+        if new and os.path.getsize(dcim + new[0]) > 800000:
+            return new[0]
+        time.sleep(0.1)
+    check(False, "no recording grows beside %r" % old)
 
 # Class 1, with garbage before the first frame and two frames in one write.
 r = replies(b"\x00\x55>" + frame(0x21, 1, 0) + frame(0x21, 1, 1), 2)
@@ -98,18 +125,47 @@ nothing(frame(9, 8, 1, 0))
 bad = bytearray(frame(8, 8, 1, 0)); bad[-2] ^= 1
 nothing(bytes(bad))
 
-# REC starts a recording on the external volume, REC pauses, REC resumes.
-check(key(1) == state_reply(4, 0), "REC")
-check(word() & 0x41 == 0x01, "recording: word %#x" % word())
-check(key(1) == state_reply(4, 1), "REC to pause")
-check(word() & 0x41 == 0x41, "paused: word %#x" % word())
-check(key(1) == state_reply(4, 0), "REC to resume")
-# NXT while recording takes a snapshot; STOP ends the recording.
-check(key(16) == state_reply(4, 2), "NXT while recording")
-check(key(4) == state_reply(0, 0), "STOP")
-check(word() & 0x41 == 0, "still recording: word %#x" % word())
 # PLAY on a volume without recordings plays nothing.
-check(key(8) == state_reply(0, 0), "PLAY without files")
+key_state(8, 0, 0, "PLAY without files")
+# REC starts a recording on the external volume, REC pauses, REC resumes.
+key_state(1, 4, 0, "REC")
+check(word() & 0x41 == 0x01, "recording: word %#x" % word())
+key_state(1, 4, 1, "REC to pause")
+check(word() & 0x41 == 0x41, "paused: word %#x" % word())
+key_state(1, 4, 0, "REC to resume")
+# NXT while recording takes a snapshot; STOP ends the recording.
+key_state(16, 4, 2, "NXT while recording")
+dcim = root + "/run/sim/storage/vol/sda1/DCIM/"
+first = recording(dcim, [])
+key_state(4, 0, 0, "STOP")
+check(word() & 0x41 == 0, "still recording: word %#x" % word())
+# A second recording, once the first one's files are closed.
+for _ in range(100):
+    if "safe to remove" in open(root + "/run/a.log").read():
+        break
+    time.sleep(0.1)
+key_state(1, 4, 0, "REC again")
+recording(dcim, [first])
+key_state(4, 0, 0, "STOP again")
+files = sorted(os.listdir(dcim))
+check([n[-4:] for n in files] == [".jpg", ".mp4", ".mp4"], "files %r" % files)
+for n, codec in zip(files, ("mjpeg", "h264", "h264")):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name",
+                          "-of", "csv=p=0", dcim + n], capture_output=True, text=True).stdout
+    check(out.split()[:1] == [codec], "%s: %r" % (n, out))
+# NXT and PRV walk the list from the file PLAY chose while it was empty
+# (the first); PLAY pauses and resumes; STOP ends the playback.
+key_state(16, 3, 0, "NXT")
+key_state(8, 3, 1, "PLAY to pause")
+key_state(8, 3, 0, "PLAY to resume")
+check(played(files[1]), "NXT played no %s" % files[1])
+# Stopping one file and playing the next, the menu may still be between
+# the two when the state is read.
+key_state(16, 3, 0, "NXT again", also=(0,))
+check(played(files[2]), "NXT played no %s" % files[2])
+key_state(2, 3, 0, "PRV", also=(0,))
+check(played(files[1], 2), "PRV played no %s" % files[1])
+key_state(4, 0, 0, "STOP playing")
 
 # Set time (seconds) and the counter's BCD time move get_time.
 check(reply(frame(8, 8, 2, 0x00, 0x5E, 0xD0, 0xB2)) == frame(8, ord("l"), 2), "set time")
