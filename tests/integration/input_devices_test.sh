@@ -5,10 +5,11 @@
 # stop a recording, and type a title overlay that an RTSP frame then
 # carries; the OSD is read by tesseract from its dump. A mouse and a
 # touch panel plugged through the command file select menu rows, and a
-# keyboard unplugged and plugged again works.
+# keyboard unplugged and plugged again works. Ctrl+Shift+D's diagnostics
+# reinstall the program from the internal USB disk and quit.
 . "$(dirname "$0")/common.sh"
 command -v evemu-event >/dev/null || fail "evemu-event missing (evemu-tools)"
-new_root
+new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
 FEED="/usr/bin/python3 $M7391_SOURCE_DIR/tests/integration/input_feed.py"
 KBD=$ROOT/run/input/event0
@@ -92,13 +93,16 @@ wait_log "$LOGF" "keyboard repeat 500 100"
 [ -p "$KBD" ] || fail "no FIFO for the keyboard"
 
 # K opens the advanced configuration; Down then Enter chooses its second
-# row; Escape leaves.
+# row, the advanced video screen; Escape goes back, twice leaves.
 key K
 shows "== Advanced Configuration =="
 key DOWN
 cursor_on "Advanced video"
 key ENTER
 wait_count "selected Advanced video options" 1
+shows "== Advanced Video == Force camera"
+key ESC
+cursor_on "Advanced video"
 key ESC
 hides "Advanced Configuration"
 
@@ -168,7 +172,9 @@ Z=$((40 / X))
 # The second row (rows from y 75, 15 pixels apart in the 9 x 13 font).
 $FEED "$MOUSE" rel $(((112 - X) * Z)) $(((75 + 15 * 2 + 6 - X) * Z)) click
 wait_count "selected Advanced video options" 2
+shows "== Advanced Video =="
 key ESC
+shows "== Advanced Configuration =="
 key ESC
 hides "Advanced"
 key K
@@ -176,8 +182,11 @@ shows "== Advanced Configuration =="
 # The panel's 0..4095 maps onto the menu's 640 x 480: the first row.
 $FEED "$ROOT/run/input/event2" touch $((112 * 4096 / 640)) $(((75 + 15 + 6) * 4096 / 480))
 wait_count "selected Advanced options" 1
+shows "== Advanced Options =="
 key ESC
+shows "== Advanced Configuration =="
 key ESC
+hides "Advanced"
 
 # Unplugged and plugged again, the keyboard works.
 echo "unplug 0" >>"$INPUT_CMD"
@@ -189,6 +198,21 @@ key K
 shows "== Advanced Configuration =="
 key ESC
 
-kill -INT "$BOX_PID"
+# "reload m7391", the diagnostics' row 12: the disk's program renamed over
+# the running one, then the box quits.
+NEW=$ROOT/run/sim/storage/vol/sda1/m7391
+head -c 200000 /dev/urandom >"$NEW"
+wait_log "$ROOT/run/exec.log" "/dev/sda1 /media/int" 20
+$FEED "$KBD" key leftctrl+leftshift+d
+shows "Diagnostics Menu dmesg reload"
+# Up from the first row wraps to the back row (a pointer is plugged).
+key UP
+cursor_on "Back"
+key UP
+cursor_on "view log"
+key UP
+cursor_on "reload"
+key ENTER
 wait_exit "$BOX_PID" 30
+cmp -s "$NEW" "$ROOT/usr/bin/m7391" || fail "/usr/bin/m7391 is not the disk's program"
 echo PASS
