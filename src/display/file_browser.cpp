@@ -101,8 +101,7 @@ int scan_files(int source, int filter, std::vector<FileEntry> *out) {
     return -1;
   }
   while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.' || strlen(e->d_name) >= sizeof(FileEntry::name) || !filter_takes(filter, e->d_name))
-      continue;
+    if (strlen(e->d_name) >= sizeof(FileEntry::name) || !filter_takes(filter, e->d_name)) continue;
     char path[512];
     snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
     struct stat st;
@@ -183,7 +182,7 @@ int copy_action(GuiContext *ctx, const char *name, const CopyTexts &t) {
   return 1;
 }
 
-// ---- The screens' table ----
+// ---- The screens ----
 
 // A file management row: what it opens the browser with.
 enum RowKind { ROW_COPY_VIDEO, ROW_COPY_SNAPSHOTS, ROW_DELETE, ROW_RENAME, ROW_TOGGLE, ROW_SELECT };
