@@ -46,6 +46,8 @@ void button_reset_hook(ParamBlock *block);
 // every pass. Counters 2 and 3 only keep what was stored.
 void encoder_count_set(int counter, int32_t count);
 int32_t encoder_count_get(int counter);
+// 1 once the counter controller answered (the rotary encoders are fitted).
+int counter_controller_present(void);
 void keypad_set_leds(ParamBlock *block, int on);
 
 // The power-management RTC block, through its indirect interface.

@@ -190,6 +190,13 @@ int32_t encoder_count_get(int counter) {
   return v;
 }
 
+int counter_controller_present(void) {
+  pthread_mutex_lock(&g.keypad_mutex);
+  int present = g.pic ? 1 : 0;
+  pthread_mutex_unlock(&g.keypad_mutex);
+  return present;
+}
+
 void keypad_set_leds(ParamBlock *block, int on) {
   if (g.keypad_ctl) {
     gpio_set(30, !on);

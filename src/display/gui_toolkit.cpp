@@ -344,6 +344,10 @@ int menu_page(GuiContext *ctx, int n, const char **items, int initial, bool reve
 
 }  // namespace
 
+void load_language_english(void) {
+  for (int i = 0; i < LANG_COUNT; i++) lang_set(i, lang_english[i]);
+}
+
 int load_language_file(const char *name) {
   if (!name || !*name) return -1;
   if (strchr(name, '/') || strstr(name, "..")) {

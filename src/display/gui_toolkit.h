@@ -30,6 +30,8 @@ extern const char *LangTable[LANG_COUNT];
 // keeps the English text. Names holding "/" or ".." are refused. The number
 // of lines taken, or -1 when nothing was read.
 int load_language_file(const char *name);
+// Every text back to the built-in English.
+void load_language_english(void);
 
 // Menus: show_menu returns the index in items of the chosen row, or 0 for
 // back, escape, an empty menu or quit. items[0] is the title, rows 1 to n - 1

@@ -1,6 +1,6 @@
 // The menu screens the DVR logic opens, and those they open in turn. Each
 // runs on the menu thread inside dvr_tick and returns when the user goes
-// back. Screens still to come log their name and return as "back" would.
+// back.
 #pragma once
 #include <cstddef>
 #include <cstdint>
