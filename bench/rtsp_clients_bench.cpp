@@ -379,6 +379,7 @@ class Ours {
     producer_ = new Producer();
     pthread_create(&thread_, nullptr, rtpThrFxn, &env_);
     pin_thread(thread_, true);
+    pthread_setname_np(thread_, "rtp");   // for a profiler
     pthread_getcpuclockid(thread_, &clock_);
     usleep(300000);
   }
