@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "formats/annexb.h"
 
 #define FCC MP4_FOURCC
 
@@ -28,19 +29,6 @@ const uint32_t unity_matrix[9] = {0x00010000, 0, 0, 0, 0x00010000, 0, 0, 0, 0x40
 char compressor_name[33] = "Marovant 6259";
 
 // ---- H.264 / MPEG-4 / ADTS parsing ----
-
-// Index of the first byte of the next 00 00 01 at or after from, or n.
-size_t find_start_code(const uint8_t *p, size_t n, size_t from) {
-  size_t j = from + 2;
-  while (j < n) {
-    const uint8_t *one = (const uint8_t *)memchr(p + j, 1, n - j);
-    if (!one) return n;
-    j = (size_t)(one - p);
-    if (p[j - 1] == 0 && p[j - 2] == 0) return j - 2;
-    j++;
-  }
-  return n;
-}
 
 int starts_with_start_code(const uint8_t *p, size_t n) {
   return (n >= 3 && p[0] == 0 && p[1] == 0 && p[2] == 1) ||
@@ -74,7 +62,7 @@ int nal_next(NalIter *it, size_t *prefix, size_t *start, size_t *len) {
       size_t sc = (it->pos + 3 <= it->n && p[it->pos] == 0 && p[it->pos + 1] == 0 && p[it->pos + 2] == 1) ? 3 : 4;
       size_t s = it->pos + sc;
       if (s > it->n) s = it->n;
-      size_t k = find_start_code(p, it->n, s);
+      size_t k = annexb_find_start_code(p, it->n, s);
       size_t e = (k < it->n && k > s && p[k - 1] == 0) ? k - 1 : k;
       it->pos = e;
       if (e <= s) continue;  // empty NAL between two start codes
@@ -100,7 +88,7 @@ int nal_next(NalIter *it, size_t *prefix, size_t *start, size_t *len) {
 
 // Finds the MPEG-4 visual start code 00 00 01 code, or n.
 size_t find_mpeg4_code(const uint8_t *p, size_t n, uint8_t code, size_t from) {
-  for (size_t k = find_start_code(p, n, from); k < n; k = find_start_code(p, n, k + 1))
+  for (size_t k = annexb_find_start_code(p, n, from); k < n; k = annexb_find_start_code(p, n, k + 1))
     if (k + 3 < n && p[k + 3] == code) return k;
   return n;
 }

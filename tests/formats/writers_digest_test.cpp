@@ -3,13 +3,15 @@
 // here, not by an encoder, so the digests hold whatever encoder is
 // installed: H.264 access units with 3- and 4-byte start codes, delimiters,
 // parameter sets on key frames, two-slice pictures and zero runs inside NAL
-// payloads, and ADTS frames with and without CRC.
+// payloads, and ADTS frames with and without CRC. Also the start-code search
+// they share.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <vector>
 
 #include "core/crc32.h"
+#include "formats/annexb.h"
 #include "formats/flv.h"
 #include "formats/mp4_write.h"
 #include "formats/tsmux.h"
@@ -172,6 +174,28 @@ TEST_F(WritersDigest, FlvAndTsStreamsAreUnchanged) {
   EXPECT_EQ(3456573424u, df.crc);
   EXPECT_EQ(1012756u, dt.size);
   EXPECT_EQ(1538969059u, dt.crc);
+}
+
+// The start-code search the writers share passes eight bytes at a time:
+// on bytes dense with zeros and ones it finds what a byte-by-byte search
+// finds, from every starting point, up to the last byte.
+TEST(StartCode, WordSearchAgreesWithByteSearch) {
+  Rng r;
+  Bytes d(300);
+  for (int round = 0; round < 50; round++) {
+    for (uint8_t &b : d) b = (uint8_t)(r.next() % 4 ? r.next() % 3 : r.next());
+    size_t len = d.size() - round;
+    if (round % 2) d[len - 3] = d[len - 2] = 0, d[len - 1] = 1;   // one ending at the last byte
+    for (size_t from = 0; from <= len; from++) {
+      size_t want = len;
+      for (size_t k = from; k + 2 < len; k++)
+        if (d[k] == 0 && d[k + 1] == 0 && d[k + 2] == 1) {
+          want = k;
+          break;
+        }
+      ASSERT_EQ(annexb_find_start_code(d.data(), len, from), want) << round << " " << from;
+    }
+  }
 }
 
 }  // namespace
