@@ -1,62 +1,28 @@
-// The secondary overlays in process on the simulated SD card: their files
-// written and read back (cmp of the bytes), the checks on what a file
+// The secondary overlays in process on a simulated USB volume: their files
+// written and read back (the bytes compared), the checks on what a file
 // holds, the coded message, the title key and its editor (the slots of
-// channel 0 and, for the "off" message, tesseract), and "Erase all".
-#include <gtest/gtest.h>
-
+// channel 0 and, for the "off" message, tesseract), the text size row and
+// "Erase all".
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "core/global.h"
-#include "core/param_block.h"
-#include "core/param_flash.h"
-#include "display/dvr_keys.h"
-#include "display/gui_toolkit.h"
 #include "display/menu_screens.h"
-#include "display/overlay_editor.h"
-#include "display/text_entry.h"
-#include "media/capture.h"
-#include "osd/osd_channel.h"
-#include "platform/runner.h"
-#include "platform/sim/sim_control.h"
-#include "storage/filesys.h"
 #include "display/osd_ocr.h"
-#include "osd_test_support.h"
-#include "test_root.h"
+#include "display/overlay_editor.h"
+#include "media/capture.h"
+#include "menu_script.h"
+#include "osd/osd_channel.h"
 
 namespace {
 
-std::vector<DvrKey> g_keys;
-size_t g_next;
-std::function<void(size_t)> g_on_wait;
-
-void type(const char *text) {
-  pthread_mutex_lock(&text_entry.mutex);
-  for (const char *c = text; *c; c++) text_entry_insert(*c);
-  pthread_mutex_unlock(&text_entry.mutex);
-}
-
-struct Ovl : ::testing::Test {
-  GuiContext ctx{};
-  std::string sd;
+struct Ovl : MenuScript {
+  std::string dir;
   void SetUp() override {
-    test_root();
-    *get_param_block() = *param_default_block();
-    ASSERT_EQ(osd_test_open(&ctx), 0);
+    MenuScript::SetUp();
+    mount_internal();
     osdInit(get_param_block());
-    osd_state.ctx = &ctx;
-    key_mailbox_reset();
-    dvr_key_hooks = DvrKeyHooks();
-    gui_toolkit_install_hooks();
-    dvr_key_hooks.feed_key = [] {
-      if (g_on_wait) g_on_wait(g_next);
-      return g_next < g_keys.size() ? g_keys[g_next++] : (DvrKey)DVR_KEY_ESCAPE;
-    };
-    feed({});
-    g_on_wait = nullptr;
-    osd_layout_init(&ctx);
+    dir = backing("sda1");
     for (int n = 1; n <= 4; n++) {
       TextOverlayConf *c = overlay_conf(n);
       overlay_text_parse(c, "", 0);
@@ -65,35 +31,10 @@ struct Ovl : ::testing::Test {
     osd_layout.current_overlay = 0;
     osd_layout.coded_message[0] = 0;
     capture_block.input_width = capture_block.input_height = 0;
-    sd = mount_sd();
-  }
-  void TearDown() override {
-    dvr_key_hooks = DvrKeyHooks();
-    key_mailbox_reset();
-    osd_release();
-  }
-  // Keys for the next waits; one left in the mailbox (a typed text's
-  // change, a message box's key) is dropped.
-  static void feed(std::vector<DvrKey> keys) {
-    key_mailbox_reset();
-    g_keys = keys;
-    g_next = 0;
-  }
-  static std::string mount_sd(void) {
-    sim_storage_remove("mmcblk0p1");
-    const char *um[] = {"umount", "/media/mmc", nullptr};
-    run_argv(um);
-    filesys_reset();
-    gui_started = 1;
-    EXPECT_EQ(sim_storage_insert("mmcblk0p1", 0, 64ULL << 20, "vfat"), 0);
-    for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_MMC); i++) fileSysTick(get_param_block());
-    EXPECT_TRUE(filesys_is_mounted(STORAGE_MMC));
-    char backing[512];
-    return sim_storage_backing_dir("mmcblk0p1", backing, sizeof backing);
   }
   std::string read(const char *name) {
     std::string s;
-    if (FILE *f = fopen((sd + "/" + name).c_str(), "rb")) {
+    if (FILE *f = fopen((dir + "/" + name).c_str(), "rb")) {
       char buf[4096];
       size_t n;
       while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
@@ -102,10 +43,14 @@ struct Ovl : ::testing::Test {
     return s;
   }
   void write(const char *name, const std::string &s) {
-    FILE *f = fopen((sd + "/" + name).c_str(), "wb");
+    FILE *f = fopen((dir + "/" + name).c_str(), "wb");
     ASSERT_TRUE(f);
     fwrite(s.data(), 1, s.size(), f);
     fclose(f);
+  }
+  void save(TextOverlayConf *c) {
+    dismiss();
+    play([&] { EXPECT_EQ(overlay_file_save(&ctx, c), 0); });
   }
   static std::vector<std::string> lines(const TextOverlayConf *c) {
     std::vector<std::string> v;
@@ -126,21 +71,21 @@ struct Ovl : ::testing::Test {
 TEST_F(Ovl, FilesRoundTripWithTheirSettingsChecked) {
   TextOverlayConf *c = overlay_conf(1);
   ASSERT_EQ(overlay_text_parse(c, "Hello\nWorld\n", 12), 0);
-  ASSERT_EQ(overlay_file_save(&ctx, c), 0);
+  save(c);
   EXPECT_EQ(read("parameters.txt"), "#ovl 2 0 150 100\r\nHello\r\nWorld\r\n");
   *c = {3, 1, 2, 5, c->file, -1, c->text, c->text_size};
   ASSERT_EQ(overlay_file_load(c), 0);
   EXPECT_EQ(c->font * 1000 + c->background * 100 + c->x * 10 + c->y, 2000 + 1500 + 100);
   EXPECT_EQ(lines(c), (std::vector<std::string>{"Hello", "World"}));
-  EXPECT_EQ(c->source, STORAGE_MMC);
+  EXPECT_EQ(c->source, STORAGE_INT);
 
   // The large font stays; the mount hook copies the settings out.
   c->font = 4;
   c->background = 6;
-  ASSERT_EQ(overlay_file_save(&ctx, c), 0);
+  save(c);
   c->font = 1;
   c->source = -1;
-  overlay_files_load(STORAGE_MMC);
+  storage_hooks.overlay_files_load(STORAGE_INT);
   EXPECT_EQ(c->font, 4);
   EXPECT_EQ(get_param_block()->dvr_secondary_overlay[0].font, 4);
   EXPECT_EQ(get_param_block()->dvr_secondary_overlay[0].background, 6);
@@ -150,8 +95,7 @@ TEST_F(Ovl, FilesRoundTripWithTheirSettingsChecked) {
   write("extra.txt", "#ovl 7 3\r\n" + l50 + "\r\n" + l100 + "\nlast");
   TextOverlayConf *e = overlay_conf(3);
   ASSERT_EQ(overlay_file_load(e), 0);
-  EXPECT_EQ(e->font, 1);
-  EXPECT_EQ(e->background, 0);
+  EXPECT_EQ(e->font * 10 + e->background, 10);
   EXPECT_EQ(e->x, 150);
   EXPECT_EQ(lines(e), (std::vector<std::string>{l50.substr(0, 32), l100.substr(0, 32), "last"}));
   write("extra.txt", "plain\n");
@@ -179,19 +123,17 @@ TEST_F(Ovl, CodedMessageIsLookedUpOrChosenAndKept) {
   EXPECT_STREQ(m, "Second one");
   EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "B7", m, sizeof m), 0) << "no space after it";
   EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "A", m, sizeof m), 0);
-  EXPECT_EQ(overlay_code_lookup(list, sizeof list - 1, "", m, sizeof m), 0);
 
   // Typed and found; then unknown: the list, its second row chosen.
   TextOverlayConf *c = overlay_conf(2);
   c->background = 1;
   ASSERT_EQ(overlay_text_parse(c, "A1 First message\na12   Second one\nB7\n", 37), 0);
-  g_on_wait = [](size_t i) { if (i == 0) type("A1"); };
-  feed({DVR_KEY_MENU_OK});
-  EXPECT_EQ(select_code_message(&ctx), 1);
+  enter("A1");
+  play([&] { EXPECT_EQ(select_code_message(&ctx), 1); });
   EXPECT_STREQ(osd_layout.coded_message, "First message");
-  g_on_wait = [](size_t i) { if (i == 0) type("zz"); };
-  feed({DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_MENU_OK});
-  EXPECT_EQ(select_code_message(&ctx), 1);
+  enter("zz");
+  choose(2);
+  play([&] { EXPECT_EQ(select_code_message(&ctx), 1); });
   EXPECT_STREQ(osd_layout.coded_message, "Second one");
 
   // The message outlives its list; shown as one line at the overlay's place.
@@ -201,64 +143,58 @@ TEST_F(Ovl, CodedMessageIsLookedUpOrChosenAndKept) {
   EXPECT_EQ(slot_text(0, &x, &y), "Second one");
   EXPECT_EQ(x * 1000 + y, 150100);
   EXPECT_EQ(slot_text(1), "");
-  // "B7" has no message: cancelling keeps the one held.
-  feed({DVR_KEY_ESCAPE});
-  EXPECT_EQ(select_code_message(&ctx), 1);
+  // Cancelling keeps the message held.
+  g_steps.push_back({DVR_KEY_ESCAPE});
+  play([&] { EXPECT_EQ(select_code_message(&ctx), 1); });
   EXPECT_STREQ(osd_layout.coded_message, "Second one");
 }
 
 TEST_F(Ovl, TitleKeyEditsAndShowsThenHides) {
   TextOverlayConf *c = overlay_conf(1);
   c->background = 1;
-  // Row 0 typed, Enter, row 1 typed, Up and more on row 0, escape.
-  g_on_wait = [](size_t i) {
-    if (i == 0) type("HELLO");
-    if (i == 1) type("WORLD 7391");
-    if (i == 3) type("!");
-  };
-  feed({DVR_KEY_MENU_OK, DVR_KEY_UP, DVR_KEY_DOWN, DVR_KEY_ESCAPE});
-  overlay_key_action(&ctx, 1);
+  // Row 0 typed, Enter; row 1 typed, Up and Down again; escape.
+  g_steps = {{DVR_KEY_MENU_OK, "HELLO"}, {DVR_KEY_UP, "WORLD 7391"}, {DVR_KEY_DOWN}, {DVR_KEY_ESCAPE}};
+  play([&] { overlay_key_action(&ctx, 1); });
   EXPECT_EQ(osd_layout.current_overlay, 1);
-  EXPECT_EQ(lines(c), (std::vector<std::string>{"HELLO", "WORLD 7391!"}));
+  EXPECT_EQ(lines(c), (std::vector<std::string>{"HELLO", "WORLD 7391"}));
   int x = 0, y = 0;
-  EXPECT_EQ(slot_text(0, &x, &y), "HELLO      ") << "padded to the longest line";
+  EXPECT_EQ(slot_text(0, &x, &y), "HELLO     ") << "padded to the longest line";
   EXPECT_EQ(x * 1000 + y, 150100);
-  EXPECT_EQ(slot_text(1, &x, &y), "WORLD 7391!");
+  EXPECT_EQ(slot_text(1, &x, &y), "WORLD 7391");
   EXPECT_EQ(y, 100 + 16) << "one 16x16 line below";
   EXPECT_EQ(osd_channel(3)->slots[1].type, uint32_t(OSD_SLOT_TEXT)) << "mirrored to channel 3";
 
   // T again: off, with its message.
-  std::string shown;
-  g_on_wait = [&](size_t i) {
-    if (i == 0) {
-      EXPECT_EQ(sim_video_out_command("osd /tmp/ovl.png"), 0);
-      shown = ocr("/tmp/ovl.png");
-    }
-  };
-  feed({DVR_KEY_ESCAPE});
-  overlay_key_action(&ctx, 1);
-  EXPECT_TRUE(ocr_has(shown, "Title Overlay Off")) << shown;
+  std::string read_off;
+  dismiss([&] {
+    EXPECT_EQ(sim_video_out_command("osd /tmp/ovl.png"), 0);
+    read_off = ocr("/tmp/ovl.png");
+  });
+  play([&] { overlay_key_action(&ctx, 1); });
+  EXPECT_TRUE(ocr_has(read_off, "Title Overlay Off")) << read_off;
   EXPECT_EQ(osd_layout.current_overlay, 0);
   EXPECT_EQ(slot_text(0), "");
 }
 
 TEST_F(Ovl, MenuSetsTheTextSizeAndEraseAllDeletesTheFiles) {
-  // "Text Size" (row 4), then "38x64" (from "16x16", two rows down).
-  feed({DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_MENU_OK});
-  secondary_overlay_menu(&ctx, 3);
+  // "Text Size" (row 4), then "38x64" (from "16x16").
+  choose(4);
+  at(2);
+  choose(4);
+  play([&] { secondary_overlay_menu(&ctx, 3); });
   EXPECT_EQ(overlay_conf(3)->font, 4);
   EXPECT_EQ(get_param_block()->dvr_secondary_overlay[2].font, 4);
 
   for (int n : {1, 2}) {
     ASSERT_EQ(overlay_text_parse(overlay_conf(n), "x y", 3), 0);
-    ASSERT_EQ(overlay_file_save(&ctx, overlay_conf(n)), 0);
+    save(overlay_conf(n));
   }
   snprintf(osd_layout.coded_message, sizeof osd_layout.coded_message, "y");
   ASSERT_FALSE(read("coded.txt").empty());
-  std::vector<DvrKey> keys(7, DVR_KEY_DOWN);
-  keys.push_back(DVR_KEY_MENU_OK);
-  feed(keys);
-  overlay_menu(&ctx);
+  at(1);
+  choose(8);
+  dismiss();
+  play([&] { overlay_menu(&ctx); });
   EXPECT_EQ(read("parameters.txt") + read("coded.txt"), "");
   EXPECT_EQ(overlay_conf(1)->text_size + overlay_conf(2)->text_size, 0u);
   EXPECT_STREQ(osd_layout.coded_message, "");
