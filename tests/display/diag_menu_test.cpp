@@ -84,7 +84,7 @@ TEST_F(Diag, DecoderRegisterReachesTheChip) {
   ASSERT_TRUE(wait_until([] {
     decoder_reg_write(0x11, 0x77);
     return sim_capture_reg(0x11) == 0x77;
-  }));
+  }, 30000));
   choose(6);
   enter("10");
   choose(7);
