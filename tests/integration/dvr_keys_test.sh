@@ -6,7 +6,9 @@
 # writes one JPEG. A splash picture plays at start until a key, then the
 # live picture. A file named by the control protocol plays to its end, and
 # a broken one is refused on screen. Play/Pause lists the disk's videos,
-# newest names first, and OK plays the one chosen.
+# newest names first, and OK plays the one chosen. The main menu sets the
+# "menu open" status bit, and Setup's Update Firmware flashes an image from
+# the card and reboots.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -21,7 +23,8 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt 
 cp "$DISK/b.mp4" "$DISK/c.mp4"
 head -c 3000 /dev/urandom > "$DISK/bad.mp4"
 key() { post_form -d KeyPress=$1; }
-# osd_text <name>: tesseract's reading of the OSD's shown pages.
+# osd_text <name>: tesseract's reading of the OSD's shown pages (the menu
+# cursor ">" joined to its row).
 osd_text() {
   rm -f "$ROOT/tmp/$1.png"
   echo "osd /tmp/$1.png" >>"$CMD"
@@ -29,7 +32,7 @@ osd_text() {
   [ -s "$ROOT/tmp/$1.png" ] || fail "no OSD dump $1"
   sleep 0.2
   convert "$ROOT/tmp/$1.png" -background black -alpha remove -negate -scale 300% "$ROOT/tmp/$1.x3.png"
-  OMP_THREAD_LIMIT=1 tesseract "$ROOT/tmp/$1.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
+  OMP_THREAD_LIMIT=1 tesseract "$ROOT/tmp/$1.x3.png" - --psm 6 2>/dev/null | tr '\n' ' ' | sed 's/> */>/g'
 }
 # shows <text> <name>: the OSD shows the text within a few dumps.
 shows() {
@@ -104,6 +107,42 @@ key 1   # ends the playback, back to the list
 stopped 3
 key 1   # leaves the list
 
-kill -INT "$BOX_PID"
-wait_exit "$BOX_PID" 30
+# The main menu holds the "menu open" status bit; Setup lists a firmware
+# image made by mkimage on the card, and choosing it shows the update's
+# status texts, writes the kernel region and reboots.
+menu_bit() { [ $(($(python3 "$CLIENT" get_status | sed -n 's/^word //p') & 0x100)) = "$1" ] || fail "menu bit not $1"; }
+menu_bit 0
+head -c 200000 /dev/urandom > "$ROOT/tmp/kernel.bin"
+mkimage -A arm -O linux -T kernel -C none -a 0x80008000 -e 0x80008000 -n "menu kernel" \
+  -d "$ROOT/tmp/kernel.bin" "$VOL/../m7391.fw" >/dev/null || fail "mkimage"
+key 4   # Menu/Ok
+shows "File management" menu
+menu_bit 256
+# The mailbox holds one key: each move is seen on the OSD (">" marks the
+# cursor's row) before the next.
+key 6   # up from the first row to the last: Setup
+shows ">Setup" setup
+key 4
+shows "Update Firmware" setup
+: > "$ROOT/run/exec.log"
+key 6
+shows ">Serial Setup" serial
+key 6
+shows ">Update Firmware" update
+key 4
+seen=""
+for i in $(seq 1 20); do
+  kill -0 "$BOX_PID" 2>/dev/null || break
+  t=$(osd_text "fw$i" 2>/dev/null) || break
+  case "$t" in *Reading*|*Verifying*|*Writing*|*Restarting*) seen="$seen [$t]" ;; esac
+  case "$t" in *Restarting*) break ;; esac
+done
+[ -n "$seen" ] || fail "no update status on the OSD"
+echo "ok: update status$seen"
+wait_exit "$BOX_PID" 60
+SIZE=$(stat -c %s "$VOL/../m7391.fw")
+dd if="$ROOT/dev/mtd0" iflag=skip_bytes,count_bytes skip=$((0x860000)) count=$SIZE status=none |
+  cmp - "$VOL/../m7391.fw" || fail "kernel region differs from the image"
+[ "$(tail -3 "$ROOT/run/exec.log" | tr '\n' ' ')" = "sync touch /rebooting reboot " ] ||
+  fail "exit actions: $(cat "$ROOT/run/exec.log")"
 echo PASS
