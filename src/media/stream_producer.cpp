@@ -35,6 +35,7 @@ void set_state_locked(ProducerState *state, int run, StreamQueue *held_queue) {
     if (q) {
       if (q != held_queue) pthread_mutex_lock(&q->mutex);
       pthread_cond_broadcast(&q->cond);
+      stream_queue_wake_all(q);
       if (q != held_queue) pthread_mutex_unlock(&q->mutex);
     }
   }

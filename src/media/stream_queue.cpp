@@ -1,12 +1,25 @@
 #include "media/stream_queue.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include "core/global.h"
 #include "core/log.h"
 #include "media/stream_ids.h"
 
 void stream_queue_init_locks(StreamQueue *queue) {
-  pthread_mutex_init(&queue->mutex, nullptr);
+  // Every hold of the ring's lock is short, and many consumers woken by
+  // one put take it at once: a waiter spins a little before it sleeps.
+  pthread_mutexattr_t ma;
+  pthread_mutexattr_init(&ma);
+  pthread_mutexattr_settype(&ma, PTHREAD_MUTEX_ADAPTIVE_NP);
+  pthread_mutex_init(&queue->mutex, &ma);
+  pthread_mutexattr_destroy(&ma);
   pthread_mutex_init(&queue->cb_mutex, nullptr);
   // Consumers wait with monotonic deadlines: setting the wall clock must not
   // stall them.
@@ -30,6 +43,8 @@ void ringbuffer_init(StreamQueue *queue, Buffer_Handle buffer, uint32_t num_entr
   queue->size = (uint32_t)Buffer_getSize(buffer);
   queue->head = queue->tail = 0;
   queue->next_seq = 0;
+  __atomic_store_n(&queue->published, 0u, __ATOMIC_SEQ_CST);
+  queue->unwoken = 0;
   queue->write_offset = 0;
   queue->index_mask = num_entries - 1;
   queue->align_mask = align - 1;
@@ -85,6 +100,20 @@ int ringbuffer_preallocate(StreamQueue *queue, uint32_t length) {
 
 namespace {
 
+long futex(uint32_t *word, int op, uint32_t val, const struct timespec *t, uint32_t bits) {
+  return syscall(SYS_futex, word, op, val, t, nullptr, bits);
+}
+
+// With the lock held: publishes next_seq to the sleepers. The bits of the
+// sleepers to wake once the lock is let go: those of entry seq and of the
+// marks before it, none for a mark or without sleepers.
+uint32_t publish(StreamQueue *queue, uint32_t seq, bool mark) {
+  __atomic_store_n(&queue->published, seq + 1, __ATOMIC_SEQ_CST);
+  uint32_t bits = queue->unwoken | 1u << (seq & 31);
+  queue->unwoken = mark ? bits : 0;
+  return !mark && __atomic_load_n(&queue->sleepers, __ATOMIC_SEQ_CST) ? bits : 0;
+}
+
 // The put with the queue's lock held, which it releases.
 void put_locked(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_t flags) {
   if ((uint64_t)queue->write_offset + length > queue->size) {
@@ -108,12 +137,15 @@ void put_locked(StreamQueue *queue, uint32_t length, uint32_t timestamp, uint32_
   queue->head = new_head;
   queue->next_seq = seq + 1;
   queue->write_offset = (queue->write_offset + length + queue->align_mask) & ~queue->align_mask;
+  uint32_t sleepers = publish(queue, seq, length == 0 && timestamp == 0);
   if (length == 0 && timestamp == 0) {
     pthread_mutex_unlock(&queue->mutex);
     return;
   }
-  pthread_cond_broadcast(&queue->cond);
+  // Woken consumers take the lock at once: it is free by then.
   pthread_mutex_unlock(&queue->mutex);
+  pthread_cond_broadcast(&queue->cond);
+  if (sleepers) futex(&queue->published, FUTEX_WAKE_BITSET_PRIVATE, INT_MAX, nullptr, sleepers);
 
   pthread_mutex_lock(&queue->cb_mutex);
   for (StreamCallback *cb = queue->callbacks; cb; cb = cb->next)
@@ -160,11 +192,16 @@ int ringbuffer_count(const StreamQueue *queue) {
   return n;
 }
 
-bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length) {
+bool ringbuffer_entry_intact_locked(const StreamQueue *queue, uint32_t seq, const uint8_t *data,
+                                    uint32_t length) {
   StreamEntry e;
+  return ringbuffer_find_seq(queue, seq, &e) == 0 && queue->base + e.offset == data &&
+         e.length == length;
+}
+
+bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length) {
   pthread_mutex_lock(&queue->mutex);
-  bool ok = ringbuffer_find_seq(queue, seq, &e) == 0 && queue->base + e.offset == data &&
-            e.length == length;
+  bool ok = ringbuffer_entry_intact_locked(queue, seq, data, length);
   pthread_mutex_unlock(&queue->mutex);
   return ok;
 }
@@ -242,6 +279,29 @@ void stream_remove_callback(uint32_t id, StreamCallback *callback) {
     pthread_mutex_unlock(&q->cb_mutex);
   }
   callback->next = nullptr;
+}
+
+bool stream_queue_wait_published(StreamQueue *queue, uint32_t seq, const struct timespec *deadline) {
+  for (;;) {
+    uint32_t next = __atomic_load_n(&queue->published, __ATOMIC_SEQ_CST);
+    if ((int32_t)(next - seq) > 0) return true;
+    if (get_exit_code_unlocked() != EXIT_RUNNING) return false;
+    // Counted before the word is looked at again in the kernel: a put that
+    // publishes after this sees the sleeper and wakes it.
+    __atomic_fetch_add(&queue->sleepers, 1u, __ATOMIC_SEQ_CST);
+    long r = futex(&queue->published, FUTEX_WAIT_BITSET_PRIVATE, next, deadline, 1u << (seq & 31));
+    int err = errno;
+    __atomic_fetch_sub(&queue->sleepers, 1u, __ATOMIC_SEQ_CST);
+    // Woken (by the put or a stop) or timed out; a changed word or a
+    // signal: look again.
+    if (r == 0 || err == ETIMEDOUT)
+      return (int32_t)(__atomic_load_n(&queue->published, __ATOMIC_SEQ_CST) - seq) > 0;
+  }
+}
+
+void stream_queue_wake_all(StreamQueue *queue) {
+  if (__atomic_load_n(&queue->sleepers, __ATOMIC_SEQ_CST))
+    futex(&queue->published, FUTEX_WAKE_BITSET_PRIVATE, INT_MAX, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 int32_t stream_queue_ts_offset(StreamQueue *queue) {

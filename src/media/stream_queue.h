@@ -67,6 +67,12 @@ struct StreamQueue {
   StreamCallback *callbacks;
   pthread_mutex_t cb_mutex;
   StreamHold *holds;      // under mutex; a release broadcasts cond
+  // next_seq as the puts publish it, read without the lock: the word
+  // stream_queue_wait_published sleeps on. A put wakes only the sleepers
+  // waiting for its entry's number (bit number & 31 of the futex bitset).
+  uint32_t published;
+  uint32_t sleepers;
+  uint32_t unwoken;       // bits of marks, which wake nobody, until the next put
 };
 
 // The queue's mutex (and its monotonic condition) and the callback lock;
@@ -103,6 +109,9 @@ int ringbuffer_count(const StreamQueue *queue);
 // producer drops an entry before it reuses its bytes, so whatever was read
 // or sent from data before this returns true was intact.
 bool ringbuffer_entry_intact(StreamQueue *queue, uint32_t seq, const uint8_t *data, uint32_t length);
+// The same with the queue lock held.
+bool ringbuffer_entry_intact_locked(const StreamQueue *queue, uint32_t seq, const uint8_t *data,
+                                    uint32_t length);
 
 // A consumer that reads an entry's data in place for a while (an encoder)
 // holds it: from the entry's offset, length bytes (at least the entry's).
@@ -122,6 +131,19 @@ void ringbuffer_claim(StreamQueue *queue, uint32_t offset, uint32_t length);
 void stream_add_callback(uint32_t id, StreamCallback *callback);
 // Once this returns the callback is not running and will not run again.
 void stream_remove_callback(uint32_t id, StreamCallback *callback);
+
+// Sleeps, without the queue's lock, until entry seq is published, the
+// deadline (CLOCK_MONOTONIC, NULL: none) passes or the process quits;
+// whether seq is published. Only the put of entry seq (or a later one with
+// the same low bits) wakes the sleeper, so a consumer can sleep over several
+// entries and take them at once. A stop of the stream wakes every sleeper.
+bool stream_queue_wait_published(StreamQueue *queue, uint32_t seq, const struct timespec *deadline);
+// Whether entry seq is published, without the lock.
+inline bool stream_queue_is_published(const StreamQueue *queue, uint32_t seq) {
+  return (int32_t)(__atomic_load_n(&queue->published, __ATOMIC_ACQUIRE) - seq) > 0;
+}
+// Wakes every sleeper of stream_queue_wait_published.
+void stream_queue_wake_all(StreamQueue *queue);
 
 int32_t stream_queue_ts_offset(StreamQueue *queue);
 void stream_queue_add_ts_offset(StreamQueue *queue, int32_t ticks);

@@ -13,7 +13,7 @@ LatencyStats stream_latency[LATENCY_ROWS];
 
 namespace {
 
-pthread_mutex_t latency_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t latency_lock = PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP;
 
 // A start point counts as recent up to this age.
 constexpr int32_t kRecentTicks = 90000;
@@ -118,8 +118,11 @@ int stream_queue_wait_seq(StreamQueue *queue, uint32_t *seq, uint8_t *resync, ui
       rc = 0;
       break;
     }
-    int count = ringbuffer_count(queue);
-    if (count > 0 && (int32_t)(queue->next_seq - *seq) > count) {
+    // A consumer waiting for the next entry is not behind: the count, a
+    // walk over the ring under the lock, is for one that may be.
+    int32_t behind = (int32_t)(queue->next_seq - *seq);
+    int count = behind > 0 ? ringbuffer_count(queue) : 0;
+    if (count > 0 && behind > count) {
       log_printf("%s: seq %u was lost, next seq is %u count=%d head=%d tail=%d (%s)\n",
                  stream_name(queue), *seq, queue->next_seq, count, (int)queue->head,
                  (int)queue->tail, getThreadName());

@@ -172,6 +172,37 @@ TEST_F(StreamDequeue, BlockingDequeueWakesOnPutButNotOnAStop) {
   stream_state_detach(&st);
 }
 
+TEST_F(StreamDequeue, SleeperWakesAtItsEntrysPutAMarksOnTheNextPutOrAStop) {
+  TestStream s(VIDEO_STREAM2, 64 * 1024, 16);
+  uint32_t next = s.next_seq();
+  std::atomic<int> woke{0};  // 1: published, 2: not
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += 30;
+  auto t0 = std::chrono::steady_clock::now();
+  std::thread second([&] { woke = stream_queue_wait_published(&s.queue, next + 1, &until) ? 1 : 2; });
+  s.put(64, 1, 0);
+  usleep(20000);
+  EXPECT_EQ(woke, 0);  // the entry before its own does not wake it
+  s.put(0, 0, 0);      // its entry is a mark: published, but nobody woken
+  usleep(20000);
+  EXPECT_EQ(woke, 0);
+  s.put(64, 3, 0);     // the next put wakes the mark's sleepers too
+  second.join();
+  EXPECT_EQ(woke, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+  EXPECT_TRUE(stream_queue_is_published(&s.queue, next + 2));
+
+  woke = 0;
+  std::thread later([&] { woke = stream_queue_wait_published(&s.queue, next + 10, nullptr) ? 1 : 2; });
+  while (!woke) {  // (a stop before it sleeps wakes nobody)
+    stream_set_state(&s.state, 0);
+    usleep(10000);
+  }
+  later.join();
+  EXPECT_EQ(woke, 2);
+}
+
 TEST_F(StreamDequeue, TimedDequeueWithoutProducerReturnsNullAfterTheTimeout) {
   TestStream s(VIDEO_STREAM1, 64 * 1024, 16);
   StreamState st;
