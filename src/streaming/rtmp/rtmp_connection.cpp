@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <time.h>
 #include <sys/socket.h>
 
 #include "core/global.h"
@@ -25,6 +26,7 @@ namespace {
 
 const uint32_t kCatchUpTicks = 90000;   // a video entry this old: skip to a key frame
 const uint32_t kAudioLateTicks = 9600;  // audio this much older than the video goes
+const uint32_t kBatchTicks = 4500;      // frames this close are sent two a wake
 const uint32_t kWindow = 2500000;
 const char kStatusDetails[] = "ts_5_4352_4113";
 const char kClientId[] = "9_1_39825440";
@@ -79,13 +81,22 @@ int send_laid_out(RtmpConnection *c) {
 int flush(RtmpConnection *c) {
   int rc = send_laid_out(c);
   c->headers_used = 0;
+  // One look under each queue's lock.
   for (int i = 0; rc == 0 && i < c->nsent; i++) {
-    const RtmpEntry &e = c->sent[i];
-    if (!ringbuffer_entry_intact(c->sent_queue[i], e.seq, e.data, e.length)) {
-      log_printf("%s: %s seq %u was overwritten while it was sent\n", "serverThread",
-                 stream_name(c->sent_queue[i]), e.seq);
-      rc = -1;
+    StreamQueue *q = c->sent_queue[i];
+    if (!q) continue;
+    pthread_mutex_lock(&q->mutex);
+    for (int j = i; rc == 0 && j < c->nsent; j++) {
+      if (c->sent_queue[j] != q) continue;
+      const RtmpEntry &e = c->sent[j];
+      if (!ringbuffer_entry_intact_locked(q, e.seq, e.data, e.length)) {
+        log_printf("%s: %s seq %u was overwritten while it was sent\n", "serverThread",
+                   stream_name(q), e.seq);
+        rc = -1;
+      }
+      c->sent_queue[j] = nullptr;
     }
+    pthread_mutex_unlock(&q->mutex);
   }
   c->nsent = 0;
   return rc;
@@ -160,6 +171,29 @@ bool grow(void **p, int *cap, int need, size_t item) {
   *p = q;
   *cap = n;
   return true;
+}
+
+// n bytes that stay put until the batch is sent; a full room sends the
+// batch first. NULL when out of memory. (A batch sent while a message is
+// laid out leaves the room as it is: the message's bytes are in it.)
+uint8_t *video_room(RtmpConnection *c, size_t n) {
+  if (c->room_used + n > c->room_cap) {
+    if (c->room_used && flush(c) < 0) return nullptr;
+    c->room_used = 0;
+    if (n > c->room_cap) {
+      size_t cap = n < (size_t)RTMP_VIDEO_ROOM ? (size_t)RTMP_VIDEO_ROOM : n;
+      uint8_t *p = (uint8_t *)realloc(c->room, cap);
+      if (!p) {
+        log_printf("%s: %s\n", "rtmp video send", strerror(ENOMEM));
+        return nullptr;
+      }
+      c->room = p;
+      c->room_cap = cap;
+    }
+  }
+  uint8_t *p = c->room + c->room_used;
+  c->room_used += n;
+  return p;
 }
 
 int on_message(void *arg, const RtmpHeader *h, const uint8_t *body) {
@@ -271,6 +305,8 @@ int attach(RtmpConnection *c) {
   c->first_packet = 1;
   c->catching_up = 1;  // the first video sent is a key frame
   c->have_held_audio = 0;
+  c->have_video_ts = 0;
+  c->frame_ticks = 0;
   return 0;
 }
 
@@ -290,12 +326,15 @@ bool next_audio(RtmpConnection *c, RtmpEntry *e) {
     c->have_held_audio = 0;
     return true;
   }
-  return c->sound.streamq && take_entry(stream_state_dequeue_raw(&c->sound), e);
+  return c->sound.streamq && stream_queue_is_published(c->sound.streamq, c->sound.seq) &&
+         take_entry(stream_state_dequeue_raw(&c->sound), e);
 }
 
+// Noted once laid out: a batch sent meanwhile is checked without it, the
+// next one with it.
 int send_audio_entry(RtmpConnection *c, const RtmpEntry *a, uint32_t ms) {
-  if (note_sent(c, c->sound.streamq, a) < 0) return -1;
-  return rtmp_send_audio(c, a, ms);
+  if (rtmp_send_audio(c, a, ms) < 0) return -1;
+  return note_sent(c, c->sound.streamq, a);
 }
 
 // Parses the receive buffer; what is left (less than a chunk header) moves
@@ -343,14 +382,36 @@ uint32_t newest_timestamp(StreamQueue *q, uint32_t ts) {
   return ts;
 }
 
-// One video entry and the audio around it: 0, or -1 when the connection ends.
-int play_step(RtmpConnection *c) {
-  if (c->attached != c->channel + 1) {
-    detach(c);
-    if (attach(c) < 0) return -1;
+// Sleeps until there is video to send: while frames come 20 a second or
+// more, until the second unread one is published, so that one wake sends
+// two frames and the first of them waits one frame interval at most. False
+// when no video came within 500 ms.
+bool wait_video(RtmpConnection *c) {
+  StreamQueue *q = c->video.streamq;
+  uint32_t seq = c->video.seq;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  auto after = [&now](uint32_t ms) {
+    struct timespec t = now;
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += (long)(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+      t.tv_sec++;
+      t.tv_nsec -= 1000000000L;
+    }
+    return t;
+  };
+  if (c->frame_ticks && c->frame_ticks <= kBatchTicks) {
+    struct timespec until = after(2 * c->frame_ticks / 90);
+    if (stream_queue_wait_published(q, seq + 1, &until)) return true;
   }
-  RtmpEntry v;
-  if (!take_entry(stream_state_dequeue_timeout(&c->video, 500), &v)) return 0;
+  struct timespec until = after(500);
+  return stream_queue_wait_published(q, seq, &until);
+}
+
+// One video entry of a wake and the audio before it: 0, or -1 when the
+// connection ends. check_lag: whether to look how far behind the entry is.
+int play_video(RtmpConnection *c, const RtmpEntry &v, bool check_lag) {
   if (v.length == 0) {
     log_printf("rtmp video buffer size 0 buf=%p\n", (const void *)v.data);
     log_printf("rtmp video buffer size 0 done\n");
@@ -358,14 +419,19 @@ int play_step(RtmpConnection *c) {
   }
   // Snapshots travel in the video ring between the coded frames.
   if ((v.flags & FRAME_JPEG) || (v.length >= 2 && v.data[0] == 0xFF && v.data[1] == 0xD8)) return 0;
+  uint32_t step = v.timestamp - c->last_video_ts;
+  if (c->have_video_ts && step > 0 && step < kCatchUpTicks) c->frame_ticks = step;
+  c->last_video_ts = v.timestamp;
+  c->have_video_ts = 1;
   bool key = (v.flags & FRAME_KEY) != 0;
-  if (!c->catching_up && newest_timestamp(c->video.streamq, v.timestamp) - v.timestamp > kCatchUpTicks) {
+  if (check_lag && !c->catching_up &&
+      newest_timestamp(c->video.streamq, v.timestamp) - v.timestamp > kCatchUpTicks) {
     log_printf("catching up\n");
     c->catching_up = 1;
   }
+  RtmpEntry a;
   if (c->catching_up) {
     if (!key) {
-      RtmpEntry a;
       while (next_audio(c, &a)) {
         if ((int32_t)(a.timestamp - v.timestamp) >= 0) {
           c->held_audio = a;
@@ -379,11 +445,10 @@ int play_step(RtmpConnection *c) {
   }
 
   // Audio first, while it is earlier than the video.
-  RtmpEntry a;
-  bool held = false;
   while (next_audio(c, &a)) {
     if ((int32_t)(a.timestamp - v.timestamp) >= 0) {
-      held = true;
+      c->held_audio = a;
+      c->have_held_audio = 1;
       break;
     }
     if (v.timestamp - a.timestamp > kAudioLateTicks) continue;
@@ -399,18 +464,38 @@ int play_step(RtmpConnection *c) {
     rtmp_timestamp_origin(c, v.timestamp);
     c->first_packet = 0;
   }
-  uint32_t vms = rtmp_timestamp(c, v.timestamp);
-  if (note_sent(c, c->video.streamq, &v) < 0 || rtmp_send_video(c, &v, vms) < 0) return -1;
+  c->video_ms = rtmp_timestamp(c, v.timestamp);
+  c->video_sent = 1;
+  if (rtmp_send_video(c, &v, c->video_ms) < 0) return -1;
+  return note_sent(c, c->video.streamq, &v);
+}
+
+// One wake: the video published since the last and the audio around it, in
+// one send: 0, or -1 when the connection ends.
+int play_step(RtmpConnection *c) {
+  if (c->attached != c->channel + 1) {
+    detach(c);
+    if (attach(c) < 0) return -1;
+  }
+  if (!wait_video(c)) return 0;
+  c->video_sent = 0;
+  RtmpEntry v;
+  StreamQueue *q = c->video.streamq;
+  for (bool first = true;
+       stream_queue_is_published(q, c->video.seq) && take_entry(stream_state_dequeue_ready(&c->video), &v);
+       first = false)
+    if (play_video(c, v, first) < 0) return -1;
 
   // Then the audio that stopped the run and all that is there now, never
   // stamped before the video.
-  while (held || next_audio(c, &a)) {
-    held = false;
+  RtmpEntry a;
+  while (c->video_sent && next_audio(c, &a)) {
     uint32_t ms = rtmp_timestamp(c, a.timestamp);
-    if ((int32_t)(ms - vms) < 0) ms = vms;
+    if ((int32_t)(ms - c->video_ms) < 0) ms = c->video_ms;
     if (send_audio_entry(c, &a, ms) < 0) return -1;
   }
   if (flush(c) < 0) return -1;
+  c->room_used = 0;
   return poll_input(c, 0);
 }
 
@@ -448,10 +533,11 @@ void rtmp_connection_free(RtmpConnection *c) {
   detach(c);
   rtmp_parser_free(&c->parser);
   free(c->body);
-  free(c->nal_len);
+  free(c->room);
   c->body = nullptr;
-  c->nal_len = nullptr;
-  c->body_cap = c->nal_cap = 0;
+  c->room = nullptr;
+  c->body_cap = 0;
+  c->room_cap = c->room_used = 0;
 }
 
 uint32_t rtmp_timestamp(RtmpConnection *c, uint32_t ts) {
@@ -479,14 +565,26 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
   uint32_t len = e->length;
   if (!annexb_starts_with_start_code(d, len)) return 0;  // not a coded picture
   c->video_header.timestamp = ms;
+  bool key = (e->flags & FRAME_KEY) != 0;
+  int nals = 0;
+  AnnexbWalk w;
+  size_t s, end;
+  annexb_walk_init(&w, d, len);
+  while (annexb_walk_next(&w, &s, &end)) nals++;
+  const size_t kAvcTag = 512;
+  // Taken at once: the decoder configuration's slices of the ring must stay
+  // the message's own.
+  uint8_t *room = video_room(c, (key ? kAvcTag : 0) + 5 + 4 * (size_t)nals);
+  if (!room) return -1;
   // A key frame carrying parameter sets (after an access unit delimiter,
   // say) is preceded by the decoder configuration built from them.
-  if (e->flags & FRAME_KEY) {
+  if (key) {
     FlvMux flv;
     memset(&flv, 0, sizeof flv);
     flv.video_codec_id = 7;
-    uint8_t *tag = c->avc_tag;
-    int n = flv_write_avc_config(&flv, tag, sizeof c->avc_tag, &d, &len);  // 0: no SPS
+    uint8_t *tag = room;
+    room += kAvcTag;
+    int n = flv_write_avc_config(&flv, tag, kAvcTag, &d, &len);  // 0: no SPS
     // The tag's body, without the FLV tag header and PreviousTagSize, is the
     // message.
     struct iovec piece = {tag + 11, n > 15 ? (size_t)n - 15 : 0};
@@ -496,31 +594,26 @@ int rtmp_send_video(RtmpConnection *c, const RtmpEntry *e, uint32_t ms) {
     }
   }
   // Every NAL unit behind a 4-byte length, its bytes sent from the ring.
-  uint8_t *prefix = c->video_prefix;
-  prefix[0] = (uint8_t)((e->flags & FRAME_KEY) ? 0x17 : 0x27);
-  prefix[1] = 1;
-  prefix[2] = prefix[3] = prefix[4] = 0;
-  int nals = 0;
-  AnnexbWalk w;
-  size_t s, end;
-  annexb_walk_init(&w, d, len);
-  while (annexb_walk_next(&w, &s, &end)) nals++;
-  if (nals == 0) return 0;
-  if (!grow((void **)&c->body, &c->body_cap, 1 + 2 * nals, sizeof *c->body) ||
-      !grow((void **)&c->nal_len, &c->nal_cap, nals, sizeof *c->nal_len)) {
+  if (!grow((void **)&c->body, &c->body_cap, 1 + 2 * nals, sizeof *c->body)) {
     log_printf("%s: %s\n", "rtmp video send", strerror(ENOMEM));
     return -1;
   }
-  int nb = 0, k = 0;
-  c->body[nb++] = {prefix, sizeof c->video_prefix};
+  uint8_t *prefix = room;
+  prefix[0] = (uint8_t)(key ? 0x17 : 0x27);
+  prefix[1] = 1;
+  prefix[2] = prefix[3] = prefix[4] = 0;
+  int nb = 0;
+  c->body[nb++] = {prefix, 5};
+  uint8_t *l = prefix + 5;
   annexb_walk_init(&w, d, len);
   while (annexb_walk_next(&w, &s, &end)) {
     uint32_t n = (uint32_t)(end - s);
-    uint8_t *l = c->nal_len[k++];
     l[0] = (uint8_t)(n >> 24); l[1] = (uint8_t)(n >> 16); l[2] = (uint8_t)(n >> 8); l[3] = (uint8_t)n;
     c->body[nb++] = {l, 4};
     c->body[nb++] = {(void *)(d + s), n};
+    l += 4;
   }
+  if (nb == 1) return 0;  // parameter sets only
   if (send_message(c, &c->video_header, c->body, nb) < 0) {
     log_printf("%s: %s\n", "rtmp video send", "frame");
     return -1;
@@ -627,7 +720,7 @@ int rtmp_connection_feed(RtmpConnection *c, const uint8_t *data, size_t len) {
 }
 
 void rtmp_connection_run(RtmpConnection *c) {
-  while (!get_exit_code()) {
+  while (get_exit_code_unlocked() == EXIT_RUNNING) {
     int rc;
     if (!c->playing) {
       detach(c);

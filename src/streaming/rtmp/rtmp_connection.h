@@ -14,6 +14,7 @@ enum {
   RTMP_SEND_TIMEOUT_S = 10,        // a send with no progress for this long ends the connection
   RTMP_HANDSHAKE_TIMEOUT_MS = 5000, // per read of the handshake
   RTMP_HEADER_ROOM = 2048,          // chunk headers of one batch (21 bytes a message at most)
+  RTMP_VIDEO_ROOM = 4096,           // video bytes of one batch besides the ring's, at least
   RTMP_BATCH_ENTRIES = 64           // ring entries of one batch
 };
 
@@ -54,6 +55,14 @@ struct RtmpConnection {
   int catching_up;
   RtmpEntry held_audio;     // the audio entry that stopped the run before a video entry
   int have_held_audio;
+  // The video's frame interval in 90 kHz ticks (0 while unknown), from the
+  // timestamps of the last video entries; the ms stamp of the last video
+  // message and whether this wake sent one.
+  uint32_t frame_ticks;
+  uint32_t last_video_ts;
+  int have_video_ts;
+  uint32_t video_ms;
+  int video_sent;
 
   // The messages of one turn (the audio around a video entry) go out
   // together: their iovecs point into the ring and at the bytes below,
@@ -65,14 +74,15 @@ struct RtmpConnection {
   RtmpEntry sent[RTMP_BATCH_ENTRIES];  // ring entries of the batch, checked once it is out
   StreamQueue *sent_queue[RTMP_BATCH_ENTRIES];
   int nsent;
-  uint8_t video_prefix[5];
   uint8_t audio_prefix[2];
   uint8_t audio_config[4];
-  uint8_t avc_tag[512];
-  struct iovec *body;
+  // The bytes a video message adds around the ring's (its tag header, the
+  // NAL unit lengths, the decoder configuration), for the whole batch.
+  uint8_t *room;
+  size_t room_cap;
+  size_t room_used;
+  struct iovec *body;   // the pieces of the message being laid out
   int body_cap;
-  uint8_t (*nal_len)[4];
-  int nal_cap;
 };
 
 // The ms timestamp the first media message of a connection gets: 0 (tests
