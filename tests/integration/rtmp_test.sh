@@ -64,10 +64,16 @@ echo "ok: GStreamer and mpv"
 
 # ffmpeg (digest in the 8-11 scheme) plays on while raw clients with the
 # 772 and 8 schemes are answered, a wrong C2 is refused and hostile ones are
-# dropped one by one.
-timeout 120 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -t 100 -f null - >"$W/ff.txt" 2>&1 &
+# dropped one by one. ffmpeg plays before they come: while it is the only
+# consumer to come, a client leaving would stop the encoder, and a stream
+# that restarts ends its clients. (timeout in the foreground passes the
+# SIGINT on once: a second one makes ffmpeg's reads fail.)
+timeout --foreground 120 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -t 100 -progress "$W/ffp.txt" -f null - \
+  >"$W/ff.txt" 2>&1 &
 FF=$!
 PIDS+=("$FF")
+for _ in $(seq 600); do grep -q "^frame=[1-9]" "$W/ffp.txt" 2>/dev/null && break; sleep 0.1; done
+grep -q "^frame=[1-9]" "$W/ffp.txt" || fail "ffmpeg does not play: $(cat "$W/ff.txt")"
 $PY digest || fail "handshake digests"
 $PY hostile || fail "hostile clients"
 kill -0 $FF 2>/dev/null || fail "ffmpeg ended early: $(cat "$W/ff.txt")"
