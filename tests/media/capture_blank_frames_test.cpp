@@ -79,6 +79,8 @@ TEST_F(CaptureBlank, FourAllBlackFramesResetTheVideoProcessing) {
   std::string y4m = make_y4m("black", "color=black:s=320x240:r=30", 8);
   ASSERT_FALSE(y4m.empty());
   run.start(SIM_DECODER_ADV7842, [&] { ASSERT_EQ(sim_capture_set_y4m(y4m.c_str()), 0); });
+  // A small row A: the simulated chain scales every frame pixel by pixel.
+  captureSetMode(0, 320, 240, 640, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 30000);
   CaptureConsumer a(CAPTURE_STREAM1);
   ASSERT_TRUE(log.wait("all-blank frames triggered reset"));
   ASSERT_TRUE(log.wait("capture_hd: ==========  resetting VPSS  =============="));
@@ -96,7 +98,7 @@ TEST_F(CaptureBlank, Y4mFramesComeThroughScaled) {
   CaptureConsumer b(CAPTURE_STREAM2, StreamMode_NV12);
   FrameDesc *f = b.frame();
   ASSERT_NE(f, nullptr);
-  std::vector<uint8_t> rgb = frame_to_rgb((const uint8_t *)Buffer_getUserPtr(f->buf), "nv12", 320, 240, 320);
+  std::vector<uint8_t> rgb = frame_to_rgb(b.copy(f).data(), "nv12", 320, 240, 320);
   ASSERT_EQ(rgb.size(), 320u * 240 * 3);
   const uint8_t *mid = &rgb[(120 * 320 + 160) * 3];
   EXPECT_NEAR(mid[0], 255, 8);

@@ -7,7 +7,8 @@
 
 namespace {
 
-// 75% colour bars as ffmpeg turns them into RGB.
+// 75% colour bars as ffmpeg turns them into RGB. The picture's grain (up to
+// 6 levels on luma and chroma) moves blue by up to 20.
 const uint8_t kBarsRgb[8][3] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
                                 {191, 0, 191},   {191, 0, 0},   {0, 0, 191},   {0, 0, 0}};
 
@@ -18,7 +19,7 @@ void expect_bars(const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h) {
     uint32_t x = (uint32_t)(bar * 2 + 1) * w / 16;
     const uint8_t *p = &rgb[((size_t)y * w + x) * 3];
     for (int c = 0; c < 3; c++)
-      EXPECT_NEAR(p[c], kBarsRgb[bar][c], 14) << "bar " << bar << " channel " << c;
+      EXPECT_NEAR(p[c], kBarsRgb[bar][c], 21) << "bar " << bar << " channel " << c;
   }
 }
 
@@ -55,11 +56,8 @@ TEST_F(CaptureDelivery, OutputsRunOnlyWhileTheStreamsHaveConsumers) {
     EXPECT_FALSE(sim_info().out[1].streaming);
     // The default row A: 1920 x 1080 UYVY, pitch 3840.
     EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 3840u * 1080);
-    uint32_t ts = f->timestamp;
-    FrameDesc *g = a.frame();
-    ASSERT_NE(g, nullptr);
     // The DVI input runs 1080p30: 3000 ticks a frame.
-    EXPECT_EQ(g->timestamp - ts, 3000u);
+    EXPECT_TRUE(a.frame_step(3000, 3000));
     EXPECT_EQ(capture_block.input_width, 1920u);
     EXPECT_EQ(capture_block.input_height, 1080u);
     EXPECT_EQ(capture_video_lock(), 1u);
@@ -78,15 +76,21 @@ TEST_F(CaptureDelivery, BothStreamsCarryThePatternInTheirOwnFormats) {
   // As an encoder does: the row first, then the attach.
   captureSetMode(1, 640, 360, 640, V4L2_PIX_FMT_NV12, 0, V4L2_FIELD_NONE, 30000);
   CaptureConsumer a(CAPTURE_STREAM1), b(CAPTURE_STREAM2, StreamMode_NV12);
-  std::vector<uint8_t> rgb_a[2], rgb_b[2];
+  // Copied as they come, converted afterwards: a frame left in the ring
+  // that long would be written over.
+  std::vector<uint8_t> frames_a[2], frames_b[2], rgb_a[2], rgb_b[2];
   for (int i = 0; i < 2; i++) {
-    FrameDesc *f = b.frame();
+    FrameDesc *f = b.fresh();
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(Buffer_getNumBytesUsed(f->buf), 640u * 360 * 3 / 2);
-    rgb_b[i] = frame_to_rgb((const uint8_t *)Buffer_getUserPtr(f->buf), "nv12", 640, 360, 640);
-    FrameDesc *g = a.frame();
+    frames_b[i] = b.copy(f);
+    FrameDesc *g = a.fresh();
     ASSERT_NE(g, nullptr);
-    rgb_a[i] = frame_to_rgb((const uint8_t *)Buffer_getUserPtr(g->buf), "uyvy422", 1920, 1080, 3840);
+    frames_a[i] = a.copy(g);
+  }
+  for (int i = 0; i < 2; i++) {
+    rgb_b[i] = frame_to_rgb(frames_b[i].data(), "nv12", 640, 360, 640);
+    rgb_a[i] = frame_to_rgb(frames_a[i].data(), "uyvy422", 1920, 1080, 3840);
   }
   expect_bars(rgb_a[0], 1920, 1080);
   expect_bars(rgb_b[0], 640, 360);
@@ -104,29 +108,27 @@ TEST_F(CaptureDelivery, BothStreamsCarryThePatternInTheirOwnFormats) {
   EXPECT_TRUE(log.has("DVI, 1920x1080p30 lock=1 A:1920x1080(3840) UYVY 0 B:640x360(640) NV12 30000"));
 }
 
+// The rate tests take a small row A: the simulated chain renders every
+// frame, and a full-size one at 60 per second is more than a sanitizer
+// build on a loaded host keeps up with.
+static void small_row_a(void) { captureSetMode(0, 320, 240, 640, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0); }
+
 TEST_F(CaptureDelivery, ASignalChangeReconfiguresTheChain) {
   run.start(SIM_DECODER_ADV7842);
+  small_row_a();
   CaptureConsumer a(CAPTURE_STREAM1);
   ASSERT_NE(a.frame(), nullptr);
   sim_capture_set_timings(0, 1280, 720, 0, 60000, 0);
   ASSERT_TRUE(log.wait("DVI, 1280x720p60"));
   ASSERT_TRUE(wait_until([] { return capture_block.input_width == 1280; }));
   // Frames come again, now every 1500 ticks.
-  FrameDesc *f = nullptr;
-  uint32_t prev = 0;
-  bool steady = false;
-  for (int i = 0; i < 20 && !steady; i++) {
-    f = a.frame();
-    ASSERT_NE(f, nullptr);
-    steady = prev && f->timestamp - prev == 1500;
-    prev = f->timestamp;
-  }
-  EXPECT_TRUE(steady);
+  EXPECT_TRUE(a.frame_step(1500, 1500));
   EXPECT_EQ(capture_frame_rate(), 60000);
 }
 
 TEST_F(CaptureDelivery, CompositeInputIsInterlacedNtscWithTheSlowClock) {
   run.start(SIM_DECODER_ADV7842, [] { CaptureRun::params()->capture.input = 1; });
+  small_row_a();
   CaptureConsumer a(CAPTURE_STREAM1);
   ASSERT_NE(a.frame(), nullptr);
   EXPECT_TRUE(log.has("composite std = b000, 720x480"));
@@ -136,18 +138,17 @@ TEST_F(CaptureDelivery, CompositeInputIsInterlacedNtscWithTheSlowClock) {
   EXPECT_EQ(cfg.input.clk_div_n, 19u);  // 720 x 480 interlaced: 14 + 5
   EXPECT_EQ(sim_capture_reg(0x5DD), 0xBC);
   // A field every 1501 or 1502 ticks (59.94 per second).
-  uint32_t t0 = a.frame()->timestamp, t1 = a.frame()->timestamp;
-  EXPECT_NEAR((double)(t1 - t0), 1501.5, 1.0);
+  EXPECT_TRUE(a.frame_step(1501, 1502));
 }
 
 TEST_F(CaptureDelivery, AnalogHdInputFollowsItsPreset) {
   run.start(SIM_DECODER_TP2825, [] { sim_capture_set_ahd(0, 6, 3); });  // 720p50 CVI
+  small_row_a();
   CaptureConsumer a(CAPTURE_STREAM1);
   ASSERT_NE(a.frame(), nullptr);
   EXPECT_TRUE(log.has("AHD1, 1280x720p50 CVI lock=7"));
   EXPECT_EQ(capture_video_lock(), 7u);  // signal, format 3
-  uint32_t t0 = a.frame()->timestamp, t1 = a.frame()->timestamp;
-  EXPECT_EQ(t1 - t0, 1800u);
+  EXPECT_TRUE(a.frame_step(1800, 1800));
 }
 
 TEST_F(CaptureDelivery, InterlacedFlippedFramesMoveDownWithoutSmearing) {

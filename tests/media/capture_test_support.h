@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "core/global.h"
@@ -126,6 +127,41 @@ struct CaptureConsumer {
       if (Buffer_getNumBytesUsed(f->buf) && (f->flags & FRAME_WHOLE)) return f;
     }
     return nullptr;
+  }
+  // The newest whole frame: those that came while the test was busy
+  // elsewhere are passed over (their buffers may be written again soon).
+  FrameDesc *fresh(uint32_t ms = 3000) {
+    FrameDesc *f = frame(ms);
+    while (f) {
+      FrameDesc *g = stream_state_dequeue_ready(&st);
+      if (!g) return f;  // nothing newer: f is as it was
+      f = Buffer_getNumBytesUsed(g->buf) && (g->flags & FRAME_WHOLE) ? g : frame(ms);
+    }
+    return nullptr;
+  }
+  // The bytes of f, copied out as soon as it came and found still published
+  // afterwards (which also orders the copy before the buffer's reuse).
+  std::vector<uint8_t> copy(const FrameDesc *f) {
+    const uint8_t *d = (const uint8_t *)Buffer_getUserPtr(f->buf);
+    uint32_t n = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+    std::vector<uint8_t> bytes(d, d + n);
+    EXPECT_TRUE(ringbuffer_entry_intact(st.streamq, f->seq, d, n));
+    return bytes;
+  }
+  // Whether two successive frames among the next `frames` lie lo to hi
+  // ticks apart. A loaded host may lose frames, so longer steps pass; a
+  // shorter one never does.
+  bool frame_step(uint32_t lo, uint32_t hi, int frames = 60) {
+    FrameDesc *f = frame();
+    uint32_t prev = f ? f->timestamp : 0;
+    for (int i = 0; f && i < frames; i++) {
+      if (!(f = frame())) break;
+      uint32_t step = f->timestamp - prev;
+      prev = f->timestamp;
+      EXPECT_GE(step, lo);
+      if (step >= lo && step <= hi) return true;
+    }
+    return false;
   }
 };
 
