@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <string>
 #include <thread>
