@@ -435,21 +435,23 @@ void language_menu(GuiContext *ctx) {
   if (r.action[chosen]) load_language_file(r.items[chosen]);
 }
 
+// Results inside a menu are notices: a message box would leave its key to
+// the menu, which would choose the row again.
 void customzip_update(GuiContext *ctx) {
   char path[256];
   if (!filesys_get_file("custom.zip", path, sizeof path)) return;
   int rc = customzip_save_file(path);
   if (rc == 1) {
-    show_message(ctx, T(T_CUSTOMZIP_CLEARED));
+    show_notice(ctx, T(T_CUSTOMZIP_CLEARED));
   } else if (rc == 2) {
-    show_message(ctx, "Custom.zip limited to 128KB");
+    show_notice(ctx, "Custom.zip limited to 128KB");
   } else if (rc != 0) {
-    show_message(ctx, "Custom.zip failed, contact support");
+    show_notice(ctx, "Custom.zip failed, contact support");
   } else if (sys_access("/usr/html/config.txt", F_OK) == 0) {
     const char *items[] = {T(T_RESET_PARAMS), T(T_YES), T(T_NO)};
     if (show_menu(ctx, 3, items, 1) == 1) reset_params(ctx);
   } else {
-    show_message(ctx, T(T_CUSTOMZIP_SAVED));
+    show_notice(ctx, T(T_CUSTOMZIP_SAVED));
   }
   reload_language();
 }
@@ -481,7 +483,7 @@ void wifi_toggle(GuiContext *ctx, bool running) {
     status_update(STATUS_WIFI, STATUS_WIFI, "wifi_toggle");
   } else {
     clear_status_text(ctx);
-    show_message(ctx, T(T_WIFI_FAILED));
+    show_notice(ctx, T(T_WIFI_FAILED));
   }
 }
 
@@ -608,7 +610,7 @@ void firmware_update_screen(GuiContext *ctx) {
   char path[256];
   if (!filesys_get_file("m7391.fw", path, sizeof path) || firmware_load_file(path) != 0) {
     clear_status_text(ctx);
-    show_message(ctx, T(T_FIRMWARE_LOAD_FAILED));
+    show_notice(ctx, T(T_FIRMWARE_LOAD_FAILED));
     return;
   }
   // Taking the status once a second also tells the flash thread that the
