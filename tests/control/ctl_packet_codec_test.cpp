@@ -199,9 +199,3 @@ TEST(CtlPacketCodec, CobsMatchesPublishedExamplesAndRejectsBrokenFrames) {
   big.back() = 0;
   EXPECT_EQ(receive(&in, big), CTL_ERR_LONG);
 }
-
-TEST(CtlPacketCodec, StatusTexts) {
-  EXPECT_STREQ(ctl_strerror(0), "no error");
-  EXPECT_STREQ(ctl_strerror(167), "read timeout");
-  EXPECT_STREQ(ctl_strerror(169), "unknown error");
-}

@@ -237,12 +237,4 @@ TEST(FlvWriter, EveryWriteChecksItsRoom) {
   flv_delete(f);
 }
 
-TEST(FlvWriter, AmfPrimitives) {
-  uint8_t out[64];
-  EXPECT_EQ(9u, amf_write_number(out, 1.0));
-  EXPECT_EQ(0, memcmp("\x00\x3F\xF0\x00\x00\x00\x00\x00\x00", out, 9));
-  EXPECT_EQ(7u, amf_write_string(out, "width"));
-  EXPECT_EQ(0, memcmp("\x00\x05width", out, 7));
-}
-
 }  // namespace

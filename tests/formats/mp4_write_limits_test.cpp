@@ -136,25 +136,6 @@ TEST_F(Mp4WriteLimits, WriteFailureCutsBothFilesSoTheyStillPlay) {
   EXPECT_EQ(got, want);
 }
 
-TEST_F(Mp4WriteLimits, MirrorFileIsByteIdentical) {
-  std::string a = in.dir + "/mirror_a.mp4", b = in.dir + "/mirror_b.mp4";
-  FILE *fa = sys_fopen(a.c_str(), "w+b"), *fb = sys_fopen(b.c_str(), "w+b");
-  Mp4Muxer *m = mp4_new();
-  mp4_add_tracks(m, true);
-  mp4_set_interleave(m, 45000);
-  mp4_set_file(m, fa);
-  mp4_write_header(m, "x", 1);
-  mp4_set_mirror_file(m, fb);
-  mp4_feed(m, in.video, in.audio);
-  EXPECT_EQ(mp4_finish(m), 0);
-  mp4_delete(m);
-  fclose(fa);
-  fclose(fb);
-  Bytes pa = read_board_file(a);
-  EXPECT_GT(pa.size(), 40000u);
-  EXPECT_EQ(pa, read_board_file(b));
-}
-
 // A stdio stream of a sparse file past 4 GiB that keeps only what a reader
 // needs: every write of up to 1 MiB, and the first 4 KiB of larger ones (the
 // filler NAL units that make the frames big). Everything else reads as zeros.

@@ -29,19 +29,6 @@ bool section_crc_ok(const uint8_t *pkt) {
   return crc32_mpeg2(pkt + 5, 3 + section_length(pkt)) == 0;
 }
 
-TEST(TsTables, FirstWriteSendsPatPmtAndPcrBeforeThePes) {
-  TsMux *m = ts_setup(TS_AAC);
-  Out o;
-  ASSERT_EQ(4 * 188, write_video(m, &o, 0));
-  auto p = o.pkts();
-  EXPECT_EQ(0u, p[0].pid);
-  EXPECT_EQ(0x100u, p[1].pid);
-  EXPECT_EQ(0x1001u, p[2].pid);
-  EXPECT_EQ(0x1011u, p[3].pid);
-  EXPECT_TRUE(p[3].pusi);
-  tsmux_delete(m);
-}
-
 TEST(TsTables, PatBytes) {
   TsMux *m = ts_setup(TS_AAC);
   Out o;
