@@ -14,13 +14,12 @@
 #include "core/param_apply.h"
 #include "core/param_block.h"
 #include "osd/osd_channel.h"
-#include "platform/host_root.h"
+#include "fuzz_root.h"
 #include "storage/playback.h"
 
 namespace {
 
 ParamBlock block;
-std::string root;
 
 void check_reply(const CtlExchange &ex, size_t len) {
   if (!len) return;
@@ -31,11 +30,7 @@ void check_reply(const CtlExchange &ex, size_t len) {
 }
 
 void setup(void) {
-  char tmpl[] = "/tmp/cmd-exec-fuzz-XXXXXX";
-  if (!mkdtemp(tmpl)) abort();
-  root = tmpl;
-  root_set(root.c_str());
-  atexit([] { (void)!system(("rm -rf " + root).c_str()); });
+  fuzz_root();
   osdInit(&block);
   status_events_init(&block);
   param_apply_hooks.dvr_post_key = [](uint32_t) {};
@@ -51,7 +46,8 @@ void setup(void) {
 }  // namespace
 
 int fuzz_one(const uint8_t *data, size_t size) {
-  if (root.empty()) setup();
+  static bool ready = (setup(), true);
+  (void)ready;
   // Neither the menu bit (menu_reset would wait) nor the shutdown bit.
   status_update(0, STATUS_MENU, "fuzz");
   auto ex = std::make_unique<CtlExchange>();

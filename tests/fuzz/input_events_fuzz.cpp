@@ -10,19 +10,11 @@
 #include "display/gui_layout.h"
 #include "display/keyboard_input.h"
 #include "display/text_entry.h"
-#include "platform/host_root.h"
+#include "fuzz_root.h"
 #include "platform/sim/sim_control.h"
 
-static std::string root;
-
 int fuzz_one(const uint8_t *data, size_t size) {
-  if (root.empty()) {
-    char tmpl[] = "/tmp/m7391-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    root = tmpl;
-    root_set(root.c_str());
-    atexit([] { (void)!system(("rm -rf " + root).c_str()); });
-  }
+  fuzz_root();
   if (size < 2) return 0;
   int mode = data[0] % 5;
   static const char *const kinds[] = {"keyboard", "mouse", "touch"};

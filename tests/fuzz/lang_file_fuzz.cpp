@@ -8,19 +8,11 @@
 #include <string>
 
 #include "display/gui_toolkit.h"
-#include "platform/host_root.h"
-
-static std::string root;
+#include "fuzz_root.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
-  if (root.empty()) {
-    char tmpl[] = "/tmp/m7391-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    root = tmpl;
-    root_set(root.c_str());
-    atexit([] { (void)!system(("rm -rf " + root).c_str()); });
-    sys_mkdirs("/usr/html/lang", 0755);
-  }
+  static bool ready = (fuzz_root(), sys_mkdirs("/usr/html/lang", 0755), true);
+  (void)ready;
   FILE *f = sys_fopen("/usr/html/lang/Fuzz.txt", "w");
   if (!f) abort();
   fwrite(data, 1, size, f);

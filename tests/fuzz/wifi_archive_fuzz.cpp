@@ -11,11 +11,10 @@
 
 #include "core/firmware.h"
 #include "core/mtd.h"
-#include "platform/host_root.h"
+#include "fuzz_root.h"
 
 namespace {
 std::vector<uint8_t> flash(MTD_SIZE, 0xFF);
-std::string root;
 
 int mem_read(void *buf, uint32_t off, size_t len) {
   if (off < MTD_WIFI_ARCHIVE_OFF || (uint64_t)off + len > MTD_WIFI_ARCHIVE_OFF + WIFI_ARCHIVE_MAX) abort();
@@ -28,13 +27,7 @@ const FirmwareFlash kMemFlash = {mem_read, no_write, no_erase};
 }  // namespace
 
 int fuzz_one(const uint8_t *data, size_t size) {
-  if (root.empty()) {
-    char tmpl[] = "/tmp/m7391-fuzz-XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    root = tmpl;
-    root_set(root.c_str());
-    atexit([] { (void)!system(("rm -rf " + root).c_str()); });
-  }
+  const std::string &root = fuzz_root();
   firmware_flash = &kMemFlash;
   size_t n = size < WIFI_ARCHIVE_MAX ? size : WIFI_ARCHIVE_MAX;
   memset(flash.data() + MTD_WIFI_ARCHIVE_OFF, 0, 1 << 16);
