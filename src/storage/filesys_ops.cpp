@@ -379,6 +379,15 @@ int filesys_delete(int source, const char *name, void *progress_ctx) {
   log_printf("%s: source=%d multi=%d filename=%s lock=%d\n", "filesys_delete", source, g_multi_source,
              name, 0);
   if (!filesys_name_ok(name)) return -EINVAL;
+  // A group's progress is shown before each unlink, with the lock free: the
+  // hook may wait for the user's answer to a cancel question, and hot-plug
+  // and recording must go on meanwhile.
+  filesys_lock();
+  int permille = in_batch(source) && g_multi_total ? (int)(g_multi_done / g_multi_total) : -1;
+  filesys_unlock();
+  if (permille >= 0 && progress_ctx && storage_hooks.show_progress &&
+      storage_hooks.show_progress(progress_ctx, permille) == -1)
+    return -EINTR;
   filesys_lock();
   char dir[256];
   if (!dir_path(source, dir, sizeof dir)) {
@@ -390,14 +399,7 @@ int filesys_delete(int source, const char *name, void *progress_ctx) {
   bool batch = in_batch(source);
   if (!batch) filesys_add_writer(source);
   log_printf("unlink %s\n", path);
-  if (batch && g_multi_total) {
-    if (progress_ctx && storage_hooks.show_progress &&
-        storage_hooks.show_progress(progress_ctx, (int)(g_multi_done / g_multi_total)) == -1) {
-      filesys_unlock();
-      return -EINTR;
-    }
-    g_multi_done += 1000;
-  }
+  if (batch && g_multi_total) g_multi_done += 1000;
   int rc = sys_unlink(path);
   if (rc != 0) perror("unlink");
   if (!batch) filesys_remove_writer(source);
