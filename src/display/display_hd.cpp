@@ -717,11 +717,14 @@ void *displayThrFxn(void *arg) {
         if (hd) run_colorbars(env, hd);
         break;
       case DISPLAY_STREAM:
+        // The playback makes, remakes and closes its own output through
+        // hd_display: the one this thread made (a pass-through's) goes first,
+        // so that no device has two owners to delete it.
+        delete_device(hd);
         if (decode_main_hook)
           decode_main_hook(env);
         else
           env->mode = DISPLAY_IDLE;
-        delete_device(hd);
         break;
       case DISPLAY_POWER_OFF:
         power_off(env, hd, seen);

@@ -160,6 +160,26 @@ TEST_F(DisplayModes, EveryModeAndItsWakeUps) {
   // Playback is not built: its mode returns to idle.
   run.set_mode(DISPLAY_STREAM);
   ASSERT_TRUE(wait_until([&] { return run.env.mode == DISPLAY_IDLE; }));
+  // A playback over the bars remakes the output at its pictures' size and
+  // closes it at its end: the bars' output is deleted once, before it.
+  run.set_mode(DISPLAY_COLORBARS);
+  ASSERT_TRUE(wait_until([] { return out_info().streaming == 1; }));
+  static int remade;
+  remade = -2;
+  decode_main_hook = [](DisplayEnv *env) {
+    Buffer_Attrs ref = Buffer_Attrs_DEFAULT;
+    ref.reference = true;
+    BufTab_Handle tab = BufTab_create(3, 0, &ref);
+    remade = display_hd_set_resolution(1280, 720, 2560, 25, tab, 0);
+    Display_delete(hd_display);
+    BufTab_delete(tab);
+    env->mode = DISPLAY_IDLE;
+    return 0;
+  };
+  run.set_mode(DISPLAY_STREAM);
+  ASSERT_TRUE(wait_until([&] { return remade != -2 && run.env.mode == DISPLAY_IDLE; }));
+  EXPECT_EQ(remade, 0);
+  decode_main_hook = nullptr;
 
   // A change stored just before the thread waits is never lost.
   for (int n = 0; n < 200; n++) run.set_mode(n % 2 ? DISPLAY_COLORBARS : DISPLAY_IDLE);
