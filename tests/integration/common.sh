@@ -5,7 +5,9 @@ set -euo pipefail
 : "${M7391_SOURCE_DIR:?}"
 MKROOT=$(dirname "$M7391_BIN")/../tools/mkroot
 
-fail() { echo "FAIL: $*" >&2; [ -n "${LOGF:-}" ] && tail -50 "$LOGF" >&2; exit 1; }
+fail() { echo "FAIL: $*" >&2; FAILED=1; [ -n "${LOGF:-}" ] && tail -50 "$LOGF" >&2; exit 1; }
+# A command that stops the test without fail says what it was.
+trap 'echo "FAIL: line $LINENO: $BASH_COMMAND" >&2' ERR
 
 # new_root [mkroot options]: a fresh root in $ROOT.
 new_root() {
@@ -16,10 +18,18 @@ new_root() {
   trap 'cleanup_all' EXIT
 }
 
+# A test that fails keeps its root, the box's logs in it, and says where.
 PIDS=()
 cleanup_all() {
+  local rc=$?
   for p in "${PIDS[@]:-}"; do [ -n "$p" ] && kill -9 "$p" 2>/dev/null || true; done
-  [ -n "${ROOT:-}" ] && [ -z "${KEEP_ROOT:-}" ] && rm -rf "$ROOT"
+  [ -n "${ROOT:-}" ] || return 0
+  if [ "$rc" != 0 ]; then
+    [ -z "${FAILED:-}" ] && [ -n "${LOGF:-}" ] && tail -50 "$LOGF" >&2
+    echo "exit $rc; the test's root is kept: $ROOT" >&2
+  elif [ -z "${KEEP_ROOT:-}" ]; then
+    rm -rf "$ROOT"
+  fi
   return 0
 }
 
