@@ -495,7 +495,12 @@ void setup_passthru(DisplayEnv *env, StreamId stream) {
     mode = DISPLAY_PASSTHRU_SD;
     cs = DISPLAY_CS_UYVY;
   }
-  env->mode = mode;
+  // The pass-through kind follows the picture; a mode another thread set
+  // meanwhile (a playback's) is kept.
+  int32_t was = env->mode;
+  while ((was == DISPLAY_PASSTHRU || was == DISPLAY_PASSTHRU_SD) &&
+         !env->mode.compare_exchange_weak(was, mode)) {
+  }
   StreamId out = mode == DISPLAY_PASSTHRU ? CAPTURE_STREAM1 : CAPTURE_STREAM2;
   int line = round_up(cs == DISPLAY_CS_UYVY ? 2 * width : width, 32);
   env->passthru_color_space = cs;
