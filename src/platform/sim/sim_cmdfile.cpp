@@ -23,7 +23,11 @@ struct Follower {
 };
 
 std::mutex g_lock;
-Follower g_files[8];
+// Never destroyed: the following thread reads them until the process ends.
+Follower *files(void) {
+  static Follower *const f = new Follower[8];
+  return f;
+}
 int g_nfiles;
 
 // Runs the complete lines appended since the last call.
@@ -54,7 +58,7 @@ void *follow_main(void *) {
     struct timespec ts = {0, 100000000};
     nanosleep(&ts, nullptr);
     std::lock_guard<std::mutex> l(g_lock);
-    for (int i = 0; i < g_nfiles; i++) follow_one(g_files[i]);
+    for (int i = 0; i < g_nfiles; i++) follow_one(files()[i]);
   }
   return nullptr;
 }
@@ -65,9 +69,9 @@ void sim_follow_commands(const char *board_path, int (*run)(const char *line), c
   if (!root_dir()[0]) return;
   std::lock_guard<std::mutex> l(g_lock);
   for (int i = 0; i < g_nfiles; i++)
-    if (g_files[i].run == run) return;
+    if (files()[i].run == run) return;
   if (g_nfiles == 8) return;
-  Follower &w = g_files[g_nfiles++];
+  Follower &w = files()[g_nfiles++];
   snprintf(w.path, sizeof w.path, "%s", board_path);
   w.run = run;
   w.tag = tag;
