@@ -25,7 +25,7 @@ struct Follower {
 std::mutex g_lock;
 // Never destroyed: the following thread reads them until the process ends.
 Follower *files(void) {
-  static Follower *const f = new Follower[8];
+  static Follower *const f = new Follower[8]();
   return f;
 }
 int g_nfiles;

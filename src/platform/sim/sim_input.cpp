@@ -61,7 +61,7 @@ struct Slot {
 
 std::mutex g_lock;
 // Never destroyed: the arrival thread reads the slots until the process ends.
-Slot (&g_slots)[SIM_INPUT_SLOTS] = *new Slot[1][SIM_INPUT_SLOTS];
+Slot (&g_slots)[SIM_INPUT_SLOTS] = *new Slot[1][SIM_INPUT_SLOTS]();
 bool g_stepped = false;
 int64_t g_clock_us = 0;
 int g_wake = -1;               // eventfd that wakes the arrival thread
