@@ -170,13 +170,15 @@ void osdSetFormat(int channel, uint32_t, uint32_t lines, int layout, uint32_t pi
   OsdChannel *ch = osd_channel(channel);
   if (!ch) return;
   Locked l(ch);
+  // Layout 9 keeps its bytes where NV12 does.
+  auto bytes = [](uint32_t l) { return l == OSD_LAYOUT_NV12_LUMA ? (uint32_t)OSD_LAYOUT_NV12 : l; };
+  const bool moved = pitch != ch->pitch || lines != ch->lines || bytes((uint32_t)layout) != bytes(ch->layout);
   ch->pitch = pitch;
   ch->lines = lines;
   ch->layout = (uint32_t)layout;
   reconfigure(ch);
-  // Images in the DMA buffer are cut to the new frame (or dropped).
-  for (OverlaySlot &s : ch->slots)
-    if (s.type == OSD_SLOT_DMA && !osd_clip_dma_slot(ch, &s)) s.type = OSD_SLOT_EMPTY;
+  // Pixels in the DMA buffer are laid out for the frame they were made for.
+  if (moved) osd_reburn_slots(ch);
 }
 
 void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size) {
@@ -184,12 +186,11 @@ void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size) {
   if (!ch) return;
   {
     Locked l(ch);
-    if (virt != ch->dma_virt || size != ch->dma_size)
-      for (OverlaySlot &s : ch->slots)
-        if (s.type == OSD_SLOT_DMA) s.type = OSD_SLOT_EMPTY;
+    const bool moved = virt != ch->dma_virt || size != ch->dma_size;
     ch->dma_virt = virt;
     ch->dma_phys = phys;
     ch->dma_size = virt ? size : 0;
+    if (moved) osd_reburn_slots(ch);
   }
   printf("%s: %d dma=%p\n", "osdSetDMA", channel, (void *)virt);
 }

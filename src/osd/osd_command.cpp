@@ -320,21 +320,33 @@ void osdClearSlot(int slot) {
 
 namespace {
 
-// Text burned into channel 0's DMA buffer: its box is the slot's rectangle.
-void burn_text(OsdChannel *ch, OverlaySlot *s, int x, int y, const char *text, int font, int style) {
+// What a burned-in text slot keeps of its text (its payload): the DMA
+// pixels are laid out for one frame geometry and are burned again from it
+// when the geometry or the buffer changes.
+struct BurnedText {
+  int32_t x, y;
+  int font, style;
+  char text[OSD_TEXT_MAX + 1];  // as formatted when it was set
+};
+
+// Text burned into channel 0's DMA buffer: its box is the slot's rectangle,
+// the slot takes a reference to src. The slot is left as it is when the
+// channel cannot hold the text.
+bool burn_text(OsdChannel *ch, OverlaySlot *s, uint8_t *src) {
+  const BurnedText *b = (const BurnedText *)src;
+  const int font = b->font, style = b->style;
+  const char *out = b->text;
   if (!ch->dma_virt || (ch->layout != OSD_LAYOUT_NV12 && ch->layout != OSD_LAYOUT_NV12_LUMA &&
                         ch->layout != OSD_LAYOUT_UYVY))
-    return;
+    return false;
   const bool nv12 = ch->layout != OSD_LAYOUT_UYVY;
   // The renderer writes the frame's lines; NV12's chroma follows them.
   const uint64_t frame = (uint64_t)ch->pitch * ch->lines * (nv12 ? 3 : 2) / 2;
-  if (!ch->pitch || !ch->lines || frame > ch->dma_size) return;
+  if (!ch->pitch || !ch->lines || frame > ch->dma_size) return false;
   OsdTextConfig cfg = {};
   cfg.enabled = (uint8_t)font;
-  cfg.x = (uint32_t)x;
-  cfg.y = (uint32_t)y;
-  char out[OSD_TEXT_MAX + 1];
-  osdFormatText(0, text, out, OSD_TEXT_MAX);
+  cfg.x = (uint32_t)b->x;
+  cfg.y = (uint32_t)b->y;
   OsdTextTarget t;
   uint32_t bx, by;
   osd_place_text(ch, &cfg, &bx, &by, &t.text_offset, &t.chars_per_line);
@@ -343,7 +355,7 @@ void burn_text(OsdChannel *ch, OverlaySlot *s, int x, int y, const char *text, i
   const uint32_t width = osd_frame_width(ch);
   if ((uint32_t)w > width - bx) w = (int)(width - bx);
   if ((uint32_t)h > ch->lines - by) h = (int)(ch->lines - by);
-  if (w <= 0 || h <= 0) return;
+  if (w <= 0 || h <= 0) return false;
   t.frame = ch->dma_virt;
   t.pitch = ch->pitch;
   t.lines = ch->lines;
@@ -385,11 +397,24 @@ void burn_text(OsdChannel *ch, OverlaySlot *s, int x, int y, const char *text, i
   box.y = (int32_t)by;
   box.width = (uint32_t)w;
   box.height = (uint32_t)h;
-  if (!osd_clip_dma_slot(ch, &box)) return;
-  install(s, nullptr, 0, box.x, box.y, box.width, box.height, 0, OSD_SLOT_DMA);
+  if (!osd_clip_dma_slot(ch, &box)) return false;
+  install(s, osd_payload_ref(src), 0, box.x, box.y, box.width, box.height, 0, OSD_SLOT_DMA);
+  return true;
 }
 
 }  // namespace
+
+void osd_reburn_slots(OsdChannel *ch) {
+  for (OverlaySlot &s : ch->slots) {
+    if (s.type != OSD_SLOT_DMA) continue;
+    // Only channel 0 burns text; copies elsewhere come back with the next
+    // copy of channel 0. A decoded image keeps no source: it goes.
+    uint8_t *src = osd_payload_kind(s.data) == OSD_SLOT_DMA ? osd_payload_ref(s.data) : nullptr;
+    if (!src || ch != osd_channel(0) || !burn_text(ch, &s, src))
+      install(&s, nullptr, 0, 0, 0, 0, 0, 0, OSD_SLOT_EMPTY);
+    osd_payload_unref(src);
+  }
+}
 
 void osdSetText(int slot, int x, int y, const char *text, int font, int style) {
   OsdChannel *ch = osd_channel(0);
@@ -419,5 +444,14 @@ void osdSetText(int slot, int x, int y, const char *text, int font, int style) {
     return;
   }
   install(s, nullptr, 0, 0, 0, 0, 0, 0, OSD_SLOT_EMPTY);
-  burn_text(ch, s, x, y, text, font, style);
+  uint8_t *src = osd_payload_new(sizeof(BurnedText), OSD_SLOT_DMA);
+  if (!src) return;
+  BurnedText *b = (BurnedText *)src;
+  b->x = x;
+  b->y = y;
+  b->font = font;
+  b->style = style;
+  osdFormatText(0, text, b->text, OSD_TEXT_MAX);
+  burn_text(ch, s, src);
+  osd_payload_unref(src);
 }

@@ -35,8 +35,9 @@ void osdDecodeImage(void *job);
 
 // Channel 0's slot holds text: a live text (type 4), or, for styles that
 // never change (0 and 5 without '^' tokens, and 6), text burned into the
-// DMA buffer (type 3). A NULL text clears the slot; a slot of 16 or more
-// only re-clips the channel's own text.
+// DMA buffer (type 3), burned again when the frame geometry changes. A NULL
+// text clears the slot; a slot of 16 or more only re-clips the channel's
+// own text.
 void osdSetText(int slot, int x, int y, const char *text, int font, int style);
 // Frees channel 0's slot; a slot of 16 or more switches its own text off.
 void osdClearSlot(int slot);

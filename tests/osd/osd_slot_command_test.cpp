@@ -228,10 +228,12 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   f = box.composite();
   EXPECT_EQ(f[0], 255);
   EXPECT_TRUE(std::equal(f.begin() + 64 * 36, f.end(), picture.begin() + 64 * 36));
-  // A format that cuts the image keeps what still fits; a new buffer drops it.
-  osdSetFormat(0, 64, 4, OSD_LAYOUT_NV12, 64);
-  EXPECT_EQ(osd_channel(0)->slots[1].height, 4u);
+  // Another frame size drops the image (its pixels are laid out for the
+  // old one) rather than show it garbled.
+  osdSetFormat(0, 64, 34, OSD_LAYOUT_NV12, 64);
+  EXPECT_EQ(s.type, 0u);
   osdSetFormat(0, 64, 36, OSD_LAYOUT_NV12, 64);
+  send_png(-3, -2, 0x01, 12);
   // A move carries the pixels along, by whole chroma samples.
   osd_short(3, 0x01, 31, 21, 12);
   EXPECT_EQ(s.x, 32);
@@ -295,6 +297,27 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   f = u.composite();
   const size_t row = 4 * 128;
   EXPECT_TRUE(std::equal(f.begin() + row + 20, f.begin() + row + 2 * (9 + 32), u.dma.data() + row + 20));
+
+  // Text burned at one frame size, then the capture switches to another
+  // (and layout): it shows as if burned for the new frame.
+  for (int layout : {OSD_LAYOUT_UYVY, OSD_LAYOUT_NV12}) {
+    Box big(160, 72, layout);
+    std::vector<uint8_t> bare = big.picture();
+    osdSetFormat(0, 64, 36, OSD_LAYOUT_NV12, 64);
+    osdSetText(5, 10, 8, "AB", 2, 6);
+    send_png(0, 0, 0x01, 12);
+    ASSERT_EQ(osd_channel(0)->slots[1].type, 3u);
+    osdSetFormat(0, 160, 72, layout, 160);
+    const OverlaySlot &t = osd_channel(0)->slots[5];
+    EXPECT_EQ(t.type, 3u);
+    EXPECT_EQ(t.x, 10);
+    EXPECT_EQ(t.y, 8);
+    EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
+    f = big.composite();
+    EXPECT_NE(f, bare);
+    osdSetText(5, 10, 8, "AB", 2, 6);
+    EXPECT_EQ(big.composite(), f) << layout;
+  }
 }
 
 // A hide sent while the image is still waiting for the Worker makes it
