@@ -221,7 +221,8 @@ DvrKey dvr_wait_key(GuiContext *ctx, uint32_t seconds) {
     if (recording && !(dvr_key_hooks.recording_paused && dvr_key_hooks.recording_paused())) {
       uint32_t t = timestamp_now();
       int64_t at = now + int64_t(90000 - t % 90000) * 100 / 9;
-      if (at < wake) {
+      // A second that turns with another wake-up is still drawn.
+      if (at <= wake) {
         wake = at;
         clock_due = true;
       }
