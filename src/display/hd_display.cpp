@@ -292,7 +292,9 @@ HdDisplay *Display_create(BufTab_Handle bufs, DisplayAttrs *attrs) {
       hd->fd = open_device(attrs->device);
       continue;
     }
-    hd->count = (int32_t)req.count;
+    // The output starts once the attributes' count is queued, even on a
+    // larger table (playback's): a single still then shows.
+    hd->count = (int32_t)req.count < attrs->num_bufs ? (int32_t)req.count : attrs->num_bufs;
     osd_config_windows(attrs->std);
     if (display_is_ch7038b() && attrs->output == 2)
       hwreg_write(kVencVidctl, hwreg_read(kVencVidctl) | 8);

@@ -19,7 +19,7 @@ struct HdDisplay {
   int fd;
   BufTab_Handle bufs;
   int32_t queued;      // buffers queued so far, up to count
-  int32_t count;
+  int32_t count;       // queued before the output starts
   int32_t image_size;
   int32_t std;
   int32_t color_space;

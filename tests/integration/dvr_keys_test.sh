@@ -3,12 +3,13 @@
 # the KeyPress row posts keypad actions. Record/Pause starts a recording to
 # the SD card, shown on the OSD as tesseract reads it, Rec/Stop ends it with
 # a file ffprobe reads at about its length; Mute Toggle mutes; Snapshot
-# writes one JPEG. A splash picture plays at start until a key, then the
-# live picture. A file named by the control protocol plays to its end, and
+# writes one JPEG. A splash picture shows at start (its dump against
+# ffmpeg's decode) until a key, then the live picture. A file named by the control protocol plays to its end, and
 # a broken one is refused on screen. Play/Pause lists the disk's videos,
-# newest names first, and OK plays the one chosen. The main menu sets the
-# "menu open" status bit, and Setup's Update Firmware flashes an image from
-# the card and reboots.
+# newest names first, and OK plays the one chosen. A picture named by the
+# control protocol shows under its name (the screen dump, ffmpeg, tesseract).
+# The main menu sets the "menu open" status bit, and Setup's Update Firmware
+# flashes an image from the card and reboots.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -22,6 +23,7 @@ mkdir -p "$DISK"
 ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt yuv420p "$DISK/b.mp4"
 cp "$DISK/b.mp4" "$DISK/c.mp4"
 head -c 3000 /dev/urandom > "$DISK/bad.mp4"
+ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720 -frames:v 1 -q:v 2 "$DISK/pic.jpg"
 key() { post_form -d KeyPress=$1; }
 # osd_text <name>: tesseract's reading of the OSD's shown pages (the menu
 # cursor ">" joined to its row).
@@ -50,6 +52,17 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=640x480 -frames:v 1 -q:v 2 -y
 start_box "$ROOT/run/a.log"
 wait_log "$LOGF" "httpd: started"
 wait_log "$LOGF" "output_filename=/usr/html/images/splash.jpg" 20
+# The output shows the picture: its dump against ffmpeg's decode.
+splash_on() { grep -qx "streaming 1" "$1" && grep -qx "format NV12" "$1" && grep -qx "width 640" "$1"; }
+for _ in $(seq 1 100); do splash_on "$ROOT/run/sim/display.txt" 2>/dev/null && break; sleep 0.1; done
+splash_on "$ROOT/run/sim/display.txt" || fail "the splash is not shown: $(cat "$ROOT/run/sim/display.txt")"
+echo "dump /tmp/splash.yuv" >>"$CMD"
+for _ in $(seq 1 50); do [ -s "$ROOT/tmp/splash.yuv" ] && break; sleep 0.1; done
+# A JPEG's samples are full range, and shown as they are.
+psnr=$(ffmpeg -nostdin -color_range pc -f rawvideo -pix_fmt nv12 -s 640x480 -i "$ROOT/tmp/splash.yuv" \
+  -i "$ROOT/usr/html/images/splash.jpg" -lavfi "[0]format=yuvj420p[a];[a][1]psnr" -f null - 2>&1 |
+  sed -n 's/.*average:\([0-9.]*\).*/\1/p')
+awk -v p="$psnr" 'BEGIN { exit !(p > 40) }' || fail "the splash shown differs: PSNR '$psnr'"
 grep -q "wifi enable" "$LOGF" && fail "the menu started during the splash"
 key 13   # an unused keypad action ends the splash
 wait_log "$LOGF" "wifi enable" 30
@@ -110,6 +123,31 @@ shows "END" end2
 key 1   # ends the playback, back to the list
 stopped 3
 key 1   # leaves the list
+
+# A picture named by the control protocol fills the screen under the OSD
+# (the screen dump against the picture) until snapshot_stop.
+word() { python3 "$CLIENT" get_status | sed -n 's/^word //p'; }
+[ "$(python3 "$CLIENT" view_snapshot 1 pic.jpg | head -1)" = "status 0" ] || fail "view_snapshot"
+wait_log "$LOGF" "view_snapshot_action: /media/int/DCIM/pic.jpg" 20
+pic_on() { grep -qx "streaming 1" "$1" && grep -qx "width 1280" "$1" && grep -qx "format NV12" "$1"; }
+for _ in $(seq 1 100); do pic_on "$ROOT/run/sim/display.txt" && break; sleep 0.1; done
+pic_on "$ROOT/run/sim/display.txt" || fail "the picture is not shown: $(cat "$ROOT/run/sim/display.txt")"
+echo "screen /tmp/screen.png" >>"$CMD"
+for _ in $(seq 1 50); do [ -s "$ROOT/tmp/screen.png" ] && break; sleep 0.1; done
+sleep 0.2
+psnr=$(ffmpeg -nostdin -i "$ROOT/tmp/screen.png" -i "$DISK/pic.jpg" \
+  -lavfi "[0]format=rgb24[a];[1]format=rgb24[b];[a][b]psnr" -f null - 2>&1 |
+  sed -n 's/.*average:\([0-9.]*\).*/\1/p')
+awk -v p="$psnr" 'BEGIN { exit !(p > 22) }' || fail "the screen is not the picture: PSNR '$psnr'"
+convert "$ROOT/tmp/screen.png" -crop 160x40+185+192 +repage -colorspace gray -negate -threshold 50% \
+  -resize 300% "$ROOT/tmp/label.png"
+case "$(tesseract "$ROOT/tmp/label.png" - --psm 7 2>/dev/null)" in
+  *pic.*) ;; *) fail "no file name over the picture" ;;
+esac
+(( $(word) & 0x200 )) || fail "no snapshot view in the word $(word)"
+python3 "$CLIENT" snapshot_stop >/dev/null
+wait_log "$LOGF" "view snapshot ret=" 20
+(( $(word) & 0x202 )) && fail "the word $(word) after snapshot_stop"
 
 # The main menu holds the "menu open" status bit; Setup lists a firmware
 # image made by mkimage on the card, and choosing it shows the update's
