@@ -353,6 +353,7 @@ int telemetry(Round *r) {
     char buf[256];
     ssize_t n = dev_read(r->port, buf, sizeof buf);
     if (n <= 0) break;
+    log_printf("serial %d %.*s\n", (int)n, (int)n, buf);
     telemetry_feed(t, buf, (size_t)n);
     serial_set_line(SERIAL_LINE_PORT, "process %d", (int)t->len);
   }
