@@ -115,14 +115,6 @@ stopped() {
   fail "playback did not end"
 }
 stopped 2
-key 9
-shows "KB" list   # the sizes beside the names
-key 4
-wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
-shows "END" end2
-key 1   # ends the playback, back to the list
-stopped 3
-key 1   # leaves the list
 
 # A picture named by the control protocol fills the screen under the OSD
 # (the screen dump against the picture) until snapshot_stop.
@@ -148,6 +140,15 @@ esac
 python3 "$CLIENT" snapshot_stop >/dev/null
 wait_log "$LOGF" "view snapshot ret=" 20
 (( $(word) & 0x202 )) && fail "the word $(word) after snapshot_stop"
+
+key 9
+shows "KB" list   # the sizes beside the names
+key 4
+wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
+shows "END" end2
+key 1   # ends the playback, back to the list
+stopped 3
+key 1   # leaves the list
 
 # The main menu holds the "menu open" status bit; Setup lists a firmware
 # image made by mkimage on the card, and choosing it shows the update's
