@@ -140,10 +140,12 @@ CtlStatus ctl_receive(CtlSocket *s, CtlPacket *p, size_t *len, const sockaddr_in
     socklen_t slen = sizeof src;
     ssize_t n = recvfrom(s->fd, p->frame, sizeof p->frame, 0, (sockaddr *)&src, &slen);
     if (s->closing) {
+      // The closer frees the socket as soon as it is posted: nothing of it
+      // may be touched after the post, the lock included.
       s->valid = 0;
+      pthread_mutex_unlock(s->mutex);
       sem_post(s->semaphore);
-      st = CTL_ERR_CLOSED;
-      break;
+      return CTL_ERR_CLOSED;
     }
     if (n < 0 && errno != EINTR && errno != EAGAIN) {
       st = CTL_ERR_READ;
