@@ -13,6 +13,7 @@
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/param_block.h"
 #include "display/dvr_keys.h"
 #include "display/dvr_logic.h"
@@ -28,11 +29,6 @@ namespace {
 
 const char kProgram[] = "/usr/bin/m7391";
 const char kProgramTmp[] = "/usr/bin/.m7391.new";
-
-void sleep_ms(int ms) {
-  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 // Asks for a hexadecimal number (at most digits characters) starting from
 // *value; 0 with *value set when a text was confirmed.

@@ -15,6 +15,7 @@
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/param_apply.h"
 #include "core/param_flash.h"
 #include "display/display_hd.h"
@@ -58,11 +59,6 @@ bool running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
 void stream_start(int id) { stream_set_state_by_id((uint32_t)id, 1); }
 void stream_stop(int id) { stream_set_state_by_id((uint32_t)id, 0); }
 bool video_locked(void) { return capture_video_lock() != 0; }
-
-void sleep_ms(int ms) {
-  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 void status_bit(uint32_t bit, bool on, const char *reason) { status_update(on ? bit : 0, bit, reason); }
 

@@ -14,6 +14,7 @@
 #include "core/firmware.h"
 #include "core/global.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/mtd.h"
 #include "core/param_access.h"
 #include "core/param_apply.h"
@@ -60,11 +61,6 @@ enum {
 
 const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
-
-void sleep_ms(int ms) {
-  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-  nanosleep(&ts, nullptr);
-}
 
 // Takes the key a message box left in the mailbox (0: none came).
 DvrKey take_key(void) {
