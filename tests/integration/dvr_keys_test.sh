@@ -148,6 +148,7 @@ wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
 shows "END" end2
 key 1   # ends the playback, back to the list
 stopped 3
+shows "KB" list2   # the list is back before the next key
 key 1   # leaves the list
 
 # The main menu holds the "menu open" status bit; Setup lists a firmware
