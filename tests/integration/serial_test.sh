@@ -62,7 +62,8 @@ for rp in "9600 0 -parodd -cmspar" "115200 1 parodd -cmspar" "57600 2 -parodd -c
   done
   [ -n "$ok" ] || fail "rate $rate: $(echo "$s" | head -1)"
   for flag in "$@" cs8 -icanon -echo -opost -crtscts -cstopb "min = 1" "time = 1"; do
-    echo "$s" | grep -qE -- "(^| )$flag(;| |$)" || fail "rate $rate parity $parity: no $flag in $s"
+    re="(^|[[:space:]])$flag(;|[[:space:]]|\$)"
+    [[ $s =~ $re ]] || fail "rate $rate parity $parity: no $flag in $s"
   done
 done
 service -d "Serial.BaudRate=14400"
