@@ -100,7 +100,8 @@ $PY churn 50 15 || fail "churn"
 for _ in $(seq 100); do [ "$(threads)" = "$t0" ] && break; sleep 0.1; done
 [ "$(threads)" = "$t0" ] || fail "threads $t0 before, $(threads) after"
 [ $(( $(rss) - r0 )) -lt 8000 ] || fail "RSS grew from $r0 to $(rss) kB"
-kill $HOLD1
+# The player may already have been dropped as too slow on a loaded machine.
+kill $HOLD1 2>/dev/null || true
 echo "ok: churn"
 
 $PY hold 20 >"$W/hold.txt" &
