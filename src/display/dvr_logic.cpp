@@ -53,7 +53,6 @@ enum {
   T_BITRATE = 421, T_WORN_USB = 422, T_SECONDARY_BG = 423, T_SD_CARD = 425,
 };
 
-const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
 bool running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
 void stream_start(int id) { stream_set_state_by_id((uint32_t)id, 1); }

@@ -49,7 +49,6 @@ enum {
 constexpr int kRowsWanted = 18;
 constexpr size_t kRenameMax = 50;
 
-const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
 
 // What show_progress puts before the percentage; NULL: nothing.

@@ -17,6 +17,8 @@
 #include "storage/filesys.h"
 
 const char *LangTable[LANG_COUNT];
+
+const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 DvrKey menu_return_mask;
 DvrKey menu_return_key;
 void (*gui_recording_output)(int on);

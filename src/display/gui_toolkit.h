@@ -22,6 +22,8 @@ extern const char *const lang_english[LANG_COUNT];
 // The texts in use: English, or a language file's lines. Screens compare
 // these pointers to recognise their rows.
 extern const char *LangTable[LANG_COUNT];
+// Text i of the language table, or "" where it has none.
+const char *T(int i);
 
 // "/usr/html/lang/NAME.txt": the n-th line that is neither blank nor a "#"
 // comment replaces text n; entries after the last line read are English

@@ -64,7 +64,6 @@ enum {
   T_DURATION_MODE_TITLE = 427, T_SECONDS = 428, T_MINUTES = 429, T_HOURS = 430,
 };
 
-const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
 
 int clamp(int64_t v, int64_t lo, int64_t hi) { return (int)(v < lo ? lo : v > hi ? hi : v); }

@@ -44,7 +44,6 @@ enum {
   T_ERASE_ALL = 399, T_WHITE = 401, T_OUTLINE = 414,
 };
 
-const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
 
 // Guards the four overlays' texts: a mounted volume loads them on the web

@@ -59,7 +59,6 @@ enum {
   T_SD_CARD = 425,
 };
 
-const char *T(int i) { return LangTable[i] ? LangTable[i] : ""; }
 ParamBlock *params(void) { return get_param_block(); }
 
 // Takes the key a message box left in the mailbox (0: none came).
