@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "display/edid.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 
 namespace {
 

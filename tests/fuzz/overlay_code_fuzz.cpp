@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "display/overlay_editor.h"
+#include "display/screens/overlay_editor.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
   const char *p = (const char *)data;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "display/overlay_editor.h"
+#include "display/screens/overlay_editor.h"
 
 static bool same_text(const TextOverlayConf &a, const TextOverlayConf &b) {
   return a.text_size == b.text_size && (!a.text_size || !memcmp(a.text, b.text, a.text_size));

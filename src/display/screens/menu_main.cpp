@@ -27,7 +27,7 @@
 #include "display/gui_toolkit.h"
 #include "display/hd_display.h"
 #include "display/keyboard_input.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "media/capture.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"

@@ -7,9 +7,9 @@
 #include <fstream>
 
 #include "core/param_apply.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
-#include "menu_script.h"
+#include "display/menu_script.h"
 #include "web/web_test_support.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include "display/dvr_logic.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/text_entry.h"
-#include "osd_test_support.h"
+#include "display/osd_test_support.h"
 #include "storage/storage_test_support.h"
 
 namespace {

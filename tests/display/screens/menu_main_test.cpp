@@ -27,9 +27,9 @@
 #include "storage/filesys.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
-#include "osd_test_support.h"
+#include "display/osd_test_support.h"
 #include "platform/sim/sim_control.h"
 #include "test_root.h"
 

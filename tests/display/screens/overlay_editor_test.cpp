@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
-#include "display/overlay_editor.h"
+#include "display/screens/overlay_editor.h"
 #include "media/capture.h"
-#include "menu_script.h"
+#include "display/menu_script.h"
 #include "osd/osd_channel.h"
 
 namespace {

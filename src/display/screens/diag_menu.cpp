@@ -19,7 +19,7 @@
 #include "display/dvr_logic.h"
 #include "display/edid.h"
 #include "display/gui_toolkit.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/text_entry.h"
 #include "media/capture.h"
 #include "platform/host_root.h"

@@ -27,7 +27,7 @@
 #include "display/dvr_keys.h"
 #include "display/edid.h"
 #include "display/gui_toolkit.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "media/stream_ids.h"
 #include "media/stream_producer.h"
 #include "osd/osd_channel.h"

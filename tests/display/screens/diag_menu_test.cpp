@@ -6,10 +6,10 @@
 
 #include "core/hwreg.h"
 #include "core/log.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "media/capture_test_support.h"
-#include "menu_script.h"
+#include "display/menu_script.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "display/dvr_logic.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/text_entry.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"

@@ -1,6 +1,6 @@
 // The secondary text overlays: files, slots, the coded message, the text
 // editor and the overlay screens.
-#include "display/overlay_editor.h"
+#include "display/screens/overlay_editor.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +16,7 @@
 #include "display/display_std.h"
 #include "display/gui_toolkit.h"
 #include "display/keyboard_input.h"
-#include "display/menu_screens.h"
+#include "display/screens/menu_screens.h"
 #include "display/text_entry.h"
 #include "media/capture.h"
 #include "osd/osd_channel.h"
