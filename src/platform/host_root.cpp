@@ -89,6 +89,30 @@ int sys_write_allowed(const char *path) {
   return g_write_check ? g_write_check(HostPath(path).c_str()) : 0;
 }
 
+namespace {
+RootIoFault g_io_fault;
+}
+
+void root_set_io_fault(RootIoFault fault) { __atomic_store_n(&g_io_fault, fault, __ATOMIC_RELEASE); }
+
+int sys_fd_check(int fd, int writing) {
+  RootIoFault f = __atomic_load_n(&g_io_fault, __ATOMIC_ACQUIRE);
+  int e = f ? f(fd, writing) : 0;
+  if (!e) return 0;
+  errno = e;
+  return -1;
+}
+
+ssize_t sys_fd_read(int fd, void *buf, size_t n) {
+  return sys_fd_check(fd, 0) ? -1 : read(fd, buf, n);
+}
+
+ssize_t sys_fd_write(int fd, const void *buf, size_t n) {
+  return sys_fd_check(fd, 1) ? -1 : write(fd, buf, n);
+}
+
+int sys_fd_sync(int fd) { return sys_fd_check(fd, 1) ? -1 : fsync(fd); }
+
 int sys_open(const char *path, int flags, int mode) {
   HostPath hp(path);
   if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) && check_write(hp.c_str())) return -1;

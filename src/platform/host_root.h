@@ -39,6 +39,19 @@ void root_set_storage_hooks(RootWriteCheck check, RootStatfs statfs_fn);
 // 0 when a change to the board path is allowed, else an errno value.
 int sys_write_allowed(const char *path);
 
+// Reads and writes on files of removable volumes go through these, so that
+// a simulation can fail them as a full volume, a bad sector or a pulled disk
+// would. The fault hook returns the errno value a read (writing 0) or a
+// write on fd meets, or 0.
+typedef int (*RootIoFault)(int fd, int writing);
+void root_set_io_fault(RootIoFault fault);
+// 0, or -1 with errno set when the volume fails I/O on fd (for transfers
+// that do not go through read/write, such as splice).
+int sys_fd_check(int fd, int writing);
+ssize_t sys_fd_read(int fd, void *buf, size_t n);
+ssize_t sys_fd_write(int fd, const void *buf, size_t n);
+int sys_fd_sync(int fd);
+
 // The usual file calls on board paths.
 int sys_open(const char *path, int flags, int mode = 0644);
 FILE *sys_fopen(const char *path, const char *mode);

@@ -15,6 +15,7 @@
 #include "core/param_table.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 #include "web/web_request.h"
 
 namespace {
@@ -147,28 +148,8 @@ int send_not_found(MHD_Connection *connection, const char *url) {
 }
 
 int web_open_beneath(const char *base, const char *rel, int flags) {
-  HostPath hp(base);
-  int dfd = open(hp.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const char *p = rel;
-  while (*p == '/') p++;
-  if (!*p) return dfd;
-  while (dfd >= 0) {
-    const char *slash = strchr(p, '/');
-    size_t n = slash ? size_t(slash - p) : strlen(p);
-    char part[256];
-    if (n == 0 || n >= sizeof part) break;
-    memcpy(part, p, n);
-    part[n] = 0;
-    if (strcmp(part, ".") == 0 || strcmp(part, "..") == 0) break;
-    int f = slash ? O_RDONLY | O_DIRECTORY : flags;
-    int fd = openat(dfd, part, f | O_NOFOLLOW | O_CLOEXEC);
-    close(dfd);
-    if (fd < 0 || !slash) return fd;
-    dfd = fd;
-    p = slash + 1;
-  }
-  if (dfd >= 0) close(dfd);
-  return -1;
+  while (*rel == '/') rel++;
+  return volume_open(base, rel, *rel ? flags : O_RDONLY | O_DIRECTORY);
 }
 
 int web_open_recording(int source, const char *rel, int flags) {

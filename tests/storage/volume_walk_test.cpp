@@ -1,0 +1,168 @@
+// Names below a volume's root never lead through a link: a volume holding
+// links to a file, to a folder and to nothing, next to a sealed folder
+// outside it that must stay as it was.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/host_root.h"
+#include "storage/volume.h"
+#include "test_root.h"
+
+namespace {
+
+std::string host(const std::string &board) { return HostPath(board.c_str()).c_str(); }
+
+void put(const std::string &board, const char *text) { ASSERT_EQ(sys_write_text(board.c_str(), text), 0); }
+
+std::string text_of(const std::string &board) {
+  char buf[256];
+  return sys_read_text(board.c_str(), buf, sizeof buf, false) < 0 ? "(none)" : buf;
+}
+
+int g_fault_errno;
+int fault_all(int, int writing) { return writing || g_fault_errno == EIO ? g_fault_errno : 0; }
+
+class VolumeWalk : public ::testing::Test {
+ protected:
+  std::string vol, sealed;
+  void SetUp() override {
+    vol = test_scratch_dir("vol");
+    sealed = test_scratch_dir("sealed");
+    put(sealed + "/secret", "secret");
+    ASSERT_EQ(sys_mkdir((sealed + "/inner").c_str(), 0755), 0);
+    put(sealed + "/inner/victim", "victim");
+    ASSERT_EQ(sys_mkdir((vol + "/DCIM").c_str(), 0755), 0);
+    put(vol + "/DCIM/clip.ts", "clip");
+    ASSERT_EQ(symlink(host(sealed + "/secret").c_str(), host(vol + "/DCIM/file_link.ts").c_str()), 0);
+    ASSERT_EQ(symlink(host(sealed + "/inner").c_str(), host(vol + "/dir_link").c_str()), 0);
+    ASSERT_EQ(symlink(host(sealed + "/created").c_str(), host(vol + "/DCIM/dangling.ts").c_str()), 0);
+  }
+  void TearDown() override {
+    root_set_io_fault(nullptr);
+    EXPECT_EQ(text_of(sealed + "/secret"), "secret");
+    EXPECT_EQ(text_of(sealed + "/inner/victim"), "victim");
+    struct stat st;
+    EXPECT_NE(sys_lstat((sealed + "/created").c_str(), &st), 0) << "a file was created through a link";
+    EXPECT_NE(sys_lstat((sealed + "/inner/new").c_str(), &st), 0);
+  }
+};
+
+TEST(VolumeName, OnlyPlainRelativeNamesAreTaken) {
+  for (const char *ok : {"a", "DCIM/clip.ts", "a/b/c", "..x", "x.."}) EXPECT_TRUE(volume_name_ok(ok)) << ok;
+  std::string long_part(256, 'x');
+  for (const char *bad : {"", "/etc/passwd", "..", "a/../b", "./a", "a/.", "a//b", "a/", long_part.c_str()})
+    EXPECT_FALSE(volume_name_ok(bad)) << bad;
+  EXPECT_FALSE(volume_name_ok(nullptr));
+}
+
+TEST_F(VolumeWalk, NoOpenReadOrWriteLeadsThroughALink) {
+  size_t n;
+  uint8_t *data = volume_read_all(vol.c_str(), "DCIM/clip.ts", 100, &n, nullptr);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(std::string((char *)data, n), "clip");
+  free(data);
+  errno = 0;
+  EXPECT_EQ(volume_read_all(vol.c_str(), "DCIM/file_link.ts", 100, &n, nullptr), nullptr);
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_LT(volume_open(vol.c_str(), "dir_link/victim", O_RDONLY), 0);
+  EXPECT_EQ(errno, ELOOP);
+  EXPECT_EQ(volume_fopen(vol.c_str(), "DCIM/file_link.ts", "wb"), nullptr);
+  EXPECT_EQ(volume_fopen(vol.c_str(), "DCIM/dangling.ts", "w"), nullptr);
+  EXPECT_EQ(volume_fopen(vol.c_str(), "DCIM/dangling.ts", "a"), nullptr);
+  EXPECT_EQ(volume_fopen(vol.c_str(), "dir_link/new", "w"), nullptr);
+  EXPECT_NE(volume_write_all(vol.c_str(), "dir_link/victim", "x", 1), 0);
+  EXPECT_NE(volume_write_all(vol.c_str(), "DCIM/dangling.ts", "x", 1), 0);
+  EXPECT_EQ(volume_open(vol.c_str(), "..", O_RDONLY), -1);
+  EXPECT_EQ(volume_open(vol.c_str(), "DCIM/../dir_link/victim", O_RDONLY), -1);
+  EXPECT_EQ(errno, EINVAL);
+  // Folders are not made through a link either.
+  EXPECT_NE(volume_mkdirs(vol.c_str(), "dir_link/sub"), 0);
+  EXPECT_EQ(volume_mkdirs(vol.c_str(), "New/Deeper"), 0);
+  struct stat st;
+  EXPECT_EQ(volume_lstat(vol.c_str(), "New/Deeper", &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(volume_lstat(vol.c_str(), "DCIM/file_link.ts", &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_FALSE(volume_is_file(vol.c_str(), "DCIM/file_link.ts"));
+  EXPECT_TRUE(volume_is_file(vol.c_str(), "DCIM/clip.ts"));
+}
+
+TEST_F(VolumeWalk, DeleteAndRenameStayOnTheVolume) {
+  EXPECT_NE(volume_unlink(vol.c_str(), "dir_link/victim"), 0);
+  EXPECT_NE(volume_rename(vol.c_str(), "dir_link/victim", "DCIM/got.ts"), 0);
+  EXPECT_NE(volume_rename(vol.c_str(), "DCIM/clip.ts", "dir_link/new"), 0);
+  // A link is neither renamed nor replaced by a rename.
+  EXPECT_NE(volume_rename(vol.c_str(), "DCIM/file_link.ts", "DCIM/x.ts"), 0);
+  EXPECT_NE(volume_rename(vol.c_str(), "DCIM/clip.ts", "DCIM/dangling.ts"), 0);
+  EXPECT_EQ(volume_rename(vol.c_str(), "DCIM/clip.ts", "DCIM/moved.ts"), 0);
+  EXPECT_TRUE(volume_is_file(vol.c_str(), "DCIM/moved.ts"));
+  // The link itself may go; what it points at stays.
+  EXPECT_EQ(volume_unlink(vol.c_str(), "DCIM/file_link.ts"), 0);
+}
+
+TEST_F(VolumeWalk, ListingsLeaveLinksOut) {
+  DIR *d = volume_opendir(vol.c_str(), "DCIM");
+  ASSERT_NE(d, nullptr);
+  std::vector<std::string> files;
+  while (dirent *e = readdir(d)) {
+    struct stat st;
+    if (volume_entry_is_file(d, e, &st)) files.push_back(e->d_name);
+  }
+  closedir(d);
+  EXPECT_EQ(files, std::vector<std::string>{"clip.ts"});
+  EXPECT_EQ(volume_opendir(vol.c_str(), "dir_link"), nullptr);
+}
+
+TEST_F(VolumeWalk, ReadsAreBoundedAndFifosDoNotBlock) {
+  std::string big(10000, 'b');
+  ASSERT_EQ(volume_write_all(vol.c_str(), "big.txt", big.data(), big.size()), 0);
+  size_t n;
+  int cut = 0;
+  uint8_t *data = volume_read_all(vol.c_str(), "big.txt", 100, &n, &cut);
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(n, 100u);
+  EXPECT_TRUE(cut);
+  free(data);
+  data = volume_read_all(vol.c_str(), "DCIM/clip.ts", 4, &n, &cut);
+  EXPECT_EQ(n, 4u);
+  EXPECT_FALSE(cut);
+  free(data);
+  ASSERT_EQ(mkfifo(host(vol + "/pipe.txt").c_str(), 0644), 0);
+  EXPECT_EQ(volume_read_all(vol.c_str(), "pipe.txt", 100, &n, nullptr), nullptr);
+  EXPECT_EQ(volume_fopen(vol.c_str(), "pipe.txt", "r"), nullptr);
+}
+
+TEST_F(VolumeWalk, AFailingVolumeFailsTheWriteItsCloseAndItsReads) {
+  root_set_io_fault(fault_all);
+  g_fault_errno = ENOSPC;
+  FILE *f = volume_fopen(vol.c_str(), "DCIM/new.ts", "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fwrite("0123456789", 1, 10, f), 10u) << "buffered";
+  errno = 0;
+  EXPECT_NE(fclose(f), 0) << "the lost data must show at the close";
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_NE(volume_write_all(vol.c_str(), "DCIM/other.ts", "x", 1), 0);
+  g_fault_errno = EIO;
+  f = volume_fopen(vol.c_str(), "DCIM/clip.ts", "rb");
+  ASSERT_NE(f, nullptr);
+  char buf[8];
+  EXPECT_EQ(fread(buf, 1, sizeof buf, f), 0u);
+  EXPECT_TRUE(ferror(f));
+  fclose(f);
+  root_set_io_fault(nullptr);
+  f = volume_fopen(vol.c_str(), "DCIM/new.ts", "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fputs("fine", f) >= 0, true);
+  EXPECT_EQ(volume_fclose_written(f), 0);
+  EXPECT_EQ(text_of(vol + "/DCIM/new.ts"), "fine");
+}
+
+}  // namespace
