@@ -51,6 +51,10 @@ enum : uint8_t {
 #define MP4_DSI_MAX 128
 // SPS and PPS together must stay below this (avcC of the writer).
 #define MP4_PARAM_MAX 128
+// Reading: memory the box tree of one file may take for its tables and raw
+// fields, per table and in all; a file beyond either is refused (bad input).
+#define MP4_READ_TABLE_MAX (16u << 20)
+#define MP4_READ_TOTAL_MAX (64u << 20)
 
 // Per-sample call of the reader, and of a writer that has one:
 // (file offset, decode time, size, flags: 1 sync, 2 sample of a track
@@ -224,6 +228,7 @@ struct Mp4Track {
   // Reader cursor.
   uint32_t sample_index, stts_entry, stts_pos, stss_index, stsc_entry, chunk_index, sample_in_chunk;
   uint64_t sample_offset;
+  uint32_t still_run;          // reader: samples in a row whose time did not advance
   Mp4Box *trak;                // reader: the track's box in the moov
   // Writer: where this track's current chunk continues.
   uint64_t chunk_end;
@@ -277,6 +282,7 @@ struct Mp4Muxer {
   uint8_t measuring;           // a counting pass run by rwBox itself
   uint8_t read_overrun;        // a field read ran past the current box
   uint64_t read_end;           // reading: end of the current box or input
+  uint64_t read_held;          // reading: bytes of tables and fields allocated
   FILE *dump_out;
 };
 

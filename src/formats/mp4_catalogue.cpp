@@ -67,6 +67,17 @@ void corrupt(Mp4Muxer *m, const Mp4Box *b, const char *what) {
   mp4_set_error(m, MP4_ERR_BAD_INPUT);
 }
 
+// Reading: bytes about to be allocated for box b, counted against the
+// reader's limits. False (the file is refused) when they do not fit.
+bool read_budget(Mp4Muxer *m, const Mp4Box *b, uint64_t bytes) {
+  if (bytes > MP4_READ_TABLE_MAX || m->read_held + bytes > MP4_READ_TOTAL_MAX) {
+    corrupt(m, b, "larger than a reader holds");
+    return false;
+  }
+  m->read_held += bytes;
+  return true;
+}
+
 // Named field movers: move the field, and print it when dumping.
 void f8(Mp4Muxer *m, uint8_t *v, const char *name) {
   rw8(m, v);
@@ -115,6 +126,7 @@ void ftime(Mp4Muxer *m, uint64_t *v, int wide, const char *name, uint32_t timesc
 void rw_rest(Mp4Muxer *m, Mp4Box *b, const char *name) {
   if (is_reader(m)) {
     uint64_t n = rest(m);
+    if (!read_budget(m, b, n)) return;
     if (box_set_data(b, NULL, (uint32_t)n)) {
       mp4_set_error(m, MP4_ERR_NOMEM);
       return;
@@ -137,7 +149,7 @@ void rw_strings(Mp4Muxer *m, Mp4Box *b, int count) {
   }
   uint64_t start = m->pos, n = 0, avail = rest(m);
   int seen = 0;
-  while (seen < count && n < avail) {
+  while (seen < count && n < avail && n <= MP4_READ_TABLE_MAX) {
     uint8_t c;
     if (read_n(m, &c, 1)) break;
     n++;
@@ -145,6 +157,7 @@ void rw_strings(Mp4Muxer *m, Mp4Box *b, int count) {
   }
   if (seen < count) corrupt(m, b, "unterminated text");
   muxer_seek(m, start);
+  if (!read_budget(m, b, n)) return;
   if (box_set_data(b, NULL, (uint32_t)n)) {
     mp4_set_error(m, MP4_ERR_NOMEM);
     return;
@@ -177,6 +190,7 @@ void rw_entries(Mp4Muxer *m, Mp4Box *b, uint32_t node_size, uint32_t wire, Entry
       count = (uint32_t)room;
     }
     b->entry_count = 0;
+    if (!read_budget(m, b, (uint64_t)count * node_size)) return;
     if (count && grow_array(b, count)) {
       mp4_set_error(m, MP4_ERR_NOMEM);
       return;
@@ -519,8 +533,9 @@ void rw_avcC(Mp4Muxer *m, Mp4Box *b) {
     f8(m, &a->num_pps, "numOfPictureParameterSets");
     if (read_ps_records(m, b, a->num_pps, &buf, &len, &cap, "pictureParameterSet") == 0) {
       a->pps_bytes = len - a->sps_bytes;
-      uint32_t ext = (uint32_t)rest(m);
-      if (ext) {
+      uint64_t left = rest(m);
+      if (left && read_budget(m, b, left)) {
+        uint32_t ext = (uint32_t)left;
         uint8_t *p = (uint8_t *)realloc(buf, len + ext);
         if (p) {
           buf = p;
@@ -832,6 +847,10 @@ void rw_stz2(Mp4Muxer *m, Mp4Box *b) {
     b->entry_size = 4;
     if (need > rest(m)) {
       corrupt(m, b, "sample_count");
+      b->entry_count = 0;
+      return;
+    }
+    if (!read_budget(m, b, (uint64_t)b->entry_count * 4)) {
       b->entry_count = 0;
       return;
     }

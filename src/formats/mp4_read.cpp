@@ -117,6 +117,8 @@ uint32_t sample_flags(const Tables &tb, Mp4Track *t, uint32_t i) {
   return t->handler_type == FCC('s', 'o', 'u', 'n') ? 2 : 0;
 }
 
+const char *kind_of(const Mp4Track *t) { return t->handler_type == FCC('s', 'o', 'u', 'n') ? "audio" : "video"; }
+
 uint64_t to_90k(uint64_t time, uint32_t timescale) {
   if (timescale == 90000 || timescale == 0) return time;
   return (uint64_t)((unsigned __int128)time * 90000 / timescale);
@@ -130,6 +132,16 @@ bool inside_mdat(const Mp4Muxer *m, uint64_t offset, uint32_t size) {
 
 void report(Mp4Muxer *m, Mp4Track *t, uint32_t size, uint32_t flags) {
   if (m->sample_callback) m->sample_callback(t->sample_offset, to_90k(t->current_time, t->timescale), size, flags);
+}
+
+// Counts the samples in a row whose duration is 0; true (the file refused)
+// when there are too many: such a track never reaches the other's time.
+bool stalled(Mp4Muxer *m, Mp4Track *t, uint32_t delta) {
+  t->still_run = delta ? 0 : t->still_run + 1;
+  if (t->still_run <= MP4_PLAY_MAX_SAMPLES) return false;
+  log_printf("mp4: %s track: %u samples in a row without duration\n", kind_of(t), t->still_run);
+  mp4_set_error(m, MP4_ERR_BAD_INPUT);
+  return true;
 }
 
 int track_play_step(Mp4Muxer *m, Mp4Track *t) {
@@ -147,10 +159,12 @@ int track_play_step(Mp4Muxer *m, Mp4Track *t) {
   }
   if (t->stts_entry >= tb.stts->entry_count) return -1;
   if (t->sample_in_chunk == 0) t->sample_offset = chunk_offset(tb, t->chunk_index);
+  if (stalled(m, t, stts_at(tb, t->stts_entry)->sample_delta)) return -1;
   uint32_t size = sample_size(tb, t->sample_index);
   if (inside_mdat(m, t->sample_offset, size)) report(m, t, size, sample_flags(tb, t, t->sample_index));
   t->sample_offset += size;
-  t->current_time += stts_at(tb, t->stts_entry)->sample_delta;
+  uint32_t delta = stts_at(tb, t->stts_entry)->sample_delta;
+  t->current_time += delta;
   t->stts_pos++;
   t->sample_index++;
   t->sample_in_chunk++;
@@ -182,6 +196,7 @@ int track_reverse_step(Mp4Muxer *m, Mp4Track *t) {
     t->sample_in_chunk = n - 1;
     t->sample_offset = chunk_offset(tb, t->chunk_index) + sizes_between(tb, i - t->sample_in_chunk, i);
   }
+  if (stalled(m, t, stts_at(tb, t->stts_entry)->sample_delta)) return -1;
   t->stts_pos--;
   t->current_time -= stts_at(tb, t->stts_entry)->sample_delta;
   t->sample_index = i;
@@ -199,6 +214,7 @@ void cursor_reset(Mp4Track *t) {
   t->sample_index = t->stts_entry = t->stts_pos = t->stss_index = 0;
   t->stsc_entry = t->chunk_index = t->sample_in_chunk = 0;
   t->sample_offset = 0;
+  t->still_run = 0;
 }
 
 // Moves the cursor to sample s: its stts slot and time, its chunk and the
@@ -272,11 +288,25 @@ int track_seek(Mp4Track *t, uint64_t time) {
   return cursor_to(t, tb, s);
 }
 
+// The bytes a track's samples claim, at most the mdat's payload (samples
+// lie inside it). A file whose tables claim more is refused.
+bool sizes_fit(Mp4Muxer *m, const Mp4Track *t) {
+  Tables tb;
+  const Mp4Mdat *d = (const Mp4Mdat *)m->mdat;
+  if (!d || !tables(t, &tb)) return true;
+  uint64_t sum = tb.stsz->sample_size ? (uint64_t)tb.samples * tb.stsz->sample_size : sizes_between(tb, 0, tb.samples);
+  if (sum <= d->payload_size) return true;
+  log_printf("%s: %s track: samples of %llu bytes in an mdat of %llu\n", "mp4_open_reader", kind_of(t),
+             (unsigned long long)sum, (unsigned long long)d->payload_size);
+  mp4_set_error(m, MP4_ERR_BAD_INPUT);
+  return false;
+}
+
 // Reads top-level boxes until the moov and the mdat are both known: the
 // moov becomes the handle's tree, the mdat node is kept for its payload
 // bounds, every other box is freed.
 int open_reader(Mp4Muxer *m) {
-  if (m->moov && m->tracks) return 0;
+  if (m->moov && m->tracks) return mp4_has_error(m) ? -1 : 0;
   if (!m->moov) {
     muxer_seek(m, 0);
     for (;;) {
@@ -320,6 +350,8 @@ int open_reader(Mp4Muxer *m) {
     Mp4Box *stsd = box_find(stbl_of(t), FCC('s', 't', 's', 'd'));
     if (stsd && stsd->child) t->fourcc = stsd->child->type;
   }
+  for (uint32_t k = 0; k < i; k++)
+    if (!sizes_fit(m, &m->tracks[k])) return -1;
   return 0;
 }
 
@@ -378,6 +410,14 @@ bool avcc_sets(const Mp4AvcC *c, const uint8_t **sps, uint32_t *sps_len, const u
   return *sps_len + 2 <= c->sps_bytes && *pps_len + 2 <= c->pps_bytes;
 }
 
+// One step would deliver more audio than any real file holds between two
+// video samples.
+int too_many(Mp4Muxer *m, const char *who) {
+  log_printf("%s: more than %u audio samples before the next video sample\n", who, MP4_PLAY_MAX_SAMPLES);
+  mp4_set_error(m, MP4_ERR_BAD_INPUT);
+  return -1;
+}
+
 }  // namespace
 
 int mp4_seek(Mp4Muxer *m, uint64_t time) {
@@ -391,16 +431,22 @@ int mp4_seek(Mp4Muxer *m, uint64_t time) {
 int mp4_play(Mp4Muxer *m) {
   Mp4Track *v, *a;
   if (!ready(m, "mp4_play", &v, &a)) return -1;
-  while (a && time_cmp(a, v) <= 0)
+  for (uint32_t n = 0; a && time_cmp(a, v) <= 0; n++) {
+    if (n == MP4_PLAY_MAX_SAMPLES) return too_many(m, "mp4_play");
     if (track_play_step(m, a)) break;
+  }
+  if (mp4_has_error(m)) return -1;
   return track_play_step(m, v);
 }
 
 int mp4_play_reverse(Mp4Muxer *m) {
   Mp4Track *v, *a;
   if (!ready(m, "mp4_play_reverse", &v, &a)) return -1;
-  while (a && time_cmp(a, v) >= 0)
+  for (uint32_t n = 0; a && time_cmp(a, v) >= 0; n++) {
+    if (n == MP4_PLAY_MAX_SAMPLES) return too_many(m, "mp4_play_reverse");
     if (track_reverse_step(m, a)) break;
+  }
+  if (mp4_has_error(m)) return -1;
   return track_reverse_step(m, v);
 }
 
@@ -460,14 +506,14 @@ int mp4_adts_header(Mp4Muxer *m, uint32_t size, uint8_t *h) {
   uint32_t object = e->dsi[0] >> 3;
   uint32_t freq = (uint32_t)(e->dsi[0] & 7) << 1 | e->dsi[1] >> 7;
   uint32_t channels = (e->dsi[1] >> 3) & 15;
-  uint32_t total = size + 7;
+  uint64_t total = (uint64_t)size + 7;
   if (object < 1 || object > 4 || freq > 12 || total > 0x1FFF) return -1;
   h[0] = 0xFF;
   h[1] = 0xF1;  // MPEG-4, layer 0, no CRC
   h[2] = (uint8_t)((object - 1) << 6 | freq << 2 | channels >> 2);
-  h[3] = (uint8_t)((channels & 3) << 6 | total >> 11);
+  h[3] = (uint8_t)((channels & 3) << 6 | (uint32_t)total >> 11);
   h[4] = (uint8_t)(total >> 3);
-  h[5] = (uint8_t)((total & 7) << 5 | 0x1F);
+  h[5] = (uint8_t)((uint32_t)(total & 7) << 5 | 0x1F);
   h[6] = 0xFC;
   return 0;
 }

@@ -12,6 +12,11 @@
 #pragma once
 #include "formats/mp4_box.h"
 
+// Samples one play step reports at most, and samples in a row a track may
+// hold without its time advancing: beyond either the file is refused (bad
+// input), so that no file makes one call run for long.
+#define MP4_PLAY_MAX_SAMPLES 4096
+
 // Seeks the video track back to the last sync sample that starts before
 // time, the audio track to that sample's time. 0, or -1.
 int mp4_seek(Mp4Muxer *m, uint64_t time);

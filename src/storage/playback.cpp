@@ -36,6 +36,7 @@ constexpr int kInputs = 3;
 constexpr int kMaxPictures = 8;          // the output queue takes at most 8 buffers
 constexpr size_t kTsReadBuffer = 512 * 1024;
 constexpr size_t kJpegStep = 64 * 1024;
+constexpr size_t kMaxKeyFrames = 1 << 20;  // the TS key-frame index: 16 MiB
 
 std::mutex g_name_lock;
 char g_filename[512];
@@ -88,7 +89,7 @@ void deliver_audio(const uint8_t *hdr, uint32_t hdr_len, const uint8_t *data, ui
   AudioBufDesc *d = (AudioBufDesc *)fifo_take(a->free_fifo, 250);
   if (!d) return;
   uint8_t *p = (uint8_t *)Buffer_getUserPtr(d->buf);
-  bool ok = hdr_len + len <= Buffer_getSize(d->buf);
+  bool ok = (uint64_t)hdr_len + len <= (uint64_t)Buffer_getSize(d->buf);
   if (ok && hdr_len) memcpy(p, hdr, hdr_len);
   if (ok && data) memcpy(p + hdr_len, data, len);
   if (ok && from)
@@ -127,7 +128,8 @@ int rate_callback(uint64_t, uint64_t time, uint32_t, uint32_t flags) {
 }
 
 int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
-  if (g_fast && flags != 1) return 0;
+  // One play step may report many samples: once stopped, the rest pass.
+  if (stopping() || (g_fast && flags != 1)) return 0;
   if (flags & 2) {
     uint8_t hdr[7];
     if (mp4_adts_header(g_mp4, size, hdr) == 0) deliver_audio(hdr, 7, nullptr, size, g_file, offset, time);
@@ -165,6 +167,7 @@ int playback_mp4(OutputEnv *e, FILE *f, const char *path) {
   if (!m || !rf) {
     log_printf("failed to create mp4 reader\n");
     if (m) mp4_delete(m);
+    if (rf) fclose(rf);
     stream_set_state(&g_ps, 0);
     return -1;
   }
@@ -218,6 +221,7 @@ int playback_mp4(OutputEnv *e, FILE *f, const char *path) {
   log_printf("%s: exiting\n", "playback_mp4");
   g_mp4 = nullptr;
   mp4_delete(m);
+  fclose(rf);
   return 0;
 }
 
@@ -280,6 +284,10 @@ bool ts_index_key(TsPlay *t, uint64_t offset, uint64_t time) {
   if (at < t->count && e->offset == offset) {
     t->cursor = at;
     return true;
+  }
+  if (t->count == kMaxKeyFrames) {
+    log_printf("ts key-frame index full at %zu entries\n", t->count);
+    return false;
   }
   if (t->count == t->cap) {
     KeyEntry *grown = (KeyEntry *)realloc(t->index, (t->cap + 1024) * sizeof(KeyEntry));

@@ -255,4 +255,73 @@ TEST_F(Mp4Read, ParameterSetsAndAdtsHeadersMakeADecodableStream) {
             std::vector<std::string>(theirs.begin(), theirs.begin() + ours.size() - 1));
 }
 
+TEST_F(Mp4Read, HostileTablesAreRefusedWithinOneCall) {
+  // 100 s of sound under one picture a second: more audio samples than one
+  // play step may deliver.
+  std::string path = dir + "/long.mp4";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                      "testsrc=size=160x120:rate=1", "-f", "lavfi", "-i", "sine=sample_rate=48000", "-t", "100",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", path.c_str()}), 0);
+  const Bytes good = read_board_file(path);
+  auto refused = [&](const Bytes &file, const char *name) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(write_board_file(dir + "/" + name, file));
+    Reader r(dir + "/" + name);
+    size_t most = 0;
+    int rc = 0;
+    for (int i = 0; i < 1000 && rc == 0; i++) {
+      g_samples.clear();
+      rc = mp4_play(r.m);
+      most = std::max(most, g_samples.size());
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(mp4_has_error(r.m));
+    EXPECT_LE(most, (size_t)MP4_PLAY_MAX_SAMPLES + 1);
+    // Refused for good, backwards too.
+    EXPECT_EQ(mp4_seek(r.m, 0), -1);
+    EXPECT_EQ(mp4_play_reverse(r.m), -1);
+  };
+  {
+    Reader r(path);
+    EXPECT_GT(of_kind(r.play(), true).size(), (size_t)MP4_PLAY_MAX_SAMPLES);
+    EXPECT_FALSE(mp4_has_error(r.m));
+    // ADTS frames hold at most 0x1FFF bytes with their header, whatever the
+    // size wraps to in 32 bits.
+    uint8_t h[7];
+    EXPECT_EQ(mp4_adts_header(r.m, 0x1FFF - 7, h), 0);
+    EXPECT_EQ(mp4_adts_header(r.m, 0x1FFF - 6, h), -1);
+    for (uint32_t s = 0xFFFFFFF9u; s != 0; s++) EXPECT_EQ(mp4_adts_header(r.m, s, h), -1) << s;
+  }
+  {
+    // Audio whose times never advance.
+    Bytes f = good;
+    size_t stts = raw_table(f, "soun", "stts");
+    ASSERT_NE(stts, SIZE_MAX);
+    for (uint32_t e = 0; e < raw_be32(f, stts + 12); e++) raw_put_be32(f, stts + 20 + 8 * e, 0);
+    refused(f, "still.mp4");
+  }
+  {
+    // A sample larger than the whole mdat.
+    Bytes f = good;
+    size_t stsz = raw_table(f, "vide", "stsz");
+    ASSERT_NE(stsz, SIZE_MAX);
+    raw_put_be32(f, stsz + 20, 0xFFFFFFF0u);
+    refused(f, "huge.mp4");
+    // A fixed sample size that the mdat cannot hold that many times.
+    f = good;
+    raw_put_be32(f, stsz + 12, 0xFFFFFFF9u);
+    raw_put_be32(f, stsz + 16, 0xFFFFFFFFu);
+    refused(f, "fixed.mp4");
+  }
+  {
+    // A table larger than the reader holds, though the file has its bytes.
+    Bytes f = good;
+    size_t add = MP4_READ_TABLE_MAX + 4096;
+    raw_grow_table(f, "soun", "stsz", add);
+    size_t stsz = raw_table(f, "soun", "stsz");
+    raw_put_be32(f, stsz + 16, raw_be32(f, stsz + 16) + (uint32_t)(add / 4));
+    refused(f, "table.mp4");
+  }
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 // into a box tree.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -130,4 +131,59 @@ inline std::string probe_value(const std::string &out, const std::string &key) {
   for (auto &l : text_lines(out))
     if (l.compare(0, key.size() + 1, key + "=") == 0) return l.substr(key.size() + 1);
   return "";
+}
+
+// Byte-level edits of a file's sample tables, for files made to break the
+// reader (32-bit box sizes, as ffmpeg writes them).
+inline uint32_t raw_be32(const Bytes &f, size_t at) {
+  return (uint32_t)f[at] << 24 | (uint32_t)f[at + 1] << 16 | (uint32_t)f[at + 2] << 8 | f[at + 3];
+}
+inline void raw_put_be32(Bytes &f, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; i++) f[at + i] = (uint8_t)(v >> (24 - 8 * i));
+}
+
+// Header offsets of moov, trak, mdia, minf, stbl and its child `table` of the
+// trak whose handler is handler ("vide", "soun"); empty when absent.
+inline std::vector<size_t> raw_table_path(const Bytes &f, const char *handler, const char *table) {
+  auto find = [&](size_t from, size_t to, const char *type, size_t skip) -> size_t {
+    for (size_t at = from; at + 8 <= to;) {
+      uint32_t size = raw_be32(f, at);
+      if (size < 8 || at + size > to) break;
+      if (memcmp(&f[at + 4], type, 4) == 0 && skip-- == 0) return at;
+      at += size;
+    }
+    return SIZE_MAX;
+  };
+  size_t moov = find(0, f.size(), "moov", 0);
+  for (size_t k = 0; moov != SIZE_MAX; k++) {
+    size_t trak = find(moov + 8, moov + raw_be32(f, moov), "trak", k);
+    if (trak == SIZE_MAX) break;
+    size_t end = trak + raw_be32(f, trak);
+    size_t mdia = find(trak + 8, end, "mdia", 0);
+    if (mdia == SIZE_MAX) continue;
+    size_t mdia_end = mdia + raw_be32(f, mdia);
+    size_t hdlr = find(mdia + 8, mdia_end, "hdlr", 0);
+    if (hdlr == SIZE_MAX || memcmp(&f[hdlr + 16], handler, 4) != 0) continue;
+    size_t minf = find(mdia + 8, mdia_end, "minf", 0);
+    size_t stbl = minf == SIZE_MAX ? SIZE_MAX : find(minf + 8, minf + raw_be32(f, minf), "stbl", 0);
+    size_t t = stbl == SIZE_MAX ? SIZE_MAX : find(stbl + 8, stbl + raw_be32(f, stbl), table, 0);
+    if (t != SIZE_MAX) return {moov, trak, mdia, minf, stbl, t};
+  }
+  return {};
+}
+
+// Offset of a track's table box header (SIZE_MAX when absent).
+inline size_t raw_table(const Bytes &f, const char *handler, const char *table) {
+  std::vector<size_t> p = raw_table_path(f, handler, table);
+  return p.empty() ? SIZE_MAX : p.back();
+}
+
+// Appends n zero bytes to a track's table box, growing the boxes around it
+// (the moov must follow the mdat, so that no chunk moves).
+inline void raw_grow_table(Bytes &f, const char *handler, const char *table, size_t n) {
+  std::vector<size_t> p = raw_table_path(f, handler, table);
+  if (p.empty()) return;
+  size_t end = p.back() + raw_be32(f, p.back());
+  f.insert(f.begin() + (ptrdiff_t)end, n, 0);
+  for (size_t at : p) raw_put_be32(f, at, raw_be32(f, at) + (uint32_t)n);
 }

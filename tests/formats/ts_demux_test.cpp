@@ -159,4 +159,59 @@ TEST_F(TsDemux, VideoOfAnFfmpegTransportStreamIsWhatFfmpegCopiesOut) {
   EXPECT_TRUE(sound == aac) << sound.size() << " bytes of " << aac.size();
 }
 
+TEST_F(TsDemux, AdaptationFieldsThatLeaveNoRoomAreDroppedWithTheirPacket) {
+  auto video = split_access_units(make_h264(dir, "af.h264", "320x240", 3, "", "testsrc2"));
+  auto audio = split_adts(make_aac(dir, "af.aac", 1));
+  Bytes ts = mux(video, audio);
+  Demuxed want = demux(ts, ts.size(), ts.size());
+  ASSERT_EQ(want.video.size(), 3u);
+  // A packet of the PID claiming an adaptation field of af bytes, filled
+  // with bytes that are no packet header.
+  auto hostile = [](uint32_t pid, bool pusi, uint8_t af, bool payload) {
+    Bytes p(188, 0xA5);
+    p[0] = 0x47;
+    p[1] = (uint8_t)((pusi ? 0x40 : 0) | pid >> 8);
+    p[2] = (uint8_t)pid;
+    p[3] = (uint8_t)(0x20 | (payload ? 0x10 : 0));
+    p[4] = af;
+    p[5] = 0x00;
+    return p;
+  };
+  std::vector<TsPacket> pk = ts_packets(ts.data(), ts.size());
+  size_t pat = 0, video_start = 0;
+  while (pat < pk.size() && pk[pat].pid != 0) pat++;
+  ASSERT_LT(pat, pk.size());
+  uint32_t vpid = 0;
+  for (size_t i = 0; i < pk.size() && !vpid; i++)
+    if (pk[i].pusi && pk[i].payload_len > 4 && pk[i].payload[3] == 0xE0) vpid = pk[i].pid, video_start = i;
+  ASSERT_NE(vpid, 0u);
+  // 183 is the most a packet without payload may claim, 182 with payload;
+  // anything more is refused whatever the length byte wraps to.
+  struct Case {
+    uint8_t af;
+    bool payload;
+  };
+  for (Case c : {Case{182, false}, Case{183, false}, Case{183, true}, Case{184, true}, Case{184, false},
+                 Case{200, true}, Case{255, true}}) {
+    SCOPED_TRACE(testing::Message() << "af=" << (int)c.af << " payload=" << c.payload);
+    Bytes bad;
+    for (size_t i = 0; i < pk.size(); i++) {
+      if (i == pat) {  // in front of the PAT, as its start
+        Bytes h = hostile(0, true, c.af, c.payload);
+        bad.insert(bad.end(), h.begin(), h.end());
+      }
+      bad.insert(bad.end(), pk[i].p, pk[i].p + 188);
+      if (i == video_start) {  // inside the first video PES
+        Bytes h = hostile(vpid, false, c.af, c.payload);
+        bad.insert(bad.end(), h.begin(), h.end());
+      }
+    }
+    Demuxed d = demux(bad, bad.size(), bad.size());
+    EXPECT_EQ(d.video, want.video);
+    EXPECT_EQ(d.audio, want.audio);
+    d = demux(bad, 256 * 188, 1000);
+    EXPECT_EQ(d.video, want.video);
+  }
+}
+
 }  // namespace

@@ -1,7 +1,9 @@
 // Untrusted bytes as an MP4 file for playback: seek, play forward, play
 // backward and the decoder configuration, whatever the sample tables, chunk
 // offsets and avcC say. Every sample reported must lie inside the input,
-// every call must return, and the configuration must fit the size given.
+// every call must return after a bounded number of samples, every ADTS
+// header must announce a frame of at most 13 bits with any sample size, and
+// the configuration must fit the size given.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,8 @@ namespace {
 
 size_t g_size;
 unsigned g_calls;
+Mp4Muxer *g_m;
+uint32_t g_extra;
 
 void check_at(bool ok, int line) {
   if (ok) return;
@@ -21,10 +25,29 @@ void check_at(bool ok, int line) {
 }
 #define check(ok) check_at((ok), __LINE__)
 
-int on_sample(uint64_t offset, uint64_t, uint32_t size, uint32_t) {
+// An ADTS header for size: only when the whole frame fits its 13 bits.
+void adts_for(uint32_t size) {
+  uint8_t h[7];
+  if (mp4_adts_header(g_m, size, h) != 0) return;
+  check((uint64_t)size + 7 <= 0x1FFF);
+  check(((uint32_t)(h[3] & 3) << 11 | (uint32_t)h[4] << 3 | h[5] >> 5) == size + 7);
+}
+
+int on_sample(uint64_t offset, uint64_t, uint32_t size, uint32_t flags) {
   check(offset <= g_size && size <= g_size - offset);
   g_calls++;
+  if (flags & 2) {
+    adts_for(size);
+    adts_for(size + g_extra);
+  }
   return 0;
+}
+
+// One play step reports a bounded number of samples.
+int stepped(int rc) {
+  check(g_calls <= MP4_PLAY_MAX_SAMPLES + 1);
+  g_calls = 0;
+  return rc;
 }
 
 }  // namespace
@@ -35,6 +58,9 @@ int fuzz_one(const uint8_t *data, size_t size) {
   g_calls = 0;
   Mp4Muxer *m = mp4_new_reader();
   check(m != NULL);
+  g_m = m;
+  // Sizes near 2^32 too: 0xFFFFFFF9 and on wrap to 0..6 in 32 bits.
+  g_extra = size > 4 ? 0xFFFFFFF0u | data[size - 1] : 0xFFFFFFF9u;
   mp4_buf_put(m, (void *)data, (uint32_t)size);
   mp4_set_sample_callback(m, on_sample);
   uint32_t n = mp4_get_parameter_size(m);
@@ -42,15 +68,17 @@ int fuzz_one(const uint8_t *data, size_t size) {
   std::vector<uint8_t> cfg(n + 1, 0xA5);
   mp4_get_parameter_data(m, cfg.data());
   check(cfg[n] == 0xA5);
-  uint8_t adts[7];
-  mp4_adts_header(m, 100, adts);
+  adts_for(100);
+  adts_for(g_extra);
   mp4_seek(m, size > 8 ? (uint64_t)data[size / 2] * 9000 : 0);
-  for (int i = 0; i < 3000 && mp4_play(m) == 0; i++) {
+  g_calls = 0;
+  for (int i = 0; i < 3000 && stepped(mp4_play(m)) == 0; i++) {
   }
-  for (int i = 0; i < 3000 && mp4_play_reverse(m) == 0; i++) {
+  for (int i = 0; i < 3000 && stepped(mp4_play_reverse(m)) == 0; i++) {
   }
   mp4_seek(m, 0);
-  for (int i = 0; i < 100 && mp4_play(m) == 0; i++) {
+  g_calls = 0;
+  for (int i = 0; i < 100 && stepped(mp4_play(m)) == 0; i++) {
   }
   mp4_buf_get(m);
   mp4_delete(m);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <dirent.h>
 #include <openssl/evp.h>
 #include <string>
 #include <vector>
@@ -449,6 +450,108 @@ TEST_F(Playback, SoundOfMp4AndTsFilesIsPlayed) {
     ASSERT_GT(pcm.size(), 2u * 48000 * 2);
     std::vector<int16_t> steady(pcm.begin() + 8192, pcm.end());
     EXPECT_NEAR(measure_tone(steady, 2, 0, 48000).freq, 1000, 10);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Descriptors the process holds.
+int open_fds(void) {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') n++;
+    closedir(d);
+  }
+  return n;
+}
+
+// ts with a packet claiming an adaptation field of each size in afs put in
+// front of the PAT and inside the first video PES.
+Bytes with_adaptation_fields(const Bytes &ts, const std::vector<uint8_t> &afs) {
+  std::vector<TsPacket> pk = ts_packets(ts.data(), ts.size());
+  auto hostile = [](uint32_t pid, bool pusi, uint8_t af) {
+    Bytes p(188, 0xA5);
+    p[0] = 0x47;
+    p[1] = (uint8_t)((pusi ? 0x40 : 0) | pid >> 8);
+    p[2] = (uint8_t)pid;
+    p[3] = 0x30;
+    p[4] = af;
+    p[5] = 0;
+    return p;
+  };
+  Bytes out;
+  bool pat = false, pes = false;
+  for (const TsPacket &t : pk) {
+    if (t.pid == 0 && !pat)
+      for (uint8_t af : afs) {
+        Bytes h = hostile(0, true, af);
+        out.insert(out.end(), h.begin(), h.end());
+      }
+    out.insert(out.end(), t.p, t.p + 188);
+    if (!pes && t.pusi && t.payload_len > 4 && t.payload[3] == 0xE0)
+      for (uint8_t af : afs) {
+        Bytes h = hostile(t.pid, false, af);
+        out.insert(out.end(), h.begin(), h.end());
+      }
+    pat = pat || t.pid == 0;
+    pes = pes || (t.pusi && t.payload_len > 4 && t.payload[3] == 0xE0);
+  }
+  return out;
+}
+
+TEST_F(Playback, HostileFilesEndCleanlyAndGiveBackWhatTheyTook) {
+  std::string good = make("good.mp4", 10, 10, {"-preset", "ultrafast"});
+  // Sound of 100 s under one picture a second: more audio samples than one
+  // play step may take, once their times are made to stand still.
+  std::string still = dir + "/still.mp4";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                      "testsrc2=size=720x480:rate=1", "-f", "lavfi", "-i", "anullsrc=sample_rate=48000", "-t",
+                      "100", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                      "-b:a", "16k", still.c_str()}), 0);
+  Bytes f = read_board_file(still);
+  size_t stts = raw_table(f, "soun", "stts");
+  ASSERT_NE(stts, SIZE_MAX);
+  for (uint32_t e = 0; e < raw_be32(f, stts + 12); e++) raw_put_be32(f, stts + 20 + 8 * e, 0);
+  ASSERT_TRUE(write_board_file(still, f));
+  // A video sample of 2^32 - 7 bytes.
+  f = read_board_file(good);
+  std::string huge = dir + "/huge.mp4";
+  size_t stsz = raw_table(f, "vide", "stsz");
+  ASSERT_NE(stsz, SIZE_MAX);
+  raw_put_be32(f, stsz + 20, 0xFFFFFFF9u);
+  ASSERT_TRUE(write_board_file(huge, f));
+  // A transport stream whose packets claim adaptation fields at and past
+  // the packet's end: they are dropped and the rest plays.
+  std::string ts = dir + "/good.ts", bounds = dir + "/bounds.ts";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", good.c_str(), "-c", "copy", "-f", "mpegts",
+                      ts.c_str()}), 0);
+  ASSERT_TRUE(write_board_file(bounds, with_adaptation_fields(read_board_file(ts), {182, 183, 184, 200, 255})));
+
+  PlaybackRun run;
+  run.start();
+  run.play(good);
+  ASSERT_TRUE(wait_state(PLAYBACK_END));
+  run.stop();
+  int fds = open_fds();
+  struct Case {
+    std::string file;
+    int32_t state;
+  };
+  for (const Case &c : {Case{still, PLAYBACK_ERROR}, Case{huge, PLAYBACK_ERROR}, Case{bounds, PLAYBACK_END},
+                        Case{good, PLAYBACK_END}, Case{ts, PLAYBACK_END}, Case{good, PLAYBACK_END}}) {
+    SCOPED_TRACE(c.file);
+    run.play(c.file);
+    EXPECT_TRUE(wait_state(c.state));
+    run.stop();
+    // The next file plays.
+    run.play(good);
+    EXPECT_TRUE(wait_state(PLAYBACK_END));
+    run.stop();
+    EXPECT_TRUE(wait_until([&] { return open_fds() == fds; }, 10000)) << open_fds() << " descriptors, " << fds
+                                                                       << " before";
   }
 }
 
