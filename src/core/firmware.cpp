@@ -46,6 +46,7 @@ struct UpdateState {
   const void *owner;       // the request that began the upload
   const void *handed;      // the request whose image went to the flash thread
   int thread_started;
+  int rescue;              // a rescue file is being flashed in its caller
   const char *status;      // for the update page, cleared as it is read
   const char *last;        // the same, kept
   int wifi_tools;
@@ -101,7 +102,7 @@ bool tar_entry(const uint8_t *buf, uint64_t length, uint64_t at, const char *nam
   if (at > length || length - at < kTarBlock) return false;
   const uint8_t *h = buf + at;
   size_t n = strlen(name);
-  if (memcmp(h, name, n) != 0 || h[n] != 0) return false;
+  if (memcmp(h, name, n) != 0 || h[n] != 0 || !tar_header_sum_ok(h)) return false;
   uint64_t size = 0;
   for (int i = 124; i < 136 && h[i] >= '0' && h[i] <= '7'; i++) size = size * 8 + (h[i] - '0');
   uint64_t start = at + kTarBlock;
@@ -119,10 +120,18 @@ int erase_range(uint32_t base, uint64_t length) {
   return 0;
 }
 
+// Writes and reads every piece back: a flash that takes a write without
+// keeping it is caught here, before the kernel header makes the image valid.
 int write_range(uint32_t base, const uint8_t *data, uint64_t length) {
+  uint8_t back[kWritePiece];
   for (uint64_t off = 0; off < length; off += kWritePiece) {
     size_t n = length - off < kWritePiece ? (size_t)(length - off) : kWritePiece;
-    if (firmware_flash->write(data + off, base + (uint32_t)off, n) != 0) return -1;
+    uint32_t at = base + (uint32_t)off;
+    if (firmware_flash->write(data + off, at, n) != 0) return -1;
+    if (firmware_flash->read(back, at, n) != 0 || memcmp(back, data + off, n) != 0) {
+      log_printf("%s: read back differs at 0x%x\n", "flash_write", (unsigned)at);
+      return -1;
+    }
   }
   return 0;
 }
@@ -236,20 +245,35 @@ int read_whole(int fd, uint8_t *buf, uint64_t size) {
 
 const FirmwareFlash *firmware_flash = &kBoardFlash;
 
-int flash_kernel_image(const uint8_t *image, uint64_t length) {
+namespace {
+
+// The checks an image passes before anything is erased: it fits the kernel
+// region, its header and data are whole with their CRCs, and it is a Linux
+// kernel for this board's processor. The image's length from its header, or
+// -1 with the status set.
+int64_t kernel_image_check(const uint8_t *image, uint64_t length) {
   if (length > MTD_KERNEL_MAX) {
     status("Firmware file too large");
     return -1;
   }
   status("Verifying firmware image");
-  // The header must be whole and its own, and its data inside the image.
   if (length < UIMAGE_HEADER_SIZE || !header_valid(image) ||
       be32(image + 12) > length - UIMAGE_HEADER_SIZE ||
       crc32_progress(image + UIMAGE_HEADER_SIZE, be32(image + 12), yield_progress) != be32(image + 24)) {
     status("not a valid firmware file");
     return -1;
   }
-  length = UIMAGE_HEADER_SIZE + (uint64_t)be32(image + 12);
+  if (image[28] != UIMAGE_OS_LINUX || image[29] != UIMAGE_ARCH_ARM || image[30] != UIMAGE_TYPE_KERNEL) {
+    log_printf("%s: not an ARM Linux kernel: os=%u arch=%u type=%u\n", "flash_kernel_image", image[28],
+               image[29], image[30]);
+    status("not a valid firmware file");
+    return -1;
+  }
+  return (int64_t)(UIMAGE_HEADER_SIZE + (uint64_t)be32(image + 12));
+}
+
+// Writes a checked image: 0 written, 1 the same image is already there.
+int kernel_image_write(const uint8_t *image, uint64_t length) {
   uint8_t current[UIMAGE_HEADER_SIZE];
   if (firmware_flash->read(current, MTD_KERNEL_OFF, sizeof current) == 0 &&
       memcmp(current, image, sizeof current) == 0) {
@@ -270,10 +294,14 @@ int flash_kernel_image(const uint8_t *image, uint64_t length) {
     rc = -1;
   } else {
     log_printf("%s: writing %d bytes\n", "flash_kernel_image", (int)length);
-    // The header last: an interrupted update leaves no valid image.
+    // The header last: an interrupted update leaves no valid image. A header
+    // that does not read back as written is erased again.
     if (write_range(MTD_KERNEL_OFF + UIMAGE_HEADER_SIZE, image + UIMAGE_HEADER_SIZE,
-                    length - UIMAGE_HEADER_SIZE) != 0 ||
-        firmware_flash->write(image, MTD_KERNEL_OFF, UIMAGE_HEADER_SIZE) != 0) {
+                    length - UIMAGE_HEADER_SIZE) != 0) {
+      status("error writing block");
+      rc = -1;
+    } else if (write_range(MTD_KERNEL_OFF, image, UIMAGE_HEADER_SIZE) != 0) {
+      firmware_flash->erase(MTD_KERNEL_OFF);
       status("error writing block");
       rc = -1;
     }
@@ -282,20 +310,39 @@ int flash_kernel_image(const uint8_t *image, uint64_t length) {
   return rc;
 }
 
+}  // namespace
+
+int flash_kernel_image(const uint8_t *image, uint64_t length) {
+  int64_t n = kernel_image_check(image, length);
+  if (n < 0) return -1;
+  return kernel_image_write(image, (uint64_t)n);
+}
+
 int firmware_flash_image(const uint8_t *image, uint64_t length) {
   int wifi = wifi_tools_present();
   TarEntry fw;
   if (tar_entry(image, length, 0, "m7391.fw", &fw)) {
-    int rc = flash_kernel_image(fw.data, fw.size);
-    if (rc == 0 || (rc == 1 && !wifi)) {
-      TarEntry archive;
-      if (!tar_entry(image, length, fw.next, "wifi_archive.tar", &archive)) {
-        status("not a valid firmware file");
-        log_printf("NOTE: wifi_archive.tar not found in combined fw\n");
-        return -1;
-      }
-      return flash_wifi_archive(archive.data, archive.size);
+    // Every entry is checked before the first erase: a cut or damaged file
+    // leaves both regions as they were.
+    TarEntry archive;
+    if (!tar_entry(image, length, fw.next, "wifi_archive.tar", &archive)) {
+      if (kernel_image_check(fw.data, fw.size) < 0) return -1;
+      status("not a valid firmware file");
+      log_printf("NOTE: wifi_archive.tar not found in combined fw\n");
+      return -1;
     }
+    int64_t n = kernel_image_check(fw.data, fw.size);
+    if (n < 0) return -1;
+    if (archive.size >= WIFI_ARCHIVE_MAX) {
+      status("WiFi archive too large");
+      return -1;
+    }
+    if (wifi_archive_check(archive.data, archive.size) != 0) {
+      status("not a valid firmware file");
+      return -1;
+    }
+    int rc = kernel_image_write(fw.data, (uint64_t)n);
+    if (rc == 0 || (rc == 1 && !wifi)) return flash_wifi_archive(archive.data, archive.size);
     return -1;
   }
   int rc = flash_kernel_image(image, length);
@@ -324,7 +371,7 @@ int firmware_upload_init(const void *owner, const void *chunk, size_t length) {
   const uint8_t *p = (const uint8_t *)chunk;
   pthread_mutex_lock(&fw_mutex);
   int rc = -1;
-  if (g.image) {
+  if (g.image || g.rescue) {
     // Another upload holds the state.
   } else if (length < UIMAGE_HEADER_SIZE) {
     if (length) status_locked("firmware file too small");
@@ -394,7 +441,7 @@ void firmware_upload_finish(const void *owner) {
 
 int firmware_update_in_progress(void) {
   pthread_mutex_lock(&fw_mutex);
-  int busy = g.image != nullptr;
+  int busy = g.image != nullptr || g.rescue;
   pthread_mutex_unlock(&fw_mutex);
   return busy;
 }
@@ -428,7 +475,7 @@ int firmware_load_file(const char *path) {
   struct stat st;
   int rc = -1;
   pthread_mutex_lock(&fw_mutex);
-  if (!g.image && fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= FIRMWARE_MAX_SIZE &&
+  if (!g.image && !g.rescue && fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= FIRMWARE_MAX_SIZE &&
       (g.image = (uint8_t *)malloc((size_t)st.st_size))) {
     if (read_whole(fd, g.image, (uint64_t)st.st_size) == 0) {
       g.size = g.received = (uint64_t)st.st_size;
@@ -454,7 +501,14 @@ int firmware_upload_file(const char *path) {
   struct stat st;
   uint64_t size = fstat(fd, &st) == 0 ? (uint64_t)st.st_size : 0;
   log_printf("%s %s size %d\n", "firmware_upload_file", path, (int)size);
-  if (size > UIMAGE_HEADER_SIZE && size <= FIRMWARE_MAX_SIZE) {
+  // The update is in progress for the web and the other paths meanwhile.
+  pthread_mutex_lock(&fw_mutex);
+  bool busy = g.image || g.rescue;
+  if (!busy) g.rescue = 1;
+  pthread_mutex_unlock(&fw_mutex);
+  if (busy) {
+    log_printf("%s: an update is already in progress\n", "firmware_upload_file");
+  } else if (size > UIMAGE_HEADER_SIZE && size <= FIRMWARE_MAX_SIZE) {
     uint8_t *image = (uint8_t *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     bool mapped = image != MAP_FAILED;
     if (mapped) {
@@ -473,6 +527,11 @@ int firmware_upload_file(const char *path) {
     }
   } else {
     status(size > FIRMWARE_MAX_SIZE ? "firmware file too large" : "firmware file too small");
+  }
+  if (!busy) {
+    pthread_mutex_lock(&fw_mutex);
+    g.rescue = 0;
+    pthread_mutex_unlock(&fw_mutex);
   }
   close(fd);
   return 0;

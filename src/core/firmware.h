@@ -10,6 +10,11 @@
 #define UIMAGE_HEADER_SIZE  64u
 #define FIRMWARE_MAX_SIZE   0xF00000u
 #define WIFI_ARCHIVE_MAX    0x780000u
+// The uImage header's operating system, processor and image type this board
+// boots (bytes 28, 29 and 30).
+#define UIMAGE_OS_LINUX     5u
+#define UIMAGE_ARCH_ARM     2u
+#define UIMAGE_TYPE_KERNEL  2u
 
 // The flash the update writes: the board's by default; tests and the fuzz
 // harness put a memory flash behind it.
@@ -83,3 +88,9 @@ int customzip_size(void);
 // directories and files under "Wifi/", files written afresh. 1 when the
 // tools were unpacked (the tools are then present), else 0.
 int wifi_archive_extract(void);
+// The same walk over an archive in memory, before it is written to flash:
+// 0 when every header is sound (checksum, name under "Wifi/", a directory
+// or a file whose data lies inside) and the listing ends inside size.
+int wifi_archive_check(const uint8_t *data, uint64_t size);
+// A ustar header's checksum (the 512 bytes with its own field as blanks).
+bool tar_header_sum_ok(const uint8_t *header);

@@ -20,7 +20,7 @@ constexpr uint32_t kBlock = 512;
 
 uint64_t octal(const char *p, int n) {
   uint64_t v = 0;
-  for (int i = 0; i < n && p[i] == ' '; i++) p++, n--;
+  while (n > 0 && *p == ' ') p++, n--;
   for (int i = 0; i < n && p[i] >= '0' && p[i] <= '7'; i++) v = v * 8 + (p[i] - '0');
   return v;
 }
@@ -30,6 +30,33 @@ bool name_allowed(const char *name) {
     if (*p & 0x80) return false;
   return strncmp(name, "Wifi/", 5) == 0 && !strstr(name, "..");
 }
+
+// One header of the walk at offset at: 1 the end of the listing, 0 an entry
+// (*size its data bytes, *type its kind), -1 the archive is corrupt (logged).
+int header_read(const char *h, uint64_t at, uint64_t *size, char *type) {
+  if (h[0] == 0) return 1;
+  char name[101];
+  memcpy(name, h, 100);
+  name[100] = 0;
+  if (!name_allowed(name)) {
+    log_printf("name is invalid, archive probably corrupt\n");
+    return -1;
+  }
+  *size = octal(h + 124, 12);
+  uint64_t data = at + kBlock;
+  if (*size > WIFI_ARCHIVE_MAX || data + *size > WIFI_ARCHIVE_MAX) {
+    log_printf("tar file size too large, archive probably corrupt\n");
+    return -1;
+  }
+  *type = h[156];
+  if (*type != '5' && *type != '0' && *type != 0) {
+    log_printf("unsupported tar typeflag %c\n", *type);
+    return -1;
+  }
+  return 0;
+}
+
+uint64_t padded(uint64_t size) { return (size + kBlock - 1) / kBlock * kBlock; }
 
 // Copies size bytes of the region at off into fd (or past them, fd < 0).
 int copy_data(int fd, uint32_t off, uint64_t size) {
@@ -63,22 +90,12 @@ int wifi_archive_extract(void) {
     }
     if (firmware_flash->read(h, MTD_WIFI_ARCHIVE_OFF + (uint32_t)at, kBlock) != 0) return 0;
     if (h[0] == 0) break;
-    char name[101];
-    memcpy(name, h, 100);
-    name[100] = 0;
-    if (!name_allowed(name)) {
-      log_printf("name is invalid, archive probably corrupt\n");
-      return 0;
-    }
-    uint64_t size = octal(h + 124, 12);
+    uint64_t size = 0;
+    char type = 0;
+    if (header_read(h, at, &size, &type) != 0) return 0;
     uint64_t data = at + kBlock;
-    if (size > WIFI_ARCHIVE_MAX || data + size > WIFI_ARCHIVE_MAX) {
-      log_printf("tar file size too large, archive probably corrupt\n");
-      return 0;
-    }
     char path[128];
-    snprintf(path, sizeof path, "/%s", name);
-    char type = h[156];
+    snprintf(path, sizeof path, "/%.100s", h);
     if (type == '5') {
       sys_mkdir(path, 0755);
     } else if (type == '0' || type == 0) {
@@ -89,12 +106,34 @@ int wifi_archive_extract(void) {
         return 0;
       }
       if (fd >= 0) close(fd);
-    } else {
-      log_printf("unsupported tar typeflag %c\n", type);
-      return 0;
     }
-    at = data + (size + kBlock - 1) / kBlock * kBlock;
+    at = data + padded(size);
   }
   firmware_set_wifi_tools_present(1);
   return 1;
+}
+
+bool tar_header_sum_ok(const uint8_t *header) {
+  uint64_t sum = 0;
+  for (uint32_t i = 0; i < kBlock; i++) sum += (i >= 148 && i < 156) ? ' ' : header[i];
+  return octal((const char *)header + 148, 8) == sum;
+}
+
+int wifi_archive_check(const uint8_t *data, uint64_t size) {
+  if (size < kBlock || memcmp(data, "Wifi/", 6) != 0) return -1;
+  for (uint64_t at = 0; at <= size - kBlock;) {
+    const char *h = (const char *)data + at;
+    uint64_t n = 0;
+    char type = 0;
+    int rc = header_read(h, at, &n, &type);
+    if (rc == 1) return 0;
+    if (rc < 0) return -1;
+    if (!tar_header_sum_ok(data + at) || n > size - at - kBlock) {
+      log_printf("%s: entry at %u is damaged or cut\n", "wifi_archive_check", (unsigned)at);
+      return -1;
+    }
+    at += kBlock + padded(n);
+  }
+  log_printf("%s: the listing has no end\n", "wifi_archive_check");
+  return -1;
 }

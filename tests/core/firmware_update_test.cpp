@@ -48,9 +48,49 @@ std::vector<uint8_t> uimage(size_t data_size, uint32_t date, uint8_t seed) {
   put_be32(&img[8], date);
   put_be32(&img[12], (uint32_t)data_size);
   put_be32(&img[24], crc32_progress(&img[UIMAGE_HEADER_SIZE], data_size, nullptr));
+  img[28] = UIMAGE_OS_LINUX;
+  img[29] = UIMAGE_ARCH_ARM;
+  img[30] = UIMAGE_TYPE_KERNEL;
   strcpy((char *)&img[32], "test");
   put_be32(&img[4], crc32_progress(img.data(), UIMAGE_HEADER_SIZE, nullptr));
   return img;
+}
+
+void reseal(std::vector<uint8_t> &img) {
+  put_be32(&img[4], 0);
+  put_be32(&img[4], crc32_progress(img.data(), UIMAGE_HEADER_SIZE, nullptr));
+}
+
+std::vector<uint8_t> read_file(const std::string &path) {
+  FILE *f = fopen(path.c_str(), "rb");
+  std::vector<uint8_t> v(1 << 21);
+  v.resize(f ? fread(v.data(), 1, v.size(), f) : 0);
+  if (f) fclose(f);
+  return v;
+}
+
+void write_file(const std::string &path, const std::vector<uint8_t> &v) {
+  FILE *f = fopen(path.c_str(), "wb");
+  fwrite(v.data(), 1, v.size(), f);
+  fclose(f);
+}
+
+// A Wi-Fi tools archive made by tar: the directory "Wifi/" and two files.
+std::vector<uint8_t> wifi_tar(const std::string &dir) {
+  std::string cmd = "rm -rf " + dir + "/Wifi && mkdir -p " + dir + "/Wifi && head -c 30000 /dev/urandom > " +
+                    dir + "/Wifi/tool && echo ssid=box > " + dir + "/Wifi/hostapd.conf && tar --format=ustar -C " +
+                    dir + " -cf " + dir + "/wifi_archive.tar Wifi";
+  EXPECT_EQ(system(cmd.c_str()), 0);
+  return read_file(dir + "/wifi_archive.tar");
+}
+
+std::vector<uint8_t> combined(const std::string &dir, const std::vector<uint8_t> &img,
+                              const std::vector<uint8_t> &wifi) {
+  write_file(dir + "/m7391.fw", img);
+  write_file(dir + "/wifi_archive.tar", wifi);
+  std::string cmd = "tar --format=ustar -C " + dir + " -cf " + dir + "/all.tar m7391.fw wifi_archive.tar";
+  EXPECT_EQ(system(cmd.c_str()), 0);
+  return read_file(dir + "/all.tar");
 }
 
 std::vector<uint8_t> region(uint32_t off, size_t len) {
@@ -125,27 +165,53 @@ TEST_F(Firmware, UploadBelongsToItsRequestAndFlashesOnce) {
 
 TEST_F(Firmware, CombinedTarFillsBothRegions) {
   std::string dir = test_root() + test_scratch_dir("fw");
-  std::vector<uint8_t> img = uimage(70000, 1700000000, 9), wifi(30000);
-  for (size_t i = 0; i < wifi.size(); i++) wifi[i] = (uint8_t)(i * 13);
-  auto save = [&](const char *name, const std::vector<uint8_t> &v) {
-    FILE *f = fopen((dir + "/" + name).c_str(), "wb");
-    fwrite(v.data(), 1, v.size(), f);
-    fclose(f);
-  };
-  save("m7391.fw", img);
-  save("wifi_archive.tar", wifi);
-  std::string cmd = "tar --format=ustar -C " + dir + " -cf " + dir + "/all.tar m7391.fw wifi_archive.tar";
-  ASSERT_EQ(system(cmd.c_str()), 0);
-  FILE *f = fopen((dir + "/all.tar").c_str(), "rb");
-  std::vector<uint8_t> all(1 << 20);
-  all.resize(fread(all.data(), 1, all.size(), f));
-  fclose(f);
+  std::vector<uint8_t> img = uimage(70000, 1700000000, 9), wifi = wifi_tar(dir);
+  std::vector<uint8_t> all = combined(dir, img, wifi);
   EXPECT_EQ(firmware_image_kind(all.data(), all.size()), 2);
   EXPECT_EQ(firmware_image_kind(img.data(), img.size()), 1);
 
-  // Cut inside the archive entry: refused before anything is written.
+  // Cut inside the archive entry, or an archive whose listing is damaged:
+  // refused before anything is written, in any region.
+  std::vector<uint8_t> erased = flash;
   EXPECT_EQ(firmware_flash_image(all.data(), 512 + 70144 + 512 + 1000), -1);
-  EXPECT_EQ(region(MTD_WIFI_ARCHIVE_OFF, 16), std::vector<uint8_t>(16, 0xFF));
+  EXPECT_EQ(status_now(), "not a valid firmware file");
+  EXPECT_TRUE(flash == erased);
+  std::vector<uint8_t> damaged = wifi;
+  damaged[512 + 130] ^= 1;   // the first file's size: its checksum fails
+  std::vector<uint8_t> bad = combined(dir, img, damaged);
+  EXPECT_EQ(firmware_flash_image(bad.data(), bad.size()), -1);
+  EXPECT_EQ(status_now(), "not a valid firmware file");
+  EXPECT_TRUE(flash == erased);
+  damaged.assign(wifi.begin(), wifi.begin() + 512 * 3);   // the listing runs off its end
+  bad = combined(dir, img, damaged);
+  EXPECT_EQ(firmware_flash_image(bad.data(), bad.size()), -1);
+  EXPECT_TRUE(flash == erased);
+  std::vector<uint8_t> arm_ramdisk = img;
+  arm_ramdisk[30] = 3;
+  reseal(arm_ramdisk);
+  bad = combined(dir, arm_ramdisk, wifi);
+  EXPECT_EQ(firmware_flash_image(bad.data(), bad.size()), -1);
+  EXPECT_EQ(status_now(), "not a valid firmware file");
+  EXPECT_TRUE(flash == erased);
+
+  // The Wi-Fi region's writes fail, or its erase: reported as a failure.
+  writes = 0;
+  fail_write_at = 2 + (int)(img.size() - UIMAGE_HEADER_SIZE + 4095) / 4096;
+  EXPECT_EQ(firmware_flash_image(all.data(), all.size()), -1);
+  EXPECT_EQ(status_now(), "error writing block");
+  fail_write_at = -1;
+  flash = erased;
+  fail_erase = 0;
+  // The kernel's erase takes one block; the next one is the Wi-Fi region's.
+  struct Once {
+    static int erase(uint32_t off) { return off == MTD_WIFI_ARCHIVE_OFF ? -1 : mem_erase(off); }
+  };
+  const FirmwareFlash no_wifi_erase = {mem_read, mem_write, Once::erase};
+  firmware_flash = &no_wifi_erase;
+  EXPECT_EQ(firmware_flash_image(all.data(), all.size()), -1);
+  EXPECT_EQ(status_now(), "error erasing block");
+  firmware_flash = &kMemFlash;
+  flash = erased;
 
   ASSERT_EQ(firmware_flash_image(all.data(), all.size()), 0);
   EXPECT_EQ(region(MTD_KERNEL_OFF, img.size()), img);
@@ -161,72 +227,74 @@ TEST_F(Firmware, CombinedTarFillsBothRegions) {
   EXPECT_EQ(status_now(), "No update needed");
 }
 
-TEST_F(Firmware, FlashFailuresLeaveNoValidHeader) {
-  char text[32];
-  firmware_version_text(text, sizeof text);
-  EXPECT_STREQ(text, "Firmware invalid");
-  std::vector<uint8_t> img = uimage(3 * 4096 + 100, 1700000000, 1);
-  fail_erase = 1;
-  EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1);
-  EXPECT_EQ(status_now(), "error erasing block");
-  // Every write in turn fails: the header, written last, is never there.
-  for (int at = 0; at < 5; at++) {
-    flash.assign(MTD_SIZE, 0xFF);
-    writes = 0;
-    fail_write_at = at;
-    EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1) << at;
-    EXPECT_EQ(status_now(), "error writing block");
-    EXPECT_EQ(region(MTD_KERNEL_OFF, 64), std::vector<uint8_t>(64, 0xFF)) << at;
+// Images that are whole and sealed but not for this region or this board:
+// refused before any erase.
+TEST_F(Firmware, ForeignOrOversizedImagesAreRefused) {
+  std::vector<uint8_t> erased = flash;
+  struct Case {
+    int at;
+    uint8_t value;
+  } cases[] = {{28, 3}, {29, 3}, {30, 3}};   // another OS, x86, a ramdisk
+  for (const Case &c : cases) {
+    std::vector<uint8_t> img = uimage(5000, 1, 2);
+    img[c.at] = c.value;
+    reseal(img);
+    EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1) << c.at;
+    EXPECT_EQ(status_now(), "not a valid firmware file") << c.at;
   }
-  fail_write_at = -1;
-  ASSERT_EQ(flash_kernel_image(img.data(), img.size()), 0);
-  EXPECT_EQ(region(MTD_KERNEL_OFF, img.size()), img);
-  // A header whose own CRC fails is refused although the data's is right.
-  flash.assign(MTD_SIZE, 0xFF);
-  img[33] ^= 1;
-  EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1);
-  EXPECT_EQ(status_now(), "not a valid firmware file");
+  std::vector<uint8_t> big = uimage(MTD_KERNEL_MAX - UIMAGE_HEADER_SIZE + 1, 1, 2);
+  EXPECT_EQ(firmware_flash_image(big.data(), big.size()), -1);
+  EXPECT_EQ(status_now(), "Firmware file too large");
+  EXPECT_TRUE(flash == erased);
+  std::vector<uint8_t> fits = uimage(MTD_KERNEL_MAX - UIMAGE_HEADER_SIZE, 1, 2);
+  EXPECT_EQ(firmware_flash_image(fits.data(), fits.size()), 0);
+  EXPECT_EQ(region(MTD_KERNEL_OFF, fits.size()), fits);
+  EXPECT_EQ(region(MTD_WEBBUNDLE_OFF, 16), std::vector<uint8_t>(16, 0xFF));
 }
 
-TEST_F(Firmware, WifiArchiveUnpacksOnlyUnderWifi) {
-  const std::string &root = test_root();
-  std::string src = root + test_scratch_dir("wifisrc");
-  std::string cmd = "mkdir -p " + src + "/Wifi/sub && printf '#!/bin/sh\\necho up\\n' > " + src +
-                    "/Wifi/wifi_run.sh && chmod 755 " + src + "/Wifi/wifi_run.sh && echo ssid=box > " +
-                    src + "/Wifi/sub/hostapd.conf && tar --format=ustar -C " + src + " -cf " + src +
-                    "/w.tar Wifi";
-  ASSERT_EQ(system(cmd.c_str()), 0);
-  FILE *f = fopen((src + "/w.tar").c_str(), "rb");
-  std::vector<uint8_t> tar(1 << 16);
-  tar.resize(fread(tar.data(), 1, tar.size(), f));
-  fclose(f);
-  auto install = [&](const std::vector<uint8_t> &t) {
-    memcpy(flash.data() + MTD_WIFI_ARCHIVE_OFF, t.data(), t.size());
-  };
-  // A longer file already there is replaced, not overwritten in part.
-  ASSERT_EQ(system(("rm -rf " + root + "/Wifi && mkdir -p " + root + "/Wifi/sub && head -c 5000 "
-                    "/dev/zero > " + root + "/Wifi/sub/hostapd.conf").c_str()), 0);
-  install(tar);
-  EXPECT_EQ(wifi_archive_extract(), 1);
-  EXPECT_EQ(system(("diff -r " + src + "/Wifi " + root + "/Wifi").c_str()), 0);
-  EXPECT_EQ(access((root + "/Wifi/wifi_run.sh").c_str(), X_OK), 0);
-
-  // A name that leaves "Wifi/" stops the walk before its entry is written.
-  for (const char *evil : {"Wifi/../evil.sh", "evil.sh"}) {
-    std::vector<uint8_t> bad = tar;
-    size_t last = 0;
-    for (size_t at = 0; at + 512 <= bad.size() && bad[at]; ) {
-      last = at;
-      uint64_t size = strtoull(std::string((char *)&bad[at + 124], 11).c_str(), nullptr, 8);
-      at += 512 + (size + 511) / 512 * 512;
+// A flash that takes writes without keeping them: the read back catches it
+// and no valid header is left.
+TEST_F(Firmware, WritesAreReadBack) {
+  struct Lossy {
+    static int write(const void *buf, uint32_t off, size_t len) {
+      int rc = mem_write(buf, off, len);
+      if (off >= MTD_KERNEL_OFF + 8192) flash[off] ^= 0x10;
+      return rc;
     }
-    memset(&bad[last], 0, 100);
-    strcpy((char *)&bad[last], evil);
-    install(bad);
-    EXPECT_EQ(wifi_archive_extract(), 0) << evil;
-    EXPECT_NE(access((root + "/evil.sh").c_str(), F_OK), 0) << evil;
-    EXPECT_NE(access((root + "/Wifi/evil.sh").c_str(), F_OK), 0) << evil;
-  }
-  flash.assign(MTD_SIZE, 0xFF);
-  EXPECT_EQ(wifi_archive_extract(), 0);   // erased region: no tools
+  };
+  const FirmwareFlash lossy = {mem_read, Lossy::write, mem_erase};
+  firmware_flash = &lossy;
+  std::vector<uint8_t> img = uimage(20000, 1, 5);
+  EXPECT_EQ(flash_kernel_image(img.data(), img.size()), -1);
+  EXPECT_EQ(status_now(), "error writing block");
+  EXPECT_EQ(region(MTD_KERNEL_OFF, 64), std::vector<uint8_t>(64, 0xFF));
+  firmware_flash = &kMemFlash;
+}
+
+// The rescue file is an update in progress: no web upload starts beside it.
+int probe_rc;
+const uint8_t *probe_head;
+int probe_read(void *buf, uint32_t off, size_t len) {
+  static int owner;
+  probe_rc = firmware_upload_init(&owner, probe_head, 64);
+  return mem_read(buf, off, len);
+}
+
+TEST_F(Firmware, RescueFileHoldsTheUpdate) {
+  std::string dir = test_scratch_dir("rescue");
+  std::vector<uint8_t> img = uimage(50000, 1, 4);
+  write_file(test_root() + dir + "/m7391.fw", img);
+  // The same image is in flash: the walk reads it and ends without a restart.
+  memcpy(flash.data() + MTD_KERNEL_OFF, img.data(), img.size());
+  probe_head = img.data();
+  probe_rc = 0;
+  const FirmwareFlash probed = {probe_read, mem_write, mem_erase};
+  firmware_flash = &probed;
+  EXPECT_EQ(firmware_upload_file((dir + "/m7391.fw").c_str()), 0);
+  firmware_flash = &kMemFlash;
+  EXPECT_EQ(probe_rc, -1) << "an upload began beside the rescue file";
+  EXPECT_FALSE(firmware_update_in_progress());
+  int a;
+  ASSERT_EQ(firmware_upload_init(&a, img.data(), 64), 0);   // taken again afterwards
+  firmware_upload_finish(&a);
 }

@@ -194,10 +194,13 @@ key K
 shows "== Advanced Configuration =="
 key ESC
 
-# "reload m7391", the diagnostics' row 12: the disk's program renamed over
-# the running one, then the box quits.
+# "reload m7391", the diagnostics' row 12: random bytes named m7391 on the
+# disk are refused with a message and the box runs on; this program (marked
+# so that cmp tells it apart) is renamed over the running one, then the box
+# quits.
 NEW=$ROOT/run/sim/storage/vol/sda1/m7391
 head -c 200000 /dev/urandom >"$NEW"
+cp "$ROOT/usr/bin/m7391" "$ROOT/run/installed.before"
 wait_log "$ROOT/run/exec.log" "/dev/sda1 /media/int" 20
 $FEED "$KBD" key leftctrl+leftshift+d
 shows "Diagnostics Menu dmesg reload"
@@ -208,6 +211,15 @@ key UP
 cursor_on "view log"
 key UP
 cursor_on "reload"
+key ENTER
+shows "not a program for this board"
+wait_log "$LOGF" "reload m7391: not a program for this machine" 20
+kill -0 "$BOX_PID" || fail "the box quit after a program that is none"
+cmp -s "$ROOT/run/installed.before" "$ROOT/usr/bin/m7391" || fail "/usr/bin/m7391 was replaced by random bytes"
+key ENTER
+cursor_on "reload"
+cp "$M7391_BIN" "$NEW"
+printf 'reloaded' >>"$NEW"
 key ENTER
 wait_exit "$BOX_PID" 30
 cmp -s "$NEW" "$ROOT/usr/bin/m7391" || fail "/usr/bin/m7391 is not the disk's program"

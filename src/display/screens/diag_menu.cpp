@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <elf.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,12 +45,34 @@ int ask_hex(GuiContext *ctx, const char *prompt, int digits, uint32_t *value) {
   return 0;
 }
 
+// The running program's own ELF header, as the loader mapped it.
+extern "C" const ElfW(Ehdr) __ehdr_start;
+
+// A program the board can run in place of this one: an ELF executable of
+// the same class, byte order, ABI and machine as the running program.
+bool runs_here(const unsigned char *h, size_t got) {
+  const ElfW(Ehdr) *self = &__ehdr_start;
+  ElfW(Ehdr) e;
+  if (got < sizeof e) return false;
+  memcpy(&e, h, sizeof e);
+  return memcmp(e.e_ident, self->e_ident, EI_OSABI + 1) == 0 && e.e_machine == self->e_machine &&
+         (e.e_type == ET_EXEC || e.e_type == ET_DYN) && e.e_version == self->e_version &&
+         e.e_ehsize == self->e_ehsize;
+}
+
 // Copies the program from the internal volume beside the installed one and
 // renames it over: the running binary is never written in place, and a
 // failed copy leaves the installed program whole.
 int reinstall_program(void) {
   FILE *in = filesys_fopen(STORAGE_INT, "m7391", "rb");
   if (!in) return -1;
+  unsigned char head[sizeof(ElfW(Ehdr))];
+  size_t got = fread(head, 1, sizeof head, in);
+  if (!runs_here(head, got) || fseek(in, 0, SEEK_SET) != 0) {
+    log_printf("reload m7391: not a program for this machine\n");
+    filesys_fclose(STORAGE_INT, in);
+    return -2;
+  }
   FILE *out = sys_fopen(kProgramTmp, "wb");
   bool ok = out != nullptr;
   static char buf[64 * 1024];
@@ -246,8 +270,9 @@ int diagnostics_menu(GuiContext *ctx) {
         break;
       }
       case 12:
-        if (reinstall_program() != 0) {
-          show_message(ctx, "Failed to copy m7391 from internal storage");
+        if (int rc = reinstall_program(); rc != 0) {
+          show_message(ctx, rc == -2 ? "m7391 is not a program for this board"
+                                     : "Failed to copy m7391 from internal storage");
           break;
         }
         log_printf("reload m7391: installed, quitting\n");

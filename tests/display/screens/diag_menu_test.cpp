@@ -127,7 +127,27 @@ TEST_F(Diag, ReloadReplacesTheProgramOnlyWithACompleteCopy) {
 
   mount_internal();
   std::string source = backing("sda1") + "/m7391";
+  // Random bytes, then this very program for another processor: refused
+  // with a message before anything is replaced.
   ASSERT_EQ(0, system(("head -c 200000 /dev/urandom > '" + source + "'").c_str()));
+  at(1);
+  choose(12);
+  dismiss();
+  run();
+  EXPECT_EQ(EXIT_RUNNING, get_exit_code());
+  EXPECT_TRUE(same_file(installed, before));
+  ASSERT_EQ(0, system(("cp /proc/" + std::to_string(getpid()) + "/exe '" + source + "'").c_str()));
+  ASSERT_EQ(0, system(("printf '\\050\\000' | dd of='" + source +
+                       "' bs=1 seek=18 conv=notrunc status=none").c_str()));   // e_machine: ARM
+  at(1);
+  choose(12);
+  dismiss();
+  run();
+  EXPECT_EQ(EXIT_RUNNING, get_exit_code());
+  EXPECT_TRUE(same_file(installed, before));
+  EXPECT_NE(0, access(HostPath("/usr/bin/.m7391.new").c_str(), F_OK));
+
+  ASSERT_EQ(0, system(("cp /proc/" + std::to_string(getpid()) + "/exe '" + source + "'").c_str()));
   at(1);
   choose(12);
   run();
