@@ -79,8 +79,9 @@ int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg
   pid_t self = getpid();
   walk(pattern, [&](pid_t pid, const char *cmd) {
     if (pid == self) return false;
-    n++;
     int sig = pick(pid, arg);
+    if (sig < 0) return false;
+    n++;
     if (sig) {
       log_printf("killing pid %d %s\n", (int)pid, cmd);
       kill(pid, sig);
@@ -90,14 +91,16 @@ int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg
   return n;
 }
 
-int count_other_processes(const char *pattern) {
-  int n = 0;
-  pid_t self = getpid();
-  walk(pattern, [&](pid_t pid, const char *) {
-    if (pid != self) n++;
-    return false;
-  });
-  return n;
+int process_exe_in_root(pid_t pid) {
+  char link[64], exe[1024];
+  snprintf(link, sizeof link, "/proc/%d/exe", (int)pid);
+  ssize_t n = readlink(link, exe, sizeof exe - 1);
+  if (n <= 0) return 0;
+  exe[n] = 0;
+  const char *root = root_dir();
+  size_t len = strlen(root);
+  while (len && root[len - 1] == '/') len--;
+  return exe[0] == '/' && strncmp(exe, root, len) == 0 && exe[len] == '/';
 }
 
 void sleep_ms(unsigned ms) {

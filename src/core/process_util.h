@@ -10,10 +10,12 @@
 // Otherwise signals the first other match and returns its pid. -1: none.
 pid_t find_process(const char *pattern, int signal);
 // Every matching process other than this one: pick(pid, arg) names the
-// signal to send it (0: none). Returns how many there were.
+// signal to send it (0: none, -1: not one of those wanted, not counted).
+// Returns how many were counted.
 int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg), void *arg);
-// The number of matching processes other than this one.
-int count_other_processes(const char *pattern);
+// 1 when the process's executable lies under the root (a copy of this
+// box's program, not a program of the same name elsewhere), else 0.
+int process_exe_in_root(pid_t pid);
 void sleep_ms(unsigned ms);
 int read_sysfs_line(const char *path, char *buf, size_t size);
 int starts_with_ci(const char *s, const char *prefix);

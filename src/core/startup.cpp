@@ -153,8 +153,12 @@ struct KillPasses {
   unsigned limit;
 };
 
+// A program of the same name outside the root is not a copy of this box.
+int copy_count(pid_t pid, void *) { return process_exe_in_root(pid) ? 0 : -1; }
+
 int copy_signal(pid_t pid, void *arg) {
   KillPasses *k = (KillPasses *)arg;
+  if (!process_exe_in_root(pid)) return -1;
   for (int i = 0; i < k->ncopies; i++)
     if (k->copies[i].pid == pid) return k->pass - k->copies[i].first_pass >= k->limit ? SIGKILL : SIGINT;
   if (k->ncopies < 32) k->copies[k->ncopies++] = {pid, k->pass};
@@ -164,7 +168,9 @@ int copy_signal(pid_t pid, void *arg) {
 
 int kill_other_copies(unsigned pass_ms, unsigned limit_passes) {
   const char *const patterns[] = {"^/usr/bin/m7391", "^m7391"};
-  if (count_other_processes(patterns[0]) + count_other_processes(patterns[1]) == 0) return 0;
+  if (signal_other_processes(patterns[0], copy_count, nullptr) +
+          signal_other_processes(patterns[1], copy_count, nullptr) == 0)
+    return 0;
   int fd = sys_open("/rebooting", O_WRONLY | O_CREAT, 0644);
   if (fd >= 0) close(fd);
   KillPasses k = {};

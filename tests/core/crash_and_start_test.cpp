@@ -116,10 +116,14 @@ TEST(StartFailure, EndsWithStatusOneAfterTheStartedThreadsLeave) {
       ".*main cleanup rendezvous met");
 }
 
-// A stand-in for an older copy: sleep, named like the installed program,
+// A stand-in for an older copy: sleep, installed and named like the
+// program (in dir, the root's /usr/bin by default, under arg0 when given),
 // with SIGINT blocked when it is to ignore it.
-pid_t start_copy(const char *suffix, bool ignores_int) {
-  std::string arg0 = test_root() + "/usr/bin/m7391" + suffix;
+pid_t start_copy(const char *suffix, bool ignores_int, std::string dir = "", std::string arg0 = "") {
+  if (dir.empty()) dir = test_root() + "/usr/bin";
+  std::string exe = dir + "/m7391" + suffix;
+  if (system(("mkdir -p '" + dir + "' && cp /bin/sleep '" + exe + "'").c_str()) != 0) return -1;
+  if (arg0.empty()) arg0 = exe;
   const char *argv[] = {arg0.c_str(), "60", nullptr};
   posix_spawnattr_t at;
   posix_spawnattr_init(&at);
@@ -132,7 +136,7 @@ pid_t start_copy(const char *suffix, bool ignores_int) {
   posix_spawnattr_setsigdefault(&at, &dfl);
   posix_spawnattr_setflags(&at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, "/bin/sleep", nullptr, &at, const_cast<char **>(argv), environ);
+  int rc = posix_spawn(&pid, exe.c_str(), nullptr, &at, const_cast<char **>(argv), environ);
   posix_spawnattr_destroy(&at);
   return rc == 0 ? pid : -1;
 }
@@ -143,7 +147,7 @@ bool named(pid_t pid) {
   if (!f) return false;
   size_t n = fread(buf, 1, sizeof buf - 1, f);
   fclose(f);
-  return std::string(buf, n).find("/usr/bin/m7391-") != std::string::npos;
+  return std::string(buf, n).find("m7391") != std::string::npos;
 }
 
 int death_signal(pid_t pid) {
@@ -180,6 +184,31 @@ TEST(KillOtherCopies, AllCopiesEachPassAndKillAfterTheLimit) {
   std::string both = log.substr(first, log.find('\n', second) - first);
   EXPECT_NE(both.find("pid " + std::to_string(stubborn) + " "), std::string::npos) << log;
   EXPECT_NE(both.find("pid " + std::to_string(obedient) + " "), std::string::npos) << log;
+}
+
+// A program named like the box's outside its root is another box's or
+// another tool's: left alone, and no reason to wait.
+TEST(KillOtherCopies, OnlyCopiesUnderTheRoot) {
+  char tmpl[] = "/tmp/m7391-other-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string outside = tmpl;
+  pid_t tool = start_copy("_unrelated_tool", false, outside, "m7391_unrelated_tool");
+  pid_t other_box = start_copy("", false, outside + "/usr/bin", "m7391");
+  pid_t copy = start_copy("-mine", false, "", "m7391");
+  ASSERT_GT(tool, 0);
+  ASSERT_GT(other_box, 0);
+  ASSERT_GT(copy, 0);
+  for (int i = 0; i < 1000 && !(named(tool) && named(other_box) && named(copy)); i++) usleep(10000);
+  EXPECT_EQ(kill_other_copies(10, 5), 1);
+  EXPECT_EQ(death_signal(copy), SIGINT);
+  EXPECT_EQ(kill_other_copies(10, 5), 0) << "only the copy under the root counts";
+  EXPECT_EQ(waitpid(tool, nullptr, WNOHANG), 0) << "the tool outside the root was ended";
+  EXPECT_EQ(waitpid(other_box, nullptr, WNOHANG), 0) << "the program outside the root was ended";
+  kill(tool, SIGKILL);
+  kill(other_box, SIGKILL);
+  waitpid(tool, nullptr, 0);
+  waitpid(other_box, nullptr, 0);
+  EXPECT_EQ(system(("rm -rf '" + outside + "'").c_str()), 0);
 }
 
 }  // namespace
