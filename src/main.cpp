@@ -181,6 +181,8 @@ int main(void) {
   dvr_key_hooks.status_update = status_update;
   storage_hooks.file_list_stale = cmd_file_list_stale;
   cmd_install_hooks();
+  cmd_hooks.board_set_power = board_set_power;
+  cmd_hooks.request_suspend = request_suspend;
   fill_apply_hooks();
   display_env.capture_env = &capture_env;
   display_install_hooks(&display_env);

@@ -193,7 +193,7 @@ CtlStatus ctl_open(uint8_t unit, uint16_t port, const char *address, uint32_t ti
 
 CtlStatus ctl_close(CtlChannel *ch) {
   if (!ch) return CTL_OK;
-  (void)ctl_subscribe(ch, ch->unit, 0);
+  if (ch->subscribed) (void)ctl_subscribe(ch, ch->subscribed_slot, 0);
   socket_close(&ch->event);
   socket_close(&ch->command);
   pthread_mutex_destroy(ch->lock);

@@ -28,6 +28,8 @@ struct CtlChannel {
   uint32_t timeout_ms;      // CTL_WAIT_FOREVER: no limit
   struct sockaddr_in peer;
   uint8_t unit;             // 0: any ports; N: 12200 + 2N and the next
+  uint8_t subscribed;       // 1 while this channel holds a subscriber slot
+  uint8_t subscribed_slot;  // that slot
 };
 
 int ctl_init(void);
@@ -35,6 +37,8 @@ int ctl_exit(void);
 // address NULL means 127.0.0.1. *out is the channel, or NULL on failure.
 CtlStatus ctl_open(uint8_t unit, uint16_t port, const char *address, uint32_t timeout_ms,
                    CtlChannel **out);
+// Clears the subscriber slot this channel subscribed (only that one: a
+// channel that never subscribed leaves every slot alone), then closes.
 CtlStatus ctl_close(CtlChannel *ch);
 // Sends the request half and receives the reply half; the reply's status or
 // a transport error, also left in the reply's error byte.

@@ -85,7 +85,14 @@ CtlStatus ctl_subscribe(CtlChannel *ch, uint8_t unit, uint32_t mask) {
   ctl_put_u8(c.req, unit);
   ctl_put_u32(c.req, mask);
   ctl_put_u16(c.req, ntohs(ch->event.local_port));
-  return c.run(ch);
+  CtlStatus st = c.run(ch);
+  if (st == CTL_OK && mask) {
+    ch->subscribed = 1;
+    ch->subscribed_slot = unit;
+  } else if (st == CTL_OK && ch->subscribed && ch->subscribed_slot == unit) {
+    ch->subscribed = 0;
+  }
+  return st;
 }
 
 CtlStatus ctl_set_display_mode(CtlChannel *ch, uint8_t mode) { return with_u8(ch, 5, mode); }

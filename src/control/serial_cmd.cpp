@@ -134,9 +134,9 @@ uint8_t recorder_key(ScpState *s, uint8_t key, uint32_t word) {
     case 16: {
       if (recording) {
         char name[256];
-        ctl_snapshot_take(ch, kStorageExt, 0, name, sizeof name);
+        CtlStatus st = ctl_snapshot_take(ch, kStorageExt, 0, name, sizeof name);
         command_line("KEY NXT");
-        return 2;
+        return st == CTL_OK ? 2 : 0;
       }
       uint32_t count = 0;
       if (ctl_file_count(ch, kStorageExt, &count) != CTL_OK || count == 0) {

@@ -547,7 +547,6 @@ int play_video_action(GuiContext *ctx, const char *name) {
   DvrKey next = 0;  // another file asked for meanwhile
   char started[sizeof gui_state.playback_name];
   snprintf(started, sizeof started, "%s", gui_state.playback_name);
-  int n = p->recording.seek_amount;
   auto show_back = [&](bool on) {
     if (!p->keys_menu_back_option || on == back_shown) return;
     if (on) osd_draw_label(ctx, 100, 100, T(T_BACK_LABEL));
@@ -573,6 +572,13 @@ int play_video_action(GuiContext *ctx, const char *name) {
       ended = true;
       paused = true;
       show_back(true);
+    }
+    // The control protocol holds and releases playback through the state
+    // word (dvr_set_playback_state): the label follows it.
+    if (!ended && (state == PLAYBACK_PAUSED || state == PLAYBACK_PLAYING) &&
+        (state == PLAYBACK_PAUSED) != paused) {
+      paused = state == PLAYBACK_PAUSED;
+      show_back(paused);
     }
     const char *label = playback_loading ? LangTable[LANG_LOAD]
                         : ended                  ? LangTable[LANG_END]
@@ -632,7 +638,10 @@ int play_video_action(GuiContext *ctx, const char *name) {
     bool ff = k & (DVR_KEY_FF_OK | DVR_KEY_DOWN | DVR_KEY_DOWN_MUTE_FF);
     if (rew || ff) {
       if (ended) set_pause(false);
+      // The amount as it is now: the control protocol sets it with its key.
+      int n = p->recording.seek_amount;
       if (n > 0) {
+        log_printf("%s: seek %d s\n", "play_video_action", rew ? -n : n);
         TrickMode = (rew ? -1 : 1) * n * 90000;
         for (int i = 0; i < 500 && TrickMode != TRICK_NONE && running(OUTPUT_STREAM); i++) sleep_ms(10);
         if (TrickMode != TRICK_NONE) {
@@ -694,6 +703,7 @@ int view_snapshot_action(GuiContext *ctx, const char *name) {
   log_printf("%s: main loop\n", "view_snapshot_action");
   set_key_repeat(1);
   int ret = 0;
+  DvrKey next = 0;  // another file asked for meanwhile
   const char *error = nullptr;
   while (!get_exit_code() && running(OUTPUT_STREAM)) {
     int state = PlaybackState;
@@ -712,6 +722,11 @@ int view_snapshot_action(GuiContext *ctx, const char *name) {
       diagnostics_menu(ctx);
       continue;
     }
+    if (k == DVR_KEY_PLAY_FILE || k == DVR_KEY_VIEW_SNAPSHOT) {
+      // The picture ends and the file named meanwhile is shown.
+      next = k;
+      break;
+    }
     if (k >= (1u << 26)) continue;
     if (((k & (DVR_KEY_REW_BACK | DVR_KEY_UP_UNMUTE_REW)) && (k & DVR_KEY_ESCAPE) != DVR_KEY_ESCAPE) ||
         (k & DVR_KEY_UP)) {
@@ -729,7 +744,10 @@ int view_snapshot_action(GuiContext *ctx, const char *name) {
   status_bit(STATUS_SNAPSHOT_VIEW, false, "view_snapshot_action");
   stream_stop(OUTPUT_STREAM);
   playback_set_filename(nullptr);
-  gui_state.playback_name[0] = 0;
+  if (next)
+    dvr_post_key(next);
+  else
+    gui_state.playback_name[0] = 0;
   if (error) notice(ctx, error);
   if (ret == 0) {
     startDisplayPassthru();

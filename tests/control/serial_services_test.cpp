@@ -110,6 +110,34 @@ TEST_F(Scp, RecorderKeysSendTheirRequestsAndFailuresAreReported) {
   EXPECT_EQ(key(17), frame({8, 'l', 1, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(line(SERIAL_LINE_COMMAND), "C: KEY ERR");
   EXPECT_EQ(service.take_opcodes(), Bytes({3, 3}));
+  // NXT while recording: the snapshot flag (2) only when the snapshot was
+  // taken.
+  service.word = STATUS_RECORDING;
+  EXPECT_EQ(key(16), frame({8, 'l', 1, 4, 0, 0, 2, 0, 0}));
+  EXPECT_EQ(service.take_opcodes(), Bytes({3, 41, 3}));
+  service.status[41] = CTL_ERR_NO_VIDEO;
+  EXPECT_EQ(key(16), frame({8, 'l', 1, 4, 0, 0, 0, 0, 0}));
+  service.status[41] = 0;
+}
+
+// Closing a channel that never subscribed leaves every subscriber slot as
+// it was; a channel that did clears only its own.
+TEST_F(Scp, ClosingUnsubscribesOnlyWhatTheChannelSubscribed) {
+  service.take_opcodes();
+  ctl_close(s.channel);
+  s.channel = service.open();
+  ASSERT_NE(s.channel, nullptr);
+  EXPECT_EQ(service.take_opcodes(), Bytes({})) << "closed without having subscribed";
+  ASSERT_EQ(ctl_subscribe(s.channel, 2, STATUS_RECORDING), CTL_OK);
+  service.take_requests();
+  ctl_close(s.channel);
+  auto reqs = service.take_requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0][0], 4);
+  EXPECT_EQ(reqs[0][1], 2) << "the slot it subscribed";
+  EXPECT_EQ(Bytes(reqs[0].begin() + 2, reqs[0].begin() + 6), Bytes({0, 0, 0, 0}));
+  s.channel = service.open();
+  ASSERT_NE(s.channel, nullptr);
 }
 
 TEST_F(Scp, PlayKeysWalkTheFileList) {

@@ -244,6 +244,13 @@ TEST_F(OutputFixture, QueueStartsTheOutputAndTheClockReleasesBuffers) {
   // without the sub-device a read fails.
   hdmi_tx_reg_write(0x40, 0x5A);
   EXPECT_EQ(sim_hdmi_tx_reg(0x40), 0x5A);
+  // A register the transmitter refuses reads as 0, with its line.
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(hdmi_tx_reg_read(0x1FF), 0);
+  fflush(stdout);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("i2c_addr=0x76 reg=0x1ff\nreg 1ff: 00\n"), std::string::npos) << out;
   display_tx_close();
   EXPECT_EQ(hdmi_tx_reg_read(0x40), -1);
 }

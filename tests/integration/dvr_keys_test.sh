@@ -24,6 +24,8 @@ ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 2 -pix_fmt 
 cp "$DISK/b.mp4" "$DISK/c.mp4"
 head -c 3000 /dev/urandom > "$DISK/bad.mp4"
 ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720 -frames:v 1 -q:v 2 "$DISK/pic.jpg"
+# Ten minutes with a key frame a second, for seeks and fast forward.
+ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=5 -t 600 -g 5 -pix_fmt yuv420p "$DISK/a_long.mp4"
 key() { post_form -d KeyPress=$1; }
 # osd_text <name>: tesseract's reading of the OSD's shown pages (the menu
 # cursor ">" joined to its row).
@@ -116,6 +118,33 @@ stopped() {
 }
 stopped 2
 
+# Playback requests of the control protocol act as their replies say: a
+# seek goes by the seconds asked for, play_trick starts fast forward and
+# normal mode ends it, and a held playback shows PAUSE on the OSD.
+ctl() { python3 "$CLIENT" "$@" | head -1; }
+[ "$(play a_long.mp4)" = "status 0" ] || fail "play_file a_long.mp4"
+wait_log "$LOGF" "playback_mp4: main loop" 20
+shows "PLAY" longplay
+[ "$(ctl play_seek 20)" = "status 0" ] || fail "play_seek 20"
+wait_log "$LOGF" "play_video_action: seek 20 s" 20
+[ "$(ctl play_seek -15)" = "status 0" ] || fail "play_seek -15"
+wait_log "$LOGF" "play_video_action: seek -15 s" 20
+trick() { python3 "$CLIENT" get_trick | sed -n 2p; }
+[ "$(ctl play_trick 1)" = "status 0" ] || fail "play_trick 1"
+for _ in $(seq 1 100); do [ "$(trick)" = 1 ] && break; sleep 0.1; done
+[ "$(trick)" = 1 ] || fail "play_trick 1 left trick mode $(trick)"
+[ "$(ctl play_trick 0)" = "status 0" ] || fail "play_trick 0"
+for _ in $(seq 1 100); do [ "$(trick)" = 0 ] && break; sleep 0.1; done
+[ "$(trick)" = 0 ] || fail "play_trick 0 left trick mode $(trick)"
+# Only the seek back asked for rewind's key; normal mode ended fast forward with its own.
+[ "$(grep -c "play_video_action: key=4096" "$LOGF")" = 1 ] || fail "rewind was asked for"
+[ "$(ctl play_pause)" = "status 0" ] || fail "play_pause"
+shows "PAUSE" held
+[ "$(ctl play_resume)" = "status 0" ] || fail "play_resume"
+shows "PLAY" resumed
+python3 "$CLIENT" play_stop >/dev/null
+stopped 3
+
 # A picture named by the control protocol fills the screen under the OSD
 # (the screen dump against the picture) until snapshot_stop.
 word() { python3 "$CLIENT" get_status | sed -n 's/^word //p'; }
@@ -147,7 +176,7 @@ key 4
 wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
 shows "END" end2
 key 1   # ends the playback, back to the list
-stopped 3
+stopped 4
 shows "KB" list2   # the list is back before the next key
 key 1   # leaves the list
 
