@@ -376,6 +376,28 @@ void ts_seek(TsPlay *t, int32_t ticks) {
   t->seeking = true;
 }
 
+// The frame rate from the stamps of the first ten video frames at the start
+// of the file, as an MP4 file's is taken before it plays: the decoder asks
+// the output for its rate at the first picture, which must not depend on how
+// far the reader got by then. The file is read again from its start.
+void ts_estimate_rate(FILE *f, uint8_t *buf, uint8_t *frame) {
+  TsMux *mux = tsmux_new();
+  if (!mux) return;
+  size_t len = fread(buf, 1, kTsReadBuffer, f);
+  mux->at_end = len < kTsReadBuffer;
+  int frames = 0;
+  while (frames < 10) {
+    uint32_t pid = tsmux_read_next(mux, buf, len);
+    if (!pid) break;
+    if (tsmux_read(mux, pid, frame, kInputSize, buf, len) == 0 || pid != mux->video.pid) continue;
+    rates_take(ts_video_time(mux));
+    frames++;
+  }
+  tsmux_delete(mux);
+  playback_rates.last = 0;
+  if (fseeko(f, 0, SEEK_SET) != 0) perror("fseeko");
+}
+
 int playback_ts(OutputEnv *e, FILE *f) {
   TsPlay t = {};
   t.f = f;
@@ -388,6 +410,7 @@ int playback_ts(OutputEnv *e, FILE *f) {
     log_printf("%s: out of memory\n", "playback_ts");
     PlaybackState = PLAYBACK_ERROR;
   }
+  if (t.mux && t.buf && t.frame) ts_estimate_rate(f, t.buf, t.frame);
   log_printf("%s: output pause=%d seek=%d loading=%d playing=%d\n", e->env.name, (int)PlaybackState,
              (int)TrickMode, (int)playback_loading, (int)g_playing);
   while (t.mux && t.buf && t.frame && !stopping()) {
