@@ -14,31 +14,6 @@
 
 namespace {
 
-// Publishes the inputs in real time (25 frames/s) while it runs.
-struct LiveProducer {
-  AvRings rings{8 << 20, 1024};
-  std::atomic<bool> run{true};
-  std::thread th;
-  LiveProducer() {
-    const MuxInputs &in = mux_inputs();
-    th = std::thread([this, &in] {
-      Timeline t{timestamp_now(), 0, 1u << 30, 1u << 30};
-      t.a0 = t.v0;
-      size_t next_audio = 0;
-      for (size_t i = 0; run; i++) {
-        publish_run(t, in.video, in.aac, &rings.video.queue, &rings.audio.queue, i, i + 1, &next_audio);
-        sleep_ms(40);
-      }
-    });
-  }
-  ~LiveProducer() {
-    run = false;
-    th.join();
-    stream_register(nullptr, nullptr, VIDEO_STREAM1);
-    stream_register(nullptr, nullptr, AAC_STREAM);
-  }
-};
-
 // Publishes the inputs when told, by their stamps alone (25 frames/s, an
 // IDR every 25 frames), once the recorder is attached: what the recorder
 // makes of them does not depend on the machine's speed.
@@ -159,13 +134,6 @@ class Recording : public ::testing::Test {
     fileSysTick(get_param_block());
     get_param_block()->recording.storage_device = 4;
   }
-  // Records for ms, then stops and waits until the writers are gone.
-  void record_for(int ms) {
-    stream_set_state_by_id(13, 1);
-    sleep_ms(ms);
-    stream_set_state_by_id(13, 0);
-    wait_idle();
-  }
   void wait_idle() {
     for (int i = 0; i < 500 && !(stream_get_state_by_id(13) == 0 && filesys_all_read_only()); i++)
       sleep_ms(20);
@@ -177,19 +145,22 @@ class Recording : public ::testing::Test {
 
 TEST_F(Recording, TsAndMp4WithAudioPlayCleanly) {
   use_sd();
-  LiveProducer producer;
   for (int fmt : {1, 0}) {
+    SteppedProducer producer;
     get_param_block()->recording.format = (uint8_t)fmt;
-    record_for(2500);
+    // 2.4 s of frames, by their stamps.
+    stream_set_state_by_id(13, 1);
+    ASSERT_TRUE(producer.publish_frames(60));
+    ASSERT_TRUE(producer.wait_consumed());
+    stream_set_state_by_id(13, 0);
+    wait_idle();
     const char *ext = fmt == 1 ? ".ts" : ".mp4";
     std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ext);
     ASSERT_EQ(files.size(), 1u) << ext;
     std::string path = host("/media/mmc/DCIM/" + files[0]);
     EXPECT_EQ(decode_errors(path), "") << path;
     EXPECT_EQ(streams_of(path), "h264\naac\n") << path;
-    double d = duration_of(path);
-    EXPECT_GT(d, 1.5) << path;
-    EXPECT_LT(d, 3.5) << path;
+    EXPECT_NEAR(duration_of(path), 2.4, 0.1) << path;
   }
   char status[64];
   getRecordingStatus(status, sizeof status);
@@ -257,10 +228,14 @@ TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
   sim_storage_insert("sdb1", 1, 256 << 20, "vfat");
   fileSysTick(get_param_block());
   filesys_set_storage_device(0);
-  LiveProducer producer;
   for (int fmt : {1, 0}) {
+    SteppedProducer producer;
     get_param_block()->recording.format = (uint8_t)fmt;
-    record_for(1500);
+    stream_set_state_by_id(13, 1);
+    ASSERT_TRUE(producer.publish_frames(40));
+    ASSERT_TRUE(producer.wait_consumed());
+    stream_set_state_by_id(13, 0);
+    wait_idle();
     const char *ext = fmt == 1 ? ".ts" : ".mp4";
     std::vector<std::string> a = storage_files_in("/media/int/DCIM", ext);
     std::vector<std::string> b = storage_files_in("/media/ext/DCIM", ext);
