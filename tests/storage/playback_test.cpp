@@ -369,9 +369,12 @@ TEST_F(Playback, JpegStillsAndBadFiles) {
                       "-frames:v", "1", "-pix_fmt", "yuvj444p", yuv444.c_str()}), 0);
   ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240",
                       "-frames:v", "1", "-pix_fmt", "yuvj420p", small.c_str()}), 0);
+  LogWatch decoder;
   run.play(yuv444);
   EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
   run.stop();
+  // The decoder that gave up has seen the playback end before the next one.
+  EXPECT_TRUE(decoder.wait("decodeMain: exit", 30000));
   get_param_block()->display.output = 0;
   run.play(small);
   EXPECT_TRUE(wait_state(PLAYBACK_UNSUPPORTED));
