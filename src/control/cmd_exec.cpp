@@ -248,12 +248,8 @@ CMD_HANDLER(cmd_play_seek) {
 
 // Without the DVR logic: whether the recording directory holds the file.
 int recording_exists(int source, const char *name) {
-  char *dir = filesys_getdir(source);
-  if (!dir) return -1;
-  char path[512];
-  snprintf(path, sizeof path, "%s/%s", dir, name);
-  free(dir);
-  return file_exists(path) ? 0 : -1;
+  struct stat st;
+  return filesys_stat_recording(source, name, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -1;
 }
 
 // Names the file for the DVR logic and posts the key that shows it.
@@ -537,6 +533,14 @@ size_t cmd_exec_frame(CtlExchange *ex, size_t n) {
   ctl_init_reply(&ex->reply);
   cmd_exec(ex);
   ctl_put_checksum(&ex->reply);
+  if (ex->reply.error) {
+    // The reply did not fit one packet: it goes as the codec's status
+    // alone, never as a frame cut short.
+    log_printf("%s: reply to opcode %d too large\n", "cmd_exec_frame", ex->request.frame[2]);
+    ex->reply.error = 0;
+    ctl_set_status(&ex->reply, CTL_ERR_TOO_LARGE);
+    ctl_put_checksum(&ex->reply);
+  }
   return cobs_encode(&ex->reply);
 }
 

@@ -20,6 +20,7 @@
 #include "media/video_enc.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 
 namespace {
 
@@ -40,20 +41,13 @@ void file_list_build(void) {
   file_list.names.clear();
   file_list.built = true;
   file_list_is_stale = false;
-  char *dir = filesys_getdir(file_list.source);
-  if (!dir) return;
-  DIR *d = sys_opendir(dir);
-  if (d) {
-    while (struct dirent *e = readdir(d)) {
-      if (!is_recording_file(e->d_name)) continue;
-      std::string path = std::string(dir) + "/" + e->d_name;
-      struct stat st;
-      if (sys_stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) file_list.names.push_back(e->d_name);
-    }
+  // Links are left out: nothing a link points at is listed.
+  if (DIR *d = filesys_opendir_recording(file_list.source)) {
+    while (struct dirent *e = readdir(d))
+      if (is_recording_file(e->d_name) && volume_entry_is_file(d, e, nullptr)) file_list.names.push_back(e->d_name);
     closedir(d);
   }
   std::sort(file_list.names.begin(), file_list.names.end());
-  free(dir);
 }
 
 // The list of source, rebuilt when stale or of another source.
@@ -128,16 +122,20 @@ void snapshot_metadata(SnapshotMetaFn fn, void *arg) {
   pthread_mutex_unlock(&snapshot_meta_mutex);
 }
 
-void close_xfer(void) {
-  if (!xfer.file) return;
+// 0, or -1 when what was written did not all reach the volume (the flush,
+// the sync or the close failed).
+int close_xfer(void) {
+  if (!xfer.file) return 0;
   log_printf("%s: %s %ld bytes\n", "cmd_close_file", xfer.write ? "wrote" : "read", ftell(xfer.file));
+  int rc = 0;
   if (xfer.write) {
-    filesys_fclose_w(xfer.source, xfer.file);
+    rc = filesys_fclose_w(xfer.source, xfer.file);
     cmd_file_list_stale();
   } else {
     filesys_fclose(xfer.source, xfer.file);
   }
   xfer.file = nullptr;
+  return rc;
 }
 
 }  // namespace
@@ -220,12 +218,8 @@ CMD_HANDLER(cmd_file_info) {
   const char *name;
   CtlStatus st = file_list_entry(source, a->n[1], &name);
   if (st) return st;
-  char *dir = filesys_getdir(source);
-  if (!dir) return CTL_ERR_NO_MEMORY;
-  std::string path = std::string(dir) + "/" + name;
-  free(dir);
   struct stat sb;
-  if (sys_stat(path.c_str(), &sb) != 0) return CTL_ERR_NO_MEMORY;
+  if (filesys_stat_recording(source, name, &sb) != 0 || !S_ISREG(sb.st_mode)) return CTL_ERR_NO_MEMORY;
   ctl_put_string(a->reply, name);
   ctl_put_u32(a->reply, (uint32_t)sb.st_size);
   return CTL_OK;
@@ -269,8 +263,7 @@ CMD_HANDLER(cmd_open_file) {
 CMD_HANDLER(cmd_close_file) {
   (void)a;
   if (!xfer.file) return CTL_ERR_STATE;
-  close_xfer();
-  return CTL_OK;
+  return close_xfer() == 0 ? CTL_OK : CTL_ERR_FILE_OP;
 }
 
 CMD_HANDLER(cmd_read_file) {

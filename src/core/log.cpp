@@ -273,14 +273,19 @@ static size_t log_snapshot(char *out, size_t cap) {
 int log_save_file(const char *path) {
   FILE *f = sys_fopen(path, "wb");
   if (!f) return -1;
+  bool ok = log_save_stream(f) == 0;
+  // A full card shows up at the write or only when the buffer is flushed.
+  if (fclose(f) != 0) ok = false;
+  return ok ? 0 : -1;
+}
+
+int log_save_stream(FILE *f) {
   static char copy[LOG_RING_SIZE];
   static pthread_mutex_t save_mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_mutex_lock(&save_mutex);
   size_t n = log_snapshot(copy, sizeof copy);
   bool ok = fwrite(copy, 1, n, f) == n;
   pthread_mutex_unlock(&save_mutex);
-  // A full card shows up at the write or only when the buffer is flushed.
-  if (fclose(f) != 0) ok = false;
   return ok ? 0 : -1;
 }
 

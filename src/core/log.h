@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #define LOG_RING_SIZE 0x80000u
 
@@ -28,6 +29,8 @@ uint32_t log_get_head(void);
 // Writes the held text to path: 0, or -1 when the file cannot be made or
 // any write fails (a full card).
 int log_save_file(const char *path);
+// The same into an open stream (left open); -1 when a write failed.
+int log_save_stream(FILE *out);
 // Empties the ring (tests).
 void log_reset(void);
 

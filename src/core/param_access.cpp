@@ -325,6 +325,12 @@ int param_import_line(const char *line, size_t len) {
 int param_import_file(const char *path) {
   FILE *f = path ? sys_fopen(path, "r") : NULL;
   if (!f) return -1;
+  param_import_stream(f);
+  fclose(f);
+  return 0;
+}
+
+int param_import_stream(FILE *f) {
   char line[LINE_MAX_LEN + 2];
   while (fgets(line, sizeof line, f)) {
     size_t len = strlen(line);
@@ -338,6 +344,5 @@ int param_import_file(const char *path) {
     }
     param_import_line(line, len);
   }
-  fclose(f);
   return 0;
 }

@@ -43,6 +43,8 @@ int param_export_file(const char *path);
 int param_export_stream(FILE *out);
 // Sets every "name = value" line; -1 when the file cannot be opened.
 int param_import_file(const char *path);
+// The same from an open stream (left open).
+int param_import_stream(FILE *in);
 // One line of a parameter file (without its line end); 0 when the line was
 // set, -1 when it was refused or malformed (and logged).
 int param_import_line(const char *line, size_t len);

@@ -291,9 +291,8 @@ void dvr_set_playback_state(int playing, int state) {
 int dvr_set_filename(int device, const char *name) {
   log_printf("%s: devid=%d filename=%s\n", "dvr_set_filename", device, name ? name : "(null)");
   if (device < 0 || device > 2 || !filesys_name_ok(name)) return 5;
-  char path[256];
   struct stat st;
-  if (!source_path(device, name, path, sizeof path) || sys_stat(path, &st) != 0) return 5;
+  if (filesys_stat_recording(device, name, &st) != 0 || !S_ISREG(st.st_mode)) return 5;
   gui_state.playback_source = device;
   snprintf(gui_state.playback_name, sizeof gui_state.playback_name, "%s", name);
   return 0;

@@ -95,20 +95,24 @@ RootIoFault g_io_fault;
 
 void root_set_io_fault(RootIoFault fault) { __atomic_store_n(&g_io_fault, fault, __ATOMIC_RELEASE); }
 
-int sys_fd_check(int fd, int writing) {
+namespace {
+int io_check(int fd, int writing, size_t *n) {
   RootIoFault f = __atomic_load_n(&g_io_fault, __ATOMIC_ACQUIRE);
-  int e = f ? f(fd, writing) : 0;
+  int e = f ? f(fd, writing, n) : 0;
   if (!e) return 0;
   errno = e;
   return -1;
 }
+}  // namespace
+
+int sys_fd_check(int fd, int writing) { return io_check(fd, writing, nullptr); }
 
 ssize_t sys_fd_read(int fd, void *buf, size_t n) {
-  return sys_fd_check(fd, 0) ? -1 : read(fd, buf, n);
+  return io_check(fd, 0, &n) ? -1 : read(fd, buf, n);
 }
 
 ssize_t sys_fd_write(int fd, const void *buf, size_t n) {
-  return sys_fd_check(fd, 1) ? -1 : write(fd, buf, n);
+  return io_check(fd, 1, &n) ? -1 : write(fd, buf, n);
 }
 
 int sys_fd_sync(int fd) { return sys_fd_check(fd, 1) ? -1 : fsync(fd); }

@@ -42,8 +42,9 @@ int sys_write_allowed(const char *path);
 // Reads and writes on files of removable volumes go through these, so that
 // a simulation can fail them as a full volume, a bad sector or a pulled disk
 // would. The fault hook returns the errno value a read (writing 0) or a
-// write on fd meets, or 0.
-typedef int (*RootIoFault)(int fd, int writing);
+// write on fd meets, or 0; it may shrink *n (a write that stops at a file
+// size limit). n is NULL where the size is not known.
+typedef int (*RootIoFault)(int fd, int writing, size_t *n);
 void root_set_io_fault(RootIoFault fault);
 // 0, or -1 with errno set when the volume fails I/O on fd (for transfers
 // that do not go through read/write, such as splice).

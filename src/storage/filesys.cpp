@@ -17,6 +17,7 @@
 #include "media/stream_producer.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
+#include "storage/volume.h"
 
 StorageHooks storage_hooks;
 FilesysState filesys_state = {0, 0, nullptr, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
@@ -78,10 +79,9 @@ void post_message(const char *text) {
 bool find_file(const char *name, char *buf, size_t size) {
   for (int i = FILESYS_SLOTS - 1; i >= 0; i--) {
     if (!fs[i].mnt || fs[i].rw == 2 || i == g_excluded) continue;
-    char path[256];
-    snprintf(path, sizeof path, "%s/%s", fs[i].mnt, name);
-    if (file_exists(path)) {
-      snprintf(buf, size, "%s", path);
+    // Only a regular file reached without a link is named.
+    if (volume_is_file(fs[i].mnt, name)) {
+      snprintf(buf, size, "%s/%s", fs[i].mnt, name);
       return true;
     }
   }
@@ -187,7 +187,7 @@ void usb_scan(const ParamBlock *params) {
     if (!fs[slot].mnt || !g_startup) continue;
     char path[256];
     snprintf(path, sizeof path, "%s/wifi_archive.tar", fs[slot].mnt);
-    if (file_exists(path)) {
+    if (volume_is_file(fs[slot].mnt, "wifi_archive.tar")) {
       log_printf("Wifi archive exists\n");
       if (storage_hooks.wifi_active && storage_hooks.wifi_active()) log_printf("Wifi already active\n");
       else if (storage_hooks.wifi_archive_install) storage_hooks.wifi_archive_install(path);

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <dirent.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 enum StorageSource { STORAGE_INT = 0, STORAGE_EXT = 1, STORAGE_MMC = 2 };
 enum { FILESYS_SLOTS = 3 };
@@ -113,18 +115,29 @@ void filesys_reset(void);
 enum { ERR_FILE_WRITE = -1, ERR_FILE_EXISTS = -2, ERR_NO_SPACE = -3, ERR_CANCELLED = -4,
        ERR_FILE_READ = -5 };
 const char *filesys_copy_result_name(int result);
-// A name from outside (control protocol, web, menu): not empty, not
-// absolute, no ".." component. 1 when acceptable.
+// A name from outside (control protocol, web, menu): a plain relative name
+// (see volume_name_ok). 1 when acceptable. Every file operation below walks
+// it from the volume's root without following a link (storage/volume.h).
 int filesys_name_ok(const char *name);
 FILE *filesys_fopen(int source, const char *name, const char *mode);
 void filesys_fclose(int source, FILE *f);
-void filesys_fclose_w(int source, FILE *f);
-uint8_t *filesys_readfile(int source, const char *name, size_t *size);
+// Closes a file opened for writing and ends its writer: 0, or -1 when the
+// flush, the sync or the close failed (the data is not all on the volume).
+int filesys_fclose_w(int source, FILE *f);
+// Reads a file whole, at most max bytes (a longer file is cut, and logged);
+// malloc'd with a zero after the data.
+uint8_t *filesys_readfile(int source, const char *name, size_t max, size_t *size);
 int filesys_writefile(int source, const char *name, const void *data, size_t n);
 int filesys_unlink(int source, const char *name);
 bool file_exists_on(int source, const char *name);
 char *filesys_get_file_on(int source, const char *name);   // malloc'd; free()
 char *filesys_getdir(int source);                          // malloc'd; free()
+// The recording directory's file name (or the directory itself for ""),
+// opened from the volume's root without following a link.
+int filesys_open_recording(int source, const char *name, int flags);
+// Its listing (leave out what volume_entry_is_file refuses), and lstat.
+DIR *filesys_opendir_recording(int source);
+int filesys_stat_recording(int source, const char *name, struct stat *st);
 // First volume (slots 2, 1, 0) holding the file; copies the path into buf.
 // NULL when none has it.
 char *filesys_get_file(const char *name, char *buf, size_t size);

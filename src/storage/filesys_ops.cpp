@@ -19,6 +19,7 @@
 #include "platform/host_root.h"
 #include "platform/runner.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 
 namespace {
 
@@ -26,23 +27,28 @@ int g_multi_source = -1;
 uint64_t g_multi_done, g_multi_total;
 constexpr size_t kSpliceStep = 1 << 20;
 
-bool path_on(int source, const char *name, char *buf, size_t size) {
+// The mount point of a mounted source (a constant string), or NULL.
+const char *mount_of(int source) {
   int slot = filesys_source_to_slot(source);
-  if (slot < 0 || !fs[slot].mnt) return false;
-  snprintf(buf, size, "%s/%s", fs[slot].mnt, name);
-  return true;
+  return slot >= 0 ? fs[slot].mnt : nullptr;
 }
 
-bool dir_path(int source, char *buf, size_t size) {
-  int slot = filesys_source_to_slot(source);
-  if (slot < 0 || !fs[slot].mnt) {
-    log_printf("%s: source=%d i=%d mnt=(NULL) sub=%s\n", "filesys_getdir", source, slot,
-               filesys_get_subdir());
-    return false;
-  }
-  snprintf(buf, size, "%s/%s", fs[slot].mnt, filesys_get_subdir());
-  return true;
+const char *locked_mount_of(int source) {
+  filesys_lock();
+  const char *mnt = mount_of(source);
+  filesys_unlock();
+  return mnt;
 }
+
+// name inside the recording directory, relative to the volume's root.
+const char *rec_name(const char *name, char *buf, size_t size) {
+  snprintf(buf, size, "%s/%s", filesys_get_subdir(), name);
+  return buf;
+}
+
+constexpr size_t kConfigFileMax = 256 * 1024;
+// Not a result: the copy goes on (another pass).
+constexpr int kCopyOn = 1;
 
 // A name from outside that may not be used, logged once here.
 bool name_refused(const char *func, const char *name) {
@@ -73,40 +79,33 @@ void cycle_power_on_usb_port(int source) {
   usb_hub_port_power("/dev/usbdev1.2", fs[slot].port, 1);
 }
 
-// One pass of the copy from offset; returns a result code and the bytes done.
-// *wrote is set once the destination was opened for writing.
-int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, uint64_t *offset,
+// The result of a failed write: a full volume is told apart.
+int write_error(int e) { return e == ENOSPC ? ERR_NO_SPACE : ERR_FILE_WRITE; }
+
+// One pass of the copy from offset into the part file beside the
+// destination; returns a result code and the bytes done. *wrote is set once
+// the part file was opened for writing.
+int copy_pass(const char *smnt, const char *src, const char *dmnt, const char *part, uint64_t *offset,
               void *progress_ctx, bool batch, bool *wrote) {
-  // The source is looked at first: a copy that cannot read it leaves the
-  // destination alone.
-  uint64_t size = file_size(src);
-  if (size == ~0ULL) return ERR_FILE_READ;
-  if (!overwrite && file_exists(dst)) return ERR_FILE_EXISTS;
-  uint64_t dsize = file_exists(dst) ? file_size(dst) : 0;
-  int64_t free_bytes = filesys_free_space(dst_source);
-  if (free_bytes >= 0 && size > (uint64_t)free_bytes + dsize) {
-    log_printf("free %lld + dst %lld < size %lld\n", (long long)free_bytes, (long long)dsize,
-               (long long)size);
-    return ERR_NO_SPACE;
-  }
-  int in = sys_open(src, O_RDONLY);
-  int out = *offset ? sys_open(dst, O_WRONLY) : sys_open(dst, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (out >= 0) *wrote = true;
-  if (in < 0 || out < 0) {
+  int in = volume_open(smnt, src, O_RDONLY);
+  struct stat st;
+  if (in < 0 || fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (in >= 0) close(in);
-    if (out >= 0) close(out);
-    return ERR_FILE_WRITE;
+    return ERR_FILE_READ;
   }
+  uint64_t size = (uint64_t)st.st_size;
+  int out = *offset ? volume_open(dmnt, part, O_WRONLY) : volume_open(dmnt, part, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (out < 0) {
+    int e = errno;
+    close(in);
+    return write_error(e);
+  }
+  *wrote = true;
   log_printf("copy %s %lld @%lld\n", src, (long long)size, (long long)*offset);
   if (*offset) {
     if (lseek(in, (off_t)*offset, SEEK_SET) < 0) perror("failed to seek source");
     off_t d = lseek(out, (off_t)*offset, SEEK_SET);
     if (d != (off_t)*offset) log_printf("failed to seek source offset %llx\n", (unsigned long long)*offset);
-  }
-  if (size == 0) {
-    close(in);
-    close(out);
-    return 0;
   }
   if (!batch) {
     g_multi_done = 0;
@@ -123,17 +122,17 @@ int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, u
   time_t last_second = t0.tv_sec;
   uint64_t copied = 0;
   int result = 0;
-  for (;;) {
+  while (*offset + copied < size || size == 0) {
     if (get_exit_code()) {
       // Cut short: what is there is not the file.
       log_printf("copy of %s cut short by quit\n", src);
       result = ERR_CANCELLED;
       break;
     }
-    ssize_t r = splice(in, nullptr, pipefd[1], nullptr, kSpliceStep, SPLICE_F_MOVE);
+    // The volumes' I/O is asked first: splice goes around read and write.
+    ssize_t r = sys_fd_check(in, 0) ? -1 : splice(in, nullptr, pipefd[1], nullptr, kSpliceStep, SPLICE_F_MOVE);
     if (r < 0) {
       int e = errno;
-      perror("file copy read");
       log_printf("error on read: %s\n", strerror(e));
       result = ERR_FILE_READ;
       break;
@@ -142,12 +141,11 @@ int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, u
     // The pipe is drained fully before the next read.
     ssize_t left = r;
     while (left > 0) {
-      ssize_t w = splice(pipefd[0], nullptr, out, nullptr, (size_t)left, SPLICE_F_MOVE);
+      ssize_t w = sys_fd_check(out, 1) ? -1 : splice(pipefd[0], nullptr, out, nullptr, (size_t)left, SPLICE_F_MOVE);
       if (w <= 0) {
         int e = w < 0 ? errno : EIO;
-        perror("file copy write");
         log_printf("error on write: %s\n", strerror(e));
-        result = e == ENOSPC ? ERR_NO_SPACE : ERR_FILE_WRITE;
+        result = write_error(e);
         break;
       }
       if (w < left) log_printf("read %d wrote %d\n", (int)r, (int)w);
@@ -174,7 +172,12 @@ int copy_pass(const char *src, const char *dst, int dst_source, int overwrite, u
   log_printf("Copied %lld bytes in %gs, %g MBps\n", (long long)copied, secs,
              (double)copied / secs / 1048576.0);
   close(in);
-  close(out);
+  // What did not reach the volume shows at the sync or the close.
+  if (volume_close_written(out) != 0 && !result) {
+    int e = errno;
+    log_printf("error on close: %s\n", strerror(e));
+    result = write_error(e);
+  }
   return result;
 }
 
@@ -192,31 +195,21 @@ const char *filesys_copy_result_name(int result) {
   }
 }
 
-int filesys_name_ok(const char *name) {
-  if (!name || !name[0] || name[0] == '/') return 0;
-  for (const char *p = name; *p;) {
-    const char *e = strchr(p, '/');
-    size_t n = e ? (size_t)(e - p) : strlen(p);
-    if (n == 2 && p[0] == '.' && p[1] == '.') return 0;
-    if (!e) break;
-    p = e + 1;
-  }
-  return 1;
-}
+int filesys_name_ok(const char *name) { return volume_name_ok(name); }
 
 FILE *filesys_fopen(int source, const char *name, const char *mode) {
   if (name_refused(__func__, name)) return nullptr;
   filesys_lock();
-  char path[256];
-  if (!path_on(source, name, path, sizeof path)) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     filesys_unlock();
     return nullptr;
   }
-  bool w = strchr(mode, 'w') != nullptr;
+  bool w = strpbrk(mode, "wa+") != nullptr;
   if (w) filesys_add_writer(source);
-  FILE *f = sys_fopen(path, mode);
+  FILE *f = volume_fopen(mnt, name, mode);
   if (!f) {
-    perror(path);
+    log_printf("%s: %s: %s\n", __func__, name, strerror(errno));
     if (w) filesys_remove_writer(source);
   }
   filesys_unlock();
@@ -228,55 +221,40 @@ void filesys_fclose(int source, FILE *f) {
   if (f) fclose(f);
 }
 
-void filesys_fclose_w(int source, FILE *f) {
-  if (f) fclose(f);
+int filesys_fclose_w(int source, FILE *f) {
+  int rc = 0;
+  if (f && fclose(f) != 0) {
+    log_printf("%s: %s\n", __func__, strerror(errno));
+    rc = -1;
+  }
   filesys_lock();
   filesys_remove_writer(source);
   filesys_unlock();
+  return rc;
 }
 
-uint8_t *filesys_readfile(int source, const char *name, size_t *size) {
+uint8_t *filesys_readfile(int source, const char *name, size_t max, size_t *size) {
   *size = 0;
   if (name_refused(__func__, name)) return nullptr;
-  filesys_lock();
-  char path[256];
-  bool ok = path_on(source, name, path, sizeof path);
-  filesys_unlock();
-  if (!ok) return nullptr;
-  FILE *f = sys_fopen(path, "rb");
-  if (!f) return nullptr;
-  uint8_t *buf = nullptr;
-  long n = -1;
-  if (fseek(f, 0, SEEK_END) == 0) n = ftell(f);
-  if (n > 0 && fseek(f, 0, SEEK_SET) == 0) {
-    buf = (uint8_t *)malloc((size_t)n);
-    if (buf && fread(buf, 1, (size_t)n, f) != (size_t)n) {
-      free(buf);
-      buf = nullptr;
-    }
-  }
-  fclose(f);
-  if (buf) *size = (size_t)n;
-  return buf;
+  const char *mnt = locked_mount_of(source);
+  if (!mnt) return nullptr;
+  int cut = 0;
+  uint8_t *data = volume_read_all(mnt, name, max, size, &cut);
+  if (cut) log_printf("%s: %s is longer than %zu bytes, the rest is ignored\n", __func__, name, max);
+  return data;
 }
 
 int filesys_writefile(int source, const char *name, const void *data, size_t n) {
   if (name_refused(__func__, name)) return -1;
   filesys_lock();
-  char path[256];
-  if (!path_on(source, name, path, sizeof path)) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     filesys_unlock();
     return -1;
   }
   filesys_add_writer(source);
-  FILE *f = sys_fopen(path, "w");
-  int rc = -1;
-  if (f) {
-    size_t w = fwrite(data, 1, n, f);
-    if (fclose(f) == 0 && w == n) rc = 0;
-  } else {
-    perror(path);
-  }
+  int rc = volume_write_all(mnt, name, data, n);
+  if (rc != 0) log_printf("%s: %s: %s\n", __func__, name, strerror(errno));
   filesys_remove_writer(source);
   filesys_unlock();
   return rc;
@@ -285,15 +263,15 @@ int filesys_writefile(int source, const char *name, const void *data, size_t n) 
 int filesys_unlink(int source, const char *name) {
   if (name_refused(__func__, name)) return -1;
   filesys_lock();
-  char path[256];
-  if (!path_on(source, name, path, sizeof path)) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     filesys_unlock();
     return -1;
   }
   int slot = filesys_source_to_slot(source);
   bool bracket = fs[slot].rw != 1;
   if (bracket) filesys_add_writer(source);
-  int rc = sys_unlink(path);
+  int rc = volume_unlink(mnt, name);
   if (bracket) filesys_remove_writer(source);
   filesys_unlock();
   return rc;
@@ -301,28 +279,56 @@ int filesys_unlink(int source, const char *name) {
 
 bool file_exists_on(int source, const char *name) {
   if (name_refused(__func__, name)) return false;
-  filesys_lock();
-  char path[256];
-  bool ok = path_on(source, name, path, sizeof path) && file_exists(path);
-  filesys_unlock();
-  return ok;
+  const char *mnt = locked_mount_of(source);
+  return mnt && volume_is_file(mnt, name);
 }
 
 char *filesys_get_file_on(int source, const char *name) {
   if (name_refused(__func__, name)) return nullptr;
-  filesys_lock();
-  char path[256];
-  bool ok = path_on(source, name, path, sizeof path);
-  filesys_unlock();
-  return ok ? strdup(path) : nullptr;
+  const char *mnt = locked_mount_of(source);
+  // Only a regular file reached without a link is named.
+  if (!mnt || !volume_is_file(mnt, name)) return nullptr;
+  char path[VOLUME_PATH_MAX + 32];
+  snprintf(path, sizeof path, "%s/%s", mnt, name);
+  return strdup(path);
 }
 
 char *filesys_getdir(int source) {
   filesys_lock();
-  char path[256];
-  bool ok = dir_path(source, path, sizeof path);
+  const char *mnt = mount_of(source);
+  if (!mnt)
+    log_printf("%s: source=%d i=%d mnt=(NULL) sub=%s\n", "filesys_getdir", source,
+               filesys_source_to_slot(source), filesys_get_subdir());
   filesys_unlock();
-  return ok ? strdup(path) : nullptr;
+  if (!mnt) return nullptr;
+  char path[256];
+  snprintf(path, sizeof path, "%s/%s", mnt, filesys_get_subdir());
+  return strdup(path);
+}
+
+int filesys_open_recording(int source, const char *name, int flags) {
+  const char *mnt = locked_mount_of(source);
+  if (!mnt) {
+    errno = ENODEV;
+    return -1;
+  }
+  char rel[VOLUME_PATH_MAX + 64];
+  return volume_open(mnt, name[0] ? rec_name(name, rel, sizeof rel) : filesys_get_subdir(), flags);
+}
+
+DIR *filesys_opendir_recording(int source) {
+  const char *mnt = locked_mount_of(source);
+  return mnt ? volume_opendir(mnt, filesys_get_subdir()) : nullptr;
+}
+
+int filesys_stat_recording(int source, const char *name, struct stat *st) {
+  const char *mnt = locked_mount_of(source);
+  char rel[VOLUME_PATH_MAX + 64];
+  if (!mnt || !filesys_name_ok(name)) {
+    errno = ENOENT;
+    return -1;
+  }
+  return volume_lstat(mnt, rec_name(name, rel, sizeof rel), st);
 }
 
 static char *find_on_volumes(const char *name, char *buf, size_t size, bool skip_ext) {
@@ -331,10 +337,8 @@ static char *find_on_volumes(const char *name, char *buf, size_t size, bool skip
   char *found = nullptr;
   for (int i = FILESYS_SLOTS - 1; i >= 0 && !found; i--) {
     if (!fs[i].mnt || fs[i].rw == 2 || (skip_ext && i == 2)) continue;
-    char path[256];
-    snprintf(path, sizeof path, "%s/%s", fs[i].mnt, name);
-    if (file_exists(path)) {
-      snprintf(buf, size, "%s", path);
+    if (volume_is_file(fs[i].mnt, name)) {
+      snprintf(buf, size, "%s/%s", fs[i].mnt, name);
       found = buf;
     }
   }
@@ -354,21 +358,22 @@ int filesys_rename(int source, const char *old_name, const char *new_name) {
   if (strcmp(old_name, new_name) == 0) return 0;
   if (!filesys_name_ok(old_name) || !filesys_name_ok(new_name)) return -EINVAL;
   filesys_lock();
-  char dir[256];
-  if (!dir_path(source, dir, sizeof dir)) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     filesys_unlock();
     return -1;
   }
-  char from[512], to[512];
-  snprintf(from, sizeof from, "%s/%s", dir, old_name);
-  snprintf(to, sizeof to, "%s/%s", dir, new_name);
-  if (file_exists(to)) {
+  char from[VOLUME_PATH_MAX + 64], to[VOLUME_PATH_MAX + 64];
+  rec_name(old_name, from, sizeof from);
+  rec_name(new_name, to, sizeof to);
+  struct stat st;
+  if (volume_lstat(mnt, to, &st) == 0) {
     filesys_unlock();
     return -ENOENT;
   }
   filesys_add_writer(source);
   log_printf("rename %s %s\n", from, to);
-  int rc = sys_rename(from, to);
+  int rc = volume_rename(mnt, from, to);
   filesys_remove_writer(source);
   filesys_unlock();
   stale();
@@ -389,19 +394,19 @@ int filesys_delete(int source, const char *name, void *progress_ctx) {
       storage_hooks.show_progress(progress_ctx, permille) == -1)
     return -EINTR;
   filesys_lock();
-  char dir[256];
-  if (!dir_path(source, dir, sizeof dir)) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     filesys_unlock();
     return -1;
   }
-  char path[512];
-  snprintf(path, sizeof path, "%s/%s", dir, name);
+  char rel[VOLUME_PATH_MAX + 64];
+  rec_name(name, rel, sizeof rel);
   bool batch = in_batch(source);
   if (!batch) filesys_add_writer(source);
-  log_printf("unlink %s\n", path);
+  log_printf("unlink %s/%s\n", mnt, rel);
   if (batch && g_multi_total) g_multi_done += 1000;
-  int rc = sys_unlink(path);
-  if (rc != 0) perror("unlink");
+  int rc = volume_unlink(mnt, rel);
+  if (rc != 0) log_printf("unlink: %s\n", strerror(errno));
   if (!batch) filesys_remove_writer(source);
   filesys_unlock();
   stale();
@@ -437,33 +442,58 @@ int filesys_copy(int source, const char *name, int overwrite, void *progress_ctx
   // Only between the two USB volumes: the SD card has no partner.
   if ((source != STORAGE_INT && source != STORAGE_EXT) || !filesys_name_ok(name)) return ERR_FILE_WRITE;
   int dst_source = source ^ 1;
+  char src[VOLUME_PATH_MAX + 64], dst[VOLUME_PATH_MAX + 64], part[VOLUME_PATH_MAX + 80];
+  rec_name(name, src, sizeof src);
+  rec_name(name, dst, sizeof dst);
+  // The copy is made beside the destination under a name of its own and
+  // takes the destination's name only when whole: an old file of that name
+  // stays as it was until then.
+  const char *slash = strrchr(name, '/');
+  char leaf[256];
+  snprintf(leaf, sizeof leaf, ".%s.part", slash ? slash + 1 : name);
+  snprintf(part, sizeof part, "%s/%.*s%s", filesys_get_subdir(), slash ? (int)(slash - name + 1) : 0, name, leaf);
   filesys_lock();
-  char sdir[256], ddir[256];
-  if (!dir_path(source, sdir, sizeof sdir) || !dir_path(dst_source, ddir, sizeof ddir)) {
+  const char *smnt = mount_of(source), *dmnt = mount_of(dst_source);
+  if (!smnt || !dmnt) {
     filesys_unlock();
     return ERR_FILE_WRITE;
   }
   bool batch = in_batch(dst_source);
   if (!batch) filesys_add_writer(dst_source);
-  if (!file_exists(ddir)) {
-    log_printf("creating %s\n", ddir);
-    sys_mkdirs(ddir, 0755);
-  }
+  const char *dleaf;
+  int dfd = volume_open_parent(dmnt, dst, 1, &dleaf);
+  if (dfd < 0) log_printf("creating %s/%s: %s\n", dmnt, dst, strerror(errno));
+  else close(dfd);
   filesys_unlock();
 
-  char src[512], dst[512];
-  snprintf(src, sizeof src, "%s/%s", sdir, name);
-  snprintf(dst, sizeof dst, "%s/%s", ddir, name);
   uint64_t offset = 0;
   int result;
   bool wrote = false;
-  for (;;) {
-    result = copy_pass(src, dst, dst_source, overwrite, &offset, progress_ctx, batch, &wrote);
+  struct stat st;
+  bool had_dst = volume_lstat(dmnt, dst, &st) == 0;
+  // The source is looked at first: a copy that cannot read it leaves the
+  // destination alone.
+  if (volume_lstat(smnt, src, &st) != 0 || !S_ISREG(st.st_mode)) {
+    result = ERR_FILE_READ;
+  } else if (!overwrite && had_dst) {
+    result = ERR_FILE_EXISTS;
+  } else {
+    // The old destination goes only once the copy is whole: both must fit.
+    int64_t free_bytes = filesys_free_space(dst_source);
+    if (free_bytes >= 0 && (uint64_t)st.st_size > (uint64_t)free_bytes) {
+      log_printf("free %lld < size %lld\n", (long long)free_bytes, (long long)st.st_size);
+      result = ERR_NO_SPACE;
+    } else {
+      result = kCopyOn;
+    }
+  }
+  while (result == kCopyOn) {
+    result = copy_pass(smnt, src, dmnt, part, &offset, progress_ctx, batch, &wrote);
     if (result == 0) break;
     log_printf("%s\n", filesys_copy_result_name(result));
     if (result != ERR_FILE_READ && result != ERR_FILE_WRITE) break;
     // No such file on a volume still there: nothing to wait for.
-    if (!file_exists(src) && filesys_is_mounted(source)) break;
+    if (!volume_is_file(smnt, src) && filesys_is_mounted(source)) break;
     // A USB disk that dropped off the bus is power-cycled and the copy
     // resumes where it stopped.
     bool gone = false;
@@ -482,13 +512,18 @@ int filesys_copy(int source, const char *name, int overwrite, void *progress_ctx
     }
     if (!back) break;
     log_printf("resuming copy operation at %lld\n", (long long)offset);
-    overwrite = 1;
+    result = kCopyOn;
   }
-  // A destination this copy wrote and did not finish goes; one it never
-  // opened is left as it was. A copy the user cancelled keeps its part.
-  bool cut = result == ERR_FILE_READ || result == ERR_FILE_WRITE ||
-             (result == ERR_CANCELLED && get_exit_code());
-  if (cut && wrote) sys_unlink(dst);
+  // A whole copy takes the destination's name. A copy the user cancelled
+  // keeps its part under that name only where no file had it; anything
+  // else cut short goes, and the old destination stays.
+  bool keep_part = result == 0 || (result == ERR_CANCELLED && !get_exit_code() && !had_dst);
+  if (wrote && keep_part && volume_rename(dmnt, part, dst) != 0) {
+    log_printf("rename %s %s: %s\n", part, dst, strerror(errno));
+    if (result == 0) result = ERR_FILE_WRITE;
+    keep_part = false;
+  }
+  if (wrote && !keep_part) volume_unlink(dmnt, part);
   filesys_lock();
   if (!batch) filesys_remove_writer(dst_source);
   filesys_unlock();
@@ -521,54 +556,50 @@ int filesys_format(int source) {
 }
 
 int filesys_load_config_params(int source) {
-  filesys_lock();
-  char path[256];
-  bool ok = path_on(source, "config.txt", path, sizeof path);
-  filesys_unlock();
-  return ok ? param_import_file(path) : -1;
-}
-
-int filesys_save_config_params(int source) {
-  filesys_lock();
-  char path[256];
-  if (!path_on(source, "config.txt", path, sizeof path)) {
-    filesys_unlock();
-    return -1;
-  }
-  filesys_add_writer(source);
-  int rc = param_export_file(path);
-  filesys_remove_writer(source);
-  filesys_unlock();
+  size_t n;
+  uint8_t *data = filesys_readfile(source, "config.txt", kConfigFileMax, &n);
+  if (!data) return -1;
+  FILE *in = fmemopen(data, n ? n : 1, "r");
+  int rc = in ? param_import_stream(in) : -1;
+  if (in) fclose(in);
+  free(data);
   return rc;
 }
 
-int filesys_save_log_to(int source, int kind) {
-  if (kind != 0 && kind != 1) return -1;
+// Writes a file of the volume's root through fill; the writer is counted
+// meanwhile. 0, or -1 when it could not be made or any write, the flush or
+// the close failed.
+static int write_on(int source, const char *name, int (*fill)(FILE *out)) {
   filesys_lock();
-  int slot = filesys_source_to_slot(source);
-  if (slot < 0 || !fs[slot].mnt) {
+  const char *mnt = mount_of(source);
+  if (!mnt) {
     log_printf("%s: src %d not mounted\n", "filesys_save_log_to", source);
     filesys_unlock();
     return -1;
   }
-  char path[256];
-  snprintf(path, sizeof path, "%s/%s", fs[slot].mnt, kind == 0 ? "log.txt" : "dmesg.txt");
   filesys_add_writer(source);
-  int rc;
-  if (kind == 0) {
-    rc = log_save_file(path);
-  } else {
-    // dmesg's output is written by us, not by a shell redirection.
-    static char out[256 * 1024];
-    const char *dm[] = {"dmesg", nullptr};
-    run_argv_output(dm, out, sizeof out);
-    FILE *f = sys_fopen(path, "w");
-    rc = f ? (fputs(out, f) < 0 ? -1 : 0) : -1;
-    if (f && fclose(f) != 0) rc = -1;
-  }
+  FILE *f = volume_fopen(mnt, name, "w");
+  int rc = f ? fill(f) : -1;
+  if (f && fclose(f) != 0) rc = -1;
+  if (rc != 0) log_printf("%s: %s/%s: %s\n", "write_on", mnt, name, strerror(errno));
   filesys_remove_writer(source);
   filesys_unlock();
   return rc;
+}
+
+static int fill_dmesg(FILE *out) {
+  // dmesg's output is written by us, not by a shell redirection.
+  static char text[256 * 1024];
+  const char *dm[] = {"dmesg", nullptr};
+  run_argv_output(dm, text, sizeof text);
+  return fputs(text, out) < 0 ? -1 : 0;
+}
+
+int filesys_save_config_params(int source) { return write_on(source, "config.txt", param_export_stream); }
+
+int filesys_save_log_to(int source, int kind) {
+  if (kind != 0 && kind != 1) return -1;
+  return kind == 0 ? write_on(source, "log.txt", log_save_stream) : write_on(source, "dmesg.txt", fill_dmesg);
 }
 
 static int save_first(int kind) {

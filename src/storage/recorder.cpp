@@ -21,6 +21,7 @@
 #include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 #include "storage/recorder_mp4.h"
 
 RecorderHooks recorder_hooks;
@@ -47,6 +48,7 @@ constexpr uint64_t kStartRoomMin = 512 << 10;
 // through stdio (the writer seeks), with the same buffer as its buffer.
 struct OutFile {
   FILE *file;
+  int fd;            // the descriptor under file (volume I/O, fstat, fcntl)
   char *buffer;      // page-aligned, RECORD_BUFFER_SIZE
   size_t fill;       // bytes waiting in buffer (own buffering)
   bool own;          // written through buffer by us, not by stdio
@@ -57,6 +59,7 @@ struct OutFile {
   int err;
   bool carry;        // too big for its volume: the unwritten rest goes on
   char path[256];
+  char rel[192];     // the file's name on its volume
 };
 
 constexpr size_t kBlock = 4096;
@@ -134,34 +137,26 @@ void publish_name(const char *path) {
 // The first number of the day that no volume has for this extension.
 int get_unused_number(const char *prefix, const char *ext) {
   recorder_set_name_filter(prefix, ext);
-  struct dirent **lists[FILESYS_SLOTS] = {nullptr, nullptr, nullptr};
+  // Listed from each volume's root without following a link; links are
+  // not recordings and are left out.
+  bool taken[1000] = {false};
   int counts[FILESYS_SLOTS] = {0, 0, 0};
-  int cursor[FILESYS_SLOTS] = {0, 0, 0};
   for (int i = 0; i < FILESYS_SLOTS; i++) {
     if (!fs[i].mnt) continue;
-    char dir[256];
-    snprintf(dir, sizeof dir, "%s/%s", fs[i].mnt, filesys_get_subdir());
-    int n = sys_scandir(dir, &lists[i], recorder_name_filter,
-                        [](const dirent **a, const dirent **b) { return strcmp((*a)->d_name, (*b)->d_name); });
-    counts[i] = n > 0 ? n : 0;
-    if (n < 0) lists[i] = nullptr;
+    DIR *d = volume_opendir(fs[i].mnt, filesys_get_subdir());
+    if (!d) continue;
+    while (dirent *e = readdir(d)) {
+      if (!recorder_name_filter(e) || !volume_entry_is_file(d, e, nullptr)) continue;
+      int n = atoi(e->d_name + 9);
+      if (n >= 0 && n < 1000) taken[n] = true;
+      counts[i]++;
+    }
+    closedir(d);
   }
   log_printf("%s: str=%s ext=%s counts=%d,%d\n", "get_unused_filename", prefix, ext, counts[0], counts[1]);
   int found = -1;
-  for (int n = 0; n < 1000 && found < 0; n++) {
-    bool taken = false;
-    for (int i = 0; i < FILESYS_SLOTS; i++) {
-      if (cursor[i] < counts[i] && atoi(lists[i][cursor[i]]->d_name + 9) == n) {
-        taken = true;
-        cursor[i]++;
-      }
-    }
-    if (!taken) found = n;
-  }
-  for (int i = 0; i < FILESYS_SLOTS; i++) {
-    for (int k = 0; k < counts[i]; k++) free(lists[i][k]);
-    free(lists[i]);
-  }
+  for (int n = 0; n < 1000 && found < 0; n++)
+    if (!taken[n]) found = n;
   return found;
 }
 
@@ -180,7 +175,7 @@ bool storage_ok(int choice) {
 void clear_direct(OutFile &o, int index) {
   if (!o.direct) return;
   log_printf("clearing O_DIRECT on %d\n", index);
-  fcntl_set_flags(fileno(o.file), ~(long)O_DIRECT);
+  fcntl_set_flags(o.fd, ~(long)O_DIRECT);
   o.direct = false;
 }
 
@@ -188,7 +183,7 @@ void clear_direct(OutFile &o, int index) {
 bool write_all(OutFile &o, int index, const char *p, size_t n, size_t *done) {
   *done = 0;
   while (n) {
-    ssize_t w = write(fileno(o.file), p, n);
+    ssize_t w = sys_fd_write(o.fd, p, n);
     if (w < 0 && errno == EINTR) continue;
     if (w < 0 && errno == EINVAL && o.direct) {
       // The volume refuses direct writes after all: go through the cache.
@@ -296,7 +291,7 @@ void measure_room(Recorder *r) {
     snprintf(dir, sizeof dir, "%s/.", fs[o.slot].mnt);
     struct statfs sf;
     struct stat st;
-    if (sys_statfs(dir, &sf) != 0 || fstat(fileno(o.file), &st) != 0 || !sf.f_bsize) continue;
+    if (sys_statfs(dir, &sf) != 0 || fstat(o.fd, &st) != 0 || !sf.f_bsize) continue;
     uint64_t bs = (uint64_t)sf.f_bsize;
     uint64_t held = ((uint64_t)st.st_size + bs - 1) / bs * bs;
     uint64_t total = held + (uint64_t)sf.f_bavail * bs;
@@ -321,7 +316,7 @@ void finish_files(Recorder *r) {
     if (!o.file) continue;
     if (!ferror(o.file) && !o.carry) {
       fflush(o.file);
-      if (fsync(fileno(o.file)) != 0) perror("fsync");
+      if (sys_fd_sync(o.fd) != 0) perror("fsync");
     }
     log_printf("fclose %d\n", i);
     fclose(o.file);
@@ -329,7 +324,8 @@ void finish_files(Recorder *r) {
     // A file stopped before its first frame holds no recording: it would
     // only take a number and show up as an empty clip. A snapshot whose
     // picture did not all reach the volume is no picture either.
-    if ((!r->units || (r->snapshot && o.failed)) && sys_unlink(o.path) == 0)
+    if ((!r->units || (r->snapshot && o.failed)) && o.slot >= 0 && fs[o.slot].mnt &&
+        volume_unlink(fs[o.slot].mnt, o.rel) == 0)
       log_printf("removed %s %s\n", r->units ? "partial" : "empty", o.path);
   }
   if (storage_hooks.file_list_stale) storage_hooks.file_list_stale();
@@ -416,13 +412,17 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
     filesys_add_writer(source);
     r->writer_added[slot] = true;
   }
-  char dir[256];
-  snprintf(dir, sizeof dir, "%s/%s", fs[slot].mnt, filesys_get_subdir());
-  if (!file_exists(dir)) {
-    log_printf("creating %s\n", dir);
-    sys_mkdirs(dir, 0755);
-  }
-  o.file = sys_fopen(o.path, "w+b");
+  // Walked from the volume's root: a link on the volume (a recording
+  // folder replaced by one) leads nowhere.
+  snprintf(o.rel, sizeof o.rel, "%s/%s", filesys_get_subdir(), name_tail);
+  if (volume_mkdirs(fs[slot].mnt, filesys_get_subdir()) != 0)
+    log_printf("creating %s/%s: %s\n", fs[slot].mnt, filesys_get_subdir(), strerror(errno));
+  // A plain stream over the descriptor: the MP4 writer reads back and
+  // truncates through its descriptor. Own-buffered writes go through the
+  // platform's volume I/O (o.fd).
+  o.fd = volume_open(fs[slot].mnt, o.rel, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  o.file = o.fd >= 0 ? fdopen(o.fd, "w+b") : nullptr;
+  if (!o.file && o.fd >= 0) close(o.fd);
   if (!o.file) {
     int e = errno;
     set_status(r, "File open failed");
@@ -442,7 +442,7 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   if (!o.carry) o.fill = 0;
   if (o.own) setvbuf(o.file, nullptr, _IONBF, 0);
   else setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
-  o.direct = o.own && fcntl(fileno(o.file), F_SETFL, fcntl(fileno(o.file), F_GETFL) | O_DIRECT) == 0;
+  o.direct = o.own && fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) | O_DIRECT) == 0;
   o.bytes = r->base_bytes + o.fill;
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);

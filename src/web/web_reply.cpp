@@ -153,21 +153,7 @@ int web_open_beneath(const char *base, const char *rel, int flags) {
 }
 
 int web_open_recording(int source, const char *rel, int flags) {
-  char *dir = filesys_getdir(source);
-  if (!dir) return -1;
-  // The recording directory is the mount point and the sub-directory; the
-  // volume's own content, the sub-directory included, is walked.
-  const char *sub = filesys_get_subdir();
-  size_t dl = strlen(dir), sl = strlen(sub);
-  int fd = -1;
-  if (dl > sl + 1 && dir[dl - sl - 1] == '/' && strcmp(dir + dl - sl, sub) == 0) {
-    dir[dl - sl - 1] = 0;
-    char path[512];
-    snprintf(path, sizeof path, "%s%s%s", sub, rel[0] ? "/" : "", rel);
-    fd = web_open_beneath(dir, path, rel[0] ? flags : O_RDONLY | O_DIRECTORY);
-  }
-  free(dir);
-  return fd;
+  return filesys_open_recording(source, rel, rel[0] ? flags : O_RDONLY | O_DIRECTORY);
 }
 
 int web_send_fd(WebRequest *req, int fd, const char *type, const char *attachment) {

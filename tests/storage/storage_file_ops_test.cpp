@@ -140,7 +140,7 @@ TEST_F(FileOps, RenameAndNamesFromOutside) {
   EXPECT_EQ(filesys_fopen(STORAGE_EXT, out_of_bounds, "r"), nullptr);
   EXPECT_EQ(filesys_fopen(STORAGE_EXT, "../escaped.txt", "w"), nullptr);
   size_t n = 1;
-  EXPECT_EQ(filesys_readfile(STORAGE_EXT, out_of_bounds, &n), nullptr);
+  EXPECT_EQ(filesys_readfile(STORAGE_EXT, out_of_bounds, 100, &n), nullptr);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(filesys_writefile(STORAGE_EXT, "/media/int/DCIM/secret.txt", "y", 1), -1);
   EXPECT_EQ(filesys_unlink(STORAGE_EXT, out_of_bounds), -1);

@@ -68,7 +68,7 @@ TEST_F(Storage, SdCardMountsReadOnlyAndWritesAreBracketed) {
             "mount -o remount,ro,usefree /dev/mmcblk0p1 /media/mmc\n");
   EXPECT_EQ(sim_storage_mount_state("/media/mmc"), 0);
   size_t n = 0;
-  uint8_t *back = filesys_readfile(STORAGE_MMC, "hello.txt", &n);
+  uint8_t *back = filesys_readfile(STORAGE_MMC, "hello.txt", 100, &n);
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(std::string((char *)back, n), data);
   free(back);

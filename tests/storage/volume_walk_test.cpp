@@ -28,7 +28,7 @@ std::string text_of(const std::string &board) {
 }
 
 int g_fault_errno;
-int fault_all(int, int writing) { return writing || g_fault_errno == EIO ? g_fault_errno : 0; }
+int fault_all(int, int writing, size_t *) { return writing || g_fault_errno == EIO ? g_fault_errno : 0; }
 
 class VolumeWalk : public ::testing::Test {
  protected:

@@ -25,6 +25,7 @@
 #include "display/text_entry.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 
 namespace {
 
@@ -78,40 +79,31 @@ bool filter_takes(int filter, const char *name) {
   }
 }
 
-// The path of name in source's recording directory; false when the volume
-// is not mounted.
-bool recording_path(int source, const char *name, char *out, size_t size) {
-  char *dir = filesys_getdir(source);
-  if (!dir) return false;
-  snprintf(out, size, "%s/%s", dir, name);
-  free(dir);
-  return true;
+// The size of name in source's recording directory; ~0 when there is no
+// such entry (a link there counts as one: it is not replaced).
+uint64_t recording_size(int source, const char *name) {
+  struct stat st;
+  if (filesys_stat_recording(source, name, &st) != 0) return ~0ULL;
+  return S_ISREG(st.st_mode) ? (uint64_t)st.st_size : 0;
 }
 
 // The regular files of source's recording directory that the filter takes,
 // newest dated names first. -1 without a directory.
 int scan_files(int source, int filter, std::vector<FileEntry> *out) {
   out->clear();
-  char *dir = filesys_getdir(source);
-  if (!dir) return -1;
-  DIR *d = sys_opendir(dir);
-  if (!d) {
-    free(dir);
-    return -1;
-  }
+  // Links are left out: nothing a link points at is shown or copied.
+  DIR *d = filesys_opendir_recording(source);
+  if (!d) return -1;
   while (dirent *e = readdir(d)) {
     if (strlen(e->d_name) >= sizeof(FileEntry::name) || !filter_takes(filter, e->d_name)) continue;
-    char path[512];
-    snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
     struct stat st;
-    if (sys_stat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!volume_entry_is_file(d, e, &st)) continue;
     FileEntry f;
     snprintf(f.name, sizeof f.name, "%s", e->d_name);
     f.size = (uint64_t)st.st_size;
     out->push_back(f);
   }
   closedir(d);
-  free(dir);
   std::sort(out->begin(), out->end(),
             [](const FileEntry &a, const FileEntry &b) { return strcmp(a.name, b.name) > 0; });
   return (int)out->size();
@@ -141,20 +133,14 @@ int copy_action(GuiContext *ctx, const char *name, const CopyTexts &t) {
   set_progress_label(T(move ? t.moving : t.copying));
   filesys_recalculate_free_space(dest);
   int result;
-  for (;;) {
-    result = filesys_copy(source, name, 0, ctx);
+  // Overwriting replaces the old file only once the copy is whole (the
+  // copy is made beside it): a copy cut short leaves it as it was.
+  for (int overwrite = 0;; overwrite = 1) {
+    result = filesys_copy(source, name, overwrite, ctx);
     clear_status_text(ctx);
-    if (result != ERR_FILE_EXISTS) break;
+    if (result != ERR_FILE_EXISTS || overwrite) break;
     if (ask(ctx, T(t.exists), T(T_OVERWRITE), T(T_CANCEL), nullptr, 2) != 1) {
       set_progress_label(nullptr);
-      return 0;
-    }
-    show_status_text(ctx, T(T_DELETING));
-    int rc = filesys_delete(dest, name, nullptr);
-    clear_status_text(ctx);
-    if (rc != 0) {
-      set_progress_label(nullptr);
-      show_notice(ctx, T(T_DELETE_FAILED));
       return 0;
     }
   }
@@ -415,8 +401,7 @@ int copy_files_group(GuiContext *ctx, FileEntry *entries, uint8_t *selected, int
   uint64_t needed = 0, replaced = 0, total = 0;
   for (int i = 0; i < count; i++) {
     if (!selected[i]) continue;
-    char path[512];
-    uint64_t existing = recording_path(dest, entries[i].name, path, sizeof path) ? file_size(path) : ~0ULL;
+    uint64_t existing = recording_size(dest, entries[i].name);
     if (existing != ~0ULL && !overwrite_all) {
       snprintf(title, sizeof title, T(T_ALREADY_EXISTS), entries[i].name);
       int r = ask(ctx, title, T(T_OVERWRITE), T(T_OVERWRITE_ALL), T(T_SKIP), 1);

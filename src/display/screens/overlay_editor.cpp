@@ -46,6 +46,11 @@ enum {
 
 ParamBlock *params(void) { return get_param_block(); }
 
+// The most of an overlay file that can be used: the header and as many
+// lines as any overlay keeps (the coded overlay's codes), each with room
+// for trailing blanks and its line end.
+constexpr size_t kOverlayFileMax = 64 + OVERLAY_CODES_MAX * 64;
+
 // Guards the four overlays' texts: a mounted volume loads them on the web
 // thread while the menu thread shows, edits and saves them.
 pthread_mutex_t g_text_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -113,7 +118,9 @@ const char *source_name(int source) {
 int load_from(TextOverlayConf *conf, int source) {
   if (!file_exists_on(source, conf->file)) return -1;
   size_t n = 0;
-  uint8_t *data = filesys_readfile(source, conf->file, &n);
+  // No more is read than the lines that can be kept, whatever the file's
+  // size (a longer file is logged as cut).
+  uint8_t *data = filesys_readfile(source, conf->file, kOverlayFileMax, &n);
   int rc = overlay_text_parse(conf, (const char *)data, n);
   free(data);
   if (rc == 0) conf->source = source;
@@ -169,9 +176,14 @@ int overlay_text_parse(TextOverlayConf *conf, const char *data, size_t size) {
     log_printf("memory allocation failure\n");
     return -1;
   }
-  size_t used = 0;
+  size_t used = 0, lines = 0;
   bool first = true;
   for (size_t at = 0; at < size;) {
+    if (lines == OVERLAY_CODES_MAX) {
+      log_printf("%s: more than %d lines, the rest is ignored\n", conf->file ? conf->file : "overlay",
+                 OVERLAY_CODES_MAX);
+      break;
+    }
     const char *line = data + at;
     const char *lf = (const char *)memchr(line, '\n', size - at);
     size_t len = lf ? size_t(lf - line) : size - at;
@@ -201,6 +213,7 @@ int overlay_text_parse(TextOverlayConf *conf, const char *data, size_t size) {
     memcpy(out + used, line, len);
     out[used + len] = 0;
     used += len + 1;
+    lines++;
   }
   if (used == 0) {
     free(out);

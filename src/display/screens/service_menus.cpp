@@ -166,10 +166,7 @@ void create_english(GuiContext *ctx) {
       ok = (*s == '\n' ? fputs("\\n", f) : fputc(*s, f)) >= 0;
     ok = ok && fputs("\r\n", f) >= 0;
   }
-  if (f) {
-    ok = fflush(f) == 0 && ok;
-    filesys_fclose_w(source, f);
-  }
+  if (f && filesys_fclose_w(source, f) != 0) ok = false;
   show_message(ctx, ok ? "English.txt saved" : T(T_FAILED_SAVE));
 }
 

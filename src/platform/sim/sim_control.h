@@ -137,6 +137,17 @@ int sim_storage_fail_mount(const char *dev, const char *text, int count);
 int sim_storage_set_bogus_free(const char *dev, int bogus);
 // 1 mounted read-write, 0 mounted read-only, -1 not mounted.
 int sim_storage_mount_state(const char *mount_point);
+// Makes a volume fail (also "fail DEV KIND [AFTER]", "pull DEV [AFTER]" in
+// <root>/run/sim_storage.cmd): once `after` more reads and writes on its
+// files have passed, kind "ENOSPC" fails every write, "EIO" every read and
+// write, "pull" pulls the disk (its device goes, its open files and every
+// change on it fail with EIO until it is mounted again); "none" ends a
+// failure. Reads and writes are those made through the platform's volume
+// I/O (sys_fd_read, sys_fd_write, sys_fd_check).
+int sim_storage_fault(const char *dev, const char *kind, long after);
+// Files on the volume cannot grow past bytes: a write stops there, the
+// next fails with EFBIG (also "limit DEV BYTES"); 0 lifts the limit.
+int sim_storage_limit(const char *dev, uint64_t bytes);
 // The host directory that backs a device's files.
 const char *sim_storage_backing_dir(const char *dev, char *buf, size_t size);
 // The simulated USB hub (/dev/usbdev1.2): port power as the hub sees it.

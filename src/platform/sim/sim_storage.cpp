@@ -9,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -36,6 +37,36 @@ struct Mount {
 
 std::recursive_mutex g_lock;
 std::vector<Mount> g_mounts;
+
+// A volume that fails: once `after` more reads and writes on its files
+// have passed, writes fail with ENOSPC, or reads and writes with EIO, or
+// the disk is pulled (the device goes; its open files fail with EIO until
+// it is mounted afresh). A size limit makes writes stop there with EFBIG.
+struct Fault {
+  std::string name;
+  int err;          // ENOSPC, EIO, or 0
+  bool pull;        // pull when after runs out
+  bool pulled;
+  long after;
+  uint64_t limit;   // bytes a file may hold; 0 none
+};
+std::vector<Fault> g_faults;
+std::atomic<int> g_fault_count{0};
+
+Fault *fault_of(const std::string &name, bool create) {
+  for (Fault &f : g_faults)
+    if (f.name == name) return &f;
+  if (!create) return nullptr;
+  g_faults.push_back({name, 0, false, false, 0, 0});
+  g_fault_count = (int)g_faults.size();
+  return &g_faults.back();
+}
+
+bool pulled(const std::string &name) {
+  Fault *f = fault_of(name, false);
+  return f && f->pulled;
+}
+
 
 std::string dev_name(const char *dev) {
   const char *b = strrchr(dev, '/');
@@ -173,6 +204,9 @@ int sim_mount(const char *const argv[], char *out, size_t size, void *) {
   if (sys_stat(dev.c_str(), &st) != 0)
     return say(out, size, 255, "mount: mounting %s on %s failed: No such device or address\n",
                dev.c_str(), mnt.c_str());
+  // A disk pulled is a new disk when it is mounted again.
+  if (!remount)
+    if (Fault *f = fault_of(name, false)) f->pulled = false;
   if (remount) {
     Mount *m = find_mount(mnt);
     if (!m) return say(out, size, 255, "mount: mounting %s on %s failed: Invalid argument\n",
@@ -310,7 +344,55 @@ int write_check(const char *host_path) {
   if (!m) return 0;
   HostPath hm(m->mnt.c_str());
   if (strcmp(host_path, hm.c_str()) == 0) return 0;
+  if (pulled(dev_name(m->dev.c_str()))) return EIO;
   return m->rw ? 0 : EROFS;
+}
+
+// The fault a read or write on fd meets: its file is found by the
+// descriptor's path, inside a volume's backing directory.
+int io_fault(int fd, int writing, size_t *n) {
+  if (!g_fault_count.load(std::memory_order_acquire)) return 0;
+  char link[64], target[1024];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t k = readlink(link, target, sizeof target - 1);
+  if (k <= 0) return 0;
+  target[k] = 0;
+  std::lock_guard<std::recursive_mutex> l(g_lock);
+  for (Fault &f : g_faults) {
+    std::string b = HostPath(backing(f.name).c_str()).c_str();
+    if (strncmp(target, b.c_str(), b.size()) != 0 || target[b.size()] != '/') continue;
+    if (f.pulled) return EIO;
+    if ((f.err || f.pull) && f.after > 0) {
+      f.after--;
+    } else if (f.pull) {
+      f.pull = false;
+      f.pulled = true;
+      fprintf(stderr, "sim_storage: %s pulled\n", f.name.c_str());
+      sim_storage_remove(f.name.c_str());
+      return EIO;
+    } else if (f.err && (writing || f.err == EIO)) {
+      return f.err;
+    }
+    if (writing && f.limit && n) {
+      off_t at = lseek(fd, 0, SEEK_CUR);
+      if (at >= 0 && (uint64_t)at >= f.limit) return EFBIG;
+      if (at >= 0 && (uint64_t)at + *n > f.limit) *n = (size_t)(f.limit - (uint64_t)at);
+    }
+    return 0;
+  }
+  return 0;
+}
+
+int storage_command(const char *line) {
+  char buf[256];
+  char *w[4];
+  int n = sim_command_words(line, buf, sizeof buf, w, 4);
+  if (n <= 0) return n;
+  if (!strcmp(w[0], "fail") && (n == 3 || n == 4))
+    return sim_storage_fault(w[1], w[2], n == 4 ? atol(w[3]) : 0);
+  if (!strcmp(w[0], "pull") && (n == 2 || n == 3)) return sim_storage_fault(w[1], "pull", n == 3 ? atol(w[2]) : 0);
+  if (!strcmp(w[0], "limit") && n == 3) return sim_storage_limit(w[1], strtoull(w[2], nullptr, 0));
+  return -1;
 }
 
 int statfs_hook(const char *host_path, struct statfs *st) {
@@ -327,7 +409,11 @@ void sim_storage_register(void) {
   runner_register_sim("mkfs.vfat", sim_mkfs, nullptr);
   runner_register_sim("df", sim_df, nullptr);
   root_set_storage_hooks(write_check, statfs_hook);
+  root_set_io_fault(io_fault);
+  sim_follow_commands("/run/sim_storage.cmd", storage_command, "sim_storage");
   std::lock_guard<std::recursive_mutex> l(g_lock);
+  g_faults.clear();
+  g_fault_count = 0;
   // Mounts do not outlive the process that made them (as after a reboot):
   // mount points left as links by an earlier run become directories again.
   g_mounts.clear();
@@ -403,4 +489,27 @@ int sim_storage_mount_state(const char *mount_point) {
 
 const char *sim_storage_backing_dir(const char *dev, char *buf, size_t size) {
   return root_path(backing(dev_name(dev)).c_str(), buf, size);
+}
+
+int sim_storage_fault(const char *dev, const char *kind, long after) {
+  int err = !strcmp(kind, "ENOSPC") ? ENOSPC : !strcmp(kind, "EIO") ? EIO : 0;
+  bool pull = !strcmp(kind, "pull");
+  if (!err && !pull && strcmp(kind, "none") != 0) return -1;
+  std::lock_guard<std::recursive_mutex> l(g_lock);
+  Fault *f = fault_of(dev_name(dev), true);
+  f->err = err;
+  f->pull = pull;
+  f->after = after > 0 ? after : 0;
+  if (pull && !f->after) {
+    f->pull = false;
+    f->pulled = true;
+    sim_storage_remove(dev);
+  }
+  return 0;
+}
+
+int sim_storage_limit(const char *dev, uint64_t bytes) {
+  std::lock_guard<std::recursive_mutex> l(g_lock);
+  fault_of(dev_name(dev), true)->limit = bytes;
+  return 0;
 }
