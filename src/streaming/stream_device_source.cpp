@@ -15,9 +15,15 @@ int rtsp_stream_refcount[16];
 
 namespace {
 
-// How long the source waits for a JPEG channel's encoder to stop before it
-// gives up on it (it also leaves on an RTSP restart or quit).
-const int kJpegStopWaitSteps = 100;   // x 100 ms
+// How long the sources of a stream wait for its JPEG encoder to stop before
+// they attach anyway, and how often they look.
+const int64_t kJpegStopWait_us = 10000000;
+const int64_t kJpegStopStep_us = 100000;
+
+// Per stream id (as the reference counts): while non-zero, the monotonic
+// time (rtsp_monotonic_us) at which the wait for the JPEG encoder ends.
+// Only the "rtp" thread uses it.
+int64_t jpeg_stop_deadline[16];
 
 int refcount_index(uint32_t id) { return id > 15 ? 15 : (int)id; }
 
@@ -69,12 +75,17 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, uint32_t streamId,
                                        RtspStreamType type)
     : FramedSource(env),
       fStreamId(streamId),
+      fMode(mode),
       fState(),
       fCallback{nullptr, frameArrived, this},
       fEventTriggerId(0),
       fType(type),
       fPending(nullptr),
       fPendingLen(0),
+      fEntryData(nullptr),
+      fEntryLen(0),
+      fEntrySeq(0),
+      fJpegWaitTask(nullptr),
       fPendingFrames(0),
       fClock{0, 0},
       fAttached(false),
@@ -89,30 +100,58 @@ StreamDeviceSource::StreamDeviceSource(UsageEnvironment &env, uint32_t streamId,
     VideoChannelParams *ch = channel_of(streamId);
     if (ch && ch->stream_mode == StreamMode_JPEG) {
       switchFromJpeg("changing %d to H.264 from JPEG\n");
-      // The JPEG loop must end before the H.264 consumer attaches; the wait
-      // is bounded and gives way to a restart or quit.
-      for (int i = 0; i < kJpegStopWaitSteps && stream_get_state_by_id(streamId) == 1; i++) {
-        if (__atomic_load_n(&rtsp_watch, __ATOMIC_ACQUIRE) || get_exit_code()) break;
-        sleep_ms(100);
-      }
+      jpeg_stop_deadline[idx] = rtsp_monotonic_us() + kJpegStopWait_us;
     }
   }
+  // The JPEG loop must end before an H.264 consumer attaches. The wait is
+  // a timer on the event loop, so every other session goes on meanwhile; a
+  // second source of the stream made during the wait waits too.
+  if (jpeg_stop_deadline[idx]) {
+    waitForJpegStop();
+    return;
+  }
+  attach();
+}
+
+void StreamDeviceSource::waitForJpegStop0(void *clientData) {
+  static_cast<StreamDeviceSource *>(clientData)->waitForJpegStop();
+}
+
+void StreamDeviceSource::waitForJpegStop() {
+  fJpegWaitTask = nullptr;
+  int idx = refcount_index(fStreamId);
+  // Bounded, and given up at once on an RTSP restart or quit.
+  if (jpeg_stop_deadline[idx] && stream_get_state_by_id(fStreamId) == 1 &&
+      rtsp_monotonic_us() < jpeg_stop_deadline[idx] &&
+      !__atomic_load_n(&rtsp_watch, __ATOMIC_ACQUIRE) && !get_exit_code()) {
+    fJpegWaitTask = envir().taskScheduler().scheduleDelayedTask(kJpegStopStep_us, waitForJpegStop0,
+                                                                this);
+    return;
+  }
+  jpeg_stop_deadline[idx] = 0;
+  attach();
+  // A reader that asked while the source waited is served now.
+  if (fAttached && fPendingFrames.load(std::memory_order_relaxed) > 0) deliverFrame();
+}
+
+void StreamDeviceSource::attach() {
+  int idx = refcount_index(fStreamId);
   // Every source has an attachment, callback and trigger of its own, so two
   // sessions of one stream each see every entry, and any of them may go
   // first. Video starts at the newest key frame still recent, as the HTTP
   // streams do, so that the first picture sent decodes.
-  if (type == rtp_video_h264) fState.flags = STREAM_STATE_RECENT_KEY;
-  if (stream_state_attach(streamId, mode, &fState) == 0 && fState.streamq) {
+  if (fType == rtp_video_h264) fState.flags = STREAM_STATE_RECENT_KEY;
+  if (stream_state_attach(fStreamId, fMode, &fState) == 0 && fState.streamq) {
     fAttached = true;
     // The entries from the key frame on are already there to send.
     pthread_mutex_lock(&fState.streamq->mutex);
     fPendingFrames.store((int)(fState.streamq->next_seq - fState.seq), std::memory_order_relaxed);
     pthread_mutex_unlock(&fState.streamq->mutex);
     log_printf("stream attached\n");
-    log_printf("%s idx=%d streamid=%d mode=%d\n", "StreamDeviceSource", idx, (int)streamId,
-               (int)mode);
+    log_printf("%s idx=%d streamid=%d mode=%d\n", "StreamDeviceSource", idx, (int)fStreamId,
+               (int)fMode);
     fEventTriggerId = envir().taskScheduler().createEventTrigger(deliverFrame0, this);
-    stream_add_callback(streamId, &fCallback);
+    stream_add_callback(fStreamId, &fCallback);
     log_printf("callback attached\n");
   }
 }
@@ -122,6 +161,8 @@ StreamDeviceSource::~StreamDeviceSource() {
   log_printf("%s idx=%d streamid=%d refcount=%d\n", "StreamDeviceSource", idx, (int)fStreamId,
              rtsp_stream_refcount[idx]);
   if (rtsp_stream_refcount[idx] > 0) rtsp_stream_refcount[idx]--;
+  if (rtsp_stream_refcount[idx] == 0) jpeg_stop_deadline[idx] = 0;
+  envir().taskScheduler().unscheduleDelayedTask(fJpegWaitTask);
   if (fAttached) {
     // Once removed the callback cannot run any more, so the trigger it
     // fires can go too.
@@ -195,80 +236,103 @@ bool StreamDeviceSource::morePictureFollows() const {
   return (fEntryFlags & FRAME_SLICE) && !(fEntryFlags & FRAME_SLICE_END);
 }
 
+bool StreamDeviceSource::entryIntact() {
+  return ringbuffer_entry_intact(fState.streamq, fEntrySeq, fEntryData, fEntryLen);
+}
+
 void StreamDeviceSource::deliverFrameH264() {
   if (fType != rtp_video_h264 || !isCurrentlyAwaitingData() || !fAttached) return;
-  bool took = false;
-  uint32_t ts = 0;
-  while (!fPending) {
-    FrameDesc *f = stream_state_dequeue_raw(&fState);
-    if (!f) {
-      fPendingFrames.store(0, std::memory_order_relaxed);
-      return;
+  for (;;) {
+    bool took = false;
+    uint32_t ts = 0;
+    while (!fPending) {
+      FrameDesc *f = stream_state_dequeue_raw(&fState);
+      if (!f) {
+        fPendingFrames.store(0, std::memory_order_relaxed);
+        return;
+      }
+      const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
+      uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+      if (len < 4 || !data) {
+        log_printf("tslen=%d\n", (int)len);
+        takePending();
+        continue;
+      }
+      if (data[0] != 0 || data[1] != 0 || data[2] != 0 || data[3] != 1) {
+        log_printf("non-h264 data received, stopping stream\n");
+        switchFromJpeg("changing %d to H.264 from JPEG\n");
+        handleClosure();
+        return;
+      }
+      fEntryData = data;
+      fEntryLen = len;
+      fEntrySeq = f->seq;
+      fPending = data + 4;
+      fPendingLen = len - 4;
+      fEntryFlags = f->flags;
+      took = true;
+      ts = f->timestamp;
     }
-    const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
-    uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
-    if (len < 4 || !data) {
-      log_printf("tslen=%d\n", (int)len);
-      takePending();
-      continue;
-    }
-    if (data[0] != 0 || data[1] != 0 || data[2] != 0 || data[3] != 1) {
-      log_printf("non-h264 data received, stopping stream\n");
-      switchFromJpeg("changing %d to H.264 from JPEG\n");
-      handleClosure();
-      return;
-    }
-    fPending = data + 4;
-    fPendingLen = len - 4;
-    fEntryFlags = f->flags;
-    took = true;
-    ts = f->timestamp;
-  }
 
-  // Slices run to the end of the entry; other units end at the next start
-  // code. The search looks at a byte that would be the 01 of a start code:
-  // after a 0 the next may be, after anything else only the fourth on.
-  const uint8_t *p = fPending;
-  uint32_t nalLen = fPendingLen, skip = 0;
-  int type = fPendingLen ? (p[0] & 0x1F) : 0;
-  if (type != H264_NAL_SLICE && type != H264_NAL_IDR) {
-    for (uint32_t i = 3; i < fPendingLen;) {
-      if (p[i] == 0) {
-        i++;
-      } else if (p[i] == 1 && p[i - 1] == 0 && p[i - 2] == 0 && p[i - 3] == 0) {
-        nalLen = i - 3;
-        skip = 4;
-        break;
-      } else {
-        i += 4;
+    // Slices run to the end of the entry; other units end at the next start
+    // code. The search looks at a byte that would be the 01 of a start code:
+    // after a 0 the next may be, after anything else only the fourth on.
+    const uint8_t *p = fPending;
+    uint32_t nalLen = fPendingLen, skip = 0;
+    int type = fPendingLen ? (p[0] & 0x1F) : 0;
+    if (type != H264_NAL_SLICE && type != H264_NAL_IDR) {
+      for (uint32_t i = 3; i < fPendingLen;) {
+        if (p[i] == 0) {
+          i++;
+        } else if (p[i] == 1 && p[i - 1] == 0 && p[i - 2] == 0 && p[i - 3] == 0) {
+          nalLen = i - 3;
+          skip = 4;
+          break;
+        } else {
+          i += 4;
+        }
       }
     }
-  }
 
-  uint32_t size = nalLen;
-  fNumTruncatedBytes = 0;
-  if (size > fMaxSize) {
-    log_printf("truncated video newFrameSize=%d fMaxSize=%d\n", (int)size, (int)fMaxSize);
-    fNumTruncatedBytes = size - fMaxSize;
-    size = fMaxSize;
-  }
-  memcpy(fTo, p, size);
-  fFrameSize = size;
-  fPending += nalLen + skip;
-  fPendingLen -= nalLen + skip;
-  if (fPendingLen == 0) {
-    fPending = nullptr;
-    takePending();
-  }
-  if (took) {
-    setPresentationTime(ts);
-    uint32_t age = timestamp_now() - ts;
-    if ((int32_t)age > 20000) {
-      log_printf("latency %f qcount=%d tslen=%d\n", age / 90000.0,
-                 fPendingFrames.load(std::memory_order_relaxed), (int)fPendingLen);
+    uint32_t size = nalLen;
+    fNumTruncatedBytes = 0;
+    if (size > fMaxSize) {
+      log_printf("truncated video newFrameSize=%d fMaxSize=%d\n", (int)size, (int)fMaxSize);
+      fNumTruncatedBytes = size - fMaxSize;
+      size = fMaxSize;
     }
+    memcpy(fTo, p, size);
+    // The entry lies in the ring in place: a reader this far behind may
+    // have copied what the producer wrote since. The rest of the entry and
+    // the pictures that refer to it go; the stream goes on at the next key
+    // frame.
+    if (!entryIntact()) {
+      log_printf("%s: %s seq %u was overwritten before it was sent\n", "deliverFrameH264",
+                 stream_name(fState.streamq), fEntrySeq);
+      fPending = nullptr;
+      fPendingLen = 0;
+      takePending();
+      fState.resync |= 1;
+      continue;
+    }
+    fFrameSize = size;
+    fPending += nalLen + skip;
+    fPendingLen -= nalLen + skip;
+    if (fPendingLen == 0) {
+      fPending = nullptr;
+      takePending();
+    }
+    if (took) {
+      setPresentationTime(ts);
+      uint32_t age = timestamp_now() - ts;
+      if ((int32_t)age > 20000) {
+        log_printf("latency %f qcount=%d tslen=%d\n", age / 90000.0,
+                   fPendingFrames.load(std::memory_order_relaxed), (int)fPendingLen);
+      }
+    }
+    FramedSource::afterGetting(this);
+    return;
   }
-  FramedSource::afterGetting(this);
 }
 
 void StreamDeviceSource::deliverFrameAudio() {

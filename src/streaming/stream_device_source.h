@@ -53,14 +53,25 @@ class StreamDeviceSource : public FramedSource {
   void setPresentationTime(uint32_t ts);
   void takePending();
   void switchFromJpeg(const char *how);
+  void attach();
+  static void waitForJpegStop0(void *clientData);
+  void waitForJpegStop();
+  bool entryIntact();
 
   uint32_t fStreamId;
+  uint8_t fMode;
   StreamState fState;
   StreamCallback fCallback;
   EventTriggerId fEventTriggerId;
   RtspStreamType fType;
   const uint8_t *fPending;          // the unsent rest of the current entry
   uint32_t fPendingLen;
+  // The raw entry being delivered, where it lies in the ring: checked after
+  // each copy, since the producer may have written over it meanwhile.
+  const uint8_t *fEntryData;
+  uint32_t fEntryLen;
+  uint32_t fEntrySeq;
+  TaskToken fJpegWaitTask;          // while a JPEG channel's encoder stops
   std::atomic<int> fPendingFrames;  // entries announced and not yet taken
   PresentationClock fClock;
   bool fAttached;

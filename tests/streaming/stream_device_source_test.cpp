@@ -2,8 +2,9 @@
 // split out of entries with their entry's time, 1316-byte transport-stream
 // units with nothing lost between entries, raw AAC and network-order PCM,
 // presentation times across the 32-bit wrap, wrong data closing the
-// source, two sources of one stream each seeing every entry, and only the
-// last slice of a picture ending it.
+// source, two sources of one stream each seeing every entry, only the
+// last slice of a picture ending it, a lagging reader sending nothing the
+// producer wrote over, and a JPEG channel's switch holding no other session.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -151,6 +152,74 @@ TEST_F(StreamSource, TwoSourcesOfOneStreamEachSeeEveryEntry) {
   Medium::close(b);
   EXPECT_EQ(rtsp_stream_refcount[1], 0);
   EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+}
+
+TEST_F(StreamSource, LaggingReaderNeverSendsOverwrittenBytes) {
+  // A ring of 64 KiB: a few large entries wrap it.
+  TestStream s(VIDEO_STREAM1, 1 << 16, 64);
+  StreamDeviceSource *src = StreamDeviceSource::createNew(*env_, 1, StreamMode_H264_ES, rtp_video_h264);
+  ASSERT_TRUE(src->attached());
+  Bytes sc = {0, 0, 0, 1};
+  Bytes sps = {0x67, 0x42, 0x00, 0x1E}, pps = {0x68, 0xCE, 0x38, 0x80};
+  Bytes idr = {0x65, 0x88, 0x84, 0x21};
+  put(s, cat({sc, sps, sc, pps, sc, idr}), 1000, STREAM_FLAG_KEY);
+  Reader r(src);
+  read(r, 1);
+  ASSERT_EQ(r.frames.size(), 1u);
+  EXPECT_EQ(r.frames[0], sps);
+  // The reader lags while the producer fills the ring round again: the
+  // rest of the first entry is written over by slices full of 0x41.
+  for (int i = 0; i < 8; i++) put(s, cat({sc, Bytes(12000, 0x41)}), 2000 + 3600 * i);
+  Bytes key = cat({sc, Bytes{0x65, 0x88, 0x99, 0x77}});
+  put(s, key, 40000, STREAM_FLAG_KEY);
+  put(s, cat({sc, Bytes{0x41, 0x9A, 0x01}}), 43600);
+  read(r, 3);
+  // Nothing of the lost pictures (neither the written-over rest nor the
+  // slices that refer to them): the stream goes on at the next key frame.
+  ASSERT_EQ(r.frames.size(), 3u);
+  EXPECT_EQ(r.frames[1], Bytes(key.begin() + 4, key.end()));
+  EXPECT_EQ(r.frames[2], (Bytes{0x41, 0x9A, 0x01}));
+  Medium::close(src);
+}
+
+TEST_F(StreamSource, JpegChannelSwitchDoesNotHoldOtherSessions) {
+  get_param_block()->video[0].stream_mode = StreamMode_JPEG;
+  TestStream jpeg(VIDEO_STREAM1, 1 << 16, 16);
+  TestStream other(VIDEO_STREAM2, 1 << 16, 16);
+  StreamDeviceSource *b = StreamDeviceSource::createNew(*env_, 2, StreamMode_H264_ES, rtp_video_h264);
+  ASSERT_TRUE(b->attached());
+  // Channel A's JPEG encoder is still running when a session asks for its
+  // H.264: the source is made at once and waits, unattached.
+  pthread_mutex_lock(&jpeg.state.mutex);
+  jpeg.state.flags &= ~STREAM_STOPPED;
+  pthread_mutex_unlock(&jpeg.state.mutex);
+  ASSERT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 1);
+  StreamDeviceSource *a = StreamDeviceSource::createNew(*env_, 1, StreamMode_H264_ES, rtp_video_h264);
+  EXPECT_EQ(get_param_block()->video[0].stream_mode, StreamMode_H264_ES);
+  EXPECT_FALSE(a->attached());
+  Reader ra(a), rb(b);
+  ra.ask();
+  // Meanwhile the other session gets each of its producer's frames as it
+  // is put, one by one.
+  for (int i = 0; i < 5; i++) {
+    put(other, Bytes{0, 0, 0, 1, 0x41, (uint8_t)i}, 1000 + 3600 * i);
+    read(rb, (size_t)i + 1);
+    ASSERT_EQ(rb.frames.size(), (size_t)i + 1);
+    EXPECT_EQ(rb.frames[i], (Bytes{0x41, (uint8_t)i}));
+  }
+  EXPECT_FALSE(a->attached());
+  // Once the JPEG encoder stops, the waiting source attaches and delivers.
+  pthread_mutex_lock(&jpeg.state.mutex);
+  jpeg.state.flags |= STREAM_STOPPED;
+  pthread_mutex_unlock(&jpeg.state.mutex);
+  for (int i = 0; i < 3000 && !a->attached(); i++) run(1);   // up to 30 s
+  ASSERT_TRUE(a->attached());
+  put(jpeg, Bytes{0, 0, 0, 1, 0x65, 0x88}, 30000, STREAM_FLAG_KEY);
+  read(ra, 1);
+  ASSERT_EQ(ra.frames.size(), 1u);
+  EXPECT_EQ(ra.frames[0], (Bytes{0x65, 0x88}));
+  Medium::close(a);
+  Medium::close(b);
 }
 
 TEST_F(StreamSource, AacLosesItsAdtsHeaderAndPcmTurnsNetworkOrder) {
