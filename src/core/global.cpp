@@ -125,7 +125,18 @@ void print_thread_loads(void) {
 static Cpu_Handle g_cpu;
 void core_set_cpu_handle(Cpu_Handle h) { g_cpu = h; }
 int get_cpu_load(void) {
-  int load = 0;
-  if (g_cpu) Cpu_getLoad(g_cpu, &load);
+  // Each measure starts the next interval, so callers on several threads
+  // (the web row, the sound thread's reports) share one, measured again at
+  // most every 2 s.
+  static std::mutex lock;
+  static int load;
+  static long long last_us = -1;
+  std::lock_guard<std::mutex> hold(lock);
+  long long now = clock_us(CLOCK_MONOTONIC);
+  if (g_cpu && (last_us < 0 || now - last_us >= 2000000)) {
+    int l = 0;
+    if (Cpu_getLoad(g_cpu, &l) == 0) load = l;
+    last_us = now;
+  }
   return load;
 }

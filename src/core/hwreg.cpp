@@ -146,10 +146,10 @@ int timestamp_check(void) {
 
 void latency_stats_add(LatencyStats *rec, uint32_t timestamp) {
   if (!rec) return;
-  uint32_t d = timestamp_now() - timestamp;
+  int32_t d = (int32_t)(timestamp_now() - timestamp);
   rec->sum += d;
-  if (rec->count == 0 || d < rec->min) rec->min = d;
-  if (rec->count == 0 || d > rec->max) rec->max = d;
+  if (d < rec->min) rec->min = d;
+  if (d > rec->max) rec->max = d;
   rec->count++;
 }
 

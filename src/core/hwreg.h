@@ -16,7 +16,9 @@ uint32_t timestamp_diff(uint32_t a, uint32_t b);   // b - a, see hwreg.cpp
 uint32_t timestamp_add(uint32_t a, uint32_t b);
 int timestamp_check(void);                        // 0 when the counter moves
 
-struct LatencyStats { uint32_t min, max, sum, count; };
+// Differences now - timestamp in 90 kHz ticks, signed (a clock step can
+// make one negative). A record starts at zero.
+struct LatencyStats { int32_t min, max; int64_t sum; uint32_t count; };
 void latency_stats_add(LatencyStats *rec, uint32_t timestamp);
 
 void psc_display_power(int on);

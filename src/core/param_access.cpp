@@ -114,7 +114,8 @@ bool is_scan_space(char c) {
 }  // namespace
 
 ParamState param_state = {
-  &live_block, PTHREAD_MUTEX_INITIALIZER, 0, {0}, NULL, PTHREAD_MUTEX_INITIALIZER, 0,
+  &live_block, PTHREAD_MUTEX_INITIALIZER, 0, {0}, NULL, PTHREAD_MUTEX_INITIALIZER,
+  PTHREAD_MUTEX_INITIALIZER, 0,
 };
 
 ParamBlock *get_param_block(void) { return param_state.block; }
@@ -189,6 +190,10 @@ const char *param_set(const char *name, const char *value, size_t length) {
   uint8_t before[VALUE_MAX];
   void *field = d->type == PARAM_VIRTUAL ? NULL : param_field(get_param_block(), d);
   bool keep = d->group != CG_NONE && d->size > 0 && d->size <= sizeof before;
+  // A virtual row's parser acts (and may save); the stores of the others
+  // are made under the write lock.
+  bool locked = d->type != PARAM_VIRTUAL;
+  if (locked) pthread_mutex_lock(&param_state.write_mutex);
   if (keep) memcpy(before, field, d->size);
 
   const char *err = NULL;
@@ -205,7 +210,10 @@ const char *param_set(const char *name, const char *value, size_t length) {
   case PARAM_CONVERTED: {
     // Parsed aside, so that a refused text leaves the field as it was.
     uint8_t scratch[16];
-    if (!d->parse || d->size > sizeof scratch) return PARAM_INVALID_VALUE;
+    if (!d->parse || d->size > sizeof scratch) {
+      err = PARAM_INVALID_VALUE;
+      break;
+    }
     memcpy(scratch, field, d->size);
     err = d->parse(text, n, scratch);
     if (!err) memcpy(field, scratch, d->size);
@@ -217,9 +225,11 @@ const char *param_set(const char *name, const char *value, size_t length) {
   default:
     err = PARAM_INVALID_VALUE;
   }
+  bool changed = keep && !err && memcmp(before, field, d->size) != 0;
+  if (locked) pthread_mutex_unlock(&param_state.write_mutex);
   if (err) return err;
 
-  if ((keep && memcmp(before, field, d->size) != 0) || (d->size == 0 && d->group != CG_NONE))
+  if (changed || (d->size == 0 && d->group != CG_NONE))
     param_mark_changed(d->group);
   return NULL;
 }

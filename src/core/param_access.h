@@ -16,6 +16,10 @@ struct ParamState {
   char ip_text[20];               // current address of the active network
   const char *ip;                 // ip_text once set, else NULL
   pthread_mutex_t save_mutex;     // serialises flash saves
+  // Held by param_set while it stores a field and by the save while it
+  // copies the live block, so that no value is saved half-written. Nothing
+  // else is locked while it is held.
+  pthread_mutex_t write_mutex;
   uint8_t saved_display_mode;     // Display.DisplayMode of the last saved or loaded block
 };
 extern ParamState param_state;

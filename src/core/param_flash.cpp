@@ -176,7 +176,9 @@ void default_mac(uint8_t *mac) {
 // The image a save writes: the live Display.DisplayMode may hold the
 // run-time 0 set at start, which is never stored.
 void save_image(const ParamBlock *block, ParamBlock *img) {
+  pthread_mutex_lock(&param_state.write_mutex);
   *img = *block;
+  pthread_mutex_unlock(&param_state.write_mutex);
   img->size = PARAM_BLOCK_SIZE;
   if (img->display.display_mode == 0 && block == get_param_block() && param_state.saved_display_mode)
     img->display.display_mode = param_state.saved_display_mode;
@@ -241,7 +243,7 @@ int save_param_block(ParamBlock *block) {
   pthread_mutex_lock(&param_state.save_mutex);
   save_image(block, &img);
   uint32_t crc = block_crc(reinterpret_cast<const uint8_t *>(&img), PARAM_BLOCK_SIZE);
-  if (crc == block->crc) {
+  if (crc == img.crc) {
     pthread_mutex_unlock(&param_state.save_mutex);
     return 0;
   }
@@ -285,8 +287,10 @@ int save_param_block(ParamBlock *block) {
     pthread_mutex_unlock(&param_state.save_mutex);
     return n < 0 ? int(n) : -1;
   }
+  pthread_mutex_lock(&param_state.write_mutex);
   block->counter = img.counter;
   block->crc = img.crc;
+  pthread_mutex_unlock(&param_state.write_mutex);
   if (block == get_param_block()) param_state.saved_display_mode = img.display.display_mode;
   if (off == MTD_PARAM_RING_OFF)
     rc = mtd_erase_block(MTD_PARAM_RING_OFF + PARAM_HALF_SIZE, PARAM_HALF_SIZE);

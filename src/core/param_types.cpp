@@ -608,15 +608,7 @@ const char *param_parse_serial_number(const char *text, size_t len, void *arg) {
 }
 
 int param_format_cpu_load(char *buf, size_t size, void *arg) {
-  // Measuring resets the load interval, so it is done at most every 2 s.
-  static std::atomic<int> load{0};
-  static std::atomic<long> last{-1};
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  long prev = last.load();
-  if ((prev < 0 || now.tv_sec - prev >= 2) && last.compare_exchange_strong(prev, now.tv_sec))
-    load = get_cpu_load();
-  return snprintf(buf, size, "%d", load.load());
+  return snprintf(buf, size, "%d", get_cpu_load());
 }
 
 // --- registers ---
@@ -733,11 +725,10 @@ int param_format_latency(char *buf, size_t size, void *arg) {
   int n = int(index_of(arg));
   if (n < 0 || n >= LATENCY_COUNT) return -1;
   LatencyStats *r = &latency_records[n];
-  uint32_t count = r->count ? r->count : 1;
+  int64_t count = r->count ? r->count : 1;
   int len = snprintf(buf, size, "min:%d max:%d avg:%d (ms)", int(r->min / 90), int(r->max / 90),
                      int(r->sum / count / 90));
-  r->min = 9000000;
-  r->max = r->sum = r->count = 0;
+  *r = LatencyStats{9000000, 0, 0, 0};
   return len;
 }
 

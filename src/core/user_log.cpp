@@ -74,6 +74,13 @@ int scan_page(int page, int *first_erased) {
   return rc;
 }
 
+bool is_blank(const void *p, size_t n) {
+  const uint8_t *b = static_cast<const uint8_t *>(p);
+  for (size_t i = 0; i < n; i++)
+    if (b[i] != 0xFF) return false;
+  return true;
+}
+
 bool read_record(int page, int index, UserLogRecord *r) {
   return mtd_read(r, record_offset(page, index), sizeof *r) == ssize_t(sizeof *r);
 }
@@ -147,18 +154,30 @@ int user_log_append(uint32_t category, const char *user, uint32_t event) {
   memcpy(r.user, name, strnlen(name, sizeof r.user));
   r.event = event;
   int rc = 0;
-  if (mtd_write(&r, record_offset(cur_page, next_index), sizeof r) != ssize_t(sizeof r)) {
+  uint32_t off = record_offset(cur_page, next_index);
+  if (mtd_write(&r, off, sizeof r) != ssize_t(sizeof r)) {
     rc = 1;
-  } else {
-    state[cur_page] = PAGE_PARTLY;
-    if (++next_index == USER_LOG_RECORDS) {
-      state[cur_page] = PAGE_FULL;
-      cur_page ^= 1;
-      next_index = 0;
-      if (erase_locked(cur_page) != 0) {
-        enabled = false;
-        rc = -1;
-      }
+    // A write that programmed part of the record leaves bits that no later
+    // write can set again: the record is given up, its category cleared so
+    // that no reader shows it, and the next append goes past it.
+    UserLogRecord back;
+    if (mtd_read(&back, off, sizeof back) != ssize_t(sizeof back) || is_blank(&back, sizeof back)) {
+      pthread_mutex_unlock(&log_lock);
+      return rc;
+    }
+    uint32_t none = 0;
+    mtd_write(&none, off, sizeof none);
+    log_printf("%s: record %d of page %d was written in part and is skipped\n", "user_log_append",
+               next_index, cur_page);
+  }
+  state[cur_page] = PAGE_PARTLY;
+  if (++next_index == USER_LOG_RECORDS) {
+    state[cur_page] = PAGE_FULL;
+    cur_page ^= 1;
+    next_index = 0;
+    if (erase_locked(cur_page) != 0) {
+      enabled = false;
+      rc = -1;
     }
   }
   pthread_mutex_unlock(&log_lock);

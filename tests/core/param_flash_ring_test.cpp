@@ -1,7 +1,9 @@
 // The parameter slot ring in the simulated NOR flash: saves fill the slots
 // in order and wrap with the right erases, loads take the newest valid
 // block, and torn, corrupted or failed writes never lose an earlier block.
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "core/crc32.h"
@@ -141,4 +143,27 @@ TEST_F(ParamFlash, FailedWritesAndErasesLoseNoSavedBlock) {
   ASSERT_EQ(save_param_block(block()), 0);
   EXPECT_EQ(ring_map(), std::string(16, '.') + "#" + std::string(15, '.'));
   EXPECT_EQ(loaded_value(), 49u);
+}
+
+TEST_F(ParamFlash, ValueBeingWrittenIsNeverSavedHalfWritten) {
+  init_param(block());
+  // One thread keeps rewriting a long text while saves go on: every saved
+  // block holds one whole value or the other.
+  const std::string a(159, 'A'), b(159, 'B');
+  ASSERT_EQ(set("Video[0].OSD.Message", a.c_str()), "");
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (unsigned i = 0; !stop.load(); i++) param_set_str("Video[0].OSD.Message", (i & 1 ? b : a).c_str());
+  });
+  int torn = 0;
+  for (int round = 0; round < 300 && !torn; round++) {
+    ASSERT_EQ(save_param_block(block()), 0);
+    ParamBlock saved;
+    ASSERT_EQ(get_cur_param_block(&saved), 0);
+    std::string text(saved.video[0].osd.message, strnlen(saved.video[0].osd.message, 160));
+    if (text != a && text != b) torn++;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_EQ(torn, 0) << "a half-written text reached the flash";
 }

@@ -139,6 +139,23 @@ TEST_F(UserLog, FlashFailuresAreReportedAndNothingAdvances) {
   EXPECT_EQ(lines(1).size(), 1u);
 }
 
+TEST_F(UserLog, RecordWrittenInPartIsSkippedNotWrittenOver) {
+  ASSERT_EQ(user_log_append(64, "first", USER_EVENT_LOGIN), 0);
+  // The write stops after the category, the time and part of the name.
+  sim_flash_tear_write(12);
+  EXPECT_EQ(user_log_append(64, "torn-record", USER_EVENT_ALARM), 1);
+  ASSERT_EQ(user_log_append(64, "second", USER_EVENT_LOGOUT), 0);
+  std::vector<std::string> l = lines(10);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_TRUE(std::regex_search(l[0], std::regex("^001 .* second +LOGOUT$"))) << l[0];
+  EXPECT_TRUE(std::regex_search(l[1], std::regex("^002 .* first +LOGIN$"))) << l[1];
+  // The next start finds one run of used records and keeps them all.
+  EXPECT_EQ(user_log_init(), 0);
+  l = lines(10);
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_NE(l[0].find("second"), std::string::npos);
+}
+
 TEST_F(UserLog, ClearEmptiesBothPages) {
   ASSERT_EQ(user_log_append(64, "a", USER_EVENT_LOGIN), 0);
   EXPECT_EQ(user_log_clear(), 0);

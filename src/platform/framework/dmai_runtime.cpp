@@ -2,6 +2,7 @@
 #include "platform/framework/dmai.h"
 
 #include <atomic>
+#include <pthread.h>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,7 @@ void _GT_trace(int level, const char *fmt, ...) {
 // ---- CPU load ----
 // The load is the host's: the root path of /proc/stat is the host's own.
 struct Cpu_Object {
+  pthread_mutex_t lock;   // callers may be on several threads
   unsigned long long busy, total;
 };
 
@@ -60,11 +62,13 @@ Cpu_Handle Cpu_create(void) {
     free(c);
     return nullptr;
   }
+  pthread_mutex_init(&c->lock, nullptr);
   return c;
 }
 
 int Cpu_delete(Cpu_Handle c) {
   if (!c) return -1;
+  pthread_mutex_destroy(&c->lock);
   free(c);
   return 0;
 }
@@ -72,11 +76,16 @@ int Cpu_delete(Cpu_Handle c) {
 int Cpu_getLoad(Cpu_Handle c, int *load) {
   if (!c || !load) return -1;
   unsigned long long busy, total;
-  if (cpu_read(&busy, &total) != 0) return -1;
+  pthread_mutex_lock(&c->lock);
+  if (cpu_read(&busy, &total) != 0) {
+    pthread_mutex_unlock(&c->lock);
+    return -1;
+  }
   unsigned long long db = busy - c->busy, dt = total - c->total;
   *load = dt ? (int)(db * 100 / dt) : 0;
   c->busy = busy;
   c->total = total;
+  pthread_mutex_unlock(&c->lock);
   return 0;
 }
 

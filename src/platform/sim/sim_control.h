@@ -12,6 +12,9 @@ int sim_flash_create_image(uint32_t serial);
 // The next n erases (or writes) fail with EIO.
 void sim_flash_fail_erase(int n);
 void sim_flash_fail_write(int n);
+// The next write programs only its first n bytes, then fails with EIO (a
+// power cut or a worn cell in the middle of programming).
+void sim_flash_tear_write(size_t n);
 
 // /dev/mem: the 90 kHz timer counts from CLOCK_MONOTONIC, starting at the
 // value in M7391_CLOCK_START (or 0) when the register space is first mapped.

@@ -27,6 +27,7 @@ constexpr uint32_t kBoardWord = 7391;
 constexpr uint32_t kBootVersion = 0x10200;
 
 std::atomic<int> g_fail_erase{0}, g_fail_write{0};
+std::atomic<long> g_tear_write{-1};   // bytes the next write programs, or -1
 // Programming is read-modify-write of the image: one at a time.
 pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -63,6 +64,8 @@ ssize_t flash_write(SimFile *f, const void *buf, size_t n) {
   if (f->pos >= (off_t)kSize) return -ENOSPC;
   if (n > kSize - (size_t)f->pos) n = kSize - (size_t)f->pos;
   if (take_failure(g_fail_write)) return -EIO;
+  long tear = g_tear_write.exchange(-1);
+  if (tear >= 0 && (size_t)tear < n) n = (size_t)tear;
   const uint8_t *src = (const uint8_t *)buf;
   uint8_t chunk[4096];
   size_t done = 0;
@@ -76,7 +79,7 @@ ssize_t flash_write(SimFile *f, const void *buf, size_t n) {
     done += len;
   }
   pthread_mutex_unlock(&g_lock);
-  if (done < n && done == 0) return -EIO;
+  if (tear >= 0 || (done < n && done == 0)) return -EIO;
   f->pos += (off_t)done;
   return (ssize_t)done;
 }
@@ -144,3 +147,4 @@ int sim_flash_create_image(uint32_t serial) {
 
 void sim_flash_fail_erase(int n) { g_fail_erase.store(n); }
 void sim_flash_fail_write(int n) { g_fail_write.store(n); }
+void sim_flash_tear_write(size_t n) { g_tear_write.store((long)n); }
