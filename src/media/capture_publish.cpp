@@ -186,6 +186,10 @@ int capture_dequeue(CaptureStream *s) {
   if (b.index >= s->nbufs) {
     log_printf("%s: i=%d exceed MAX_CAPTURE_BUFS(%d)\n", "capture_dequeue", (int)b.index,
                MAX_CAPTURE_BUFS);
+    // Not ours to publish, but still one of the driver's: given back as it
+    // came, or the driver runs one buffer short for the rest of the pass.
+    if (dev_ioctl(s->node->fd, VIDIOC_QBUF, &b) != 0)
+      log_printf("%s VIDIOC_QBUF size=%d %s\n", "capture_dequeue", (int)b.length, strerror(errno));
     return 0;
   }
   uint8_t *frame = s->base + (size_t)b.index * s->frame_size;

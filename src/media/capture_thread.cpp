@@ -17,6 +17,7 @@
 #include "core/vpss_reset.h"
 #include "media/capture_internal.h"
 #include "media/stream_ids.h"
+#include "media/video_enc.h"
 #include "osd/osd_composite.h"
 #include "platform/device.h"
 
@@ -478,6 +479,7 @@ PassResult detect_input(CaptureThread *t) {
     t->width = 720;
     t->interlaced = true;
     rate = t->height == 576 ? 50000 : 59940;
+    if (params()->capture.interpolate) decoder_reg_write(0x5DD, 0xB4);
   } else {
     v4l2_dv_timings tm;
     if (query_timings(t, &tm) == 0) {
@@ -492,6 +494,7 @@ PassResult detect_input(CaptureThread *t) {
                  bt.hbackporch, bt.vfrontporch, bt.vsync, bt.vbackporch, bt.il_vfrontporch,
                  bt.il_vsync, bt.il_vbackporch);
       if (dev_ioctl(t->dec.fd, VIDIOC_S_DV_TIMINGS, &tm) != 0) capture_perror("VIDIOC_S_DV_TIMINGS");
+      if (params()->audio.input == 2) log_printf("digital audio rate %d\n", (int)t->audio_rate);
       t->timings = tm;
       capture_block.timings = tm;
       t->have_timings = true;
@@ -515,6 +518,13 @@ PassResult detect_input(CaptureThread *t) {
   capture_input_set(t->width, t->height, t->interlaced, rate);
   publish_lock(lock_word(in));
   return PASS_RUNNING;
+}
+
+// The flip output k applies: the channel's, as its encoder uses it, for the
+// size of the row (a field-per-buffer row counts its frame's lines).
+uint32_t stream_flip(const ParamBlock *pb, const CaptureMode &row, int k) {
+  uint32_t height = row.field == V4L2_FIELD_ALTERNATE ? row.height * 2 : row.height;
+  return video_flip_used(&pb->video[k], row.width, height);
 }
 
 PassResult configure(CaptureThread *t) {
@@ -589,7 +599,7 @@ PassResult configure(CaptureThread *t) {
   for (int k = 0; k < 2; k++) {
     capture_stream_set_format(&t->streams[k], rows[k]);
     valid[k] = row_valid(&t->streams[k], rows[k]);
-    t->streams[k].flip = pb->video[k].flip;
+    t->streams[k].flip = stream_flip(pb, rows[k], k);
     t->crop[k] = CaptureCrop{0, 0, 0, 0};
   }
   // 6 to 8.
@@ -775,10 +785,12 @@ PassResult refresh_status(CaptureThread *t) {
     log_printf("video input changed from %d to %d\n", t->input, pb->capture.input);
     return PASS_RETRY;
   }
-  if (pb->video[0].flip != t->streams[0].flip || pb->video[1].flip != t->streams[1].flip) {
+  uint32_t flip[2] = {stream_flip(pb, t->streams[0].applied, 0),
+                      stream_flip(pb, t->streams[1].applied, 1)};
+  if (flip[0] != t->streams[0].flip || flip[1] != t->streams[1].flip) {
     const CaptureCrop &a = t->crop[0], &b = t->crop[1];
     log_printf("  flipA %d->%d  cropA %d,%d %dx%d  %d,%d %dx%d\n", (int)t->streams[0].flip,
-               (int)pb->video[0].flip, (int)a.x, (int)a.y, (int)a.width, (int)a.height, (int)b.x,
+               (int)flip[0], (int)a.x, (int)a.y, (int)a.width, (int)a.height, (int)b.x,
                (int)b.y, (int)b.width, (int)b.height);
     return PASS_RETRY;
   }

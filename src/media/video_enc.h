@@ -127,6 +127,10 @@ struct VideoGeometry {
   uint8_t min_decimation;
   uint32_t slice_lines;
 };
+// The flip as the encoder and the resizer apply it to a channel of that
+// size: for JPEG only bit 2 (the rotation); none above 720 x 576 or for
+// raw UYVY; else Flip.
+uint32_t video_flip_used(const VideoChannelParams *s, uint32_t width, uint32_t height);
 // width or height 0 in the settings takes the input's.
 void video_derive_geometry(const VideoChannelParams *s, const VideoInput *in, VideoGeometry *g);
 

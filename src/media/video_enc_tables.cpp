@@ -52,6 +52,13 @@ int level_rank(int idc) {
 
 }  // namespace
 
+uint32_t video_flip_used(const VideoChannelParams *s, uint32_t width, uint32_t height) {
+  uint8_t type = stream_mode_video_es(s->stream_mode);
+  if (type == StreamMode_JPEG) return s->flip & 4u;
+  if (width > 720 || height > 576 || type == StreamMode_UYVY) return 0;
+  return s->flip;
+}
+
 void video_derive_geometry(const VideoChannelParams *s, const VideoInput *in, VideoGeometry *g) {
   *g = VideoGeometry{};
   g->video_type = stream_mode_video_es(s->stream_mode);
@@ -61,12 +68,7 @@ void video_derive_geometry(const VideoChannelParams *s, const VideoInput *in, Vi
     g->width = in->width;
     g->height = in->height;
   }
-  if (g->video_type == StreamMode_JPEG)
-    g->flip = s->flip & 4;
-  else if ((g->width > 720 || g->height > 576) || g->video_type == StreamMode_UYVY)
-    g->flip = 0;
-  else
-    g->flip = s->flip;
+  g->flip = (uint16_t)video_flip_used(s, g->width, g->height);
 
   bool uyvy = g->video_type == StreamMode_UYVY;
   g->fourcc = uyvy ? V4L2_PIX_FMT_UYVY : V4L2_PIX_FMT_NV12;

@@ -2,7 +2,9 @@
 // a steady rate, until the input comes back.
 #include <gtest/gtest.h>
 
+#include "../display/osd_ocr.h"
 #include "capture_test_support.h"
+#include "osd/osd_channel.h"
 
 namespace {
 
@@ -20,6 +22,20 @@ std::string make_y4m(const char *name, const char *source, int frames) {
   bool ok = run_ffmpeg({"-f", "lavfi", "-i", source, "-frames:v", std::to_string(frames), "-pix_fmt",
                         "yuv420p", "-f", "yuv4mpegpipe", HostPath(y4m.c_str()).c_str()});
   return ok ? y4m : "";
+}
+
+// What tesseract reads on a 640 x 480 UYVY frame.
+std::string read_frame(const FrameDesc *f) {
+  std::string dir = test_scratch_dir("capture_ocr");
+  std::string raw = HostPath((dir + "/blank.uyvy").c_str()).c_str();
+  FILE *out = fopen(raw.c_str(), "wb");
+  if (!out) return "";
+  fwrite(Buffer_getUserPtr(f->buf), 1, 640 * 480 * 2, out);
+  fclose(out);
+  if (!run_ffmpeg({"-f", "rawvideo", "-pix_fmt", "uyvy422", "-s", "640x480", "-i", raw,
+                   HostPath((dir + "/blank.png").c_str()).c_str()}))
+    return "";
+  return ocr((dir + "/blank.png").c_str());
 }
 
 class CaptureBlank : public ::testing::Test {
@@ -105,4 +121,39 @@ TEST_F(CaptureBlank, Y4mFramesComeThroughScaled) {
   EXPECT_NEAR(mid[1], 0, 8);
   EXPECT_NEAR(mid[2], 0, 8);
   sim_capture_set_y4m(nullptr);
+}
+
+TEST_F(CaptureBlank, OverlayTellsWhyTheFramesAreBlank) {
+  // Channel 0's overlay on, in the large font, near the top left.
+  auto overlay_on = [] {
+    ParamBlock *pb = CaptureRun::params();
+    pb->video[0].osd.enabled = 3;
+    pb->video[0].osd.transparent = 0;
+    pb->video[0].osd.x = 32;
+    pb->video[0].osd.y = 32;
+    osdInit(pb);
+  };
+  run.start(SIM_DECODER_ADV7842, [&] {
+    sim_capture_set_signal(0, 0);
+    overlay_on();
+  });
+  captureSetMode(0, 640, 480, 1280, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0);
+  CaptureConsumer a(CAPTURE_STREAM1);
+  const FrameDesc *f = nullptr;
+  ASSERT_TRUE(wait_until([&] { return (f = a.frame()) && Buffer_getNumBytesUsed(f->buf) == 640u * 480 * 2; }, 30000));
+  std::string text = read_frame(f);
+  EXPECT_TRUE(ocr_has(text, "No video lock")) << text;
+  a.detach();
+  run.stop();
+
+  run.start(SIM_DECODER_ADV7842, [&] {
+    sim_capture_set_timings(0, 1920, 1080, 0, 60000, 148500000);
+    overlay_on();
+  });
+  captureSetMode(0, 640, 480, 1280, V4L2_PIX_FMT_UYVY, 0, V4L2_FIELD_NONE, 0);
+  CaptureConsumer b(CAPTURE_STREAM1);
+  ASSERT_TRUE(wait_until([&] { return (f = b.frame()) && Buffer_getNumBytesUsed(f->buf) == 640u * 480 * 2; }, 30000));
+  text = read_frame(f);
+  EXPECT_TRUE(ocr_has(text, "Out of range")) << text;
+  b.detach();
 }

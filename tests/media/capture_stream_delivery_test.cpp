@@ -139,6 +139,17 @@ TEST_F(CaptureDelivery, CompositeInputIsInterlacedNtscWithTheSlowClock) {
   EXPECT_EQ(sim_capture_reg(0x5DD), 0xBC);
   // A field every 1501 or 1502 ticks (59.94 per second).
   EXPECT_TRUE(a.frame_step(1501, 1502));
+  // With interpolation the decoder's option register takes 0xB4.
+  a.detach();
+  run.stop();
+  run.start(SIM_DECODER_ADV7842, [] {
+    CaptureRun::params()->capture.input = 1;
+    CaptureRun::params()->capture.interpolate = 1;
+  });
+  small_row_a();
+  CaptureConsumer b(CAPTURE_STREAM1);
+  ASSERT_NE(b.frame(), nullptr);
+  EXPECT_EQ(sim_capture_reg(0x5DD), 0xB4);
 }
 
 TEST_F(CaptureDelivery, AnalogHdInputFollowsItsPreset) {
@@ -168,4 +179,40 @@ TEST_F(CaptureDelivery, InterlacedFlippedFramesMoveDownWithoutSmearing) {
   // The bars under the picture's grain.
   EXPECT_NEAR(p[240 * 1440 + 1], 180, 6);  // white bar luma in the middle of the frame
   EXPECT_NEAR(p[240 * 1440 + 90 * 2 + 1], 162, 6);  // yellow
+}
+
+TEST_F(CaptureDelivery, ResizerFlipFollowsTheChannelsSizeAndType) {
+  // The resizer applies the flip the channel's encoder uses: for JPEG only
+  // the rotation bit (which selects the down-scale filter), none above
+  // 720 x 576 or for raw frames, else Flip as set.
+  struct Case {
+    uint8_t mode;
+    uint32_t w, h, flip;
+    uint8_t vflip, hflip, filter;
+  } cases[] = {
+      {StreamMode_H264_ES, 1920, 1080, 3, 0, 0, 0}, {StreamMode_H264_ES, 640, 480, 3, 1, 1, 0},
+      {StreamMode_H264_TS, 720, 576, 1, 1, 0, 0},   {StreamMode_H264_ES, 720, 578, 1, 0, 0, 0},
+      {StreamMode_JPEG, 640, 480, 7, 0, 0, 1},      {StreamMode_JPEG, 1920, 1080, 4, 0, 0, 1},
+      {StreamMode_JPEG, 640, 480, 3, 0, 0, 0},      {StreamMode_UYVY, 640, 480, 3, 0, 0, 0},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + " " + std::to_string(c.w) + "x" + std::to_string(c.h) +
+                 " flip " + std::to_string(c.flip));
+    run.start(SIM_DECODER_ADV7842, [&] {
+      CaptureRun::params()->video[0].stream_mode = c.mode;
+      CaptureRun::params()->video[0].flip = (uint8_t)c.flip;
+    });
+    captureSetMode(0, c.w, c.h, c.w, V4L2_PIX_FMT_NV12, 0, V4L2_FIELD_NONE, 0);
+    CaptureConsumer a(CAPTURE_STREAM1, StreamMode_NV12);
+    RszContinuousConfig cfg;
+    ASSERT_TRUE(wait_until([&] {
+      memcpy(&cfg, sim_info().rsz_config, sizeof cfg);
+      return cfg.output1.width == c.w && cfg.output1.height == c.h;
+    }, 30000));
+    EXPECT_EQ(cfg.output1.vflip, c.vflip);
+    EXPECT_EQ(cfg.output1.hflip, c.hflip);
+    EXPECT_EQ(cfg.output1.downscale_filter, c.filter);
+    a.detach();
+    run.stop();
+  }
 }
