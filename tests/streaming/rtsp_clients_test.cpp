@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "rtsp_test_support.h"
+#include "streaming/rtsp/digest_auth.h"
 
 namespace {
 
@@ -318,3 +319,32 @@ TEST_F(RtspClients, GStreamerPlaysTheVideoSessions) {
 }
 
 }  // namespace
+
+TEST_F(RtspClients, DigestResponseCountsOnlyForTheUrlItNames) {
+  add_user(0, "admin", "secret", 5);
+  start();
+  RawClient c(port_);
+  std::string a = rtsp_url(port_, "streamA.h264"), b = rtsp_url(port_, "streamB.h264");
+  std::string r = c.request("DESCRIBE " + a + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+  ASSERT_EQ(status_of(r), 401) << r;
+  std::string www = header_of(r, "WWW-Authenticate");
+  size_t p = www.find("nonce=\"");
+  ASSERT_NE(p, std::string::npos) << www;
+  std::string nonce = www.substr(p + 7, www.find('"', p + 7) - p - 7);
+  auto md5 = [](const std::string &s) {
+    char out[33];
+    rtsp_md5_hex(s.data(), s.size(), out);
+    return std::string(out);
+  };
+  auto auth = [&](const std::string &uri) {
+    std::string resp = md5(md5("admin:" RTSP_DEFAULT_REALM ":secret") + ":" + nonce + ":" +
+                           md5("DESCRIBE:" + uri));
+    return "Authorization: Digest username=\"admin\", realm=\"" RTSP_DEFAULT_REALM
+           "\", nonce=\"" + nonce + "\", uri=\"" + uri + "\", response=\"" + resp + "\"\r\n";
+  };
+  // A response made for stream B does not open stream A on this connection.
+  r = c.request("DESCRIBE " + a + " RTSP/1.0\r\nCSeq: 2\r\n" + auth(b) + "\r\n");
+  EXPECT_EQ(status_of(r), 401) << r;
+  r = c.request("DESCRIBE " + b + " RTSP/1.0\r\nCSeq: 3\r\n" + auth(b) + "\r\n");
+  EXPECT_EQ(status_of(r), 200) << r;
+}

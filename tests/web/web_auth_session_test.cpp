@@ -191,3 +191,13 @@ TEST(WebAuthParse, CookieAndNonceHeaders) {
 }
 
 }  // namespace
+
+TEST_F(WebAuth, DigestResponseCountsOnlyForTheUriItNames) {
+  DigestClient d{"admin", "secret"};
+  ASSERT_TRUE(d.challenge("/config.txt"));
+  EXPECT_EQ(d.get("/config.txt").status, 200);
+  // Credentials computed for another URL, sent with this request.
+  EXPECT_EQ(http_get("/config.txt", d.header("GET", "/Video[0].BitRate")).status, 401);
+  EXPECT_EQ(http_get("/config.txt?x=1", d.header("GET", "/config.txt")).status, 401);
+  EXPECT_EQ(d.get("/config.txt").status, 200);
+}

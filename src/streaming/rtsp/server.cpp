@@ -795,8 +795,11 @@ bool RTSPServer::authenticationOK(Connection *c, const RtspRequest &req) {
   if (!fAuthDB) return true;
   char value[1024];
   RtspDigest d;
+  // The response covers the uri it names (RFC 2617 3.2.2.5): that must be
+  // this request's, or one answer would open every URL on the connection.
   if (c->fNonce[0] && rtsp_request_header(&req, "Authorization", value, sizeof value) &&
-      rtsp_parse_digest(value, &d) && rtsp_digest_check(*fAuthDB, d, req.method, c->fNonce)) {
+      rtsp_parse_digest(value, &d) && strcmp(d.uri, req.url) == 0 &&
+      rtsp_digest_check(*fAuthDB, d, req.method, c->fNonce)) {
     snprintf(c->fUser, sizeof c->fUser, "%s", d.username);
     return true;
   }
