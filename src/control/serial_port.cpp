@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -85,15 +86,78 @@ bool wait_ready(Round *r, struct pollfd *fds, int n, int timeout_ms) {
   return round_ending();
 }
 
-bool write_all(int fd, const uint8_t *data, size_t n) {
+long long now_ms(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// The port and the relay's peer are written without blocking: a line draining
+// at 110 baud takes 90 s for 1 KiB, and a peer may stop reading altogether.
+// A descriptor that takes no byte for this long loses what waits for it.
+constexpr int kPortStallMs = 5000;
+constexpr int kPeerStallMs = 2000;
+
+// Writes n bytes to a non-blocking descriptor (a blocking one simply blocks).
+// While it has no room the wait watches the serial event descriptor too,
+// without reading it, so that the service's own wait takes the event next.
+// 0 when everything was written; -1 on an error, an event, or no progress for
+// stall_ms.
+int write_within(int fd, const uint8_t *data, size_t n, int stall_ms) {
+  long long since = now_ms();
   while (n > 0) {
     ssize_t w = dev_write(fd, data, n);
+    if (w > 0) {
+      data += w;
+      n -= (size_t)w;
+      since = now_ms();
+      continue;
+    }
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= (size_t)w;
+    if (w == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return -1;
+    long long left = stall_ms - (now_ms() - since);
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    struct pollfd p[2] = {{fd, POLLOUT, 0}, {serial_event_fd, POLLIN, 0}};
+    int rc = dev_poll(p, p[1].fd >= 0 ? 2 : 1, (int)(left < 200 ? left : 200));
+    if (rc > 0 && p[1].fd >= 0 && (p[1].revents & POLLIN)) {
+      errno = ECANCELED;
+      return -1;
+    }
+    if (round_ending()) {
+      errno = ECANCELED;
+      return -1;
+    }
   }
-  return true;
+  return 0;
+}
+
+// Bytes on their way to one side of a relay, with the time they last moved.
+struct Pending {
+  uint8_t buf[1024];
+  size_t len, off;
+  long long since;
+};
+bool pending_empty(const Pending *q) { return q->off == q->len; }
+void pending_fill(Pending *q, size_t n) {
+  q->len = n;
+  q->off = 0;
+  q->since = now_ms();
+}
+// Moves what the descriptor takes now; the number of bytes moved, or -1 on a
+// failure other than a full descriptor.
+ssize_t pending_flush(Pending *q, int fd, bool sock) {
+  ssize_t w = sock ? send(fd, q->buf + q->off, q->len - q->off, MSG_NOSIGNAL | MSG_DONTWAIT)
+                   : dev_write(fd, q->buf + q->off, q->len - q->off);
+  if (w > 0) {
+    q->off += (size_t)w;
+    q->since = now_ms();
+    return w;
+  }
+  if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  return -1;
 }
 
 // Modes 1 and 2: the key frames of stream A or B, at most one per interval.
@@ -117,7 +181,8 @@ int stream_out(Round *r) {
     if (!d || !(d->flags & FRAME_KEY)) continue;
     if (written && (d->timestamp - last) / 90 < r->p->serial.interval) continue;
     size_t len = Buffer_getNumBytesUsed(d->buf);
-    if (!write_all(r->port, (const uint8_t *)Buffer_getUserPtr(d->buf), len)) {
+    if (write_within(r->port, (const uint8_t *)Buffer_getUserPtr(d->buf), len, kPortStallMs) != 0) {
+      if (errno == ECANCELED) continue;   // the wait above takes the event
       perror("serial write");
       continue;
     }
@@ -242,54 +307,68 @@ int tcp_server(Round *r) {
     if (mode != 5) {
       int one = 1;
       setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      // A peer that stops reading ends its connection rather than holding
-      // the thread.
-      struct timeval tv = {2, 0};
-      setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     }
     serial_set_line(SERIAL_LINE_PORT, "Streaming, rx:%llu tx:%llu", rx, tx);
-    uint8_t buf[1024];
+    // Each side is read only while what came from it has gone out, so a slow
+    // side holds the other back instead of the thread; a peer that takes
+    // nothing for kPeerStallMs loses its connection.
+    Pending to_port = {}, to_peer = {};
     for (;;) {
-      struct pollfd p[2] = {{conn, POLLIN, 0}, {r->port, POLLIN, 0}};
-      if (wait_ready(r, p, 2, 1000)) {
+      short net_ev = pending_empty(&to_port) ? POLLIN : 0;
+      short port_ev = pending_empty(&to_peer) ? POLLIN : 0;
+      if (!pending_empty(&to_port)) port_ev |= POLLOUT;
+      if (!pending_empty(&to_peer)) net_ev |= POLLOUT;
+      struct pollfd p[2] = {{conn, net_ev, 0}, {r->port, port_ev, 0}};
+      if (wait_ready(r, p, 2, 200)) {
         ended = true;
         break;
       }
-      if (p[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+      bool closed = false;
+      if (pending_empty(&to_port) && (p[0].revents & (POLLIN | POLLERR | POLLHUP))) {
         struct sockaddr_in from;
         socklen_t fl = sizeof from;
-        ssize_t n = recvfrom(conn, buf, sizeof buf, 0, (struct sockaddr *)&from, &fl);
-        if (n <= 0 && mode != 5) {
-          log_printf("Serial connection closed\n");
-          break;
-        }
-        if (n > 0 && (mode != 5 || from.sin_addr.s_addr == peer.sin_addr.s_addr)) {
-          if (!write_all(r->port, buf, (size_t)n)) perror("serial write");
-          tx += (unsigned long long)n;
-        }
+        ssize_t n = recvfrom(conn, to_port.buf, sizeof to_port.buf, MSG_DONTWAIT, (struct sockaddr *)&from, &fl);
+        if (n > 0 && (mode != 5 || from.sin_addr.s_addr == peer.sin_addr.s_addr))
+          pending_fill(&to_port, (size_t)n);
+        else if (mode != 5 && (n == 0 || (errno != EAGAIN && errno != EINTR)))
+          closed = true;
+      } else if (mode != 5 && (p[0].revents & (POLLERR | POLLHUP))) {
+        closed = true;
       }
-      if (p[1].revents & POLLIN) {
-        ssize_t n = dev_read(r->port, buf, sizeof buf);
+      if (!closed && pending_empty(&to_peer) && (p[1].revents & POLLIN)) {
+        ssize_t n = dev_read(r->port, to_peer.buf, sizeof to_peer.buf);
         if (n > 0) {
           rx += (unsigned long long)n;
-          ssize_t s;
-          if (mode == 5) {
-            s = sendto(conn, buf, (size_t)n, 0, (struct sockaddr *)&peer, sizeof peer);
-          } else {
-            s = 0;
-            while (s < n) {
-              ssize_t w = send(conn, buf + s, (size_t)(n - s), MSG_NOSIGNAL);
-              if (w <= 0) break;
-              s += w;
-            }
-          }
-          if (s < n && mode != 5) {
-            log_printf("Serial connection closed\n");
-            break;
-          }
+          if (mode == 5)   // a datagram the socket has no room for is dropped
+            sendto(conn, to_peer.buf, (size_t)n, MSG_DONTWAIT, (struct sockaddr *)&peer, sizeof peer);
+          else
+            pending_fill(&to_peer, (size_t)n);
+        }
+      }
+      if (!pending_empty(&to_port)) {
+        ssize_t w = pending_flush(&to_port, r->port, false);
+        if (w > 0) tx += (unsigned long long)w;
+        if (w < 0) perror("serial write");
+        if (w < 0 || (w == 0 && now_ms() - to_port.since >= kPortStallMs)) {
+          if (w == 0)
+            log_printf("%s: the port takes no bytes, %zu dropped\n", "serial_tcp_server", to_port.len - to_port.off);
+          to_port.len = to_port.off = 0;
+        }
+      }
+      if (!closed && !pending_empty(&to_peer)) {
+        ssize_t w = pending_flush(&to_peer, conn, true);
+        if (w < 0) {
+          closed = true;
+        } else if (w == 0 && now_ms() - to_peer.since >= kPeerStallMs) {
+          log_printf("%s: the peer takes no bytes\n", "serial_tcp_server");
+          closed = true;
         }
       }
       serial_set_line(SERIAL_LINE_PORT, "Streaming, rx:%llu tx:%llu", rx, tx);
+      if (closed) {
+        log_printf("Serial connection closed\n");
+        break;
+      }
     }
     if (conn != lsock) close(conn);
   }
@@ -371,7 +450,9 @@ int open_port(Round *r, struct termios *saved) {
     serial_set_line(SERIAL_LINE_PORT, "Unsupported baud rate %u", rate);
     return -1;
   }
-  int fd = dev_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_SYNC | O_CLOEXEC);
+  // Non-blocking: every wait on the port goes through poll with the event
+  // descriptor, so that no write draining at the line rate holds the thread.
+  int fd = dev_open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_SYNC | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     perror("/dev/ttyS0");
     serial_set_line(SERIAL_LINE_PORT, "Port: %s", strerror(errno));
@@ -509,7 +590,8 @@ int serial_read_event(int fd) {
 
 void serial_send_response(int fd, const void *data, size_t length) {
   if (fd == -1) return;
-  if (!write_all(fd, (const uint8_t *)data, length)) perror("serial_send_response write");
+  if (write_within(fd, (const uint8_t *)data, length, kPortStallMs) != 0 && errno != ECANCELED)
+    perror("serial_send_response write");
 }
 
 // ---- line set-up ----
@@ -563,7 +645,7 @@ void serial_bridge_feed(SerialBridge *b, const uint8_t *data, size_t n, int out_
     req->frame[len - 1] = 0;
     size_t reply = serial_frame_handler ? serial_frame_handler(&b->ex, len) : 0;
     if (reply > 0 && reply <= sizeof b->ex.reply.frame && out_fd >= 0 &&
-        !write_all(out_fd, b->ex.reply.frame, reply))
+        write_within(out_fd, b->ex.reply.frame, reply, kPortStallMs) != 0 && errno != ECANCELED)
       perror("serial_bridge write");
   }
 }

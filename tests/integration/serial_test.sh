@@ -190,9 +190,56 @@ sleep 0.5
 [ "$(serial_fds)" = "$before" ] || fail "descriptors: $before before 20 rounds, $(serial_fds) after"
 echo "ok: 20 rounds"
 
-# A quit in the middle of a round is not held up by the port.
+# A TCP peer that stops reading: its connection ends and the server takes the
+# next one; a stop, and a quit, while one stalls take effect. The peer's small
+# window and the 16 MiB from the line fill every buffer on the way; a stop and
+# the quit come once the relay has moved some of them.
+rx_now() { [[ $(status) =~ rx:([0-9]+) ]] && echo "${BASH_REMATCH[1]}" || echo 0; }
+# wait_rx <bytes>: polls until the relay has read that many bytes from the port
+# since the last stalled_peer began.
+wait_rx() {
+  local want=$((RX0 + $1))
+  for _ in $(seq 1 600); do
+    [ "$(rx_now)" -ge "$want" ] && return 0
+    sleep 0.1
+  done
+  fail "the relay read no $1 bytes more from the port: $(status)"
+}
+# stalled_peer: connects to port 7000 and never reads, and the line starts
+# sending; sets STALLED and FEED. The relay reads nothing from the port while
+# it waits for a connection, so RX0 counts from this connection on.
+stalled_peer() {
+  RX0=$(rx_now)
+  python3 -c 'import socket, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.connect(("127.0.0.1", 7000)); time.sleep(300)' >/dev/null 2>&1 &
+  STALLED=$!
+  PIDS+=("$STALLED")
+  wait_status "^Streaming, accepted from 127.0.0.1"
+  head -c 16777216 /dev/zero | socat -u STDIN "FILE:$PEER,raw,echo=0" >/dev/null 2>&1 &
+  FEED=$!
+  PIDS+=("$FEED")
+}
 post_form -d "Serial.State=start"
 wait_status "^Streaming, waiting for connection"
+n=$(grep -c "Serial connection closed" "$LOGF" || true)
+stalled_peer
+for _ in $(seq 1 600); do [ "$(grep -c "Serial connection closed" "$LOGF")" -gt "$n" ] && break; sleep 0.1; done
+[ "$(grep -c "Serial connection closed" "$LOGF")" -gt "$n" ] || fail "a peer that reads nothing keeps the relay"
+wait_status "^Streaming, waiting for connection"
+kill "$STALLED" "$FEED"
+stalled_peer
+wait_rx 8192
+post_form -d "Serial.State=stop"
+wait_status "^Stopped$"
+kill "$STALLED" "$FEED"
+echo "ok: a stalled TCP peer"
+
+# A quit in the middle of a round is not held up by the port nor a peer.
+post_form -d "Serial.State=start"
+wait_status "^Streaming, waiting for connection"
+stalled_peer
+wait_rx 8192
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 20
 grep -q "serial_global_quit: hi" "$LOGF" || fail "no serial_global_quit"
