@@ -343,11 +343,13 @@ void http_stream_tick(void) {
   pthread_mutex_unlock(&replies_mutex);
 }
 
+void (*http_stream_suspend_hook)(void);
+
 void http_stream_stop(int stop) {
-  replies_stopping = stop;
-  if (!stop) return;
   pthread_mutex_lock(&replies_mutex);
-  for (HttpStreamState *h = replies; h; h = h->next) resume(h);
+  replies_stopping = stop;
+  if (stop)
+    for (HttpStreamState *h = replies; h; h = h->next) resume(h);
   pthread_mutex_unlock(&replies_mutex);
 }
 
@@ -376,13 +378,23 @@ ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t s
       }
       int rc = (wait || h->connection) ? take_unit(h, wait) : UNIT_NONE;
       if (rc == UNIT_NONE && !out && h->connection && ms_left(h->give_up)) {
+        if (http_stream_suspend_hook) http_stream_suspend_hook();
         // Announced first, then looked at again: a unit put in between
         // either is seen here or resumes the connection.
         h->suspended = 1;
         rc = take_unit(h, 0);
         if (rc == UNIT_NONE) {
-          MHD_suspend_connection(h->connection);
-          return 0;
+          // The library may not be stopped with a connection suspended: the
+          // stop flag is read and the connection suspended under the lock
+          // the stop takes to resume every reply, so one of the two sees the
+          // other.
+          pthread_mutex_lock(&replies_mutex);
+          bool stopping = replies_stopping.load();
+          if (!stopping) MHD_suspend_connection(h->connection);
+          pthread_mutex_unlock(&replies_mutex);
+          if (!stopping) return 0;
+          h->suspended = 0;
+          return h->end = -1;
         }
         h->suspended = 0;
       }

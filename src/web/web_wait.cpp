@@ -62,8 +62,10 @@ int web_suspend(WebRequest *req) {
   if (w) {
     req->suspended = 1;
     // A wake-up that came while the handler looked is not lost: the library
-    // calls the handler again at once instead.
-    if (w->woken) {
+    // calls the handler again at once instead. Nor is a stop: stopping is
+    // set under this lock, and the library may not be stopped with a
+    // connection suspended.
+    if (w->woken || stopping) {
       w->woken = 0;
     } else {
       w->suspended = 1;
@@ -95,6 +97,8 @@ void web_wake_waiters(void) {
 }
 
 void web_wait_stop(int stop) {
+  pthread_mutex_lock(&waiters_mutex);
   stopping = stop;
+  pthread_mutex_unlock(&waiters_mutex);
   if (stop) web_wake_waiters();
 }

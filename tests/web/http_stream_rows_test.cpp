@@ -135,4 +135,49 @@ TEST_F(HttpStreamRows, AClientThatLeavesDetachesItsConsumer) {
   producer.join();
 }
 
+// The server stopping (a network change, a quit) just as a reply with nothing
+// to send decides to suspend: the reply ends instead of staying suspended,
+// which the library's stop does not survive. The hook holds the reply at
+// that point while the stop runs.
+std::atomic<int> hook_state;   // 0 idle, 1 held at the decision, 2 let go
+void hold_before_suspend(void) {
+  int idle = 0;
+  if (!hook_state.compare_exchange_strong(idle, 1)) return;
+  for (int i = 0; i < 3000 && hook_state.load() != 2; i++) sleep_ms(10);
+}
+
+TEST_F(HttpStreamRows, AStopAsAReplySuspendsEndsTheReply) {
+  TestStream a(VIDEO_STREAM1, 1 << 20, 64);
+  hook_state = 0;
+  http_stream_suspend_hook = hold_before_suspend;
+  int fd = connect_daemon();
+  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+  for (int i = 0; i < 3000 && hook_state.load() != 1; i++) sleep_ms(10);
+  ASSERT_EQ(hook_state.load(), 1);
+  http_stream_stop(1);
+  hook_state = 2;
+  // The reply ends: the head, then the end of the connection.
+  std::string text;
+  bool ended = false;
+  char buf[4096];
+  for (;;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      ended = n == 0;
+      break;
+    }
+    text.append(buf, size_t(n));
+  }
+  http_stream_suspend_hook = nullptr;
+  http_stream_stop(0);
+  close(fd);
+  EXPECT_TRUE(ended) << "the reply stayed suspended";
+  EXPECT_EQ(parse_reply(text).status, 200);
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) != 0; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+}
+
 }  // namespace
