@@ -141,7 +141,9 @@ int finish_post(WebRequest *req) {
   run_close(req);
   free(req->username);
   req->username = nullptr;
+  bool new_address = false;
   if (const char *ip = param_current_ip()) {
+    new_address = true;
     char target[64];
     snprintf(target, sizeof target, "http://%s/admin_network.htm", ip);
     free(req->redirect);
@@ -150,9 +152,13 @@ int finish_post(WebRequest *req) {
     param_state.ip = nullptr;
   }
   if (req->queued) return WEB_QUEUED;
+  if (req->cross_site) return send_cross_site_refused(req);
   if (req->denied) return send_access_denied(req, req->auth < 0 ? req->auth : 0);
   if (req->bad_request || req->errors) return send_bad_request(req);
   const char *target = req->redirect ? req->redirect : web_header(req, MHD_HTTP_HEADER_REFERER);
+  // The box's new address after a network change is the one target off
+  // this Host; anything else the form or its Referer names stays local.
+  if (target && *target && !new_address) target = web_local_target(req, target, "/index.htm");
   if (target && *target) return web_redirect(req->connection, target);
   MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
   return web_queue_response(req->connection, MHD_HTTP_OK, r);
@@ -177,6 +183,10 @@ MHD_Result answer_post(MHD_Connection *connection, const char *url, const char *
     req->permission = user_get_permission(req->username);
     // A refused request still has its body read (and dropped) before the
     // access-denied page goes out.
+    if (!web_from_this_site(req)) {
+      req->cross_site = 1;
+      req->denied = 1;
+    }
     if ((req->username && ok != MHD_YES) ||
         (!req->username && row->post_fn == post_auth_controls_func) ||
         !web_may_post(req->permission, row->post_level))

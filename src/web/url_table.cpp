@@ -131,6 +131,7 @@ int get_mixer_func(WebRequest *req) {
 }
 
 int get_load_defaults_func(WebRequest *req) {
+  if (!web_from_this_site(req)) return send_cross_site_refused(req);
   const char *redir = web_get_arg(req, "redirect");
   const char *referer = web_header(req, MHD_HTTP_HEADER_REFERER);
   if (req->permission == PERM_ADMIN) {
@@ -145,7 +146,8 @@ int get_load_defaults_func(WebRequest *req) {
   }
   log_printf("%s: referer=%s redir=%s\n", "get_load_defaults_func", referer ? referer : "",
              redir ? redir : "");
-  return web_redirect(req->connection, redir && *redir ? redir : referer ? referer : "/index.htm");
+  return web_redirect(req->connection,
+                      web_local_target(req, redir && *redir ? redir : referer, "/index.htm"));
 }
 
 MHD_Result debug_value(void *cls, MHD_ValueKind kind, const char *key, const char *value) {

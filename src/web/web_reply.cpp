@@ -208,6 +208,61 @@ const char *web_local_target(const WebRequest *req, const char *target, const ch
   return rest + n;
 }
 
+namespace {
+// The host name and port of an authority ("name", "name:port", "[v6]:port")
+// that ends at any of the characters in stop; the port is dflt when absent.
+// false when it is malformed.
+bool split_authority(const char *a, const char *stop, const char **name, size_t *len, long *port,
+                     long dflt) {
+  size_t n = strcspn(a, stop);
+  const char *colon = nullptr;
+  for (size_t i = 0; i < n; i++)
+    if (a[i] == ':') colon = a + i;
+    else if (a[i] == ']') colon = nullptr;
+  *name = a;
+  *len = colon ? (size_t)(colon - a) : n;
+  *port = dflt;
+  if (colon) {
+    char *end;
+    *port = strtol(colon + 1, &end, 10);
+    if (end != a + n || end == colon + 1 || *port <= 0 || *port > 65535) return false;
+  }
+  return *len > 0;
+}
+}  // namespace
+
+bool web_from_this_site(const WebRequest *req) {
+  const char *from = web_header(req, "Origin");
+  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  if (!from || !*from) return true;
+  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+  const char *rest = nullptr;
+  long dflt = 80;
+  if (strncasecmp(from, "http://", 7) == 0) {
+    rest = from + 7;
+  } else if (strncasecmp(from, "https://", 8) == 0) {
+    rest = from + 8;
+    dflt = 443;
+  }
+  if (!rest || !host || !*host) return false;
+  // "127.0.0.1" and "127.0.0.1:80" name the same site.
+  const char *a, *b;
+  size_t alen, blen;
+  long aport, bport;
+  if (!split_authority(rest, "/?#", &a, &alen, &aport, dflt) ||
+      !split_authority(host, "", &b, &blen, &bport, 80))
+    return false;
+  return alen == blen && strncasecmp(a, b, alen) == 0 && aport == bport;
+}
+
+int send_cross_site_refused(WebRequest *req) {
+  const char *from = web_header(req, "Origin");
+  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  log_printf("%s: %s from %.80s refused\n", "web_from_this_site", req->url ? req->url : "", from ? from : "");
+  return send_text_status(req->connection, MHD_HTTP_FORBIDDEN, "text/plain",
+                          "Refused: the request came from a page of another site.\n");
+}
+
 uint32_t web_client_addr(const WebRequest *req) {
   if (!req || !req->connection) return 0;
   const MHD_ConnectionInfo *ci =

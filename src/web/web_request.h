@@ -67,6 +67,7 @@ struct WebRequest {
   int auth;                     // the credentials' check: 1, 0, or -1 (stale nonce)
   int bad_request;              // the body could not be parsed
   int aborted;                  // the client went before the body ended
+  int cross_site;               // sent by a page of another site: refused
   int closed;                   // the close function has run
   int suspended;                // a GET handler suspended its connection
   int create_user_slot;         // -1 until a user-creation key chose a slot
@@ -125,6 +126,14 @@ const char *web_target(const WebRequest *req, const char *fallback);
 // path of an http(s) URL of this box's Host; anything else (another host,
 // "//host", "javascript:") gives fallback.
 const char *web_local_target(const WebRequest *req, const char *target, const char *fallback);
+// False when the request's Origin, or without one its Referer, names a site
+// other than the Host it was sent to ("null" and other schemes included);
+// true when it has neither, as tools and scripts send. Browsers send
+// cached credentials with requests that other sites' pages make, so
+// nothing that changes state is done for such a request.
+bool web_from_this_site(const WebRequest *req);
+// The 403 for a request web_from_this_site refuses.
+int send_cross_site_refused(WebRequest *req);
 // The client's IPv4 address as the library reports it; 0 when unknown.
 uint32_t web_client_addr(const WebRequest *req);
 

@@ -1,7 +1,7 @@
 // Drives headless Chromium through the web interface as a person would:
 // log in from the navigation bar, open the stream A setup page, change the
-// bit rate, save, see the new value, and open the file list from the
-// navigation bar. Arguments: base URL, screenshot path.
+// bit rate, save, see the new value, see a form posted by a page of another
+// site refused, and open the file list from the navigation bar. Arguments: base URL, screenshot path.
 const { chromium } = require('playwright-core');
 
 async function main() {
@@ -31,6 +31,25 @@ async function main() {
   const after = await page.inputValue('#BitRate');
   if (after !== '2500000') fail('bit rate after saving is ' + after);
   await page.screenshot({ path: shot, fullPage: true });
+
+  // A page of another site that posts a form to the unit as it loads: the
+  // browser sends it with the unit's credentials, and the unit refuses it.
+  // (Another name of the same loopback address is another site to the
+  // browser, and no private-network rule is in the way.)
+  const other = base.replace('127.0.0.1', 'localhost');
+  await context.route((url) => url.hostname === 'localhost' && url.pathname === '/forged.htm', (route) => route.fulfill({
+    contentType: 'text/html',
+    body: '<form id="f" method="POST" action="' + base + '/streamA_controls">' +
+          '<input name="BitRate" value="100000"><input name="redirect" value="/index.htm"></form>' +
+          '<script>document.getElementById("f").submit();</script>',
+  }));
+  const [forged] = await Promise.all([
+    page.waitForResponse((r) => r.request().method() === 'POST' && r.url().endsWith('/streamA_controls')),
+    page.goto(other + '/forged.htm'),
+  ]);
+  if (forged.status() !== 403) fail('a form from another site was answered ' + forged.status());
+  await page.goto(base + '/setup_streama.htm');
+  if ((await page.inputValue('#BitRate')) !== '2500000') fail('a form from another site changed the bit rate');
 
   await Promise.all([page.waitForNavigation(), page.click('a[href="/download.htm"]')]);
   const link = page.locator('a[href="/download?s=2&f=2026/rec_0001.ts"]');

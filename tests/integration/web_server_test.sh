@@ -73,8 +73,13 @@ H=$($C --basic -u admin:secret -D - -o /dev/null -d BitRate=3000000 -d redirect=
     $B/streamA_controls)
 echo "$H" | grep -q "^HTTP/1.1 303" || fail "form not answered 303: $H"
 echo "$H" | grep -q "^Location: /setup_streama.htm" || fail "form not sent back to its page"
-[ "$(status --basic -u admin:secret -d BitRate=1500000 -H 'Referer: http://x/setup_streamb.htm' \
+[ "$(status --basic -u admin:secret -d BitRate=1500000 -H "Referer: $B/setup_streamb.htm" \
       $B/streamB_controls)" = 303 ] || fail "second form"
+# A page of another site gets nothing changed, cached credentials or not.
+[ "$(status --basic -u admin:secret -d BitRate=700000 -H 'Referer: http://x/setup_streamb.htm' \
+      $B/streamB_controls)" = 403 ] || fail "a form from another site"
+[ "$(status --basic -u admin:secret -H 'Origin: http://x' "$B/load_default_params")" = 403 ] ||
+  fail "defaults loaded from another site"
 [ "$($C $B/Video[0].BitRate)" = 3000000 ] || fail "value not applied at once"
 has 'name="BitRate" value="3000000" min="100000"' --basic -u admin:secret $B/setup_streama.htm ||
   fail "setup page does not show the new value"

@@ -50,9 +50,9 @@ TEST_F(WebForm, PrefixedFormSetsAppliesOnceAndRedirects) {
   EXPECT_EQ(restarts[1], 1);
   EXPECT_EQ(restarts[2], 0);
   // Without a redirect key the Referer is the target; without either, 200.
-  r = http_post("/streamB_controls", "BitRate=1000000", "Referer: http://cam/setup_streamb.htm\r\n");
+  r = http_post("/streamB_controls", "BitRate=1000000", "Referer: http://127.0.0.1/setup_streamb.htm\r\n");
   EXPECT_EQ(r.status, 303);
-  EXPECT_EQ(r.header("Location"), "http://cam/setup_streamb.htm");
+  EXPECT_EQ(r.header("Location"), "/setup_streamb.htm");
   EXPECT_EQ(http_post("/streamB_controls", "BitRate=1100000").status, 200);
   // A multipart body is a form too.
   r = http_post("/streamB_controls",
@@ -65,8 +65,12 @@ TEST_F(WebForm, PrefixedFormSetsAppliesOnceAndRedirects) {
 TEST_F(WebForm, RedirectTargetsAreMadeSafeForTheHeader) {
   HttpReply r = http_post("/controls", "redirect=%2Fa%20b%22%3Cc%3E%0D%0AX-Evil%3A%201&Video[0].GOPSize=20");
   EXPECT_EQ(r.status, 303);
-  EXPECT_EQ(r.header("Location"), "/a%20b%22%3Cc%3E%0D%0AX-Evil:%201");
+  // A target with control characters is not a local link at all.
+  EXPECT_EQ(r.header("Location"), "/index.htm");
   EXPECT_EQ(r.header("X-Evil"), "");
+  r = http_post("/controls", "redirect=%2Fa%20b%22%3Cc%3E&Video[0].GOPSize=20");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/a%20b%22%3Cc%3E");
 }
 
 TEST_F(WebForm, FormAskedSaveReachesFlashAndBurstsSaveOnce) {
@@ -273,6 +277,62 @@ TEST_F(WebForm, DestructiveRowsNeedTheirLevel) {
   set_users(PERM_STREAM_CONTROL, {});
   EXPECT_EQ(http_get("/mixer_settings").status, 401);
   EXPECT_EQ(http_post("/mixer_settings", "Capture_0_vol=3").status, 401);
+}
+
+// A page of another site can make a logged-in browser post forms or follow
+// links to this box with its cached credentials: what names another site in
+// Origin (or, without it, Referer) changes nothing, while tools that send
+// neither, and this box's own pages, do. The 303 after a form stays here.
+TEST_F(WebForm, OtherSitesChangeNothingAndRedirectsStayLocal) {
+  set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  const std::string auth = "Authorization: Basic YWRtaW46cHc=\r\n";   // admin:pw
+  const char *others[] = {
+      "Origin: http://evil.example\r\n",
+      "Origin: null\r\n",
+      "Origin: http://127.0.0.1.evil.example\r\n",
+      "Origin: http://127.0.0.1:81\r\n",
+      "Referer: http://evil.example/127.0.0.1/x.htm\r\n",
+      "Referer: file:///tmp/x.htm\r\n",
+      "Referer: http://127.0.0.1@evil.example/x.htm\r\n",
+      "Origin: https://127.0.0.1\r\n",
+      // Origin wins over a Referer of this box.
+      "Origin: http://evil.example\r\nReferer: http://127.0.0.1/index.htm\r\n",
+  };
+  for (const char *from : others) {
+    HttpReply r = http_post("/controls", "Video[0].GOPSize=50&redirect=%2Fx.htm", auth + from);
+    EXPECT_EQ(r.status, 403) << from;
+    EXPECT_EQ(param("Video[0].GOPSize"), "30") << from;
+    r = http_get("/load_default_params?redirect=/x.htm", auth + from);
+    EXPECT_EQ(r.status, 403) << from;
+  }
+  // The box's own pages, by Origin or Referer, and tools sending neither.
+  const char *ours[] = {"Origin: http://127.0.0.1\r\n", "Referer: http://127.0.0.1/setup_streama.htm\r\n",
+                        "Referer: http://127.0.0.1:80/setup_streama.htm\r\n",
+                        "Origin: HTTP://127.0.0.1\r\nReferer: http://evil.example/\r\n", ""};
+  int gop = 51;
+  for (const char *from : ours) {
+    std::string body = "Video[0].GOPSize=" + std::to_string(gop) + "&redirect=%2Fx.htm";
+    HttpReply r = http_post("/controls", body, auth + from);
+    EXPECT_EQ(r.status, 303) << from;
+    EXPECT_EQ(r.header("Location"), "/x.htm") << from;
+    EXPECT_EQ(param("Video[0].GOPSize"), std::to_string(gop)) << from;
+    gop++;
+  }
+  // Targets off this box become the index; one on it loses its host.
+  const char *targets[][2] = {{"http%3A%2F%2Fevil.example%2F", "/index.htm"},
+                              {"%2F%2Fevil.example%2Fx", "/index.htm"},
+                              {"javascript%3Aalert(1)", "/index.htm"},
+                              {"http%3A%2F%2F127.0.0.1%2Fsetup_video.htm", "/setup_video.htm"}};
+  for (auto &t : targets) {
+    HttpReply r = http_post("/controls", std::string("Video[0].GOPSize=30&redirect=") + t[0], auth);
+    EXPECT_EQ(r.status, 303) << t[0];
+    EXPECT_EQ(r.header("Location"), t[1]) << t[0];
+  }
+  HttpReply r = http_post("/controls", "Video[0].GOPSize=30", auth + "Referer: http://127.0.0.1/a.htm?b=1\r\n");
+  EXPECT_EQ(r.header("Location"), "/a.htm?b=1");
+  r = http_get("/load_default_params?redirect=http://evil.example/", auth);
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/index.htm");
 }
 
 }  // namespace
