@@ -72,6 +72,38 @@ void wait_wakeup(uint32_t seen) {
   pthread_mutex_unlock(&display_mutex);
 }
 
+// Waits until a wake-up after seen, the quit, or ms milliseconds.
+void wait_wakeup_ms(uint32_t seen, int ms) {
+  struct timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&display_mutex);
+  while (display_generation == seen && get_exit_code() == EXIT_RUNNING)
+    if (pthread_cond_timedwait(&display_cond, &display_mutex, &until) == ETIMEDOUT) break;
+  pthread_mutex_unlock(&display_mutex);
+}
+
+// A failure ends the mode the thread was running; a mode another thread
+// stored meanwhile (a playback's, a new setting) stands.
+void give_up_mode(DisplayEnv *env, int32_t running) {
+  env->mode.compare_exchange_strong(running, DISPLAY_IDLE);
+}
+
+// An output that fails while showing the pass-through is made again after a
+// pause that doubles up to kRetryMaxMs; the episode is logged when it begins
+// and when the output works again.
+constexpr int kRetryFirstMs = 500, kRetryMaxMs = 16000;
+struct OutputFailures {
+  int count;
+  int pause_ms;
+};
+OutputFailures g_output_failures;
+
 bool composite_only_board(void) {
   switch (board_identity.model) {
     case 6477: case 6277: case 6271: case 6471: case 6275: case 7371: return true;
@@ -226,7 +258,10 @@ HdDisplay *create_device(DisplayEnv *env, int mode) {
   if (!hd) {
     log_error("%s %d: Failed to create display device %s\n", env->env.name, __LINE__,
               g_attrs.device);
-    env->mode = DISPLAY_IDLE;
+    // The pass-through's set-up may have switched it to its other kind.
+    int32_t now = env->mode;
+    bool passthru = now == DISPLAY_PASSTHRU || now == DISPLAY_PASSTHRU_SD;
+    give_up_mode(env, passthru && (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD) ? now : mode);
     return nullptr;
   }
   hd_display = hd;
@@ -272,17 +307,18 @@ void run_colorbars(DisplayEnv *env, HdDisplay *&hd) {
   }
   Buffer_Handle buf;
   if (display_dequeue(hd, &buf) != 0) {
-    env->mode = DISPLAY_IDLE;
+    perror("VIDIOC_DQBUF");
+    give_up_mode(env, DISPLAY_COLORBARS);
     return;
   }
   int line = round_up(g_attrs.width * 2, 32);
   if (!draw_bars(g_attrs.width, g_attrs.height, line)) {
-    env->mode = DISPLAY_IDLE;
+    give_up_mode(env, DISPLAY_COLORBARS);
     return;
   }
   Buffer_setUserPtr(buf, (int8_t *)g_bars);
   Buffer_setNumBytesUsed(buf, (size_t)g_attrs.height * (size_t)line);
-  if (display_put_buffer(hd, buf) != 0) env->mode = DISPLAY_IDLE;
+  if (display_put_buffer(hd, buf) != 0) give_up_mode(env, DISPLAY_COLORBARS);
 }
 
 void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
@@ -302,18 +338,30 @@ void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
   StreamState st = {};
   uint8_t smode = env->passthru_color_space == DISPLAY_CS_UYVY ? StreamMode_UYVY : StreamMode_NV12;
   if (stream_state_attach(stream, smode, &st) != 0) {
-    env->mode = DISPLAY_IDLE;
+    give_up_mode(env, mode);
     return;
   }
   g_passthru_attached = true;
   uint32_t start = timestamp_now();
   Buffer_Handle buf = nullptr;
-  bool failed = false;
+  bool failed = false, output_failed = false;
   while (get_exit_code() == EXIT_RUNNING && env->mode == mode) {
+    // Only a buffer the output gave back shows that it works: the first
+    // ones are the device's own.
+    bool released = !buf && hd->queued >= hd->count;
     if (!buf && display_dequeue(hd, &buf) != 0) {
-      printf("Failed to get display buf\n");
+      int err = errno;
+      if (!g_output_failures.count)
+        log_printf("%s: the output fails (VIDIOC_DQBUF: %s), made again after pauses\n",
+                   "run_passthru", strerror(err));
       buf = nullptr;
+      output_failed = true;
       break;
+    }
+    if (released && g_output_failures.count) {
+      log_printf("%s: the output works again after %d failures\n", "run_passthru",
+                 g_output_failures.count);
+      g_output_failures = {};
     }
     FrameDesc *f = stream_state_dequeue_timeout(&st, 1000);
     if (!f) continue;
@@ -345,7 +393,18 @@ void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
   }
   stream_state_detach(&st);
   g_passthru_attached = false;
-  if (failed) env->mode = DISPLAY_IDLE;
+  if (failed) give_up_mode(env, mode);
+  if (output_failed) {
+    uint32_t seen = generation();
+    delete_device(hd);
+    OutputFailures &f = g_output_failures;
+    f.count++;
+    f.pause_ms = f.pause_ms ? f.pause_ms * 2 : kRetryFirstMs;
+    if (f.pause_ms > kRetryMaxMs) f.pause_ms = kRetryMaxMs;
+    // A wake-up (a new setting, the quit) ends the pause early.
+    wait_wakeup_ms(seen, f.pause_ms);
+    return;
+  }
   log_printf("passthru stopped, next mode %s\n", display_mode_name(env->mode));
 }
 
@@ -636,7 +695,10 @@ int display_poll_wait(Fifo_Handle fifo) {
     if (rc <= 0) return rc;
     if (hd_display && (fds[0].revents & POLLOUT)) {
       Buffer_Handle b;
-      if (display_dequeue(hd_display, &b) != 0) return -1;
+      if (display_dequeue(hd_display, &b) != 0) {
+        perror("VIDIOC_DQBUF");
+        return -1;
+      }
       Buffer_freeUseMask(b, 2);
       continue;
     }
@@ -700,7 +762,8 @@ void *displayThrFxn(void *arg) {
       delete_device(hd);
       usleep(10000);
       int back = previous < 0 ? DISPLAY_IDLE : previous;
-      env->mode = back;
+      int32_t reset = DISPLAY_RESET;
+      if (!env->mode.compare_exchange_strong(reset, back)) back = reset;
       log_printf("Display reset, mode=%s\n", display_mode_name(back));
       continue;
     }
@@ -729,7 +792,7 @@ void *displayThrFxn(void *arg) {
         if (decode_main_hook)
           decode_main_hook(env);
         else
-          env->mode = DISPLAY_IDLE;
+          give_up_mode(env, DISPLAY_STREAM);
         break;
       case DISPLAY_POWER_OFF:
         power_off(env, hd, seen);

@@ -322,10 +322,8 @@ int display_dequeue(HdDisplay *hd, Buffer_Handle *buf) {
   v4l2_buffer b = {};
   b.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
   b.memory = V4L2_MEMORY_USERPTR;
-  if (dev_ioctl(hd->fd, VIDIOC_DQBUF, &b) < 0) {
-    perror("VIDIOC_DQBUF");
-    return -1;
-  }
+  // Not reported here: a caller that retries reports once.
+  if (dev_ioctl(hd->fd, VIDIOC_DQBUF, &b) < 0) return -1;
   *buf = BufTab_getBuf(hd->bufs, (int)b.index);
   return *buf ? 0 : -1;
 }

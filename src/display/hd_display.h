@@ -39,7 +39,7 @@ extern HdDisplay *hd_display;
 HdDisplay *Display_create(BufTab_Handle bufs, DisplayAttrs *attrs);
 int Display_delete(HdDisplay *hd);
 // A buffer to fill: one never queued yet, else the next the output releases
-// (blocking). 0 or -1.
+// (blocking). 0 or -1 with errno set; nothing is logged.
 int display_dequeue(HdDisplay *hd, Buffer_Handle *buf);
 // Queues buf showing the picture at userptr; the queue of the last initial
 // buffer starts the output. 0 or -1.

@@ -83,6 +83,34 @@ for _ in $(seq 1 100); do [ "$(wc -l < "$ROOT/tmp/rec.txt" 2>/dev/null || echo 0
 [ "$(awk '{ print $3 }' "$ROOT/tmp/rec.txt" | sort -u | wc -l)" -ge 2 ] || fail "the same picture queued 5 times"
 echo "ok: recorded queue"
 
+# A persistent output failure during the pass-through: the output is made
+# again after growing pauses with one line for the episode, the display thread
+# spends no CPU on it, and the picture comes back once the output works.
+LOG=$ROOT/run/box.log
+DQBUF=$(printf '%x' $(((3 << 30) | (88 << 16) | (0x56 << 8) | 17)))
+starts=$(grep -c "passthru start" "$LOG")
+echo "fail $DQBUF 1000000000" >> "$ROOT/run/sim_display.cmd"
+wait_log "$LOG" "run_passthru: the output fails"
+TID=$(grep -lx display_hd /proc/"$BOX_PID"/task/*/comm | head -1 | xargs dirname)
+cpu() { awk '{ print $14 + $15 }' "$TID/stat"; }
+c0=$(cpu)
+lines0=$(wc -l < "$LOG")
+sleep 6
+c1=$(cpu)
+retries=$(($(grep -c "passthru start" "$LOG") - starts))
+# A slow machine only lowers these counts.
+[ "$retries" -le 8 ] || fail "$retries pass-through starts in 6 s of a failing output"
+[ "$((c1 - c0))" -le 100 ] || fail "the display thread used $((c1 - c0)) ticks in 6 s"
+[ "$(($(wc -l < "$LOG") - lines0))" -le 300 ] || fail "$(($(wc -l < "$LOG") - lines0)) log lines in 6 s"
+[ "$(grep -c "the output fails" "$LOG")" = 1 ] || fail "the episode was logged more than once"
+echo "fail $DQBUF 0" >> "$ROOT/run/sim_display.cmd"
+wait_log "$LOG" "run_passthru: the output works again" 60
+N1=$(frame_number)
+sleep 1
+N2=$(frame_number)
+[ -n "$N1" ] && [ "$N2" -gt "$N1" ] || fail "no pass-through after the failure: $N1 $N2"
+echo "ok: a failing output ($retries retries)"
+
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"
 grep -q "myRendezvousCleanup: display_hd" "$ROOT/run/box.log" || fail "display thread did not end"
