@@ -1,4 +1,5 @@
 // The keypads, the counter controller and the "gpio" thread's pass.
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
@@ -9,6 +10,7 @@
 #include "core/board_io.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
@@ -64,6 +66,8 @@ struct GpioState {
   int button = -1;
   int lock_state;
   int lock_countdown = -1;
+  // Controllers that stop answering fail on every pass.
+  LogEpisode keypad_failures = {}, pic_failures = {};
 };
 GpioState g;
 
@@ -75,19 +79,17 @@ void post_key(uint32_t key) {
 
 int line_gpio(int j) { return g.lines[8 - j]; }
 
-// One combined transfer on the counter controller; false on failure.
+// One combined transfer on the counter controller; false on failure (errno
+// set, nothing logged).
 bool pic_transfer(i2c_msg *msgs, unsigned n) {
   i2c_rdwr_ioctl_data d = {msgs, n};
-  if (dev_ioctl(g.pic_fd, I2C_RDWR, &d) < 0) {
-    perror("I2C_RDWR");
-    return false;
-  }
-  return true;
+  return dev_ioctl(g.pic_fd, I2C_RDWR, &d) >= 0;
 }
 
 int32_t le32(const uint8_t *b) { return (int32_t)(b[0] | b[1] << 8 | b[2] << 16 | (uint32_t)b[3] << 24); }
 
 void counter_poll(void) {
+  int failed = 0;
   pthread_mutex_lock(&g.keypad_mutex);
   for (int n = 0; n < 2; n++) {
     if (!g.changed[n]) continue;
@@ -95,7 +97,7 @@ void counter_poll(void) {
     uint8_t value[5] = {0x04, (uint8_t)v, (uint8_t)(v >> 8), (uint8_t)(v >> 16), (uint8_t)(v >> 24)};
     uint8_t latch[2] = {0x03, (uint8_t)(n == 0 ? 5 : 7)};
     i2c_msg m[2] = {{0x51, 0, 5, value}, {0x51, 0, 2, latch}};
-    pic_transfer(m, 2);
+    if (!pic_transfer(m, 2)) failed = errno;
     g.changed[n] = false;
   }
   uint8_t ask0[2] = {0x03, 0x06}, ask1[2] = {0x03, 0x08}, c0[4], c1[4];
@@ -103,8 +105,15 @@ void counter_poll(void) {
   if (pic_transfer(m, 4)) {
     g.count[0] = le32(c0);
     g.count[1] = le32(c1);
+  } else {
+    failed = errno;
   }
   pthread_mutex_unlock(&g.keypad_mutex);
+  if (failed) {
+    if (log_episode_fail(&g.pic_failures)) log_printf("%s: I2C_RDWR: %s\n", "counter_poll", strerror(failed));
+  } else if (uint32_t n = log_episode_ok(&g.pic_failures, 0)) {
+    log_printf("%s: the counter controller answers again after %u failed exchanges\n", "counter_poll", n);
+  }
 }
 
 // Debounce: a new word waits two passes without change. True when a stable
@@ -272,9 +281,11 @@ void keypad_poll(ParamBlock *block) {
   }
   int r0 = i2c_read_byte(g.keypad_fd, 0), r1 = r0 < 0 ? -1 : i2c_read_byte(g.keypad_fd, 1);
   if (r0 < 0 || r1 < 0) {
-    log_printf("failed to read i2c keypad\n");
+    if (log_episode_fail(&g.keypad_failures)) log_printf("failed to read i2c keypad\n");
     return;
   }
+  if (uint32_t n = log_episode_ok(&g.keypad_failures, 0))
+    log_printf("%s: the i2c keypad answers again after %u failed reads\n", "keypad_poll", n);
   uint32_t word = ((uint32_t)r0 | (uint32_t)r1 << 8) & 0x1F1F;
   if (!debounce(word, &old)) return;
   uint32_t fresh = word & ~old;

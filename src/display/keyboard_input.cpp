@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_block.h"
 #include "display/dvr_keys.h"
 #include "display/gui_layout.h"
@@ -24,6 +25,7 @@ constexpr int kSlots = 4;
 struct InputSlot {
   int fd = -1;
   unsigned long types = 0;   // event-type bits
+  LogEpisode failures = {};  // reads failing on every scan
 };
 InputSlot g_slots[kSlots];
 
@@ -177,6 +179,7 @@ void close_slot(InputSlot &s) {
   }
   if (s.types & (1ul << EV_ABS)) gui_input.pointer_device = 0;
   s.types = 0;
+  s.failures = {};
 }
 
 bool any(uint32_t mask) { return (gui_input.modifiers & mask) != 0; }
@@ -367,10 +370,14 @@ void keyboard_scan(void) {
     input_event ev;
     ssize_t got;
     while ((got = dev_read(s.fd, &ev, sizeof ev)) == ssize_t(sizeof ev)) handle(n, ev);
-    if (got >= 0) continue;
+    if (got >= 0 || errno == EAGAIN) {
+      if (uint32_t k = log_episode_ok(&s.failures, 0))
+        log_printf("event%d: reads again after %u failures\n", n, k);
+      continue;
+    }
     if (errno == ENODEV)
       close_slot(s);
-    else if (errno != EAGAIN)
+    else if (log_episode_fail(&s.failures))
       log_error("event%d: %s\n", n, strerror(errno));
   }
 }

@@ -12,6 +12,7 @@
 
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "media/mixer.h"
@@ -29,8 +30,12 @@ struct AudioModule {
   uint32_t model;         // the board model word read at start
   uint32_t last_ts;       // 90 kHz time stamp of the last chunk read
   uint32_t overruns;
+  LogEpisode overrun_log;  // a device that keeps overrunning: one line a spell
 };
-AudioModule g_audio = {2, 0, 0, 0};
+AudioModule g_audio = {2, 0, 0, 0, {}};
+
+// Overruns this close together belong to one spell.
+constexpr uint32_t kOverrunQuietMs = 10000;
 
 // An AAC encoder that could not be made is tried again after this long.
 constexpr uint32_t kEncoderRetryTicks = 90000;
@@ -198,8 +203,9 @@ int read_period(Capture *c, Sound_Handle dev, int8_t *data, const char *device) 
         log_printf("%s: snd_pcm_prepare: %s\n", __func__, snd_strerror(rc));
         return READ_FAILED;
       }
-      log_printf("overrun!!! last capture was %d ms ago (cpu %d)\n",
-                 (int)(timestamp_now() - g_audio.last_ts) / 90, get_cpu_load());
+      if (log_episode_fail(&g_audio.overrun_log))
+        log_printf("overrun!!! last capture was %d ms ago (cpu %d)\n",
+                   (int)(timestamp_now() - g_audio.last_ts) / 90, get_cpu_load());
       g_audio.overruns++;
       continue;
     }
@@ -210,6 +216,8 @@ int read_period(Capture *c, Sound_Handle dev, int8_t *data, const char *device) 
     if (n < 0) return READ_FAILED;
     got += (snd_pcm_uframes_t)n;
   }
+  if (uint32_t spell = log_episode_ok(&g_audio.overrun_log, kOverrunQuietMs))
+    log_printf("%s: %u overruns, none for %u s since\n", "sound", spell, kOverrunQuietMs / 1000);
   return READ_OK;
 }
 

@@ -148,6 +148,39 @@ TEST_F(GpioBoard, CounterControllerExchangesCountsFromTheThirdPass) {
   EXPECT_EQ(read_temperature_sensor(), -1);
 }
 
+// Controllers that stop answering fail on every 10 ms pass: one line when
+// it begins, one with the count when they answer again.
+TEST_F(GpioBoard, ControllersThatStopAnsweringLogOncePerEpisode) {
+  auto count = [](const std::string &text, const char *what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+    return n;
+  };
+  ASSERT_EQ(keypad_init(block()), 0);
+  passes(3);
+  param_log_text();
+  sim_board_i2c_fail(1000000);
+  passes(500);
+  std::string log = param_log_text();
+  EXPECT_EQ(count(log, "failed to read i2c keypad"), 1u) << log.substr(0, 2000);
+  EXPECT_EQ(count(log, "counter_poll: I2C_RDWR"), 1u) << log.substr(0, 2000);
+  for (int episode = 0; episode < 2; episode++) {
+    sim_board_i2c_fail(0);
+    passes(3);
+    log = param_log_text();
+    EXPECT_EQ(count(log, "the i2c keypad answers again after"), 1u) << log;
+    EXPECT_EQ(count(log, "the counter controller answers again after"), 1u) << log;
+    passes(100);
+    EXPECT_EQ(param_log_text(), "");
+    // The next episode is logged again.
+    sim_board_i2c_fail(1000000);
+    passes(100);
+    log = param_log_text();
+    EXPECT_EQ(count(log, "failed to read i2c keypad"), 1u) << log;
+  }
+  sim_board_i2c_fail(0);
+}
+
 TEST_F(GpioBoard, WatchdogKickedEveryFourSecondsAndBlinkSetsThePace) {
   sys_unlink("/run/sim/watchdog");
   passes(1000);   // 10 s of 10 ms passes

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/param_block.h"
 #include "display/dvr_keys.h"
 #include "display/gui_layout.h"
@@ -269,6 +270,31 @@ TEST_F(Input, PointerStaysOnScreenAndTouchClicksOnce) {
 
 // 61 bytes with the NUL: 60 characters at most, and no more than the
 // caller's size goes back.
+// A device whose reads fail with an errno other than EAGAIN or ENODEV fails
+// on every 10 ms scan: one line when it begins, one with the count when it
+// reads again.
+TEST_F(Input, AFailingDeviceLogsOncePerEpisode) {
+  auto count = [](const std::string &text, const char *what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+    return n;
+  };
+  static char buf[1 << 17];
+  ASSERT_EQ(0, sim_input_plug(0, "keyboard"));
+  keyboard_scan();
+  log_read(buf, sizeof buf);
+  for (int episode = 0; episode < 2; episode++) {
+    ASSERT_EQ(0, sim_input_fail_reads(0, EIO));
+    for (int i = 0; i < 300; i++) keyboard_scan();
+    std::string log(buf, log_read(buf, sizeof buf));
+    EXPECT_EQ(count(log, "event0: Input/output error"), 1u) << log.substr(0, 2000);
+    ASSERT_EQ(0, sim_input_fail_reads(0, 0));
+    keyboard_scan();
+    log.assign(buf, log_read(buf, sizeof buf));
+    EXPECT_EQ(count(log, "event0: reads again after 300 failures"), 1u) << log;
+  }
+}
+
 TEST_F(Input, TextEntryLimits) {
   std::string full(60, 'x');
   text_entry_begin((full + "yz").c_str(), 200);

@@ -242,6 +242,8 @@ enum { SIM_INPUT_SLOTS = 4 };
 int sim_input_plug(int slot, const char *kind);
 int sim_input_plug_description(int slot, const char *text, size_t len);
 int sim_input_unplug(int slot);
+// A device gone bad: reads of the slot fail with err (0: they work again).
+int sim_input_fail_reads(int slot, int err);
 // One record as a writer would send it, stamped now.
 int sim_input_push(int slot, uint16_t type, uint16_t code, int32_t value);
 // Stamps and key repeats follow CLOCK_MONOTONIC until a test steps the clock:

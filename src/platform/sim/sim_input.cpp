@@ -56,6 +56,7 @@ struct Slot {
   int held = -1;               // the key that repeats
   int64_t next_repeat_us = 0;
   bool caps = false;
+  int read_error = 0;          // reads fail with it while set
   std::vector<Client *> clients;
 };
 
@@ -345,6 +346,7 @@ ssize_t in_read(SimFile *f, void *buf, size_t n) {
   Slot *s = live_slot_locked(f);
   if (!s) return -ENODEV;
   if (n < sizeof(input_event)) return -EINVAL;
+  if (s->read_error) return -s->read_error;
   update_slot_locked(*s);
   if (c->queue.empty()) return -EAGAIN;
   size_t done = 0;
@@ -487,6 +489,14 @@ int sim_input_unplug(int slot) {
   if (slot < 0 || slot >= SIM_INPUT_SLOTS) return -1;
   std::lock_guard<std::mutex> l(g_lock);
   unplug_locked(g_slots[slot], slot);
+  g_slots[slot].read_error = 0;
+  return 0;
+}
+
+int sim_input_fail_reads(int slot, int err) {
+  if (slot < 0 || slot >= SIM_INPUT_SLOTS) return -1;
+  std::lock_guard<std::mutex> l(g_lock);
+  g_slots[slot].read_error = err > 0 ? err : 0;
   return 0;
 }
 
