@@ -560,17 +560,12 @@ bool recording_paused(void) { return dvr_key_hooks.recording_paused && dvr_key_h
 
 bool recording(void) {
   if (dvr_key_hooks.recording) return dvr_key_hooks.recording() != 0;
-  filesys_lock();
-  bool on = filesys_state.record_running;
-  filesys_unlock();
-  return on;
+  return filesys_record_snapshot(nullptr);
 }
 
 uint32_t recording_elapsed(void) {
-  filesys_lock();
-  StreamState *st = filesys_state.record_state;
-  uint32_t t = st && filesys_record_elapsed ? filesys_record_elapsed(st) : 0;
-  filesys_unlock();
+  uint32_t t = 0;
+  filesys_record_snapshot(&t);
   return t;
 }
 

@@ -1,5 +1,6 @@
 #include "storage/filesys.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -9,12 +10,14 @@
 #include <unistd.h>
 
 #include "core/global.h"
+#include "core/hwreg.h"
 #include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_block.h"
 #include "core/param_types.h"
 #include "core/process_util.h"
 #include "media/stream_producer.h"
+#include "media/stream_queue.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
 #include "storage/volume.h"
@@ -335,8 +338,33 @@ int getRecordingStorage(char *buf, size_t size) {
                   fields[4], fields[3]);
 }
 
-// The elapsed time of the running recording, from the record thread.
-uint32_t (*filesys_record_elapsed)(StreamState *state);
+namespace {
+struct RecordSnapshot {
+  std::atomic<bool> running;
+  std::atomic<StreamQueue *> queue;
+  std::atomic<uint32_t> start;
+};
+RecordSnapshot g_record;
+}  // namespace
+
+void filesys_publish_record_run(bool running) {
+  if (!running) filesys_publish_record_start(nullptr, 0);
+  g_record.running.store(running, std::memory_order_release);
+}
+
+void filesys_publish_record_start(StreamQueue *queue, uint32_t start_ts) {
+  g_record.start.store(start_ts, std::memory_order_relaxed);
+  g_record.queue.store(queue, std::memory_order_release);
+}
+
+bool filesys_record_snapshot(uint32_t *elapsed) {
+  bool running = g_record.running.load(std::memory_order_acquire);
+  StreamQueue *q = g_record.queue.load(std::memory_order_acquire);
+  uint32_t start = g_record.start.load(std::memory_order_relaxed);
+  if (elapsed)
+    *elapsed = running && q && start ? timestamp_now() - (uint32_t)stream_queue_ts_offset(q) - start : 0;
+  return running;
+}
 
 void filesys_set_record_status(const char *text) {
   __atomic_store_n(&filesys_state.record_status, text, __ATOMIC_RELEASE);
@@ -347,15 +375,11 @@ const char *filesys_record_status(void) {
 }
 
 int getRecordingStatus(char *buf, size_t size) {
-  // The record thread publishes and withdraws its state under the lock.
-  filesys_lock();
-  StreamState *st = filesys_state.record_state;
   const char *msg = filesys_record_status();
   // A run reads as recording from its start, before its first frame is in,
   // to the end of its last file.
-  bool running = filesys_state.record_running && !msg;
-  uint32_t elapsed = running && st && filesys_record_elapsed ? filesys_record_elapsed(st) : 0;
-  filesys_unlock();
+  uint32_t elapsed = 0;
+  bool running = filesys_record_snapshot(&elapsed) && !msg;
   if (running) {
     uint32_t s = elapsed / 90000;
     return snprintf(buf, size, "Recording %d:%02d:%02d", (int)(s / 3600), (int)(s / 60 % 60),

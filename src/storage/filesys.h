@@ -27,6 +27,7 @@ struct StorageSlot {
 };
 
 struct ParamBlock;
+struct StreamQueue;
 struct StreamState;
 
 // What the storage manager asks of the subsystems above it. NULL entries
@@ -93,8 +94,15 @@ void filesys_recalculate_free_space(int source);
 void calculate_free_space(int slot);
 int getRecordingStorage(char *buf, size_t size);
 int getRecordingStatus(char *buf, size_t size);
-// Set by the record thread: the elapsed 90 kHz ticks of its recording.
-extern uint32_t (*filesys_record_elapsed)(StreamState *state);
+// The recording as Recording.Status and the OSD show it, published by the
+// record thread outside filesys_mutex, so that readers never wait behind a
+// mount or a format that holds the lock.
+void filesys_publish_record_run(bool running);
+// The first unit of a file is in: elapsed time counts from start_ts on the
+// queue's clock; NULL queue: no file.
+void filesys_publish_record_start(StreamQueue *queue, uint32_t start_ts);
+// Whether a run goes on, and its elapsed 90 kHz ticks (0 before its first unit).
+bool filesys_record_snapshot(uint32_t *elapsed);
 void filesys_add_writer(int source);      // caller holds filesys_mutex
 void filesys_remove_writer(int source);   // caller holds filesys_mutex
 void filesys_remount(int slot, const char *mode);

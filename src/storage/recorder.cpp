@@ -361,6 +361,7 @@ void end_file(Recorder *r, bool at_split) {
       filesys_lock();
       filesys_state.record_state = nullptr;
       filesys_unlock();
+      filesys_publish_record_start(nullptr, 0);
     }
     stream_state_detach(&r->st);
   }
@@ -398,6 +399,7 @@ void end_run(Recorder *r) {
   if (!r->snapshot) {
     filesys_state.record_state = nullptr;
     filesys_state.record_running = 0;
+    filesys_publish_record_run(false);
   }
   filesys_unlock();
 }
@@ -639,7 +641,10 @@ bool split_due(Recorder *r, const StreamEntry &e) {
 }
 
 void publish_state(Recorder *r) {
-  if (r->snapshot || filesys_state.record_state == &r->st) return;
+  if (r->snapshot) return;
+  // The muxer may move its start (a restart at a key frame).
+  filesys_publish_record_start(r->st.streamq, r->st.startTS);
+  if (filesys_state.record_state == &r->st) return;
   filesys_lock();
   filesys_state.record_state = &r->st;
   filesys_unlock();
@@ -880,7 +885,6 @@ void *recordThrFxn(void *arg) {
   Recorder *r = new Recorder();
   r->re = re;
   r->snapshot = re->stream_id == 14;
-  if (!r->snapshot) filesys_record_elapsed = stream_state_elapsed;
   stream_register(&r->ps, nullptr, (StreamId)re->stream_id);
   for (auto &o : r->out)
     if (posix_memalign((void **)&o.buffer, 4096, RECORD_BUFFER_SIZE) != 0) o.buffer = nullptr;
@@ -900,6 +904,7 @@ void *recordThrFxn(void *arg) {
       filesys_lock();
       filesys_set_record_status(nullptr);
       filesys_state.record_running = 1;
+      filesys_publish_record_run(true);
       filesys_unlock();
     }
     pthread_mutex_lock(&filesys_state.record_name_mutex);

@@ -223,6 +223,39 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
   }
 }
 
+// The status is read by the web server's one request thread and by the
+// menu: it never waits for the storage lock, which a format holds across
+// mkfs.
+TEST_F(Recording, StatusIsReadWhileTheStorageLockIsHeld) {
+  use_sd();
+  get_param_block()->recording.format = 3;
+  SteppedProducer producer;
+  stream_set_state_by_id(13, 1);
+  ASSERT_TRUE(producer.publish_frames(50));
+  char text[64] = "";
+  for (int i = 0; i < 1500 && strncmp(text, "Recording ", 10) != 0; i++) {
+    getRecordingStatus(text, sizeof text);
+    sleep_ms(20);
+  }
+  ASSERT_EQ(strncmp(text, "Recording ", 10), 0) << text;
+  std::atomic<int> answered{0};   // 1 recording, 2 anything else
+  filesys_lock();
+  std::thread reader([&] {
+    char t[64];
+    getRecordingStatus(t, sizeof t);
+    answered = strncmp(t, "Recording ", 10) == 0 ? 1 : 2;
+  });
+  for (int i = 0; i < 3000 && !answered; i++) sleep_ms(10);
+  int got = answered;
+  filesys_unlock();
+  reader.join();
+  EXPECT_EQ(got, 1) << "the status waited for the storage lock";
+  stream_set_state_by_id(13, 0);
+  wait_idle();
+  getRecordingStatus(text, sizeof text);
+  EXPECT_STREQ(text, "Stopped");
+}
+
 TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
   sim_storage_insert("sda1", 3, 256 << 20, "vfat");
   sim_storage_insert("sdb1", 1, 256 << 20, "vfat");
