@@ -182,13 +182,13 @@ extern char **environ;
 
 // Runs ffmpeg with these arguments after the common ones; true on success.
 inline bool run_ffmpeg(std::vector<std::string> args) {
-  std::vector<std::string> all = {"ffmpeg", "-nostdin", "-loglevel", "error", "-y"};
+  std::vector<std::string> all = {"timeout", "-k", "5", "60", "ffmpeg", "-nostdin", "-loglevel", "error", "-y"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char *> argv;
   for (std::string &a : all) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   pid_t pid;
-  if (posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, argv.data(), environ) != 0) return false;
+  if (posix_spawnp(&pid, "timeout", nullptr, nullptr, argv.data(), environ) != 0) return false;
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -120,7 +120,8 @@ TEST(RtmpClients, TimestampsCrossTheClockWrapAndTheExtendedRange) {
   run_tool({"/usr/bin/timeout", "9", "rtmpdump", "-q", "--live", "-r", url.c_str(), "-y",
             "streamA.m3u8", "-o", flv.c_str()});
   std::string play = url + "/streamA.m3u8";
-  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", play.c_str(), "-t", "8", "-f", "null", "-"},
+  run_tool({"/usr/bin/timeout", "30", "ffmpeg", "-nostdin", "-v", "error", "-i", play.c_str(), "-t", "8",
+            "-f", "null", "-"},
            &out);
   std::string direct = out;
 
