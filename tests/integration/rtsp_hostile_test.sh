@@ -82,14 +82,16 @@ sdp() {
 sprop() { sdp streamB.h264 | grep -o 'sprop-parameter-sets=[^;]*' | head -1; }
 first=$(sprop)
 [ -n "$first" ] || fail "no parameter sets in the SDP of streamB.h264"
-code=$(curl -s -o /dev/null -w "%{http_code}" -d redirect=/index.htm -d Video[1].Width=320 \
+code=$(curl -s -m 30 -o /dev/null -w "%{http_code}" -d redirect=/index.htm -d Video[1].Width=320 \
   -d Video[1].Height=240 "$B/controls")
 [ "$code" = 303 ] || fail "size form: $code"
+# The channel restarts its encoder at the new size, which a loaded machine
+# may take a while to do.
 second=
-for _ in $(seq 1 20); do
+for _ in $(seq 1 120); do
   second=$(sprop)
   [ -n "$second" ] && [ "$second" != "$first" ] && break
-  sleep 1
+  sleep 0.5
 done
 [ "$second" != "$first" ] || fail "the SDP still announces the old size: $second"
 out=$(probe "$U/streamB.h264" tcp)
