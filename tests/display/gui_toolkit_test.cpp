@@ -197,6 +197,16 @@ TEST_F(Gui, MessageLeavesItsKeyByTheOrRule) {
 }
 
 TEST_F(Gui, LanguageFiles) {
+  // The root and the table are left as found: a language folder makes the
+  // menus offer a Language row, and the table their texts.
+  struct Restore {
+    ~Restore() {
+      sys_unlink("/usr/html/lang/Test.txt");
+      sys_unlink("/usr/html/lang/Two.txt");
+      sys_rmdir("/usr/html/lang");
+      load_language_english();
+    }
+  } restore;
   sys_mkdirs("/usr/html/lang", 0755);
   FILE *f = sys_fopen("/usr/html/lang/Test.txt", "w");
   ASSERT_TRUE(f);
