@@ -25,6 +25,7 @@
 #include "osd/osd_tokens.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
+#include "streaming/rtsp_test_support.h"
 #include "test_root.h"
 
 namespace {
@@ -221,7 +222,8 @@ class SerialThread : public ::testing::Test {
     param_load_defaults();
     p = get_param_block();
     p->serial.start_mode = 0;
-    p->serial.tcp_port = 7391;
+    // A free port: a fixed one may be held by a test running beside this one.
+    p->serial.tcp_port = free_tcp_port();
     set_exit_code(0);
     env.name = "serial";
     env.params = p;
