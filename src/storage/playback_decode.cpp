@@ -256,16 +256,20 @@ void decodeVideoThread(void) {
 
 namespace {
 
-// Geometry of the JPEG pictures being shown.
+// Geometry of the JPEG pictures being shown. The output and the frame
+// copier take even sizes only: a picture of odd width or height is shown one
+// column or line larger, the last one repeated (even_w x even_h).
 struct JpegShow {
   BufTab_Handle tab;
   int width, height, subsamp;
   int line, chroma_offset;
   size_t planar_size, out_size;
+  int even_w, even_h;
 };
 
 // Sets up the output for a picture of that geometry; false to leave.
-bool jpeg_geometry(JpegShow *s, int w, int h, int ss) {
+bool jpeg_geometry(JpegShow *s, int jw, int jh, int ss) {
+  int w = (jw + 1) & ~1, h = (jh + 1) & ~1;
   int line, chroma;
   size_t out;
   if (ss == TJSAMP_422) {
@@ -282,7 +286,7 @@ bool jpeg_geometry(JpegShow *s, int w, int h, int ss) {
     return false;
   }
   size_t planar = tjBufSizeYUV2(w, 16, h, ss);
-  log_printf("JPEG chroma format %d, %dx%d (%ld) %d\n", ss == TJSAMP_422 ? 422 : 420, w, h, (long)line,
+  log_printf("JPEG chroma format %d, %dx%d (%ld) %d\n", ss == TJSAMP_422 ? 422 : 420, jw, jh, (long)line,
              (int)planar);
   size_t picture = ((planar > out ? planar : out) + 31) & ~(size_t)31;
   // One planar picture and the three the output starts with.
@@ -301,15 +305,36 @@ bool jpeg_geometry(JpegShow *s, int w, int h, int ss) {
     return false;
   }
   if (s->tab) BufTab_delete(s->tab);
-  *s = {tab, w, h, ss, line, chroma, planar, out};
+  *s = {tab, jw, jh, ss, line, chroma, planar, out, w, h};
   return true;
 }
 
 // The output picture of b: its geometry for the conversion.
 void set_out_geometry(const JpegShow *s, Buffer_Handle b) {
   BufferGfx_setColorSpace(b, s->subsamp == TJSAMP_422 ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI);
-  BufferGfx_Dimensions dim = {0, 0, s->width, s->height, s->line};
+  BufferGfx_Dimensions dim = {0, 0, s->even_w, s->even_h, s->line};
   BufferGfx_setDimensions(b, &dim);
+}
+
+// Decodes the JPEG into the planar layout the frame copier reads for the
+// even size (planes padded to 16 bytes a line); an odd last column or line
+// is repeated. 0, or TurboJPEG's failure.
+int jpeg_to_planes(tjhandle tj, const uint8_t *data, unsigned long len, const JpegShow *s, uint8_t *base) {
+  int ew = s->even_w, eh = s->even_h;
+  int cw = ew / 2, ch = s->subsamp == TJSAMP_420 ? eh / 2 : eh;
+  int ys = (ew + 15) & ~15, cs = (cw + 15) & ~15;
+  unsigned char *planes[3] = {base, base + (size_t)ys * eh, base + (size_t)ys * eh + (size_t)cs * ch};
+  int strides[3] = {ys, cs, cs};
+  if (tjDecompressToYUVPlanes(tj, data, len, planes, s->width, strides, s->height, 0) != 0) return -1;
+  if (s->width != ew)
+    for (int r = 0; r < s->height; r++) planes[0][(size_t)r * ys + ew - 1] = planes[0][(size_t)r * ys + ew - 2];
+  if (s->height != eh) {
+    memcpy(planes[0] + (size_t)(eh - 1) * ys, planes[0] + (size_t)(eh - 2) * ys, (size_t)ys);
+    int jch = tjPlaneHeight(1, s->height, s->subsamp);
+    for (int p = 1; p < 3 && jch < ch; p++)
+      memcpy(planes[p] + (size_t)(ch - 1) * cs, planes[p] + (size_t)(ch - 2) * cs, (size_t)cs);
+  }
+  return 0;
 }
 
 }  // namespace
@@ -339,7 +364,7 @@ void decodeImageThread(void) {
     Buffer_Handle planar = wait_free_display_buffer(s.tab);
     if (!planar) break;
     Buffer_setUseMask(planar, USE_DISPLAY);
-    if (tjDecompressToYUV2(tj, data, len, (unsigned char *)Buffer_getUserPtr(planar), w, 16, h, 0) != 0) {
+    if (jpeg_to_planes(tj, data, len, &s, (uint8_t *)Buffer_getUserPtr(planar)) != 0) {
       log_printf("tjDecompressToYUV2: %s\n", tjGetErrorStr2(tj));
       Buffer_freeUseMask(planar, USE_DISPLAY);
       break;
@@ -353,11 +378,18 @@ void decodeImageThread(void) {
     Buffer_setUseMask(out, USE_DISPLAY);
     set_out_geometry(&s, out);
     pthread_mutex_lock(&codec_mutex);
-    int crc = ss == TJSAMP_422 ? Framecopy_yuv422p_to_uyvy(out, planar, w, h, 16)
-                               : Framecopy_yuv420p_to_nv12(out, planar, w, h, 16);
+    int crc = ss == TJSAMP_422 ? Framecopy_yuv422p_to_uyvy(out, planar, s.even_w, s.even_h, 16)
+                               : Framecopy_yuv420p_to_nv12(out, planar, s.even_w, s.even_h, 16);
     pthread_mutex_unlock(&codec_mutex);
     Buffer_freeUseMask(planar, USE_DISPLAY);
-    if (crc != 0) log_printf("%s: conversion failed\n", "decodeImageThread");
+    if (crc != 0) {
+      // Nothing was copied: the buffer is not shown, and the file is one
+      // that cannot be viewed.
+      log_printf("%s: conversion failed\n", "decodeImageThread");
+      Buffer_freeUseMask(out, USE_DISPLAY);
+      PlaybackState = PLAYBACK_ERROR;
+      break;
+    }
     Buffer_setNumBytesUsed(out, s.out_size);
     void *picture = Buffer_getUserPtr(out);
     if (d.queue_buffer(out, picture, 0) < 0) {

@@ -15,6 +15,7 @@
 #include "display/display_tx.h"
 #include "display/edid.h"
 #include "formats/media_inputs.h"
+#include "formats/mp4_read.h"
 #include "formats/mp4_test_support.h"
 #include "formats/ts_packets.h"
 #include "media/capture_test_support.h"
@@ -556,6 +557,109 @@ TEST_F(Playback, HostileFilesEndCleanlyAndGiveBackWhatTheyTook) {
     EXPECT_TRUE(wait_until([&] { return open_fds() == fds; }, 10000)) << open_fds() << " descriptors, " << fds
                                                                        << " before";
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Playback, OddSizedJpegIsShownOneColumnAndLineLarger) {
+  PlaybackRun run;
+  run.start();
+  struct Odd {
+    const char *pix_fmt;
+    bool nv12;
+  };
+  for (Odd o : {Odd{"yuvj420p", true}, Odd{"yuvj422p", false}}) {
+    SCOPED_TRACE(o.pix_fmt);
+    const int w = 719, h = 479, ew = 720, eh = 480;
+    std::string jpg = dir + "/odd_" + o.pix_fmt + ".jpg", want = jpg + ".gray";
+    ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=722x482",
+                        "-frames:v", "1", "-vf", "scale=719:479", "-pix_fmt", o.pix_fmt, jpg.c_str()}), 0);
+    ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", jpg.c_str(), "-vf",
+                        "scale=in_range=full:out_range=full", "-f", "rawvideo", "-pix_fmt", "gray",
+                        want.c_str()}), 0);
+    size_t frame = o.nv12 ? (size_t)ew * eh * 3 / 2 : (size_t)ew * eh * 2;
+    std::string shown = record(dir, "odd", 1);
+    run.play(jpg);
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    ASSERT_TRUE(wait_until([&] { return read_board_file(shown).size() == frame; }, 30000));
+    SimVideoOutInfo info;
+    sim_video_out_info(&info);
+    EXPECT_EQ((int)info.fmt.width, ew);
+    EXPECT_EQ((int)info.fmt.height, eh);
+    // The picture's own luma, and the last column and line repeated.
+    Bytes got = read_board_file(shown), luma;
+    auto y = [&](int r, int c) { return o.nv12 ? got[(size_t)r * ew + c] : got[(size_t)r * ew * 2 + 2 * c + 1]; };
+    for (int r = 0; r < h; r++)
+      for (int c = 0; c < w; c++) luma.push_back(y(r, c));
+    EXPECT_GT(psnr(luma, read_board_file(want)), 40.0);
+    for (int r = 0; r < eh; r++) EXPECT_EQ(y(r, ew - 1), y(r, ew - 2)) << r;
+    for (int c = 0; c < ew; c++) EXPECT_EQ(y(eh - 1, c), y(eh - 2, c)) << c;
+    run.stop();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::pair<uint64_t, uint32_t>> g_non_key;
+
+int collect_non_key(uint64_t offset, uint64_t, uint32_t size, uint32_t flags) {
+  if (flags == 0) g_non_key.push_back({offset, size});
+  return 0;
+}
+
+TEST_F(Playback, DamagedFramesGiveTheirOutputBuffersBack) {
+  // A key frame every other picture; the slices of ten pictures between
+  // them made into NAL units of no defined type, so that the decoder shows
+  // nothing for them. More such frames than the output has buffers.
+  std::string path = make("damaged.mp4", 32, 2, {"-bf", "0", "-preset", "ultrafast"});
+  std::vector<std::string> want = ffmpeg_frames(path, kFrame480);
+  ASSERT_EQ(want.size(), 32u);
+  Bytes f = read_board_file(path);
+  {
+    FILE *in = sys_fopen(path.c_str(), "rb");
+    Mp4Muxer *m = mp4_new_reader();
+    mp4_set_file(m, in);
+    mp4_set_sample_callback(m, collect_non_key);
+    g_non_key.clear();
+    while (mp4_play(m) == 0) {
+    }
+    mp4_delete(m);
+    fclose(in);
+  }
+  ASSERT_EQ(g_non_key.size(), 16u);
+  int damaged = 0;
+  for (size_t k = 0; k < 10; k++) {
+    auto [off, size] = g_non_key[k];
+    for (uint64_t at = off; at + 5 <= off + size;) {
+      uint32_t n = raw_be32(f, (size_t)at);
+      uint8_t &type = f[(size_t)at + 4];
+      if ((type & 0x1F) == 1) {
+        type &= 0xE0;
+        damaged++;
+      }
+      at += 4 + (uint64_t)n;
+    }
+  }
+  ASSERT_GE(damaged, 10);
+  std::string bad = dir + "/damaged_slices.mp4";
+  ASSERT_TRUE(write_board_file(bad, f));
+  PlaybackRun run;
+  run.start();
+  std::string frames = record(dir, "damaged", 200);
+  run.play(bad);
+  ASSERT_TRUE(wait_state(PLAYBACK_END));
+  // The pictures after the damage are shown to the last: the decoder was
+  // never short of an output buffer.
+  std::vector<std::string> tail(want.begin() + 21, want.end());
+  EXPECT_TRUE(wait_until([&] {
+    std::vector<std::string> got = distinct_runs(frame_md5s(frames, kFrame480));
+    return got.size() >= tail.size() && std::equal(tail.begin(), tail.end(), got.end() - (ptrdiff_t)tail.size());
+  }, 30000));
+  run.stop();
 }
 
 }  // namespace
