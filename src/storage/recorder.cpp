@@ -42,6 +42,9 @@ constexpr uint64_t kKeepFreeMin = 128 << 10;
 // A new file is not begun with less room than this.
 constexpr uint64_t kStartRoomMin = 512 << 10;
 
+// Unit ends remembered per file: a second of units and then some.
+constexpr unsigned kUnitEnds = 1024;
+
 // TS and JPEG files are written from our own page-aligned buffer in whole
 // blocks, so O_DIRECT holds and, once a second, the whole blocks gathered so
 // far reach the medium: a power cut loses at most a second. MP4 files go
@@ -58,6 +61,13 @@ struct OutFile {
   bool failed;       // a write failed; err is its errno
   int err;
   bool carry;        // too big for its volume: the unwritten rest goes on
+  // Where the units taken end (in bytes counted as o.bytes), oldest first,
+  // until the file holds them; whole is the last end the file holds. A
+  // file that fails is cut back to whole, so that it ends with a whole
+  // unit (a TS file with whole packets and frames).
+  uint64_t ends[kUnitEnds];
+  unsigned ends_first, ends_count;
+  uint64_t whole;
   char path[256];
   char rel[192];     // the file's name on its volume
 };
@@ -213,8 +223,43 @@ bool own_drain(OutFile &o, int index, bool final) {
   int e = errno;
   memmove(o.buffer, o.buffer + done, o.fill - done);
   o.fill -= done;
+  uint64_t held = o.bytes - o.fill;
+  while (o.ends_count && o.ends[o.ends_first] <= held) {
+    o.whole = o.ends[o.ends_first];
+    o.ends_first = (o.ends_first + 1) % kUnitEnds;
+    o.ends_count--;
+  }
   errno = e;
   return ok;
+}
+
+// A unit taken whole into the buffer ends at o.bytes. When more units wait
+// than are remembered, the oldest end is dropped (a failure then cuts back
+// further than it needs to).
+void note_unit_end(OutFile &o) {
+  if (o.ends_count == kUnitEnds) {
+    o.ends_first = (o.ends_first + 1) % kUnitEnds;
+    o.ends_count--;
+  }
+  o.ends[(o.ends_first + o.ends_count) % kUnitEnds] = o.bytes;
+  o.ends_count++;
+}
+
+void forget_unit_ends(OutFile &o, uint64_t whole) {
+  o.ends_first = o.ends_count = 0;
+  o.whole = whole;
+}
+
+// A file whose writing failed ends with the last unit it holds whole: the
+// part of a unit after it goes (a cut packet or frame would not play).
+void cut_to_whole_units(const Recorder *r, OutFile &o, int index) {
+  if (!o.own || o.whole < r->base_bytes) return;
+  uint64_t keep = o.whole - r->base_bytes;
+  struct stat st;
+  if (fstat(o.fd, &st) != 0 || (uint64_t)st.st_size <= keep) return;
+  log_printf("file %d cut back from %llu to %llu bytes (whole units)\n", index, (unsigned long long)st.st_size,
+             (unsigned long long)keep);
+  if (ftruncate(o.fd, (off_t)keep) != 0) log_printf("ftruncate: %s\n", strerror(errno));
 }
 
 // Takes the whole unit into the buffer or, when the blocks before it
@@ -343,6 +388,7 @@ void close_records(Recorder *r) {
     if (err > 0 || o.failed) {
       o.failed = true;
       if (err) o.err = err;
+      cut_to_whole_units(r, o, i);
       log_printf("error: file write failed: %s (%d) (mp4 %d)\n", strerror(o.err), o.err, 0);
       if (!r->snapshot) set_status(r, "Storage full or write error");
     }
@@ -446,6 +492,7 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   else setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
   o.direct = o.own && fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) | O_DIRECT) == 0;
   o.bytes = r->base_bytes + o.fill;
+  forget_unit_ends(o, r->base_bytes);
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);
   publish_name(o.path);
@@ -655,6 +702,22 @@ void publish_state(Recorder *r) {
 // key frame before that size.
 void too_big(Recorder *r, OutFile &o) {
   o.carry = true;
+  // The file ends with the last unit it holds whole: the part of a unit
+  // after it is read back and goes on at the start of the next file, so
+  // that no packet is cut in two.
+  uint64_t held = o.bytes - o.fill;
+  if (o.own && o.whole >= r->base_bytes && o.whole < held && o.fill + (held - o.whole) <= RECORD_BUFFER_SIZE) {
+    size_t back = (size_t)(held - o.whole);
+    off_t at = (off_t)(o.whole - r->base_bytes);
+    clear_direct(o, 0);
+    memmove(o.buffer + back, o.buffer, o.fill);
+    if (pread(o.fd, o.buffer, back, at) == (ssize_t)back && ftruncate(o.fd, at) == 0) {
+      o.fill += back;
+    } else {
+      log_printf("cannot take back %zu bytes: %s\n", back, strerror(errno));
+      memmove(o.buffer, o.buffer + back, o.fill);
+    }
+  }
   uint64_t written = o.bytes - o.fill;
   if (!r->max_file || written < r->max_file) r->max_file = written;
   log_printf("file size limit of the volume: %llu\n", (unsigned long long)(written - r->base_bytes));
@@ -687,11 +750,13 @@ bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, i
       o.failed = true;
       o.err = e;
       close_record(o, i);
+      cut_to_whole_units(r, o, i);
       fclose(o.file);
       o.file = nullptr;
       continue;
     }
     o.bytes += n;
+    note_unit_end(o);
     open_records++;
   }
   return open_records > 0 && !*efbig;
@@ -798,6 +863,21 @@ FileEnd record_loop(Recorder *r) {
   return END_STOP;
 }
 
+// Flushes each TS file's tail; true when one met its volume's file size
+// limit and carries the rest.
+bool tail_too_big(Recorder *r) {
+  bool any = false;
+  for (int i = 0; i < 2; i++) {
+    OutFile &o = r->out[i];
+    if (!o.file || o.carry || o.failed || !o.own) continue;
+    if (!own_drain(o, i, true) && errno == EFBIG) {
+      too_big(r, o);
+      any = true;
+    }
+  }
+  return any;
+}
+
 void record_run(Recorder *r) {
   ParamBlock *p = get_param_block();
   int fmt = p->recording.format & 3;
@@ -828,6 +908,13 @@ void record_run(Recorder *r) {
       end = END_FAIL;
       break;
     }
+  }
+  // The tail a file cannot take at its last flush (its volume's file size
+  // limit) goes on in one more file rather than being lost.
+  if (started && end != END_FAIL && r->format == 1 && tail_too_big(r)) {
+    split_file(r);
+    if (next_file(r)) r->units = 1;   // it holds the tail: not an empty file
+    else end = END_FAIL;
   }
   for (OutFile &o : r->out) o.carry = false;
   r->pending = nullptr;

@@ -357,4 +357,66 @@ TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
   }
 }
 
+// A volume that refuses writes half way (full, as the card itself says):
+// the recording stops with its status and the file holds what was
+// written, whole packets that play.
+TEST_F(Recording, AWriteRefusedByAFullVolumeEndsAFileThatPlays) {
+  use_sd();
+  SteppedProducer producer;
+  get_param_block()->recording.format = 1;
+  filesys_set_record_status(nullptr);
+  // The first write goes through, the next is refused (a write is a
+  // buffer's worth, or what a second gathered).
+  sim_storage_fault("mmcblk0p1", "ENOSPC", 1);
+  stream_set_state_by_id(13, 1);
+  for (int batch = 0; batch < 3000 && stream_get_state_by_id(13) == 1; batch++) {
+    ASSERT_TRUE(producer.publish_frames(50));
+    producer.wait_consumed();
+  }
+  EXPECT_EQ(stream_get_state_by_id(13), 0) << "a refused write did not stop the recording";
+  wait_idle();
+  sim_storage_fault("mmcblk0p1", "none", 0);
+  char status[64];
+  getRecordingStatus(status, sizeof status);
+  EXPECT_STREQ(status, "Storage full or write error");
+  std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".ts");
+  ASSERT_EQ(files.size(), 1u);
+  std::string path = "/media/mmc/DCIM/" + files[0];
+  EXPECT_GT(file_size(path.c_str()), 0u);
+  EXPECT_EQ(decode_errors(host(path)), "") << path;
+  EXPECT_FALSE(video_packets(host(path)).empty());
+}
+
+// A volume whose files cannot grow past a size (EFBIG): the recording
+// goes on in the next file, each file ends with whole packets and frames,
+// and no frame is lost, also when the limit is met by the last flush.
+TEST_F(Recording, AFileSizeLimitOfTheVolumeSplitsWithoutCuttingAPacket) {
+  use_sd();
+  SteppedProducer producer;
+  get_param_block()->recording.format = 3;
+  const MuxInputs &in = mux_inputs();
+  uint64_t gop = 0;
+  for (size_t i = 0; i < 25; i++) gop += in.video[i].size();
+  sim_storage_limit("mmcblk0p1", 2 * gop + 64 * 1024 + 1000);
+  stream_set_state_by_id(13, 1);
+  ASSERT_TRUE(producer.publish_frames(200));
+  ASSERT_TRUE(producer.wait_consumed());
+  stream_set_state_by_id(13, 0);
+  wait_idle();
+  sim_storage_limit("mmcblk0p1", 0);
+  char status[64];
+  getRecordingStatus(status, sizeof status);
+  EXPECT_STREQ(status, "Stopped");
+  std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".ts");
+  ASSERT_GE(files.size(), 2u);
+  size_t frames = 0;
+  for (const std::string &f : files) {
+    std::string path = "/media/mmc/DCIM/" + f;
+    EXPECT_EQ(file_size(path.c_str()) % 188, 0u) << path << ": a packet was cut";
+    EXPECT_EQ(decode_errors(host(path)), "") << path;
+    frames += video_packets(host(path)).size();
+  }
+  EXPECT_EQ(frames, 200u) << "frames lost where the files meet";
+}
+
 }  // namespace

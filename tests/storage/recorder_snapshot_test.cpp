@@ -184,6 +184,33 @@ TEST_F(Recorder, ASnapshotNotWrittenWholeIsReportedAndRemoved) {
   EXPECT_NE(text.find("error: file write failed: File too large (27)"), std::string::npos) << text;
 }
 
+TEST_F(Recorder, ASnapshotMeetingAnIoErrorIsReportedAndRemoved) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  std::vector<uint8_t> jpeg = test_jpeg("snapeio");
+  ASSERT_FALSE(jpeg.empty());
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  fileSysTick(get_param_block());
+  get_param_block()->recording.storage_device = 4;
+  JpegProducer producer(jpeg);
+  static RecordEnv env;
+  env.env.name = "snapshot";
+  env.stream_id = 14;
+  start_thread(&env);
+  sim_storage_fault("mmcblk0p1", "EIO", 0);
+  log_reset();
+  stream_set_state_by_id(14, 1);
+  bool published = producer.publish_when_attached();
+  for (int i = 0; i < 1500 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+  for (int i = 0; i < 1500 && !(stream_consumer_count(VIDEO_STREAM2) == 0 && filesys_all_read_only()); i++)
+    sleep_ms(20);
+  sim_storage_fault("mmcblk0p1", "none", 0);
+  ASSERT_TRUE(published);
+  EXPECT_TRUE(storage_files_in("/media/mmc/DCIM").empty()) << "partial picture left";
+  std::string text(1 << 18, '\0');
+  text.resize(log_copy(log_get_tail(), &text[0], text.size()));
+  EXPECT_NE(text.find("error: file write failed: Input/output error (5)"), std::string::npos) << text;
+}
+
 TEST_F(Recorder, NoStorageStopsWithItsStatus) {
   // No recording made: a reader of its name gives up.
   char name[64];

@@ -170,6 +170,47 @@ TEST_F(FileOps, FailedCopiesLeaveTheDataAsItWas) {
   EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0) << "writer not removed";
 }
 
+// An overwrite cut short keeps the old destination: the copy is made
+// beside it and takes its name only when whole.
+TEST_F(FileOps, ACopyCutShortKeepsTheOldDestination) {
+  put(STORAGE_INT, "clip.ts", 4 << 20, 'n');
+  put(STORAGE_EXT, "clip.ts", 1000, 'o');
+  std::vector<char> old(1000);
+  FILE *f = sys_fopen("/media/ext/DCIM/clip.ts", "rb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fread(old.data(), 1, old.size(), f), old.size());
+  fclose(f);
+  char b[512];
+  std::string ext_dcim = std::string(root_unpath(sim_storage_backing_dir("sdb1", b, sizeof b), b, sizeof b)) + "/DCIM";
+  auto old_kept = [&] {
+    FILE *g = sys_fopen((ext_dcim + "/clip.ts").c_str(), "rb");
+    std::vector<char> now(2000);
+    size_t n = g ? fread(now.data(), 1, now.size(), g) : 0;
+    if (g) fclose(g);
+    now.resize(n);
+    return now == old;
+  };
+  // The destination disk is pulled after two writes.
+  sim_storage_fault("sdb1", "pull", 2);
+  EXPECT_NE(filesys_copy(STORAGE_INT, "clip.ts", 1, nullptr), 0);
+  EXPECT_TRUE(old_kept()) << "the old destination was lost";
+  EXPECT_EQ(file_size("/media/int/DCIM/clip.ts"), 4u << 20);
+  fileSysTick(nullptr);
+  EXPECT_FALSE(filesys_is_mounted(STORAGE_EXT));
+  sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
+  fileSysTick(nullptr);
+  // A full destination volume: the same.
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  sim_storage_fault("sdb1", "ENOSPC", 1);
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.ts", 1, nullptr), ERR_NO_SPACE);
+  sim_storage_fault("sdb1", "none", 0);
+  EXPECT_TRUE(old_kept());
+  EXPECT_EQ(storage_files_in(ext_dcim.c_str()), std::vector<std::string>{"clip.ts"}) << "part file left";
+  // Whole: the new file takes the name.
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.ts", 1, nullptr), 0);
+  EXPECT_EQ(cmp("/media/int/DCIM/clip.ts", "/media/ext/DCIM/clip.ts"), 0);
+}
+
 TEST_F(FileOps, FormatEmptiesTheVolumeAndMountsItAgain) {
   put(STORAGE_EXT, "old.ts", 1000, 'o');
   sys_unlink("/run/exec.log");
