@@ -15,6 +15,7 @@
 #include "media/capture.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/volume.h"
 
 const char *LangTable[LANG_COUNT];
 
@@ -356,9 +357,10 @@ int load_language_file(const char *name) {
     log_printf("%s: refused language name %s\n", "load_language_file", name);
     return -1;
   }
-  char path[60];
-  snprintf(path, sizeof path, "/usr/html/lang/%s.txt", name);
-  FILE *f = sys_fopen(path, "r");
+  // The folder may come from an unpacked bundle: no link in it is followed.
+  char file[60];
+  snprintf(file, sizeof file, "%s.txt", name);
+  FILE *f = volume_fopen("/usr/html/lang", file, "r");
   if (!f) return -1;
   char buf[kLangLineMax + 1];
   int n = 0;
