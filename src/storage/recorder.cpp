@@ -359,13 +359,22 @@ void finish_files(Recorder *r) {
   for (int i = 0; i < 2; i++) {
     OutFile &o = r->out[i];
     if (!o.file) continue;
+    // What the flush, the sync or the close says is the file's last word:
+    // data they lost is a failed write like any other.
+    int e = 0;
     if (!ferror(o.file) && !o.carry) {
-      fflush(o.file);
-      if (sys_fd_sync(o.fd) != 0) perror("fsync");
+      if (fflush(o.file) != 0) e = errno;
+      if (sys_fd_sync(o.fd) != 0 && errno != EINVAL && errno != EROFS && !e) e = errno;
     }
     log_printf("fclose %d\n", i);
-    fclose(o.file);
+    if (fclose(o.file) != 0 && !e) e = errno;
     o.file = nullptr;
+    if (e && !o.carry && !o.failed) {
+      o.failed = true;
+      o.err = e;
+      log_printf("error: file write failed: %s (%d) (mp4 %d)\n", strerror(e), e, 0);
+      set_status(r, "Storage full or write error");
+    }
     // A file stopped before its first frame holds no recording: it would
     // only take a number and show up as an empty clip. A snapshot whose
     // picture did not all reach the volume is no picture either.
