@@ -141,16 +141,6 @@ int finish_post(WebRequest *req) {
   run_close(req);
   free(req->username);
   req->username = nullptr;
-  bool new_address = false;
-  if (const char *ip = param_current_ip()) {
-    new_address = true;
-    char target[64];
-    snprintf(target, sizeof target, "http://%s/admin_network.htm", ip);
-    free(req->redirect);
-    req->redirect = strdup(target);
-    // Announced once: later forms go back where they came from.
-    param_state.ip = nullptr;
-  }
   if (req->queued) return WEB_QUEUED;
   if (req->cross_site) return send_cross_site_refused(req);
   if (req->denied) return send_access_denied(req, req->auth < 0 ? req->auth : 0);
@@ -158,7 +148,7 @@ int finish_post(WebRequest *req) {
   const char *target = req->redirect ? req->redirect : web_header(req, MHD_HTTP_HEADER_REFERER);
   // The box's new address after a network change is the one target off
   // this Host; anything else the form or its Referer names stays local.
-  if (target && *target && !new_address) target = web_local_target(req, target, "/index.htm");
+  if (target && *target && !req->new_address) target = web_local_target(req, target, "/index.htm");
   if (target && *target) return web_redirect(req->connection, target);
   MHD_Response *r = MHD_create_response_from_buffer(0, (void *)"", MHD_RESPMEM_PERSISTENT);
   return web_queue_response(req->connection, MHD_HTTP_OK, r);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <microhttpd.h>
 #include <sys/random.h>
 
@@ -90,6 +91,35 @@ void nonce_remove(int i) {
   }
   memset(nonce_cache[j], 0, sizeof nonce_cache[j]);
   nonce_next = j;
+}
+
+int64_t now_s(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t(t.tv_sec);
+}
+
+// A session lasts while it is used and its user is as it was: one left idle,
+// or whose user was removed or given another level by any means (the users
+// form, a parameter file, the control protocol), ends.
+bool session_still_valid(const SessionSlot *s) {
+  const char *why = nullptr;
+  if (now_s() - s->last_used > WEB_SESSION_IDLE)
+    why = "idle";
+  else if (!user_get_password(s->user))
+    why = "user removed";
+  else if (user_get_permission(s->user) != s->level)
+    why = "permission changed";
+  if (!why) return true;
+  log_printf("%s: session of %s ended (%s)\n", "web_authenticate", s->user, why);
+  return false;
+}
+
+void session_begin(SessionSlot *s, const char *user) {
+  snprintf(s->user, sizeof s->user, "%s", user ? user : "");
+  s->state = SESSION_LOGGED_IN;
+  s->level = user_get_permission(s->user);
+  s->last_used = now_s();
 }
 
 int redirect_with_target(WebRequest *req, const char *fmt, const char *target) {
@@ -181,8 +211,7 @@ int session_create(WebRequest *req, const char *user) {
   if (fill_random(bytes, sizeof bytes) != 0) log_printf("%s: no random bytes\n", "session_create");
   for (int i = 0; i < 8; i++) snprintf(slot->token + 2 * i, 3, "%02x", bytes[i]);
   slot->client = web_client_addr(req);
-  snprintf(slot->user, sizeof slot->user, "%s", user ? user : "");
-  slot->state = SESSION_LOGGED_IN;
+  session_begin(slot, user);
   if (++session_next == SESSION_SLOTS) session_next = 1;
   return s;
 }
@@ -205,8 +234,14 @@ char *web_authenticate(WebRequest *req, int *ok) {
   if (!web_header(req, MHD_HTTP_HEADER_AUTHORIZATION)) {
     int s = session_lookup(req);
     if (s >= 0 && session_table[s].state == SESSION_LOGGED_IN) {
+      SessionSlot *slot = &session_table[s];
+      if (!session_still_valid(slot)) {
+        memset(slot, 0, sizeof *slot);
+        return nullptr;
+      }
+      slot->last_used = now_s();
       if (ok) *ok = 1;
-      return strdup(session_table[s].user);
+      return strdup(slot->user);
     }
     return nullptr;
   }
@@ -272,8 +307,7 @@ int get_login_func(WebRequest *req) {
     int s = session_lookup(req);
     if (s == -1) return redirect_with_target(req, "/login.htm?a=verify&redirect=%s", target);
     if (s >= 0 && session_table[s].state != SESSION_LOGGED_OUT) {
-      session_table[s].state = SESSION_LOGGED_IN;
-      snprintf(session_table[s].user, sizeof session_table[s].user, "%s", req->username);
+      session_begin(&session_table[s], req->username);
       return web_redirect(req->connection, target);
     }
     if (s >= 0) {

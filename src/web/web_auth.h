@@ -11,6 +11,8 @@
 #define SESSION_SLOTS 10
 #define NONCE_CACHE_SLOTS 16
 #define NONCE_KEEP 40
+// A login session not used for this long ends (seconds).
+#define WEB_SESSION_IDLE 1800
 
 enum SessionState : uint32_t { SESSION_LOGGED_OUT = 0, SESSION_PENDING = 1, SESSION_LOGGED_IN = 2 };
 
@@ -19,6 +21,8 @@ struct SessionSlot {
   char token[20];      // 16 lowercase hexadecimal digits
   char user[20];
   uint32_t state;      // SessionState
+  uint32_t level;      // the user's PermissionLevel when the session began
+  int64_t last_used;   // CLOCK_MONOTONIC seconds of the last request
 };
 extern SessionSlot session_table[SESSION_SLOTS];
 

@@ -20,8 +20,6 @@
 #include "web/param_save.h"
 #include "web/web_auth.h"
 
-volatile int web_no_save;
-
 namespace {
 
 constexpr size_t kPostBuffer = 1024;
@@ -258,16 +256,21 @@ void form_apply(WebRequest *req) {
 
 void post_processor_done(WebRequest *req) {
   end_form(req);
-  if (req->aborted) {
-    web_no_save = 0;
-    return;
-  }
+  if (req->aborted) return;
+  bool network = (param_pending_changes() & (1u << CG_NETWORK)) != 0;
   param_apply_changes();
-  if (web_no_save) {
-    web_no_save = 0;
-    return;
+  // The client that moved the device to another address is sent on to it;
+  // nobody else's form is.
+  if (network) {
+    if (const char *ip = param_current_ip()) {
+      char target[64];
+      snprintf(target, sizeof target, "http://%s/admin_network.htm", ip);
+      free(req->redirect);
+      req->redirect = strdup(target);
+      req->new_address = 1;
+    }
   }
-  param_save_request();
+  if (!req->no_save) param_save_request();
 }
 
 int post_processor_func(WebRequest *req, const char *data, size_t size) {
@@ -275,7 +278,7 @@ int post_processor_func(WebRequest *req, const char *data, size_t size) {
 }
 
 int post_processor_nosave_func(WebRequest *req, const char *data, size_t size) {
-  web_no_save = 1;
+  req->no_save = 1;
   return post_processor_func(req, data, size);
 }
 
@@ -308,13 +311,12 @@ int post_ignore_func(WebRequest *req, const char *value, size_t size) {
 }
 
 int post_save_params_func(WebRequest *req, const char *value, size_t size) {
-  (void)req;
   if (value_is(value, size, "no") || value_is(value, size, "false") || value_is(value, size, "0") ||
       value_is(value, size, "n"))
-    web_no_save = 1;
+    req->no_save = 1;
   else if (value_is(value, size, "yes") || value_is(value, size, "true") ||
            value_is(value, size, "1") || value_is(value, size, "y"))
-    web_no_save = 0;
+    req->no_save = 0;
   return 0;
 }
 

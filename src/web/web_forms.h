@@ -26,5 +26,3 @@ void form_flush(WebRequest *req);
 // Acts on every waiting value in order, once the request has completed.
 void form_apply(WebRequest *req);
 
-// The no-save flag of the "_no_save" rows and the save_params key.
-extern volatile int web_no_save;

@@ -68,6 +68,8 @@ struct WebRequest {
   int bad_request;              // the body could not be parsed
   int aborted;                  // the client went before the body ended
   int cross_site;               // sent by a page of another site: refused
+  int no_save;                  // a "_no_save" row or save_params=no: applied, not saved
+  int new_address;              // redirect is the box's new address after this form's change
   int closed;                   // the close function has run
   int suspended;                // a GET handler suspended its connection
   int create_user_slot;         // -1 until a user-creation key chose a slot

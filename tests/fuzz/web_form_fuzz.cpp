@@ -23,7 +23,6 @@ const char *const form_rows[] = {"controls",         "auth_controls",           
 int fuzz_one(const uint8_t *data, size_t size) {
   ParamBlock *live = get_param_block();
   *live = *param_default_block();
-  web_no_save = 0;
   if (size < 2) return 0;
   WebRequest req;
   web_request_init(&req, nullptr, "/controls");

@@ -201,3 +201,33 @@ TEST_F(WebAuth, DigestResponseCountsOnlyForTheUriItNames) {
   EXPECT_EQ(http_get("/config.txt?x=1", d.header("GET", "/config.txt")).status, 401);
   EXPECT_EQ(d.get("/config.txt").status, 200);
 }
+
+TEST_F(WebAuth, SessionEndsWhenIdleOrItsUserIsGoneOrChanged) {
+  // Left unused for longer than the idle time: the cookie is nobody's.
+  std::string cookie = "Cookie: Token=" + cookie_login("admin", "secret") + "\r\n";
+  ASSERT_EQ(http_get("/config.txt", cookie).status, 200);
+  session_table[0].last_used -= WEB_SESSION_IDLE - 5;
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 200) << "in use: the idle time starts again";
+  session_table[0].last_used -= WEB_SESSION_IDLE + 1;
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
+  session_table[0].last_used += 2 * WEB_SESSION_IDLE;
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 401) << "ended for good";
+
+  // The user removed through the parameter rows (a parameter file, the
+  // control protocol), not the users form.
+  cookie = "Cookie: Token=" + cookie_login("viewer", "look") + "\r\n";
+  ASSERT_EQ(http_get("/Video[0].BitRate", cookie).status, 200);
+  ASSERT_EQ(param_set_str("User[1].Delete", "1"), nullptr);
+  EXPECT_EQ(http_get("/Video[0].BitRate", cookie).status, 401);
+  // Made again under the same name: the old session stays ended.
+  set_users(PERM_NONE, {std::make_tuple("admin", "secret", PERM_ADMIN),
+                        std::make_tuple("viewer", "look", PERM_STREAM_VIEW)});
+  EXPECT_EQ(http_get("/Video[0].BitRate", cookie).status, 401);
+
+  // The user's level changes, up or down.
+  cookie = "Cookie: Token=" + cookie_login("viewer", "look") + "\r\n";
+  ASSERT_EQ(http_get("/Video[0].BitRate", cookie).status, 200);
+  ASSERT_EQ(param_set_str("User[1].Permission", "5"), nullptr);
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
+  EXPECT_EQ(http_get("/Video[0].BitRate", cookie).status, 401);
+}

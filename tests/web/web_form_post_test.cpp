@@ -11,6 +11,7 @@
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
+#include "web/web_forms.h"
 
 namespace {
 
@@ -122,6 +123,53 @@ TEST_F(WebForm, SaveParamsNoAppliesWithoutASave) {
   EXPECT_EQ(param_save_requests(), asked + 1);
   EXPECT_EQ(http_post("/controls", "save_params=NO&Video[0].GOPSize=18").status, 200);
   EXPECT_EQ(param_save_requests(), asked + 1);
+}
+
+TEST_F(WebForm, NoSaveOfOneRequestLeavesAnotherRequestsSave) {
+  // Two forms in progress at once, as two clients' bodies interleave on the
+  // server's thread: a "_no_save" form has had its first data...
+  WebRequest nosave, other;
+  web_request_init(&nosave, nullptr, "/streamA_controls_no_save");
+  nosave.row = url_table_lookup("streamA_controls_no_save");
+  web_request_init(&other, nullptr, "/streamA_controls");
+  other.row = url_table_lookup("streamA_controls");
+  ASSERT_NE(nosave.row, nullptr);
+  ASSERT_NE(other.row, nullptr);
+  post_processor_nosave_func(&nosave, "GOPSize=21", 10);
+  // ...when the other form completes: it is saved all the same.
+  unsigned asked = param_save_requests();
+  post_processor_done(&other);
+  EXPECT_EQ(param_save_requests(), asked + 1);
+  post_processor_done(&nosave);
+  EXPECT_EQ(param_save_requests(), asked + 1) << "the no-save form still saves nothing";
+  web_request_release(&nosave);
+  web_request_release(&other);
+}
+
+TEST_F(WebForm, NewAddressGoesToTheClientThatChangedIt) {
+  set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "secret", PERM_ADMIN)});
+  ParamBlock *b = get_param_block();
+  b->network_mode = 1;
+  // The address changed by the menu or the control protocol: no web client
+  // made the change, none is sent on.
+  ASSERT_EQ(param_set_str("Net[0].Addr", "10.9.8.7"), nullptr);
+  param_apply_changes();
+  HttpReply r = http_post("/streamA_controls", "GOPSize=14&redirect=/setup_streama.htm");
+  EXPECT_EQ(r.header("Location"), "/setup_streama.htm");
+  // Nor is a client whose form was refused.
+  r = http_post("/controls", "Net[0].Addr=10.1.2.3&redirect=/a.htm");
+  EXPECT_EQ(r.status, 401);
+  r = curl("-u admin:secret -d Net[0].Addr=10.1.2.3 -d redirect=/admin_network.htm", "/controls");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "http://10.1.2.3/admin_network.htm");
+  // The next forms, of this client or another, are not sent there.
+  r = http_post("/streamA_controls", "GOPSize=15&redirect=/setup_streama.htm");
+  EXPECT_EQ(r.status, 303);
+  EXPECT_EQ(r.header("Location"), "/setup_streama.htm");
+  r = curl("-u admin:secret -d Video[0].GOPSize=16 -d redirect=/b.htm", "/controls");
+  EXPECT_EQ(r.header("Location"), "/b.htm");
+  b->network_mode = 0;
+  param_take_changes();
 }
 
 TEST_F(WebForm, PermissionsDecideWhichKeysTakeEffect) {
