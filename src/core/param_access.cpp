@@ -190,13 +190,21 @@ const char *param_set(const char *name, const char *value, size_t length) {
   uint8_t before[VALUE_MAX];
   void *field = d->type == PARAM_VIRTUAL ? NULL : param_field(get_param_block(), d);
   bool keep = d->group != CG_NONE && d->size > 0 && d->size <= sizeof before;
-  // A virtual row's parser acts (and may save); the stores of the others
-  // are made under the write lock.
+  // A converted row is parsed aside first, so that a refused text leaves
+  // the field as it was; parsers may act (the display standard's sets the
+  // output) and run outside the write lock, as do virtual rows' (which may
+  // save). The stores themselves are made under it.
+  uint8_t scratch[16];
+  const char *err = NULL;
+  if (d->type == PARAM_CONVERTED) {
+    if (!d->parse || d->size > sizeof scratch) return PARAM_INVALID_VALUE;
+    memcpy(scratch, field, d->size);
+    if ((err = d->parse(text, n, scratch))) return err;
+  }
   bool locked = d->type != PARAM_VIRTUAL;
   if (locked) pthread_mutex_lock(&param_state.write_mutex);
   if (keep) memcpy(before, field, d->size);
 
-  const char *err = NULL;
   switch (d->type) {
   case PARAM_INTEGER:
     err = set_integer(d, field, text);
@@ -207,18 +215,9 @@ const char *param_set(const char *name, const char *value, size_t length) {
   case PARAM_STRING:
     err = set_string(d, field, value ? value : "", length);
     break;
-  case PARAM_CONVERTED: {
-    // Parsed aside, so that a refused text leaves the field as it was.
-    uint8_t scratch[16];
-    if (!d->parse || d->size > sizeof scratch) {
-      err = PARAM_INVALID_VALUE;
-      break;
-    }
-    memcpy(scratch, field, d->size);
-    err = d->parse(text, n, scratch);
-    if (!err) memcpy(field, scratch, d->size);
+  case PARAM_CONVERTED:
+    memcpy(field, scratch, d->size);
     break;
-  }
   case PARAM_VIRTUAL:
     if (d->parse) err = d->parse(text, n, reinterpret_cast<void *>(uintptr_t(d->offset)));
     break;
