@@ -43,6 +43,8 @@ char g_filename[512];
 std::atomic<uint64_t> g_position;
 std::atomic<int> g_playing;
 std::atomic<uint32_t> g_first_picture;
+std::atomic<uint32_t> g_generation;
+std::atomic<uint32_t> g_decoder_generation;
 
 ProducerState g_ps;
 uint8_t *g_bigbuf;
@@ -610,7 +612,17 @@ void play_one(OutputEnv *e) {
     return;
   }
   PlaybackDisplayOps &d = playback_display_ops;
+  // The decoding of the file before must have let go before this one is
+  // set up, however quickly it follows.
   e->stream_mode = mode;
+  uint32_t gen = ++g_generation;
+  if (gen == 0) gen = ++g_generation;
+  for (int i = 0; i < 500 && !quitting(); i++) {
+    uint32_t running = g_decoder_generation;
+    if (running == 0 || running == gen) break;
+    if (i == 499) log_printf("%s: decoding of file %u still running\n", e->env.name, running);
+    sleep_ms(10);
+  }
   playback_rates = {};
   g_position = 0;
   g_first_picture = 0;
@@ -688,6 +700,8 @@ void playback_get_filename(char *out, size_t size) {
 }
 
 uint64_t playback_position(void) { return g_position; }
+uint32_t playback_generation(void) { return g_generation; }
+void playback_set_decoder_generation(uint32_t generation) { g_decoder_generation = generation; }
 int playback_playing(void) { return g_playing; }
 uint32_t playback_first_picture_time(void) { return g_first_picture; }
 void playback_note_first_picture(uint32_t t) { g_first_picture = t ? t : 1; }

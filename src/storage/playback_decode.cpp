@@ -24,6 +24,14 @@ enum { USE_DECODER = 1, USE_DISPLAY = 2 };
 bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
 bool in_playback_mode(void) { return playback_display_ops.get_mode() == PLAYBACK_DISPLAY_MODE; }
 
+// The generation of the file this decoding serves.
+uint32_t g_serving;
+bool superseded(void) { return playback_generation() != g_serving; }
+
+// Whether the decoding loop goes on: not at quit, not once another file
+// started, and while the display plays or the reader still runs.
+bool serving(void) { return !quitting() && !superseded() && (in_playback_mode() || playback_playing()); }
+
 double now_s(void) {
   timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
@@ -50,7 +58,7 @@ int frame_take(PlaybackFrame **out) {
 }
 
 void end_state(void) {
-  if (in_playback_mode() && PlaybackState != PLAYBACK_UNSUPPORTED) PlaybackState = PLAYBACK_ERROR;
+  if (in_playback_mode() && !superseded() && PlaybackState != PLAYBACK_UNSUPPORTED) PlaybackState = PLAYBACK_ERROR;
 }
 
 }  // namespace
@@ -60,7 +68,7 @@ void end_state(void) {
 Buffer_Handle wait_free_display_buffer(BufTab_Handle tab) {
   for (;;) {
     Buffer_Handle b = BufTab_getFreeBuf(tab);
-    if (b || quitting() || !in_playback_mode()) return b;
+    if (b || quitting() || !in_playback_mode() || superseded()) return b;
     sleep_ms(33);
     playback_display_ops.poll_wait(playback_display_ops.full_fifo);
   }
@@ -205,7 +213,7 @@ void decodeVideoThread(void) {
     log_printf("Fifos out=%d in=%d cap=%d \n", Fifo_getNumEntries(d.free_fifo),
                Fifo_getNumEntries(d.full_fifo), 3);
     for (;;) {
-      if (quitting() || (!in_playback_mode() && !playback_playing())) break;
+      if (!serving()) break;
       int rc = frame_take(&fr);
       if (rc < 0) break;
       if (rc == 0) {
@@ -347,7 +355,7 @@ void decodeImageThread(void) {
   tjhandle tj = tjInitDecompress();
   if (!tj) log_printf("Failed to tjInitDecompress: %s\n", tjGetErrorStr2(nullptr));
   log_printf("%s: main loop\n", "decodeImageThread");
-  while (tj && !quitting() && (in_playback_mode() || playback_playing())) {
+  while (tj && serving()) {
     int rc = frame_take(&fr);
     if (rc < 0) break;
     if (rc == 0) continue;
@@ -422,6 +430,8 @@ void decodeImageThread(void) {
 
 int decodeMain(void) {
   PlaybackDisplayOps &d = playback_display_ops;
+  g_serving = playback_generation();
+  playback_set_decoder_generation(g_serving);
   bool jpeg = playback_output && playback_output->stream_mode == 3;
   log_printf("%s: out=%d in=%d format=%s mode=%d\n", "decodeMain", Fifo_getNumEntries(d.free_fifo),
              Fifo_getNumEntries(d.full_fifo), jpeg ? "JPEG" : "H264", d.get_mode());
@@ -430,9 +440,9 @@ int decodeMain(void) {
   else
     decodeVideoThread();
   log_printf("%s: shutting down  mode=%d\n", "decodeMain", d.get_mode());
-  while (in_playback_mode() && !quitting()) sleep_ms(100);
+  while (in_playback_mode() && !quitting() && !superseded()) sleep_ms(100);
   // The reader must never block on a full FIFO while it winds down.
-  while (playback_playing() && !quitting()) {
+  while (playback_playing() && !quitting() && !superseded()) {
     void *ptr = nullptr;
     if (Fifo_getNumEntries(d.full_fifo) > 0 && Fifo_get(d.full_fifo, &ptr) == 0) {
       log_printf("moving buf to output fifo, display state=%d mode=%d output_playing=%d\n",
@@ -443,5 +453,6 @@ int decodeMain(void) {
     }
   }
   log_printf("%s: exit\n", "decodeMain");
+  playback_set_decoder_generation(0);
   return 0;
 }

@@ -28,6 +28,13 @@ extern Engine_Handle playback_engine;
 BufTab_Handle playback_buftab_create(size_t picture_size);
 void playback_note_first_picture(uint32_t clock90k);
 
+// Hand-over between the reader and the decoding: every file the reader
+// starts has a new generation; a decoding loop serves the generation it
+// started with and leaves when another one starts. The reader starts a file
+// only once no decoding of an older generation runs (0 = none runs).
+uint32_t playback_generation(void);
+void playback_set_decoder_generation(uint32_t generation);
+
 // The decoding loops decodeMain runs: H.264 through the codec engine, JPEG
 // through TurboJPEG.
 void decodeVideoThread(void);
