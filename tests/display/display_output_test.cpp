@@ -219,16 +219,27 @@ TEST_F(OutputFixture, QueueStartsTheOutputAndTheClockReleasesBuffers) {
   EXPECT_EQ(info().streaming, 1);
   EXPECT_EQ(hdmi_tx_reg_read(25), 0);
   EXPECT_EQ(hwreg_read(0x01C71E00) & 1, 1u);
-  // Nothing to dequeue until a vsync shows the newest and releases the rest.
+  // Each vsync shows the oldest queued buffer for one refresh and releases
+  // the one shown before: nothing to dequeue until the second.
   pollfd p = {hd->fd, POLLOUT, 0};
   EXPECT_EQ(dev_poll(&p, 1, 0), 0);
+  sim_video_out_vsync();
+  EXPECT_EQ(dev_poll(&p, 1, 0), 0);
+  EXPECT_EQ(info().pending, 2u);
   sim_video_out_vsync();
   EXPECT_EQ(dev_poll(&p, 1, 0), 1);
   EXPECT_TRUE(p.revents & POLLOUT);
   Buffer_Handle b;
   ASSERT_EQ(display_dequeue(hd, &b), 0);
-  ASSERT_EQ(display_dequeue(hd, &b), 0);
   EXPECT_EQ(dev_poll(&p, 1, 0), 0);
+  sim_video_out_vsync();
+  ASSERT_EQ(display_dequeue(hd, &b), 0);
+  // With nothing queued the last picture stays shown, refresh after refresh.
+  uint64_t refreshes = info().refreshes;
+  sim_video_out_vsync();
+  EXPECT_EQ(dev_poll(&p, 1, 0), 0);
+  EXPECT_EQ(info().refreshes, refreshes + 1);
+  EXPECT_EQ(info().frames_shown, 3u);
   EXPECT_EQ(info().shown_userptr, (unsigned long)pic);
   // A picture outside contiguous memory is refused.
   static uint8_t heap[64];
@@ -317,7 +328,8 @@ TEST_F(OutputFixture, PollWaitReturnsReleasedBuffersToTheDecoder) {
   }
   Fifo_Handle fifo = Fifo_create();
   EXPECT_EQ(display_poll_wait(fifo), 0);  // nothing shown, no frame: the time-out
-  sim_video_out_vsync();
+  // Three refreshes, each showing the next buffer in turn.
+  for (int n = 0; n < 3; n++) sim_video_out_vsync();
   int frame = 1;
   Fifo_put(fifo, &frame);
   EXPECT_EQ(display_poll_wait(fifo), 1);

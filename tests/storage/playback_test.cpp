@@ -3,6 +3,7 @@
 // output is compared with ffmpeg's own decode of the same file.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <dirent.h>
 #include <openssl/evp.h>
@@ -659,6 +660,116 @@ TEST_F(Playback, DamagedFramesGiveTheirOutputBuffersBack) {
     std::vector<std::string> got = distinct_runs(frame_md5s(frames, kFrame480));
     return got.size() >= tail.size() && std::equal(tail.begin(), tail.end(), got.end() - (ptrdiff_t)tail.size());
   }, 30000));
+  run.stop();
+}
+
+}  // namespace
+
+namespace {
+
+// ffmpeg's decode of a file, each picture's MD5 as tight NV12.
+std::vector<std::string> ffmpeg_frame_md5s(const std::string &file) {
+  std::string out;
+  EXPECT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-i", file.c_str(), "-pix_fmt", "nv12", "-f", "framemd5",
+                      "-"}, &out), 0);
+  std::vector<std::string> v;
+  for (const std::string &l : text_lines(out))
+    if (!l.empty() && l[0] != '#') v.push_back(l.substr(l.rfind(' ') + 1));
+  return v;
+}
+
+struct Shown {
+  uint64_t refresh;
+  std::string md5;  // of the tight picture
+};
+
+// The pictures a record file lists, in the order shown.
+std::vector<Shown> shown_pictures(const std::string &record_txt) {
+  Bytes text = read_board_file(record_txt);
+  std::vector<Shown> v;
+  for (const std::string &l : text_lines(std::string(text.begin(), text.end()))) {
+    char md5[64];
+    unsigned long long refresh;
+    if (sscanf(l.c_str(), "%*s %*u %*s %*s %llu %63s", &refresh, md5) == 2) v.push_back({refresh, md5});
+  }
+  return v;
+}
+
+std::vector<std::string> shown_md5s(const std::string &record_txt) {
+  std::vector<std::string> v;
+  for (const Shown &s : shown_pictures(record_txt)) v.push_back(s.md5);
+  return v;
+}
+
+bool ends_with(const std::vector<std::string> &v, const std::vector<std::string> &tail) {
+  return v.size() >= tail.size() && std::equal(tail.begin(), tail.end(), v.end() - (ptrdiff_t)tail.size());
+}
+
+TEST_F(Playback, AFileStartedRightAfterAnotherGetsItsOwnDecoding) {
+  // A still, then at once an H.264 file: the still's decoding must not take
+  // the next file's frames, however quickly the reader moves on.
+  std::string jpg = dir + "/first.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
+                      "-frames:v", "1", "-pix_fmt", "yuvj420p", jpg.c_str()}), 0);
+  std::string mp4 = make("next.mp4", 10, 10, {"-preset", "ultrafast"});
+  std::vector<std::string> want = distinct_runs(ffmpeg_frame_md5s(mp4));
+  ASSERT_EQ(want.size(), 10u);
+  PlaybackRun run;
+  run.start();
+  for (int round = 0; round < 3; round++) {
+    SCOPED_TRACE(round);
+    run.play(jpg);
+    ASSERT_TRUE(wait_state(PLAYBACK_END));
+    stream_set_state_by_id(OUTPUT_STREAM, 0);
+    ASSERT_TRUE(wait_until([] { return !playback_playing(); }, 30000));
+    std::string rec = dir + "/next.txt";
+    sim_video_out_record(rec.c_str(), 100, nullptr);
+    run.play(mp4);
+    EXPECT_TRUE(wait_state(PLAYBACK_END));
+    EXPECT_TRUE(wait_until([&] { return ends_with(distinct_runs(shown_md5s(rec)), want); }, 30000));
+    run.stop();
+  }
+}
+
+TEST_F(Playback, ThirtySecondsOfFileTakeThirtySecondsOfRefreshesEveryPictureTwice) {
+  // 30 s at 30 pictures/s, on the 60 Hz output the TV offers for 720 x 480.
+  std::string mp4 = make("thirty.mp4", 900, 30, {"-preset", "ultrafast"});
+  std::vector<std::string> want = ffmpeg_frame_md5s(mp4);
+  ASSERT_EQ(want.size(), 900u);
+  PlaybackRun run;
+  run.start();
+  // The output's clock is stepped whenever a picture waits to be shown, so
+  // its refreshes are the time a board would take, whatever the host's load.
+  sim_video_out_clock(0);
+  std::string rec = dir + "/thirty.txt";
+  sim_video_out_record(rec.c_str(), 1800, nullptr);
+  run.play(mp4);
+  SimVideoOutInfo info;
+  sim_video_out_info(&info);
+  uint64_t first = info.frames_shown;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+  while (info.frames_shown < first + 1800 && std::chrono::steady_clock::now() < deadline) {
+    if (info.streaming && info.pending)
+      sim_video_out_vsync();
+    else
+      usleep(500);
+    sim_video_out_info(&info);
+  }
+  EXPECT_GE(info.rate_milli, 59940u);
+  EXPECT_TRUE(wait_state(PLAYBACK_END));
+  std::vector<Shown> shown = shown_pictures(rec);
+  ASSERT_EQ(shown.size(), 1800u);
+  // Every picture twice, in order, one refresh each: 1800 refreshes of
+  // 1/60 s from the first picture to the end of the last.
+  std::vector<std::string> twice;
+  for (const std::string &m : want) twice.insert(twice.end(), {m, m});
+  std::vector<std::string> got;
+  for (const Shown &s : shown) got.push_back(s.md5);
+  size_t same = 0;
+  while (same < got.size() && same < twice.size() && got[same] == twice[same]) same++;
+  EXPECT_EQ(same, twice.size()) << "shown pictures agree up to " << same;
+  EXPECT_EQ(shown.back().refresh - shown.front().refresh + 1, 1800u);
+  sim_video_out_clock(1);
   run.stop();
 }
 

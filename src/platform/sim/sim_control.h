@@ -162,8 +162,9 @@ int sim_usbhub_port_powered(int port);
 // released for DQBUF. The state file <root>/run/sim/display.txt follows every
 // change. Commands, one a line (also from <root>/run/sim_display.cmd):
 //   dump PATH                 the shown frame, tight (ffmpeg -f rawvideo)
-//   record PATH N [FRAMES]    the next N queued pictures: time, size, MD5 and
-//                             physical address a line (and the frames, tight)
+//   record PATH N [FRAMES]    the next N pictures shown: time, size, MD5,
+//                             physical address, refresh number and MD5 of
+//                             the tight picture a line (and the frames, tight)
 //   edid PATH|-               the monitor's EDID (binary or hex text); - none
 //   fail REQUEST_HEX COUNT [ERRNO]   refuse-timings 0|1
 //   osd PATH.png              the OSD's shown pages, RGBA (alpha from the
@@ -182,7 +183,9 @@ struct SimVideoOutInfo {
   v4l2_pix_format fmt;
   int32_t chroma_offset;
   uint32_t buffers;
-  uint64_t frames_shown, queued;
+  uint64_t frames_shown, queued;  // pictures shown (each for a refresh or more), QBUFs
+  uint64_t refreshes;             // vsyncs while streaming
+  uint32_t pending;               // queued, not shown yet
   unsigned long shown_userptr;
   unsigned long queued_log[16];  // user pointers queued, entry queued % 16
   uint32_t s_output_calls, reqbufs_calls, streamon_calls;

@@ -1,9 +1,9 @@
 // The SoC's video output (/dev/video6): standards, DV presets and timings,
 // the output format and a queue of user-pointer buffers shown by a frame
-// clock at the programmed rate. At each vsync the newest queued buffer is
-// shown and the one shown before (with any older queued one) is released for
-// DQBUF; a released buffer makes the descriptor poll ready for POLLOUT
-// (dev_poll). Tests and scripts observe it in process, through the state
+// clock at the programmed rate. As on the board, each vsync shows the oldest
+// queued buffer for one refresh period and releases the one shown before for
+// DQBUF; with nothing queued the shown picture stays. A released buffer
+// makes the descriptor poll ready for POLLOUT (dev_poll). Tests and scripts observe it in process, through the state
 // file <root>/run/sim/display.txt, and drive it through the command file
 // <root>/run/sim_display.cmd.
 #include <cerrno>
@@ -65,6 +65,7 @@ struct VideoOut {
   bool streaming;
   int32_t chroma_offset;
   uint64_t frames_shown, queued_total;
+  uint64_t refreshes;  // vsyncs while streaming
   unsigned long queued_log[16];
   uint32_t s_output_calls, reqbufs_calls, streamon_calls;
   Failure failures[kFailures];
@@ -118,17 +119,31 @@ const char *fourcc_text(uint32_t f, char *buf) {
   return buf;
 }
 
-// The picture of a buffer without line padding, as ffmpeg's rawvideo reads it.
-void write_tight_locked(const VideoOut &v, unsigned long userptr, FILE *f) {
+// The picture of a buffer without line padding, as ffmpeg's rawvideo reads
+// it: each line handed to put.
+template <typename F> void tight_lines_locked(const VideoOut &v, unsigned long userptr, F put) {
   const uint8_t *p = (const uint8_t *)userptr;
   uint32_t w = v.fmt.width, h = v.fmt.height, pitch = v.fmt.bytesperline;
   if (v.fmt.pixelformat == V4L2_PIX_FMT_NV12) {
-    for (uint32_t y = 0; y < h; y++) fwrite(p + (size_t)y * pitch, 1, w, f);
+    for (uint32_t y = 0; y < h; y++) put(p + (size_t)y * pitch, (size_t)w);
     const uint8_t *c = p + (v.chroma_offset > 0 ? (size_t)v.chroma_offset : (size_t)pitch * h);
-    for (uint32_t y = 0; y < h / 2; y++) fwrite(c + (size_t)y * pitch, 1, w, f);
+    for (uint32_t y = 0; y < h / 2; y++) put(c + (size_t)y * pitch, (size_t)w);
   } else {
-    for (uint32_t y = 0; y < h; y++) fwrite(p + (size_t)y * pitch, 1, (size_t)w * 2, f);
+    for (uint32_t y = 0; y < h; y++) put(p + (size_t)y * pitch, (size_t)w * 2);
   }
+}
+
+void write_tight_locked(const VideoOut &v, unsigned long userptr, FILE *f) {
+  tight_lines_locked(v, userptr, [f](const uint8_t *line, size_t n) { fwrite(line, 1, n, f); });
+}
+
+// MD5 of the tight picture (what ffmpeg's framemd5 of the same frame says).
+void tight_md5_locked(const VideoOut &v, unsigned long userptr, unsigned char *md, unsigned int *len) {
+  EVP_MD_CTX *c = EVP_MD_CTX_new();
+  EVP_DigestInit_ex(c, EVP_md5(), nullptr);
+  tight_lines_locked(v, userptr, [c](const uint8_t *line, size_t n) { EVP_DigestUpdate(c, line, n); });
+  EVP_DigestFinal_ex(c, md, len);
+  EVP_MD_CTX_free(c);
 }
 
 void write_state_locked(VideoOut &v) {
@@ -165,22 +180,44 @@ void write_state_locked(VideoOut &v) {
   sys_rename("/run/sim/display.txt.tmp", "/run/sim/display.txt");
 }
 
+void record_locked(VideoOut &v, const OutBuf &b) {
+  if (!v.record || v.record_left <= 0) return;
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int mdlen = 0;
+  EVP_Digest((const void *)b.userptr, b.bytesused, md, &mdlen, EVP_md5(), nullptr);
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  fprintf(v.record, "%lld.%06ld %u ", (long long)ts.tv_sec, ts.tv_nsec / 1000, b.bytesused);
+  for (unsigned i = 0; i < mdlen; i++) fprintf(v.record, "%02x", md[i]);
+  fprintf(v.record, " %#x %llu ", CMEM_getPhys((const void *)b.userptr), (unsigned long long)v.refreshes);
+  tight_md5_locked(v, b.userptr, md, &mdlen);
+  for (unsigned i = 0; i < mdlen; i++) fprintf(v.record, "%02x", md[i]);
+  fputc('\n', v.record);
+  fflush(v.record);
+  if (v.record_frames) write_tight_locked(v, b.userptr, v.record_frames);
+  if (--v.record_left == 0) {
+    fclose(v.record);
+    v.record = nullptr;
+    if (v.record_frames) fclose(v.record_frames);
+    v.record_frames = nullptr;
+  }
+}
+
 void vsync_locked(VideoOut &v) {
   if (!v.streaming) return;
-  int newest = -1;
+  v.refreshes++;
+  int next = -1;
   for (uint32_t i = 0; i < v.nbufs; i++)
-    if (v.bufs[i].queued && (newest < 0 || v.bufs[i].seq > v.bufs[newest].seq)) newest = (int)i;
-  if (newest < 0) return;
-  for (uint32_t i = 0; i < v.nbufs; i++) {
-    bool release = (int)i != newest && (v.bufs[i].queued || (int)i == v.shown);
-    if (release && v.nd < kMaxBufs) {
-      v.bufs[i].queued = false;
-      v.done[v.nd++] = i;
-    }
+    if (v.bufs[i].queued && (next < 0 || v.bufs[i].seq < v.bufs[next].seq)) next = (int)i;
+  if (next < 0) {
+    v.cond.notify_all();
+    return;
   }
-  v.bufs[newest].queued = false;
-  v.shown = newest;
+  if (v.shown >= 0 && v.shown != next && v.nd < kMaxBufs) v.done[v.nd++] = (uint32_t)v.shown;
+  v.bufs[next].queued = false;
+  v.shown = next;
   v.frames_shown++;
+  record_locked(v, v.bufs[next]);
   set_ready_locked(v);
   v.cond.notify_all();
   write_state_locked(v);
@@ -211,26 +248,6 @@ void stream_off_locked(VideoOut &v) {
   v.shown = -1;
   set_ready_locked(v);
   v.cond.notify_all();
-}
-
-void record_locked(VideoOut &v, const OutBuf &b) {
-  if (!v.record || v.record_left <= 0) return;
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int mdlen = 0;
-  EVP_Digest((const void *)b.userptr, b.bytesused, md, &mdlen, EVP_md5(), nullptr);
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  fprintf(v.record, "%lld.%06ld %u ", (long long)ts.tv_sec, ts.tv_nsec / 1000, b.bytesused);
-  for (unsigned i = 0; i < mdlen; i++) fprintf(v.record, "%02x", md[i]);
-  fprintf(v.record, " %#x\n", CMEM_getPhys((const void *)b.userptr));
-  fflush(v.record);
-  if (v.record_frames) write_tight_locked(v, b.userptr, v.record_frames);
-  if (--v.record_left == 0) {
-    fclose(v.record);
-    v.record = nullptr;
-    if (v.record_frames) fclose(v.record_frames);
-    v.record_frames = nullptr;
-  }
 }
 
 int out_ioctl(SimFile *f, unsigned long request, void *arg) {
@@ -365,7 +382,6 @@ int out_ioctl(SimFile *f, unsigned long request, void *arg) {
         }
       v.queued_log[v.queued_total % 16] = o.userptr;
       v.queued_total++;
-      record_locked(v, o);
       set_ready_locked(v);
       return 0;
     }
@@ -454,7 +470,7 @@ void sim_video_out_reset(void) {
   v.rate_milli = 60000;
   v.fmt = {};
   v.chroma_offset = 0;
-  v.frames_shown = v.queued_total = 0;
+  v.frames_shown = v.queued_total = v.refreshes = 0;
   v.s_output_calls = v.reqbufs_calls = v.streamon_calls = 0;
   for (Failure &f : v.failures) f = {};
   v.refuse_timings = false;
@@ -483,6 +499,8 @@ void sim_video_out_info(SimVideoOutInfo *info) {
   info->buffers = v.nbufs;
   info->frames_shown = v.frames_shown;
   info->queued = v.queued_total;
+  info->refreshes = v.refreshes;
+  for (uint32_t i = 0; i < v.nbufs; i++) info->pending += v.bufs[i].queued ? 1u : 0u;
   info->shown_userptr = v.shown >= 0 ? v.bufs[v.shown].userptr : 0;
   for (int i = 0; i < 16; i++) info->queued_log[i] = v.queued_log[i];
   info->s_output_calls = v.s_output_calls;
@@ -581,9 +599,9 @@ void sim_video_out_wait_vsync(void) {
     nanosleep(&ts, nullptr);
     return;
   }
-  uint64_t seen = v.frames_shown;
+  uint64_t seen = v.refreshes;
   v.cond.wait_for(lk, std::chrono::milliseconds(100),
-                  [&] { return v.frames_shown != seen || !v.streaming; });
+                  [&] { return v.refreshes != seen || !v.streaming; });
 }
 
 void sim_video_out_write_state(void) {
