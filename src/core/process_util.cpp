@@ -111,6 +111,12 @@ void sleep_ms(unsigned ms) {
   }
 }
 
+int64_t monotonic_ms(void) {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
 int read_sysfs_line(const char *path, char *buf, size_t size) {
   return sys_read_text(path, buf, size, true) < 0 ? -1 : 0;
 }

@@ -1,6 +1,7 @@
 // Process and network utilities: finding and stopping other copies of the
 // program, the Wi-Fi address.
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <sys/types.h>
 
@@ -17,6 +18,8 @@ int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg
 // box's program, not a program of the same name elsewhere), else 0.
 int process_exe_in_root(pid_t pid);
 void sleep_ms(unsigned ms);
+// Milliseconds of CLOCK_MONOTONIC: for deadlines.
+int64_t monotonic_ms(void);
 int read_sysfs_line(const char *path, char *buf, size_t size);
 int starts_with_ci(const char *s, const char *prefix);
 int ends_with_ci(const char *s, const char *suffix);

@@ -121,16 +121,26 @@ void stream_stop_all(void) {
 // The count and the run flags change together under both locks, so a racing
 // attach and detach never leave a stopped producer with consumers or a
 // running one without.
-void stream_consumer_add(uint32_t id) {
+bool stream_consumer_add(uint32_t id) {
   StreamQueue *q = get_stream_queue(id);
-  if (!q) return;
+  if (!q) return false;
   ProducerState *st = stream_run_states[id];
   if (st) pthread_mutex_lock(&st->mutex);
   pthread_mutex_lock(&q->mutex);
-  if (q->consumers++ == 0 && st) set_state_locked(st, 1, q);
+  if (q->consumers++ == 0 && st) {
+    // A consumer that comes as the last one leaves must not see the run end
+    // under it: a stop the producer has not looked at yet is taken back.
+    // (START stays set: a producer between its look and its wait starts
+    // again.)
+    if ((st->flags & STREAM_STOP) && !(st->flags & (STREAM_START | STREAM_STOP_SEEN)))
+      st->flags &= ~(STREAM_STOP | STREAM_STOPPED);
+    set_state_locked(st, 1, q);
+  }
+  bool ending = st && (st->flags & STREAM_STOP);
   if (q->hook) q->hook(q);
   pthread_mutex_unlock(&q->mutex);
   if (st) pthread_mutex_unlock(&st->mutex);
+  return ending;
 }
 
 void stream_consumer_release(StreamQueue *queue) {
@@ -168,7 +178,7 @@ bool stream_state_wait_start(ProducerState *state) {
   if ((state->flags & STREAM_STOPPED) && !(state->flags & STREAM_START))
     pthread_cond_wait(&state->cond, &state->mutex);
   bool started = (state->flags & STREAM_START) != 0;
-  state->flags &= ~(STREAM_START | STREAM_STOP);
+  state->flags &= ~(STREAM_START | STREAM_STOP | STREAM_STOP_SEEN);
   pthread_mutex_unlock(&state->mutex);
   return started;
 }
@@ -176,6 +186,7 @@ bool stream_state_wait_start(ProducerState *state) {
 bool stream_state_stopping(ProducerState *state) {
   pthread_mutex_lock(&state->mutex);
   bool stopping = (state->flags & (STREAM_STOP | STREAM_STOPPED)) != 0;
+  if (stopping) state->flags |= STREAM_STOP_SEEN;
   pthread_mutex_unlock(&state->mutex);
   return stopping;
 }

@@ -13,7 +13,8 @@ struct StreamQueue;
 enum : uint32_t {
   STREAM_START = 1,   // a start was requested and not yet taken
   STREAM_STOP = 2,    // a stop was requested and not yet taken
-  STREAM_STOPPED = 4
+  STREAM_STOPPED = 4,
+  STREAM_STOP_SEEN = 8  // the producer has seen the pending stop (stream_state_stopping)
 };
 
 struct ProducerState {
@@ -34,8 +35,12 @@ void stream_restart(uint32_t id);
 // then wakes the display thread.
 void stream_stop_all(void);
 
-// Called by attach and detach only.
-void stream_consumer_add(uint32_t id);
+// Called by attach and detach only. The first consumer's start cancels a
+// stop the producer has not seen yet (the last consumer left a moment ago),
+// so the run goes on. Returns true when the producer's run is ending all the
+// same (it saw the stop, or a restart is pending): what the ring holds now
+// belongs to a run that is over.
+bool stream_consumer_add(uint32_t id);
 void stream_consumer_release(StreamQueue *queue);
 int stream_queue_consumers(StreamQueue *queue);
 int stream_consumer_count(uint32_t id);

@@ -192,12 +192,14 @@ int stream_state_attach(uint32_t id, uint8_t mode, StreamState *state) {
                mode, (int)id, (int)audio_id);
     return -1;
   }
-  stream_consumer_add(id);
+  // Joining a run that is ending: its tail and its end mark are not for
+  // this consumer, which starts at the next run's first key frame.
+  bool ending = stream_consumer_add(id);
   StreamQueue *q = state->streamq;
-  state->resync = 0;
+  state->resync = ending ? 1 : 0;
 
   uint32_t ts, seq;
-  if ((state->flags & STREAM_STATE_RECENT_KEY) && stream_recent_keyframe(q, &ts, &seq)) {
+  if (!ending && (state->flags & STREAM_STATE_RECENT_KEY) && stream_recent_keyframe(q, &ts, &seq)) {
     state->flags &= ~STREAM_STATE_NEED_KEY;
     state->startTS = ts;
     state->seq = seq;

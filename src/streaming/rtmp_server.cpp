@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "core/listen_guard.h"
 #include "core/log.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
@@ -30,28 +31,77 @@ namespace {
 // and waits for their threads, so none touches the stream layer after the
 // cleanup rendezvous. A thread closes its socket under the lock, so the
 // listener never shuts down a number already reused.
+struct ConnSlot {
+  int fd;
+  const int *playing;  // the connection's flag once its thread has begun, else NULL
+  int64_t since;       // monotonic ms of the accept
+  bool evicted;        // shut down to make room; its thread is ending
+};
 struct Connections {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t gone = PTHREAD_COND_INITIALIZER;
-  int fds[1024];
+  ConnSlot slots[RTMP_MAX_CONNECTIONS + RTMP_EVICTING_MAX];
   int count = 0;
+  int evicting = 0;
+  ListenGuard guard = {"rtmpServerThrFxn", false, false, 0};
 };
 Connections g_conns;
 
+int slot_of(int fd) {
+  for (int i = 0; i < g_conns.count; i++)
+    if (g_conns.slots[i].fd == fd) return i;
+  return -1;
+}
+
+// With the lock held: shuts down the connection that plays nothing and came
+// first, to make room for a newcomer. false when every one plays.
+bool evict_idle_locked(void) {
+  int oldest = -1;
+  for (int i = 0; i < g_conns.count; i++) {
+    const ConnSlot &s = g_conns.slots[i];
+    if (s.evicted || (s.playing && __atomic_load_n(s.playing, __ATOMIC_RELAXED))) continue;
+    if (oldest < 0 || s.since < g_conns.slots[oldest].since) oldest = i;
+  }
+  if (oldest < 0 || g_conns.evicting >= RTMP_EVICTING_MAX) return false;
+  g_conns.slots[oldest].evicted = true;
+  g_conns.evicting++;
+  shutdown(g_conns.slots[oldest].fd, SHUT_RDWR);
+  return true;
+}
+
+// Takes a place for an accepted socket: within the cap (a share of the
+// descriptors the process may open), or in place of a connection that plays
+// nothing. false: refused.
 bool conn_add(int fd) {
   pthread_mutex_lock(&g_conns.mutex);
-  bool ok = g_conns.count < (int)(sizeof g_conns.fds / sizeof g_conns.fds[0]);
-  if (ok) g_conns.fds[g_conns.count++] = fd;
+  unsigned max = listen_guard_max(RTMP_MAX_CONNECTIONS);
+  unsigned live = (unsigned)(g_conns.count - g_conns.evicting);
+  bool ok = true;
+  // "refusing more" is said only when nothing can make room.
+  if (live < max || !evict_idle_locked()) ok = !listen_guard_full(&g_conns.guard, live, max);
+  if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
+    g_conns.slots[g_conns.count++] = {fd, nullptr, monotonic_ms(), false};
+  else
+    ok = false;
   pthread_mutex_unlock(&g_conns.mutex);
   return ok;
 }
 
+// The connection's playing flag, read when room is wanted; NULL before it
+// is freed.
+void conn_watch(int fd, const int *playing) {
+  pthread_mutex_lock(&g_conns.mutex);
+  int i = slot_of(fd);
+  if (i >= 0) g_conns.slots[i].playing = playing;
+  pthread_mutex_unlock(&g_conns.mutex);
+}
+
 void conn_close(int fd) {
   pthread_mutex_lock(&g_conns.mutex);
-  for (int i = 0; i < g_conns.count; i++) {
-    if (g_conns.fds[i] != fd) continue;
-    g_conns.fds[i] = g_conns.fds[--g_conns.count];
-    break;
+  int i = slot_of(fd);
+  if (i >= 0) {
+    if (g_conns.slots[i].evicted) g_conns.evicting--;
+    g_conns.slots[i] = g_conns.slots[--g_conns.count];
   }
   close(fd);
   pthread_cond_broadcast(&g_conns.gone);
@@ -69,7 +119,7 @@ void conn_shutdown_all(int ms) {
     until.tv_nsec -= 1000000000L;
   }
   pthread_mutex_lock(&g_conns.mutex);
-  for (int i = 0; i < g_conns.count; i++) shutdown(g_conns.fds[i], SHUT_RDWR);
+  for (int i = 0; i < g_conns.count; i++) shutdown(g_conns.slots[i].fd, SHUT_RDWR);
   while (g_conns.count > 0)
     if (pthread_cond_timedwait(&g_conns.gone, &g_conns.mutex, &until) == ETIMEDOUT) break;
   if (g_conns.count) log_printf("%s: %d connections still running\n", "rtmpServerThrFxn", g_conns.count);
@@ -108,13 +158,27 @@ int listen_socket(void) {
   return s;
 }
 
-void accept_one(int ls) {
+// One pending connection: 0, or -1 when accepting is to pause (out of
+// descriptors).
+int accept_one(int ls) {
   struct sockaddr_in peer;
   socklen_t plen = sizeof peer;
   int fd = accept4(ls, (struct sockaddr *)&peer, &plen, SOCK_CLOEXEC);
   if (fd < 0) {
-    log_printf("%s: %s\n", "accept", strerror(errno));
-    return;
+    int err = errno;
+    pthread_mutex_lock(&g_conns.mutex);
+    bool pause = listen_guard_accept_failed(&g_conns.guard, err);
+    // Room may come from a connection that plays nothing.
+    if (pause) evict_idle_locked();
+    pthread_mutex_unlock(&g_conns.mutex);
+    return pause ? -1 : 0;
+  }
+  pthread_mutex_lock(&g_conns.mutex);
+  listen_guard_accepted(&g_conns.guard);
+  pthread_mutex_unlock(&g_conns.mutex);
+  if (!conn_add(fd)) {
+    close(fd);
+    return 0;
   }
   // The destination before any address translation; without connection
   // tracking the socket's own address.
@@ -132,16 +196,10 @@ void accept_one(int ls) {
   int *arg = (int *)malloc(sizeof(int));
   if (!arg) {
     log_printf("Failed to allocate RTMP server\n");
-    close(fd);
-    return;
+    conn_close(fd);
+    return 0;
   }
   *arg = fd;
-  if (!conn_add(fd)) {
-    log_printf("%s: too many connections\n", "rtmpServerThrFxn");
-    free(arg);
-    close(fd);
-    return;
-  }
   log_printf("created server %p\n", (void *)arg);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -154,6 +212,7 @@ void accept_one(int ls) {
     conn_close(fd);
   }
   pthread_attr_destroy(&attr);
+  return 0;
 }
 
 }  // namespace
@@ -174,7 +233,9 @@ void *serverThread(void *arg) {
   RtmpConnection *c = (RtmpConnection *)malloc(sizeof(RtmpConnection));
   if (c) {
     rtmp_connection_init(c, fd);
+    conn_watch(fd, &c->playing);
     if (rtmp_handshake(c) == 0) rtmp_connection_run(c);
+    conn_watch(fd, nullptr);
     rtmp_connection_free(c);
     free(c);
   }
@@ -194,7 +255,10 @@ void *rtmpServerThrFxn(void *arg) {
     }
     struct pollfd pf = {ls, POLLIN, 0};
     int r = poll(&pf, 1, 1000);
-    if (r > 0) accept_one(ls);
+    // Out of descriptors the pending connection keeps the socket readable:
+    // accepting pauses (looking at the quit flag) instead of spinning.
+    if (r > 0 && accept_one(ls) < 0)
+      for (int i = 0; i < LISTEN_ACCEPT_PAUSE_MS / 100 && !get_exit_code(); i++) sleep_ms(100);
   }
   conn_shutdown_all(RTMP_QUIT_WAIT_MS);
   myRendezvousCleanup(env->cleanup_rendezvous, env->name);

@@ -7,7 +7,9 @@
 enum {
   RTMP_PORT = 1935,
   RTMP_THREAD_STACK = 128 * 1024,  // hundreds of connections fit the board's address space
-  RTMP_QUIT_WAIT_MS = 10000        // how long the listener waits for its connections at quit
+  RTMP_QUIT_WAIT_MS = 10000,       // how long the listener waits for its connections at quit
+  RTMP_MAX_CONNECTIONS = 1024,     // at most; fewer when few descriptors may be opened (listen_guard_max)
+  RTMP_EVICTING_MAX = 64           // connections shut down to make room whose threads are still ending
 };
 
 // The listener; its record is a ThreadEnv.

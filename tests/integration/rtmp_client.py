@@ -126,6 +126,47 @@ class Client:
         return got
 
 
+def media(c, seconds):
+    """Reads the server's chunk stream (chunk size 128) until a video key
+    frame and an audio frame have come, or seconds pass: (key, audio)."""
+    end = time.time() + seconds
+    c.s.settimeout(1)
+    buf = b""
+    last = {}   # chunk stream id: [type, length, left]
+    key = audio = False
+    while time.time() < end and not (key and audio):
+        try:
+            k = c.s.recv(65536)
+        except socket.timeout:
+            continue
+        if not k:
+            break
+        buf += k
+        while buf:
+            fmt, csid = buf[0] >> 6, buf[0] & 0x3F
+            hl = {0: 12, 1: 8, 2: 4, 3: 1}[fmt]
+            if len(buf) < hl:
+                break
+            st = last.setdefault(csid, [0, 0, 0])
+            if fmt <= 1:
+                st[1] = int.from_bytes(buf[4:7], "big")
+                st[0] = buf[7]
+            if st[2] == 0:
+                st[2] = st[1]
+            n = min(128, st[2])
+            if len(buf) < hl + n:
+                break
+            body = buf[hl:hl + n]
+            if st[2] == st[1]:   # the message's first chunk
+                if st[0] == 9 and body[:2] == b"\x17\x01":
+                    key = True
+                if st[0] == 8 and body[1:2] == b"\x01":
+                    audio = True
+            st[2] -= n
+            buf = buf[hl + n:]
+    return key, audio
+
+
 HOSTILE = {
     "chunk_size_0": chunks(2, 1, struct.pack(">I", 0)),
     "chunk_size_huge": chunks(2, 1, struct.pack(">I", 0x80000000)),
@@ -193,6 +234,60 @@ def main():
                 c.s.close()
             time.sleep(max(0, 1 - (time.time() - t0)))
         print("churn ok")
+    elif what == "relay":
+        # N players one after another, each joining as the one before it
+        # leaves (a little later each round); every one must get a key
+        # frame and audio.
+        n = int(sys.argv[2])
+        prev = None
+        for i in range(n):
+            c = Client(port)
+            c.handshake(8)
+            if prev:
+                prev.s.close()
+                time.sleep(0.01 * (i % 8))
+            c.play("streamA.m3u8")
+            key, audio = media(c, 20)
+            if not (key and audio):
+                print("player", i, "key frame", key, "audio", audio)
+                return 1
+            prev = c
+        print("relay ok")
+    elif what in ("slow", "idle"):
+        # N clients that trickle the handshake (a byte every 2 s) or finish
+        # it and play nothing; prints how many the server closed within the
+        # time limit.
+        n, limit = int(sys.argv[2]), float(sys.argv[3])
+        cs = []
+        for i in range(n):
+            c = Client(port)
+            if what == "idle":
+                c.handshake(8)
+                c.s.sendall(chunks(3, 20, amf_str("connect") + amf_num(1) + amf_obj([("app", amf_str("live"))])))
+            cs.append(c)
+        print("started", n, flush=True)
+        end = time.time() + limit
+        open_ = [c.s for c in cs]
+        closed = 0
+        next_byte = time.time()
+        while open_ and time.time() < end:
+            if what == "slow" and time.time() >= next_byte:
+                next_byte += 2
+                for s_ in list(open_):
+                    try:
+                        s_.send(b"\x03")
+                    except OSError:
+                        pass
+            for s_ in select.select(open_, [], [], 0.5)[0]:
+                try:
+                    gone = not s_.recv(65536)
+                except OSError:
+                    gone = True
+                if gone:
+                    open_.remove(s_)
+                    closed += 1
+        print("closed", closed, "of", n, flush=True)
+        return 0 if closed == n else 1
     elif what == "hold":
         # N players connected until killed.
         cs = []

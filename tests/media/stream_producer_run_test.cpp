@@ -45,7 +45,7 @@ TEST_F(StreamProducerRun, FirstConsumerStartsLastStopsAndClearsTheOffset) {
   };
 
   stream_consumer_add(VIDEO_STREAM1);
-  EXPECT_EQ(st.flags, STREAM_START | STREAM_STOP);
+  EXPECT_EQ(st.flags, STREAM_START);  // the registration's stop was never seen
   EXPECT_EQ(stream_get_state_by_id(VIDEO_STREAM1), 1);
   EXPECT_EQ(events(st.event_fd), 1u);
   stream_consumer_add(VIDEO_STREAM1);
@@ -161,6 +161,44 @@ TEST_F(StreamProducerRun, StopAllSparesTheSerialThreadUnlessQuitting) {
   EXPECT_EQ(stream_get_state_by_id(SERIAL_STREAM), 0);
   EXPECT_EQ(wakeups, 2);
   core_hooks.display_wakeup = nullptr;
+}
+
+// A consumer that comes as the last one leaves: a stop the producer has not
+// looked at is taken back and the run goes on; one it has seen ends the run,
+// and the newcomer starts at the next run's key frame, past the end mark.
+TEST_F(StreamProducerRun, ConsumerJoiningAsTheLastLeavesKeepsOrRestartsTheRun) {
+  TestStream s(VIDEO_STREAM1, 64 * 1024, 16);
+  StreamState a{}, b{};
+  ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &a), 0);
+  ASSERT_TRUE(stream_state_wait_start(&s.state));
+  uint32_t now = timestamp_now();
+  s.put(64, now - 9000, STREAM_FLAG_KEY);
+  s.put(64, now - 6000, 0);
+  stream_state_detach(&a);
+  b.flags = STREAM_STATE_RECENT_KEY;
+  EXPECT_FALSE(stream_consumer_add(VIDEO_STREAM1));
+  stream_consumer_release(&s.queue);
+  ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &b), 0);
+  EXPECT_FALSE(stream_state_stopping(&s.state));  // the producer goes on
+  FrameDesc *f = stream_state_dequeue_raw(&b);
+  ASSERT_NE(f, nullptr);
+  EXPECT_TRUE(f->flags & FRAME_KEY);  // from the recent key frame
+  stream_state_detach(&b);
+
+  // Now the producer looks before the newcomer comes: its run ends.
+  EXPECT_TRUE(stream_state_stopping(&s.state));
+  ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &b), 0);
+  EXPECT_TRUE(stream_state_stopping(&s.state));
+  ringbuffer_put(&s.queue, 0, 0, 0);  // the run's end mark
+  EXPECT_TRUE(stream_state_wait_start(&s.state));  // and it starts again
+  EXPECT_FALSE(stream_state_stopping(&s.state));
+  s.put(64, now, 0);
+  uint32_t key = s.put(64, now + 3000, STREAM_FLAG_KEY);
+  f = stream_state_dequeue_raw(&b);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->seq, key);
+  EXPECT_GT(Buffer_getNumBytesUsed(f->buf), 0);
+  stream_state_detach(&b);
 }
 
 TEST_F(StreamProducerRun, InvalidIdsAreReportedAndIgnored) {

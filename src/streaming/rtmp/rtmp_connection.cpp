@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_block.h"
+#include "core/process_util.h"
 #include "formats/annexb.h"
 #include "formats/flv.h"
 #include "media/sound.h"
@@ -281,7 +282,7 @@ int reply_play(RtmpConnection *c, const AmfValue *name) {
                  "height", channel_size(c->channel, "Height"), "Server",
                  "Marovant 7391 RTMP Server") < 0)
     return -1;
-  c->playing = 1;
+  __atomic_store_n(&c->playing, 1, __ATOMIC_RELAXED);
   return 0;
 }
 
@@ -477,7 +478,8 @@ int play_step(RtmpConnection *c) {
     detach(c);
     if (attach(c) < 0) return -1;
   }
-  if (!wait_video(c)) return 0;
+  // No video for a while: the input still tells whether the player is there.
+  if (!wait_video(c)) return poll_input(c, 0);
   c->video_sent = 0;
   RtmpEntry v;
   StreamQueue *q = c->video.streamq;
@@ -499,11 +501,15 @@ int play_step(RtmpConnection *c) {
   return poll_input(c, 0);
 }
 
-int read_piece(int fd, uint8_t *buf, size_t n) {
+// n bytes, each wait at most RTMP_HANDSHAKE_TIMEOUT_MS and all of them
+// before deadline (monotonic ms): a client trickling bytes is cut off too.
+int read_piece(int fd, uint8_t *buf, size_t n, int64_t deadline) {
   size_t got = 0;
   while (got < n) {
+    int64_t left = deadline - monotonic_ms();
+    if (left <= 0) return -1;
     struct pollfd pf = {fd, POLLIN, 0};
-    int r = poll(&pf, 1, RTMP_HANDSHAKE_TIMEOUT_MS);
+    int r = poll(&pf, 1, left < RTMP_HANDSHAKE_TIMEOUT_MS ? (int)left : RTMP_HANDSHAKE_TIMEOUT_MS);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return -1;
     ssize_t k = recv(fd, buf + got, n - got, 0);
@@ -672,7 +678,8 @@ int rtmp_handle_command(RtmpConnection *c, const RtmpHeader *h, const uint8_t *b
   if (amf_is(&v[0], "connect")) return reply_connect(c, txid);
   if (amf_is(&v[0], "createStream")) return reply_result(c, txid, (int)c->stream_id);
   if (amf_is(&v[0], "closeStream")) {
-    c->playing = 0;
+    if (c->playing) c->idle_since = monotonic_ms();
+    __atomic_store_n(&c->playing, 0, __ATOMIC_RELAXED);
     return reply_result(c, txid, 1);
   }
   if (amf_is(&v[0], "getStreamLength")) return reply_result(c, txid, 0);
@@ -690,13 +697,14 @@ int rtmp_handshake(RtmpConnection *c) {
   uint8_t out[RTMP_S0S1S2_SIZE];
   uint8_t c2[RTMP_HANDSHAKE_SIZE];
   int step = 0;
-  if (read_piece(c->fd, c01, sizeof c01) == 0) {
+  int64_t deadline = monotonic_ms() + RTMP_HANDSHAKE_DEADLINE_MS;
+  if (read_piece(c->fd, c01, sizeof c01, deadline) == 0) {
     step = 1;
     rtmp_handshake_reply(c01 + 1, out, rand);
     struct iovec piece = {out, sizeof out};
     if (send_iov(c, &piece, 1) == 0) {
       step = 2;
-      if (read_piece(c->fd, c2, sizeof c2) == 0) {
+      if (read_piece(c->fd, c2, sizeof c2, deadline) == 0) {
         if (rtmp_handshake_c2_ok(c2, out + 1)) return 0;
         step = 3;
       }
@@ -720,11 +728,17 @@ int rtmp_connection_feed(RtmpConnection *c, const uint8_t *data, size_t len) {
 }
 
 void rtmp_connection_run(RtmpConnection *c) {
+  c->idle_since = monotonic_ms();
   while (get_exit_code_unlocked() == EXIT_RUNNING) {
     int rc;
     if (!c->playing) {
       detach(c);
-      rc = poll_input(c, 5000);
+      int64_t left = c->idle_since + RTMP_IDLE_MS - monotonic_ms();
+      if (left <= 0) {
+        log_printf("%s: nothing played for %d s, closing\n", "serverThread", RTMP_IDLE_MS / 1000);
+        break;
+      }
+      rc = poll_input(c, left < 5000 ? (int)left : 5000);
     } else {
       rc = play_step(c);
     }

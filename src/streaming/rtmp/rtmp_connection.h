@@ -13,6 +13,8 @@ enum {
   RTMP_IOV_BATCH = 1024,           // iovecs per sendmsg
   RTMP_SEND_TIMEOUT_S = 10,        // a send with no progress for this long ends the connection
   RTMP_HANDSHAKE_TIMEOUT_MS = 5000, // per read of the handshake
+  RTMP_HANDSHAKE_DEADLINE_MS = 10000, // for the whole handshake
+  RTMP_IDLE_MS = 20000,             // a connection that plays nothing this long is closed
   RTMP_HEADER_ROOM = 2048,          // chunk headers of one batch (21 bytes a message at most)
   RTMP_VIDEO_ROOM = 4096,           // video bytes of one batch besides the ring's, at least
   RTMP_BATCH_ENTRIES = 64           // ring entries of one batch
@@ -29,7 +31,8 @@ struct RtmpEntry {
 
 struct RtmpConnection {
   int fd;
-  int playing;          // set by "play", cleared by "closeStream"
+  int playing;          // set by "play", cleared by "closeStream" (atomic: the listener reads it)
+  int64_t idle_since;   // monotonic ms when it last stopped playing (or began)
   int channel;          // 0 or 1
   int audio;            // the channel's RTMPAudio at play
   uint32_t stream_id;   // given by createStream

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <string>
 #include <strings.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -20,7 +19,7 @@ namespace {
 // How long interleaved packets gather before they are written.
 const int64_t kFlushDelay_us = 2000;
 // How long accepting pauses when the process is out of descriptors.
-const int64_t kAcceptBackoff_us = 1000000;
+const int64_t kAcceptBackoff_us = (int64_t)LISTEN_ACCEPT_PAUSE_MS * 1000;
 
 const char kPublic[] = "OPTIONS, DESCRIBE, SETUP, TEARDOWN, PLAY, PAUSE, GET_PARAMETER, SET_PARAMETER";
 
@@ -497,15 +496,9 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
       fPort(port),
       fAuthDB(authDatabase),
       fReclamationSeconds(reclamationSeconds),
-      fMaxConnections(RTSP_MAX_CONNECTIONS),
-      fAtLimit(false),
-      fOutOfDescriptors(false),
+      fGuard{"RTSPServer", false, false, 0},
       fAcceptResumeTask(nullptr),
       fFlushTask(nullptr) {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY &&
-      rl.rlim_cur / 4 < fMaxConnections)
-    fMaxConnections = rl.rlim_cur / 4 > 4 ? (unsigned)(rl.rlim_cur / 4) : 4;
   env.taskScheduler().setBackgroundHandling(fSocket, SOCKET_READABLE, incomingConnectionHandler,
                                             this);
 }
@@ -584,42 +577,32 @@ void RTSPServer::acceptConnections() {
     // At the limit a newcomer takes the place of a connection that has said
     // nothing for longest and plays nothing; when every connection plays,
     // it is told so and closed.
-    bool full = fConnections.size() >= fMaxConnections && !evictIdleConnection();
+    unsigned max = listen_guard_max(RTSP_MAX_CONNECTIONS);
+    bool full = fConnections.size() >= max && !evictIdleConnection();
     struct sockaddr_in peer;
     socklen_t l = sizeof peer;
     int fd = accept4(fSocket, (struct sockaddr *)&peer, &l, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        if (evictIdleConnection()) continue;
-        // The pending connection keeps the socket readable: listening
-        // pauses instead of spinning, and the episode is logged once.
-        if (!fOutOfDescriptors)
-          log_printf("%s: accept: %s, pausing new connections\n", "RTSPServer", strerror(errno));
-        fOutOfDescriptors = true;
+      int err = errno;
+      if (listen_guard_out_of_resources(err) && evictIdleConnection()) continue;
+      if (listen_guard_accept_failed(&fGuard, err)) {
         envir().taskScheduler().disableBackgroundHandling(fSocket);
         if (!fAcceptResumeTask)
           fAcceptResumeTask =
               envir().taskScheduler().scheduleDelayedTask(kAcceptBackoff_us, acceptResume, this);
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        log_printf("%s: accept: %s\n", "RTSPServer", strerror(errno));
       }
       return;
     }
-    if (fOutOfDescriptors) {
-      log_printf("%s: accepting connections again\n", "RTSPServer");
-      fOutOfDescriptors = false;
-    }
+    listen_guard_accepted(&fGuard);
     if (full) {
-      if (!fAtLimit)
-        log_printf("%s: %u connections, refusing more\n", "RTSPServer", fMaxConnections);
-      fAtLimit = true;
+      listen_guard_full(&fGuard, max, max);
       static const char kBusy[] = "RTSP/1.0 503 Service Unavailable\r\nCSeq: 0\r\nConnection: close\r\n\r\n";
       ssize_t w = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
       (void)w;
       ::close(fd);
       continue;
     }
-    if (fConnections.size() + 1 < fMaxConnections) fAtLimit = false;
+    listen_guard_full(&fGuard, (unsigned)fConnections.size(), max);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     fConnections.push_back(new Connection(*this, fd, peer));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/listen_guard.h"
 #include "streaming/rtsp/digest_auth.h"
 #include "streaming/rtsp/server_media.h"
 
@@ -20,7 +21,7 @@
 // has not begun to go out, and goes on at the next key frame.
 #define RTSP_TCP_QUEUE_LIMIT (2u << 20)
 // Connections served at once, at most; fewer when the process may open
-// few descriptors (a quarter of RLIMIT_NOFILE).
+// few descriptors (a share of RLIMIT_NOFILE, listen_guard_max).
 #define RTSP_MAX_CONNECTIONS 4096
 
 class RTSPServer : public Medium {
@@ -101,9 +102,7 @@ class RTSPServer : public Medium {
   std::vector<Connection *> fConnections;
   std::atomic<unsigned> fNumConnections{0};  // fConnections.size()
   std::map<uint32_t, ClientSession *> fClientSessions;
-  unsigned fMaxConnections;
-  bool fAtLimit;             // the connection limit was logged and still holds
-  bool fOutOfDescriptors;    // accept failed for want of descriptors: logged
+  ListenGuard fGuard;        // the connection cap and the pause when out of descriptors
   TaskToken fAcceptResumeTask;
   std::vector<Connection *> fFlushList;
   TaskToken fFlushTask;

@@ -1,0 +1,51 @@
+#include "core/listen_guard.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/resource.h>
+
+#include "core/log.h"
+#include "core/process_util.h"
+
+unsigned listen_guard_max(unsigned max) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return max;
+  rlim_t share = rl.rlim_cur / LISTEN_FD_SHARE;
+  if (share < LISTEN_MIN_CONNECTIONS) share = LISTEN_MIN_CONNECTIONS;
+  return share < max ? (unsigned)share : max;
+}
+
+bool listen_guard_full(ListenGuard *g, unsigned count, unsigned max) {
+  if (count < max) {
+    if (count + 1 < max) g->at_limit = false;
+    return false;
+  }
+  if (!g->at_limit) log_printf("%s: %u connections, refusing more\n", g->name, max);
+  g->at_limit = true;
+  return true;
+}
+
+bool listen_guard_out_of_resources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+bool listen_guard_accept_failed(ListenGuard *g, int err) {
+  if (listen_guard_out_of_resources(err)) {
+    int64_t now = monotonic_ms();
+    if (!g->last_failure || now - g->last_failure >= LISTEN_EPISODE_GAP_MS) {
+      log_printf("%s: accept: %s, pausing new connections\n", g->name, strerror(err));
+      g->out_of_fds = true;
+    }
+    g->last_failure = now ? now : 1;
+    return true;
+  }
+  if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR && err != ECONNABORTED)
+    log_printf("%s: accept: %s\n", g->name, strerror(err));
+  return false;
+}
+
+void listen_guard_accepted(ListenGuard *g) {
+  if (!g->out_of_fds) return;
+  log_printf("%s: accepting connections again\n", g->name);
+  g->out_of_fds = false;
+}

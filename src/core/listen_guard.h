@@ -1,0 +1,44 @@
+// What a listening server does when clients come faster than it can serve
+// them: a cap on its connections that is a share of the descriptors the
+// process may open (read whenever it is asked, so a changed limit counts),
+// one log line when the cap is reached, and a pause of accepting with one
+// log line an episode when accept fails for want of descriptors or memory
+// (the pending connection keeps the socket readable: accepting again at once
+// would spin).
+#pragma once
+#include <cstdint>
+
+enum {
+  LISTEN_FD_SHARE = 4,          // a server's connections: a quarter of RLIMIT_NOFILE
+  LISTEN_MIN_CONNECTIONS = 4,
+  LISTEN_ACCEPT_PAUSE_MS = 1000,  // how long accepting pauses when out of descriptors
+  LISTEN_EPISODE_GAP_MS = 10000   // failures closer than this make one episode
+};
+
+struct ListenGuard {
+  const char *name;   // the server's name in its log lines
+  bool at_limit;      // the cap was logged and still holds
+  bool out_of_fds;    // accept failed for want of resources: logged, not yet ended
+  int64_t last_failure;  // monotonic ms of the last such failure (0: none)
+};
+
+// The cap: LISTEN_FD_SHARE-th of the soft RLIMIT_NOFILE, at least
+// LISTEN_MIN_CONNECTIONS, at most max.
+unsigned listen_guard_max(unsigned max);
+// Whether count connections fill the cap max. Logs "<name>: <max>
+// connections, refusing more" once an episode; the episode ends when a place
+// is free again.
+bool listen_guard_full(ListenGuard *g, unsigned count, unsigned max);
+// Whether accept failed with err for want of descriptors or memory.
+bool listen_guard_out_of_resources(int err);
+// After accept failed with err: true when it was for want of descriptors or
+// memory, which the caller answers with a pause of LISTEN_ACCEPT_PAUSE_MS
+// ("<name>: accept: <error>, pausing new connections" once an episode: under
+// a flood a place freed now and then is taken at once, and failures closer
+// than LISTEN_EPISODE_GAP_MS make one episode); other failures are logged
+// as "<name>: accept: <error>" unless they are passing ones (EAGAIN, EINTR,
+// ECONNABORTED).
+bool listen_guard_accept_failed(ListenGuard *g, int err);
+// After accept succeeded: the first success after the episode's line says
+// "<name>: accepting connections again".
+void listen_guard_accepted(ListenGuard *g);

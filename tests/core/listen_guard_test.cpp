@@ -1,0 +1,66 @@
+// A server's cap follows the descriptor limit as it is now, and a flood of
+// refusals or accept failures makes one log line, not one each.
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+
+#include "core/listen_guard.h"
+#include "core/log.h"
+
+namespace {
+
+std::string log_take(void) {
+  std::string s;
+  char buf[4096];
+  size_t n;
+  while ((n = log_read(buf, sizeof buf)) > 0) s.append(buf, n);
+  return s;
+}
+
+int count(const std::string &s, const char *what) {
+  int n = 0;
+  for (size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) n++;
+  return n;
+}
+
+TEST(ListenGuard, CapIsAShareOfTheDescriptorLimitReadEachTime) {
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit rl = old;
+  rl.rlim_cur = 200;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+  EXPECT_EQ(listen_guard_max(1024), 50u);
+  EXPECT_EQ(listen_guard_max(20), 20u);
+  rl.rlim_cur = 8;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+  EXPECT_EQ(listen_guard_max(1024), (unsigned)LISTEN_MIN_CONNECTIONS);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+}
+
+TEST(ListenGuard, OneLineAnEpisode) {
+  log_take();
+  ListenGuard g = {"srv", false, false, 0};
+  for (int i = 0; i < 100; i++) EXPECT_TRUE(listen_guard_full(&g, 10, 10));
+  EXPECT_FALSE(listen_guard_full(&g, 9, 10));
+  EXPECT_TRUE(listen_guard_full(&g, 10, 10));  // one place freed and taken: the same episode
+  EXPECT_FALSE(listen_guard_full(&g, 5, 10));
+  EXPECT_TRUE(listen_guard_full(&g, 10, 10));  // a new one
+  std::string log = log_take();
+  EXPECT_EQ(count(log, "srv: 10 connections, refusing more\n"), 2) << log;
+
+  for (int i = 0; i < 100; i++) {
+    EXPECT_TRUE(listen_guard_accept_failed(&g, EMFILE));
+    listen_guard_accepted(&g);  // a place freed now and then is taken at once
+  }
+  EXPECT_FALSE(listen_guard_accept_failed(&g, EAGAIN));
+  EXPECT_FALSE(listen_guard_accept_failed(&g, ECONNABORTED));
+  EXPECT_FALSE(listen_guard_accept_failed(&g, EINVAL));
+  log = log_take();
+  EXPECT_EQ(count(log, "srv: accept: Too many open files, pausing new connections\n"), 1) << log;
+  EXPECT_EQ(count(log, "srv: accepting connections again\n"), 1);
+  EXPECT_EQ(count(log, "srv: accept: Invalid argument\n"), 1);
+  EXPECT_EQ(count(log, "\n"), 3);
+}
+
+}  // namespace
