@@ -23,7 +23,13 @@ int send_probe(int s) {
 }  // namespace
 
 int waitConnection(int s, const struct sockaddr_in *dest, int seconds) {
+  return waitConnection_watch(s, dest, seconds, nullptr, nullptr);
+}
+
+int waitConnection_watch(int s, const struct sockaddr_in *dest, int seconds,
+                         bool (*stop)(void *ctx), void *ctx) {
   if (seconds <= 0) return NET_REACH_OK;
+  auto stopped = [stop, ctx] { return stop && stop(ctx); };
   int left = seconds;
   unsigned char mac[6] = {0};
   bool answered = false;
@@ -42,10 +48,12 @@ int waitConnection(int s, const struct sockaddr_in *dest, int seconds) {
       break;
     }
     if (left == 1) return NET_REACH_HOST_TIMEOUT;
-    sleep_ms(1000);
+    for (int i = 0; i < 10 && !stopped(); i++) sleep_ms(100);
+    if (stopped()) return NET_REACH_STOPPED;
     left--;
   }
   if (get_exit_code()) return NET_REACH_ERROR;
+  if (stopped()) return NET_REACH_STOPPED;
   if (answered) {
     char ip[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &dest->sin_addr, ip, sizeof ip);
@@ -56,6 +64,7 @@ int waitConnection(int s, const struct sockaddr_in *dest, int seconds) {
     log_printf("UDP: %s: %d seconds left\n", "waitConnection", left);
     int refused = 0;
     for (int i = 0; i < 100; i++) {
+      if (stopped()) return NET_REACH_STOPPED;
       int r = send_probe(s);
       if (r < 0) {
         perror("UDP: waitConnection");

@@ -212,10 +212,16 @@ void deadline_after_ms(struct timespec *t, unsigned ms) {
   }
 }
 
+bool sender_done(ProducerState *sender) {
+  return get_exit_code() != 0 || stream_state_stopping(sender);
+}
+
 // Sender side, g_mutex held: asks for r on the multicaster of generation
 // gen and waits until it is done, the multicaster is withdrawn (the
-// withdrawal stops it) or the process quits. false when not carried out.
-bool call_locked(int index, Request r, unsigned gen) {
+// withdrawal stops it) or the process quits. With a sender, a request the
+// "rtp" thread has not taken yet is withdrawn when the sender is stopped.
+// false when not carried out.
+bool call_locked(int index, Request r, unsigned gen, ProducerState *sender) {
   Slot &s = g_slots[index];
   if (!s.mc || s.generation != gen) return false;
   unsigned ticket = s.served;
@@ -225,15 +231,15 @@ bool call_locked(int index, Request r, unsigned gen) {
   // Starting may wait for the encoder to leave JPEG mode: the wait is long
   // but bounded.
   for (int i = 0; i < 300 && s.served == ticket && s.generation == gen && !get_exit_code(); i++) {
+    if (sender && s.request == r && sender_done(sender)) {
+      s.request = REQ_NONE;
+      return false;
+    }
     struct timespec t;
     deadline_after_ms(&t, 100);
     pthread_cond_timedwait(&g_cond, &g_mutex, &t);
   }
   return s.served != ticket && s.generation == gen;
-}
-
-bool sender_done(ProducerState *sender) {
-  return get_exit_code() != 0 || stream_state_stopping(sender);
 }
 
 }  // namespace
@@ -284,7 +290,7 @@ void multicast_rtp_run(int index, ProducerState *sender) {
       continue;
     }
     unsigned gen = s.generation;
-    if (!call_locked(index, REQ_START, gen)) continue;
+    if (!call_locked(index, REQ_START, gen, sender)) continue;
     if (!started) log_printf("multicast rstp streaming %d started\n", index);
     started = true;
     while (!sender_done(sender) && s.generation == gen) {
@@ -292,7 +298,7 @@ void multicast_rtp_run(int index, ProducerState *sender) {
       deadline_after_ms(&t, 200);
       pthread_cond_timedwait(&g_cond, &g_mutex, &t);
     }
-    if (s.generation == gen) call_locked(index, REQ_STOP, gen);
+    if (s.generation == gen) call_locked(index, REQ_STOP, gen, nullptr);
   }
   pthread_mutex_unlock(&g_mutex);
   if (started) log_printf("multicast rstp streaming %d finished\n", index);

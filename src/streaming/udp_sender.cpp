@@ -89,10 +89,20 @@ uint32_t udp_time_align(UdpTimePair *t, uint32_t ts) {
   return ts - t->ticks;
 }
 
+uint32_t udp_mode_header(uint8_t mode) {
+  return mode == UDP_MODE_COUNTER ? 2 : mode == UDP_MODE_HEADERS ? UDP_PACKET_HEADER_SIZE + UDP_FRAME_HEADER_SIZE : 0;
+}
+
+bool udp_packet_size_too_small(uint8_t mode, uint32_t packet_size) {
+  int64_t n = (int64_t)packet_size - 28;
+  return mode != UDP_MODE_HEADERS && n >= 1 && n <= (int64_t)udp_mode_header(mode);
+}
+
 uint32_t udp_datagram_size(uint8_t mode, uint32_t packet_size) {
   if (mode == UDP_MODE_HEADERS) return UDP_HEADERS_DATAGRAM;
   int64_t n = (int64_t)packet_size - 28;
-  if (n < 1) return 1400;
+  // A size that leaves no room after the mode's header counts as unset.
+  if (n < 1 || udp_packet_size_too_small(mode, packet_size)) return UDP_DEFAULT_DATAGRAM;
   return n > (int64_t)UDP_HEADERS_DATAGRAM ? (uint32_t)UDP_HEADERS_DATAGRAM : (uint32_t)n;
 }
 
@@ -224,18 +234,30 @@ struct Run {
   int sock;
   bool tcp;
   uint64_t sent;
+  uint32_t datagrams;
   bool keep_status;   // the run stopped the state with a status of its own
 };
 
 bool run_ending(Run *r) { return get_exit_code() != 0 || stream_state_stopping(&r->e->ps); }
 
+bool run_ending_cb(void *ctx) { return run_ending(static_cast<Run *>(ctx)); }
+
+// Ends the run on a fault of its own and stops the sender, keeping the
+// status; a start that came meanwhile (new settings) stands, so only this
+// run ends.
 void stop_with(Run *r) {
+  pthread_mutex_lock(&r->e->ps.mutex);
+  bool restart = (r->e->ps.flags & STREAM_START) != 0;
+  pthread_mutex_unlock(&r->e->ps.mutex);
+  if (restart) return;
   r->keep_status = true;
   stream_set_state(&r->e->ps, 0);
 }
 
 int send_datagram(void *ctx, const uint8_t *data, size_t size) {
   Run *r = static_cast<Run *>(ctx);
+  // Small datagrams make many a frame: a stop is looked for between them.
+  if (++r->datagrams % 256 == 0 && run_ending(r)) return -1;
   ssize_t w = send(r->sock, data, size, MSG_NOSIGNAL);
   if (w == (ssize_t)size) return 0;
   if (w < 0 && errno == ECONNREFUSED) {
@@ -304,8 +326,10 @@ bool open_socket(Run *r, struct sockaddr_in *dest) {
 }
 
 bool check_destination(Run *r, const struct sockaddr_in *dest) {
-  switch (waitConnection(r->sock, dest, r->cfg.retry_timeout)) {
+  switch (waitConnection_watch(r->sock, dest, r->cfg.retry_timeout, run_ending_cb, r)) {
     case NET_REACH_OK: break;
+    case NET_REACH_STOPPED:
+      return false;
     case NET_REACH_HOST_TIMEOUT:
       log_printf("%s: destination host timeout\n", r->name);
       udp_set_status(r->e, "Destination host timeout");
@@ -384,6 +408,12 @@ void stream_run(Run *r) {
   }
   log_printf("%s: attached to stream %d; seq %d\n", r->name, (int)id, (int)st.seq);
   const char *status = r->tcp ? "Streaming TCP %llu bytes sent" : "Streaming UDP %llu bytes sent";
+  uint32_t size = r->p->udp_packet_size;
+  if (!r->tcp && udp_packet_size_too_small(mode, size)) {
+    log_printf("%s: UDPPacketSize %u leaves no room after the %u-byte header, %u used\n", r->name,
+               size, udp_mode_header(mode), UDP_DEFAULT_DATAGRAM + 28);
+    status = "Streaming UDP %llu bytes sent (UDPPacketSize too small: 1428 used)";
+  }
   udp_set_status(r->e, status, 0ull);
   while (!run_ending(r)) {
     FrameDesc *d = stream_state_dequeue_timeout(&st, 200);
@@ -428,6 +458,14 @@ void sender_run(Run *r) {
     return;
   }
   r->tcp = cfg->stream_mode == UDP_MODE_TCP;
+  // A stream id without a queue (3) has nothing to send: said once, not
+  // retried every second.
+  if (!get_stream_queue(cfg->stream_id)) {
+    log_printf("%s: stream %u cannot be sent\n", r->name, cfg->stream_id);
+    udp_set_status(r->e, "Invalid StreamID %u", cfg->stream_id);
+    stop_with(r);
+    return;
+  }
   struct sockaddr_in dest;
   if (!open_socket(r, &dest)) return;
   log_printf("%s starting, mode %d\n", r->name, cfg->stream_mode);

@@ -28,6 +28,7 @@ enum {
   UDP_AUDIO_SAMPLES = 512,
   UDP_AUDIO_AVERAGE = 12,   // 16-bit values averaged into one sample
   UDP_HEADERS_DATAGRAM = 1472,
+  UDP_DEFAULT_DATAGRAM = 1400,  // when UDPPacketSize is below 1 or leaves no room
   UDP_STATUS_SIZE = 100
 };
 
@@ -81,6 +82,12 @@ struct UdpFramer {
 };
 // The datagram size of a mode and UDPPacketSize.
 uint32_t udp_datagram_size(uint8_t mode, uint32_t packet_size);
+// The bytes a mode puts before the data (mode 2: the most, on a frame's
+// first datagram).
+uint32_t udp_mode_header(uint8_t mode);
+// Whether UDPPacketSize is 1 or more yet leaves no room for data after the
+// mode's header (so the default size is used).
+bool udp_packet_size_too_small(uint8_t mode, uint32_t packet_size);
 void udp_framer_init(UdpFramer *f, uint8_t mode, uint32_t packet_size, UdpSendFn send, void *ctx);
 // One entry (a frame, or muxed bytes) of modes 0 to 2: counts it, cuts it.
 int udp_framer_frame(UdpFramer *f, const uint8_t *data, uint32_t len, uint32_t ts);

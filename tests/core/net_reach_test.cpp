@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <string>
@@ -86,6 +87,22 @@ TEST(NetReach, HostPortAndOffLinkOutcomes) {
     Probe p("127.0.0.3", false);
     EXPECT_EQ(waitConnection(p.tx, &p.dest, 1), NET_REACH_PORT_TIMEOUT);
   }
+}
+
+// A check of an hour gives up when its caller is stopped, in either phase.
+TEST(NetReach, StopEndsTheCheckInEitherPhase) {
+  write_arp("127.0.0.2 none\n");
+  static std::atomic<int> asked;
+  auto stop_after_some = [](void *) { return ++asked > 20; };
+  for (const char *addr : {"127.0.0.2", "127.0.0.1"}) {  // no ARP answer; port refused
+    SCOPED_TRACE(addr);
+    asked = 0;
+    Probe p(addr, false);
+    EXPECT_EQ(waitConnection_watch(p.tx, &p.dest, 3600, stop_after_some, nullptr), NET_REACH_STOPPED);
+  }
+  Probe p("127.0.0.1", true);
+  EXPECT_EQ(waitConnection_watch(p.tx, &p.dest, 3600, [](void *) { return false; }, nullptr),
+            NET_REACH_OK);
 }
 
 }  // namespace

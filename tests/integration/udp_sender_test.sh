@@ -64,7 +64,8 @@ clean_ts "$W/tcp2.ts"
 echo "ok: mode 4"
 
 # Mode 1: counters; datagram sizes follow UDPPacketSize.
-for size in "1460 1432" "1 1400"; do
+# 30 leaves no room after the counter: counted as unset, and said so.
+for size in "1460 1432" "1 1400" "30 1400"; do
   set -- $size
   $RX 1 5004 4 "$W" >"$W/rx1" 2>&1 &
   RXP=$!
@@ -72,6 +73,9 @@ for size in "1460 1432" "1 1400"; do
   wait $RXP || fail "mode 1: $(cat "$W/rx1")"
   grep -q "^ok max=$2 " "$W/rx1" || fail "mode 1, UDPPacketSize $1: $(cat "$W/rx1")"
 done
+wait_status "UDPPacketSize too small"
+kill -0 "$BOX_PID" || fail "the box died at UDPPacketSize 30"
+form -d "UDPPacketSize=1"
 echo "ok: mode 1"
 
 # Mode 2: headers, audio, TTL and TOS.
@@ -104,6 +108,47 @@ wait $RXP || true
 form -d "UDP[0].State=stop"
 wait_status "^Stopped$"
 echo "ok: reachability"
+
+# A check of an hour: a stop is taken at once, and new settings during it
+# start a run of their own (a timeout of the old check stops nothing).
+n=$(grep -c "udpA starting" "$LOGF")
+sender -d "UDP[0].StreamMode=1" -d "UDP[0].RetryTimeout=3600" -d "UDP[0].Addr=127.0.0.2"
+for _ in $(seq 100); do [ "$(grep -c "udpA starting" "$LOGF")" -gt "$n" ] && break; sleep 0.1; done
+form -d "UDP[0].State=stop"
+wait_status "^Stopped$"
+form -d "UDP[0].State=start"
+$RX 1 5004 4 "$W" >"$W/rx4" 2>&1 &
+RXP=$!
+form -d "UDP[0].Addr=127.0.0.1" -d "UDP[0].RetryTimeout=2"
+wait_status "^Streaming UDP"
+wait $RXP || fail "after new settings during the check: $(cat "$W/rx4")"
+echo "ok: stop and new settings during the check"
+
+# RetryTimeout 0: a receiver that is not there (port refused) does not stop
+# the stream; otherwise its going away ends the run.
+refused() { grep -c "udpA: connection refused" "$LOGF" || true; }
+form -d "UDP[0].State=stop"
+wait_status "^Stopped$"
+n=$(refused)
+sender -d "UDP[0].RetryTimeout=0" -d "UDP[0].Port=5006"
+wait_status "^Streaming UDP [1-9][0-9]{5,} bytes sent"
+[ "$(refused)" = "$n" ] || fail "RetryTimeout 0 stopped at a refused port"
+$RX 1 5006 3 "$W" >"$W/rx5" 2>&1 &
+RXP=$!
+sender -d "UDP[0].RetryTimeout=2"
+wait_status "^Streaming UDP"
+wait $RXP || true
+for _ in $(seq 200); do [ "$(refused)" -gt "$n" ] && break; sleep 0.1; done
+[ "$(refused)" -gt "$n" ] || fail "RetryTimeout 2 went on without its receiver"
+form -d "UDP[0].State=stop"
+echo "ok: refused ports"
+
+# Stream 3 has no queue: said in the status, not retried.
+sender -d "UDP[0].StreamID=3" -d "UDP[0].Port=5004"
+wait_status "^Invalid StreamID 3$"
+[ "$(grep -c "stream 3 cannot be sent" "$LOGF")" = 1 ] || fail "stream 3 tried again"
+form -d "UDP[0].StreamID=1"
+echo "ok: stream 3"
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"

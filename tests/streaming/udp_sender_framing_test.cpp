@@ -56,6 +56,38 @@ TEST(UdpSenderFraming, RawAndCounterModesCutAtTheDatagramSize) {
             Bytes(data.begin() + 1430, data.begin() + 2860));
 }
 
+// Every UDPPacketSize from 1 to 40 in the datagram modes: each datagram
+// fits the size, carries data after its header, and the data comes through
+// whole; a size that leaves no room after the header counts as unset.
+TEST(UdpSenderFraming, SmallPacketSizesInEveryModeCarryTheFrameWhole) {
+  Bytes data = pattern(3000);
+  for (uint8_t mode : {UDP_MODE_RAW, UDP_MODE_COUNTER, UDP_MODE_HEADERS}) {
+    for (uint32_t size = 1; size <= 40; size++) {
+      SCOPED_TRACE(testing::Message() << "mode " << (int)mode << " size " << size);
+      uint32_t dsize = udp_datagram_size(mode, size);
+      bool small = udp_packet_size_too_small(mode, size);
+      EXPECT_EQ(small, mode == UDP_MODE_COUNTER && (size == 29 || size == 30));
+      if (mode == UDP_MODE_HEADERS) EXPECT_EQ(dsize, 1472u);
+      else if (size <= 28 || small) EXPECT_EQ(dsize, 1400u);
+      else EXPECT_EQ(dsize, size - 28);
+      Sink sink;
+      UdpFramer f;
+      udp_framer_init(&f, mode, size, Sink::send, &sink);
+      ASSERT_EQ(udp_framer_frame(&f, data.data(), (uint32_t)data.size(), 0), 0);
+      ASSERT_LE(sink.grams.size(), data.size());
+      Bytes joined;
+      for (size_t i = 0; i < sink.grams.size(); i++) {
+        const Bytes &g = sink.grams[i];
+        uint32_t hdr = mode == UDP_MODE_COUNTER ? 2 : mode == UDP_MODE_HEADERS ? (i ? 16 : 60) : 0;
+        ASSERT_LE(g.size(), dsize);
+        ASSERT_GT(g.size(), hdr);
+        joined.insert(joined.end(), g.begin() + hdr, g.end());
+      }
+      EXPECT_EQ(joined, data);
+    }
+  }
+}
+
 TEST(UdpSenderFraming, HeaderModeFrameOf3000Bytes) {
   Bytes data = pattern(3000);
   Sink s;
