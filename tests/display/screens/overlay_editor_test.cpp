@@ -4,9 +4,11 @@
 // channel 0 and, for the "off" message, tesseract), the text size row and
 // "Erase all".
 #include <cstdio>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/screens/overlay_editor.h"
@@ -112,6 +114,34 @@ TEST_F(Ovl, FilesRoundTripWithTheirSettingsChecked) {
   ASSERT_EQ(overlay_file_load(e), 0);
   EXPECT_EQ(e->x * 10000 + e->y, 0);
   EXPECT_EQ(overlay_file_load(overlay_conf(4)), -1) << "no addtl.txt anywhere";
+}
+
+// A volume's file is read only as far as an overlay can use it, whatever
+// its size, and never through a link.
+TEST_F(Ovl, HugeFilesAreReadOnlyAsFarAsTheyCanBeUsed) {
+  std::string text;
+  for (int i = 0; i < 100000; i++) text += "line " + std::to_string(i) + "\r\n";
+  write("addtl.txt", text);
+  ASSERT_EQ(truncate((dir + "/addtl.txt").c_str(), 64 << 20), 0);
+  log_reset();
+  TextOverlayConf *c = overlay_conf(4);
+  ASSERT_EQ(overlay_file_load(c), 0);
+  std::vector<std::string> got = lines(c);
+  ASSERT_FALSE(got.empty());
+  EXPECT_LE(got.size(), (size_t)OVERLAY_CODES_MAX);
+  EXPECT_EQ(got[0], "line 0");
+  std::string log(1 << 16, '\0');
+  log.resize(log_copy(log_get_tail(), &log[0], log.size()));
+  EXPECT_NE(log.find("addtl.txt is longer than"), std::string::npos) << log;
+
+  std::string sealed = std::string(root_dir()) + "/tmp/sealed_extra.txt";
+  FILE *f = fopen(sealed.c_str(), "wb");
+  ASSERT_TRUE(f);
+  fputs("#ovl 3 0 0 0\nSEALED\n", f);
+  fclose(f);
+  unlink((dir + "/extra.txt").c_str());
+  ASSERT_EQ(symlink(sealed.c_str(), (dir + "/extra.txt").c_str()), 0);
+  EXPECT_NE(overlay_file_load(overlay_conf(3)), 0) << "read through a link";
 }
 
 TEST_F(Ovl, CodedMessageIsLookedUpOrChosenAndKept) {
