@@ -57,6 +57,7 @@ void ringbuffer_init(StreamQueue *queue, Buffer_Handle buffer, uint32_t num_entr
   }
   queue->callbacks = nullptr;
   queue->holds = nullptr;
+  queue->claims = 0;
 }
 
 void ringbuffer_free(StreamQueue *queue) {
@@ -239,14 +240,25 @@ void ringbuffer_claim(StreamQueue *queue, uint32_t offset, uint32_t length) {
     StreamEntry &e = queue->entries[i];
     if (e.length && e.offset < end && e.offset + e.length > offset) e.length = 0;
   }
+  bool waited = false;
   for (;;) {
     bool held = false;
     for (const StreamHold *h = queue->holds; h && !held; h = h->next)
       held = h->offset < end && h->offset + h->length > offset;
     if (!held) break;
+    if (!waited) queue->claims++;
+    waited = true;
     pthread_cond_wait(&queue->cond, &queue->mutex);
   }
+  if (waited) queue->claims--;
   pthread_mutex_unlock(&queue->mutex);
+}
+
+bool ringbuffer_claim_pending(StreamQueue *queue) {
+  pthread_mutex_lock(&queue->mutex);
+  bool pending = queue->claims != 0;
+  pthread_mutex_unlock(&queue->mutex);
+  return pending;
 }
 
 void stream_add_callback(uint32_t id, StreamCallback *callback) {

@@ -67,6 +67,7 @@ struct StreamQueue {
   StreamCallback *callbacks;
   pthread_mutex_t cb_mutex;
   StreamHold *holds;      // under mutex; a release broadcasts cond
+  uint32_t claims;        // under mutex: claims waiting for holds
   // next_seq as the puts publish it, read without the lock: the word
   // stream_queue_wait_published sleeps on. A put wakes only the sleepers
   // waiting for its entry's number (bit number & 31 of the futex bitset).
@@ -124,6 +125,10 @@ void ringbuffer_release(StreamQueue *queue, StreamHold *hold);
 // that no consumer takes a new hold there, then waits until no hold covers
 // any of those bytes. A holder must never wait for this producer.
 void ringbuffer_claim(StreamQueue *queue, uint32_t offset, uint32_t length);
+// Whether a claim waits for holds: a holder that itself waits for more of
+// the producer's entries gives its hold up instead (the producer sends none
+// while it waits).
+bool ringbuffer_claim_pending(StreamQueue *queue);
 
 // A callback already linked is not linked twice. Must not be called from a
 // callback of the same queue; a callback must not take a lock that a caller

@@ -310,6 +310,16 @@ void apply_bit_rate(VideoEncParams *p) {
 // the first slice of a new frame.
 void follow_capture_slice(VideoEncParams *p) {
   if (p->slice_frame_done) return;
+  // A capture that must write over the frame (its signal lost, its set-up
+  // remade) waits for this hold and publishes no slice meanwhile: rather
+  // than wait for each slice in turn with codec_mutex held, the frame is
+  // given up and coded from what is there.
+  if (p->capture_hold && ringbuffer_claim_pending(p->capture.streamq)) {
+    ringbuffer_release(p->capture.streamq, p->capture_hold);
+    p->capture_hold = nullptr;
+    p->slice_frame_done = 1;
+    return;
+  }
   for (;;) {
     FrameDesc *f = stream_state_dequeue_timeout(&p->capture, kSliceWaitMs);
     // Nothing came: the main loop finds the next frame's start itself.
@@ -605,8 +615,10 @@ void video_encoder_main_loop(VideoEncParams *p) {
     // slice): the capture does not write over it meanwhile.
     StreamHold hold;
     if (ringbuffer_hold(p->capture.streamq, &hold, f->seq, expected) != 0) continue;
+    p->capture_hold = &hold;
     encode_frame(p, frame, luma);
-    ringbuffer_release(p->capture.streamq, &hold);
+    if (p->capture_hold) ringbuffer_release(p->capture.streamq, &hold);
+    p->capture_hold = nullptr;
   }
 }
 

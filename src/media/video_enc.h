@@ -70,6 +70,7 @@ struct VideoEncParams {
   // read stands within the frame.
   uint8_t *slice_space;
   int slice_frame_done;          // the frame's last capture slice was taken
+  StreamHold *capture_hold;      // on the frame being coded; NULL once given up
   uint32_t slices_put;           // slices of the frame being coded handed out so far
   uint32_t skip_ts;              // slices of this frame are skipped silently
   uint32_t wrong_slices;

@@ -209,6 +209,7 @@ TEST_F(StreamQueueWrap, AClaimWaitsOnlyForTheHoldsOnItsBytes) {
   ASSERT_EQ(ringbuffer_hold(&s.queue, &a, 0, 2048), 0);  // the whole frame, past its entry
   ASSERT_EQ(ringbuffer_hold(&s.queue, &b, 1, 0), 0);
   std::atomic<bool> claimed{false};
+  EXPECT_FALSE(ringbuffer_claim_pending(&s.queue));
   std::thread producer([&] {
     ringbuffer_claim(&s.queue, 1024, 1024);
     memset(s.queue.base + 1024, 0x55, 1024);
@@ -217,6 +218,8 @@ TEST_F(StreamQueueWrap, AClaimWaitsOnlyForTheHoldsOnItsBytes) {
   StreamEntry e;
   for (int i = 0; i < 500 && !(s.find(2, &e) && e.length == 0); i++) usleep(10000);
   EXPECT_EQ(e.length, 0u);
+  // A holder that waits for the producer's next entries sees the claim.
+  EXPECT_TRUE(ringbuffer_claim_pending(&s.queue));
   EXPECT_EQ(ringbuffer_hold(&s.queue, &late, 2, 0), -1);
   for (uint32_t seq : {0u, 1u}) {  // outside the claimed bytes
     ASSERT_TRUE(s.find(seq, &e));
@@ -228,6 +231,7 @@ TEST_F(StreamQueueWrap, AClaimWaitsOnlyForTheHoldsOnItsBytes) {
   ringbuffer_release(&s.queue, &a);
   producer.join();
   EXPECT_TRUE(claimed);
+  EXPECT_FALSE(ringbuffer_claim_pending(&s.queue));
   ringbuffer_release(&s.queue, &b);
 }
 
