@@ -231,11 +231,8 @@ bool split_authority(const char *a, const char *stop, const char **name, size_t 
 }
 }  // namespace
 
-bool web_from_this_site(const WebRequest *req) {
-  const char *from = web_header(req, "Origin");
-  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
-  if (!from || !*from) return true;
-  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+bool web_same_site(const char *from, const char *host) {
+  if (!from) return false;
   const char *rest = nullptr;
   long dflt = 80;
   if (strncasecmp(from, "http://", 7) == 0) {
@@ -253,6 +250,13 @@ bool web_from_this_site(const WebRequest *req) {
       !split_authority(host, "", &b, &blen, &bport, 80))
     return false;
   return alen == blen && strncasecmp(a, b, alen) == 0 && aport == bport;
+}
+
+bool web_from_this_site(const WebRequest *req) {
+  const char *from = web_header(req, "Origin");
+  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  if (!from || !*from) return true;
+  return web_same_site(from, web_header(req, MHD_HTTP_HEADER_HOST));
 }
 
 int send_cross_site_refused(WebRequest *req) {

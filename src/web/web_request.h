@@ -134,6 +134,9 @@ const char *web_local_target(const WebRequest *req, const char *target, const ch
 // cached credentials with requests that other sites' pages make, so
 // nothing that changes state is done for such a request.
 bool web_from_this_site(const WebRequest *req);
+// Whether an Origin or Referer value names the site of a Host header value
+// (host names compared without case, ports with the scheme's default).
+bool web_same_site(const char *from, const char *host);
 // The 403 for a request web_from_this_site refuses.
 int send_cross_site_refused(WebRequest *req);
 // The client's IPv4 address as the library reports it; 0 when unknown.

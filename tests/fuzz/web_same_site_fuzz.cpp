@@ -1,0 +1,28 @@
+// The Origin or Referer of a state-changing request against the Host it was
+// sent to: the first line is the Origin or Referer, the rest the Host.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+#include "web/web_request.h"
+
+int fuzz_one(const uint8_t *data, size_t size) {
+  std::string text(reinterpret_cast<const char *>(data), size);
+  size_t nl = text.find('\n');
+  // Header values end at a NUL as the library hands them over.
+  std::string from = text.substr(0, nl).c_str();
+  std::string host = nl == std::string::npos ? "" : text.substr(nl + 1).c_str();
+  bool same = web_same_site(from.c_str(), host.c_str());
+  // Only web pages name a site; the check never accepts an empty Host.
+  if (same && strncasecmp(from.c_str(), "http://", 7) != 0 && strncasecmp(from.c_str(), "https://", 8) != 0)
+    abort();
+  if (same && host.empty()) abort();
+  // A page of this very Host, a plain name, always is.
+  const char *kName = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-";
+  if (!host.empty() && host.find_first_not_of(kName) == std::string::npos &&
+      !web_same_site(("http://" + host + "/x").c_str(), host.c_str()))
+    abort();
+  return 0;
+}
