@@ -15,6 +15,8 @@
 namespace {
 
 const int64_t kAuxSDPLineWait_us = 10000000;
+// How long after a change of the producer's settings descriptions are not kept.
+const int64_t kSettle_us = 5000000;
 
 // Sampling-frequency index of MPEG-4 audio (ISO/IEC 14496-3 1.6.3.4).
 const unsigned kSamplingFrequencies[16] = {96000, 88200, 64000, 48000, 44100, 32000,
@@ -67,7 +69,13 @@ MPEG4GenericRTPSink *createAdtsRtpSink(UsageEnvironment &env, Groupsock *rtpGrou
 }
 
 const char *StreamMediaSubsession::sdpLines() {
-  if (settingsChanged()) forgetSDPLines();
+  // The producer restarts with new settings a moment after they change, and
+  // until it has, the stream still carries the old parameter sets: for a
+  // while after a change every description is made afresh, so that none
+  // made in between is kept.
+  int64_t now = rtsp_monotonic_us();
+  if (settingsChanged()) fUnsettledUntil = now + kSettle_us;
+  if (now < fUnsettledUntil) forgetSDPLines();
   return OnDemandServerMediaSubsession::sdpLines();
 }
 

@@ -21,7 +21,8 @@ class StreamMediaSubsession : public OnDemandServerMediaSubsession {
       : OnDemandServerMediaSubsession(env, reuseFirstSource, 6970, false),
         fStreamId(streamId),
         fMode(mode),
-        fSettingsLen(0) {}
+        fSettingsLen(0),
+        fUnsettledUntil(0) {}
   // True when the producer's settings differ from those the lines were
   // made with (and remembers the new ones).
   bool settingsChanged();
@@ -29,6 +30,7 @@ class StreamMediaSubsession : public OnDemandServerMediaSubsession {
   uint32_t fMode;
   uint8_t fSettings[64];
   size_t fSettingsLen;
+  int64_t fUnsettledUntil;   // rtsp_monotonic_us: the lines are made afresh until then
 };
 
 class H264VideoFrameServerMediaSubsession : public StreamMediaSubsession {
