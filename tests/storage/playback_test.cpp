@@ -265,7 +265,8 @@ TEST_F(Playback, PauseSeeksFastForwardAndRewindByTheRecordedTimes) {
     EXPECT_TRUE(wait_until([&] { return TrickMode == 0 && playback_position() == start; }, 30000))
         << playback_position() - start;
     // Fast forward shows the key frames after the start, in order, then the
-    // end (the start's own picture may still be queued as recording begins).
+    // end (the seeks' pictures may still wait on the output, shown in turn,
+    // as recording begins).
     std::string ff = record(dir, "ff", 100);
     TrickMode = TRICK_FAST_FORWARD;
     PlaybackState = PLAYBACK_PLAYING;
@@ -273,7 +274,7 @@ TEST_F(Playback, PauseSeeksFastForwardAndRewindByTheRecordedTimes) {
     std::vector<std::string> want(keys.begin() + 1, keys.end());
     auto ff_shown = [&] {
       std::vector<std::string> got = distinct_runs(frame_md5s(ff, kFrame480));
-      if (!got.empty() && got[0] == keys[0]) got.erase(got.begin());
+      while (!got.empty() && got[0] != keys[1] && (got[0] == keys[0] || got[0] == keys[2])) got.erase(got.begin());
       return got;
     };
     EXPECT_TRUE(wait_until([&] { return ff_shown() == want; }, 30000));
@@ -670,8 +671,8 @@ namespace {
 // ffmpeg's decode of a file, each picture's MD5 as tight NV12.
 std::vector<std::string> ffmpeg_frame_md5s(const std::string &file) {
   std::string out;
-  EXPECT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-i", file.c_str(), "-pix_fmt", "nv12", "-f", "framemd5",
-                      "-"}, &out), 0);
+  EXPECT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-i", file.c_str(), "-map", "0:v:0", "-pix_fmt", "nv12",
+                      "-f", "framemd5", "-"}, &out), 0);
   std::vector<std::string> v;
   for (const std::string &l : text_lines(out))
     if (!l.empty() && l[0] != '#') v.push_back(l.substr(l.rfind(' ') + 1));
@@ -771,6 +772,59 @@ TEST_F(Playback, ThirtySecondsOfFileTakeThirtySecondsOfRefreshesEveryPictureTwic
   EXPECT_EQ(shown.back().refresh - shown.front().refresh + 1, 1800u);
   sim_video_out_clock(1);
   run.stop();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Playback, AnAudioSampleOfNearly4GiBInASparseFileIsNeverRead) {
+  // The mdat runs to the end of a sparse file of 5 GiB, so that an audio
+  // sample of 2^32 - 7 bytes lies inside it: its ADTS frame would wrap to a
+  // few bytes in 32 bits.
+  std::string good = dir + "/av.mp4", big = dir + "/sparse.mp4";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480:rate=30",
+                      "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=48000", "-t", "1", "-pix_fmt", "yuv420p",
+                      "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac", "-movflags", "+faststart",
+                      good.c_str()}), 0);
+  Bytes f = read_board_file(good);
+  size_t mdat = 0;
+  while (mdat + 8 <= f.size() && memcmp(&f[mdat + 4], "mdat", 4) != 0) mdat += raw_be32(f, mdat);
+  ASSERT_LT(mdat + 8, f.size());
+  raw_put_be32(f, mdat, 0);  // to the end of the file
+  size_t stsz = raw_table(f, "soun", "stsz");
+  ASSERT_NE(stsz, SIZE_MAX);
+  raw_put_be32(f, stsz + 20, 0xFFFFFFF9u);
+  ASSERT_TRUE(write_board_file(big, f));
+  ASSERT_EQ(truncate(HostPath(big.c_str()).c_str(), 5ll << 30), 0);
+  std::vector<std::string> want = distinct_runs(ffmpeg_frame_md5s(good));
+  SoundOut sound;
+  PlaybackRun run;
+  run.start();
+  ASSERT_TRUE(wait_for([&] { return Fifo_getNumEntries(sound.env.free_fifo) == AUDIO_PLAYBACK_BUFS; }));
+  // Contiguous memory behind the audio buffers, which a read of the sample
+  // into one of them would overwrite.
+  const size_t kCanary = 1 << 20;
+  uint8_t *canary = (uint8_t *)CMEM_alloc(kCanary, 32);
+  ASSERT_NE(canary, nullptr);
+  memset(canary, 0xA5, kCanary);
+  run.output.audio = &sound.env;
+  for (const std::string &file : {big, good}) {
+    SCOPED_TRACE(file);
+    std::string rec = dir + "/sparse.txt";
+    sim_video_out_record(rec.c_str(), 100, nullptr);
+    run.play(file);
+    EXPECT_TRUE(wait_state(PLAYBACK_END));
+    EXPECT_TRUE(wait_until([&] { return ends_with(distinct_runs(shown_md5s(rec)), want); }, 30000));
+    ASSERT_TRUE(wait_for([&] { return Fifo_getNumEntries(sound.env.free_fifo) == AUDIO_PLAYBACK_BUFS; }));
+    run.stop();
+  }
+  run.output.audio = nullptr;
+  sys_unlink(big.c_str());
+  size_t intact = 0;
+  while (intact < kCanary && canary[intact] == 0xA5) intact++;
+  EXPECT_EQ(intact, kCanary);
+  CMEM_free(canary);
 }
 
 }  // namespace
