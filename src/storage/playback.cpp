@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/log.h"
 #include "core/param_block.h"
@@ -20,6 +22,7 @@
 #include "platform/framework/codec_engine.h"
 #include "platform/host_root.h"
 #include "storage/playback_internal.h"
+#include "storage/volume.h"
 
 std::atomic<int32_t> PlaybackState;
 std::atomic<int32_t> TrickMode;
@@ -163,17 +166,16 @@ int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
   return 0;
 }
 
-int playback_mp4(OutputEnv *e, FILE *f, const char *path) {
+// The reader reads the moov through the played stream; it reads nothing
+// more once open, and the feeder seeks before every sample it reads.
+int playback_mp4(OutputEnv *e, FILE *f) {
   Mp4Muxer *m = mp4_new_reader();
-  FILE *rf = m ? sys_fopen(path, "rb") : nullptr;
-  if (!m || !rf) {
+  if (!m) {
     log_printf("failed to create mp4 reader\n");
-    if (m) mp4_delete(m);
-    if (rf) fclose(rf);
     stream_set_state(&g_ps, 0);
     return -1;
   }
-  mp4_set_file(m, rf);
+  mp4_set_file(m, f);
   g_mp4 = m;
   g_file = f;
   mp4_set_sample_callback(m, rate_callback);
@@ -223,7 +225,6 @@ int playback_mp4(OutputEnv *e, FILE *f, const char *path) {
   log_printf("%s: exiting\n", "playback_mp4");
   g_mp4 = nullptr;
   mp4_delete(m);
-  fclose(rf);
   return 0;
 }
 
@@ -581,6 +582,27 @@ void return_full_frames(void) {
   }
 }
 
+// The file to play, and its status. One on a volume ("/media/<volume>/...")
+// is walked to from the volume without following a link on it (a user's
+// disk may carry links to anywhere); it must be a regular file.
+FILE *open_played(const char *name, struct stat *st) {
+  static const char kMedia[] = "/media/";
+  const char *vol = strncmp(name, kMedia, sizeof kMedia - 1) == 0 ? name + sizeof kMedia - 1 : nullptr;
+  const char *slash = vol ? strchr(vol, '/') : nullptr;
+  int fd;
+  if (slash && slash > vol) {
+    char base[VOLUME_PATH_MAX];
+    snprintf(base, sizeof base, "%.*s", (int)(slash - name), name);
+    fd = volume_open(base, slash + 1, O_RDONLY);
+  } else {
+    fd = sys_open(name, O_RDONLY | O_CLOEXEC);
+  }
+  if (fd < 0) return nullptr;
+  FILE *f = nullptr;
+  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || !(f = fdopen(fd, "rb"))) close(fd);
+  return f;
+}
+
 void play_one(OutputEnv *e) {
   char name[sizeof g_filename];
   playback_get_filename(name, sizeof name);
@@ -590,12 +612,13 @@ void play_one(OutputEnv *e) {
     return;
   }
   struct stat st;
-  if (sys_stat(name, &st) == 0 && st.st_size == 0) {
+  FILE *f = open_played(name, &st);
+  if (f && st.st_size == 0) {
     log_printf("zero-length file can't be played: %s\n", name);
+    fclose(f);
     refuse();
     return;
   }
-  FILE *f = sys_fopen(name, "rb");
   if (!f) {
     log_printf("input file could not be opened: %s\n", name);
     refuse();
@@ -637,7 +660,7 @@ void play_one(OutputEnv *e) {
   log_printf("%s: output_filename=%s, in=%d out=%d\n", e->env.name, name,
              Fifo_getNumEntries(d.full_fifo), Fifo_getNumEntries(d.free_fifo));
   g_playing = 1;
-  if (mode == 13) playback_mp4(e, f, name);
+  if (mode == 13) playback_mp4(e, f);
   else if (mode == 0) playback_ts(e, f);
   else playback_jpg(e, f);
   g_playing = 0;

@@ -828,3 +828,33 @@ TEST_F(Playback, AnAudioSampleOfNearly4GiBInASparseFileIsNeverRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Playback, LinksOnAVolumeAreNotFollowed) {
+  // A user's disk whose file and folder are links to a file outside it.
+  std::string outside = make("outside.mp4", 3, 3, {"-preset", "ultrafast"});
+  ASSERT_EQ(sys_mkdirs("/media/int/DCIM", 0755), 0);
+  ASSERT_TRUE(write_board_file("/media/int/DCIM/real.mp4", read_board_file(outside)));
+  ASSERT_EQ(symlink(HostPath(outside.c_str()).c_str(), HostPath("/media/int/DCIM/link.mp4").c_str()), 0);
+  ASSERT_EQ(symlink(HostPath(dir.c_str()).c_str(), HostPath("/media/int/folder").c_str()), 0);
+  PlaybackRun run;
+  run.start();
+  struct Case {
+    const char *file;
+    int32_t state;
+  };
+  for (Case c : {Case{"/media/int/DCIM/link.mp4", PLAYBACK_ERROR}, Case{"/media/int/DCIM/real.mp4", PLAYBACK_END},
+                 Case{"/media/int/folder/outside.mp4", PLAYBACK_ERROR}, Case{"/media/int/DCIM", PLAYBACK_ERROR}}) {
+    SCOPED_TRACE(c.file);
+    run.play(c.file);
+    EXPECT_TRUE(wait_state(c.state));
+    run.stop();
+  }
+  for (const char *p : {"/media/int/DCIM/link.mp4", "/media/int/DCIM/real.mp4", "/media/int/folder"})
+    sys_unlink(p);
+  sys_rmdir("/media/int/DCIM");
+  sys_rmdir("/media/int");
+}
+
+}  // namespace
