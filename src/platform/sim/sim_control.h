@@ -146,7 +146,8 @@ int sim_storage_mount_state(const char *mount_point);
 // write, "pull" pulls the disk (its device goes, its open files and every
 // change on it fail with EIO until it is mounted again); "none" ends a
 // failure. Reads and writes are those made through the platform's volume
-// I/O (sys_fd_read, sys_fd_write, sys_fd_check).
+// I/O (sys_fd_read, sys_fd_write, sys_fd_check). Each call writes "KIND
+// AFTER" to <root>/run/sim/storage/<dev>.fault.
 int sim_storage_fault(const char *dev, const char *kind, long after);
 // Files on the volume cannot grow past bytes: a write stops there, the
 // next fails with EFBIG (also "limit DEV BYTES"); 0 lifts the limit.

@@ -505,6 +505,10 @@ int sim_storage_fault(const char *dev, const char *kind, long after) {
     f->pulled = true;
     sim_storage_remove(dev);
   }
+  // Scripts see that the command took: <root>/run/sim/storage/<dev>.fault.
+  char text[64];
+  snprintf(text, sizeof text, "%s %ld\n", kind, f->after);
+  sys_write_text(state_path(f->name, ".fault").c_str(), text);
   return 0;
 }
 
