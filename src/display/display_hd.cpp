@@ -139,9 +139,9 @@ int derive_capture_std(DisplayEnv *env) {
   const ParamBlock *pb = get_param_block();
   int fixed = pb->display.standard;
   if (fixed && !(display_is_ch7038b() && fixed == VSTD_1080P_60)) return fixed;
-  int std = get_std_from_mode((int)capture_block.input_width, (int)capture_block.input_height,
-                              capture_block.interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE,
-                              (int)capture_block.fps);
+  uint32_t cw, ch, cil, cfps;
+  capture_input_get(&cw, &ch, &cil, &cfps);
+  int std = get_std_from_mode((int)cw, (int)ch, cil ? SCAN_INTERLACED : SCAN_PROGRESSIVE, (int)cfps);
   if (env->output == 0) {
     switch (std) {
       case 8: case 10: case 15: case 19: return VSTD_576P;
@@ -157,7 +157,7 @@ int derive_capture_std(DisplayEnv *env) {
 int passthru_capture_mode_std(DisplayEnv *env, StreamId stream) {
   uint32_t w, h, pitch, fourcc, slice, field, fps;
   captureGetMode((uint32_t)stream_index(stream), &w, &h, &pitch, &fourcc, &slice, &field, &fps);
-  uint32_t rate = fps ? fps : capture_block.fps;
+  uint32_t rate = fps ? fps : (uint32_t)capture_frame_rate();
   bool interlaced = field != V4L2_FIELD_NONE && field != V4L2_FIELD_ANY;
   if (interlaced) rate *= 2;
   const ParamBlock *pb = get_param_block();
@@ -174,7 +174,13 @@ int passthru_capture_mode_std(DisplayEnv *env, StreamId stream) {
 
 void nominal_size(int std, int *w, int *h) {
   switch (std) {
-    case 0: *w = (int)capture_block.input_width; *h = (int)capture_block.input_height; break;
+    case 0: {
+      uint32_t cw, ch;
+      capture_input_get(&cw, &ch, nullptr, nullptr);
+      *w = (int)cw;
+      *h = (int)ch;
+      break;
+    }
     case 5: case 7: *w = 720; *h = 480; break;
     case 6: case 8: *w = 720; *h = 576; break;
     case 9: case 10: case 11: *w = 1280; *h = 720; break;
@@ -231,8 +237,10 @@ HdDisplay *create_device(DisplayEnv *env, int mode) {
   }
   int cs = g_attrs.color_space, std = g_attrs.std, width = 0, height = 0, line = 0;
   if (std == VSTD_AUTO || std == VSTD_CAPTURE) {
-    width = (int)capture_block.input_width;
-    height = (int)capture_block.input_height;
+    uint32_t cw, ch;
+    capture_input_get(&cw, &ch, nullptr, nullptr);
+    width = (int)cw;
+    height = (int)ch;
   } else if (std < VSTD_CAPTURE) {
     video_std_size(std, &width, &height, nullptr);
   } else if (const CustomTiming *row = custom_timing_of(std)) {
@@ -480,9 +488,11 @@ void setup_passthru(DisplayEnv *env, StreamId stream) {
   env->capture_std = capture_std;
   int nom_w, nom_h;
   nominal_size(capture_std, &nom_w, &nom_h);
-  int cap_w = (int)capture_block.input_width, cap_h = (int)capture_block.input_height;
-  bool interlaced = capture_block.interlaced != 0;
-  int cap_rate = (int)capture_block.fps;
+  uint32_t cw, ch, cil, cfps;
+  capture_input_get(&cw, &ch, &cil, &cfps);
+  int cap_w = (int)cw, cap_h = (int)ch;
+  bool interlaced = cil != 0;
+  int cap_rate = (int)cfps;
   int scan = interlaced ? SCAN_INTERLACED : SCAN_PROGRESSIVE;
   int rate = interlaced ? cap_rate / 2 : cap_rate;
   bool bypass = display_is_ch7038b() && pb->display.standard != VSTD_1080P_60;

@@ -689,8 +689,9 @@ const char *display_standard_name(const ParamBlock *p) {
 int display_is_scaled(GuiContext *) {
   const ParamBlock *p = params();
   if ((p->display.display_mode != 1 && p->display.display_mode != 6) || p->display.standard != 0) return 0;
-  return uint32_t(display_info.width) != capture_block.input_width ||
-         uint32_t(display_info.height) != capture_block.input_height;
+  uint32_t cw, ch;
+  capture_input_get(&cw, &ch, nullptr, nullptr);
+  return uint32_t(display_info.width) != cw || uint32_t(display_info.height) != ch;
 }
 
 void move_clamped(int *x, int *y, int max_x, int max_y, int dx, int dy) {

@@ -70,18 +70,21 @@ bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
 // The capture's timing, with a CEA-861 row's porches when one matches; a
 // 720p capture at 24 to 30 frames goes out at the 60 or 50 frame timing.
 void capture_timings(DisplayAttrs *attrs, v4l2_dv_timings *t) {
-  const v4l2_bt_timings &cap = capture_block.timings.bt;
+  v4l2_dv_timings last;
+  capture_timings_get(&last);
+  const v4l2_bt_timings &cap = last.bt;
+  uint32_t cw, ch, cil, rate;
+  capture_input_get(&cw, &ch, &cil, &rate);
   v4l2_bt_timings &bt = t->bt;
-  bt.width = capture_block.input_width;
-  bt.height = capture_block.input_height;
-  bt.interlaced = capture_block.interlaced ? 1 : 0;
+  bt.width = cw;
+  bt.height = ch;
+  bt.interlaced = cil ? 1 : 0;
   bt.hfrontporch = cap.hfrontporch;
   bt.hsync = cap.hsync;
   bt.hbackporch = cap.hbackporch;
   bt.vfrontporch = cap.vfrontporch;
   bt.vsync = cap.vsync;
   bt.vbackporch = cap.vbackporch;
-  uint32_t rate = capture_block.fps;
   uint32_t htotal = bt.width + bt.hfrontporch + bt.hsync + bt.hbackporch;
   uint32_t vtotal = bt.height + bt.vfrontporch + bt.vsync + bt.vbackporch;
   bt.pixelclock = (uint64_t)htotal * vtotal * rate / 1000;

@@ -74,6 +74,9 @@ void captureSetMode(uint32_t index, uint32_t width, uint32_t height, uint32_t pi
 // the parameter rows, as one consistent record.
 void capture_input_set(uint32_t width, uint32_t height, uint32_t interlaced, uint32_t fps);
 void capture_input_get(uint32_t *width, uint32_t *height, uint32_t *interlaced, uint32_t *fps);
+// The decoder's timings last read, under the same lock as the input.
+void capture_timings_set(const v4l2_dv_timings *t);
+void capture_timings_get(v4l2_dv_timings *t);
 void capture_lock(void);
 void capture_unlock(void);
 void capture_lock_one(int index);

@@ -77,12 +77,12 @@ void captureSetMode(uint32_t index, uint32_t width, uint32_t height, uint32_t pi
   capture_unlock_one((int)index);
 }
 
-uint32_t capture_video_lock(void) { return capture_block.video_lock; }
+uint32_t capture_video_lock(void) { return __atomic_load_n(&capture_block.video_lock, __ATOMIC_RELAXED); }
 
-int capture_lock_state(void) { return (int)capture_block.video_lock; }
+int capture_lock_state(void) { return (int)capture_video_lock(); }
 
 void capture_settings_changed(void) {
-  capture_block.settings_changed = 1;
+  __atomic_store_n(&capture_block.settings_changed, 1, __ATOMIC_RELAXED);
   pthread_mutex_lock(&g_fifo_lock);
   if (capture_block.capture_control_fifo)
     Fifo_put(capture_block.capture_control_fifo, (void *)&capture_settings_changed);
@@ -130,6 +130,18 @@ void capture_input_set(uint32_t width, uint32_t height, uint32_t interlaced, uin
   pthread_mutex_unlock(&g_input_lock);
 }
 
+void capture_timings_set(const v4l2_dv_timings *t) {
+  pthread_mutex_lock(&g_input_lock);
+  capture_block.timings = *t;
+  pthread_mutex_unlock(&g_input_lock);
+}
+
+void capture_timings_get(v4l2_dv_timings *t) {
+  pthread_mutex_lock(&g_input_lock);
+  *t = capture_block.timings;
+  pthread_mutex_unlock(&g_input_lock);
+}
+
 void capture_input_get(uint32_t *width, uint32_t *height, uint32_t *interlaced, uint32_t *fps) {
   pthread_mutex_lock(&g_input_lock);
   if (width) *width = capture_block.input_width;
@@ -158,7 +170,7 @@ void capture_size(int channel, int *width, int *height) {
 }
 
 int capture_resolution_text(char *buf, size_t size) {
-  if (!(capture_block.video_lock & 1)) return snprintf(buf, size, "No video lock");
+  if (!(capture_video_lock() & 1)) return snprintf(buf, size, "No video lock");
   uint32_t w, h, interlaced, fps;
   capture_input_get(&w, &h, &interlaced, &fps);
   int n = snprintf(buf, size, "%dx%d%c%d", (int)w, (int)h, interlaced ? 'i' : 'p',

@@ -103,7 +103,7 @@ const char *ahd_label(uint32_t lock) {
 }
 
 void publish_lock(uint32_t word) {
-  capture_block.video_lock = word;
+  __atomic_store_n(&capture_block.video_lock, word, __ATOMIC_RELAXED);
   if (capture_video_status_hook) capture_video_status_hook((int)(word & 1));
 }
 
@@ -496,7 +496,7 @@ PassResult detect_input(CaptureThread *t) {
       if (dev_ioctl(t->dec.fd, VIDIOC_S_DV_TIMINGS, &tm) != 0) capture_perror("VIDIOC_S_DV_TIMINGS");
       if (params()->audio.input == 2) log_printf("digital audio rate %d\n", (int)t->audio_rate);
       t->timings = tm;
-      capture_block.timings = tm;
+      capture_timings_set(&tm);
       t->have_timings = true;
       t->width = bt.width;
       t->height = bt.height;
@@ -537,7 +537,7 @@ PassResult configure(CaptureThread *t) {
   // missing, and the encoders must not wait on that.
   capture_lock();
   __atomic_store_n(&capture_block.mode_changed, 0, __ATOMIC_RELAXED);
-  capture_block.settings_changed = 0;
+  __atomic_store_n(&capture_block.settings_changed, 0, __ATOMIC_RELAXED);
   CaptureMode rows[2] = {capture_block.mode[0], capture_block.mode[1]};
   capture_unlock();
   close_nodes(t);
@@ -644,7 +644,7 @@ PassResult configure(CaptureThread *t) {
     if (dev_ioctl(t->rsz.fd, VIDIOC_SUBSCRIBE_EVENT, &sub) != 0) capture_perror("VIDIOC_SUBSCRIBE_EVENT");
   }
   // 10.
-  uint32_t lock = capture_block.video_lock;
+  uint32_t lock = capture_video_lock();
   log_printf("%s%s, %dx%d%c%d%s lock=%d A:%dx%d(%d) %s %d B:%dx%d(%d) %s %d\n", input_name(t, t->input),
              std_label(t), (int)t->width, (int)t->height, t->interlaced ? 'i' : 'p',
              (int)(t->fps / 1000), ahd_label(lock), (int)lock, (int)rows[0].width,
@@ -750,7 +750,7 @@ PassResult handle_timeout(CaptureThread *t) {
   t->timeouts++;
   log_printf("capture timeout %d, streams enabled %d %d, changelock=%d input_changed=%d, cap_status=%d, tc=%d\n",
              t->timeouts, (int)a->enabled, (int)b->enabled, (int)capture_block.change_lock,
-             params()->capture.input != t->input, (int)capture_block.video_lock, t->timeouts);
+             params()->capture.input != t->input, (int)capture_video_lock(), t->timeouts);
   if (t->composite) return PASS_RETRY;
   for (CaptureStream *s = a; s <= b; s++)
     if (s->enabled && s->last_frame)
@@ -760,7 +760,7 @@ PassResult handle_timeout(CaptureThread *t) {
     if (t->height <= 576 && a->enabled && a->height >= 1080) t->reset = -2;
     return PASS_RETRY;
   }
-  if ((capture_block.video_lock & 1) && t->timeouts >= 8) return PASS_RETRY;
+  if ((capture_video_lock() & 1) && t->timeouts >= 8) return PASS_RETRY;
   return PASS_RUNNING;
 }
 

@@ -512,8 +512,9 @@ uint32_t video_sample_duration(const ParamBlock *p) {
   if (p->capture.standard == 6) return 3600;
   if (p->capture.standard == 5) return 3003;
   // The capture counts fields when interlaced; a sample is a frame.
-  uint32_t milli = (uint32_t)capture_frame_rate();
-  if (capture_block.interlaced) milli /= 2;
+  uint32_t milli, interlaced;
+  capture_input_get(nullptr, nullptr, &interlaced, &milli);
+  if (interlaced) milli /= 2;
   return milli ? 90000000u / milli : 3003;
 }
 

@@ -149,8 +149,10 @@ void overlay_area(int *width, int *height) {
   *width = *height = 0;
   int std = params()->display.standard;
   if (std == 0 || !video_std_size(std, width, height, &interlaced)) {
-    *width = int(capture_block.input_width);
-    *height = int(capture_block.input_height);
+    uint32_t cw, ch;
+    capture_input_get(&cw, &ch, nullptr, nullptr);
+    *width = int(cw);
+    *height = int(ch);
   }
 }
 
@@ -198,7 +200,9 @@ int overlay_text_parse(TextOverlayConf *conf, const char *data, size_t size) {
       head[hn] = 0;
       int v[4] = {conf->font, conf->background, conf->x, conf->y};
       (void)sscanf(head + 4, "%d %d %d %d", &v[0], &v[1], &v[2], &v[3]);
-      int w = int(capture_block.input_width), h = int(capture_block.input_height);
+      uint32_t cw, ch;
+      capture_input_get(&cw, &ch, nullptr, nullptr);
+      int w = int(cw), h = int(ch);
       conf->font = v[0] >= 1 && v[0] <= 4 ? v[0] : 1;
       conf->background = v[1] < 0 || v[1] > 6 || v[1] == 2 || v[1] == 3 ? 0 : v[1];
       conf->x = v[2] < 0 || v[2] > 0xFFFF || (w > 0 && v[2] > w) ? 0 : v[2];
@@ -499,7 +503,9 @@ void edit_overlay_text(GuiContext *ctx, int n, const char *prompt) {
 // Marks the part of a scaled pass-through picture that an overlay at x, y
 // covers (attribute 2); erase clears it again.
 OsdRect overlay_mark(const TextOverlayConf *conf) {
-  int cw = int(capture_block.input_width), ch = int(capture_block.input_height);
+  uint32_t iw, ih;
+  capture_input_get(&iw, &ih, nullptr, nullptr);
+  int cw = int(iw), ch = int(ih);
   int f = osd_cell_index(conf->font);
   if (cw <= 0 || ch <= 0) return {0, 0, 0, 0};
   long sw = osd_layout.screen_width, sh = osd_layout.screen_height;
@@ -714,7 +720,8 @@ void overlay_menu(GuiContext *ctx) {
         osd->enabled = 0;
       } else {
         osd->enabled = p->dvr_primary_overlay_font_size ? p->dvr_primary_overlay_font_size : 2;
-        uint32_t w = capture_block.input_width, h = capture_block.input_height;
+        uint32_t w, h;
+        capture_input_get(&w, &h, nullptr, nullptr);
         if (w && h && (osd->x < 10 || osd->x > w - 9 || osd->y < 10 || osd->y > h - 9)) {
           osd->x = 100;
           osd->y = 400;
