@@ -200,6 +200,11 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
 
   // At opacity 8 the run-length route; at 12 the DMA route, copied in each
   // frame from the same place in the DMA buffer (luma and chroma).
+  // The boundary: 9 is still the run-length route, 10 the DMA route.
+  send_png(2, 3, 0x01, 10);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 3u) << "opacity 10";
+  send_png(2, 3, 0x01, 9);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 2u) << "opacity 9";
   send_png(2, 3, 0x01, 8);
   EXPECT_EQ(osd_channel(0)->slots[1].type, 2u);
   std::vector<uint8_t> f = box.composite();
