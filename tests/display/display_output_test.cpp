@@ -139,6 +139,16 @@ TEST_F(OutputFixture, EachStandardClassProgramsTheOutput) {
   EXPECT_EQ(i.fmt.field, (uint32_t)V4L2_FIELD_INTERLACED);
   EXPECT_EQ(i.fmt.sizeimage, 736u * 480 * 3 / 2);
   Display_delete(hd);
+  // 480P and NTSC go out as NTSC there, PAL as PAL.
+  for (int std : {VSTD_480P, VSTD_D1_NTSC, VSTD_D1_PAL}) {
+    bool ntsc = std != VSTD_D1_PAL;
+    hd = create(std, DISPLAY_CS_NV12, 0, 720, ntsc ? 480 : 576);
+    ASSERT_NE(hd, nullptr) << std;
+    EXPECT_EQ(info().std, ntsc ? 0xB000u : 0xFFu) << std;
+    EXPECT_EQ(display_info.height, ntsc ? 480 : 576) << std;
+    EXPECT_EQ(display_info.fps, ntsc ? 29970 : 25000) << std;
+    Display_delete(hd);
+  }
   // A custom timing row.
   hd = create(VSTD_1024x768P_60, DISPLAY_CS_UYVY, 2);
   ASSERT_NE(hd, nullptr);
