@@ -150,6 +150,28 @@ TEST_F(Dvr, RecordNeedsVideoAndADeviceAndStopsOnlyOnRWithEscapeDisabled) {
   tick(DVR_KEY_RECORD_TOGGLE);
   EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
   EXPECT_EQ(gui_state.recording, 0);
+
+  // With bit rates: the card's free bytes, as bits, over their sum.
+  p->video[0].bit_rate = 3872000;
+  p->audio.bit_rate = 128000;
+  char buf[4096];
+  while (log_read(buf, sizeof buf) > 0) {
+  }
+  tick(DVR_KEY_RECORD_TOGGLE);
+  std::string log(buf, log_read(buf, sizeof buf - 1));
+  long long room = -1;
+  int logged = -1;
+  size_t at = log.find("free space ");
+  ASSERT_NE(at, std::string::npos) << log;
+  ASSERT_EQ(sscanf(log.c_str() + at, "free space %lld bytes  rec time %d sec", &room, &logged), 2) << log;
+  EXPECT_GT(room, 32LL << 20);
+  int secs = (int)(room * 8 / 4000000);
+  EXPECT_EQ(logged, secs);
+  char want[64];
+  snprintf(want, sizeof want, "Remaining recording time %d:%02d:%02d", secs / 3600, secs / 60 % 60, secs % 60);
+  EXPECT_TRUE(screens_show(want)) << want << " in " << all_screens();
+  tick(DVR_KEY_RECORD_TOGGLE);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
 }
 
 TEST_F(Dvr, MuteTogglesTheParameter) {
