@@ -804,7 +804,7 @@ PassResult refresh_status(CaptureThread *t) {
 }
 
 PassResult main_loop(CaptureThread *t) {
-  uint32_t last_status = timestamp_now();
+  uint32_t last_status = timestamp_now(), started = last_status;
   t->timeouts = 0;
   t->misses[0] = t->misses[1] = 0;
   for (;;) {
@@ -874,6 +874,9 @@ PassResult main_loop(CaptureThread *t) {
     for (int k = 0; k < 2; k++) {
       if (got[k]) t->misses[k] = 0;
       if (!t->streams[0].enabled || !t->streams[1].enabled || got[k] || !got[1 - k]) continue;
+      // A frame the other output finished before this pass began (queued up
+      // while a slow set-up ran) is not one this output missed.
+      if (timestamp_diff(started, t->streams[1 - k].last_ts) & 0x80000000u) continue;
       t->misses[k]++;
       log_printf("capture miss stream%c, count=%d\n", stream_letter(k), t->misses[k]);
       if (t->misses[k] >= 3) return PASS_RETRY;

@@ -80,13 +80,9 @@ TEST_F(CaptureDelivery, BothStreamsCarryThePatternInTheirOwnFormats) {
   // that long would be written over.
   std::vector<uint8_t> frames_a[2], frames_b[2], rgb_a[2], rgb_b[2];
   for (int i = 0; i < 2; i++) {
-    FrameDesc *f = b.fresh();
-    ASSERT_NE(f, nullptr);
-    ASSERT_EQ(Buffer_getNumBytesUsed(f->buf), 640u * 360 * 3 / 2);
-    frames_b[i] = b.copy(f);
-    FrameDesc *g = a.fresh();
-    ASSERT_NE(g, nullptr);
-    frames_a[i] = a.copy(g);
+    ASSERT_TRUE(b.fresh_copy(&frames_b[i]));
+    ASSERT_EQ(frames_b[i].size(), 640u * 360 * 3 / 2);
+    ASSERT_TRUE(a.fresh_copy(&frames_a[i]));
   }
   for (int i = 0; i < 2; i++) {
     rgb_b[i] = frame_to_rgb(frames_b[i].data(), "nv12", 640, 360, 640);

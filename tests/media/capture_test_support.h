@@ -149,6 +149,20 @@ struct CaptureConsumer {
     EXPECT_TRUE(ringbuffer_entry_intact(st.streamq, f->seq, d, n));
     return bytes;
   }
+  // The bytes of the newest frame, taken again from a later one while the
+  // copy is found written over (a slow copy, as under a sanitizer, may be
+  // overtaken by the producer); false when no frame came.
+  bool fresh_copy(std::vector<uint8_t> *bytes, uint32_t ms = 3000) {
+    for (int tries = 0; tries < 50; tries++) {
+      FrameDesc *f = fresh(ms);
+      if (!f) return false;
+      const uint8_t *d = (const uint8_t *)Buffer_getUserPtr(f->buf);
+      uint32_t n = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+      bytes->assign(d, d + n);
+      if (ringbuffer_entry_intact(st.streamq, f->seq, d, n)) return true;
+    }
+    return false;
+  }
   // Whether two successive frames among the next `frames` lie lo to hi
   // ticks apart. A loaded host may lose frames, so longer steps pass; a
   // shorter one never does.
