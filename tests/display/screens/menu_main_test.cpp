@@ -349,6 +349,18 @@ TEST_F(Menu, DateTimeOffersTheDaysOfTheMonthAndTwelveAmIsMidnight) {
   setup({DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK,
          DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_MENU_OK});
   EXPECT_EQ(now().tm_hour, 12);
+
+  // November has 30 days: its last range is "30" alone, which picks the
+  // day without a list of its own.
+  ASSERT_EQ(set_system_time(mktime(&start)), 0);
+  std::vector<DvrKey> k = {DVR_KEY_MENU_OK, DVR_KEY_MENU_OK};
+  for (int i = 0; i < 10; i++) k.push_back(DVR_KEY_DOWN);
+  k.insert(k.end(), {DVR_KEY_MENU_OK, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_DOWN, DVR_KEY_MENU_OK,
+                     DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK, DVR_KEY_MENU_OK});
+  setup(k);
+  t = now();
+  EXPECT_EQ(t.tm_mon, 10);
+  EXPECT_EQ(t.tm_mday, 30) << "November ends on the 30th";
   wallclock_set(&before);
 }
 
