@@ -219,3 +219,29 @@ TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {
   EXPECT_EQ(call(25).status, 0);   // no bytes: emptied
   EXPECT_EQ(call(25, piece).status, 0);
 }
+
+namespace {
+int g_run_mode = 1;
+}  // namespace
+
+// A mode set is the mode read back, for every mode, through the display's
+// run mode; and the modes name the outputs' run modes (1 pass-through,
+// 6 the SD pass-through, 0 idle, 2 colour bars, 8 power off).
+TEST_F(Dispatcher, DisplayModesReadBackAsSet) {
+  param_apply_hooks.display_set_run_mode = [](int m) { g_run_mode = m; };
+  param_apply_hooks.display_get_run_mode = [] { return g_run_mode; };
+  const int run_mode[5] = {1, 6, 0, 2, 8};
+  for (uint8_t m = 0; m <= 4; m++) {
+    EXPECT_EQ(call(5, {m}).status, 0) << int(m);
+    EXPECT_EQ(g_run_mode, run_mode[m]) << int(m);
+    Reply r = call(9);
+    ASSERT_GE(r.body.size(), 5u);
+    EXPECT_EQ(r.body[0], m);
+  }
+  // While a file plays (run mode 4) the mode is not changed.
+  g_run_mode = 4;
+  EXPECT_EQ(call(5, {0}).status, 4);
+  EXPECT_EQ(g_run_mode, 4);
+  param_apply_hooks.display_set_run_mode = nullptr;
+  param_apply_hooks.display_get_run_mode = nullptr;
+}
