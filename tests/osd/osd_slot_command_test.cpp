@@ -79,6 +79,12 @@ TEST(OsdSlotCommand, RunLengthPlacementOpacityAndRuns) {
          a.insert(a.end(), c.begin(), c.end());
          return a;
        }(), 0, 1, 8},
+      {"a transparent run over two rows and more", "RLEA", 10, 6, [] {
+         auto a = runs_of(5, 3), b = runs_of(0, 25), c = runs_of(11, 4);
+         a.insert(a.end(), b.begin(), b.end());
+         a.insert(a.end(), c.begin(), c.end());
+         return a;
+       }(), 4, 2, 8},
       {"right and bottom edges", "RLE ", 30, 20, runs_of(9, 600), 50, 30, 0},
       {"every operation", "RLE ", 16, 2, {0x11, 0x21, 0x31, 0x41, 0x51, 0x61, 0x71, 0x81, 0x91, 0xA1, 0xB1, 0xC1,
                                           0xD1, 0xE1, 0xF1, 0x01, 0x00, 0x00}, 7, 3, 0},
