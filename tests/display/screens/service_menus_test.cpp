@@ -83,6 +83,19 @@ TEST_F(Service, DisplayOutputKeptWithOkRestoredAfterTheCountdown) {
   EXPECT_EQ(9, p->display.standard);
   EXPECT_EQ(1280, p->video[0].width);
   EXPECT_EQ((std::vector<std::pair<int, int>>{{9, 7}, {14, 7}, {9, 7}}), g_display);
+
+  // Any other key, Escape too, is no OK: the old mode again at once.
+  for (DvrKey k : {DVR_KEY_ESCAPE, DVR_KEY_DOWN}) {
+    g_display.clear();
+    keys(DVR_KEY_UP, 2);   // 720p60 -> 1080p30
+    g_steps.push_back({DVR_KEY_MENU_OK});
+    g_steps.push_back({k});   // at the first countdown box
+    dismiss(read_screen);
+    play([&] { display_output_menu(&ctx); });
+    EXPECT_TRUE(ocr_has(g_screen, "Video Standard Reset")) << k << ": " << g_screen;
+    EXPECT_EQ(9, p->display.standard) << k;
+    EXPECT_EQ((std::vector<std::pair<int, int>>{{14, 7}, {9, 7}}), g_display) << k;
+  }
 }
 
 TEST_F(Service, ResetKeepsTheSerialSettingsAndTheKeypad) {
