@@ -6,7 +6,8 @@ M7391_PACKAGES="build-essential cmake pkg-config git python3 curl iproute2 util-
   libswscale-dev libssl-dev python3-crcmod ffmpeg mediainfo atomicparsley gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0 libxml2-utils edid-decode mpv u-boot-tools
-  rtmpdump chromium tesseract-ocr evemu-tools python3-evdev imagemagick fonts-dejavu-core zip unzip socat python3-serial"
+  rtmpdump chromium tesseract-ocr evemu-tools python3-evdev imagemagick fonts-dejavu-core zip unzip socat python3-serial
+  clang libclang-rt-14-dev"
 # The headless-browser test drives chromium through playwright-core (npm),
 # kept outside the tree; the version runs on Debian 12's Node 18.
 M7391_PLAYWRIGHT_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}

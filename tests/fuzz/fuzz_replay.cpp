@@ -1,7 +1,8 @@
 // Replays a fuzz harness over its corpus directory, then over deterministic
 // mutations of every corpus file (bit flips, truncations, insertions), so CI
 // runs each parser on malformed input without a fuzzing engine. With
-// -DM7391_FUZZ=ON and clang the same harnesses link against libFuzzer.
+// -DM7391_FUZZ=ON and clang the same harnesses link against libFuzzer, which
+// calls fuzz_one through its entry point below and brings its own main.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,13 @@
 #include <vector>
 
 int fuzz_one(const uint8_t *data, size_t size);
+
+#ifdef M7391_LIBFUZZER
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz_one(data, size);
+  return 0;
+}
+#else
 
 static std::vector<uint8_t> read_file(const std::string &path) {
   std::vector<uint8_t> v;
@@ -64,3 +72,4 @@ int main(int argc, char **argv) {
   printf("fuzz replay: %d inputs\n", runs);
   return 0;
 }
+#endif
