@@ -174,9 +174,22 @@ CMD_HANDLER(cmd_get_time) {
 
 // ---- Recording ----
 
-// The storage selector of recordings and snapshots: 1 int, 2 ext, 3 both.
+// The storage selector of recordings and snapshots: 1 int, 2 ext; 3 names
+// no single device and leaves the choice as it is (an SD card, "ask").
 void store_record_storage(int64_t selector) {
-  cmd_params()->recording.storage_device = (uint8_t)(selector == 3 ? 0 : selector);
+  if (selector == 1 || selector == 2) cmd_params()->recording.storage_device = (uint8_t)selector;
+}
+
+// The DVR logic answers for a start key within this (a serial bridge's
+// channel waits 2 s for the whole reply).
+const int kStartWaitMs = 1500;
+
+// Posts the key that starts a recording or takes a snapshot: CTL_OK when
+// it began, else why not.
+CtlStatus start_key(uint32_t key) {
+  if (cmd_hooks.dvr_start) return cmd_hooks.dvr_start(key, kStartWaitMs);
+  cmd_post_key(key);
+  return CTL_OK;
 }
 
 // The name the recorder publishes for its next file ("unknown" when none
@@ -199,7 +212,7 @@ CMD_HANDLER(cmd_record_start) {
   if (a->n[1] == 0) pb->video[0].stream_mode = 14;
   if (a->n[1] == 1) pb->video[0].stream_mode = 1;
   store_record_storage(a->n[0]);
-  cmd_post_key(KEY_RECORD_PAUSE);
+  if (CtlStatus st = start_key(KEY_RECORD_PAUSE)) return st;
   reply_record_name(a);
   return CTL_OK;
 }
@@ -330,7 +343,7 @@ CMD_HANDLER(cmd_snapshot_take) {
   }
   if (!capture_video_lock()) return CTL_ERR_NO_VIDEO;
   store_record_storage(a->n[0]);
-  cmd_post_key(KEY_SNAPSHOT);
+  if (CtlStatus st = start_key(KEY_SNAPSHOT)) return st;
   reply_record_name(a);
   return CTL_OK;
 }

@@ -25,6 +25,11 @@ struct CmdHooks {
   // The recorder's next file name, waited for at most ms (NULL: the
   // recorder's own getRecordFilename).
   int (*record_filename)(char *buf, size_t size, int ms);
+  // Posts a key that starts a recording or takes a snapshot and waits at
+  // most ms for the DVR logic to act on it: CTL_OK when the recording or
+  // the snapshot began, else the refusal's status (CTL_ERR_STATE when the
+  // key was not acted on in time). NULL: the key is posted and taken.
+  CtlStatus (*dvr_start)(uint32_t key, int ms);
   // The board.
   void (*board_set_power)(int on);
   void (*request_suspend)(void);

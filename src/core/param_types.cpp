@@ -458,6 +458,10 @@ const char *param_parse_state(const char *text, size_t len, void *arg) {
     run = 0;
   else
     return "Invalid state";
+  if (index_of(arg) == 13 && HOOK(record_set_state)) {
+    HOOK(record_set_state)(run);
+    return NULL;
+  }
   if (!HOOK(stream_set_state)) return PARAM_NOT_AVAILABLE;
   HOOK(stream_set_state)(int(index_of(arg)), run);
   return NULL;

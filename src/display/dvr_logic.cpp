@@ -61,6 +61,21 @@ bool video_locked(void) { return capture_video_lock() != 0; }
 
 void status_bit(uint32_t bit, bool on, const char *reason) { status_update(on ? bit : 0, bit, reason); }
 
+// What became of the last start key (a recording or a snapshot), for the
+// control protocol's requests that post one and answer for it.
+struct StartOutcome {
+  pthread_mutex_t mutex;
+  uint32_t asked, done;
+  CtlStatus result;
+} g_start = {PTHREAD_MUTEX_INITIALIZER, 0, 0, CTL_OK};
+
+void start_outcome(CtlStatus result) {
+  pthread_mutex_lock(&g_start.mutex);
+  g_start.done = g_start.asked;
+  g_start.result = result;
+  pthread_mutex_unlock(&g_start.mutex);
+}
+
 // A screen bracketed by the "menu open" status bit.
 template <typename F>
 void with_menu_bit(const char *reason, F body) {
@@ -300,6 +315,31 @@ int dvr_set_filename(int device, const char *name) {
 
 void request_reboot(void) { set_exit_code(EXIT_REBOOT); }
 
+CtlStatus dvr_start(uint32_t key, int ms) {
+  pthread_mutex_lock(&g_start.mutex);
+  uint32_t ticket = ++g_start.asked;
+  pthread_mutex_unlock(&g_start.mutex);
+  dvr_post_key(key);
+  for (int waited = 0;; waited += 10) {
+    pthread_mutex_lock(&g_start.mutex);
+    bool done = (int32_t)(g_start.done - ticket) >= 0;
+    CtlStatus result = g_start.result;
+    pthread_mutex_unlock(&g_start.mutex);
+    if (done) return result;
+    if (waited >= ms || get_exit_code()) break;
+    sleep_ms(10);
+  }
+  log_printf("%s: key 0x%x not acted on within %d ms\n", "dvr_start", key, ms);
+  return CTL_ERR_STATE;
+}
+
+void dvr_request_recording(int run) {
+  // Through the keys, as the keypad would: the logic's own state, the status
+  // word and the REC line follow.
+  if (run && !gui_state.recording) dvr_post_key(DVR_KEY_REC_STOP);
+  else if (!run && gui_state.recording) dvr_post_key(DVR_KEY_STOP_BACK);
+}
+
 int set_recording_storage_device(GuiContext *ctx, int64_t *free_bytes) {
   ParamBlock *p = params();
   bool have[3] = {filesys_is_mounted(STORAGE_INT), filesys_is_mounted(STORAGE_EXT),
@@ -310,6 +350,7 @@ int set_recording_storage_device(GuiContext *ctx, int64_t *free_bytes) {
   int want = usb_only ? 1 : p->recording.storage_device;
   if (want == 3) {
     if (!have[0] && !have[1]) {
+      start_outcome(CTL_ERR_FILE_OP);  // told before the message, which waits
       show_message(ctx, T(T_NO_STORAGE));
       return -1;
     }
@@ -338,10 +379,12 @@ int set_recording_storage_device(GuiContext *ctx, int64_t *free_bytes) {
   if (want == 4 && !have[2]) missing = T(T_SD_CARD);
   if (missing) {
     snprintf(text, sizeof text, T(T_NO_NAMED_STORAGE), missing);
+    start_outcome(CTL_ERR_FILE_OP);
     show_message(ctx, text);
     return -1;
   }
   if (want == 0 && !have[0] && !have[1]) {
+    start_outcome(CTL_ERR_FILE_OP);
     show_message(ctx, T(T_NO_STORAGE));
     return -1;
   }
@@ -355,6 +398,7 @@ int set_recording_storage_device(GuiContext *ctx, int64_t *free_bytes) {
     room[s] = filesys_free_space(s);
     if (room[s] == 0) {
       snprintf(text, sizeof text, T(T_STORAGE_FULL), T(names[s]));
+      start_outcome(CTL_ERR_FILE_OP);
       show_message(ctx, text);
       return -1;
     }
@@ -377,7 +421,10 @@ int start_recording(GuiContext *ctx) {
   ParamBlock *p = params();
   int64_t room = -1;
   int device = set_recording_storage_device(ctx, &room);
-  if (device < 0) return 0;
+  if (device < 0) {
+    start_outcome(CTL_ERR_FILE_OP);  // also when the storage menu was left
+    return 0;
+  }
   if (p->recording.mute_at_start == 1) p->audio.mute = 3;
   else if (p->recording.mute_at_start == 2) p->audio.mute = 0;
   if (p->display.standard && p->display.output) {
@@ -401,6 +448,7 @@ int start_recording(GuiContext *ctx) {
                         : device == 4 ? T(T_SD_CARD)
                                       : nullptr;
     if (!where) {
+      start_outcome(CTL_ERR_FILE_OP);
       show_message(ctx, T(T_NO_STORAGE));
       return 0;
     }
@@ -422,8 +470,10 @@ int start_recording(GuiContext *ctx) {
     log_printf("%s: record stream did not start\n", "start_recording");
     dvr_set_recording_state(0, 0);
     updateRecordingStatus(ctx);
+    start_outcome(CTL_ERR_FILE_OP);
     return 0;
   }
+  start_outcome(CTL_OK);
   updateRecordingStatus(ctx);
   int saved = osd_layout.message_timeout;
   osd_layout.message_timeout = 5;
@@ -467,10 +517,12 @@ void stop_recording(GuiContext *ctx) {
 
 void take_snapshot(GuiContext *ctx) {
   if (!video_locked()) {
+    start_outcome(CTL_ERR_NO_VIDEO);
     show_message(ctx, T(T_NO_VIDEO));
     return;
   }
   if (set_recording_storage_device(ctx, nullptr) < 0) {
+    start_outcome(CTL_ERR_FILE_OP);
     log_printf("%s: no recording device\n", "take_snapshot");
     return;
   }
@@ -490,6 +542,7 @@ void take_snapshot(GuiContext *ctx) {
   pthread_mutex_unlock(&filesys_state.record_name_mutex);
   int count = -1;
   stream_start(SNAPSHOT_STREAM);
+  start_outcome(running(SNAPSHOT_STREAM) ? CTL_OK : CTL_ERR_FILE_OP);
   char text[64];
   static const char kSpin[] = "-\\|/";
   for (int pass = 0; running(SNAPSHOT_STREAM) && !get_exit_code() && pass < 800; pass++) {
@@ -854,6 +907,7 @@ void dvr_tick(GuiContext *ctx) {
       set_key_repeat(1);
       key &= ~(DvrKey)DVR_KEY_REC_STOP;
     } else {
+      start_outcome(CTL_ERR_NO_VIDEO);
       show_message(ctx, T(T_NO_VIDEO));
     }
   }
@@ -886,6 +940,8 @@ void dvr_logic_install_hooks(void) {
   cmd_hooks.dvr_set_recording_state = dvr_set_recording_state;
   cmd_hooks.dvr_set_playback_state = dvr_set_playback_state;
   cmd_hooks.dvr_set_filename = dvr_set_filename;
+  cmd_hooks.dvr_start = dvr_start;
+  param_apply_hooks.record_set_state = dvr_request_recording;
   dvr_key_hooks.recording = [] { return (int)gui_state.recording; };
   dvr_key_hooks.recording_paused = [] { return (int)gui_state.paused; };
   overlay_editor_install_hooks();

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "control/ctl_packet.h"
 #include "display/osd_display.h"
 
 // The menu thread's own state beside the key mailbox.
@@ -47,6 +48,12 @@ int play_video_action(GuiContext *ctx, const char *name);
 int view_snapshot_action(GuiContext *ctx, const char *name);
 // ExitCode 2 and the quit broadcast.
 void request_reboot(void);
+// The control protocol's start of a recording or a snapshot: posts the key
+// and waits at most ms for the outcome (CtlStatus: 0 began, 169 no
+// storage, 170 no video, 4 not acted on in time).
+CtlStatus dvr_start(uint32_t key, int ms);
+// Recording.State from a form: started or stopped through the keys.
+void dvr_request_recording(int run);
 
 // Points the storage manager's keys, the control requests and the toolkit's
 // recording queries at the logic.

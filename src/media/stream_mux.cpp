@@ -352,6 +352,10 @@ FrameDesc *muxer_dequeue(StreamState *state, int wait, const struct timespec *de
       state->resync |= 1;
       continue;
     }
+    // Paused time is out of the stream's time line, for the video as for the
+    // audio (mux_audio_run): picture and sound stay together after a pause.
+    uint32_t produced = e.timestamp;
+    e.timestamp -= (uint32_t)stream_queue_ts_offset(q);
     const uint8_t *data = q->base + e.offset;
 
     FrameDesc *mb = state->muxBuf;
@@ -399,7 +403,7 @@ FrameDesc *muxer_dequeue(StreamState *state, int wait, const struct timespec *de
     if (starts_here) {
       if (!(e.flags & STREAM_FLAG_KEY)) {
         log_printf("\nMUXED STREAM SHOULD START WITH KEYFRAME  age=%d ms seq=%u\n\n",
-                   (int32_t)(timestamp_now() - e.timestamp) / 90, seq);
+                   (int32_t)(timestamp_now() - produced) / 90, seq);
         state->flags |= STREAM_STATE_NEED_KEY;
         continue;
       }
@@ -457,7 +461,7 @@ FrameDesc *muxer_dequeue(StreamState *state, int wait, const struct timespec *de
     }
 
     int row = latency_row(q);
-    if (row >= 0) stream_latency_add(row, e.timestamp);
+    if (row >= 0) stream_latency_add(row, produced);
 
     state->videoTS = vts;
     if (state->streamq2) mux_audio_run(state, &o, vts);
