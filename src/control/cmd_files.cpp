@@ -20,6 +20,7 @@
 #include "media/video_enc.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
+#include "storage/recorder_mp4.h"
 #include "storage/volume.h"
 
 namespace {
@@ -122,6 +123,12 @@ void snapshot_metadata(SnapshotMetaFn fn, void *arg) {
   pthread_mutex_unlock(&snapshot_meta_mutex);
 }
 
+void record_metadata(SnapshotMetaFn fn, void *arg) {
+  pthread_mutex_lock(&snapshot_meta_mutex);
+  fn(meta[0].data, meta[0].length, meta[0].enabled, arg);
+  pthread_mutex_unlock(&snapshot_meta_mutex);
+}
+
 // 0, or -1 when what was written did not all reach the volume (the flush,
 // the sync or the close failed).
 int close_xfer(void) {
@@ -153,7 +160,10 @@ void cmd_file_list_release(void) {
   file_list.names.shrink_to_fit();
 }
 
-void cmd_install_hooks(void) { video_snapshot_metadata = snapshot_metadata; }
+void cmd_install_hooks(void) {
+  video_snapshot_metadata = snapshot_metadata;
+  recorder_metadata = record_metadata;
+}
 
 CMD_HANDLER(cmd_append_record_metadata) { return meta_append(0, a); }
 CMD_HANDLER(cmd_enable_record_metadata) { return meta_enable(0, a); }

@@ -53,6 +53,7 @@ void mp4_delete(Mp4Muxer *m) {
     log_printf("%s: warning: buffer is still queued with data in it\n", "mp4_delete");
   box_free(m->moov);
   box_free(m->mdat);
+  free(m->user_data);
   if (m->tracks) {
     for (uint32_t i = 0; i + 1 < m->next_track_id; i++) free(m->tracks[i].queue);
     free(m->tracks);

@@ -234,6 +234,8 @@ struct Mp4Track {
   uint64_t chunk_end;
 };
 
+#define MP4_USER_DATA_MAX (1u << 20)
+
 struct Mp4Muxer {
   int fd;                      // -1 = none
   FILE *file;                  // primary stream
@@ -284,6 +286,10 @@ struct Mp4Muxer {
   uint64_t read_end;           // reading: end of the current box or input
   uint64_t read_held;          // reading: bytes of tables and fields allocated
   FILE *dump_out;
+  // The moov's user data (udta): one 'uuid' box, its 16-byte extended type
+  // then the caller's bytes (at most MP4_USER_DATA_MAX); NULL when none.
+  uint8_t *user_data;
+  uint32_t user_data_len;
 };
 
 // Handle.

@@ -141,6 +141,17 @@ void rw_rest(Mp4Muxer *m, Mp4Box *b, const char *name) {
   }
 }
 
+// 'uuid' (ISO/IEC 14496-12): a 16-byte extended type, then private data,
+// kept whole. Only under 'udta' (kind_in), and no larger than the writer
+// makes them: a bigger one is left unread and never written back.
+void rw_uuid(Mp4Muxer *m, Mp4Box *b) {
+  if (is_reader(m) && (rest(m) < 16 || rest(m) > 16 + (uint64_t)MP4_USER_DATA_MAX)) {
+    b->node_flags &= (uint8_t)~BOX_WRITE;
+    return;
+  }
+  rw_rest(m, b, "uuid");
+}
+
 // NUL-terminated text fields (count of them) kept raw in data.
 void rw_strings(Mp4Muxer *m, Mp4Box *b, int count) {
   if (!is_reader(m)) {
@@ -1082,6 +1093,7 @@ const Mp4BoxKind box_kinds[] = {
   CONTAINER('r', 'm', 'r', 'a'), CONTAINER('r', 'm', 'd', 'a'), CONTAINER('i', 'l', 's', 't'),
   CONTAINER('c', 'o', 'v', 'r'),
   {FCC('m', 'v', 'h', 'd'), sizeof(Mp4Mvhd), 0, rw_mvhd},
+  {FCC('u', 'u', 'i', 'd'), sizeof(Mp4Box), 0, rw_uuid},
   {FCC('i', 'o', 'd', 's'), sizeof(Mp4Iods), 0, rw_iods},
   {FCC('t', 'k', 'h', 'd'), sizeof(Mp4Tkhd), 0, rw_tkhd},
   {FCC('e', 'l', 's', 't'), sizeof(Mp4Box), 0, rw_elst},
@@ -1167,6 +1179,7 @@ const Mp4BoxKind *kind_in(uint32_t type, const Mp4Box *parent, int report) {
     return NULL;
   }
   if (parent && parent->type == FCC('i', 'l', 's', 't')) return &ilst_item_kind;
+  if (type == FCC('u', 'u', 'i', 'd') && (!parent || parent->type != FCC('u', 'd', 't', 'a'))) return NULL;
   return kind_by_type(type);
 }
 

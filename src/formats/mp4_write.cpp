@@ -466,6 +466,10 @@ int build_moov(Mp4Muxer *m) {
   m->moov = new_moov(m);
   int fail = !m->moov;
   for (uint32_t id = 1; !fail && id < m->next_track_id; id++) fail = create_track(m, id, 0) != 0;
+  if (!fail && m->user_data) {
+    Mp4Box *uuid = add(add(m->moov, FCC('u', 'd', 't', 'a'), &fail), FCC('u', 'u', 'i', 'd'), &fail);
+    if (uuid && box_set_data(uuid, m->user_data, m->user_data_len)) fail = 1;
+  }
   if (fail) {
     box_free(m->moov);
     m->moov = NULL;
@@ -1229,4 +1233,19 @@ int mp4_finish(Mp4Muxer *m) {
     if (m->fd >= 0 && ftruncate(m->fd, (off_t)m->pos) != 0) mp4_set_error(m, MP4_ERR_WRITE);
   }
   return mp4_has_error(m) ? -1 : 0;
+}
+
+int mp4_set_user_data(Mp4Muxer *m, const uint8_t uuid[16], const void *data, uint32_t length) {
+  free(m->user_data);
+  m->user_data = NULL;
+  m->user_data_len = 0;
+  if (!length) return 0;
+  if (length > MP4_USER_DATA_MAX || !(m->user_data = (uint8_t *)malloc(16 + (size_t)length))) {
+    mp4_set_error(m, MP4_ERR_NOMEM);
+    return -1;
+  }
+  memcpy(m->user_data, uuid, 16);
+  memcpy(m->user_data + 16, data, length);
+  m->user_data_len = 16 + length;
+  return 0;
 }

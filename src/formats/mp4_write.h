@@ -35,6 +35,11 @@ uint32_t mp4_video_track_create(Mp4Muxer *m, uint32_t fourcc, uint32_t timescale
 // Adds an AAC audio track ('mp4a'); returns its id, 0 on failure.
 uint32_t mp4_audio_track_create(Mp4Muxer *m, uint32_t fourcc, uint32_t timescale, uint32_t duration,
                                 uint32_t spare, uint32_t rate, uint32_t channels);
+// User data for the moov: a 'uuid' box under 'udta' whose extended type is
+// uuid (16 bytes) and whose payload is a copy of data. Before the first
+// sample; length 0 removes it. 0, or -1 (error 2) when it cannot be kept.
+int mp4_set_user_data(Mp4Muxer *m, const uint8_t uuid[16], const void *data, uint32_t length);
+
 // ftyp when nothing has been written yet, then a 'skip' box with data when
 // length is not 0. 0, or -1 when the handle holds an error.
 int mp4_write_header(Mp4Muxer *m, const void *data, uint32_t length);

@@ -10,6 +10,19 @@
 #include "media/stream_mux.h"
 #include "media/video_enc.h"
 
+void (*recorder_metadata)(SnapshotMetaFn fn, void *arg);
+
+// 5541d8a0-6d66-4efb-abf4-b6eb7310cdc8
+const uint8_t RECORDER_META_UUID[16] = {0x55, 0x41, 0xd8, 0xa0, 0x6d, 0x66, 0x4e, 0xfb,
+                                        0xab, 0xf4, 0xb6, 0xeb, 0x73, 0x10, 0xcd, 0xc8};
+
+namespace {
+void put_metadata(const uint8_t *data, uint32_t length, int enabled, void *arg) {
+  log_printf("%s: metadata ptr=%p len=%u en=%d\n", "setup_mp4_stream", (const void *)data, length, enabled);
+  if (enabled && data && length) mp4_set_user_data((Mp4Muxer *)arg, RECORDER_META_UUID, data, length);
+}
+}  // namespace
+
 int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, FILE *mirror, uint64_t size_limit,
                        uint32_t video_duration, uint32_t audio_duration) {
   Mp4Muxer *m = (Mp4Muxer *)st->mux;
@@ -33,6 +46,7 @@ int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, FILE *mirro
                                        p->audio.sample_rate ? p->audio.sample_rate : 48000,
                                        p->audio.channels ? p->audio.channels : 1))
     return -1;
+  if (recorder_metadata) recorder_metadata(put_metadata, m);
   // The writer goes straight to the file: the consumer's buffer is not used.
   muxer_free_buf(st);
   mp4_set_interleave(m, 45000);

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "media/video_enc.h"
+
 struct StreamState;
 
 // Sets up the muxer of an attached MP4 consumer: tracks, primary file,
@@ -16,5 +18,11 @@ const char *recorder_mp4_error_text(int code);
 // The size the file would have if it ended now: what is written, the audio
 // waiting to be interleaved, the index and the writer's own margin.
 uint64_t recorder_mp4_projected_size(StreamState *state);
+// The recording metadata block, owned by the control protocol: fn is called
+// with the block under its lock. When its flag is set it goes into each MP4
+// recording's moov as user data: udta/uuid with RECORDER_META_UUID.
+extern void (*recorder_metadata)(SnapshotMetaFn fn, void *arg);
+extern const uint8_t RECORDER_META_UUID[16];
+
 // The writer's error for "maximum size reached".
 enum { RECORDER_MP4_MAX_SIZE = 9 };

@@ -4,7 +4,8 @@
 # record_start and snapshot_take answer 169 and the status word keeps its
 # recording bit clear; "both" leaves the storage choice as it was. A
 # recording paused for seconds keeps sound and picture together (ffprobe's
-# stream durations). A recording started by a form and one started by a
+# stream durations) and carries the recording metadata sent by the control
+# protocol in its moov (udta/uuid, found by walking the boxes). A recording started by a form and one started by a
 # keypad key end in the same state: the status word's bit, the REC line on
 # the OSD (tesseract), no complaint in the log. set_low_power turns the
 # display off and on and suspends the simulated board.
@@ -61,6 +62,13 @@ echo "ok: refused when nothing can be recorded"
 # "both" names no device: the internal disk chosen stays chosen. Recorded,
 # paused for three seconds and resumed: the sound keeps with the picture.
 post_form -d Recording.StorageDevice=1
+# Two pieces of 100 bytes, appended.
+M1=$(head -c 100 /dev/urandom | od -An -tx1 -v | tr -d ' \n')
+M2=$(head -c 100 /dev/urandom | od -An -tx1 -v | tr -d ' \n')
+META=$M1$M2
+[ "$(status_of append_record_metadata "hex:$M1")" = "status 0" ] || fail "append_record_metadata"
+[ "$(status_of append_record_metadata "hex:$M2")" = "status 0" ] || fail "append_record_metadata"
+[ "$(status_of enable_record_metadata 1)" = "status 0" ] || fail "enable_record_metadata"
 [ "$(status_of record_start 3 0 0)" = "status 0" ] || fail "record_start"
 [ "$($C "$B/Recording.StorageDevice")" = 1 ] || fail "StorageDevice is $($C "$B/Recording.StorageDevice")"
 wait_bit 1 1
@@ -83,6 +91,26 @@ a=$(ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p
 awk -v v="$v" -v a="$a" 'BEGIN { d = v - a; if (d < 0) d = -d; exit !(d < 0.6) }' ||
   fail "$REC: video $v s, audio $a s apart"
 echo "ok: paused recording keeps sound and picture together ($durations)"
+python3 - "$REC" "$META" <<'PY' || fail "$REC: no metadata in its moov"
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+def boxes(buf, at, end):
+    while at + 8 <= end:
+        size, kind = struct.unpack(">I4s", buf[at:at + 8])
+        hdr = 8
+        if size == 1:
+            size, hdr = struct.unpack(">Q", buf[at + 8:at + 16])[0], 16
+        if size < hdr or at + size > end:
+            return
+        yield kind, at + hdr, at + size
+        at += size
+moov = [b for b in boxes(data, 0, len(data)) if b[0] == b"moov"]
+udta = [b for m in moov for b in boxes(data, m[1], m[2]) if b[0] == b"udta"]
+uuid = [data[b[1]:b[2]] for u in udta for b in boxes(data, u[1], u[2]) if b[0] == b"uuid"]
+want = bytes.fromhex("5541d8a06d664efbabf4b6eb7310cdc8") + bytes.fromhex(sys.argv[2])
+sys.exit(0 if uuid == [want] else 1)
+PY
+echo "ok: the recording metadata is in the moov"
 
 # A form's start and a key's start: the same bit, the same REC line.
 : > "$ROOT/run/sync.log"
