@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "core/board_io.h"
 #include "core/global.h"
 #include "core/log.h"
 #include "core/param_flash.h"
@@ -411,7 +412,13 @@ void edit_row(const std::string &row) {
 
 void overlay_text_editor(GuiContext *ctx, char **text, uint32_t *size, const char *prompt) {
   std::vector<std::string> lines = text_lines(*text, *size);
-  if (lines.size() > OVERLAY_ROWS) lines.resize(OVERLAY_ROWS);
+  // The box shows the first rows; the lines past them (a long code list)
+  // are kept as they are and follow the edited rows.
+  std::vector<std::string> rest;
+  if (lines.size() > OVERLAY_ROWS) {
+    rest.assign(lines.begin() + OVERLAY_ROWS, lines.end());
+    lines.resize(OVERLAY_ROWS);
+  }
   if (lines.empty()) lines.emplace_back();
   bool osk = !gui_input.keyboard_present && gui_input.pointer_device;
   int tx = osd_layout.text_x, ty = osd_layout.text_y, y0 = ty + fh() + 12;
@@ -469,6 +476,10 @@ void overlay_text_editor(GuiContext *ctx, char **text, uint32_t *size, const cha
   if (osk) draw_on_screen_keyboard(ctx, 0);
   osd_erase_text(ctx, tx, ty, prompt);
   osd_flush(ctx);
+  if (!rest.empty()) {
+    lines.resize(OVERLAY_ROWS);
+    lines.insert(lines.end(), rest.begin(), rest.end());
+  }
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
   char *packed = nullptr;
   uint32_t n = 0;
@@ -490,14 +501,18 @@ const int kMenuTitles[] = {T_TITLE_MENU, T_CODED_MENU, T_EXTRA_MENU, T_ADDTL_MEN
 
 const char *edit_prompt(int n) { return T(n == 1 ? T_ENTER_TITLE : n == 2 ? T_ENTER_CODES : T_ENTER_FREE); }
 
-// Edits overlay n's text on a copy, which then replaces it.
-void edit_overlay_text(GuiContext *ctx, int n, const char *prompt) {
+// Edits overlay n's text on a copy, which then replaces it; true when the
+// text changed.
+bool edit_overlay_text(GuiContext *ctx, int n, const char *prompt) {
   TextOverlayConf *conf = overlay_conf(n);
   char *text = nullptr;
   uint32_t size = 0;
-  if (!pack_lines(conf_lines(conf), &text, &size)) return;
+  if (!pack_lines(conf_lines(conf), &text, &size)) return false;
+  std::vector<std::string> before = text_lines(text, size);
   overlay_text_editor(ctx, &text, &size, prompt);
+  bool changed = text_lines(text, size) != before;
   conf_set_text(conf, text, size);
+  return changed;
 }
 
 // Marks the part of a scaled pass-through picture that an overlay at x, y
@@ -566,9 +581,13 @@ void secondary_overlay_menu(GuiContext *ctx, int n) {
         }
         clear_slots(0);
         osdCopyChannel(0, 3);
-        edit_overlay_text(ctx, n, edit_prompt(n));
-        overlay_select(ctx, osd_layout.current_overlay);
-        if (n == 2) overlay_file_save(ctx, conf);
+        // The code list is saved at once, when it changed.
+        if (edit_overlay_text(ctx, n, edit_prompt(n)) && n == 2) {
+          overlay_select(ctx, osd_layout.current_overlay);
+          overlay_file_save(ctx, conf);
+        } else {
+          overlay_select(ctx, osd_layout.current_overlay);
+        }
         break;
       case 2:
         message2(ctx, T(T_LOADING), conf->file, "...", false);
@@ -610,22 +629,34 @@ void choose_message(GuiContext *ctx, const char *items[], int n) {
   strncpy(osd->message, items[row], 40);
 }
 
+// A custom text: its field holds at most 39 characters and its NUL.
+const size_t kCustomChars = sizeof(ParamBlock{}.dvr_overlay_text[0]) - 1;
+
 void primary_text_menu(GuiContext *ctx) {
   ParamBlock *p = params();
-  const char *items[10] = {T(T_SELECT_TEXT), "^d ^t", "^d", "^t"};
+  const char *items[12] = {T(T_SELECT_TEXT), "^d ^t", "^d", "^t"};
   int n = 4;
-  for (int i = 0; i < 5; i++)
-    if (p->dvr_overlay_text[i][0]) items[n++] = p->dvr_overlay_text[i];
+  // With the counter controller: date, time and below them the distance
+  // of encoder 1 or 2 (its tokens, which carry the unit label).
+  if (counter_controller_present()) {
+    items[n++] = "^d ^t^n^e";
+    items[n++] = "^d ^t^n^f";
+  }
+  char texts[5][kCustomChars + 1];
+  for (int i = 0; i < 5; i++) {
+    snprintf(texts[i], sizeof texts[i], "%.*s", int(kCustomChars), p->dvr_overlay_text[i]);
+    if (texts[i][0]) items[n++] = texts[i];
+  }
   items[n] = nullptr;
   choose_message(ctx, items, n);
 }
 
 void custom_text_menu(GuiContext *ctx) {
   ParamBlock *p = params();
-  char texts[5][41];
+  char texts[5][kCustomChars + 1];
   const char *items[7] = {T(T_CUSTOM_TITLE)};
   for (int i = 0; i < 5; i++) {
-    snprintf(texts[i], sizeof texts[i], "%.40s", p->dvr_overlay_text[i]);
+    snprintf(texts[i], sizeof texts[i], "%.*s", int(kCustomChars), p->dvr_overlay_text[i]);
     items[i + 1] = texts[i][0] ? texts[i] : T(T_CUSTOM_1 + i);
   }
   items[6] = nullptr;
@@ -633,9 +664,9 @@ void custom_text_menu(GuiContext *ctx) {
   if (row <= 0) return;
   char *text = texts[row - 1];
   if (gui_input.keyboard_present || gui_input.pointer_device) {
-    if (text_entry_dialog(ctx, T(T_ENTER_TEXT), text, 41) != 0) return;
+    if (text_entry_dialog(ctx, T(T_ENTER_TEXT), text, uint32_t(kCustomChars + 1)) != 0) return;
     memset(p->dvr_overlay_text[row - 1], 0, sizeof p->dvr_overlay_text[row - 1]);
-    memcpy(p->dvr_overlay_text[row - 1], text, strnlen(text, sizeof p->dvr_overlay_text[row - 1]));
+    memcpy(p->dvr_overlay_text[row - 1], text, strnlen(text, kCustomChars));
   } else if (!text[0]) {
     show_message(ctx, T(T_CONNECT_KEYBOARD));
     return;

@@ -44,7 +44,8 @@ void overlay_show_text(TextOverlayConf *conf);
 // Asks for a code and sets the coded message; 1 when one is held after.
 int select_code_message(GuiContext *ctx);
 // Edits a packed text in a box of 14 rows of 32 characters; escape or
-// Ctrl+Delete ends. The new text replaces *text (freed) and *size.
+// Ctrl+Delete ends. Lines past the 14 rows are kept after them. The new
+// text replaces *text (freed) and *size.
 void overlay_text_editor(GuiContext *ctx, char **text, uint32_t *size, const char *prompt);
 
 // Points the storage manager's overlay hook here.

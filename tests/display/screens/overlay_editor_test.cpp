@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/board_io.h"
+#include "core/hwreg.h"
 #include "core/log.h"
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
@@ -228,6 +230,85 @@ TEST_F(Ovl, MenuSetsTheTextSizeAndEraseAllDeletesTheFiles) {
   EXPECT_EQ(read("parameters.txt") + read("coded.txt"), "");
   EXPECT_EQ(overlay_conf(1)->text_size + overlay_conf(2)->text_size, 0u);
   EXPECT_STREQ(osd_layout.coded_message, "");
+}
+
+// "Edit Codes" shows 14 rows of a longer list: leaving it unchanged saves
+// nothing, and an edit of a shown row keeps every line below them.
+TEST_F(Ovl, EditCodesKeepsTheLinesTheEditorDoesNotShow) {
+  TextOverlayConf *c = overlay_conf(2);
+  std::string list;
+  for (int i = 1; i <= 40; i++) list += "C" + std::to_string(i) + " message " + std::to_string(i) + "\n";
+  ASSERT_EQ(overlay_text_parse(c, list.c_str(), uint32_t(list.size())), 0);
+  save(c);
+  const std::string saved = read("coded.txt");
+  ASSERT_EQ(lines(c).size(), 40u);
+  write("coded.txt", saved + "\r\n");   // told apart from a fresh save
+  choose(1);                              // "Edit Codes", then escape at once
+  g_steps.push_back({DVR_KEY_ESCAPE});
+  play([&] { secondary_overlay_menu(&ctx, 2); });
+  EXPECT_EQ(lines(c).size(), 40u);
+  EXPECT_EQ(read("coded.txt"), saved + "\r\n") << "saved without a change";
+
+  at(1);
+  choose(1);                              // row 0 typed anew, escape
+  g_steps.push_back({DVR_KEY_ESCAPE, "C1 first changed"});
+  dismiss();                              // the "Saved" message
+  play([&] { secondary_overlay_menu(&ctx, 2); });
+  std::vector<std::string> now = lines(c);
+  ASSERT_EQ(now.size(), 40u);
+  EXPECT_EQ(now[0], "C1 first changed");
+  EXPECT_EQ(now[13], "C14 message 14");
+  EXPECT_EQ(now[39], "C40 message 40");
+  const std::string file = read("coded.txt");
+  EXPECT_NE(file.find("C1 first changed\r\n"), std::string::npos);
+  EXPECT_NE(file.find("C40 message 40\r\n"), std::string::npos) << file;
+}
+
+// A custom text fills its field but for its NUL; the Text list shows each
+// text whole and alone, and with the counter controller its two encoder rows.
+TEST_F(Ovl, CustomTextsStayEndedAndTheTextListHasTheEncoderRows) {
+  ParamBlock *p = get_param_block();
+  choose(2);   // "Setup Primary Overlay"
+  at(1);
+  choose(2);   // "Custom Text"
+  at(1);
+  choose(1);   // the first, typed 45 characters long
+  g_steps.push_back({DVR_KEY_MENU_OK, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghi"});
+  play([&] { overlay_menu(&ctx); });
+  EXPECT_EQ(strnlen(p->dvr_overlay_text[0], sizeof p->dvr_overlay_text[0]), 39u);
+  EXPECT_STREQ(p->video[0].osd.message, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abc");
+
+  // A field full to its end (as an older store may hold) is cut, not run on
+  // into the next text.
+  memset(p->dvr_overlay_text[0], 'Q', sizeof p->dvr_overlay_text[0]);
+  snprintf(p->dvr_overlay_text[1], sizeof p->dvr_overlay_text[1], "NEXT");
+  hwreg_map();
+  sim_board_reset();
+  gpio_state_reset();
+  keypad_init(p);
+  ASSERT_TRUE(counter_controller_present());
+  at(1);
+  choose(2);   // "Setup Primary Overlay"
+  at(1);
+  choose(1);   // "Text": title, three rows, two encoder rows, the two texts
+  at(1);
+  choose(4);
+  play([&] { overlay_menu(&ctx); });
+  EXPECT_STREQ(p->video[0].osd.message, "^d ^t^n^e");
+  std::string menu;
+  at(1);
+  choose(2);
+  at(1);
+  choose(1);
+  at(1);
+  choose(6, [&] {
+    shown();
+    menu = ocr("/tmp/menu.png");
+  });
+  play([&] { overlay_menu(&ctx); });
+  gpio_state_reset();
+  EXPECT_STREQ(p->video[0].osd.message, std::string(39, 'Q').c_str());
+  EXPECT_TRUE(ocr_has(menu, "NEXT")) << menu;
 }
 
 }  // namespace
