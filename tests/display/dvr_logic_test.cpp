@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "control/cmd_exec.h"
+#include "control/status_events.h"
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
@@ -194,6 +195,29 @@ TEST_F(Dvr, FileNamesOfControlRequestsAreChecked) {
   EXPECT_EQ(dvr_set_filename(STORAGE_MMC, "/etc/passwd"), 5);
   EXPECT_EQ(dvr_set_filename(3, "a.mp4"), 5);
   EXPECT_STREQ(gui_state.playback_name, "a.mp4");
+}
+
+// A file named while a picture is on show: the picture ends and the file's
+// key is posted again with its name kept, not dropped.
+TEST_F(Dvr, PictureGivesWayToAFileNamedMeanwhile) {
+  ProducerState out{};
+  pthread_mutex_init(&out.mutex, nullptr);
+  pthread_cond_init(&out.cond, nullptr);
+  out.flags = STREAM_STOPPED;
+  out.event_fd = -1;
+  stream_register(&out, nullptr, OUTPUT_STREAM);
+  snprintf(gui_state.playback_name, sizeof gui_state.playback_name, "next.mp4");
+  g_keys = {DVR_KEY_UNUSED, DVR_KEY_PLAY_FILE};   // the name's message, then the key
+  g_next = 0;
+  EXPECT_EQ(view_snapshot_action(&ctx, "pic.jpg"), 0);
+  stream_set_state_by_id(OUTPUT_STREAM, 0);
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);   // the stand-in ends here
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  DvrKey waiting = key_mailbox.key_word;
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+  EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE);
+  EXPECT_STREQ(gui_state.playback_name, "next.mp4");
+  EXPECT_EQ(status_get() & (STATUS_PLAYBACK | STATUS_SNAPSHOT_VIEW), 0u);
 }
 
 }  // namespace
