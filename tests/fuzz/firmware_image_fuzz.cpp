@@ -1,7 +1,8 @@
 // The flash thread's walk over a received image, on a memory flash: a
 // uImage, or a tar of "m7391.fw" and "wifi_archive.tar", or anything else.
-// Nothing is read outside the bytes received, and whatever happens the
-// kernel region holds no header, or a valid one over the data written.
+// Nothing is read outside the bytes received, a file that is refused
+// changes no flash region, and whatever happens the kernel region holds no
+// header, or a valid one over the data written.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 
 namespace {
 std::vector<uint8_t> flash(MTD_SIZE, 0xFF);
+bool touched;   // a write or an erase reached the flash
 
 int mem_read(void *buf, uint32_t off, size_t len) {
   if ((uint64_t)off + len > flash.size()) return -1;
@@ -22,11 +24,13 @@ int mem_read(void *buf, uint32_t off, size_t len) {
 }
 int mem_write(const void *buf, uint32_t off, size_t len) {
   if ((uint64_t)off + len > flash.size()) abort();
+  touched = true;
   memcpy(flash.data() + off, buf, len);
   return 0;
 }
 int mem_erase(uint32_t off) {
   if (off >= flash.size()) abort();
+  touched = true;
   memset(flash.data() + (off & ~(MTD_ERASE_BLOCK - 1)), 0xFF, MTD_ERASE_BLOCK);
   return 0;
 }
@@ -42,7 +46,12 @@ int fuzz_one(const uint8_t *data, size_t size) {
   uint8_t *copy = (uint8_t *)malloc(size ? size : 1);
   if (size) memcpy(copy, data, size);
   firmware_set_wifi_tools_present(size && (data[0] & 1));
-  firmware_flash_image(copy, size);
+  touched = false;
+  // This flash never fails: a refused file is refused before any erase.
+  if (firmware_flash_image(copy, size) != 0 && touched) {
+    fprintf(stderr, "a refused file changed the flash\n");
+    abort();
+  }
   firmware_image_kind(copy, size);
   free(copy);
   const uint8_t *h = flash.data() + MTD_KERNEL_OFF;
