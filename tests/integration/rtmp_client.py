@@ -253,6 +253,20 @@ def main():
                 return 1
             prev = c
         print("relay ok")
+    elif what == "quiet":
+        # A player that plays until nothing has come for 2 s, then leaves.
+        c = Client(port)
+        c.handshake(8)
+        c.play("streamA.m3u8")
+        c.s.settimeout(2)
+        end = time.time() + 30
+        try:
+            while time.time() < end and c.s.recv(65536):
+                pass
+        except socket.timeout:
+            print("quiet", flush=True)
+        c.s.close()
+        return 0 if time.time() < end else 1
     elif what in ("slow", "idle"):
         # N clients that trickle the handshake (a byte every 2 s) or finish
         # it and play nothing; prints how many the server closed within the

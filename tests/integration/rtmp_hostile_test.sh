@@ -4,7 +4,8 @@
 # GStreamer) each get video and audio; clients trickling the handshake and
 # clients that never play are closed; a flood of connections that runs the
 # process out of descriptors leaves the CPU near idle, the log a few lines
-# longer and ffmpeg playing, and a new player still gets in.
+# longer and ffmpeg playing, and a new player still gets in; a player that
+# leaves while no video comes is noticed.
 . "$(dirname "$0")/common.sh"
 new_root
 PY="python3 $M7391_SOURCE_DIR/tests/integration/rtmp_client.py"
@@ -78,7 +79,23 @@ emfile=$(grep -c "Too many open files" "$LOGF" || true)
 [ "$lines" -le 1500 ] || fail "$lines log lines for the flood"
 echo "ok: flood ($busy ticks in 5 s, idle $idle; $lines log lines, $emfile on descriptors)"
 
+# While no video comes (the capture stalled) a player that leaves is
+# noticed all the same: every connection thread ends.
 kill -INT $FF 2>/dev/null || true
+wait $FF 2>/dev/null || true
+all_ended() {
+  for _ in $(seq 300); do
+    [ "$(grep -c "serverThread: started" "$LOGF")" = "$(grep -c "serverThread: exiting" "$LOGF")" ] && return 0
+    sleep 0.1
+  done
+  fail "$1: $(grep -c "serverThread: started" "$LOGF") connections started, $(grep -c "serverThread: exiting" "$LOGF") ended"
+}
+all_ended "after the flood"
+echo "stall 1" >>"$ROOT/run/sim_capture.cmd"
+$PY quiet >"$W/quiet.txt" 2>&1 || fail "the player without video: $(cat "$W/quiet.txt")"
+all_ended "a player left while no video came"
+echo "ok: a player leaving while no video comes"
+
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 30
 grep -q "main cleanup rendezvous met" "$LOGF" || fail "no clean quit"
