@@ -42,8 +42,8 @@ constexpr uint64_t kKeepFreeMin = 128 << 10;
 // A new file is not begun with less room than this.
 constexpr uint64_t kStartRoomMin = 512 << 10;
 
-// Unit ends remembered per file: a second of units and then some.
-constexpr unsigned kUnitEnds = 1024;
+// Unit ends remembered per file: a buffer's worth of small units.
+constexpr unsigned kUnitEnds = 4096;
 
 // TS and JPEG files are written from our own page-aligned buffer in whole
 // blocks, so O_DIRECT holds and, once a second, the whole blocks gathered so
@@ -500,8 +500,15 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   if (o.own) setvbuf(o.file, nullptr, _IONBF, 0);
   else setbuffer(o.file, o.buffer, RECORD_BUFFER_SIZE);
   o.direct = o.own && fcntl(o.fd, F_SETFL, fcntl(o.fd, F_GETFL) | O_DIRECT) == 0;
+  uint64_t old_bytes = o.bytes;
   o.bytes = r->base_bytes + o.fill;
-  forget_unit_ends(o, r->base_bytes);
+  // The units carried over keep their ends, counted from this file's start.
+  if (o.carry) {
+    for (unsigned k = 0; k < o.ends_count; k++) o.ends[(o.ends_first + k) % kUnitEnds] += o.bytes - old_bytes;
+    o.whole = r->base_bytes;
+  } else {
+    forget_unit_ends(o, r->base_bytes);
+  }
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);
   publish_name(o.path);
@@ -716,7 +723,9 @@ void too_big(Recorder *r, OutFile &o) {
   // after it is read back and goes on at the start of the next file, so
   // that no packet is cut in two.
   uint64_t held = o.bytes - o.fill;
-  if (o.own && o.whole >= r->base_bytes && o.whole < held && o.fill + (held - o.whole) <= RECORD_BUFFER_SIZE) {
+  // A file that holds no whole unit keeps what it has: the unit is larger
+  // than any file the volume takes.
+  if (o.own && o.whole > r->base_bytes && o.whole < held && o.fill + (held - o.whole) <= RECORD_BUFFER_SIZE) {
     size_t back = (size_t)(held - o.whole);
     off_t at = (off_t)(o.whole - r->base_bytes);
     clear_direct(o, 0);
