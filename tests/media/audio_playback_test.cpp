@@ -5,10 +5,12 @@
 // plays the live capture.
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "media/sound_test_support.h"
 #include "media/stream_test_support.h"
 #include "platform/framework/audio_signal.h"
+#include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 
 namespace {
@@ -183,7 +185,12 @@ TEST(AudioPlayback, PassthroughPlaysTheLiveCapture) {
   log_take();
   playback_set_audio_passthru(1);
   EXPECT_TRUE(wait_for([] { return log_take().find("Audio passthru starting") != std::string::npos; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Until the output holds more than the half second measured below (48 kHz
+  // stereo, 16 bits), however slowly a loaded machine gets there.
+  EXPECT_TRUE(wait_for([] {
+    struct stat st;
+    return sys_stat(sim_sound_playback_path(), &st) == 0 && st.st_size > 44 + 4 * 48000 * 3 / 4;
+  }, 60));
   playback_set_audio_passthru(0);
   EXPECT_TRUE(wait_for([] { return log_take().find("Audio passthru stopped") != std::string::npos; }));
   t.stop();

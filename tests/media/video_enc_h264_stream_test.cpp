@@ -60,8 +60,10 @@ TEST_F(VideoEncStream, H264CarriesTheConfiguredStream) {
   EXPECT_TRUE(has(s, "width=640\nheight=360\n")) << s;
   EXPECT_TRUE(has(s, "sample_aspect_ratio=3:4\n")) << s;
   EXPECT_TRUE(has(s, "r_frame_rate=30/1\n")) << s;
-  // The DVI input runs 1080p30: 3000 ticks a frame.
-  expect_idr_every(units, path, 10, 3000);
+  // The DVI input runs 1080p30: 3000 ticks a frame, or several where a
+  // loaded machine dropped frames before the encoder (the stream's own rate,
+  // above, says 30).
+  expect_idr_every(units, path, 10, 3000, false);
   EXPECT_TRUE(log.has("h264Params.levelIdc set to 30"));
   EXPECT_TRUE(log.has("videoA 640x360 (640) TBR=1000000 MBR=50000000 TFR=30000 RFR=30000 MFR=60000 GOP=10"));
   // Channel B (JPEG, no consumer) never touched capture row A.
