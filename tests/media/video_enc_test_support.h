@@ -103,8 +103,10 @@ struct VideoConsumer {
   void detach() {
     if (st.streamq) stream_state_detach(&st);
   }
-  // The next unit with data (marks skipped); false after ms without one.
-  bool next(Unit *u, uint32_t ms = 5000) {
+  // The next unit with data (marks skipped); false after ms without one
+  // (half a minute unless told: an encoder under a sanitizer on a loaded
+  // machine may take seconds to start or to code a picture).
+  bool next(Unit *u, uint32_t ms = 30000) {
     for (;;) {
       FrameDesc *f = stream_state_dequeue_timeout(&st, ms);
       if (!f) return false;
@@ -118,7 +120,7 @@ struct VideoConsumer {
       return true;
     }
   }
-  std::vector<Unit> take(size_t count, uint32_t ms = 5000) {
+  std::vector<Unit> take(size_t count, uint32_t ms = 30000) {
     std::vector<Unit> all;
     Unit u;
     while (all.size() < count && next(&u, ms)) all.push_back(u);
