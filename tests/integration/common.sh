@@ -78,7 +78,7 @@ post_form() {
 wait_param() {
   local url="http://127.0.0.1:${M7391_HTTP_PORT:-80}/$1"
   for _ in $(seq 1 $((${3:-20} * 10))); do
-    curl -s -g --max-time 5 "$url" | grep -qE -- "$2" && return 0
+    curl -s -g --max-time 5 "$url" | grep -E -- "$2" >/dev/null && return 0
     sleep 0.1
   done
   fail "$1 is '$(curl -s -g --max-time 5 "$url")', wanted '$2'"

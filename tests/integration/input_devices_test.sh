@@ -65,7 +65,7 @@ cursor_on() {
   local t
   for _ in 1 2 3 4 5 6 7 8; do
     t=$(osd_text)
-    echo "$t" | grep -qiE ">[[:space:]]*$1" && return 0
+    grep -qiE ">[[:space:]]*$1" <<<"$t" && return 0
   done
   fail "no '>' before '$1' in '$t'"
 }

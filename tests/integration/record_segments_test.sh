@@ -36,7 +36,7 @@ segments() {
       Recording*) seen=1 ;;
       Stopped)
         # Stopped before the run has let its volume go: a gap between files.
-        if tail -n +"$mark" "$LOGF" | grep -q "safe to remove"; then break; fi
+        if tail -n +"$mark" "$LOGF" | grep "safe to remove" >/dev/null; then break; fi
         [ $seen = 0 ] || fail "status read '$st' between the files of one recording"
         ;;
       *) fail "status: $st" ;;
@@ -44,14 +44,14 @@ segments() {
     sleep 0.1
   done
   [ $seen = 1 ] || fail "status never read Recording"
-  tail -n +"$mark" "$LOGF" | grep -q "safe to remove" || fail "recording did not end by itself"
+  tail -n +"$mark" "$LOGF" | grep "safe to remove" >/dev/null || fail "recording did not end by itself"
   local run
   run=$(tail -n +"$mark" "$LOGF")
   # One encoder start for the whole run, and no stop before its end.
   local starts
   starts=$(grep -c "^.*videoA [0-9]*x[0-9]* .*TBR=" <<<"$run" || true)
   [ "$starts" -le 1 ] || fail "encoder restarted within a run ($starts starts)"
-  if sed '/detaching state/q' <<<"$run" | grep -q "videoA: stopped"; then
+  if sed '/detaching state/q' <<<"$run" | grep "videoA: stopped" >/dev/null; then
     fail "encoder stopped between files"
   fi
   mapfile -t FILES < <(ls "$VOL"/*."$ext")
@@ -112,7 +112,7 @@ wait_log "$LOGF" "fps 25000" 20
 sleep 3
 post_form -d Recording.State=stop
 for _ in $(seq 1 100); do
-  tail -n +"$mark" "$LOGF" | grep -q "safe to remove" && break
+  tail -n +"$mark" "$LOGF" | grep "safe to remove" >/dev/null && break
   sleep 0.1
 done
 MP4=$(ls "$VOL"/*.mp4)

@@ -19,7 +19,7 @@ for _ in $(seq 1 50); do
   case "$($C $B/Recording.Storage)" in MMC:*) break ;; esac
   sleep 0.2
 done
-$C $B/Recording.Storage | grep -q "^MMC: " || fail "SD card not reported: $($C $B/Recording.Storage)"
+$C $B/Recording.Storage | grep "^MMC: " >/dev/null || fail "SD card not reported: $($C $B/Recording.Storage)"
 # Record to the SD card (the default, "both", means the USB disks).
 code=$(form -d Recording.StorageDevice=4)
 [ "$code" = 303 ] || fail "storage form: $code"
@@ -32,7 +32,7 @@ record() {
   code=$(form -d Recording.State=start)
   [ "$code" = 303 ] || fail "start form: $code"
   sleep "$2"
-  $C $B/Recording.Status | grep -q "^Recording 0:00:0" || fail "status: $($C $B/Recording.Status)"
+  $C $B/Recording.Status | grep "^Recording 0:00:0" >/dev/null || fail "status: $($C $B/Recording.Status)"
   [ "$(form -d Recording.State=stop)" = 303 ] || fail "stop form"
   for _ in $(seq 1 100); do
     [ "$($C $B/Recording.Status)" = Stopped ] && grep -q "safe to remove" "$LOGF" && return 0

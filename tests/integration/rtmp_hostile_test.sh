@@ -34,7 +34,7 @@ for round in 1; do
   [ "$(codecs "$W/d.flv")" = "aac h264 " ] || fail "rtmpdump $round after ffprobe: $(codecs "$W/d.flv")"
   out=$(timeout 30 gst-launch-1.0 rtmpsrc location="$U/streamA.m3u8 live=1" ! flvdemux name=d \
     d.video ! queue ! fakesink num-buffers=20 d.audio ! queue ! fakesink num-buffers=20 2>&1 || true)
-  echo "$out" | grep -q 'Got EOS from element "pipeline0"' || fail "GStreamer $round after rtmpdump: $out"
+  grep -q 'Got EOS from element "pipeline0"' <<<"$out" || fail "GStreamer $round after rtmpdump: $out"
 done
 echo "ok: players joining as others leave"
 
@@ -69,7 +69,7 @@ busy=$(ticks_over 5)
 [ "$busy" -le $((idle + 150)) ] || fail "CPU in the flood: $busy ticks in 5 s (idle $idle)"
 out=$(timeout 30 ffprobe -v error -show_entries stream=codec_name -read_intervals %+1 -of csv=p=0 \
   $U/streamA.m3u8 2>&1 || true)
-echo "$out" | grep -q h264 || fail "ffprobe in the flood: $out"
+grep -q h264 <<<"$out" || fail "ffprobe in the flood: $out"
 [ "$(frames)" -gt "$f0" ] || fail "ffmpeg stopped in the flood: $(cat "$W/ff.txt")"
 kill -0 "$FF" || fail "ffmpeg ended: $(cat "$W/ff.txt")"
 for fd in "${fds[@]}"; do exec {fd}<&-; done

@@ -52,12 +52,12 @@ for s in streamA.m3u8 liveB.m3u8; do
   [ $s = streamA.m3u8 ] && audio="d.audio ! queue ! aacparse ! avdec_aac ! fakesink num-buffers=30"
   out=$(timeout 40 gst-launch-1.0 rtmpsrc location="$U/$s live=1" ! flvdemux name=d d.video ! queue ! \
     h264parse ! avdec_h264 ! fakesink num-buffers=30 $audio 2>&1 || true)
-  echo "$out" | grep -q 'Got EOS from element "pipeline0"' || fail "GStreamer $s: $out"
+  grep -q 'Got EOS from element "pipeline0"' <<<"$out" || fail "GStreamer $s: $out"
   out=$(timeout 40 mpv --no-config --vo=null --ao=null --length=3 "$U/$s" 2>&1 || true)
-  echo "$out" | grep -q "(h264" || fail "mpv $s: $out"
+  grep -q "(h264" <<<"$out" || fail "mpv $s: $out"
 done
 out=$(timeout 40 mpv --no-config --vo=null --ao=null --length=3 "$U/streamA.m3u8" 2>&1 || true)
-echo "$out" | grep -q "(aac" || fail "mpv has no audio on channel A: $out"
+grep -q "(aac" <<<"$out" || fail "mpv has no audio on channel A: $out"
 timeout 60 ffprobe -v error -show_entries stream=width -of csv=p=0 $U/other >"$W/o.txt" 2>&1 || true
 grep -qx "$WA" "$W/o.txt" || fail "another name: $(cat "$W/o.txt")"
 echo "ok: GStreamer and mpv"

@@ -57,7 +57,7 @@ for rp in "9600 0 -parodd -cmspar" "115200 1 parodd -cmspar" "57600 2 -parodd -c
   ok=
   for _ in $(seq 1 100); do
     s=$(stty -F "$TTY" -a)
-    echo "$s" | grep -q "^speed $want baud" && ok=1 && break
+    grep -q "^speed $want baud" <<<"$s" && ok=1 && break
     sleep 0.1
   done
   [ -n "$ok" ] || fail "rate $rate: $(echo "$s" | head -1)"
@@ -172,7 +172,7 @@ sleep 3
 kill "$READER"
 frames=$(ffprobe -v error -f h264 -show_entries frame=pict_type,key_frame -of csv=p=0 "$W/out.h264")
 [ -n "$frames" ] || fail "ffprobe reads no frames"
-echo "$frames" | grep -qv '^1,I' && fail "not only key frames: $frames"
+grep -qv '^1,I' <<<"$frames" && fail "not only key frames: $frames"
 [ "$(echo "$frames" | wc -l)" -le 6 ] || fail "more than one key frame a second: $frames"
 echo "ok: mode 1 ($(echo "$frames" | wc -l) key frames)"
 

@@ -85,7 +85,7 @@ sender -d "UDP[0].StreamMode=2" -d "UDP_TTL=7" -d "UDP_DSCP_ECN=32"
 wait $RXP || fail "mode 2: $(cat "$W/rx2")"
 grep -q "^ttl=7 tos=32$" "$W/rx2" || fail "TTL/TOS: $(head -1 "$W/rx2")"
 got=$(ffprobe -v error -f h264 -show_entries stream=codec_name,width,height -of csv=p=0 "$W/video.h264")
-echo "$got" | grep -q "^h264,[0-9]*,[0-9]*" || fail "ffprobe of the frames: $got"
+grep -q "^h264,[0-9]*,[0-9]*" <<<"$got" || fail "ffprobe of the frames: $got"
 err=$(ffmpeg -nostdin -v error -f h264 -i "$W/video.h264" -f null - 2>&1)
 [ -z "$err" ] || fail "the frames decode: $err"
 echo "ok: mode 2 ($(tail -1 "$W/rx2"))"

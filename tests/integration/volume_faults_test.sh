@@ -45,7 +45,7 @@ TS=$(ls "$VOL"/DCIM/*.ts)
 [ -s "$TS" ] || fail "no file"
 err=$(timeout 60 ffmpeg -nostdin -v error -i "$TS" -f null - 2>&1) || true
 [ -z "$err" ] || fail "decode errors in $TS: $err"
-ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 "$TS" | grep -qx h264 ||
+ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 "$TS" | grep -x h264 >/dev/null ||
   fail "no video in $TS"
 echo "ok: recording"
 

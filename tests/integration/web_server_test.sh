@@ -71,8 +71,8 @@ echo "ok: users kept in flash (count $C1)"
 # Two forms within a second: both apply at once, answer 303, one flash save.
 H=$($C --basic -u admin:secret -D - -o /dev/null -d BitRate=3000000 -d redirect=/setup_streama.htm \
     $B/streamA_controls)
-echo "$H" | grep -q "^HTTP/1.1 303" || fail "form not answered 303: $H"
-echo "$H" | grep -q "^Location: /setup_streama.htm" || fail "form not sent back to its page"
+grep -q "^HTTP/1.1 303" <<<"$H" || fail "form not answered 303: $H"
+grep -q "^Location: /setup_streama.htm" <<<"$H" || fail "form not sent back to its page"
 [ "$(status --basic -u admin:secret -d BitRate=1500000 -H "Referer: $B/setup_streamb.htm" \
       $B/streamB_controls)" = 303 ] || fail "second form"
 # A page of another site gets nothing changed, cached credentials or not.
