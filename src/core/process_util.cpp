@@ -111,6 +111,22 @@ void sleep_ms(unsigned ms) {
   }
 }
 
+struct timespec timespec_add_ms(struct timespec t, uint32_t ms) {
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += (long)(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec++;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+struct timespec clock_after_ms(clockid_t clock, uint32_t ms) {
+  struct timespec now;
+  clock_gettime(clock, &now);
+  return timespec_add_ms(now, ms);
+}
+
 int64_t monotonic_ms(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -18,6 +18,11 @@ int signal_other_processes(const char *pattern, int (*pick)(pid_t pid, void *arg
 // box's program, not a program of the same name elsewhere), else 0.
 int process_exe_in_root(pid_t pid);
 void sleep_ms(unsigned ms);
+// t moved on by ms milliseconds, and the time ms milliseconds from now on
+// clock (CLOCK_REALTIME for a condition variable's default clock,
+// CLOCK_MONOTONIC for one made with it): deadlines of timed waits.
+struct timespec timespec_add_ms(struct timespec t, uint32_t ms);
+struct timespec clock_after_ms(clockid_t clock, uint32_t ms);
 // Milliseconds of CLOCK_MONOTONIC: for deadlines.
 int64_t monotonic_ms(void);
 int read_sysfs_line(const char *path, char *buf, size_t size);

@@ -12,6 +12,7 @@
 #include "core/framecopy.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/startup.h"
@@ -74,14 +75,7 @@ void wait_wakeup(uint32_t seen) {
 
 // Waits until a wake-up after seen, the quit, or ms milliseconds.
 void wait_wakeup_ms(uint32_t seen, int ms) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000L;
-  }
+  struct timespec until = clock_after_ms(CLOCK_REALTIME, (uint32_t)ms);
   pthread_mutex_lock(&display_mutex);
   while (display_generation == seen && get_exit_code() == EXIT_RUNNING)
     if (pthread_cond_timedwait(&display_cond, &display_mutex, &until) == ETIMEDOUT) break;

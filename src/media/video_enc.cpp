@@ -40,13 +40,7 @@ bool wait_for_start(ProducerState *s) {
   pthread_mutex_lock(&s->mutex);
   bool quit = false;
   while ((s->flags & STREAM_STOPPED) && !(s->flags & STREAM_START) && !(quit = quitting())) {
-    timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 100000000;
-    if (until.tv_nsec >= 1000000000) {
-      until.tv_sec++;
-      until.tv_nsec -= 1000000000;
-    }
+    timespec until = clock_after_ms(CLOCK_REALTIME, 100);
     pthread_cond_timedwait(&s->cond, &s->mutex, &until);
   }
   pthread_mutex_unlock(&s->mutex);

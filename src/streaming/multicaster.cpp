@@ -8,6 +8,7 @@
 
 #include "core/global.h"
 #include "core/log.h"
+#include "core/process_util.h"
 #include "media/stream_ids.h"
 #include "streaming/rtsp/h264_framer.h"
 #include "streaming/rtsp/multicast.h"
@@ -202,15 +203,7 @@ void serve_requests(void *) {
   }
 }
 
-void deadline_after_ms(struct timespec *t, unsigned ms) {
-  clock_gettime(CLOCK_REALTIME, t);
-  t->tv_sec += ms / 1000;
-  t->tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (t->tv_nsec >= 1000000000L) {
-    t->tv_sec++;
-    t->tv_nsec -= 1000000000L;
-  }
-}
+void deadline_after_ms(struct timespec *t, unsigned ms) { *t = clock_after_ms(CLOCK_REALTIME, ms); }
 
 bool sender_done(ProducerState *sender) {
   return get_exit_code() != 0 || stream_state_stopping(sender);

@@ -110,14 +110,7 @@ void conn_close(int fd) {
 
 // Shuts every connection down and waits for their threads, at most ms.
 void conn_shutdown_all(int ms) {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += ms / 1000;
-  until.tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_sec++;
-    until.tv_nsec -= 1000000000L;
-  }
+  struct timespec until = clock_after_ms(CLOCK_REALTIME, (uint32_t)ms);
   pthread_mutex_lock(&g_conns.mutex);
   for (int i = 0; i < g_conns.count; i++) shutdown(g_conns.slots[i].fd, SHUT_RDWR);
   while (g_conns.count > 0)

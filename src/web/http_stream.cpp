@@ -18,6 +18,7 @@
 #include "core/log.h"
 #include "core/param_block.h"
 #include "core/param_table.h"
+#include "core/process_util.h"
 #include "media/stream_mux.h"
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
@@ -99,17 +100,7 @@ uint32_t ms_left(const timespec &deadline) {
   return ns > 0 ? (uint32_t)((ns + 999999) / 1000000) : 0;
 }
 
-timespec deadline_in(uint32_t ms) {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  t.tv_sec += ms / 1000;
-  t.tv_nsec += (long)(ms % 1000) * 1000000L;
-  if (t.tv_nsec >= 1000000000L) {
-    t.tv_sec++;
-    t.tv_nsec -= 1000000000L;
-  }
-  return t;
-}
+timespec deadline_in(uint32_t ms) { return clock_after_ms(CLOCK_MONOTONIC, ms); }
 
 bool is_jpeg_data(const uint8_t *p, uint32_t len) { return len >= 2 && p[0] == 0xFF && p[1] == 0xD8; }
 

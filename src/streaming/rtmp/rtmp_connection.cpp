@@ -392,16 +392,7 @@ bool wait_video(RtmpConnection *c) {
   uint32_t seq = c->video.seq;
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  auto after = [&now](uint32_t ms) {
-    struct timespec t = now;
-    t.tv_sec += ms / 1000;
-    t.tv_nsec += (long)(ms % 1000) * 1000000L;
-    if (t.tv_nsec >= 1000000000L) {
-      t.tv_sec++;
-      t.tv_nsec -= 1000000000L;
-    }
-    return t;
-  };
+  auto after = [&now](uint32_t ms) { return timespec_add_ms(now, ms); };
   if (c->frame_ticks && c->frame_ticks <= kBatchTicks) {
     struct timespec until = after(2 * c->frame_ticks / 90);
     if (stream_queue_wait_published(q, seq + 1, &until)) return true;
