@@ -439,10 +439,14 @@ int start_recording(GuiContext *ctx) {
   p->video[0].aspect_ratio = ch < 577 ? 1 : 2;
   // The message first: the device is settled before the stream starts.
   char text[192];
-  bool both = filesys_is_mounted(STORAGE_INT) && filesys_is_mounted(STORAGE_EXT) && device == 0;
+  bool have_int = filesys_is_mounted(STORAGE_INT), have_ext = filesys_is_mounted(STORAGE_EXT);
+  bool both = have_int && have_ext && device == 0;
   if (both) {
     snprintf(text, sizeof text, "%s", T(T_REC_BOTH));
   } else {
+    // "Both USB disks" with one of them there records to that one, as the
+    // storage choice above and the recorder take it.
+    if (device == 0) device = have_int ? 1 : have_ext ? 2 : 0;
     const char *where = device == 1 ? (p->dvr_disable_ext_ports ? T(T_USB) : T(T_INTERNAL_LC))
                         : device == 2 ? T(T_EXTERNAL_LC)
                         : device == 4 ? T(T_SD_CARD)

@@ -175,6 +175,25 @@ TEST_F(Dvr, RecordNeedsVideoAndADeviceAndStopsOnlyOnRWithEscapeDisabled) {
   EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
 }
 
+// The default choice, both USB disks, records to the one disk there.
+TEST_F(Dvr, BothUsbDisksRecordToTheOneThere) {
+  ParamBlock *p = get_param_block();
+  p->recording.storage_device = 0;
+  p->dvr_disable_ext_ports = 0;
+  ASSERT_EQ(sim_storage_insert("sda1", 3, 64ULL << 20, "vfat"), 0);
+  for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_INT); i++) fileSysTick(p);
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
+  ASSERT_FALSE(filesys_is_mounted(STORAGE_EXT));
+  tick(DVR_KEY_RECORD_TOGGLE);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+  EXPECT_EQ(gui_state.recording, 1);
+  EXPECT_TRUE(screens_show("Recording to internal storage")) << all_screens();
+  tick(DVR_KEY_REC_STOP);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+  sim_storage_remove("sda1");
+  for (int i = 0; i < 3 && filesys_is_mounted(STORAGE_INT); i++) fileSysTick(p);
+}
+
 TEST_F(Dvr, MuteTogglesTheParameter) {
   ParamBlock *p = get_param_block();
   p->audio.mute = 0;
