@@ -6,7 +6,9 @@
 # reads as recording until the last file ends. A 25 frames/s capture gives
 # MP4 frames of 40 ms.
 . "$(dirname "$0")/common.sh"
-new_root
+# No monitor: its pass-through would keep the capture running, and the 25
+# frames/s input mode is taken when the recording starts an idle capture.
+new_root --no-monitor
 STATUS="curl -s -g --max-time 20 http://127.0.0.1:${M7391_HTTP_PORT:-80}/Recording.Status"
 VOL=$ROOT/run/sim/storage/vol/mmcblk0p1/DCIM
 

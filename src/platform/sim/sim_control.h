@@ -231,6 +231,8 @@ void sim_hdmi_tx_reset(void);
 uint8_t sim_hdmi_tx_reg(unsigned reg);
 int sim_hdmi_tx_set_edid(const uint8_t *data, size_t len);
 int sim_hdmi_tx_set_edid_file(const char *path);
+// Writes the EDID of an ordinary 1080p television (the root's default monitor).
+int sim_hdmi_tx_plug_tv(void);
 
 // ---- Input devices: /dev/event0 to /dev/event3 ----
 // Each slot is empty or holds a device: "keyboard" (keys, MSC_SCAN, LEDs,
