@@ -242,26 +242,33 @@ void gen_audio_input_options(PageBuffer *page) {
 }
 
 void gen_stream_mode_options(PageBuffer *page) {
-  static const struct {
-    const char *name;
-    int value;
-  } modes[] = {
-      {"H.264 video + AAC audio", 0},
-      {"H.264 video only", 1},
-      {"H.264 elementary stream", 2},
-      {"Motion JPEG", 3},
+  // The modes a channel's encoder offers, in words; any other mode the
+  // channel holds is named too, so the page never shows a bare number.
+  static const char *const kWords[] = {
+      "H.264 video + AAC audio",         "H.264 video only",
+      "H.264 elementary stream",         "Motion JPEG",
+      "G.711 audio",                     "Raw UYVY pictures",
+      "Raw NV12 pictures",               "Raw grey pictures",
+      "MPEG-4 video + AAC audio",        "MPEG-4 video only",
+      "MPEG-4 elementary stream",        "MPEG-4 video + AAC audio in MP4",
+      "MPEG-4 video in MP4",             "H.264 video + AAC audio in MP4",
+      "H.264 video in MP4",              "H.264 video in FLV",
   };
+  static const int kOffered[] = {0, 1, 2, 3};
   char cur[10];
   current_value(page, "StreamMode", cur, sizeof cur);
   int value = cur[0] ? atoi(cur) : -1;
   bool found = false;
-  for (const auto &m : modes) {
-    found = found || m.value == value;
-    page_printf(page, "<option value='%d'%s>%s</option>\n", m.value,
-                m.value == value ? " selected" : "", m.name);
+  for (int m : kOffered) {
+    found = found || m == value;
+    page_printf(page, "<option value='%d'%s>%s</option>\n", m, m == value ? " selected" : "",
+                kWords[m]);
   }
-  if (!found && value >= 0)
-    page_printf(page, "<option value='%d' selected>Mode %d</option>\n", value, value);
+  if (found || value < 0) return;
+  if (value < int(sizeof kWords / sizeof kWords[0]))
+    page_printf(page, "<option value='%d' selected>%s</option>\n", value, kWords[value]);
+  else
+    page_printf(page, "<option value='%d' selected>Unknown mode (%d)</option>\n", value, value);
 }
 
 void gen_permission_options(PageBuffer *page) { permission_options(page, perm_of(page), false); }
@@ -324,6 +331,7 @@ void gen_nav_bar(PageBuffer *page) {
       {"setup_audio.htm", "Audio", PERM_STREAM_CONFIG, false},
       {"setup_output.htm", "Output", PERM_STREAM_CONFIG, false},
       {"setup_rtsp.htm", "RTSP Server", PERM_STREAM_CONFIG, false},
+      {"setup_overlay.htm", "Overlay Images", PERM_STREAM_CONFIG, false},
       {nullptr, "Admin", PERM_ADMIN, false},
       {"admin_clock.htm", "Clock", PERM_ADMIN, false},
       {"admin_network.htm", "Network", PERM_ADMIN, false},

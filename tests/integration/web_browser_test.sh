@@ -1,8 +1,10 @@
 #!/bin/bash
 # The web interface in headless Chromium (Debian's chromium, driven by
 # playwright-core): log in, change stream A's bit rate on its setup page,
-# save, see the new value, and find a recording in the file list. The
-# screenshot is kept as an artefact. scripts/test installs both; run by
+# save, see the new value, and find a recording in the file list; every
+# page of the menu at 1280x900 and 390x844 (the screenshots are kept as
+# artefacts) fits its width with the menu above the content on the phone,
+# and shows words where a row has a list of values. scripts/test installs both; run by
 # hand without them the test is skipped.
 . "$(dirname "$0")/common.sh"
 PW_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
@@ -27,7 +29,7 @@ code=$(curl -s -o /dev/null -w '%{http_code}' -d create_user_name=admin -d creat
 [ "$code" = 200 ] || fail "could not create the administrator ($code)"
 
 NODE_PATH="$PW_DIR/node_modules" node "$(dirname "$0")/web_browser_check.js" "$B" \
-  "$ARTIFACTS/web_setup_streama.png" || fail "browser check"
+  "$ARTIFACTS/web_setup_streama.png" "$ARTIFACTS" || fail "browser check"
 [ "$(curl -s -g "$B/Video[0].BitRate")" = 2500000 ] || fail "the unit does not hold the new bit rate"
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"

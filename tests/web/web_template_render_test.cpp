@@ -157,7 +157,10 @@ TEST_F(Template, GeneratorsShowTheCurrentValues) {
   EXPECT_NE(out.find("<option value=\"752x576\" selected>"), std::string::npos) << out;
   ASSERT_EQ(param_set_str("Video[1].StreamMode", "15"), nullptr);
   out = render("<form action='streamB_controls'><include src='stream_mode_options'></form>");
-  EXPECT_NE(out.find("<option value='15' selected>Mode 15</option>"), std::string::npos) << out;
+  EXPECT_NE(out.find("<option value='15' selected>H.264 video in FLV</option>"), std::string::npos) << out;
+  ASSERT_EQ(param_set_str("Video[1].StreamMode", "16"), nullptr);
+  out = render("<form action='streamB_controls'><include src='stream_mode_options'></form>");
+  EXPECT_NE(out.find("<option value='16' selected>Unknown mode (16)</option>"), std::string::npos) << out;
   HttpReply r = curl("-H 'Host: cam.local:8080'", "/rtsp_streams");
   EXPECT_NE(r.body.find("rtsp://cam.local:554/streamA.h264_aac"), std::string::npos) << r.body;
   r = curl("-H 'Host: <x>'", "/rtsp_streams");
