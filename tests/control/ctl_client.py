@@ -12,7 +12,10 @@ d a double sent as u64, s a NUL-ended string, r raw bytes to the end.
 
 Command line:
   ctl_client.py [--host H] [--port P] [--serial PATH] [--timeout S] OP [ARGS...]
-prints the reply status, its fields and the status word, one per line.
+prints the reply status, its fields and the status word, one per line; the
+status and the word's bits are named beside their numbers:
+  status 0 (ok)
+  word 0x01000004 (video primary)
 Raw arguments are hex ("hex:0011ff") or a file ("@path").
 """
 import argparse
@@ -24,6 +27,34 @@ import sys
 import time
 
 SERVICE_PORT = 12200
+
+# Reply statuses and the status word's bits, by their names in the program.
+STATUS_NAMES = {
+    0: "ok", 1: "unsupported", 2: "out of range", 3: "missing argument", 4: "wrong state",
+    5: "no file", 6: "no memory", 128: "open failed", 129: "close failed", 130: "socket failed",
+    131: "bind failed", 132: "bridge receive failed", 133: "bridge send failed",
+    134: "mutex failed", 135: "locked", 136: "closed", 144: "too large", 145: "send failed",
+    160: "read failed", 161: "too short", 162: "too long", 163: "bad checksum",
+    164: "bad packet kind", 165: "missing data", 166: "bad string size", 167: "timeout",
+    168: "bad event type", 169: "file operation failed", 170: "no video",
+}
+WORD_BITS = [
+    (0x1, "recording"), (0x2, "playback"), (0x4, "video"), (0x8, "keyboard"),
+    (0x10, "storage"), (0x20, "wifi"), (0x40, "record-paused"), (0x80, "play-paused"),
+    (0x100, "menu"), (0x200, "snapshot-view"), (0x1000000, "primary"), (0x2000000, "shutdown"),
+]
+
+
+def status_text(status):
+    return "%d (%s)" % (status, STATUS_NAMES.get(status, "unknown"))
+
+
+def word_text(word):
+    names = [n for bit, n in WORD_BITS if word & bit]
+    rest = word & ~sum(bit for bit, _ in WORD_BITS)
+    if rest:
+        names.append("0x%x" % rest)
+    return "0x%08x (%s)" % (word, " ".join(names) or "none")
 
 # name: (opcode, request layout, reply layout before the status word)
 OPS = {
@@ -388,11 +419,11 @@ def main():
         except ProtocolError as e:
             print("error: %s" % e, file=sys.stderr)
             return 1
-    print("status %d" % r.status)
+    print("status " + status_text(r.status))
     for f in r.fields:
         print(f.hex() if isinstance(f, bytes) else f)
     if r.word is not None:
-        print("word 0x%08x" % r.word)
+        print("word " + word_text(r.word))
     return 0
 
 

@@ -2,7 +2,8 @@
 # The monitor output of the real binary: colour bars and the live capture
 # asked for over HTTP show on the simulated output (its state file and frame
 # dumps, read back with ffmpeg), the transmitter registers through
-# DebugAddr/DebugData, and SIGINT ends it cleanly.
+# DebugAddr/DebugData, the screen dump holds the whole zoomed OSD, and
+# SIGINT ends it cleanly.
 . "$(dirname "$0")/common.sh"
 new_root
 # A TV that lists 1080p30, the capture's picture.
@@ -110,6 +111,19 @@ sleep 1
 N2=$(frame_number)
 [ -n "$N1" ] && [ "$N2" -gt "$N1" ] || fail "no pass-through after the failure: $N1 $N2"
 echo "ok: a failing output ($retries retries)"
+
+# The screen dump holds the whole OSD window: the 640x480 OSD zoomed twice
+# over a 720p picture reaches 240 lines below it, black there.
+post -d Display.Passthru=0
+post -d Display.Standard=720p60 -d Display.Colorbars=1
+wait_state "height 720"
+wait_state "streaming 1"
+rm -f "$ROOT/tmp/screen.png"
+echo "screen /tmp/screen.png" >> "$ROOT/run/sim_display.cmd"
+for _ in $(seq 1 50); do [ -s "$ROOT/tmp/screen.png" ] && break; sleep 0.1; done
+size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$ROOT/tmp/screen.png")
+[ "$size" = "1280,960" ] || fail "the screen dump is $size, not the OSD window's 1280x960"
+echo "ok: screen dump of the whole OSD"
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"

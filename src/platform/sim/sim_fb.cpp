@@ -272,19 +272,24 @@ int sim_fb_dump_screen(const char *path) {
   std::vector<uint8_t> rgb, osd;
   uint32_t vw, vh, ow = 0, oh = 0;
   if (sim_video_out_shown_rgb(&rgb, &vw, &vh) != 0) return -1;
-  if (shown_rgba(&osd, &ow, &oh)) {
-    volatile uint32_t *mode = sim_mem_reg(kWin0Mode), *ww = sim_mem_reg(kWin0Width),
-                      *wh = sim_mem_reg(kWin0Height);
-    uint32_t zoom_x = mode && (*mode & 0x400) ? 2 : 1, zoom_y = mode && (*mode & 0x100) ? 2 : 1;
-    uint32_t win_w = ww && *ww ? *ww : ow * zoom_x, win_h = wh && *wh ? *wh : oh * zoom_y;
-    for (uint32_t y = 0; y < vh && y < win_h; y++)
-      for (uint32_t x = 0; x < vw && x < win_w; x++) {
-        uint32_t sx = x / zoom_x, sy = y / zoom_y;
-        if (sx >= ow || sy >= oh) continue;
-        const uint8_t *s = &osd[((size_t)sy * ow + sx) * 4];
-        uint8_t *d = &rgb[((size_t)y * vw + x) * 3];
-        for (int k = 0; k < 3; k++) d[k] = (uint8_t)((s[k] * s[3] + d[k] * (255 - s[3])) / 255);
-      }
-  }
-  return write_png(path, rgb, vw, vh, 3);
+  if (!shown_rgba(&osd, &ow, &oh)) return write_png(path, rgb, vw, vh, 3);
+  volatile uint32_t *mode = sim_mem_reg(kWin0Mode), *ww = sim_mem_reg(kWin0Width),
+                    *wh = sim_mem_reg(kWin0Height);
+  uint32_t zoom_x = mode && (*mode & 0x400) ? 2 : 1, zoom_y = mode && (*mode & 0x100) ? 2 : 1;
+  uint32_t win_w = ww && *ww ? *ww : ow * zoom_x, win_h = wh && *wh ? *wh : oh * zoom_y;
+  if (win_w > ow * zoom_x) win_w = ow * zoom_x;
+  if (win_h > oh * zoom_y) win_h = oh * zoom_y;
+  // The whole OSD window: a zoomed menu over a small picture reaches past
+  // the picture, which then sits at the top left of a black screen.
+  uint32_t sw = vw > win_w ? vw : win_w, sh = vh > win_h ? vh : win_h;
+  std::vector<uint8_t> screen((size_t)sw * sh * 3, 0);
+  for (uint32_t y = 0; y < vh; y++)
+    memcpy(&screen[(size_t)y * sw * 3], &rgb[(size_t)y * vw * 3], (size_t)vw * 3);
+  for (uint32_t y = 0; y < win_h; y++)
+    for (uint32_t x = 0; x < win_w; x++) {
+      const uint8_t *s = &osd[((size_t)(y / zoom_y) * ow + x / zoom_x) * 4];
+      uint8_t *d = &screen[((size_t)y * sw + x) * 3];
+      for (int k = 0; k < 3; k++) d[k] = (uint8_t)((s[k] * s[3] + d[k] * (255 - s[3])) / 255);
+    }
+  return write_png(path, screen, sw, sh, 3);
 }
