@@ -407,7 +407,7 @@ bool glyph_bit(int code, int r, int col) {
     return v >> (21 - col) & 1;
   }
   if (g >= OSD_MENU_GLYPHS9) return false;
-  return osd_menu_font9[g][r] >> (8 - col) & 1;
+  return osd_menu_font9(g)[r] >> (8 - col) & 1;
 }
 
 }  // namespace

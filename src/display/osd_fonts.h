@@ -8,6 +8,11 @@
 
 enum { OSD_MENU_GLYPHS9 = 256 - 32, OSD_MENU_GLYPHS = 169 - 32 };
 
-extern const uint8_t osd_menu_font9[OSD_MENU_GLYPHS9][13];
+// The 9x13 font is the overlay's 8x13 font 1 for ASCII (codes 32 to 126)
+// and its own table above (codes 127 to 255).
+enum { OSD_MENU_HIGH9 = 256 - 127 };
+extern const uint8_t osd_menu_font9_high[OSD_MENU_HIGH9][13];
+// The 13 rows of glyph g (code g + 32, below OSD_MENU_GLYPHS9).
+const uint8_t *osd_menu_font9(int g);
 extern const uint16_t osd_menu_font12[OSD_MENU_GLYPHS][16];
 extern const uint8_t osd_menu_font15[OSD_MENU_GLYPHS][32][3];

@@ -129,7 +129,7 @@ TEST_F(OsdFixture, TextIsSizedAlwaysAndDrawnOnlyWhollyInside) {
   Rgba img = shown();
   for (int y = 0; y < 13; y++)
     for (int x = 0; x < 9; x++) {
-      bool set = osd_menu_font9[157 - 32][y] >> (8 - x) & 1;
+      bool set = osd_menu_font9(157 - 32)[y] >> (8 - x) & 1;
       EXPECT_EQ(img.at(20 + x, 20 + y)[3], set ? 255 : 0) << x << "," << y;
       if (set) EXPECT_EQ(img.at(20 + x, 20 + y)[0], 255);
     }
