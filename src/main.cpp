@@ -1,5 +1,7 @@
 // m7391: the thread table. This is the only file that names every
 // subsystem's thread function; start-up and shutdown live in core.
+#include <cstdio>
+
 #include "control/cmd_exec.h"
 #include "control/serial_port.h"
 #include "control/status_events.h"
@@ -157,6 +159,9 @@ const char *rescue_firmware(const char *path) {
 }  // namespace
 
 int main(void) {
+  // What is still printed without the logger (the EDID printer, the
+  // decoders' own notes) shows when it happens, not in one heap at exit.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   dvr_keys_install_hooks();
   sound_env.engine = "encode";
   sound_env.channels = 2;

@@ -376,7 +376,7 @@ void run_passthru(DisplayEnv *env, HdDisplay *&hd) {
     if (!(f->flags & FRAME_WHOLE) || !Buffer_getNumBytesUsed(f->buf)) continue;
     Buffer_setSize(buf, (size_t)hd->image_size);
     if (Buffer_setUserPtr(buf, Buffer_getUserPtr(f->buf)) != 0) {
-      printf("Failed to setUserPtr of display buffer\n");
+      log_printf("Failed to setUserPtr of display buffer\n");
       continue;
     }
     Buffer_setNumBytesUsed(buf, (size_t)hd->image_size);
@@ -442,7 +442,7 @@ const char *display_mode_name(int mode) {
 }
 
 void displayWakeup(void) {
-  printf("\n%s: mode=%d\n\n", "displayWakeup", get_param_block()->display.display_mode);
+  log_printf("%s: mode=%d\n", "displayWakeup", get_param_block()->display.display_mode);
   pthread_mutex_lock(&display_mutex);
   display_generation++;
   pthread_cond_broadcast(&display_cond);

@@ -260,15 +260,15 @@ HdDisplay *Display_create(BufTab_Handle bufs, DisplayAttrs *attrs) {
     if (dev_ioctl(hd->fd, VIDIOC_QUERYCAP, &cap) < 0) {
       perror("VIDIOC_QUERYCAP");
     } else {
-      printf("%s: %s %s %x\n", attrs->device, cap.card, cap.driver, cap.capabilities);
+      log_printf("%s: %s %s %x\n", attrs->device, cap.card, cap.driver, cap.capabilities);
       if (!(cap.capabilities & V4L2_CAP_VIDEO_OUTPUT)) {
-        printf("%s is not a video output device!\n", attrs->device);
+        log_printf("%s is not a video output device!\n", attrs->device);
         break;
       }
     }
     v4l2_output out = {};
     for (out.index = 0; dev_ioctl(hd->fd, VIDIOC_ENUMOUTPUT, &out) == 0; out.index++)
-      printf("output %d, name %s, caps %x\n", out.index, out.name, out.capabilities);
+      log_printf("output %d, name %s, caps %x\n", out.index, out.name, out.capabilities);
     log_printf("%s: output index=%d videoStd=%d %s %dx%d fd=%d\n", attrs->device, attrs->output,
                attrs->std, video_std_name(attrs->std), attrs->width, attrs->height, hd->fd);
     int index = attrs->output;
@@ -341,7 +341,7 @@ int display_queue_buffer(HdDisplay *hd, Buffer_Handle buf, void *userptr) {
   b.length = b.bytesused;
   if (dev_ioctl(hd->fd, VIDIOC_QBUF, &b) < 0) {
     perror("Display VIDIOC_QBUF");
-    printf("vb: %d %p %d\n", b.index, userptr, b.bytesused);
+    log_printf("vb: %d %p %d\n", b.index, userptr, b.bytesused);
     return -1;
   }
   if (hd->queued < hd->count && ++hd->queued == hd->count) {

@@ -46,9 +46,24 @@ struct MetaInsert {
   uint32_t room;
 };
 
+// The metadata seen last, so that a motion JPEG stream without any logs it
+// once, not for every picture. Called under the metadata's own lock.
+struct MetaSeen {
+  bool logged;
+  const uint8_t *data;
+  uint32_t length;
+  int enabled;
+};
+MetaSeen meta_seen;
+
 void insert_meta(const uint8_t *data, uint32_t length, int enabled, void *arg) {
   MetaInsert *m = (MetaInsert *)arg;
-  log_printf("snapshot metadata ptr=%p len=%d en=%d\n", (const void *)data, (int)length, enabled);
+  bool present = data && length;
+  bool changed = !meta_seen.logged || data != meta_seen.data || length != meta_seen.length ||
+                 enabled != meta_seen.enabled;
+  if (present || changed)
+    log_printf("snapshot metadata ptr=%p len=%d en=%d\n", (const void *)data, (int)length, enabled);
+  meta_seen = {true, data, length, enabled};
   m->bytes = jpeg_insert_metadata(m->jpeg, m->bytes, m->room, data, length, enabled);
 }
 

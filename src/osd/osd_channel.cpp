@@ -192,7 +192,7 @@ void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size) {
     ch->dma_size = virt ? size : 0;
     if (moved) osd_reburn_slots(ch);
   }
-  printf("%s: %d dma=%p\n", "osdSetDMA", channel, (void *)virt);
+  log_printf("%s: %d dma=%p\n", "osdSetDMA", channel, (void *)virt);
 }
 
 void osdSetConfig(int channel, const OsdTextConfig *config) {

@@ -151,7 +151,7 @@ void time_command(const OverlayCommand *c) {
   tv.tv_usec = (suseconds_t)le32(c->data + 12);
   if (wallclock_set(&tv) != 0) {
     int e = errno;
-    printf("tv: %llx s %lx us\n", (unsigned long long)tv.tv_sec, (unsigned long)tv.tv_usec);
+    log_printf("tv: %llx s %lx us\n", (unsigned long long)tv.tv_sec, (unsigned long)tv.tv_usec);
     log_printf("%s: %s\n", "settimeofday", strerror(e));
   }
 }
@@ -264,7 +264,7 @@ void osdDecodeImage(void *arg) {
   pthread_mutex_lock(&ch->lock);
   if (opacity > 9 && dma_writer(ch)) {
     if (!ch->dma_virt) {
-      printf("no DMA ptr on osd %d\n", channel);
+      log_printf("no DMA ptr on osd %d\n", channel);
     } else {
       type = decode_to_dma(ch, job, dma_writer(ch));
       dma = true;

@@ -774,7 +774,7 @@ void *playback_file(void *arg) {
       }
       Buffer_setUserPtr(g_inputs[i], (int8_t *)(g_bigbuf + i * kInputSize));
       Buffer_setSize(g_inputs[i], kInputSize);
-      printf("output_hd buf %d %p\n", i, (void *)(g_bigbuf + i * kInputSize));
+      log_printf("output_hd buf %d %p\n", i, (void *)(g_bigbuf + i * kInputSize));
       g_frames[i] = {g_inputs[i], 0, 0};
       Fifo_put(playback_display_ops.free_fifo, &g_frames[i]);
     }

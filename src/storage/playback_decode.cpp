@@ -179,7 +179,7 @@ VIDDEC2_Handle open_decoder(size_t *out_size) {
   st.version = version;
   st.versionSize = sizeof version;
   VIDDEC2_control(h, XDM_GETVERSION, nullptr, &st);
-  printf("decoder library version: %s\n", version);
+  log_printf("decoder library version: %s\n", version);
   VIDDEC2_DynamicParams dyn = {sizeof dyn, 0, 0, 0, 0, 0, 0};
   if (VIDDEC2_control(h, XDM_SETPARAMS, &dyn, &st) != VIDDEC2_EOK) {
     _GT_trace(GT_7CLASS, "[output_hd] XDM_SETPARAMS control failed\n");

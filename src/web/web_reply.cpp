@@ -139,7 +139,8 @@ int send_text(MHD_Connection *connection, const char *text) {
 }
 
 int send_not_found(MHD_Connection *connection, const char *url) {
-  log_printf("resource %s not found\n", url ? url : "");
+  // Browsers ask for an icon on every page; having none is no news.
+  if (!url || strcmp(url, "/favicon.ico") != 0) log_printf("resource %s not found\n", url ? url : "");
   MHD_Response *r = MHD_create_response_from_buffer(sizeof kNotFoundPage - 1,
                                                     (void *)kNotFoundPage, MHD_RESPMEM_PERSISTENT);
   if (!r) return WEB_NOT_HANDLED;

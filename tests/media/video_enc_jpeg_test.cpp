@@ -29,6 +29,14 @@ bool jpeg_decodes(const Bytes &j, int *w, int *h) {
 const Bytes kMeta = {0xFF, 0xFE, 0x00, 0x0C, 'm', '7', '3', '9', '1', '-', 't', 'e', 's', 't'};
 
 void meta_source(SnapshotMetaFn fn, void *arg) { fn(kMeta.data(), (uint32_t)kMeta.size(), 1, arg); }
+// No block set and none enabled, as after start.
+void empty_source(SnapshotMetaFn fn, void *arg) { fn(nullptr, 0, 0, arg); }
+
+size_t count_of(const std::string &all, const char *needle) {
+  size_t n = 0;
+  for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) n++;
+  return n;
+}
 
 class VideoEncJpeg : public ::testing::Test {
  protected:
@@ -124,6 +132,19 @@ TEST_F(VideoEncJpeg, ChannelBCodesItsOwnPicturesWhileChannelACodesH264) {
   }
   EXPECT_LE(off_grid, 1);
   EXPECT_EQ(decode_errors(dump_file("a.h264", concat(all))), "");
+}
+
+// Motion JPEG without metadata says so once, not for every picture.
+TEST_F(VideoEncJpeg, AbsentMetadataIsLoggedOnce) {
+  video_snapshot_metadata = empty_source;
+  run.start([] { jpeg_settings(1, 320, 240, 80); });
+  Unit u;
+  {
+    VideoConsumer b(VIDEO_STREAM2, StreamMode_JPEG);
+    EXPECT_EQ(pictures_of_size(b, 10, 320, 240, &u), 10);
+  }
+  log.take();
+  EXPECT_LE(count_of(log.all, "snapshot metadata ptr="), 1u) << log.all;
 }
 
 TEST_F(VideoEncJpeg, BothChannelsInJpegModeDeliverTogether) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <tuple>
 
+#include "core/log.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
@@ -103,9 +104,18 @@ TEST_F(WebUrls, FilesOfThePageDirectory) {
   sys_write_text(("/usr/html" + name71).c_str(), "x");
   EXPECT_EQ(http_get(name70).status, 200);
   EXPECT_EQ(http_get(name71).status, 404);
+  char buf[4096];
+  while (log_read(buf, sizeof buf) > 0) {
+  }
   r = http_get("/missing.htm");
   EXPECT_EQ(r.status, 404);
   EXPECT_NE(r.body.find("The requested resource could not be found."), std::string::npos);
+  // The icon every browser asks for is missing quietly.
+  EXPECT_EQ(http_get("/favicon.ico").status, 404);
+  std::string logged;
+  for (size_t n; (n = log_read(buf, sizeof buf)) > 0;) logged.append(buf, n);
+  EXPECT_NE(logged.find("resource /missing.htm not found"), std::string::npos) << logged;
+  EXPECT_EQ(logged.find("favicon"), std::string::npos) << logged;
 }
 
 TEST_F(WebUrls, ConfigAndLogsAsText) {
