@@ -5,8 +5,12 @@
 // playback asks for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/framecopy.h"
@@ -224,6 +228,60 @@ TEST_F(DisplayModes, PassthruShowsTheCaptureRingWithoutCopies) {
   EXPECT_TRUE(log.has("displayParamsChanged: output changed from 2 to 1"));
   run.set_mode(DISPLAY_IDLE);
   ASSERT_TRUE(log.wait("passthru stopped, next mode Idle"));
+  run.stop();
+  cap.stop();
+}
+
+// Slices published between the capture's frames (the encoder's input in
+// slice mode) share the ring with them: the pass-through shows whole frames only.
+TEST_F(DisplayModes, PassthruShowsOnlyWholeFrames) {
+  use_monitor(hex_edid("lg_tv.hex"));
+  CaptureRun cap;
+  cap.start(SIM_DECODER_TP2825);
+  ASSERT_TRUE(wait_until([] { return capture_block.input_width == 1920; }));
+  DisplayRun run;
+  run.start();
+  run.set_mode(DISPLAY_PASSTHRU);
+  ASSERT_TRUE(wait_until([] { return out_info().frames_shown > 2; }, 30000));
+  StreamQueue *q = get_stream_queue(CAPTURE_STREAM1);
+  ASSERT_NE(q, nullptr);
+  // A slice every few milliseconds, inside the slot of the second newest
+  // frame: the newest entry the pass-through finds is most often a slice.
+  std::atomic<bool> stop{false};
+  std::atomic<int> slices{0};
+  std::vector<unsigned long> slice_ptrs;
+  std::mutex m;
+  std::thread slicer([&] {
+    for (uint32_t n = 0; !stop; n++) {
+      StreamEntry e;
+      int frames = 0;
+      pthread_mutex_lock(&q->mutex);
+      for (uint32_t seq = q->next_seq - 1, k = 0; k < 32 && frames < 2; seq--, k++)
+        if (ringbuffer_find_seq(q, seq, &e) == 0 && (e.flags & STREAM_FLAG_FRAME) && e.length > 65536)
+          frames++;
+      pthread_mutex_unlock(&q->mutex);
+      if (frames == 2) {
+        uint32_t at = e.offset + 4096 * (1 + n % 8);
+        {
+          std::lock_guard<std::mutex> l(m);
+          slice_ptrs.push_back((unsigned long)q->base + at);
+        }
+        ringbuffer_put_at(q, at, 4096, e.timestamp, STREAM_FLAG_KEY | STREAM_FLAG_SLICE);
+        slices++;
+      }
+      usleep(3000);
+    }
+  });
+  uint64_t from = out_info().queued;
+  bool enough = wait_until([&] { return slices >= 100 && out_info().queued >= from + 40; }, 60000);
+  SimVideoOutInfo i = out_info();
+  stop = true;
+  slicer.join();
+  EXPECT_TRUE(enough);
+  std::lock_guard<std::mutex> l(m);
+  for (uint64_t n = 0; n < 16 && n < i.queued; n++)
+    EXPECT_EQ(std::count(slice_ptrs.begin(), slice_ptrs.end(), i.queued_log[n]), 0)
+        << "a slice was shown";
   run.stop();
   cap.stop();
 }
