@@ -290,6 +290,36 @@ TEST_F(Browser, DeleteAndGroups) {
   p->dvr_group_select = p->dvr_copy_or_move = 0;
 }
 
+// A group move cut short (here by the quit, seen by the copy at its first
+// step) keeps the source of the file whose copy was cut, and the rest.
+TEST_F(Browser, CutGroupMoveKeepsTheUncopiedSources) {
+  ParamBlock *p = get_param_block();
+  p->dvr_copy_or_move = 1;
+  osd_layout.browse_source = STORAGE_INT;
+  FileEntry entries[3] = {};
+  uint8_t selected[3] = {1, 1, 1};
+  for (int i = 0; i < 3; i++) {
+    snprintf(entries[i].name, sizeof entries[i].name, "m%d.ts", i);
+    entries[i].size = (1 << 20) + i;
+    put(STORAGE_INT, entries[i].name, entries[i].size, char('m' + i));
+    ASSERT_EQ(system(("cp '" + dir[STORAGE_INT] + "/" + entries[i].name + "' '" + dir[STORAGE_INT] +
+                      "/../" + entries[i].name + "'").c_str()), 0);
+  }
+  // The first source deleted: the quit comes before the second copy.
+  storage_hooks.file_list_stale = [] { set_exit_code(EXIT_QUIT); };
+  feed({DVR_KEY_MENU_OK});
+  copy_files_group(&ctx, entries, selected, 3);
+  storage_hooks.file_list_stale = nullptr;
+  set_exit_code(EXIT_RUNNING);
+  p->dvr_copy_or_move = 0;
+  EXPECT_FALSE(has(STORAGE_INT, "m0.ts"));
+  EXPECT_EQ(cmp(dir[STORAGE_INT] + "/../m0.ts", dir[STORAGE_EXT] + "/m0.ts"), 0);
+  for (int i = 1; i < 3; i++)
+    EXPECT_EQ(cmp(dir[STORAGE_INT] + "/../" + entries[i].name, dir[STORAGE_INT] + "/" + entries[i].name), 0)
+        << entries[i].name;
+  for (int i = 0; i < 3; i++) unlink((dir[STORAGE_INT] + "/../" + entries[i].name).c_str());
+}
+
 TEST_F(Browser, RenameKeepsTheExtensionAndTheDirectory) {
   osd_layout.browse_source = STORAGE_INT;
   put(STORAGE_INT, "a.mp4", 10);
