@@ -159,6 +159,10 @@ int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter
   png_set_read_fn(png, &src, png_read_mem);
   // Refused before anything of their size is allocated.
   png_set_user_limits(png, OSD_IMAGE_MAX_SIDE, OSD_IMAGE_MAX_SIDE);
+  // Every chunk but the header, the pixels and tRNS is skipped unread: libpng
+  // would take a buffer of whatever length a text or profile chunk declares
+  // (a warning, not a refusal, when it is over its limit).
+  png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   uint8_t *volatile row = nullptr;
   volatile int rc = -1;
   if (setjmp(png_jmpbuf(png)) == 0) {

@@ -2,7 +2,11 @@
 // with ffmpeg's decoding and colour conversion of the same files; the files
 // the decoders must refuse; the run-length coder's runs.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <cstring>
+#include <string>
+
+#include "core/log.h"
 
 #include "osd/osd_image.h"
 #include "osd/osd_slot.h"
@@ -123,6 +127,92 @@ TEST(OsdImageDecode, RefusedFilesLeaveNothing) {
     if (rc == 1) rc = bmp_load_osd(c.file.data(), c.file.size(), &rle, 2);
     EXPECT_NE(rc, 0) << c.what;
     EXPECT_EQ(rle.data, nullptr) << c.what;
+  }
+}
+
+uint32_t png_crc(const uint8_t *p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; i++) {
+    c ^= p[i];
+    for (int k = 0; k < 8; k++) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+void put_be32(uint8_t *p, uint32_t v) {
+  p[0] = (uint8_t)(v >> 24), p[1] = (uint8_t)(v >> 16), p[2] = (uint8_t)(v >> 8), p[3] = (uint8_t)v;
+}
+
+// A PNG with a chunk inserted after the header (33 bytes in): the length
+// field says `declared`, the chunk holds `body` and then the file ends.
+Bytes with_chunk_after_header(const Bytes &png, const char *type, uint32_t declared, const std::string &body) {
+  Bytes b(png.begin(), png.begin() + 33);
+  uint8_t head[8];
+  put_be32(head, declared);
+  memcpy(head + 4, type, 4);
+  b.insert(b.end(), head, head + 8);
+  b.insert(b.end(), body.begin(), body.end());
+  return b;
+}
+
+// Sizes a file declares (a text chunk's length, the picture's sides) are
+// refused before anything of that size is taken: with the address space
+// held to the process's own plus 256 MB, a decoder that allocated them
+// would log libpng's "Out of memory" or "insufficient memory" instead.
+TEST(OsdImageDecode, DeclaredSizesRefusedBeforeAllocating) {
+  Bytes png = osd_magick("-size 8x4 xc:'rgba(10,200,30,0.5)' PNG32:", "declared.png");
+  ASSERT_GT(png.size(), 33u);
+  Bytes huge_sides = png;
+  put_be32(&huge_sides[16], 60000);
+  put_be32(&huge_sides[20], 60000);
+  put_be32(&huge_sides[29], png_crc(&huge_sides[12], 17));
+  Bytes bmp = osd_magick("-size 9x4 xc:red -type TrueColor BMP3:", "declared.bmp");
+  ASSERT_GT(bmp.size(), 26u);
+  int32_t side = 60000;
+  memcpy(&bmp[18], &side, 4);
+  memcpy(&bmp[22], &side, 4);
+  struct Case {
+    const char *what, *logged;
+    Bytes file;
+  } cases[] = {
+      {"tEXt chunk of 1.9 GB", "read past the end of the data",
+       with_chunk_after_header(png, "tEXt", 0x74DBB700u, std::string("date:modify\0", 12))},
+      {"zTXt chunk of 1.9 GB", "read past the end of the data",
+       with_chunk_after_header(png, "zTXt", 0x74DBB700u, std::string("comment\0\0x", 10))},
+      {"PNG of 60000 x 60000", "Image width exceeds user limit", huge_sides},
+      {"BMP of 60000 x 60000", nullptr, bmp},
+  };
+
+  long pages = 0;
+  FILE *statm = fopen("/proc/self/statm", "r");
+  ASSERT_NE(statm, nullptr);
+  ASSERT_EQ(fscanf(statm, "%ld", &pages), 1);
+  fclose(statm);
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+  struct rlimit held = saved;
+  held.rlim_cur = (rlim_t)pages * 4096 + (256u << 20);
+  if (saved.rlim_cur != RLIM_INFINITY && saved.rlim_cur < held.rlim_cur) held.rlim_cur = saved.rlim_cur;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &held), 0);
+  int decoded[4], coded[4];
+  std::string logged[4];
+  for (int i = 0; i < 4; i++) {
+    log_reset();
+    Rows rows;
+    decoded[i] = decode(cases[i].file, &rows);
+    OsdRle rle;
+    coded[i] = osdPngToRle(cases[i].file.data(), cases[i].file.size(), &rle, 2);
+    if (coded[i] == 1) coded[i] = bmp_load_osd(cases[i].file.data(), cases[i].file.size(), &rle, 2);
+    if (coded[i] == 0) free(rle.data);
+    char buf[4096];
+    for (size_t n; (n = log_read(buf, sizeof buf)) > 0;) logged[i].append(buf, n);
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+  for (int i = 0; i < 4; i++) {
+    EXPECT_EQ(decoded[i], -1) << cases[i].what;
+    EXPECT_EQ(coded[i], -1) << cases[i].what;
+    EXPECT_EQ(logged[i].find("memory"), std::string::npos) << cases[i].what << ": " << logged[i];
+    if (cases[i].logged) EXPECT_NE(logged[i].find(cases[i].logged), std::string::npos) << cases[i].what << ": " << logged[i];
   }
 }
 
