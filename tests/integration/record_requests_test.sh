@@ -18,7 +18,8 @@ CLIENT="$M7391_SOURCE_DIR/tests/control/ctl_client.py"
 DISK=$ROOT/run/sim/storage/vol/sda1
 CMD=$ROOT/run/sim_display.cmd
 ctl() { timeout 30 python3 "$CLIENT" --timeout 10 "$@"; }
-status_of() { ctl "$@" | sed -n 1p; }
+# The status line without the name the client adds after the number.
+status_of() { ctl "$@" | sed -n "1{s/ (.*//;p;}"; }
 word() { ctl get_status | sed -n 's/^word //p'; }
 # wait_bit <mask> <value>: the status word's bits under mask reach value.
 wait_bit() {

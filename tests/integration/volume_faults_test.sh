@@ -21,7 +21,8 @@ fault() {
   done
   fail "fail $* not taken"
 }
-ctl() { /usr/bin/python3 "$CLIENT" "$@" | sed -n 1p; }
+# The status line without the name the client adds after the number.
+ctl() { /usr/bin/python3 "$CLIENT" "$@" | sed -n "1{s/ (.*//;p;}"; }
 
 start_box "$ROOT/run/a.log"
 wait_log "$LOGF" "httpd: started"
