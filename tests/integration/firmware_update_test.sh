@@ -59,7 +59,7 @@ PY
 refused() {
   save_regions before
   post "$1" >/dev/null
-  wait_param FirmwareStatus "$2"
+  wait_param FirmwareStatus "$2" 60
   same_regions before "$1"
   kill -0 "$BOX_PID" || fail "the program died after $1"
 }
@@ -68,7 +68,7 @@ refused() {
 refused_file() {
   save_regions before
   timeout 30 python3 "$CLIENT" update_firmware 1 "$1" >/dev/null || fail "update_firmware $1"
-  wait_param FirmwareStatus "$2"
+  wait_param FirmwareStatus "$2" 60
   same_regions before "$1"
   kill -0 "$BOX_PID" || fail "the program died after $1"
 }

@@ -6,7 +6,7 @@
 # next file plays after each, the process holds as many descriptors after
 # every file as before, and SIGTERM ends it promptly.
 . "$(dirname "$0")/common.sh"
-new_root --usb sda1:3
+new_root --usb sda1:3 --no-monitor
 LOG=$ROOT/run/a.log
 CLIENT="$M7391_SOURCE_DIR/tests/control/ctl_client.py"
 DISK=$ROOT/run/sim/storage/vol/sda1
