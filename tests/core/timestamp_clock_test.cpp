@@ -58,7 +58,12 @@ TEST(Timestamp, KeepsCountingAcrossTheWrap) {
   uint32_t d = timestamp_diff(before, after);
   EXPECT_GT(d, 0u);
   EXPECT_LT(d, 0x80000000u);
-  EXPECT_EQ(timestamp_check(), 0);
+  // The check looks for a move within 10 ms; the simulated register is
+  // kept current by a thread that a loaded host may hold off for longer,
+  // so it is given several tries: a counter that never moves fails them all.
+  int stuck = 1;
+  for (int i = 0; i < 100 && stuck; i++) stuck = timestamp_check();
+  EXPECT_EQ(stuck, 0);
 }
 
 // The counter's first value comes from M7391_CLOCK_START; the check runs in a

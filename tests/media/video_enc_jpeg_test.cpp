@@ -120,6 +120,8 @@ TEST_F(VideoEncJpeg, ChannelBCodesItsOwnPicturesWhileChannelACodesH264) {
   // Channel A went on undisturbed, and its ring holds only its own frames:
   // its stamps rise on the 3000-tick grid (a loaded host may lose a frame),
   // left once at most, where setting up output B restarted the frame clock.
+  // While the test read B, A's consumer stood still and may have been
+  // passed over to a later key frame: that one step may be long.
   std::vector<Unit> after = a.take(20);
   ASSERT_EQ(after.size(), 20u);
   std::vector<Unit> all = before;
@@ -127,7 +129,8 @@ TEST_F(VideoEncJpeg, ChannelBCodesItsOwnPicturesWhileChannelACodesH264) {
   int off_grid = 0;
   for (size_t i = 1; i < all.size(); i++) {
     uint32_t step = all[i].ts - all[i - 1].ts;
-    EXPECT_TRUE(step > 0 && step < 90000) << i << ": " << step;
+    EXPECT_TRUE(step > 0 && (step < 90000 || i == before.size())) << i << ": " << step;
+    EXPECT_LT(step, 0x80000000u) << i;
     off_grid += step % 3000 != 0;
   }
   EXPECT_LE(off_grid, 1);
