@@ -6,12 +6,15 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -167,15 +170,35 @@ class TestProducer {
 
 // ---- the "rtp" thread ----
 
+// Keeps port for this process until it ends, against every other test
+// process that asks (an abstract socket name: gone with the process, and
+// private to the network namespace); false when another holds it.
+inline bool reserve_test_port(uint16_t port) {
+  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return false;
+  struct sockaddr_un a;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  int n = snprintf(a.sun_path + 1, sizeof a.sun_path - 1, "m7391-test-port-%u", (unsigned)port);
+  if (bind(s, (struct sockaddr *)&a, (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + n)) != 0) {
+    close(s);
+    return false;
+  }
+  return true;  // s stays open: the reservation
+}
+
 // A free port below the kernel's ephemeral range: a port the kernel handed
 // out for binding to 0 can be taken as the local end of any outgoing
 // connection on the machine (other tests connect thousands of times) before
-// the server binds it again after a restart.
+// the server binds it again after a restart. Reserved, so that a test
+// running beside this one never picks it while the server is between two
+// binds.
 inline uint16_t free_tcp_port(void) {
   static std::atomic<unsigned> turn{0};
   unsigned seed = (unsigned)getpid() * 7919u + turn++ * 104729u;
   for (int tries = 0; tries < 500; tries++) {
     uint16_t port = (uint16_t)(20000 + (seed + (unsigned)tries * 2654435761u) % 12000);
+    if (!reserve_test_port(port)) continue;
     int s = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
