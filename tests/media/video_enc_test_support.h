@@ -120,6 +120,12 @@ struct VideoConsumer {
       return true;
     }
   }
+  // Passes over every unit already published: what comes next was coded
+  // after this call.
+  void skip_ready(void) {
+    while (stream_state_dequeue_ready(&st)) {
+    }
+  }
   std::vector<Unit> take(size_t count, uint32_t ms = 30000) {
     std::vector<Unit> all;
     Unit u;
