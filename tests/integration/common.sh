@@ -69,7 +69,10 @@ wait_exit() {
 # form is taken.
 post_form() {
   local code
-  code=$(curl -s -g --max-time 20 -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" \
+  # A form that changes the network restarts the web server: the next
+  # request may find it between two starts (refused, so nothing was sent).
+  code=$(curl -s -g --max-time 20 --retry 10 --retry-connrefused --retry-delay 1 \
+    -o /dev/null -w "%{http_code}" -d redirect=/index.htm "$@" \
     "http://127.0.0.1:${M7391_HTTP_PORT:-80}/controls")
   [ "$code" = 303 ] || fail "form $*: $code"
 }

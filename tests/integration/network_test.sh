@@ -28,7 +28,7 @@ diff -r "$SRC/Wifi" "$ROOT/Wifi" || fail "unpacked tree differs"
 grep -qx "/Wifi/wifi_configure.sh" "$ROOT/run/exec.log" || fail "configure script not run"
 grep -q "^[0-9]* /usr/bin/hostapd /etc/hostapd.conf$" "$D" || fail "no hostapd: $(cat "$D")"
 grep -qx "driver=rtl871xdrv" "$ROOT/etc/hostapd.conf" || fail "driver lines missing"
-addr=$(curl -s -g --max-time 5 "http://127.0.0.1:$M7391_HTTP_PORT/Net%5B0%5D.Addr")
+addr=$(curl -s -g --max-time 5 --retry 10 --retry-connrefused --retry-delay 1 "http://127.0.0.1:$M7391_HTTP_PORT/Net%5B0%5D.Addr")
 grep -q "^opt router $addr$" "$ROOT/etc/udhcpd.conf" || fail "udhcpd.conf for $addr: $(cat "$ROOT/etc/udhcpd.conf")"
 echo "ok: Wi-Fi archive from USB"
 
@@ -58,7 +58,7 @@ post_form -d WIFI.Ssid=first &
 first=$!
 post_form -d WIFI.Ssid=second
 wait "$first"
-ssid=$(curl -s -g --max-time 5 "http://127.0.0.1:$M7391_HTTP_PORT/WIFI.Ssid")
+ssid=$(curl -s -g --max-time 5 --retry 10 --retry-connrefused --retry-delay 1 "http://127.0.0.1:$M7391_HTTP_PORT/WIFI.Ssid")
 for _ in $(seq 1 100); do grep -qx "ssid=$ssid" "$ROOT/etc/hostapd.conf" && break; sleep 0.1; done
 grep -qx "ssid=$ssid" "$ROOT/etc/hostapd.conf" || fail "ssid $ssid not applied"
 sleep 1
