@@ -275,6 +275,7 @@ TEST_F(RtspClients, DescribeOfAStreamWithoutDataLeavesOnRestartAndQuit) {
   // Stream 2 has no producer at all: its parameter sets never come.
   stream_register(nullptr, nullptr, VIDEO_STREAM2);
   v2_.reset();
+  size_t created = count_of(held_log(), "RTSP server created on port");
   start();
   RawClient c(port_);
   c.send_text("DESCRIBE " + rtsp_url(port_, "streamB.h264") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
@@ -283,6 +284,15 @@ TEST_F(RtspClients, DescribeOfAStreamWithoutDataLeavesOnRestartAndQuit) {
   std::string r = c.response(8000);
   EXPECT_EQ(status_of(r), 200) << r;
   EXPECT_EQ(r.find("sprop-parameter-sets"), std::string::npos) << r;
+  // The answer may come before the old server is gone: the new one is
+  // awaited by its log line (a bind the port refused is tried again after
+  // ten seconds).
+  bool again = false;
+  for (int i = 0; i < 1000 && !again; i++) {
+    again = count_of(held_log(), "RTSP server created on port") >= created + 2;
+    if (!again) usleep(20000);
+  }
+  ASSERT_TRUE(again) << held_log();
   ASSERT_TRUE(RtpThread::wait_listening(port_));
   std::string out;
   EXPECT_EQ(probe(rtsp_url(port_, "streamA.h264"), "tcp", &out), 0) << out;

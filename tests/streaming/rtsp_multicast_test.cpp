@@ -11,18 +11,6 @@
 
 namespace {
 
-std::string held_log() {
-  std::string s(LOG_RING_SIZE, '\0');
-  s.resize(log_copy(0, &s[0], s.size()));
-  return s;
-}
-
-size_t count_of(const std::string &hay, const char *needle) {
-  size_t n = 0;
-  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
-  return n;
-}
-
 class RtspMulticast : public ::testing::Test {
  protected:
   void SetUp() override {

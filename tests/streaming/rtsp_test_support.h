@@ -170,6 +170,19 @@ class TestProducer {
 
 // ---- the "rtp" thread ----
 
+// The log as held so far, and how often a text occurs in it.
+inline std::string held_log() {
+  std::string s(LOG_RING_SIZE, '\0');
+  s.resize(log_copy(0, &s[0], s.size()));
+  return s;
+}
+
+inline size_t count_of(const std::string &hay, const char *needle) {
+  size_t n = 0;
+  for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+  return n;
+}
+
 // Keeps port for this process until it ends, against every other test
 // process that asks (an abstract socket name: gone with the process, and
 // private to the network namespace); false when another holds it.
