@@ -54,12 +54,23 @@ SimFile *file_of(int fd) {
 
 int sim_register(const char *path, const SimDriverOps *ops, void *driver) {
   std::lock_guard<std::mutex> l(g_lock);
+  Registration add = {};
+  snprintf(add.path, sizeof add.path, "%s", path);
+  size_t n = strlen(add.path);
+  add.prefix = n && add.path[n - 1] == '*';
+  if (add.prefix) add.path[n - 1] = 0;
+  // A path registered again replaces its driver (a simulated board reset
+  // registers its nodes anew), so the table never fills with old entries.
+  for (int i = 0; i < g_ndrivers; i++) {
+    if (g_drivers[i].prefix == add.prefix && strcmp(g_drivers[i].path, add.path) == 0) {
+      memmove(&g_drivers[i], &g_drivers[i + 1], sizeof(Registration) * (g_ndrivers - i - 1));
+      g_ndrivers--;
+      break;
+    }
+  }
   if (g_ndrivers >= kMaxDrivers) return -1;
   Registration &r = g_drivers[g_ndrivers++];
-  snprintf(r.path, sizeof r.path, "%s", path);
-  size_t n = strlen(r.path);
-  r.prefix = n && r.path[n - 1] == '*';
-  if (r.prefix) r.path[n - 1] = 0;
+  r = add;
   r.ops = ops;
   r.driver = driver;
   return 0;

@@ -50,7 +50,8 @@ struct SimFile {
 };
 
 // Registers a driver for a board path; a path ending in '*' matches every
-// path with that prefix. Later registrations win. 0 or -1.
+// path with that prefix. Later registrations win; the same path registered
+// again replaces its earlier driver. 0 or -1.
 int sim_register(const char *path, const SimDriverOps *ops, void *driver);
 int sim_unregister(const char *path);
 // Readiness of a simulated descriptor for poll(): readable or not.
