@@ -15,6 +15,7 @@
 
 #include "core/framecopy.h"
 #include "display/display_hd.h"
+#include "display/display_keep.h"
 #include "display/display_std.h"
 #include "display/display_tx.h"
 #include "display/edid.h"
@@ -88,6 +89,7 @@ struct DisplayRun {
 };
 
 struct DisplayModes : ::testing::Test {
+  DisplayKeep keep;
   void SetUp() override {
     test_root();
     CaptureRun::params();

@@ -17,6 +17,7 @@
 #include "display/display_std.h"
 #include "display/display_tx.h"
 #include "display/display_hd.h"
+#include "display/display_keep.h"
 #include "display/hd_display.h"
 #include "media/capture.h"
 #include "platform/device.h"
@@ -29,6 +30,7 @@
 namespace {
 
 struct OutputFixture : ::testing::Test {
+  DisplayKeep keep;
   BufTab_Handle tab = nullptr;
   HdDisplay *hd = nullptr;
   void SetUp() override {

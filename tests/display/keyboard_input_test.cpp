@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "core/param_block.h"
+#include "display/display_keep.h"
 #include "display/dvr_keys.h"
 #include "display/gui_layout.h"
 #include "display/keyboard_input.h"
@@ -32,6 +33,7 @@ DvrKey take_key(void) {
 
 class Input : public ::testing::Test {
  protected:
+  CursorKeep cursor;
   void SetUp() override {
     test_root();
     *get_param_block() = *param_default_block();
