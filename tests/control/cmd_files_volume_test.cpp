@@ -60,6 +60,7 @@ struct FileRequests : ::testing::Test {
     sim_storage_fault("sdb1", "none", 0);
     EXPECT_EQ(text_of(sealed + "/victim"), "victim");
     EXPECT_EQ(text_of(sealed + "/made"), "(none)");
+    storage_test_volumes_clear();
   }
   Reply call(uint8_t opcode, std::vector<uint8_t> fields = {}) {
     ctl_init_request(&ex.request, opcode);

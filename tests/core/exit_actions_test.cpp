@@ -34,6 +34,8 @@ TEST(ExitActions, QuitRebootAndHalt) {
   set_exit_code(EXIT_HALT);
   exit_actions();
   EXPECT_EQ(exec_log(), "sync\nhalt\n");
+  set_exit_code(EXIT_RUNNING);
+  sys_unlink("/rebooting");
 }
 
 }  // namespace

@@ -18,15 +18,21 @@
 #include "storage/filesys.h"
 #include "test_root.h"
 
-inline void storage_test_board(void) {
+// No volume inserted or mounted, as in a fresh root: a test that inserted
+// some ends with this.
+inline void storage_test_volumes_clear(void) {
   test_root();
   for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) sim_storage_remove(d);
   for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
     const char *um[] = {"umount", m, nullptr};
     run_argv(um);
   }
-  set_exit_code(0);
   filesys_reset();
+}
+
+inline void storage_test_board(void) {
+  storage_test_volumes_clear();
+  set_exit_code(0);
   param_load_defaults();
   gui_started = 1;
   filesys_set_record_status(nullptr);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "core/param_access.h"
 #include "core/param_apply.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
@@ -22,12 +23,18 @@ void count_restart(int id) {
 
 class WebForm : public WebTest {
  protected:
+  // The active network's address, which an applied network change sets.
+  std::string ip_before = param_state.ip ? param_state.ip : "";
   void SetUp() override {
     WebTest::SetUp();
     memset(restarts, 0, sizeof restarts);
     param_apply_hooks.stream_restart = count_restart;
   }
-  void TearDown() override { param_apply_hooks.stream_restart = nullptr; }
+  void TearDown() override {
+    param_apply_hooks.stream_restart = nullptr;
+    snprintf(param_state.ip_text, sizeof param_state.ip_text, "%s", ip_before.c_str());
+    param_state.ip = ip_before.empty() ? nullptr : param_state.ip_text;
+  }
 };
 
 // Waits (up to a generous limit) until the save thread has saved more than

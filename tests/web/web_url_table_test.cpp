@@ -66,6 +66,24 @@ TEST_F(WebUrls, RootRedirectsAndParametersReadByUrl) {
 }
 
 TEST_F(WebUrls, FilesOfThePageDirectory) {
+  // What the test adds to the page root and tmp goes again, and the log's
+  // unread lines (the debug log page's text) are left unread.
+  struct Cleanup {
+    Cleanup() { log_read_mark(0); }
+    ~Cleanup() {
+      for (const char *f : {"blob.bin", "pic.jpg", "link.css", "outdir", "inc.htm"}) {
+        char path[1024];
+        unlink(root_path((std::string("/usr/html/") + f).c_str(), path, sizeof path));
+      }
+      sys_rmdir("/usr/html/sub.css");
+      sys_unlink(("/usr/html/" + std::string(65, 'a') + ".css").c_str());
+      sys_unlink(("/usr/html/" + std::string(66, 'a') + ".css").c_str());
+      sys_unlink("/tmp/secret.css");
+      sys_unlink("/tmp/out/page.htm");
+      sys_rmdir("/tmp/out");
+      log_read_mark(1);
+    }
+  } cleanup;
   HttpReply r = http_get("/style.css");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.header("Content-Type"), "text/css");
