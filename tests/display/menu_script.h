@@ -85,7 +85,7 @@ struct MenuScript : ::testing::Test {
     dvr_key_hooks = DvrKeyHooks();
     key_mailbox_reset();
     set_exit_code(EXIT_RUNNING);
-    sim_storage_remove("sda1");
+    storage_test_volumes_clear();
     osd_release();
   }
   static void mount_internal(void) {

@@ -19,6 +19,9 @@ struct TestStream {
     Buffer_Attrs a = Buffer_Attrs_DEFAULT;
     a.memAlign = STREAM_RING_ALIGN;
     buf = Buffer_create(bytes, &a);
+    // Zeroed as a fresh process's first buffer is, whatever an earlier test
+    // left in the memory it reuses.
+    if (buf) memset(Buffer_getUserPtr(buf), 0, Buffer_getSize(buf));
     ringbuffer_init(&queue, buf, entries, STREAM_RING_ALIGN);
   }
   ~TestStream() {

@@ -122,12 +122,16 @@ class Recording : public ::testing::Test {
     for (int i = 0; i < 100 && stream_get_state_by_id(13) < 0; i++) sleep_ms(10);
   }
   void TearDown() override {
-    if (!th.joinable()) return;
-    set_exit_code(EXIT_QUIT);
-    stream_stop_all();
-    th.join();
-    set_exit_code(0);
-    recorder_test_initial_bytes = 0;
+    if (th.joinable()) {
+      set_exit_code(EXIT_QUIT);
+      stream_stop_all();
+      th.join();
+      set_exit_code(0);
+      recorder_test_initial_bytes = 0;
+    }
+    char name[100];
+    getRecordFilename(name, sizeof name, 0);  // a file name nobody asked for
+    storage_test_volumes_clear();
   }
   void use_sd() {
     sim_storage_insert("mmcblk0p1", 0, 256 << 20, "vfat");

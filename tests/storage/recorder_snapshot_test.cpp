@@ -87,6 +87,9 @@ class Recorder : public ::testing::Test {
     stream_stop_all();
     for (auto &t : threads) t.join();
     set_exit_code(0);
+    char name[100];
+    getRecordFilename(name, sizeof name, 0);  // a file name nobody asked for
+    storage_test_volumes_clear();
   }
   void start_thread(RecordEnv *env) {
     threads.emplace_back([env] { recordThrFxn(env); });

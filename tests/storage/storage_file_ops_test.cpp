@@ -31,6 +31,10 @@ class FileOps : public ::testing::Test {
     ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
     ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
   }
+  void TearDown() override {
+    storage_hooks = StorageHooks();
+    storage_test_volumes_clear();
+  }
   void put(int source, const char *name, size_t size, char fill) {
     filesys_lock();
     filesys_add_writer(source);

@@ -32,6 +32,10 @@ class Storage : public ::testing::Test {
     storage_hooks.dvr_post_message = [](const char *t) { g_messages.push_back(t); };
     sys_unlink("/run/exec.log");
   }
+  void TearDown() override {
+    storage_hooks = StorageHooks();
+    storage_test_volumes_clear();
+  }
   void tick() { fileSysTick(get_param_block()); }
   std::string backing(const char *dev) {
     char buf[512];

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <ftw.h>
 #include <string>
 #include <vector>
 
@@ -18,14 +19,30 @@
 #include "storage/filesys.h"
 #include "test_root.h"
 
-// No volume inserted or mounted, as in a fresh root: a test that inserted
-// some ends with this.
+// No volume inserted or mounted and none known, as in a fresh root: the
+// cards and disks earlier tests used are gone with their files, sizes and
+// faults. A test that inserted some ends with this.
 inline void storage_test_volumes_clear(void) {
   test_root();
-  for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) sim_storage_remove(d);
+  for (const char *d : {"mmcblk0p1", "sda1", "sda", "sdb1", "sdb"}) {
+    sim_storage_remove(d);
+    sim_storage_fault(d, "none", 0);
+    sim_storage_limit(d, 0);
+  }
   for (const char *m : {"/media/mmc", "/media/int", "/media/ext"}) {
     const char *um[] = {"umount", m, nullptr};
     run_argv(um);
+  }
+  // The simulation's state directory keeps only its (now empty) mount table.
+  if (DIR *d = sys_opendir("/run/sim/storage")) {
+    while (dirent *e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n == "." || n == ".." || n == "mounts") continue;
+      nftw(HostPath(("/run/sim/storage/" + n).c_str()).c_str(),
+           [](const char *path, const struct stat *, int, struct FTW *) { return remove(path); }, 16,
+           FTW_DEPTH | FTW_PHYS);
+    }
+    closedir(d);
   }
   filesys_reset();
 }

@@ -72,6 +72,7 @@ struct Browser : ::testing::Test {
     dvr_key_hooks = DvrKeyHooks();
     storage_hooks = StorageHooks();
     key_mailbox_reset();
+    storage_test_volumes_clear();
     osd_release();
   }
   static void feed(std::vector<DvrKey> keys, std::vector<size_t> reads = {}) {
