@@ -8,6 +8,7 @@
 #include "core/hwreg.h"
 #include "core/startup.h"
 #include "param_test_util.h"
+#include "test_root.h"
 #include "platform/host_root.h"
 
 namespace {
@@ -27,6 +28,7 @@ std::vector<std::string> events;
 int lock_state;
 
 struct GpioBoard : ParamTest {
+  RootKeep keep{{"/run/sim/watchdog", "/sys/power/state"}};
   GpioEnv env = {};
   BoardClock saved = board_clock;
   void SetUp() override {

@@ -48,6 +48,7 @@ struct Probe {
 };
 
 TEST(NetReach, SimulatedArpCacheAnswers) {
+  RootKeep keep({"/run/sim/arp"});
   write_arp("10.1.2.3 00:11:22:aa:bb:cc\n10.1.2.4 none\n10.1.2.5 offlink\n");
   auto query = [](const char *a, unsigned char *mac) {
     struct in_addr ia;
@@ -68,6 +69,7 @@ TEST(NetReach, SimulatedArpCacheAnswers) {
 }
 
 TEST(NetReach, HostPortAndOffLinkOutcomes) {
+  RootKeep keep({"/run/sim/arp"});
   write_arp("127.0.0.2 none\n127.0.0.3 offlink\n");
   {
     Probe p("127.0.0.1", true);
@@ -91,6 +93,7 @@ TEST(NetReach, HostPortAndOffLinkOutcomes) {
 
 // A check of an hour gives up when its caller is stopped, in either phase.
 TEST(NetReach, StopEndsTheCheckInEitherPhase) {
+  RootKeep keep({"/run/sim/arp"});
   write_arp("127.0.0.2 none\n");
   static std::atomic<int> asked;
   auto stop_after_some = [](void *) { return ++asked > 20; };

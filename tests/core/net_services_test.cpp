@@ -5,6 +5,7 @@
 #include "core/firmware.h"
 #include "core/net_init.h"
 #include "param_test_util.h"
+#include "test_root.h"
 #include "platform/host_root.h"
 #include "platform/runner.h"
 
@@ -17,6 +18,8 @@ std::string file(const char *path) {
 }
 
 struct NetServices : ParamTest {
+  // The access point's files and the simulated daemons, host name and modules.
+  RootKeep keep{{"/etc", "/Wifi", "/run/sim/daemons", "/run/sim/hostname", "/run/sim/lsmod"}};
   void SetUp() override {
     ParamTest::SetUp();
     runner_sim_reset();

@@ -7,6 +7,7 @@
 
 #include "core/startup.h"
 #include "param_test_util.h"
+#include "test_root.h"
 #include "platform/host_root.h"
 
 namespace {
@@ -129,6 +130,7 @@ TEST_F(ParamApply, DisplayStandardIsAppliedAtOnce) {
 }
 
 TEST_F(ParamApply, RebootActionEndsInTheRebootExit) {
+  RootKeep keep({"/rebooting"});
   set_exit_code(EXIT_RUNNING);
   ASSERT_EQ(set("Reboot", "0"), "");
   EXPECT_EQ(get_exit_code(), 0u);

@@ -26,6 +26,7 @@
 #include "platform/runner.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
+#include "storage/storage_test_support.h"
 #include "display/osd_ocr.h"
 #include "osd_test_support.h"
 #include "test_root.h"
@@ -82,6 +83,7 @@ struct Dvr : ::testing::Test {
     dvr_key_hooks = DvrKeyHooks();
     key_mailbox_reset();
     capture_block.video_lock = 0;
+    storage_test_volumes_clear();
     osd_release();
   }
   static std::string mount_sd(void) {

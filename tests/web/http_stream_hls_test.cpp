@@ -80,7 +80,10 @@ class Hls : public WebTest {
     stream_mux_init();
     mux_inputs();
   }
-  void TearDown() override { stream_register_clear(); }
+  void TearDown() override {
+    stream_register_clear();
+    WebTest::TearDown();
+  }
 };
 
 TEST_F(Hls, PlaylistFollowsTheHeldSegmentsForAMinute) {

@@ -51,7 +51,10 @@ class HttpStreamRows : public WebTest {
     WebTest::SetUp();
     stream_register_clear();
   }
-  void TearDown() override { stream_register_clear(); }
+  void TearDown() override {
+    stream_register_clear();
+    WebTest::TearDown();
+  }
 };
 
 TEST_F(HttpStreamRows, OnePictureIsACopyAndOnlyInJpegMode) {

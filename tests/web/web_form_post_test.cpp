@@ -34,6 +34,7 @@ class WebForm : public WebTest {
     param_apply_hooks.stream_restart = nullptr;
     snprintf(param_state.ip_text, sizeof param_state.ip_text, "%s", ip_before.c_str());
     param_state.ip = ip_before.empty() ? nullptr : param_state.ip_text;
+    WebTest::TearDown();
   }
 };
 

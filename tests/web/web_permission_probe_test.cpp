@@ -14,6 +14,7 @@ namespace {
 
 class WebProbe : public ::testing::Test {
  protected:
+  RootKeep pages{{"/usr/html"}};   // the posts write and remove files of the page root
   void SetUp() override {
     web_test_start();
     param_load_defaults();

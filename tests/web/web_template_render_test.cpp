@@ -12,6 +12,7 @@ namespace {
 
 class Template : public ::testing::Test {
  protected:
+  RootKeep pages{{"/usr/html"}};
   void SetUp() override {
     web_test_start();
     param_load_defaults();

@@ -26,6 +26,7 @@
 #include "platform/runner.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
+#include "storage/storage_test_support.h"
 #include "web/httpd.h"
 #include "web/param_save.h"
 #include "web/web_auth.h"
@@ -179,7 +180,7 @@ inline void set_users(uint32_t guest_level,
 }
 
 // The daemon running with the default parameters, the guest an
-// administrator, no sessions.
+// administrator, no sessions; no volume left when the test ends.
 class WebTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -188,6 +189,7 @@ class WebTest : public ::testing::Test {
     set_users(PERM_ADMIN, {});
     web_auth_reset();
   }
+  void TearDown() override { storage_test_volumes_clear(); }
 };
 
 inline std::string md5_hex(const std::string &text) {
@@ -251,10 +253,7 @@ struct DigestClient {
 // A freshly inserted and mounted SD card; returns the host directory that
 // holds its recording folder.
 inline std::string mount_sd(void) {
-  sim_storage_remove("mmcblk0p1");
-  const char *um[] = {"umount", "/media/mmc", nullptr};
-  run_argv(um);
-  filesys_reset();
+  storage_test_volumes_clear();
   gui_started = 1;
   EXPECT_EQ(sim_storage_insert("mmcblk0p1", 0, 64ULL << 20, "vfat"), 0);
   for (int i = 0; i < 5 && !filesys_is_mounted(STORAGE_MMC); i++) fileSysTick(get_param_block());

@@ -440,6 +440,7 @@ TEST_F(Menu, VideoRowsAndTheRecordingLimitClamps) {
 }
 
 TEST_F(Menu, WifiTurnsOnAndOffWithItsDaemonsAndStatusBit) {
+  RootKeep keep({"/etc", "/Wifi", "/run/sim/daemons", "/run/sim/hostname", "/run/sim/lsmod"});
   firmware_set_wifi_tools_present(1);
   runner_sim_reset();
   // Setup rows: date, video, audio, storage, information, Wi-Fi, serial.

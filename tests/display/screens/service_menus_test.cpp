@@ -203,6 +203,7 @@ TEST_F(Service, EncoderCalibrationNeedsACountAndOffsetAFactor) {
 }
 
 TEST_F(Service, EnglishTxtRoundTripsThroughTheLanguageLoader) {
+  RootKeep keep({"/usr/html/lang"});
   mount_internal();
   choose(11, read_screen);
   dismiss();
