@@ -22,6 +22,7 @@
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
 #include "platform/sim/sim_control.h"
+#include "unchecked_reads.h"
 
 // Accumulates the log from the moment it is made.
 struct LogWatch {
@@ -109,14 +110,6 @@ struct CaptureRun {
   ~CaptureRun() { stop(); }
 };
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_ignore_thread_begin(void);
-extern "C" void __tsan_ignore_thread_end(void);
-inline void unchecked_reads(bool on) { on ? __tsan_ignore_thread_begin() : __tsan_ignore_thread_end(); }
-#else
-inline void unchecked_reads(bool) {}
-#endif
-
 // A raw consumer of a capture stream.
 struct CaptureConsumer {
   StreamState st{};
@@ -151,10 +144,8 @@ struct CaptureConsumer {
   // The bytes of f, copied while held as an encoder holds a frame (the
   // capture's own black frames wait for it) and found still published
   // afterwards: the simulated chain renders into buffers the capture has
-  // given back, and a copy it overtook is taken again. The sanitizer is told
-  // to leave the copy alone: it cannot see that check, and reporting every
-  // byte of a frame it takes for a race stalls a test for minutes. Fails
-  // (empty) when f left the ring first.
+  // given back, and a copy it overtook is taken again. Fails (empty) when f
+  // left the ring first.
   std::vector<uint8_t> copy(const FrameDesc *f) {
     std::vector<uint8_t> bytes;
     EXPECT_TRUE(checked_copy(f, &bytes));
@@ -176,7 +167,9 @@ struct CaptureConsumer {
   // The bytes of the newest frame, taken from a later one when it left the
   // ring before it was held; false when no frame came.
   bool fresh_copy(std::vector<uint8_t> *bytes, uint32_t ms = 3000) {
-    for (int tries = 0; tries < 50; tries++) {
+    // A test held off the CPU for a few frame times misses each try: a
+    // loaded host may need many.
+    for (int tries = 0; tries < 500; tries++) {
       FrameDesc *f = fresh(ms);
       if (!f) return false;
       if (checked_copy(f, bytes)) return true;

@@ -14,6 +14,7 @@
 #include "media/sound.h"
 #include "media/stream_ids.h"
 #include "media/stream_state.h"
+#include "unchecked_reads.h"
 
 inline void audio_defaults(ParamBlock *pb) {
   memset(pb, 0, sizeof *pb);
@@ -81,14 +82,20 @@ struct AudioReader {
     std::vector<uint8_t> data;
     uint32_t ts;
   };
-  // The next n units (fewer on a timeout of 3 s).
+  // The next n units (fewer on a timeout of 3 s). A unit the capture wrote
+  // over while this reader stood still is passed over: the reader goes on
+  // from the newer ones.
   std::vector<Unit> take(int n) {
     std::vector<Unit> out;
     while ((int)out.size() < n) {
       FrameDesc *f = stream_state_dequeue_timeout(&st, 3000);
       if (!f) break;
       const uint8_t *p = (const uint8_t *)Buffer_getUserPtr(f->buf);
-      out.push_back({std::vector<uint8_t>(p, p + Buffer_getNumBytesUsed(f->buf)), f->timestamp});
+      uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+      unchecked_reads(true);
+      std::vector<uint8_t> bytes(p, p + len);
+      unchecked_reads(false);
+      if (ringbuffer_entry_intact(st.streamq, f->seq, p, len)) out.push_back({bytes, f->timestamp});
     }
     return out;
   }
