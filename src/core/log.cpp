@@ -252,6 +252,10 @@ void log_reset(void) {
   memset(board.text, 0, sizeof board.text);
   board.output_head = board.output_tail = board.mark = 0;
   pthread_mutex_unlock(&board.log_mutex);
+  // As at start: the next UDP log connection is the first and sends the held text.
+  pthread_mutex_lock(&udp_mutex);
+  udp_first_connection = true;
+  pthread_mutex_unlock(&udp_mutex);
 }
 
 // Copies the held text, oldest first, skipping the NUL fill before a wrap.

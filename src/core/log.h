@@ -31,7 +31,7 @@ uint32_t log_get_head(void);
 int log_save_file(const char *path);
 // The same into an open stream (left open); -1 when a write failed.
 int log_save_stream(FILE *out);
-// Empties the ring (tests).
+// Empties the ring, as at start (tests).
 void log_reset(void);
 
 // UDP log: (re)connects to addr (network byte order) port 7391; 0 closes.

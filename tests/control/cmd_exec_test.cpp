@@ -228,6 +228,7 @@ int g_run_mode = 1;
 // run mode; and the modes name the outputs' run modes (1 pass-through,
 // 6 the SD pass-through, 0 idle, 2 colour bars, 8 power off).
 TEST_F(Dispatcher, DisplayModesReadBackAsSet) {
+  g_run_mode = 1;
   param_apply_hooks.display_set_run_mode = [](int m) { g_run_mode = m; };
   param_apply_hooks.display_get_run_mode = [] { return g_run_mode; };
   const int run_mode[5] = {1, 6, 0, 2, 8};

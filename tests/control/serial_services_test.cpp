@@ -235,6 +235,9 @@ class SerialThread : public ::testing::Test {
     serial_global_quit();
     th.join();
     set_exit_code(0);
+    // The ended thread's registration goes with it: the next thread's set-up
+    // is then waited for, not taken as done.
+    stream_register(nullptr, nullptr, SERIAL_STREAM);
   }
   bool wait_for(bool (*cond)(void)) {
     for (int i = 0; i < 3000; i++) {

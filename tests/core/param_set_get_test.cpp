@@ -275,6 +275,7 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(get("GPIO.out"), "1");
   EXPECT_EQ(get("BoardModel"), "7391");
   EXPECT_EQ(get("FirmwareBuild"), "1647");
+  set("GPIO.out", "0");   // the output as the test found it
 }
 
 // The clock moves the wall clock (never the machine's) and is written to the

@@ -11,6 +11,7 @@
 #include "core/param_flash.h"
 #include "core/vpss_reset.h"
 #include "display/display_hd.h"
+#include "display/display_keep.h"
 #include "display/dvr_keys.h"
 #include "display/overlay_thread.h"
 #include "osd/osd_command.h"
@@ -46,6 +47,7 @@ uint64_t fb_puts(void) {
 }
 
 struct OverlayThread : ::testing::Test {
+  DisplayKeep keep;   // the OSD windows and zoom the thread's standards set
   DisplayEnv display{};
   GuiContext ctx{};
   pthread_t thread{};

@@ -23,8 +23,7 @@ void count_restart(int id) {
 
 class WebForm : public WebTest {
  protected:
-  // The active network's address, which an applied network change sets.
-  std::string ip_before = param_state.ip ? param_state.ip : "";
+  NetworkAddressKeep address;
   void SetUp() override {
     WebTest::SetUp();
     memset(restarts, 0, sizeof restarts);
@@ -32,8 +31,6 @@ class WebForm : public WebTest {
   }
   void TearDown() override {
     param_apply_hooks.stream_restart = nullptr;
-    snprintf(param_state.ip_text, sizeof param_state.ip_text, "%s", ip_before.c_str());
-    param_state.ip = ip_before.empty() ? nullptr : param_state.ip_text;
     WebTest::TearDown();
   }
 };

@@ -15,6 +15,7 @@ namespace {
 class WebProbe : public ::testing::Test {
  protected:
   RootKeep pages{{"/usr/html"}};   // the posts write and remove files of the page root
+  NetworkAddressKeep address;
   void SetUp() override {
     web_test_start();
     param_load_defaults();

@@ -179,6 +179,16 @@ inline void set_users(uint32_t guest_level,
   b->guest_permission = guest_level;
 }
 
+// The active network's address, which an applied network change sets (and
+// with it the redirect of the client that made it), put back when it goes.
+struct NetworkAddressKeep {
+  std::string ip = param_state.ip ? param_state.ip : "";
+  ~NetworkAddressKeep() {
+    snprintf(param_state.ip_text, sizeof param_state.ip_text, "%s", ip.c_str());
+    param_state.ip = ip.empty() ? nullptr : param_state.ip_text;
+  }
+};
+
 // The daemon running with the default parameters, the guest an
 // administrator, no sessions; no volume left when the test ends.
 class WebTest : public ::testing::Test {

@@ -1,13 +1,15 @@
 // The command files through which scripts drive the simulated devices of a
 // running program (<root>/run/sim_capture.cmd, sim_display.cmd,
 // sim_board.cmd...): one thread follows them all and runs every line as it is
-// appended. A truncated file is read again from its start.
+// appended. A file truncated, removed, or written anew with as many bytes
+// as before is read again from its start.
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 
 #include "platform/host_root.h"
 #include "platform/sim/sim_drivers.h"
@@ -20,6 +22,8 @@ struct Follower {
   const char *tag;
   long done;
   std::string line;
+  struct timespec mtime;   // of the file as last read
+  ino_t ino;
 };
 
 std::mutex g_lock;
@@ -33,8 +37,18 @@ int g_nfiles;
 // Runs the complete lines appended since the last call.
 void follow_one(Follower &w) {
   FILE *f = sys_fopen(w.path, "r");
-  if (!f) return;
-  if (fseek(f, 0, SEEK_END) == 0 && ftell(f) < w.done) {
+  struct stat st;
+  if (!f || fstat(fileno(f), &st) != 0) {
+    // A file removed is a new one when it is written again.
+    if (f) fclose(f);
+    w.done = 0;
+    w.line.clear();
+    return;
+  }
+  bool rewritten = st.st_ino != w.ino || st.st_size < w.done ||
+                   (st.st_size == w.done && (st.st_mtim.tv_sec != w.mtime.tv_sec ||
+                                             st.st_mtim.tv_nsec != w.mtime.tv_nsec));
+  if (rewritten) {
     w.done = 0;
     w.line.clear();
   }
@@ -49,6 +63,11 @@ void follow_one(Follower &w) {
       if (w.run(w.line.c_str()) != 0) fprintf(stderr, "%s: failed: %s\n", w.tag, w.line.c_str());
       w.line.clear();
     }
+  }
+  // Taken after the read: bytes written meanwhile are an append next time.
+  if (fstat(fileno(f), &st) == 0) {
+    w.mtime = st.st_mtim;
+    w.ino = st.st_ino;
   }
   fclose(f);
 }

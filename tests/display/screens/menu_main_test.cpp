@@ -30,6 +30,7 @@
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/osd_test_support.h"
+#include "storage/storage_test_support.h"
 #include "platform/sim/sim_control.h"
 #include "test_root.h"
 
@@ -88,6 +89,7 @@ struct Menu : ::testing::Test {
     g_on_wait = nullptr;
     key_mailbox_reset();
     mtd_close();
+    storage_test_volumes_clear();
     osd_release();
   }
   static void feed(std::vector<DvrKey> keys) {
@@ -480,6 +482,7 @@ TEST_F(Menu, WifiTurnsOnAndOffWithItsDaemonsAndStatusBit) {
   EXPECT_EQ(daemons.find("udhcpd"), std::string::npos) << daemons;
   EXPECT_NE(read_file("/run/exec.log").find("/usr/wifi_deconfig.sh"), std::string::npos);
   firmware_set_wifi_tools_present(0);
+  EXPECT_EQ(firmware_flash->erase(MTD_WIFI_ARCHIVE_OFF), 0);   // the region as the test found it
 }
 
 TEST_F(Menu, FirmwareFromTheCardIsFlashedAndTheBoxRestarts) {

@@ -16,6 +16,7 @@
 #include "platform/host_root.h"
 #include "platform/sim/sim_capture.h"
 #include "platform/sim/sim_control.h"
+#include "test_root.h"
 
 namespace {
 
@@ -297,6 +298,7 @@ TEST(SimCaptureText, CommandsAreCheckedWordForWord) {
 }
 
 TEST(SimCaptureText, CommandFileIsFollowed) {
+  RootKeep keep({"/run/sim_capture.cmd"});
   sim_capture_reset(SIM_DECODER_ADV7842);
   int mfd = dev_open("/dev/media0", O_RDWR);  // starts the watcher
   ASSERT_EQ(sys_write_text("/run/sim_capture.cmd", "signal 0 0\n"), 0);
