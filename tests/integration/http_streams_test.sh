@@ -166,15 +166,17 @@ wait_log "$LOG" "starting hls thread"
 $C -o /dev/null "$B/streamA.m3u8"
 # gst_play <seconds> <name> <source elements...>: GStreamer decodes stream A's
 # video for that long; $W/<name> lists every picture decoded.
+# gst_play <seconds> <out> <source...>: decodes 90 pictures (three seconds),
+# given the seconds a loaded machine may need to start and get there.
 gst_play() {
   local secs=$1 name=$2
   shift 2
   timeout "$secs" gst-launch-1.0 -v "$@" ! tsdemux ! h264parse ! avdec_h264 ! identity silent=false ! \
-    fakesink sync=false > "$W/$name" 2>&1 || true
+    fakesink sync=false num-buffers=90 > "$W/$name" 2>&1 || true
 }
-gst_play 12 gst_hls.out souphttpsrc location="$B/streamA.m3u8" ! hlsdemux &
+gst_play 90 gst_hls.out souphttpsrc location="$B/streamA.m3u8" ! hlsdemux &
 GST_HLS=$!
-gst_play 6 gst_ts.out souphttpsrc location="$B/streamA.ts" is-live=true &
+gst_play 60 gst_ts.out souphttpsrc location="$B/streamA.ts" is-live=true &
 GST_TS=$!
 JOBS=()
 read_row a.h264 3 -f h264 -i "$B/streamA.h264" -- -f h264 & JOBS+=($!)
