@@ -23,7 +23,6 @@ void count_restart(int id) {
 
 class WebForm : public WebTest {
  protected:
-  NetworkAddressKeep address;
   void SetUp() override {
     WebTest::SetUp();
     memset(restarts, 0, sizeof restarts);

@@ -193,6 +193,7 @@ struct NetworkAddressKeep {
 // administrator, no sessions; no volume left when the test ends.
 class WebTest : public ::testing::Test {
  protected:
+  NetworkAddressKeep address;
   void SetUp() override {
     web_test_start();
     param_load_defaults();
