@@ -93,7 +93,9 @@ namespace {
 RootIoFault g_io_fault;
 }
 
-void root_set_io_fault(RootIoFault fault) { __atomic_store_n(&g_io_fault, fault, __ATOMIC_RELEASE); }
+RootIoFault root_set_io_fault(RootIoFault fault) {
+  return __atomic_exchange_n(&g_io_fault, fault, __ATOMIC_ACQ_REL);
+}
 
 namespace {
 int io_check(int fd, int writing, size_t *n) {

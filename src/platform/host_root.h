@@ -45,7 +45,8 @@ int sys_write_allowed(const char *path);
 // write on fd meets, or 0; it may shrink *n (a write that stops at a file
 // size limit). n is NULL where the size is not known.
 typedef int (*RootIoFault)(int fd, int writing, size_t *n);
-void root_set_io_fault(RootIoFault fault);
+// Returns the hook it replaces.
+RootIoFault root_set_io_fault(RootIoFault fault);
 // 0, or -1 with errno set when the volume fails I/O on fd (for transfers
 // that do not go through read/write, such as splice).
 int sys_fd_check(int fd, int writing);

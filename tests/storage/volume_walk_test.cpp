@@ -33,7 +33,11 @@ int fault_all(int, int writing, size_t *) { return writing || g_fault_errno == E
 class VolumeWalk : public ::testing::Test {
  protected:
   std::string vol, sealed;
+  // The simulated storage's own fault hook, which the tests replace.
+  RootIoFault sim_fault = nullptr;
   void SetUp() override {
+    sim_fault = root_set_io_fault(nullptr);
+    root_set_io_fault(sim_fault);
     vol = test_scratch_dir("vol");
     sealed = test_scratch_dir("sealed");
     put(sealed + "/secret", "secret");
@@ -46,7 +50,7 @@ class VolumeWalk : public ::testing::Test {
     ASSERT_EQ(symlink(host(sealed + "/created").c_str(), host(vol + "/DCIM/dangling.ts").c_str()), 0);
   }
   void TearDown() override {
-    root_set_io_fault(nullptr);
+    root_set_io_fault(sim_fault);
     EXPECT_EQ(text_of(sealed + "/secret"), "secret");
     EXPECT_EQ(text_of(sealed + "/inner/victim"), "victim");
     struct stat st;
