@@ -2,6 +2,9 @@
 // recovering at a start point, timeouts, quit, fill and elapsed time.
 #include <gtest/gtest.h>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <sys/syscall.h>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -172,6 +175,18 @@ TEST_F(StreamDequeue, BlockingDequeueWakesOnPutButNotOnAStop) {
   stream_state_detach(&st);
 }
 
+// Whether thread tid of this process is asleep (state S in its stat line).
+static bool thread_sleeping(pid_t tid) {
+  char path[64], line[512] = "";
+  snprintf(path, sizeof path, "/proc/self/task/%d/stat", (int)tid);
+  FILE *f = fopen(path, "r");
+  if (!f) return false;
+  bool ok = fgets(line, sizeof line, f) != nullptr;
+  fclose(f);
+  const char *end = ok ? strrchr(line, ')') : nullptr;
+  return end && end[1] == ' ' && end[2] == 'S';
+}
+
 TEST_F(StreamDequeue, SleeperWakesAtItsEntrysPutAMarksOnTheNextPutOrAStop) {
   TestStream s(VIDEO_STREAM2, 64 * 1024, 16);
   uint32_t next = s.next_seq();
@@ -180,9 +195,18 @@ TEST_F(StreamDequeue, SleeperWakesAtItsEntrysPutAMarksOnTheNextPutOrAStop) {
   clock_gettime(CLOCK_MONOTONIC, &until);
   until.tv_sec += 30;
   auto t0 = std::chrono::steady_clock::now();
-  std::thread second([&] { woke = stream_queue_wait_published(&s.queue, next + 1, &until) ? 1 : 2; });
+  std::atomic<pid_t> tid{0};
+  std::thread second([&] {
+    tid = (pid_t)syscall(SYS_gettid);
+    woke = stream_queue_wait_published(&s.queue, next + 1, &until) ? 1 : 2;
+  });
   s.put(64, 1, 0);
-  usleep(20000);
+  // Asleep in the kernel before the mark goes in (a thread started late on
+  // a loaded host would find the mark already published, as it should).
+  for (int i = 0; i < 30000 && !(tid && __atomic_load_n(&s.queue.sleepers, __ATOMIC_SEQ_CST) &&
+                                 thread_sleeping(tid));
+       i++)
+    usleep(1000);
   EXPECT_EQ(woke, 0);  // the entry before its own does not wake it
   s.put(0, 0, 0);      // its entry is a mark: published, but nobody woken
   usleep(20000);
