@@ -153,7 +153,11 @@ StressResult run_stress(uint32_t seq_start, int seconds_x10) {
   checker.join();
   for (TestStream *s : streams) {
     EXPECT_EQ(stream_queue_consumers(&s->queue), 0);
-    EXPECT_TRUE(s->state.flags & STREAM_STOPPED);
+    // Read under the state's lock: the producers still run until woken below.
+    pthread_mutex_lock(&s->state.mutex);
+    bool stopped = (s->state.flags & STREAM_STOPPED) != 0;
+    pthread_mutex_unlock(&s->state.mutex);
+    EXPECT_TRUE(stopped);
   }
   // A producer may go back to waiting just after a wake-up: wake until gone.
   while (producers_left > 0) {
