@@ -86,3 +86,16 @@ wait_param() {
   done
   fail "$1 is '$(curl -s -g --max-time 5 "$url")', wanted '$2'"
 }
+
+# osd_text: tesseract's reading of the OSD's shown pages (negated, x3),
+# dumped through the simulated display's command file.
+osd_text() {
+  local name=osd$(date +%s%N).png
+  local png=$ROOT/tmp/$name
+  echo "osd /tmp/$name" >>"$ROOT/run/sim_display.cmd"
+  for _ in $(seq 1 300); do [ -s "$png" ] && break; sleep 0.1; done
+  [ -s "$png" ] || fail "no OSD dump"
+  sleep 0.2
+  ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
+  OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
+}

@@ -21,16 +21,6 @@ for m in "1920x1080   60" "1920x1080   50" "1920x1080   30" "1920x1080   25" "19
   echo "$edid" | grep -q "VIC .*$m" || fail "the monitor lists no $m Hz"
 done
 
-# osd_text: tesseract's reading of the OSD's shown pages (negated, x3).
-osd_text() {
-  local png=$ROOT/tmp/osd$(date +%s%N).png
-  echo "osd ${png#$ROOT}" >>"$DISPLAY_CMD"
-  for _ in $(seq 1 50); do [ -s "$png" ] && break; sleep 0.1; done
-  [ -s "$png" ] || fail "no OSD dump"
-  sleep 0.2
-  ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
-  OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
-}
 # shows <text>: within a few dumps the OSD shows the text.
 shows() {
   local t

@@ -15,17 +15,6 @@ FEED="/usr/bin/python3 $M7391_SOURCE_DIR/tests/integration/input_feed.py"
 KBD=$ROOT/run/input/event0
 INPUT_CMD=$ROOT/run/sim_input.cmd
 DISPLAY_CMD=$ROOT/run/sim_display.cmd
-# osd_text: tesseract's reading of the OSD's shown pages (negated, x3).
-osd_text() {
-  local name=osd$(date +%s%N).png
-  local png=$ROOT/tmp/$name
-  echo "osd /tmp/$name" >>"$DISPLAY_CMD"
-  for _ in $(seq 1 50); do [ -s "$png" ] && break; sleep 0.1; done
-  [ -s "$png" ] || fail "no OSD dump"
-  sleep 0.2
-  ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
-  OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
-}
 # shows <words> / hides <words>: within a few dumps the OSD shows (or no
 # longer shows) every word, ignoring case, one wrong character allowed.
 ocr_match() {
