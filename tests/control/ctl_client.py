@@ -249,7 +249,9 @@ class Reply:
 class Client:
     """One channel to the device: UDP to host:port, or a serial path."""
 
-    def __init__(self, host="127.0.0.1", port=SERVICE_PORT, serial=None, timeout=5.0):
+    # A loaded host may hold the device off for seconds: the tests wait long
+    # for an answer, and pass a short timeout where none should come.
+    def __init__(self, host="127.0.0.1", port=SERVICE_PORT, serial=None, timeout=30.0):
         self.timeout = timeout
         self.serial = None
         self.peer = (host, port)

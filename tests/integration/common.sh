@@ -99,3 +99,15 @@ osd_text() {
   ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
   OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
 }
+# ffmpeg_errors <log>: the errors in a log ffmpeg wrote with -v level+warning.
+# When ffmpeg saw RTP datagrams go missing (a busy host's socket buffer ran
+# over), the decoders' and muxers' complaints about the gap are left out;
+# the rest (connection, protocol) still count.
+ffmpeg_errors() {
+  local errs
+  errs=$(grep '\[\(error\|fatal\|panic\)\]' "$1" || true)
+  if grep -q "RTP: missed\|max delay reached" "$1"; then
+    errs=$(grep -v '^\[\(h264\|aac\|mp3\|mpegts\|null\) @\|non monotonically increasing dts' <<<"$errs" || true)
+  fi
+  printf '%s' "$errs"
+}

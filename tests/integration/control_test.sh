@@ -65,7 +65,7 @@ def check(cond, what):
         print("FAIL:", what, file=sys.stderr)
         sys.exit(1)
 
-c = ctl.Client(timeout=10)
+c = ctl.Client()
 by_code = {op[0]: (name, op[1]) for name, op in ctl.OPS.items()}
 
 # Every opcode without its fields: no row 1, a row with fields 3, else the

@@ -45,7 +45,7 @@ peer, client, root, work = sys.argv[1:5]
 spec = importlib.util.spec_from_file_location("ctl_client", client)
 ctl = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(ctl)
-svc = ctl.Client(timeout=10)
+svc = ctl.Client()
 line = serial.Serial(peer, 115200, timeout=3)
 
 def check(cond, what):
@@ -212,7 +212,7 @@ peer, client = sys.argv[1:3]
 spec = importlib.util.spec_from_file_location("ctl_client", client)
 ctl = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(ctl)
-c = ctl.Client(serial=peer, timeout=5)
+c = ctl.Client(serial=peer)
 
 def check(cond, what):
     if not cond:

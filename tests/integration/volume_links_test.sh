@@ -107,7 +107,7 @@ peer, client = sys.argv[1:3]
 spec = importlib.util.spec_from_file_location("ctl_client", client)
 ctl = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(ctl)
-c = ctl.Client(serial=peer, timeout=5)
+c = ctl.Client(serial=peer)
 for op, args in (("file_open", (1, 0, "lnk/secret.txt")), ("file_open", (1, 1, "DCIM/sub/new.mp4")),
                  ("file_delete", (1, "sub/victim.mp4")), ("file_open", (1, 0, "DCIM/linked.mp4"))):
     r = c.call(op, *args)
