@@ -112,7 +112,7 @@ TEST(DisplayStd, ProgressiveCeaRowsAreTheKernelsTimings) {
     EXPECT_EQ(bt.vfrontporch, row->vfp);
     EXPECT_EQ(bt.hsync, row->hsync);
     EXPECT_EQ(bt.vsync, row->vsync);
-    EXPECT_EQ(bt.pixelclock, row->pixelclock);
+    EXPECT_EQ((uint64_t)bt.pixelclock, row->pixelclock);  // packed: read out first
   }
   EXPECT_EQ(k, 12u);
 }
@@ -188,7 +188,7 @@ TEST_F(OutputFixture, CaptureTimingUsesTheCeaRow) {
   EXPECT_EQ(i.signal_kind, 3);
   EXPECT_EQ(i.bt.width + i.bt.hfrontporch + i.bt.hsync + i.bt.hbackporch, 1650u);
   EXPECT_EQ(i.bt.hfrontporch, 110u);
-  EXPECT_EQ(i.bt.pixelclock, 74250000u);
+  EXPECT_EQ((uint64_t)i.bt.pixelclock, 74250000u);  // packed: read out first
   EXPECT_EQ(display_info.fps, 60000);
   EXPECT_EQ((i.bt.hsync + i.bt.hbackporch) % 2, 0u);
 }

@@ -13,9 +13,10 @@ void check(bool ok) {
   if (!ok) abort();
 }
 
+// As rand() would: never negative, whatever the count of inputs.
 int counter_rand(void) {
-  static int n = 0;
-  return n++ * 31;
+  static unsigned n = 0;
+  return (int)(n++ * 31u & 0x7FFFFFFFu);
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ TEST(RtmpCommands, RepliesComeInOrder) {
   Pair p;
   RtmpReader peer(p.sv[1]);
   // connect, with the object players send; fed one byte at a time.
-  Bytes connect = command(amf("sd{sssn}", "connect", 1.0, "app", "live", "tcUrl", "rtmp://h/live",
+  Bytes connect = command(amf("sd{ssn}", "connect", 1.0, "app", "live", "tcUrl", "rtmp://h/live",
                               "objectEncoding", 0));
   for (uint8_t b : connect) ASSERT_EQ(p.feed({b}), 0);
   ASSERT_TRUE(peer.wait(5));

@@ -104,8 +104,9 @@ class SessionLifetime : public ::testing::Test {
     std::string r = c.request("SETUP " + rtsp_url(port_, "tick") + " RTSP/1.0\r\nCSeq: 1\r\n"
                               "Transport: " + transport + "\r\n\r\n");
     EXPECT_EQ(status_of(r), 200) << r;
-    server_port_ = (uint16_t)atoi(header_of(r, "Transport").c_str() +
-                                  header_of(r, "Transport").find("server_port=") + 12);
+    std::string tr = header_of(r, "Transport");
+    size_t at = tr.find("server_port=");
+    server_port_ = at == std::string::npos ? 0 : (uint16_t)atoi(tr.c_str() + at + 12);
     std::string s = header_of(r, "Session");
     EXPECT_NE(s.find(";timeout=1"), std::string::npos) << s;
     return s.substr(0, s.find(';'));

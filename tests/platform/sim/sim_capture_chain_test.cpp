@@ -292,7 +292,7 @@ TEST(SimCaptureText, CommandsAreCheckedWordForWord) {
   int dfd = dev_open("/dev/v4l-subdev5", O_RDWR);
   v4l2_dv_timings t = {};
   ASSERT_EQ(dev_ioctl(dfd, VIDIOC_QUERY_DV_TIMINGS, &t), 0);
-  EXPECT_EQ(t.bt.pixelclock, 148500000u);
+  EXPECT_EQ((uint64_t)t.bt.pixelclock, 148500000u);  // packed: read out first
   dev_close(dfd);
   sim_capture_reset(SIM_DECODER_SYSFS);
 }
