@@ -190,7 +190,8 @@ CMD_HANDLER(cmd_image_chunk) {
   ImageBuffer &b = images[a->n[0]];
   uint64_t offset = (uint64_t)a->n[1];
   if (offset + a->raw_len > b.size) return CTL_ERR_RANGE;
-  memcpy(b.data + offset, a->raw, a->raw_len);
+  // An empty chunk copies nothing (the buffer may not be allocated yet).
+  if (a->raw_len) memcpy(b.data + offset, a->raw, a->raw_len);
   return CTL_OK;
 }
 
