@@ -121,8 +121,10 @@ struct CaptureConsumer {
   void detach() {
     if (st.streamq) stream_state_detach(&st);
   }
-  // The next whole frame (marks and slices skipped); NULL after ms.
-  FrameDesc *frame(uint32_t ms = 3000) {
+  // The next whole frame (marks and slices skipped); NULL after ms. The
+  // first frame of a large input can take seconds under the thread
+  // sanitizer on a loaded host; no test waits for none to come.
+  FrameDesc *frame(uint32_t ms = 10000) {
     for (int i = 0; i < 64; i++) {
       FrameDesc *f = stream_state_dequeue_timeout(&st, ms);
       if (!f) return nullptr;
@@ -132,7 +134,7 @@ struct CaptureConsumer {
   }
   // The newest whole frame: those that came while the test was busy
   // elsewhere are passed over (their buffers may be written again soon).
-  FrameDesc *fresh(uint32_t ms = 3000) {
+  FrameDesc *fresh(uint32_t ms = 10000) {
     FrameDesc *f = frame(ms);
     while (f) {
       FrameDesc *g = stream_state_dequeue_ready(&st);
