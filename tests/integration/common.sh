@@ -51,6 +51,15 @@ wait_log() {
   fail "no '$text' in $f after ${t}s"
 }
 
+# gui_stops: how often the menu has drawn the recording as stopped (once at
+# start-up too). wait_gui_stop <count before> waits for one more: a key that
+# comes before it finds the menu still recording.
+gui_stops() { grep -c "updateRecordingStatus: record=0" "$LOGF" || true; }
+wait_gui_stop() {
+  for _ in $(seq 1 300); do [ "$(gui_stops)" -gt "$1" ] && return 0; sleep 0.1; done
+  fail "the menu did not draw the recording as stopped"
+}
+
 # wait_exit <pid> [seconds]: waits for the process to end; sets EXIT_STATUS.
 wait_exit() {
   local pid=$1 t=${2:-30}

@@ -83,10 +83,11 @@ key 0
 shows "Recording to SD Card storage" rec
 wait_log "$LOGF" "free space"
 sleep 5
+n=$(gui_stops)
 key 10
 wait_log "$LOGF" "stopped record stream" 20
 t1=$(date +%s.%N)
-for _ in $(seq 1 100); do grep -q "updateRecordingStatus: record=0" "$LOGF" && break; sleep 0.1; done
+wait_gui_stop "$n"
 MP4=$(ls "$VOL"/*.mp4 | head -1)
 [ -f "$MP4" ] || fail "no recording"
 # As long as the keys were apart, which a loaded machine stretches.

@@ -79,10 +79,11 @@ sleep 3
 sleep 3
 [ "$(status_of record_resume)" = "status 0" ] || fail "record_resume"
 sleep 3
+n=$(gui_stops)
 [ "$(status_of record_stop)" = "status 0" ] || fail "record_stop"
 wait_bit 1 0
 wait_log "$LOGF" "stopped record stream" 30
-for _ in $(seq 1 300); do grep -q "updateRecordingStatus: record=0" "$LOGF" && break; sleep 0.1; done
+wait_gui_stop "$n"
 REC=$(recordings | tail -1)
 [ -n "$REC" ] || fail "no recording on the disk"
 durations=$(ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 "$REC" | sort | tr '\n' ' ')
@@ -118,9 +119,10 @@ echo "ok: the recording metadata is in the moov"
 post_form -d Recording.State=start
 wait_bit 1 1
 shows "REC" form
+n=$(gui_stops)
 post_form -d Recording.State=stop
 wait_bit 1 0
-for _ in $(seq 1 300); do [ "$(grep -c "updateRecordingStatus: record=0" "$LOGF")" -ge 2 ] && break; sleep 0.1; done
+wait_gui_stop "$n"
 post_form -d KeyPress=0
 wait_bit 1 1
 shows "REC" key
