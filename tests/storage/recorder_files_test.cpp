@@ -369,10 +369,21 @@ TEST_F(Recording, AWriteRefusedByAFullVolumeEndsAFileThatPlays) {
   SteppedProducer producer;
   get_param_block()->recording.format = 1;
   filesys_set_record_status(nullptr);
-  // The first write goes through, the next is refused (a write is a
-  // buffer's worth, or what a second gathered).
-  sim_storage_fault("mmcblk0p1", "ENOSPC", 1);
+  // Writes go through until the file holds whole frames, then the card is
+  // full. A write is a buffer's worth or what a second gathered, so on a
+  // loaded host the first may hold less than a frame: the refusal comes
+  // after what was written, not after a count of writes.
   stream_set_state_by_id(13, 1);
+  auto written = [] {
+    std::vector<std::string> now = storage_files_in("/media/mmc/DCIM", ".ts");
+    return now.size() == 1 ? file_size(("/media/mmc/DCIM/" + now[0]).c_str()) : 0;
+  };
+  for (int batch = 0; batch < 3000 && written() < (64u << 10); batch++) {
+    ASSERT_TRUE(producer.publish_frames(50));
+    producer.wait_consumed();
+  }
+  ASSERT_GE(written(), 64u << 10);
+  sim_storage_fault("mmcblk0p1", "ENOSPC", 0);
   for (int batch = 0; batch < 3000 && stream_get_state_by_id(13) == 1; batch++) {
     ASSERT_TRUE(producer.publish_frames(50));
     producer.wait_consumed();
