@@ -118,9 +118,14 @@ post -d Display.Passthru=0
 post -d Display.Standard=720p60 -d Display.Colorbars=1
 wait_state "height 720"
 wait_state "streaming 1"
+# The OSD planes come back a moment after the output streams: the dump is
+# asked for again until they are there.
 rm -f "$ROOT/tmp/screen.png"
-echo "screen /tmp/screen.png" >> "$ROOT/run/sim_display.cmd"
-for _ in $(seq 1 50); do [ -s "$ROOT/tmp/screen.png" ] && break; sleep 0.1; done
+for _ in $(seq 1 20); do
+  echo "screen /tmp/screen.png" >> "$ROOT/run/sim_display.cmd"
+  for _ in $(seq 1 10); do [ -s "$ROOT/tmp/screen.png" ] && break 2; sleep 0.1; done
+done
+[ -s "$ROOT/tmp/screen.png" ] || fail "no screen dump"
 size=$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$ROOT/tmp/screen.png")
 [ "$size" = "1280,960" ] || fail "the screen dump is $size, not the OSD window's 1280x960"
 echo "ok: screen dump of the whole OSD"

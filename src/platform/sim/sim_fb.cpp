@@ -197,8 +197,10 @@ bool shown_rgba(std::vector<uint8_t> *out, uint32_t *w, uint32_t *h) {
   return true;
 }
 
-int write_png(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, uint32_t h,
-              int channels) {
+// Written beside the path and renamed over it: a script that waits for the
+// file never reads half of it.
+int write_png_file(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, uint32_t h,
+                   int channels) {
   FILE *f = sys_fopen(path, "wb");
   if (!f) return -1;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -217,6 +219,16 @@ int write_png(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, 
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
   return fclose(f) == 0 ? 0 : -1;
+}
+
+int write_png(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, uint32_t h,
+              int channels) {
+  std::string part = std::string(path) + ".part";
+  if (write_png_file(part.c_str(), pixels, w, h, channels) != 0 || sys_rename(part.c_str(), path) != 0) {
+    sys_unlink(part.c_str());
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
