@@ -197,8 +197,6 @@ bool shown_rgba(std::vector<uint8_t> *out, uint32_t *w, uint32_t *h) {
   return true;
 }
 
-// Written beside the path and renamed over it: a script that waits for the
-// file never reads half of it.
 int write_png_file(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, uint32_t h,
                    int channels) {
   FILE *f = sys_fopen(path, "wb");
@@ -221,6 +219,8 @@ int write_png_file(const char *path, const std::vector<uint8_t> &pixels, uint32_
   return fclose(f) == 0 ? 0 : -1;
 }
 
+// Written beside the path and renamed over it: a script that waits for the
+// file never reads half of it.
 int write_png(const char *path, const std::vector<uint8_t> &pixels, uint32_t w, uint32_t h,
               int channels) {
   std::string part = std::string(path) + ".part";
