@@ -104,7 +104,6 @@ osd_text() {
   echo "osd /tmp/$name" >>"$ROOT/run/sim_display.cmd"
   for _ in $(seq 1 300); do [ -s "$png" ] && break; sleep 0.1; done
   [ -s "$png" ] || fail "no OSD dump"
-  sleep 0.2
   ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
   OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
 }

@@ -32,7 +32,6 @@ osd_text() {
   echo "osd /tmp/$1.png" >>"$CMD"
   for _ in $(seq 1 50); do [ -s "$ROOT/tmp/$1.png" ] && break; sleep 0.1; done
   [ -s "$ROOT/tmp/$1.png" ] || fail "no OSD dump $1"
-  sleep 0.2
   convert "$ROOT/tmp/$1.png" -background black -alpha remove -negate -scale 300% "$ROOT/tmp/$1.x3.png"
   OMP_THREAD_LIMIT=1 tesseract "$ROOT/tmp/$1.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
 }
