@@ -8,6 +8,8 @@
 // directory for the pages' screenshots.
 const { chromium } = require('playwright-core');
 
+const trail = [];
+
 async function main() {
   const [base, shot, shots] = process.argv.slice(2);
   const browser = await chromium.launch({
@@ -17,6 +19,12 @@ async function main() {
   });
   const context = await browser.newContext({ httpCredentials: { username: 'admin', password: 'secret' } });
   const page = await context.newPage();
+  // What the page went through, printed when a check fails.
+  page.on('response', (r) => {
+    if (r.request().isNavigationRequest()) trail.push(`${r.status()} ${r.request().method()} ${r.url()}`);
+  });
+  page.on('requestfailed', (r) => trail.push(`failed ${r.url()}: ${r.failure().errorText}`));
+  page.on('framenavigated', (f) => { if (f === page.mainFrame()) trail.push(`at ${f.url()}`); });
   const fail = (msg) => { throw new Error(msg); };
 
   await page.goto(base + '/index.htm');
@@ -167,4 +175,8 @@ async function everyPage(page, base, shots, fail) {
   console.log(`browser: ${pages.length} pages at two widths; display mode kept at ${after}`);
 }
 
-main().catch((e) => { console.error('browser: ' + e.message); process.exit(1); });
+main().catch((e) => {
+  console.error('browser: ' + e.message);
+  console.error('browser: the last pages:\n  ' + trail.slice(-12).join('\n  '));
+  process.exit(1);
+});
