@@ -82,9 +82,10 @@ int finish_get(WebRequest *req, int rc) {
   return rc;
 }
 
-MHD_Result answer_get(MHD_Connection *connection, const char *url) {
+MHD_Result answer_get(MHD_Connection *connection, const char *method, const char *url) {
   WebRequest req;
   web_request_init(&req, connection, url);
+  req.method = method;
   int ok = 0;
   req.username = web_authenticate(&req, &ok);
   int rc;
@@ -165,6 +166,7 @@ MHD_Result answer_post(MHD_Connection *connection, const char *url, const char *
     req = static_cast<WebRequest *>(malloc(sizeof *req));
     if (!req) return MHD_NO;
     web_request_init(req, connection, url);
+    req->method = MHD_HTTP_METHOD_POST;
     req->row = row;
     req->handler = row->post_fn;
     int ok = 0;
@@ -204,7 +206,7 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
   (void)cls;
   (void)version;
   if (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
-    return answer_get(connection, url);
+    return answer_get(connection, method, url);
   if (strcmp(method, MHD_HTTP_METHOD_POST) == 0)
     return answer_post(connection, url, upload_data, upload_data_size, con_cls);
   return send_not_found(connection, url) == WEB_QUEUED ? MHD_YES : MHD_NO;

@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/param_table.h"
 #include "core/user_log.h"
+#include "streaming/rtsp/digest_auth.h"
 #include "web/templates.h"
 
 SessionSlot session_table[SESSION_SLOTS];
@@ -228,6 +229,32 @@ int digest_nonce_check(WebRequest *req, int add) {
   return -1;
 }
 
+namespace {
+
+// libmicrohttpd keeps the counters of a fixed number of nonces, in slots
+// picked by a hash of the nonce, and binds each nonce to one URL: every page
+// a browser opens brings a challenge and a new nonce, which can take the slot
+// of the nonce another of the browser's requests is about to use. The library
+// then calls that request's right credentials wrong, and the browser would
+// ask its user for the password again. A response that is right for its
+// nonce (one the library issued and has not timed out, or it would have said
+// stale), this request's method and URL and the user's password is answered
+// as a stale nonce instead: the browser retries at once with a fresh one. A
+// replayed request gets no further than that either.
+bool digest_counter_lost(WebRequest *req, const char *user, const char *password) {
+  RtspDigest d;
+  if (!req->method || !rtsp_parse_digest(web_header(req, MHD_HTTP_HEADER_AUTHORIZATION), &d))
+    return false;
+  if (strcmp(d.username, user) != 0 || strcmp(d.realm, WEB_REALM) != 0) return false;
+  size_t path = strcspn(d.uri, "?");
+  if (!req->url || strlen(req->url) != path || strncmp(d.uri, req->url, path) != 0) return false;
+  char ha1[33];
+  rtsp_digest_ha1(user, WEB_REALM, password, ha1);
+  return rtsp_digest_response_ok(d, ha1, req->method);
+}
+
+}  // namespace
+
 char *web_authenticate(WebRequest *req, int *ok) {
   if (ok) *ok = 0;
   if (!req->connection) return nullptr;
@@ -259,6 +286,7 @@ char *web_authenticate(WebRequest *req, int *ok) {
       }
       result = MHD_digest_auth_check(req->connection, WEB_REALM, user, password,
                                      WEB_NONCE_TIMEOUT);
+      if (result == MHD_NO && digest_counter_lost(req, user, password)) result = MHD_INVALID_NONCE;
     }
   } else {
     char *pass = nullptr;

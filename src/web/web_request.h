@@ -52,6 +52,7 @@ const UrlHandler *url_table_lookup(const char *url);
 struct WebRequest {
   MHD_Connection *connection;   // NULL for the rows a template includes
   const char *url;
+  const char *method;           // "GET", "HEAD" or "POST"; NULL for the rows a template includes
   char *username;               // owned; NULL for the guest
   uint32_t permission;          // PermissionLevel
   const UrlHandler *row;

@@ -123,6 +123,20 @@ TEST(RtspRequestParse, DigestResponseIsChecked) {
   EXPECT_FALSE(rtsp_digest_check(db, d, "DESCRIBE", "dcd98b7102dd2f0e8b11d0f600bfb0c093"));
   db.addUserRecord("Mufasa", "Circle of Life");
   EXPECT_FALSE(rtsp_digest_check(db, d, "GET", "dcd98b7102dd2f0e8b11d0f600bfb0c093"));
+  // The same with qop=auth, as browsers answer: RFC 2617 3.5's own response.
+  ASSERT_TRUE(rtsp_parse_digest(
+      "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
+      "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", qop=auth, "
+      "nc=00000001, cnonce=\"0a4f113b\", response=\"6629fae49393a05397450978507c4ef1\", "
+      "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
+      &d));
+  char ha1[33];
+  rtsp_digest_ha1("Mufasa", "testrealm@host.com", "Circle Of Life", ha1);
+  EXPECT_TRUE(rtsp_digest_response_ok(d, ha1, "GET"));
+  snprintf(d.nc, sizeof d.nc, "00000002");
+  EXPECT_FALSE(rtsp_digest_response_ok(d, ha1, "GET"));
+  snprintf(d.qop, sizeof d.qop, "auth-int");
+  EXPECT_FALSE(rtsp_digest_response_ok(d, ha1, "GET"));
   EXPECT_FALSE(rtsp_parse_digest("Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==", &d));
   EXPECT_FALSE(rtsp_parse_digest("Digest username=\"a\", realm=\"r\"", &d));
   std::string huge = "Digest username=\"" + std::string(5000, 'u') + "\"";

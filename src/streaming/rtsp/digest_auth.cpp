@@ -43,17 +43,27 @@ bool rtsp_digest_check(const UserAuthenticationDatabase &db, const RtspDigest &d
   if (strcmp(d.realm, db.realm()) != 0 || strcmp(d.nonce, nonce) != 0) return false;
   const char *password = db.lookupPassword(d.username);
   if (!password) return false;
-  std::string s;
-  char ha1[33], ha2[33], expect[33];
-  if (db.passwordsAreMD5()) {
-    snprintf(ha1, sizeof ha1, "%s", password);
-  } else {
-    s = std::string(d.username) + ":" + d.realm + ":" + password;
-    rtsp_md5_hex(s.data(), s.size(), ha1);
-  }
-  s = std::string(method) + ":" + d.uri;
+  char ha1[33];
+  if (db.passwordsAreMD5()) snprintf(ha1, sizeof ha1, "%s", password);
+  else rtsp_digest_ha1(d.username, d.realm, password, ha1);
+  return rtsp_digest_response_ok(d, ha1, method);
+}
+
+void rtsp_digest_ha1(const char *user, const char *realm, const char *password, char out[33]) {
+  std::string s = std::string(user) + ":" + realm + ":" + password;
+  rtsp_md5_hex(s.data(), s.size(), out);
+}
+
+bool rtsp_digest_response_ok(const RtspDigest &d, const char *ha1, const char *method) {
+  std::string s = std::string(method) + ":" + d.uri;
+  char ha2[33], expect[33];
   rtsp_md5_hex(s.data(), s.size(), ha2);
-  s = std::string(ha1) + ":" + nonce + ":" + ha2;
+  if (!d.qop[0]) {
+    s = std::string(ha1) + ":" + d.nonce + ":" + ha2;
+  } else {
+    if (strcmp(d.qop, "auth") != 0 || !d.nc[0] || !d.cnonce[0]) return false;
+    s = std::string(ha1) + ":" + d.nonce + ":" + d.nc + ":" + d.cnonce + ":auth:" + ha2;
+  }
   rtsp_md5_hex(s.data(), s.size(), expect);
   char got[33];
   snprintf(got, sizeof got, "%s", d.response);

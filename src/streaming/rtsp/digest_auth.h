@@ -34,3 +34,11 @@ void rtsp_md5_hex(const void *data, size_t n, char out[33]);
 // of db (the response is MD5(HA1:nonce:MD5(method:uri))).
 bool rtsp_digest_check(const UserAuthenticationDatabase &db, const RtspDigest &d,
                        const char *method, const char *nonce);
+
+// MD5(user:realm:password) in hex.
+void rtsp_digest_ha1(const char *user, const char *realm, const char *password, char out[33]);
+
+// Whether d's response is right for its own nonce and uri, method and ha1:
+// MD5(HA1:nonce:MD5(method:uri)), or with qop "auth"
+// MD5(HA1:nonce:nc:cnonce:auth:MD5(method:uri)). Any other qop is refused.
+bool rtsp_digest_response_ok(const RtspDigest &d, const char *ha1, const char *method);

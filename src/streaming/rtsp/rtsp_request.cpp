@@ -236,7 +236,7 @@ bool rtsp_parse_digest(const char *value, RtspDigest *d) {
   while (is_blank(*p)) p++;
   if (strncasecmp(p, "Digest", 6) != 0 || !is_blank(p[6])) return false;
   p += 7;
-  bool have[5] = {false, false, false, false, false};
+  bool have[8] = {};
   while (*p) {
     while (*p == ',' || is_blank(*p)) p++;
     const char *k = p;
@@ -266,11 +266,13 @@ bool rtsp_parse_digest(const char *value, RtspDigest *d) {
       }
     }
     val[vl] = 0;
-    struct { const char *name; char *dst; size_t size; } fields[5] = {
+    // The first five are required.
+    struct { const char *name; char *dst; size_t size; } fields[8] = {
         {"username", d->username, sizeof d->username}, {"realm", d->realm, sizeof d->realm},
         {"nonce", d->nonce, sizeof d->nonce},          {"uri", d->uri, sizeof d->uri},
-        {"response", d->response, sizeof d->response}};
-    for (int i = 0; i < 5; i++) {
+        {"response", d->response, sizeof d->response}, {"qop", d->qop, sizeof d->qop},
+        {"nc", d->nc, sizeof d->nc},                   {"cnonce", d->cnonce, sizeof d->cnonce}};
+    for (int i = 0; i < 8; i++) {
       if (kl == strlen(fields[i].name) && strncasecmp(k, fields[i].name, kl) == 0) {
         if (!fits || vl >= fields[i].size) return false;
         memcpy(fields[i].dst, val, vl + 1);
@@ -278,7 +280,7 @@ bool rtsp_parse_digest(const char *value, RtspDigest *d) {
       }
     }
   }
-  for (bool h : have)
-    if (!h) return false;
+  for (int i = 0; i < 5; i++)
+    if (!have[i]) return false;
   return true;
 }

@@ -60,8 +60,12 @@ struct RtspDigest {
   char nonce[128];
   char uri[512];
   char response[64];
+  // Empty unless the client answered with a qop (web browsers do).
+  char qop[16];
+  char nc[16];
+  char cnonce[128];
 };
 
 // "Digest username=..., realm=..., ..." (RFC 2617). false when the scheme is
-// not Digest or a field the check needs is missing.
+// not Digest, a field the check needs is missing or any field is too long.
 bool rtsp_parse_digest(const char *value, RtspDigest *d);
