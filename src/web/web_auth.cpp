@@ -242,9 +242,9 @@ namespace {
 // as a stale nonce instead: the browser retries at once with a fresh one. A
 // replayed request gets no further than that either.
 bool digest_counter_lost(WebRequest *req, const char *user, const char *password) {
+  const char *header = web_header(req, MHD_HTTP_HEADER_AUTHORIZATION);
   RtspDigest d;
-  if (!req->method || !rtsp_parse_digest(web_header(req, MHD_HTTP_HEADER_AUTHORIZATION), &d))
-    return false;
+  if (!req->method || !header || !rtsp_parse_digest(header, &d)) return false;
   if (strcmp(d.username, user) != 0 || strcmp(d.realm, WEB_REALM) != 0) return false;
   size_t path = strcspn(d.uri, "?");
   if (!req->url || strlen(req->url) != path || strncmp(d.uri, req->url, path) != 0) return false;
