@@ -126,14 +126,16 @@ TEST_F(FlvTools, GStreamerFlvdemuxAcceptsIt) {
   char loc[1100];
   snprintf(loc, sizeof loc, "location=%s", HostPath(path.c_str()).c_str());
   std::string out;
-  int rc = run_tool({"/usr/bin/gst-launch-1.0", "-v", "-m", "filesrc", loc, "!", "flvdemux", "name=d",
-                     "d.video", "!", "queue", "!", "fakesink", "d.audio", "!", "queue", "!", "fakesink"},
+  // The filters make each branch refuse any other format, so the pipeline
+  // ends cleanly only when the demuxer found both. (The caps gst-launch -v
+  // prints are notified from the streaming threads and can be missing.)
+  int rc = run_tool({"/usr/bin/gst-launch-1.0", "-m", "filesrc", loc, "!", "flvdemux", "name=d", "d.video", "!",
+                     "queue", "!", "video/x-h264,stream-format=avc,width=320,height=240", "!", "fakesink",
+                     "d.audio", "!", "queue", "!", "audio/mpeg,mpegversion=4,stream-format=raw", "!", "fakesink"},
                     &out);
   EXPECT_EQ(0, rc) << out;
   EXPECT_EQ(std::string::npos, out.find("ERROR")) << out;
   EXPECT_EQ(std::string::npos, out.find("WARNING")) << out;
-  EXPECT_NE(std::string::npos, out.find("video/x-h264")) << out;
-  EXPECT_NE(std::string::npos, out.find("audio/mpeg")) << out;
   EXPECT_NE(std::string::npos, out.find("nominal-bitrate\\=\\(uint\\)204800")) << out;
   EXPECT_NE(std::string::npos, out.find("Got EOS from element \"pipeline0\"")) << out;
 }
