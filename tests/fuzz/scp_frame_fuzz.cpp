@@ -49,7 +49,7 @@ int fuzz_one(const uint8_t *data, size_t size) {
     size_t len = scp_feed(s, data[i]);
     if (s->rx_count >= SCP_FRAME_MAX) abort();
     if (!len) continue;
-    if (len < 7 || len > 254 || s->rx[0] != 0xAB || s->rx[len - 1] != '>') abort();
+    if (len < 7 || len > SCP_FRAME_MAX || s->rx[0] != 0xAB || s->rx[len - 1] != '>') abort();
     uint8_t frame[SCP_FRAME_MAX];
     memcpy(frame, s->rx, len);
     check_reply(s, scp_handle(s, frame, len));
