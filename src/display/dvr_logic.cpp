@@ -586,7 +586,10 @@ int play_video_action(GuiContext *ctx, const char *name) {
   ParamBlock *p = params();
   char path[256];
   if (!source_path(osd_layout.browse_source, name, path, sizeof path)) snprintf(path, sizeof path, "%s", name);
-  dvr_set_playback_state(1, 0);
+  // The control protocol answers a file's request before this starts it: a
+  // pause asked for in between is in the word already and holds the file at
+  // its first picture.
+  dvr_set_playback_state(1, (status_get() & STATUS_PLAY_PAUSED) ? 1 : 0);
   TrickMode = TRICK_NONE;
   playback_loading = 1;
   log_printf("%s: filename=%s\n", "play_video_action", path);
@@ -722,10 +725,12 @@ int play_video_action(GuiContext *ctx, const char *name) {
     }
   }
   log_printf("%s: stopping\n", "play_video_action");
-  // Handing over to another file, the status word goes on saying playback.
-  if (next)
+  // Handing over to another file, the status word goes on saying playback,
+  // not paused: the next file starts playing.
+  if (next) {
     PlaybackState = PLAYBACK_PLAYING;
-  else
+    status_update(STATUS_PLAYBACK, STATUS_PLAYBACK | STATUS_PLAY_PAUSED, "play_video_action");
+  } else
     dvr_set_playback_state(0, 0);
   osd_erase_text(ctx, osd_layout.status_x, osd_layout.status_y, osd_layout.status_text);
   osd_layout.status_text[0] = 0;

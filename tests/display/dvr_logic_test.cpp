@@ -26,6 +26,7 @@
 #include "platform/runner.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
+#include "storage/playback.h"
 #include "storage/storage_test_support.h"
 #include "display/osd_ocr.h"
 #include "osd_test_support.h"
@@ -239,6 +240,42 @@ TEST_F(Dvr, PictureGivesWayToAFileNamedMeanwhile) {
   EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE);
   EXPECT_STREQ(gui_state.playback_name, "next.mp4");
   EXPECT_EQ(status_get() & (STATUS_PLAYBACK | STATUS_SNAPSHOT_VIEW), 0u);
+}
+
+// The control protocol's pause can come after its file's request is answered
+// and before the playback starts: the file starts held, and the word goes on
+// saying paused. A file handed over from a paused one starts playing.
+uint32_t g_word_seen;
+int g_state_seen;
+
+TEST_F(Dvr, APauseAskedBeforeThePlaybackStartsHoldsTheFile) {
+  std::string dir = mount_sd();
+  ASSERT_EQ(system(("mkdir -p '" + dir + "' && touch '" + dir + "/a.mp4'").c_str()), 0);
+  ProducerState out{};
+  pthread_mutex_init(&out.mutex, nullptr);
+  pthread_cond_init(&out.cond, nullptr);
+  out.flags = STREAM_STOPPED;
+  out.event_fd = -1;
+  stream_register(&out, nullptr, OUTPUT_STREAM);
+  status_update(STATUS_PLAYBACK | STATUS_PLAY_PAUSED, STATUS_PLAYBACK | STATUS_PLAY_PAUSED, "play_pause");
+  PlaybackState = PLAYBACK_PAUSED;
+  dvr_key_hooks.feed_key = [] {
+    g_word_seen = status_get();
+    g_state_seen = PlaybackState;
+    // Still paused when another file is asked for.
+    status_update(STATUS_PLAY_PAUSED, STATUS_PLAY_PAUSED, "play_pause");
+    return (DvrKey)DVR_KEY_PLAY_FILE;
+  };
+  EXPECT_EQ(play_video_action(&ctx, "a.mp4"), 0);
+  EXPECT_EQ(g_word_seen & (STATUS_PLAYBACK | STATUS_PLAY_PAUSED), (uint32_t)(STATUS_PLAYBACK | STATUS_PLAY_PAUSED));
+  EXPECT_EQ(g_state_seen, PLAYBACK_PAUSED);
+  // Handed over: the word says playing, not paused, for the next file.
+  EXPECT_EQ(status_get() & (STATUS_PLAYBACK | STATUS_PLAY_PAUSED), (uint32_t)STATUS_PLAYBACK);
+  EXPECT_EQ(PlaybackState, PLAYBACK_PLAYING);
+  stream_set_state_by_id(OUTPUT_STREAM, 0);
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);
+  key_mailbox_reset();
+  status_update(0, STATUS_PLAYBACK | STATUS_PLAY_PAUSED, "test");
 }
 
 }  // namespace
