@@ -23,7 +23,9 @@ command -v tesseract >/dev/null || fail "tesseract is not installed"
 # file that is none.
 DISK=$ROOT/run/sim/storage/vol/sda1
 mkdir -p "$DISK/DCIM"
-ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -pix_fmt yuv420p "$DISK/DCIM/b.mp4" ||
+# b.mp4 plays for a minute: it is still playing when the pause and resume
+# requests come, however long a loaded host takes between them.
+ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=10 -t 60 -pix_fmt yuv420p "$DISK/DCIM/b.mp4" ||
   fail "ffmpeg"
 head -c 3000 /dev/urandom > "$DISK/DCIM/a.ts"
 head -c 700 /dev/urandom > "$DISK/DCIM/C.JPG"
