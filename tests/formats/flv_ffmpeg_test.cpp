@@ -136,6 +136,9 @@ TEST_F(FlvTools, GStreamerFlvdemuxAcceptsIt) {
   EXPECT_EQ(0, rc) << out;
   EXPECT_EQ(std::string::npos, out.find("ERROR")) << out;
   EXPECT_EQ(std::string::npos, out.find("WARNING")) << out;
+  // The sinks' tag messages name both codecs.
+  EXPECT_NE(std::string::npos, out.find("video-codec\\=\\(string\\)H.264")) << out;
+  EXPECT_NE(std::string::npos, out.find("audio-codec\\=\\(string\\)\\\"MPEG-4")) << out;
   EXPECT_NE(std::string::npos, out.find("nominal-bitrate\\=\\(uint\\)204800")) << out;
   EXPECT_NE(std::string::npos, out.find("Got EOS from element \"pipeline0\"")) << out;
 }
