@@ -48,6 +48,15 @@ bool g_read_screens;
 
 ProducerState g_record, g_snapshot;
 
+// A stopped stand-in producer for stream id.
+void register_stand_in(ProducerState *ps, StreamId id) {
+  pthread_mutex_init(&ps->mutex, nullptr);
+  pthread_cond_init(&ps->cond, nullptr);
+  ps->flags = STREAM_STOPPED;
+  ps->event_fd = -1;
+  stream_register(ps, nullptr, id);
+}
+
 struct Dvr : ::testing::Test {
   GuiContext ctx{};
   void SetUp() override {
@@ -67,14 +76,8 @@ struct Dvr : ::testing::Test {
     g_next = 0;
     g_screens.clear();
     g_read_screens = false;
-    for (ProducerState *ps : {&g_record, &g_snapshot}) {
-      pthread_mutex_init(&ps->mutex, nullptr);
-      pthread_cond_init(&ps->cond, nullptr);
-      ps->flags = STREAM_STOPPED;
-      ps->event_fd = -1;
-    }
-    stream_register(&g_record, nullptr, RECORD_STREAM);
-    stream_register(&g_snapshot, nullptr, SNAPSHOT_STREAM);
+    register_stand_in(&g_record, RECORD_STREAM);
+    register_stand_in(&g_snapshot, SNAPSHOT_STREAM);
     gui_start(&ctx);
     gui_state = GuiState{0, 0, 0, -1, 0, {}, 1, 0, 0};
     capture_block.video_lock = 1;
@@ -223,11 +226,7 @@ TEST_F(Dvr, FileNamesOfControlRequestsAreChecked) {
 // key is posted again with its name kept, not dropped.
 TEST_F(Dvr, PictureGivesWayToAFileNamedMeanwhile) {
   ProducerState out{};
-  pthread_mutex_init(&out.mutex, nullptr);
-  pthread_cond_init(&out.cond, nullptr);
-  out.flags = STREAM_STOPPED;
-  out.event_fd = -1;
-  stream_register(&out, nullptr, OUTPUT_STREAM);
+  register_stand_in(&out, OUTPUT_STREAM);
   snprintf(gui_state.playback_name, sizeof gui_state.playback_name, "next.mp4");
   g_keys = {DVR_KEY_UNUSED, DVR_KEY_PLAY_FILE};   // the name's message, then the key
   g_next = 0;
@@ -252,11 +251,7 @@ TEST_F(Dvr, APauseAskedBeforeThePlaybackStartsHoldsTheFile) {
   std::string dir = mount_sd();
   ASSERT_EQ(system(("mkdir -p '" + dir + "' && touch '" + dir + "/a.mp4'").c_str()), 0);
   ProducerState out{};
-  pthread_mutex_init(&out.mutex, nullptr);
-  pthread_cond_init(&out.cond, nullptr);
-  out.flags = STREAM_STOPPED;
-  out.event_fd = -1;
-  stream_register(&out, nullptr, OUTPUT_STREAM);
+  register_stand_in(&out, OUTPUT_STREAM);
   status_update(STATUS_PLAYBACK | STATUS_PLAY_PAUSED, STATUS_PLAYBACK | STATUS_PLAY_PAUSED, "play_pause");
   PlaybackState = PLAYBACK_PAUSED;
   dvr_key_hooks.feed_key = [] {
