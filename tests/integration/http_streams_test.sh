@@ -117,7 +117,9 @@ if [ "$FRAMES" -lt 2 ]; then
 elif [ -x /usr/bin/chromium ] && [ -d "$PW_DIR/node_modules/playwright-core" ] && command -v node >/dev/null; then
   ARTIFACTS=$(dirname "$M7391_BIN")/../test-artifacts
   mkdir -p "$ARTIFACTS"
-  NODE_PATH="$PW_DIR/node_modules" timeout 60 node - "$B" "$ARTIFACTS/jpeg_streamb.png" <<'EOF' || fail "browser live view"
+  # Chromium beside a busy job can take tens of seconds to start and ask for
+  # the picture: the bounds are generous, and the steps' times are printed.
+  NODE_PATH="$PW_DIR/node_modules" timeout 150 node - "$B" "$ARTIFACTS/jpeg_streamb.png" <<'EOF' || fail "browser live view"
 const { chromium } = require('playwright-core');
 (async () => {
   const [base, shot] = process.argv.slice(2);
@@ -125,11 +127,16 @@ const { chromium } = require('playwright-core');
     executablePath: '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
   });
+  const t0 = Date.now();
+  const at = (what) => console.log(`browser: ${what} after ${((Date.now() - t0) / 1000).toFixed(1)} s`);
   const page = await browser.newPage();
-  await page.goto(base + '/jpeg_streamb.htm');
+  page.setDefaultTimeout(45000);
+  await page.goto(base + '/jpeg_streamb.htm', { waitUntil: 'domcontentloaded' });
+  at('page loaded');
   const img = page.locator('.viewer img');
   await page.waitForFunction(() => document.querySelector('.viewer img').naturalWidth > 0,
-                             null, { timeout: 15000 });
+                             null, { timeout: 60000 });
+  at('first picture');
   // The picture as drawn: not one flat colour.
   const spread = await img.evaluate((el) => {
     const c = document.createElement('canvas');

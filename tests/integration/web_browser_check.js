@@ -18,6 +18,9 @@ async function main() {
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
   });
   const context = await browser.newContext({ httpCredentials: { username: 'admin', password: 'secret' } });
+  // Chromium beside a busy job can be slow to start a page or draw it: a
+  // step is given a minute, and one that took long says so.
+  context.setDefaultTimeout(60000);
   const page = await context.newPage();
   // What the page went through, printed when a check fails.
   page.on('response', (r) => {
@@ -42,7 +45,7 @@ async function main() {
   if (!page.url().endsWith('/setup_streama.htm')) fail('after saving the page is ' + page.url());
   const after = await page.inputValue('#BitRate');
   if (after !== '2500000') fail('bit rate after saving is ' + after);
-  await page.screenshot({ path: shot, fullPage: true });
+  await screenshot(page, shot);
 
   // A page of another site that posts a form to the unit as it loads: the
   // browser sends it with the unit's credentials, and the unit refuses it.
@@ -71,6 +74,14 @@ async function main() {
   await Promise.all([page.waitForNavigation(), page.click('.who input[type=submit]')]);
   await browser.close();
   console.log('browser: bit rate changed to ' + after);
+}
+
+// The whole page drawn to a file.
+async function screenshot(page, path) {
+  const t0 = Date.now();
+  await page.screenshot({ path, fullPage: true });
+  const s = (Date.now() - t0) / 1000;
+  if (s > 5) console.log(`browser: drawing ${page.url()} took ${s.toFixed(1)} s`);
 }
 
 // A number where the row has a fixed list of values: a bare number or a
@@ -138,7 +149,7 @@ async function everyPage(page, base, shots, fail) {
       // Live pictures never finish loading: the page's own parts suffice.
       await open(page, base, p, fail);
       const name = p.replace(/^\//, '').replace(/\.htm$/, '');
-      await page.screenshot({ path: `${shots}/${name}_${w}x${h}.png`, fullPage: true });
+      await screenshot(page, `${shots}/${name}_${w}x${h}.png`);
       const g = await page.evaluate(() => {
         const side = document.querySelector('.sidebar').getBoundingClientRect();
         const main = document.querySelector('.content').getBoundingClientRect();

@@ -28,7 +28,7 @@ code=$(curl -s -o /dev/null -w '%{http_code}' -d create_user_name=admin -d creat
   -d create_user_perm=5 -d GuestPermission=1 "$B/controls")
 [ "$code" = 200 ] || fail "could not create the administrator ($code)"
 
-NODE_PATH="$PW_DIR/node_modules" node "$(dirname "$0")/web_browser_check.js" "$B" \
+NODE_PATH="$PW_DIR/node_modules" timeout 240 node "$(dirname "$0")/web_browser_check.js" "$B" \
   "$ARTIFACTS/web_setup_streama.png" "$ARTIFACTS" || fail "browser check"
 [ "$(curl -s -g "$B/Video[0].BitRate")" = 2500000 ] || fail "the unit does not hold the new bit rate"
 kill -INT "$BOX_PID"
