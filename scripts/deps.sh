@@ -3,7 +3,7 @@
 M7391_PACKAGES="build-essential cmake pkg-config git python3 curl iproute2 util-linux procps
   libgtest-dev libgmock-dev libbenchmark-dev libmicrohttpd-dev libasound2-dev
   libpng-dev libturbojpeg0-dev libx264-dev libavcodec-dev libavformat-dev libavutil-dev
-  libswscale-dev libssl-dev python3-crcmod ffmpeg mediainfo atomicparsley gstreamer1.0-tools gstreamer1.0-plugins-base
+  libswscale-dev libssl-dev zlib1g-dev python3-crcmod ffmpeg mediainfo atomicparsley gstreamer1.0-tools gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
   python3-gi python3-gst-1.0 gir1.2-gst-rtsp-server-1.0 libxml2-utils edid-decode mpv u-boot-tools
   rtmpdump chromium tesseract-ocr evemu-tools python3-evdev imagemagick fonts-dejavu-core zip unzip socat python3-serial

@@ -152,8 +152,8 @@ void start_status_events(void) {
   ctl_service_start(serve_request);
 }
 
-const char *rescue_firmware(const char *path) {
-  return firmware_upload_file(path) == 0 ? firmware_status_peek() : nullptr;
+const char *rescue_firmware(int fd) {
+  return firmware_upload_file(fd, "rescue_7391.fw") == 0 ? firmware_status_peek() : nullptr;
 }
 
 }  // namespace
@@ -210,10 +210,7 @@ int main(void) {
   core_hooks.set_wifi_status = set_wifi_status;
   param_apply_hooks.telnet_enable = telnet_enable;
   storage_hooks.wifi_active = [] { return hostapd_pid() > 0 ? 1 : 0; };
-  storage_hooks.wifi_archive_install = [](const char *path) {
-    std::string dir(path);
-    wifi_archive_install(get_param_block(), dir.substr(0, dir.rfind('/')).c_str());
-  };
+  storage_hooks.wifi_archive_install = [](int fd) { wifi_archive_install(get_param_block(), fd); };
   log_error_led_hook = board_error_led;
   storage_hooks.usb_check_id = usb_check_id;
   int status = core_main(thread_table);

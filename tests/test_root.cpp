@@ -37,6 +37,15 @@ const std::string &test_root(void) {
   return root;
 }
 
+int test_open_fds(void) {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d)) n++;
+    closedir(d);
+  }
+  return n;
+}
+
 std::string test_scratch_dir(const char *tag) {
   static int n;
   test_root();

@@ -10,6 +10,9 @@ const std::string &test_root(void);
 // A fresh empty directory inside the test root's tmp/ (board path returned,
 // e.g. "/tmp/t3"), for tests that need their own files.
 std::string test_scratch_dir(const char *tag);
+// How many descriptors the process holds open: the same before and after a
+// call that must let go of what it opened.
+int test_open_fds(void);
 
 
 // Board paths (files or whole directories) put back as they were when it

@@ -5,6 +5,8 @@
 // default "both USB disks" works out of the box; each --usb plugs a 1 GiB
 // disk into a hub port instead (3 is the internal disk). The HDMI output has
 // an ordinary 1080p television unless --no-monitor or an EDID is there.
+// The command files of the simulated devices start empty: what a run before
+// wrote there (keys held, screens asked for) does not outlive a power cycle.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,21 @@ bool insert_new(const char *root, const char *dev, int port, unsigned long long 
   if (sim_storage_insert(dev, port, bytes, "vfat") == 0) return true;
   fprintf(stderr, "mkroot: cannot insert %s\n", dev);
   return false;
+}
+
+const char *const kCommandFiles[] = {"sim_board.cmd", "sim_capture.cmd", "sim_display.cmd",
+                                     "sim_input.cmd", "sim_storage.cmd"};
+
+bool empty_command_files(const char *root) {
+  for (const char *name : kCommandFiles) {
+    char path[512];
+    snprintf(path, sizeof path, "%s/run/%s", root, name);
+    if (truncate(path, 0) != 0 && access(path, F_OK) == 0) {
+      fprintf(stderr, "mkroot: cannot empty %s\n", path);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -51,6 +68,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "mkroot: cannot lay out %s\n", argv[1]);
     return 1;
   }
+  if (!empty_command_files(argv[1])) return 1;
   if (sd && !insert_new(argv[1], "mmcblk0p1", 0, 4ULL << 30)) return 1;
   if (nusb == 0 && default_usb && !insert_new(argv[1], "sda1", 3, 4ULL << 30)) return 1;
   for (int i = 0; i < nusb; i++) {

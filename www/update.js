@@ -1,6 +1,7 @@
 // Firmware images and web bundles go as the request body itself, which a
 // plain form cannot send: each upload form posts its file raw, then shows
-// the page named in its data-done.
+// the page named in its data-done, or the answer itself when the upload was
+// refused (it says why).
 (function () {
   if (!window.fetch) return;
   var forms = document.querySelectorAll('form.raw-upload');
@@ -13,7 +14,17 @@
         return;
       }
       fetch(form.getAttribute('action'), { method: 'POST', body: file.files[0], credentials: 'same-origin' })
-        .then(function () { window.location = form.getAttribute('data-done'); })
+        .then(function (reply) {
+          if (reply.ok) {
+            window.location = form.getAttribute('data-done');
+            return;
+          }
+          return reply.text().then(function (page) {
+            document.open();
+            document.write(page);
+            document.close();
+          });
+        })
         .catch(function () { alert('The upload failed.'); });
     });
   });

@@ -192,16 +192,28 @@ CtlStatus start_key(uint32_t key) {
   return CTL_OK;
 }
 
-// The name the recorder publishes for its next file ("unknown" when none
-// comes within 150 ms), into the reply and the reason.
-void reply_record_name(CmdArgs *a) {
-  (cmd_hooks.record_filename ? cmd_hooks.record_filename : getRecordFilename)(a->text, sizeof a->text, 150);
+// Waits at most ms for the name of the file the recorder opened, and puts
+// it into the reply and the reason ("unknown" when none came): 0 when one
+// came.
+int reply_record_name(CmdArgs *a, int ms) {
+  int rc = (cmd_hooks.record_filename ? cmd_hooks.record_filename : getRecordFilename)(a->text, sizeof a->text, ms);
   ctl_put_string(a->reply, a->text);
   a->reason = a->text;
+  return rc;
 }
+
+// A recording that began opens its first file within what is left of the
+// serial bridge's 2 s once the start was taken, and never less than
+// kRecordNameWaitMs: a busy box may take a while. One that opens none (no
+// descriptor, a failing volume) names none.
+const int kRecordNameWaitMs = 400;
+const int kRecordReplyBudgetMs = 1900;
 
 CMD_HANDLER(cmd_record_start) {
   ParamBlock *pb = cmd_params();
+  const uint32_t old_rate = pb->video[0].bit_rate;
+  const auto old_mode = pb->video[0].stream_mode;
+  const auto old_device = pb->recording.storage_device;
   uint32_t kbits = (uint32_t)a->n[2];
   if (kbits) {
     const ParamDesc *d = param_find("Video[0].BitRate");
@@ -212,9 +224,24 @@ CMD_HANDLER(cmd_record_start) {
   if (a->n[1] == 0) pb->video[0].stream_mode = 14;
   if (a->n[1] == 1) pb->video[0].stream_mode = 1;
   store_record_storage(a->n[0]);
-  if (CtlStatus st = start_key(KEY_RECORD_PAUSE)) return st;
-  reply_record_name(a);
-  return CTL_OK;
+  const int64_t began = monotonic_ms();
+  CtlStatus st = start_key(KEY_RECORD_PAUSE);
+  int64_t left = kRecordReplyBudgetMs - (monotonic_ms() - began);
+  if (left < kRecordNameWaitMs) left = kRecordNameWaitMs;
+  if (st == CTL_OK && reply_record_name(a, (int)left) != 0) {
+    // Begun without a file: the recording is ended rather than left to
+    // run under a failed answer.
+    log_printf("%s: the recorder opened no file\n", "record_start");
+    cmd_post_key(KEY_STOP_BACK);
+    st = CTL_ERR_FILE_OP;
+  }
+  if (st != CTL_OK) {
+    // A refused start changes no setting.
+    pb->video[0].bit_rate = old_rate;
+    pb->video[0].stream_mode = old_mode;
+    pb->recording.storage_device = old_device;
+  }
+  return st;
 }
 
 CMD_HANDLER(cmd_record_stop) {
@@ -344,7 +371,7 @@ CMD_HANDLER(cmd_snapshot_take) {
   if (!capture_video_lock()) return CTL_ERR_NO_VIDEO;
   store_record_storage(a->n[0]);
   if (CtlStatus st = start_key(KEY_SNAPSHOT)) return st;
-  reply_record_name(a);
+  reply_record_name(a, 150);
   return CTL_OK;
 }
 

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "control/cmd_exec.h"
@@ -45,7 +46,8 @@ void file_list_build(void) {
   // Links are left out: nothing a link points at is listed.
   if (DIR *d = filesys_opendir_recording(file_list.source)) {
     while (struct dirent *e = readdir(d))
-      if (is_recording_file(e->d_name) && volume_entry_is_file(d, e, nullptr)) file_list.names.push_back(e->d_name);
+      if (is_recording_file(e->d_name) && filesys_name_ok(e->d_name) && volume_entry_is_file(d, e, nullptr))
+        file_list.names.push_back(e->d_name);
     closedir(d);
   }
   std::sort(file_list.names.begin(), file_list.names.end());
@@ -179,13 +181,20 @@ CMD_HANDLER(cmd_update_firmware) {
   }
   if (!filesys_name_ok(a->s[0])) return CTL_ERR_RANGE;
   log_printf("%s: 1\n", fn);
-  char *path = filesys_get_file_on(cmd_source(a->n[0]), a->s[0]);
-  if (!path) {
+  int fd = filesys_open_file_on(cmd_source(a->n[0]), a->s[0]);
+  if (fd < 0) {
     log_printf("%s: storagedevice %d file %s\n", fn, (int)a->n[0], a->s[0]);
     return CTL_ERR_FILE_OP;
   }
-  int rc = firmware_load_file(path);
-  free(path);
+  // The image is checked before the reply: a refused one is answered as a
+  // value out of range, and the update status says why.
+  int rc = firmware_load_file(fd);
+  close(fd);
+  if (rc == -2) {
+    const char *why = firmware_status_peek();
+    log_printf("%s: refused: %s\n", fn, why ? why : "");
+    return CTL_ERR_RANGE;
+  }
   if (rc != 0) return CTL_ERR_FILE_OP;
   log_printf("%s: returning\n", fn);
   return CTL_OK;

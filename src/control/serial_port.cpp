@@ -20,6 +20,7 @@
 
 #include "control/serial_cmd.h"
 #include "core/global.h"
+#include "core/listen_guard.h"
 #include "core/log.h"
 #include "core/param_block.h"
 #include "media/stream_ids.h"
@@ -235,6 +236,8 @@ int tcp_server(Round *r) {
   inet_ntop(AF_INET, &peer.sin_addr, peer_text, sizeof peer_text);
 
   int lsock = -1;   // listening socket (3) or the datagram socket (5)
+  // One peer is served at a time, well within the listener's share.
+  ListenGuard guard = {"serial_tcp_server", false, false, 0};
   int result = 0;
   unsigned long long rx = 0, tx = 0;
   bool ended = false;
@@ -277,7 +280,15 @@ int tcp_server(Round *r) {
       struct sockaddr_in from;
       socklen_t fl = sizeof from;
       conn = accept4(lsock, (struct sockaddr *)&from, &fl, SOCK_CLOEXEC);
-      if (conn < 0) continue;
+      if (conn < 0) {
+        // Out of descriptors the pending peer keeps the socket readable:
+        // accepting again at once would spin.
+        struct pollfd none[1];
+        if (listen_guard_accept_failed(&guard, errno) && wait_ready(r, none, 0, LISTEN_ACCEPT_PAUSE_MS))
+          break;
+        continue;
+      }
+      listen_guard_accepted(&guard);
       char from_text[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &from.sin_addr, from_text, sizeof from_text);
       log_printf("Serial TCP accepted connection from %s to %s\n", from_text, r->name);

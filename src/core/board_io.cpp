@@ -39,15 +39,18 @@ volatile int g_low_power;
 
 BoardClock board_clock = {mono_ms, sleep_ms};
 
-void gpio_set(int n, int value) {
+int gpio_drive(int n, int value) {
   uint32_t bit = 1u << (n % 32);
   uint32_t out = hwreg_read(bank_reg(n, 4));
   hwreg_write(bank_reg(n, 4), value ? out | bit : out & ~bit);
   uint32_t dir = hwreg_read(bank_reg(n, 0));
-  if (dir & bit) {
-    hwreg_write(bank_reg(n, 0), dir & ~bit);
-    log_printf("reconfiguring gpio %d as an output\n", n);
-  }
+  if (!(dir & bit)) return 0;
+  hwreg_write(bank_reg(n, 0), dir & ~bit);
+  return 1;
+}
+
+void gpio_set(int n, int value) {
+  if (gpio_drive(n, value)) log_printf("reconfiguring gpio %d as an output\n", n);
 }
 
 int gpio_get(int n) {

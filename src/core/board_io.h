@@ -19,6 +19,9 @@ extern BoardClock board_clock;
 // Lines: bank pair k (GPIO 32k to 32k+31) has its direction word (1: input)
 // at 0x01C67010 + 40k, output data at +4 and input data at +16.
 void gpio_set(int n, int value);   // makes the line an output when it is not
+// gpio_set without the log line, for signal handlers; 1 when the line was
+// made an output.
+int gpio_drive(int n, int value);
 int gpio_get(int n);               // makes the line an input when it is not
 void gpio_blink_xled(int enable);
 int gpio_get_blink_xled(void);

@@ -12,6 +12,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include "core/board_io.h"
 #include "core/global.h"
 #include "core/log.h"
 #include "core/startup.h"
@@ -219,6 +220,7 @@ void run_exit_actions_bounded(void) {
 }
 
 void bus_error_handler(int sig, siginfo_t *, void *) {
+  gpio_drive(35, 1);
   report("Segfault Handler: %s thread\n", getThreadName());
   report("Backtrace:  (%s)\n", get_error_context());
   print_frames(1);

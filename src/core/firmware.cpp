@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,7 +45,7 @@ struct UpdateState {
   const void *owner;       // the request that began the upload
   const void *handed;      // the request whose image went to the flash thread
   int thread_started;
-  int rescue;              // a rescue file is being flashed in its caller
+  bool rescue;             // a file is being read, checked or flashed in its caller
   const char *status;      // for the update page, cleared as it is read
   const char *last;        // the same, kept
   int wifi_tools;
@@ -230,15 +229,15 @@ void flash_thread_start_locked(void) {
   thread_name_register(t, "flash");
 }
 
-int read_whole(int fd, uint8_t *buf, uint64_t size) {
-  uint64_t got = 0;
-  while (got < size) {
-    ssize_t n = read(fd, buf + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    got += (uint64_t)n;
-  }
-  return 0;
+// A file read, checked or flashed in its caller holds the update for the
+// web and the other paths meanwhile: 0 when held, -1 when another update
+// holds it.
+int file_hold(void) {
+  pthread_mutex_lock(&fw_mutex);
+  bool busy = g.image || g.rescue;
+  if (!busy) g.rescue = true;
+  pthread_mutex_unlock(&fw_mutex);
+  return busy ? -1 : 0;
 }
 
 }  // namespace
@@ -247,11 +246,13 @@ const FirmwareFlash *firmware_flash = &kBoardFlash;
 
 namespace {
 
+// The stated header and data bytes of a uImage (its header read).
+uint64_t image_length(const uint8_t *image) { return UIMAGE_HEADER_SIZE + (uint64_t)be32(image + 12); }
+
 // The checks an image passes before anything is erased: it fits the kernel
 // region, its header and data are whole with their CRCs, and it is a Linux
-// kernel for this board's processor. The image's length from its header, or
-// -1 with the status set.
-int64_t kernel_image_check(const uint8_t *image, uint64_t length) {
+// kernel for this board's processor. 0, or -1 with the status set.
+int kernel_image_check(const uint8_t *image, uint64_t length) {
   if (length > MTD_KERNEL_MAX) {
     status("Firmware file too large");
     return -1;
@@ -269,7 +270,7 @@ int64_t kernel_image_check(const uint8_t *image, uint64_t length) {
     status("not a valid firmware file");
     return -1;
   }
-  return (int64_t)(UIMAGE_HEADER_SIZE + (uint64_t)be32(image + 12));
+  return 0;
 }
 
 // Writes a checked image: 0 written, 1 the same image is already there.
@@ -313,39 +314,45 @@ int kernel_image_write(const uint8_t *image, uint64_t length) {
 }  // namespace
 
 int flash_kernel_image(const uint8_t *image, uint64_t length) {
-  int64_t n = kernel_image_check(image, length);
-  if (n < 0) return -1;
-  return kernel_image_write(image, (uint64_t)n);
+  if (kernel_image_check(image, length) != 0) return -1;
+  return kernel_image_write(image, image_length(image));
+}
+
+int firmware_image_check(const uint8_t *image, uint64_t length) {
+  TarEntry fw;
+  if (!tar_entry(image, length, 0, "m7391.fw", &fw)) return kernel_image_check(image, length);
+  // Every entry of a combined file is checked before the first erase: a
+  // cut or damaged file leaves both regions as they were.
+  TarEntry archive;
+  if (!tar_entry(image, length, fw.next, "wifi_archive.tar", &archive)) {
+    if (kernel_image_check(fw.data, fw.size) != 0) return -1;
+    status("not a valid firmware file");
+    log_printf("NOTE: wifi_archive.tar not found in combined fw\n");
+    return -1;
+  }
+  if (kernel_image_check(fw.data, fw.size) != 0) return -1;
+  if (archive.size >= WIFI_ARCHIVE_MAX) {
+    status("WiFi archive too large");
+    return -1;
+  }
+  if (wifi_archive_check(archive.data, archive.size) != 0) {
+    status("not a valid firmware file");
+    return -1;
+  }
+  return 0;
 }
 
 int firmware_flash_image(const uint8_t *image, uint64_t length) {
+  if (firmware_image_check(image, length) != 0) return -1;
   int wifi = wifi_tools_present();
-  TarEntry fw;
+  TarEntry fw, archive;
   if (tar_entry(image, length, 0, "m7391.fw", &fw)) {
-    // Every entry is checked before the first erase: a cut or damaged file
-    // leaves both regions as they were.
-    TarEntry archive;
-    if (!tar_entry(image, length, fw.next, "wifi_archive.tar", &archive)) {
-      if (kernel_image_check(fw.data, fw.size) < 0) return -1;
-      status("not a valid firmware file");
-      log_printf("NOTE: wifi_archive.tar not found in combined fw\n");
-      return -1;
-    }
-    int64_t n = kernel_image_check(fw.data, fw.size);
-    if (n < 0) return -1;
-    if (archive.size >= WIFI_ARCHIVE_MAX) {
-      status("WiFi archive too large");
-      return -1;
-    }
-    if (wifi_archive_check(archive.data, archive.size) != 0) {
-      status("not a valid firmware file");
-      return -1;
-    }
-    int rc = kernel_image_write(fw.data, (uint64_t)n);
+    tar_entry(image, length, fw.next, "wifi_archive.tar", &archive);
+    int rc = kernel_image_write(fw.data, image_length(fw.data));
     if (rc == 0 || (rc == 1 && !wifi)) return flash_wifi_archive(archive.data, archive.size);
     return -1;
   }
-  int rc = flash_kernel_image(image, length);
+  int rc = kernel_image_write(image, image_length(image));
   if (rc == 1 && !wifi) return -1;
   if (rc < 0) return -1;
   // A plain kernel image leaves the Wi-Fi tools out: the old ones go.
@@ -426,17 +433,22 @@ void firmware_upload_append(const void *owner, const void *chunk, size_t length)
   pthread_mutex_unlock(&fw_mutex);
 }
 
-void firmware_upload_finish(const void *owner) {
+int firmware_upload_finish(const void *owner) {
+  int rc = 0;
   pthread_mutex_lock(&fw_mutex);
   if (!g.image) {
-    if (g.handed != owner && (!g.status || strcmp(g.status, "uploading") == 0))
+    if (g.handed != owner && (!g.status || strcmp(g.status, "uploading") == 0)) {
       status_locked("Firmware upload failed");
+      rc = -1;
+    }
   } else if (g.owner == owner && g.received < g.size) {
     log_printf("upload_finish: fw_len=%u fw_size=%u\n", (unsigned)g.received, (unsigned)g.size);
     status_locked("Firmware image truncated");
     clear_locked();
+    rc = -1;
   }
   pthread_mutex_unlock(&fw_mutex);
+  return rc;
 }
 
 int firmware_update_in_progress(void) {
@@ -454,6 +466,13 @@ const char *firmware_status_take(void) {
   return text;
 }
 
+int firmware_status_pending(void) {
+  pthread_mutex_lock(&fw_mutex);
+  int pending = g.status != nullptr;
+  pthread_mutex_unlock(&fw_mutex);
+  return pending;
+}
+
 const char *firmware_status_peek(void) {
   pthread_mutex_lock(&fw_mutex);
   const char *text = g.last;
@@ -469,71 +488,97 @@ void firmware_set_wifi_tools_present(int present) {
   pthread_mutex_unlock(&fw_mutex);
 }
 
-int firmware_load_file(const char *path) {
-  int fd = sys_open(path, O_RDONLY);
-  if (fd < 0) return -1;
+int firmware_file_read(int fd, uint64_t max, uint8_t **data, uint64_t *size) {
+  *data = nullptr;
+  *size = 0;
   struct stat st;
-  int rc = -1;
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  *size = (uint64_t)st.st_size;
+  if (*size > max) return 1;
+  uint8_t *buf = (uint8_t *)malloc(*size ? *size : 1);
+  if (!buf) return -1;
+  // Read from the start whatever the offset; the file must still hold the
+  // bytes it had when opened.
+  uint64_t got = 0;
+  while (got < *size) {
+    if (lseek(fd, (off_t)got, SEEK_SET) < 0) break;
+    ssize_t n = sys_fd_read(fd, buf + got, *size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += (uint64_t)n;
+  }
+  if (got < *size) {
+    log_printf("%s: the file gave %llu of %llu bytes\n", "firmware_file_read", (unsigned long long)got,
+               (unsigned long long)*size);
+    free(buf);
+    return -1;
+  }
+  *data = buf;
+  return 0;
+}
+
+int firmware_load_file(int fd) {
+  // Held while the file is read and checked: no other update's status is
+  // overwritten by this one's.
+  if (file_hold() != 0) return -1;
+  uint8_t *image;
+  uint64_t size;
+  int rc = firmware_file_read(fd, FIRMWARE_MAX_SIZE, &image, &size);
+  if (rc > 0) {
+    status("firmware file too large");
+    rc = -2;
+  } else if (rc < 0) {
+    status("Firmware upload failed");
+  } else if (firmware_image_check(image, size) != 0) {
+    // Checked here, so that whoever asked learns at once why an image is
+    // refused; the flash thread checks it again before it erases.
+    rc = -2;
+  }
   pthread_mutex_lock(&fw_mutex);
-  if (!g.image && !g.rescue && fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= FIRMWARE_MAX_SIZE &&
-      (g.image = (uint8_t *)malloc((size_t)st.st_size))) {
-    if (read_whole(fd, g.image, (uint64_t)st.st_size) == 0) {
-      g.size = g.received = (uint64_t)st.st_size;
-      g.owner = nullptr;
-      g.thread_started = 0;
-      flash_thread_start_locked();
-      rc = g.image ? 0 : -1;
-    } else {
-      clear_locked();
-    }
+  g.rescue = false;
+  if (rc == 0) {
+    g.image = image;
+    image = nullptr;
+    g.size = g.received = size;   // no owner, no thread yet: clear_locked left them so
+    flash_thread_start_locked();
+    rc = g.image ? 0 : -1;
   }
   pthread_mutex_unlock(&fw_mutex);
-  close(fd);
+  free(image);
   return rc;
 }
 
-int firmware_upload_file(const char *path) {
-  int fd = sys_open(path, O_RDONLY);
+int firmware_upload_file(int fd, const char *name) {
   if (fd < 0) {
-    log_printf("%s: could not open %s\n", "firmware_upload_file", path);
+    log_printf("%s: could not open %s\n", "firmware_upload_file", name);
     return -1;
   }
   struct stat st;
   uint64_t size = fstat(fd, &st) == 0 ? (uint64_t)st.st_size : 0;
-  log_printf("%s %s size %d\n", "firmware_upload_file", path, (int)size);
-  // The update is in progress for the web and the other paths meanwhile.
-  pthread_mutex_lock(&fw_mutex);
-  bool busy = g.image || g.rescue;
-  if (!busy) g.rescue = 1;
-  pthread_mutex_unlock(&fw_mutex);
-  if (busy) {
+  log_printf("%s %s size %d\n", "firmware_upload_file", name, (int)size);
+  if (file_hold() != 0) {
     log_printf("%s: an update is already in progress\n", "firmware_upload_file");
-  } else if (size > UIMAGE_HEADER_SIZE && size <= FIRMWARE_MAX_SIZE) {
-    uint8_t *image = (uint8_t *)mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    bool mapped = image != MAP_FAILED;
-    if (mapped) {
-      log_printf("mmap %p %p\n", (void *)image, (void *)(image + size));
-    } else if (!(image = (uint8_t *)malloc(size)) || read_whole(fd, image, size) != 0) {
-      free(image);
-      image = nullptr;
-      status("Firmware upload failed");
-    }
-    if (image) {
-      mtd_open();
-      if (firmware_flash_image(image, size) == 0) restart_after_update();
-      log_printf("%s\n", firmware_status_peek() ? firmware_status_peek() : "");
-      if (mapped) munmap(image, size);
-      else free(image);
-    }
+    return 0;
+  }
+  // Read into memory, never mapped: a file that shrinks or a disk pulled
+  // meanwhile is a short read, refused here.
+  uint8_t *image;
+  int rc = firmware_file_read(fd, FIRMWARE_MAX_SIZE, &image, &size);
+  if (rc > 0) {
+    status("firmware file too large");
+  } else if (rc < 0) {
+    status("Firmware upload failed");
+  } else if (size <= UIMAGE_HEADER_SIZE) {
+    status("firmware file too small");
   } else {
-    status(size > FIRMWARE_MAX_SIZE ? "firmware file too large" : "firmware file too small");
+    mtd_open();
+    if (firmware_flash_image(image, size) == 0) restart_after_update();
+    log_printf("%s\n", firmware_status_peek() ? firmware_status_peek() : "");
   }
-  if (!busy) {
-    pthread_mutex_lock(&fw_mutex);
-    g.rescue = 0;
-    pthread_mutex_unlock(&fw_mutex);
-  }
-  close(fd);
+  free(image);
+  pthread_mutex_lock(&fw_mutex);
+  g.rescue = false;
+  pthread_mutex_unlock(&fw_mutex);
   return 0;
 }
 

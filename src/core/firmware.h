@@ -31,24 +31,41 @@ extern const FirmwareFlash *firmware_flash;
 int firmware_upload_init(const void *owner, const void *chunk, size_t length);
 // Appends; the piece that completes the image starts the flash thread (once).
 void firmware_upload_append(const void *owner, const void *chunk, size_t length);
-// At the end of the request: reports a failed or truncated upload.
-void firmware_upload_finish(const void *owner);
+// At the end of the request: reports a failed or truncated upload, -1
+// then, else 0.
+int firmware_upload_finish(const void *owner);
 // 1 while an image is held.
 int firmware_update_in_progress(void);
 // The last status, cleared as it is read (NULL when none).
 const char *firmware_status_take(void);
+// 1 while a status waits to be read: the outcome of an update that ended.
+int firmware_status_pending(void);
 void firmware_status_set(const char *text);
 
-// A whole file as the image, flashed on the flash thread: 0 when held.
-int firmware_load_file(const char *path);
-// A rescue file, flashed in the calling thread; -1 when it cannot be opened.
-int firmware_upload_file(const char *path);
+// Reads a whole file from fd, which the caller opened and keeps, into a new
+// buffer (the caller frees it): 0 with *data and *size; 1 when the file is
+// larger than max (*size its size, nothing read); -1 when it is not a
+// regular file or cannot be read to the size it had when opened (a file that
+// shrinks meanwhile, a failing volume).
+int firmware_file_read(int fd, uint64_t max, uint8_t **data, uint64_t *size);
+
+// A whole file as the image, checked here and flashed on the flash thread:
+// 0 when held; -1 when it cannot be read or another update holds the
+// state; -2 when the image is refused (the status says why).
+int firmware_load_file(int fd);
+// A rescue file, read whole, checked and flashed in the calling thread;
+// name is for the log. -1 when fd is not open, else 0 (the status says how
+// it ended).
+int firmware_upload_file(int fd, const char *name);
 // The status the last update left (not cleared), for the caller of the above.
 const char *firmware_status_peek(void);
 
 // Verifies and writes one uImage to the kernel region. 0 written, 1 the same
 // image is already there, -1 refused or failed (the status says why).
 int flash_kernel_image(const uint8_t *image, uint64_t length);
+// Every check an image passes before anything is erased (a uImage, or the
+// combined tar with both entries): 0, or -1 with the status saying why.
+int firmware_image_check(const uint8_t *image, uint64_t length);
 // The flash thread's work on one image, without the restart: 0 when the
 // update succeeded.
 int firmware_flash_image(const uint8_t *image, uint64_t length);
@@ -71,15 +88,27 @@ extern void (*firmware_led_blink)(int on);
 // The custom web bundle in the last flash block: a u32 length (little
 // endian), then the zip. Unpacked into the web root at start.
 #define CUSTOMZIP_BLOCK_MAX 0x20000u
+// What a bundle may unpack to, all entries together.
+#define CUSTOMZIP_UNPACKED_MAX 0x400000u
+// Our own reading of a bundle, before unzip sees it: 0 when every entry is
+// a file or a folder with a plain relative name (not absolute, no "..", no
+// backslash or control byte), no link or other special file, stored or
+// deflated, not encrypted, whose data lies in the zip apart from every
+// other entry's and inflates to exactly its stated size and CRC, all of it
+// within CUSTOMZIP_UNPACKED_MAX. -1 (logged) otherwise.
+int customzip_check(const uint8_t *zip, uint32_t size);
 // Unpacks the stored bundle: 0 when none, -1 when it cannot be, else the
 // status of its listing.
 int customzip_load(void);
 // Stores block (length field + zip, size bytes in all) and unpacks it; -1
-// when the size or the length field is wrong.
+// when the size or the length field is wrong or the bundle is refused
+// (customzip_check): the stored bundle and the web root are then as they
+// were.
 int customzip_save(const uint8_t *block, uint32_t size);
-// A rescue file: 0 stored, 1 empty file (bundle cleared), 2 too large,
-// 3 unreadable or not stored.
-int customzip_save_file(const char *path);
+// A file opened by the caller (rescue file, the menu's custom.zip): 0
+// stored, 1 empty file (bundle cleared), 2 too large, 3 unreadable, refused
+// or not stored.
+int customzip_save_file(int fd);
 int customzip_clear(void);
 // The stored bundle's zip size, -1 when none.
 int customzip_size(void);
@@ -92,5 +121,13 @@ int wifi_archive_extract(void);
 // 0 when every header is sound (checksum, name under "Wifi/", a directory
 // or a file whose data lies inside) and the listing ends inside size.
 int wifi_archive_check(const uint8_t *data, uint64_t size);
+// A Wi-Fi tools archive from a file the caller opened (a USB disk's
+// wifi_archive.tar): read whole, at most WIFI_ARCHIVE_MAX bytes, and
+// checked (wifi_archive_check). The archive (malloc'd), or NULL, logged,
+// when it is refused.
+uint8_t *wifi_archive_read(int fd, uint64_t *size);
+// Unpacks an archive in memory into /Wifi with the walk of
+// wifi_archive_extract: 1 when the tools were unpacked, else 0.
+int wifi_archive_unpack(const uint8_t *data, uint64_t size);
 // A ustar header's checksum (the 512 bytes with its own field as blanks).
 bool tar_header_sum_ok(const uint8_t *header);

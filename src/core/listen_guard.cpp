@@ -1,5 +1,6 @@
 #include "core/listen_guard.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/resource.h>
@@ -7,10 +8,23 @@
 #include "core/log.h"
 #include "core/process_util.h"
 
+namespace {
+
+// What the listeners leave for the process's own files.
+rlim_t reserve_of(rlim_t limit) {
+  rlim_t r = std::max<rlim_t>(limit / LISTEN_RESERVE_PART, LISTEN_FD_RESERVE);
+  return std::min<rlim_t>(r, limit / LISTEN_RESERVE_MAX_PART);
+}
+
+}  // namespace
+
 unsigned listen_guard_max(unsigned max) {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return max;
-  rlim_t share = rl.rlim_cur / LISTEN_FD_SHARE;
+  // A limit that cannot be read is none: RLIM_INFINITY's share is more
+  // than any max.
+  struct rlimit rl = {RLIM_INFINITY, RLIM_INFINITY};
+  (void)getrlimit(RLIMIT_NOFILE, &rl);
+  rlim_t limit = rl.rlim_cur;
+  rlim_t share = (limit - reserve_of(limit)) / LISTEN_SERVERS;
   if (share < LISTEN_MIN_CONNECTIONS) share = LISTEN_MIN_CONNECTIONS;
   return share < max ? (unsigned)share : max;
 }

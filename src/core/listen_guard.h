@@ -1,6 +1,10 @@
 // What a listening server does when clients come faster than it can serve
-// them: a cap on its connections that is a share of the descriptors the
-// process may open (read whenever it is asked, so a changed limit counts),
+// them: a cap on its connections that is its share of the descriptors the
+// process may open (read whenever it is asked, so a changed limit counts):
+// a reserve is kept for the process's own files (recordings, snapshots, file
+// requests, devices) and the rest is shared by the listeners (web, RTSP,
+// RTMP, serial relay), so that peers filling every listener at once leave
+// the recorder its descriptors;
 // one log line when the cap is reached, and a pause of accepting with one
 // log line an episode when accept fails for want of descriptors or memory
 // (the pending connection keeps the socket readable: accepting again at once
@@ -9,7 +13,10 @@
 #include <cstdint>
 
 enum {
-  LISTEN_FD_SHARE = 4,          // a server's connections: a quarter of RLIMIT_NOFILE
+  LISTEN_SERVERS = 4,           // the listeners that share the descriptors left over
+  LISTEN_FD_RESERVE = 128,      // kept for the process's own files ...
+  LISTEN_RESERVE_PART = 4,      // ... or this part of RLIMIT_NOFILE when more ...
+  LISTEN_RESERVE_MAX_PART = 2,  // ... but at most this part, so a tiny limit leaves some
   LISTEN_MIN_CONNECTIONS = 4,
   LISTEN_ACCEPT_PAUSE_MS = 1000,  // how long accepting pauses when out of descriptors
   LISTEN_EPISODE_GAP_MS = 10000   // failures closer than this make one episode
@@ -22,8 +29,10 @@ struct ListenGuard {
   int64_t last_failure;  // monotonic ms of the last such failure (0: none)
 };
 
-// The cap: LISTEN_FD_SHARE-th of the soft RLIMIT_NOFILE, at least
-// LISTEN_MIN_CONNECTIONS, at most max.
+// The cap: a listener's share, the LISTEN_SERVERS-th of what the reserve
+// leaves of the soft RLIMIT_NOFILE (the reserve: LISTEN_FD_RESERVE, or the
+// LISTEN_RESERVE_PART-th of the limit when that is more, at most the
+// LISTEN_RESERVE_MAX_PART-th), at least LISTEN_MIN_CONNECTIONS, at most max.
 unsigned listen_guard_max(unsigned max);
 // Whether count connections fill the cap max. Logs "<name>: <max>
 // connections, refusing more" once an episode; the episode ends when a place

@@ -42,7 +42,10 @@ pthread_mutex_t udp_mutex = PTHREAD_MUTEX_INITIALIZER;
 constexpr size_t kLineMax = 255;        // including the NUL
 constexpr size_t kUdpDatagramMax = 1472; // one Ethernet frame of UDP payload
 
+bool g_stderr = true;
+
 void write_stderr(const char *s, size_t n) {
+  if (!__atomic_load_n(&g_stderr, __ATOMIC_RELAXED)) return;
   while (n) {
     ssize_t w = write(2, s, n);
     if (w <= 0) {
@@ -113,6 +116,8 @@ static int format_line(char *line, size_t cap, bool stamp, int *msg_len, const c
   *msg_len = n - pre;
   return n;
 }
+
+void log_set_stderr(int on) { __atomic_store_n(&g_stderr, on != 0, __ATOMIC_RELAXED); }
 
 void log_printf(const char *fmt, ...) {
   char line[kLineMax];

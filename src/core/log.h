@@ -8,6 +8,9 @@
 #define LOG_RING_SIZE 0x80000u
 
 void log_printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Whether lines are also written to standard error (at start they are). A
+// fuzz harness turns it off: its millions of inputs would fill a disk.
+void log_set_stderr(int on);
 void log_printf_plain(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void set_last_error(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <string>
@@ -202,12 +203,18 @@ void init_network(ParamBlock *block) {
   ntpd_restart(block);
 }
 
-void wifi_archive_install(ParamBlock *block, const char *directory) {
+void wifi_archive_install(ParamBlock *block, int fd) {
+  uint64_t size;
+  uint8_t *archive = wifi_archive_read(fd, &size);
+  if (!archive) return;
   const char *rm[] = {"rm", "-rf", "/Wifi", nullptr};
   run_argv(rm);
-  std::string tar = std::string(directory) + "/wifi_archive.tar";
-  const char *untar[] = {"/bin/tar", "xf", tar.c_str(), "-C", "/", nullptr};
-  if (run_argv(untar) != 0) log_printf("%s: cannot unpack %s\n", "wifi_archive_install", tar.c_str());
+  int unpacked = wifi_archive_unpack(archive, size);
+  free(archive);
+  if (!unpacked) {
+    log_printf("%s: cannot unpack the archive\n", "wifi_archive_install");
+    return;
+  }
   const char *configure[] = {"/Wifi/wifi_configure.sh", nullptr};
   run_argv(configure);
   firmware_set_wifi_tools_present(1);

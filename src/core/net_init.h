@@ -27,9 +27,12 @@ pid_t hostapd_pid(void);
 // With the Wi-Fi tools present: writes the access point's files and starts
 // its daemons, 100 ms apart, from a thread of its own.
 void wifi_ap_configure(ParamBlock *block);
-// Unpacks <directory>/wifi_archive.tar over "/", runs its configure script
-// and brings the network up with it.
-void wifi_archive_install(ParamBlock *block, const char *directory);
+// Installs a Wi-Fi tools archive from a file the caller opened (a USB
+// disk's wifi_archive.tar): once it is read and checked whole, the old
+// /Wifi goes, the archive is unpacked into /Wifi by the archive walk, its
+// configure script runs and the network comes up with it. A refused archive
+// changes nothing.
+void wifi_archive_install(ParamBlock *block, int fd);
 // The lease range of the access point's own address a.b.c.d: .102 to .200
 // when d is below 100, else .1 to .99.
 void wifi_lease_range(const uint8_t addr[4], char *start, char *end, size_t size);

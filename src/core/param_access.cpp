@@ -233,6 +233,9 @@ const char *param_set(const char *name, const char *value, size_t length) {
   return NULL;
 }
 
+void param_write_begin(void) { pthread_mutex_lock(&param_state.write_mutex); }
+void param_write_end(void) { pthread_mutex_unlock(&param_state.write_mutex); }
+
 const char *param_set_str(const char *name, const char *value) {
   return param_set(name, value, value ? strlen(value) : 0);
 }
@@ -249,6 +252,13 @@ uint32_t param_pending_changes(void) {
   uint32_t pending = param_state.pending;
   pthread_mutex_unlock(&param_state.change_mutex);
   return pending;
+}
+
+void param_drop_change(uint32_t group) {
+  if (group >= 32) return;
+  pthread_mutex_lock(&param_state.change_mutex);
+  param_state.pending &= ~(1u << group);
+  pthread_mutex_unlock(&param_state.change_mutex);
 }
 
 uint32_t param_take_changes(void) {

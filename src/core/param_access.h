@@ -34,9 +34,17 @@ int param_getf(char *buf, size_t size, const char *format, ...)
 const char *param_set(const char *name, const char *value, size_t length);
 const char *param_set_str(const char *name, const char *value);
 
+// Stores made outside param_set (a menu editing a text or fields that go
+// together) are made between these, under the lock the save copies under.
+void param_write_begin(void);
+void param_write_end(void);
+
 // The pending change groups (without clearing them).
 uint32_t param_pending_changes(void);
 void param_mark_changed(uint32_t group);
+// Clears one pending group: what it would restart has begun with the
+// settings as they are.
+void param_drop_change(uint32_t group);
 // Takes and clears the pending change groups.
 uint32_t param_take_changes(void);
 

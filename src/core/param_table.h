@@ -86,6 +86,8 @@ int param_may_write(const char *name, uint32_t level);
 int param_may_read(const char *name, uint32_t level);
 int param_get_range(const char *name, int32_t *min, int32_t *max, int32_t *step);
 const char *user_get_password(const char *name);
+// Users who can log in: a name and a password.
+int user_login_count(void);
 uint32_t user_get_permission(const char *name);
 int user_has_permission(const char *name, const char *level_name);
 void check_user_permissions(void);

@@ -463,7 +463,14 @@ const char *param_parse_state(const char *text, size_t len, void *arg) {
     return NULL;
   }
   if (!HOOK(stream_set_state)) return PARAM_NOT_AVAILABLE;
-  HOOK(stream_set_state)(int(index_of(arg)), run);
+  int id = int(index_of(arg));
+  // A stopped stream's start begins a run with the settings as they are
+  // now: the settings set before it in the same form must not restart that
+  // run once the form is applied (a receiver that takes one connection
+  // would lose it). Settings set after it mark their group again.
+  bool begins = run == 1 && HOOK(stream_running) && !HOOK(stream_running)(id);
+  HOOK(stream_set_state)(id, run);
+  if (begins) param_drop_change((uint32_t)id);
   return NULL;
 }
 

@@ -55,6 +55,14 @@ const char *user_get_password(const char *name) {
   return u->password;
 }
 
+int user_login_count(void) {
+  const ParamBlock *b = get_param_block();
+  int n = 0;
+  for (const UserRecord &u : b->users)
+    if (u.name[0] && u.password[0]) n++;
+  return n;
+}
+
 uint32_t user_get_permission(const char *name) {
   ParamBlock *b = get_param_block();
   if (!name || !name[0]) return b->guest_permission;

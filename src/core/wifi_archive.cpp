@@ -1,6 +1,7 @@
-// The Wi-Fi tools archive in its flash region: a ustar archive whose first
-// entry is the directory "Wifi/", unpacked at start. Only names under
-// "Wifi/" without ".." are taken; anything else ends the walk.
+// The Wi-Fi tools archive: a ustar archive whose first entry is the
+// directory "Wifi/", unpacked at start from its flash region, or from a USB
+// disk's wifi_archive.tar. Only folders and regular files under "Wifi/"
+// without ".." are taken, each of bounded size; anything else ends the walk.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +32,12 @@ bool name_allowed(const char *name) {
   return strncmp(name, "Wifi/", 5) == 0 && !strstr(name, "..");
 }
 
+uint64_t padded(uint64_t size) { return (size + kBlock - 1) / kBlock * kBlock; }
+
 // One header of the walk at offset at: 1 the end of the listing, 0 an entry
 // (*size its data bytes, *type its kind), -1 the archive is corrupt (logged).
-int header_read(const char *h, uint64_t at, uint64_t *size, char *type) {
+// The entry's data and the block after it must end within limit.
+int header_read(const char *h, uint64_t at, uint64_t limit, uint64_t *size, char *type) {
   if (h[0] == 0) return 1;
   char name[101];
   memcpy(name, h, 100);
@@ -42,9 +46,10 @@ int header_read(const char *h, uint64_t at, uint64_t *size, char *type) {
     log_printf("name is invalid, archive probably corrupt\n");
     return -1;
   }
+  // Twelve octal digits at most: the sum cannot wrap.
   *size = octal(h + 124, 12);
   uint64_t data = at + kBlock;
-  if (*size > WIFI_ARCHIVE_MAX || data + *size > WIFI_ARCHIVE_MAX) {
+  if (data + padded(*size) + kBlock > limit) {
     log_printf("tar file size too large, archive probably corrupt\n");
     return -1;
   }
@@ -56,52 +61,65 @@ int header_read(const char *h, uint64_t at, uint64_t *size, char *type) {
   return 0;
 }
 
-uint64_t padded(uint64_t size) { return (size + kBlock - 1) / kBlock * kBlock; }
+// Where the walk reads the archive from: the flash region, or memory.
+struct ArchiveSource {
+  const uint8_t *data;     // NULL: the flash region
+  uint64_t size;
+};
 
-// Copies size bytes of the region at off into fd (or past them, fd < 0).
-int copy_data(int fd, uint32_t off, uint64_t size) {
+int source_read(const ArchiveSource *src, uint64_t at, void *buf, size_t n) {
+  // at and n, offsets within an archive and a block's length, are far from
+  // wrapping.
+  if (at + n > src->size) return -1;
+  if (src->data) {
+    memcpy(buf, src->data + at, n);
+    return 0;
+  }
+  return firmware_flash->read(buf, MTD_WIFI_ARCHIVE_OFF + (uint32_t)at, n);
+}
+
+// Copies size bytes of the archive at off into fd (or past them, fd < 0).
+int copy_data(const ArchiveSource *src, int fd, uint64_t off, uint64_t size) {
   static uint8_t buf[16384];
   int rc = 0;
   while (size) {
     size_t n = size < sizeof buf ? (size_t)size : sizeof buf;
-    if (firmware_flash->read(buf, off, n) != 0) return -1;
+    if (source_read(src, off, buf, n) != 0) return -1;
     if (fd >= 0 && rc == 0 && write(fd, buf, n) != (ssize_t)n) {
-      perror("error writing tar data\n");
+      log_printf("error writing tar data: %s\n", strerror(errno));
       rc = -1;
     }
-    off += (uint32_t)n;
+    off += n;
     size -= n;
   }
   return 0;
 }
 
-}  // namespace
-
-int wifi_archive_extract(void) {
+int unpack(const ArchiveSource *src) {
   char h[kBlock];
-  if (firmware_flash->read(h, MTD_WIFI_ARCHIVE_OFF, kBlock) != 0 || memcmp(h, "Wifi/", 6) != 0) return 0;
+  if (source_read(src, 0, h, kBlock) != 0 || memcmp(h, "Wifi/", 6) != 0) return 0;
   struct stat st;
   if (sys_lstat("/Wifi", &st) == 0 && !S_ISDIR(st.st_mode)) sys_unlink("/Wifi");
   uint64_t at = 0;
+  // Each header was read at 0 or found room for the block after its data
+  // (header_read): a read that fails here is the flash failing.
   while (true) {
-    if (at + kBlock > WIFI_ARCHIVE_MAX) {
-      log_printf("tar file size too large, archive probably corrupt\n");
-      return 0;
-    }
-    if (firmware_flash->read(h, MTD_WIFI_ARCHIVE_OFF + (uint32_t)at, kBlock) != 0) return 0;
+    if (source_read(src, at, h, kBlock) != 0) return 0;
     if (h[0] == 0) break;
     uint64_t size = 0;
     char type = 0;
-    if (header_read(h, at, &size, &type) != 0) return 0;
+    if (header_read(h, at, src->size, &size, &type) != 0) return 0;
     uint64_t data = at + kBlock;
     char path[128];
     snprintf(path, sizeof path, "/%.100s", h);
     if (type == '5') {
       sys_mkdir(path, 0755);
     } else if (type == '0' || type == 0) {
-      int fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC, (int)(octal(h + 100, 8) & 07777));
-      if (fd < 0) perror("failed to open tar file for writing\n");
-      if (copy_data(fd, MTD_WIFI_ARCHIVE_OFF + (uint32_t)data, size) != 0) {
+      // A link left where a file goes is not followed.
+      int fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                        (int)(octal(h + 100, 8) & 0777));
+      if (fd < 0) log_printf("failed to open tar file for writing: %s\n", strerror(errno));
+      if (copy_data(src, fd, data, size) != 0) {
         if (fd >= 0) close(fd);
         return 0;
       }
@@ -111,6 +129,31 @@ int wifi_archive_extract(void) {
   }
   firmware_set_wifi_tools_present(1);
   return 1;
+}
+
+}  // namespace
+
+int wifi_archive_extract(void) {
+  const ArchiveSource flash = {nullptr, WIFI_ARCHIVE_MAX};
+  return unpack(&flash);
+}
+
+int wifi_archive_unpack(const uint8_t *data, uint64_t size) {
+  const ArchiveSource mem = {data, size};
+  return unpack(&mem);
+}
+
+uint8_t *wifi_archive_read(int fd, uint64_t *size) {
+  uint8_t *data;
+  int rc = firmware_file_read(fd, WIFI_ARCHIVE_MAX, &data, size);
+  if (rc > 0) log_printf("%s: %llu bytes is too large\n", "wifi_archive_read", (unsigned long long)*size);
+  if (rc != 0) return nullptr;
+  if (wifi_archive_check(data, *size) != 0) {
+    log_printf("%s: the archive is refused\n", "wifi_archive_read");
+    free(data);
+    return nullptr;
+  }
+  return data;
 }
 
 bool tar_header_sum_ok(const uint8_t *header) {
@@ -125,7 +168,7 @@ int wifi_archive_check(const uint8_t *data, uint64_t size) {
     const char *h = (const char *)data + at;
     uint64_t n = 0;
     char type = 0;
-    int rc = header_read(h, at, &n, &type);
+    int rc = header_read(h, at, WIFI_ARCHIVE_MAX, &n, &type);
     if (rc == 1) return 0;
     if (rc < 0) return -1;
     if (!tar_header_sum_ok(data + at) || n > size - at - kBlock) {

@@ -16,6 +16,7 @@
 #include "core/hwreg.h"
 #include "core/log.h"
 #include "core/process_util.h"
+#include "core/param_access.h"
 #include "core/param_apply.h"
 #include "core/param_flash.h"
 #include "display/display_hd.h"
@@ -88,13 +89,30 @@ void notice(GuiContext *ctx, const char *text) {
   with_menu_bit("show_notice", [&] { show_notice(ctx, text); });
 }
 
+// Why a file was not shown, once playback has ended: a message box, which
+// any key closes and leaves to be acted on, with no menu bit to hold the
+// control protocol off meanwhile. The next file it names, or a recording,
+// replaces the message at once; otherwise it stays long enough to be read.
+void refusal_message(GuiContext *ctx, const char *text) {
+  int saved = osd_layout.message_timeout;
+  osd_layout.message_timeout = 30;
+  show_message(ctx, text);
+  osd_layout.message_timeout = saved;
+}
+
 void save_and_apply(void) { save_and_apply_params(); }
 
-// The recording's directory path of a source and a name ("%s/%s").
+// The player's own limit on a file's path.
+constexpr size_t kPlayPathMax = 512;
+
+// The recording's directory path of a source and a name ("%s/%s"), or ""
+// when it does not fit: the player refuses an empty name, where a cut path
+// would name another file.
 bool source_path(int source, const char *name, char *out, size_t size) {
   char *dir = filesys_getdir(source);
   if (!dir) return false;
-  snprintf(out, size, "%s/%s", dir, name);
+  int n = snprintf(out, size, "%s/%s", dir, name);
+  if (n < 0 || (size_t)n >= size) out[0] = 0;
   free(dir);
   return true;
 }
@@ -330,6 +348,10 @@ CtlStatus dvr_start(uint32_t key, int ms) {
     sleep_ms(10);
   }
   log_printf("%s: key 0x%x not acted on within %d ms\n", "dvr_start", key, ms);
+  // Withdrawn while it waits: a start refused now must not begin later.
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  if (key_mailbox.key_word == key) key_mailbox.key_word = 0;
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
   return CTL_ERR_STATE;
 }
 
@@ -431,8 +453,10 @@ int start_recording(GuiContext *ctx) {
     log_printf("%s: %dx%d %s %dx%d %s\n", "start_recording", p->video[0].width, p->video[0].height,
                video_std_name(p->display.standard), display_info.width, display_info.height,
                video_std_name(displayEnv ? displayEnv->std.load() : 0));
+    param_write_begin();
     p->video[0].width = (uint16_t)display_info.width;
     p->video[0].height = (uint16_t)display_info.height;
+    param_write_end();
   }
   int cw = 0, ch = 0;
   capture_size(0, &cw, &ch);
@@ -531,8 +555,10 @@ void take_snapshot(GuiContext *ctx) {
     return;
   }
   ParamBlock *p = params();
+  param_write_begin();
   p->video[1].width = p->video[0].width;
   p->video[1].height = p->video[0].height;
+  param_write_end();
   int h = p->video[1].height;
   if (!h) {
     int cw = 0;
@@ -540,7 +566,7 @@ void take_snapshot(GuiContext *ctx) {
   }
   p->video[1].aspect_ratio = h < 577 ? 1 : 0;
   // The recorder reports the snapshot through the file-name hand-off.
-  char before[128];
+  char before[sizeof filesys_state.record_name];
   pthread_mutex_lock(&filesys_state.record_name_mutex);
   snprintf(before, sizeof before, "%s", filesys_state.record_name);
   pthread_mutex_unlock(&filesys_state.record_name_mutex);
@@ -584,7 +610,7 @@ void take_snapshot(GuiContext *ctx) {
 
 int play_video_action(GuiContext *ctx, const char *name) {
   ParamBlock *p = params();
-  char path[256];
+  char path[kPlayPathMax];
   if (!source_path(osd_layout.browse_source, name, path, sizeof path)) snprintf(path, sizeof path, "%s", name);
   // The control protocol answers a file's request before this starts it: a
   // pause asked for in between is in the word already and holds the file at
@@ -604,6 +630,7 @@ int play_video_action(GuiContext *ctx, const char *name) {
   log_printf("%s: main loop\n", "play_video_action");
   bool paused = false, ended = false, back_shown = false;
   DvrKey next = 0;  // another file asked for meanwhile
+  const char *refused = nullptr;
   char started[sizeof gui_state.playback_name];
   snprintf(started, sizeof started, "%s", gui_state.playback_name);
   auto show_back = [&](bool on) {
@@ -624,7 +651,7 @@ int play_video_action(GuiContext *ctx, const char *name) {
       PlaybackState = PLAYBACK_PAUSED;
       stream_stop(OUTPUT_STREAM);
       osd_erase_text(ctx, osd_layout.status_x, osd_layout.status_y, osd_layout.status_text);
-      notice(ctx, T(state == PLAYBACK_ERROR ? T_NOT_PLAYABLE : T_UNSUPPORTED));
+      refused = T(state == PLAYBACK_ERROR ? T_NOT_PLAYABLE : T_UNSUPPORTED);
       break;
     }
     if (state == PLAYBACK_END && !ended) {
@@ -724,6 +751,11 @@ int play_video_action(GuiContext *ctx, const char *name) {
       }
     }
   }
+  // The player may stop the stream itself as it refuses the file, before
+  // the loop has seen why.
+  int last = PlaybackState;
+  if (!refused && !next && (last == PLAYBACK_ERROR || last == PLAYBACK_UNSUPPORTED))
+    refused = T(last == PLAYBACK_ERROR ? T_NOT_PLAYABLE : T_UNSUPPORTED);
   log_printf("%s: stopping\n", "play_video_action");
   // Handing over to another file, the status word goes on saying playback,
   // not paused: the next file starts playing.
@@ -743,13 +775,14 @@ int play_video_action(GuiContext *ctx, const char *name) {
     gui_state.playback_name[0] = 0;
   startDisplayPassthru();
   updateRecordingStatus(ctx);
+  if (refused) refusal_message(ctx, refused);
   return 0;
 }
 
 int view_snapshot_action(GuiContext *ctx, const char *name) {
   set_key_repeat(0);
   updateRecordingStatus(ctx);
-  char path[256];
+  char path[kPlayPathMax];
   if (!source_path(osd_layout.browse_source, name, path, sizeof path)) snprintf(path, sizeof path, "%s", name);
   log_printf("%s: %s\n", "view_snapshot_action", path);
   dvr_set_playback_state(1, 0);
@@ -809,7 +842,7 @@ int view_snapshot_action(GuiContext *ctx, const char *name) {
     dvr_post_key(next);
   else
     gui_state.playback_name[0] = 0;
-  if (error) notice(ctx, error);
+  if (error) refusal_message(ctx, error);
   if (ret == 0) {
     startDisplayPassthru();
     updateRecordingStatus(ctx);

@@ -7,6 +7,7 @@
 
 #include "control/ctl_packet.h"
 #include "display/osd_display.h"
+#include "storage/filesys.h"
 
 // The menu thread's own state beside the key mailbox.
 struct GuiState {
@@ -15,7 +16,7 @@ struct GuiState {
   uint32_t record_start;      // 90 kHz clock at the start
   int32_t last_std;           // the display standard seen last
   int32_t playback_source;    // set by dvr_set_filename: 0 int, 1 ext, 2 SD
-  char playback_name[128];
+  char playback_name[FILESYS_NAME_MAX + 1];
   int32_t storage_row;        // the storage prompt's row chosen last
   uint8_t distance_set;       // an encoder distance was entered
   int32_t distance;           // its count

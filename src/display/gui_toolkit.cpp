@@ -77,6 +77,15 @@ std::string conversions(const char *s) {
   return out;
 }
 
+// A text whose English has a "%" that starts no printf conversion ("50%
+// black") is never used as a format: its translation is taken as written.
+bool plain_text(const char *english) {
+  std::string c = conversions(english);
+  for (size_t end = c.find(' '); end != std::string::npos; end = c.find(' ', end + 1))
+    if (!strchr("diouxXeEfFgGaAcspn", c[end - 1])) return true;
+  return false;
+}
+
 // One line of at most kLangLineMax characters into buf; the rest of a
 // longer line is dropped. false at the end of the file.
 bool read_line(FILE *f, char *buf) {
@@ -367,7 +376,7 @@ int load_language_file(const char *name) {
   while (n < LANG_COUNT && read_line(f, buf)) {
     char *line = tidy_line(buf);
     if (!*line || *line == '#') continue;
-    if (conversions(line) != conversions(lang_english[n])) {
+    if (!plain_text(lang_english[n]) && conversions(line) != conversions(lang_english[n])) {
       log_printf("%s: line %d \"%s\" does not match \"%s\": English kept\n", "load_language_file", n, line,
                  lang_english[n]);
       lang_set(n, lang_english[n]);

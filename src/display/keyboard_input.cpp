@@ -28,6 +28,7 @@ struct InputSlot {
   LogEpisode failures = {};  // reads failing on every scan
 };
 InputSlot g_slots[kSlots];
+int g_raw_scale = 1;   // the OSD scale of gui_input's raw position
 
 // US layout by key code: plain and shifted; the keypad gives its characters
 // whatever Num Lock says.
@@ -165,7 +166,8 @@ void open_slot(int n, InputSlot &s) {
   if (s.types & (1ul << EV_REL)) {
     gui_input.pointer_device = 1;
     gui_input.x = gui_input.y = 100;
-    gui_input.raw_x = gui_input.raw_y = 100 * scale();
+    g_raw_scale = scale();
+    gui_input.raw_x = gui_input.raw_y = 100 * g_raw_scale;
     osd_cursor_config(19, gui_input.raw_x, gui_input.raw_y, 9, 9);
   }
 }
@@ -360,9 +362,22 @@ void handle(int slot, const input_event &ev) {
   }
 }
 
+// The OSD's scale follows the output (2 on HD outputs, set when the OSD is
+// laid out, which may come after the mouse was opened): the pointer keeps its
+// place on the OSD, and the cursor's registers are set again in the new scale.
+void follow_scale(void) {
+  int s = scale();
+  if (s == g_raw_scale) return;
+  g_raw_scale = s;
+  gui_input.raw_x = gui_input.x * s;
+  gui_input.raw_y = gui_input.y * s;
+  if (gui_input.pointer_device) osd_cursor_move(gui_input.raw_x, gui_input.raw_y);
+}
+
 }  // namespace
 
 void keyboard_scan(void) {
+  follow_scale();
   for (int n = 0; n < kSlots; n++) {
     InputSlot &s = g_slots[n];
     if (s.fd < 0) open_slot(n, s);
@@ -388,4 +403,5 @@ void keyboard_reset(void) {
     s = InputSlot();
   }
   gui_input = InputState();
+  g_raw_scale = 1;
 }

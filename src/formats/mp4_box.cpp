@@ -35,6 +35,7 @@ Mp4Muxer *mp4_new(void) {
   Mp4Muxer *m = (Mp4Muxer *)calloc(1, sizeof(Mp4Muxer));
   if (!m) return NULL;
   m->fd = -1;
+  m->file_fd = m->mirror_fd = -1;
   m->next_track_id = 1;
   return m;
 }
@@ -93,7 +94,7 @@ void mp4_set_mirror_file(Mp4Muxer *m, FILE *f) {
   int ok = fflush(m->file) == 0 && fseeko(f, 0, SEEK_SET) == 0;
   while (ok && at < m->pos) {
     size_t n = m->pos - at < sizeof buf ? (size_t)(m->pos - at) : sizeof buf;
-    ok = pread(fileno(m->file), buf, n, (off_t)at) == (ssize_t)n && fwrite(buf, 1, n, f) == n;
+    ok = pread(mp4_stream_fd(m, m->file), buf, n, (off_t)at) == (ssize_t)n && fwrite(buf, 1, n, f) == n;
     at += n;
   }
   if (!ok) {
@@ -105,6 +106,36 @@ void mp4_set_mirror_file(Mp4Muxer *m, FILE *f) {
 }
 
 void mp4_set_fd(Mp4Muxer *m, int fd) { m->fd = fd; }
+
+void mp4_set_stream_fds(Mp4Muxer *m, int file_fd, int mirror_fd) {
+  if (m->partner) m = m->partner;
+  m->file_fd = file_fd;
+  m->mirror_fd = mirror_fd;
+}
+
+int mp4_stream_fd(const Mp4Muxer *m, FILE *f) {
+  if (!f) return -1;
+  int fd = f == m->file ? m->file_fd : f == m->mirror ? m->mirror_fd : -1;
+  return fd >= 0 ? fd : fileno(f);
+}
+
+int mp4_flush(Mp4Muxer *m) {
+  if (m->partner) m = m->partner;
+  int rc = 0;
+  if (m->file && !m->primary_failed && fflush(m->file) != 0) {
+    m->primary_failed = 1;
+    rc = -1;
+  }
+  if (m->mirror && !m->mirror_failed && fflush(m->mirror) != 0) {
+    m->mirror_failed = 1;
+    rc = -1;
+  }
+  if (rc) {
+    log_printf("fflush: %s\n", strerror(errno));
+    mp4_set_error(m, MP4_ERR_WRITE);
+  }
+  return rc;
+}
 
 void mp4_set_dump(Mp4Muxer *m, FILE *out) {
   m->dump_out = out;

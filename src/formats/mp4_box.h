@@ -280,6 +280,7 @@ struct Mp4Muxer {
   uint8_t param_buf[MP4_PARAM_MAX];  // the stored SPS and PPS (or VOL header)
   uint32_t ilv_used;
   uint8_t primary_failed, mirror_failed;
+  int file_fd, mirror_fd;      // under file and mirror when fileno has none; -1
   uint8_t max_reached;         // error 9 happened: no further samples
   uint8_t measuring;           // a counting pass run by rwBox itself
   uint8_t read_overrun;        // a field read ran past the current box
@@ -302,6 +303,17 @@ int mp4_open_file(Mp4Muxer *m, const char *path);
 void mp4_set_file(Mp4Muxer *m, FILE *f);
 void mp4_set_mirror_file(Mp4Muxer *m, FILE *f);
 void mp4_set_fd(Mp4Muxer *m, int fd);
+// The descriptors under the primary and the mirror stream, for streams that
+// are not plain files over one (a volume's own I/O, which fileno does not
+// see through): the mirror's first copy and the cut after a write failure
+// use them. -1: the stream's fileno.
+void mp4_set_stream_fds(Mp4Muxer *m, int file_fd, int mirror_fd);
+// The descriptor under f, one of the handle's streams; -1 when none.
+int mp4_stream_fd(const Mp4Muxer *m, FILE *f);
+// Writes out what the streams hold buffered, so that the file on the volume
+// keeps up with what was written. A stream that fails is a write failure
+// (error 8), as in write_n. 0 or -1.
+int mp4_flush(Mp4Muxer *m);
 // Dump boxes to out while reading (NULL: off).
 void mp4_set_dump(Mp4Muxer *m, FILE *out);
 void mp4_buf_put(Mp4Muxer *m, void *ptr, uint32_t size);

@@ -96,9 +96,12 @@ uint32_t chunk_samples(const Tables &tb, Mp4Track *t) {
   return stsc_at(tb, t->stsc_entry)->samples_per_chunk;
 }
 
-// Whether sample i (0-based) is listed in stss (a sorted table: binary search).
+// Whether sample i (0-based) is a sync sample: every sample of a track
+// without stss (an all-intra file), else the ones stss lists (a sorted
+// table: binary search; an empty one lists none).
 bool is_sync(const Tables &tb, Mp4Track *t, uint32_t i) {
-  if (!tb.stss || !tb.stss->entries) return false;
+  if (!tb.stss) return true;
+  if (!tb.stss->entries) return false;
   const uint32_t *s = (const uint32_t *)tb.stss->entries;
   uint32_t lo = 0, hi = tb.stss->entry_count;
   while (lo < hi) {
@@ -112,9 +115,11 @@ bool is_sync(const Tables &tb, Mp4Track *t, uint32_t i) {
   return lo < tb.stss->entry_count && s[lo] == i + 1;
 }
 
+// Audio samples are reported as audio whatever their sync flag: the caller
+// tells the kinds apart by it.
 uint32_t sample_flags(const Tables &tb, Mp4Track *t, uint32_t i) {
-  if (is_sync(tb, t, i)) return 1;
-  return t->handler_type == FCC('s', 'o', 'u', 'n') ? 2 : 0;
+  if (t->handler_type == FCC('s', 'o', 'u', 'n')) return 2;
+  return is_sync(tb, t, i) ? 1 : 0;
 }
 
 const char *kind_of(const Mp4Track *t) { return t->handler_type == FCC('s', 'o', 'u', 'n') ? "audio" : "video"; }

@@ -994,7 +994,7 @@ int cut_after_write_failure(Mp4Muxer *m) {
     if (failed[i] || fflush(f) != 0) __fpurge(f);
     clearerr(f);
     struct stat st;
-    if (fstat(fileno(f), &st) != 0) {
+    if (fstat(mp4_stream_fd(m, f), &st) != 0) {
       log_printf("fseeko SEEK_END: %s\n", strerror(errno));
       return -1;
     }
@@ -1201,7 +1201,15 @@ int mp4_finish(Mp4Muxer *m) {
   if (m->pos == 0) write_ftyp(m);
   if (m->interleave)
     for (uint32_t id = 1; id < m->next_track_id; id++) flush_interleave(m, id);
+  // What the streams hold goes out now: a volume that fills here fails
+  // like any write before, and the cut below makes room for the moov. A
+  // stream that failed while someone else flushed it failed all the same,
+  // and is reported as such.
+  mp4_flush(m);
+  if (m->file && ferror(m->file)) m->primary_failed = 1;
+  if (m->mirror && ferror(m->mirror)) m->mirror_failed = 1;
   int write_failed = m->primary_failed || m->mirror_failed || (m->fd >= 0 && m->error == MP4_ERR_WRITE);
+  if (write_failed) mp4_set_error(m, MP4_ERR_WRITE);
   if (m->mdat) {
     Mp4Mdat *mdat = (Mp4Mdat *)m->mdat;
     if (write_failed && cut_after_write_failure(m)) return -1;
@@ -1225,7 +1233,7 @@ int mp4_finish(Mp4Muxer *m) {
     FILE *streams[2] = {m->file, m->mirror};
     for (FILE *f : streams) {
       if (!f) continue;
-      if (fflush(f) != 0 || ftruncate(fileno(f), (off_t)m->pos) != 0) {
+      if (fflush(f) != 0 || ftruncate(mp4_stream_fd(m, f), (off_t)m->pos) != 0) {
         log_printf("%s: truncate: %s\n", "mp4_finish", strerror(errno));
         mp4_set_error(m, MP4_ERR_WRITE);
       }

@@ -91,6 +91,17 @@ bool find_file(const char *name, char *buf, size_t size) {
   return false;
 }
 
+// The same file opened for reading from the volume it was found on: the
+// hooks read this descriptor, never the name again.
+int open_found(const char *name) {
+  for (int i = FILESYS_SLOTS - 1; i >= 0; i--) {
+    if (!fs[i].mnt || fs[i].rw == 2 || i == g_excluded) continue;
+    int fd = volume_open_file(fs[i].mnt, name);
+    if (fd >= 0) return fd;
+  }
+  return -1;
+}
+
 void rescue_files(const ParamBlock *params) {
   char path[256];
   // Rescue files act on other subsystems: the mutex is released meanwhile.
@@ -100,17 +111,20 @@ void rescue_files(const ParamBlock *params) {
     post_message("Rescue config.txt loaded...");
     filesys_lock();
   }
-  if (find_file("rescue_custom.zip", path, sizeof path) && storage_hooks.rescue_custom_zip) {
+  int fd;
+  if (storage_hooks.rescue_custom_zip && (fd = open_found("rescue_custom.zip")) >= 0) {
     filesys_unlock();
-    int rc = storage_hooks.rescue_custom_zip(path);
+    int rc = storage_hooks.rescue_custom_zip(fd);
+    close(fd);
     post_message(rc == 0 ? "Rescue custom.zip loaded"
                  : rc == 1 ? "Rescue custom.zip cleared" : "Rescue custom.zip failed");
     filesys_lock();
   }
-  if (find_file("rescue_7391.fw", path, sizeof path) && storage_hooks.rescue_firmware) {
+  if (storage_hooks.rescue_firmware && (fd = open_found("rescue_7391.fw")) >= 0) {
     filesys_unlock();
     post_message("Rescue firmware updating...");
-    const char *status = storage_hooks.rescue_firmware(path);
+    const char *status = storage_hooks.rescue_firmware(fd);
+    close(fd);
     if (status) post_message(status);
     filesys_lock();
   }
@@ -188,12 +202,12 @@ void usb_scan(const ParamBlock *params) {
     snprintf(fs[slot].device, sizeof fs[slot].device, "%s", dev);
     filesys_remount(slot, "ro");
     if (!fs[slot].mnt || !g_startup) continue;
-    char path[256];
-    snprintf(path, sizeof path, "%s/wifi_archive.tar", fs[slot].mnt);
-    if (volume_is_file(fs[slot].mnt, "wifi_archive.tar")) {
+    int fd = volume_open_file(fs[slot].mnt, "wifi_archive.tar");
+    if (fd >= 0) {
       log_printf("Wifi archive exists\n");
       if (storage_hooks.wifi_active && storage_hooks.wifi_active()) log_printf("Wifi already active\n");
-      else if (storage_hooks.wifi_archive_install) storage_hooks.wifi_archive_install(path);
+      else if (storage_hooks.wifi_archive_install) storage_hooks.wifi_archive_install(fd);
+      close(fd);
     }
     if (params && params->dvr_disable_ext_config) g_excluded = 2;
     rescue_files(params);

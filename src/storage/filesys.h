@@ -41,10 +41,12 @@ struct StorageHooks {
   int (*show_progress)(void *context, int permille);
   void (*file_list_stale)(void);
   int (*firmware_busy)(void);
-  int (*rescue_custom_zip)(const char *path);          // 0 loaded, 1 cleared, other failed
-  const char *(*rescue_firmware)(const char *path);    // status text
+  // The rescue files and the Wi-Fi archive, each opened by the volume walk:
+  // the hook reads the descriptor it is given, which the caller closes.
+  int (*rescue_custom_zip)(int fd);                    // 0 loaded, 1 cleared, other failed
+  const char *(*rescue_firmware)(int fd);              // status text
   int (*wifi_active)(void);
-  void (*wifi_archive_install)(const char *path);
+  void (*wifi_archive_install)(int fd);
   void (*usb_check_id)(void);
 };
 extern StorageHooks storage_hooks;
@@ -60,7 +62,7 @@ struct FilesysState {
   pthread_cond_t record_name_cond;
   int record_name_waiting;
   int record_name_ready;
-  char record_name[128];
+  char record_name[256];   // the path of the recorder's file
   // Written by the record thread, read by getRecordingStatus.
   StreamState *record_state;   // published once its first unit is in
   const char *record_status;    // through filesys_set_record_status only
@@ -123,9 +125,14 @@ void filesys_reset(void);
 enum { ERR_FILE_WRITE = -1, ERR_FILE_EXISTS = -2, ERR_NO_SPACE = -3, ERR_CANCELLED = -4,
        ERR_FILE_READ = -5 };
 const char *filesys_copy_result_name(int result);
-// A name from outside (control protocol, web, menu): a plain relative name
-// (see volume_name_ok). 1 when acceptable. Every file operation below walks
-// it from the volume's root without following a link (storage/volume.h).
+// The longest name from outside (control protocol, web, menu) in bytes.
+// Every holder of such a name has room for FILESYS_NAME_MAX + 1 bytes, and
+// every list offered to a user leaves longer names out: a longer name is
+// refused before use, never cut to another file's name.
+enum { FILESYS_NAME_MAX = 127 };
+// A name from outside: a plain relative name (see volume_name_ok) of at most
+// FILESYS_NAME_MAX bytes. 1 when acceptable. Every file operation below
+// walks it from the volume's root without following a link (storage/volume.h).
 int filesys_name_ok(const char *name);
 FILE *filesys_fopen(int source, const char *name, const char *mode);
 void filesys_fclose(int source, FILE *f);
@@ -139,6 +146,9 @@ int filesys_writefile(int source, const char *name, const void *data, size_t n);
 int filesys_unlink(int source, const char *name);
 bool file_exists_on(int source, const char *name);
 char *filesys_get_file_on(int source, const char *name);   // malloc'd; free()
+// The same file opened for reading (a regular file reached without a link):
+// the descriptor to read it by, or -1.
+int filesys_open_file_on(int source, const char *name);
 char *filesys_getdir(int source);                          // malloc'd; free()
 // The recording directory's file name (or the directory itself for ""),
 // opened from the volume's root without following a link.
@@ -149,6 +159,8 @@ int filesys_stat_recording(int source, const char *name, struct stat *st);
 // First volume (slots 2, 1, 0) holding the file; copies the path into buf.
 // NULL when none has it.
 char *filesys_get_file(const char *name, char *buf, size_t size);
+// The same file opened for reading, or -1.
+int filesys_open_file(const char *name);
 char *filesys_get_config_file(const char *name, char *buf, size_t size);
 int filesys_rename(int source, const char *old_name, const char *new_name);
 int filesys_delete(int source, const char *name, void *progress);

@@ -195,7 +195,9 @@ const char *filesys_copy_result_name(int result) {
   }
 }
 
-int filesys_name_ok(const char *name) { return volume_name_ok(name); }
+int filesys_name_ok(const char *name) {
+  return volume_name_ok(name) && strnlen(name, FILESYS_NAME_MAX + 1) <= FILESYS_NAME_MAX;
+}
 
 FILE *filesys_fopen(int source, const char *name, const char *mode) {
   if (name_refused(__func__, name)) return nullptr;
@@ -293,6 +295,12 @@ char *filesys_get_file_on(int source, const char *name) {
   return strdup(path);
 }
 
+int filesys_open_file_on(int source, const char *name) {
+  if (name_refused(__func__, name)) return -1;
+  const char *mnt = locked_mount_of(source);
+  return mnt ? volume_open_file(mnt, name) : -1;
+}
+
 char *filesys_getdir(int source) {
   filesys_lock();
   const char *mnt = mount_of(source);
@@ -348,6 +356,16 @@ static char *find_on_volumes(const char *name, char *buf, size_t size, bool skip
 
 char *filesys_get_file(const char *name, char *buf, size_t size) {
   return find_on_volumes(name, buf, size, false);
+}
+
+int filesys_open_file(const char *name) {
+  if (name_refused("filesys_open_file", name)) return -1;
+  filesys_lock();
+  int fd = -1;
+  for (int i = FILESYS_SLOTS - 1; i >= 0 && fd < 0; i--)
+    if (fs[i].mnt && fs[i].rw != 2) fd = volume_open_file(fs[i].mnt, name);
+  filesys_unlock();
+  return fd;
 }
 
 char *filesys_get_config_file(const char *name, char *buf, size_t size) {

@@ -729,9 +729,11 @@ int playback_playing(void) { return g_playing; }
 uint32_t playback_first_picture_time(void) { return g_first_picture; }
 void playback_note_first_picture(uint32_t t) { g_first_picture = t ? t : 1; }
 
+size_t playback_picture_space(void) { return kBigbufSize - kInputs * kInputSize; }
+
 BufTab_Handle playback_buftab_create(size_t picture_size) {
   if (!g_bigbuf || picture_size == 0) return nullptr;
-  size_t n = (kBigbufSize - kInputs * kInputSize) / picture_size;
+  size_t n = playback_picture_space() / picture_size;
   if (n > (size_t)kMaxPictures) n = kMaxPictures;
   if (n == 0) return nullptr;
   BufferGfx_Attrs gfx = BufferGfx_Attrs_DEFAULT;

@@ -264,76 +264,87 @@ void decodeVideoThread(void) {
 
 namespace {
 
-// Geometry of the JPEG pictures being shown. The output and the frame
-// copier take even sizes only: a picture of odd width or height is shown one
-// column or line larger, the last one repeated (even_w x even_h).
+// The JPEG pictures being shown: their layout and the output pictures.
 struct JpegShow {
   BufTab_Handle tab;
-  int width, height, subsamp;
-  int line, chroma_offset;
-  size_t planar_size, out_size;
-  int even_w, even_h;
+  JpegLayout l;
 };
 
 // Sets up the output for a picture of that geometry; false to leave.
 bool jpeg_geometry(JpegShow *s, int jw, int jh, int ss) {
-  int w = (jw + 1) & ~1, h = (jh + 1) & ~1;
-  int line, chroma;
-  size_t out;
-  if (ss == TJSAMP_422) {
-    line = (2 * w + 31) & ~31;
-    chroma = 0;
-    out = (size_t)line * h;
-  } else if (ss == TJSAMP_420) {
-    line = (w + 31) & ~31;
-    chroma = h * line;
-    out = (size_t)line * h * 3 / 2;
-  } else {
-    log_printf("unsupported chroma format %d %dx%d(%d)\n", ss, w, h, 0);
+  JpegLayout l;
+  int rc = jpeg_layout(jw, jh, ss, &l);
+  if (rc == JPEG_LAYOUT_SUBSAMPLING) {
+    log_printf("unsupported chroma format %d %dx%d(%d)\n", ss, l.even_w, l.even_h, 0);
     PlaybackState = PLAYBACK_ERROR;
     return false;
   }
-  size_t planar = tjBufSizeYUV2(w, 16, h, ss);
-  log_printf("JPEG chroma format %d, %dx%d (%ld) %d\n", ss == TJSAMP_422 ? 422 : 420, jw, jh, (long)line,
-             (int)planar);
-  size_t picture = ((planar > out ? planar : out) + 31) & ~(size_t)31;
+  log_printf("JPEG chroma format %d, %dx%d (%ld) %d\n", ss == TJSAMP_422 ? 422 : 420, jw, jh, (long)l.line,
+             (int)l.planar_size);
   // One planar picture and the three the output starts with.
-  BufTab_Handle tab = playback_buftab_create(picture);
+  BufTab_Handle tab = rc == JPEG_LAYOUT_OK ? playback_buftab_create(l.picture_size) : nullptr;
   if (!tab || BufTab_getNumBufs(tab) < 4) {
-    log_printf("JPEG picture of %zu bytes does not fit the playback memory\n", picture);
+    log_printf("JPEG picture of %zu bytes does not fit the playback memory\n", l.picture_size);
     if (tab) BufTab_delete(tab);
     PlaybackState = PLAYBACK_UNSUPPORTED;
     return false;
   }
   for (int i = 0; i < BufTab_getNumBufs(tab); i++) Buffer_setUseMask(BufTab_getBuf(tab, i), 0);
-  if (playback_display_ops.set_resolution(w, h, line, 0, tab, chroma) < 0) {
-    log_printf("display doesn't support video resolution %ldx%ldp (%ld)\n", (long)w, (long)h, (long)line);
+  if (playback_display_ops.set_resolution(l.even_w, l.even_h, l.line, 0, tab, l.chroma_offset) < 0) {
+    log_printf("display doesn't support video resolution %ldx%ldp (%ld)\n", (long)l.even_w, (long)l.even_h,
+               (long)l.line);
     PlaybackState = PLAYBACK_UNSUPPORTED;
     BufTab_delete(tab);
     return false;
   }
   if (s->tab) BufTab_delete(s->tab);
-  *s = {tab, jw, jh, ss, line, chroma, planar, out, w, h};
+  *s = {tab, l};
   return true;
 }
 
 // The output picture of b: its geometry for the conversion.
-void set_out_geometry(const JpegShow *s, Buffer_Handle b) {
-  BufferGfx_setColorSpace(b, s->subsamp == TJSAMP_422 ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI);
-  BufferGfx_Dimensions dim = {0, 0, s->even_w, s->even_h, s->line};
+void set_out_geometry(const JpegLayout *l, Buffer_Handle b) {
+  BufferGfx_setColorSpace(b, l->subsamp == TJSAMP_422 ? ColorSpace_UYVY : ColorSpace_YUV420PSEMI);
+  BufferGfx_Dimensions dim = {0, 0, l->even_w, l->even_h, l->line};
   BufferGfx_setDimensions(b, &dim);
 }
 
-// Decodes the JPEG into the planar layout the frame copier reads for the
-// even size (planes padded to 16 bytes a line); an odd last column or line
-// is repeated. 0, or TurboJPEG's failure.
-int jpeg_to_planes(tjhandle tj, const uint8_t *data, unsigned long len, const JpegShow *s, uint8_t *base) {
+}  // namespace
+
+int jpeg_layout(int jw, int jh, int ss, JpegLayout *l) {
+  *l = {};
+  l->width = jw;
+  l->height = jh;
+  l->subsamp = ss;
+  l->even_w = (jw + 1) & ~1;
+  l->even_h = (jh + 1) & ~1;
+  int w = l->even_w, h = l->even_h;
+  if (jw <= 0 || jh <= 0) return JPEG_LAYOUT_TOO_BIG;
+  if (ss == TJSAMP_422) {
+    l->line = (2 * w + 31) & ~31;
+    l->chroma_offset = 0;
+    l->out_size = (size_t)l->line * h;
+  } else if (ss == TJSAMP_420) {
+    l->line = (w + 31) & ~31;
+    l->chroma_offset = h * l->line;
+    l->out_size = (size_t)l->line * h * 3 / 2;
+  } else {
+    return JPEG_LAYOUT_SUBSAMPLING;
+  }
+  l->planar_size = tjBufSizeYUV2(w, 16, h, ss);
+  size_t larger = l->planar_size > l->out_size ? l->planar_size : l->out_size;
+  l->picture_size = (larger + 31) & ~(size_t)31;
+  if (l->picture_size > playback_picture_space() / 4) return JPEG_LAYOUT_TOO_BIG;
+  return JPEG_LAYOUT_OK;
+}
+
+int jpeg_to_planes(void *tj, const uint8_t *data, unsigned long len, const JpegLayout *s, uint8_t *base) {
   int ew = s->even_w, eh = s->even_h;
   int cw = ew / 2, ch = s->subsamp == TJSAMP_420 ? eh / 2 : eh;
   int ys = (ew + 15) & ~15, cs = (cw + 15) & ~15;
   unsigned char *planes[3] = {base, base + (size_t)ys * eh, base + (size_t)ys * eh + (size_t)cs * ch};
   int strides[3] = {ys, cs, cs};
-  if (tjDecompressToYUVPlanes(tj, data, len, planes, s->width, strides, s->height, 0) != 0) return -1;
+  if (tjDecompressToYUVPlanes((tjhandle)tj, data, len, planes, s->width, strides, s->height, 0) != 0) return -1;
   if (s->width != ew)
     for (int r = 0; r < s->height; r++) planes[0][(size_t)r * ys + ew - 1] = planes[0][(size_t)r * ys + ew - 2];
   if (s->height != eh) {
@@ -344,8 +355,6 @@ int jpeg_to_planes(tjhandle tj, const uint8_t *data, unsigned long len, const Jp
   }
   return 0;
 }
-
-}  // namespace
 
 void decodeImageThread(void) {
   PlaybackDisplayOps &d = playback_display_ops;
@@ -366,13 +375,13 @@ void decodeImageThread(void) {
       log_printf("tjDecompressHeader3: %s\n", tjGetErrorStr2(tj));
       break;
     }
-    if ((w != s.width || h != s.height || ss != s.subsamp) && !jpeg_geometry(&s, w, h, ss)) break;
+    if ((w != s.l.width || h != s.l.height || ss != s.l.subsamp) && !jpeg_geometry(&s, w, h, ss)) break;
     bool first = frames == 0;
     if (first) playback_note_first_picture(timestamp_now());
     Buffer_Handle planar = wait_free_display_buffer(s.tab);
     if (!planar) break;
     Buffer_setUseMask(planar, USE_DISPLAY);
-    if (jpeg_to_planes(tj, data, len, &s, (uint8_t *)Buffer_getUserPtr(planar)) != 0) {
+    if (jpeg_to_planes(tj, data, len, &s.l, (uint8_t *)Buffer_getUserPtr(planar)) != 0) {
       log_printf("tjDecompressToYUV2: %s\n", tjGetErrorStr2(tj));
       Buffer_freeUseMask(planar, USE_DISPLAY);
       break;
@@ -384,10 +393,10 @@ void decodeImageThread(void) {
       break;
     }
     Buffer_setUseMask(out, USE_DISPLAY);
-    set_out_geometry(&s, out);
+    set_out_geometry(&s.l, out);
     pthread_mutex_lock(&codec_mutex);
-    int crc = ss == TJSAMP_422 ? Framecopy_yuv422p_to_uyvy(out, planar, s.even_w, s.even_h, 16)
-                               : Framecopy_yuv420p_to_nv12(out, planar, s.even_w, s.even_h, 16);
+    int crc = ss == TJSAMP_422 ? Framecopy_yuv422p_to_uyvy(out, planar, s.l.even_w, s.l.even_h, 16)
+                               : Framecopy_yuv420p_to_nv12(out, planar, s.l.even_w, s.l.even_h, 16);
     pthread_mutex_unlock(&codec_mutex);
     Buffer_freeUseMask(planar, USE_DISPLAY);
     if (crc != 0) {
@@ -398,7 +407,7 @@ void decodeImageThread(void) {
       PlaybackState = PLAYBACK_ERROR;
       break;
     }
-    Buffer_setNumBytesUsed(out, s.out_size);
+    Buffer_setNumBytesUsed(out, s.l.out_size);
     void *picture = Buffer_getUserPtr(out);
     if (d.queue_buffer(out, picture, 0) < 0) {
       log_printf("%s: display_hd_put failed\n", "decodeImageThread");
@@ -412,7 +421,7 @@ void decodeImageThread(void) {
         break;
       }
       Buffer_setUseMask(more, USE_DISPLAY);
-      Buffer_setNumBytesUsed(more, s.out_size);
+      Buffer_setNumBytesUsed(more, s.l.out_size);
       if (d.queue_buffer(more, picture, 0) < 0) Buffer_freeUseMask(more, USE_DISPLAY);
     }
     frame_return(fr);

@@ -26,6 +26,8 @@ extern Engine_Handle playback_engine;
 // Pictures of picture_size bytes carved out of bigbuf behind the three input
 // descriptors, every use mask clear; NULL without bigbuf.
 BufTab_Handle playback_buftab_create(size_t picture_size);
+// The bytes of bigbuf behind the input descriptors, which pictures share.
+size_t playback_picture_space(void);
 void playback_note_first_picture(uint32_t clock90k);
 
 // Hand-over between the reader and the decoding: every file the reader
@@ -50,3 +52,26 @@ Buffer_Handle wait_free_display_buffer(BufTab_Handle tab);
 size_t jpeg_frame_end(const uint8_t *p, size_t n);
 // Offset of the next FF D8 FF at or after from; n when there is none.
 size_t jpeg_next_start(const uint8_t *p, size_t n, size_t from);
+
+// How a JPEG picture of a file is shown. The output and the frame copier
+// take even sizes only: a picture of odd width or height is shown one
+// column or line larger, the last one repeated (even_w x even_h). The
+// decode goes to planes padded to 16 bytes a line (planar_size), the
+// output gets 4:2:2 as UYVY or 4:2:0 as NV12 (line, chroma_offset,
+// out_size); one picture buffer holds either (picture_size).
+struct JpegLayout {
+  int width, height, subsamp;
+  int even_w, even_h;
+  int line, chroma_offset;
+  size_t planar_size, out_size, picture_size;
+};
+enum { JPEG_LAYOUT_OK = 0, JPEG_LAYOUT_SUBSAMPLING = -1, JPEG_LAYOUT_TOO_BIG = -2 };
+// The layout of a picture of width x height (as its header gives them) and
+// TurboJPEG subsampling: JPEG_LAYOUT_SUBSAMPLING for anything but 4:2:2 and
+// 4:2:0, JPEG_LAYOUT_TOO_BIG when the four pictures playback needs do not
+// fit the playback memory.
+int jpeg_layout(int width, int height, int subsamp, JpegLayout *l);
+// Decodes the JPEG (TurboJPEG handle tj) into the planes of l at base,
+// which holds l->planar_size bytes; an odd last column or line is
+// repeated. 0, or -1 when TurboJPEG fails.
+int jpeg_to_planes(void *tj, const uint8_t *data, unsigned long len, const JpegLayout *l, uint8_t *base);

@@ -48,7 +48,8 @@ constexpr unsigned kUnitEnds = 4096;
 // TS and JPEG files are written from our own page-aligned buffer in whole
 // blocks, so O_DIRECT holds and, once a second, the whole blocks gathered so
 // far reach the medium: a power cut loses at most a second. MP4 files go
-// through stdio (the writer seeks), with the same buffer as its buffer.
+// through a stdio stream over the volume's I/O (the writer seeks), with the
+// same buffer as its buffer, flushed once a second as well.
 struct OutFile {
   FILE *file;
   int fd;            // the descriptor under file (volume I/O, fstat, fcntl)
@@ -474,12 +475,11 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   snprintf(o.rel, sizeof o.rel, "%s/%s", filesys_get_subdir(), name_tail);
   if (volume_mkdirs(fs[slot].mnt, filesys_get_subdir()) != 0)
     log_printf("creating %s/%s: %s\n", fs[slot].mnt, filesys_get_subdir(), strerror(errno));
-  // A plain stream over the descriptor: the MP4 writer reads back and
-  // truncates through its descriptor. Own-buffered writes go through the
-  // platform's volume I/O (o.fd).
-  o.fd = volume_open(fs[slot].mnt, o.rel, O_RDWR | O_CREAT | O_TRUNC, 0644);
-  o.file = o.fd >= 0 ? fdopen(o.fd, "w+b") : nullptr;
-  if (!o.file && o.fd >= 0) close(o.fd);
+  // Every write, the MP4 writer's through the stream and our own through
+  // o.fd, goes through the platform's volume I/O: a full or failing volume
+  // fails them. The MP4 writer reads back and cuts the file through o.fd.
+  o.fd = -1;
+  o.file = volume_fopen(fs[slot].mnt, o.rel, "w+b", &o.fd);
   if (!o.file) {
     int e = errno;
     set_status(r, "File open failed");
@@ -594,11 +594,12 @@ bool open_files(Recorder *r) {
 
 // The MP4 writer of the files just opened.
 bool setup_mp4(Recorder *r) {
-  FILE *primary = r->out[0].file ? r->out[0].file : r->out[1].file;
-  FILE *mirror = r->out[0].file && r->out[1].file ? r->out[1].file : nullptr;
+  const OutFile &first = r->out[0].file ? r->out[0] : r->out[1];
+  bool both = r->out[0].file && r->out[1].file;
   uint64_t limit = file_limit(r);
   uint64_t writer_limit = limit > r->base_bytes ? limit - r->base_bytes : 0;
-  return recorder_mp4_setup(&r->st, r->mode, primary, mirror, writer_limit, r->st.video_duration,
+  return recorder_mp4_setup(&r->st, r->mode, first.file, first.fd, both ? r->out[1].file : nullptr,
+                            both ? r->out[1].fd : -1, writer_limit, r->st.video_duration,
                             r->st.audio_duration) == 0;
 }
 
@@ -807,6 +808,13 @@ FileEnd record_loop(Recorder *r) {
     FrameDesc *fd = stream_state_dequeue_timeout(&r->st, kDequeueWaitMs);
     clock_gettime(CLOCK_MONOTONIC, &t1);
     if (r->format == 0) {
+      // Once a second what the writer holds goes to the volume, as for
+      // TS: a volume that fails stops the recording within a second.
+      time_t now = time(nullptr);
+      if (now != last_tick) {
+        last_tick = now;
+        recorder_mp4_flush(&r->st);
+      }
       int err = recorder_mp4_error(&r->st);
       if (err) {
         log_printf("mp4 error: %s\n", recorder_mp4_error_text(err));

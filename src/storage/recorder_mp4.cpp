@@ -23,8 +23,8 @@ void put_metadata(const uint8_t *data, uint32_t length, int enabled, void *arg) 
 }
 }  // namespace
 
-int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, FILE *mirror, uint64_t size_limit,
-                       uint32_t video_duration, uint32_t audio_duration) {
+int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, int primary_fd, FILE *mirror,
+                       int mirror_fd, uint64_t size_limit, uint32_t video_duration, uint32_t audio_duration) {
   Mp4Muxer *m = (Mp4Muxer *)st->mux;
   if (!m || !primary) return -1;
   const ParamBlock *p = get_param_block();
@@ -51,10 +51,16 @@ int recorder_mp4_setup(StreamState *st, uint8_t mode, FILE *primary, FILE *mirro
   muxer_free_buf(st);
   mp4_set_interleave(m, 45000);
   mp4_set_file(m, primary);
+  mp4_set_stream_fds(m, primary_fd, mirror_fd);
   if (mp4_write_header(m, nullptr, 0) != 0) return -1;
   if (size_limit) mp4_set_max_size(m, size_limit);
   if (mirror) mp4_set_mirror_file(m, mirror);
   return 0;
+}
+
+int recorder_mp4_flush(StreamState *st) {
+  Mp4Muxer *m = (Mp4Muxer *)st->mux;
+  return m ? mp4_flush(m) : 0;
 }
 
 int recorder_mp4_error(StreamState *st) {

@@ -9,9 +9,13 @@
 struct StreamState;
 
 // Sets up the muxer of an attached MP4 consumer: tracks, primary file,
-// mirror file (or NULL), size limit (0: none). 0 or -1.
-int recorder_mp4_setup(StreamState *state, uint8_t mode, FILE *primary, FILE *mirror,
-                       uint64_t size_limit, uint32_t video_duration, uint32_t audio_duration);
+// mirror file (or NULL), the descriptors under them (streams of the
+// volume's I/O), size limit (0: none). 0 or -1.
+int recorder_mp4_setup(StreamState *state, uint8_t mode, FILE *primary, int primary_fd, FILE *mirror,
+                       int mirror_fd, uint64_t size_limit, uint32_t video_duration, uint32_t audio_duration);
+// Gets what the writer holds buffered onto the volume; a failure shows as
+// the writer's error. 0 or -1.
+int recorder_mp4_flush(StreamState *state);
 // The writer's error code after a dequeue (0: none) and its text.
 int recorder_mp4_error(StreamState *state);
 const char *recorder_mp4_error_text(int code);

@@ -220,6 +220,17 @@ int volume_is_file(const char *base, const char *rel) {
   return volume_lstat(base, rel, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+int volume_open_file(const char *base, const char *rel) {
+  int fd = volume_open(base, rel, O_RDONLY);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    errno = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+
 int volume_unlink(const char *base, const char *rel) {
   if (volume_name_ok(rel) && change_refused(base, rel, strlen(rel))) return -1;
   const char *leaf;

@@ -43,6 +43,9 @@ DIR *volume_opendir(const char *base, const char *rel);
 int volume_lstat(const char *base, const char *rel, struct stat *st);
 // 1 when rel is a regular file below base (not a link, not a folder).
 int volume_is_file(const char *base, const char *rel);
+// Opens rel below base for reading when it is a regular file: the
+// descriptor, which the caller reads from (never the name again), or -1.
+int volume_open_file(const char *base, const char *rel);
 int volume_unlink(const char *base, const char *rel);
 // Renames within base. A link is neither renamed nor replaced.
 int volume_rename(const char *base, const char *from, const char *to);

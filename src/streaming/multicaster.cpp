@@ -23,6 +23,11 @@ namespace {
 const uint8_t kTTL = 255;
 enum { GS_VIDEO_RTP, GS_VIDEO_RTCP, GS_AUDIO_RTP, GS_AUDIO_RTCP, GS_COUNT };
 
+// The four flows use the base port and the three after it; a base too near
+// the top would wrap them round to the low ports, so it gives none (0).
+bool ports_fit(unsigned base) { return base != 0 && base <= 65535u - (GS_COUNT - 1); }
+uint16_t flow_port(unsigned base, int i) { return ports_fit(base) ? (uint16_t)(base + (unsigned)i) : 0; }
+
 }  // namespace
 
 class Multicaster {
@@ -65,7 +70,7 @@ Multicaster::Multicaster(UsageEnvironment &env, RTSPServer *server, int index)
   const UdpParams &cfg = p->udp[index];
   memcpy(&fGroup.s_addr, cfg.addr, 4);
   for (int i = 0; i < GS_COUNT; i++)
-    fGS[i] = Groupsock::createMulticast(env, fGroup, (uint16_t)(cfg.port + i), kTTL);
+    fGS[i] = Groupsock::createMulticast(env, fGroup, flow_port(cfg.port, i), kTTL);
 
   OutPacketBuffer::maxSize = 1000000;
   fVideoSink = H264VideoRTPSink::createNew(env, fGS[GS_VIDEO_RTP], 96);
@@ -125,8 +130,13 @@ void Multicaster::startPlaying() {
   log_printf("%s: idx=%d\n", "startPlaying", fIndex);
   const UdpParams &cfg = rtsp_params()->udp[fIndex];
   memcpy(&fGroup.s_addr, cfg.addr, 4);
+  if (!ports_fit(cfg.port)) {
+    log_printf("%s: idx=%d: ports %u to %u are not all between 1 and 65535: not sending\n",
+               "startPlaying", fIndex, (unsigned)cfg.port, (unsigned)cfg.port + GS_COUNT - 1);
+    return;
+  }
   for (int i = 0; i < GS_COUNT; i++) {
-    fGS[i]->changeDestinationParameters(fGroup, (uint16_t)(cfg.port + i), kTTL);
+    fGS[i]->changeDestinationParameters(fGroup, flow_port(cfg.port, i), kTTL);
     if (!fGS[i]->openMulticast())
       log_printf("%s: port %u: %s\n", "startPlaying", fGS[i]->port(), fEnv.getResultMsg());
   }

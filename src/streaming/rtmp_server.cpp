@@ -16,6 +16,7 @@
 
 #include "core/listen_guard.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "media/stream_ids.h"
@@ -44,6 +45,9 @@ struct Connections {
   int count = 0;
   int evicting = 0;
   ListenGuard guard = {"rtmpServerThrFxn", false, false, 0};
+  // Connections accepted closer together than LISTEN_EPISODE_GAP_MS make an
+  // episode: the first is logged as it comes, the others are counted.
+  LogEpisode accepts = {};
 };
 Connections g_conns;
 
@@ -151,6 +155,22 @@ int listen_socket(void) {
   return s;
 }
 
+// What a connection's thread is started with.
+struct ConnArg {
+  int fd;
+  bool quiet;
+};
+
+// Ends the episode of accepted connections once none came for a while,
+// with one line of how many there were.
+void accepts_quiet(void) {
+  pthread_mutex_lock(&g_conns.mutex);
+  uint32_t n = log_episode_ok(&g_conns.accepts, LISTEN_EPISODE_GAP_MS);
+  pthread_mutex_unlock(&g_conns.mutex);
+  if (n > 1)
+    log_printf("%s: %u connections accepted in a row, only the first logged\n", "rtmpServerThrFxn", n);
+}
+
 // One pending connection: 0, or -1 when accepting is to pause (out of
 // descriptors).
 int accept_one(int ls) {
@@ -184,16 +204,19 @@ int accept_one(int ls) {
   char from[32], to[32];
   address_text(&peer, from, sizeof from);
   address_text(&dst, to, sizeof to);
-  log_printf("RTMP accepted connection from %s to %s\n", from, to);
+  pthread_mutex_lock(&g_conns.mutex);
+  bool quiet = !log_episode_fail(&g_conns.accepts);
+  pthread_mutex_unlock(&g_conns.mutex);
+  if (!quiet) log_printf("RTMP accepted connection from %s to %s\n", from, to);
 
-  int *arg = (int *)malloc(sizeof(int));
+  ConnArg *arg = (ConnArg *)malloc(sizeof(ConnArg));
   if (!arg) {
     log_printf("Failed to allocate RTMP server\n");
     conn_close(fd);
     return 0;
   }
-  *arg = fd;
-  log_printf("created server %p\n", (void *)arg);
+  *arg = {fd, quiet};
+  if (!quiet) log_printf("created server %p\n", (void *)arg);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, RTMP_THREAD_STACK);
@@ -218,21 +241,23 @@ int rtmp_connection_count(void) {
 }
 
 void *serverThread(void *arg) {
-  int fd = *(int *)arg;
+  int fd = ((ConnArg *)arg)->fd;
+  bool quiet = ((ConnArg *)arg)->quiet;
   free(arg);
-  log_printf("%s: started\n", "serverThread");
+  if (!quiet) log_printf("%s: started\n", "serverThread");
   struct timeval tv = {RTMP_SEND_TIMEOUT_S, 0};
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   RtmpConnection *c = (RtmpConnection *)malloc(sizeof(RtmpConnection));
   if (c) {
     rtmp_connection_init(c, fd);
+    c->quiet = quiet;
     conn_watch(fd, &c->playing);
     if (rtmp_handshake(c) == 0) rtmp_connection_run(c);
     conn_watch(fd, nullptr);
     rtmp_connection_free(c);
     free(c);
   }
-  log_printf("%s: exiting\n", "serverThread");
+  if (!quiet) log_printf("%s: exiting\n", "serverThread");
   conn_close(fd);
   return nullptr;
 }
@@ -248,6 +273,8 @@ void *rtmpServerThrFxn(void *arg) {
     }
     struct pollfd pf = {ls, POLLIN, 0};
     int r = poll(&pf, 1, 1000);
+    accepts_quiet();
+    rtmp_budget_tick(&rtmp_pending_budget);
     // Out of descriptors the pending connection keeps the socket readable:
     // accepting pauses (looking at the quit flag) instead of spinning.
     if (r > 0 && accept_one(ls) < 0)

@@ -14,7 +14,8 @@ enum {
 
 // The listener; its record is a ThreadEnv.
 void *rtmpServerThrFxn(void *env);
-// One connection; arg is a heap block holding the accepted socket, freed here.
+// One connection; arg is a heap block the listener fills (the accepted socket
+// and whether the connection logs its routine lines), freed here.
 void *serverThread(void *arg);
 // "rtmpA" / "rtmpB" (index 0 / 1, by the name); its record is a ThreadEnv.
 void *rtmpThrFxn(void *env);

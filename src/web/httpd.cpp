@@ -8,10 +8,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/global.h"
+#include "core/listen_guard.h"
 #include "core/log.h"
 #include "core/process_util.h"
 #include "core/param_access.h"
@@ -40,6 +42,42 @@ constexpr size_t kParamValueMax = 256;
 
 MHD_Daemon *daemon_handle;
 int daemon_port;
+// The daemon's connections, for its cap (the library's thread alone uses
+// them). When the cap is reached a connection that has no request being
+// answered (one that sends nothing, half a request, or waits between
+// requests) is shut down to make room, the one idle longest first: a crowd
+// of such connections cannot keep out a client that asks something.
+struct WebConnection {
+  MHD_Connection *connection;  // NULL: a free entry
+  int fd;
+  int64_t idle_since;          // monotonic ms
+  bool busy;                   // a request is being answered
+  bool evicting;               // shut down, not closed yet
+};
+WebConnection connections[WEB_MAX_CONNECTIONS];
+unsigned open_connections;
+unsigned connection_cap;
+ListenGuard web_guard = {"httpd", false, false, 0};
+
+WebConnection *connection_entry(MHD_Connection *connection) {
+  const MHD_ConnectionInfo *ci =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return ci ? static_cast<WebConnection *>(ci->socket_context) : nullptr;
+}
+
+// Shuts the longest idle connection other than keep down; false when every
+// one is busy.
+bool evict_idle(const WebConnection *keep) {
+  WebConnection *oldest = nullptr;
+  for (WebConnection &c : connections) {
+    if (!c.connection || c.busy || c.evicting || &c == keep || c.fd < 0) continue;
+    if (!oldest || c.idle_since < oldest->idle_since) oldest = &c;
+  }
+  if (!oldest) return false;
+  oldest->evicting = true;
+  shutdown(oldest->fd, SHUT_RDWR);
+  return true;
+}
 
 const char kBadRequestHead[] =
     "<html><head><title>Bad request</title></head><body>\n<h2>Some settings were not "
@@ -205,6 +243,7 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
                                 size_t *upload_data_size, void **con_cls) {
   (void)cls;
   (void)version;
+  if (WebConnection *c = connection_entry(connection)) c->busy = true;
   if (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
     return answer_get(connection, method, url);
   if (strcmp(method, MHD_HTTP_METHOD_POST) == 0)
@@ -217,6 +256,10 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
 void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
                       MHD_RequestTerminationCode toe) {
   (void)cls;
+  if (WebConnection *c = connection_entry(connection)) {
+    c->busy = false;
+    c->idle_since = monotonic_ms();
+  }
   web_wait_done(connection);
   http_stream_request_done(connection);
   WebRequest *req = static_cast<WebRequest *>(*con_cls);
@@ -235,18 +278,56 @@ void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
   free(req);
 }
 
+// The library leaves connections past the cap waiting unaccepted, without a
+// word: room is made here, and a cap that holds because every connection is
+// busy is logged once an episode.
+void notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
+                       MHD_ConnectionNotificationCode code) {
+  (void)cls;
+  WebConnection *c = static_cast<WebConnection *>(*socket_context);
+  if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    if (!c) return;
+    *c = WebConnection{};
+    *socket_context = nullptr;
+    open_connections--;
+    listen_guard_full(&web_guard, open_connections, connection_cap);
+    return;
+  }
+  for (WebConnection &e : connections) {
+    if (e.connection) continue;
+    const MHD_ConnectionInfo *ci = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    e = WebConnection{connection, ci ? ci->connect_fd : -1, monotonic_ms(), false, false};
+    *socket_context = &e;
+    open_connections++;
+    break;
+  }
+  if (open_connections < connection_cap || !evict_idle(static_cast<WebConnection *>(*socket_context)))
+    listen_guard_full(&web_guard, open_connections, connection_cap);
+}
+
 }  // namespace
+
+unsigned web_idle_timeout_s = WEB_IDLE_TIMEOUT_S;
 
 int web_daemon_start(int port) {
   if (daemon_handle) return 0;
+  unsigned cap = listen_guard_max(WEB_MAX_CONNECTIONS);
+  unsigned per_address = cap / 2 < (unsigned)WEB_MAX_PER_ADDRESS ? cap / 2 : (unsigned)WEB_MAX_PER_ADDRESS;
+  for (WebConnection &c : connections) c = WebConnection{};
+  open_connections = 0;
+  connection_cap = cap;
   daemon_handle = MHD_start_daemon(
       kDaemonFlags, uint16_t(port), nullptr, nullptr, &answer_to_connection, nullptr,
       MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
       MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED, &notify_completed, nullptr,
-      MHD_OPTION_END);
+      MHD_OPTION_NOTIFY_CONNECTION, &notify_connection, nullptr,
+      MHD_OPTION_CONNECTION_LIMIT, cap, MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_address,
+      MHD_OPTION_CONNECTION_TIMEOUT, web_idle_timeout_s, MHD_OPTION_END);
   if (!daemon_handle) return -1;
   const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
   daemon_port = info ? info->port : port;
+  log_printf("%s: at most %u connections, %u from one address, idle ones closed after %u s\n",
+             "web_daemon_start", cap, per_address, web_idle_timeout_s);
   return 0;
 }
 

@@ -6,8 +6,24 @@
 // for the store's live block).
 void *httpdThrFxn(void *env);
 
+enum {
+  // Connections at once, at most; fewer when the process may open few
+  // descriptors (the web's share, listen_guard_max).
+  WEB_MAX_CONNECTIONS = 128,
+  // One client address's connections: a browser's few at once and its
+  // streams, never more than half the cap.
+  WEB_MAX_PER_ADDRESS = 16,
+  // A connection that sends and takes nothing for this long is closed: one
+  // that never finishes its request, a keep-alive one left open, a reader
+  // that stopped reading its stream. A reply waiting for media (suspended)
+  // does not count, nor does a stream that is being read.
+  WEB_IDLE_TIMEOUT_S = 30
+};
+// The time-out the next daemon start uses (tests shorten it).
+extern unsigned web_idle_timeout_s;
+
 // The daemon alone (tests): 0, or -1 when it cannot listen on port (0 picks
-// a free port; web_daemon_port tells which).
+// a free port; web_daemon_port tells which). Its caps are read at the start.
 int web_daemon_start(int port);
 void web_daemon_stop(void);
 int web_daemon_port(void);

@@ -146,7 +146,8 @@ void list_dir(FileList *l, int dfd, const char *rel, int depth) {
       if (S_ISDIR(st.st_mode) && depth < kMaxDirDepth) {
         int sub_fd = openat(dfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (sub_fd >= 0) list_dir(l, sub_fd, sub, depth + 1);
-      } else if (S_ISREG(st.st_mode) && is_recording(name)) {
+      } else if (S_ISREG(st.st_mode) && is_recording(name) && filesys_name_ok(sub)) {
+        // Only what /download and the delete form take back is listed.
         list_add(l, sub, (long long)st.st_size);
       }
     }

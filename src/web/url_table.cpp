@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/firmware.h"
 #include "core/log.h"
 #include "core/param_access.h"
 #include "core/param_flash.h"
@@ -30,7 +31,6 @@ namespace {
 constexpr size_t kDmesgMax = 256 * 1024;
 constexpr size_t kMixerPage = 0x10000;
 constexpr size_t kMeasurementsMax = 4096;
-constexpr size_t kDownloadNameMax = 100;
 
 int get_redirect_func(WebRequest *req) { return web_redirect(req->connection, req->row->text); }
 
@@ -59,7 +59,7 @@ int get_download_func(WebRequest *req) {
     log_printf("Bad source: %s\n", s ? s : "");
     return WEB_NOT_HANDLED;
   }
-  if (!f || !web_name_ok(f, kDownloadNameMax + 1) || !filesys_name_ok(f)) {
+  if (!filesys_name_ok(f)) {
     log_printf("Bad filename: %s\n", f ? f : "");
     return WEB_NOT_HANDLED;
   }
@@ -76,7 +76,7 @@ int get_download_func(WebRequest *req) {
   const char *base = strrchr(f, '/');
   base = base ? base + 1 : f;
   // The name goes into a quoted header parameter: quotes and controls go.
-  char clean[kDownloadNameMax + 1];
+  char clean[FILESYS_NAME_MAX + 1];
   size_t n = 0;
   for (const char *p = base; *p && n < sizeof clean - 1; p++)
     clean[n++] = (*p == '"' || *p == '\\' || (unsigned char)*p < 0x20) ? '_' : *p;
@@ -213,7 +213,10 @@ int get_view_stream_func(WebRequest *req) {
 }
 
 int get_update_status_func(WebRequest *req) {
-  if (!web_firmware_update_in_progress()) return web_redirect(req->connection, req->row->text);
+  // The page stays while an update runs and once more after it ended, to
+  // show how it ended (a refused image, a flash error).
+  if (!web_firmware_update_in_progress() && !firmware_status_pending())
+    return web_redirect(req->connection, req->row->text);
   PageBuffer page;
   if (page_init(&page, req, 4096) != 0) return WEB_NOT_HANDLED;
   if (!template_render_file(&page, "/admin_update_status.htm", nullptr)) {
@@ -238,6 +241,22 @@ const char *const t_intl[] = {"Progressive Input", "Interlaced Input"};
 const char *const t_off_on[] = {"Off", "On"};
 const char *const t_valid[] = {"Not valid", "Valid"};
 const char *const t_sync_src[] = {"None", "Embedded", "Separate HS/VS", "Composite sync"};
+// Colour spaces as the receiver reports the HDMI source's and as the input's
+// is set; the colour converter's coefficient sets.
+const char *const t_hdmi_space[] = {
+    "RGB limited range (16-235)", "RGB full range (0-255)", "YCbCr BT.601 (16-235)",
+    "YCbCr BT.709 (16-235)", "xvYCC BT.601", "xvYCC BT.709", "YCbCr BT.601 (0-255)",
+    "YCbCr BT.709 (0-255)", "sYCC", "opYCC BT.601", "opRGB"};
+const char *const t_input_space[] = {
+    "RGB limited range (16-235)", "RGB full range (0-255)", "YCbCr BT.601 (16-235)",
+    "YCbCr BT.709 (16-235)", "xvYCC BT.601", "xvYCC BT.709", "YCbCr BT.601 (0-255)",
+    "YCbCr BT.709 (0-255)", "invalid", "invalid", "invalid", "invalid", "invalid", "invalid",
+    "invalid", "Automatic"};
+const char *const t_csc[] = {
+    "Bypassed", "YPbPr BT.601 to RGB", "reserved", "YPbPr BT.709 to RGB", "reserved",
+    "RGB to YPbPr BT.601", "reserved", "RGB to YPbPr BT.709", "reserved",
+    "YPbPr BT.709 to YPbPr BT.601", "YPbPr BT.601 to YPbPr BT.709", "reserved", "reserved",
+    "reserved", "reserved", "Manual"};
 
 struct MeasField {
   const char *name;
@@ -286,14 +305,14 @@ const MeasField meas_fields[] = {
     PAIR("FIELD1_VS_PULSE_WIDTH", 0x930, 0x3F, 0x931),
     PAIR("FIELD1_VS_BACK_PORCH", 0x934, 0x3F, 0x935),
     NAMED("HDMI_INTERLACED", 0x90B, 0x20, t_intl),
-    NUMBER("HDMI_COLORSPACE", 0x953, 0x0F),
+    NAMED("HDMI_COLORSPACE", 0x953, 0x0F, t_hdmi_space),
     NAMED("DPP_BYPASS_EN", 0xABD, 0x10, t_off_on),
     NAMED("MAN_CP_CSC_EN", 0xA69, 0x10, t_off_on),
-    NUMBER("CSC_COEFF_SEL", 0xA68, 0xF0),
-    NUMBER("INP_COLOR_SPACE", 0x002, 0xF0),
+    NAMED("CSC_COEFF_SEL", 0xA68, 0xF0, t_csc),
+    NAMED("INP_COLOR_SPACE", 0x002, 0xF0, t_input_space),
     NAMED("RGB_OUT", 0x002, 0x02, t_off_on),
     NAMED("ALT_GAMMA", 0x002, 0x08, t_off_on),
-    NUMBER("CSC_COEFF_SEL_RB", 0xAF4, 0xF0),
+    NAMED("CSC_COEFF_SEL_RB", 0xAF4, 0xF0, t_csc),
     NAMED("QZERO_ITC_DIS", 0x947, 0x04, t_off_on),
     NAMED("QZERO_RGB_FULL", 0x947, 0x02, t_off_on),
     NAMED("VID_ADJ_EN", 0xA3E, 0x80, t_off_on),
@@ -346,7 +365,7 @@ int get_measurements_func(WebRequest *req) {
     switch (f.kind) {
     case MEAS_NAMED:
       n = snprintf(text + len, sizeof text - len, "%20s = %x (%s)\n", f.name, v,
-                   v < f.ntexts ? f.texts[v] : "");
+                   v < f.ntexts ? f.texts[v] : "reserved");
       break;
     case MEAS_NUMBER:
       n = snprintf(text + len, sizeof text - len, "%20s = %d\n", f.name, int(v));

@@ -13,7 +13,7 @@
 #include "core/log.h"
 #include "core/param_table.h"
 #include "core/user_log.h"
-#include "streaming/rtsp/digest_auth.h"
+#include "core/http_digest.h"
 #include "web/templates.h"
 
 SessionSlot session_table[SESSION_SLOTS];
@@ -61,6 +61,36 @@ void escaped_target(const char *target, char *out, size_t size) {
   html_escape_append(&page, target);
   if (!page.failed) snprintf(out, size, "%s", page.data);
   page_free(&page);
+}
+
+// With nobody to log in as, the login page says so (and what the guest,
+// every visitor then, may do) instead of asking for credentials that cannot
+// exist.
+const char kNoUserPage[] =
+    "<html><head><title>No user yet</title></head>\n<body><h1>No user yet</h1>\n"
+    "<p>No user has been added to this unit, so there is no one to log in as.</p>\n"
+    "<p>Every visitor is the guest, with the permission \"%s\": the guest may %s.</p>\n"
+    "<p>Users are added on the <a href=\"/admin_users.htm\">Users</a> page (administrators).</p>\n"
+    "<p><a href=\"%s\">Back</a></p>\n</body></html>\n";
+const char *const kGuestMay[] = {
+    "see no page but this one",
+    "watch the live streams",
+    "watch the live streams and control the camera",
+    "watch the live streams and start and stop streams, recordings and the outputs",
+    "watch, start, stop and set up the streams, recordings, sound and overlays",
+    "do everything, the Users page included",
+    "see every page and change nothing",
+};
+
+int send_no_user_page(WebRequest *req, const char *target) {
+  char esc[1024];
+  escaped_target(web_local_target(req, target, "/index.htm"), esc, sizeof esc);
+  uint32_t level = user_get_permission(nullptr);
+  if (level > PERM_DEMO) level = PERM_NONE;
+  PageBuffer page;
+  if (page_init(&page, req, sizeof kNoUserPage) != 0) return WEB_NOT_HANDLED;
+  page_printf(&page, kNoUserPage, permission_name(level), kGuestMay[level], esc);
+  return page_send(&page);
 }
 
 int send_meta_page(WebRequest *req, MHD_Response **out, const char *fmt, const char *target) {
@@ -243,14 +273,14 @@ namespace {
 // replayed request gets no further than that either.
 bool digest_counter_lost(WebRequest *req, const char *user, const char *password) {
   const char *header = web_header(req, MHD_HTTP_HEADER_AUTHORIZATION);
-  RtspDigest d;
-  if (!req->method || !header || !rtsp_parse_digest(header, &d)) return false;
+  HttpDigest d;
+  if (!req->method || !header || !digest_parse(header, &d)) return false;
   if (strcmp(d.username, user) != 0 || strcmp(d.realm, WEB_REALM) != 0) return false;
   size_t path = strcspn(d.uri, "?");
   if (!req->url || strlen(req->url) != path || strncmp(d.uri, req->url, path) != 0) return false;
   char ha1[33];
-  rtsp_digest_ha1(user, WEB_REALM, password, ha1);
-  return rtsp_digest_response_ok(d, ha1, req->method);
+  digest_ha1(user, WEB_REALM, password, ha1);
+  return digest_response_ok(d, ha1, req->method);
 }
 
 }  // namespace
@@ -324,6 +354,7 @@ int get_login_func(WebRequest *req) {
   const char *target = web_target(req, "/index.htm");
   const char *a = web_get_arg(req, "a");
   bool user = req->username != nullptr;
+  if (!user && user_login_count() == 0) return send_no_user_page(req, target);
   if (a && strcmp(a, "verify") == 0) {
     if (user) return web_redirect(req->connection, target);
     return redirect_with_target(req, "/login.htm?a=cookie&redirect=%s", target);

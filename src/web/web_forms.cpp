@@ -23,7 +23,6 @@
 namespace {
 
 constexpr size_t kPostBuffer = 1024;
-constexpr size_t kDeleteNameMax = 200;
 constexpr uint32_t kUserCreatedCategory = 32;
 
 bool value_is(const char *value, size_t size, const char *word) {
@@ -151,7 +150,7 @@ void delete_file(WebRequest *req, const char *key, const char *value, size_t len
   char name[WEB_FORM_VALUE_MAX + 1];
   memcpy(name, value, len);
   name[len] = 0;
-  if (strlen(name) != len || !web_name_ok(name, kDeleteNameMax + 1) || !filesys_name_ok(name)) {
+  if (strlen(name) != len || !filesys_name_ok(name)) {
     log_printf("Bad filename: %s\n", name);
     web_request_add_error(req, "delete_file", "Bad filename");
     return;
@@ -327,7 +326,14 @@ int post_redirect_func(WebRequest *req, const char *value, size_t size) {
 }
 
 int post_create_user_func(WebRequest *req, const char *value, size_t size) {
-  if (req->permission != PERM_ADMIN || !req->row) return 0;
+  if (!req->row) return 0;
+  if (req->permission != PERM_ADMIN) {
+    if (!req->denied)
+      log_printf("Warning: user %s does not have permission to create users\n",
+                 req->username ? req->username : "guest");
+    req->denied = 1;
+    return 0;
+  }
   if (req->create_user_slot == -1) {
     req->create_user_slot = -2;
     ParamBlock *b = get_param_block();

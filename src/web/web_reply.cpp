@@ -1,10 +1,12 @@
 // Reply helpers and the small functions every handler of the web server uses.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/param_block.h"
 #include "core/param_table.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
@@ -157,15 +160,60 @@ int web_open_recording(int source, const char *rel, int flags) {
   return filesys_open_recording(source, rel, rel[0] ? flags : O_RDONLY | O_DIRECTORY);
 }
 
+namespace {
+
+// A file sent as the size it had when opened. A file that shrinks meanwhile
+// (cut by another request, the recorder or a user) ends the reply early:
+// the client sees a short body, and the connection and the descriptor go.
+struct FileReply {
+  int fd;
+  uint64_t size;
+  uint64_t pos;   // the descriptor's offset
+};
+
+constexpr size_t kFileBlock = 64 * 1024;
+
+ssize_t file_reply_read(void *cls, uint64_t pos, char *buf, size_t max) {
+  FileReply *f = static_cast<FileReply *>(cls);
+  if (pos >= f->size) return MHD_CONTENT_READER_END_OF_STREAM;
+  if (pos != f->pos) {
+    if (lseek(f->fd, (off_t)pos, SEEK_SET) < 0) return MHD_CONTENT_READER_END_WITH_ERROR;
+    f->pos = pos;
+  }
+  if (max > f->size - pos) max = size_t(f->size - pos);
+  ssize_t n;
+  do n = sys_fd_read(f->fd, buf, max);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    log_printf("%s: file ended at %llu of %llu bytes\n", "web_send_fd", (unsigned long long)pos,
+               (unsigned long long)f->size);
+    return MHD_CONTENT_READER_END_WITH_ERROR;
+  }
+  f->pos += uint64_t(n);
+  return n;
+}
+
+void file_reply_free(void *cls) {
+  FileReply *f = static_cast<FileReply *>(cls);
+  close(f->fd);
+  free(f);
+}
+
+}  // namespace
+
 int web_send_fd(WebRequest *req, int fd, const char *type, const char *attachment) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  FileReply *f = nullptr;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      !(f = static_cast<FileReply *>(malloc(sizeof *f)))) {
     close(fd);
     return WEB_NOT_HANDLED;
   }
-  MHD_Response *r = MHD_create_response_from_fd64(uint64_t(st.st_size), fd);
+  *f = {fd, uint64_t(st.st_size), 0};
+  MHD_Response *r =
+      MHD_create_response_from_callback(f->size, kFileBlock, file_reply_read, f, file_reply_free);
   if (!r) {
-    close(fd);
+    file_reply_free(f);
     return WEB_NOT_HANDLED;
   }
   web_content_type(r, type);
@@ -224,9 +272,11 @@ bool split_authority(const char *a, const char *stop, const char **name, size_t 
   *len = colon ? (size_t)(colon - a) : n;
   *port = dflt;
   if (colon) {
-    char *end;
-    *port = strtol(colon + 1, &end, 10);
-    if (end != a + n || end == colon + 1 || *port <= 0 || *port > 65535) return false;
+    // Digits only: strtol alone would take " 80" and "+80" too.
+    size_t digits = (size_t)(a + n - colon - 1);
+    if (digits == 0 || digits > 5 || strspn(colon + 1, "0123456789") < digits) return false;
+    *port = strtol(colon + 1, nullptr, 10);
+    if (*port <= 0 || *port > 65535) return false;
   }
   return *len > 0;
 }
@@ -253,19 +303,54 @@ bool web_same_site(const char *from, const char *host) {
   return alen == blen && strncasecmp(a, b, alen) == 0 && aport == bport;
 }
 
+bool web_host_is_own(const char *host) {
+  const char *name;
+  size_t len;
+  long port;
+  if (!host || !split_authority(host, "", &name, &len, &port, 80)) return false;
+  char text[256];
+  if (len >= sizeof text) return false;
+  memcpy(text, name, len);
+  text[len] = 0;
+  unsigned char addr[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, text, addr) == 1) return true;
+  if (len > 2 && text[0] == '[' && text[len - 1] == ']') {
+    text[len - 1] = 0;
+    return inet_pton(AF_INET6, text + 1, addr) == 1;
+  }
+  if (text[strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-")]) return false;
+  if (strcasecmp(text, "localhost") == 0) return true;
+  const ParamBlock *b = get_param_block();
+  size_t n = strnlen(b->hostname, sizeof b->hostname);
+  return n && strncasecmp(text, b->hostname, n) == 0 && (text[n] == 0 || text[n] == '.');
+}
+
 bool web_from_this_site(const WebRequest *req) {
+  const char *fetch_site = web_header(req, "Sec-Fetch-Site");
+  if (fetch_site && strcasecmp(fetch_site, "same-origin") != 0 && strcasecmp(fetch_site, "none") != 0)
+    return false;
   const char *from = web_header(req, "Origin");
   if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+  // A page whose own name was made to resolve to this box is of the same
+  // site by every header: only the name tells it. Credentials a browser
+  // holds for this box it never sends to that name.
+  bool browser = fetch_site || (from && *from);
+  if (browser && !req->username && !web_host_is_own(host)) return false;
   if (!from || !*from) return true;
-  return web_same_site(from, web_header(req, MHD_HTTP_HEADER_HOST));
+  return web_same_site(from, host);
 }
 
 int send_cross_site_refused(WebRequest *req) {
   const char *from = web_header(req, "Origin");
   if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
-  log_printf("%s: %s from %.80s refused\n", "web_from_this_site", req->url ? req->url : "", from ? from : "");
+  if (!from || !*from) from = web_header(req, "Sec-Fetch-Site");
+  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+  log_printf("%s: %s from %.80s to %.80s refused\n", "web_from_this_site", req->url ? req->url : "",
+             from ? from : "", host ? host : "");
   return send_text_status(req->connection, MHD_HTTP_FORBIDDEN, "text/plain",
-                          "Refused: the request came from a page of another site.\n");
+                          "Refused: the request came from a page of another site, or named this "
+                          "box by a name it does not know as its own (use its address, or log in).\n");
 }
 
 uint32_t web_client_addr(const WebRequest *req) {

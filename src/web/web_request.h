@@ -130,11 +130,19 @@ const char *web_target(const WebRequest *req, const char *fallback);
 // "//host", "javascript:") gives fallback.
 const char *web_local_target(const WebRequest *req, const char *target, const char *fallback);
 // False when the request's Origin, or without one its Referer, names a site
-// other than the Host it was sent to ("null" and other schemes included);
-// true when it has neither, as tools and scripts send. Browsers send
-// cached credentials with requests that other sites' pages make, so
-// nothing that changes state is done for such a request.
+// other than the Host it was sent to ("null" and other schemes included),
+// or its Sec-Fetch-Site is neither "same-origin" nor "none" (another port of
+// the same host is another site); true when it has none of them, as tools
+// and scripts send. Browsers send cached credentials with requests that
+// other sites' pages make, so nothing that changes state is done for such a
+// request. A browser's request without credentials must also name this box
+// by its own name (web_host_is_own): a page whose name was made to resolve
+// to the box (DNS rebinding) is of the same site by every header.
 bool web_from_this_site(const WebRequest *req);
+// Whether a Host header value names this box as no other site can: an IPv4
+// or bracketed IPv6 address, "localhost", or the configured NetworkHostname,
+// alone or under a domain ("<name>.local"), any port.
+bool web_host_is_own(const char *host);
 // Whether an Origin or Referer value names the site of a Host header value
 // (host names compared without case, ports with the scheme's default).
 bool web_same_site(const char *from, const char *host);

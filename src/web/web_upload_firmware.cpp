@@ -17,6 +17,7 @@ struct FirmwareUpload {
   uint8_t header[UIMAGE_HEADER_SIZE];
   size_t header_len;
   bool begun;           // firmware_upload_init was called
+  bool refused;         // and refused the image
 };
 
 // The request's own pointer names its upload to the update.
@@ -24,12 +25,20 @@ void begin(WebRequest *req, FirmwareUpload *u) {
   u->begun = true;
   if (firmware_upload_init(req, u->header, u->header_len) == 0)
     firmware_upload_append(req, u->header, u->header_len);
+  else
+    u->refused = true;
 }
 
 void firmware_upload_done(WebRequest *req) {
   FirmwareUpload *u = (FirmwareUpload *)req->upload_state;
   if (u && !u->begun && !req->aborted) begin(req, u);
-  firmware_upload_finish(req);
+  // An image refused at its header or cut short is answered as such; one
+  // taken whole goes on being checked and written, which the status page
+  // follows to its end.
+  if (firmware_upload_finish(req) != 0 || (u && u->refused)) {
+    const char *why = u && u->header_len ? firmware_status_peek() : nullptr;
+    if (!req->aborted) web_request_add_error(req, "firmware", why ? why : "Firmware upload failed");
+  }
   free(u);
   req->upload_state = nullptr;
   if (!req->aborted) post_processor_done(req);
@@ -52,7 +61,8 @@ void customzip_upload_done(WebRequest *req) {
   } else if (!req->aborted && u->used > 4) {
     uint32_t len = u->used - 4;
     u->block[0] = len; u->block[1] = len >> 8; u->block[2] = len >> 16; u->block[3] = len >> 24;
-    customzip_save(u->block, u->used);
+    if (customzip_save(u->block, u->used) < 0)
+      web_request_add_error(req, "customzip", "The bundle is refused (see the program log)");
   }
   free(u->block);
   free(u);

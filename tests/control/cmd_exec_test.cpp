@@ -3,6 +3,7 @@
 // at the end of replies, and requests acting through their hooks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,6 +12,9 @@
 #include "control/status_events.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
+#include "core/process_util.h"
+#include "media/capture.h"
+#include "storage/filesys.h"
 
 namespace {
 
@@ -127,20 +131,52 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_TRUE(keys.empty());
   status_update(0, STATUS_MENU, "menu");
 
-  // record_start: bit rate outside Video[0].BitRate's range, then a start
-  // whose recorder names no file.
+  // record_start: bit rate outside Video[0].BitRate's range; a start the
+  // DVR logic refuses and one whose recorder opens no file change no
+  // setting and set no bit (the second is stopped again); then a start
+  // that names its file.
+  pb.video[0].bit_rate = 4000000;
+  pb.video[0].stream_mode = 1;
   r = call(20, {1, 0, 0x30, 0x75});   // 30000 kbit/s
   EXPECT_EQ(r.status, CTL_ERR_RANGE);
+  cmd_hooks.dvr_start = [](uint32_t key, int) -> CtlStatus {
+    keys.push_back(key);
+    return CTL_ERR_STATE;
+  };
+  r = call(20, {1, 0, 0xE8, 0x03});
+  EXPECT_EQ(r.status, CTL_ERR_STATE);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_EQ(keys, std::vector<uint32_t>{0x1});
+  EXPECT_EQ(pb.recording.storage_device, 0);
+  EXPECT_EQ(pb.video[0].bit_rate, 4000000u);
+  EXPECT_EQ(pb.video[0].stream_mode, 1);
+  cmd_hooks.dvr_start = nullptr;
+  keys.clear();
+  r = call(20, {2, 0, 0xE8, 0x03});   // the recorder publishes nothing
+  EXPECT_EQ(r.status, CTL_ERR_FILE_OP);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_EQ(status_get(), (uint32_t)STATUS_WIFI);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{0x1, 0x2}));
+  EXPECT_EQ(pb.recording.storage_device, 0);
+  EXPECT_EQ(pb.video[0].bit_rate, 4000000u);
+  EXPECT_EQ(pb.video[0].stream_mode, 1);
+  keys.clear();
+  cmd_hooks.record_filename = [](char *buf, size_t size, int) {
+    snprintf(buf, size, "20260101-000.mp4");
+    return 0;
+  };
   r = call(20, {3, 0, 0xE8, 0x03});
   ASSERT_EQ(r.status, 0);
-  EXPECT_EQ(std::string((const char *)r.body.data()), "unknown");
+  EXPECT_EQ(std::string((const char *)r.body.data()), "20260101-000.mp4");
   EXPECT_EQ(word_of(r), (uint32_t)(STATUS_WIFI | STATUS_RECORDING));
   EXPECT_EQ(pb.video[0].bit_rate, 1000000u);
   EXPECT_EQ(pb.video[0].stream_mode, 14);
   EXPECT_EQ(pb.recording.storage_device, 0);
   EXPECT_EQ(keys, std::vector<uint32_t>{0x1});
+  cmd_hooks.record_filename = nullptr;
 
-  static int paused = -1;
+  static int paused;
+  paused = -1;   // set afresh: a static keeps the last run's value
   cmd_hooks.dvr_set_recording_state = [](int, int p) { paused = p; };
   EXPECT_EQ(call(23).status, CTL_ERR_STATE);   // not paused
   r = call(22);
@@ -154,9 +190,26 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_EQ(keys.back(), 0x2u);
   EXPECT_EQ(call(21).status, CTL_ERR_STATE);
 
-  // Playback: a name the storage layer refuses, a missing file, a seek of 0.
+  // Playback: a name the storage layer refuses, names past the length limit
+  // (never cut to the name of another file), a missing file, a seek of 0.
   cmd_hooks.dvr_set_filename = [](int, const char *name) { return strcmp(name, "a.mp4") ? -1 : 0; };
   EXPECT_EQ(call(32, with_string({1}, "../x")).status, CTL_ERR_RANGE);
+  static std::string named;
+  named.clear();
+  cmd_hooks.dvr_set_filename = [](int, const char *name) {
+    named = name;
+    return 0;
+  };
+  for (size_t len : {FILESYS_NAME_MAX + 1, 200, 240}) {
+    EXPECT_EQ(call(32, with_string({1}, (std::string(len - 4, 'a') + ".mp4").c_str())).status, CTL_ERR_RANGE)
+        << len;
+  }
+  EXPECT_EQ(named, "");
+  std::string longest = std::string(FILESYS_NAME_MAX - 4, 'a') + ".mp4";
+  EXPECT_EQ(call(32, with_string({1}, longest.c_str())).status, 0);
+  EXPECT_EQ(named, longest);
+  status_update(0, STATUS_PLAYBACK, "test");
+  cmd_hooks.dvr_set_filename = [](int, const char *name) { return strcmp(name, "a.mp4") ? -1 : 0; };
   EXPECT_EQ(call(32, with_string({1}, "b.mp4")).status, CTL_ERR_NO_FILE);
   keys.clear();
   r = call(32, with_string({2}, "a.mp4"));
@@ -169,6 +222,77 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_EQ(keys.back(), 0x1000u);
   EXPECT_EQ(pb.recording.seek_amount, 5);
   EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_STATE);   // no snapshot during playback
+  // Rows for a playback in progress take it; once stopped they refuse.
+  EXPECT_EQ(call(36, {0}).status, 0);
+  EXPECT_EQ(call(33).status, 0);
+  EXPECT_EQ(call(33).status, CTL_ERR_STATE);
+}
+
+// A recording or a snapshot the DVR logic refuses answers with its
+// refusal and no file name; one it begins answers with the recorder's name.
+TEST_F(Dispatcher, StartsAnswerWithWhatTheDvrLogicSaid) {
+  static CtlStatus answer;
+  static std::vector<uint32_t> started;
+  started.clear();
+  cmd_hooks.dvr_start = [](uint32_t key, int) {
+    started.push_back(key);
+    return answer;
+  };
+  cmd_hooks.record_filename = [](char *buf, size_t size, int) {
+    snprintf(buf, size, "rec_7.ts");
+    return 0;
+  };
+  uint32_t lock = capture_block.video_lock;
+  capture_block.video_lock = 1;
+  for (uint8_t op : {20, 41}) {
+    std::vector<uint8_t> fields = op == 20 ? std::vector<uint8_t>{1, 0, 0, 0} : std::vector<uint8_t>{1, 0};
+    answer = CTL_ERR_NO_FILE;
+    Reply r = call(op, fields);
+    EXPECT_EQ(r.status, CTL_ERR_NO_FILE) << (int)op;
+    EXPECT_EQ(std::string(r.body.begin(), r.body.end()).find("rec_7"), std::string::npos) << (int)op;
+    answer = CTL_OK;
+    r = call(op, fields);
+    EXPECT_EQ(r.status, 0) << (int)op;
+    EXPECT_EQ(std::string((const char *)r.body.data()), "rec_7.ts") << (int)op;
+    status_update(0, ~0u, "reset");
+  }
+  EXPECT_EQ(started, (std::vector<uint32_t>{0x1, 0x1, 0x4, 0x4}));
+  capture_block.video_lock = lock;
+}
+
+// The serial bridge gives up on a reply after 2 s: a recording's file name
+// is waited for what the start left of 1.9 s, yet never less than 400 ms
+// however long the start took; a snapshot's name for 150 ms.
+TEST_F(Dispatcher, NameWaitsFitTheBridgesTwoSeconds) {
+  static int start_ms, waited;
+  static int64_t took, named_at;
+  cmd_hooks.dvr_start = [](uint32_t, int) -> CtlStatus {
+    int64_t t0 = monotonic_ms();
+    if (start_ms) sleep_ms(start_ms);
+    took = monotonic_ms() - t0;
+    return CTL_OK;
+  };
+  cmd_hooks.record_filename = [](char *buf, size_t size, int ms) {
+    named_at = monotonic_ms();
+    waited = ms;
+    snprintf(buf, size, "rec_9.ts");
+    return 0;
+  };
+  for (int ms : {0, 1600}) {
+    start_ms = ms;
+    int64_t asked = monotonic_ms();
+    ASSERT_EQ(call(20, {1, 0, 0, 0}).status, 0) << ms;
+    // Bounds by what was measured around the start and the whole call.
+    EXPECT_LE(waited, std::max<int64_t>(400, 1900 - took)) << ms;
+    EXPECT_GE(waited, std::max<int64_t>(400, 1900 - (named_at - asked))) << ms;
+    status_update(0, ~0u, "reset");
+  }
+  EXPECT_EQ(waited, 400);
+  uint32_t lock = capture_block.video_lock;
+  capture_block.video_lock = 1;
+  EXPECT_EQ(call(41, {1, 0}).status, 0);
+  EXPECT_EQ(waited, 150);
+  capture_block.video_lock = lock;
 }
 
 TEST_F(Dispatcher, MenuResetEscapesUntilTheMenuClosesOrGivesUp) {
@@ -210,7 +334,9 @@ TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {
   EXPECT_EQ(r.status, CTL_ERR_RANGE);
   EXPECT_EQ(r.body.size(), 4u);
   EXPECT_EQ(call(71, {16, 0, 0}).status, CTL_ERR_RANGE);
-  // 64 KiB of metadata at most, in pieces of at most 252 bytes.
+  // 64 KiB of metadata at most, in pieces of at most 252 bytes, counted
+  // from none.
+  ASSERT_EQ(call(25).status, 0);
   std::vector<uint8_t> piece(250, 0xAB);
   int ok = 0;
   while ((r = call(25, piece)).status == 0) ok++;
@@ -218,6 +344,7 @@ TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {
   EXPECT_EQ(ok, 65536 / 250);
   EXPECT_EQ(call(25).status, 0);   // no bytes: emptied
   EXPECT_EQ(call(25, piece).status, 0);
+  call(25);   // left empty, as a fresh process has it
 }
 
 namespace {

@@ -11,8 +11,10 @@
 
 #include "control/cmd_exec.h"
 #include "control/status_events.h"
+#include "core/firmware.h"
 #include "core/param_block.h"
 #include "storage/storage_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -116,14 +118,40 @@ TEST_F(FileRequests, AWriteLostOnAFullVolumeIsReportedAtTheClose) {
   EXPECT_EQ(call(57).status, CTL_OK);
 }
 
-TEST_F(FileRequests, AReplyTooLargeForAPacketIsTheCodecsStatusAlone) {
-  std::string name(243, 'a');
-  name += ".mp4";
-  ASSERT_EQ(sys_write_text((ext + "/DCIM/" + name).c_str(), "x"), 0);
+// A name too long to be asked for again (past the length limit of names
+// from outside) is not listed, so no listed name makes a reply too large
+// for a packet; one at the limit is listed and named whole.
+TEST_F(FileRequests, NamesPastTheLimitAreNotListed) {
+  std::string longest = std::string(FILESYS_NAME_MAX - 4, 'a') + ".mp4";
+  for (size_t len : {FILESYS_NAME_MAX + 1, 247}) {
+    std::string name = std::string(len - 4, 'b') + ".mp4";
+    ASSERT_EQ(sys_write_text((ext + "/DCIM/" + name).c_str(), "x"), 0);
+  }
+  ASSERT_EQ(sys_write_text((ext + "/DCIM/" + longest).c_str(), "x"), 0);
   cmd_file_list_stale();
+  Reply count = call(50, {2});
+  ASSERT_EQ(count.status, CTL_OK);
+  EXPECT_EQ(count.body[0], 2) << "real.mp4 and the name at the limit";
   Reply r = call(52, {2, 0, 0, 0, 0});
-  EXPECT_EQ(r.status, CTL_ERR_TOO_LARGE);
-  EXPECT_TRUE(r.body.empty());
+  ASSERT_EQ(r.status, CTL_OK);
+  EXPECT_EQ(std::string((const char *)r.body.data()), longest);
+  EXPECT_EQ(call(52, {2, 2, 0, 0, 0}).status, CTL_ERR_RANGE);
+}
+
+// An image named from a volume is checked before the reply: one refused is
+// answered as out of range, the update status saying why; one missing or
+// unreadable as a failed file operation.
+TEST_F(FileRequests, AFirmwareImageIsCheckedBeforeTheReply) {
+  ASSERT_EQ(sys_write_text((ext + "/bad.fw").c_str(), "not an image at all"), 0);
+  int fds = test_open_fds();
+  EXPECT_EQ(call(48, with({2}, "bad.fw")).status, CTL_ERR_RANGE);
+  const char *why = firmware_status_peek();
+  EXPECT_TRUE(why && *why);
+  EXPECT_EQ(test_open_fds(), fds);   // the file is let go once checked
+  EXPECT_EQ(call(48, with({2}, "absent.fw")).status, CTL_ERR_FILE_OP);
+  sim_storage_fault("sdb1", "EIO", 0);
+  EXPECT_EQ(call(48, with({2}, "bad.fw")).status, CTL_ERR_FILE_OP);
+  EXPECT_EQ(firmware_update_in_progress(), 0);
 }
 
 }  // namespace

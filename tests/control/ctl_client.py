@@ -16,7 +16,13 @@ prints the reply status, its fields and the status word, one per line; the
 status and the word's bits are named beside their numbers:
   status 0 (ok)
   word 0x01000004 (video primary)
-Raw arguments are hex ("hex:0011ff") or a file ("@path").
+A reply "out of range" is followed by the arguments outside their range:
+  status 2 (out of range)
+  out of range: storage=4 (1-3)
+get_version prints its number decoded:
+  version 0x01050007 (1.5 build 7)
+Numbers may be hex ("0x1f"); raw arguments are hex ("hex:0011ff") or a
+file ("@path"). Each operation's arguments are listed after the options.
 """
 import argparse
 import os
@@ -131,6 +137,110 @@ OPS = {
     "menu_select": (142, "", "bbs"),
     "menu_escape": (143, "", ""),
 }
+
+
+def rng(lo, hi, *also):
+    """An argument's range: lo to hi, and the single values also."""
+    text = ("%d to %d" if lo < 0 else "%d-%d") % (lo, hi)
+    if also:
+        text = " or ".join(["%d" % v for v in also] + [text])
+    return text, lambda v: lo <= v <= hi or v in also
+
+
+NAME = ("a file name", None)
+ANY = ("", None)
+STORAGE = rng(1, 2)          # 1 internal, 2 external
+REC_STORAGE = rng(1, 3)      # 1 internal, 2 external, 3 both
+LINE = rng(0, 16)            # the text lines of the overlay
+CHANNELS = rng(1, 3)         # 1 left, 2 right, 3 both
+COUNTER = rng(0, 3)
+
+# Each operation's arguments in order: (name, (range text, test), note).
+# The test is the device's own check; a reply "out of range" names the
+# arguments that fail it (a name or a size the device refused otherwise).
+ARGS = {
+    "subscribe": [("slot", rng(0, 3), ""), ("mask", ANY, "status bits"), ("port", ANY, "UDP port")],
+    "set_display_mode": [("mode", rng(0, 4), "")],
+    "set_low_power": [("level", rng(0, 2), "0 on, 1 display off, 2 suspend")],
+    "reserved_7": [("a", ANY, ""), ("b", ANY, "")],
+    "set_time": [("seconds", ANY, "since 1970")],
+    "record_start": [("storage", REC_STORAGE, "1 internal, 2 external, 3 both"),
+                     ("mode", ANY, "0 MP4, 1 TS, other: as set"),
+                     ("kbit/s", rng(100, 20000, 0), "0 keeps the bit rate")],
+    "set_record_filename": [("name", ("at most 79 characters", lambda v: len(v) <= 79), "")],
+    "append_record_metadata": [("data", ANY, "hex:.. or @file")],
+    "enable_record_metadata": [("on", rng(0, 1), "")],
+    "play_seek": [("seconds", rng(-32768, 32767), "negative back")],
+    "play_file": [("storage", STORAGE, "1 internal, 2 external"), ("name", NAME, "")],
+    "play_trick": [("mode", rng(0, 2), "0 normal, 1 fast forward, 2 rewind")],
+    "view_snapshot": [("storage", STORAGE, "1 internal, 2 external"), ("name", NAME, "")],
+    "snapshot_take": [("storage", REC_STORAGE, "1 internal, 2 external, 3 both"),
+                      ("quality", rng(2, 97, 0), "0 keeps the JPEG quality")],
+    "reserved_44": [("text", ANY, "")],
+    "append_snapshot_metadata": [("data", ANY, "hex:.. or @file")],
+    "enable_snapshot_metadata": [("on", rng(0, 1), "")],
+    "update_firmware": [("storage", STORAGE, ""), ("name", NAME, "")],
+    "save_log": [("storage", STORAGE, ""), ("which", rng(0, 1), "")],
+    "file_count": [("storage", STORAGE, "")],
+    "storage_space": [("storage", STORAGE, "")],
+    "file_name": [("storage", STORAGE, ""), ("index", ANY, "from 0, below file_count")],
+    "file_delete": [("storage", STORAGE, ""), ("name", NAME, "")],
+    "file_rename": [("storage", STORAGE, ""), ("name", NAME, ""), ("new name", NAME, "")],
+    "file_info": [("storage", STORAGE, ""), ("index", ANY, "from 0, below file_count")],
+    "file_open": [("storage", STORAGE, ""), ("write", rng(0, 1), ""), ("name", NAME, "")],
+    "file_write": [("data", ANY, "hex:.. or @file")],
+    "set_osd_text": [("line", LINE, ""), ("text", ANY, "")],
+    "set_osd_position": [("line", LINE, ""), ("y", rng(0, 1079), ""), ("x", rng(0, 1919), "")],
+    "set_osd_enable": [("line", LINE, ""), ("font", rng(0, 4), "0 off")],
+    "set_osd_background": [("line", LINE, ""), ("background", rng(0, 7), "")],
+    "set_osd_datetime_format": [("date format", rng(0, 13), ""), ("time format", rng(0, 6), "")],
+    "get_osd": [("line", LINE, "")],
+    "image_alloc": [("slot", rng(0, 15), ""), ("size", rng(1, 65535), "bytes")],
+    "image_chunk": [("slot", rng(0, 15), ""), ("offset", ANY, "inside the size"), ("data", ANY, "hex:.. or @file")],
+    "image_commit": [("slot", rng(0, 15), ""), ("channel", rng(0, 1), "")],
+    "set_capture_adjust": [("what", (("0, 2, 3 or 4"), lambda v: v in (0, 2, 3, 4)),
+                            "0 brightness, 2 contrast, 3 hue, 4 saturation"), ("value", rng(0, 255), "")],
+    "get_capture_adjust": [("what", (("0, 2, 3 or 4"), lambda v: v in (0, 2, 3, 4)),
+                            "0 brightness, 2 contrast, 3 hue, 4 saturation")],
+    "set_capture_input": [("input", rng(0, 1), "")],
+    "set_capture_mode": [("standard", rng(0, 1), ""), ("interpolate", rng(0, 1), ""),
+                         ("rate", (("0, 1, 2 or 4"), lambda v: v in (0, 1, 2, 4)), "")],
+    "set_audio_input": [("input", rng(0, 1), "")],
+    "set_volume": [("channels", CHANNELS, "1 left, 2 right, 3 both"), ("volume", rng(0, 119), "")],
+    "set_mute": [("channels", CHANNELS, "1 left, 2 right, 3 both"), ("on", rng(0, 1), "")],
+    "set_agc": [("channels", CHANNELS, "1 left, 2 right, 3 both"), ("on", rng(0, 1), "")],
+    "set_encoder_count": [("counter", COUNTER, ""), ("count", ANY, "")],
+    "get_encoder_count": [("counter", COUNTER, "")],
+    "set_encoder_scalar": [("counter", COUNTER, ""), ("scale", ANY, "a number")],
+    "set_offboard_encoder": [("counter", COUNTER, ""), ("on", ANY, "")],
+    "get_encoder_scalar": [("counter", COUNTER, "")],
+    "menu_reset": [("open", ANY, "non-zero opens the menu")],
+    "menu_up_down": [("up", ANY, "non-zero up, 0 down")],
+}
+
+
+def usage_line(op):
+    """'record_start STORAGE(1-3) ...' with each argument's range and meaning."""
+    parts = [op]
+    for name, (allowed, _), note in ARGS.get(op, []):
+        text = name.upper().replace(" ", "_")
+        detail = "; ".join(t for t in (allowed, note) if t)
+        parts.append("%s(%s)" % (text, detail) if detail else text)
+    return " ".join(parts)
+
+
+def out_of_range(op, args):
+    """The arguments of op outside their range, as 'name=value (range)'."""
+    bad = []
+    for (name, (allowed, test), _), value in zip(ARGS.get(op, []), args):
+        if test is not None and not test(value):
+            bad.append("%s=%s (%s)" % (name, value, allowed))
+    return bad
+
+
+def version_text(v):
+    return "0x%08x (%d.%d build %d)" % (v, v >> 24, (v >> 16) & 0xFF, v & 0xFFFF)
+
 
 FIXED = {"b": "<B", "h": "<H", "i": "<h", "w": "<I", "q": "<Q", "d": "<d"}
 
@@ -403,18 +513,23 @@ def parse_arg(code, text):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ops = "\n".join("  " + usage_line(op) for op in sorted(OPS, key=lambda o: OPS[o][0]))
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 epilog="operations and their arguments (range; meaning):\n" + ops)
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=SERVICE_PORT)
     ap.add_argument("--serial")
     ap.add_argument("--timeout", type=float, default=5.0)
-    ap.add_argument("op", choices=sorted(OPS))
+    ap.add_argument("op", metavar="OP", choices=sorted(OPS), help="an operation, listed below")
     ap.add_argument("args", nargs="*")
     a = ap.parse_args()
     layout = OPS[a.op][1]
     if len(a.args) != len(layout):
-        ap.error("%s takes %d arguments (%s)" % (a.op, len(layout), layout))
-    args = [parse_arg(c, t) for c, t in zip(layout, a.args)]
+        ap.error("%s takes %d arguments: %s" % (a.op, len(layout), usage_line(a.op)))
+    try:
+        args = [parse_arg(c, t) for c, t in zip(layout, a.args)]
+    except ValueError as e:
+        ap.error("%s: %s (%s)" % (a.op, e, usage_line(a.op)))
     with Client(a.host, a.port, a.serial, a.timeout) as c:
         try:
             r = c.call(a.op, *args)
@@ -422,8 +537,15 @@ def main():
             print("error: %s" % e, file=sys.stderr)
             return 1
     print("status " + status_text(r.status))
+    if r.status == 2:
+        bad = out_of_range(a.op, args)
+        print("out of range: " + (", ".join(bad) if bad else "a value the device checks itself: " +
+                                  usage_line(a.op)))
     for f in r.fields:
-        print(f.hex() if isinstance(f, bytes) else f)
+        if a.op == "get_version":
+            print("version " + version_text(f))
+        else:
+            print(f.hex() if isinstance(f, bytes) else f)
     if r.word is not None:
         print("word " + word_text(r.word))
     return 0

@@ -4,9 +4,14 @@
 // set no clock, the telemetry reader's limits, and the thread's rounds on the
 // simulated line ending on every event.
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <arpa/inet.h>
 
+#include <algorithm>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -17,6 +22,7 @@
 #include "control/serial_port.h"
 #include "control/status_events.h"
 #include "core/global.h"
+#include "core/log.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
 #include "core/process_util.h"
@@ -286,6 +292,137 @@ TEST_F(SerialThread, EveryEventEndsEveryModeAndStartModeRestarts) {
   sleep_ms(100);
   EXPECT_EQ(stream_get_state_by_id(SERIAL_STREAM), 0);
   p->serial.baud_rate = 115200;
+}
+
+// Mode 3 with the process out of descriptors: the peer waiting to be
+// accepted is not accepted at once again and again (one line says accepting
+// pauses), and once descriptors are free it is served and that is said.
+TEST_F(SerialThread, AcceptingPausesWhileTheProcessIsOutOfDescriptors) {
+  char chunk[4096];
+  while (log_read(chunk, sizeof chunk) > 0) {
+  }
+  p->serial.stream_id = 3;
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, waiting for connection"; }));
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(p->serial.tcp_port);
+  // A peer served before any shortage: nothing is said of accepting.
+  int peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(peer, (struct sockaddr *)&a, sizeof a), 0);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, accepted from 127.0.0.1"; }));
+  close(peer);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, waiting for connection"; }));
+  peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(peer, 0);
+  // Every descriptor below a limit just above the highest one open is taken.
+  int highest = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (dirent *e = readdir(d)) highest = std::max(highest, atoi(e->d_name));
+    closedir(d);
+  }
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit low = old;
+  low.rlim_cur = (rlim_t)highest + 8;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> taken;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+  EXPECT_EQ(connect(peer, (struct sockaddr *)&a, sizeof a), 0);
+  std::string log;
+  for (int i = 0; i < 3000 && log.find("pausing new connections") == std::string::npos; i++) {
+    sleep_ms(10);
+    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) log.append(chunk, n);
+  }
+  sleep_ms(1500);   // more than one pause
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) log.append(chunk, n);
+  std::string service = line(SERIAL_LINE_SERVICE);
+  for (int fd : taken) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(service, "Streaming, waiting for connection");
+  EXPECT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, accepted from 127.0.0.1"; }));
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) log.append(chunk, n);
+  auto count = [&](const char *what) {
+    size_t k = 0;
+    for (size_t at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) k++;
+    return k;
+  };
+  EXPECT_EQ(count("serial_tcp_server: accept: Too many open files, pausing new connections"), 1u) << log;
+  EXPECT_EQ(count("serial_tcp_server: accepting connections again"), 1u) << log;
+  close(peer);
+}
+
+// Mode 5 passes on only the datagrams that come from Serial_TCPAddr.
+TEST_F(SerialThread, DatagramsReachTheLineOnlyFromTheConfiguredAddress) {
+  int tty = sys_open("/dev/ttyS0.peer", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+  ASSERT_GE(tty, 0);
+  struct termios raw;
+  ASSERT_EQ(tcgetattr(tty, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(tty, TCSANOW, &raw), 0);
+  const uint8_t local[4] = {127, 0, 0, 1};
+  memcpy(p->serial_tcp_addr, local, 4);
+  p->serial.stream_id = 5;
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, connected to 127.0.0.1"; }));
+  for (const char *from_text : {"127.0.0.1 one\n", "127.0.0.2 stranger\n", "127.0.0.1 end\n"}) {
+    std::string from(from_text);
+    size_t sp = from.find(' ');
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, from.substr(0, sp).c_str(), &a.sin_addr);
+    ASSERT_EQ(bind(s, (struct sockaddr *)&a, sizeof a), 0) << from;
+    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    a.sin_port = htons(p->serial.tcp_port);
+    std::string text = from.substr(sp + 1);
+    EXPECT_EQ(sendto(s, text.data(), text.size(), 0, (struct sockaddr *)&a, sizeof a), (ssize_t)text.size());
+    close(s);
+  }
+  std::string got;
+  for (int i = 0; i < 3000 && got.find("end\n") == std::string::npos; i++) {
+    char buf[256];
+    ssize_t n = read(tty, buf, sizeof buf);
+    if (n > 0) got.append(buf, (size_t)n);
+    else sleep_ms(10);
+  }
+  close(tty);
+  EXPECT_EQ(got, "one\nend\n");
+}
+
+// Mode 1 writes stream A's key frames to the line, and nothing else.
+TEST_F(SerialThread, StreamModeWritesOnlyKeyFrames) {
+  TestStream video(VIDEO_STREAM1, 1u << 20, 64);
+  int tty = sys_open("/dev/ttyS0.peer", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+  ASSERT_GE(tty, 0);
+  struct termios raw;
+  ASSERT_EQ(tcgetattr(tty, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(tty, TCSANOW, &raw), 0);
+  p->serial.stream_id = 1;
+  p->serial.interval = 0;
+  p->video[0].stream_mode = StreamMode_H264_ES;   // the frames alone, as they are published
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, stream 1"; }));
+  // Each entry is 100 bytes of its sequence number's low byte.
+  uint32_t key1 = video.put(100, 9000, STREAM_FLAG_KEY);
+  video.put(100, 12600, 0);
+  uint32_t key2 = video.put(100, 16200, STREAM_FLAG_KEY);
+  std::string got;
+  for (int i = 0; i < 3000 && got.size() < 200; i++) {
+    char buf[256];
+    ssize_t n = read(tty, buf, sizeof buf);
+    if (n > 0) got.append(buf, (size_t)n);
+    else sleep_ms(10);
+  }
+  close(tty);
+  EXPECT_EQ(got, std::string(100, (char)(key1 & 0xFF)) + std::string(100, (char)(key2 & 0xFF)));
+  uint64_t one = 1;
+  ASSERT_EQ(write(serial_event_fd, &one, sizeof one), 8);
+  EXPECT_TRUE(wait_for(ended));
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0) << "the ended round still holds the stream";
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include <string>
 #include <sys/wait.h>
 
+#include "core/board_io.h"
 #include "core/crash.h"
 #include "core/global.h"
+#include "core/hwreg.h"
 #include "core/log.h"
 #include "core/startup.h"
 #include "platform/host_root.h"
@@ -62,6 +64,13 @@ TEST(CrashHandlers, FaultUnderTheLogAndQuitLocksIsReportedAndEnds) {
   EXPECT_NE(got.find("si_addr=0x10 "), std::string::npos) << got;
 }
 
+// The exit actions run in a copy of the faulting process: what they find on
+// GPIO 35 is what the handler left there.
+void say_gpio35(void) {
+  uint32_t bit = 1u << 3, dir = hwreg_read(0x01C67010u + 40u), out = hwreg_read(0x01C67014u + 40u);
+  fprintf(stderr, "gpio35 output=%d level=%d\n", !(dir & bit), !!(out & bit));
+}
+
 // A bus error reports, runs the exit actions (in a child process, as no
 // signal handler may run programs) and ends.
 TEST(CrashHandlers, BusErrorRunsTheExitActionsAndEnds) {
@@ -77,6 +86,26 @@ TEST(CrashHandlers, BusErrorRunsTheExitActionsAndEnds) {
       },
       testing::KilledBySignal(SIGBUS), "Segfault Handler: .*Bus error\nlast error: probe failed");
   EXPECT_EQ(read_board_file("/run/exec.log"), "sync\n");
+}
+
+// A bus error drives GPIO 35 before it reports.
+TEST(CrashHandlers, BusErrorDrivesGpio35) {
+#if defined(__SANITIZE_THREAD__)
+  // The simulated registers start a thread in the forked copy, which the
+  // thread sanitizer does not allow.
+  GTEST_SKIP() << "not under the thread sanitizer";
+#endif
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        alarm(kHangLimitS);
+        hwreg_map();
+        board_init_model();
+        core_hooks.ntpd_stop = say_gpio35;
+        crash_handlers_install();
+        raise(SIGBUS);
+      },
+      testing::KilledBySignal(SIGBUS), "Bus error\n(.|\n)*gpio35 output=1 level=1");
 }
 
 TEST(CrashHandlers, FormatWithoutTheHeap) {

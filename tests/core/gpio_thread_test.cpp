@@ -124,6 +124,61 @@ TEST_F(GpioBoard, I2cKeypadSetUpPostsItsTableAndClicks) {
   EXPECT_EQ(keypad_init(block()), -4);
 }
 
+// "press W" of the board's command file: the keys are seen once and let go
+// by themselves, on the I2C keypad and on the lines alike.
+TEST_F(GpioBoard, PressCommandPostsOnceAndLetsGo) {
+  EXPECT_EQ(keypad_init(block()), 0);
+  passes(3);
+  EXPECT_EQ(sim_board_command("press 256"), 0);
+  EXPECT_EQ(sim_board_command("press 0"), -1);
+  passes(10);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{0x1}));
+  EXPECT_EQ(sim_board_keypad_reg(1), 0) << "let go";
+  // Presses written together follow one another, each let go before the
+  // next: every one is a key.
+  EXPECT_EQ(sim_board_command("press 256"), 0);
+  EXPECT_EQ(sim_board_command("press 2048"), 0);
+  EXPECT_EQ(sim_board_command("press 256"), 0);
+  passes(40);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{0x1, 0x1, 0x2, 0x1}));
+  // "keys W" takes over: presses still queued are dropped.
+  keys.clear();
+  EXPECT_EQ(sim_board_command("press 256"), 0);
+  EXPECT_EQ(sim_board_command("press 2048"), 0);
+  EXPECT_EQ(sim_board_command("keys 0"), 0);
+  EXPECT_EQ(sim_board_command("press 8"), 0);
+  passes(40);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{0x10}));
+
+  gpio_state_reset();
+  keys.clear();
+  sim_board_set_keypad(SIM_KEYPAD_GPIO);
+  EXPECT_LT(keypad_init(block()), 0);
+  passes(3);
+  EXPECT_EQ(sim_board_command("press 4"), 0);   // Key 3 of the Keypad page: line 2
+  passes(40);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{1u << 2}));
+  EXPECT_EQ(sim_board_command("press 4"), 0);
+  EXPECT_EQ(sim_board_command("press 1"), 0);
+  EXPECT_EQ(sim_board_command("press 256"), 0);   // Key 9: line 8
+  passes(190);
+  EXPECT_EQ(keys, (std::vector<uint32_t>{1u << 2, 1u << 2, 1u << 0, 1u << 8}));
+}
+
+// The keypad controller answers the program's first look at the board, in
+// a fresh process where neither the board's ticker nor a command has run.
+TEST(GpioBoardFresh, KeypadAnswersTheFirstReadOfTheBoard) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        int fd = i2c_open_slave(0);
+        int id = fd >= 0 ? i2c_read_byte(fd, 0x7A) : -1;
+        fprintf(stderr, "id=%d\n", id);
+        exit(id == 0x10 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "id=16");
+}
+
 TEST_F(GpioBoard, CounterControllerExchangesCountsFromTheThirdPass) {
   sim_board_set_keypad(SIM_KEYPAD_GPIO);   // the bus carries only the counters
   keypad_init(block());
@@ -181,6 +236,21 @@ TEST_F(GpioBoard, ControllersThatStopAnsweringLogOncePerEpisode) {
     EXPECT_EQ(count(log, "failed to read i2c keypad"), 1u) << log;
   }
   sim_board_i2c_fail(0);
+}
+
+// A line driven for the first time says it was made an output; gpio_drive,
+// the signal handlers' form, says nothing and reports it.
+TEST_F(GpioBoard, LineMadeAnOutputIsLoggedOnce) {
+  param_log_text();
+  gpio_set(36, 1);
+  gpio_set(36, 0);
+  std::string log = param_log_text();
+  size_t at = log.find("reconfiguring gpio 36 as an output");
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find("reconfiguring", at + 1), std::string::npos) << log;
+  EXPECT_EQ(gpio_drive(38, 1), 1);
+  EXPECT_EQ(gpio_drive(38, 1), 0);
+  EXPECT_EQ(param_log_text().find("reconfiguring"), std::string::npos);
 }
 
 TEST_F(GpioBoard, WatchdogKickedEveryFourSecondsAndBlinkSetsThePace) {

@@ -30,11 +30,33 @@ TEST(ListenGuard, CapIsAShareOfTheDescriptorLimitReadEachTime) {
   struct rlimit rl = old;
   rl.rlim_cur = 200;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
-  EXPECT_EQ(listen_guard_max(1024), 50u);
+  EXPECT_EQ(listen_guard_max(1024), 25u);
   EXPECT_EQ(listen_guard_max(20), 20u);
   rl.rlim_cur = 8;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
   EXPECT_EQ(listen_guard_max(1024), (unsigned)LISTEN_MIN_CONNECTIONS);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+}
+
+// Every listener filled to its cap at once still leaves the process the
+// descriptors it has open when idle (about 60) and room for recordings,
+// snapshots and file requests.
+TEST(ListenGuard, AllListenersFullLeaveTheRestOfTheProcessItsDescriptors) {
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit rl = old;
+  const struct {
+    rlim_t limit;
+    unsigned share;
+  } cases[] = {{96, 12}, {256, 32}, {300, 43}, {511, 95}, {1024, 192}, {4096, 768}};
+  for (const auto &c : cases) {
+    rl.rlim_cur = c.limit;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+    unsigned share = listen_guard_max(100000);
+    EXPECT_EQ(share, c.share) << c.limit;
+    rlim_t left = c.limit - (rlim_t)share * LISTEN_SERVERS;
+    EXPECT_GE(left, c.limit >= 256 ? 128u : c.limit / 2) << c.limit;
+  }
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
 }
 
@@ -61,6 +83,27 @@ TEST(ListenGuard, OneLineAnEpisode) {
   EXPECT_EQ(count(log, "srv: accepting connections again\n"), 1);
   EXPECT_EQ(count(log, "srv: accept: Invalid argument\n"), 1);
   EXPECT_EQ(count(log, "\n"), 3);
+}
+
+// Every way of running out pauses new connections with one line; a
+// connection that went away or a bad call does not pause anything.
+TEST(ListenGuard, EachWayOfRunningOutPauses) {
+  for (int err : {EMFILE, ENFILE, ENOBUFS, ENOMEM}) {
+    log_take();
+    ListenGuard g = {"srv", false, false, 0};
+    EXPECT_TRUE(listen_guard_out_of_resources(err)) << err;
+    for (int i = 0; i < 10; i++) EXPECT_TRUE(listen_guard_accept_failed(&g, err)) << err;
+    EXPECT_TRUE(g.out_of_fds) << err;
+    EXPECT_EQ(count(log_take(), ", pausing new connections\n"), 1) << err;
+  }
+  for (int err : {EAGAIN, EINVAL}) {
+    log_take();
+    ListenGuard g = {"srv", false, false, 0};
+    EXPECT_FALSE(listen_guard_out_of_resources(err)) << err;
+    EXPECT_FALSE(listen_guard_accept_failed(&g, err)) << err;
+    EXPECT_FALSE(g.out_of_fds) << err;
+    EXPECT_EQ(count(log_take(), "pausing"), 0) << err;
+  }
 }
 
 }  // namespace

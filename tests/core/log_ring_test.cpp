@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <cstdio>
+#include <cstring>
 #include <poll.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "core/log.h"
@@ -105,6 +108,34 @@ TEST(LogRing, PrintfCutsAt254AndStoresWhatItPrints) {
   EXPECT_EQ(log_pending(), 0u) << "an empty message is not stored";
   log_printf_plain("plain %d\n", 7);
   EXPECT_EQ(held_text(), "plain 7\n");
+}
+
+// Lines are copied to standard error unless that is turned off (as a fuzz
+// harness does); the ring keeps them either way.
+TEST(LogRing, StandardErrorCopyCanBeTurnedOff) {
+  log_reset();
+  FILE *err = tmpfile();
+  ASSERT_NE(err, nullptr);
+  fflush(stderr);
+  int saved = dup(2);
+  ASSERT_GE(saved, 0);
+  ASSERT_EQ(dup2(fileno(err), 2), 2);
+  log_printf("copied one\n");
+  log_set_stderr(0);
+  log_printf("kept two\n");
+  log_set_stderr(1);
+  log_printf("copied three\n");
+  dup2(saved, 2);
+  close(saved);
+  std::string copied(4096, 0);
+  copied.resize(pread(fileno(err), &copied[0], copied.size(), 0) > 0 ? strlen(copied.c_str()) : 0);
+  fclose(err);
+  EXPECT_NE(copied.find("copied one\n"), std::string::npos) << copied;
+  EXPECT_EQ(copied.find("kept two"), std::string::npos) << copied;
+  EXPECT_NE(copied.find("copied three\n"), std::string::npos) << copied;
+  std::string held = held_text();
+  for (const char *line : {"copied one\n", "kept two\n", "copied three\n"})
+    EXPECT_NE(held.find(line), std::string::npos) << line;
 }
 
 TEST(LogRing, ErrorKeepsLastErrorWithContext) {

@@ -1,6 +1,9 @@
 // The time server, telnet and Wi-Fi access point on the simulated machine:
 // daemons go to the runner's table, configuration files under the root.
+#include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 
 #include "core/firmware.h"
 #include "core/net_init.h"
@@ -103,6 +106,37 @@ TEST_F(NetServices, AccessPointFilesAndDaemons) {
   EXPECT_NE(d.find("ping -q 10.0.0.111\n"), std::string::npos);
   EXPECT_EQ(d.find("ping -q 10.0.0.112"), std::string::npos);
   sys_unlink("/usr/ping_");
+}
+
+// A Wi-Fi tools archive from a disk replaces /Wifi, runs its set-up script
+// and brings the access point up; a refused one changes and runs nothing.
+TEST_F(NetServices, WifiArchiveInstallsOnlyWhenSound) {
+  const std::string dir = test_root() + test_scratch_dir("wifi_install");
+  std::string make = "cd '" + dir + "' && mkdir -p Wifi/bin && printf '#!/bin/sh\\n' > Wifi/wifi_configure.sh" +
+                     " && printf tool > Wifi/bin/tool && tar --format=ustar -cf good.tar Wifi" +
+                     " && head -c 3000 good.tar > cut.tar && mkdir -p '" + test_root() + "/Wifi'";
+  ASSERT_EQ(system(make.c_str()), 0);
+  sys_write_text("/Wifi/old_tool", "old");
+  sys_write_text("/run/sim/lsmod", "Module Size Used by\nr8188eu 400000 0\n");
+  sys_unlink("/run/exec.log");
+
+  int fd = open((dir + "/cut.tar").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  wifi_archive_install(block(), fd);
+  close(fd);
+  EXPECT_EQ(file("/Wifi/old_tool"), "old");
+  EXPECT_EQ(file("/run/exec.log"), "");
+  EXPECT_EQ(wifi_tools_present(), 0);
+
+  fd = open((dir + "/good.tar").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  wifi_archive_install(block(), fd);
+  close(fd);
+  EXPECT_EQ(file("/Wifi/old_tool"), "") << "the old tools went";
+  EXPECT_EQ(file("/Wifi/bin/tool"), "tool");
+  EXPECT_NE(file("/run/exec.log").find("/Wifi/wifi_configure.sh\n"), std::string::npos) << file("/run/exec.log");
+  EXPECT_EQ(wifi_tools_present(), 1);
+  EXPECT_NE(file("/run/sim/daemons").find("/usr/bin/hostapd /etc/hostapd.conf\n"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // param_set and param_get: range, step, type and change-group rules, and the
 // converted types. A refused value never changes the field or marks a group.
 #include <cmath>
+#include <thread>
 
 #include "core/param_types.h"
 #include "param_test_util.h"
@@ -225,6 +226,19 @@ TEST_F(ParamSetGet, UsersAndPermissions) {
   EXPECT_EQ(step, 3900);
 }
 
+// Only a user with both a name and a password can log in.
+TEST_F(ParamSetGet, UsersWhoCanLogIn) {
+  memset(block()->users, 0, sizeof block()->users);
+  EXPECT_EQ(user_login_count(), 0);
+  strcpy(block()->users[0].name, "op");
+  EXPECT_EQ(user_login_count(), 0);
+  strcpy(block()->users[0].password, "pw");
+  strcpy(block()->users[PARAM_USER_COUNT - 1].name, "last");
+  strcpy(block()->users[PARAM_USER_COUNT - 1].password, "pw");
+  strcpy(block()->users[4].password, "no name");
+  EXPECT_EQ(user_login_count(), 2);
+}
+
 TEST_F(ParamSetGet, NoAdminForcesGuestAdmin) {
   EXPECT_EQ(set("User[0].Name", "op"), "");
   EXPECT_EQ(set("User[0].Permission", "4"), "");
@@ -276,6 +290,59 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(get("BoardModel"), "7391");
   EXPECT_EQ(get("FirmwareBuild"), "1647");
   set("GPIO.out", "0");   // the output as the test found it
+}
+
+// A form that sets a sender's settings and starts it: the start of a stopped
+// sender begins a run with those settings, which the form's apply must not
+// restart; a running sender is restarted to take them, and so are settings
+// that come after the start.
+TEST_F(ParamSetGet, AStartTakesTheSettingsSetBeforeIt) {
+  static int running;
+  param_apply_hooks.stream_set_state = [](int id, int run) { if (id == 8) running = run; };
+  param_apply_hooks.stream_running = [](int id) { return id == 8 ? running : 0; };
+  const uint32_t udp_a = 1u << CG_UDP_A;
+  running = 0;
+  param_take_changes();
+  EXPECT_EQ(set("UDP[0].StreamMode", "4"), "");
+  EXPECT_EQ(set("UDP[1].StreamMode", "4"), "");
+  EXPECT_EQ(set("UDP[0].State", "start"), "");
+  EXPECT_EQ(param_take_changes(), 1u << CG_UDP_B) << "the start took UDP[0]'s settings";
+
+  EXPECT_EQ(set("UDP[0].StreamMode", "2"), "");
+  EXPECT_EQ(set("UDP[0].State", "start"), "");
+  EXPECT_EQ(param_take_changes(), udp_a) << "a running sender is restarted";
+
+  running = 0;
+  EXPECT_EQ(set("UDP[0].State", "start"), "");
+  EXPECT_EQ(set("UDP[0].StreamMode", "4"), "");
+  EXPECT_EQ(param_take_changes(), udp_a) << "settings after the start";
+  EXPECT_EQ(set("UDP[0].StreamMode", "2"), "");
+  EXPECT_EQ(set("UDP[0].State", "stop"), "");
+  EXPECT_EQ(param_take_changes(), udp_a) << "a stop keeps them";
+}
+
+// Dropping one group leaves every other, and a number past the groups
+// drops nothing.
+TEST_F(ParamSetGet, DroppingAChangeGroupLeavesTheOthers) {
+  // Every bit, CG_NONE's too, which no setting marks.
+  pthread_mutex_lock(&param_state.change_mutex);
+  param_state.pending = ~0u;
+  pthread_mutex_unlock(&param_state.change_mutex);
+  param_drop_change(32);
+  param_drop_change(33);
+  EXPECT_EQ(param_pending_changes(), ~0u);
+  param_drop_change(31);
+  param_drop_change(CG_UDP_A);
+  EXPECT_EQ(param_take_changes(), ~0u & ~(1u << 31) & ~(1u << CG_UDP_A));
+
+  // A start's drop and another thread's marks at once: each keeps the
+  // other's bits.
+  std::thread other([] {
+    for (int i = 0; i < 10000; i++) param_drop_change(CG_UDP_B);
+  });
+  for (int i = 0; i < 10000; i++) param_mark_changed(CG_UDP_A);
+  other.join();
+  EXPECT_EQ(param_take_changes(), 1u << CG_UDP_A);
 }
 
 // The clock moves the wall clock (never the machine's) and is written to the

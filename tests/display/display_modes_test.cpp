@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "core/framecopy.h"
+#include "core/param_apply.h"
+#include "core/startup.h"
 #include "display/display_hd.h"
 #include "display/display_keep.h"
 #include "display/display_std.h"
@@ -60,10 +62,14 @@ SimVideoOutInfo out_info(void) {
   return i;
 }
 
+// The display thread of a test; its hooks point into env, so the stop puts
+// back the ones it found.
 struct DisplayRun {
   DisplayEnv env{};
   pthread_t thread{};
   bool running = false;
+  ParamApplyHooks found_apply = param_apply_hooks;
+  CoreHooks found_core = core_hooks;
   void start() {
     env.env.name = "display_hd";
     env.env.start_rendezvous = Rendezvous_create(2);
@@ -83,6 +89,8 @@ struct DisplayRun {
     pthread_join(thread, nullptr);
     Rendezvous_delete(env.env.start_rendezvous);
     set_exit_code(EXIT_RUNNING);
+    param_apply_hooks = found_apply;
+    core_hooks = found_core;
     running = false;
   }
   ~DisplayRun() { stop(); }

@@ -36,6 +36,7 @@ class DvrKeys : public ::testing::Test {
  protected:
   void SetUp() override {
     test_root();
+    *get_param_block() = *param_default_block();   // the storage texts follow the ports setting
     g_drawn = Drawn();
     key_mailbox_reset();
     DvrKeyHooks h = {};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,11 +15,13 @@
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/param_access.h"
 #include "core/param_block.h"
 #include "core/param_flash.h"
 #include "display/dvr_keys.h"
 #include "display/dvr_logic.h"
 #include "display/gui_toolkit.h"
+#include "display/hd_display.h"
 #include "media/capture.h"
 #include "media/stream_ids.h"
 #include "media/stream_producer.h"
@@ -29,6 +32,7 @@
 #include "storage/playback.h"
 #include "storage/storage_test_support.h"
 #include "display/osd_ocr.h"
+#include "display/save_probe.h"
 #include "osd_test_support.h"
 #include "test_root.h"
 
@@ -241,6 +245,151 @@ TEST_F(Dvr, PictureGivesWayToAFileNamedMeanwhile) {
   EXPECT_EQ(status_get() & (STATUS_PLAYBACK | STATUS_SNAPSHOT_VIEW), 0u);
 }
 
+// A file the player refuses, whether or not it has stopped the stream by
+// the time the logic looks: its message comes once the playback has ended,
+// without the menu bit, so that the control protocol may name the next
+// file, whose key closes the message and waits for the next tick.
+uint32_t g_word_at_message;
+std::string g_message_screen;
+int g_waits;
+bool g_player_stops;
+
+TEST_F(Dvr, ARefusedFileGivesWayToTheNextOne) {
+  for (bool stops : {false, true}) {
+    ProducerState out{};
+    register_stand_in(&out, OUTPUT_STREAM);
+    g_waits = 0;
+    g_player_stops = stops;
+    g_message_screen.clear();
+    dvr_key_hooks.feed_key = [] {
+      switch (g_waits++) {
+        case 0:
+          PlaybackState = PLAYBACK_ERROR;   // what the player says of the file
+          if (g_player_stops) stream_set_state_by_id(OUTPUT_STREAM, 0);
+          return (DvrKey)0;
+        case 1:
+          g_word_at_message = status_get();
+          g_message_screen = ocr_screen();
+          return (DvrKey)DVR_KEY_PLAY_FILE;
+        default: return (DvrKey)DVR_KEY_ESCAPE;
+      }
+    };
+    EXPECT_EQ(play_video_action(&ctx, "bad.mp4"), 0);
+    stream_set_state_by_id(OUTPUT_STREAM, 0);
+    stream_register(nullptr, nullptr, OUTPUT_STREAM);
+    EXPECT_TRUE(ocr_has(g_message_screen, "File not playable")) << stops << g_message_screen;
+    EXPECT_EQ(g_word_at_message & (STATUS_MENU | STATUS_PLAYBACK), 0u) << stops;
+    EXPECT_EQ(g_waits, 2) << stops;
+    pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+    DvrKey waiting = key_mailbox.key_word;
+    pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+    EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE) << stops;
+    key_mailbox_reset();
+  }
+}
+
+// A file refused as the next one is asked for: the next one is shown, with
+// no message for the one left.
+TEST_F(Dvr, AFileLeftForTheNextOneLeavesNoMessage) {
+  ProducerState out{};
+  register_stand_in(&out, OUTPUT_STREAM);
+  g_waits = 0;
+  dvr_key_hooks.feed_key = [] {
+    if (g_waits++ == 0) {
+      PlaybackState = PLAYBACK_ERROR;
+      return (DvrKey)DVR_KEY_PLAY_FILE;
+    }
+    return (DvrKey)DVR_KEY_ESCAPE;
+  };
+  EXPECT_EQ(play_video_action(&ctx, "bad.mp4"), 0);
+  stream_set_state_by_id(OUTPUT_STREAM, 0);
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);
+  EXPECT_EQ(g_waits, 1);
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  DvrKey waiting = key_mailbox.key_word;
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+  EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE);
+  key_mailbox_reset();
+  status_update(0, STATUS_PLAYBACK | STATUS_PLAY_PAUSED, "test");
+}
+
+// The player is handed the whole path of a file, or an empty one (which it
+// refuses) when the path would not fit: never a cut path.
+std::string g_handed;
+
+TEST_F(Dvr, APathTooLongForThePlayerIsNotCut) {
+  std::string dir = mount_sd();
+  char *board_dir = filesys_getdir(STORAGE_MMC);
+  ASSERT_NE(board_dir, nullptr);
+  size_t room = 512 - strlen(board_dir) - 1;   // the player's path holds 511 bytes
+  free(board_dir);
+  osd_layout.browse_source = STORAGE_MMC;
+  for (size_t len : {room - 1, room}) {
+    ProducerState out{};
+    register_stand_in(&out, OUTPUT_STREAM);
+    g_handed = "-";
+    dvr_key_hooks.feed_key = [] {
+      char path[600];
+      playback_get_filename(path, sizeof path);
+      g_handed = path;
+      return (DvrKey)DVR_KEY_STOP_BACK;
+    };
+    std::string name = std::string(len - 4, 'n') + ".mp4";
+    EXPECT_EQ(play_video_action(&ctx, name.c_str()), 0);
+    stream_set_state_by_id(OUTPUT_STREAM, 0);
+    stream_register(nullptr, nullptr, OUTPUT_STREAM);
+    if (len < room) {
+      EXPECT_EQ(g_handed.size(), 511u);
+      EXPECT_EQ(g_handed.substr(g_handed.size() - name.size()), name);
+    } else {
+      EXPECT_EQ(g_handed, "");
+    }
+    key_mailbox_reset();
+  }
+}
+
+// A picture the player refuses is reported the same way.
+TEST_F(Dvr, ARefusedPictureGivesWayToTheNextFile) {
+  ProducerState out{};
+  register_stand_in(&out, OUTPUT_STREAM);
+  g_waits = 0;
+  g_message_screen.clear();
+  dvr_key_hooks.feed_key = [] {
+    switch (g_waits++) {
+      case 0: return (DvrKey)DVR_KEY_UNUSED;   // the name's message
+      case 1:
+        PlaybackState = PLAYBACK_ERROR;
+        return (DvrKey)0;
+      case 2:
+        g_word_at_message = status_get();
+        g_message_screen = ocr_screen();
+        return (DvrKey)DVR_KEY_PLAY_FILE;
+      default: return (DvrKey)DVR_KEY_ESCAPE;
+    }
+  };
+  EXPECT_EQ(view_snapshot_action(&ctx, "bad.jpg"), 0);
+  stream_set_state_by_id(OUTPUT_STREAM, 0);
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);
+  EXPECT_TRUE(ocr_has(g_message_screen, "File not viewable")) << g_message_screen;
+  EXPECT_EQ(g_word_at_message & (STATUS_MENU | STATUS_PLAYBACK | STATUS_SNAPSHOT_VIEW), 0u);
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  DvrKey waiting = key_mailbox.key_word;
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+  EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE);
+  key_mailbox_reset();
+}
+
+// A start the logic did not take in time is withdrawn: it does not begin
+// after its request was refused.
+TEST_F(Dvr, AStartNotTakenInTimeIsWithdrawn) {
+  dvr_key_hooks.feed_key = nullptr;
+  EXPECT_EQ(dvr_start(DVR_KEY_RECORD_PAUSE, 50), CTL_ERR_STATE);
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  DvrKey waiting = key_mailbox.key_word;
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+  EXPECT_EQ(waiting, 0u);
+}
+
 // The control protocol's pause can come after its file's request is answered
 // and before the playback starts: the file starts held, and the word goes on
 // saying paused. A file handed over from a paused one starts playing.
@@ -274,3 +423,114 @@ TEST_F(Dvr, APauseAskedBeforeThePlaybackStartsHoldsTheFile) {
 }
 
 }  // namespace
+
+// A save copies the parameters under their write lock: the sizes a start
+// and a snapshot set are written under it too, never while a save holds it,
+// and the lock is free again afterwards.
+TEST_F(Dvr, SizesAreSetUnderTheParameterWriteLock) {
+  ParamBlock *p = get_param_block();
+  mount_sd();
+  p->recording.storage_device = 4;
+  // Runs act while a stand-in save holds the lock for half a second; true
+  // when what act writes was seen before the save let go.
+  auto seen_while_held = [](const std::function<void()> &act, const std::function<bool()> &written) {
+    SaveProbe save;
+    save.start(written);
+    act();
+    return save.stored_while_held();
+  };
+  auto lock_free = SaveProbe::lock_free;
+  // A start on a display output records at the display's size.
+  p->display.standard = 1;
+  p->display.output = 1;
+  p->video[0].width = 16;
+  p->video[0].height = 16;
+  const int w = display_info.width, h = display_info.height;
+  ASSERT_TRUE(w != 16 || h != 16);
+  EXPECT_FALSE(seen_while_held([&] { tick(DVR_KEY_RECORD_TOGGLE, {}, false); },
+                               [&] { return p->video[0].width != 16 || p->video[0].height != 16; }));
+  ASSERT_TRUE(lock_free());
+  EXPECT_EQ(gui_state.recording, 1);
+  EXPECT_EQ(p->video[0].width, w);
+  EXPECT_EQ(p->video[0].height, h);
+  tick(DVR_KEY_REC_STOP, {}, false);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
+  // A snapshot is taken at the recording's size; the stand-in recorder ends
+  // it once it runs.
+  p->video[0].width = 640;
+  p->video[0].height = 480;
+  p->video[1].width = p->video[1].height = 8;
+  auto snapshot = [&] {
+    std::thread recorder([] {
+      for (int i = 0; i < 3000 && stream_get_state_by_id(SNAPSHOT_STREAM) != 1; i++) usleep(10000);
+      stream_set_state_by_id(SNAPSHOT_STREAM, 0);
+    });
+    tick(DVR_KEY_SNAPSHOT, {}, false);
+    recorder.join();
+  };
+  EXPECT_FALSE(seen_while_held(snapshot,
+                               [&] { return p->video[1].width != 8 || p->video[1].height != 8; }));
+  ASSERT_TRUE(lock_free());
+  EXPECT_EQ(p->video[1].width, 640);
+  EXPECT_EQ(p->video[1].height, 480);
+}
+
+// A file the player stops as one of a kind it cannot play: why is said once
+// playback has ended, in a box that stays half a minute unless a key closes
+// it; other boxes keep their own time.
+int g_timeout_at_message;
+
+TEST_F(Dvr, AnUnsupportedFileSaysSoForHalfAMinute) {
+  ProducerState out{};
+  register_stand_in(&out, OUTPUT_STREAM);
+  g_waits = 0;
+  g_message_screen.clear();
+  g_timeout_at_message = -1;
+  const int before = osd_layout.message_timeout;
+  dvr_key_hooks.feed_key = [] {
+    switch (g_waits++) {
+      case 0:
+        PlaybackState = PLAYBACK_UNSUPPORTED;
+        stream_set_state_by_id(OUTPUT_STREAM, 0);
+        return (DvrKey)0;
+      case 1:
+        g_timeout_at_message = osd_layout.message_timeout;
+        g_message_screen = ocr_screen();
+        return (DvrKey)DVR_KEY_ESCAPE;
+      default: return (DvrKey)DVR_KEY_ESCAPE;
+    }
+  };
+  EXPECT_EQ(play_video_action(&ctx, "odd.mp4"), 0);
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);
+  EXPECT_EQ(g_waits, 2);
+  EXPECT_TRUE(ocr_has(g_message_screen, LangTable[388])) << LangTable[388] << " in " << g_message_screen;
+  EXPECT_EQ(g_timeout_at_message, 30);
+  EXPECT_EQ(osd_layout.message_timeout, before);
+  key_mailbox_reset();
+}
+
+// The withdrawal of a start not taken in time takes the mailbox's lock: a
+// key being taken meanwhile is never cleared under the taker.
+TEST_F(Dvr, AStartIsWithdrawnUnderTheMailboxLock) {
+  dvr_key_hooks.feed_key = nullptr;
+  CtlStatus result = CTL_OK;
+  std::thread starter([&] { result = dvr_start(DVR_KEY_RECORD_PAUSE, 50); });
+  auto word = [] {
+    pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+    DvrKey w = key_mailbox.key_word;
+    pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+    return w;
+  };
+  for (int i = 0; i < 3000 && word() != (DvrKey)DVR_KEY_RECORD_PAUSE; i++) usleep(1000);
+  bool cleared_while_held = false;
+  pthread_mutex_lock(&key_mailbox.key_mailbox_mutex);
+  for (int i = 0; i < 50 && !cleared_while_held; i++) {
+    cleared_while_held = __atomic_load_n(&key_mailbox.key_word, __ATOMIC_RELAXED) == 0;
+    usleep(10000);
+  }
+  pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
+  starter.join();
+  EXPECT_FALSE(cleared_while_held);
+  EXPECT_EQ(result, CTL_ERR_STATE);
+  EXPECT_EQ(word(), 0u);
+}

@@ -55,6 +55,7 @@ std::function<void(size_t)> g_on_wait;
 
 struct Gui : ::testing::Test {
   GuiContext ctx{};
+  InputState found_input = gui_input;   // the mouse and keyboard the tests fake
   void SetUp() override {
     test_root();
     *get_param_block() = *param_default_block();
@@ -78,6 +79,7 @@ struct Gui : ::testing::Test {
     dvr_key_hooks = DvrKeyHooks();
     key_mailbox_reset();
     load_language_file("none-such");
+    gui_input = found_input;
     osd_release();
   }
   // The row whose cursor cell holds white pixels, -1 none.
@@ -227,11 +229,18 @@ TEST_F(Gui, LanguageFiles) {
   for (int i = 0; i < LANG_COUNT; i++) {
     std::string t = lang_english[i];
     for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, "\\n");
-    fprintf(f, "%s\n", i == 63 ? "== Versatz: %6.1f ==" : t.c_str());
+    if (i == 63) t = "== Versatz: %6.1f ==";
+    if (i == 86) t = "50% schwarz";   // plain texts with a "%" of their own
+    if (i == 87) t = "75 % noir";
+    if (i == 184) t = "%d Speicher fehlt";   // a format whose conversion changed
+    fprintf(f, "%s\n", t.c_str());
   }
   fclose(f);
   EXPECT_EQ(LANG_COUNT, load_language_file("Two"));
   EXPECT_STREQ("== Versatz: %6.1f ==", LangTable[63]);
+  EXPECT_STREQ("50% schwarz", LangTable[86]);
+  EXPECT_STREQ("75 % noir", LangTable[87]);
+  EXPECT_STREQ(lang_english[184], LangTable[184]);
   EXPECT_STREQ(lang_english[424], LangTable[424]);
   EXPECT_EQ(-1, load_language_file("../lang/Two"));
   EXPECT_EQ(-1, load_language_file("x/Two"));

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "core/hwreg.h"
 #include "core/log.h"
 #include "core/param_block.h"
 #include "display/display_keep.h"
 #include "display/dvr_keys.h"
 #include "display/gui_layout.h"
 #include "display/keyboard_input.h"
+#include "display/osd_windows.h"
 #include "display/text_entry.h"
 #include "platform/sim/sim_control.h"
 #include "test_root.h"
@@ -268,6 +270,31 @@ TEST_F(Input, PointerStaysOnScreenAndTouchClicksOnce) {
     }
     EXPECT_EQ(gap_ms == 40 ? 1 : 3, clicks) << gap_ms;
   }
+}
+
+// The mouse opened before the OSD is laid out for an HD output (scale 2)
+// keeps its place on the OSD when the scale changes: the cursor's registers
+// follow, and moves count in the new scale.
+TEST_F(Input, PointerKeepsItsPlaceWhenTheOsdScaleChanges) {
+  struct ScaleKeep {
+    int saved = osd_scale;
+    ~ScaleKeep() { osd_scale = saved; }
+  } keep;
+  osd_scale = 1;
+  ASSERT_EQ(0, sim_input_plug(1, "mouse"));
+  keyboard_scan();
+  EXPECT_EQ(100u, hwreg_read(0x01C71C9Cu));
+  osd_scale = 2;
+  keyboard_scan();
+  EXPECT_EQ(100, gui_input.x);
+  EXPECT_EQ(100, gui_input.y);
+  EXPECT_EQ(200u, hwreg_read(0x01C71C9Cu));
+  EXPECT_EQ(200u, hwreg_read(0x01C71CA0u));
+  push(1, EV_REL, REL_X, 4);
+  push(1, EV_SYN, SYN_REPORT, 0);
+  keyboard_scan();
+  EXPECT_EQ(102, gui_input.x);
+  EXPECT_EQ(204u, hwreg_read(0x01C71C9Cu));
 }
 
 // 61 bytes with the NUL: 60 characters at most, and no more than the

@@ -64,6 +64,7 @@ inline std::string backing(const char *dev) {
 
 struct MenuScript : ::testing::Test {
   GuiContext ctx{};
+  InputState found_input = gui_input;   // the keyboard the scripts type on
   int row = 1;   // where the current menu's cursor is
   void SetUp() override {
     test_root();
@@ -86,6 +87,7 @@ struct MenuScript : ::testing::Test {
     key_mailbox_reset();
     set_exit_code(EXIT_RUNNING);
     storage_test_volumes_clear();
+    gui_input = found_input;
     osd_release();
   }
   static void mount_internal(void) {

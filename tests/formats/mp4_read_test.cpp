@@ -176,10 +176,29 @@ TEST_F(Mp4Read, FilesItCannotPlayAreRefusedAndSamplesOutsideTheMdatSkipped) {
     EXPECT_EQ(mp4_play(r.m), -1);
     EXPECT_TRUE(g_samples.empty());
   }
-  // Every frame a key frame: no stss, every video sample carries flag 0.
+  // Every frame a key frame: no stss, so every sample is a sync sample
+  // (the audio still reported as audio); an stss emptied lists none.
   {
-    Reader r(ffmpeg_file("intra.mp4", {"-g", "1"}, false));
-    std::vector<Sample> v = r.play();
+    std::string path = ffmpeg_file("intra.mp4", {"-g", "1"});
+    Bytes file = read_board_file(path);
+    ASSERT_EQ(std::search(file.begin(), file.end(), (const uint8_t *)"stss", (const uint8_t *)"stss" + 4),
+              file.end());
+    Reader r(path);
+    std::vector<Sample> all = r.play();
+    std::vector<Sample> v = of_kind(all, false), a = of_kind(all, true);
+    ASSERT_EQ(v.size(), 50u);
+    ASSERT_FALSE(a.empty());
+    for (auto &s : v) EXPECT_EQ(s.flags, 1u);
+    for (auto &s : a) EXPECT_EQ(s.flags, 2u);
+    std::string gop = ffmpeg_file("emptied.mp4", {"-bf", "0"}, false);
+    file = read_board_file(gop);
+    auto it = std::search(file.begin(), file.end(), (const uint8_t *)"stss", (const uint8_t *)"stss" + 4);
+    ASSERT_NE(it, file.end());
+    size_t count = (size_t)(it - file.begin()) + 8;  // past version and flags
+    file[count] = file[count + 1] = file[count + 2] = file[count + 3] = 0;
+    ASSERT_TRUE(write_board_file(dir + "/emptied2.mp4", file));
+    Reader e(dir + "/emptied2.mp4");
+    v = e.play();
     ASSERT_EQ(v.size(), 50u);
     for (auto &s : v) EXPECT_EQ(s.flags, 0u);
   }
@@ -321,6 +340,28 @@ TEST_F(Mp4Read, HostileTablesAreRefusedWithinOneCall) {
     size_t stsz = raw_table(f, "soun", "stsz");
     raw_put_be32(f, stsz + 16, raw_be32(f, stsz + 16) + (uint32_t)(add / 4));
     refused(f, "table.mp4");
+  }
+  {
+    // Sample groups that each fit, more of them than the reader holds in all.
+    auto with_groups = [&](uint32_t count) {
+      Bytes f = good;
+      std::vector<size_t> p = raw_table_path(f, "vide", "stsz");
+      EXPECT_EQ(p.size(), 6u);
+      const uint32_t size = 16 + (15u << 20);
+      Bytes box(size, 0);
+      raw_put_be32(box, 0, size);
+      memcpy(&box[4], "sgpd", 4);
+      memcpy(&box[8 + 4], "test", 4);
+      size_t end = p[4] + raw_be32(f, p[4]);
+      for (uint32_t i = 0; i < count; i++) f.insert(f.begin() + (ptrdiff_t)end, box.begin(), box.end());
+      for (size_t k = 0; k < 5; k++) raw_put_be32(f, p[k], raw_be32(f, p[k]) + count * size);
+      return f;
+    };
+    ASSERT_TRUE(write_board_file(dir + "/group.mp4", with_groups(1)));
+    Reader r(dir + "/group.mp4");
+    EXPECT_GT(r.play().size(), 100u);
+    EXPECT_FALSE(mp4_has_error(r.m)) << "one is within the reader's limits";
+    refused(with_groups(5), "groups.mp4");
   }
 }
 

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <map>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +93,171 @@ TEST_F(Mp4WriteLimits, MaximumSizeRefusesTheSampleThatWouldNotLeaveRoomForTheMoo
   EXPECT_EQ(probe_value(probe(path, {"-select_streams", "v", "-show_streams"}), "nb_frames"), std::to_string(written));
 }
 
+// Where the top-level boxes of a file end, walked by their sizes.
+size_t top_level_end(const Bytes &f) {
+  size_t at = 0;
+  while (at + 8 <= f.size()) {
+    uint64_t n = raw_be32(f, at);
+    if (n == 1 && at + 16 <= f.size()) n = (uint64_t)raw_be32(f, at + 8) << 32 | raw_be32(f, at + 12);
+    if (n < 8 || n > f.size() - at) break;
+    at += (size_t)n;
+  }
+  return at;
+}
+
+// A stream over a descriptor as a volume's own I/O makes one (fileno sees
+// no descriptor under it), on a disk that is full once the file holds
+// limit bytes: writes that need new space fail, writes over what the file
+// holds go through.
+struct FullDisk {
+  int fd;
+  off_t limit;
+  static ssize_t write(void *c, const char *buf, size_t n) {
+    FullDisk *d = (FullDisk *)c;
+    off_t at = lseek(d->fd, 0, SEEK_CUR);
+    struct stat st;
+    if (at < 0 || fstat(d->fd, &st) != 0) return -1;
+    off_t room = std::max(st.st_size, d->limit) - at;
+    if (room <= 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    return ::write(d->fd, buf, std::min((size_t)room, n));
+  }
+  static ssize_t read(void *c, char *buf, size_t n) { return ::read(((FullDisk *)c)->fd, buf, n); }
+  static int seek(void *c, off64_t *off, int whence) {
+    off_t r = lseek(((FullDisk *)c)->fd, (off_t)*off, whence);
+    if (r < 0) return -1;
+    *off = r;
+    return 0;
+  }
+};
+
+// The writer's stream holds its samples; the disk fills when they go out:
+// at the writer's own flush, at its owner's, or only at the finish. Every
+// time the finish cuts the file, through the descriptor it was given, to
+// one that plays and ends with its moov.
+TEST_F(Mp4WriteLimits, AStreamThatFailsWhenFlushedIsCutThroughItsDescriptor) {
+  for (int when : {0, 1, 2}) {
+    SCOPED_TRACE(when);
+    std::string path = in.dir + "/full" + std::to_string(when) + ".mp4";
+    int fd = sys_open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    FullDisk disk = {fd, 20000};
+    FILE *f = fopencookie(&disk, "w+", {FullDisk::read, FullDisk::write, FullDisk::seek, nullptr});
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(fileno(f), -1);
+    std::vector<char> buffer(1 << 20);
+    setvbuf(f, buffer.data(), _IOFBF, buffer.size());
+    Mp4Muxer *m = mp4_new();
+    mp4_add_tracks(m, true);
+    mp4_set_interleave(m, 45000);
+    mp4_set_file(m, f);
+    mp4_set_stream_fds(m, fd, -1);
+    mp4_write_header(m, nullptr, 0);
+    std::vector<Bytes> video(in.video.begin(), in.video.begin() + 40);
+    ASSERT_EQ(mp4_feed(m, video, in.audio), video.size());
+    ASSERT_EQ(mp4_get_error(m), 0) << "the samples are still in the stream's buffer";
+    if (when == 0) {
+      EXPECT_EQ(mp4_flush(m), -1);
+      EXPECT_EQ(mp4_get_error(m), MP4_ERR_WRITE);
+    } else if (when == 1) {
+      EXPECT_NE(fflush(f), 0);
+    } else {
+      // Room for what was written, not for the audio the finish adds.
+      disk.limit = (off_t)muxer_pos(m) + 100;
+    }
+    mp4_finish(m);
+    mp4_delete(m);
+    fclose(f);
+    close(fd);
+    Bytes file = read_board_file(path);
+    EXPECT_GT(file.size(), 10000u);
+    EXPECT_LE(file.size(), (size_t)disk.limit);
+    EXPECT_EQ(top_level_end(file), file.size()) << "bytes after the moov";
+    EXPECT_TRUE(decodes_cleanly(path));
+    auto got = decoded_md5s(path, "0:v");
+    auto want = decoded_md5s(in.h264, "0:v");
+    ASSERT_GT(got.size(), 5u);
+    ASSERT_LT(got.size(), 40u);
+    want.resize(got.size());
+    EXPECT_EQ(got, want);
+  }
+}
+
+// A mirror over such a stream as well: it first gets the header, read back
+// through the primary's descriptor. Whichever disk fills, at the writer's
+// flush or at its owner's (which leaves nothing for the finish to write),
+// both files are cut alike through their descriptors. The mirror's
+// descriptor is 0, as in a program started with its standard input closed.
+TEST_F(Mp4WriteLimits, EitherStreamFailingIsCutThroughItsDescriptorLikeTheOther) {
+  cookie_io_functions_t io = {FullDisk::read, FullDisk::write, FullDisk::seek, nullptr};
+  for (int full : {0, 1})
+    for (int owner : {0, 1}) {
+      SCOPED_TRACE(std::to_string(full) + (owner ? " owner's flush" : " writer's flush"));
+      std::string name = std::to_string(full) + std::to_string(owner) + ".mp4";
+      std::string a = in.dir + "/mirrored" + name, b = in.dir + "/mirror" + name;
+      int fa = sys_open(a.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+      ASSERT_GE(fa, 0);
+      int saved_stdin = dup(0);
+      close(0);
+      int fb = sys_open(b.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+      ASSERT_EQ(fb, 0);
+      FullDisk disks[2] = {{fa, 1 << 30}, {fb, 1 << 30}};
+      disks[full].limit = 20000;
+      FILE *pa = fopencookie(&disks[0], "w+", io), *pb = fopencookie(&disks[1], "w+", io);
+      ASSERT_TRUE(pa && pb);
+      std::vector<char> ba(1 << 20), bb(1 << 20);
+      setvbuf(pa, ba.data(), _IOFBF, ba.size());
+      setvbuf(pb, bb.data(), _IOFBF, bb.size());
+      Mp4Muxer *m = mp4_new();
+      mp4_add_tracks(m, true);
+      mp4_set_file(m, pa);
+      mp4_set_stream_fds(m, fa, fb);
+      mp4_write_header(m, "hdr", 3);
+      mp4_set_mirror_file(m, pb);
+      EXPECT_EQ(mp4_flush(m), 0);
+      EXPECT_EQ(mp4_get_error(m), 0) << "the header did not reach the mirror";
+      std::vector<Bytes> video(in.video.begin(), in.video.begin() + 40);
+      ASSERT_EQ(mp4_feed(m, video, in.audio), video.size());
+      ASSERT_EQ(mp4_get_error(m), 0) << "the samples are still in the streams' buffers";
+      if (!owner) {
+        EXPECT_EQ(mp4_flush(m), -1);
+        EXPECT_EQ(mp4_get_error(m), MP4_ERR_WRITE);
+        // The disk has room again for the samples that come after: they
+        // go to the healthy stream alone, the failed one ends where it
+        // failed.
+        disks[full].limit = 1 << 30;
+        for (size_t i = 0; i < 25; i++)
+          mp4_write_track(m, 1, in.video[i].data(), (uint32_t)in.video[i].size(), kMp4VideoTicks);
+      } else {
+        EXPECT_NE(fflush(full ? pb : pa), 0);
+      }
+      EXPECT_EQ(mp4_finish(m), -1);
+      EXPECT_EQ(mp4_get_error(m), MP4_ERR_WRITE) << "the failure was not reported";
+      mp4_delete(m);
+      fclose(pa);
+      fclose(pb);
+      close(fa);
+      close(fb);
+      if (saved_stdin >= 0) {
+        dup2(saved_stdin, 0);
+        close(saved_stdin);
+      }
+      Bytes file = read_board_file(a);
+      EXPECT_EQ(read_board_file(b), file);
+      EXPECT_GT(file.size(), 10000u);
+      EXPECT_LE(file.size(), 20000u);
+      EXPECT_EQ(top_level_end(file), file.size()) << "bytes after the moov";
+      EXPECT_TRUE(decodes_cleanly(a));
+      auto got = decoded_md5s(a, "0:v");
+      auto want = decoded_md5s(in.h264, "0:v");
+      ASSERT_GT(got.size(), 5u);
+      want.resize(got.size());
+      EXPECT_EQ(got, want);
+    }
+}
+
 TEST_F(Mp4WriteLimits, WriteFailureCutsBothFilesSoTheyStillPlay) {
   std::string a = in.dir + "/cut_a.mp4", b = in.dir + "/cut_b.mp4";
   const long limit = 32768;
@@ -125,6 +292,7 @@ TEST_F(Mp4WriteLimits, WriteFailureCutsBothFilesSoTheyStillPlay) {
   EXPECT_GT(fa.size(), 10000u);
   EXPECT_LE(fa.size(), (size_t)limit);
   EXPECT_EQ(fa, fb);
+  EXPECT_EQ(top_level_end(fa), fa.size()) << "bytes after the moov";
   EXPECT_TRUE(decodes_cleanly(a));
   // Every sample the moov lists is whole: the pictures are the first ones of
   // the input.

@@ -1,10 +1,10 @@
 // Any bytes as what an RTSP client sends on its connection: requests,
 // interleaved frames and noise. First one byte at a time through the request
-// parser and the Transport and Authorization readers (nothing may be read
-// outside the bytes received, and a request is never longer than what was
-// given); then to a real server's connection over loopback, which must keep
-// its event loop asleep while it waits for more, and must be gone soon after
-// the client has said all and stopped sending.
+// parser and the Transport, Authorization and Require readers (nothing may
+// be read outside the bytes received, and a request is never longer than
+// what was given); then to a real server's connection over loopback, which
+// must keep its event loop asleep while it waits for more, and must be gone
+// soon after the client has said all and stopped sending.
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
@@ -39,8 +39,8 @@ void use_request(const RtspRequest &r, size_t len) {
     rtsp_parse_transport(v, &t);
   }
   if (rtsp_request_header(&r, "Authorization", v, sizeof v)) {
-    RtspDigest d;
-    if (rtsp_parse_digest(v, &d)) {
+    HttpDigest d;
+    if (digest_parse(v, &d)) {
       UserAuthenticationDatabase db;
       db.addUserRecord("admin", "secret");
       rtsp_digest_check(db, d, r.method, "0123456789abcdef");
@@ -48,6 +48,14 @@ void use_request(const RtspRequest &r, size_t len) {
   }
   char small[4];
   rtsp_request_header(&r, "CSeq", small, sizeof small);
+  check(strlen(small) < sizeof small);
+  // The option list goes into a reply header: no line breaks or blanks
+  // beyond the separators, and never more than fits.
+  unsigned tags = rtsp_request_options(&r, "Require", v, sizeof v);
+  check(strlen(v) < sizeof v && (tags || !v[0]));
+  for (const char *q = v; *q; q++)
+    check((unsigned char)*q > ' ' || (*q == ' ' && q > v && q[-1] == ','));
+  rtsp_request_options(&r, "Require", small, sizeof small);
   check(strlen(small) < sizeof small);
 }
 

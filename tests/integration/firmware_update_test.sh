@@ -9,9 +9,15 @@
 # files (a tar of the kernel and the Wi-Fi tools archive, loaded from a USB
 # disk by the control protocol) cut inside their archive entry or carrying a
 # damaged archive: every flash region compares equal (cmp) afterwards.
+# A refused image is shown: the upload's answer and the update status page
+# say why, and the control protocol's update_firmware answers "out of
+# range". At start a USB disk carries a Wi-Fi tools archive that reaches
+# outside /Wifi (refused whole: nothing of it is written) and a rescue
+# firmware file whose size a loop toggles while it is checked (the program
+# lives and refuses it).
 . "$(dirname "$0")/common.sh"
 command -v mkimage >/dev/null || fail "mkimage (u-boot-tools) is not installed"
-new_root --usb sda1:3
+new_root --no-sd --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
 B=http://127.0.0.1:$M7391_HTTP_PORT
 W=$ROOT/run/fw
@@ -64,17 +70,61 @@ refused() {
   kill -0 "$BOX_PID" || fail "the program died after $1"
 }
 # refused_file <file on the disk> <status>: the same, loaded by the control
-# protocol's update_firmware.
+# protocol's update_firmware, whose reply says it was refused.
 refused_file() {
   save_regions before
-  timeout 30 python3 "$CLIENT" update_firmware 1 "$1" >/dev/null || fail "update_firmware $1"
+  local reply
+  reply=$(timeout 30 python3 "$CLIENT" update_firmware 1 "$1") || fail "update_firmware $1"
+  grep -qx "status 2 (out of range)" <<<"$reply" || fail "update_firmware $1 answered: $reply"
   wait_param FirmwareStatus "$2" 60
   same_regions before "$1"
   kill -0 "$BOX_PID" || fail "the program died after $1"
 }
 
+# The disk at start: a Wi-Fi archive with etc/escape.conf and
+# usr/html/escape.htm beside Wifi/, and a 6 MB rescue image (its data CRC
+# wrong) cut to 64 bytes for a moment again and again.
+python3 "$M7391_SOURCE_DIR/tests/core/hostile_archives.py" "$W/h"
+cp "$W/h/wifi_outside.tar" "$DISK/wifi_archive.tar"
+head -c 6000000 /dev/urandom > "$W/rescue.bin"
+mkimage -A arm -O linux -T kernel -C none -a 0x80008000 -e 0x80008000 -n rescue -d "$W/rescue.bin" \
+  "$W/rescue.img" >/dev/null || fail "mkimage rescue"
+RESCUE_SIZE=$(stat -c %s "$W/rescue.img")
+python3 - "$W/rescue.img" <<'PY'
+import sys
+b = bytearray(open(sys.argv[1], 'rb').read()); b[100000] ^= 1; open(sys.argv[1], 'wb').write(b)
+PY
+cp "$W/rescue.img" "$DISK/rescue_7391.fw"
+(while [ ! -e "$W/stop" ]; do
+  truncate -s 64 "$DISK/rescue_7391.fw"; truncate -s "$RESCUE_SIZE" "$DISK/rescue_7391.fw"; sleep 0.005
+done) &
+TOGGLE=$!
+PIDS+=("$TOGGLE")
 start_box "$ROOT/run/a.log"
 wait_log "$ROOT/run/a.log" "httpd: started"
+wait_log "$ROOT/run/a.log" "rescue_7391.fw size" 60
+for _ in $(seq 1 600); do
+  grep -qE "^.*(Firmware upload failed|not a valid firmware file|firmware file too small)$" "$ROOT/run/a.log" && break
+  kill -0 "$BOX_PID" 2>/dev/null || break
+  sleep 0.1
+done
+touch "$W/stop"
+wait "$TOGGLE" || true
+kill -0 "$BOX_PID" 2>/dev/null || fail "the program died checking a rescue file that shrinks"
+grep -qE "(Firmware upload failed|not a valid firmware file|firmware file too small)$" "$ROOT/run/a.log" ||
+  fail "the rescue file was not refused"
+rm -f "$DISK/rescue_7391.fw"
+grep -q "Wifi archive exists" "$ROOT/run/a.log" || fail "the Wi-Fi archive was not seen"
+grep -q "wifi_archive_read: the archive is refused" "$ROOT/run/a.log" || fail "the Wi-Fi archive was not refused"
+for f in etc/escape.conf usr/html/escape.htm Wifi/wifi_configure.sh; do
+  [ ! -e "$ROOT/$f" ] || fail "the refused Wi-Fi archive wrote $f"
+done
+[ "$(curl -s -g --max-time 10 -o /dev/null -w '%{http_code}' "$B/escape.htm")" = 404 ] ||
+  fail "escape.htm is served"
+! grep -qx "/Wifi/wifi_configure.sh" "$ROOT/run/exec.log" || fail "the refused archive's script ran"
+rm -f "$DISK/wifi_archive.tar"
+echo "ok: hostile disk at start"
+
 bad data 5000
 refused "$W/data.img" "not a valid firmware file"
 bad header 40
@@ -91,6 +141,29 @@ mkimage -A arm -O linux -T kernel -C none -a 0x80008000 -e 0x80008000 -n big -d 
 [ "$(stat -c %s "$W/big.img")" = $((0x780001)) ] || fail "big.img is $(stat -c %s "$W/big.img") bytes"
 refused "$W/big.img" "Firmware file too large"
 echo "ok: bad images refused"
+
+# The uploader learns why: an image refused at its header is answered 400
+# with the reason, and the update status page shows it once rather than
+# sending the browser away.
+head -c 4096 /dev/urandom > "$W/noise.img"
+code=$(curl -s -g --max-time 30 -o "$W/reply.htm" -w '%{http_code}' --data-binary @"$W/noise.img" "$B/firmware")
+[ "$code" = 400 ] || fail "a refused upload answered $code"
+grep -q "not a valid firmware file" "$W/reply.htm" || fail "the answer does not say why: $(cat "$W/reply.htm")"
+status_page() { curl -s -g --max-time 10 -o "$W/status.htm" -w '%{http_code}' "$B/admin_update_status.htm"; }
+[ "$(status_page)" = 200 ] || fail "the status page went away before showing the outcome"
+grep -q "not a valid firmware file" "$W/status.htm" || fail "status page: $(cat "$W/status.htm")"
+[ "$(status_page)" = 303 ] || fail "the status page stays after its outcome was shown"
+# A whole image whose data is damaged is refused while it is checked: the
+# status page follows the check to its refusal.
+post "$W/data.img" >/dev/null
+for _ in $(seq 1 600); do
+  code=$(status_page)
+  [ "$code" = 200 ] || fail "the status page went away ($code) before the refusal"
+  grep -q "not a valid firmware file" "$W/status.htm" && break
+  sleep 0.1
+done
+grep -q "not a valid firmware file" "$W/status.htm" || fail "the status page never showed the refusal"
+echo "ok: refusals shown"
 
 # Combined files: the good kernel with a Wi-Fi tools archive.
 mkdir -p "$W/tree/Wifi" "$W/c"

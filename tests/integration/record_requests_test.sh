@@ -20,7 +20,7 @@ CMD=$ROOT/run/sim_display.cmd
 ctl() { timeout 30 python3 "$CLIENT" --timeout 10 "$@"; }
 # The status line without the name the client adds after the number.
 status_of() { ctl "$@" | sed -n "1{s/ (.*//;p;}"; }
-word() { ctl get_status | sed -n 's/^word //p'; }
+word() { ctl get_status | sed -n "s/^word \([^ ]*\).*/\1/p"; }
 # wait_bit <mask> <value>: the status word's bits under mask reach value.
 wait_bit() {
   for _ in $(seq 1 300); do [ $(($(word) & $1)) = $(($2)) ] && return 0; sleep 0.1; done

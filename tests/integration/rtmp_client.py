@@ -302,6 +302,32 @@ def main():
                     closed += 1
         print("closed", closed, "of", n, flush=True)
         return 0 if closed == n else 1
+    elif what == "unfinished":
+        # N clients that each send all but the last byte of a message of
+        # SIZE bytes (in one chunk, after a Set Chunk Size) and then wait;
+        # prints how many the server kept, and holds them until killed.
+        n, size = int(sys.argv[2]), int(sys.argv[3])
+        head = chunks(2, 1, struct.pack(">I", 0x7FFFFFFF)) + bytes([3, 0, 0, 0]) + \
+            struct.pack(">I", size)[1:] + bytes([20, 0, 0, 0, 0])
+        body = b"\x55" * (size - 1)
+        socks = []
+        for i in range(n):
+            try:
+                c = Client(port)
+                c.handshake(8)
+                c.s.sendall(head + body)
+                socks.append(c.s)
+            except (OSError, EOFError):
+                pass
+        time.sleep(1)
+        kept = len(socks)
+        for s_ in select.select(socks, [], [], 0)[0]:
+            try:
+                kept -= s_.recv(1) == b""
+            except OSError:
+                kept -= 1
+        print("kept", kept, "of", n, flush=True)
+        time.sleep(3600)
     elif what == "hold":
         # N players connected until killed.
         cs = []

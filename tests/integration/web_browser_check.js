@@ -1,17 +1,18 @@
 // Drives headless Chromium through the web interface as a person would:
 // log in from the navigation bar, open the stream A setup page, change the
 // bit rate, save, see the new value, see a form posted by a page of another
-// site refused, and open the file list from the navigation bar. Then every
+// site and an image loaded by one refused, and open the file list from the navigation bar. Then every
 // page of the menu at a desktop's and a phone's width: nothing scrolls
 // sideways, the phone's menu sits above the content, and no row with a list
 // of values shows a bare number. Arguments: base URL, screenshot path,
-// directory for the pages' screenshots.
+// directory for the pages' screenshots, and optionally the URL of a page of
+// another site that loads the restore-defaults URL as an image.
 const { chromium } = require('playwright-core');
 
 const trail = [];
 
 async function main() {
-  const [base, shot, shots] = process.argv.slice(2);
+  const [base, shot, shots, imagePage] = process.argv.slice(2);
   const browser = await chromium.launch({
     executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
     args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
@@ -65,6 +66,21 @@ async function main() {
   if (forged.status() !== 403) fail('a form from another site was answered ' + forged.status());
   await page.goto(base + '/setup_streama.htm');
   if ((await page.inputValue('#BitRate')) !== '2500000') fail('a form from another site changed the bit rate');
+
+  // A page served from another port of this host loads the restore-defaults
+  // URL as an image, without Origin or Referer: the browser sends it with
+  // the unit's session cookie (another port is the same site to cookies)
+  // and says where it comes from, and the unit refuses it.
+  if (imagePage) {
+    const [img] = await Promise.all([
+      page.waitForResponse((r) => r.url().includes('/load_default_params')),
+      page.goto(imagePage),
+    ]);
+    const status = img.status();
+    await page.goto(base + '/setup_streama.htm');
+    if ((await page.inputValue('#BitRate')) !== '2500000') fail('a cross-site image restored the defaults');
+    if (status !== 403) fail('a cross-site image was answered ' + status);
+  }
 
   await Promise.all([page.waitForNavigation(), page.click('a[href="/download.htm"]')]);
   const link = page.locator('a[href="/download?s=2&f=2026/rec_0001.ts"]');

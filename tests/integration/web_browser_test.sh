@@ -1,7 +1,8 @@
 #!/bin/bash
 # The web interface in headless Chromium (Debian's chromium, driven by
 # playwright-core): log in, change stream A's bit rate on its setup page,
-# save, see the new value, and find a recording in the file list; every
+# save, see the new value, see a form and an image (served from another
+# port) of another site refused, and find a recording in the file list; every
 # page of the menu at 1280x900 and 390x844 (the screenshots are kept as
 # artefacts) fits its width with the menu above the content on the phone,
 # and shows words where a row has a list of values. scripts/test installs both; run by
@@ -28,8 +29,17 @@ code=$(curl -s -o /dev/null -w '%{http_code}' -d create_user_name=admin -d creat
   -d create_user_perm=5 -d GuestPermission=1 "$B/controls")
 [ "$code" = 200 ] || fail "could not create the administrator ($code)"
 
+# A page of another site, on another port of loopback, that loads the
+# restore-defaults URL as an image and withholds its address.
+XS=$ROOT/run/xsite
+mkdir -p "$XS"
+echo "<html><body><img referrerpolicy=\"no-referrer\" src=\"$B/load_default_params\"></body></html>" >"$XS/img.htm"
+python3 -m http.server 8000 --bind 127.0.0.1 --directory "$XS" >"$ROOT/run/xsite.log" 2>&1 &
+PIDS+=("$!")
+for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8000/img.htm && break; sleep 0.1; done
+
 NODE_PATH="$PW_DIR/node_modules" timeout 240 node "$(dirname "$0")/web_browser_check.js" "$B" \
-  "$ARTIFACTS/web_setup_streama.png" "$ARTIFACTS" || fail "browser check"
+  "$ARTIFACTS/web_setup_streama.png" "$ARTIFACTS" "http://127.0.0.1:8000/img.htm" || fail "browser check"
 [ "$(curl -s -g "$B/Video[0].BitRate")" = 2500000 ] || fail "the unit does not hold the new bit rate"
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"

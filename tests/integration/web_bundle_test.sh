@@ -1,8 +1,11 @@
 #!/bin/bash
 # The custom web bundle: a page zipped with zip is posted, served, and still
 # served after a restart; customzip.txt is unzip's own listing of it. A
-# bundle past the flash block is refused and the old one stays; CustomClear
-# clears it.
+# bundle past the flash block is refused and the old one stays; so is every
+# bundle that names a place outside the web root (../, /, a backslash),
+# carries a link (zip -y), unpacks past its budget or past what it states,
+# or whose entries overlap: the answer says it was refused, and neither the
+# web root nor anything outside it changes. CustomClear clears it.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -24,6 +27,20 @@ diff <(sed 's|Archive:.*||' "$W/listing.txt") <(sed 's|Archive:.*||' "$ROOT/usr/
   fail "customzip.txt differs from unzip -l"
 wait_param CustomZipSize "^$(stat -c %s "$W/b.zip")\$"
 echo "ok: bundle served"
+
+python3 "$M7391_SOURCE_DIR/tests/core/hostile_archives.py" "$W/h"
+webroot() { (cd "$ROOT/usr/html" && find . -printf '%p %y %s\n' | sort); }
+before=$(webroot)
+for z in zip_dotdot zip_abs zip_backslash zip_symlink zip_budget zip_sizelie zip_overlap zip_badcrc; do
+  code=$($C -o "$W/reply.htm" -w '%{http_code}' --data-binary @"$W/h/$z.zip" "$B/customzip")
+  [ "$code" = 400 ] || fail "$z answered $code"
+  grep -q "refused" "$W/reply.htm" || fail "$z: the answer does not say it was refused"
+  [ "$(webroot)" = "$before" ] || fail "$z changed the web root: $(diff <(echo "$before") <(webroot))"
+  for f in escape.htm etc/escape.htm usr/escape.htm; do [ ! -e "$ROOT/$f" ] || fail "$z wrote $f"; done
+done
+$C "$B/bundle_test.htm" | grep "bundle page 7391" >/dev/null || fail "bundle page gone after refused bundles"
+wait_param CustomZipSize "^$(stat -c %s "$W/b.zip")\$"
+echo "ok: hostile bundles refused"
 
 $C -o /dev/null --data-binary @"$W/big.zip" "$B/customzip"
 wait_log "$ROOT/run/a.log" "customzip oversize"

@@ -37,11 +37,19 @@ TEST_F(CaptureControls, SlicesArePublishedAsTheResizerReportsThem) {
   uint32_t ts = f->timestamp;
   int slices = 1;
   bool ended = false;
-  while (!ended) {
+  for (int restarts = 0; !ended;) {
     f = stream_state_dequeue_timeout(&b.st, 3000);
     ASSERT_NE(f, nullptr);
     if (!(f->flags & FRAME_SLICE)) continue;  // the whole frame, via the Worker
-    ASSERT_FALSE(f->flags & FRAME_KEY);
+    if (f->flags & FRAME_KEY) {
+      // A reader held off the CPU is moved on to a later frame's start:
+      // that frame is read instead.
+      ASSERT_LT(++restarts, 20);
+      first = (const uint8_t *)Buffer_getUserPtr(f->buf);
+      ts = f->timestamp;
+      slices = 1;
+      continue;
+    }
     EXPECT_EQ(f->timestamp, ts);
     EXPECT_EQ((const uint8_t *)Buffer_getUserPtr(f->buf) - first, (ptrdiff_t)slices * 96 * 640);
     EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 96u * 640 * 3 / 2);

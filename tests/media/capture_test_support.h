@@ -76,6 +76,9 @@ struct CaptureRun {
   void start(int decoder, F prepare) {
     timestamp_now();  // maps the registers, so the 90 kHz clock runs
     sim_capture_reset(decoder);
+    // No input detected yet, as at power-up: an encoder started with this
+    // run waits for its input, not the one an earlier run left.
+    capture_input_set(0, 0, 0, 0);
     board_identity.ahd = decoder == SIM_DECODER_TP2825;
     ParamBlock *pb = params();
     param_load_defaults();

@@ -90,6 +90,29 @@ TEST(SoundCapture, AnalogChunksAreOnePeriodApartAndCarryTheTone) {
   sim_sound_set_tone(0, 1, 1000, 0.5);
 }
 
+// The capture held off its device for a few periods (its queue's lock is
+// taken): the periods queued meanwhile are read in a burst, each chunk
+// stamped with the start of its own period, not of the newest one.
+TEST(SoundCapture, ChunksReadLateKeepTheirOwnPeriodsStamps) {
+  SoundThread t;
+  t.start();
+  AudioReader pcm(PCM_STREAM);
+  ASSERT_TRUE(pcm.attached);
+  auto units = pcm.take(3);
+  ASSERT_EQ(units.size(), 3u);
+  StreamQueue *q = stream_queues[PCM_STREAM];
+  uint64_t before = sound_info(0).periods;
+  pthread_mutex_lock(&q->mutex);
+  ASSERT_TRUE(wait_for([&] { return sound_info(0).periods >= before + 3; }));
+  pthread_mutex_unlock(&q->mutex);
+  auto later = pcm.take(12);
+  ASSERT_EQ(later.size(), 12u);
+  units.insert(units.end(), later.begin(), later.end());
+  uint32_t start = sound_info(0).start_ticks;
+  for (size_t i = 0; i < units.size(); i++) EXPECT_EQ((units[i].ts - start) % 1920, 0u) << i;
+  expect_period_steps(units);
+}
+
 TEST(SoundCapture, AacIsEncodedOnlyWhileAacStreamHasConsumers) {
   SoundThread t;
   t.start();

@@ -201,6 +201,59 @@ TEST_F(StreamProducerRun, ConsumerJoiningAsTheLastLeavesKeepsOrRestartsTheRun) {
   stream_state_detach(&b);
 }
 
+// A consumer's first entry is a frame wherever in a producer's stop and
+// start it comes: before the producer looks at the stop, after it looked,
+// after its end mark, while it waits, or after someone else started it.
+// Only the end of the run a consumer had attached to hands it an empty
+// entry.
+TEST_F(StreamProducerRun, AConsumerGetsAFrameFirstWhereverItAttaches) {
+  for (int at = 0; at <= 4; at++) {
+    SCOPED_TRACE(at);
+    stream_register_clear();
+    TestStream s(VIDEO_STREAM1, 64 * 1024, 16);
+    StreamState a{}, b{};
+    auto attach = [&] { ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &b), 0); };
+    // A run whose only consumer leaves.
+    ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &a), 0);
+    ASSERT_TRUE(stream_state_wait_start(&s.state));
+    uint32_t now = timestamp_now();
+    s.put(64, now, STREAM_FLAG_KEY);
+    s.put(64, now + 3000, 0);
+    stream_state_detach(&a);
+
+    if (at == 0) attach();
+    bool ends = stream_state_stopping(&s.state);
+    EXPECT_EQ(ends, at != 0) << "a stop not yet seen is taken back";
+    if (at == 1) attach();
+    if (ends) ringbuffer_put(&s.queue, 0, 0, 0);  // the run's end mark
+    if (at == 2) attach();
+    if (at == 4) stream_set_state_by_id(VIDEO_STREAM1, 1);
+    if (ends) {
+      if (at == 3) attach();  // the producer idles in its wait
+      EXPECT_TRUE(stream_state_wait_start(&s.state));
+    }
+    s.put(64, now + 6000, 0);
+    uint32_t key = s.put(64, now + 9000, STREAM_FLAG_KEY);
+    if (at == 4) attach();
+    s.put(64, now + 12000, STREAM_FLAG_KEY);
+    FrameDesc *f = stream_state_dequeue_raw(&b);
+    ASSERT_NE(f, nullptr);
+    EXPECT_GT(Buffer_getNumBytesUsed(f->buf), 0);
+    if (at >= 1 && at <= 3) EXPECT_EQ(f->seq, key) << "the new run's first key frame";
+
+    // A restart (new settings) ends the run b attached to: b sees it end.
+    while (stream_state_dequeue_raw(&b)) {
+    }
+    stream_restart(VIDEO_STREAM1);
+    EXPECT_TRUE(stream_state_stopping(&s.state));
+    ringbuffer_put(&s.queue, 0, 0, 0);
+    f = stream_state_dequeue_raw(&b);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 0u);
+    stream_state_detach(&b);
+  }
+}
+
 TEST_F(StreamProducerRun, InvalidIdsAreReportedAndIgnored) {
   EXPECT_EQ(stream_get_state_by_id(16), -1);
   EXPECT_EQ(stream_get_state_by_id(OUTPUT_STREAM), -1);

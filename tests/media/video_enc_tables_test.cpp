@@ -145,6 +145,38 @@ TEST(H264Level, TableA1) {
         << c.w << "x" << c.h << " @" << c.fps << " " << c.rate;
 }
 
+// Each limit of each level, at its edge and one past it, the others far
+// below theirs: the lowest level whose every limit holds is chosen (51
+// past the table). Bit rates in Main, where the table's own rates hold.
+TEST(H264Level, EveryLevelsEdges) {
+  struct Row { int idc; uint32_t mbps, fs, kbps; };
+  const Row a1[] = {{10, 1485, 99, 64},        {9, 1485, 99, 128},        {11, 3000, 396, 192},
+                    {12, 6000, 396, 384},      {13, 11880, 396, 768},     {20, 11880, 396, 2000},
+                    {21, 19800, 792, 4000},    {22, 20250, 1620, 4000},   {30, 40500, 1620, 10000},
+                    {31, 108000, 3600, 14000}, {32, 216000, 5120, 20000}, {40, 245760, 8192, 20000},
+                    {41, 245760, 8192, 50000}, {42, 522240, 8704, 50000}, {50, 589824, 22080, 135000},
+                    {51, 983040, 36864, 240000}};
+  auto lowest = [&](uint32_t mbps, uint32_t fs, uint32_t kbps) {
+    for (const Row &r : a1)
+      if (mbps <= r.mbps && fs <= r.fs && kbps <= r.kbps) return r.idc;
+    return 51;
+  };
+  for (const Row &r : a1) {
+    for (uint32_t past : {0u, 1u}) {
+      uint32_t mbps = r.mbps + past, fs = r.fs + past, kbps = r.kbps + past;
+      // One macroblock at mbps frames a second; fs macroblocks in a row at
+      // one frame a second; one macroblock at one frame a second.
+      EXPECT_EQ(h264_level_select(16, 16, 0, mbps * 1000, 1000, 77, 10), lowest(mbps, 1, 1)) << r.idc << "+" << past;
+      EXPECT_EQ(h264_level_select(16 * fs, 16, 0, 1000, 1000, 77, 10), lowest(fs, fs, 1)) << r.idc << "+" << past;
+      EXPECT_EQ(h264_level_select(16, 16, 0, 1000, kbps * 1000, 77, 10), lowest(1, 1, kbps)) << r.idc << "+" << past;
+    }
+  }
+  EXPECT_EQ(h264_level_select(1920, 1080, 0, 30000, 20000000, 77, 10), 40);
+  EXPECT_EQ(h264_level_select(1920, 1080, 0, 30000, 20001000, 77, 10), 41);
+  EXPECT_EQ(h264_level_select(1920, 1080, 0, 30000, 25000000, 100, 10), 40);   // High: 1.25 times
+  EXPECT_EQ(h264_level_select(1920, 1080, 0, 30000, 25001000, 100, 10), 41);
+}
+
 TEST(H264Tables, VuiTimingGivesTheFrameRate) {
   struct Case { uint32_t fps, dec; int alt; int ts, units, target; };
   const Case cases[] = {

@@ -3,7 +3,12 @@
 // FAT split.
 #include "storage_test_support.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <ctime>
+#include <set>
+#include <sys/stat.h>
 #include <thread>
 
 #include "../media/stream_mux_test_support.h"
@@ -11,6 +16,7 @@
 #include "core/process_util.h"
 #include "media/stream_producer.h"
 #include "storage/recorder.h"
+#include "storage/recorder_mp4.h"
 
 namespace {
 
@@ -227,6 +233,72 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
   }
 }
 
+// Segments set in minutes or in hours last that long by the frames' stamps:
+// key frames 10 s (or 10 min) apart make files of six, two files of one
+// minute (or hour) each.
+TEST_F(Recording, MinuteAndHourSegmentsFollowTheStamps) {
+  use_sd();
+  ParamBlock *p = get_param_block();
+  p->recording.duration = 1;
+  p->recording.segments = 2;
+  p->recording.format = 3;
+  std::vector<Bytes> keys;
+  for (const Bytes &v : mux_inputs().video)
+    if (is_key_unit(v)) keys.push_back(v);
+  ASSERT_FALSE(keys.empty());
+  for (uint8_t mode : {2, 3}) {
+    SCOPED_TRACE(mode);
+    p->recording.duration_mode = mode;
+    uint32_t step = (mode == 2 ? 10u : 600u) * 90000u;
+    SteppedProducer producer;
+    stream_set_state_by_id(13, 1);
+    ASSERT_TRUE(producer.publish_frames(0));
+    for (uint32_t i = 0; i < 13; i++)
+      publish(&producer.rings.video.queue, keys[i % keys.size()], 900000 + step * i, STREAM_FLAG_KEY);
+    for (int i = 0; i < 1500 && stream_get_state_by_id(13) == 1; i++) sleep_ms(20);
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "did not stop after two segments";
+    wait_idle();
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".ts");
+    ASSERT_EQ(files.size(), mode == 2 ? 2u : 4u);
+    for (size_t i = files.size() - 2; i < files.size(); i++) {
+      std::string path = host("/media/mmc/DCIM/" + files[i]);
+      EXPECT_EQ(video_packets(path).size(), 6u) << path;
+    }
+  }
+}
+
+// The metadata block goes whole into an MP4 recording's moov: a uuid box
+// with the recorder's UUID, then every byte of the block.
+uint8_t g_meta[200];
+void meta_block(SnapshotMetaFn fn, void *arg) { fn(g_meta, sizeof g_meta, 1, arg); }
+
+TEST_F(Recording, MetadataGoesWholeIntoTheMoov) {
+  use_sd();
+  for (size_t i = 0; i < sizeof g_meta; i++) g_meta[i] = (uint8_t)(i * 13 + 1);
+  void (*was)(SnapshotMetaFn, void *) = recorder_metadata;
+  recorder_metadata = meta_block;
+  get_param_block()->recording.format = 0;
+  SteppedProducer producer;
+  stream_set_state_by_id(13, 1);
+  ASSERT_TRUE(producer.publish_frames(30));
+  ASSERT_TRUE(producer.wait_consumed());
+  stream_set_state_by_id(13, 0);
+  wait_idle();
+  recorder_metadata = was;
+  std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".mp4");
+  ASSERT_EQ(files.size(), 1u);
+  Bytes f = read_board_file("/media/mmc/DCIM/" + files[0]);
+  Bytes head = {'u', 'u', 'i', 'd'};
+  head.insert(head.end(), RECORDER_META_UUID, RECORDER_META_UUID + 16);
+  auto at = std::search(f.begin(), f.end(), head.begin(), head.end());
+  ASSERT_NE(at, f.end()) << "no metadata box";
+  size_t box = (size_t)(at - f.begin()) - 4;
+  EXPECT_EQ((uint32_t)f[box] << 24 | (uint32_t)f[box + 1] << 16 | (uint32_t)f[box + 2] << 8 | f[box + 3],
+            8u + 16u + sizeof g_meta);
+  ASSERT_GE(f.size(), box + 8 + 16 + sizeof g_meta);
+  EXPECT_TRUE(std::equal(g_meta, g_meta + sizeof g_meta, f.begin() + (ptrdiff_t)(box + 8 + 16)));
+}
+
 // The status is read by the web server's one request thread and by the
 // menu: it never waits for the storage lock, which a format holds across
 // mkfs.
@@ -283,6 +355,49 @@ TEST_F(Recording, TwoUsbDisksGetIdenticalFiles) {
     EXPECT_EQ(run_argv(cmp), 0) << ext << " mirror differs";
     EXPECT_EQ(decode_errors(host(other)), "");
   }
+}
+
+// An MP4 recording to two disks whose second one fills: the recording
+// stops with the status of a full volume, and both files are cut alike,
+// through each one's own descriptor, into files that play.
+TEST_F(Recording, AnMp4MirrorOnADiskThatFillsEndsLikeItsPrimary) {
+  sim_storage_insert("sda1", 3, 256 << 20, "vfat");
+  sim_storage_insert("sdb1", 1, 256 << 20, "vfat");
+  fileSysTick(get_param_block());
+  filesys_set_storage_device(0);
+  SteppedProducer producer;
+  get_param_block()->recording.format = 0;
+  filesys_set_record_status(nullptr);
+  stream_set_state_by_id(13, 1);
+  auto written = [] {
+    std::vector<std::string> now = storage_files_in("/media/ext/DCIM", ".mp4");
+    return now.size() == 1 ? file_size(("/media/ext/DCIM/" + now[0]).c_str()) : 0;
+  };
+  for (int batch = 0; batch < 3000 && written() < (256u << 10); batch++) {
+    ASSERT_TRUE(producer.publish_frames(50));
+    producer.wait_consumed();
+  }
+  ASSERT_GE(written(), 256u << 10);
+  sim_storage_fault("sdb1", "ENOSPC", 0);
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (stream_get_state_by_id(13) == 1 && std::chrono::steady_clock::now() < until) {
+    ASSERT_TRUE(producer.publish_frames(10));
+    producer.wait_consumed();
+  }
+  EXPECT_EQ(stream_get_state_by_id(13), 0) << "the recording went on on a full disk";
+  wait_idle();
+  sim_storage_fault("sdb1", "none", 0);
+  char status[64];
+  getRecordingStatus(status, sizeof status);
+  EXPECT_STREQ(status, "Storage full or write error");
+  std::vector<std::string> a = storage_files_in("/media/int/DCIM", ".mp4");
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(storage_files_in("/media/ext/DCIM", ".mp4"), a);
+  std::string first = "/media/int/DCIM/" + a[0], other = "/media/ext/DCIM/" + a[0];
+  const char *cmp[] = {"cmp", first.c_str(), other.c_str(), nullptr};
+  EXPECT_EQ(run_argv(cmp), 0) << "the mirror differs";
+  EXPECT_EQ(decode_errors(host(other)), "");
+  EXPECT_GT(video_packets(host(other)).size(), 5u);
 }
 
 TEST_F(Recording, FatVolumesSplitBeforeFourGiB) {
@@ -405,6 +520,75 @@ TEST_F(Recording, AWriteRefusedByAFullVolumeEndsAFileThatPlays) {
 // A volume whose files cannot grow past a size (EFBIG): the recording
 // goes on in the next file, each file ends with whole packets and frames,
 // and no frame is lost, also when the limit is met by the last flush.
+// An MP4 recording whose card fills, or is pulled, stops at once with the
+// status a TS recording gives; what reached the full card closes into a
+// file that plays, and the pulled card's file keeps what it held.
+TEST_F(Recording, AnMp4RecordingOnAFailingVolumeStopsAtOnceAndKeepsItsFile) {
+  for (const char *kind : {"ENOSPC", "pull"}) {
+    SCOPED_TRACE(kind);
+    use_sd();
+    SteppedProducer producer;
+    get_param_block()->recording.format = 0;
+    filesys_set_record_status(nullptr);
+    char dir[512];
+    std::string backing = std::string(sim_storage_backing_dir("mmcblk0p1", dir, sizeof dir)) + "/DCIM/";
+    auto newest = [&] {
+      std::vector<std::string> now = storage_files_in("/media/mmc/DCIM", ".mp4");
+      return now.empty() ? std::string() : now.back();
+    };
+    stream_set_state_by_id(13, 1);
+    std::string name;
+    auto written = [&] {
+      struct stat st;
+      return !name.empty() && stat((backing + name).c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
+    };
+    // What the writer holds reaches the card second by second, long before
+    // its buffer is full: the file grows in three different seconds while
+    // under a buffer's worth.
+    std::set<time_t> grew_in;
+    uint64_t last = 0;
+    for (int i = 0; i < 600 && grew_in.size() < 3; i++) {
+      ASSERT_TRUE(producer.publish_frames(1));
+      producer.wait_consumed();
+      if (name.empty()) name = newest();
+      uint64_t now = written();
+      if (now >= (1u << 20)) break;
+      if (now > last) grew_in.insert(time(nullptr));
+      last = now;
+      sleep_ms(50);
+    }
+    EXPECT_EQ(grew_in.size(), 3u) << "the file did not keep up with the recording";
+    for (int batch = 0; batch < 3000 && written() < (256u << 10); batch++) {
+      ASSERT_TRUE(producer.publish_frames(50));
+      producer.wait_consumed();
+      if (name.empty()) name = newest();
+    }
+    ASSERT_GE(written(), 256u << 10);
+    sim_storage_fault("mmcblk0p1", kind, 0);
+    uint64_t held = written();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (stream_get_state_by_id(13) == 1 && std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(producer.publish_frames(10));
+      producer.wait_consumed();
+    }
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "the recording went on on a failing volume";
+    wait_idle();
+    sim_storage_fault("mmcblk0p1", "none", 0);
+    char status[64];
+    getRecordingStatus(status, sizeof status);
+    EXPECT_STREQ(status, "Storage full or write error");
+    // At most a write under way when the card failed lands after it.
+    EXPECT_LE(written(), held + (1u << 20));
+    if (!strcmp(kind, "pull")) {
+      // Nothing it held is taken away.
+      EXPECT_GE(written(), held);
+    } else {
+      EXPECT_EQ(decode_errors(backing + name), "") << name;
+      EXPECT_GT(video_packets(backing + name).size(), 5u) << name;
+    }
+  }
+}
+
 TEST_F(Recording, AFileSizeLimitOfTheVolumeSplitsWithoutCuttingAPacket) {
   use_sd();
   SteppedProducer producer;

@@ -135,6 +135,10 @@ TEST_F(FileOps, RenameAndNamesFromOutside) {
   EXPECT_EQ(filesys_name_ok("../../config"), 0);
   EXPECT_EQ(filesys_name_ok("a/../b"), 0);
   EXPECT_EQ(filesys_name_ok("..."), 1);
+  // One length for names from outside, what a field of 128 bytes holds
+  // with its NUL: the longest is taken whole, one byte more is refused.
+  EXPECT_EQ(filesys_name_ok(std::string(127, 'n').c_str()), 1);
+  EXPECT_EQ(filesys_name_ok(std::string(128, 'n').c_str()), 0);
   EXPECT_LT(filesys_delete(STORAGE_EXT, "../c.mp4", nullptr), 0);
   EXPECT_LT(filesys_rename(STORAGE_EXT, "c.mp4", "../escaped.mp4"), 0);
   EXPECT_TRUE(file_exists("/media/ext/DCIM/c.mp4"));

@@ -263,6 +263,107 @@ TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
   sys_unlink((dir + "/rescue_config.txt").c_str());
 }
 
+// The rescue files and the Wi-Fi archive are handed on as the descriptor
+// the volume walk opened, never as a name to open again; one that is a link
+// is not handed on at all.
+std::string g_read[3];
+std::string read_fd(int fd) {
+  std::string s;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, (size_t)n);
+  return s;
+}
+
+TEST_F(Storage, RescueFilesAreHandedOnOpened) {
+  std::string dir = backing("sda1");
+  sys_mkdirs(dir.c_str(), 0755);
+  sys_write_text((dir + "/rescue_custom.zip").c_str(), "zip bytes");
+  sys_write_text((dir + "/wifi_archive.tar").c_str(), "tar bytes");
+  sys_write_text((dir + "/elsewhere.fw").c_str(), "firmware bytes");
+  HostPath fw((dir + "/rescue_7391.fw").c_str());
+  ASSERT_EQ(symlink("elsewhere.fw", fw.c_str()), 0);
+  for (std::string &r : g_read) r = "none";
+  storage_hooks.rescue_custom_zip = [](int fd) { g_read[0] = read_fd(fd); return 0; };
+  storage_hooks.rescue_firmware = [](int fd) -> const char * { g_read[1] = read_fd(fd); return nullptr; };
+  storage_hooks.wifi_archive_install = [](int fd) { g_read[2] = read_fd(fd); };
+  int fds = storage_open_fds();
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  tick();
+  EXPECT_EQ(g_read[0], "zip bytes");
+  EXPECT_EQ(g_read[1], "none") << "a rescue file that is a link was handed on";
+  EXPECT_EQ(g_read[2], "tar bytes");
+  EXPECT_EQ(storage_open_fds(), fds) << "a descriptor handed on was left open";
+  // The menu's and the control protocol's way to the same files.
+  int fd = filesys_open_file("rescue_custom.zip");
+  EXPECT_EQ(read_fd(fd), "zip bytes");
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(filesys_open_file("rescue_7391.fw"), -1);
+  EXPECT_EQ(filesys_open_file("../rescue_custom.zip"), -1);
+  fd = filesys_open_file_on(STORAGE_INT, "wifi_archive.tar");
+  EXPECT_EQ(read_fd(fd), "tar bytes");
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(filesys_open_file_on(STORAGE_EXT, "wifi_archive.tar"), -1);
+  EXPECT_EQ(filesys_open_file_on(STORAGE_INT, "../sda1/wifi_archive.tar"), -1);
+
+  // The other way round: the bundle a link, the firmware a file.
+  storage_test_volumes_clear();
+  filesys_reset();
+  sys_mkdirs(dir.c_str(), 0755);
+  for (const char *f : {"/rescue_custom.zip", "/rescue_7391.fw"}) sys_unlink((dir + f).c_str());
+  HostPath zip((dir + "/rescue_custom.zip").c_str());
+  ASSERT_EQ(symlink("elsewhere.fw", zip.c_str()), 0);
+  sys_write_text((dir + "/rescue_7391.fw").c_str(), "rescue bytes");
+  for (std::string &r : g_read) r = "none";
+  fds = storage_open_fds();
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  tick();
+  EXPECT_EQ(g_read[0], "none") << "a rescue bundle that is a link was handed on";
+  EXPECT_EQ(g_read[1], "rescue bytes");
+  EXPECT_EQ(storage_open_fds(), fds) << "a descriptor handed on was left open";
+  for (const char *f : {"/rescue_custom.zip", "/wifi_archive.tar", "/elsewhere.fw", "/rescue_7391.fw"})
+    sys_unlink((dir + f).c_str());
+}
+
+// Every volume is looked at, the external disk first, then the internal
+// one, then the card; the rescue files of an external disk whose
+// configuration files are turned off are passed over.
+TEST_F(Storage, FilesAreLookedForOnEveryVolumeTheExternalDiskFirst) {
+  std::string ext = backing("sdb1"), card = backing("mmcblk0p1");
+  sys_mkdirs(ext.c_str(), 0755);
+  sys_mkdirs(card.c_str(), 0755);
+  sys_write_text((ext + "/rescue_custom.zip").c_str(), "external zip");
+  sys_write_text((ext + "/both.txt").c_str(), "external");
+  sys_write_text((card + "/both.txt").c_str(), "card");
+  sys_write_text((card + "/card.txt").c_str(), "card only");
+  g_read[0] = "none";
+  storage_hooks.rescue_custom_zip = [](int fd) { g_read[0] = read_fd(fd); return 0; };
+  sim_storage_insert("sdb1", 1, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_EQ(g_read[0], "external zip");
+  sim_storage_insert("mmcblk0p1", 0, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_MMC));
+  for (auto want : {std::make_pair("both.txt", "external"), std::make_pair("card.txt", "card only")}) {
+    int fd = filesys_open_file(want.first);
+    EXPECT_EQ(read_fd(fd), want.second) << want.first;
+    if (fd >= 0) close(fd);
+  }
+
+  storage_test_volumes_clear();
+  EXPECT_EQ(filesys_open_file("card.txt"), -1) << "nothing is mounted";
+  sys_mkdirs(ext.c_str(), 0755);
+  sys_write_text((ext + "/rescue_custom.zip").c_str(), "external zip");
+  get_param_block()->dvr_disable_ext_config = 1;
+  g_read[0] = "none";
+  sim_storage_insert("sdb1", 1, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_EXT));
+  EXPECT_EQ(g_read[0], "none") << "the external disk's configuration files are turned off";
+  sys_unlink((ext + "/rescue_custom.zip").c_str());
+}
+
 TEST_F(Storage, AutomaticRecordingStartsTheRecorderWithoutTheDvrLogic) {
   storage_hooks.dvr_post_key = nullptr;
   ProducerState rec{};

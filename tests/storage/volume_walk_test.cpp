@@ -14,6 +14,7 @@
 
 #include "platform/host_root.h"
 #include "storage/volume.h"
+#include "storage_test_support.h"
 #include "test_root.h"
 
 namespace {
@@ -29,6 +30,8 @@ std::string text_of(const std::string &board) {
 
 int g_fault_errno;
 int fault_all(int, int writing, size_t *) { return writing || g_fault_errno == EIO ? g_fault_errno : 0; }
+// Writes go through; only the sync (a check without a size) fails.
+int fault_sync(int, int writing, size_t *n) { return writing && !n ? g_fault_errno : 0; }
 
 class VolumeWalk : public ::testing::Test {
  protected:
@@ -141,6 +144,17 @@ TEST_F(VolumeWalk, ReadsAreBoundedAndFifosDoNotBlock) {
   free(data);
   ASSERT_EQ(mkfifo(host(vol + "/pipe.txt").c_str(), 0644), 0);
   EXPECT_EQ(volume_read_all(vol.c_str(), "pipe.txt", 100, &n, nullptr), nullptr);
+  // Opened to be handed on: a regular file only.
+  int fd = volume_open_file(vol.c_str(), "big.txt");
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  int fds = storage_open_fds();
+  for (const char *other : {"pipe.txt", "DCIM"}) {
+    errno = 0;
+    EXPECT_EQ(volume_open_file(vol.c_str(), other), -1) << other;
+    EXPECT_EQ(errno, EISDIR) << other;
+  }
+  EXPECT_EQ(storage_open_fds(), fds) << "a refused file was left open";
   EXPECT_EQ(volume_fopen(vol.c_str(), "pipe.txt", "r"), nullptr);
 }
 
@@ -167,6 +181,23 @@ TEST_F(VolumeWalk, AFailingVolumeFailsTheWriteItsCloseAndItsReads) {
   EXPECT_EQ(fputs("fine", f) >= 0, true);
   EXPECT_EQ(volume_fclose_written(f), 0);
   EXPECT_EQ(text_of(vol + "/DCIM/new.ts"), "fine");
+}
+
+TEST_F(VolumeWalk, AFailedSyncFailsTheCloseUnlessTheVolumeHasNoSync) {
+  root_set_io_fault(fault_sync);
+  g_fault_errno = EIO;
+  FILE *f = volume_fopen(vol.c_str(), "DCIM/synced.ts", "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fwrite("0123456789", 1, 10, f), 10u);
+  errno = 0;
+  EXPECT_NE(fclose(f), 0) << "data the volume did not keep must show at the close";
+  EXPECT_EQ(errno, EIO);
+  g_fault_errno = EINVAL;
+  f = volume_fopen(vol.c_str(), "DCIM/synced.ts", "wb");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(fputs("kept", f) >= 0, true);
+  EXPECT_EQ(fclose(f), 0) << "a volume without sync is not failing";
+  EXPECT_EQ(text_of(vol + "/DCIM/synced.ts"), "kept");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // a socket pair; malformed commands ending the connection.
 #include "rtmp_test_support.h"
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "core/param_block.h"
@@ -112,6 +114,60 @@ TEST(RtmpHandshake, C2MustEchoS1) {
     server.join();
     EXPECT_EQ(rc, echo ? 0 : -1);
   }
+}
+
+// A client that sends a byte every quarter second never waits long enough
+// for one read to give up: only the deadline for the whole handshake ends
+// it (this test then takes that long). Should the server never end it, the
+// client gives up after a minute and the test fails.
+TEST(RtmpHandshake, ATricklingClientMeetsTheDeadline) {
+  Pair p;
+  std::atomic<bool> done{false};
+  int rc = 1;
+  std::thread server([&] {
+    rc = rtmp_handshake(p.c);
+    done = true;
+  });
+  bool gave_up = true;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  uint8_t b = 3;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done) {
+      gave_up = false;
+      break;
+    }
+    send(p.sv[1], &b, 1, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  shutdown(p.sv[1], SHUT_RDWR);
+  server.join();
+  EXPECT_FALSE(gave_up) << "the handshake went on past its deadline";
+  EXPECT_EQ(rc, -1);
+}
+
+// One of many connections accepted together fails its handshake without a
+// line; a connection on its own says so.
+TEST(RtmpHandshake, AQuietConnectionFailsWithoutALine) {
+  for (int quiet : {1, 0}) {
+    log_take();
+    Pair p;
+    p.c->quiet = quiet;
+    shutdown(p.sv[1], SHUT_WR);
+    EXPECT_EQ(rtmp_handshake(p.c), -1);
+    std::string log = log_take();
+    EXPECT_EQ(log.find("RTMP handshake error 0") != std::string::npos, !quiet) << log;
+  }
+}
+
+// Nor is its close when it plays nothing for the idle time (this test then
+// takes that long).
+TEST(RtmpHandshake, AQuietConnectionLeftIdleClosesWithoutALine) {
+  log_take();
+  Pair p;
+  p.c->quiet = 1;
+  rtmp_connection_run(p.c);
+  std::string log = log_take();
+  EXPECT_EQ(log.find("nothing played"), std::string::npos) << log;
 }
 
 Bytes command(const Bytes &body, uint32_t csid = 3, uint8_t type = RTMP_MSG_COMMAND) {

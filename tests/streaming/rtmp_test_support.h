@@ -10,10 +10,19 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "core/log.h"
 #include "streaming/rtmp/rtmp_amf.h"
 #include "streaming/rtmp/rtmp_chunk.h"
 
 typedef std::vector<uint8_t> Bytes;
+
+// Everything logged since the last call.
+inline std::string log_take(void) {
+  std::string s;
+  char buf[4096];
+  for (size_t n; (n = log_read(buf, sizeof buf)) > 0;) s.append(buf, n);
+  return s;
+}
 
 struct RtmpMsg {
   RtmpHeader h;

@@ -149,6 +149,33 @@ TEST(RtpPacketization, H264SingleUnitsAndFuA) {
   Medium::close(framer);
 }
 
+// A unit that fills the packet with its RTP header goes whole; one byte
+// more and it goes in two FU-A fragments, no packet past the limit.
+TEST(RtpPacketization, H264UnitAtThePacketLimit) {
+  Harness h;
+  ListSource *src = new ListSource(*h.env);
+  H264VideoStreamDiscreteFramer *framer = H264VideoStreamDiscreteFramer::createNew(*h.env, src);
+  H264VideoRTPSink *sink = H264VideoRTPSink::createNew(*h.env, h.gs, 96);
+  sink->setPacketSizes(1400, 1400);
+  Bytes fits = nal(0x41, 1400 - 12, 5), over = nal(0x41, 1400 - 12 + 1, 7);
+  src->frames = {{0x67, 0x64, 0x00, 0x28, 0xAC, 0xD9, 0x40, 0x50}, {0x68, 0xEE, 0x3C, 0xB0}, fits, over};
+  sink->startPlaying(*framer, nullptr, nullptr);
+  h.run();
+  for (const Bytes &p : h.cap.packets) EXPECT_LE(p.size(), 1400u);
+  auto pk = h.rtp();
+  ASSERT_EQ(pk.size(), 5u);
+  EXPECT_EQ(pk[2].payload, fits);
+  Bytes rebuilt = {0x41};
+  for (size_t i = 3; i < 5; i++) {
+    EXPECT_EQ(pk[i].payload[0], 0x5C) << i;
+    EXPECT_EQ(pk[i].payload[1], (i == 3 ? 0x80 : 0x40) | 1) << i;
+    rebuilt.insert(rebuilt.end(), pk[i].payload.begin() + 2, pk[i].payload.end());
+  }
+  EXPECT_EQ(rebuilt, over);
+  Medium::close(sink);
+  Medium::close(framer);
+}
+
 // A connection whose output is full for a while, and one that joins late:
 // each begins again at a key frame's parameter sets, while a connection that
 // keeps up gets every packet.

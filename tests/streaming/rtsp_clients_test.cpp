@@ -344,7 +344,7 @@ TEST_F(RtspClients, DigestResponseCountsOnlyForTheUrlItNames) {
   std::string nonce = www.substr(p + 7, www.find('"', p + 7) - p - 7);
   auto md5 = [](const std::string &s) {
     char out[33];
-    rtsp_md5_hex(s.data(), s.size(), out);
+    digest_md5_hex(s.data(), s.size(), out);
     return std::string(out);
   };
   auto auth = [&](const std::string &uri) {

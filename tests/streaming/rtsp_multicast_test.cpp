@@ -120,4 +120,32 @@ TEST_F(RtspMulticast, SessionsSetupPlayAndARestartWhileSending) {
   EXPECT_EQ(count_of(held_log(), "multicast rstp streaming 0 finished"), 1u);
 }
 
+// A base port whose flows would pass 65535 sends nothing rather than wrap
+// round to the low ports.
+TEST_F(RtspMulticast, BasePortNearTheTopSendsNothing) {
+  get_param_block()->udp[0].port = 65534;
+  rtp_ = std::make_unique<RtpThread>();
+  ASSERT_TRUE(RtpThread::wait_listening(port_));
+  run_ = std::thread([this] { multicast_rtp_run(0, &sender_); });
+  ASSERT_TRUE(wait_log_count("ports 65534 to 65537 are not all between 1 and 65535", 1));
+  RawClient c(port_);
+  std::string r = c.request("DESCRIBE " + rtsp_url(port_, "multicastA.h264") + " RTSP/1.0\r\nCSeq: 1\r\n\r\n");
+  EXPECT_NE(r.find("m=video 0 RTP/AVP 96"), std::string::npos) << "no port to join: " << r;
+  // Base port 0 is no port either, nor 65533; 65532 is the last base that
+  // fits.
+  size_t runs = 1;
+  for (uint16_t base : {uint16_t(0), uint16_t(65533), uint16_t(65532)}) {
+    stream_set_state(&sender_, 0);
+    run_.join();
+    get_param_block()->udp[0].port = base;
+    sender_.flags = STREAM_START;
+    run_ = std::thread([this] { multicast_rtp_run(0, &sender_); });
+    ASSERT_TRUE(wait_log_count("multicast rstp streaming 0 started", ++runs));
+  }
+  EXPECT_EQ(count_of(held_log(), "ports 0 to 3 are not all"), 1u) << held_log();
+  EXPECT_EQ(count_of(held_log(), "ports 65533 to 65536 are not all"), 1u) << held_log();
+  EXPECT_EQ(count_of(held_log(), "setup 0 destination"), 1u) << held_log();
+  EXPECT_NE(held_log().find("ports 65532 65533 65534 65535"), std::string::npos) << held_log();
+}
+
 }  // namespace

@@ -111,8 +111,8 @@ TEST(RtspRequestParse, DigestResponseIsChecked) {
   // RFC 2617 3.5's computation with the RTSP method and no qop.
   UserAuthenticationDatabase db("testrealm@host.com");
   db.addUserRecord("Mufasa", "Circle Of Life");
-  RtspDigest d;
-  ASSERT_TRUE(rtsp_parse_digest(
+  HttpDigest d;
+  ASSERT_TRUE(digest_parse(
       "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
       "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", "
       "response=\"670fd8c2df070c60b045671b8b24ff02\"",
@@ -123,24 +123,41 @@ TEST(RtspRequestParse, DigestResponseIsChecked) {
   EXPECT_FALSE(rtsp_digest_check(db, d, "DESCRIBE", "dcd98b7102dd2f0e8b11d0f600bfb0c093"));
   db.addUserRecord("Mufasa", "Circle of Life");
   EXPECT_FALSE(rtsp_digest_check(db, d, "GET", "dcd98b7102dd2f0e8b11d0f600bfb0c093"));
-  // The same with qop=auth, as browsers answer: RFC 2617 3.5's own response.
-  ASSERT_TRUE(rtsp_parse_digest(
-      "Digest username=\"Mufasa\", realm=\"testrealm@host.com\", "
-      "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", uri=\"/dir/index.html\", qop=auth, "
-      "nc=00000001, cnonce=\"0a4f113b\", response=\"6629fae49393a05397450978507c4ef1\", "
-      "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"",
-      &d));
-  char ha1[33];
-  rtsp_digest_ha1("Mufasa", "testrealm@host.com", "Circle Of Life", ha1);
-  EXPECT_TRUE(rtsp_digest_response_ok(d, ha1, "GET"));
-  snprintf(d.nc, sizeof d.nc, "00000002");
-  EXPECT_FALSE(rtsp_digest_response_ok(d, ha1, "GET"));
-  snprintf(d.qop, sizeof d.qop, "auth-int");
-  EXPECT_FALSE(rtsp_digest_response_ok(d, ha1, "GET"));
-  EXPECT_FALSE(rtsp_parse_digest("Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==", &d));
-  EXPECT_FALSE(rtsp_parse_digest("Digest username=\"a\", realm=\"r\"", &d));
-  std::string huge = "Digest username=\"" + std::string(5000, 'u') + "\"";
-  EXPECT_FALSE(rtsp_parse_digest(huge.c_str(), &d));
+}
+
+// Every Require header counts; what could break the reply's header is left
+// out, and only whole tags are listed.
+TEST(RtspRequestParse, OptionTagsOfEveryHeaderAreListed) {
+  std::string s =
+      "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nRequire: a.b ,, c\x01" "d\t\r\n"
+      "Proxy-Require: p\r\nREQUIRE:\x7F\r\nX-Require: no\r\n"
+      "require: " + std::string(300, 'z') + ", e\r\n\r\n";
+  RtspRequest r;
+  ASSERT_GT(parse(s, &r), 0);
+  char out[64];
+  memset(out, '#', sizeof out);
+  EXPECT_EQ(rtsp_request_options(&r, "Require", out, sizeof out), 4u);
+  EXPECT_STREQ(out, "a.b, cd");
+  EXPECT_EQ(rtsp_request_options(&r, "Require", out, 4), 4u);
+  EXPECT_STREQ(out, "a.b");
+  EXPECT_EQ(rtsp_request_options(&r, "Require", out, 3), 4u);
+  EXPECT_STREQ(out, "");
+  // A name counts whole, blanks before its colon aside, and a tag of any
+  // length is listed whole when the room allows.
+  const std::string names = "OPTIONS * RTSP/1.0\r\nCSeq: 2\r\nSession: 7\r\nRequires: no\r\n"
+                            "Require :k,m\r\nRequire:" + std::string(200, 'y') + "\r\n\r\n";
+  ASSERT_GT(parse(names, &r), 0);
+  char room[512];
+  memset(room, '#', sizeof room);
+  EXPECT_EQ(rtsp_request_options(&r, "Require", room, sizeof room), 3u);
+  EXPECT_EQ(std::string(room), "k, m, " + std::string(200, 'y'));
+  // The request points into its text, which must outlive it.
+  const std::string blank = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nRequire:  \r\n\r\n", empty = "\r\n";
+  ASSERT_GT(parse(blank, &r), 0);
+  EXPECT_EQ(rtsp_request_options(&r, "Require", out, sizeof out), 0u);
+  // Blank lines between requests parse as a request without headers.
+  ASSERT_EQ(parse(empty, &r), 2);
+  EXPECT_EQ(rtsp_request_options(&r, "Require", out, sizeof out), 0u);
 }
 
 }  // namespace

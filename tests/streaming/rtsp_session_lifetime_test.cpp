@@ -4,15 +4,19 @@
 // shared source that closes when its last client leaves, with an RTCP BYE to
 // that client; connections without a session closed when idle; DESCRIBEs
 // that must wait for a description waiting one at a time per stream; a
-// listener out of descriptors.
+// listener out of descriptors; the sessions a connection and the server may
+// hold; a client that sends requests and never reads their replies, and one
+// that stops reading its media; what the server gives back when they go.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
 #include <thread>
 
+#include "heap_in_use.h"
 #include "rtsp_test_support.h"
 #include "rtsp_test_track.h"
 
@@ -52,6 +56,36 @@ class TickTrack : public TestTrack<TickSource> {
   explicit TickTrack(UsageEnvironment &env) : TestTrack(env, "X-TICK", 40) {}
 };
 
+// As fast as the loop goes: a frame of up to 60000 bytes every millisecond.
+std::atomic<unsigned> g_flood_frames{0};
+
+class FloodSource : public FramedSource {
+ public:
+  explicit FloodSource(UsageEnvironment &env) : FramedSource(env) { g_live_sources++; }
+  ~FloodSource() override {
+    envir().taskScheduler().unscheduleDelayedTask(task_);
+    g_live_sources--;
+  }
+
+ protected:
+  void doGetNextFrame() override {
+    task_ = envir().taskScheduler().scheduleDelayedTask(1000, deliver, this);
+  }
+  void doStopGettingFrames() override { envir().taskScheduler().unscheduleDelayedTask(task_); }
+
+ private:
+  static void deliver(void *d) {
+    FloodSource *s = static_cast<FloodSource *>(d);
+    s->task_ = nullptr;
+    s->fFrameSize = s->fMaxSize < 60000 ? s->fMaxSize : 60000;
+    memset(s->fTo, 0x33, s->fFrameSize);
+    gettimeofday(&s->fPresentationTime, nullptr);
+    g_flood_frames++;
+    afterGetting(s);
+  }
+  TaskToken task_ = nullptr;
+};
+
 // A track whose description is known only after 300 ms of running the event
 // loop, as an H.264 track's is once its parameter sets arrive. Counts how
 // many of those loops run inside each other.
@@ -81,13 +115,20 @@ class SessionLifetime : public ::testing::Test {
     sched_ = BasicTaskScheduler::createNew(10000);
     env_ = BasicUsageEnvironment::createNew(*sched_);
     port_ = free_tcp_port();
-    server_ = RTSPServer::createNew(*env_, port_, nullptr, 1);
+    server_ = RTSPServer::createNew(*env_, port_, nullptr, reclamation_);
     ASSERT_NE(server_, nullptr);
     ServerMediaSession *sms = ServerMediaSession::createNew(*env_, "tick", "tick", "test");
     sms->addSubsession(new TickTrack(*env_));
     server_->addServerMediaSession(sms);
     sms = ServerMediaSession::createNew(*env_, "slow", "slow", "test");
     sms->addSubsession(new SlowSubsession(*env_));
+    server_->addServerMediaSession(sms);
+    // A description of many tracks: a long reply to a short request.
+    sms = ServerMediaSession::createNew(*env_, "wide", "wide", "test");
+    for (int i = 0; i < 16; i++) sms->addSubsession(new TickTrack(*env_));
+    server_->addServerMediaSession(sms);
+    sms = ServerMediaSession::createNew(*env_, "flood", "flood", "test");
+    sms->addSubsession(new TestTrack<FloodSource>(*env_, "X-FLOOD", 480000));
     server_->addServerMediaSession(sms);
     loop_ = std::thread([this] { sched_->doEventLoop(&stop_); });
   }
@@ -125,6 +166,7 @@ class SessionLifetime : public ::testing::Test {
     return g_live_sources.load() == n;
   }
 
+  unsigned reclamation_ = 1;
   TaskScheduler *sched_ = nullptr;
   UsageEnvironment *env_ = nullptr;
   RTSPServer *server_ = nullptr;
@@ -338,3 +380,317 @@ TEST_F(SessionLifetime, OutOfDescriptorsPausesTheListener) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string setup_request(uint16_t port, int cseq) {
+  return "SETUP " + rtsp_url(port, "tick") + " RTSP/1.0\r\nCSeq: " + std::to_string(cseq) +
+         "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
+}
+
+// n SETUPs without a Session, pipelined; the status of each answer.
+std::vector<int> pipelined_setups(RawClient &c, uint16_t port, int n) {
+  std::string all;
+  for (int i = 0; i < n; i++) all += setup_request(port, i + 1);
+  std::vector<int> codes;
+  if (!c.send_text(all)) return codes;
+  for (int i = 0; i < n; i++) codes.push_back(status_of(c.response()));
+  return codes;
+}
+
+int count_code(const std::vector<int> &codes, int code) {
+  return (int)std::count(codes.begin(), codes.end(), code);
+}
+
+}  // namespace
+
+TEST_F(SessionLifetime, AConnectionHoldsAFewSessionsAndIsToldWhenItAsksForMore) {
+  log_take();
+  RawClient greedy(port_);
+  std::vector<int> codes = pipelined_setups(greedy, port_, 300);
+  ASSERT_EQ(codes.size(), 300u);
+  EXPECT_EQ(count_code(codes, 200), RTSP_MAX_SESSIONS_PER_CONNECTION);
+  EXPECT_EQ(count_code(codes, 453), 300 - RTSP_MAX_SESSIONS_PER_CONNECTION);
+  std::string r = greedy.request(setup_request(port_, 301));
+  EXPECT_EQ(r.compare(0, 34, "RTSP/1.0 453 Not Enough Bandwidth\r"), 0) << r;
+  EXPECT_EQ(header_of(r, "CSeq"), "301");
+  // Another client is not the greedy one.
+  RawClient other(port_);
+  EXPECT_EQ(status_of(other.request(setup_request(port_, 1))), 200);
+  std::string log = log_take();
+  EXPECT_EQ(count_of(log, "refusing more"), 1u) << log;
+  EXPECT_EQ(count_of(log, "RTSPServer: 4 sessions on the connection from 127.0.0.1, refusing more"),
+            1u) << log;
+}
+
+// Silent sessions are reclaimed (the reclamation time is 1 s here), and
+// their places with them.
+TEST_F(SessionLifetime, ReclaimedSessionsFreeTheirPlaces) {
+  RawClient greedy(port_);
+  ASSERT_EQ(count_code(pipelined_setups(greedy, port_, 4), 200), 4);
+  EXPECT_EQ(status_of(greedy.request(setup_request(port_, 5))), 453);
+  bool again = false;
+  for (int i = 0; i < 100 && !again; i++) {
+    usleep(50000);
+    again = status_of(greedy.request(setup_request(port_, 6 + i))) == 200;
+  }
+  EXPECT_TRUE(again);
+}
+
+TEST_F(SessionLifetime, RequiredOptionsAreRefusedByName) {
+  RawClient c(port_);
+  std::string r = c.request("OPTIONS " + rtsp_url(port_, "tick") +
+                            " RTSP/1.0\r\nCSeq: 5\r\nRequire: implicit-play\r\n"
+                            "Proxy-Require: gzip\r\nrequire: com.example.a ,x\r\n\r\n");
+  EXPECT_EQ(r.compare(0, 34, "RTSP/1.0 551 Option not supported\r"), 0) << r;
+  EXPECT_EQ(header_of(r, "CSeq"), "5");
+  EXPECT_EQ(header_of(r, "Unsupported"), "implicit-play, com.example.a, x");
+  // A SETUP that requires an option sets nothing up.
+  r = c.request("SETUP " + rtsp_url(port_, "tick") + " RTSP/1.0\r\nCSeq: 6\r\n"
+                "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nRequire: play-basic\r\n\r\n");
+  EXPECT_EQ(status_of(r), 551);
+  EXPECT_EQ(header_of(r, "Session"), "");
+  EXPECT_EQ(g_live_sources.load(), 0);
+  EXPECT_EQ(status_of(c.request(setup_request(port_, 7))), 200);
+}
+
+class PeerShare : public SessionLifetime {
+ protected:
+  // Long enough that no session is reclaimed and no connection kept waiting
+  // is closed as idle while a test runs.
+  PeerShare() { reclamation_ = 65; }
+  // Sends as much of text as the server takes until it has taken nothing
+  // for a second; returns how much it took.
+  static size_t send_until_stalled(int fd, const std::string &text, size_t from) {
+    size_t off = from;
+    int quiet_ms = 0;
+    while (off < text.size() && quiet_ms < 1000) {
+      ssize_t w = send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (w > 0) {
+        off += (size_t)w;
+        quiet_ms = 0;
+      } else {
+        usleep(10000);
+        quiet_ms += 10;
+      }
+    }
+    return off;
+  }
+};
+
+// The server's sessions are as many as its connections may be: a quarter of
+// the descriptors. A connection that closes frees its places.
+TEST_F(PeerShare, SessionsInAllAreCappedAndComeBackWithTheirConnection) {
+  struct rlimit old, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  // Room for the connections below beside what the process has open.
+  unsigned open = 0;
+  for (int fd = 0; fd < 4096; fd++) open += fcntl(fd, F_GETFD) >= 0;
+  low = old;
+  low.rlim_cur = (open + 64) / 4 * 4;
+  ASSERT_LE(low.rlim_cur, old.rlim_max);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const int max = (int)RTSPServer::maxClientSessions();
+  // The server's share of the descriptors, the same as its connections'.
+  EXPECT_EQ(max, (int)listen_guard_max(RTSP_MAX_CONNECTIONS));
+  ASSERT_GE(max, 4);
+  const int conns = max / 4 + 1;
+  log_take();
+  std::vector<std::unique_ptr<RawClient>> clients;
+  int ok = 0, refused = 0;
+  for (int i = 0; i < conns; i++) {
+    clients.emplace_back(new RawClient(port_));
+    std::vector<int> codes = pipelined_setups(*clients.back(), port_, 4);
+    ok += count_code(codes, 200);
+    refused += count_code(codes, 453);
+  }
+  EXPECT_EQ(ok, max);
+  EXPECT_EQ(refused, 4 * conns - max);
+  std::string log = log_take();
+  std::string line = "RTSPServer: " + std::to_string(max) + " sessions, refusing more";
+  EXPECT_EQ(count_of(log, line.c_str()), 1u) << log;
+  EXPECT_EQ(count_of(log, "refusing more"), 1u) << log;
+  // The first client leaves: its four places are free for the next.
+  clients[0].reset();
+  RawClient next(port_);
+  int placed = 0;
+  for (int i = 0; i < 500 && placed < 4; i++) {
+    if (status_of(next.request(setup_request(port_, i + 1))) == 200) placed++;
+    else usleep(10000);
+  }
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(placed, 4);
+}
+
+// A client that pipelines requests and never reads has the server stop
+// reading it once a few replies wait: what the server holds for it stays a
+// few kilobytes, and when it reads at last every request is answered, in
+// order.
+TEST_F(PeerShare, RequestsWaitUnreadWhileTheirRepliesWaitUnsent) {
+  // A small window, so that the replies back up in the server rather than in
+  // the kernel.
+  const int n = 100000;
+  std::string all;
+  for (int i = 1; i <= n; i++)
+    all += "OPTIONS * RTSP/1.0\r\nCSeq: " + std::to_string(i) + "\r\n\r\n";
+  size_t heap = heap_in_use();
+  auto c_ptr = std::make_unique<RawClient>(port_, 4096);
+  RawClient &c = *c_ptr;
+  size_t sent = send_until_stalled(c.fd(), all, 0);
+  // A loaded machine may stall the client before the server has read much:
+  // the server still reads what is in its socket, up to the mark.
+  for (int i = 0; i < 1000 && server_->replyBytesHeld() < RTSP_REPLY_BACKLOG; i++) usleep(10000);
+  size_t held = server_->replyBytesHeld();
+  EXPECT_GE(held, (size_t)RTSP_REPLY_BACKLOG);
+  // The mark and the reply that crossed it.
+  EXPECT_LE(held, (size_t)RTSP_REPLY_BACKLOG + 512) << "sent " << sent;
+  std::thread writer([&] {
+    size_t off = sent;
+    while (off < all.size()) {
+      ssize_t w = send(c.fd(), all.data() + off, all.size() - off, MSG_NOSIGNAL);
+      if (w <= 0) break;
+      off += (size_t)w;
+    }
+  });
+  int in_order = 0;
+  for (int i = 1; i <= n; i++) {
+    std::string r = c.response();
+    if (status_of(r) != 200 || header_of(r, "CSeq") != std::to_string(i)) {
+      ADD_FAILURE() << "reply " << i << ": " << r;
+      break;
+    }
+    in_order++;
+  }
+  shutdown(c.fd(), SHUT_RDWR);
+  writer.join();
+  EXPECT_EQ(in_order, n);
+  // Every reply's block came back: what the server took for the client is
+  // free once it has gone.
+  c_ptr.reset();
+  for (int i = 0; i < 3000 && (server_->numConnections() || server_->replyBytesHeld()); i++)
+    usleep(10000);
+  EXPECT_LT(heap_in_use(), heap + (2u << 20));
+}
+
+// Requests the server read before their replies backed up are answered
+// once the client reads, though it sends nothing more; each reply holds a
+// block of its own size, also after media went out in larger ones.
+TEST_F(PeerShare, RequestsReadBeforeTheBacklogAreAnsweredWhenTheClientReads) {
+  {
+    RawClient m(port_);
+    std::string r = m.request(setup_request(port_, 1));
+    EXPECT_EQ(status_of(r), 200) << r;
+    EXPECT_EQ(play(m, header_of(r, "Session").substr(0, 8)), 200);
+    usleep(200000);
+  }
+  ASSERT_TRUE(sources_become(0));
+  RawClient c(port_, 4096, 536);
+  const int n = 150;
+  std::string all;
+  for (int i = 1; i <= n; i++)
+    all += "DESCRIBE " + rtsp_url(port_, "wide") + " RTSP/1.0\r\nCSeq: " + std::to_string(i) + "\r\n\r\n";
+  ASSERT_LT(all.size(), (size_t)RTSP_REQUEST_BUFFER_SIZE) << "one read takes them all";
+  ASSERT_TRUE(c.send_text(all));
+  for (int i = 0; i < 1000 && server_->replyBytesHeld() < RTSP_REPLY_BACKLOG; i++) usleep(10000);
+  EXPECT_GE(server_->replyBytesHeld(), (size_t)RTSP_REPLY_BACKLOG);
+  // The mark and the reply that crossed it.
+  EXPECT_LE(server_->replyBytesHeld(), (size_t)RTSP_REPLY_BACKLOG + 2048);
+  int answered = 0;
+  for (int i = 1; i <= n; i++) {
+    std::string r = c.response();
+    if (status_of(r) != 200 || header_of(r, "CSeq") != std::to_string(i)) {
+      ADD_FAILURE() << "reply " << i << ": " << r;
+      break;
+    }
+    answered++;
+  }
+  EXPECT_EQ(answered, n);
+}
+
+// A client that stops reading while media flows has the server drop its
+// packets past the queue's limit: the blocks they were in are given back,
+// not held, when it leaves.
+TEST_F(PeerShare, MediaDroppedForAClientThatStoppedReadingIsGivenBack) {
+  size_t heap = heap_in_use();
+  {
+    RawClient c(port_, 4096);
+    std::string r = c.request("SETUP " + rtsp_url(port_, "flood") + " RTSP/1.0\r\nCSeq: 1\r\n"
+                              "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n");
+    ASSERT_EQ(status_of(r), 200) << r;
+    ASSERT_TRUE(c.send_text("PLAY " + rtsp_url(port_, "flood") + " RTSP/1.0\r\nCSeq: 2\r\nSession: " +
+                            header_of(r, "Session").substr(0, 8) + "\r\n\r\n"));
+    // Ten times what the queue may hold, and never read.
+    unsigned from = g_flood_frames.load();
+    for (int i = 0; i < 3000 && g_flood_frames.load() - from < 700; i++) usleep(10000);
+    EXPECT_GE(g_flood_frames.load() - from, 700u);
+  }
+  ASSERT_TRUE(sources_become(0));
+  for (int i = 0; i < 3000 && server_->numConnections(); i++) usleep(10000);
+  // What stays is at most the pool of blocks kept for reuse.
+  EXPECT_LT(heap_in_use(), heap + (8u << 20));
+}
+
+// A server closed while a crowd's trim waits takes the trim with it: a new
+// server on the same loop (as after a port change) sees none of it.
+TEST_F(PeerShare, AServerClosedBeforeItsTrimLeavesTheLoopNothingOfIt) {
+  for (int i = 0; i < 150; i++) {
+    RawClient c(port_);
+    EXPECT_EQ(status_of(c.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), 200);
+  }
+  for (int i = 0; i < 500 && server_->numConnections() > 0; i++) usleep(10000);
+  __atomic_store_n(&stop_, (uint8_t)1, __ATOMIC_RELEASE);
+  loop_.join();
+  Medium::close(server_);
+  server_ = RTSPServer::createNew(*env_, port_, nullptr, reclamation_);
+  ASSERT_NE(server_, nullptr);
+  stop_ = 0;
+  loop_ = std::thread([this] { sched_->doEventLoop(&stop_); });
+  usleep(1500000);
+  EXPECT_EQ(server_->allocatorTrims(), 0u);
+  RawClient c(port_);
+  EXPECT_EQ(status_of(c.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), 200);
+}
+
+TEST_F(PeerShare, WhatWaitingRepliesHeldIsGivenBackWhenTheirClientsLeave) {
+  std::string all;
+  for (int i = 1; i <= 20000; i++)
+    all += "OPTIONS * RTSP/1.0\r\nCSeq: " + std::to_string(i) + "\r\n\r\n";
+  {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 4; i++) {
+      clients.emplace_back(new RawClient(port_, 4096));
+      send_until_stalled(clients.back()->fd(), all, 0);
+    }
+    for (int i = 0; i < 1000 && server_->replyBytesHeld() < 4 * RTSP_REPLY_BACKLOG; i++)
+      usleep(10000);
+    EXPECT_GE(server_->replyBytesHeld(), 4 * (size_t)RTSP_REPLY_BACKLOG);
+    EXPECT_LE(server_->replyBytesHeld(), 4 * ((size_t)RTSP_REPLY_BACKLOG + 512));
+  }
+  // (A connection leaves the count a moment before its replies are freed.)
+  for (int i = 0; i < 3000 && (server_->numConnections() || server_->replyBytesHeld()); i++)
+    usleep(10000);
+  EXPECT_EQ(server_->numConnections(), 0u);
+  EXPECT_EQ(server_->replyBytesHeld(), 0u);
+}
+
+// A crowd that leaves has the allocator give back what it held, once for
+// the crowd; a few leaving later do not.
+TEST_F(PeerShare, ACrowdLeavingTrimsTheAllocatorOnce) {
+  auto come_and_go = [this](int n) {
+    for (int i = 0; i < n; i++) {
+      RawClient c(port_);
+      EXPECT_EQ(status_of(c.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), 200);
+    }
+    for (int i = 0; i < 500 && server_->numConnections() > 0; i++) usleep(10000);
+  };
+  come_and_go(150);
+  for (int i = 0; i < 500 && server_->allocatorTrims() == 0; i++) usleep(10000);
+  EXPECT_EQ(server_->allocatorTrims(), 1u);
+  come_and_go(10);
+  usleep(1500000);
+  EXPECT_EQ(server_->allocatorTrims(), 1u);
+  // The next crowd is trimmed after in turn.
+  come_and_go(150);
+  for (int i = 0; i < 500 && server_->allocatorTrims() == 1; i++) usleep(10000);
+  EXPECT_EQ(server_->allocatorTrims(), 2u);
+}

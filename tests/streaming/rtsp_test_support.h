@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -225,8 +226,14 @@ inline uint16_t free_tcp_port(void) {
   return 0;
 }
 
-inline int connect_local(uint16_t port) {
+// rcvbuf, when not 0: the receive buffer the connection starts with (a
+// small window keeps what the server sends in the server).
+// rcvbuf and mss, when given, keep what the kernel buffers for the
+// connection small (its send buffer grows with the segment size).
+inline int connect_local(uint16_t port, int rcvbuf = 0, int mss = 0) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  if (mss) setsockopt(s, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
   struct sockaddr_in a;
   memset(&a, 0, sizeof a);
   a.sin_family = AF_INET;
@@ -279,7 +286,7 @@ class RtpThread {
 
 class RawClient {
  public:
-  explicit RawClient(uint16_t port) : fd_(connect_local(port)) {}
+  explicit RawClient(uint16_t port, int rcvbuf = 0, int mss = 0) : fd_(connect_local(port, rcvbuf, mss)) {}
   ~RawClient() { if (fd_ >= 0) close(fd_); }
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/global.h"
 #include "core/param_block.h"
 #include "media/stream_test_support.h"
 #include "streaming/rtsp/h264_framer.h"
@@ -42,6 +43,9 @@ class StreamSource : public ::testing::Test {
  protected:
   void SetUp() override {
     *get_param_block() = *param_default_block();
+    // No restart or quit asked of the RTSP server, as at start (a quit and
+    // its undoing elsewhere leave the watch set).
+    __atomic_store_n(&rtsp_watch, (uint8_t)0, __ATOMIC_RELEASE);
     sched_ = BasicTaskScheduler::createNew(10000);
     env_ = BasicUsageEnvironment::createNew(*sched_);
   }

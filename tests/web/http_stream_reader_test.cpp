@@ -40,7 +40,7 @@ class HttpStreamReader : public ::testing::Test {
  protected:
   void SetUp() override {
     web_test_start();
-    param_load_defaults();
+    web_test_defaults();
     stream_register_clear();
     VideoChannelParams &b = get_param_block()->video[1];
     b.stream_mode = StreamMode_JPEG;

@@ -10,7 +10,7 @@ class WebAuth : public ::testing::Test {
  protected:
   void SetUp() override {
     web_test_start();
-    param_load_defaults();
+    web_test_defaults();
     set_users(PERM_NONE, {std::make_tuple("admin", "secret", PERM_ADMIN),
                           std::make_tuple("viewer", "look", PERM_STREAM_VIEW)});
     web_auth_reset();
@@ -68,11 +68,42 @@ TEST_F(WebAuth, LoginWithoutCredentialsChallengesWithRealmAndOpaque) {
   EXPECT_NE(r.body.find("Access denied"), std::string::npos);
 }
 
+// With no user to log in as, the login page says so and what the guest may
+// do, and asks for no credentials; a user without a password is none.
+TEST_F(WebAuth, LoginWithNoUserSaysSoInsteadOfChallenging) {
+  set_users(PERM_ADMIN, {std::make_tuple("nopass", "", PERM_ADMIN)});
+  for (const char *url : {"/login.htm?redirect=/setup_video.htm", "/login.htm?a=cookie&redirect=/setup_video.htm"}) {
+    HttpReply r = http_get(url);
+    EXPECT_EQ(r.status, 200) << url;
+    EXPECT_EQ(r.header("WWW-Authenticate"), "");
+    EXPECT_NE(r.body.find("No user has been added"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("\"Admin\": the guest may do everything"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("href=\"/setup_video.htm\""), std::string::npos) << r.body;
+  }
+  set_users(PERM_STREAM_VIEW, {});
+  EXPECT_NE(http_get("/login.htm").body.find("\"Stream View\": the guest may watch the live streams"),
+            std::string::npos);
+  // The page is made for this request: never kept by a cache.
+  HttpReply r = http_get("/login.htm");
+  EXPECT_EQ(r.header("Content-Type"), "text/html");
+  EXPECT_EQ(r.header("Cache-Control"), "no-cache");
+  set_users(PERM_DEMO, {});
+  EXPECT_NE(http_get("/login.htm").body.find("\"Demo\": the guest may see every page and change nothing"),
+            std::string::npos);
+  // A level no build knows is none.
+  set_users(PERM_DEMO + 1, {});
+  EXPECT_NE(http_get("/login.htm").body.find("\"None\": the guest may see no page but this one"),
+            std::string::npos);
+}
+
 TEST_F(WebAuth, DigestAndBasicAcceptTheRightPasswordOnly) {
   EXPECT_EQ(curl("--digest -u admin:secret", "/config.txt").status, 200);
   EXPECT_EQ(curl("--digest -u admin:wrong", "/config.txt").status, 401);
   EXPECT_EQ(curl("--basic -u admin:secret", "/config.txt").status, 200);
   EXPECT_EQ(curl("--basic -u admin:wrong", "/config.txt").status, 401);
+  // Only the whole password: not none, a part of it, or more than it.
+  for (const char *u : {"admin:", "admin:sec", "admin:secretx"})
+    EXPECT_EQ(curl(std::string("--basic -u ") + u, "/config.txt").status, 401) << u;
   // An unknown user is wrong credentials, not the guest.
   EXPECT_EQ(http_get("/index.htm").status, 200);
   EXPECT_EQ(curl("--basic -u nobody:x", "/index.htm").status, 401);
@@ -173,6 +204,22 @@ TEST_F(WebAuth, StaleNonceAsksTheBrowserToRetry) {
       << r.header("WWW-Authenticate");
 }
 
+// Wrong credentials in a header the server's own parser refuses (a cnonce
+// longer than it keeps) are wrong, not a nonce to retry.
+TEST_F(WebAuth, WrongCredentialsInAnUnparsableHeaderAreNotStale) {
+  DigestClient d{"admin", "guess"};
+  ASSERT_TRUE(d.challenge("/config.txt"));
+  const std::string cnonce(200, 'c');
+  std::string ha1 = md5_hex("admin:7391:guess"), ha2 = md5_hex("GET:/config.txt");
+  std::string resp = md5_hex(ha1 + ":" + d.nonce + ":00000001:" + cnonce + ":auth:" + ha2);
+  HttpReply r = http_get("/config.txt",
+                         "Authorization: Digest username=\"admin\", realm=\"7391\", nonce=\"" + d.nonce +
+                             "\", uri=\"/config.txt\", qop=auth, nc=00000001, cnonce=\"" + cnonce +
+                             "\", response=\"" + resp + "\", opaque=\"" + d.opaque + "\"\r\n");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(r.header("WWW-Authenticate").find("stale"), std::string::npos) << r.header("WWW-Authenticate");
+}
+
 TEST_F(WebAuth, RightCredentialsWhoseNonceCountTheLibraryLostAreAskedToRetry) {
   // Two requests of one browser that took the same nonce from two challenges
   // of one URL in one second both count 1, and the library takes the second
@@ -236,6 +283,8 @@ TEST_F(WebAuth, SessionEndsWhenIdleOrItsUserIsGoneOrChanged) {
   ASSERT_EQ(http_get("/config.txt", cookie).status, 200);
   session_table[0].last_used -= WEB_SESSION_IDLE - 5;
   EXPECT_EQ(http_get("/config.txt", cookie).status, 200) << "in use: the idle time starts again";
+  session_table[0].last_used -= WEB_SESSION_IDLE - 5;
+  EXPECT_EQ(http_get("/config.txt", cookie).status, 200) << "used again before the idle time: still on";
   session_table[0].last_used -= WEB_SESSION_IDLE + 1;
   EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
   session_table[0].last_used += 2 * WEB_SESSION_IDLE;

@@ -7,8 +7,11 @@
 #include <thread>
 #include <tuple>
 
+#include "core/log.h"
 #include "core/param_access.h"
+#include "core/firmware.h"
 #include "core/param_apply.h"
+#include "core/process_util.h"
 #include "platform/host_root.h"
 #include "platform/sim/sim_control.h"
 #include "storage/filesys.h"
@@ -127,6 +130,9 @@ TEST_F(WebForm, SaveParamsNoAppliesWithoutASave) {
   EXPECT_EQ(param_save_requests(), asked + 1);
   EXPECT_EQ(http_post("/controls", "save_params=NO&Video[0].GOPSize=18").status, 200);
   EXPECT_EQ(param_save_requests(), asked + 1);
+  // Only the words themselves: another of the same length saves as usual.
+  EXPECT_EQ(http_post("/controls", "save_params=ok&Video[0].GOPSize=19").status, 200);
+  EXPECT_EQ(param_save_requests(), asked + 2);
 }
 
 TEST_F(WebForm, NoSaveOfOneRequestLeavesAnotherRequestsSave) {
@@ -278,6 +284,7 @@ TEST_F(WebForm, UnreadableBodiesAreBadRequests) {
 }
 
 TEST_F(WebForm, CreateUserOnlyForAdmin) {
+  LogUnreadKeep unread;
   HttpReply r = http_post("/controls", "create_user_name=bob&create_user_pass=pw1&create_user_perm=3");
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(param("User[0].Name"), "bob");
@@ -289,10 +296,33 @@ TEST_F(WebForm, CreateUserOnlyForAdmin) {
   free(log);
   // Passwords stay out of the program log.
   EXPECT_EQ(http_get("/debuglog.txt").body.find("pw1"), std::string::npos);
-  // Stream Config cannot create users.
+  // Nor does a password changed through the users form.
+  EXPECT_EQ(http_post("/controls", "User[0].Password=Chg53word").status, 200);
+  EXPECT_STREQ(user_get_password("bob"), "Chg53word");
+  EXPECT_EQ(http_get("/debuglog.txt").body.find("Chg53word"), std::string::npos);
+  // Stream Config cannot create users, nor can a level-1 user: refused as
+  // other keys above the level are.
   set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "pw", PERM_ADMIN)});
-  http_post("/controls", "create_user_name=eve&create_user_pass=x&create_user_perm=5");
+  r = http_post("/controls", "create_user_name=eve&create_user_pass=x&create_user_perm=5");
+  EXPECT_EQ(r.status, 401);
   EXPECT_EQ(param("User[1].Name"), "");
+  set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN),
+                        std::make_tuple("viewer", "v", PERM_STREAM_VIEW)});
+  char chunk[4096];
+  while (log_read(chunk, sizeof chunk) > 0) {
+  }
+  r = curl("--basic -u viewer:v -d create_user_name=eve -d create_user_pass=x -d create_user_perm=5",
+           "/controls");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_NE(r.body.find("Access denied"), std::string::npos);
+  EXPECT_EQ(param("User[2].Name"), "");
+  // One line for the refused form, not one a key.
+  std::string said;
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  const std::string line = "user viewer does not have permission to create users";
+  size_t at = said.find(line);
+  EXPECT_NE(at, std::string::npos) << said;
+  EXPECT_EQ(said.find("permission to create users", at + line.size()), std::string::npos) << said;
   // The basic user can log in now.
   set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
   r = curl("--basic -u admin:pw -d create_user_name=carol -d create_user_pass=c -d create_user_perm=1",
@@ -374,6 +404,7 @@ TEST_F(WebForm, OtherSitesChangeNothingAndRedirectsStayLocal) {
   const char *targets[][2] = {{"http%3A%2F%2Fevil.example%2F", "/index.htm"},
                               {"%2F%2Fevil.example%2Fx", "/index.htm"},
                               {"javascript%3Aalert(1)", "/index.htm"},
+                              {"http%3A%2F%2F127.0.0.1%2F%2Fevil.example%2Fx", "/index.htm"},
                               {"http%3A%2F%2F127.0.0.1%2Fsetup_video.htm", "/setup_video.htm"}};
   for (auto &t : targets) {
     HttpReply r = http_post("/controls", std::string("Video[0].GOPSize=30&redirect=") + t[0], auth);
@@ -387,4 +418,134 @@ TEST_F(WebForm, OtherSitesChangeNothingAndRedirectsStayLocal) {
   EXPECT_EQ(r.header("Location"), "/index.htm");
 }
 
+// A browser says where a request comes from even when the page withholds
+// Origin and Referer (an image with no-referrer): only its own pages and
+// what the user typed may change anything.
+TEST_F(WebForm, FetchSiteOfAnotherSiteChangesNothing) {
+  LogUnreadKeep unread;
+  set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  const std::string auth = "Authorization: Basic YWRtaW46cHc=\r\n";   // admin:pw
+  for (const char *site : {"cross-site", "same-site", "Cross-Site", "bogus", ""}) {
+    std::string h = auth + "Sec-Fetch-Site: " + site + "\r\n";
+    EXPECT_EQ(http_post("/controls", "Video[0].GOPSize=50", h).status, 403) << site;
+    EXPECT_EQ(http_get("/load_default_params", h).status, 403) << site;
+  }
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  // The log says where a refused request came from and what it named.
+  std::string log;
+  char chunk[4096];
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) log.append(chunk, n);
+  EXPECT_NE(log.find("/load_default_params from same-site to 127.0.0.1 refused"), std::string::npos);
+  int gop = 51;
+  for (const char *site : {"same-origin", "none", "Same-Origin"}) {
+    std::string h = auth + "Sec-Fetch-Site: " + site + "\r\nOrigin: http://127.0.0.1\r\n";
+    EXPECT_EQ(http_post("/controls", "Video[0].GOPSize=" + std::to_string(gop), h).status, 200) << site;
+    EXPECT_EQ(param("Video[0].GOPSize"), std::to_string(gop++)) << site;
+  }
+}
+
+// DNS rebinding: a page whose own name resolves to the box sends matching
+// Origin and Host. A browser without credentials must name the box by an
+// address or its own name; tools (no browser headers) and logged-in
+// browsers may use any name.
+TEST_F(WebForm, ABrowserAsGuestMustNameTheBoxByItsOwnName) {
+  set_users(PERM_ADMIN, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  ParamBlock *b = get_param_block();
+  snprintf(b->hostname, sizeof b->hostname, "m7391-000042");
+  auto post = [](const std::string &host, const std::string &extra, int gop) {
+    std::string body = "Video[0].GOPSize=" + std::to_string(gop);
+    return http_raw("POST /controls HTTP/1.1\r\nHost: " + host +
+                    "\r\nConnection: close\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                    "Content-Length: " + std::to_string(body.size()) + "\r\n" + extra + "\r\n" + body);
+  };
+  // No host name is longer than 255 characters.
+  const std::string too_long = "m7391-000042." + std::string(243, 'a');
+  const char *strangers[] = {"evil.example", "m7391-0000420", "m7391-000042evil.example", "127.0.0.1.evil.example",
+                             "[::1", "localhost.evil.example", "m7391-000042.a@evil.example", too_long.c_str(),
+                             "localhost:+80", "localhost: 80", "localhost:0", "localhost:65536",
+                             "localhost:000080"};
+  for (const char *host : strangers) {
+    std::string origin = std::string("Origin: http://") + host + "\r\n";
+    EXPECT_EQ(post(host, origin, 60).status, 403) << host;
+    EXPECT_EQ(post(host, "Sec-Fetch-Site: same-origin\r\n", 60).status, 403) << host;
+    EXPECT_EQ(http_raw(std::string("GET /load_default_params HTTP/1.1\r\nHost: ") + host +
+                       "\r\nConnection: close\r\nReferer: http://" + host + "/\r\n\r\n")
+                  .status,
+              403)
+        << host;
+  }
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  const char *own[] = {"127.0.0.1", "10.1.2.3:80", "10.1.2.3:1", "10.1.2.3:65535", "[::1]:80", "localhost",
+                       "LOCALHOST:8080", "m7391-000042", "M7391-000042.local", "m7391-000042.studio.lan:80"};
+  int gop = 61;
+  for (const char *host : own) {
+    std::string origin = std::string("Origin: http://") + host + "\r\n";
+    EXPECT_EQ(post(host, origin, gop).status, 200) << host;
+    EXPECT_EQ(param("Video[0].GOPSize"), std::to_string(gop++)) << host;
+  }
+  // A tool, and a browser that logged in, under another name.
+  EXPECT_EQ(post("evil.example", "", gop).status, 200);
+  EXPECT_EQ(param("Video[0].GOPSize"), std::to_string(gop++));
+  EXPECT_EQ(post("encoder.example", "Origin: http://encoder.example\r\nAuthorization: Basic YWRtaW46cHc=\r\n", gop)
+                .status,
+            200);
+  EXPECT_EQ(param("Video[0].GOPSize"), std::to_string(gop++));
+}
+
 }  // namespace
+
+// A refused upload says why in its answer; a refused firmware image stays
+// on the update status page until it was shown once.
+TEST_F(WebForm, RefusedUploadsAreAnsweredWithTheirReason) {
+  param_apply_hooks.firmware_status_take = firmware_status_take;
+  std::string noise(4096, 'x');
+  HttpReply r = http_post("/firmware", noise, "", "application/octet-stream");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("not a valid firmware file"), std::string::npos) << r.body;
+  r = http_get("/admin_update_status.htm");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("not a valid firmware file"), std::string::npos) << r.body;
+  EXPECT_EQ(http_get("/admin_update_status.htm").status, 303);
+  r = http_post("/customzip", "not a zip at all", "", "application/octet-stream");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("refused"), std::string::npos) << r.body;
+  param_apply_hooks.firmware_status_take = nullptr;
+}
+
+// An upload taken whole is answered as taken: a firmware image goes on to be
+// checked (the status page says how that ended), a bundle is served at once.
+// An image cut short is refused as such.
+TEST_F(WebForm, WholeUploadsAreTakenAndACutImageIsRefused) {
+  param_apply_hooks.firmware_status_take = firmware_status_take;
+  std::string image(UIMAGE_HEADER_SIZE + 1000, 'd');
+  auto put_be32 = [&image](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) image[at + size_t(i)] = char(v >> (24 - 8 * i));
+  };
+  put_be32(0, UIMAGE_MAGIC);
+  put_be32(12, 1000);   // data size; the header's checksum is wrong
+  HttpReply r = http_post("/firmware", image, "", "application/octet-stream");
+  EXPECT_NE(r.status, 400) << r.body;
+  for (int i = 0; i < 2000 && firmware_update_in_progress(); i++) sleep_ms(10);
+  r = http_get("/admin_update_status.htm");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_NE(r.body.find("not a valid firmware file"), std::string::npos) << r.body;
+  r = http_post("/firmware", image.substr(0, UIMAGE_HEADER_SIZE + 100), "", "application/octet-stream");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("Firmware image truncated"), std::string::npos) << r.body;
+  param_apply_hooks.firmware_status_take = nullptr;
+
+  char host[1024];
+  std::string dir = root_path(test_scratch_dir("bundle").c_str(), host, sizeof host);
+  ASSERT_EQ(system(("cd '" + dir + "' && echo 'bundle page 7391' > bundle_test.htm && zip -q -X b.zip "
+                    "bundle_test.htm").c_str()),
+            0);
+  FILE *f = fopen((dir + "/b.zip").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::string zip;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) zip.append(buf, n);
+  fclose(f);
+  r = http_post("/customzip", zip, "", "application/octet-stream");
+  EXPECT_NE(r.status, 400) << r.body;
+  EXPECT_EQ(http_get("/bundle_test.htm").body, "bundle page 7391\n");
+}

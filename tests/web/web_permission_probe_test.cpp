@@ -7,6 +7,7 @@
 #include <string>
 #include <tuple>
 
+#include "core/firmware.h"
 #include "web/web_forms.h"
 #include "web/web_upload.h"
 
@@ -18,9 +19,12 @@ class WebProbe : public ::testing::Test {
   NetworkAddressKeep address;
   void SetUp() override {
     web_test_start();
-    param_load_defaults();
+    web_test_defaults();
     web_auth_reset();
   }
+  // The outcome of the refused uploads, which the status page would show
+  // once, is not left for the next test's page.
+  void TearDown() override { firmware_status_take(); }
   // The guest gets level; an admin user exists so that the store never
   // raises the guest to Admin on its own.
   void as_guest(uint32_t level) {

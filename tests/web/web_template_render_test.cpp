@@ -15,7 +15,7 @@ class Template : public ::testing::Test {
   RootKeep pages{{"/usr/html"}};
   void SetUp() override {
     web_test_start();
-    param_load_defaults();
+    web_test_defaults();
     set_users(PERM_ADMIN, {});
   }
   std::string render(const std::string &text, uint32_t level = PERM_ADMIN) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/global.h"
+#include "core/log.h"
 #include "core/mtd.h"
 #include "core/param_access.h"
 #include "core/param_flash.h"
@@ -189,6 +190,20 @@ struct NetworkAddressKeep {
   }
 };
 
+// The log's unread lines (the debug log page's text) left unread by a test
+// that reads the log itself.
+struct LogUnreadKeep {
+  LogUnreadKeep() { log_read_mark(0); }
+  ~LogUnreadKeep() { log_read_mark(1); }
+};
+
+// The default parameters and no change pending: one an earlier test made
+// and never applied would be applied, network and all, by the next form.
+inline void web_test_defaults(void) {
+  param_load_defaults();
+  param_take_changes();
+}
+
 // The daemon running with the default parameters, the guest an
 // administrator, no sessions; no volume left when the test ends.
 class WebTest : public ::testing::Test {
@@ -196,7 +211,7 @@ class WebTest : public ::testing::Test {
   NetworkAddressKeep address;
   void SetUp() override {
     web_test_start();
-    param_load_defaults();
+    web_test_defaults();
     set_users(PERM_ADMIN, {});
     web_auth_reset();
   }

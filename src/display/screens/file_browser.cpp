@@ -95,7 +95,8 @@ int scan_files(int source, int filter, std::vector<FileEntry> *out) {
   DIR *d = filesys_opendir_recording(source);
   if (!d) return -1;
   while (dirent *e = readdir(d)) {
-    if (strlen(e->d_name) >= sizeof(FileEntry::name) || !filter_takes(filter, e->d_name)) continue;
+    // A name too long to be named back is not offered at all.
+    if (!filesys_name_ok(e->d_name) || !filter_takes(filter, e->d_name)) continue;
     struct stat st;
     if (!volume_entry_is_file(d, e, &st)) continue;
     FileEntry f;

@@ -427,8 +427,10 @@ void language_menu(GuiContext *ctx) {
   int chosen = show_menu(ctx, r.n, r.items, row);
   if (chosen <= 0 || get_exit_code()) return;
   ParamBlock *p = params();
+  param_write_begin();
   memset(p->dvr_language, 0, sizeof p->dvr_language);
   strncpy(p->dvr_language, r.items[chosen], sizeof p->dvr_language - 1);
+  param_write_end();
   save_and_apply_params();
   load_language_english();
   if (r.action[chosen]) load_language_file(r.items[chosen]);
@@ -437,9 +439,10 @@ void language_menu(GuiContext *ctx) {
 // Results inside a menu are notices: a message box would leave its key to
 // the menu, which would choose the row again.
 void customzip_update(GuiContext *ctx) {
-  char path[256];
-  if (!filesys_get_file("custom.zip", path, sizeof path)) return;
-  int rc = customzip_save_file(path);
+  int fd = filesys_open_file("custom.zip");
+  if (fd < 0) return;
+  int rc = customzip_save_file(fd);
+  close(fd);
   if (rc == 1) {
     show_notice(ctx, T(T_CUSTOMZIP_CLEARED));
   } else if (rc == 2) {
@@ -606,10 +609,14 @@ void setup_menu(GuiContext *ctx) {
 
 void firmware_update_screen(GuiContext *ctx) {
   show_status_text(ctx, T(T_READING_FIRMWARE));
-  char path[256];
-  if (!filesys_get_file("m7391.fw", path, sizeof path) || firmware_load_file(path) != 0) {
+  int fd = filesys_open_file("m7391.fw");
+  int rc = fd >= 0 ? firmware_load_file(fd) : -1;
+  if (fd >= 0) close(fd);
+  if (rc != 0) {
     clear_status_text(ctx);
-    show_notice(ctx, T(T_FIRMWARE_LOAD_FAILED));
+    // A refused image says why; a file that could not be read, that it could not.
+    const char *why = rc == -2 ? firmware_status_peek() : nullptr;
+    show_notice(ctx, why ? why : T(T_FIRMWARE_LOAD_FAILED));
     return;
   }
   // Taking the status once a second also tells the flash thread that the

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "display/osd_display.h"
+#include "storage/filesys.h"
 
 struct TextOverlayConf;
 
@@ -33,7 +34,7 @@ void file_management_menu(GuiContext *ctx);
 // without regard to case).
 enum { FILE_FILTER_VIDEO, FILE_FILTER_SNAPSHOT, FILE_FILTER_RECORDING, FILE_FILTER_TEXT };
 struct FileEntry {
-  char name[256];
+  char name[FILESYS_NAME_MAX + 1];
   uint64_t size;
 };
 // A file action: 0 stay in the list, 1 rescan the directory, 2 go on with

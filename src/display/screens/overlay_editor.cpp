@@ -13,6 +13,7 @@
 #include "core/board_io.h"
 #include "core/global.h"
 #include "core/log.h"
+#include "core/param_access.h"
 #include "core/param_flash.h"
 #include "display/display_std.h"
 #include "display/gui_toolkit.h"
@@ -625,8 +626,10 @@ void choose_message(GuiContext *ctx, const char *items[], int n) {
   int row = show_menu(ctx, n, items, 1);
   if (row <= 0) return;
   OsdTextConfig *osd = &params()->video[0].osd;
+  param_write_begin();
   memset(osd->message, 0, sizeof osd->message);
   strncpy(osd->message, items[row], 40);
+  param_write_end();
 }
 
 // A custom text: its field holds at most 39 characters and its NUL.
@@ -665,15 +668,19 @@ void custom_text_menu(GuiContext *ctx) {
   char *text = texts[row - 1];
   if (gui_input.keyboard_present || gui_input.pointer_device) {
     if (text_entry_dialog(ctx, T(T_ENTER_TEXT), text, uint32_t(kCustomChars + 1)) != 0) return;
+    param_write_begin();
     memset(p->dvr_overlay_text[row - 1], 0, sizeof p->dvr_overlay_text[row - 1]);
     memcpy(p->dvr_overlay_text[row - 1], text, strnlen(text, kCustomChars));
+    param_write_end();
   } else if (!text[0]) {
     show_message(ctx, T(T_CONNECT_KEYBOARD));
     return;
   }
   OsdTextConfig *osd = &p->video[0].osd;
+  param_write_begin();
   memset(osd->message, 0, sizeof osd->message);
   memcpy(osd->message, text, strnlen(text, 40));
+  param_write_end();
 }
 
 void pick_row(GuiContext *ctx, int title, const char *const *names, int count, uint8_t *value) {

@@ -380,8 +380,10 @@ void keypad_config_menu(GuiContext *ctx) {
     row = show_menu(ctx, 11, items, row);
     if (row == 10) {
       static const uint8_t defaults[9] = {0, 1, 2, 3, 4, 13, 5, 13, 13};
+      param_write_begin();
       memcpy(p->keys_map, defaults, sizeof defaults);
       p->keys_menu_back_option = 0;
+      param_write_end();
     } else if (row > 0) {
       const char *list[19] = {T(T_KEYPAD_ACTION_TITLE)};
       char names[17][48];
@@ -425,10 +427,12 @@ void display_output_menu(GuiContext *ctx) {
   const auto &m = modes[row - 1];
   uint8_t old_std = p->display.standard, old_output = p->display.output;
   uint16_t old_w = p->video[0].width, old_h = p->video[0].height;
+  param_write_begin();
   p->display.standard = (uint8_t)m.std;
   p->display.output = (uint8_t)m.output;
   p->video[0].width = (uint16_t)m.width;
   p->video[0].height = (uint16_t)m.height;
+  param_write_end();
   display_handover(m.std, m.output, DISPLAY_RESET);
 
   // One-second boxes counting down until a key comes.
@@ -445,10 +449,12 @@ void display_output_menu(GuiContext *ctx) {
   if (key & DVR_KEY_MENU_OK) {
     osd_layout_init(ctx);
   } else {
+    param_write_begin();
     p->display.standard = old_std;
     p->display.output = old_output;
     p->video[0].width = old_w;
     p->video[0].height = old_h;
+    param_write_end();
     display_handover(old_std, old_output, DISPLAY_RESET);
     sleep_ms(1000);
     show_message(ctx, T(T_STD_RESET));

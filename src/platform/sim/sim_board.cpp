@@ -52,6 +52,14 @@ struct Board {
   uint8_t keypad_reg[256];
   uint8_t keypad_ptr;           // register pointer
   uint32_t keypad_writes;
+  // Presses that let go by themselves ("press W"), one after the other: a
+  // press is held, then let go, each for as many reads of the I2C keypad's
+  // second register (one per scan), or for a time on the lines.
+  uint32_t press_queue[16];
+  int press_queued;
+  int press_phase;              // 0 none, 1 held, 2 let go
+  int press_reads;
+  uint64_t press_until;
   int32_t counter[2];
   int32_t counter_pending;
   uint8_t counter_cmd;
@@ -87,6 +95,8 @@ void power_on_locked(Board &b) {
   memset(b.keypad_reg, 0, sizeof b.keypad_reg);
   b.keypad_reg[0x7A] = 0x10;
   b.keypad_writes = 0;
+  b.press_queued = 0;
+  b.press_phase = 0;
   b.counter[0] = b.counter[1] = 0;
   b.counter_pending = 0;
   b.counter_cmd = 0;
@@ -127,6 +137,38 @@ void refresh_locked(Board &b) {
   }
 }
 
+void set_keys_locked(Board &b, uint32_t word) {
+  if (b.keypad_mode == SIM_KEYPAD_I2C) {
+    b.keypad_reg[0] = (uint8_t)word;
+    b.keypad_reg[1] = (uint8_t)(word >> 8);
+  } else if (b.keypad_mode == SIM_KEYPAD_GPIO) {
+    // A pressed line is pulled low.
+    for (int j = 0; j < 9; j++) b.pin[kKeypadLines[j]] = (word >> j) & 1 ? 0 : 1;
+    refresh_locked(b);
+  }
+}
+
+// The next step of the presses: the one held is let go, the one let go is
+// done and the next queued one is pressed. The keypad is scanned every
+// 10 ms and a change counts once it held for two more scans: six scans are
+// plenty, 300 ms for lines the scan reads without the board seeing it.
+void press_step_locked(Board &b) {
+  if (b.press_phase == 1) {
+    set_keys_locked(b, 0);
+    b.press_phase = 2;
+  } else if (b.press_queued > 0) {
+    set_keys_locked(b, b.press_queue[0]);
+    b.press_queued--;
+    memmove(b.press_queue, b.press_queue + 1, size_t(b.press_queued) * sizeof b.press_queue[0]);
+    b.press_phase = 1;
+  } else {
+    b.press_phase = 0;
+    return;
+  }
+  b.press_reads = 6;
+  b.press_until = b.now_ms() + 300;
+}
+
 // ---- I2C ----
 
 struct I2cOpen { int addr; };
@@ -140,6 +182,8 @@ int i2c_message_locked(Board &b, int addr, bool read, uint8_t *buf, size_t len) 
     if (read) {
       // The register pointer was written by the previous message.
       for (size_t i = 0; i < len; i++) buf[i] = b.keypad_reg[(b.keypad_ptr + i) & 0xFF];
+      if (b.press_phase && ((b.keypad_ptr + len - 1) & 0xFF) >= 1 && --b.press_reads == 0)
+        press_step_locked(b);
       return 0;
     }
     if (len >= 1) b.keypad_ptr = buf[0];
@@ -197,6 +241,9 @@ int i2c_ioctl(SimFile *f, unsigned long request, void *arg) {
   I2cOpen *o = (I2cOpen *)f->priv;
   Board &b = bd();
   std::lock_guard<std::mutex> l(b.lock);
+  // The bus may be the first of the board the program reaches (before the
+  // ticker's first pass, or any command): its devices are powered on too.
+  if (!b.set_up) power_on_locked(b);
   if (request == I2C_SLAVE || request == I2C_SLAVE_FORCE) {
     unsigned long a = (unsigned long)arg;
     if (a > 0x7F) return -EINVAL;
@@ -332,11 +379,19 @@ void sim_board_register(void) {
 void sim_board_tick(void) {
   Board &b = bd();
   std::lock_guard<std::mutex> l(b.lock);
+  if (b.press_phase && b.keypad_mode != SIM_KEYPAD_I2C && b.now_ms() >= b.press_until)
+    press_step_locked(b);
   refresh_locked(b);
   if (b.wd_opens > 0 && !b.wd_expired && b.now_ms() - b.wd_last >= 60000) {
     b.wd_expired = true;
     watchdog_note("expired", b.now_ms());
   }
+}
+
+void sim_board_power_on_once(void) {
+  Board &b = bd();
+  std::lock_guard<std::mutex> l(b.lock);
+  if (!b.set_up) power_on_locked(b);
 }
 
 void sim_board_reset(void) {
@@ -382,18 +437,21 @@ void sim_board_set_keypad(int mode) {
   b.keypad_mode = mode;
 }
 
-void sim_board_set_keys(uint32_t word) {
+void sim_board_set_keys(uint32_t word) { sim_board_press_keys(word, false); }
+
+void sim_board_press_keys(uint32_t word, bool let_go) {
   Board &b = bd();
   std::lock_guard<std::mutex> l(b.lock);
   if (!b.set_up) power_on_locked(b);
-  if (b.keypad_mode == SIM_KEYPAD_I2C) {
-    b.keypad_reg[0] = (uint8_t)word;
-    b.keypad_reg[1] = (uint8_t)(word >> 8);
-  } else if (b.keypad_mode == SIM_KEYPAD_GPIO) {
-    // A pressed line is pulled low.
-    for (int j = 0; j < 9; j++) b.pin[kKeypadLines[j]] = (word >> j) & 1 ? 0 : 1;
-    refresh_locked(b);
+  if (!let_go) {
+    b.press_queued = 0;
+    b.press_phase = 0;
+    set_keys_locked(b, word);
+    return;
   }
+  if (b.press_queued == int(sizeof b.press_queue / sizeof b.press_queue[0])) return;
+  b.press_queue[b.press_queued++] = word;
+  if (!b.press_phase) press_step_locked(b);
 }
 
 uint8_t sim_board_keypad_reg(unsigned reg) {
@@ -462,6 +520,10 @@ int sim_board_command(const char *line) {
   }
   if (!strcmp(tok[0], "keys") && n == 2 && parse_long(tok[1], 0, 0xFFFF, &v)) {
     sim_board_set_keys((uint32_t)v);
+    return 0;
+  }
+  if (!strcmp(tok[0], "press") && n == 2 && parse_long(tok[1], 1, 0xFFFF, &v)) {
+    sim_board_press_keys((uint32_t)v, true);
     return 0;
   }
   if (!strcmp(tok[0], "counter") && n == 3 && parse_long(tok[1], 0, 1, &a) &&

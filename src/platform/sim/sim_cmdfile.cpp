@@ -34,8 +34,9 @@ Follower *files(void) {
 }
 int g_nfiles;
 
-// Runs the complete lines appended since the last call.
-void follow_one(Follower &w) {
+// Runs the complete lines appended since the last call; with skip, takes
+// what the file holds as done without running it.
+void follow_one(Follower &w, bool skip = false) {
   FILE *f = sys_fopen(w.path, "r");
   struct stat st;
   if (!f || fstat(fileno(f), &st) != 0) {
@@ -52,7 +53,9 @@ void follow_one(Follower &w) {
     w.done = 0;
     w.line.clear();
   }
-  if (fseek(f, w.done, SEEK_SET) == 0) {
+  if (skip) {
+    w.done = st.st_size;
+  } else if (fseek(f, w.done, SEEK_SET) == 0) {
     int c;
     while ((c = fgetc(f)) != EOF) {
       w.done++;
@@ -84,7 +87,7 @@ void *follow_main(void *) {
 
 }  // namespace
 
-void sim_follow_commands(const char *board_path, int (*run)(const char *line), const char *tag) {
+void sim_follow_commands(const char *board_path, int (*run)(const char *line), const char *tag, bool replay) {
   if (!root_dir()[0]) return;
   std::lock_guard<std::mutex> l(g_lock);
   for (int i = 0; i < g_nfiles; i++)
@@ -94,8 +97,9 @@ void sim_follow_commands(const char *board_path, int (*run)(const char *line), c
   snprintf(w.path, sizeof w.path, "%s", board_path);
   w.run = run;
   w.tag = tag;
-  // What the file holds already applies before the caller goes on.
-  follow_one(w);
+  // What the file holds already applies before the caller goes on (or,
+  // without replay, is passed over).
+  follow_one(w, !replay);
   static pthread_once_t once = PTHREAD_ONCE_INIT;
   pthread_once(&once, [] {
     pthread_attr_t attr;
@@ -105,6 +109,16 @@ void sim_follow_commands(const char *board_path, int (*run)(const char *line), c
     pthread_create(&t, &attr, follow_main, nullptr);
     pthread_attr_destroy(&attr);
   });
+}
+
+void sim_unfollow_commands(int (*run)(const char *line)) {
+  std::lock_guard<std::mutex> l(g_lock);
+  for (int i = 0; i < g_nfiles; i++) {
+    if (files()[i].run != run) continue;
+    files()[i] = files()[--g_nfiles];
+    files()[g_nfiles] = Follower();
+    return;
+  }
 }
 
 int sim_command_words(const char *line, char *buf, size_t size, char **words, int max) {

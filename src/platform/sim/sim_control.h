@@ -142,12 +142,14 @@ int sim_storage_set_bogus_free(const char *dev, int bogus);
 int sim_storage_mount_state(const char *mount_point);
 // Makes a volume fail (also "fail DEV KIND [AFTER]", "pull DEV [AFTER]" in
 // <root>/run/sim_storage.cmd): once `after` more reads and writes on its
-// files have passed, kind "ENOSPC" fails every write, "EIO" every read and
-// write, "pull" pulls the disk (its device goes, its open files and every
-// change on it fail with EIO until it is mounted again); "none" ends a
-// failure. Reads and writes are those made through the platform's volume
-// I/O (sys_fd_read, sys_fd_write, sys_fd_check). Each call writes "KIND
-// AFTER" to <root>/run/sim/storage/<dev>.fault.
+// files have passed, kind "ENOSPC" fails every write that needs new space
+// (a write over what a file holds still goes through, as on a full disk),
+// "EIO" every read and write, "pull" pulls the disk (its device goes, its
+// open files and every change on it fail with EIO until it is mounted
+// again; the next start plugs it in again); "none" ends a failure. Reads
+// and writes are those made through the platform's volume I/O
+// (sys_fd_read, sys_fd_write, sys_fd_check). Each call writes "KIND AFTER"
+// to <root>/run/sim/storage/<dev>.fault; a start removes those files.
 int sim_storage_fault(const char *dev, const char *kind, long after);
 // Files on the volume cannot grow past bytes: a write stops there, the
 // next fails with EFBIG (also "limit DEV BYTES"); 0 lifts the limit.
@@ -294,6 +296,9 @@ enum { SIM_KEYPAD_GPIO = 0, SIM_KEYPAD_I2C = 1, SIM_KEYPAD_ABSENT = 2 };
 void sim_board_set_keypad(int mode);
 // Keys held: the controller's 16-bit word, or GPIO keypad line j for bit j.
 void sim_board_set_keys(uint32_t word);
+// The same, and with let_go the keys are let go once the program has seen
+// them ("press W" of sim_board.cmd; "keys W" holds them until "keys 0").
+void sim_board_press_keys(uint32_t word, bool let_go);
 uint8_t sim_board_keypad_reg(unsigned reg);
 void sim_board_set_keypad_reg(unsigned reg, uint8_t value);
 uint32_t sim_board_keypad_writes(void);   // register writes since power-on

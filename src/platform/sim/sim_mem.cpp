@@ -114,6 +114,7 @@ int mem_open(SimFile *) { return mem_ready() ? 0 : -ENOMEM; }
 
 void *mem_mmap(SimFile *, size_t len, int, off_t off) {
   if (!mem_ready() || off < 0) return nullptr;
+  sim_board_power_on_once();
   for (Window &w : g_win) {
     uint64_t o = (uint64_t)off;
     if (o >= w.phys && o - w.phys <= w.size && len <= w.size - (o - w.phys))

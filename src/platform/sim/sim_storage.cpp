@@ -348,6 +348,28 @@ int write_check(const char *host_path) {
   return m->rw ? 0 : EROFS;
 }
 
+// The hub port a device hangs on, from its /sys/block link (0 for the SD
+// card, which has none).
+int port_of(const std::string &name) {
+  char target[300];
+  ssize_t k = sys_readlink(("/sys/block/" + name.substr(0, 3)).c_str(), target, sizeof target - 1);
+  if (k <= 0) return 0;
+  target[k] = 0;
+  const char *p = strstr(target, "usb1/1-1/1-1.");
+  return p ? atoi(p + 13) : 0;
+}
+
+// Pulls the disk of a fault. A disk pulled by a fault is plugged in again
+// at the next start (<dev>.pulled keeps its port until then).
+void pull_now(Fault &f) {
+  f.pull = false;
+  f.pulled = true;
+  char port[16];
+  snprintf(port, sizeof port, "%d\n", port_of(f.name));
+  sys_write_text(state_path(f.name, ".pulled").c_str(), port);
+  sim_storage_remove(f.name.c_str());
+}
+
 // The fault a read or write on fd meets: its file is found by the
 // descriptor's path, inside a volume's backing directory.
 int io_fault(int fd, int writing, size_t *n) {
@@ -365,11 +387,17 @@ int io_fault(int fd, int writing, size_t *n) {
     if ((f.err || f.pull) && f.after > 0) {
       f.after--;
     } else if (f.pull) {
-      f.pull = false;
-      f.pulled = true;
       fprintf(stderr, "sim_storage: %s pulled\n", f.name.c_str());
-      sim_storage_remove(f.name.c_str());
+      pull_now(f);
       return EIO;
+    } else if (f.err == ENOSPC && writing && n) {
+      // A full volume still takes writes over what a file already holds:
+      // only new space is refused.
+      off_t at = lseek(fd, 0, SEEK_CUR);
+      struct stat st;
+      bool append = (fcntl(fd, F_GETFL) & O_APPEND) != 0;
+      if (append || at < 0 || fstat(fd, &st) != 0 || at >= st.st_size) return ENOSPC;
+      if ((uint64_t)at + *n > (uint64_t)st.st_size) *n = (size_t)(st.st_size - at);
     } else if (f.err && (writing || f.err == EIO)) {
       return f.err;
     }
@@ -410,10 +438,33 @@ void sim_storage_register(void) {
   runner_register_sim("df", sim_df, nullptr);
   root_set_storage_hooks(write_check, statfs_hook);
   root_set_io_fault(io_fault);
-  sim_follow_commands("/run/sim_storage.cmd", storage_command, "sim_storage");
+  {
+    std::lock_guard<std::recursive_mutex> l(g_lock);
+    g_faults.clear();
+    g_fault_count = 0;
+  }
+  // A fresh start begins with healthy volumes: the faults of an earlier run
+  // are over, the disks it pulled are back, and the commands it was given
+  // are not given again.
+  sys_mkdirs(kStateDir, 0755);
+  if (DIR *d = opendir(HostPath(kStateDir).c_str())) {
+    std::vector<std::string> names;
+    while (dirent *e = readdir(d)) names.push_back(e->d_name);
+    closedir(d);
+    for (const std::string &n : names) {
+      size_t dot = n.rfind('.');
+      if (dot == std::string::npos || dot == 0) continue;
+      std::string dev = n.substr(0, dot), kind = n.substr(dot);
+      if (kind == ".fault") {
+        sys_unlink(state_path(dev, ".fault").c_str());
+      } else if (kind == ".pulled") {
+        int port = atoi(read_file(state_path(dev, ".pulled")).c_str());
+        sim_storage_insert(dev.c_str(), port, 0, nullptr);
+      }
+    }
+  }
+  sim_follow_commands("/run/sim_storage.cmd", storage_command, "sim_storage", false);
   std::lock_guard<std::recursive_mutex> l(g_lock);
-  g_faults.clear();
-  g_fault_count = 0;
   // Mounts do not outlive the process that made them (as after a reboot):
   // mount points left as links by an earlier run become directories again.
   g_mounts.clear();
@@ -439,6 +490,7 @@ int sim_storage_insert(const char *dev, int usb_port, uint64_t capacity, const c
     conf_write(name, capacity ? capacity : (1ULL << 30), fstype ? fstype : "vfat", 0);
   std::string devpath = "/dev/" + name;
   if (sys_write_text(devpath.c_str(), "simulated block device\n") != 0) return -1;
+  sys_unlink(state_path(name, ".pulled").c_str());
   if (name.compare(0, 2, "sd") == 0) {
     std::string disk = name.substr(0, 3);
     char target[256];
@@ -500,11 +552,7 @@ int sim_storage_fault(const char *dev, const char *kind, long after) {
   f->err = err;
   f->pull = pull;
   f->after = after > 0 ? after : 0;
-  if (pull && !f->after) {
-    f->pull = false;
-    f->pulled = true;
-    sim_storage_remove(dev);
-  }
+  if (pull && !f->after) pull_now(*f);
   // Scripts see that the command took: <root>/run/sim/storage/<dev>.fault.
   char text[64];
   snprintf(text, sizeof text, "%s %ld\n", kind, f->after);

@@ -2,12 +2,18 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <pthread.h>
 
 #include "core/log.h"
+
+RtmpBudget rtmp_pending_budget = {0, RTMP_PENDING_BUDGET, RTMP_PENDING_RESERVE, {}};
 
 namespace {
 
 const uint32_t kExtended = 0xFFFFFF;
+// Refusals closer than this make one episode.
+const uint32_t kRefusalQuietMs = 10000;
+pthread_mutex_t refusal_lock = PTHREAD_MUTEX_INITIALIZER;
 
 inline void put24(uint8_t *p, uint32_t v) {
   p[0] = (uint8_t)(v >> 16); p[1] = (uint8_t)(v >> 8); p[2] = (uint8_t)v;
@@ -38,12 +44,47 @@ RtmpChunkStream *new_stream(RtmpParser *p, uint32_t csid) {
 }
 
 void drop_message(RtmpParser *p, RtmpChunkStream *s) {
-  if (s->buf) {
-    free(s->buf);
-    p->pending -= s->length;
-  }
+  free(s->buf);
+  p->pending -= s->cap;
+  if (p->budget) rtmp_budget_give(p->budget, s->cap);
   s->buf = nullptr;
+  s->cap = 0;
   s->received = 0;
+}
+
+// Makes room in s's assembly buffer for need bytes: it grows by doubling,
+// up to the message's length, as bytes arrive. false (logged) when the
+// connection or all of them together would hold too much.
+bool grow(RtmpParser *p, RtmpChunkStream *s, uint32_t need) {
+  if (need <= s->cap) return true;
+  uint32_t cap = s->cap ? 2 * s->cap : (uint32_t)RTMP_PENDING_STEP;
+  if (cap < need) cap = need;
+  if (cap > s->length) cap = s->length;
+  size_t more = cap - s->cap;
+  if (p->pending + more > RTMP_MAX_PENDING) {
+    log_printf("%s: unfinished messages of %zu bytes on one connection over the limit\n",
+               "rtmp_parse", p->pending + more);
+    return false;
+  }
+  if (p->budget && !rtmp_budget_take(p->budget, p->pending, more)) {
+    pthread_mutex_lock(&refusal_lock);
+    bool first = log_episode_fail(&p->budget->refusals);
+    pthread_mutex_unlock(&refusal_lock);
+    if (first)
+      log_printf("%s: unfinished messages of all connections over %zu bytes, closing connections "
+                 "that hold more (this one holds %zu)\n", "rtmp_parse", p->budget->limit, p->pending);
+    return false;
+  }
+  uint8_t *buf = (uint8_t *)realloc(s->buf, cap);
+  if (!buf) {
+    if (p->budget) rtmp_budget_give(p->budget, more);
+    log_printf("failed to allocate %lu bytes for rtmp packet\n", (unsigned long)cap);
+    return false;
+  }
+  s->buf = buf;
+  s->cap = cap;
+  p->pending += more;
+  return true;
 }
 
 // Handles a complete message: Set Chunk Size here, the rest through fn.
@@ -114,17 +155,9 @@ long parse_header(RtmpParser *p, const uint8_t *d, size_t len) {
   }
   if (fmt == 0) s->msid = (uint32_t)m[7] | (uint32_t)m[8] << 8 | (uint32_t)m[9] << 16 | (uint32_t)m[10] << 24;
 
-  if (s->received == 0 && s->length) {
-    if (s->length > RTMP_MAX_PENDING - p->pending) {
-      log_printf("%s: message of %u bytes on chunk stream %u over the limit\n", "rtmp_parse", s->length, csid);
-      return RTMP_PARSE_ERROR;
-    }
-    s->buf = (uint8_t *)malloc(s->length);
-    if (!s->buf) {
-      log_printf("failed to allocate %lu bytes for rtmp packet\n", (unsigned long)s->length);
-      return RTMP_PARSE_ERROR;
-    }
-    p->pending += s->length;
+  if (s->received == 0 && s->length > RTMP_MAX_PENDING) {
+    log_printf("%s: message of %u bytes on chunk stream %u over the limit\n", "rtmp_parse", s->length, csid);
+    return RTMP_PARSE_ERROR;
   }
   uint32_t rest = s->length - s->received;
   p->current = s;
@@ -198,9 +231,31 @@ int rtmp_chunker_next(RtmpChunker *c, struct iovec *iov, int max) {
   return n;
 }
 
+bool rtmp_budget_take(RtmpBudget *b, size_t held, size_t n) {
+  size_t limit = held + n > RTMP_PENDING_SMALL ? b->limit - b->reserve : b->limit;
+  size_t used = __atomic_load_n(&b->used, __ATOMIC_RELAXED);
+  do {
+    if (used + n > limit) return false;
+  } while (!__atomic_compare_exchange_n(&b->used, &used, used + n, true, __ATOMIC_RELAXED,
+                                        __ATOMIC_RELAXED));
+  return true;
+}
+
+void rtmp_budget_give(RtmpBudget *b, size_t n) { __atomic_fetch_sub(&b->used, n, __ATOMIC_RELAXED); }
+
+void rtmp_budget_tick(RtmpBudget *b) {
+  pthread_mutex_lock(&refusal_lock);
+  uint32_t n = log_episode_ok(&b->refusals, kRefusalQuietMs);
+  pthread_mutex_unlock(&refusal_lock);
+  if (n)
+    log_printf("%s: %u connections closed for holding unfinished messages over the budget\n",
+               "rtmp_parse", n);
+}
+
 void rtmp_parser_init(RtmpParser *p) {
   memset(p, 0, sizeof *p);
   p->chunk_size = RTMP_CHUNK_SIZE;
+  p->budget = &rtmp_pending_budget;
 }
 
 void rtmp_parser_free(RtmpParser *p) {
@@ -221,6 +276,7 @@ long rtmp_parse(RtmpParser *p, const uint8_t *data, size_t len, RtmpMessageFn fn
     }
     size_t take = len - pos;
     if (take > p->piece_left) take = p->piece_left;
+    if (take && !grow(p, s, s->received + (uint32_t)take)) return RTMP_PARSE_ERROR;
     if (take) memcpy(s->buf + s->received, data + pos, take);
     pos += take;
     s->received += (uint32_t)take;

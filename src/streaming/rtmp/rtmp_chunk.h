@@ -8,10 +8,16 @@
 #include <cstdint>
 #include <sys/uio.h>
 
+#include "core/log_episode.h"
+
 enum {
   RTMP_CHUNK_SIZE = 128,             // ours, never changed
   RTMP_CHUNK_STREAMS = 20,           // chunk streams a peer may use at once
   RTMP_MAX_PENDING = 1 << 20,        // bytes of partial messages a connection may hold
+  RTMP_PENDING_BUDGET = 4 << 20,     // ... all connections together
+  RTMP_PENDING_RESERVE = 1 << 20,    // of the budget, left to connections holding little
+  RTMP_PENDING_SMALL = 16 << 10,     // what a connection may hold and still draw on the reserve
+  RTMP_PENDING_STEP = 4096,          // an assembly buffer grows by this much at least
   RTMP_MAX_HEADER = 18               // basic (3) + message (11) + extended timestamp (4)
 };
 
@@ -71,6 +77,29 @@ int rtmp_chunker_next(RtmpChunker *c, struct iovec *iov, int max);
 
 // ---- parser ----
 
+// The bytes of unfinished messages that parsers sharing the budget hold
+// together: assembly buffers grow as bytes arrive and take their growth
+// from it. A parser that already holds more than RTMP_PENDING_SMALL may not
+// take the last RTMP_PENDING_RESERVE bytes, so that a normal client's
+// commands still fit while others hold the rest. Refusals are logged one
+// line an episode.
+struct RtmpBudget {
+  size_t used;       // atomic
+  size_t limit;
+  size_t reserve;
+  LogEpisode refusals;  // under a lock of the module
+};
+// The server's connections share this one.
+extern RtmpBudget rtmp_pending_budget;
+
+// Takes n bytes for a parser that holds held bytes: false (nothing taken)
+// when the budget has not that much left for it.
+bool rtmp_budget_take(RtmpBudget *b, size_t held, size_t n);
+void rtmp_budget_give(RtmpBudget *b, size_t n);
+// Called now and then (the listener's loop): once no refusal came for a
+// while, logs how many connections the episode closed.
+void rtmp_budget_tick(RtmpBudget *b);
+
 struct RtmpChunkStream {
   uint32_t csid;       // 0: free record
   uint32_t timestamp;
@@ -80,6 +109,7 @@ struct RtmpChunkStream {
   uint8_t extended;    // the last full header carried an extended timestamp
   uint32_t received;   // body bytes of the message in assembly
   uint8_t *buf;        // its assembly buffer (NULL while none)
+  uint32_t cap;        // bytes allocated for it
 };
 
 // All of one connection's parsing state: nothing is shared between
@@ -89,7 +119,8 @@ struct RtmpParser {
   RtmpChunkStream streams[RTMP_CHUNK_STREAMS];
   RtmpChunkStream *current;      // chunk whose payload is being read, or NULL
   uint32_t piece_left;           // payload bytes of that chunk still to come
-  size_t pending;                // bytes held in assembly buffers
+  size_t pending;                // bytes allocated for assembly buffers
+  RtmpBudget *budget;            // shared with other parsers; NULL: none
 };
 
 // Called with every complete message; a negative result ends the parse with
@@ -98,6 +129,7 @@ typedef int (*RtmpMessageFn)(void *arg, const RtmpHeader *h, const uint8_t *body
 
 enum { RTMP_PARSE_ERROR = -1 };
 
+// Takes its assembly bytes from rtmp_pending_budget.
 void rtmp_parser_init(RtmpParser *p);
 // Frees the assembly buffers.
 void rtmp_parser_free(RtmpParser *p);

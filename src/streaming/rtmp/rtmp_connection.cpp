@@ -701,7 +701,7 @@ int rtmp_handshake(RtmpConnection *c) {
       }
     }
   }
-  log_printf("RTMP handshake error %d\n", step);
+  if (!c->quiet) log_printf("RTMP handshake error %d\n", step);
   return -1;
 }
 
@@ -726,7 +726,8 @@ void rtmp_connection_run(RtmpConnection *c) {
       detach(c);
       int64_t left = c->idle_since + RTMP_IDLE_MS - monotonic_ms();
       if (left <= 0) {
-        log_printf("%s: nothing played for %d s, closing\n", "serverThread", RTMP_IDLE_MS / 1000);
+        if (!c->quiet)
+          log_printf("%s: nothing played for %d s, closing\n", "serverThread", RTMP_IDLE_MS / 1000);
         break;
       }
       rc = poll_input(c, left < 5000 ? (int)left : 5000);

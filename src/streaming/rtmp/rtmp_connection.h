@@ -31,6 +31,7 @@ struct RtmpEntry {
 
 struct RtmpConnection {
   int fd;
+  int quiet;            // one of many accepted together: its routine lines are not logged
   int playing;          // set by "play", cleared by "closeStream" (atomic: the listener reads it)
   int64_t idle_since;   // monotonic ms when it last stopped playing (or began)
   int channel;          // 0 or 1

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "streaming/rtsp/rtsp_request.h"
+#include "core/http_digest.h"
 
 #define RTSP_DEFAULT_REALM "m7391 RTSP"
 
@@ -27,18 +27,7 @@ class UserAuthenticationDatabase {
   std::vector<std::pair<std::string, std::string>> fUsers;
 };
 
-// MD5 of n bytes as 32 lower-case hex digits.
-void rtsp_md5_hex(const void *data, size_t n, char out[33]);
-
 // Whether d answers the challenge nonce for method with a user and password
 // of db (the response is MD5(HA1:nonce:MD5(method:uri))).
-bool rtsp_digest_check(const UserAuthenticationDatabase &db, const RtspDigest &d,
+bool rtsp_digest_check(const UserAuthenticationDatabase &db, const HttpDigest &d,
                        const char *method, const char *nonce);
-
-// MD5(user:realm:password) in hex.
-void rtsp_digest_ha1(const char *user, const char *realm, const char *password, char out[33]);
-
-// Whether d's response is right for its own nonce and uri, method and ha1:
-// MD5(HA1:nonce:MD5(method:uri)), or with qop "auth"
-// MD5(HA1:nonce:nc:cnonce:auth:MD5(method:uri)). Any other qop is refused.
-bool rtsp_digest_response_ok(const RtspDigest &d, const char *ha1, const char *method);

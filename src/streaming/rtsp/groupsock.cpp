@@ -10,9 +10,7 @@
 
 namespace {
 
-// A key frame of a few megabits a second spans a few blocks; the blocks of
-// a client that fell behind come back to the pool.
-const unsigned kChunkSize = 60 * 1024;
+// The blocks of a client that fell behind come back to the pool.
 const unsigned kPoolMax = 64;
 // Each event loop's own; the blocks it holds go with its thread.
 struct ChunkPool : std::vector<OutChunk *> {
@@ -26,14 +24,13 @@ thread_local ChunkPool chunk_pool;
 
 OutChunk *out_chunk_create(unsigned size) {
   OutChunk *c;
-  if (size <= kChunkSize && !chunk_pool.empty()) {
+  if (size == OUT_CHUNK_SIZE && !chunk_pool.empty()) {
     c = chunk_pool.back();
     chunk_pool.pop_back();
   } else {
-    unsigned cap = size < kChunkSize ? kChunkSize : size;
-    c = static_cast<OutChunk *>(malloc(offsetof(OutChunk, data) + cap));
+    c = static_cast<OutChunk *>(malloc(offsetof(OutChunk, data) + (size ? size : 1)));
     if (!c) return nullptr;
-    c->size = cap;
+    c->size = size;
   }
   c->refs = 1;
   c->used = 0;
@@ -42,7 +39,7 @@ OutChunk *out_chunk_create(unsigned size) {
 
 void out_chunk_unref(OutChunk *c) {
   if (!c || --c->refs > 0) return;
-  if (c->size == kChunkSize && chunk_pool.size() < kPoolMax) chunk_pool.push_back(c);
+  if (c->size == OUT_CHUNK_SIZE && chunk_pool.size() < kPoolMax) chunk_pool.push_back(c);
   else free(c);
 }
 
@@ -134,7 +131,7 @@ bool Groupsock::output(const uint8_t *data, unsigned size, bool startPoint) {
           // The copies framed so far may go with the old block.
           nFramed = 0;
           out_chunk_unref(fChunk);
-          fChunk = out_chunk_create(4 + size);
+          fChunk = out_chunk_create(4 + size < OUT_CHUNK_SIZE ? OUT_CHUNK_SIZE : 4 + size);
           if (!fChunk) return any;
         }
         uint8_t *p = fChunk->data + fChunk->used;

@@ -18,8 +18,12 @@ struct OutChunk {
   unsigned used;
   uint8_t data[1];
 };
-// A block of at least size bytes with one reference; blocks of the usual size
-// are reused, so that sending never maps or unmaps memory.
+// What interleaved packets are framed in: a key frame of a few megabits a
+// second spans a few blocks.
+#define OUT_CHUNK_SIZE (60u * 1024)
+// A block of size bytes with one reference; blocks of OUT_CHUNK_SIZE are
+// reused, so that sending never maps or unmaps memory. NULL when memory is
+// short.
 OutChunk *out_chunk_create(unsigned size);
 inline void out_chunk_ref(OutChunk *c) { c->refs++; }
 void out_chunk_unref(OutChunk *c);

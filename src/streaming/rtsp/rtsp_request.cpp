@@ -7,6 +7,9 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// Whether c may stand in an option tag that goes back in a reply's header.
+bool tag_byte(char c) { return (unsigned char)c > ' ' && c != 0x7F; }
+
 // Copies [s, s+n) trimmed of blanks into out; false when it does not fit.
 bool copy_trimmed(const char *s, size_t n, char *out, size_t size) {
   while (n && is_blank(*s)) { s++; n--; }
@@ -170,6 +173,50 @@ bool rtsp_request_header(const RtspRequest *req, const char *name, char *out, si
   return false;
 }
 
+unsigned rtsp_request_options(const RtspRequest *req, const char *name, char *out,
+                              size_t size) {
+  if (size) out[0] = 0;
+  if (!req->headers) return 0;
+  const char *stop = req->headers + req->headers_len;
+  size_t want = strlen(name);
+  size_t len = 0;
+  bool full = false;
+  unsigned count = 0;
+  const char *next;
+  for (const char *p = req->headers; p < stop; p = next) {
+    size_t n = line_at(p, stop, &next);
+    const char *colon = (const char *)memchr(p, ':', n);
+    if (!colon || is_blank(*p)) continue;
+    size_t nl = (size_t)(colon - p);
+    while (nl && is_blank(p[nl - 1])) nl--;
+    if (nl != want || strncasecmp(p, name, want) != 0) continue;
+    const char *v = colon + 1;
+    const char *e = p + n;
+    while (v < e) {
+      const char *comma = (const char *)memchr(v, ',', (size_t)(e - v));
+      const char *item = v, *item_end = comma ? comma : e;
+      v = comma ? comma + 1 : e;
+      // The tag is its visible bytes: what the client sent, less what could
+      // break the reply's header.
+      size_t tl = 0;
+      for (const char *q = item; q < item_end; q++) tl += tag_byte(*q);
+      if (!tl) continue;
+      count++;
+      size_t sep = len ? 2 : 0;
+      if (full || len + sep + tl >= size) {
+        full = true;
+        continue;
+      }
+      if (sep) memcpy(out + len, ", ", 2);
+      len += sep;
+      for (const char *q = item; q < item_end; q++)
+        if (tag_byte(*q)) out[len++] = *q;
+      out[len] = 0;
+    }
+  }
+  return count;
+}
+
 int rtsp_interleaved_frame(const uint8_t *buf, size_t len, uint8_t *channel) {
   if (len == 0) return RTSP_PARSE_MORE;
   if (buf[0] != '$') return RTSP_PARSE_GARBAGE;
@@ -228,59 +275,4 @@ bool rtsp_parse_transport(const char *value, RtspTransport *t) {
     p = comma + 1;
   }
   return false;
-}
-
-bool rtsp_parse_digest(const char *value, RtspDigest *d) {
-  memset(d, 0, sizeof *d);
-  const char *p = value;
-  while (is_blank(*p)) p++;
-  if (strncasecmp(p, "Digest", 6) != 0 || !is_blank(p[6])) return false;
-  p += 7;
-  bool have[8] = {};
-  while (*p) {
-    while (*p == ',' || is_blank(*p)) p++;
-    const char *k = p;
-    while (*p && *p != '=' && *p != ',') p++;
-    size_t kl = (size_t)(p - k);
-    while (kl && is_blank(k[kl - 1])) kl--;
-    if (*p != '=') continue;
-    p++;
-    while (is_blank(*p)) p++;
-    char val[512];
-    size_t vl = 0;
-    bool fits = true;
-    if (*p == '"') {
-      p++;
-      while (*p && *p != '"') {
-        if (*p == '\\' && p[1]) p++;
-        if (vl + 1 < sizeof val) val[vl++] = *p;
-        else fits = false;
-        p++;
-      }
-      if (*p == '"') p++;
-    } else {
-      while (*p && *p != ',' && !is_blank(*p)) {
-        if (vl + 1 < sizeof val) val[vl++] = *p;
-        else fits = false;
-        p++;
-      }
-    }
-    val[vl] = 0;
-    // The first five are required.
-    struct { const char *name; char *dst; size_t size; } fields[8] = {
-        {"username", d->username, sizeof d->username}, {"realm", d->realm, sizeof d->realm},
-        {"nonce", d->nonce, sizeof d->nonce},          {"uri", d->uri, sizeof d->uri},
-        {"response", d->response, sizeof d->response}, {"qop", d->qop, sizeof d->qop},
-        {"nc", d->nc, sizeof d->nc},                   {"cnonce", d->cnonce, sizeof d->cnonce}};
-    for (int i = 0; i < 8; i++) {
-      if (kl == strlen(fields[i].name) && strncasecmp(k, fields[i].name, kl) == 0) {
-        if (!fits || vl >= fields[i].size) return false;
-        memcpy(fields[i].dst, val, vl + 1);
-        have[i] = true;
-      }
-    }
-  }
-  for (int i = 0; i < 5; i++)
-    if (!have[i]) return false;
-  return true;
 }

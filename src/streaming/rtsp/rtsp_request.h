@@ -35,6 +35,12 @@ int rtsp_request_parse(const uint8_t *buf, size_t len, size_t max_header, RtspRe
 // bytes. false when the request has no such header.
 bool rtsp_request_header(const RtspRequest *req, const char *name, char *out, size_t size);
 
+// The option tags of every header name (any case) of the request, each
+// comma-separated list item with its blanks and control bytes left out,
+// written to out as "a, b" with as many whole tags as fit. Returns how many
+// tags the headers hold (0: none, or no such header).
+unsigned rtsp_request_options(const RtspRequest *req, const char *name, char *out, size_t size);
+
 // An interleaved frame ('$', channel, 16-bit length, data) at buf: its total
 // size, RTSP_PARSE_MORE, or RTSP_PARSE_GARBAGE when buf does not start with '$'.
 int rtsp_interleaved_frame(const uint8_t *buf, size_t len, uint8_t *channel);
@@ -53,19 +59,3 @@ struct RtspTransport {
 // The first transport of a Transport header that names RTP/AVP. false when
 // none does.
 bool rtsp_parse_transport(const char *value, RtspTransport *t);
-
-struct RtspDigest {
-  char username[64];
-  char realm[128];
-  char nonce[128];
-  char uri[512];
-  char response[64];
-  // Empty unless the client answered with a qop (web browsers do).
-  char qop[16];
-  char nc[16];
-  char cnonce[128];
-};
-
-// "Digest username=..., realm=..., ..." (RFC 2617). false when the scheme is
-// not Digest, a field the check needs is missing or any field is too long.
-bool rtsp_parse_digest(const char *value, RtspDigest *d);

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <string>
 #include <strings.h>
 #include <sys/socket.h>
@@ -18,6 +20,10 @@ namespace {
 
 // How long interleaved packets gather before they are written.
 const int64_t kFlushDelay_us = 2000;
+// Bytes the closed connections gave back before the allocator is trimmed,
+// and how long it waits for more to close (a crowd leaves at once).
+const size_t kTrimBytes = 1u << 20;
+const int64_t kTrimDelay_us = 1000000;
 // How long accepting pauses when the process is out of descriptors.
 const int64_t kAcceptBackoff_us = (int64_t)LISTEN_ACCEPT_PAUSE_MS * 1000;
 
@@ -61,6 +67,8 @@ class RTSPServer::Connection : public RtpTcpChannel {
   void closeAfterOutput();
   void scheduleClose();
   void updateHandling();
+  // Its replies wait unsent past the mark: its requests wait unread.
+  bool backlogged() const { return fReplyHeld >= RTSP_REPLY_BACKLOG; }
   // Its DESCRIBE waited for another's and has been answered: reading goes on.
   void resume();
   // Writes what it can of the queued output.
@@ -83,6 +91,9 @@ class RTSPServer::Connection : public RtpTcpChannel {
   std::vector<OutPart> fOut;
   size_t fOutHead;
   size_t fOutBytes;
+  size_t fReplyHeld;     // bytes allocated for the replies in fOut
+  unsigned fNumSessions; // client sessions it holds
+  bool fInputHeld;       // fIn holds requests not served for the backlog
   bool fFlushListed;     // in the server's list of connections to write
   bool fBusy;            // a request is being served (perhaps in a nested loop)
   bool fClosing;
@@ -107,6 +118,8 @@ class RTSPServer::Connection : public RtpTcpChannel {
   void onReadable();
   void processInput();
   bool queue(OutChunk *chunk, unsigned offset, unsigned size, bool mayDrop);
+  // Its part of p's block is out or dropped.
+  void release(const OutPart &p);
   // The client is too far behind: the interleaved packets not yet begun go,
   // and it goes on at the next key frame with fresh pictures.
   void dropMedia();
@@ -140,6 +153,9 @@ RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sock
       fInLen(0),
       fOutHead(0),
       fOutBytes(0),
+      fReplyHeld(0),
+      fNumSessions(0),
+      fInputHeld(false),
       fFlushListed(false),
       fBusy(false),
       fClosing(false),
@@ -165,7 +181,17 @@ RTSPServer::Connection::~Connection() {
   env.taskScheduler().unscheduleDelayedTask(fResumeTask);
   env.taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
-  for (size_t i = fOutHead; i < fOut.size(); i++) out_chunk_unref(fOut[i].chunk);
+  for (size_t i = fOutHead; i < fOut.size(); i++) release(fOut[i]);
+  fServer.noteFreed(sizeof *this + fOut.capacity() * sizeof(OutPart));
+}
+
+void RTSPServer::Connection::release(const OutPart &p) {
+  if (!p.media) {
+    size_t cost = offsetof(OutChunk, data) + p.chunk->size;
+    fReplyHeld -= cost;
+    fServer.fReplyHeld.fetch_sub(cost, std::memory_order_relaxed);
+  }
+  out_chunk_unref(p.chunk);
 }
 
 void RTSPServer::Connection::updateHandling() {
@@ -176,7 +202,9 @@ void RTSPServer::Connection::updateHandling() {
   int mask = 0;
   // While a request is served no further one is read: its handler may run
   // the event loop, and must not meet this connection's next request there.
-  if (!fBusy && !fCloseAfterOutput) mask |= SOCKET_READABLE;
+  // Nor while its replies wait unread: a client that sends and never reads
+  // would have the server hold an answer to everything it sent.
+  if (!fBusy && !fCloseAfterOutput && !backlogged()) mask |= SOCKET_READABLE;
   if (fOutBytes) mask |= SOCKET_WRITABLE;
   fServer.envir().taskScheduler().setBackgroundHandling(fSocket, mask, ioHandler, this);
 }
@@ -238,6 +266,12 @@ bool RTSPServer::Connection::queue(OutChunk *chunk, unsigned offset, unsigned si
   out_chunk_ref(chunk);
   fOut.push_back({chunk, offset, size, mayDrop});
   fOutBytes += size;
+  if (!mayDrop) {
+    // A reply's block is this connection's alone: all of it counts.
+    size_t cost = offsetof(OutChunk, data) + chunk->size;
+    fReplyHeld += cost;
+    fServer.fReplyHeld.fetch_add(cost, std::memory_order_relaxed);
+  }
   return true;
 }
 
@@ -248,7 +282,7 @@ void RTSPServer::Connection::dropMedia() {
   for (size_t i = fOutHead + 1; i < fOut.size(); i++) {
     if (fOut[i].media) {
       fOutBytes -= fOut[i].size;
-      out_chunk_unref(fOut[i].chunk);
+      release(fOut[i]);
     } else {
       fOut[keep++] = fOut[i];
     }
@@ -305,13 +339,13 @@ void RTSPServer::Connection::onWritable() {
         break;
       }
       left -= p.size;
-      out_chunk_unref(p.chunk);
+      release(p);
       fOutHead++;
     }
     if (w == 0) break;
   }
   if (!fOutBytes) {
-    for (size_t i = fOutHead; i < fOut.size(); i++) out_chunk_unref(fOut[i].chunk);
+    for (size_t i = fOutHead; i < fOut.size(); i++) release(fOut[i]);
     fOut.clear();
     fOutHead = 0;
     if (fCloseAfterOutput) {
@@ -320,6 +354,10 @@ void RTSPServer::Connection::onWritable() {
     }
   }
   updateHandling();
+  // The requests that waited for the backlog are served from the loop (this
+  // may run inside a request's reply).
+  if (fInputHeld && !backlogged() && !fBusy && !fResumeTask)
+    fResumeTask = fServer.envir().taskScheduler().scheduleDelayedTask(0, resumeTask, this);
 }
 
 void RTSPServer::Connection::noteInput() {
@@ -359,7 +397,10 @@ void RTSPServer::Connection::resume() {
 void RTSPServer::Connection::resumeTask(void *clientData) {
   Connection *c = static_cast<Connection *>(clientData);
   c->fResumeTask = nullptr;
-  if (!c->fBusy && !c->fClosing) c->processInput();
+  if (!c->fBusy && !c->fClosing) {
+    c->fInputHeld = false;
+    c->processInput();
+  }
 }
 
 void RTSPServer::Connection::overflow(const char *what, const char *cseq) {
@@ -378,8 +419,12 @@ void RTSPServer::Connection::overflow(const char *what, const char *cseq) {
 }
 
 void RTSPServer::Connection::onReadable() {
-  // processInput never leaves a full buffer behind; were it to, the socket
-  // would stay readable and the loop would spin.
+  // A hang-up is reported as readable even while reading waits for the
+  // backlog; the write that follows it fails and closes. The requests that
+  // waited for the backlog are served first, by the resume task.
+  if (backlogged() || fInputHeld) return;
+  // processInput leaves a full buffer behind only while the backlog holds
+  // it; else the socket would stay readable and the loop would spin.
   if (fInLen >= sizeof fIn) {
     overflow("request too large", "");
     return;
@@ -400,6 +445,10 @@ void RTSPServer::Connection::onReadable() {
 
 void RTSPServer::Connection::processInput() {
   while (fInLen > 0 && !fClosing && !fCloseAfterOutput) {
+    if (backlogged()) {
+      fInputHeld = true;
+      return;
+    }
     size_t used;
     if (fIn[0] == '$') {
       // RTCP (or anything) a client sends on its interleaved channels: a
@@ -514,6 +563,7 @@ RTSPServer::~RTSPServer() {
   // Last: what the sessions sent as they ended may have asked for a flush.
   envir().taskScheduler().unscheduleDelayedTask(fFlushTask);
   fFlushList.clear();
+  envir().taskScheduler().unscheduleDelayedTask(fTrimTask);
 }
 
 void RTSPServer::addServerMediaSession(ServerMediaSession *session) {
@@ -555,11 +605,7 @@ void RTSPServer::acceptResume(void *clientData) {
   server->acceptConnections();
 }
 
-bool RTSPServer::ownsSession(const Connection *c) const {
-  for (auto &e : fClientSessions)
-    if (e.second->conn == c) return true;
-  return false;
-}
+bool RTSPServer::ownsSession(const Connection *c) const { return c->fNumSessions > 0; }
 
 bool RTSPServer::evictIdleConnection() {
   Connection *oldest = nullptr;
@@ -630,6 +676,24 @@ void RTSPServer::flushTask(void *clientData) {
   if (server->fFlushList.empty()) server->fFlushList.swap(list);
 }
 
+void RTSPServer::noteFreed(size_t bytes) {
+  fFreedSinceTrim += bytes;
+  if (fFreedSinceTrim >= kTrimBytes && !fTrimTask)
+    fTrimTask = envir().taskScheduler().scheduleDelayedTask(kTrimDelay_us, trimTask, this);
+}
+
+void RTSPServer::trimTask(void *clientData) {
+  RTSPServer *server = static_cast<RTSPServer *>(clientData);
+  server->fTrimTask = nullptr;
+  server->fFreedSinceTrim = 0;
+  server->fTrims.fetch_add(1, std::memory_order_relaxed);
+  // What a crowd of connections held lies free between the blocks that stay;
+  // without this the process keeps it for good.
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
 void RTSPServer::closeConnection(Connection *c) {
   // Its sessions go with it: no other connection may control them.
   for (auto it = fClientSessions.begin(); it != fClientSessions.end();) {
@@ -673,12 +737,14 @@ RTSPServer::ClientSession *RTSPServer::newClientSession(Connection *c, ServerMed
   s->server = this;
   sms->incrementReferenceCount();
   fClientSessions[id] = s;
+  c->fNumSessions++;
   noteLiveness(s);
   return s;
 }
 
 void RTSPServer::deleteClientSession(ClientSession *s) {
   fClientSessions.erase(s->id);
+  s->conn->fNumSessions--;
   envir().taskScheduler().unscheduleDelayedTask(s->livenessTask);
   for (ClientSession::Track &t : s->tracks) t.sub->deleteStream(s->id, t.token);
   s->sms->decrementReferenceCount();
@@ -723,6 +789,7 @@ std::string status_line(int code, const char *cseq) {
     case 401: text = "Unauthorized"; break;
     case 404: text = "Stream Not Found"; break;
     case 413: text = "Request Entity Too Large"; break;
+    case 453: text = "Not Enough Bandwidth"; break;
     case 454: text = "Session Not Found"; break;
     case 455: text = "Method Not Valid in This State"; break;
     case 459: text = "Aggregate Operation Not Allowed"; break;
@@ -731,6 +798,7 @@ std::string status_line(int code, const char *cseq) {
     case 501: text = "Not Implemented"; break;
     case 503: text = "Service Unavailable"; break;
     case 505: text = "RTSP Version Not Supported"; break;
+    case 551: text = "Option not supported"; break;
     default: text = "Error"; break;
   }
   char buf[160];
@@ -777,11 +845,11 @@ bool RTSPServer::resolvePath(const char *path, ServerMediaSession *&sms,
 bool RTSPServer::authenticationOK(Connection *c, const RtspRequest &req) {
   if (!fAuthDB) return true;
   char value[1024];
-  RtspDigest d;
+  HttpDigest d;
   // The response covers the uri it names (RFC 2617 3.2.2.5): that must be
   // this request's, or one answer would open every URL on the connection.
   if (c->fNonce[0] && rtsp_request_header(&req, "Authorization", value, sizeof value) &&
-      rtsp_parse_digest(value, &d) && strcmp(d.uri, req.url) == 0 &&
+      digest_parse(value, &d) && strcmp(d.uri, req.url) == 0 &&
       rtsp_digest_check(*fAuthDB, d, req.method, c->fNonce)) {
     snprintf(c->fUser, sizeof c->fUser, "%s", d.username);
     return true;
@@ -824,6 +892,13 @@ void RTSPServer::handleRequest(Connection *c, const RtspRequest &req) {
     } else {
       reply(c, 400, cseq);
     }
+    return;
+  }
+  // No option is supported: a client that requires one is told which
+  // (RFC 2326 12.32).
+  char options[512];
+  if (rtsp_request_options(&req, "Require", options, sizeof options)) {
+    reply(c, 551, cseq, std::string("Unsupported: ") + options + "\r\n");
     return;
   }
   std::string path = url_path(req.url);
@@ -923,6 +998,24 @@ bool RTSPServer::describe(Connection *c, const char *cseq, const char *path) {
   return true;
 }
 
+bool RTSPServer::sessionAllowed(Connection *c, const char *cseq) {
+  unsigned max = maxClientSessions();
+  bool connFull = c->fNumSessions >= RTSP_MAX_SESSIONS_PER_CONNECTION;
+  if (!connFull && fClientSessions.size() < max) return true;
+  // One line an episode: refusals closer than the gap make one.
+  LogEpisode *e = connFull ? &fConnectionSessionsFull : &fSessionsFull;
+  log_episode_ok(e, LISTEN_EPISODE_GAP_MS);
+  if (log_episode_fail(e)) {
+    if (connFull)
+      log_printf("%s: %u sessions on the connection from %s, refusing more\n", "RTSPServer",
+                 (unsigned)RTSP_MAX_SESSIONS_PER_CONNECTION, inet_ntoa(c->fPeer.sin_addr));
+    else
+      log_printf("%s: %u sessions, refusing more\n", "RTSPServer", max);
+  }
+  reply(c, 453, cseq);
+  return false;
+}
+
 void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *path) {
   if (!authenticationOK(c, req)) return;
   ServerMediaSession *sms;
@@ -964,6 +1057,7 @@ void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *
       return;
     }
   } else {
+    if (!sessionAllowed(c, req.cseq)) return;
     s = newClientSession(c, sms);
     created = true;
   }

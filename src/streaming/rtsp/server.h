@@ -3,7 +3,9 @@
 // connection; a multicast track's group, whatever was asked), PLAY, PAUSE, TEARDOWN and the GET_PARAMETER / SET_PARAMETER
 // keep-alives for the server media sessions added to it. A client session
 // belongs to the connection and the user that set it up, and is reclaimed
-// after a time without a sign of its client.
+// after a time without a sign of its client. No peer takes more than its
+// share: the sessions of a connection and of the server are capped, and a
+// connection whose replies wait unread is not read from until they drain.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -13,7 +15,9 @@
 #include <vector>
 
 #include "core/listen_guard.h"
+#include "core/log_episode.h"
 #include "streaming/rtsp/digest_auth.h"
+#include "streaming/rtsp/rtsp_request.h"
 #include "streaming/rtsp/server_media.h"
 
 #define RTSP_REQUEST_BUFFER_SIZE 10000
@@ -23,6 +27,12 @@
 // Connections served at once, at most; fewer when the process may open
 // few descriptors (a share of RLIMIT_NOFILE, listen_guard_max).
 #define RTSP_MAX_CONNECTIONS 4096
+// Client sessions one connection may hold: a client needs one, with its few
+// tracks. The server holds as many sessions as it may hold connections.
+#define RTSP_MAX_SESSIONS_PER_CONNECTION 4
+// Bytes of replies a connection may have waiting unsent: past this its
+// further requests wait unread (in the socket, then in the client).
+#define RTSP_REPLY_BACKLOG (16u << 10)
 
 class RTSPServer : public Medium {
  public:
@@ -43,6 +53,14 @@ class RTSPServer : public Medium {
 
   uint16_t port() const { return fPort; }
   unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
+  // The cap on client sessions in all.
+  static unsigned maxClientSessions() { return listen_guard_max(RTSP_MAX_CONNECTIONS); }
+  // Bytes held for replies not yet sent, over every connection. Readable from
+  // any thread.
+  size_t replyBytesHeld() const { return fReplyHeld.load(std::memory_order_relaxed); }
+  // How often the allocator was asked to give back what closed connections
+  // freed. Readable from any thread.
+  unsigned allocatorTrims() const { return fTrims.load(std::memory_order_relaxed); }
   // Readable from any thread: the table itself belongs to the event loop.
   unsigned numConnections() const { return fNumConnections.load(std::memory_order_relaxed); }
 
@@ -68,8 +86,15 @@ class RTSPServer : public Medium {
   // connection's, shortly after (the packets of a frame in one write).
   void listFlush(Connection *c);
   static void flushTask(void *clientData);
+  // A closed connection gave back this many bytes: once many have, the
+  // allocator is asked to return its free pages to the system.
+  void noteFreed(size_t bytes);
+  static void trimTask(void *clientData);
   void deleteClientSession(ClientSession *s);
   ClientSession *newClientSession(Connection *c, ServerMediaSession *sms);
+  // Whether c may set up one more client session; if not, says so (453)
+  // and logs once an episode.
+  bool sessionAllowed(Connection *c, const char *cseq);
   static void livenessTimeout(void *clientData);
   static void rrHandler(void *clientData, unsigned sessionId);
   void noteLiveness(ClientSession *s);
@@ -102,10 +127,16 @@ class RTSPServer : public Medium {
   std::vector<Connection *> fConnections;
   std::atomic<unsigned> fNumConnections{0};  // fConnections.size()
   std::map<uint32_t, ClientSession *> fClientSessions;
+  LogEpisode fConnectionSessionsFull{};   // a connection asked past its session cap
+  LogEpisode fSessionsFull{};             // the server's session cap was reached
+  std::atomic<size_t> fReplyHeld{0};      // the connections' fReplyHeld, summed
   ListenGuard fGuard;        // the connection cap and the pause when out of descriptors
   TaskToken fAcceptResumeTask;
   std::vector<Connection *> fFlushList;
   TaskToken fFlushTask;
+  size_t fFreedSinceTrim = 0;
+  TaskToken fTrimTask = nullptr;
+  std::atomic<unsigned> fTrims{0};
   // A DESCRIBE that must learn its stream's description runs the event loop
   // until it is known. One waits per stream; the others wait in this list.
   struct DeferredDescribe {

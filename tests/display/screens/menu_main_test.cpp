@@ -30,6 +30,7 @@
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/osd_test_support.h"
+#include "display/save_probe.h"
 #include "storage/storage_test_support.h"
 #include "platform/sim/sim_control.h"
 #include "test_root.h"
@@ -64,6 +65,7 @@ std::vector<DvrKey> press(int n, DvrKey key = DVR_KEY_DOWN) {
 struct Menu : ::testing::Test {
   GuiContext ctx{};
   ParamBlock *p = nullptr;
+  InputState found_input = gui_input;   // the mouse and keyboard the tests fake
   void SetUp() override {
     test_root();
     p = get_param_block();
@@ -90,6 +92,7 @@ struct Menu : ::testing::Test {
     key_mailbox_reset();
     mtd_close();
     storage_test_volumes_clear();
+    gui_input = found_input;
     osd_release();
   }
   static void feed(std::vector<DvrKey> keys) {
@@ -496,6 +499,16 @@ TEST_F(Menu, FirmwareFromTheCardIsFlashedAndTheBoxRestarts) {
   g_on_wait = nullptr;
 
   std::string w = HostPath("/tmp").c_str();
+  // A file that is no firmware says why, and is not held open.
+  ASSERT_EQ(system(("echo x > '" + sd + "/m7391.fw'").c_str()), 0);
+  int fds = test_open_fds();
+  g_on_wait = [&](size_t) { read = ocr_screen(); };
+  feed({DVR_KEY_MENU_OK});
+  firmware_update_screen(&ctx);
+  EXPECT_TRUE(ocr_has(read, "not a valid firmware file")) << read;
+  EXPECT_EQ(test_open_fds(), fds);
+  g_on_wait = nullptr;
+
   ASSERT_EQ(system(("head -c 20000 /dev/urandom > " + w + "/k.bin && mkimage -A arm -O linux -T kernel -C none "
                     "-a 0x80008000 -e 0x80008000 -n menu -d " + w + "/k.bin '" + sd + "/m7391.fw' >/dev/null")
                        .c_str()), 0);
@@ -510,3 +523,54 @@ TEST_F(Menu, FirmwareFromTheCardIsFlashedAndTheBoxRestarts) {
 }
 
 }  // namespace
+
+// A language chosen in Setup is stored under the parameters' write lock.
+TEST_F(Menu, AChosenLanguageIsStoredUnderTheWriteLock) {
+  RootKeep keep{{"/usr/html/lang"}};
+  sys_mkdirs("/usr/html/lang", 0755);
+  snprintf(p->dvr_language, sizeof p->dvr_language, "%s", "xx");
+  SaveProbe probe;
+  // Setup: Language (row 5), then its first row, English.
+  std::vector<DvrKey> keys(4, DVR_KEY_DOWN);
+  keys.push_back(DVR_KEY_MENU_OK);
+  keys.push_back(DVR_KEY_MENU_OK);
+  g_on_wait = [&](size_t next) {
+    if (next == 5) probe.start([this] { return strcmp(p->dvr_language, "xx") != 0; });
+  };
+  setup(keys);
+  EXPECT_FALSE(probe.stored_while_held());
+  EXPECT_TRUE(SaveProbe::lock_free());
+  EXPECT_STREQ(p->dvr_language, "English default");
+}
+
+// An empty custom.zip on the card clears the stored bundle, says so, and is
+// not held open.
+TEST_F(Menu, AnEmptyCustomZipClearsTheBundle) {
+  RootKeep keep{{"/usr/html/config.txt", "/usr/html/customzip.txt"}};   // what a clear removes
+  std::string sd = mount_sd();
+  unlink((sd + "/m7391.fw").c_str());
+  ASSERT_EQ(system(("rm -f '" + sd + "/custom.zip' && touch '" + sd + "/custom.zip'").c_str()), 0);
+  setup({});   // what the menu itself opens once
+  int fds = test_open_fds();
+  std::string read;
+  g_on_wait = [&](size_t next) {
+    if (next == 6) read = ocr_screen();
+  };
+  std::vector<DvrKey> keys = press(5);   // Update custom.zip follows System Information
+  keys.push_back(DVR_KEY_ESCAPE);
+  setup(keys);
+  unlink((sd + "/custom.zip").c_str());
+  EXPECT_TRUE(ocr_has(read, LangTable[121])) << LangTable[121] << " in " << read;
+  EXPECT_EQ(test_open_fds(), fds);
+
+  // Gone between the menu and the choice: nothing to say.
+  ASSERT_EQ(system(("touch '" + sd + "/custom.zip'").c_str()), 0);
+  read.clear();
+  g_on_wait = [&](size_t next) {
+    if (next == 5) unlink((sd + "/custom.zip").c_str());
+    if (next == 6) read = ocr_screen();
+  };
+  setup(keys);
+  EXPECT_FALSE(ocr_has(read, "failed")) << read;
+  EXPECT_FALSE(ocr_has(read, LangTable[121])) << read;
+}

@@ -3,7 +3,9 @@
 // holds, the coded message, the title key and its editor (the slots of
 // channel 0 and, for the "off" message, tesseract), the text size row and
 // "Erase all".
+#include <atomic>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -11,11 +13,13 @@
 #include "core/board_io.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/param_access.h"
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/screens/overlay_editor.h"
 #include "media/capture.h"
 #include "display/menu_script.h"
+#include "display/save_probe.h"
 #include "osd/osd_channel.h"
 
 namespace {
@@ -311,4 +315,72 @@ TEST_F(Ovl, CustomTextsStayEndedAndTheTextListHasTheEncoderRows) {
   EXPECT_TRUE(ocr_has(menu, "NEXT")) << menu;
 }
 
+// A save copies the block under the parameter write lock: a text chosen in
+// the menu is stored under it too, never while a save holds it.
+TEST_F(Ovl, ChosenTextIsStoredUnderTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  snprintf(p->video[0].osd.message, sizeof p->video[0].osd.message, "before");
+  std::atomic<int> held{0};
+  bool changed_while_held = false;
+  std::thread saver;
+  choose(2);   // "Setup Primary Overlay"
+  at(1);
+  choose(1);   // "Text"
+  at(1);
+  choose(2, [&] {   // "^d" once the key is taken, while a save holds the lock
+    saver = std::thread([&] {
+      param_write_begin();
+      held = 1;
+      for (int i = 0; i < 100 && !changed_while_held; i++) {
+        changed_while_held = strcmp(p->video[0].osd.message, "before") != 0;
+        usleep(10000);
+      }
+      param_write_end();
+    });
+    while (!held) usleep(1000);
+  });
+  play([&] { overlay_menu(&ctx); });
+  saver.join();
+  EXPECT_FALSE(changed_while_held);
+  EXPECT_STREQ(p->video[0].osd.message, "^d");
+}
+
 }  // namespace
+
+// A custom text typed in the menu is stored, and shown, under the write lock.
+TEST_F(Ovl, TypedCustomTextIsStoredUnderTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  snprintf(p->dvr_overlay_text[0], sizeof p->dvr_overlay_text[0], "old");
+  snprintf(p->video[0].osd.message, sizeof p->video[0].osd.message, "before");
+  SaveProbe probe;
+  choose(2);   // "Setup Primary Overlay"
+  at(1);
+  choose(2);   // "Custom Text"
+  at(1);
+  choose(1);   // the first
+  g_steps.push_back({DVR_KEY_MENU_OK, "TYPED", [&] {
+                       probe.start([p] {
+                         return strcmp(p->dvr_overlay_text[0], "old") != 0 ||
+                                strcmp(p->video[0].osd.message, "before") != 0;
+                       });
+                     }});
+  play([&] { overlay_menu(&ctx); });
+  EXPECT_FALSE(probe.stored_while_held());
+  EXPECT_TRUE(SaveProbe::lock_free());
+  EXPECT_STREQ(p->dvr_overlay_text[0], "TYPED");
+  EXPECT_STREQ(p->video[0].osd.message, "TYPED");
+
+  // Without a keyboard a stored text is chosen as it is.
+  gui_input.keyboard_present = 0;
+  snprintf(p->dvr_overlay_text[1], sizeof p->dvr_overlay_text[1], "SECOND");
+  at(1);
+  choose(2);   // "Setup Primary Overlay"
+  at(1);
+  choose(2);   // "Custom Text"
+  at(1);
+  choose(2, [&] { probe.start([p] { return strcmp(p->video[0].osd.message, "TYPED") != 0; }); });
+  play([&] { overlay_menu(&ctx); });
+  EXPECT_FALSE(probe.stored_while_held());
+  EXPECT_TRUE(SaveProbe::lock_free());
+  EXPECT_STREQ(p->video[0].osd.message, "SECOND");
+}

@@ -10,6 +10,7 @@
 #include "display/screens/menu_screens.h"
 #include "display/osd_ocr.h"
 #include "display/menu_script.h"
+#include "display/save_probe.h"
 #include "web/web_test_support.h"
 
 namespace {
@@ -271,3 +272,35 @@ TEST_F(Service, SerialRateAndProtocol) {
 }
 
 }  // namespace
+
+// The keypad's defaults and a display output, chosen and then given up, are
+// stored under the parameters' write lock.
+TEST_F(Service, MenuChoicesAreStoredUnderTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  memset(p->keys_map, 16, sizeof p->keys_map);
+  p->keys_menu_back_option = 1;
+  SaveProbe probe;
+  choose(10, [&] { probe.start([p] { return p->keys_map[0] != 16 || p->keys_menu_back_option != 1; }); });
+  play([&] { keypad_config_menu(&ctx); });
+  EXPECT_FALSE(probe.stored_while_held());
+  EXPECT_EQ(0, p->keys_map[0]);
+  ASSERT_TRUE(SaveProbe::lock_free());
+
+  p->display.standard = 0;
+  p->video[0].width = 640;
+  keys(DVR_KEY_DOWN, 3);   // Auto -> 720p60
+  g_steps.push_back({DVR_KEY_MENU_OK, nullptr,
+                     [&] { probe.start([p] { return p->display.standard != 0 || p->video[0].width != 640; }); }});
+  g_steps.push_back({DVR_KEY_ESCAPE, nullptr, [&] {
+                       // The new mode is in; given up, the old one comes back.
+                       EXPECT_FALSE(probe.stored_while_held());
+                       EXPECT_EQ(9, p->display.standard);
+                       probe.start([p] { return p->display.standard != 9 || p->video[0].width != 1280; });
+                     }});
+  dismiss();
+  play([&] { display_output_menu(&ctx); });
+  EXPECT_FALSE(probe.stored_while_held());
+  EXPECT_EQ(0, p->display.standard);
+  EXPECT_EQ(640, p->video[0].width);
+  EXPECT_TRUE(SaveProbe::lock_free());
+}

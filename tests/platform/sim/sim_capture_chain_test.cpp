@@ -200,29 +200,43 @@ TEST_F(SimCapture, ASinkPadTakesOneSourceAtATime) {
   dev_close(mfd);
 }
 
+// Each frame's stamp, sequence number and counter are read before its
+// buffer goes back. A frame time that found no buffer queued (the reader
+// held off the CPU) is passed over: stamps then step by whole frames, the
+// counter with them, and no more are passed over than the chain counts.
 TEST_F(SimCapture, DeliversThePatternAtTheInputRateWithExactStamps) {
   Stream s;
   ASSERT_EQ(s.start("adv7842 1-0020", "DAVINCI VIDEO RSZ output", 640, 360, V4L2_PIX_FMT_UYVY), 0);
+  SimCaptureInfo info;
+  sim_capture_info(&info);
+  const uint64_t dropped = info.out[0].dropped + info.out[1].dropped;
   v4l2_buffer b[6];
+  uint32_t counter[6];
   for (int i = 0; i < 6; i++) {
     ASSERT_EQ(s.dqbuf(&b[i]), 0) << i;
+    const uint8_t *f = (const uint8_t *)b[i].m.userptr;
+    counter[i] = counter_of(f, 640, 360, 1280);
+    if (i == 5) {
+      EXPECT_EQ(b[5].bytesused, 640u * 2 * 360);
+      // The first and second bars under the grain.
+      EXPECT_NEAR(f[1], 180, 6);                  // white luma
+      EXPECT_NEAR(f[80 * 2 + 0], 44, 6);          // yellow Cb
+      EXPECT_NEAR(f[80 * 2 + 1], 162, 6);         // yellow Y
+    }
     ASSERT_EQ(s.qbuf((int)b[i].index), 0);
   }
+  uint64_t skipped = 0;
   for (int i = 1; i < 6; i++) {
     // 1080p30 on the DVI input: 3000 ticks a frame.
-    EXPECT_EQ(capture_buf_stamp(&b[i]) - capture_buf_stamp(&b[i - 1]), 3000u);
+    uint32_t step = capture_buf_stamp(&b[i]) - capture_buf_stamp(&b[i - 1]);
+    EXPECT_TRUE(step >= 3000u && step % 3000 == 0) << i << ": " << step;
+    if (step >= 3000u) skipped += step / 3000 - 1;
+    EXPECT_EQ(counter[i] - counter[i - 1], step / 3000) << i;
     EXPECT_EQ(b[i].sequence, b[i - 1].sequence + 1);
   }
-  EXPECT_EQ(b[5].bytesused, 640u * 2 * 360);
-  // The first and second bars under the grain, and the frame counter
-  // moving on.
-  const uint8_t *f = (const uint8_t *)b[5].m.userptr;
-  EXPECT_NEAR(f[1], 180, 6);                  // white luma
-  EXPECT_NEAR(f[80 * 2 + 0], 44, 6);          // yellow Cb
-  EXPECT_NEAR(f[80 * 2 + 1], 162, 6);         // yellow Y
-  uint32_t n5 = counter_of(f, 640, 360, 1280);
-  uint32_t n4 = counter_of((const uint8_t *)b[4].m.userptr, 640, 360, 1280);
-  EXPECT_EQ(n5, n4 + 1);
+  sim_capture_info(&info);
+  EXPECT_LE(skipped, info.out[0].dropped + info.out[1].dropped - dropped)
+      << "frames passed over that the chain never dropped";
 }
 
 TEST_F(SimCapture, UserPointersMustBeContiguousMemory) {

@@ -1,0 +1,88 @@
+#!/bin/bash
+# RTSP clients that take more than their share, against the real binary
+# (1024 descriptors: a quarter kept in reserve, a quarter of the rest, 192,
+# for the RTSP server's connections and as many sessions): one connection
+# that pipelines 2000 SETUPs gets four sessions, 453 for the rest and one
+# log line; a crowd of connections gets the server's 192 sessions in all and
+# no more, and its places come back when it leaves; connections that
+# pipeline OPTIONS and never read leave the box's memory where it was once
+# they are gone, twice over; a normal viewer gets its frames throughout.
+. "$(dirname "$0")/common.sh"
+new_root
+LOGF=$ROOT/run/a.log
+bash -c "ulimit -n 1024 && exec '$ROOT/usr/bin/m7391'" >"$LOGF" 2>&1 &
+BOX_PID=$!
+PIDS+=("$BOX_PID")
+wait_log "$LOGF" "RTSP server created on port 554"
+U=rtsp://127.0.0.1:554
+FLOOD="python3 $M7391_SOURCE_DIR/tests/integration/rtsp_flood.py"
+
+rss_kb() { awk '/^VmRSS/{print $2}' "/proc/$BOX_PID/status"; }
+fds() { ls "/proc/$BOX_PID/fd" | wc -l; }
+# frames <count>: how many video frames a viewer over TCP decodes, of count.
+frames() {
+  timeout 120 ffmpeg -nostdin -v error -rtsp_transport tcp -timeout 15000000 \
+    -i "$U/streamA.h264" -frames:v "$1" -f framecrc - 2>/dev/null | grep -c '^0,' || true
+}
+# wait_fds <n>: waits until the box holds at most n descriptors (the
+# connections that left are closed).
+wait_fds() {
+  for _ in $(seq 1 600); do [ "$(fds)" -le "$1" ] && return 0; sleep 0.1; done
+  fail "the box still holds $(fds) descriptors, $1 before"
+}
+refusals() { grep -c "refusing more" "$LOGF" || true; }
+
+# A first viewer starts what every later one shares.
+[ "$(frames 30)" = 30 ] || fail "the first viewer got no frames"
+sleep 1
+fds0=$(fds)
+
+# One connection asks for 2000 sessions while holding them.
+coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 2000; }
+read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the SETUP flood"
+[ "$got" = "200=4 453=1996" ] || fail "2000 SETUPs on one connection: $got"
+[ "$(refusals)" = 1 ] || fail "$(refusals) refusal lines for one connection"
+grep -q "RTSPServer: 4 sessions on the connection from 127.0.0.1, refusing more" "$LOGF" ||
+  fail "no line for the greedy connection"
+[ "$(frames 30)" = 30 ] || fail "a viewer beside the greedy connection got no frames"
+eval "exec ${HOLD[1]}>&-"
+wait "$HOLD_PID" || true
+echo "ok: one connection holds 4 sessions ($got)"
+
+# 70 connections of four sessions: 192 in all.
+coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 4 70; }
+read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the crowd's SETUPs"
+[ "$got" = "200=192 453=88" ] || fail "70 connections of 4 sessions: $got"
+grep -q "RTSPServer: 192 sessions, refusing more" "$LOGF" || fail "no line for the full server"
+[ "$(refusals)" = 2 ] || fail "$(refusals) refusal lines after the crowd"
+late=$($FLOOD setups 554 "$U/streamA.h264" 1 </dev/null)
+[ "$late" = "453=1" ] || fail "a session past the cap: $late"
+eval "exec ${HOLD[1]}>&-"
+wait "$HOLD_PID" || true
+wait_fds "$fds0"
+[ "$(frames 30)" = 30 ] || fail "a viewer after the crowd left got no frames"
+echo "ok: 192 sessions in all, free again when the crowd left"
+
+# Connections that pipeline without reading, twice; a viewer plays meanwhile.
+wait_fds "$fds0"
+rss0=$(rss_kb)
+for round in 1 2; do
+  frames 100 >"$ROOT/tmp/viewer$round" &
+  viewer=$!
+  out=$($FLOOD pipeline 554 "$U/streamA.h264" 20 200000)
+  wait "$viewer" || true
+  [ "$(cat "$ROOT/tmp/viewer$round")" = 100 ] || fail "the viewer beside the pipelining crowd: $(cat "$ROOT/tmp/viewer$round") frames"
+  wait_fds "$fds0"
+  rss=$(rss_kb)
+  echo "round $round: $out; RSS $rss kB after, $rss0 kB before"
+  # The crowd sends hundreds of megabytes: what the box keeps of it must be
+  # a few megabytes at most.
+  [ "$rss" -le $((rss0 + 32768)) ] || fail "RSS $rss kB after round $round, $rss0 kB before"
+done
+[ "$(frames 30)" = 30 ] || fail "a viewer after the pipelining crowd got no frames"
+echo "ok: memory back where it was after the pipelining crowds"
+
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 30
+grep -q "main cleanup rendezvous met" "$LOGF" || fail "no clean quit"
+echo PASS

@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Holds many TCP connections to the box on loopback, as a careless or
+hostile crowd would, and says what the box did with them.
+
+usage: socket_flood.py <seconds> <group>...
+  group port:count[:first-last][:half]
+        first-last: the connections come from 127.0.0.<first> ... <last> in
+        turn (default 127.0.0.1); half: each sends the start of an HTTP
+        request and never ends it; otherwise nothing is sent.
+Opens every connection at once (one not connected within 5 s counts as
+refused), prints "holding" once all are tried, holds them for <seconds>, and
+prints one line a group: "port <p>: opened <n> refused <r> closed <c>", closed
+being the ones the box closed while they were held.
+"""
+import resource
+import select
+import socket
+import sys
+import time
+
+HALF = b"GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: flood\r\n"
+
+
+def main():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    seconds = float(sys.argv[1])
+    groups = []
+    for arg in sys.argv[2:]:
+        parts = arg.split(":")
+        port, count = int(parts[0]), int(parts[1])
+        first = last = 1
+        half = False
+        for p in parts[2:]:
+            if p == "half":
+                half = True
+            elif "-" in p:
+                first, last = (int(x) for x in p.split("-"))
+            else:
+                first = last = int(p)
+        groups.append({"port": port, "count": count, "first": first, "last": last, "half": half,
+                      "socks": [], "refused": 0, "closed": 0})
+    # All connect at once; one the box has not taken within 5 s is refused.
+    pending = {}
+    for s in groups:
+        for i in range(s["count"]):
+            src = "127.0.0.%d" % (s["first"] + i % (s["last"] - s["first"] + 1))
+            c = socket.socket()
+            c.setblocking(False)
+            try:
+                c.bind((src, 0))
+                c.connect_ex(("127.0.0.1", s["port"]))
+                pending[c.fileno()] = (c, s)
+            except OSError:
+                c.close()
+                s["refused"] += 1
+    poller = select.poll()
+    for fd in pending:
+        poller.register(fd, select.POLLOUT)
+    deadline = time.monotonic() + 5
+    while pending and time.monotonic() < deadline:
+        for fd, _ in poller.poll(100):
+            c, s = pending.pop(fd)
+            poller.unregister(fd)
+            if c.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                c.close()
+                s["refused"] += 1
+                continue
+            if s["half"]:
+                try:
+                    c.send(HALF)
+                except OSError:
+                    pass
+            s["socks"].append(c)
+    for c, s in pending.values():
+        c.close()
+        s["refused"] += 1
+    print("holding", flush=True)
+    end = time.monotonic() + seconds
+    live = {c.fileno(): (c, s) for s in groups for c in s["socks"]}
+    poller = select.poll()
+    for fd in live:
+        poller.register(fd, select.POLLIN)
+    while time.monotonic() < end:
+        wait_ms = int(min(0.5, max(0, end - time.monotonic())) * 1000)
+        for fd, _ in poller.poll(wait_ms):
+            c, s = live[fd]
+            try:
+                data = c.recv(65536)
+            except OSError:
+                data = b""
+            if not data:
+                poller.unregister(fd)
+                s["closed"] += 1
+    for s in groups:
+        print("port %d: opened %d refused %d closed %d" %
+              (s["port"], len(s["socks"]), s["refused"], s["closed"]), flush=True)
+        for c in s["socks"]:
+            c.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,416 @@
+// What the web server's connections may hold: one that sends nothing or half
+// a request is closed after the idle time-out, one client address gets a
+// few connections and the others are still served, a stream that is being
+// read outlasts the time-out while a reader that stopped is let go, and a
+// reply waiting for media is not taken for idle.
+#include "web_test_support.h"
+
+#include <atomic>
+#include <sys/resource.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http_stream_test_support.h"
+#include "core/log.h"
+#include "core/process_util.h"
+#include "web/http_stream.h"
+#include "web/web_wait.h"
+
+namespace {
+
+// A socket to the daemon from the loopback address 127.0.0.<last>; -1 when
+// refused.
+int connect_from(int last) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(0x7F000000u | unsigned(last));
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  a.sin_port = htons(uint16_t(web_daemon_port()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether the server closed fd (EOF or reset) before deadline_ms.
+bool closed_within(int fd, int deadline_ms) {
+  char buf[65536];
+  int64_t end = monotonic_ms() + deadline_ms;
+  for (;;) {
+    int64_t left = end - monotonic_ms();
+    if (left <= 0) return false;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, int(left)) <= 0) return false;
+    if (recv(fd, buf, sizeof buf, 0) <= 0) return true;
+  }
+}
+
+// Whether the server has closed fd by now (EOF or reset waiting).
+bool is_closed(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  if (poll(&p, 1, 0) <= 0) return false;
+  char c;
+  return recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) <= 0;
+}
+
+// A form posted on fd, which stays open after the answer: its status, 0
+// when none came.
+int post_keeping_alive(int fd) {
+  std::string body = "Video[0].GOPSize=30";
+  std::string req = "POST /controls HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\n\r\n" + body;
+  if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != ssize_t(req.size())) return 0;
+  std::string text;
+  char buf[4096];
+  for (int64_t end = monotonic_ms() + 10000; monotonic_ms() < end;) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+    size_t head = text.find("\r\n\r\n");
+    if (head == std::string::npos) continue;
+    HttpReply r = parse_reply(text);
+    std::string len = r.header("Content-Length");
+    if (!len.empty() && text.size() >= head + 4 + std::stoul(len)) return r.status;
+  }
+  return 0;
+}
+
+// The daemon restarted with an idle time-out of `seconds` (the next start
+// reads it); the usual one again at the end.
+class WebConnectionLimits : public WebTest {
+ protected:
+  void restart(unsigned seconds) {
+    web_daemon_stop();
+    web_idle_timeout_s = seconds;
+    ASSERT_EQ(web_daemon_start(0), 0);
+  }
+  // Restarted while the descriptor limit is `limit`, which sizes its caps;
+  // the limit is put back at once.
+  void restart_under(rlim_t limit) {
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    struct rlimit rl = old;
+    rl.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+    restart(WEB_IDLE_TIMEOUT_S);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  }
+  void SetUp() override {
+    WebTest::SetUp();
+    stream_register_clear();
+  }
+  void TearDown() override {
+    restart(WEB_IDLE_TIMEOUT_S);
+    stream_register_clear();
+    WebTest::TearDown();
+  }
+};
+
+TEST_F(WebConnectionLimits, ConnectionsThatSendNothingOrHalfARequestAreClosed) {
+  restart(1);
+  int idle = connect_daemon();
+  int half = connect_daemon();
+  ASSERT_GE(idle, 0);
+  ASSERT_GE(half, 0);
+  std::string head = "GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  ASSERT_GT(send(half, head.data(), head.size(), MSG_NOSIGNAL), 0);
+  EXPECT_TRUE(closed_within(idle, 20000));
+  EXPECT_TRUE(closed_within(half, 20000));
+  close(idle);
+  close(half);
+}
+
+TEST_F(WebConnectionLimits, OneAddressGetsAFewConnectionsAndOthersAreServed) {
+  restart(WEB_IDLE_TIMEOUT_S);
+  std::vector<int> fds;
+  for (int i = 0; i < WEB_MAX_PER_ADDRESS + 24; i++) {
+    int fd = connect_from(2);
+    if (fd >= 0) fds.push_back(fd);
+  }
+  ASSERT_EQ(fds.size(), size_t(WEB_MAX_PER_ADDRESS + 24));
+  // Those over the address's cap are closed, the rest stay.
+  std::vector<bool> closed(fds.size());
+  int n_closed = 0;
+  char buf[256];
+  for (int64_t end = monotonic_ms() + 20000; n_closed < 24 && monotonic_ms() < end;) {
+    std::vector<pollfd> p;
+    for (int fd : fds) p.push_back(pollfd{fd, POLLIN, 0});
+    if (poll(p.data(), p.size(), 1000) <= 0) continue;
+    for (size_t i = 0; i < p.size(); i++) {
+      if (closed[i] || !p[i].revents) continue;
+      if (recv(fds[i], buf, sizeof buf, 0) <= 0) {
+        closed[i] = true;
+        n_closed++;
+      }
+    }
+  }
+  EXPECT_EQ(n_closed, 24);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  for (int fd : fds) close(fd);
+}
+
+// At the cap a newcomer takes the place of the connection idle longest;
+// one whose request is being answered (a stream) keeps its place.
+TEST_F(WebConnectionLimits, AFullServerMakesRoomFromIdleConnections) {
+  restart_under(256);   // the web's share: 32 connections
+  TestStream a(VIDEO_STREAM1, 4 << 20, 256);
+  std::atomic<bool> stop{false};
+  std::thread producer([&] {
+    std::string unit("\0\0\0\1\x67", 5);
+    unit.resize(20000, 'u');
+    while (!stop) {
+      put_unit(a, unit, STREAM_FLAG_KEY);
+      sleep_ms(5);
+    }
+  });
+  int stream = connect_daemon();
+  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_GT(send(stream, req.data(), req.size(), MSG_NOSIGNAL), 0);
+  char buf[65536];
+  pollfd p = {stream, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 20000), 1);
+  ASSERT_GT(recv(stream, buf, sizeof buf, 0), 0);
+  std::vector<int> fds;
+  for (int from = 2; from < 8; from++)
+    for (int i = 0; i < 10; i++) {
+      int fd = connect_from(from);
+      if (fd >= 0) fds.push_back(fd);
+    }
+  HttpReply r = http_get("/Video[0].BitRate");
+  EXPECT_EQ(r.status, 200);
+  // The stream goes on past what the sockets held when the crowd came: no
+  // end.
+  size_t got = 0;
+  bool ended = false;
+  for (int64_t end = monotonic_ms() + 30000; !ended && got < (20u << 20) && monotonic_ms() < end;) {
+    if (poll(&p, 1, 1000) <= 0) continue;
+    ssize_t n = recv(stream, buf, sizeof buf, 0);
+    ended = n <= 0;
+    if (n > 0) got += size_t(n);
+  }
+  EXPECT_FALSE(ended) << "the stream was cut after " << got << " bytes";
+  for (int fd : fds) close(fd);
+  close(stream);
+  stop = true;
+  producer.join();
+}
+
+// The caps follow the web's share of the descriptors: a small share gives
+// one address half of it, a larger one never more than the address's cap.
+TEST_F(WebConnectionLimits, CapsFollowTheShare) {
+  LogUnreadKeep unread;
+  char chunk[4096];
+  while (log_read(chunk, sizeof chunk) > 0) {
+  }
+  const struct {
+    rlim_t limit;
+    const char *line;
+  } cases[] = {{160, "at most 20 connections, 10 from one address"},
+               {256, "at most 32 connections, 16 from one address"},
+               {288, "at most 40 connections, 16 from one address"},
+               {4096, "at most 128 connections, 16 from one address, idle ones closed after 30 s"}};
+  for (const auto &c : cases) {
+    restart_under(c.limit);
+    std::string log;
+    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) log.append(chunk, n);
+    EXPECT_NE(log.find(c.line), std::string::npos) << c.limit << ": " << log;
+  }
+}
+
+// Every place taken by a request being answered: nothing can be made room
+// for, and that is said once.
+TEST_F(WebConnectionLimits, ACapOfBusyConnectionsIsLoggedOnce) {
+  LogUnreadKeep unread;
+  restart_under(160);   // 20 connections, 10 from one address
+  TestStream a(VIDEO_STREAM1, 4 << 20, 256);
+  std::atomic<bool> stop{false};
+  std::thread producer([&] {
+    std::string unit("\0\0\0\1\x67", 5);
+    unit.resize(20000, 'u');
+    while (!stop) {
+      put_unit(a, unit, STREAM_FLAG_KEY);
+      sleep_ms(5);
+    }
+  });
+  char chunk[4096];
+  while (log_read(chunk, sizeof chunk) > 0) {
+  }
+  std::vector<int> fds;
+  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  for (int i = 0; i < 19; i++) {
+    int fd = connect_from(2 + i % 2);
+    ASSERT_GE(fd, 0);
+    ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    fds.push_back(fd);
+  }
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 19; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 19);
+  for (int i = 0; i < 2; i++) fds.push_back(connect_from(4));
+  std::string said;
+  for (int i = 0; i < 3000 && said.find("refusing more") == std::string::npos; i++) {
+    sleep_ms(10);
+    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  }
+  const std::string line = "httpd: 20 connections, refusing more\n";
+  size_t at = said.find(line);
+  EXPECT_NE(at, std::string::npos) << said;
+  EXPECT_EQ(said.find("refusing more", at + line.size()), std::string::npos) << said;
+  // The idle ones go, and a request is answered once their places are free
+  // (the cap still holds: not said again).
+  close(fds[20]);
+  close(fds[19]);
+  fds.resize(19);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  // A place freed below the cap's last ends the episode: the cap reached
+  // again is said again.
+  close(fds[0]);
+  fds.erase(fds.begin());
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) > 18; i++) sleep_ms(10);
+  int fd = connect_from(5);
+  ASSERT_GE(fd, 0);
+  ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+  fds.push_back(fd);
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 19; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 19);
+  said.clear();
+  fds.push_back(connect_from(4));
+  for (int i = 0; i < 3000 && said.find("refusing more") == std::string::npos; i++) {
+    sleep_ms(10);
+    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  }
+  EXPECT_NE(said.find(line), std::string::npos) << said;
+  for (int fd : fds) close(fd);
+  stop = true;
+  producer.join();
+}
+
+// Connections that come and go leave their places free: below the cap
+// nothing is closed. At the cap each newcomer takes the place of the
+// connection idle longest, one kept alive after an answer counting from the
+// answer, and that is no refusal.
+TEST_F(WebConnectionLimits, PlacesAreFreedAndTheLongestIdleGoesFirst) {
+  restart_under(160);   // 20 connections, 10 from one address
+  char chunk[4096];
+  while (log_read(chunk, sizeof chunk) > 0) {
+  }
+  for (int i = 0; i < 150; i++) ASSERT_EQ(http_get("/Video[0].BitRate").status, 200) << i;
+  // `kept` comes first and says nothing until eight others came; then it
+  // posts a form and stays. Eight more come after its answer.
+  int kept = connect_from(6);
+  std::vector<int> before, after;
+  for (int i = 0; i < 8; i++) {
+    sleep_ms(2);
+    before.push_back(connect_from(2));
+  }
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  sleep_ms(2);
+  ASSERT_EQ(post_keeping_alive(kept), 200);
+  for (int i = 0; i < 8; i++) {
+    sleep_ms(2);
+    after.push_back(connect_from(3));
+  }
+  // 17 open, and one more asking.
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  std::vector<int> by_age = before;
+  by_age.push_back(kept);
+  for (int fd : by_age) EXPECT_FALSE(is_closed(fd));
+  for (int fd : after) EXPECT_FALSE(is_closed(fd));
+  // Newcomers, each followed by a request that is answered: from the third
+  // on they take the oldest places one by one.
+  std::vector<int> newcomers;
+  size_t gone = 0;
+  while (gone < by_age.size() && newcomers.size() < 16) {
+    sleep_ms(2);
+    newcomers.push_back(connect_from(4 + int(newcomers.size() % 2)));
+    ASSERT_EQ(http_get("/Video[0].BitRate").status, 200) << newcomers.size();
+    size_t now = 0;
+    while (now < by_age.size() && is_closed(by_age[now])) now++;
+    for (size_t i = now; i < by_age.size(); i++) EXPECT_FALSE(is_closed(by_age[i])) << i << " before " << now;
+    EXPECT_LE(now, gone + 2);
+    gone = now;
+  }
+  EXPECT_EQ(gone, by_age.size());
+  for (int fd : after) EXPECT_FALSE(is_closed(fd));
+  for (int fd : newcomers) EXPECT_FALSE(is_closed(fd));
+  std::string said;
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  EXPECT_EQ(said.find("refusing more"), std::string::npos) << said;
+  for (int fd : by_age) close(fd);
+  for (int fd : after) close(fd);
+  for (int fd : newcomers) close(fd);
+}
+
+// A client reading a stream for several time-outs keeps it; one that stops
+// reading loses it once the socket's buffers are full, and its consumer is
+// let go.
+TEST_F(WebConnectionLimits, AStreamBeingReadLastsAndAStalledReaderIsDropped) {
+  restart(2);
+  TestStream a(VIDEO_STREAM1, 4 << 20, 256);
+  std::atomic<bool> stop{false};
+  std::thread producer([&] {
+    std::string unit("\0\0\0\1\x67", 5);
+    unit.resize(20000, 'u');
+    while (!stop) {
+      put_unit(a, unit, STREAM_FLAG_KEY);
+      sleep_ms(5);
+    }
+  });
+  int fd = connect_daemon();
+  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+  char buf[65536];
+  size_t got = 0;
+  bool ended = false;
+  int64_t until = monotonic_ms() + 7000;
+  while (monotonic_ms() < until) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) continue;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      ended = true;
+      break;
+    }
+    got += size_t(n);
+  }
+  EXPECT_FALSE(ended) << "the stream was cut while being read, after " << got << " bytes";
+  EXPECT_GT(got, 100000u);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 1);
+  // The reader stops reading.
+  for (int i = 0; i < 6000 && stream_consumer_count(VIDEO_STREAM1) != 0; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+  stop = true;
+  producer.join();
+  close(fd);
+}
+
+// A picture request waits (suspended) longer than the time-out for a
+// picture that never comes, and still gets its answer.
+TEST_F(WebConnectionLimits, AReplyWaitingForMediaIsNotIdle) {
+  restart(1);
+  TestStream b(VIDEO_STREAM2, 1 << 20, 64);
+  get_param_block()->video[1].stream_mode = StreamMode_JPEG;
+  // What the httpd thread does: waiters look at their time limits.
+  std::atomic<bool> stop{false};
+  std::thread ticker([&] {
+    while (!stop) {
+      sleep_ms(100);
+      web_wake_waiters();
+    }
+  });
+  HttpReply r = http_get("/streamB.jpg");
+  stop = true;
+  ticker.join();
+  EXPECT_EQ(r.status, 404);
+}
+
+}  // namespace
