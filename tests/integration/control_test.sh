@@ -126,9 +126,19 @@ for _ in range(300):
     if os.path.exists(rec) and os.path.getsize(rec) > 300000:
         break
     time.sleep(0.1)
+def gui_stops():
+    return open(root + "/run/a.log", errors="replace").read().count("updateRecordingStatus: record=0")
+stops = gui_stops()
 r = c.call("record_stop")
 check(r.status == 0 and r.word & 0x41 == 0, "stop %r" % r)
 check(c.wait_event()[1] == 0x1, "stop heard")
+# The bit drops as the stop begins; the file is whole once the menu has
+# seen the volumes safe again.
+for _ in range(300):
+    if gui_stops() > stops:
+        break
+    time.sleep(0.1)
+check(gui_stops() > stops, "the recorder did not finish its file")
 # The recording and a snapshot on the disk, read by ffprobe.
 def probe(path, what):
     out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
