@@ -186,10 +186,13 @@ inline std::vector<std::string> csv_fields(const std::string &line) {
 // `map` of a file, the first `limit` frames: equal lists mean the same
 // pictures or samples.
 inline std::vector<std::string> decoded_md5s(const std::string &path, const char *map,
-                                             size_t limit = (size_t)-1) {
+                                             size_t limit = (size_t)-1, const char *from = nullptr) {
   std::string out;
-  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-i", path.c_str(), "-map", map,
-            "-f", "framemd5", "-"}, &out);
+  std::vector<const char *> args = {"/usr/bin/ffmpeg", "-nostdin", "-v", "error"};
+  // From a time on: the file is read from the key frame before it only.
+  if (from) args.insert(args.end(), {"-ss", from});
+  args.insert(args.end(), {"-i", path.c_str(), "-map", map, "-f", "framemd5", "-"});
+  run_tool(args, &out);
   std::vector<std::string> md5s;
   for (auto &l : text_lines(out)) {
     if (l[0] == '#') continue;

@@ -468,11 +468,14 @@ void big_file(const Mp4Input &in, FILE *f, const std::string &path, SparseSink *
   std::string format = out.substr(out.find("[FORMAT]"));
   EXPECT_NEAR(atof(probe_value(format, "duration").c_str()), 2.8, 0.05);
   EXPECT_GT(atof(probe_value(format, "size").c_str()), 4.3e9);
-  // Every picture decodes to the input's (one decoding pass: 4.4 GiB).
+  // The pictures from the input's second pass on, which cross 4 GiB,
+  // decode to the input's. Reading them all would be 4.4 GiB; from the key
+  // frame of the second pass it is a third of that, and the offsets before
+  // it were compared with the 32-bit table above.
   auto md5 = decoded_md5s(in.h264, "0:v");
-  auto got = decoded_md5s(path, "0:v");
-  ASSERT_EQ(got.size(), kBigFrames);
-  for (size_t i = 0; i < kBigFrames; i++) EXPECT_EQ(got[i], md5[i % 50]) << i;
+  auto got = decoded_md5s(path, "0:v", (size_t)-1, "2.0");
+  ASSERT_EQ(got.size(), kBigFrames - 50);
+  for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(got[i], md5[i]) << 50 + i;
 }
 
 TEST_F(Mp4WriteLimits, FilePastFourGiBInASparseImagePlays) {
