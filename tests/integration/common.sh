@@ -107,6 +107,10 @@ osd_text() {
   ffmpeg -nostdin -v error -y -i "$png" -vf negate,scale=iw*3:ih*3 "$png.x3.png"
   OMP_THREAD_LIMIT=1 tesseract "$png.x3.png" - --psm 6 2>/dev/null | tr '\n' ' '
 }
+# The decoding checks give ffmpeg -fps_mode passthrough: a frame the capture
+# lost on a loaded host leaves a gap of two periods in a valid file, and
+# ffmpeg's own frame-rate conversion would fold neighbouring frames onto one
+# output stamp and complain of its muxer ("non monotonically increasing dts").
 # ffmpeg_errors <log>: the errors in a log ffmpeg wrote with -v level+warning.
 # When ffmpeg saw RTP datagrams go missing (a busy host's socket buffer ran
 # over), the decoders' and muxers' complaints about the gap are left out;

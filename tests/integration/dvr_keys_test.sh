@@ -63,7 +63,7 @@ echo "dump /tmp/splash.yuv" >>"$CMD"
 for _ in $(seq 1 50); do [ -s "$ROOT/tmp/splash.yuv" ] && break; sleep 0.1; done
 # A JPEG's samples are full range, and shown as they are.
 psnr=$(ffmpeg -nostdin -color_range pc -f rawvideo -pix_fmt nv12 -s 640x480 -i "$ROOT/tmp/splash.yuv" \
-  -i "$ROOT/usr/html/images/splash.jpg" -lavfi "[0]format=yuvj420p[a];[a][1]psnr" -f null - 2>&1 |
+  -i "$ROOT/usr/html/images/splash.jpg" -lavfi "[0]format=yuvj420p[a];[a][1]psnr" -fps_mode passthrough -f null - 2>&1 |
   sed -n 's/.*average:\([0-9.]*\).*/\1/p')
 awk -v p="$psnr" 'BEGIN { exit !(p > 40) }' || fail "the splash shown differs: PSNR '$psnr'"
 grep -q "wifi enable" "$LOGF" && fail "the menu started during the splash"
@@ -159,7 +159,7 @@ echo "screen /tmp/screen.png" >>"$CMD"
 for _ in $(seq 1 50); do [ -s "$ROOT/tmp/screen.png" ] && break; sleep 0.1; done
 sleep 0.2
 psnr=$(ffmpeg -nostdin -i "$ROOT/tmp/screen.png" -i "$DISK/pic.jpg" \
-  -lavfi "[0]crop=1280:720:0:0,format=rgb24[a];[1]format=rgb24[b];[a][b]psnr" -f null - 2>&1 |
+  -lavfi "[0]crop=1280:720:0:0,format=rgb24[a];[1]format=rgb24[b];[a][b]psnr" -fps_mode passthrough -f null - 2>&1 |
   sed -n 's/.*average:\([0-9.]*\).*/\1/p')
 awk -v p="$psnr" 'BEGIN { exit !(p > 22) }' || fail "the screen is not the picture: PSNR '$psnr'"
 convert "$ROOT/tmp/screen.png" -crop 160x40+185+192 +repage -colorspace gray -negate -threshold 50% \

@@ -65,7 +65,7 @@ segments() {
   local total=0 prev_last="" max_step=0 max_ms=34 f i=0 DURS=()
   for f in "${FILES[@]}"; do
     local err
-    err=$(ffmpeg -nostdin -v error -i "$f" -f null - 2>&1) || true
+    err=$(ffmpeg -nostdin -v error -i "$f" -fps_mode passthrough -f null - 2>&1) || true
     [ -z "$err" ] || fail "decode errors in $f: $err"
     packets "$f" >"$ROOT/run/p.txt"
     read -r first_pts _ first_flags <"$ROOT/run/p.txt"

@@ -45,7 +45,7 @@ check_file() {
   local f=$1 min=$2
   [ -f "$f" ] || fail "no file $f"
   local err
-  err=$(ffmpeg -nostdin -v error -i "$f" -f null - 2>&1) || true
+  err=$(ffmpeg -nostdin -v error -i "$f" -fps_mode passthrough -f null - 2>&1) || true
   [ -z "$err" ] || fail "decode errors in $f: $err"
   local codecs
   codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$f" | grep . | sort -u | tr "\n" " ")
@@ -83,7 +83,7 @@ packets=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stre
   -of csv=p=0 "$CUT" | grep . | head -1)
 ffmpeg -nostdin -v error -i "$CUT" -map 0:v -c copy -frames:v $((packets - 1)) -y "$ROOT/run/cut.h264" ||
   fail "cut file: the video cannot be copied"
-verr=$(ffmpeg -nostdin -v error -threads 1 -i "$ROOT/run/cut.h264" -f null - 2>&1)
+verr=$(ffmpeg -nostdin -v error -threads 1 -i "$ROOT/run/cut.h264" -fps_mode passthrough -f null - 2>&1)
 [ -z "$verr" ] || fail "cut file video: $verr"
 d=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$CUT")
 echo "ok: cut TS recording plays $frames frames ($d s)"

@@ -66,7 +66,7 @@ for round in 1; do
 done
 echo "ok: players joining as others leave"
 
-timeout --foreground 200 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -progress "$W/ffp.txt" -f null - \
+timeout --foreground 200 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -progress "$W/ffp.txt" -fps_mode passthrough -f null - \
   >"$W/ff.txt" 2>&1 &
 FF=$!
 PIDS+=("$FF")

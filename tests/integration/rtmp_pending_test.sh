@@ -25,7 +25,7 @@ heap() {
 codecs() { ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$1" 2>/dev/null | grep . | sort -u | tr '\n' ' '; }
 
 # A player first, so that the encoders' rings are in use before measuring.
-timeout --foreground 200 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -progress "$W/ffp.txt" -f null - \
+timeout --foreground 200 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -progress "$W/ffp.txt" -fps_mode passthrough -f null - \
   >"$W/ff.txt" 2>&1 &
 FF=$!
 PIDS+=("$FF")

@@ -41,7 +41,7 @@ done
 [ "$(cat "$W/b.txt")" = "h264,video,352,288" ] || fail "channel B: $(cat "$W/b.txt")"
 first=$(ffprobe -v error -show_entries packet=pts,flags -of csv=p=0 "$W/b.flv" >"$W/bp.txt"; head -1 "$W/bp.txt")
 [ "$first" = "0,K_" ] || fail "channel B starts with $first"
-err=$(ffmpeg -nostdin -v error -i "$W/b.flv" -f null - 2>&1 || echo "ffmpeg failed")
+err=$(ffmpeg -nostdin -v error -i "$W/b.flv" -fps_mode passthrough -f null - 2>&1 || echo "ffmpeg failed")
 [ -z "$err" ] || fail "ffmpeg on channel B: $err"
 echo "ok: rtmpdump"
 
@@ -68,7 +68,7 @@ echo "ok: GStreamer and mpv"
 # consumer to come, a client leaving would stop the encoder, and a stream
 # that restarts ends its clients. (timeout in the foreground passes the
 # SIGINT on once: a second one makes ffmpeg's reads fail.)
-timeout --foreground 120 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -t 100 -progress "$W/ffp.txt" -f null - \
+timeout --foreground 120 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -t 100 -progress "$W/ffp.txt" -fps_mode passthrough -f null - \
   >"$W/ff.txt" 2>&1 &
 FF=$!
 PIDS+=("$FF")

@@ -27,7 +27,7 @@ probe() {
 decode() {
   local rc log=$ROOT/run/decode.err
   timeout 90 ffmpeg -nostdin -v level+warning -timeout 15000000 -rtsp_transport "$2" -i "$1" \
-    -t "$3" -f null - 2>"$log" && rc=0 || rc=$?
+    -t "$3" -fps_mode passthrough -f null - 2>"$log" && rc=0 || rc=$?
   ffmpeg_errors "$log"
   [ "$rc" = 0 ] || echo "ffmpeg failed: $(tail -3 "$log")"
 }
