@@ -194,6 +194,13 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_EQ(keys.back(), 0x2u);
   EXPECT_EQ(call(21).status, CTL_ERR_STATE);
 
+  // The recording name: one past 79 characters is refused and leaves the
+  // name as it was.
+  EXPECT_EQ(call(24, with_string({}, "site_12")).status, 0);
+  EXPECT_STREQ(pb.recording.filename, "site_12");
+  EXPECT_EQ(call(24, with_string({}, std::string(80, 'n').c_str())).status, CTL_ERR_RANGE);
+  EXPECT_STREQ(pb.recording.filename, "site_12");
+
   // Playback: a name the storage layer refuses, names past the length limit
   // (never cut to the name of another file), a missing file, a seek of 0.
   cmd_hooks.dvr_set_filename = [](int, const char *name) { return strcmp(name, "a.mp4") ? -1 : 0; };
@@ -312,8 +319,10 @@ TEST_F(Dispatcher, RefusedStartsChangeNoSetting) {
   other_writer = false;
 
   answer = CTL_OK;
-  EXPECT_EQ(call(41, {1, 50}).status, 0);
-  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 1, 50}));
+  EXPECT_EQ(call(41, {1, 40}).status, 0);
+  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 1, 40}));
+  EXPECT_EQ(call(41, {2, 50}).status, 0);
+  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 2, 50}));
   capture_block.video_lock = lock;
 }
 
