@@ -12,6 +12,7 @@
 #include "control/status_events.h"
 #include "core/global.h"
 #include "core/log.h"
+#include "core/param_access.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/param_table.h"
@@ -174,10 +175,47 @@ CMD_HANDLER(cmd_get_time) {
 
 // ---- Recording ----
 
+// The settings a recording or snapshot request stores before the DVR logic
+// takes or refuses the start; 0 keeps a setting as it is.
+struct StartSettings {
+  uint32_t bit_rate;        // Video[0].BitRate
+  uint8_t stream_mode;      // Video[0].StreamMode
+  uint8_t storage_device;   // 1 int, 2 ext
+  uint8_t jpeg_quality;     // Video[1].JPEGQuality
+};
+
 // The storage selector of recordings and snapshots: 1 int, 2 ext; 3 names
 // no single device and leaves the choice as it is (an SD card, "ask").
-void store_record_storage(int64_t selector) {
-  if (selector == 1 || selector == 2) cmd_params()->recording.storage_device = (uint8_t)selector;
+uint8_t record_storage(int64_t selector) { return selector == 1 || selector == 2 ? (uint8_t)selector : 0; }
+
+// Stores what the request asks for under the write lock and returns what
+// the settings held. The lock is not held past the stores: the DVR logic
+// takes it while it starts.
+StartSettings start_settings_store(const StartSettings &ask) {
+  ParamBlock *pb = cmd_params();
+  param_write_begin();
+  StartSettings was = {pb->video[0].bit_rate, pb->video[0].stream_mode, pb->recording.storage_device,
+                       pb->video[1].jpeg_quality};
+  if (ask.bit_rate) pb->video[0].bit_rate = ask.bit_rate;
+  if (ask.stream_mode) pb->video[0].stream_mode = ask.stream_mode;
+  if (ask.storage_device) pb->recording.storage_device = ask.storage_device;
+  if (ask.jpeg_quality) pb->video[1].jpeg_quality = ask.jpeg_quality;
+  param_write_end();
+  return was;
+}
+
+// A refused start changes no setting: each one it stored goes back to what
+// it held, under the write lock, unless another writer has changed it since.
+void start_settings_undo(const StartSettings &ask, const StartSettings &was) {
+  ParamBlock *pb = cmd_params();
+  param_write_begin();
+  if (ask.bit_rate && pb->video[0].bit_rate == ask.bit_rate) pb->video[0].bit_rate = was.bit_rate;
+  if (ask.stream_mode && pb->video[0].stream_mode == ask.stream_mode) pb->video[0].stream_mode = was.stream_mode;
+  if (ask.storage_device && pb->recording.storage_device == ask.storage_device)
+    pb->recording.storage_device = was.storage_device;
+  if (ask.jpeg_quality && pb->video[1].jpeg_quality == ask.jpeg_quality)
+    pb->video[1].jpeg_quality = was.jpeg_quality;
+  param_write_end();
 }
 
 // The DVR logic answers for a start key within this (a serial bridge's
@@ -210,20 +248,18 @@ const int kRecordNameWaitMs = 400;
 const int kRecordReplyBudgetMs = 1900;
 
 CMD_HANDLER(cmd_record_start) {
-  ParamBlock *pb = cmd_params();
-  const uint32_t old_rate = pb->video[0].bit_rate;
-  const auto old_mode = pb->video[0].stream_mode;
-  const auto old_device = pb->recording.storage_device;
+  StartSettings ask = {};
   uint32_t kbits = (uint32_t)a->n[2];
   if (kbits) {
     const ParamDesc *d = param_find("Video[0].BitRate");
     int64_t bps = (int64_t)kbits * 1000;
     if (d && (bps < d->min || bps > d->max)) return CTL_ERR_RANGE;
-    pb->video[0].bit_rate = (uint32_t)bps;
+    ask.bit_rate = (uint32_t)bps;
   }
-  if (a->n[1] == 0) pb->video[0].stream_mode = 14;
-  if (a->n[1] == 1) pb->video[0].stream_mode = 1;
-  store_record_storage(a->n[0]);
+  if (a->n[1] == 0) ask.stream_mode = 14;
+  if (a->n[1] == 1) ask.stream_mode = 1;
+  ask.storage_device = record_storage(a->n[0]);
+  const StartSettings was = start_settings_store(ask);
   const int64_t began = monotonic_ms();
   CtlStatus st = start_key(KEY_RECORD_PAUSE);
   int64_t left = kRecordReplyBudgetMs - (monotonic_ms() - began);
@@ -235,12 +271,7 @@ CMD_HANDLER(cmd_record_start) {
     cmd_post_key(KEY_STOP_BACK);
     st = CTL_ERR_FILE_OP;
   }
-  if (st != CTL_OK) {
-    // A refused start changes no setting.
-    pb->video[0].bit_rate = old_rate;
-    pb->video[0].stream_mode = old_mode;
-    pb->recording.storage_device = old_device;
-  }
+  if (st != CTL_OK) start_settings_undo(ask, was);
   return st;
 }
 
@@ -272,7 +303,9 @@ CMD_HANDLER(cmd_record_resume) {
 CMD_HANDLER(cmd_set_record_filename) {
   if ((int64_t)strlen(a->s[0]) > kMaxName) return CTL_ERR_RANGE;
   ParamBlock *pb = cmd_params();
+  param_write_begin();
   snprintf(pb->recording.filename, sizeof pb->recording.filename, "%s", a->s[0]);
+  param_write_end();
   return CTL_OK;
 }
 
@@ -364,13 +397,16 @@ CMD_HANDLER(cmd_get_trick) {
 
 CMD_HANDLER(cmd_snapshot_take) {
   int quality = (int)a->n[1];
-  if (quality) {
-    if (quality < 2) return CTL_ERR_RANGE;
-    cmd_params()->video[1].jpeg_quality = (uint8_t)quality;
-  }
+  if (quality == 1) return CTL_ERR_RANGE;
   if (!capture_video_lock()) return CTL_ERR_NO_VIDEO;
-  store_record_storage(a->n[0]);
-  if (CtlStatus st = start_key(KEY_SNAPSHOT)) return st;
+  StartSettings ask = {};
+  ask.jpeg_quality = (uint8_t)quality;
+  ask.storage_device = record_storage(a->n[0]);
+  const StartSettings was = start_settings_store(ask);
+  if (CtlStatus st = start_key(KEY_SNAPSHOT)) {
+    start_settings_undo(ask, was);
+    return st;
+  }
   reply_record_name(a, 150);
   return CTL_OK;
 }

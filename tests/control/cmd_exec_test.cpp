@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <pthread.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control/cmd_exec.h"
 #include "control/status_events.h"
+#include "core/param_access.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
@@ -190,6 +194,13 @@ TEST_F(Dispatcher, RangesGuardsAndTheWord) {
   EXPECT_EQ(keys.back(), 0x2u);
   EXPECT_EQ(call(21).status, CTL_ERR_STATE);
 
+  // The recording name: one past 79 characters is refused and leaves the
+  // name as it was.
+  EXPECT_EQ(call(24, with_string({}, "site_12")).status, 0);
+  EXPECT_STREQ(pb.recording.filename, "site_12");
+  EXPECT_EQ(call(24, with_string({}, std::string(80, 'n').c_str())).status, CTL_ERR_RANGE);
+  EXPECT_STREQ(pb.recording.filename, "site_12");
+
   // Playback: a name the storage layer refuses, names past the length limit
   // (never cut to the name of another file), a missing file, a seek of 0.
   cmd_hooks.dvr_set_filename = [](int, const char *name) { return strcmp(name, "a.mp4") ? -1 : 0; };
@@ -257,6 +268,102 @@ TEST_F(Dispatcher, StartsAnswerWithWhatTheDvrLogicSaid) {
     status_update(0, ~0u, "reset");
   }
   EXPECT_EQ(started, (std::vector<uint32_t>{0x1, 0x1, 0x4, 0x4}));
+  capture_block.video_lock = lock;
+}
+
+// A snapshot or a recording that is refused (no video, or the DVR logic
+// says no) leaves every setting it would have stored as it was, but keeps
+// what another writer stored while the DVR logic decided; one taken keeps
+// what it asked for.
+TEST_F(Dispatcher, RefusedStartsChangeNoSetting) {
+  static CtlStatus answer;
+  static ParamBlock *params;
+  static bool other_writer;
+  params = &pb;
+  other_writer = false;
+  cmd_hooks.dvr_start = [](uint32_t, int) {
+    if (other_writer) {
+      params->video[0].bit_rate = 7000000;
+      params->video[1].jpeg_quality = 70;
+      params->recording.storage_device = 0;
+    }
+    return answer;
+  };
+  auto settings = [&] {
+    return std::vector<uint32_t>{pb.video[0].bit_rate, pb.video[0].stream_mode, pb.recording.storage_device,
+                                 pb.video[1].jpeg_quality};
+  };
+  pb.video[0].bit_rate = 4000000;
+  pb.video[0].stream_mode = 1;
+  pb.recording.storage_device = 2;
+  pb.video[1].jpeg_quality = 60;
+  const std::vector<uint32_t> before = settings();
+  uint32_t lock = capture_block.video_lock;
+  capture_block.video_lock = 0;
+  EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_NO_VIDEO);
+  EXPECT_EQ(settings(), before);
+  capture_block.video_lock = 1;
+  EXPECT_EQ(call(41, {1, 1}).status, CTL_ERR_RANGE);
+  EXPECT_EQ(settings(), before);
+  answer = CTL_ERR_STATE;
+  EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_STATE);
+  EXPECT_EQ(settings(), before);
+
+  other_writer = true;
+  EXPECT_EQ(call(41, {3, 50}).status, CTL_ERR_STATE);
+  EXPECT_EQ(pb.video[1].jpeg_quality, 70);
+  EXPECT_EQ(pb.recording.storage_device, 0);   // not the snapshot's to put back
+  pb.recording.storage_device = 2;
+  EXPECT_EQ(call(20, {1, 0, 0xE8, 0x03}).status, CTL_ERR_STATE);
+  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 0, 70}));
+  other_writer = false;
+
+  answer = CTL_OK;
+  EXPECT_EQ(call(41, {1, 40}).status, 0);
+  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 1, 40}));
+  EXPECT_EQ(call(41, {2, 50}).status, 0);
+  EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 2, 50}));
+  capture_block.video_lock = lock;
+}
+
+// A start's stores and their undo are made under the parameter write lock
+// (a save copies the block under it), which is not held while the DVR
+// logic decides: the DVR logic takes it itself.
+TEST_F(Dispatcher, StartSettingsAreStoredUnderTheWriteLock) {
+  static std::atomic<int> phase;   // 1 the DVR logic is deciding, 2 it answers
+  static std::atomic<bool> lock_free;
+  phase = 0;
+  lock_free = false;
+  cmd_hooks.dvr_start = [](uint32_t, int) -> CtlStatus {
+    lock_free = pthread_mutex_trylock(&param_state.write_mutex) == 0;
+    if (lock_free) pthread_mutex_unlock(&param_state.write_mutex);
+    phase = 1;
+    for (int i = 0; i < 20000 && phase != 2; i++) sleep_ms(1);
+    return CTL_ERR_STATE;
+  };
+  uint32_t lock = capture_block.video_lock;
+  capture_block.video_lock = 1;
+  pb.video[1].jpeg_quality = 60;
+  param_write_begin();
+  std::thread request([&] { EXPECT_EQ(call(41, {1, 50}).status, CTL_ERR_STATE); });
+  sleep_ms(200);   // time enough to store, were the stores made without the lock
+  EXPECT_EQ(phase, 0);
+  EXPECT_EQ(pb.video[1].jpeg_quality, 60);
+  param_write_end();
+  for (int i = 0; i < 20000 && phase != 1; i++) sleep_ms(1);
+  EXPECT_EQ(phase, 1);
+  EXPECT_TRUE(lock_free);
+  EXPECT_EQ(pb.video[1].jpeg_quality, 50);
+  if (lock_free) {
+    param_write_begin();
+    phase = 2;
+    sleep_ms(200);   // time enough to undo, were it made without the lock
+    EXPECT_EQ(pb.video[1].jpeg_quality, 50);
+    param_write_end();
+  }
+  phase = 2;
+  request.join();
+  EXPECT_EQ(pb.video[1].jpeg_quality, 60);
   capture_block.video_lock = lock;
 }
 

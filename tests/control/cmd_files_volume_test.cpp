@@ -138,6 +138,31 @@ TEST_F(FileRequests, NamesPastTheLimitAreNotListed) {
   EXPECT_EQ(call(52, {2, 2, 0, 0, 0}).status, CTL_ERR_RANGE);
 }
 
+// A reply that outgrows a packet goes as the codec's status alone, never as
+// a frame cut short. No listed name is long enough for that any more (see
+// above): the recorder's name hook fills the reply first, standing in for
+// a handler whose fields overflow it.
+TEST_F(FileRequests, AReplyTooLargeForAPacketIsTheCodecsStatusAlone) {
+  static CtlPacket *reply;
+  reply = &ex.reply;
+  cmd_hooks.record_filename = [](char *buf, size_t size, int) {
+    std::vector<uint8_t> fill(240, 'a');
+    ctl_put_bytes(reply, fill.data(), fill.size());
+    snprintf(buf, size, "%s.mp4", std::string(100, 'r').c_str());
+    return 0;
+  };
+  status_update(0, ~0u, "reset");
+  Reply r = call(20, {2, 0, 0, 0});
+  EXPECT_EQ(r.status, CTL_ERR_TOO_LARGE);
+  EXPECT_TRUE(r.body.empty());
+  cmd_hooks.record_filename = nullptr;
+  status_update(0, ~0u, "reset");
+  // The next reply is whole again.
+  r = call(50, {2});
+  EXPECT_EQ(r.status, CTL_OK);
+  EXPECT_EQ(r.body.size(), 8u);
+}
+
 // An image named from a volume is checked before the reply: one refused is
 // answered as out of range, the update status saying why; one missing or
 // unreadable as a failed file operation.
