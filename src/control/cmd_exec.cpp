@@ -223,8 +223,14 @@ void start_settings_undo(const StartSettings &ask, const StartSettings &was) {
 const int kStartWaitMs = 1500;
 
 // Posts the key that starts a recording or takes a snapshot: CTL_OK when
-// it began, else why not.
+// it began, else why not. A name the recorder left in its hand-off before
+// (a segment's, nobody asked) is dropped first: the reply names only the
+// file this start opens.
 CtlStatus start_key(uint32_t key) {
+  if (!cmd_hooks.record_filename) {
+    char stale[100];
+    getRecordFilename(stale, sizeof stale, 0);
+  }
   if (cmd_hooks.dvr_start) return cmd_hooks.dvr_start(key, kStartWaitMs);
   cmd_post_key(key);
   return CTL_OK;

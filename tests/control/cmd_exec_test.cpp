@@ -271,6 +271,28 @@ TEST_F(Dispatcher, StartsAnswerWithWhatTheDvrLogicSaid) {
   capture_block.video_lock = lock;
 }
 
+// A name a run left in the recorder's hand-off before this start (a
+// segment's, read by nobody) is not the answer: the start that opens no
+// file of its own answers that it opened none.
+TEST_F(Dispatcher, AStartIsNotAnsweredWithAnEarlierFilesName) {
+  cmd_hooks.dvr_start = [](uint32_t, int) -> CtlStatus { return CTL_OK; };
+  uint32_t lock = capture_block.video_lock;
+  capture_block.video_lock = 1;
+  for (uint8_t op : {20, 41}) {
+    pthread_mutex_lock(&filesys_state.record_name_mutex);
+    snprintf(filesys_state.record_name, sizeof filesys_state.record_name, "/media/int/DCIM/old_001.mp4");
+    filesys_state.record_name_ready = 1;
+    pthread_mutex_unlock(&filesys_state.record_name_mutex);
+    std::vector<uint8_t> fields = op == 20 ? std::vector<uint8_t>{1, 0, 0, 0} : std::vector<uint8_t>{1, 0};
+    Reply r = call(op, fields);
+    std::string body(r.body.begin(), r.body.end());
+    EXPECT_EQ(body.find("old_001"), std::string::npos) << (int)op;
+    if (op == 20) EXPECT_EQ(r.status, CTL_ERR_FILE_OP);
+    status_update(0, ~0u, "reset");
+  }
+  capture_block.video_lock = lock;
+}
+
 // A snapshot or a recording that is refused (no video, or the DVR logic
 // says no) leaves every setting it would have stored as it was, but keeps
 // what another writer stored while the DVR logic decided; one taken keeps
