@@ -43,11 +43,13 @@ TEST_F(HostName, TheOwnNameIsTakenOnlyUnderDomainsTheResolverGives) {
          "search near.example # hash.example\n"
          " search indented.example\n"
          "searchx glued.example\n"
+         "domaim near.miss.example\n"
+         "search z.\n"
          "options ndots:1 other.example\n");
   for (const char *host : {"m7391-000042", "M7391-000042:8080", "m7391-000042.local", "m7391-000042.LOCAL.",
                            "m7391-000042.studio.lan", "M7391-000042.Studio.LAN:80", "m7391-000042.studio.lan.",
                            "m7391-000042.office.example", "m7391-000042.corp.example", "m7391-000042.near.example",
-                           "m7391-000042.", "localhost.", "127.0.0.1", "[::1]:80"})
+                           "m7391-000042.z", "m7391-000042.Z.", "m7391-000042.", "localhost.", "127.0.0.1", "[::1]:80"})
     EXPECT_TRUE(web_host_is_own(host)) << host;
   for (const char *host :
        {"m7391-000042.evil.example", "m7391-000042.lan", "m7391-000042.studio", "m7391-000042.studio.lanx",
@@ -56,6 +58,7 @@ TEST_F(HostName, TheOwnNameIsTakenOnlyUnderDomainsTheResolverGives) {
         "m7391-000042x.studio.lan", "m7391-0000421", "m7391-000042-evil.local", "m7391-00004",
         "m7391-000042.commented.example", "m7391-000042.10.0.0.1", "m7391-000042.semi.example",
         "m7391-000042.hash.example", "m7391-000042.indented.example", "m7391-000042.glued.example",
+        "m7391-000042.near.miss.example",
         "m7391-000042.other.example", "m7391-000042.ndots:1", "m7391-000042.domain", "m7391-000042.search"})
     EXPECT_FALSE(web_host_is_own(host)) << host;
   // The name alone has no domain to be read.
