@@ -280,6 +280,51 @@ bool split_authority(const char *a, const char *stop, const char **name, size_t 
   }
   return *len > 0;
 }
+
+// The resolver file is read this far; a line the bound cuts is dropped, as
+// its last word may be only the start of a longer domain.
+constexpr size_t kResolvMax = 4096;
+
+// Whether name (len characters) is a domain the box's resolver was given:
+// a word of a "domain" or "search" line of /etc/resolv.conf, compared
+// without case and without one trailing dot.
+bool resolver_domain(const char *name, size_t len) {
+  // No empty label: "a..b", ".a" and "a." are nobody's domain here.
+  if (!len || name[0] == '.' || name[len - 1] == '.' || memmem(name, len, "..", 2)) return false;
+  // Never waits on a pipe put in the file's place.
+  int fd = sys_open("/etc/resolv.conf", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[kResolvMax];
+  size_t n = 0;
+  for (ssize_t r; n < sizeof buf && (r = read(fd, buf + n, sizeof buf - n)) > 0;) n += size_t(r);
+  close(fd);
+  if (n == sizeof buf)
+    while (n && buf[n - 1] != '\n') n--;
+  static const char kSpace[] = " \t\r\v\f";
+  for (size_t at = 0; at < n;) {
+    const char *line = buf + at;
+    const char *nl = static_cast<const char *>(memchr(line, '\n', n - at));
+    size_t ll = nl ? size_t(nl - line) : n - at;
+    at += ll + 1;
+    // The keyword at the start of the line, then its words up to a comment.
+    size_t kw = 0;
+    while (kw < ll && !memchr(kSpace, line[kw], sizeof kSpace - 1)) kw++;
+    if (kw != 6 || (memcmp(line, "domain", 6) != 0 && memcmp(line, "search", 6) != 0)) continue;
+    for (size_t i = kw; i < ll;) {
+      if (line[i] == '#' || line[i] == ';') break;
+      if (memchr(kSpace, line[i], sizeof kSpace - 1)) {
+        i++;
+        continue;
+      }
+      size_t w = i;
+      while (i < ll && !memchr(kSpace, line[i], sizeof kSpace - 1)) i++;
+      size_t wl = i - w;
+      if (wl > 1 && line[w + wl - 1] == '.') wl--;
+      if (wl == len && strncasecmp(line + w, name, len) == 0) return true;
+    }
+  }
+  return false;
+}
 }  // namespace
 
 bool web_same_site(const char *from, const char *host) {
@@ -319,10 +364,19 @@ bool web_host_is_own(const char *host) {
     return inet_pton(AF_INET6, text + 1, addr) == 1;
   }
   if (text[strspn(text, "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-")]) return false;
+  // One trailing dot names the same host ("box.studio.lan.").
+  if (len > 1 && text[len - 1] == '.') text[--len] = 0;
   if (strcasecmp(text, "localhost") == 0) return true;
+  // The box's own name, alone, under the link's multicast DNS domain, or
+  // under a domain its resolver was given: not under any domain at all, as
+  // whoever knows the name could make "<name>.their.example" the box's.
   const ParamBlock *b = get_param_block();
   size_t n = strnlen(b->hostname, sizeof b->hostname);
-  return n && strncasecmp(text, b->hostname, n) == 0 && (text[n] == 0 || text[n] == '.');
+  if (!n || strncasecmp(text, b->hostname, n) != 0) return false;
+  if (text[n] == 0) return true;
+  if (text[n] != '.') return false;
+  const char *domain = text + n + 1;
+  return strcasecmp(domain, "local") == 0 || resolver_domain(domain, len - n - 1);
 }
 
 bool web_from_this_site(const WebRequest *req) {

@@ -140,8 +140,11 @@ const char *web_local_target(const WebRequest *req, const char *target, const ch
 // to the box (DNS rebinding) is of the same site by every header.
 bool web_from_this_site(const WebRequest *req);
 // Whether a Host header value names this box as no other site can: an IPv4
-// or bracketed IPv6 address, "localhost", or the configured NetworkHostname,
-// alone or under a domain ("<name>.local"), any port.
+// or bracketed IPv6 address, "localhost", or the configured NetworkHostname
+// alone, under "local" (multicast DNS) or under a "domain" or "search"
+// domain of /etc/resolv.conf; any port, one trailing dot, no case. The name
+// under any other domain is refused: whoever knows it could point
+// "<name>.their.example" at the box.
 bool web_host_is_own(const char *host);
 // Whether an Origin or Referer value names the site of a Host header value
 // (host names compared without case, ports with the scheme's default).

@@ -446,12 +446,15 @@ TEST_F(WebForm, FetchSiteOfAnotherSiteChangesNothing) {
 
 // DNS rebinding: a page whose own name resolves to the box sends matching
 // Origin and Host. A browser without credentials must name the box by an
-// address or its own name; tools (no browser headers) and logged-in
-// browsers may use any name.
+// address or its own name (alone, under "local" or under a domain of its
+// resolver file); tools (no browser headers) and logged-in browsers may use
+// any name.
 TEST_F(WebForm, ABrowserAsGuestMustNameTheBoxByItsOwnName) {
   set_users(PERM_ADMIN, {std::make_tuple("admin", "pw", PERM_ADMIN)});
   ParamBlock *b = get_param_block();
   snprintf(b->hostname, sizeof b->hostname, "m7391-000042");
+  RootKeep keep({"/etc/resolv.conf"});
+  ASSERT_EQ(sys_write_text("/etc/resolv.conf", "nameserver 10.0.0.1\nsearch studio.lan\n"), 0);
   auto post = [](const std::string &host, const std::string &extra, int gop) {
     std::string body = "Video[0].GOPSize=" + std::to_string(gop);
     return http_raw("POST /controls HTTP/1.1\r\nHost: " + host +
@@ -463,10 +466,13 @@ TEST_F(WebForm, ABrowserAsGuestMustNameTheBoxByItsOwnName) {
   const char *strangers[] = {"evil.example", "m7391-0000420", "m7391-000042evil.example", "127.0.0.1.evil.example",
                              "[::1", "localhost.evil.example", "m7391-000042.a@evil.example", too_long.c_str(),
                              "localhost:+80", "localhost: 80", "localhost:0", "localhost:65536",
-                             "localhost:000080"};
+                             "localhost:000080", "m7391-000042.evil.example", "m7391-000042.lan",
+                             "m7391-000042.studio.lan.evil.example"};
   for (const char *host : strangers) {
     std::string origin = std::string("Origin: http://") + host + "\r\n";
-    EXPECT_EQ(post(host, origin, 60).status, 403) << host;
+    HttpReply r = post(host, origin, 60);
+    EXPECT_EQ(r.status, 403) << host;
+    EXPECT_NE(r.body.find("Refused: the request came from a page of another site"), std::string::npos) << host;
     EXPECT_EQ(post(host, "Sec-Fetch-Site: same-origin\r\n", 60).status, 403) << host;
     EXPECT_EQ(http_raw(std::string("GET /load_default_params HTTP/1.1\r\nHost: ") + host +
                        "\r\nConnection: close\r\nReferer: http://" + host + "/\r\n\r\n")
