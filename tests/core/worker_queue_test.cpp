@@ -12,6 +12,7 @@
 
 #include "core/log.h"
 #include "core/worker.h"
+#include "test_root.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ char thread_state(pid_t tid) {
 }
 
 void wait_entered(Gate &g) {
-  while (!g.entered) sched_yield();
+  EXPECT_TRUE(wait_until([&] { return g.entered == true; }, 30000)) << "the worker never began the task";
 }
 
 }  // namespace
@@ -72,10 +73,10 @@ TEST(Worker, RunsFortyEightQueuedTasksInOrderAndRefusesTheFortyNinth) {
   EXPECT_NE(log_text().find("no free tasks"), std::string::npos);
   g.m.unlock();
 
-  for (;;) {
+  EXPECT_TRUE(wait_until([] {
     std::lock_guard<std::mutex> l(order_lock);
-    if (order.size() >= 48) break;
-  }
+    return order.size() >= 48;
+  }, 30000)) << "the queued tasks did not all run";
   Worker_delete(w);
   std::vector<int> want;
   for (int i = 0; i < 48; i++) want.push_back(i);
@@ -97,7 +98,7 @@ TEST(Worker, DeleteEndsAfterTheRunningTaskAndDropsTheRest) {
   });
   // Release the running task only once the deleter sleeps in the join, that
   // is after it set the stop flag (nothing else in Worker_delete blocks).
-  while (!tid || thread_state(tid) != 'S') sched_yield();
+  EXPECT_TRUE(wait_until([&] { return tid && thread_state(tid) == 'S'; }, 30000)) << "the deleter never slept";
   g.m.unlock();
   deleter.join();
   EXPECT_TRUE(order.empty());

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/param_access.h"
+#include "test_root.h"
 
 struct SaveProbe {
   std::thread saver;
@@ -30,7 +31,7 @@ struct SaveProbe {
       }
       param_write_end();
     });
-    while (!held) usleep(1000);
+    EXPECT_TRUE(wait_until([this] { return held != 0; }, 30000)) << "the save never took the lock";
   }
   // True when what was watched was stored while the save held the lock.
   bool stored_while_held() {

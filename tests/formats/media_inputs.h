@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -97,12 +98,30 @@ inline std::vector<Bytes> split_access_units(const Bytes &es) {
   return units;
 }
 
+// The NAL units of an Annex-B buffer as [start, end) pairs. Every unit
+// takes bytes of its own, so a walk that gives more units than the buffer
+// has bytes would never end: the program stops there, saying so.
+inline std::vector<std::pair<size_t, size_t>> annexb_units(const uint8_t *d, size_t len) {
+  std::vector<std::pair<size_t, size_t>> units;
+  AnnexbWalk w;
+  annexb_walk_init(&w, d, len);
+  size_t s, e;
+  while (annexb_walk_next(&w, &s, &e)) {
+    if (units.size() == len) {
+      fprintf(stderr, "annexb_walk_next: more units than the %zu bytes hold, the walk does not end\n", len);
+      abort();
+    }
+    units.push_back({s, e});
+  }
+  return units;
+}
+inline std::vector<std::pair<size_t, size_t>> annexb_units(const Bytes &b) {
+  return annexb_units(b.data(), b.size());
+}
+
 // An access unit with an IDR slice.
 inline bool is_key_unit(const Bytes &au) {
-  AnnexbWalk w;
-  annexb_walk_init(&w, au.data(), au.size());
-  size_t s, e;
-  while (annexb_walk_next(&w, &s, &e))
+  for (auto [s, e] : annexb_units(au))
     if ((au[s] & 0x1F) == 5) return true;
   return false;
 }

@@ -69,6 +69,10 @@ TEST(Mp4Catalogue, WriterFileReadsBackAndWritesTheSameBytes) {
   while (Mp4Box *b = rwBox(r, NULL, NULL)) {
     from_file.push_back(b->type);
     box_free(b);
+    if (from_file.size() > file.size() / 8) {
+      ADD_FAILURE() << "rwBox gives more boxes than the file holds";
+      break;
+    }
   }
   EXPECT_EQ(from_file, types);
   EXPECT_EQ(mp4_get_error(r), 0);

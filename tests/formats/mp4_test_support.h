@@ -2,6 +2,8 @@
 // recorder's calling order of the writer, and reading a written file back
 // into a box tree.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -98,7 +100,15 @@ inline Mp4Boxes mp4_read_boxes(const Bytes &file, int *error = nullptr, FILE *du
   Mp4Muxer *m = mp4_new_reader();
   mp4_buf_put(m, (void *)file.data(), (uint32_t)file.size());
   if (dump) mp4_set_dump(m, dump);
-  while (Mp4Box *b = rwBox(m, NULL, NULL)) r.top.push_back(b);
+  // Every box takes 8 bytes at least: a reader that gives more would never
+  // end.
+  while (Mp4Box *b = rwBox(m, NULL, NULL)) {
+    r.top.push_back(b);
+    if (r.top.size() > file.size() / 8) {
+      ADD_FAILURE() << "rwBox gives more boxes than the file holds";
+      break;
+    }
+  }
   if (error) *error = mp4_get_error(m);
   mp4_buf_get(m);
   mp4_delete(m);

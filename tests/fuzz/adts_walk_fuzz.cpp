@@ -32,8 +32,11 @@ int fuzz_one(const uint8_t *data, size_t size) {
   size_t pos = 0;
   AdtsFrame f;
   int r;
+  size_t before = pos;
   while ((r = adts_next_frame(data, size, &pos, &f)) == 1) {
-    if (f.offset + f.length != pos || f.length < f.header || pos > size || f.rate <= 0) abort();
+    // Each frame moves the walk on: one that stays would never end.
+    if (f.offset + f.length != pos || pos <= before || f.length < f.header || pos > size || f.rate <= 0) abort();
+    before = pos;
     Buffer_setUserPtr(d.in, (int8_t *)data + f.offset);
     Buffer_setSize(d.in, f.length);
     Buffer_setNumBytesUsed(d.in, f.length);

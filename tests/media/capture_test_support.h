@@ -22,6 +22,7 @@
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
 #include "platform/sim/sim_control.h"
+#include "test_root.h"
 #include "unchecked_reads.h"
 
 // Accumulates the log from the moment it is made.
@@ -39,23 +40,14 @@ struct LogWatch {
   }
   // Waits (at most ms) for a line containing needle.
   bool wait(const char *needle, int ms = 5000) {
-    for (int i = 0; i <= ms / 20; i++) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
       if (has(needle)) return true;
+      if (std::chrono::steady_clock::now() >= end) return false;
       usleep(20000);
     }
-    return false;
   }
 };
-
-// Waits (at most ms) until cond() holds.
-template <typename F>
-bool wait_until(F cond, int ms = 5000) {
-  for (int i = 0; i <= ms / 10; i++) {
-    if (cond()) return true;
-    usleep(10000);
-  }
-  return false;
-}
 
 struct CaptureRun {
   Worker *worker = nullptr;

@@ -6,6 +6,7 @@
 #include <vector>
 #include <unistd.h>
 #include "stream_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -115,7 +116,7 @@ TEST_F(StreamCallbacks, RemovalWaitsForTheRunningCallback) {
                     &gate};
   stream_add_callback(VIDEO_STREAM1, &cb);
   std::thread producer([&] { s.put(64, 1, 1); });
-  while (!gate.inside) usleep(1000);
+  EXPECT_TRUE(wait_until([&] { return gate.inside == true; }, 30000)) << "the callback never ran";
 
   std::atomic<bool> removed{false};
   bool running_after_remove = true;

@@ -12,6 +12,7 @@
 #include "core/global.h"
 #include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -219,10 +220,11 @@ TEST_F(StreamDequeue, SleeperWakesAtItsEntrysPutAMarksOnTheNextPutOrAStop) {
 
   woke = 0;
   std::thread later([&] { woke = stream_queue_wait_published(&s.queue, next + 10, nullptr) ? 1 : 2; });
-  while (!woke) {  // (a stop before it sleeps wakes nobody)
+  EXPECT_TRUE(wait_until([&] {  // (a stop before it sleeps wakes nobody)
+    if (woke) return true;
     stream_set_state(&s.state, 0);
-    usleep(10000);
-  }
+    return false;
+  }, 30000)) << "a stop never woke the waiter";
   later.join();
   EXPECT_EQ(woke, 2);
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include "../formats/ts_packets.h"
 #include "stream_mux_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -56,11 +57,13 @@ TEST_F(StreamMuxRecovery, ConsumerThatFellBehindGoesOnAtAKeyFrame) {
   publish_run(t, in.video, in.aac, &rings.video.queue, &rings.audio.queue, 10, 70, &na);
   ASSERT_TRUE(append_muxed(stream_state_dequeue_timeout(&st, 1000), &ts));
   EXPECT_EQ(st.muxBuf->seq, 50u);
-  while (append_muxed(stream_state_dequeue_timeout(&st, 100), &ts)) {
-  }
+  // Fewer units than frames published: a consumer that gives more never
+  // ends.
+  int units = 0;
+  while (units <= 1000 && append_muxed(stream_state_dequeue_timeout(&st, 100), &ts)) units++;
   publish_run(t, in.video, in.aac, &rings.video.queue, &rings.audio.queue, 70, 100, &na);
-  while (append_muxed(stream_state_dequeue_timeout(&st, 100), &ts)) {
-  }
+  while (units <= 1000 && append_muxed(stream_state_dequeue_timeout(&st, 100), &ts)) units++;
+  EXPECT_LE(units, 1000) << "the muxed units never end";
   std::string log = log_take();
   EXPECT_NE(log.find("VIDEO_STREAM1: seq 5 was lost"), std::string::npos) << log;
   EXPECT_NE(log.find("AAC_STREAM: seq"), std::string::npos) << log;
@@ -116,10 +119,13 @@ TEST_F(StreamMuxRecovery, UnitOverwrittenWhileMuxedNeverGoesOut) {
   pthread_create(&th, nullptr, overrun_main, &o);
   Bytes ts;
   size_t units = 0;
-  while (!o.done || units == 0) {
+  auto by = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while ((!o.done || units == 0) && std::chrono::steady_clock::now() < by) {
     FrameDesc *d = stream_state_dequeue_timeout(&st, 100);
     if (d && append_muxed(d, &ts)) units++;
   }
+  EXPECT_TRUE(o.done) << "the overrunning producer never ended";
+  EXPECT_GT(units, 0u) << "no unit muxed";
   pthread_join(th, nullptr);
   stream_state_detach(&st);
   muxer_free(&st);

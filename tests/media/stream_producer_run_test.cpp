@@ -8,6 +8,7 @@
 #include "core/global.h"
 #include "core/startup.h"
 #include "stream_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ TEST_F(StreamProducerRun, WaitStartBlocksUntilTheFirstConsumer) {
   usleep(20000);
   EXPECT_EQ(started, 0);
   stream_consumer_add(CAPTURE_STREAM1);
+  EXPECT_TRUE(wait_until([&] { return started == 1; }, 30000)) << "the first consumer never started the producer";
   producer.join();
   EXPECT_EQ(started, 1);
   stream_consumer_release(&s.queue);
@@ -132,6 +134,7 @@ TEST_F(StreamProducerRun, RestartWakesAProducerBlockedInWaitStart) {
   usleep(20000);
   EXPECT_FALSE(got);
   stream_restart(VIDEO_STREAM1);
+  EXPECT_TRUE(wait_until([&] { return got == true; }, 30000)) << "the restart never started the producer";
   producer.join();
   EXPECT_TRUE(got);
   stream_consumer_release(&s.queue);
@@ -242,8 +245,10 @@ TEST_F(StreamProducerRun, AConsumerGetsAFrameFirstWhereverItAttaches) {
     if (at >= 1 && at <= 3) EXPECT_EQ(f->seq, key) << "the new run's first key frame";
 
     // A restart (new settings) ends the run b attached to: b sees it end.
-    while (stream_state_dequeue_raw(&b)) {
-    }
+    // The ring holds 16: a dequeue that gives many more never ends.
+    int passed = 0;
+    while (passed <= 1000 && stream_state_dequeue_raw(&b)) passed++;
+    EXPECT_LE(passed, 1000) << "the ring's units never end";
     stream_restart(VIDEO_STREAM1);
     EXPECT_TRUE(stream_state_stopping(&s.state));
     ringbuffer_put(&s.queue, 0, 0, 0);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include "platform/sim/sim_control.h"
 #include "stream_test_support.h"
+#include "test_root.h"
 
 namespace {
 
@@ -160,10 +161,11 @@ StressResult run_stress(uint32_t seq_start, int seconds_x10) {
     EXPECT_TRUE(stopped);
   }
   // A producer may go back to waiting just after a wake-up: wake until gone.
-  while (producers_left > 0) {
+  EXPECT_TRUE(wait_until([&] {
+    if (producers_left == 0) return true;
     for (TestStream *s : streams) stream_set_state(&s->state, 0);
-    usleep(1000);
-  }
+    return false;
+  }, 30000)) << "producers still running: " << producers_left;
   threads[0].join();
   threads[1].join();
 

@@ -13,6 +13,7 @@
 #include "osd_image_tools.h"
 #include "osd_slot_test_support.h"
 #include "platform/wallclock.h"
+#include "test_root.h"
 
 namespace {
 
@@ -361,7 +362,7 @@ TEST(OsdSlotCommand, HideOvertakesDecode) {
     go = true;
   }
   cv.notify_all();
-  while (!done) sched_yield();
+  EXPECT_TRUE(wait_until([&] { return done == 1; }, 30000)) << "the decode worker never reached the last task";
   osd_set_decode_worker(nullptr);
   Worker_delete(w);
   EXPECT_EQ(osd_channel(0)->slots[2].type, 0u);

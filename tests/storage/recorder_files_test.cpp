@@ -197,11 +197,11 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
     p->recording.format = (uint8_t)fmt;
     stream_set_state_by_id(13, 1);
     // Whoever polls the status sees one recording from start to end.
-    std::atomic<bool> saw_stopped{false};
+    std::atomic<bool> saw_stopped{false}, quit{false};
     std::thread watch([&] {
       char text[64];
       bool began = false;
-      while (stream_get_state_by_id(13) == 1) {
+      while (!quit && stream_get_state_by_id(13) == 1) {
         getRecordingStatus(text, sizeof text);
         bool recording = strncmp(text, "Recording ", 10) == 0;
         if (began && !recording && stream_get_state_by_id(13) == 1) saw_stopped = true;
@@ -214,6 +214,7 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
     EXPECT_TRUE(producer.publish_frames(100));
     for (int i = 0; i < 1500 && stream_get_state_by_id(13) == 1; i++) sleep_ms(20);
     EXPECT_EQ(stream_get_state_by_id(13), 0) << "did not stop after three segments";
+    quit = true;
     watch.join();
     EXPECT_FALSE(saw_stopped) << "status left Recording between segments";
     wait_idle();

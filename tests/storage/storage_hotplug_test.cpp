@@ -15,6 +15,7 @@
 #include "media/stream_ids.h"
 #include "media/stream_producer.h"
 #include "platform/sim/sim_drivers.h"
+#include "test_root.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ std::atomic<int> g_mount_gate;
 // A mount command that waits until the test lets it end.
 int held_mount(const char *const[], char *out, size_t size, void *) {
   g_mount_gate = 1;
-  while (g_mount_gate == 1) sleep_ms(1);
+  wait_until([] { return g_mount_gate != 1; }, 30000);
   if (out && size) out[0] = 0;
   return 0;
 }
@@ -142,7 +143,7 @@ TEST_F(Storage, AWriterWaitsForARemountUnderWay) {
     filesys_add_writer(STORAGE_MMC);
     filesys_unlock();
   });
-  while (g_mount_gate != 1) sleep_ms(1);
+  EXPECT_TRUE(wait_until([] { return g_mount_gate == 1; }, 30000)) << "the first writer's remount never began";
   // The first writer's remount to read-write is running, the lock released.
   std::atomic<bool> counted{false};
   std::thread second([&] {

@@ -316,8 +316,15 @@ int read_all(const Bytes &b, std::vector<AmfValue> *out = nullptr) {
   AmfValue v;
   amf_reader_init(&r, b.data(), b.size());
   int rc;
-  while ((rc = amf_read(&r, &v)) > 0)
+  // Every value takes a byte at least: a reader that gives more never ends.
+  size_t values = 0;
+  while ((rc = amf_read(&r, &v)) > 0) {
     if (out) out->push_back(v);
+    if (++values > b.size()) {
+      ADD_FAILURE() << "amf_read gives more values than the bytes hold";
+      break;
+    }
+  }
   return rc;
 }
 

@@ -19,11 +19,9 @@ namespace {
 // Access units of a stream coded with an AUD before each picture.
 std::vector<Bytes> split_at_auds(const Bytes &es) {
   std::vector<Bytes> aus;
-  AnnexbWalk w;
-  annexb_walk_init(&w, es.data(), es.size());
-  size_t s, e, start = 0;
+  size_t start = 0;
   bool first = true;
-  while (annexb_walk_next(&w, &s, &e)) {
+  for (auto [s, e] : annexb_units(es)) {
     if ((es[s] & 0x1F) != 9) continue;
     size_t code = s - 3;
     if (code > 0 && es[code - 1] == 0) code--;
@@ -33,15 +31,6 @@ std::vector<Bytes> split_at_auds(const Bytes &es) {
   }
   if (!first) aus.emplace_back(es.begin() + start, es.end());
   return aus;
-}
-
-bool has_idr(const Bytes &au) {
-  AnnexbWalk w;
-  annexb_walk_init(&w, au.data(), au.size());
-  size_t s, e;
-  while (annexb_walk_next(&w, &s, &e))
-    if ((au[s] & 0x1F) == 5) return true;
-  return false;
 }
 
 // Publishes whole access units at 25 frames/s and ADTS frames at their rate.
@@ -72,7 +61,7 @@ class Feeder {
     for (uint64_t ms = 0, v = 0, a = 0; !quit_; ms++) {
       if (ms * 25 >= v * 1000) {
         const Bytes &au = aus_[v % aus_.size()];
-        put(video_, au, t0 + (uint32_t)(v++ * 3600), has_idr(au) ? (uint32_t)STREAM_FLAG_KEY : 0u);
+        put(video_, au, t0 + (uint32_t)(v++ * 3600), is_key_unit(au) ? (uint32_t)STREAM_FLAG_KEY : 0u);
       }
       if (ms * 48 >= a * 1024) {
         put(audio_, adts_[a % adts_.size()], t0 + (uint32_t)(a * 1920), STREAM_FLAG_KEY);

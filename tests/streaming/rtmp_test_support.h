@@ -38,9 +38,17 @@ inline Bytes rtmp_wire(RtmpHeader h, const Bytes &body, uint32_t chunk_size = RT
   Bytes out;
   struct iovec iov[7];  // odd, to end batches in the middle of a chunk
   int n;
-  while ((n = rtmp_chunker_next(&c, iov, 7)) > 0)
+  // A chunk's header and body in two iovecs at most, a chunk a byte of body
+  // at least: a chunker that gives more never ends.
+  size_t calls = 0;
+  while ((n = rtmp_chunker_next(&c, iov, 7)) > 0) {
     for (int i = 0; i < n; i++)
       out.insert(out.end(), (uint8_t *)iov[i].iov_base, (uint8_t *)iov[i].iov_base + iov[i].iov_len);
+    if (++calls > 2 * body.size() + 2) {
+      ADD_FAILURE() << "rtmp_chunker_next never lays out the whole message";
+      break;
+    }
+  }
   return out;
 }
 

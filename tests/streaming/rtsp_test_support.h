@@ -61,10 +61,7 @@ inline const TestClip &test_clip(void) {
   Bytes es = make_h264(dir, "clip.h264", "320x240", 50, "", "testsrc");
   for (const Bytes &au : split_access_units(es)) {
     std::vector<Bytes> nals;
-    AnnexbWalk w;
-    annexb_walk_init(&w, au.data(), au.size());
-    size_t s, e;
-    while (annexb_walk_next(&w, &s, &e)) nals.push_back(with_long_start_code(au.data() + s, e - s));
+    for (auto [s, e] : annexb_units(au)) nals.push_back(with_long_start_code(au.data() + s, e - s));
     if (!nals.empty()) clip.access_units.push_back(nals);
   }
   clip.adts = split_adts(make_aac(dir, "clip.aac", 2));

@@ -21,6 +21,7 @@
 #include "display/menu_script.h"
 #include "display/save_probe.h"
 #include "osd/osd_channel.h"
+#include "test_root.h"
 
 namespace {
 
@@ -337,7 +338,7 @@ TEST_F(Ovl, ChosenTextIsStoredUnderTheWriteLock) {
       }
       param_write_end();
     });
-    while (!held) usleep(1000);
+    EXPECT_TRUE(wait_until([&] { return held != 0; }, 30000)) << "the save never took the lock";
   });
   play([&] { overlay_menu(&ctx); });
   saver.join();

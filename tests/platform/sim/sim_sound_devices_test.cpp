@@ -11,6 +11,7 @@
 #include "platform/framework/audio_engine.h"
 #include "platform/framework/audio_signal.h"
 #include "platform/sim/sim_control.h"
+#include "test_root.h"
 
 namespace {
 
@@ -150,10 +151,10 @@ TEST(SimSound, CaptureNotReadInTimeDropsPeriodsInsteadOfQueueingThem) {
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(snd_pcm_start(s->rcIn), 0);
   SimSoundInfo info;
-  do {
-    usleep(20000);
+  ASSERT_TRUE(wait_until([&] {
     sim_sound_info(0, &info);
-  } while (info.dropped < 3);
+    return info.dropped >= 3;
+  }, 30000)) << "periods dropped: " << info.dropped;
   // The FIFO holds four periods: the oldest data is at most that old.
   int16_t buf[2048];
   ASSERT_EQ(snd_pcm_readi(s->rcIn, buf, 1024), 1024);
