@@ -2,7 +2,7 @@
 """Holds many TCP connections to the box on loopback, as a careless or
 hostile crowd would, and says what the box did with them.
 
-usage: socket_flood.py <seconds> <group>...
+usage: socket_flood.py [--until-closed] <seconds> <group>...
   group port:count[:first-last][:half]
         first-last: the connections come from 127.0.0.<first> ... <last> in
         turn (default 127.0.0.1); half: each sends the start of an HTTP
@@ -10,7 +10,8 @@ usage: socket_flood.py <seconds> <group>...
 Opens every connection at once (one not connected within 5 s counts as
 refused), prints "holding" once all are tried, holds them for <seconds>, and
 prints one line a group: "port <p>: opened <n> refused <r> closed <c>", closed
-being the ones the box closed while they were held.
+being the ones the box closed while they were held. --until-closed stops
+holding as soon as the box has closed every one (<seconds> is then a bound).
 """
 import resource
 import select
@@ -24,9 +25,13 @@ HALF = b"GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: flood\r\n"
 def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    seconds = float(sys.argv[1])
+    args = sys.argv[1:]
+    until_closed = args[0] == "--until-closed"
+    if until_closed:
+        args = args[1:]
+    seconds = float(args[0])
     groups = []
-    for arg in sys.argv[2:]:
+    for arg in args[1:]:
         parts = arg.split(":")
         port, count = int(parts[0]), int(parts[1])
         first = last = 1
@@ -81,7 +86,8 @@ def main():
     poller = select.poll()
     for fd in live:
         poller.register(fd, select.POLLIN)
-    while time.monotonic() < end:
+    held = len(live)
+    while time.monotonic() < end and not (until_closed and held == 0):
         wait_ms = int(min(0.5, max(0, end - time.monotonic())) * 1000)
         for fd, _ in poller.poll(wait_ms):
             c, s = live[fd]
@@ -92,6 +98,7 @@ def main():
             if not data:
                 poller.unregister(fd)
                 s["closed"] += 1
+                held -= 1
     for s in groups:
         print("port %d: opened %d refused %d closed %d" %
               (s["port"], len(s["socks"]), s["refused"], s["closed"]), flush=True)

@@ -53,8 +53,10 @@ closed=$(( $(field "$W/one.txt" 1 closed) + $(field "$W/one.txt" 2 closed) ))
 echo "ok: one address ($opened connections, $closed closed by the box)"
 
 # Forty addresses, 600 connections, past the web's share: curl still gets in,
-# and every connection of the crowd is closed within the time-out.
-$FLOOD $((idle + 15)) 80:300:3-42 80:300:3-42:half >"$W/many.txt" 2>&1 &
+# and every connection of the crowd is closed, each at most the time-out
+# after the box took it (those past the cap wait in the listen queue until
+# a place frees, so the last go some time-outs after the first).
+$FLOOD --until-closed $((idle * 4 + 15)) 80:300:3-42 80:300:3-42:half >"$W/many.txt" 2>&1 &
 F2=$!
 PIDS+=("$F2")
 holding "$W/many.txt"
@@ -63,7 +65,7 @@ wait $F2 || fail "flood: $(cat "$W/many.txt")"
 opened=$(( $(field "$W/many.txt" 1 opened) + $(field "$W/many.txt" 2 opened) ))
 closed=$(( $(field "$W/many.txt" 1 closed) + $(field "$W/many.txt" 2 closed) ))
 [ "$opened" -gt 32 ] || fail "the crowd opened $opened connections"
-[ "$closed" = "$opened" ] || fail "$((opened - closed)) of $opened idle connections still open after $((idle + 15)) s"
+[ "$closed" = "$opened" ] || fail "$((opened - closed)) of $opened idle connections still open after $((idle * 4 + 15)) s"
 echo "ok: forty addresses ($opened connections, all closed by the box)"
 
 # The stream was read the whole time: curl ended at its own time limit.
