@@ -98,8 +98,11 @@ segments() {
       'BEGIN { x = d * 1000 - s; exit !(x > -(m + 1) && x < m + 1) }' ||
       fail "${FILES[$i]} lasts ${DURS[$i]} s where its frames span ${SPANS[$i]} ms (steps up to $max_ms ms)"
   done
+  # A longer step at a join is the recorder's own loss unless the box logged
+  # capture frames lost on the way (a loaded host held the encoder off the
+  # CPU), which may fall at a join as anywhere.
   for g in "${JOINS[@]:-}"; do
-    [ -z "$g" ] || [ "$g" -le $((max_step + 300)) ] ||
+    [ -z "$g" ] || [ "$g" -le $((max_step + 300)) ] || grep -q "CAPTURE_STREAM1: seq [0-9]* was lost" <<<"$run" ||
       fail "frames lost between $ext files: a step of $g ticks where frames are $max_step apart"
   done
   JOINS=()

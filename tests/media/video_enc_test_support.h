@@ -105,15 +105,24 @@ struct VideoConsumer {
   }
   // The next unit with data (marks skipped); false after ms without one
   // (half a minute unless told: an encoder under a sanitizer on a loaded
-  // machine may take seconds to start or to code a picture).
+  // machine may take seconds to start or to code a picture). A unit the
+  // encoder wrote over while it was copied (this reader held off the CPU)
+  // is passed over like those lost before it: the reader goes on from the
+  // next key frame, and the units' sequence numbers show the gap.
   bool next(Unit *u, uint32_t ms = 30000) {
     for (;;) {
       FrameDesc *f = stream_state_dequeue_timeout(&st, ms);
       if (!f) return false;
-      size_t n = Buffer_getNumBytesUsed(f->buf);
+      uint32_t n = (uint32_t)Buffer_getNumBytesUsed(f->buf);
       if (!n) continue;
       const uint8_t *d = (const uint8_t *)Buffer_getUserPtr(f->buf);
+      unchecked_reads(true);
       u->data.assign(d, d + n);
+      unchecked_reads(false);
+      if (!ringbuffer_entry_intact(st.streamq, f->seq, d, n)) {
+        st.resync |= 1;
+        continue;
+      }
       u->ts = f->timestamp;
       u->flags = f->flags;
       u->seq = f->seq;
