@@ -156,7 +156,10 @@ TEST_F(VideoEncStream, SliceModePublishesOneEntryPerSlice) {
   }
   EXPECT_EQ(slices, pictures * 5);
   EXPECT_TRUE(log.has("h264 slice_lines=80 sliceMode=3 outputDataMode=0 sliceFormat=1 sliceSize=5"));
-  EXPECT_FALSE(log.has("slice mode out of sync"));
+  // The slices of a picture whose first one the encoder never got (lost
+  // while it was held off the CPU, which the reader logs) are passed over
+  // with a line; with nothing lost, none is.
+  if (!log.has("CAPTURE_STREAM1: seq ")) EXPECT_FALSE(log.has("slice mode out of sync"));
 }
 
 TEST_F(VideoEncStream, ABitRateChangeIsFollowedWithoutRestart) {
