@@ -105,12 +105,20 @@ TEST_F(ParamApply, RecordingStateComesAfterTheSettingsOfItsForm) {
   EXPECT_EQ(form({{"Recording.State", "start"}, {"Recording.State", "stop"}}), E({"record 0"}));
   EXPECT_EQ(form({{"Recording.Format", "0"}}), E({"restart 13"}));
 
+  EXPECT_EQ(rtsp_watch, 0) << "no request reads as another group";
+
+  // The DVR logic alone takes the recording's requests, and no stream's.
+  param_apply_hooks.stream_set_state = nullptr;
+  EXPECT_EQ(form({{"Recording.State", "start"}}), E({"record 1"}));
+  EXPECT_EQ(set("UDP[0].State", "start"), "Action not available");
   // Without the DVR logic the record stream itself is set.
   param_apply_hooks.record_set_state = nullptr;
-  EXPECT_EQ(form({{"Recording.State", "start"}}), E({"state 13 1"}));
-  param_apply_hooks.stream_set_state = nullptr;
   EXPECT_EQ(set("Recording.State", "start"), "Action not available");
   EXPECT_EQ(param_pending_changes(), 0u);
+  param_apply_hooks.stream_set_state = [](int id, int run) {
+    record("state " + std::to_string(id) + " " + std::to_string(run));
+  };
+  EXPECT_EQ(form({{"Recording.State", "start"}}), E({"state 13 1"}));
 }
 
 TEST_F(ParamApply, UnmarkedChangesRestartNothing) {

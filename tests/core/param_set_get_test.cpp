@@ -278,6 +278,9 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(set("Serial.State", "go"), "Invalid state");
   EXPECT_EQ(get("Display.Status"), "Streaming");
   EXPECT_EQ(get("UDP[0].Status"), "Stopped");
+  param_apply_hooks.recording_status_text = [](char *buf, size_t size) { return snprintf(buf, size, "Recording 0:00:01"); };
+  EXPECT_EQ(get("Recording.Status"), "Recording 0:00:01");
+  EXPECT_EQ(get("UDP[0].Status"), "Stopped") << "the recorder's text is the recording's alone";
   EXPECT_EQ(get("Reboot"), "<none>") << "no format function";
   EXPECT_EQ(set("GPIO.out", "2"), "Invalid value");
   // An action whose module is missing says so and changes nothing.
