@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "core/net_init.h"
 #include "core/param_apply.h"
+#include "core/param_table.h"
 #include "core/startup.h"
 #include "display/display_hd.h"
 #include "display/display_playback.h"
@@ -103,6 +104,15 @@ int stream_status_copy(int id, char *buf, size_t size) {
 int stream_running(int id) { return stream_get_state_by_id((uint32_t)id) == 1; }
 void stream_set_running(int id, int run) { stream_set_state_by_id((uint32_t)id, run); }
 void stream_restart_id(int id) { stream_restart((uint32_t)id); }
+
+// The hooks above take a change group's number as a stream id.
+constexpr bool numbered_as(ChangeGroup group, StreamId id) { return uint32_t(group) == uint32_t(id); }
+static_assert(numbered_as(CG_VIDEO_A, VIDEO_STREAM1) && numbered_as(CG_VIDEO_B, VIDEO_STREAM2) &&
+                  numbered_as(CG_DISPLAY_STREAM, OUTPUT_STREAM) && numbered_as(CG_UDP_A, UDP_STREAM1) &&
+                  numbered_as(CG_UDP_B, UDP_STREAM2) && numbered_as(CG_RTMP_A, RTMP_STREAM1) &&
+                  numbered_as(CG_RTMP_B, RTMP_STREAM2) && numbered_as(CG_RECORDING, RECORD_STREAM) &&
+                  numbered_as(CG_SERIAL, SERIAL_STREAM),
+              "a stream's change group is numbered as its id");
 
 void fill_apply_hooks(void) {
   ParamApplyHooks &h = param_apply_hooks;

@@ -261,6 +261,13 @@ void param_drop_change(uint32_t group) {
   pthread_mutex_unlock(&param_state.change_mutex);
 }
 
+void param_request_recording(int run) {
+  uint32_t start = 1u << CG_RECORD_START, stop = 1u << CG_RECORD_STOP;
+  pthread_mutex_lock(&param_state.change_mutex);
+  param_state.pending = (param_state.pending & ~(start | stop)) | (run ? start : stop);
+  pthread_mutex_unlock(&param_state.change_mutex);
+}
+
 uint32_t param_take_changes(void) {
   pthread_mutex_lock(&param_state.change_mutex);
   uint32_t pending = param_state.pending;

@@ -45,6 +45,10 @@ void param_mark_changed(uint32_t group);
 // Clears one pending group: what it would restart has begun with the
 // settings as they are.
 void param_drop_change(uint32_t group);
+// Recording.State: a start (run 1) or stop asked for, which the next apply
+// acts on once it has acted on the groups marked with it; the later request
+// of a batch stands.
+void param_request_recording(int run);
 // Takes and clears the pending change groups.
 uint32_t param_take_changes(void);
 

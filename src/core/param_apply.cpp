@@ -97,6 +97,10 @@ void param_apply_changes(void) {
   pthread_mutex_lock(&apply_mutex);
   uint32_t pending = param_take_changes();
   ParamBlock *b = get_param_block();
+  // A recording that stops takes its new settings at its next start, not in
+  // a restart before it stops (a run of a moment, and its file).
+  const uint32_t start = 1u << CG_RECORD_START, stop = 1u << CG_RECORD_STOP;
+  if (pending & stop) pending &= ~(1u << CG_RECORDING);
   for (int i = 0; i <= 14; i++) {
     if (!(pending & (1u << i))) continue;
     log_printf("i=%d\n", i);
@@ -124,6 +128,14 @@ void param_apply_changes(void) {
     set_rtsp_watch(1);   // the RTSP server reloads its users
   }
   if (pending & (1u << CG_RTSP)) set_rtsp_watch(2);   // the RTSP server restarts
+  // Last, with every setting of its batch in place: a recording that was
+  // not running starts with them, once; one that was has been restarted
+  // with them above.
+  if (pending & (start | stop)) {
+    int run = (pending & start) ? 1 : 0;
+    if (HOOK(record_set_state)) HOOK(record_set_state)(run);
+    else if (HOOK(stream_set_state)) HOOK(stream_set_state)(CG_RECORDING, run);
+  }
   pthread_mutex_unlock(&apply_mutex);
 }
 

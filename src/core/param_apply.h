@@ -26,8 +26,8 @@ struct ParamApplyHooks {
   // Producers of stream ids and their status texts.
   int (*stream_running)(int id);
   void (*stream_set_state)(int id, int run);
-  // Recording.State: the recording started and stopped as the DVR keys do
-  // (NULL: the record stream is set directly).
+  // Recording.State, once its batch is applied: the recording started and
+  // stopped as the DVR keys do (NULL: the record stream is set directly).
   void (*record_set_state)(int run);
   // A producer's own status text, copied out; -1 when it keeps none
   // ("Streaming" or "Stopped" then).

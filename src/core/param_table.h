@@ -13,7 +13,10 @@ enum ParamType : uint32_t {
   PARAM_FLOAT = 4,      // min, max and step hold the float's bits
 };
 
-// Bit numbers of the pending-change mask (see param_apply_changes).
+// Bit numbers of the pending-change mask (see param_apply_changes). A
+// stream's group is numbered as its id (media/stream_ids.h): the apply
+// restarts group n as stream n, and a State row's index names both. Where
+// the two tables meet (main) this is checked.
 enum ChangeGroup : uint32_t {
   CG_NONE = 0,
   CG_VIDEO_A = 1,
@@ -25,6 +28,10 @@ enum ChangeGroup : uint32_t {
   CG_RTMP_B = 11,
   CG_RECORDING = 13,
   CG_SERIAL = 15,
+  // Recording.State's request, not a group: it travels with the settings of
+  // its batch and is acted on after them (param_request_recording).
+  CG_RECORD_START = 20,
+  CG_RECORD_STOP = 21,
   CG_RTSP = 22,
   CG_DISPLAY_MODE = 23,
   CG_CAPTURE = 24,

@@ -441,7 +441,7 @@ const char *param_parse_video_counter(const char *text, size_t len, void *arg) {
 
 int param_format_status(char *buf, size_t size, void *arg) {
   int id = int(index_of(arg));
-  if (id == 13 && HOOK(recording_status_text)) return HOOK(recording_status_text)(buf, size);
+  if (id == CG_RECORDING && HOOK(recording_status_text)) return HOOK(recording_status_text)(buf, size);
   if (HOOK(stream_status_copy)) {
     int n = HOOK(stream_status_copy)(id, buf, size);
     if (n >= 0) return n;
@@ -458,19 +458,26 @@ const char *param_parse_state(const char *text, size_t len, void *arg) {
     run = 0;
   else
     return "Invalid state";
-  if (index_of(arg) == 13 && HOOK(record_set_state)) {
-    HOOK(record_set_state)(run);
+  // The row's index is the stream's id and its change group.
+  uint32_t id = uint32_t(index_of(arg));
+  if (!HOOK(stream_set_state) && !(id == CG_RECORDING && HOOK(record_set_state)))
+    return PARAM_NOT_AVAILABLE;
+  if (id == CG_RECORDING) {
+    // A recording starts on another thread, which reads its settings as it
+    // begins: it is asked for once the settings set with it are applied, so
+    // that the apply's restart never meets the run it starts (a second file,
+    // or the old settings).
+    param_request_recording(run);
     return NULL;
   }
-  if (!HOOK(stream_set_state)) return PARAM_NOT_AVAILABLE;
-  int id = int(index_of(arg));
   // A stopped stream's start begins a run with the settings as they are
   // now: the settings set before it in the same form must not restart that
   // run once the form is applied (a receiver that takes one connection
-  // would lose it). Settings set after it mark their group again.
-  bool begins = run == 1 && HOOK(stream_running) && !HOOK(stream_running)(id);
-  HOOK(stream_set_state)(id, run);
-  if (begins) param_drop_change((uint32_t)id);
+  // would lose it). Their marks are dropped before the start: a setting
+  // marked after that, by this form or another, restarts the run to be
+  // taken.
+  if (run == 1 && HOOK(stream_running) && !HOOK(stream_running)(int(id))) param_drop_change(id);
+  HOOK(stream_set_state)(int(id), run);
   return NULL;
 }
 

@@ -1,5 +1,6 @@
 // param_apply_changes acts on the marked change groups once each, in its
 // fixed order, through the hook table; the action rows act at once.
+#include <array>
 #include <atomic>
 #include <string>
 #include <unistd.h>
@@ -75,6 +76,49 @@ TEST_F(ParamApply, GroupsActOnceInTheirOrder) {
   events.clear();
   param_apply_changes();
   EXPECT_TRUE(events.empty());
+}
+
+// Recording.State is acted on after the settings of its form, whichever
+// comes first in it: the recording reads them as it begins, so the apply's
+// restart must come before the start, never meet the run it begins. A stop
+// needs no restart; the later request of a form stands.
+TEST_F(ParamApply, RecordingStateComesAfterTheSettingsOfItsForm) {
+  param_apply_hooks.record_set_state = [](int run) { record("record " + std::to_string(run)); };
+  param_apply_hooks.stream_set_state = [](int id, int run) {
+    record("state " + std::to_string(id) + " " + std::to_string(run));
+  };
+  auto form = [&](std::vector<std::array<const char *, 2>> rows) {
+    events.clear();
+    for (auto &r : rows) EXPECT_EQ(set(r[0], r[1]), "") << r[0];
+    EXPECT_TRUE(events.empty()) << "nothing acts before the apply";
+    param_apply_changes();
+    EXPECT_EQ(param_pending_changes(), 0u);
+    return events;
+  };
+  using E = std::vector<std::string>;
+  EXPECT_EQ(form({{"Recording.Format", "1"}, {"Recording.State", "start"}}), E({"restart 13", "record 1"}));
+  EXPECT_EQ(form({{"Recording.State", "start"}, {"Recording.Format", "0"}}), E({"restart 13", "record 1"}));
+  EXPECT_EQ(form({{"Recording.State", "start"}, {"Video[0].IntraFrameQP", "30"}}),
+            E({"conflict 0", "restart 1", "record 1"}));
+  EXPECT_EQ(form({{"Recording.Format", "1"}, {"Recording.State", "stop"}}), E({"record 0"}));
+  EXPECT_EQ(form({{"Recording.State", "stop"}, {"Recording.State", "start"}}), E({"record 1"}));
+  EXPECT_EQ(form({{"Recording.State", "start"}, {"Recording.State", "stop"}}), E({"record 0"}));
+  EXPECT_EQ(form({{"Recording.Format", "0"}}), E({"restart 13"}));
+
+  EXPECT_EQ(rtsp_watch, 0) << "no request reads as another group";
+
+  // The DVR logic alone takes the recording's requests, and no stream's.
+  param_apply_hooks.stream_set_state = nullptr;
+  EXPECT_EQ(form({{"Recording.State", "start"}}), E({"record 1"}));
+  EXPECT_EQ(set("UDP[0].State", "start"), "Action not available");
+  // Without the DVR logic the record stream itself is set.
+  param_apply_hooks.record_set_state = nullptr;
+  EXPECT_EQ(set("Recording.State", "start"), "Action not available");
+  EXPECT_EQ(param_pending_changes(), 0u);
+  param_apply_hooks.stream_set_state = [](int id, int run) {
+    record("state " + std::to_string(id) + " " + std::to_string(run));
+  };
+  EXPECT_EQ(form({{"Recording.State", "start"}}), E({"state 13 1"}));
 }
 
 TEST_F(ParamApply, UnmarkedChangesRestartNothing) {

@@ -268,6 +268,8 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(set("EnableTelnet", "1"), "");
   EXPECT_EQ(telnet, 1);
   EXPECT_EQ(set("Recording.State", "ST"), "") << "leading characters: start";
+  EXPECT_EQ(state_id, -1) << "a recording is asked for by the apply";
+  param_apply_changes();
   EXPECT_EQ(state_id, 13);
   EXPECT_EQ(state_run, 1);
   EXPECT_EQ(set("UDP[1].State", "stop"), "");
@@ -276,6 +278,9 @@ TEST_F(ParamSetGet, ActionRowsReachTheirHooks) {
   EXPECT_EQ(set("Serial.State", "go"), "Invalid state");
   EXPECT_EQ(get("Display.Status"), "Streaming");
   EXPECT_EQ(get("UDP[0].Status"), "Stopped");
+  param_apply_hooks.recording_status_text = [](char *buf, size_t size) { return snprintf(buf, size, "Recording 0:00:01"); };
+  EXPECT_EQ(get("Recording.Status"), "Recording 0:00:01");
+  EXPECT_EQ(get("UDP[0].Status"), "Stopped") << "the recorder's text is the recording's alone";
   EXPECT_EQ(get("Reboot"), "<none>") << "no format function";
   EXPECT_EQ(set("GPIO.out", "2"), "Invalid value");
   // An action whose module is missing says so and changes nothing.
@@ -319,6 +324,17 @@ TEST_F(ParamSetGet, AStartTakesTheSettingsSetBeforeIt) {
   EXPECT_EQ(set("UDP[0].StreamMode", "2"), "");
   EXPECT_EQ(set("UDP[0].State", "stop"), "");
   EXPECT_EQ(param_take_changes(), udp_a) << "a stop keeps them";
+
+  // A setting marked by another form while the start is being made may
+  // come too late for the run: it restarts the run.
+  param_apply_hooks.stream_set_state = [](int id, int run) {
+    if (id == 8) running = run;
+    param_mark_changed(CG_UDP_A);
+  };
+  running = 0;
+  EXPECT_EQ(set("UDP[0].StreamMode", "4"), "");
+  EXPECT_EQ(set("UDP[0].State", "start"), "");
+  EXPECT_EQ(param_take_changes(), udp_a);
 }
 
 // Dropping one group leaves every other, and a number past the groups

@@ -1,7 +1,8 @@
 #!/bin/bash
 # The whole chain in the real binary: capture with its overlay, both
 # encoders, sound and AAC, the muxers and the recorder write dated files to
-# the simulated SD card, started and stopped by a web form; ffprobe and
+# the simulated SD card, started and stopped by a web form (one that sets
+# the format and starts makes one file in that format); ffprobe and
 # ffmpeg check the files. A recording cut by kill -9 still plays to the cut.
 . "$(dirname "$0")/common.sh"
 new_root
@@ -64,6 +65,36 @@ record 0 4
 MP4=$(ls "$VOL"/*.mp4)
 check_file "$MP4" 2
 echo "ok: MP4 recording $(basename "$MP4")"
+
+# A form that sets the format and starts the recording starts it once, in
+# that format, whichever of the two it lists first: the form's apply never
+# restarts the run its start begins. Rows between the two keep the form
+# going while the recording would be starting.
+runs() { grep -c "record starting main loop" "$LOGF" || true; }
+PAD=()
+for _ in $(seq 1 300); do PAD+=(-d Recording.SeekAmount=5); done
+# together <extension> <what> <form fields...>
+together() {
+  local want=$1 what=$2 before files safe
+  shift 2
+  before=$(runs)
+  files=$(ls "$VOL" | wc -l)
+  safe=$(grep -c "safe to remove" "$LOGF" || true)
+  [ "$(form "$@")" = 303 ] || fail "form $what"
+  wait_param Recording.Status "^Recording 0:00:0[2-9]"
+  [ "$(form -d Recording.State=stop)" = 303 ] || fail "stop form"
+  wait_param Recording.Status "^Stopped$"
+  for _ in $(seq 1 100); do
+    [ "$(grep -c "safe to remove" "$LOGF")" -gt "$safe" ] && break
+    sleep 0.1
+  done
+  [ $(($(runs) - before)) = 1 ] || fail "$what: $(($(runs) - before)) recordings began"
+  [ "$(ls "$VOL" | wc -l)" = $((files + 1)) ] || fail "$what: files $(ls "$VOL" | tr '\n' ' ')"
+  case "$(ls -t "$VOL" | head -1)" in *.$want) ;; *) fail "$what: newest file $(ls -t "$VOL" | head -1)" ;; esac
+}
+together ts "format, then start" -d Recording.Format=1 "${PAD[@]}" -d Recording.State=start "${PAD[@]}"
+together mp4 "start, then format" -d Recording.State=start "${PAD[@]}" -d Recording.Format=0
+echo "ok: a form's settings and start make one recording with those settings"
 
 # kill -9 in the middle of a TS recording: what reached the card plays.
 [ "$(form -d Recording.Format=1)" = 303 ] || fail "format form"

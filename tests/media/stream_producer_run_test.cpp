@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include "core/global.h"
 #include "core/startup.h"
-#include "stream_test_support.h"
+#include "stream_mux_test_support.h"
 #include "test_root.h"
 
 namespace {
@@ -208,20 +208,29 @@ TEST_F(StreamProducerRun, ConsumerJoiningAsTheLastLeavesKeepsOrRestartsTheRun) {
 // start it comes: before the producer looks at the stop, after it looked,
 // after its end mark, while it waits, or after someone else started it.
 // Only the end of the run a consumer had attached to hands it an empty
-// entry.
+// entry. A muxed consumer (the TCP sender's transport stream) starts at a
+// key frame in each case, and at the end of its run goes on at the next
+// run's first key frame.
 TEST_F(StreamProducerRun, AConsumerGetsAFrameFirstWhereverItAttaches) {
+  stream_mux_init();
+  for (uint8_t mode : {StreamMode_H264_ES, StreamMode_H264_TS})
   for (int at = 0; at <= 4; at++) {
-    SCOPED_TRACE(at);
+    SCOPED_TRACE(testing::Message() << "mode " << int(mode) << " at " << at);
+    bool muxed = mode == StreamMode_H264_TS;
     stream_register_clear();
     TestStream s(VIDEO_STREAM1, 64 * 1024, 16);
     StreamState a{}, b{};
-    auto attach = [&] { ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &b), 0); };
+    auto attach = [&] { ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, mode, &b), 0); };
+    auto put = [&](uint32_t ts, uint32_t flags) {
+      return publish(&s.queue, synthetic_au(flags & STREAM_FLAG_KEY, 64), ts, flags);
+    };
+    auto read = [&] { return muxed ? stream_state_dequeue_ready(&b) : stream_state_dequeue_raw(&b); };
     // A run whose only consumer leaves.
     ASSERT_EQ(stream_state_attach(VIDEO_STREAM1, StreamMode_H264_ES, &a), 0);
     ASSERT_TRUE(stream_state_wait_start(&s.state));
     uint32_t now = timestamp_now();
-    s.put(64, now, STREAM_FLAG_KEY);
-    s.put(64, now + 3000, 0);
+    put(now, STREAM_FLAG_KEY);
+    put(now + 3000, 0);
     stream_state_detach(&a);
 
     if (at == 0) attach();
@@ -235,27 +244,43 @@ TEST_F(StreamProducerRun, AConsumerGetsAFrameFirstWhereverItAttaches) {
       if (at == 3) attach();  // the producer idles in its wait
       EXPECT_TRUE(stream_state_wait_start(&s.state));
     }
-    s.put(64, now + 6000, 0);
-    uint32_t key = s.put(64, now + 9000, STREAM_FLAG_KEY);
+    uint32_t delta = put(now + 6000, 0);
+    uint32_t key = put(now + 9000, STREAM_FLAG_KEY);
     if (at == 4) attach();
-    s.put(64, now + 12000, STREAM_FLAG_KEY);
-    FrameDesc *f = stream_state_dequeue_raw(&b);
+    uint32_t later_key = put(now + 12000, STREAM_FLAG_KEY);
+    FrameDesc *f = read();
     ASSERT_NE(f, nullptr);
-    EXPECT_GT(Buffer_getNumBytesUsed(f->buf), 0);
-    if (at >= 1 && at <= 3) EXPECT_EQ(f->seq, key) << "the new run's first key frame";
+    ASSERT_GT(Buffer_getNumBytesUsed(f->buf), 0);
+    if (muxed) {
+      EXPECT_EQ(f->seq, at == 4 ? later_key : key) << "a muxed stream starts at a key frame";
+      EXPECT_TRUE(f->flags & FRAME_KEY);
+      EXPECT_EQ(((const uint8_t *)Buffer_getUserPtr(f->buf))[0], 0x47) << "transport stream packets";
+    } else {
+      EXPECT_EQ(f->seq, at == 0 ? delta : at == 4 ? later_key : key);
+    }
 
     // A restart (new settings) ends the run b attached to: b sees it end.
     // The ring holds 16: a dequeue that gives many more never ends.
     int passed = 0;
-    while (passed <= 1000 && stream_state_dequeue_raw(&b)) passed++;
+    while (passed <= 1000 && read()) passed++;
     EXPECT_LE(passed, 1000) << "the ring's units never end";
     stream_restart(VIDEO_STREAM1);
     EXPECT_TRUE(stream_state_stopping(&s.state));
     ringbuffer_put(&s.queue, 0, 0, 0);
-    f = stream_state_dequeue_raw(&b);
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 0u);
+    if (muxed) {
+      // Nothing of the old run leans on: the new run's first key frame.
+      put(now + 15000, 0);
+      key = put(now + 18000, STREAM_FLAG_KEY);
+      f = read();
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(f->seq, key);
+    } else {
+      f = read();
+      ASSERT_NE(f, nullptr);
+      EXPECT_EQ(Buffer_getNumBytesUsed(f->buf), 0u);
+    }
     stream_state_detach(&b);
+    muxer_free(&b);
   }
 }
 
