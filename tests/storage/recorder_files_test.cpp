@@ -518,9 +518,6 @@ TEST_F(Recording, AWriteRefusedByAFullVolumeEndsAFileThatPlays) {
   EXPECT_FALSE(video_packets(host(path)).empty());
 }
 
-// A volume whose files cannot grow past a size (EFBIG): the recording
-// goes on in the next file, each file ends with whole packets and frames,
-// and no frame is lost, also when the limit is met by the last flush.
 // An MP4 recording whose card fills, or is pulled, stops at once with the
 // status a TS recording gives; what reached the full card closes into a
 // file that plays, and the pulled card's file keeps what it held.
@@ -590,6 +587,9 @@ TEST_F(Recording, AnMp4RecordingOnAFailingVolumeStopsAtOnceAndKeepsItsFile) {
   }
 }
 
+// A volume whose files cannot grow past a size (EFBIG): the recording
+// goes on in the next file, each file ends with whole packets and frames,
+// and no frame is lost, also when the limit is met by the last flush.
 TEST_F(Recording, AFileSizeLimitOfTheVolumeSplitsWithoutCuttingAPacket) {
   use_sd();
   SteppedProducer producer;

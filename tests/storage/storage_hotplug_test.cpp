@@ -288,13 +288,13 @@ TEST_F(Storage, RescueFilesAreHandedOnOpened) {
   storage_hooks.rescue_custom_zip = [](int fd) { g_read[0] = read_fd(fd); return 0; };
   storage_hooks.rescue_firmware = [](int fd) -> const char * { g_read[1] = read_fd(fd); return nullptr; };
   storage_hooks.wifi_archive_install = [](int fd) { g_read[2] = read_fd(fd); };
-  int fds = storage_open_fds();
+  int fds = test_open_fds();
   sim_storage_insert("sda1", 3, 32 << 20, "vfat");
   tick();
   EXPECT_EQ(g_read[0], "zip bytes");
   EXPECT_EQ(g_read[1], "none") << "a rescue file that is a link was handed on";
   EXPECT_EQ(g_read[2], "tar bytes");
-  EXPECT_EQ(storage_open_fds(), fds) << "a descriptor handed on was left open";
+  EXPECT_EQ(test_open_fds(), fds) << "a descriptor handed on was left open";
   // The menu's and the control protocol's way to the same files.
   int fd = filesys_open_file("rescue_custom.zip");
   EXPECT_EQ(read_fd(fd), "zip bytes");
@@ -316,12 +316,12 @@ TEST_F(Storage, RescueFilesAreHandedOnOpened) {
   ASSERT_EQ(symlink("elsewhere.fw", zip.c_str()), 0);
   sys_write_text((dir + "/rescue_7391.fw").c_str(), "rescue bytes");
   for (std::string &r : g_read) r = "none";
-  fds = storage_open_fds();
+  fds = test_open_fds();
   sim_storage_insert("sda1", 3, 32 << 20, "vfat");
   tick();
   EXPECT_EQ(g_read[0], "none") << "a rescue bundle that is a link was handed on";
   EXPECT_EQ(g_read[1], "rescue bytes");
-  EXPECT_EQ(storage_open_fds(), fds) << "a descriptor handed on was left open";
+  EXPECT_EQ(test_open_fds(), fds) << "a descriptor handed on was left open";
   for (const char *f : {"/rescue_custom.zip", "/wifi_archive.tar", "/elsewhere.fw", "/rescue_7391.fw"})
     sys_unlink((dir + f).c_str());
 }

@@ -76,13 +76,3 @@ inline std::vector<std::string> storage_files_in(const char *dir, const char *ex
   return v;
 }
 
-// How many descriptors the process has open: a test that hands files on
-// checks none is left behind.
-inline int storage_open_fds(void) {
-  int n = 0;
-  if (DIR *d = opendir("/proc/self/fd")) {
-    while (readdir(d)) n++;
-    closedir(d);
-  }
-  return n;
-}

@@ -148,13 +148,13 @@ TEST_F(VolumeWalk, ReadsAreBoundedAndFifosDoNotBlock) {
   int fd = volume_open_file(vol.c_str(), "big.txt");
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
-  int fds = storage_open_fds();
+  int fds = test_open_fds();
   for (const char *other : {"pipe.txt", "DCIM"}) {
     errno = 0;
     EXPECT_EQ(volume_open_file(vol.c_str(), other), -1) << other;
     EXPECT_EQ(errno, EISDIR) << other;
   }
-  EXPECT_EQ(storage_open_fds(), fds) << "a refused file was left open";
+  EXPECT_EQ(test_open_fds(), fds) << "a refused file was left open";
   EXPECT_EQ(volume_fopen(vol.c_str(), "pipe.txt", "r"), nullptr);
 }
 
