@@ -128,6 +128,45 @@ TEST_F(Service, ResetKeepsTheSerialSettingsAndTheKeypad) {
   EXPECT_EQ(9600u, p->serial.baud_rate);
 }
 
+// A save copies the block under the write lock. A reset to the built-in
+// defaults is stored whole under it: held by a save, the reset waits with the
+// block untouched (the save copies the old one, never the defaults before
+// the keypad and serial line are put back), and finishes once it is free.
+TEST_F(Service, ResetAndStatusPositionWaitForASaveHoldingTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  p->serial.baud_rate = 19200;
+  p->serial.stream_id = 3;
+  p->capture.brightness = 10;
+  p->keys_map[0] = 7;
+  static ParamBlock before;
+  memcpy(&before, p, sizeof before);
+  ASSERT_EQ(0, sys_rename("/usr/html/config.txt", "/usr/html/config.txt.keep"));
+  dismiss();
+  bool changed = HeldSave::changed_while_held([&] { play([&] { reset_params(&ctx); }); },
+                                              [&] { return memcmp(&before, p, sizeof before) != 0; });
+  sys_rename("/usr/html/config.txt.keep", "/usr/html/config.txt");
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(128, p->capture.brightness);
+  EXPECT_EQ(7, p->keys_map[0]);
+  EXPECT_EQ(19200u, p->serial.baud_rate);
+  EXPECT_EQ(3, p->serial.stream_id);
+
+  // The status line's x and y go in together.
+  int x = osd_layout.status_x, y = osd_layout.status_y;
+  p->dvr_status_x = (uint16_t)x;
+  p->dvr_status_y = (uint16_t)y;
+  choose(7);   // Status Message Position...
+  at(1);
+  choose(1);   // up; Escape then stores
+  changed = HeldSave::changed_while_held(
+      [&] { play([&] { advanced_options_menu(&ctx); }); },
+      [&] { return p->dvr_status_x != x || p->dvr_status_y != y; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(x, p->dvr_status_x);
+  EXPECT_EQ(y - 5, p->dvr_status_y);
+  EXPECT_TRUE(SaveProbe::lock_free());
+}
+
 TEST_F(Service, SavedConfigIsTheWebsAndLoadsBack) {
   web_test_start();
   mount_internal();
