@@ -315,6 +315,27 @@ TEST_F(Ovl, CustomTextsStayEndedAndTheTextListHasTheEncoderRows) {
   EXPECT_TRUE(ocr_has(menu, "NEXT")) << menu;
 }
 
+// A secondary overlay's font, background and place go into the block
+// together, after a save holding the write lock lets it go.
+TEST_F(Ovl, SecondaryOverlayFieldsWaitForASaveHoldingTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  SecondaryOverlayParams was = p->dvr_secondary_overlay[1];
+  TextOverlayConf c = *overlay_conf(2);
+  c.font = was.font == 3 ? 2 : 3;
+  c.background = was.background == 4 ? 1 : 4;
+  c.x = was.x + 7;
+  c.y = was.y + 9;
+  bool changed = HeldSave::changed_while_held(
+      [&] { overlay_conf_to_params(p, 2, &c); },
+      [&] { return memcmp(&was, &p->dvr_secondary_overlay[1], sizeof was) != 0; });
+  EXPECT_FALSE(changed);
+  const SecondaryOverlayParams &now = p->dvr_secondary_overlay[1];
+  EXPECT_EQ(c.font, now.font);
+  EXPECT_EQ(c.background, now.background);
+  EXPECT_EQ(c.x, now.x);
+  EXPECT_EQ(c.y, now.y);
+}
+
 // A save copies the block under the parameter write lock: a text chosen in
 // the menu is stored under it too, never while a save holds it.
 TEST_F(Ovl, ChosenTextIsStoredUnderTheWriteLock) {
