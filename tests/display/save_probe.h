@@ -56,8 +56,9 @@ struct SaveProbe {
 // store runs on its own thread while this one holds the lock, and once that
 // thread sleeps on the lock (its system call, as the kernel shows it) or
 // has ended, changed() says whether the block was written meanwhile. Then
-// the lock goes and the store finishes. No clock decides anything: a store
-// that never takes the lock runs on to the save after it, which waits too.
+// the lock goes and the store finishes. No clock decides the outcome (the
+// minute's bound only ends a stuck test): a store that never takes the lock
+// runs on to the save after it, which waits too, with the block written.
 struct HeldSave {
   // The thread sleeps in a futex wait on the write lock.
   static bool waits_for_lock(pid_t tid) {
