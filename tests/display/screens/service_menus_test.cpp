@@ -11,6 +11,8 @@
 #include "display/osd_ocr.h"
 #include "display/menu_script.h"
 #include "display/save_probe.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
 #include "web/web_test_support.h"
 
 namespace {
@@ -294,6 +296,13 @@ TEST_F(Service, SerialRateAndProtocol) {
   ParamBlock *p = get_param_block();
   p->serial.baud_rate = 115200;
   p->serial.start_mode = 0;
+  // The serial thread's switch, stopped: a protocol chosen starts it.
+  static ProducerState serial_state;
+  pthread_mutex_init(&serial_state.mutex, nullptr);
+  pthread_cond_init(&serial_state.cond, nullptr);
+  serial_state.flags = STREAM_STOPPED;
+  serial_state.event_fd = -1;
+  stream_register(&serial_state, nullptr, SERIAL_STREAM);
   choose(1);
   at(5);
   choose(1);   // 9600
@@ -304,6 +313,9 @@ TEST_F(Service, SerialRateAndProtocol) {
   at(2);
   g_steps.push_back({DVR_KEY_ESCAPE, nullptr, read_screen});
   play([&] { serial_setup_menu(&ctx); });
+  int running = stream_get_state_by_id(SERIAL_STREAM);
+  stream_register(nullptr, nullptr, SERIAL_STREAM);
+  EXPECT_EQ(1, running);
   EXPECT_EQ(9600u, p->serial.baud_rate);
   EXPECT_EQ(1, p->serial.start_mode);
   EXPECT_EQ(3, p->serial.stream_id);
