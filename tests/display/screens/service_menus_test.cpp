@@ -320,6 +320,17 @@ TEST_F(Service, SerialRateAndProtocol) {
   EXPECT_EQ(1, p->serial.start_mode);
   EXPECT_EQ(3, p->serial.stream_id);
   EXPECT_TRUE(ocr_has(g_screen, "Serial Setup Baudrate: 9600 Protocol: TCP Server")) << g_screen;
+
+  // Another protocol waits for a save holding the write lock.
+  at(1);
+  choose(2);
+  at(4);
+  choose(5);   // TCP Client
+  bool changed = HeldSave::changed_while_held([&] { play([&] { serial_setup_menu(&ctx); }); },
+                                              [&] { return p->serial.stream_id != 3 || p->serial.start_mode != 1; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(4, p->serial.stream_id);
+  EXPECT_EQ(1, p->serial.start_mode);
 }
 
 }  // namespace
