@@ -336,8 +336,8 @@ TEST_F(Ovl, SecondaryOverlayFieldsWaitForASaveHoldingTheWriteLock) {
   EXPECT_EQ(c.y, now.y);
 }
 
-// The primary overlay's switch with its place, its size and its place
-// again wait for a save holding the write lock, and are stored after it.
+// The primary overlay switched on (and moved into the picture), moved, and
+// its size wait for a save holding the write lock, and are stored after it.
 TEST_F(Ovl, PrimaryOverlayPlaceAndSizeWaitForASaveHoldingTheWriteLock) {
   ParamBlock *p = get_param_block();
   OsdTextConfig *osd = &p->video[0].osd;
@@ -355,23 +355,28 @@ TEST_F(Ovl, PrimaryOverlayPlaceAndSizeWaitForASaveHoldingTheWriteLock) {
   EXPECT_EQ(100u, osd->x);
   EXPECT_EQ(400u, osd->y);
 
-  // (The menu takes the size of the overlay shown, 2, as it opens.)
   choose(2);   // Setup Primary Overlay
+  at(1);
+  choose(11);  // top left
+  changed = HeldSave::changed_while_held([&] { play([&] { overlay_menu(&ctx); }); },
+                                         [&] { return osd->x != 100 || osd->y != 400; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(10u, osd->x);
+  EXPECT_EQ(10u, osd->y);
+
+  // (The menu takes the size of the overlay shown, 2, as it opens.)
+  at(1);
+  choose(2);
   at(1);
   choose(5);   // Text Size, from "16x16" to "38x64"
   at(2);
   choose(4);
-  at(5);
-  choose(11);  // top left
-  changed = HeldSave::changed_while_held(
-      [&] { play([&] { overlay_menu(&ctx); }); },
-      [&] { return p->dvr_primary_overlay_font_size != 2 || osd->enabled != 2 || osd->x != 100; });
+  changed = HeldSave::changed_while_held([&] { play([&] { overlay_menu(&ctx); }); },
+                                         [&] { return p->dvr_primary_overlay_font_size != 2 || osd->enabled != 2; });
   capture_block.input_width = capture_block.input_height = 0;
   EXPECT_FALSE(changed);
   EXPECT_EQ(4, p->dvr_primary_overlay_font_size);
   EXPECT_EQ(4, osd->enabled);
-  EXPECT_EQ(10u, osd->x);
-  EXPECT_EQ(10u, osd->y);
 }
 
 // A save copies the block under the parameter write lock: a text chosen in
