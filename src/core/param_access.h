@@ -17,8 +17,10 @@ struct ParamState {
   const char *ip;                 // ip_text once set, else NULL
   pthread_mutex_t save_mutex;     // serialises flash saves
   // Held by param_set while it stores a field and by the save while it
-  // copies the live block, so that no value is saved half-written. Nothing
-  // else is locked while it is held.
+  // copies the live block, so that no value is saved half-written. It is
+  // not recursive: nothing that sets by name or saves runs while it is
+  // held, and only leaf locks (the log's, the capture input's) are taken
+  // under it.
   pthread_mutex_t write_mutex;
   uint8_t saved_display_mode;     // Display.DisplayMode of the last saved or loaded block
 };

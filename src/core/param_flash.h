@@ -20,6 +20,8 @@ int save_param_block(ParamBlock *block);
 // Saves the live block, then applies the pending changes.
 void save_and_apply_params(void);
 
+// The defaults into the live block, checked. Neither saves nor sets by
+// name: a caller may hold the write lock (param_write_begin) around them.
 void param_load_defaults(void);
 void param_load_defaults_keep_network(void);
 void param_set_default_mac(void);

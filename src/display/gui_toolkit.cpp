@@ -10,6 +10,7 @@
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/param_access.h"
 #include "display/hd_display.h"
 #include "display/keyboard_input.h"
 #include "media/capture.h"
@@ -714,10 +715,12 @@ TextOverlayConf *overlay_conf(int n) { return n >= 1 && n <= 4 ? &osd_layout.ove
 void overlay_conf_to_params(ParamBlock *p, int n, const TextOverlayConf *c) {
   if (!p || !c || n < 1 || n > 4) return;
   SecondaryOverlayParams &s = p->dvr_secondary_overlay[n - 1];
+  param_write_begin();
   s.font = uint8_t(c->font);
   s.background = uint8_t(c->background);
   s.x = uint16_t(c->x);
   s.y = uint16_t(c->y);
+  param_write_end();
 }
 
 const char *storage_device_name(GuiContext *, int n) {

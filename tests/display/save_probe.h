@@ -4,8 +4,12 @@
 // screen stores shows up meanwhile. Stores must wait for the lock.
 #pragma once
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -46,5 +50,48 @@ struct SaveProbe {
     if (pthread_mutex_trylock(&param_state.write_mutex) != 0) return false;
     pthread_mutex_unlock(&param_state.write_mutex);
     return true;
+  }
+};
+
+// A save that holds the write lock until a store has come to wait for it:
+// store runs on its own thread while this one holds the lock, and once that
+// thread sleeps on the lock (its system call, as the kernel shows it) or
+// has ended, changed() says whether the block was written meanwhile. Then
+// the lock goes and the store finishes. No clock decides the outcome (the
+// minute's bound only ends a stuck test): a store that never takes the lock
+// runs on to the save after it, which waits too, with the block written.
+struct HeldSave {
+  // The thread sleeps in a futex wait on the write lock.
+  static bool waits_for_lock(pid_t tid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/self/task/%d/syscall", (int)tid);
+    FILE *f = fopen(path, "r");
+    if (!f) return false;
+    long nr = -1;
+    unsigned long long addr = 0;
+    int n = fscanf(f, "%ld %llx", &nr, &addr);
+    fclose(f);
+    return n == 2 && nr == SYS_futex && addr == (uintptr_t)&param_state.write_mutex;
+  }
+  // True when changed() saw the block written while the lock was held.
+  static bool changed_while_held(std::function<void()> store, std::function<bool()> changed) {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    param_write_begin();
+    std::thread t([&] {
+      tid = (pid_t)syscall(SYS_gettid);
+      store();
+      done = true;
+    });
+    bool waiting = false;
+    for (int i = 0; i < 60000 && !done && !waiting; i++) {
+      usleep(1000);
+      waiting = tid && waits_for_lock(tid);
+    }
+    bool seen = changed();
+    param_write_end();
+    t.join();
+    EXPECT_TRUE(waiting || done) << "the store neither waited for the lock nor ended";
+    return seen;
   }
 };

@@ -236,8 +236,10 @@ void recording_limit_menu(GuiContext *ctx) {
         rec->duration_mode = 0;
         return;
       case L_ACCEPT:
+        param_write_begin();
         rec->duration = value;
         rec->duration_mode = (uint8_t)mode;
+        param_write_end();
         return;
       case L_STEP:
         value = duration_clamp((uint32_t)clamp((int64_t)value + steps[row - 3], 0, 0xFFFFFFFFll), mode);
@@ -375,10 +377,16 @@ void audio_menu(GuiContext *ctx) {
         return;
       case A_VOLUME: {
         int v = volume_list(ctx, a->volume_left, 119);
+        param_write_begin();
         if (v >= 0) a->volume_left = a->volume_right = (uint8_t)v;
+        param_write_end();
         break;
       }
-      case A_AGC: a->agc_left = a->agc_right = !a->agc_left; break;
+      case A_AGC:
+        param_write_begin();
+        a->agc_left = a->agc_right = !a->agc_left;
+        param_write_end();
+        break;
       case A_MUTE_AT_START: p->recording.mute_at_start = (uint8_t)((p->recording.mute_at_start + 1) % 3); break;
       case A_INPUT:
         audio_input_menu(ctx);
@@ -386,7 +394,9 @@ void audio_menu(GuiContext *ctx) {
         break;
       case A_PLAYBACK_VOLUME: {
         int v = volume_list(ctx, a->out_volume_left, 100);
+        param_write_begin();
         if (v >= 0) a->out_volume_left = a->out_volume_right = (uint8_t)v;
+        param_write_end();
         break;
       }
       case A_PASSTHRU:
@@ -659,9 +669,11 @@ void audio_input_menu(GuiContext *ctx) {
   }
   int row = show_menu(ctx, N + 1, items, initial);
   if (row <= 0) return;
+  param_write_begin();
   a->input = rows[row - 1].input;
   a->channels = rows[row - 1].channels;
   a->mono_mode = rows[row - 1].mono;
+  param_write_end();
 }
 
 void key_help(GuiContext *ctx) {

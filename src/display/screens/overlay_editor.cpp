@@ -712,8 +712,10 @@ void primary_overlay_menu(GuiContext *ctx) {
       case 4: pick_row(ctx, T_SELECT_TIME, times, 7, &osd->time_format); break;
       case 5: {
         int font = text_size_menu(ctx, p->dvr_primary_overlay_font_size - 1, 1) + 1;
+        param_write_begin();
         p->dvr_primary_overlay_font_size = uint8_t(font);
         if (osd->enabled) osd->enabled = uint8_t(font);
+        param_write_end();
         break;
       }
       case 6: {
@@ -728,8 +730,10 @@ void primary_overlay_menu(GuiContext *ctx) {
       case 10: move_in_area(&x, &y, 10, 0); break;
       case 11: x = y = 10; break;
     }
+    param_write_begin();
     osd->x = uint32_t(x);
     osd->y = uint32_t(y);
+    param_write_end();
     if (row > 0) apply_primary();
   }
   apply_primary();
@@ -757,13 +761,15 @@ void overlay_menu(GuiContext *ctx) {
       if (osd->enabled) {
         osd->enabled = 0;
       } else {
-        osd->enabled = p->dvr_primary_overlay_font_size ? p->dvr_primary_overlay_font_size : 2;
         uint32_t w, h;
         capture_input_get(&w, &h, nullptr, nullptr);
+        param_write_begin();
+        osd->enabled = p->dvr_primary_overlay_font_size ? p->dvr_primary_overlay_font_size : 2;
         if (w && h && (osd->x < 10 || osd->x > w - 9 || osd->y < 10 || osd->y > h - 9)) {
           osd->x = 100;
           osd->y = 400;
         }
+        param_write_end();
       }
       apply_primary();
       corner_note_update(ctx);

@@ -142,8 +142,10 @@ void status_position_menu(GuiContext *ctx) {
     if (x > w) x = w;
   }
   osd_flush(ctx);
+  param_write_begin();
   params()->dvr_status_x = (uint16_t)x;
   params()->dvr_status_y = (uint16_t)y;
+  param_write_end();
   osd_layout.status_x = x;
   osd_layout.status_y = y;
   save_and_apply_params();
@@ -465,11 +467,19 @@ void display_output_menu(GuiContext *ctx) {
   save_and_apply_params();
 }
 
+// The built-in defaults and the rows a reset keeps are stored under the write
+// lock together: a save copies the old block or the reset one, never the
+// defaults with the keypad or the serial line lost. (Loading the defaults
+// neither saves nor sets by name, so it runs under the lock.) The box's own
+// file is read through param_set, which takes the lock per row.
 void reset_params(GuiContext *ctx) {
   ParamBlock *p = params();
+  param_write_begin();
   SerialParams serial = p->serial;
   if (sys_access("/usr/html/config.txt", F_OK) == 0) {
+    param_write_end();
     param_import_file("/usr/html/config.txt");
+    param_write_begin();
   } else {
     uint8_t map[sizeof p->keys_map];
     memcpy(map, p->keys_map, sizeof map);
@@ -479,6 +489,7 @@ void reset_params(GuiContext *ctx) {
     p->keys_menu_back_option = back;
   }
   p->serial = serial;
+  param_write_end();
   osdCopyChannel(0, 3);
   save_and_apply_params();
   show_message(ctx, T(T_RESET_DONE));
@@ -616,9 +627,11 @@ void encoder_setup_menu(GuiContext *ctx) {
         continue;
       }
       float factor = (float)distances[r - 1] / (float)count;
+      param_write_begin();
       e.scale_factor[sel] = factor;
       if (e.scale_conversion_factor != 0)
         e.scale_factor[1 - sel] = sel == 0 ? factor * e.scale_conversion_factor : factor / e.scale_conversion_factor;
+      param_write_end();
       save_and_apply_params();
       show_message(ctx, T(T_CALIBRATED));
     } else if (row == 4) {
@@ -687,11 +700,12 @@ void serial_setup_menu(GuiContext *ctx) {
       int r = show_menu(ctx, SERVICES + 1, list, cur);
       if (r <= 0) continue;
       int start = r > 1, id = services[r - 1].id;
+      param_write_begin();
       if (start && id != p->serial.stream_id) serial_change_protocol(p, id);
-      if (start != p->serial.start_mode) {
-        p->serial.start_mode = (uint8_t)start;
-        stream_set_state_by_id(SERIAL_STREAM, start);
-      }
+      bool turned = start != p->serial.start_mode;
+      p->serial.start_mode = (uint8_t)start;
+      param_write_end();
+      if (turned) stream_set_state_by_id(SERIAL_STREAM, start);
       save_and_apply_params();
     }
   }

@@ -543,6 +543,38 @@ TEST_F(Menu, AChosenLanguageIsStoredUnderTheWriteLock) {
   EXPECT_STREQ(p->dvr_language, "English default");
 }
 
+// Fields that go together reach the block under the write lock: held by a
+// save, the menus wait with them unchanged, and store them once it is free.
+TEST_F(Menu, PairedAudioAndLimitFieldsWaitForASaveHoldingTheWriteLock) {
+  auto held = HeldSave::changed_while_held;
+  p->audio.agc_left = p->audio.agc_right = 0;
+  EXPECT_FALSE(held([&] { audio(1, {}); }, [&] { return p->audio.agc_left || p->audio.agc_right; }));
+  EXPECT_EQ(1, p->audio.agc_left);
+  EXPECT_EQ(1, p->audio.agc_right);
+
+  p->audio.volume_left = p->audio.volume_right = 0;
+  p->audio.out_volume_left = p->audio.out_volume_right = 0;
+  EXPECT_FALSE(held([&] { audio(0, pick(1, 11, 11)); }, [&] { return p->audio.volume_left || p->audio.volume_right; }));
+  EXPECT_FALSE(held([&] { audio(4, pick(1, 11, 11)); },
+                    [&] { return p->audio.out_volume_left || p->audio.out_volume_right; }));
+  EXPECT_EQ(119, p->audio.volume_right);
+  EXPECT_EQ(100, p->audio.out_volume_right);
+
+  p->audio.input = 0, p->audio.channels = 1, p->audio.mono_mode = 0;
+  EXPECT_FALSE(held([&] { audio(3, press(1)); }, [&] { return p->audio.input != 0 || p->audio.channels != 1; }));
+  EXPECT_EQ(1, p->audio.input);
+  EXPECT_EQ(2, p->audio.channels);
+
+  // Recording limit in MB: +100, then the value row accepts it.
+  p->recording.duration_mode = 5;
+  p->recording.duration = 100;
+  const DvrKey D = DVR_KEY_DOWN, U = DVR_KEY_UP, OK = DVR_KEY_MENU_OK;
+  EXPECT_FALSE(held([&] { video(7, {D, OK, U, OK}); }, [&] { return p->recording.duration != 100; }));
+  EXPECT_EQ(200u, p->recording.duration);
+  EXPECT_EQ(5, p->recording.duration_mode);
+  EXPECT_TRUE(SaveProbe::lock_free());
+}
+
 // An empty custom.zip on the card clears the stored bundle, says so, and is
 // not held open.
 TEST_F(Menu, AnEmptyCustomZipClearsTheBundle) {

@@ -316,6 +316,70 @@ TEST_F(Ovl, CustomTextsStayEndedAndTheTextListHasTheEncoderRows) {
   EXPECT_TRUE(ocr_has(menu, "NEXT")) << menu;
 }
 
+// A secondary overlay's font, background and place go into the block
+// together, after a save holding the write lock lets it go.
+TEST_F(Ovl, SecondaryOverlayFieldsWaitForASaveHoldingTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  SecondaryOverlayParams was = p->dvr_secondary_overlay[1];
+  TextOverlayConf c = *overlay_conf(2);
+  c.font = was.font == 3 ? 2 : 3;
+  c.background = was.background == 4 ? 1 : 4;
+  c.x = was.x + 7;
+  c.y = was.y + 9;
+  bool changed = HeldSave::changed_while_held(
+      [&] { overlay_conf_to_params(p, 2, &c); },
+      [&] { return memcmp(&was, &p->dvr_secondary_overlay[1], sizeof was) != 0; });
+  EXPECT_FALSE(changed);
+  const SecondaryOverlayParams &now = p->dvr_secondary_overlay[1];
+  EXPECT_EQ(c.font, now.font);
+  EXPECT_EQ(c.background, now.background);
+  EXPECT_EQ(c.x, now.x);
+  EXPECT_EQ(c.y, now.y);
+}
+
+// The primary overlay switched on (and moved into the picture), moved, and
+// its size wait for a save holding the write lock, and are stored after it.
+TEST_F(Ovl, PrimaryOverlayPlaceAndSizeWaitForASaveHoldingTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  OsdTextConfig *osd = &p->video[0].osd;
+  osd->enabled = 0;
+  osd->x = 2;
+  osd->y = 3;
+  p->dvr_primary_overlay_font_size = 0;   // never chosen: 16x16
+  capture_block.input_width = 1920;
+  capture_block.input_height = 1080;
+  choose(1);   // Primary: on, moved into the picture
+  bool changed = HeldSave::changed_while_held([&] { play([&] { overlay_menu(&ctx); }); },
+                                              [&] { return osd->enabled || osd->x != 2 || osd->y != 3; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(2, osd->enabled);
+  EXPECT_EQ(100u, osd->x);
+  EXPECT_EQ(400u, osd->y);
+
+  choose(2);   // Setup Primary Overlay
+  at(1);
+  choose(11);  // top left
+  changed = HeldSave::changed_while_held([&] { play([&] { overlay_menu(&ctx); }); },
+                                         [&] { return osd->x != 100 || osd->y != 400; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(10u, osd->x);
+  EXPECT_EQ(10u, osd->y);
+
+  // (The menu takes the size of the overlay shown, 2, as it opens.)
+  at(1);
+  choose(2);
+  at(1);
+  choose(5);   // Text Size, from "16x16" to "38x64"
+  at(2);
+  choose(4);
+  changed = HeldSave::changed_while_held([&] { play([&] { overlay_menu(&ctx); }); },
+                                         [&] { return p->dvr_primary_overlay_font_size != 2 || osd->enabled != 2; });
+  capture_block.input_width = capture_block.input_height = 0;
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(4, p->dvr_primary_overlay_font_size);
+  EXPECT_EQ(4, osd->enabled);
+}
+
 // A save copies the block under the parameter write lock: a text chosen in
 // the menu is stored under it too, never while a save holds it.
 TEST_F(Ovl, ChosenTextIsStoredUnderTheWriteLock) {

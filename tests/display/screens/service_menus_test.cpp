@@ -11,6 +11,8 @@
 #include "display/osd_ocr.h"
 #include "display/menu_script.h"
 #include "display/save_probe.h"
+#include "media/stream_ids.h"
+#include "media/stream_producer.h"
 #include "web/web_test_support.h"
 
 namespace {
@@ -126,6 +128,45 @@ TEST_F(Service, ResetKeepsTheSerialSettingsAndTheKeypad) {
   std::ofstream(file, std::ios::binary) << keep;
   EXPECT_EQ(77, p->capture.brightness);
   EXPECT_EQ(9600u, p->serial.baud_rate);
+}
+
+// A save copies the block under the write lock. A reset to the built-in
+// defaults is stored whole under it: held by a save, the reset waits with the
+// block untouched (the save copies the old one, never the defaults before
+// the keypad and serial line are put back), and finishes once it is free.
+TEST_F(Service, ResetAndStatusPositionWaitForASaveHoldingTheWriteLock) {
+  ParamBlock *p = get_param_block();
+  p->serial.baud_rate = 19200;
+  p->serial.stream_id = 3;
+  p->capture.brightness = 10;
+  p->keys_map[0] = 7;
+  static ParamBlock before;
+  memcpy(&before, p, sizeof before);
+  ASSERT_EQ(0, sys_rename("/usr/html/config.txt", "/usr/html/config.txt.keep"));
+  dismiss();
+  bool changed = HeldSave::changed_while_held([&] { play([&] { reset_params(&ctx); }); },
+                                              [&] { return memcmp(&before, p, sizeof before) != 0; });
+  sys_rename("/usr/html/config.txt.keep", "/usr/html/config.txt");
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(128, p->capture.brightness);
+  EXPECT_EQ(7, p->keys_map[0]);
+  EXPECT_EQ(19200u, p->serial.baud_rate);
+  EXPECT_EQ(3, p->serial.stream_id);
+
+  // The status line's x and y go in together.
+  int x = osd_layout.status_x, y = osd_layout.status_y;
+  p->dvr_status_x = (uint16_t)x;
+  p->dvr_status_y = (uint16_t)y;
+  choose(7);   // Status Message Position...
+  at(1);
+  choose(1);   // up; Escape then stores
+  changed = HeldSave::changed_while_held(
+      [&] { play([&] { advanced_options_menu(&ctx); }); },
+      [&] { return p->dvr_status_x != x || p->dvr_status_y != y; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(x, p->dvr_status_x);
+  EXPECT_EQ(y - 5, p->dvr_status_y);
+  EXPECT_TRUE(SaveProbe::lock_free());
 }
 
 TEST_F(Service, SavedConfigIsTheWebsAndLoadsBack) {
@@ -255,6 +296,13 @@ TEST_F(Service, SerialRateAndProtocol) {
   ParamBlock *p = get_param_block();
   p->serial.baud_rate = 115200;
   p->serial.start_mode = 0;
+  // The serial thread's switch, stopped: a protocol chosen starts it.
+  static ProducerState serial_state;
+  pthread_mutex_init(&serial_state.mutex, nullptr);
+  pthread_cond_init(&serial_state.cond, nullptr);
+  serial_state.flags = STREAM_STOPPED;
+  serial_state.event_fd = -1;
+  stream_register(&serial_state, nullptr, SERIAL_STREAM);
   choose(1);
   at(5);
   choose(1);   // 9600
@@ -265,10 +313,24 @@ TEST_F(Service, SerialRateAndProtocol) {
   at(2);
   g_steps.push_back({DVR_KEY_ESCAPE, nullptr, read_screen});
   play([&] { serial_setup_menu(&ctx); });
+  int running = stream_get_state_by_id(SERIAL_STREAM);
+  stream_register(nullptr, nullptr, SERIAL_STREAM);
+  EXPECT_EQ(1, running);
   EXPECT_EQ(9600u, p->serial.baud_rate);
   EXPECT_EQ(1, p->serial.start_mode);
   EXPECT_EQ(3, p->serial.stream_id);
   EXPECT_TRUE(ocr_has(g_screen, "Serial Setup Baudrate: 9600 Protocol: TCP Server")) << g_screen;
+
+  // Another protocol waits for a save holding the write lock.
+  at(1);
+  choose(2);
+  at(4);
+  choose(5);   // TCP Client
+  bool changed = HeldSave::changed_while_held([&] { play([&] { serial_setup_menu(&ctx); }); },
+                                              [&] { return p->serial.stream_id != 3 || p->serial.start_mode != 1; });
+  EXPECT_FALSE(changed);
+  EXPECT_EQ(4, p->serial.stream_id);
+  EXPECT_EQ(1, p->serial.start_mode);
 }
 
 }  // namespace
