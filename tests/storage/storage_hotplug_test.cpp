@@ -293,6 +293,7 @@ TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
   EXPECT_EQ(filesys_import_params_fd(fd), 0);
   close(fd);
   EXPECT_EQ(seek(), "42");
+  EXPECT_EQ(filesys_import_params_fd(fd), -1) << "a closed descriptor";
   sys_unlink((dir + "/rescue_config.txt").c_str());
 
   // 256 KB is taken; a byte more and nothing is set.
