@@ -312,6 +312,9 @@ TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
     EXPECT_EQ(g_messages[0], want[1] == '3' ? "Rescue config.txt loaded..." : "Rescue config.txt failed");
     text.insert(text.size() - 1, "#");
   }
+  fd = filesys_open_file("rescue_config.txt");
+  EXPECT_EQ(filesys_import_params_fd(fd), -1) << "a file over 256 KB";
+  if (fd >= 0) close(fd);
   sys_unlink((dir + "/rescue_config.txt").c_str());
   sys_unlink("/outside.txt");
 }
