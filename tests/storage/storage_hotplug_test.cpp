@@ -315,6 +315,7 @@ TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
   fd = filesys_open_file("rescue_config.txt");
   EXPECT_EQ(filesys_import_params_fd(fd), -1) << "a file over 256 KB";
   if (fd >= 0) close(fd);
+  EXPECT_EQ(filesys_load_config_params(STORAGE_INT), -1) << "no config.txt on the disk";
   sys_unlink((dir + "/rescue_config.txt").c_str());
   sys_unlink("/outside.txt");
 }
