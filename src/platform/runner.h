@@ -21,6 +21,9 @@ int run_command(const char *cmd);
 // Appends one line to exec.log for a request the host answers itself (a
 // terminal made the system console).
 void runner_log_line(const char *line);
+// Whether commands are appended to exec.log at all (at start they are). A
+// fuzz harness turns it off: its millions of inputs would fill the file.
+void runner_set_exec_log(int on);
 // Starts argv without waiting for it (a detached daemon). pid or -1. On the
 // host a network daemon (ntpd, telnetd, hostapd, udhcpd, dnsd, ping) is only
 // entered in <root>/run/sim/daemons with a pid above the kernel's range;

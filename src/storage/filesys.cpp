@@ -78,19 +78,6 @@ void post_message(const char *text) {
   else log_printf("%s\n", text);
 }
 
-// A file search over slots 2, 1, 0; caller holds the mutex.
-bool find_file(const char *name, char *buf, size_t size) {
-  for (int i = FILESYS_SLOTS - 1; i >= 0; i--) {
-    if (!fs[i].mnt || fs[i].rw == 2 || i == g_excluded) continue;
-    // Only a regular file reached without a link is named.
-    if (volume_is_file(fs[i].mnt, name)) {
-      snprintf(buf, size, "%s/%s", fs[i].mnt, name);
-      return true;
-    }
-  }
-  return false;
-}
-
 // The same file opened for reading from the volume it was found on: the
 // hooks read this descriptor, never the name again.
 int open_found(const char *name) {
@@ -103,15 +90,15 @@ int open_found(const char *name) {
 }
 
 void rescue_files(const ParamBlock *params) {
-  char path[256];
   // Rescue files act on other subsystems: the mutex is released meanwhile.
-  if (find_file("rescue_config.txt", path, sizeof path)) {
+  int fd;
+  if ((fd = open_found("rescue_config.txt")) >= 0) {
     filesys_unlock();
-    param_import_file(path);
-    post_message("Rescue config.txt loaded...");
+    int rc = filesys_import_params_fd(fd);
+    close(fd);
+    post_message(rc == 0 ? "Rescue config.txt loaded..." : "Rescue config.txt failed");
     filesys_lock();
   }
-  int fd;
   if (storage_hooks.rescue_custom_zip && (fd = open_found("rescue_custom.zip")) >= 0) {
     filesys_unlock();
     int rc = storage_hooks.rescue_custom_zip(fd);

@@ -169,6 +169,10 @@ void filesys_multi_finish(int source);
 int filesys_copy(int source, const char *name, int overwrite, void *progress);
 int filesys_format(int source);
 int filesys_load_config_params(int source);
+// Sets every "name = value" line of a file opened by a volume walk (read
+// from fd, never by its name again): 0, or -1 when it cannot be read or
+// holds more than 256 KB (then nothing is set).
+int filesys_import_params_fd(int fd);
 int filesys_save_config_params(int source);
 int filesys_save_log_to(int source, int kind);
 int filesys_save_log(void);

@@ -573,15 +573,37 @@ int filesys_format(int source) {
   return status;
 }
 
-int filesys_load_config_params(int source) {
-  size_t n;
-  uint8_t *data = filesys_readfile(source, "config.txt", kConfigFileMax, &n);
-  if (!data) return -1;
+// Sets every "name = value" line of the text read (freed here).
+static int import_params(uint8_t *data, size_t n) {
   FILE *in = fmemopen(data, n ? n : 1, "r");
   int rc = in ? param_import_stream(in) : -1;
   if (in) fclose(in);
   free(data);
   return rc;
+}
+
+int filesys_load_config_params(int source) {
+  size_t n;
+  uint8_t *data = filesys_readfile(source, "config.txt", kConfigFileMax, &n);
+  if (!data) return -1;
+  return import_params(data, n);
+}
+
+int filesys_import_params_fd(int fd) {
+  size_t n;
+  int cut = 0;
+  uint8_t *data = volume_read_fd(fd, kConfigFileMax, &n, &cut);
+  if (!data) {
+    log_printf("%s: %s\n", __func__, strerror(errno));
+    return -1;
+  }
+  if (cut) {
+    // A cut last line would be set as if it were whole: nothing is.
+    log_printf("%s: longer than %zu bytes, refused\n", __func__, kConfigFileMax);
+    free(data);
+    return -1;
+  }
+  return import_params(data, n);
 }
 
 // Writes a file of the volume's root through fill; the writer is counted

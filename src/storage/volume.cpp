@@ -292,14 +292,11 @@ int volume_entry_is_file(DIR *dir, const struct dirent *e, struct stat *st) {
   return fstatat(dirfd(dir), e->d_name, s, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(s->st_mode);
 }
 
-uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *size, int *cut) {
+uint8_t *volume_read_fd(int fd, size_t max, size_t *size, int *cut) {
   *size = 0;
   if (cut) *cut = 0;
-  int fd = volume_open(base, rel, O_RDONLY);
-  if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
     errno = EISDIR;
     return nullptr;
   }
@@ -308,7 +305,6 @@ uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *
   size_t want = (uint64_t)st.st_size < max ? (size_t)st.st_size : max;
   uint8_t *buf = static_cast<uint8_t *>(malloc(want + 1));
   if (!buf) {
-    close(fd);
     errno = ENOMEM;
     return nullptr;
   }
@@ -319,7 +315,6 @@ uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *
     if (r < 0) {
       int e = errno;
       free(buf);
-      close(fd);
       errno = e;
       return nullptr;
     }
@@ -330,9 +325,20 @@ uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *
     char more;
     *cut = (uint64_t)st.st_size > max || sys_fd_read(fd, &more, 1) == 1;
   }
-  close(fd);
   buf[n] = 0;
   *size = n;
+  return buf;
+}
+
+uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *size, int *cut) {
+  *size = 0;
+  if (cut) *cut = 0;
+  int fd = volume_open(base, rel, O_RDONLY);
+  if (fd < 0) return nullptr;
+  uint8_t *buf = volume_read_fd(fd, max, size, cut);
+  int e = errno;
+  close(fd);
+  errno = e;
   return buf;
 }
 

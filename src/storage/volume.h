@@ -59,6 +59,9 @@ int volume_entry_is_file(DIR *dir, const struct dirent *e, struct stat *st);
 // for text), its length in *size, *cut set when the file held more. NULL
 // when it cannot be read (an empty file gives an empty buffer).
 uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *size, int *cut);
+// The same from a regular file already opened (read from where fd stands,
+// left open): what a walk opened is read without its name again.
+uint8_t *volume_read_fd(int fd, size_t max, size_t *size, int *cut);
 // Writes data as the whole file rel below base: 0, or -1 when any part of
 // it (write, flush, sync, close) failed.
 int volume_write_all(const char *base, const char *rel, const void *data, size_t n);

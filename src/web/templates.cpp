@@ -281,8 +281,7 @@ int render_file(PageBuffer *page, const char *url, const char *title, int depth)
   if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxPageFile) {
     // Only regular files of a page's size are pages.
     if (errno == 0) errno = EINVAL;
-    perror("open");
-    log_printf("[%s]\n", path);
+    log_printf("open: %s [%s]\n", strerror(errno), path);
     if (fd >= 0) close(fd);
     return RENDER_FAIL;
   }

@@ -12,7 +12,6 @@
 
 #include "core/crc32.h"
 #include "core/firmware.h"
-#include "core/log.h"
 #include "core/mtd.h"
 #include "core/process_util.h"
 #include "web/web_request.h"
@@ -45,7 +44,6 @@ uint32_t be32(const uint8_t *p) { return (uint32_t)p[0] << 24 | p[1] << 16 | p[2
 }  // namespace
 
 int fuzz_one(const uint8_t *data, size_t size) {
-  log_set_stderr(0);
   if (size < 2) return 0;
   firmware_flash = &kMemFlash;
   memset(flash.data() + MTD_KERNEL_OFF, 0xFF, UIMAGE_HEADER_SIZE);

@@ -12,12 +12,10 @@
 #include <unistd.h>
 
 #include "core/firmware.h"
-#include "core/log.h"
 #include "fuzz_root.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
   const std::string &root = fuzz_root();
-  log_set_stderr(0);
   std::string file = root + "/wifi_archive.tar";
   int fd = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd < 0 || write(fd, data, size) != (ssize_t)size) abort();

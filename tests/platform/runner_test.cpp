@@ -32,6 +32,14 @@ TEST(Runner, MachineChangingProgramsAreOnlyLogged) {
   const char *wifi[] = {"/Wifi/wifi_run.sh", nullptr};
   EXPECT_EQ(run_argv(wifi), 0);
   EXPECT_EQ(exec_log(), "/usr/sbin/ntpd -p pool.example\nreboot\n/Wifi/wifi_run.sh\n");
+
+  // Turned off (a fuzz harness), commands still run but are not logged.
+  runner_set_exec_log(0);
+  EXPECT_EQ(run_command("reboot"), 0);
+  runner_log_line("console");
+  runner_set_exec_log(1);
+  EXPECT_EQ(run_command("halt"), 0);
+  EXPECT_EQ(exec_log(), "/usr/sbin/ntpd -p pool.example\nreboot\n/Wifi/wifi_run.sh\nhalt\n");
 }
 
 TEST(Runner, RealProgramsRunInsideTheRootWithoutAShell) {

@@ -264,6 +264,63 @@ TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
   sys_unlink((dir + "/rescue_config.txt").c_str());
 }
 
+// The rescue configuration is read from the file the volume walk opened: a
+// link is never taken, not even one put there after the walk, and a file
+// longer than the importer takes is refused whole.
+TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
+  std::string dir = backing("sda1");
+  sys_mkdirs(dir.c_str(), 0755);
+  sys_write_text("/outside.txt", "Recording.SeekAmount = 77\n");
+  HostPath outside("/outside.txt");
+  HostPath rescue((dir + "/rescue_config.txt").c_str());
+  char v[32];
+  auto seek = [&v] { param_get("Recording.SeekAmount", v, sizeof v); return std::string(v); };
+  const std::string before = seek();
+
+  ASSERT_EQ(symlink(outside.c_str(), rescue.c_str()), 0);
+  sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+  tick();
+  ASSERT_TRUE(filesys_is_mounted(STORAGE_INT));
+  EXPECT_EQ(seek(), before) << "a rescue config that is a link was read";
+  EXPECT_TRUE(g_messages.empty());
+
+  // Swapped for a link between the walk and the import.
+  sys_unlink((dir + "/rescue_config.txt").c_str());
+  sys_write_text((dir + "/rescue_config.txt").c_str(), "Recording.SeekAmount = 42\n");
+  int fd = filesys_open_file("rescue_config.txt");
+  ASSERT_GE(fd, 0);
+  sys_unlink((dir + "/rescue_config.txt").c_str());
+  ASSERT_EQ(symlink(outside.c_str(), rescue.c_str()), 0);
+  EXPECT_EQ(filesys_import_params_fd(fd), 0);
+  close(fd);
+  EXPECT_EQ(seek(), "42");
+  EXPECT_EQ(filesys_import_params_fd(fd), -1) << "a closed descriptor";
+  sys_unlink((dir + "/rescue_config.txt").c_str());
+
+  // 256 KB is taken; a byte more and nothing is set.
+  std::string text = "Recording.SeekAmount = 43\n";
+  text += std::string(256 * 1024 - text.size() - 1, '#') + "\n";
+  for (const char *want : {"43", "42"}) {
+    storage_test_volumes_clear();
+    sys_mkdirs(dir.c_str(), 0755);
+    sys_write_text((dir + "/rescue_config.txt").c_str(), text.c_str());
+    g_messages.clear();
+    param_set_str("Recording.SeekAmount", "42");
+    sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+    tick();
+    EXPECT_EQ(seek(), want) << text.size() << " bytes";
+    ASSERT_FALSE(g_messages.empty());
+    EXPECT_EQ(g_messages[0], want[1] == '3' ? "Rescue config.txt loaded..." : "Rescue config.txt failed");
+    text.insert(text.size() - 1, "#");
+  }
+  fd = filesys_open_file("rescue_config.txt");
+  EXPECT_EQ(filesys_import_params_fd(fd), -1) << "a file over 256 KB";
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(filesys_load_config_params(STORAGE_INT), -1) << "no config.txt on the disk";
+  sys_unlink((dir + "/rescue_config.txt").c_str());
+  sys_unlink("/outside.txt");
+}
+
 // The rescue files and the Wi-Fi archive are handed on as the descriptor
 // the volume walk opened, never as a name to open again; one that is a link
 // is not handed on at all.
