@@ -135,7 +135,10 @@ int get_load_defaults_func(WebRequest *req) {
   const char *redir = web_get_arg(req, "redirect");
   const char *referer = web_header(req, MHD_HTTP_HEADER_REFERER);
   if (req->permission == PERM_ADMIN) {
+    // The whole block is rewritten: a save meanwhile would store a mix.
+    param_write_begin();
     param_load_defaults_keep_network();
+    param_write_end();
     if (sys_access("/usr/html/config.txt", F_OK) == 0) {
       log_printf("Loading default params from file config.txt\n");
       param_import_file("/usr/html/config.txt");

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -73,8 +75,26 @@ struct HeldSave {
     fclose(f);
     return n == 2 && nr == SYS_futex && addr == (uintptr_t)&param_state.write_mutex;
   }
+  // Some thread of the process sleeps on the lock: a store made on a
+  // server's own thread for a request the store thread sent.
+  static bool some_thread_waits_for_lock(void) {
+    bool found = false;
+    if (DIR *d = opendir("/proc/self/task")) {
+      while (dirent *e = readdir(d))
+        if (e->d_name[0] != '.' && waits_for_lock((pid_t)atoi(e->d_name))) found = true;
+      closedir(d);
+    }
+    return found;
+  }
   // True when changed() saw the block written while the lock was held.
   static bool changed_while_held(std::function<void()> store, std::function<bool()> changed) {
+    return held(store, changed, false);
+  }
+  // The same for a store that waits on another thread than its own.
+  static bool changed_while_held_anywhere(std::function<void()> store, std::function<bool()> changed) {
+    return held(store, changed, true);
+  }
+  static bool held(std::function<void()> store, std::function<bool()> changed, bool any_thread) {
     std::atomic<pid_t> tid{0};
     std::atomic<bool> done{false};
     param_write_begin();
@@ -86,7 +106,7 @@ struct HeldSave {
     bool waiting = false;
     for (int i = 0; i < 60000 && !done && !waiting; i++) {
       usleep(1000);
-      waiting = tid && waits_for_lock(tid);
+      waiting = any_thread ? some_thread_waits_for_lock() : tid && waits_for_lock(tid);
     }
     bool seen = changed();
     param_write_end();

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "core/log.h"
+#include "display/save_probe.h"
 #include "core/param_access.h"
 #include "core/firmware.h"
 #include "core/param_apply.h"
@@ -362,6 +363,20 @@ TEST_F(WebForm, DestructiveRowsNeedTheirLevel) {
   set_users(PERM_STREAM_CONTROL, {});
   EXPECT_EQ(http_get("/mixer_settings").status, 401);
   EXPECT_EQ(http_post("/mixer_settings", "Capture_0_vol=3").status, 401);
+}
+
+// Loading the defaults rewrites the whole block: a save copying it
+// meanwhile must not store a mix, so the rewrite waits for the save.
+TEST_F(WebForm, LoadingTheDefaultsWaitsForASaveHoldingTheWriteLock) {
+  set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+  ASSERT_EQ(param_set("Video[0].GOPSize", "44", 2), nullptr);
+  int status = 0;
+  bool changed = HeldSave::changed_while_held_anywhere(
+      [&] { status = curl("--basic -u admin:pw", "/load_default_params").status; },
+      [] { return param("Video[0].GOPSize") != "44"; });
+  EXPECT_FALSE(changed) << "the defaults were written while a save held the block";
+  EXPECT_EQ(status, 303);
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
 }
 
 // A page of another site can make a logged-in browser post forms or follow
