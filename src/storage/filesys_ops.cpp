@@ -584,8 +584,14 @@ static int import_params(uint8_t *data, size_t n) {
 
 int filesys_load_config_params(int source) {
   size_t n;
-  uint8_t *data = filesys_readfile(source, "config.txt", kConfigFileMax, &n);
+  uint8_t *data = filesys_readfile(source, "config.txt", kConfigFileMax + 1, &n);
   if (!data) return -1;
+  if (n > kConfigFileMax) {
+    // A cut last line would be set as if it were whole: nothing is.
+    log_printf("%s: longer than %zu bytes, refused\n", __func__, kConfigFileMax);
+    free(data);
+    return -1;
+  }
   return import_params(data, n);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "core/param_access.h"
 #include "core/usb_hub.h"
 #include "storage/recorder.h"
 
@@ -257,6 +258,17 @@ TEST_F(FileOps, ConfigAndLogsSavedToTheVolume) {
   EXPECT_EQ(filesys_save_config_params(STORAGE_INT), 0);
   EXPECT_TRUE(file_exists("/media/int/config.txt"));
   EXPECT_EQ(filesys_load_config_params(STORAGE_INT), 0);
+  // A file past the bound is refused whole: its last line, cut at the
+  // bound to "= 4", is not set as if it were whole.
+  char v[32];
+  auto seek = [&v] { param_get("Recording.SeekAmount", v, sizeof v); return std::string(v); };
+  const std::string line = "Recording.SeekAmount = 43\n";
+  std::string big = std::string(256 * 1024 + 2 - line.size() - 1, '#') + "\n" + line;
+  ASSERT_EQ(filesys_writefile(STORAGE_INT, "config.txt", big.data(), big.size()), 0);
+  const std::string before = seek();
+  ASSERT_NE(before, "4");
+  EXPECT_EQ(filesys_load_config_params(STORAGE_INT), -1);
+  EXPECT_EQ(seek(), before);
   EXPECT_EQ(filesys_save_log(), 0);
   EXPECT_TRUE(file_exists("/media/ext/log.txt"));
   EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0);
