@@ -133,11 +133,13 @@ TEST_F(VolumeWalk, ReadsAreBoundedAndFifosDoNotBlock) {
   ASSERT_EQ(volume_write_all(vol.c_str(), "big.txt", big.data(), big.size()), 0);
   size_t n;
   int cut = 0;
+  const int fds_before = test_open_fds();
   uint8_t *data = volume_read_all(vol.c_str(), "big.txt", 100, &n, &cut);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(n, 100u);
   EXPECT_TRUE(cut);
   free(data);
+  EXPECT_EQ(test_open_fds(), fds_before) << "a file read whole was left open";
   data = volume_read_all(vol.c_str(), "DCIM/clip.ts", 4, &n, &cut);
   EXPECT_EQ(n, 4u);
   EXPECT_FALSE(cut);
