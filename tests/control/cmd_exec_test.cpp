@@ -345,6 +345,17 @@ TEST_F(Dispatcher, RefusedStartsChangeNoSetting) {
   EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 1, 40}));
   EXPECT_EQ(call(41, {2, 50}).status, 0);
   EXPECT_EQ(settings(), (std::vector<uint32_t>{7000000, 1, 2, 50}));
+  // A recording taken keeps its mode: 0 MP4, 1 TS, any other as set.
+  cmd_hooks.record_filename = [](char *buf, size_t size, int) {
+    snprintf(buf, size, "r.mp4");
+    return 0;
+  };
+  for (auto mode : {std::pair<uint8_t, uint32_t>{0, 14}, {1, 1}, {2, 1}, {0, 14}, {2, 14}}) {
+    EXPECT_EQ(call(20, {1, mode.first, 0, 0}).status, 0) << (int)mode.first;
+    EXPECT_EQ(pb.video[0].stream_mode, mode.second) << (int)mode.first;
+    status_update(0, ~0u, "reset");
+  }
+  cmd_hooks.record_filename = nullptr;
   capture_block.video_lock = lock;
 }
 

@@ -146,6 +146,10 @@ TEST_F(VolumeWalk, ReadsAreBoundedAndFifosDoNotBlock) {
   free(data);
   ASSERT_EQ(mkfifo(host(vol + "/pipe.txt").c_str(), 0644), 0);
   EXPECT_EQ(volume_read_all(vol.c_str(), "pipe.txt", 100, &n, nullptr), nullptr);
+  // A file that cannot be read says nothing was cut.
+  cut = 1;
+  EXPECT_EQ(volume_read_all(vol.c_str(), "none.txt", 100, &n, &cut), nullptr);
+  EXPECT_FALSE(cut);
   // Opened to be handed on: a regular file only.
   int fd = volume_open_file(vol.c_str(), "big.txt");
   EXPECT_GE(fd, 0);

@@ -51,6 +51,10 @@ TEST_F(HostName, TheOwnNameIsTakenOnlyUnderDomainsTheResolverGives) {
                            "m7391-000042.office.example", "m7391-000042.corp.example", "m7391-000042.near.example",
                            "m7391-000042.z", "m7391-000042.Z.", "m7391-000042.", "localhost.", "127.0.0.1", "[::1]:80"})
     EXPECT_TRUE(web_host_is_own(host)) << host;
+  // The resolver file is read on each request: it is left closed.
+  const int fds = test_open_fds();
+  EXPECT_FALSE(web_host_is_own("m7391-000042.evil.example"));
+  EXPECT_EQ(test_open_fds(), fds) << "the resolver file was left open";
   for (const char *host :
        {"m7391-000042.evil.example", "m7391-000042.lan", "m7391-000042.studio", "m7391-000042.studio.lanx",
         "m7391-000042.x.studio.lan", "m7391-000042.studio.lan.evil.example", "m7391-000042.local.evil.example",
