@@ -90,15 +90,19 @@ extern void (*firmware_led_blink)(int on);
 #define CUSTOMZIP_BLOCK_MAX 0x20000u
 // What a bundle may unpack to, all entries together.
 #define CUSTOMZIP_UNPACKED_MAX 0x400000u
-// Our own reading of a bundle, before unzip sees it: 0 when every entry is
-// a file or a folder with a plain relative name (not absolute, no "..", no
-// backslash or control byte), no link or other special file, stored or
-// deflated, not encrypted, whose data lies in the zip apart from every
-// other entry's and inflates to exactly its stated size and CRC, all of it
-// within CUSTOMZIP_UNPACKED_MAX. -1 (logged) otherwise.
+// Our own reading of a bundle: 0 when every entry is a file or a folder
+// with a plain relative name (not absolute, no "..", no backslash or control
+// byte), no link or other special file, stored or deflated, not encrypted,
+// whose data lies in the zip apart from every other entry's and inflates to
+// exactly its stated size and CRC, all of it within CUSTOMZIP_UNPACKED_MAX;
+// and when no other zip reader could take it otherwise: one end record after
+// the central directory and no zip64 record, each local header telling its
+// entry's sizes and CRC as the central one does, no extra field that names
+// an entry anew. -1 (logged) otherwise.
 int customzip_check(const uint8_t *zip, uint32_t size);
-// Unpacks the stored bundle: 0 when none, -1 when it cannot be, else the
-// status of its listing.
+// Unpacks the stored bundle's checked entries into the web root, with its
+// listing in customzip.txt, nothing opened through a link: 0 when none or
+// all written, -1 when it cannot be read or a file cannot be written.
 int customzip_load(void);
 // Stores block (length field + zip, size bytes in all) and unpacks it; -1
 // when the size or the length field is wrong or the bundle is refused
@@ -115,7 +119,9 @@ int customzip_size(void);
 
 // Unpacks the Wi-Fi tools archive from its flash region into /Wifi: only
 // directories and files under "Wifi/", files written afresh. 1 when the
-// tools were unpacked (the tools are then present), else 0.
+// tools were unpacked (the tools are then present); else 0, the tools
+// marked absent once the walk began (a file that could not be created or
+// written whole ends it, logged in one line).
 int wifi_archive_extract(void);
 // The same walk over an archive in memory, before it is written to flash:
 // 0 when every header is sound (checksum, name under "Wifi/", a directory

@@ -211,10 +211,7 @@ void wifi_archive_install(ParamBlock *block, int fd) {
   run_argv(rm);
   int unpacked = wifi_archive_unpack(archive, size);
   free(archive);
-  if (!unpacked) {
-    log_printf("%s: cannot unpack the archive\n", "wifi_archive_install");
-    return;
-  }
+  if (!unpacked) return;   // logged by the unpack
   const char *configure[] = {"/Wifi/wifi_configure.sh", nullptr};
   run_argv(configure);
   firmware_set_wifi_tools_present(1);

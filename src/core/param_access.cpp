@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include "core/log.h"
 #include "core/param_table.h"
 #include "core/param_types.h"
@@ -349,8 +351,15 @@ int param_import_line(const char *line, size_t len) {
 }
 
 int param_import_file(const char *path) {
-  FILE *f = path ? sys_fopen(path, "r") : NULL;
-  if (!f) return -1;
+  // The file may come from a bundle or a disk: a link or a pipe planted in
+  // its place is not read.
+  int fd = path ? sys_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1;
+  struct stat st;
+  FILE *f = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : NULL;
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
   param_import_stream(f);
   fclose(f);
   return 0;

@@ -59,7 +59,8 @@ uint32_t param_take_changes(void);
 int param_export_file(const char *path);
 // The same into an open stream; -1 when a write failed.
 int param_export_stream(FILE *out);
-// Sets every "name = value" line; -1 when the file cannot be opened.
+// Sets every "name = value" line; -1 when the file cannot be opened or is
+// a link or no regular file.
 int param_import_file(const char *path);
 // The same from an open stream (left open).
 int param_import_stream(FILE *in);

@@ -1,8 +1,10 @@
 // The custom web bundle: a zip of pages kept in the last flash block and
-// unpacked over the web root at every start. unzip unpacks it, but only
-// after our own reading of the zip has found nothing in it that could land
-// outside the web root or grow past its budget.
+// unpacked over the web root at every start. Our own reading of the zip
+// refuses anything that could land outside the web root, grow past its
+// budget or be read otherwise by another zip reader; the entries it passed,
+// and only those, are then written by us, never through a link.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +17,6 @@
 #include "core/log.h"
 #include "core/mtd.h"
 #include "platform/host_root.h"
-#include "platform/runner.h"
 
 namespace {
 
@@ -30,6 +31,12 @@ uint16_t le16(const uint8_t *p) { return (uint16_t)(p[0] | p[1] << 8); }
 // The zip format's records (PKWARE APPNOTE): end of central directory,
 // central directory entry, local header.
 constexpr uint32_t kEndSig = 0x06054b50, kCentralSig = 0x02014b50, kLocalSig = 0x04034b50;
+// zip64's end record and its locator: a reader that finds either takes
+// the central directory they point at.
+constexpr uint32_t kEnd64Sig = 0x06064b50, kLocator64Sig = 0x07064b50;
+// Extra fields that give an entry another name or other sizes: zip64's
+// sizes, the Info-ZIP Unicode Path.
+constexpr uint16_t kExtraZip64 = 0x0001, kExtraUnicodePath = 0x7075;
 constexpr uint32_t kEndSize = 22, kCentralSize = 46, kLocalSize = 30;
 constexpr uint32_t kEntriesMax = 4096;
 constexpr uint32_t kNameMax = 255;
@@ -61,10 +68,39 @@ bool name_plain(const uint8_t *name, uint32_t n) {
   return true;
 }
 
+// A header's extra fields (id, length, data) lie within it, and none of
+// them names the entry anew or gives other sizes. Fewer than four bytes
+// left over are padding, as some aligning tools leave.
+bool extra_plain(const uint8_t *x, uint32_t n) {
+  for (uint32_t i = 0; n - i >= 4;) {
+    uint16_t id = le16(x + i);
+    uint32_t len = le16(x + i + 2);
+    if (id == kExtraZip64 || id == kExtraUnicodePath || n - i - 4 < len) return false;
+    i += 4 + len;
+  }
+  return true;
+}
+
+int write_all(int fd, const uint8_t *p, size_t n) {
+  while (n) {
+    ssize_t w = write(fd, p, n);
+    if (w <= 0) {
+      if (w == 0) errno = ENOSPC;
+      return -1;
+    }
+    p += w;
+    n -= (size_t)w;
+  }
+  return 0;
+}
+
 // The entry's data inflates (or, stored, is) exactly usize bytes with the
-// stated CRC; nothing beyond usize is ever produced.
-bool data_sound(const uint8_t *data, uint32_t csize, uint32_t usize, uint16_t method, uint32_t crc) {
-  if (method == 0) return csize == usize && crc32(0L, data, usize) == crc;
+// stated CRC; nothing beyond usize is ever produced. With fd >= 0 the bytes
+// are written there as they come: false then too when a write fails.
+bool data_sound(const uint8_t *data, uint32_t csize, uint32_t usize, uint16_t method, uint32_t crc,
+                int fd = -1) {
+  if (method == 0)
+    return csize == usize && crc32(0L, data, usize) == crc && (fd < 0 || write_all(fd, data, usize) == 0);
   z_stream z;
   memset(&z, 0, sizeof z);
   if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
@@ -84,6 +120,7 @@ bool data_sound(const uint8_t *data, uint32_t csize, uint32_t usize, uint16_t me
     total += got;
     if (total > usize) break;
     sum = crc32(sum, out, (uInt)got);
+    if (fd >= 0 && write_all(fd, out, got) != 0) break;
   }
   inflateEnd(&z);
   return rc == Z_STREAM_END && total == usize && sum == crc;
@@ -91,6 +128,13 @@ bool data_sound(const uint8_t *data, uint32_t csize, uint32_t usize, uint16_t me
 
 struct Span {
   uint32_t start, end;     // a local header and the end of its data
+};
+
+// One entry as the check passed it, in central directory order.
+struct Entry {
+  uint32_t name, nlen;     // the central header's name
+  uint32_t data, csize, usize, crc;
+  uint16_t method, time, date;
 };
 
 int span_order(const void *a, const void *b) {
@@ -103,15 +147,8 @@ int refuse(const char *why, uint32_t entry) {
   return -1;
 }
 
-int write_file(const char *path, const void *data, size_t len) {
-  int fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return -1;
-  bool ok = write(fd, data, len) == (ssize_t)len;
-  close(fd);
-  return ok ? 0 : -1;
-}
-
-int check_entries(const uint8_t *zip, uint32_t size, uint32_t cd, uint32_t count, Span *spans) {
+int check_entries(const uint8_t *zip, uint32_t size, uint32_t cd, uint32_t count, Span *spans,
+                  Entry *entries) {
   uint64_t unpacked = 0;
   // at never passes size: cd lies before it, and each step is checked.
   uint32_t at = cd, files = 0;
@@ -130,19 +167,26 @@ int check_entries(const uint8_t *zip, uint32_t size, uint32_t cd, uint32_t count
     // pipes have no place in a web root.
     if ((mode & S_IFMT) && (mode & S_IFMT) != S_IFREG && (mode & S_IFMT) != S_IFDIR)
       return refuse("a link or special file", i);
+    if (!extra_plain(name + nlen, le16(c + 30))) return refuse("an extra field names or sizes it anew", i);
     if (flags & 1) return refuse("encrypted", i);
     if (method != 0 && method != 8) return refuse("unknown compression", i);
     unpacked += usize;
     if (unpacked > CUSTOMZIP_UNPACKED_MAX) return refuse("the bundle unpacks past its budget", i);
-    // The local header must name the same entry, and its data must lie in
+    // The local header must tell the same entry (its sizes and CRC may be
+    // left 0 for a data descriptor, flag bit 3), and its data must lie in
     // the zip before the central directory.
     if ((uint64_t)local + kLocalSize + nlen > cd) return refuse("local header outside the zip", i);
     const uint8_t *l = zip + local;
-    uint32_t lnlen = le16(l + 26), data = local + kLocalSize + lnlen + le16(l + 28);
+    uint32_t lnlen = le16(l + 26), lextra = le16(l + 28), data = local + kLocalSize + lnlen + lextra;
+    bool described = (flags | le16(l + 6)) & 8;
+    auto same = [&](uint32_t at, uint32_t v) { return le32(l + at) == v || (described && le32(l + at) == 0); };
     if (le32(l) != kLocalSig || lnlen != nlen || data > cd || cd - data < csize ||
-        memcmp(l + kLocalSize, name, nlen) != 0 || le16(l + 8) != method)
+        memcmp(l + kLocalSize, name, nlen) != 0 || le16(l + 8) != method || (le16(l + 6) & 1) ||
+        !same(14, crc) || !same(18, csize) || !same(22, usize))
       return refuse("local header does not match", i);
+    if (!extra_plain(l + kLocalSize + nlen, lextra)) return refuse("an extra field names or sizes it anew", i);
     if (!data_sound(zip + data, csize, usize, method, crc)) return refuse("data does not unpack as stated", i);
+    entries[files] = {at + kCentralSize, nlen, data, csize, usize, crc, method, le16(c + 12), le16(c + 14)};
     spans[files++] = {local, data + csize};
     at += kCentralSize + rest;
   }
@@ -155,9 +199,9 @@ int check_entries(const uint8_t *zip, uint32_t size, uint32_t cd, uint32_t count
   return 0;
 }
 
-}  // namespace
-
-int customzip_check(const uint8_t *zip, uint32_t size) {
+// Reads and checks a bundle: the number of its entries, each in entries
+// (room for kEntriesMax), or -1 (logged).
+int bundle_read(const uint8_t *zip, uint32_t size, Entry *entries) {
   int64_t end = find_end(zip, size);
   if (end < 0) return refuse("no end record", 0);
   const uint8_t *e = zip + end;
@@ -167,11 +211,96 @@ int customzip_check(const uint8_t *zip, uint32_t size) {
   if (le16(e + 4) || le16(e + 6) || le16(e + 8) != count || count > kEntriesMax ||
       (uint64_t)cd + cd_size != (uint64_t)end)
     return refuse("end record damaged", count);
+  // A reader that looks back from the file's end for an end record, or
+  // for zip64's, must find none but ours: another hidden in a comment
+  // would point it at a central directory we never read.
+  for (uint32_t at = cd; at + 4 <= size; at++) {
+    uint32_t sig = le32(zip + at);
+    if ((sig == kEndSig && at != end) || sig == kEnd64Sig || sig == kLocator64Sig)
+      return refuse("another end record after the central directory", count);
+  }
   Span *spans = (Span *)malloc(kEntriesMax * sizeof(Span));
   if (!spans) return -1;
-  int rc = check_entries(zip, (uint32_t)end, cd, count, spans);
+  int rc = check_entries(zip, (uint32_t)end, cd, count, spans, entries);
   free(spans);
+  return rc == 0 ? (int)count : -1;
+}
+
+// Creates name in the folder dir afresh, never through a link: whatever
+// else stands there (a page of an older bundle, a link) is removed first.
+int create_fresh(int dir, const char *name) {
+  struct stat st;
+  if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) unlinkat(dir, name, 0);
+  return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Opens the folder name in dir, made when missing; a link or a file
+// standing there is replaced by the folder.
+int folder_open(int dir, const char *name) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = openat(dir, name, flags);
+  if (fd >= 0 || (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)) return fd;
+  if (errno != ENOENT) unlinkat(dir, name, 0);
+  if (mkdirat(dir, name, 0755) != 0 && errno != EEXIST) return -1;
+  return openat(dir, name, flags);
+}
+
+// Writes one checked entry below the web root (folder fd root): its
+// folders, then its file with exactly the checked bytes. 0 or -1.
+int entry_write(int root, const uint8_t *zip, const Entry &e) {
+  char name[kNameMax + 1];
+  memcpy(name, zip + e.name, e.nlen);
+  name[e.nlen] = 0;
+  int dir = dup(root);
+  char *part = name;
+  for (char *slash; dir >= 0 && (slash = strchr(part, '/')); part = slash + 1) {
+    *slash = 0;
+    if (*part == 0 || strcmp(part, ".") == 0) continue;
+    int next = folder_open(dir, part);
+    close(dir);
+    dir = next;
+  }
+  if (dir < 0) return -1;
+  int rc = 0;
+  if (*part) {
+    int fd = create_fresh(dir, part);
+    rc = fd >= 0 && data_sound(zip + e.data, e.csize, e.usize, e.method, e.crc, fd) ? 0 : -1;
+    if (fd >= 0) close(fd);
+  }
+  close(dir);
   return rc;
+}
+
+// The listing the web root shows of the bundle, in unzip's -l layout.
+int listing_write(int root, const uint8_t *zip, const Entry *entries, int count) {
+  int fd = create_fresh(root, "customzip.txt");
+  FILE *f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (!f) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  fprintf(f, "Archive:  /custom.zip\n  Length      Date    Time    Name\n"
+             "---------  ---------- -----   ----\n");
+  uint64_t total = 0;
+  for (int i = 0; i < count; i++) {
+    const Entry &e = entries[i];
+    total += e.usize;
+    fprintf(f, "%9u  %04d-%02d-%02d %02d:%02d   %.*s\n", e.usize, (e.date >> 9) + 1980, e.date >> 5 & 15,
+            e.date & 31, e.time >> 11, e.time >> 5 & 63, (int)e.nlen, (const char *)zip + e.name);
+  }
+  fprintf(f, "---------                     -------\n%9llu                     %d file%s\n",
+          (unsigned long long)total, count, count == 1 ? "" : "s");
+  return fclose(f) == 0 ? 0 : -1;
+}
+
+}  // namespace
+
+int customzip_check(const uint8_t *zip, uint32_t size) {
+  Entry *entries = (Entry *)malloc(kEntriesMax * sizeof(Entry));
+  if (!entries) return -1;
+  int count = bundle_read(zip, size, entries);
+  free(entries);
+  return count < 0 ? -1 : 0;
 }
 
 int customzip_load(void) {
@@ -185,28 +314,35 @@ int customzip_load(void) {
     log_printf("customzip_load failed to allocate memory size=%d\n", len);
     return -1;
   }
-  int rc = firmware_flash->read(zip, MTD_WEBBUNDLE_OFF + 4, (size_t)len) == 0 ? 0 : -1;
+  Entry *entries = (Entry *)malloc(kEntriesMax * sizeof(Entry));
+  int rc = entries && firmware_flash->read(zip, MTD_WEBBUNDLE_OFF + 4, (size_t)len) == 0 ? 0 : -1;
   // A bundle stored by an earlier program is read as strictly as a new one.
-  if (rc == 0 && customzip_check(zip, (uint32_t)len) != 0) {
-    free(zip);
-    return -1;
+  int count = rc == 0 ? bundle_read(zip, (uint32_t)len, entries) : 0;
+  int root = -1;
+  if (count >= 0) {
+    if (rc == 0) root = sys_open("/usr/html", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) rc = -1;
+    log_printf("customzip size=%d rc=%d\n", len, rc);
+    if (rc != 0) log_printf("customzip failed to open file\n");
   }
-  if (rc == 0) rc = write_file("/custom.zip", zip, (size_t)len);
+  if (root >= 0) {
+    g_size = len;
+    if (listing_write(root, zip, entries, count) != 0) {
+      log_printf("%s: %s: %s\n", "customzip_load", "customzip.txt", strerror(errno));
+      rc = -1;
+    }
+    for (int i = 0; i < count; i++) {
+      if (entry_write(root, zip, entries[i]) == 0) continue;
+      log_printf("%s: %.*s: %s\n", "customzip_load", (int)entries[i].nlen,
+                 (const char *)zip + entries[i].name, strerror(errno));
+      rc = -1;
+      break;
+    }
+    close(root);
+  }
+  free(entries);
   free(zip);
-  log_printf("customzip size=%d rc=%d\n", len, rc);
-  if (rc != 0) {
-    log_printf("customzip failed to open file\n");
-    return -1;
-  }
-  g_size = len;
-  static char listing[64 * 1024];
-  const char *const list[] = {"unzip", "-l", "/custom.zip", nullptr};
-  int status = run_argv_output(list, listing, sizeof listing);
-  write_file("/usr/html/customzip.txt", listing, strlen(listing));
-  const char *const unpack[] = {"unzip", "-o", "/custom.zip", "-d", "/usr/html", nullptr};
-  run_argv(unpack);
-  sys_unlink("/custom.zip");
-  return status;
+  return root < 0 ? -1 : rc;
 }
 
 int customzip_clear(void) {

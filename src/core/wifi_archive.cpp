@@ -78,20 +78,35 @@ int source_read(const ArchiveSource *src, uint64_t at, void *buf, size_t n) {
   return firmware_flash->read(buf, MTD_WIFI_ARCHIVE_OFF + (uint32_t)at, n);
 }
 
-// Copies size bytes of the archive at off into fd (or past them, fd < 0).
+// Copies size bytes of the archive at off into fd: 0, -1 when the archive
+// cannot be read, -2 when a write fails or falls short (errno says why).
 int copy_data(const ArchiveSource *src, int fd, uint64_t off, uint64_t size) {
   static uint8_t buf[16384];
-  int rc = 0;
   while (size) {
     size_t n = size < sizeof buf ? (size_t)size : sizeof buf;
-    if (source_read(src, off, buf, n) != 0) return -1;
-    if (fd >= 0 && rc == 0 && write(fd, buf, n) != (ssize_t)n) {
-      log_printf("error writing tar data: %s\n", strerror(errno));
-      rc = -1;
+    if (source_read(src, off, buf, n) != 0) {
+      errno = EIO;
+      return -1;
+    }
+    for (size_t done = 0; done < n;) {
+      ssize_t w = sys_fd_write(fd, buf + done, n - done);
+      if (w <= 0) {
+        if (w == 0) errno = ENOSPC;
+        return -2;
+      }
+      done += (size_t)w;
     }
     off += n;
     size -= n;
   }
+  return 0;
+}
+
+// A walk that began and could not end: what is in /Wifi is not the
+// archive, so nothing there may run.
+int unpack_failed(const char *what, const char *path, int err) {
+  log_printf("%s: %s: %s; the Wi-Fi tools are left absent\n", what, path, strerror(err));
+  firmware_set_wifi_tools_present(0);
   return 0;
 }
 
@@ -104,11 +119,14 @@ int unpack(const ArchiveSource *src) {
   // Each header was read at 0 or found room for the block after its data
   // (header_read): a read that fails here is the flash failing.
   while (true) {
-    if (source_read(src, at, h, kBlock) != 0) return 0;
+    if (source_read(src, at, h, kBlock) != 0) return unpack_failed("error reading the archive", "/Wifi", EIO);
     if (h[0] == 0) break;
     uint64_t size = 0;
     char type = 0;
-    if (header_read(h, at, src->size, &size, &type) != 0) return 0;
+    if (header_read(h, at, src->size, &size, &type) != 0) {
+      firmware_set_wifi_tools_present(0);
+      return 0;
+    }
     uint64_t data = at + kBlock;
     char path[128];
     snprintf(path, sizeof path, "/%.100s", h);
@@ -118,12 +136,12 @@ int unpack(const ArchiveSource *src) {
       // A link left where a file goes is not followed.
       int fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                         (int)(octal(h + 100, 8) & 0777));
-      if (fd < 0) log_printf("failed to open tar file for writing: %s\n", strerror(errno));
-      if (copy_data(src, fd, data, size) != 0) {
-        if (fd >= 0) close(fd);
-        return 0;
-      }
-      if (fd >= 0) close(fd);
+      if (fd < 0) return unpack_failed("failed to open tar file for writing", path, errno);
+      int rc = copy_data(src, fd, data, size);
+      int err = errno;
+      close(fd);
+      if (rc == -1) return unpack_failed("error reading the archive", path, err);
+      if (rc != 0) return unpack_failed("error writing tar data", path, err);
     }
     at = data + padded(size);
   }

@@ -23,6 +23,11 @@ made with tarfile, zipfile, GNU tar (--transform) and zip (-y), into OUTDIR:
   zip_overlap.zip    two entries over the same data
   zip_badcrc.zip     a stored entry whose CRC is wrong
   zip_encrypted.zip  an entry flagged encrypted
+  zip_hidden.zip     a plain page; the end record's comment holds a second
+                     zip (links into etc, an unchecked page, 60 MiB of zeros)
+                     whose own end record does not reach the file's end
+  zip_unicode.zip    a page renamed by a Unicode Path extra field (0x7075)
+  zip_localsize.zip  a local header whose sizes differ from the central ones
 
 Every hostile name aims at escape.conf or escape.htm.
 """
@@ -33,6 +38,7 @@ import subprocess
 import sys
 import tarfile
 import zipfile
+import zlib
 
 
 def tar_of(path, members):
@@ -180,12 +186,62 @@ def zip_bundles(out, scratch):
     open(os.path.join(out, "zip_encrypted.zip"), "wb").write(bytes(raw))
 
 
+def zip_tricks(out):
+    """Zips that another reader would unpack otherwise than our check reads them."""
+    ok = ("ok.htm", "<p>ok</p>\n")
+    outer = io.BytesIO()
+    zip_of(outer, [ok])
+    raw = bytearray(outer.getvalue())
+    base = len(raw)
+    inner = io.BytesIO()
+    with zipfile.ZipFile(inner, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, target in (("rt-lnk", "../../etc"), ("customzip.txt", "../../etc/rt-victim.sh"),
+                             ("config.txt", "../../etc/escape.conf")):
+            info = zipfile.ZipInfo(name)
+            info.create_system = 3
+            info.external_attr = 0o120777 << 16
+            z.writestr(info, target)
+        z.writestr("unchecked.htm", "<p>unchecked</p>\n")
+        z.writestr("zeros.bin", b"\0" * (60 << 20))
+    hidden = bytearray(inner.getvalue())
+    # Its offsets as from the start of the whole file, a comment length of
+    # 1 with 3 bytes after it.
+    end = hidden.rfind(b"PK\x05\x06")
+    at = struct.unpack_from("<I", hidden, end + 16)[0]
+    struct.pack_into("<I", hidden, end + 16, at + base)
+    while at < end:
+        off = struct.unpack_from("<I", hidden, at + 42)[0]
+        struct.pack_into("<I", hidden, at + 42, off + base)
+        at += 46 + sum(struct.unpack_from("<HHH", hidden, at + 28))
+    struct.pack_into("<H", hidden, end + 20, 1)
+    hidden += b"xyz"
+    struct.pack_into("<H", raw, len(raw) - 2, len(hidden))
+    open(os.path.join(out, "zip_hidden.zip"), "wb").write(bytes(raw + hidden))
+
+    # Unicode Path: version 1, the CRC of the header's name, the new name.
+    info = zipfile.ZipInfo("uni.htm")
+    info.extra = struct.pack("<HHB", 0x7075, 5 + 10, 1) + struct.pack("<I", zlib.crc32(b"uni.htm")) + \
+        b"escape.htm"
+    with zipfile.ZipFile(os.path.join(out, "zip_unicode.zip"), "w") as z:
+        z.writestr(*ok)
+        z.writestr(info, "<p>renamed</p>\n")
+
+    # Stored; the local header says 4 bytes, the central one all 12.
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_STORED) as z:
+        z.writestr("short.htm", "<p>abc</p>\n")
+    raw = bytearray(buf.getvalue())
+    struct.pack_into("<II", raw, 18, 4, 4)
+    open(os.path.join(out, "zip_localsize.zip"), "wb").write(bytes(raw))
+
+
 def main():
     out = os.path.abspath(sys.argv[1])
     scratch = os.path.join(out, ".work")
     os.makedirs(scratch, exist_ok=True)
     wifi_archives(out, scratch)
     zip_bundles(out, scratch)
+    zip_tricks(out)
     subprocess.run(["rm", "-rf", scratch], check=True)
 
 

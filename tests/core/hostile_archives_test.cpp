@@ -20,6 +20,7 @@
 #include "core/firmware.h"
 #include "core/log.h"
 #include "core/mtd.h"
+#include "core/param_access.h"
 #include "platform/host_root.h"
 #include "test_root.h"
 
@@ -264,6 +265,13 @@ TEST_F(HostileArchives, WifiArchiveFromDiskStaysInWifi) {
     expect_no_escape(name);
   }
   EXPECT_EQ(read_file(r + "/Wifi/bin/tool"), tool_data);
+  // A file that cannot be created ends the unpack, and it is no success.
+  ASSERT_EQ(unlink((r + "/Wifi/bin/tool").c_str()), 0);
+  ASSERT_EQ(mkdir((r + "/Wifi/bin/tool").c_str(), 0755), 0);
+  firmware_set_wifi_tools_present(1);
+  EXPECT_EQ(wifi_archive_unpack(tar.data(), tar.size()), 0);
+  EXPECT_EQ(wifi_tools_present(), 0);
+  ASSERT_EQ(rmdir((r + "/Wifi/bin/tool").c_str()), 0);
 
   // The same archive in the flash region: a read that fails part way, in
   // a header or in a file's data, is no success.
@@ -347,7 +355,7 @@ TEST_F(HostileArchives, BundleIsReadBeforeUnzipSeesIt) {
   std::vector<uint8_t> stored(flash.begin() + MTD_WEBBUNDLE_OFF, flash.end());
   for (const char *name : {"zip_dotdot.zip", "zip_abs.zip", "zip_backslash.zip", "zip_symlink.zip",
                            "zip_budget.zip", "zip_sizelie.zip", "zip_overlap.zip", "zip_badcrc.zip",
-                           "zip_encrypted.zip"}) {
+                           "zip_encrypted.zip", "zip_hidden.zip", "zip_unicode.zip", "zip_localsize.zip"}) {
     std::vector<uint8_t> zip = read_file(dir + "/" + name);
     ASSERT_FALSE(zip.empty()) << name;
     EXPECT_EQ(customzip_check(zip.data(), (uint32_t)zip.size()), -1) << name << " was taken";
@@ -373,6 +381,34 @@ TEST_F(HostileArchives, BundleIsReadBeforeUnzipSeesIt) {
   memcpy(flash.data() + MTD_WEBBUNDLE_OFF + 4, link.data(), link.size());
   EXPECT_EQ(customzip_load(), -1);
   EXPECT_FALSE(exists(html + "/link.htm"));
+  customzip_clear();
+}
+
+// The box writes the checked pages, the bundle's listing and reads the
+// settings file through no link planted in the web root.
+TEST_F(HostileArchives, BundleIsWrittenThroughNoLink) {
+  RootKeep keep({"/usr/html", "/etc"});
+  const std::string r = test_root(), html = r + "/usr/html";
+  mkdir((r + "/etc").c_str(), 0755);
+  FILE *f = fopen((r + "/etc/victim").c_str(), "w");
+  fputs("Volume=9\n", f);
+  fclose(f);
+  for (const char *name : {"/customzip.txt", "/bundle_test.htm", "/config.txt"}) {
+    unlink((html + name).c_str());
+    ASSERT_EQ(symlink("../../etc/victim", (html + name).c_str()), 0) << name;
+  }
+  ASSERT_EQ(symlink("../../etc", (html + "/img").c_str()), 0);
+  EXPECT_EQ(param_import_file("/usr/html/config.txt"), -1);
+  int fd = open_made("zip_good.zip");
+  EXPECT_EQ(customzip_save_file(fd), 0);
+  close(fd);
+  std::vector<uint8_t> victim = read_file(r + "/etc/victim");
+  EXPECT_EQ(std::string(victim.begin(), victim.end()), "Volume=9\n");
+  EXPECT_FALSE(exists(r + "/etc/dot.txt"));
+  std::vector<uint8_t> page = read_file(html + "/bundle_test.htm"), listing = read_file(html + "/customzip.txt");
+  EXPECT_EQ(std::string(page.begin(), page.end()), "<html><body>bundle page 7391</body></html>\n");
+  EXPECT_NE(std::string(listing.begin(), listing.end()).find("        4  "), std::string::npos);
+  EXPECT_EQ(read_file(html + "/img/dot.txt").size(), 4u);
   customzip_clear();
 }
 

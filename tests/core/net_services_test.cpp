@@ -1,11 +1,14 @@
 // The time server, telnet and Wi-Fi access point on the simulated machine:
 // daemons go to the runner's table, configuration files under the root.
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
 #include "core/firmware.h"
+#include "core/log.h"
 #include "core/net_init.h"
 #include "param_test_util.h"
 #include "test_root.h"
@@ -137,6 +140,31 @@ TEST_F(NetServices, WifiArchiveInstallsOnlyWhenSound) {
   EXPECT_NE(file("/run/exec.log").find("/Wifi/wifi_configure.sh\n"), std::string::npos) << file("/run/exec.log");
   EXPECT_EQ(wifi_tools_present(), 1);
   EXPECT_NE(file("/run/sim/daemons").find("/usr/bin/hostapd /etc/hostapd.conf\n"), std::string::npos);
+
+  // The volume fills two bytes into the first file: the tools installed
+  // before are gone and marked so, nothing runs, one line says why.
+  static size_t room;
+  room = 2;
+  RootIoFault old = root_set_io_fault([](int, int writing, size_t *n) {
+    if (!writing || !n) return 0;
+    if (room == 0) return ENOSPC;
+    *n = std::min(*n, room);
+    room -= *n;
+    return 0;
+  });
+  sys_unlink("/run/exec.log");
+  log_reset();
+  fd = open((dir + "/good.tar").c_str(), O_RDONLY);
+  wifi_archive_install(block(), fd);
+  close(fd);
+  root_set_io_fault(old);
+  EXPECT_EQ(file("/run/exec.log").find("wifi_configure"), std::string::npos) << file("/run/exec.log");
+  EXPECT_EQ(wifi_tools_present(), 0);
+  char buf[4096];
+  std::string log(buf, log_read(buf, sizeof buf));
+  EXPECT_NE(log.find("error writing tar data: /Wifi/"), std::string::npos) << log;
+  EXPECT_NE(log.find(": No space left on device; the Wi-Fi tools are left absent\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("tools are left absent"), log.rfind("tools are left absent")) << log;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #!/bin/bash
 # The custom web bundle: a page zipped with zip is posted, served, and still
-# served after a restart; customzip.txt is unzip's own listing of it. A
+# served after a restart; customzip.txt lists it as unzip -l does. A
 # bundle past the flash block is refused and the old one stays; so is every
 # bundle that names a place outside the web root (../, /, a backslash),
 # carries a link (zip -y), unpacks past its budget or past what it states,
-# or whose entries overlap: the answer says it was refused, and neither the
-# web root nor anything outside it changes. CustomClear clears it.
+# whose entries overlap, or that unzip would read otherwise (a second zip
+# hidden in the comment, a Unicode Path name, local sizes of its own): the
+# answer says it was refused, and neither the web root nor anything outside
+# it changes, no link appears. CustomClear clears it.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -31,13 +33,15 @@ echo "ok: bundle served"
 python3 "$M7391_SOURCE_DIR/tests/core/hostile_archives.py" "$W/h"
 webroot() { (cd "$ROOT/usr/html" && find . -printf '%p %y %s\n' | sort); }
 before=$(webroot)
-for z in zip_dotdot zip_abs zip_backslash zip_symlink zip_budget zip_sizelie zip_overlap zip_badcrc; do
+for z in zip_dotdot zip_abs zip_backslash zip_symlink zip_budget zip_sizelie zip_overlap zip_badcrc \
+  zip_hidden zip_unicode zip_localsize; do
   code=$($C -o "$W/reply.htm" -w '%{http_code}' --data-binary @"$W/h/$z.zip" "$B/customzip")
   [ "$code" = 400 ] || fail "$z answered $code"
   grep -q "refused" "$W/reply.htm" || fail "$z: the answer does not say it was refused"
   [ "$(webroot)" = "$before" ] || fail "$z changed the web root: $(diff <(echo "$before") <(webroot))"
-  for f in escape.htm etc/escape.htm usr/escape.htm; do [ ! -e "$ROOT/$f" ] || fail "$z wrote $f"; done
+  for f in escape.htm etc/escape.htm usr/escape.htm etc/rt-victim.sh; do [ ! -e "$ROOT/$f" ] || fail "$z wrote $f"; done
 done
+[ -z "$(find "$ROOT/usr/html" -type l -o -name unchecked.htm -o -name zeros.bin)" ] || fail "a link or unchecked file"
 $C "$B/bundle_test.htm" | grep "bundle page 7391" >/dev/null || fail "bundle page gone after refused bundles"
 wait_param CustomZipSize "^$(stat -c %s "$W/b.zip")\$"
 echo "ok: hostile bundles refused"
