@@ -52,9 +52,9 @@ int64_t find_end(const uint8_t *zip, uint32_t size) {
   return -1;
 }
 
-// A name unzip would put below its target as it is: relative, no ".."
-// component, no backslash (which unzip may take for a separator), no
-// control byte.
+// A name that stays below the web root as it is: relative, no ".."
+// component, no backslash (which other zip readers may take for a
+// separator), no control byte.
 bool name_plain(const uint8_t *name, uint32_t n) {
   if (n == 0 || n > kNameMax || name[0] == '/') return false;
   for (uint32_t i = 0; i < n; i++)

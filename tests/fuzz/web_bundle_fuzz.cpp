@@ -1,6 +1,6 @@
 // The custom web bundle's zip as an upload or a USB disk may bring it, read
-// by our own zip reader before unzip sees it: nothing is read outside the
-// bytes given, and no input makes it inflate past an entry's stated size.
+// by our own zip reader before anything is written: nothing is read outside
+// the bytes given, and no input makes it inflate past an entry's stated size.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
