@@ -281,7 +281,11 @@ TEST_F(HostileArchives, WifiArchiveFromDiskStaysInWifi) {
   firmware_flash = &failing;
   for (uint32_t at : {tool, tool + 512}) {
     g_fail_at = at;
+    log_reset();
     EXPECT_EQ(wifi_archive_extract(), 0) << at;
+    char buf[4096];
+    std::string log(buf, log_read(buf, sizeof buf));
+    EXPECT_NE(log.find("error reading the archive: "), std::string::npos) << log;
   }
   firmware_flash = &kMemFlash;
 
@@ -399,16 +403,25 @@ TEST_F(HostileArchives, BundleIsWrittenThroughNoLink) {
   }
   ASSERT_EQ(symlink("../../etc", (html + "/img").c_str()), 0);
   EXPECT_EQ(param_import_file("/usr/html/config.txt"), -1);
-  int fd = open_made("zip_good.zip");
-  EXPECT_EQ(customzip_save_file(fd), 0);
-  close(fd);
+  std::vector<uint8_t> zip = zip_make({page("bundle_test.htm", "<p>7391</p>\n"), page("img/dot.txt", "dot\n"),
+                                       page("new/deep/x.htm")});
+  std::vector<uint8_t> block = {(uint8_t)zip.size(), (uint8_t)(zip.size() >> 8), 0, 0};
+  block.insert(block.end(), zip.begin(), zip.end());
+  EXPECT_EQ(customzip_save(block.data(), (uint32_t)block.size()), 0);
   std::vector<uint8_t> victim = read_file(r + "/etc/victim");
   EXPECT_EQ(std::string(victim.begin(), victim.end()), "Volume=9\n");
   EXPECT_FALSE(exists(r + "/etc/dot.txt"));
-  std::vector<uint8_t> page = read_file(html + "/bundle_test.htm"), listing = read_file(html + "/customzip.txt");
-  EXPECT_EQ(std::string(page.begin(), page.end()), "<html><body>bundle page 7391</body></html>\n");
-  EXPECT_NE(std::string(listing.begin(), listing.end()).find("        4  "), std::string::npos);
+  std::vector<uint8_t> got = read_file(html + "/bundle_test.htm"), listing = read_file(html + "/customzip.txt");
+  EXPECT_EQ(std::string(got.begin(), got.end()), "<p>7391</p>\n");
   EXPECT_EQ(read_file(html + "/img/dot.txt").size(), 4u);
+  EXPECT_EQ(read_file(html + "/new/deep/x.htm").size(), 12u);
+  // As unzip -l lists it.
+  EXPECT_NE(std::string(listing.begin(), listing.end())
+                .find("---\n       12  1980-01-01 00:00   bundle_test.htm\n        4  1980-01-01 00:00   img/dot.txt\n"
+                      "       12  1980-01-01 00:00   new/deep/x.htm\n---------                     -------\n"
+                      "       28                     3 files\n"),
+            std::string::npos)
+      << std::string(listing.begin(), listing.end());
   customzip_clear();
 }
 
@@ -509,6 +522,19 @@ TEST_F(HostileArchives, BundleEntriesAreWholeAndApart) {
   set16(two_names, cn + 28, 5);
   set16(two_names, cn + 30, 1);
   EXPECT_EQ(check(two_names), -1);
+  // Sizes and CRC left 0 in the local header are a data descriptor's
+  // (flag bit 3), and nothing else.
+  for (uint16_t flags : {8, 0}) {
+    ZipEntry described = one;
+    described.flags = flags;
+    std::vector<uint8_t> z = zip_make({described});
+    for (size_t at : {14, 18, 22}) set32(z, at, 0);
+    EXPECT_EQ(check(z), flags ? 0 : -1) << flags;
+  }
+  // A zip64 record after the central directory would point another
+  // reader elsewhere.
+  EXPECT_EQ(check(zip_make({page("a.htm")}, "PK\x06\x06")), -1);
+  EXPECT_EQ(check(zip_make({page("a.htm")}, "PK\x06\x07")), -1);
 
   // A deflate stream whose end is cut: every byte and the right CRC, but
   // no end. A stored entry holding a byte more than it states.
