@@ -422,6 +422,11 @@ TEST_F(HostileArchives, BundleIsWrittenThroughNoLink) {
                       "       28                     3 files\n"),
             std::string::npos)
       << std::string(listing.begin(), listing.end());
+  // A page where a folder stands cannot be written: no success.
+  zip = zip_make({page("img")});
+  block = {(uint8_t)zip.size(), (uint8_t)(zip.size() >> 8), 0, 0};
+  block.insert(block.end(), zip.begin(), zip.end());
+  EXPECT_EQ(customzip_save(block.data(), (uint32_t)block.size()), -1);
   customzip_clear();
 }
 
@@ -531,6 +536,15 @@ TEST_F(HostileArchives, BundleEntriesAreWholeAndApart) {
     for (size_t at : {14, 18, 22}) set32(z, at, 0);
     EXPECT_EQ(check(z), flags ? 0 : -1) << flags;
   }
+  // A Unicode Path field in the central header alone, which the listing
+  // of another reader would show.
+  ZipEntry renamed = page("r.htm");
+  renamed.extra = std::string("\x75\x70\x03\x00\x01xy", 7);
+  std::vector<uint8_t> central_only = zip_make({renamed});
+  set16(central_only, 30 + 5, 0x7076);
+  EXPECT_EQ(check(central_only), -1);
+  set16(central_only, get32(central_only, central_only.size() - 6) + 46 + 5, 0x7076);
+  EXPECT_EQ(check(central_only), 0);
   // A zip64 record after the central directory would point another
   // reader elsewhere.
   EXPECT_EQ(check(zip_make({page("a.htm")}, "PK\x06\x06")), -1);
