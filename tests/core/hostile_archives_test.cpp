@@ -403,6 +403,7 @@ TEST_F(HostileArchives, BundleIsWrittenThroughNoLink) {
   }
   ASSERT_EQ(symlink("../../etc", (html + "/img").c_str()), 0);
   EXPECT_EQ(param_import_file("/usr/html/config.txt"), -1);
+  EXPECT_EQ(param_import_file("/usr/html"), -1);
   std::vector<uint8_t> zip = zip_make({page("bundle_test.htm", "<p>7391</p>\n"), page("img/dot.txt", "dot\n"),
                                        page("new/deep/x.htm")});
   std::vector<uint8_t> block = {(uint8_t)zip.size(), (uint8_t)(zip.size() >> 8), 0, 0};
