@@ -528,19 +528,22 @@ void stop_recording(GuiContext *ctx) {
     log_printf("stopped record stream\n");
   }
   // The recorder closes its files and the volumes go back to read-only;
-  // a recorder that never lets go is given 60 s. Keys pressed meanwhile are
-  // dropped, a start asked by the control protocol answered as refused.
-  for (int i = 0; !get_exit_code(); i++) {
-    if (filesys_all_read_only()) break;
+  // a recorder that never lets go is given 60 s. Keys pressed while it
+  // still writes are dropped, a start asked by the control protocol
+  // answered as refused; one that comes once it has let go waits for the
+  // tick after the stop.
+  for (int i = 0; !get_exit_code() && !filesys_all_read_only(); i++) {
     if (i == 600) {
       log_printf("%s: volumes still writable after 60 s\n", "stop_recording");
       break;
     }
-    DvrKey k = dvr_wait_key(ctx, 0);
-    if (k == DVR_KEY_DIAG_MENU)
-      diagnostics_menu(ctx);
-    else if (k < (1u << 26) && (k & (0x401 | DVR_KEY_SNAPSHOT | DVR_KEY_UP_SNAPSHOT)))
-      start_outcome(CTL_ERR_STATE);
+    if (i > 0) {
+      DvrKey k = dvr_wait_key(ctx, 0);
+      if (k == DVR_KEY_DIAG_MENU)
+        diagnostics_menu(ctx);
+      else if (k < (1u << 26) && (k & (0x401 | DVR_KEY_SNAPSHOT | DVR_KEY_UP_SNAPSHOT)))
+        start_outcome(CTL_ERR_STATE);
+    }
     sleep_ms(100);
   }
   gui_state.recording = 0;

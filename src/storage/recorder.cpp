@@ -125,8 +125,8 @@ int fcntl_set_flags(int fd, long flags) {
 // A recording's failure: its status text, and the status word told at once.
 void set_status(Recorder *r, const char *text) {
   if (r->snapshot) return;
-  filesys_set_record_status(text);
   if (storage_hooks.record_ended) storage_hooks.record_ended();
+  filesys_set_record_status(text);
 }
 
 void stop_own(Recorder *r) { stream_set_state(&r->ps, 0); }
