@@ -650,12 +650,13 @@ void serial_bridge_feed(SerialBridge *b, const uint8_t *data, size_t n, int out_
       continue;
     }
     // Frames of 3 bytes or fewer before the delimiter carry no request; one
-    // longer than a frame is passed on by its head and length, to be
-    // answered as such.
+    // longer than a frame is passed on cut to the buffer, where it reads as
+    // too long and is answered as such.
     size_t len = b->count + 1;
     b->count = 0;
     if (len <= 4) continue;
-    if (len <= CTL_FRAME_MAX) req->frame[len - 1] = 0;
+    if (len > sizeof req->frame) len = sizeof req->frame;
+    req->frame[len - 1] = 0;
     size_t reply = serial_frame_handler ? serial_frame_handler(&b->ex, len) : 0;
     if (reply > 0 && reply <= sizeof b->ex.reply.frame && out_fd >= 0 &&
         write_within(out_fd, b->ex.reply.frame, reply, kPortStallMs) != 0 && errno != ECANCELED)
