@@ -611,11 +611,12 @@ void cmd_exec(CtlExchange *ex) {
 }
 
 size_t cmd_exec_frame(CtlExchange *ex, size_t n) {
-  CtlStatus st = n > sizeof ex->request.frame ? (CtlStatus)CTL_ERR_LONG : ctl_decode_frame(&ex->request, n);
-  if (st == CTL_ERR_LONG && n > 4 && ex->request.frame[0] == 1) {
+  if (n > CTL_FRAME_MAX) {
+    if (ex->request.frame[0] != 1) return 0;
     // A request (its kind byte 0 is the first code's run) longer than a
-    // packet cannot be read, but its sender waits for an answer: it gets
-    // the status of a frame too long, with no fields.
+    // frame cannot be read, but its sender waits for an answer: it gets
+    // the status of a frame too long, with no fields. Other broken frames
+    // (a bad checksum, a 0 inside) get none.
     static LogEpisode refusals;
     pthread_mutex_lock(&cmd_mutex);
     log_episode_ok(&refusals, 10000);   // a quiet spell ends the last episode
@@ -627,7 +628,7 @@ size_t cmd_exec_frame(CtlExchange *ex, size_t n) {
     ctl_put_checksum(&ex->reply);
     return cobs_encode(&ex->reply);
   }
-  if (st != CTL_OK || ctl_get_u8(&ex->request) != CTL_KIND_REQUEST) return 0;
+  if (ctl_decode_frame(&ex->request, n) != CTL_OK || ctl_get_u8(&ex->request) != CTL_KIND_REQUEST) return 0;
   ctl_init_reply(&ex->reply);
   cmd_exec(ex);
   ctl_put_checksum(&ex->reply);
