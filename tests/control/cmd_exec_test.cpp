@@ -492,6 +492,9 @@ TEST_F(Dispatcher, ARequestLongerThanAFrameIsAnsweredTooLong) {
   EXPECT_EQ(ctl_get_u8(&p), CTL_KIND_REPLY);
   EXPECT_EQ(ctl_get_u8(&p), CTL_ERR_LONG);
   EXPECT_EQ(p.read, p.write - 1);
+  Reply full = call(3, std::vector<uint8_t>(251, 'n'));  // a frame of 256 bytes, the most
+  EXPECT_TRUE(full.sent);
+  EXPECT_NE(full.status, CTL_ERR_LONG);
 }
 
 TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {

@@ -546,6 +546,10 @@ TEST_F(Dvr, KeysWhileARecordingStopsOrTheLedBlinksAreDropped) {
   get_param_block()->recording.storage_device = 4;
   tick(DVR_KEY_RECORD_TOGGLE, {}, false);
   ASSERT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+  // A recorder that ends of itself takes the word's recording bit along.
+  EXPECT_TRUE(status_get() & STATUS_RECORDING);
+  storage_hooks.record_ended();
+  EXPECT_FALSE(status_get() & STATUS_RECORDING);
   filesys_lock();
   filesys_add_writer(STORAGE_MMC);
   filesys_unlock();
