@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string>
 #include <thread>
@@ -474,18 +475,21 @@ TEST_F(Dispatcher, FramesThatAreNotRequestsGetNoReply) {
 TEST_F(Dispatcher, ARequestLongerThanAFrameIsAnsweredTooLong) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);  // the replies are written before each read
   serial_frame_handler = cmd_exec_frame;
   SerialBridge bridge{};
   std::vector<uint8_t> line(302, 'n');
   line[0] = 1;  // the code before the kind byte 0: a request
   line.back() = 0;
   serial_bridge_feed(&bridge, line.data(), line.size(), fds[1]);
+  CtlPacket p;
+  ssize_t n = read(fds[0], p.frame, sizeof p.frame);
   line[0] = 2;
   serial_bridge_feed(&bridge, line.data(), line.size(), fds[1]);
   serial_frame_handler = nullptr;
   close(fds[1]);
-  CtlPacket p;
-  ssize_t n = read(fds[0], p.frame, sizeof p.frame);
+  uint8_t more;
+  EXPECT_LE(read(fds[0], &more, 1), 0) << "a frame of another kind was answered";
   close(fds[0]);
   ASSERT_GT(n, 0);
   ASSERT_EQ(ctl_decode_frame(&p, (size_t)n), CTL_OK);  // one reply, whole
