@@ -531,25 +531,28 @@ void stop_recording(GuiContext *ctx) {
   // a recorder that never lets go is given 60 s. Keys pressed while it
   // still writes are dropped, a start asked by the control protocol
   // answered as refused; one that comes once it has let go waits for the
-  // tick after the stop.
+  // tick after the stop. A file the control protocol named is kept: its
+  // request was answered and the status word already says it plays.
+  DvrKey named = 0;
   for (int i = 0; !get_exit_code() && !filesys_all_read_only(); i++) {
     if (i == 600) {
       log_printf("%s: volumes still writable after 60 s\n", "stop_recording");
       break;
     }
-    if (i > 0) {
-      DvrKey k = dvr_wait_key(ctx, 0);
-      if (k == DVR_KEY_DIAG_MENU)
-        diagnostics_menu(ctx);
-      else if (k < (1u << 26) && (k & (0x401 | DVR_KEY_SNAPSHOT | DVR_KEY_UP_SNAPSHOT)))
-        start_outcome(CTL_ERR_STATE);
-    }
+    DvrKey k = dvr_wait_key(ctx, 0);
+    if (k == DVR_KEY_DIAG_MENU)
+      diagnostics_menu(ctx);
+    else if (k == DVR_KEY_PLAY_FILE || k == DVR_KEY_VIEW_SNAPSHOT)
+      named = k;
+    else if (k < (1u << 26) && (k & (0x401 | DVR_KEY_SNAPSHOT | DVR_KEY_UP_SNAPSHOT)))
+      start_outcome(CTL_ERR_STATE);
     sleep_ms(100);
   }
   gui_state.recording = 0;
   status_update(0, STATUS_RECORDING, "stop_recording");
   clear_status_text(ctx);
   updateRecordingStatus(ctx);
+  if (named) dvr_post_key(named);   // closes a message after_stop shows
   after_stop(ctx);
 }
 
