@@ -149,8 +149,7 @@ void load_bundle(void) { customzip_load(); }
 // Requests reaching the local control service run on its own exchange.
 size_t serve_request(uint8_t *frame, size_t n, size_t size) {
   static CtlExchange ex;
-  if (n > sizeof ex.request.frame) return 0;
-  memcpy(ex.request.frame, frame, n);
+  memcpy(ex.request.frame, frame, n < sizeof ex.request.frame ? n : sizeof ex.request.frame);
   size_t len = cmd_exec_frame(&ex, n);
   if (len > size) return 0;
   memcpy(frame, ex.reply.frame, len);

@@ -12,6 +12,7 @@
 #include "control/status_events.h"
 #include "core/global.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_access.h"
 #include "core/param_apply.h"
 #include "core/param_block.h"
@@ -610,8 +611,24 @@ void cmd_exec(CtlExchange *ex) {
 }
 
 size_t cmd_exec_frame(CtlExchange *ex, size_t n) {
-  if (n > sizeof ex->request.frame || ctl_decode_frame(&ex->request, n) != CTL_OK) return 0;
-  if (ctl_get_u8(&ex->request) != CTL_KIND_REQUEST) return 0;
+  if (n > CTL_FRAME_MAX) {
+    if (ex->request.frame[0] != 1) return 0;
+    // A request (its kind byte 0 is the first code's run) longer than a
+    // frame cannot be read, but its sender waits for an answer: it gets
+    // the status of a frame too long, with no fields. Other broken frames
+    // (a bad checksum, a 0 inside) get none.
+    static LogEpisode refusals;
+    pthread_mutex_lock(&cmd_mutex);
+    log_episode_ok(&refusals, 10000);   // a quiet spell ends the last episode
+    if (log_episode_fail(&refusals))
+      log_printf("%s: request of %zu bytes refused, longer than a frame\n", "cmd_exec_frame", n);
+    pthread_mutex_unlock(&cmd_mutex);
+    ctl_init_reply(&ex->reply);
+    ctl_set_status(&ex->reply, CTL_ERR_LONG);
+    ctl_put_checksum(&ex->reply);
+    return cobs_encode(&ex->reply);
+  }
+  if (ctl_decode_frame(&ex->request, n) != CTL_OK || ctl_get_u8(&ex->request) != CTL_KIND_REQUEST) return 0;
   ctl_init_reply(&ex->reply);
   cmd_exec(ex);
   ctl_put_checksum(&ex->reply);

@@ -51,6 +51,8 @@ CtlStatus cmd_set_result(CtlStatus result, CtlExchange *ex);
 // decodes it, runs a request, and leaves the framed reply in
 // ex->reply.frame. Returns the reply frame's length, or 0 when nothing is
 // to be sent (a frame that does not decode, or a packet that is no request).
+// A request longer than the buffer (n past its size: only the head was
+// kept) is answered with status 162 alone.
 size_t cmd_exec_frame(CtlExchange *ex, size_t n);
 
 // Encoder pause of channel A and status bits 1 and 64 together.

@@ -649,10 +649,13 @@ void serial_bridge_feed(SerialBridge *b, const uint8_t *data, size_t n, int out_
       b->count++;
       continue;
     }
-    // Frames of 3 bytes or fewer before the delimiter carry no request.
+    // Frames of 3 bytes or fewer before the delimiter carry no request; one
+    // longer than a frame is passed on cut to the buffer, where it reads as
+    // too long and is answered as such.
     size_t len = b->count + 1;
     b->count = 0;
-    if (len > CTL_FRAME_MAX || len <= 4) continue;
+    if (len <= 4) continue;
+    if (len > sizeof req->frame) len = sizeof req->frame;
     req->frame[len - 1] = 0;
     size_t reply = serial_frame_handler ? serial_frame_handler(&b->ex, len) : 0;
     if (reply > 0 && reply <= sizeof b->ex.reply.frame && out_fd >= 0 &&

@@ -89,10 +89,11 @@ void notice(GuiContext *ctx, const char *text) {
   with_menu_bit("show_notice", [&] { show_notice(ctx, text); });
 }
 
-// Why a file was not shown, once playback has ended: a message box, which
-// any key closes and leaves to be acted on, with no menu bit to hold the
-// control protocol off meanwhile. The next file it names, or a recording,
-// replaces the message at once; otherwise it stays long enough to be read.
+// Why a file was not shown once playback has ended, or why a recording
+// ended: a message box, which any key closes and leaves to be acted on,
+// with no menu bit to hold the control protocol off meanwhile. The next
+// file it names, or a recording, replaces the message at once; otherwise
+// it stays long enough to be read.
 void refusal_message(GuiContext *ctx, const char *text) {
   int saved = osd_layout.message_timeout;
   osd_layout.message_timeout = 30;
@@ -299,8 +300,16 @@ void after_stop(GuiContext *ctx) {
   } else if (!strcmp(status, T(T_STOPPED)) || !strcmp(status, "Stopped")) {
     show_message(ctx, T(T_STOP));
   } else if (status[0]) {
-    notice(ctx, status);
+    refusal_message(ctx, status);
   }
+}
+
+// The recorder ended a recording of its own (a fault, its last segment):
+// the status word follows at once, so that the control protocol's guards
+// see no recording, and the menu thread wakes to clean up after it.
+void record_ended(void) {
+  status_update(0, STATUS_RECORDING | STATUS_REC_PAUSED, "record_ended");
+  dvr_post_key(0);
 }
 
 }  // namespace
@@ -519,11 +528,13 @@ void stop_recording(GuiContext *ctx) {
     log_printf("stopped record stream\n");
   }
   // The recorder closes its files and the volumes go back to read-only;
-  // a recorder that never lets go is given 60 s. The last key pressed
-  // meanwhile (a recording asked for again, say) is acted on afterwards.
-  DvrKey later = 0;
-  for (int i = 0; !get_exit_code(); i++) {
-    if (filesys_all_read_only()) break;
+  // a recorder that never lets go is given 60 s. Keys pressed while it
+  // still writes are dropped, a start asked by the control protocol
+  // answered as refused; one that comes once it has let go waits for the
+  // tick after the stop. A file the control protocol named is kept: its
+  // request was answered and the status word already says it plays.
+  DvrKey named = 0;
+  for (int i = 0; !get_exit_code() && !filesys_all_read_only(); i++) {
     if (i == 600) {
       log_printf("%s: volumes still writable after 60 s\n", "stop_recording");
       break;
@@ -531,16 +542,18 @@ void stop_recording(GuiContext *ctx) {
     DvrKey k = dvr_wait_key(ctx, 0);
     if (k == DVR_KEY_DIAG_MENU)
       diagnostics_menu(ctx);
-    else if (k)
-      later = k;
+    else if (k == DVR_KEY_PLAY_FILE || k == DVR_KEY_VIEW_SNAPSHOT)
+      named = k;
+    else if (k < (1u << 26) && (k & (0x401 | DVR_KEY_SNAPSHOT | DVR_KEY_UP_SNAPSHOT)))
+      start_outcome(CTL_ERR_STATE);
     sleep_ms(100);
   }
   gui_state.recording = 0;
   status_update(0, STATUS_RECORDING, "stop_recording");
   clear_status_text(ctx);
   updateRecordingStatus(ctx);
+  if (named) dvr_post_key(named);   // closes a message after_stop shows
   after_stop(ctx);
-  if (later) dvr_post_key(later);
 }
 
 void take_snapshot(GuiContext *ctx) {
@@ -979,6 +992,8 @@ void dvr_tick(GuiContext *ctx) {
 void dvr_logic_install_hooks(void) {
   storage_hooks.dvr_post_key = dvr_post_key;
   storage_hooks.show_progress = show_progress;
+  storage_hooks.record_ended = record_ended;
+  storage_hooks.record_stopped_text = [] { return T(T_STOPPED); };
   cmd_hooks.dvr_set_recording_state = dvr_set_recording_state;
   cmd_hooks.dvr_set_playback_state = dvr_set_playback_state;
   cmd_hooks.dvr_set_filename = dvr_set_filename;

@@ -375,6 +375,8 @@ const char *filesys_record_status(void) {
   return __atomic_load_n(&filesys_state.record_status, __ATOMIC_ACQUIRE);
 }
 
+const char filesys_record_stopped[] = "Stopped";
+
 int getRecordingStatus(char *buf, size_t size) {
   const char *msg = filesys_record_status();
   // A run reads as recording from its start, before its first frame is in,
@@ -386,7 +388,11 @@ int getRecordingStatus(char *buf, size_t size) {
     return snprintf(buf, size, "Recording %d:%02d:%02d", (int)(s / 3600), (int)(s / 60 % 60),
                     (int)(s % 60));
   }
-  return snprintf(buf, size, "%s", msg ? msg : "Stopped");
+  if (!msg || msg == filesys_record_stopped) {
+    const char *t = storage_hooks.record_stopped_text ? storage_hooks.record_stopped_text() : nullptr;
+    msg = t && *t ? t : filesys_record_stopped;
+  }
+  return snprintf(buf, size, "%s", msg);
 }
 
 // With the mutex held: until no mount command runs on the slot (it

@@ -48,6 +48,11 @@ struct StorageHooks {
   int (*wifi_active)(void);
   void (*wifi_archive_install)(int fd);
   void (*usb_check_id)(void);
+  // On the record thread: a recording ended of itself (a fault, its last
+  // segment), before the record stream reads as stopped.
+  void (*record_ended)(void);
+  // The idle recorder's status text in the menu language (NULL: English).
+  const char *(*record_stopped_text)(void);
 };
 extern StorageHooks storage_hooks;
 
@@ -78,6 +83,8 @@ extern FilesysState filesys_state;
 // stored and read atomically.
 void filesys_set_record_status(const char *text);
 const char *filesys_record_status(void);
+// The idle recorder's status: shown as the menu language's "Stopped".
+extern const char filesys_record_stopped[];
 extern StorageSlot fs[FILESYS_SLOTS];
 
 int filesys_slot_to_source(int slot);

@@ -122,8 +122,11 @@ int fcntl_set_flags(int fd, long flags) {
   return 0;
 }
 
+// A recording's failure: its status text, and the status word told at once.
 void set_status(Recorder *r, const char *text) {
-  if (!r->snapshot) filesys_set_record_status(text);
+  if (r->snapshot) return;
+  if (storage_hooks.record_ended) storage_hooks.record_ended();
+  filesys_set_record_status(text);
 }
 
 void stop_own(Recorder *r) { stream_set_state(&r->ps, 0); }
@@ -926,6 +929,7 @@ void record_run(Recorder *r) {
     end = record_loop(r);
     r->file_counter++;
     if (!r->snapshot && p->recording.duration_mode != 0 && r->file_counter >= segments) {
+      if (storage_hooks.record_ended) storage_hooks.record_ended();
       stop_own(r);
       break;
     }
@@ -1008,7 +1012,7 @@ void *recordThrFxn(void *arg) {
   const char *dir = get_param_block()->recording.directory;
   if (dir[0]) filesys_set_subdir(dir);
   while (!get_exit_code()) {
-    if (!r->snapshot && !filesys_record_status()) filesys_set_record_status("Stopped");
+    if (!r->snapshot && !filesys_record_status()) filesys_set_record_status(filesys_record_stopped);
     if (!stream_state_wait_start(&r->ps)) {
       sleep_ms(100);
       continue;

@@ -404,8 +404,8 @@ void gen_rtsp_streams(PageBuffer *page) {
   page_append(page, "<table id=\"params\">\n");
   for (const auto &r : rows) {
     if (!r.title) {
-      page_append(page, "<tr><td colspan=\"3\">Note: Multicast streams must be enabled on the "
-                        "Stream Control page.</td></tr>\n");
+      page_append(page, "<tr><td colspan=\"3\">Note: a multicast stream plays once its sender runs with "
+                        "the Transport \"Multicast RTP\": Control &gt; Stream A or Stream B.</td></tr>\n");
       continue;
     }
     page_printf(page, "<tr><td>%s</td>", r.title);

@@ -6,12 +6,15 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "control/cmd_exec.h"
+#include "control/serial_port.h"
 #include "control/status_events.h"
 #include "core/param_access.h"
 #include "core/param_apply.h"
@@ -465,6 +468,37 @@ TEST_F(Dispatcher, FramesThatAreNotRequestsGetNoReply) {
   memcpy(ex.request.frame, inner_zero, sizeof inner_zero);
   EXPECT_FALSE(run_frame(sizeof inner_zero).sent);
   EXPECT_TRUE(call(3).sent);
+}
+
+// A request longer than a frame, as the serial line brings it, is answered
+// 162 alone; a long frame of another kind is not answered.
+TEST_F(Dispatcher, ARequestLongerThanAFrameIsAnsweredTooLong) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);  // the replies are written before each read
+  serial_frame_handler = cmd_exec_frame;
+  SerialBridge bridge{};
+  std::vector<uint8_t> line(302, 'n');
+  line[0] = 1;  // the code before the kind byte 0: a request
+  line.back() = 0;
+  serial_bridge_feed(&bridge, line.data(), line.size(), fds[1]);
+  CtlPacket p;
+  ssize_t n = read(fds[0], p.frame, sizeof p.frame);
+  line[0] = 2;
+  serial_bridge_feed(&bridge, line.data(), line.size(), fds[1]);
+  serial_frame_handler = nullptr;
+  close(fds[1]);
+  uint8_t more;
+  EXPECT_LE(read(fds[0], &more, 1), 0) << "a frame of another kind was answered";
+  close(fds[0]);
+  ASSERT_GT(n, 0);
+  ASSERT_EQ(ctl_decode_frame(&p, (size_t)n), CTL_OK);  // one reply, whole
+  EXPECT_EQ(ctl_get_u8(&p), CTL_KIND_REPLY);
+  EXPECT_EQ(ctl_get_u8(&p), CTL_ERR_LONG);
+  EXPECT_EQ(p.read, p.write - 1);
+  Reply full = call(3, std::vector<uint8_t>(251, 'n'));  // a frame of 256 bytes, the most
+  EXPECT_TRUE(full.sent);
+  EXPECT_NE(full.status, CTL_ERR_LONG);
 }
 
 TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {

@@ -165,7 +165,8 @@ ARGS = {
     "reserved_7": [("a", ANY, ""), ("b", ANY, "")],
     "set_time": [("seconds", ANY, "since 1970")],
     "record_start": [("storage", REC_STORAGE, "1 internal, 2 external, 3 both"),
-                     ("mode", ANY, "0 MP4, 1 TS, other: as set"),
+                     ("mode", ANY, "sets stream A's StreamMode: 0 H.264 in MP4, 1 H.264 in TS, "
+                      "other: unchanged; the file's container follows Recording.Format"),
                      ("kbit/s", rng(100, 20000, 0), "0 keeps the bit rate")],
     "set_record_filename": [("name", ("at most 79 characters", lambda v: len(v) <= 79), "")],
     "append_record_metadata": [("data", ANY, "hex:.. or @file")],

@@ -13,6 +13,7 @@
 #include "control/cmd_exec.h"
 #include "control/status_events.h"
 #include "core/global.h"
+#include "core/board_io.h"
 #include "core/hwreg.h"
 #include "core/log.h"
 #include "core/param_access.h"
@@ -533,4 +534,52 @@ TEST_F(Dvr, AStartIsWithdrawnUnderTheMailboxLock) {
   EXPECT_FALSE(cleared_while_held);
   EXPECT_EQ(result, CTL_ERR_STATE);
   EXPECT_EQ(word(), 0u);
+}
+
+// Keys are dropped, not kept for later, while a recording stops (the volume
+// still writable) and while the status LED blinks. The idle recorder's
+// status is the menu language's "Stopped".
+int g_polls;
+
+TEST_F(Dvr, KeysWhileARecordingStopsOrTheLedBlinksAreDropped) {
+  mount_sd();
+  get_param_block()->recording.storage_device = 4;
+  tick(DVR_KEY_RECORD_TOGGLE, {}, false);
+  ASSERT_EQ(stream_get_state_by_id(RECORD_STREAM), 1);
+  // A recorder that ends of itself takes the word's recording bit along.
+  EXPECT_TRUE(status_get() & STATUS_RECORDING);
+  storage_hooks.record_ended();
+  EXPECT_FALSE(status_get() & STATUS_RECORDING);
+  filesys_lock();
+  filesys_add_writer(STORAGE_MMC);
+  filesys_unlock();
+  g_polls = 0;
+  // The stop's first poll finds a Record press as the volume lets go.
+  dvr_key_hooks.feed_key = [] {
+    if (g_polls++) return (DvrKey)0;
+    filesys_lock();
+    filesys_remove_writer(STORAGE_MMC);
+    filesys_unlock();
+    return (DvrKey)DVR_KEY_RECORD_PAUSE;
+  };
+  dvr_post_key(DVR_KEY_REC_STOP);
+  dvr_tick(&ctx);
+  EXPECT_GE(g_polls, 1);
+  EXPECT_EQ(gui_state.recording, 0);
+  dvr_tick(&ctx);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0) << "a press during the stop started a recording";
+
+  gpio_blink_xled(1);
+  dvr_post_key(DVR_KEY_RECORD_PAUSE);
+  dvr_tick(&ctx);
+  gpio_blink_xled(0);
+  dvr_tick(&ctx);
+  EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0) << "a press while the LED blinked started a recording";
+
+  const char *english = LangTable[387];
+  LangTable[387] = "Angehalten";
+  char status[64];
+  getRecordingStatus(status, sizeof status);
+  LangTable[387] = english;
+  EXPECT_STREQ(status, "Angehalten");
 }

@@ -6,7 +6,8 @@
 # ones are neither listed nor downloaded, and play_file refuses them (2)
 # rather than playing a file named by part of them. A file the player
 # refuses leaves the control protocol free to name the next one. A
-# record_start whose recorder can open no file answers 169, not a name.
+# record_start whose recorder can open no file answers 169, not a name, and
+# leaves the protocol free. A request longer than a packet is answered 162.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -128,12 +129,28 @@ wait_stops "$n"
 echo "ok: a play after a refused file"
 
 # A recording folder the recorder cannot open files in (a link): no name,
-# no success, no recording bit left set.
+# no success, no recording or menu bit left set: the next requests are
+# answered for themselves, not as refused in this state (4).
 rm -rf "$DISK"
 ln -s "$ROOT/tmp" "$DISK"
+n=$(gui_stops)
 [ "$(status_of record_start 1 0 0)" = "status 169" ] || fail "record_start without a file"
-wait_bit 0x1 0
+wait_gui_stop "$n"
+wait_bit 0x101 0
+s=$(status_of play_file 1 small.mp4)
+[ "$s" = "status 5" ] || fail "play_file after a failed recording: $s"
+s=$(status_of record_start 1 0 0)
+[ "$s" = "status 169" ] || fail "record_start after a failed recording: $s"
 echo "ok: record_start with no file"
+
+# Requests longer than a packet are answered as such (162), not left to the
+# client's time-out.
+for req in "play_file 1 $(name 300)" "file_open 1 0 $(name 300)" "file_rename 1 $(name 127) $(name 200)"; do
+  # shellcheck disable=SC2086
+  s=$(timeout 30 python3 "$CLIENT" --timeout 10 $req 2>&1 | sed -n 1p)
+  [ "$s" = "status 162 (too long)" ] || fail "${req%% *} of an over-long request: $s"
+done
+echo "ok: over-long requests"
 
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID"

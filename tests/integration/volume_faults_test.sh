@@ -6,7 +6,9 @@
 # through the control protocol to a full USB disk is reported at its close
 # (169); an MP4 recording stops the same way on a full card, leaving a file
 # ffprobe reads, and on a pulled disk, whose file then grows no more; the
-# next start finds the pulled disk back and runs none of the old lines.
+# next start finds the pulled disk back and runs none of the old lines. A
+# failed recording clears its status bit with the recorder and leaves no
+# menu bit: record_stop is then refused.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -58,6 +60,7 @@ post_form -d Recording.Format=1
 # read or write on the card counts, and a loaded box may flush a first
 # write too small to hold a whole frame: the file is cut back to whole ones).
 fault mmcblk0p1 ENOSPC 5
+first_stop=$(gui_stops)
 post_form -d Recording.State=start
 status=
 for _ in $(seq 1 1200); do
@@ -67,6 +70,7 @@ for _ in $(seq 1 1200); do
 done
 [ "$status" = "Storage full or write error" ] || fail "status: $status"
 wait_log "$LOGF" "safe to remove" 30
+wait_gui_stop "$first_stop"
 fault mmcblk0p1 none
 TS=$(ls "$VOL"/DCIM/*.ts)
 [ -s "$TS" ] || fail "no file"
@@ -110,19 +114,15 @@ mp4_growing() {
   done
   fail "no MP4 recording growing in $1"
 }
-# dismiss_notice: a recording that failed leaves a notice on the menu
-# (the "menu open" status bit) that takes a key (Stop/Back) before a
-# recording can start again.
-menu_bit() { echo $(($(/usr/bin/python3 "$CLIENT" get_status | sed -n 's/^word \(0x[0-9a-f]*\).*/\1/p') & 0x100)); }
-dismiss_notice() {
-  for _ in $(seq 1 300); do [ "$(menu_bit)" != 0 ] && break; sleep 0.1; done
-  [ "$(menu_bit)" != 0 ] || fail "no notice after a failed recording"
-  for _ in $(seq 1 30); do
-    sleep 0.5
-    post_form -d KeyPress=1
-    for _ in $(seq 1 20); do [ "$(menu_bit)" = 0 ] && return 0; sleep 0.1; done
-  done
-  fail "the notice stays"
+# failed_clean <menu stops before>: once a recording has failed, the status
+# word holds neither its recording bit nor the menu bit (its message holds
+# no key back), record_stop is refused (4), and the menu draws it stopped.
+failed_clean() {
+  local w
+  w=$(/usr/bin/python3 "$CLIENT" get_status | sed -n 's/^word \(0x[0-9a-f]*\).*/\1/p')
+  [ $((w & 0x101)) = 0 ] || fail "status word $w once the recording failed"
+  [ "$(ctl record_stop)" = "status 4" ] || fail "record_stop after the failure: $(ctl record_stop)"
+  wait_gui_stop "$1"
 }
 safe=$(grep -c "safe to remove" "$LOGF" || true)
 wait_safe() {
@@ -136,11 +136,12 @@ wait_safe() {
 # An MP4 recording on a card that fills: it stops at once, and what
 # reached the card closes into a file that plays.
 post_form -d Recording.Format=0
-dismiss_notice
+n=$(gui_stops)
 post_form -d Recording.State=start
 mp4_growing "$VOL/DCIM"
 fault mmcblk0p1 ENOSPC
 status_is "Storage full or write error"
+failed_clean "$n"
 wait_safe
 fault mmcblk0p1 none
 whole_units "$MP4"
@@ -150,7 +151,7 @@ echo "ok: mp4 on a full card"
 # The same on the USB disk, pulled: nothing more reaches its file.
 USB=$ROOT/run/sim/storage/vol/sda1
 post_form -d Recording.StorageDevice=1
-dismiss_notice
+n=$(gui_stops)
 post_form -d Recording.State=start
 mp4_growing "$USB/DCIM"
 echo "pull sda1" >>"$CMDF"
@@ -160,6 +161,7 @@ for _ in $(seq 1 100); do
 done
 held=$(stat -c %s "$MP4")
 status_is "Storage full or write error"
+failed_clean "$n"
 wait_safe
 size=$(stat -c %s "$MP4")
 [ "$size" -ge "$held" ] && [ "$size" -le $((held + 1048576)) ] || fail "pulled disk's file: $held then $size bytes"

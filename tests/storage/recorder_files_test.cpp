@@ -184,8 +184,13 @@ double video_duration_of(const std::string &path) {
   return atof(out.c_str());
 }
 
+// Recordings that ended of themselves, told while the stream still ran.
+std::atomic<int> g_ended_running;
+void count_ended(void) { g_ended_running += stream_get_state_by_id(13) == 1; }
+
 TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
   use_sd();
+  storage_hooks.record_ended = count_ended;
   ParamBlock *p = get_param_block();
   p->recording.duration_mode = 1;  // seconds
   p->recording.duration = 1;
@@ -214,6 +219,7 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
     EXPECT_TRUE(producer.publish_frames(100));
     for (int i = 0; i < 1500 && stream_get_state_by_id(13) == 1; i++) sleep_ms(20);
     EXPECT_EQ(stream_get_state_by_id(13), 0) << "did not stop after three segments";
+    EXPECT_EQ(g_ended_running.exchange(0), 1);
     quit = true;
     watch.join();
     EXPECT_FALSE(saw_stopped) << "status left Recording between segments";
@@ -232,6 +238,7 @@ TEST_F(Recording, TimeSegmentsAreConsecutiveAndStopAfterTheCount) {
     // MP4 files each begin at time 0; TS files carry the recording's clock.
     if (fmt == 3) expect_joined(paths, 75);
   }
+  storage_hooks.record_ended = nullptr;
 }
 
 // Segments set in minutes or in hours last that long by the frames' stamps:
@@ -437,17 +444,20 @@ TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
   get_param_block()->recording.storage_device = 4;
   char b[512];
   std::string backing = std::string(sim_storage_backing_dir("mmcblk0p1", b, sizeof b)) + "/DCIM";
+  storage_hooks.record_ended = count_ended;
   for (int fmt : {0, 1}) {  // H.264 and AAC in MP4, then in TS
     SCOPED_TRACE(fmt);
     SteppedProducer producer;
     get_param_block()->recording.format = (uint8_t)fmt;
     filesys_set_record_status(nullptr);
+    g_ended_running = 0;
     stream_set_state_by_id(13, 1);
     for (int batch = 0; batch < 40 && stream_get_state_by_id(13) == 1; batch++) {
       ASSERT_TRUE(producer.publish_frames(50));
       producer.wait_consumed();
     }
     EXPECT_EQ(stream_get_state_by_id(13), 0) << "a full volume did not stop the recording";
+    EXPECT_GE(g_ended_running.load(), 1) << "the failure was not told before the stream stopped";
     wait_idle();
     char status[64];
     getRecordingStatus(status, sizeof status);
@@ -475,6 +485,7 @@ TEST_F(Recording, AFullVolumeEndsFilesThatPlayAndStops) {
     // Room for the next format.
     for (const std::string &f : files) sys_unlink((backing + "/" + f).c_str());
   }
+  storage_hooks.record_ended = nullptr;
 }
 
 // A volume that refuses writes half way (full, as the card itself says):
