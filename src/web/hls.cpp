@@ -286,7 +286,11 @@ void hls_segment(PageBuffer *page) {
   page->content_type = "video/MP2T";
   size_t ulen = url ? strlen(url) : 0;
   int digit = ulen >= 4 ? url[ulen - 4] - '0' : -1;
-  if (digit < 0 || digit >= kSlots) return;
+  // Rows 5 to 9 name no slot: no playlist lists them.
+  if (digit < 0 || digit >= kSlots) {
+    page->not_found = 1;
+    return;
+  }
   pthread_mutex_lock(&c->mutex);
   HlsSlot *s = &c->slots[digit];
   auto held = [s](HlsContext *) { return s->length > 0; };

@@ -372,6 +372,7 @@ void *httpdThrFxn(void *arg) {
       web_wake_waiters();
       http_stream_tick();
     }
+    web_login_tick(monotonic_ms(), false);
     if (httpd_restart > 0) {
       web_daemon_stop();
       httpd_restart = 0;
@@ -382,6 +383,7 @@ void *httpdThrFxn(void *arg) {
   }
   myRendezvousCleanup(env->cleanup_rendezvous, env->name);
   web_daemon_stop();
+  web_login_tick(monotonic_ms(), true);
   param_save_stop();
   return nullptr;
 }

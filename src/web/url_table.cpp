@@ -131,7 +131,7 @@ int get_mixer_func(WebRequest *req) {
 }
 
 int get_load_defaults_func(WebRequest *req) {
-  if (!web_from_this_site(req)) return send_cross_site_refused(req);
+  if (!web_from_own_page(req)) return send_not_own_page(req);
   const char *redir = web_get_arg(req, "redirect");
   const char *referer = web_header(req, MHD_HTTP_HEADER_REFERER);
   if (req->permission == PERM_ADMIN) {

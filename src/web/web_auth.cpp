@@ -11,6 +11,7 @@
 #include <sys/random.h>
 
 #include "core/log.h"
+#include "core/process_util.h"
 #include "core/param_table.h"
 #include "core/user_log.h"
 #include "core/http_digest.h"
@@ -173,6 +174,21 @@ int login_create_session(WebRequest *req, const char *target) {
   return web_queue_response(req->connection, MHD_HTTP_OK, r);
 }
 
+int send_slowed(WebRequest *req) {
+  uint32_t wait = web_login_wait(web_client_addr(req), monotonic_ms());
+  if (!wait) wait = 1;
+  char text[160], seconds[12];
+  snprintf(text, sizeof text,
+           "Too many wrong user names or passwords from this address: try again in %u s.\n", wait);
+  snprintf(seconds, sizeof seconds, "%u", wait);
+  MHD_Response *r = MHD_create_response_from_buffer(strlen(text), text, MHD_RESPMEM_MUST_COPY);
+  if (!r) return WEB_NOT_HANDLED;
+  web_content_type(r, "text/plain");
+  web_no_cache(r);
+  web_add_header(MHD_HTTP_HEADER_RETRY_AFTER, seconds, r);
+  return web_queue_response(req->connection, MHD_HTTP_TOO_MANY_REQUESTS, r);
+}
+
 }  // namespace
 
 int web_auth_init(void) {
@@ -192,6 +208,7 @@ void web_sessions_forget_user(const char *name) {
 }
 
 void web_auth_reset(void) {
+  web_login_reset();
   memset(session_table, 0, sizeof session_table);
   memset(nonce_cache, 0, sizeof nonce_cache);
   session_next = 0;
@@ -304,16 +321,20 @@ char *web_authenticate(WebRequest *req, int *ok) {
   }
   int result = 0;
   char *user = nullptr;
+  uint32_t client = web_client_addr(req);
+  int64_t now = monotonic_ms();
   if (char *name = MHD_digest_auth_get_username(req->connection)) {
     user = strdup(name);
     MHD_free(name);
     const char *password = user_get_password(user);
-    if (password) {
-      if (digest_nonce_check(req, 0) >= 0) {
-        // This browser logged out: its cached credentials count for nothing.
-        free(user);
-        return nullptr;
-      }
+    if (password && digest_nonce_check(req, 0) >= 0) {
+      // This browser logged out: its cached credentials count for nothing.
+      free(user);
+      return nullptr;
+    }
+    if (web_login_wait(client, now)) {
+      result = WEB_AUTH_SLOWED;
+    } else if (password) {
       result = MHD_digest_auth_check(req->connection, WEB_REALM, user, password,
                                      WEB_NONCE_TIMEOUT);
       if (result == MHD_NO && digest_counter_lost(req, user, password)) result = MHD_INVALID_NONCE;
@@ -324,10 +345,15 @@ char *web_authenticate(WebRequest *req, int *ok) {
       user = strdup(name);
       MHD_free(name);
       const char *password = user_get_password(user);
-      result = password && pass && strcmp(password, pass) == 0;
+      if (web_login_wait(client, now))
+        result = WEB_AUTH_SLOWED;
+      else
+        result = password && pass && strcmp(password, pass) == 0;
     }
     if (pass) MHD_free(pass);
   }
+  if (user && result == MHD_NO) web_login_failed(client, now);
+  if (result == WEB_AUTH_SLOWED) web_login_refused(client);
   // Credentials for a user without a password (or no such user) are wrong
   // credentials: the browser is asked again instead of going on as the guest.
   if (ok && user) {
@@ -341,6 +367,7 @@ char *web_authenticate(WebRequest *req, int *ok) {
 
 int send_access_denied(WebRequest *req, int result) {
   if (!req->connection) return WEB_NOT_HANDLED;
+  if (result == WEB_AUTH_SLOWED) return send_slowed(req);
   MHD_Response *r = nullptr;
   if (send_meta_page(req, &r, kDeniedPage, web_target(req, "/index.htm")) != 0)
     return WEB_NOT_HANDLED;
@@ -350,7 +377,10 @@ int send_access_denied(WebRequest *req, int result) {
   return rc == MHD_YES ? WEB_QUEUED : WEB_NOT_HANDLED;
 }
 
+// Logging in or out from another site's page would end a login, or undo a
+// logout by taking its nonce out of the cache.
 int get_login_func(WebRequest *req) {
+  if (!web_from_own_page(req)) return send_not_own_page(req);
   const char *target = web_target(req, "/index.htm");
   const char *a = web_get_arg(req, "a");
   bool user = req->username != nullptr;
@@ -381,6 +411,7 @@ int get_login_func(WebRequest *req) {
 }
 
 int get_logout_func(WebRequest *req) {
+  if (!web_from_own_page(req)) return send_not_own_page(req);
   const char *target = web_target(req, "/index.htm");
   log_user_event("get_logout_func", req->username, USER_EVENT_LOGOUT);
   digest_nonce_check(req, 1);

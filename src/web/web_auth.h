@@ -30,21 +30,46 @@ extern SessionSlot session_table[SESSION_SLOTS];
 // the kernel's random source at start).
 extern uint8_t digest_random[16];
 int web_auth_init(void);
-// Forgets every session and cached nonce (tests).
+// Forgets every session, cached nonce and wrong login (tests).
 void web_auth_reset(void);
 // Ends every session of the user name (the user was deleted or renamed): a
 // user created later under that name starts without them.
 void web_sessions_forget_user(const char *name);
 
 // The user name of the request (malloc'd; the caller frees it) or NULL for
-// the guest; *ok: 1 accepted, 0 wrong, -1 stale Digest nonce. A name comes
-// back with *ok other than 1 only when ok was given.
+// the guest; *ok: 1 accepted, 0 wrong, -1 stale Digest nonce,
+// WEB_AUTH_SLOWED not checked (the address guessed too often lately). A
+// name comes back with *ok other than 1 only when ok was given.
 char *web_authenticate(WebRequest *req, int *ok);
 int session_lookup(WebRequest *req);
 int session_create(WebRequest *req, const char *user);
 int digest_nonce_check(WebRequest *req, int add);
-// 401 with the Digest challenge and a page that sends the browser on.
+// 401 with the Digest challenge and a page that sends the browser on; 429
+// with Retry-After for WEB_AUTH_SLOWED.
 int send_access_denied(WebRequest *req, int result);
+
+// Wrong credentials, per client address: after WEB_LOGIN_FREE_FAILURES an
+// address waits 1 s before its next try is checked, twice as long after
+// each further failure, up to WEB_LOGIN_MAX_WAIT_S. Other addresses are not
+// touched: guessing from one cannot lock the administrator out. An episode
+// ends once the address has had no failure for web_login_quiet_ms (its
+// count starts again), when the table needs its place, or when the web
+// server stops; each is logged once, with the address and the counts.
+#define WEB_AUTH_SLOWED (-2)
+#define WEB_LOGIN_FREE_FAILURES 5
+#define WEB_LOGIN_MAX_WAIT_S 60
+#define WEB_LOGIN_QUIET_MS (10 * 60 * 1000)
+#define WEB_LOGIN_ADDRESSES 32
+extern uint32_t web_login_quiet_ms;
+// Seconds the address must still wait before its credentials are checked
+// (0: none). Times are monotonic milliseconds.
+uint32_t web_login_wait(uint32_t client, int64_t now_ms);
+void web_login_failed(uint32_t client, int64_t now_ms);
+// A try refused while the address waited (counted for the log line).
+void web_login_refused(uint32_t client);
+// Ends the episodes that are over (all of them with flush).
+void web_login_tick(int64_t now_ms, bool flush);
+void web_login_reset(void);
 
 int get_login_func(WebRequest *req);
 int get_logout_func(WebRequest *req);

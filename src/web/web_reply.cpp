@@ -407,6 +407,27 @@ int send_cross_site_refused(WebRequest *req) {
                           "box by a name it does not know as its own (use its address, or log in).\n");
 }
 
+bool web_from_own_page(const WebRequest *req) {
+  if (!web_from_this_site(req)) return false;
+  const char *agent = web_header(req, MHD_HTTP_HEADER_USER_AGENT);
+  if (!agent || !strstr(agent, "Mozilla/")) return true;
+  // What web_from_this_site let pass, when present, names this site.
+  const char *from = web_header(req, "Origin");
+  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  return web_header(req, "Sec-Fetch-Site") || (from && *from);
+}
+
+int send_not_own_page(WebRequest *req) {
+  if (!web_from_this_site(req)) return send_cross_site_refused(req);
+  log_printf("%s: %s from a browser that did not name the page it came from refused\n",
+             "web_from_own_page", req->url ? req->url : "");
+  return send_text_status(req->connection, MHD_HTTP_FORBIDDEN, "text/plain",
+                          "Refused: this link changes the box's settings or login, and a web "
+                          "browser may follow it only from the box's own pages, which this "
+                          "request did not show it came from. Open the box's pages and use "
+                          "their buttons.\n");
+}
+
 uint32_t web_client_addr(const WebRequest *req) {
   if (!req || !req->connection) return 0;
   const MHD_ConnectionInfo *ci =

@@ -139,6 +139,17 @@ const char *web_local_target(const WebRequest *req, const char *target, const ch
 // by its own name (web_host_is_own): a page whose name was made to resolve
 // to the box (DNS rebinding) is of the same site by every header.
 bool web_from_this_site(const WebRequest *req);
+// For a GET that changes something (restoring the defaults, logging in or
+// out): web_from_this_site, and from a web browser (a User-Agent with
+// "Mozilla/") positive proof that this box's own page sent it: an Origin or
+// Referer of this site, or a Sec-Fetch-Site "same-origin" or "none".
+// Browsers send Sec-Fetch-* only to trustworthy origins (HTTPS, localhost),
+// and a page can withhold Referer and Origin (an image with no-referrer),
+// so the absence of all three proves nothing for a browser. Tools and
+// scripts need no proof.
+bool web_from_own_page(const WebRequest *req);
+// The 403 for a request web_from_own_page refuses.
+int send_not_own_page(WebRequest *req);
 // Whether a Host header value names this box as no other site can: an IPv4
 // or bracketed IPv6 address, "localhost", or the configured NetworkHostname
 // alone, under "local" (multicast DNS) or under a "domain" or "search"

@@ -462,6 +462,33 @@ TEST_F(WebForm, FetchSiteOfAnotherSiteChangesNothing) {
   }
 }
 
+// A browser sends Sec-Fetch-Site only to trustworthy origins: at a LAN
+// address an image of another site with no-referrer comes with none of the
+// three headers. A browser's GET that changes something needs one of them
+// naming this box; tools need none.
+TEST_F(WebForm, ABrowsersGetChangesStateOnlyFromTheBoxsOwnPages) {
+  const std::string auth = "Authorization: Basic YWRtaW46cHc=\r\n";   // admin:pw
+  const std::string browser = auth + "User-Agent: Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0\r\n";
+  // Restoring the defaults removes the users too.
+  auto get = [](const char *url, const std::string &headers) {
+    set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
+    return http_get(url, headers);
+  };
+  for (const char *url : {"/load_default_params", "/logout.htm", "/login.htm"}) {
+    ASSERT_EQ(param_set("Video[0].GOPSize", "44", 2), nullptr);
+    HttpReply r = get(url, browser);
+    EXPECT_EQ(r.status, 403) << url;
+    EXPECT_NE(r.body.find("only from the box's own pages"), std::string::npos) << url;
+    EXPECT_EQ(get(url, browser + "Origin: \r\nReferer: \r\n").status, 403) << url;
+    EXPECT_EQ(param("Video[0].GOPSize"), "44") << url;
+    for (const char *proof : {"Referer: http://127.0.0.1/admin_update.htm\r\n", "Origin: http://127.0.0.1\r\n",
+                              "Sec-Fetch-Site: same-origin\r\n", "Sec-Fetch-Site: none\r\n"})
+      EXPECT_EQ(get(url, browser + proof).status, 303) << url << " " << proof;
+    EXPECT_EQ(get(url, auth + "User-Agent: curl/8.5.0\r\n").status, 303) << url;
+    EXPECT_EQ(param("Video[0].GOPSize"), strcmp(url, "/load_default_params") ? "44" : "30") << url;
+  }
+}
+
 // DNS rebinding: a page whose own name resolves to the box sends matching
 // Origin and Host. A browser without credentials must name the box by an
 // address or its own name (alone, under "local" or under a domain of its
