@@ -18,7 +18,7 @@ constexpr int64_t kEpisodeMaxMs = 3600 * 1000;
 struct LoginAddress {
   uint32_t client;
   bool used;
-  uint32_t failures;      // wrong credentials of this episode
+  uint32_t failures;      // wrong credentials since the address was last quiet
   uint32_t refused;       // tries refused while the address waited
   int64_t last_ms;        // the last wrong credentials
   int64_t since_ms;       // the episode's start

@@ -57,6 +57,18 @@ TEST_F(LoginGuard, WaitsDoubleUpToAMinuteAndEndWithTheEpisode) {
   EXPECT_NE(log_text().find("from 10.0.0.1 4 times, 0 more"), std::string::npos);
   web_login_tick(t, true);
   EXPECT_NE(log_text().find("from 10.0.0.2 1 times"), std::string::npos);
+  // Guessing that never pauses long is logged once an hour.
+  t += 10 * WEB_LOGIN_QUIET_MS;
+  web_login_failed(kA, t);
+  web_login_refused(kA);
+  web_login_failed(kA, t + 3300000);
+  web_login_tick(t + 3600000 - 1, false);
+  EXPECT_EQ(log_text(), "");
+  web_login_tick(t + 3600000, false);
+  EXPECT_NE(log_text().find("from 10.0.0.1 2 times, 1 more"), std::string::npos);
+  web_login_failed(kA, t + 3600000);
+  web_login_tick(t + 3600000, true);
+  EXPECT_NE(log_text().find("from 10.0.0.1 1 times, 0 more"), std::string::npos);
 }
 
 // Through the server: the address that guessed gets 429 with Retry-After,
