@@ -377,10 +377,9 @@ int send_access_denied(WebRequest *req, int result) {
   return rc == MHD_YES ? WEB_QUEUED : WEB_NOT_HANDLED;
 }
 
-// Logging in or out from another site's page would end a login, or undo a
-// logout by taking its nonce out of the cache.
+// The login page stays open to a typed address or a bookmark: what another
+// site's page can do with it is log a browser in again, not change a setting.
 int get_login_func(WebRequest *req) {
-  if (!web_from_own_page(req)) return send_not_own_page(req);
   const char *target = web_target(req, "/index.htm");
   const char *a = web_get_arg(req, "a");
   bool user = req->username != nullptr;
@@ -410,6 +409,7 @@ int get_login_func(WebRequest *req) {
   return send_access_denied(req, 0);
 }
 
+// Logging out from another site's page would end a login.
 int get_logout_func(WebRequest *req) {
   if (!web_from_own_page(req)) return send_not_own_page(req);
   const char *target = web_target(req, "/index.htm");

@@ -39,9 +39,11 @@ after=$(grep -i '^Retry-After:' <<<"$head" | tr -dc 0-9)
 echo "ok: $wrong wrong passwords, then a wait of $after s for that address only"
 
 browser="Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36"
-for url in load_default_params logout.htm login.htm; do
+for url in load_default_params logout.htm; do
   [ "$(status -A "$browser" --interface 127.0.0.3 --basic -u admin:secret "$B/$url")" = 403 ] || fail "$url from a browser without its page"
 done
+# A typed or bookmarked login page is no attack.
+[ "$(status -A "$browser" --interface 127.0.0.3 "$B/login.htm")" = 401 ] || fail "login.htm typed in a browser"
 [ "$(curl -s -g --interface 127.0.0.3 --basic -u admin:secret "$B/Video[0].GOPSize")" = 44 ] || fail "the defaults were restored"
 [ "$(status --interface 127.0.0.3 --basic -u admin:secret -A "$browser" -e "$B/admin_update.htm" "$B/load_default_params")" = 303 ] ||
   fail "the box's own page could not restore the defaults"

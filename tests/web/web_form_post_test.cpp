@@ -474,7 +474,7 @@ TEST_F(WebForm, ABrowsersGetChangesStateOnlyFromTheBoxsOwnPages) {
     set_users(PERM_NONE, {std::make_tuple("admin", "pw", PERM_ADMIN)});
     return http_get(url, headers);
   };
-  for (const char *url : {"/load_default_params", "/logout.htm", "/login.htm"}) {
+  for (const char *url : {"/load_default_params", "/logout.htm"}) {
     ASSERT_EQ(param_set("Video[0].GOPSize", "44", 2), nullptr);
     HttpReply r = get(url, browser);
     EXPECT_EQ(r.status, 403) << url;
