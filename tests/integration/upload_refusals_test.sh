@@ -40,21 +40,25 @@ wait_log "$ROOT/run/exec.log" "/dev/mmcblk0p1 /media/mmc" 20
 [ "$(form -d Recording.State=start)" = 303 ] || fail "start form"
 wait_param Recording.Status "^Recording 0:00:0[2-9]" 60
 
+# runs_on <what>: the recording goes on, the box counting two seconds more.
+runs_on() {
+  ran=$(seconds)
+  [ -n "$ran" ] || fail "the recording ended after $1: $($C "$B/Recording.Status")"
+  for _ in $(seq 1 600); do
+    now=$(seconds)
+    [ -n "$now" ] || fail "the recording ended after $1: $($C "$B/Recording.Status")"
+    [ "$now" -ge $((ran + 2)) ] && break
+    sleep 0.1
+  done
+  [ "$now" -ge $((ran + 2)) ] || fail "the recording stands at $now s after $1"
+}
 refused /firmware "$W/noise.bin" "firmware: not a valid firmware file"
+runs_on "noise"
 refused /firmware "$W/x86.img" "firmware: not a valid firmware file"
 refused /firmware "$W/empty.bin" "firmware: nothing was sent"
 refused /customzip "$W/empty.bin" "customzip: nothing was sent"
 echo "ok: refused with their reasons"
-# The recording goes on: the box counts on past the refusals.
-ran=$(seconds)
-[ -n "$ran" ] || fail "the recording ended: $($C "$B/Recording.Status")"
-for _ in $(seq 1 600); do
-  now=$(seconds)
-  [ -n "$now" ] || fail "the recording ended: $($C "$B/Recording.Status")"
-  [ "$now" -ge $((ran + 2)) ] && break
-  sleep 0.1
-done
-[ "$now" -ge $((ran + 2)) ] || fail "the recording stands at $now s"
+runs_on "the other refusals"
 ! grep -q "stopping all streams" "$LOGF" || fail "a refused upload stopped the streams"
 [ "$(form -d Recording.State=stop)" = 303 ] || fail "stop form"
 wait_param Recording.Status "^Stopped$" 60
