@@ -199,10 +199,16 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   };
   Box box(64, 36, OSD_LAYOUT_NV12);
   std::vector<uint8_t> picture = box.picture();
-  // Not an image: the slot ends empty.
+  // Not an image, or one that cannot be decoded: the slot ends empty.
   osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 12);
-  osd_send(osd_magick("-size 4x4 xc:red PNG8:", "pal.png"), 0, 0, 0x01, 12);
+  osd_send(osd_magick("-size 4x4 xc:red -interlace PNG PNG32:", "inter.png"), 0, 0, 0x01, 12);
   EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
+  EXPECT_EQ(box.composite(), picture);
+  // A palette image is an image like the others.
+  osd_send(osd_magick("-size 4x4 xc:red PNG8:", "pal.png"), 0, 0, 0x01, 12);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 3u);
+  EXPECT_NE(box.composite(), picture);
+  osd_short(0, 0x01);
   EXPECT_EQ(box.composite(), picture);
 
   // At opacity 8 the run-length route; at 12 the DMA route, copied in each
