@@ -186,9 +186,8 @@ int png_rows(const uint8_t *data, size_t length, void *context, OsdRowWriter wri
   // Refused before anything of their size is allocated.
   png_set_user_limits(png, OSD_IMAGE_MAX_SIDE, OSD_IMAGE_MAX_SIDE);
   // Every chunk but the header, the palette, the pixels and tRNS is skipped
-  // unread: libpng
-  // would take a buffer of whatever length a text or profile chunk
-  // declares (a warning, not a refusal, when it is over its limit).
+  // unread: libpng would take a buffer of whatever length a text or profile
+  // chunk declares (a warning, not a refusal, when it is over its limit).
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   uint8_t *volatile row = nullptr;
   volatile int rc = -1;
