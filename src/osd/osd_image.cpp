@@ -420,7 +420,7 @@ void osdPutRow16(void *target, const uint8_t *row, uint32_t width, int bpp) {
 
 int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size) {
   Reason r = {why, size, ""};
-  reason_set(&r, "the image cannot be decoded");
+  if (why && size) why[0] = 0;
   uint32_t rows = 0, w = 0, h = 0;
   int rc = png_rows(data, length, &rows, count_rows, &w, &h, &r);
   if (rc == 1) {
@@ -435,5 +435,7 @@ int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size) 
       return -1;
     }
   }
-  return rc == 0 && rows == h && w ? 0 : -1;
+  if (rc == 0 && rows == h && w) return 0;
+  if (why && size && !why[0]) reason_set(&r, "the image cannot be decoded");
+  return -1;
 }
