@@ -153,9 +153,9 @@ status_page() { curl -s -g --max-time 10 -o "$W/status.htm" -w '%{http_code}' "$
 [ "$(status_page)" = 200 ] || fail "the status page went away before showing the outcome"
 grep -q "not a valid firmware file" "$W/status.htm" || fail "status page: $(cat "$W/status.htm")"
 [ "$(status_page)" = 303 ] || fail "the status page stays after its outcome was shown"
-# A whole image whose data is damaged is refused while it is checked: the
-# status page follows the check to its refusal.
-post "$W/data.img" >/dev/null
+# A whole image whose data is damaged is checked before the answer, which
+# refuses it; the status page shows the refusal.
+[ "$(post "$W/data.img")" = 400 ] || fail "a damaged whole image was not refused in its answer"
 for _ in $(seq 1 600); do
   code=$(status_page)
   [ "$code" = 200 ] || fail "the status page went away ($code) before the refusal"
