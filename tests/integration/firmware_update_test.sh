@@ -189,6 +189,12 @@ cmp "$W/good.img" "$W/copy.img" || fail "kernel region differs from the image"
 mkimage -l "$W/copy.img" | grep "m7391 test kernel" >/dev/null || fail "mkimage -l: $(mkimage -l "$W/copy.img")"
 [ "$(tail -3 "$ROOT/run/exec.log" | tr '\n' ' ')" = "sync touch /rebooting reboot " ] ||
   fail "exit actions: $(cat "$ROOT/run/exec.log")"
+# The streams ran through every refusal and stopped only for the accepted
+# image, once it was checked and before the first erase.
+first() { grep -n -m1 -F "$1" "$ROOT/run/a.log" | cut -d: -f1; }
+stop=$(first "stopping all streams")
+[ -n "$stop" ] && [ "$(first "flash_thread: fw total")" -lt "$stop" ] &&
+  [ "$stop" -lt "$(first "flash_kernel_image: erasing")" ] || fail "the streams stopped at line ${stop:-none}"
 echo "ok: flashed and rebooted"
 
 rm -f "$ROOT/rebooting"
