@@ -37,14 +37,17 @@ void png_read_mem(png_structp png, png_bytep out, png_size_t n) {
   src->left -= n;
 }
 
-// Where a decode's reason for refusing a file goes (buf may be NULL). libpng
-// warns of what it found (a side past the limit) before it fails with a
-// general error: the warning is kept to say both.
+// Where a decode's reason for refusing a file goes (buf may be NULL); its
+// caller logs it, so the decoder's own lines are left out. libpng warns of
+// what it found (a side past the limit) before it fails with a general
+// error: the warning is kept to say both.
 struct Reason {
   char *buf;
   size_t size;
   char warning[96];
 };
+
+bool told(const Reason *r) { return r && r->buf && r->size; }
 
 void reason_set(Reason *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void reason_set(Reason *r, const char *fmt, ...) {
@@ -56,13 +59,14 @@ void reason_set(Reason *r, const char *fmt, ...) {
 }
 
 void png_on_warning(png_structp png, png_const_charp msg) {
-  log_printf("png warning: %s\n", msg);
-  if (Reason *r = (Reason *)png_get_error_ptr(png)) snprintf(r->warning, sizeof r->warning, "%s", msg);
+  Reason *r = (Reason *)png_get_error_ptr(png);
+  if (!told(r)) log_printf("png warning: %s\n", msg);
+  if (r) snprintf(r->warning, sizeof r->warning, "%s", msg);
 }
 
 void png_on_error(png_structp png, png_const_charp msg) {
-  log_printf("png error: %s\n", msg);
   Reason *r = (Reason *)png_get_error_ptr(png);
+  if (!told(r)) log_printf("png error: %s\n", msg);
   if (r && r->warning[0]) reason_set(r, "the PNG image cannot be read: %s (%s)", msg, r->warning);
   else reason_set(r, "the PNG image cannot be read: %s", msg);
   png_longjmp(png, 1);
@@ -80,7 +84,8 @@ int png_header(png_structp png, png_infop info, uint32_t *out_w, uint32_t *out_h
   // Rows are handed on as they are read: the passes of an interlaced image
   // would need the whole picture held.
   if (interlace != PNG_INTERLACE_NONE) {
-    log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
+    if (!told(why))
+      log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
     reason_set(why, "interlaced PNG images are not supported");
     return -1;
   }
@@ -92,7 +97,8 @@ int png_header(png_structp png, png_infop info, uint32_t *out_w, uint32_t *out_h
   png_read_update_info(png, info);
   const int bpp = png_get_channels(png, info);
   if ((bpp != 3 && bpp != 4) || png_get_bit_depth(png, info) != 8 || png_get_rowbytes(png, info) != (size_t)w * bpp) {
-    log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
+    if (!told(why))
+      log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
     reason_set(why, "unsupported PNG image (bit depth %d, colour type %d)", depth, colour);
     return -1;
   }

@@ -35,7 +35,7 @@ int bmp_load_rows(const uint8_t *data, size_t length, void *context, OsdRowWrite
 
 // Whether an image file will decode (PNG, else BMP): the whole file is
 // decoded, its pixels dropped. 0, or -1 with the reason it is refused in
-// why (size bytes, may be 0).
+// why (size bytes): the caller logs it, the decoder logs nothing then.
 int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size);
 
 // The run-length encoder: a buffer of width x height bytes at the start,
