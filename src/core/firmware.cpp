@@ -47,7 +47,8 @@ struct UpdateState {
   const void *handed;      // the request whose image went to the flash thread
   const void *refused;     // the request whose whole image was refused
   int thread_started;
-  bool stop_streams;       // an upload's: the streams stop before the first write
+  bool stop_streams;       // set for each image the flash thread takes: an upload's
+                           // streams stop before its first write
   bool rescue;             // a file is being read, checked or flashed in its caller
   const char *status;      // for the update page, cleared as it is read
   const char *last;        // the same, kept
@@ -71,7 +72,6 @@ void clear_locked(void) {
   g.received = g.size = 0;
   g.owner = nullptr;
   g.thread_started = 0;
-  g.stop_streams = false;
 }
 
 uint32_t be32(const uint8_t *p) {
@@ -416,7 +416,6 @@ int firmware_upload_init(const void *owner, const void *chunk, size_t length) {
       g.size = size;
       g.received = 0;
       g.owner = owner;
-      g.handed = g.refused = nullptr;
       g.thread_started = 0;
       status_locked("uploading");
       rc = 0;

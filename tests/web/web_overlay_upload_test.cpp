@@ -79,7 +79,7 @@ TEST(WebOverlayUpload, PiecesCommandsAndRefusals) {
   struct Refused {
     std::string body, reason;
   } refused[] = {
-      {header(0, 0x33, 0, 0, 0), "no such overlay channel"},
+      {header(3, 0x33, 0, 0, 0) + "extra", "no such overlay channel"},
       {header(10, 0x03, 8, 0, 0) + std::string("RLEA\0\0\2\0\0\0", 10), "run-length image without its size"},
       {header(16, 0x03, 8, 0, 0) + std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "the PNG image cannot be read"},
       {header(8, 0x03, 8, 0, 0) + "GIF89a..", "not a PNG or BMP image"},
