@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/mtd.h"
 #include "core/process_util.h"
+#include "core/startup.h"
 #include "platform/host_root.h"
 #include "platform/sched.h"
 #include "platform/wallclock.h"
@@ -44,7 +45,10 @@ struct UpdateState {
   uint64_t size;
   const void *owner;       // the request that began the upload
   const void *handed;      // the request whose image went to the flash thread
+  const void *refused;     // the request whose whole image was refused
   int thread_started;
+  bool stop_streams;       // set for each image the flash thread takes: an upload's
+                           // streams stop before its first write
   bool rescue;             // a file is being read, checked or flashed in its caller
   const char *status;      // for the update page, cleared as it is read
   const char *last;        // the same, kept
@@ -79,6 +83,17 @@ void blink(int on) {
 }
 
 void yield_progress(size_t) { sched_yield(); }
+
+// An uploaded image keeps the streams (a recording among them) running
+// while it arrives and is checked: they stop only once it is about to be
+// written, so a refused or needless image changes nothing.
+void before_write(void) {
+  pthread_mutex_lock(&fw_mutex);
+  bool stop = g.stop_streams;
+  g.stop_streams = false;
+  pthread_mutex_unlock(&fw_mutex);
+  if (stop && core_hooks.stream_stop_all) core_hooks.stream_stop_all(0);
+}
 
 // The header's own CRC: over the 64 bytes with the CRC field zeroed.
 bool header_valid(const uint8_t *h) {
@@ -140,6 +155,7 @@ int flash_wifi_archive(const uint8_t *data, uint64_t size) {
     status("WiFi archive too large");
     return -1;
   }
+  before_write();
   blink(1);
   status("Writing WiFi tools to flash");
   log_printf("%s: erasing %d bytes\n", "flash_wifi_archive", (int)size);
@@ -205,11 +221,11 @@ void *flash_thread(void *) {
   return nullptr;
 }
 
-// Called with fw_mutex held and an image complete.
+// Called with fw_mutex held and an image complete, once per image.
 void flash_thread_start_locked(void) {
-  if (g.thread_started) return;
   g.thread_started = 1;
   g.handed = g.owner;
+  g.stop_streams = g.owner != nullptr;
   status_locked("Verifying image");
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -281,6 +297,7 @@ int kernel_image_write(const uint8_t *image, uint64_t length) {
     status("No update needed");
     return 1;
   }
+  before_write();
   status("Writing firmware to flash");
   int fd = sys_open("/proc/sys/vm/drop_caches", O_WRONLY);
   if (fd >= 0) {
@@ -408,11 +425,13 @@ int firmware_upload_init(const void *owner, const void *chunk, size_t length) {
   return rc;
 }
 
-void firmware_upload_append(const void *owner, const void *chunk, size_t length) {
+int firmware_upload_append(const void *owner, const void *chunk, size_t length) {
   pthread_mutex_lock(&fw_mutex);
   if (!g.image || g.owner != owner || g.thread_started) {
+    // Pieces after the image was taken are dropped.
+    int taken = g.handed == owner;
     pthread_mutex_unlock(&fw_mutex);
-    return;
+    return taken ? 0 : -1;
   }
   const uint8_t *p = (const uint8_t *)chunk;
   if (length > g.size - g.received) {
@@ -425,19 +444,37 @@ void firmware_upload_append(const void *owner, const void *chunk, size_t length)
   }
   memcpy(g.image + g.received, p, length);
   g.received += length;
-  if (length && g.received == g.size) {
-    log_printf("upload_finish: fw_len=%u fw_size=%u size=%u\n", (unsigned)g.received,
-               (unsigned)g.size, (unsigned)length);
-    flash_thread_start_locked();
+  if (!length || g.received != g.size) {
+    pthread_mutex_unlock(&fw_mutex);
+    return 0;
   }
+  log_printf("upload_finish: fw_len=%u fw_size=%u size=%u\n", (unsigned)g.received, (unsigned)g.size,
+             (unsigned)length);
+  // Checked here, in the request, so that its answer can say why an image
+  // is refused; the flash thread checks it again before it erases. The
+  // image stays held meanwhile, and no piece is taken after this one.
+  g.thread_started = 1;
+  const uint8_t *image = g.image;
+  uint64_t size = g.size;
   pthread_mutex_unlock(&fw_mutex);
+  bool accepted = firmware_image_check(image, size) == 0;
+  pthread_mutex_lock(&fw_mutex);
+  if (accepted) {
+    flash_thread_start_locked();
+  } else {
+    g.refused = owner;
+    clear_locked();
+  }
+  int rc = g.image ? 0 : -1;
+  pthread_mutex_unlock(&fw_mutex);
+  return rc;
 }
 
 int firmware_upload_finish(const void *owner) {
   int rc = 0;
   pthread_mutex_lock(&fw_mutex);
   if (!g.image) {
-    if (g.handed != owner && (!g.status || strcmp(g.status, "uploading") == 0)) {
+    if (g.handed != owner && g.refused != owner && (!g.status || strcmp(g.status, "uploading") == 0)) {
       status_locked("Firmware upload failed");
       rc = -1;
     }

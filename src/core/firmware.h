@@ -29,8 +29,11 @@ extern const FirmwareFlash *firmware_flash;
 // pieces and the end of any other request are turned away.
 // 0 when a buffer for the image was allocated, else -1.
 int firmware_upload_init(const void *owner, const void *chunk, size_t length);
-// Appends; the piece that completes the image starts the flash thread (once).
-void firmware_upload_append(const void *owner, const void *chunk, size_t length);
+// Appends; the piece that completes the image has it checked at once (the
+// CRCs, the kind of kernel) and, when it passes, starts the flash thread.
+// 0 while the image is held for owner or was taken; -1 when it is not held
+// (never begun, ended, or refused whole: the status says why).
+int firmware_upload_append(const void *owner, const void *chunk, size_t length);
 // At the end of the request: reports a failed or truncated upload, -1
 // then, else 0.
 int firmware_upload_finish(const void *owner);

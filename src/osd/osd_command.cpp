@@ -247,6 +247,28 @@ void osdCommand(OverlayCommand *c) {
   c->data = nullptr;
 }
 
+int osd_command_check(const OverlayCommand *c, char *why, size_t size) {
+  const char *reason = nullptr;
+  if ((c->target >> 4 & 3) >= 2 || !osd_channel((int)(c->target >> 4 & 3))) {
+    reason = "no such overlay channel";
+  } else if (c->len <= 4) {
+    return 0;
+  } else if (!c->data) {
+    reason = "no data";
+  } else if (memcmp(c->data, "RLE ", 4) == 0 || memcmp(c->data, "RLEA", 4) == 0) {
+    if (c->len < kRleHeader || !le16(c->data + 4) || !le16(c->data + 6)) reason = "run-length image without its size";
+  } else if (memcmp(c->data, "TEXT", 4) == 0) {
+    if (c->len < kTextHeader) reason = "text command without its attributes";
+  } else if (memcmp(c->data, "TIME", 4) == 0) {
+    if (c->len != kTimeLen) reason = "time command of other than 16 bytes";
+  } else {
+    return osd_image_check(c->data, c->len, why, size);
+  }
+  if (!reason) return 0;
+  if (size) snprintf(why, size, "%s", reason);
+  return -1;
+}
+
 void osdDecodeImage(void *arg) {
   OverlayCommand *job = (OverlayCommand *)arg;
   const int channel = (int)(job->target >> 4 & 3), slot = (int)(job->target & 15);

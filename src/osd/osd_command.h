@@ -13,6 +13,7 @@
 // A command of 0 to 4 bytes carries no data: 3 moves the slot, 0 hides it,
 // 1 and 2 show its run-length image again as that type, 4 its text.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include "osd/osd_slot.h"
 
@@ -30,6 +31,10 @@ struct OverlayCommand {
 
 // Runs one command (below 5 bytes at once; images as a Worker job).
 void osdCommand(OverlayCommand *command);
+// Whether osdCommand will act on a command, asked before it is sent (the
+// web answers an upload with it): 0, or -1 with the reason in why (size
+// bytes). An image is decoded whole here to know.
+int osd_command_check(const OverlayCommand *command, char *why, size_t size);
 // The Worker job of an image command (an OverlayCommand of its own, heap).
 void osdDecodeImage(void *job);
 

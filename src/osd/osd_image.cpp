@@ -4,6 +4,8 @@
 #include "osd/osd_image.h"
 
 #include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <png.h>
@@ -35,39 +37,71 @@ void png_read_mem(png_structp png, png_bytep out, png_size_t n) {
   src->left -= n;
 }
 
-void png_on_warning(png_structp, png_const_charp msg) { log_printf("png warning: %s\n", msg); }
+// Where a decode's reason for refusing a file goes (buf may be NULL); its
+// caller logs it, so the decoder's own lines are left out. libpng warns of
+// what it found (a side past the limit) before it fails with a general
+// error: the warning is kept to say both.
+struct Reason {
+  char *buf;
+  size_t size;
+  char warning[96];
+};
+
+bool told(const Reason *r) { return r && r->buf && r->size; }
+
+void reason_set(Reason *r, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void reason_set(Reason *r, const char *fmt, ...) {
+  if (!r || !r->buf || !r->size) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(r->buf, r->size, fmt, ap);
+  va_end(ap);
+}
+
+void png_on_warning(png_structp png, png_const_charp msg) {
+  Reason *r = (Reason *)png_get_error_ptr(png);
+  if (!told(r)) log_printf("png warning: %s\n", msg);
+  if (r) snprintf(r->warning, sizeof r->warning, "%s", msg);
+}
 
 void png_on_error(png_structp png, png_const_charp msg) {
-  log_printf("png error: %s\n", msg);
+  Reason *r = (Reason *)png_get_error_ptr(png);
+  if (!told(r)) log_printf("png error: %s\n", msg);
+  if (r && r->warning[0]) reason_set(r, "the PNG image cannot be read: %s (%s)", msg, r->warning);
+  else reason_set(r, "the PNG image cannot be read: %s", msg);
   png_longjmp(png, 1);
 }
 
-// Reads the header and sets up the transformations: the bytes per pixel of
-// the rows, or -1 for an image that is refused.
-int png_header(png_structp png, png_infop info, uint32_t *out_w, uint32_t *out_h) {
+// Reads the header and sets up the transformations that make every colour
+// type rows of 8-bit RGB or RGBA: palettes and grey expanded (a tRNS chunk
+// becomes alpha), 16-bit samples stripped. The bytes per pixel of the rows,
+// or -1 for an image that is refused.
+int png_header(png_structp png, png_infop info, uint32_t *out_w, uint32_t *out_h, Reason *why) {
   png_uint_32 w, h;
   int depth, colour, interlace;
   png_read_info(png, info);
   png_get_IHDR(png, info, &w, &h, &depth, &colour, &interlace, nullptr, nullptr);
-  int bpp;
-  if (colour == PNG_COLOR_TYPE_RGB_ALPHA) {
-    bpp = 4;
-  } else if (colour == PNG_COLOR_TYPE_RGB) {
-    bpp = 3;
-  } else if (colour == PNG_COLOR_TYPE_GRAY_ALPHA) {
-    png_set_gray_to_rgb(png);
-    bpp = 4;
-  } else {
-    log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
-    return -1;
-  }
+  // Rows are handed on as they are read: the passes of an interlaced image
+  // would need the whole picture held.
   if (interlace != PNG_INTERLACE_NONE) {
-    log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
+    if (!told(why))
+      log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
+    reason_set(why, "interlaced PNG images are not supported");
     return -1;
   }
+  if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  if (!(colour & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
   if (depth == 16) png_set_strip_16(png);
   png_read_update_info(png, info);
-  if (png_get_rowbytes(png, info) != (size_t)w * bpp) return -1;
+  const int bpp = png_get_channels(png, info);
+  if ((bpp != 3 && bpp != 4) || png_get_bit_depth(png, info) != 8 || png_get_rowbytes(png, info) != (size_t)w * bpp) {
+    if (!told(why))
+      log_printf("unsupported png width=%d height=%d bitDepth=%d colorType=%d\n", (int)w, (int)h, depth, colour);
+    reason_set(why, "unsupported PNG image (bit depth %d, colour type %d)", depth, colour);
+    return -1;
+  }
   if (out_w) *out_w = w;
   if (out_h) *out_h = h;
   return bpp;
@@ -143,12 +177,10 @@ bool dma_row(OsdDmaTarget *t, uint32_t width, uint32_t frame_width, int bpp, uin
   return true;
 }
 
-}  // namespace
-
-int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer, uint32_t *width,
-                 uint32_t *height) {
+int png_rows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer, uint32_t *width,
+             uint32_t *height, Reason *why) {
   if (!data || length < 8 || png_sig_cmp((png_const_bytep)data, 0, 8) != 0) return 1;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, png_on_error, png_on_warning);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, why, png_on_error, png_on_warning);
   if (!png) return -1;
   png_infop info = png_create_info_struct(png);
   if (!info) {
@@ -159,17 +191,18 @@ int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter
   png_set_read_fn(png, &src, png_read_mem);
   // Refused before anything of their size is allocated.
   png_set_user_limits(png, OSD_IMAGE_MAX_SIDE, OSD_IMAGE_MAX_SIDE);
-  // Every chunk but the header, the pixels and tRNS is skipped unread: libpng
-  // would take a buffer of whatever length a text or profile chunk declares
-  // (a warning, not a refusal, when it is over its limit).
+  // Every chunk but the header, the palette, the pixels and tRNS is skipped
+  // unread: libpng would take a buffer of whatever length a text or profile
+  // chunk declares (a warning, not a refusal, when it is over its limit).
   png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
   uint8_t *volatile row = nullptr;
   volatile int rc = -1;
   if (setjmp(png_jmpbuf(png)) == 0) {
     uint32_t w = 0, h = 0;
-    int bpp = png_header(png, info, &w, &h);
+    int bpp = png_header(png, info, &w, &h, why);
     if (bpp > 0) {
       row = (uint8_t *)malloc((size_t)w * bpp);
+      if (!row) reason_set(why, "no memory to decode the image");
       if (row) {
         if (width) *width = w;
         if (height) *height = h;
@@ -185,6 +218,15 @@ int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter
   free(row);
   png_destroy_read_struct(&png, &info, nullptr);
   return rc;
+}
+
+void count_rows(void *ctx, const uint8_t *, uint32_t, int) { ++*(uint32_t *)ctx; }
+
+}  // namespace
+
+int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer, uint32_t *width,
+                 uint32_t *height) {
+  return png_rows(data, length, context, writer, width, height, nullptr);
 }
 
 int bmp_load_rows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer, int blend_bg,
@@ -380,4 +422,26 @@ void osdPutRow16(void *target, const uint8_t *row, uint32_t width, int bpp) {
     uint16_t v = (uint16_t)((p[0] & 0xF8) << 8 | (p[1] & 0xFC) << 3 | p[2] >> 3);
     memcpy(d + 2 * (size_t)(t->x + (int32_t)i), &v, 2);
   }
+}
+
+int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size) {
+  Reason r = {why, size, ""};
+  if (why && size) why[0] = 0;
+  uint32_t rows = 0, w = 0, h = 0;
+  int rc = png_rows(data, length, &rows, count_rows, &w, &h, &r);
+  if (rc == 1) {
+    if (length < 2 || data[0] != 'B' || data[1] != 'M') {
+      reason_set(&r, "not a PNG or BMP image");
+      return -1;
+    }
+    rc = bmp_load_rows(data, length, &rows, count_rows, -1, &w, &h);
+    if (rc != 0) {
+      reason_set(&r, "unsupported BMP image (uncompressed 24 or 32 bits, bottom-up, at most %d pixels a side)",
+                 OSD_IMAGE_MAX_SIDE);
+      return -1;
+    }
+  }
+  if (rc == 0 && rows == h && w) return 0;
+  if (why && size && !why[0]) reason_set(&r, "the image cannot be decoded");
+  return -1;
 }

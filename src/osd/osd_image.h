@@ -19,11 +19,12 @@ struct OverlaySlot;
 // One decoded row: width pixels of 3 (RGB) or 4 (RGBA) bytes, red first.
 typedef void (*OsdRowWriter)(void *context, const uint8_t *row, uint32_t width, int bytes_per_pixel);
 
-// Decodes a PNG held in memory (colour types 6, 2 and 4; 16-bit samples are
-// stripped; palette, grey and interlaced images are refused). 0 when
-// decoded, 1 when data is not a PNG (the caller tries BMP), -1 when it is
-// one that cannot be decoded. The writer gets every row, top first; the
-// first call tells the size through *width and *height (either may be NULL).
+// Decodes a PNG held in memory (every colour type: palettes and grey are
+// expanded, a tRNS chunk becomes alpha, 16-bit samples are stripped;
+// interlaced images are refused). 0 when decoded, 1 when data is not a PNG
+// (the caller tries BMP), -1 when it is one that cannot be decoded. The
+// writer gets every row, top first; the first call tells the size through
+// *width and *height (either may be NULL).
 int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer,
                    uint32_t *width, uint32_t *height);
 // The same for an uncompressed 24- or 32-bit BMP: rows are handed on as
@@ -31,6 +32,11 @@ int osdPngToRows(const uint8_t *data, size_t length, void *context, OsdRowWriter
 // 32-bit pixel of alpha below 255 is blended with that RGB565 colour.
 int bmp_load_rows(const uint8_t *data, size_t length, void *context, OsdRowWriter writer,
                    int blend_bg, uint32_t *width, uint32_t *height);
+
+// Whether an image file will decode (PNG, else BMP): the whole file is
+// decoded, its pixels dropped. 0, or -1 with the reason it is refused in
+// why (size bytes): the caller logs it, the decoder logs nothing then.
+int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size);
 
 // The run-length encoder: a buffer of width x height bytes at the start,
 // shrunk to what was used at the end.

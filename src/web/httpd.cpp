@@ -178,6 +178,7 @@ void run_close(WebRequest *req) {
 
 int finish_post(WebRequest *req) {
   run_close(req);
+  if (!req->counter) web_upload_empty(req);
   free(req->username);
   req->username = nullptr;
   if (req->queued) return WEB_QUEUED;

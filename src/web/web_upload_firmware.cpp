@@ -1,13 +1,14 @@
 // The firmware and web bundle uploads: raw request bodies for the
 // administrator. A firmware image is handed to the update piece by piece
-// (the update starts flashing once the image is complete); the first 64
-// bytes, the image's header, are gathered first whatever the pieces.
+// (the update checks the image once it is complete and starts flashing
+// it); the first 64 bytes, the image's header, are gathered first whatever
+// the pieces. Nothing else stops for an upload: the streams stop only when
+// an accepted image is about to be written.
 #include <cstdlib>
 #include <cstring>
 
 #include "core/firmware.h"
 #include "core/log.h"
-#include "media/stream_producer.h"
 #include "web/web_forms.h"
 #include "web/web_upload.h"
 
@@ -17,15 +18,14 @@ struct FirmwareUpload {
   uint8_t header[UIMAGE_HEADER_SIZE];
   size_t header_len;
   bool begun;           // firmware_upload_init was called
-  bool refused;         // and refused the image
+  bool refused;         // the image was refused, at its header or whole
 };
 
 // The request's own pointer names its upload to the update.
 void begin(WebRequest *req, FirmwareUpload *u) {
   u->begun = true;
-  if (firmware_upload_init(req, u->header, u->header_len) == 0)
-    firmware_upload_append(req, u->header, u->header_len);
-  else
+  if (firmware_upload_init(req, u->header, u->header_len) != 0 ||
+      firmware_upload_append(req, u->header, u->header_len) != 0)
     u->refused = true;
 }
 
@@ -83,7 +83,6 @@ int post_firmware_func(WebRequest *req, const char *data, size_t size) {
     }
     req->upload_state = u;
     req->close_fn = firmware_upload_done;
-    stream_stop_all();
   }
   if (!u->begun) {
     size_t n = UIMAGE_HEADER_SIZE - u->header_len < size ? UIMAGE_HEADER_SIZE - u->header_len : size;
@@ -94,7 +93,7 @@ int post_firmware_func(WebRequest *req, const char *data, size_t size) {
     if (u->header_len < UIMAGE_HEADER_SIZE) return 0;
     begin(req, u);
   }
-  if (size) firmware_upload_append(req, data, size);
+  if (size && !u->refused && firmware_upload_append(req, data, size) != 0) u->refused = true;
   return 0;
 }
 
@@ -127,3 +126,9 @@ int post_customzip_func(WebRequest *req, const char *data, size_t size) {
 }
 
 int web_firmware_update_in_progress(void) { return firmware_update_in_progress(); }
+
+void web_upload_empty(WebRequest *req) {
+  const WebPostFn fn = req->row ? req->row->post_fn : nullptr;
+  if (fn == post_firmware_func || fn == post_customzip_func || fn == post_overlay_func)
+    web_request_add_error(req, req->row->name, "nothing was sent");
+}

@@ -53,6 +53,16 @@ void release(WebRequest *req) {
   req->upload_state = nullptr;
 }
 
+// A command the overlay would drop, or an image it cannot show, is
+// answered with the reason rather than taken.
+bool refused(WebRequest *req, const OverlayCommand *c) {
+  char why[160];
+  if (osd_command_check(c, why, sizeof why) == 0) return false;
+  log_printf("%s: refused: %s\n", "post_overlay_func", why);
+  web_request_add_error(req, "overlay", why);
+  return true;
+}
+
 void overlay_upload_done(WebRequest *req) {
   OverlayUpload *u = (OverlayUpload *)req->upload_state;
   if (!u) return;
@@ -92,6 +102,10 @@ void overlay_upload_done(WebRequest *req) {
   }
   OverlayCommand c = command_of(u);
   c.data = u->buf;
+  if (refused(req, &c)) {
+    release(req);
+    return;
+  }
   u->buf = nullptr;
   osdCommand(&c);
   release(req);
@@ -125,6 +139,10 @@ int post_overlay_func(WebRequest *req, const char *data, size_t size) {
     u->length = le32(u->header);
     if (u->length < 5) {
       OverlayCommand c = command_of(u);
+      if (refused(req, &c)) {
+        u->refused = true;
+        return 0;
+      }
       osdCommand(&c);
       u->sent = true;
       return 0;

@@ -3,6 +3,7 @@
 // combined file made by tar, and flash failures that must leave no valid
 // kernel header behind.
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "core/log.h"
 #include "core/mtd.h"
 #include "core/process_util.h"
+#include "core/startup.h"
 #include "platform/host_root.h"
 #include "test_root.h"
 
@@ -144,7 +146,7 @@ struct Firmware : ::testing::Test {
 TEST_F(Firmware, UploadBelongsToItsRequestAndFlashesOnce) {
   int a, b;
   std::vector<uint8_t> img = uimage(10000, 1, 3);
-  img[5000] ^= 1;   // the data CRC fails: the thread refuses without restarting
+  img[5000] ^= 1;   // the data CRC fails: refused as it completes, no thread
   std::vector<uint8_t> tail(img.begin() + 6000, img.end());
   tail.resize(tail.size() + 100, 0xAA);   // passes the size
   ASSERT_EQ(firmware_upload_init(&a, img.data(), 64), 0);
@@ -154,9 +156,9 @@ TEST_F(Firmware, UploadBelongsToItsRequestAndFlashesOnce) {
   firmware_upload_finish(&b);
   EXPECT_TRUE(firmware_update_in_progress());
   log_reset();
-  firmware_upload_append(&a, tail.data(), tail.size());
-  firmware_upload_append(&a, tail.data(), tail.size());
-  wait_idle();
+  EXPECT_EQ(firmware_upload_append(&a, tail.data(), tail.size()), -1);
+  EXPECT_EQ(firmware_upload_append(&a, tail.data(), tail.size()), -1);
+  EXPECT_FALSE(firmware_update_in_progress());
   char buf[4096];
   std::string log(buf, log_read(buf, sizeof buf));
   EXPECT_NE(log.find("oversized packet"), std::string::npos);
@@ -616,6 +618,60 @@ TEST_F(Firmware, RescueFileSizesAndKinds) {
   EXPECT_EQ(status_now(), "not a valid firmware file");
   EXPECT_TRUE(flash == erased);
   EXPECT_FALSE(firmware_update_in_progress());
+}
+
+// An upload keeps the streams running until its image, checked whole, is
+// about to be written: an image refused when it completes (its CRC, another
+// processor) or found already in flash stops nothing; a good one stops them
+// once, before the first erase.
+int stops, erases_at_stop;
+void count_stop(int) {
+  stops++;
+  erases_at_stop = erases;
+}
+
+TEST_F(Firmware, UploadStopsStreamsOnlyBeforeItsWrite) {
+  const FirmwareFlash counted = {mem_read, mem_write, counted_erase};
+  firmware_flash = &counted;
+  void (*saved)(int) = core_hooks.stream_stop_all;
+  core_hooks.stream_stop_all = count_stop;
+  stops = erases = 0;
+  erases_at_stop = -1;
+  std::vector<uint8_t> good = uimage(20000, 1, 6), bad = good, x86 = good;
+  bad[9000] ^= 1;
+  x86[29] = 3;
+  reseal(x86);
+  int a;
+  // upload <image>: init and every piece of 7000 bytes; the last append's result.
+  auto upload = [&a](const std::vector<uint8_t> &img) {
+    EXPECT_EQ(firmware_upload_init(&a, img.data(), UIMAGE_HEADER_SIZE), 0);
+    int rc = 0;
+    for (size_t at = 0; at < img.size(); at += 7000)
+      rc = firmware_upload_append(&a, img.data() + at, std::min<size_t>(7000, img.size() - at));
+    return rc;
+  };
+  EXPECT_EQ(upload(bad), -1);
+  EXPECT_EQ(status_now(), "not a valid firmware file");
+  EXPECT_EQ(upload(x86), -1);
+  EXPECT_EQ(status_now(), "not a valid firmware file");
+  EXPECT_FALSE(firmware_update_in_progress());
+  memcpy(flash.data() + MTD_KERNEL_OFF, good.data(), UIMAGE_HEADER_SIZE);
+  EXPECT_EQ(upload(good), 0);
+  wait_idle();
+  EXPECT_EQ(firmware_status_peek(), std::string("No update needed"));
+  EXPECT_EQ(stops, 0);
+  EXPECT_EQ(erases, 0);
+  // The image is taken; the flash then fails, so the box does not restart.
+  flash.assign(MTD_SIZE, 0xFF);
+  fail_erase = 1;
+  EXPECT_EQ(upload(good), 0);
+  EXPECT_EQ(firmware_upload_finish(&a), 0);
+  wait_idle();
+  EXPECT_EQ(firmware_status_peek(), std::string("error erasing block"));
+  EXPECT_EQ(stops, 1);
+  EXPECT_EQ(erases_at_stop, 0);
+  core_hooks.stream_stop_all = saved;
+  firmware_flash = &kMemFlash;
 }
 
 // A file loaded while a web upload holds the update is turned away without

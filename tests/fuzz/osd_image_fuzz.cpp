@@ -23,6 +23,11 @@ int fuzz_one(const uint8_t *data, size_t size) {
   if (rc == 1) rc = bmp_load_osd(data, size, &rle, sel & 1 ? 1 : 2);
   if (rc == 0 && rle.used > (size_t)rle.width * rle.height) abort();
   free(rle.data);
+  // The upload's check agrees with the decoder it stands for, and always
+  // says why it refuses.
+  char why[160] = "";
+  int checked = osd_image_check(data, size, why, sizeof why);
+  if ((checked == 0) != (rc == 0 && rle.used) || (checked != 0 && !why[0])) abort();
 
   static const int layouts[4] = {OSD_LAYOUT_NV12, OSD_LAYOUT_UYVY, OSD_LAYOUT_RGB32, OSD_LAYOUT_RGB16};
   static const OsdRowWriter writers[4] = {osdPutRowNV12, osdPutRowUYVY, osdPutRow32, osdPutRow16};

@@ -153,9 +153,9 @@ status_page() { curl -s -g --max-time 10 -o "$W/status.htm" -w '%{http_code}' "$
 [ "$(status_page)" = 200 ] || fail "the status page went away before showing the outcome"
 grep -q "not a valid firmware file" "$W/status.htm" || fail "status page: $(cat "$W/status.htm")"
 [ "$(status_page)" = 303 ] || fail "the status page stays after its outcome was shown"
-# A whole image whose data is damaged is refused while it is checked: the
-# status page follows the check to its refusal.
-post "$W/data.img" >/dev/null
+# A whole image whose data is damaged is checked before the answer, which
+# refuses it; the status page shows the refusal.
+[ "$(post "$W/data.img")" = 400 ] || fail "a damaged whole image was not refused in its answer"
 for _ in $(seq 1 600); do
   code=$(status_page)
   [ "$code" = 200 ] || fail "the status page went away ($code) before the refusal"
@@ -189,6 +189,12 @@ cmp "$W/good.img" "$W/copy.img" || fail "kernel region differs from the image"
 mkimage -l "$W/copy.img" | grep "m7391 test kernel" >/dev/null || fail "mkimage -l: $(mkimage -l "$W/copy.img")"
 [ "$(tail -3 "$ROOT/run/exec.log" | tr '\n' ' ')" = "sync touch /rebooting reboot " ] ||
   fail "exit actions: $(cat "$ROOT/run/exec.log")"
+# The streams ran through every refusal and stopped only for the accepted
+# image, once it was checked and before the first erase.
+first() { grep -n -m1 -F "$1" "$ROOT/run/a.log" | cut -d: -f1; }
+stop=$(first "stopping all streams")
+[ -n "$stop" ] && [ "$(first "flash_thread: fw total")" -lt "$stop" ] &&
+  [ "$stop" -lt "$(first "flash_kernel_image: erasing")" ] || fail "the streams stopped at line ${stop:-none}"
 echo "ok: flashed and rebooted"
 
 rm -f "$ROOT/rebooting"

@@ -5,7 +5,10 @@
 # tesseract reads the logo back from where it should be: at opacity 8 (grey
 # levels blended from the runs) and 12 (colours through the DMA buffer);
 # hidden it is gone, moved it shows at its new place. A Stream View user is
-# refused; an upload cut by its client leaves nothing behind.
+# refused; an upload cut by its client leaves nothing behind. The logo as a
+# palette PNG (as most logos are) shows too; an image that cannot be
+# decoded and an empty upload are answered 400 with the reason, which the
+# upload page shows (headless Chromium, when installed).
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -18,6 +21,8 @@ command -v tesseract >/dev/null || fail "tesseract is not installed"
 
 convert -size 360x100 xc:black -fill white -font DejaVu-Sans-Bold -pointsize 56 -gravity center \
   -annotate +0+0 'LOGO 7391' PNG32:"$W/logo.png" || fail "ImageMagick"
+convert "$W/logo.png" -colors 16 PNG8:"$W/logo8.png" || fail "ImageMagick palette"
+[ "$(od -An -tu1 -j25 -N1 "$W/logo8.png" | tr -d ' ')" = 3 ] || fail "logo8.png is no palette PNG"
 
 # body <out> <length> <target> <opacity> <x> <y> [file]: header, then the file.
 body() {
@@ -122,6 +127,36 @@ body "$W/again.bin" "$SIZE" 1 8 200 160 "$W/logo.png"
 [ "$(post op:pw "$W/again.bin")" = 200 ] || fail "upload after a cut one refused"
 shows again 200 160 || fail "logo after a cut upload not read"
 echo "ok: cut upload"
+
+# The palette logo in a slot of its own, where nothing showed before.
+frame nopal
+case "$(reads nopal 200 400)" in *LOGO*) fail "logo at 200,400 before the palette upload" ;; esac
+body "$W/pal.bin" "$(stat -c %s "$W/logo8.png")" 2 8 200 400 "$W/logo8.png"
+[ "$(post op:pw "$W/pal.bin")" = 200 ] || fail "palette logo refused"
+shows pal 200 400 || fail "palette logo not read: '$(reads pal 200 400)'"
+echo "ok: palette logo"
+# refused <body file> <reason>: answered 400 with the reason.
+refused() {
+  local st
+  st=$($C -o "$W/reply.htm" -w '%{http_code}' --basic -u op:pw --data-binary @"$1" "$B/overlay")
+  [ "$st" = 400 ] || fail "$1 answered $st"
+  grep -qF "$2" "$W/reply.htm" || fail "$1: the answer does not say '$2': $(cat "$W/reply.htm")"
+}
+head -c $((SIZE / 2)) "$W/logo.png" > "$W/half.png"
+body "$W/half.bin" $((SIZE / 2)) 3 8 200 400 "$W/half.png"
+refused "$W/half.bin" "overlay: the PNG image cannot be read"
+: > "$W/empty.bin"
+refused "$W/empty.bin" "overlay: nothing was sent"
+shows pal2 200 400 || fail "a refused image changed the palette logo"
+echo "ok: refused with their reasons"
+PW_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
+if [ -x /usr/bin/chromium ] && [ -d "$PW_DIR/node_modules/playwright-core" ] && command -v node >/dev/null; then
+  NODE_PATH="$PW_DIR/node_modules" timeout 240 node "$(dirname "$0")/overlay_page_check.js" "$B" "$W/half.png" \
+    "the PNG image cannot be read" || fail "the upload page does not show the reason"
+  echo "ok: the upload page shows the reason"
+else
+  echo "skip: the upload page (needs /usr/bin/chromium and playwright-core)"
+fi
 
 kill -0 "$BOX_PID" || fail "the program died"
 kill -INT "$BOX_PID"

@@ -3,7 +3,9 @@
 // the decoders must refuse; the run-length coder's runs.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "core/log.h"
@@ -49,7 +51,8 @@ int max_diff(const Bytes &a, const Bytes &b, int channels_mask = 15) {
 
 // Every kind the decoders take, at an odd width, against ffmpeg's decoding
 // of the same file (the 32-bit BMP against its source, whose alpha ffmpeg
-// does not read from a BMP).
+// does not read from a BMP): palettes and grey of every depth come out as
+// RGB, a tRNS chunk as alpha.
 TEST(OsdImageDecode, AcceptedKindsMatchFfmpeg) {
   const std::string src = "-seed 3 -size 37x11 plasma:fractal \\( -size 37x11 gradient:white-black \\) "
                           "-compose CopyOpacity -composite";
@@ -59,7 +62,14 @@ TEST(OsdImageDecode, AcceptedKindsMatchFfmpeg) {
     int bpp, tolerance, mask;
   } cases[] = {
       {"PNG32:", "rgba.png", "rgba.png", 4, 0, 15},
-      {"PNG24:", "rgb.png", "rgb.png", 3, 0, 7},
+      {"-alpha off PNG24:", "rgb.png", "rgb.png", 3, 0, 7},
+      // ImageMagick marks the one transparent colour with tRNS.
+      {"PNG24:", "trns.png", "trns.png", 4, 0, 15},
+      {"PNG8:", "pal.png", "pal.png", 4, 0, 15},
+      {"-alpha off -colors 4 -define png:bit-depth=2 PNG8:", "pal2.png", "pal2.png", 3, 0, 7},
+      {"-alpha off -colorspace gray -type Bilevel PNG:", "grey1.png", "grey1.png", 3, 0, 7},
+      {"-alpha off -colorspace gray -depth 4 -type Grayscale PNG:", "grey4.png", "grey4.png", 3, 1, 7},
+      {"-alpha off -colorspace gray -depth 16 -type Grayscale PNG:", "grey16.png", "grey16.png", 3, 1, 7},
       // ffmpeg takes grey through its own conversion: 1 level apart.
       {"-colorspace gray -type GrayscaleAlpha PNG:", "ga.png", "ga.png", 4, 1, 15},
       {"-depth 16 PNG64:", "rgba16.png", "rgba16.png", 4, 1, 15},
@@ -83,13 +93,19 @@ TEST(OsdImageDecode, AcceptedKindsMatchFfmpeg) {
     Bytes ref = osd_ffmpeg_raw(c.reference, "rgba");
     ASSERT_EQ(ref.size(), 37u * 11 * 4) << c.name;
     EXPECT_LE(max_diff(rows.rgba, ref, c.mask), c.tolerance) << c.name;
+    char why[160] = "";
+    EXPECT_EQ(osd_image_check(file.data(), file.size(), why, sizeof why), 0) << c.name << ": " << why;
   }
 }
 
 TEST(OsdImageDecode, RefusedFilesLeaveNothing) {
   Bytes rgba = osd_magick("-size 8x4 xc:'rgba(10,200,30,0.5)' PNG32:", "small.png");
   Bytes bmp = osd_magick("-size 9x4 xc:red -type TrueColor BMP3:", "small.bmp");
+  Bytes pal = osd_magick("-size 8x4 xc:red PNG8:", "small8.png");
   ASSERT_FALSE(rgba.empty());
+  const char idat[] = "IDAT";
+  auto pal_idat = std::search(pal.begin(), pal.end(), idat, idat + 4);
+  ASSERT_LT(pal_idat + 12, pal.end());
   ASSERT_FALSE(bmp.empty());
   auto with_height = [&](int32_t h) {
     Bytes b = bmp;
@@ -106,17 +122,26 @@ TEST(OsdImageDecode, RefusedFilesLeaveNothing) {
     Bytes file;
   } cases[] = {
       {"three bytes", {'B', 'M', 0}},
-      {"palette PNG", osd_magick("-size 8x4 xc:red PNG8:", "pal.png")},
-      {"grey PNG", osd_magick("-size 8x4 gradient: -type Grayscale PNG:", "grey.png")},
       {"interlaced PNG", osd_magick("-size 8x4 xc:blue -interlace PNG PNG32:", "inter.png")},
       {"PNG wider than 4096", osd_magick("-size 4097x1 xc:blue PNG32:", "wide.png")},
       {"cut PNG", Bytes(rgba.begin(), rgba.begin() + rgba.size() / 2)},
+      {"palette PNG cut in its pixels", Bytes(pal.begin(), pal_idat + 12)},
       {"run-length BMP", osd_magick("-size 9x4 xc:red -type Palette -compress RLE BMP3:", "rle.bmp")},
       {"16-bit BMP", osd_magick("-size 9x4 xc:red -define bmp:subtype=RGB565 BMP:", "565.bmp")},
       {"top-down BMP", with_height(-4)},
       {"BMP wider than 4096", with_width(5000)},
       {"BMP of width 0", with_width(0)},
       {"cut BMP", Bytes(bmp.begin(), bmp.end() - 1)},
+      {"GIF", osd_magick("-size 8x4 xc:red GIF:", "small.gif")},
+  };
+  // What the upload's answer says of some of them.
+  const std::map<std::string, const char *> reasons = {
+      {"three bytes", "unsupported BMP"},
+      {"interlaced PNG", "interlaced"},
+      {"PNG wider than 4096", "width exceeds user limit"},
+      {"cut PNG", "cannot be read"},
+      {"BMP wider than 4096", "4096 pixels"},
+      {"GIF", "not a PNG or BMP"},
   };
   for (const Case &c : cases) {
     ASSERT_FALSE(c.file.empty()) << c.what;
@@ -127,6 +152,10 @@ TEST(OsdImageDecode, RefusedFilesLeaveNothing) {
     if (rc == 1) rc = bmp_load_osd(c.file.data(), c.file.size(), &rle, 2);
     EXPECT_NE(rc, 0) << c.what;
     EXPECT_EQ(rle.data, nullptr) << c.what;
+    char why[160] = "";
+    EXPECT_EQ(osd_image_check(c.file.data(), c.file.size(), why, sizeof why), -1) << c.what;
+    EXPECT_NE(why[0], 0) << c.what;
+    if (reasons.count(c.what)) EXPECT_NE(strstr(why, reasons.at(c.what)), nullptr) << c.what << ": " << why;
   }
 }
 

@@ -199,10 +199,16 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   };
   Box box(64, 36, OSD_LAYOUT_NV12);
   std::vector<uint8_t> picture = box.picture();
-  // Not an image: the slot ends empty.
+  // Not an image, or one that cannot be decoded: the slot ends empty.
   osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 12);
-  osd_send(osd_magick("-size 4x4 xc:red PNG8:", "pal.png"), 0, 0, 0x01, 12);
+  osd_send(osd_magick("-size 4x4 xc:red -interlace PNG PNG32:", "inter.png"), 0, 0, 0x01, 12);
   EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
+  EXPECT_EQ(box.composite(), picture);
+  // A palette image is an image like the others.
+  osd_send(osd_magick("-size 4x4 xc:red PNG8:", "pal.png"), 0, 0, 0x01, 12);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 3u);
+  EXPECT_NE(box.composite(), picture);
+  osd_short(0, 0x01);
   EXPECT_EQ(box.composite(), picture);
 
   // At opacity 8 the run-length route; at 12 the DMA route, copied in each
@@ -334,6 +340,45 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
 
 // A hide sent while the image is still waiting for the Worker makes it
 // arrive hidden; a show brings it back.
+// The check asked before a command is sent refuses, with a reason, what
+// the command would drop; what it passes takes effect.
+TEST(OsdSlotCommand, CheckRefusesWhatWouldDoNothing) {
+  Box box(64, 36, OSD_LAYOUT_NV12);
+  const std::vector<uint8_t> rlea = osd_rle_command("RLEA", 4, 1, runs_of(9, 4));
+  std::vector<uint8_t> no_width = rlea, time(16, 0), text = {'T', 'E', 'X', 'T', 1, 0};
+  no_width[4] = 0;
+  memcpy(time.data(), "TIME", 4);
+  struct Case {
+    uint32_t target, len;
+    std::vector<uint8_t> data;
+    const char *reason;  // nullptr: passed
+  } cases[] = {
+      {0x01, 3, {}, nullptr},
+      {0x11, 0, {}, nullptr},
+      {0x21, 0, {}, "no such overlay channel"},
+      {0x31, 0, {}, "no such overlay channel"},
+      {0x01, 9, {}, "no data"},
+      {0x01, 0, rlea, nullptr},
+      {0x01, 0, no_width, "run-length image without its size"},
+      {0x01, 8, rlea, "run-length image without its size"},
+      {0x01, 0, text, nullptr},
+      {0x01, 5, text, "text command without its attributes"},
+      {0x01, 0, time, nullptr},
+      {0x01, 15, time, "time command of other than 16 bytes"},
+      {0x01, 0, osd_magick("-size 4x4 xc:red PNG8:", "check.png"), nullptr},
+      {0x01, 0, {'G', 'I', 'F', '8', '9', 'a'}, "not a PNG or BMP image"},
+  };
+  for (const Case &c : cases) {
+    OverlayCommand cmd = {};
+    cmd.target = c.target;
+    cmd.data = c.data.empty() ? nullptr : (uint8_t *)c.data.data();
+    cmd.len = c.len ? c.len : (uint32_t)c.data.size();
+    char why[160] = "";
+    EXPECT_EQ(osd_command_check(&cmd, why, sizeof why), c.reason ? -1 : 0) << c.len << " " << why;
+    EXPECT_STREQ(why, c.reason ? c.reason : "") << c.len;
+  }
+}
+
 TEST(OsdSlotCommand, HideOvertakesDecode) {
   Bytes png = osd_magick("-size 6x6 xc:white PNG32:", "hide.png");
   Box box(64, 36, OSD_LAYOUT_NV12);

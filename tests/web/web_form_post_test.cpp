@@ -7,6 +7,7 @@
 #include <thread>
 #include <tuple>
 
+#include "core/crc32.h"
 #include "core/log.h"
 #include "display/save_probe.h"
 #include "core/param_access.h"
@@ -546,7 +547,8 @@ TEST_F(WebForm, ABrowserAsGuestMustNameTheBoxByItsOwnName) {
 }  // namespace
 
 // A refused upload says why in its answer; a refused firmware image stays
-// on the update status page until it was shown once.
+// on the update status page until it was shown once. An upload with an
+// empty body did nothing, and says so.
 TEST_F(WebForm, RefusedUploadsAreAnsweredWithTheirReason) {
   param_apply_hooks.firmware_status_take = firmware_status_take;
   std::string noise(4096, 'x');
@@ -561,25 +563,53 @@ TEST_F(WebForm, RefusedUploadsAreAnsweredWithTheirReason) {
   EXPECT_EQ(r.status, 400);
   EXPECT_NE(r.body.find("refused"), std::string::npos) << r.body;
   param_apply_hooks.firmware_status_take = nullptr;
+  for (const char *url : {"/firmware", "/customzip", "/overlay"}) {
+    r = http_post(url, "", "", "application/octet-stream");
+    EXPECT_EQ(r.status, 400) << url;
+    EXPECT_NE(r.body.find(std::string(url + 1) + ": nothing was sent"), std::string::npos) << url << r.body;
+  }
 }
 
 // An upload taken whole is answered as taken: a firmware image goes on to be
-// checked (the status page says how that ended), a bundle is served at once.
-// An image cut short is refused as such.
-TEST_F(WebForm, WholeUploadsAreTakenAndACutImageIsRefused) {
+// written (the status page says how that ended), a bundle is served at once.
+// A whole image that cannot be flashed (its checksum, another processor) and
+// one cut short are refused as such before the answer.
+TEST_F(WebForm, WholeUploadsAreTakenAndBadImagesAreRefused) {
   param_apply_hooks.firmware_status_take = firmware_status_take;
   std::string image(UIMAGE_HEADER_SIZE + 1000, 'd');
   auto put_be32 = [&image](size_t at, uint32_t v) {
     for (int i = 0; i < 4; i++) image[at + size_t(i)] = char(v >> (24 - 8 * i));
   };
+  auto seal = [&]() {
+    put_be32(24, crc32_progress((const uint8_t *)image.data() + UIMAGE_HEADER_SIZE, 1000, nullptr));
+    put_be32(4, 0);
+    put_be32(4, crc32_progress((const uint8_t *)image.data(), UIMAGE_HEADER_SIZE, nullptr));
+  };
   put_be32(0, UIMAGE_MAGIC);
   put_be32(12, 1000);   // data size; the header's checksum is wrong
+  image[28] = UIMAGE_OS_LINUX;
+  image[29] = 3;        // x86
+  image[30] = UIMAGE_TYPE_KERNEL;
+  for (int sealed = 0; sealed < 2; sealed++) {
+    if (sealed) seal();
+    HttpReply r = http_post("/firmware", image, "", "application/octet-stream");
+    EXPECT_EQ(r.status, 400) << sealed;
+    EXPECT_NE(r.body.find("firmware: not a valid firmware file"), std::string::npos) << r.body;
+    EXPECT_FALSE(firmware_update_in_progress());
+    r = http_get("/admin_update_status.htm");
+    EXPECT_NE(r.body.find("not a valid firmware file"), std::string::npos) << r.body;
+  }
+  // The ARM kernel already in flash: taken, and found not to need writing.
+  image[29] = UIMAGE_ARCH_ARM;
+  seal();
+  ASSERT_EQ(mtd_erase_block(MTD_KERNEL_OFF, MTD_ERASE_BLOCK), 0);
+  ASSERT_EQ(mtd_write(image.data(), MTD_KERNEL_OFF, UIMAGE_HEADER_SIZE), (ssize_t)UIMAGE_HEADER_SIZE);
   HttpReply r = http_post("/firmware", image, "", "application/octet-stream");
   EXPECT_NE(r.status, 400) << r.body;
   for (int i = 0; i < 2000 && firmware_update_in_progress(); i++) sleep_ms(10);
   r = http_get("/admin_update_status.htm");
   EXPECT_EQ(r.status, 200);
-  EXPECT_NE(r.body.find("not a valid firmware file"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("No update needed"), std::string::npos) << r.body;
   r = http_post("/firmware", image.substr(0, UIMAGE_HEADER_SIZE + 100), "", "application/octet-stream");
   EXPECT_EQ(r.status, 400);
   EXPECT_NE(r.body.find("Firmware image truncated"), std::string::npos) << r.body;

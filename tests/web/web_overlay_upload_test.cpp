@@ -2,7 +2,8 @@
 // and data in pieces of any size, a command without data acted on at once,
 // bytes past the announced length dropped, and uploads that are too large,
 // cut by their client or meant for the HD on-screen display leaving the
-// slots as they were and nothing held.
+// slots as they were and nothing held; so do commands the overlay would
+// drop and images it cannot decode, answered with the reason.
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
@@ -30,6 +31,7 @@ std::string header(uint32_t length, uint8_t kind, uint8_t opacity, int16_t x, in
 // Posts body in pieces of `piece` bytes; ends it (cut when aborted).
 // Returns whether the request collected errors; *before_close gets slot 3's
 // type as it was before the end.
+std::string last_errors;
 bool upload(const std::string &body, size_t piece, bool aborted = false, uint32_t *before_close = nullptr) {
   WebRequest req;
   web_request_init(&req, nullptr, "/overlay");
@@ -42,6 +44,7 @@ bool upload(const std::string &body, size_t piece, bool aborted = false, uint32_
   if (req.close_fn) req.close_fn(&req);
   EXPECT_EQ(req.upload_state, nullptr);
   bool errors = req.errors != nullptr;
+  last_errors = req.errors ? req.errors : "";
   web_request_release(&req);
   return errors;
 }
@@ -73,6 +76,18 @@ TEST(WebOverlayUpload, PiecesCommandsAndRefusals) {
   EXPECT_TRUE(upload(header((uint32_t)rlea.size(), 0x03, 8, 9, 9) + rlea.substr(0, 6), 5));
   EXPECT_TRUE(upload(header((uint32_t)rlea.size(), 0x23, 8, 9, 9) + rlea, 64));
   EXPECT_TRUE(upload(header(0, 0x03, 0, 0, 0).substr(0, 7), 64));
+  struct Refused {
+    std::string body, reason;
+  } refused[] = {
+      {header(3, 0x33, 0, 0, 0) + "extra", "no such overlay channel"},
+      {header(10, 0x03, 8, 0, 0) + std::string("RLEA\0\0\2\0\0\0", 10), "run-length image without its size"},
+      {header(16, 0x03, 8, 0, 0) + std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "the PNG image cannot be read"},
+      {header(8, 0x03, 8, 0, 0) + "GIF89a..", "not a PNG or BMP image"},
+  };
+  for (const Refused &r : refused) {
+    EXPECT_TRUE(upload(r.body, 5)) << r.reason;
+    EXPECT_NE(last_errors.find("overlay: " + r.reason), std::string::npos) << last_errors;
+  }
   EXPECT_EQ(s.type, 2u);
   EXPECT_EQ(s.x, -2);
 }
