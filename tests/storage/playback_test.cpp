@@ -976,3 +976,141 @@ TEST_F(Playback, LinksOnAVolumeAreNotFollowed) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::pair<uint64_t, uint32_t>> g_video_samples;
+int collect_video(uint64_t offset, uint64_t, uint32_t size, uint32_t flags) {
+  if (!(flags & 2)) g_video_samples.push_back({offset, flags == 1 ? 0u : size});
+  return 0;
+}
+
+// What the process writes to standard error meanwhile (libavcodec's own
+// messages go there, past the logger).
+struct StderrCapture {
+  std::string path;
+  int saved = -1;
+  explicit StderrCapture(const std::string &file) : path(file) {
+    fflush(stderr);
+    saved = dup(2);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    close(fd);
+  }
+  std::string text() {
+    fflush(stderr);
+    Bytes b = read_board_file(path);
+    return std::string(b.begin(), b.end());
+  }
+  ~StderrCapture() {
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+  }
+};
+
+TEST_F(Playback, CorruptPicturesAreLoggedAsOneEpisodeWithItsCount) {
+  std::string path = make("corrupt.mp4", 60, 30, {"-bf", "0", "-preset", "ultrafast"});
+  Bytes f = read_board_file(path);
+  {
+    FILE *in = sys_fopen(path.c_str(), "rb");
+    Mp4Muxer *m = mp4_new_reader();
+    mp4_set_file(m, in);
+    mp4_set_sample_callback(m, collect_video);
+    g_video_samples.clear();
+    for (int calls = 0; calls < 1000 && mp4_play(m) == 0; calls++) {}
+    mp4_delete(m);
+    fclose(in);
+  }
+  ASSERT_EQ(g_video_samples.size(), 60u);
+  // The slice data of every picture but the two key frames scrambled
+  // behind its first bytes (sizes of key frames were left 0).
+  uint32_t seed = 1;
+  for (size_t k = 0; k < g_video_samples.size(); k++) {
+    auto [off, size] = g_video_samples[k];
+    for (uint64_t at = off; at + 5 <= off + size;) {
+      uint32_t n = raw_be32(f, (size_t)at);
+      int type = f[(size_t)at + 4] & 0x1F;
+      if (type == 1 || type == 5)
+        for (uint64_t i = at + 4 + 4; i < at + 4 + n && i < off + size; i++) {
+          seed = seed * 1103515245u + 12345u;
+          f[(size_t)i] = uint8_t(seed >> 16);
+        }
+      at += 4 + (uint64_t)n;
+    }
+  }
+  std::string bad = dir + "/corrupt_slices.mp4";
+  ASSERT_TRUE(write_board_file(bad, f));
+  PlaybackRun run;
+  run.start();
+  LogWatch log;
+  // Each picture twice, on the 60 Hz output.
+  std::string frames = record(dir, "corrupt", 120);
+  {
+    StderrCapture err(HostPath((dir + "/stderr.txt").c_str()).c_str());
+    run.play(bad);
+    EXPECT_TRUE(wait_state(PLAYBACK_END));
+    // Every picture is shown, concealed as the decoder could.
+    EXPECT_TRUE(wait_until([&] { return read_board_file(frames).size() == 120 * kFrame480; }, 30000));
+    run.stop();
+    std::string text = err.text();
+    EXPECT_EQ(text.find("h264 @"), std::string::npos) << text;
+  }
+  log.take();
+  size_t first = log.all.find("decode failed 27, CORRU_IN_MB_DATA fatal=0");
+  EXPECT_NE(first, std::string::npos) << log.all;
+  EXPECT_EQ(log.all.find("decode failed", first + 1), std::string::npos) << log.all;
+  EXPECT_NE(log.all.find("decodeVideoThread: 58 pictures failed to decode"), std::string::npos) << log.all;
+}
+
+}  // namespace
+
+namespace {
+
+int run_words(std::vector<const char *> argv) {
+  argv.push_back(nullptr);
+  return run_argv(argv.data());
+}
+
+TEST_F(Playback, ADiskPulledWhilePlayingEndsThePlayback) {
+  // Ten seconds of each kind of file, played from a USB disk that is
+  // pulled once the first pictures are shown.
+  std::string mp4 = make("long.mp4", 300, 30, {"-preset", "ultrafast"});
+  std::string ts = dir + "/long.ts", mjpeg = dir + "/long.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f", "mpegts",
+                      ts.c_str()}), 0);
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
+                      "-frames:v", "300", "-pix_fmt", "yuvj420p", "-f", "mjpeg", mjpeg.c_str()}), 0);
+  PlaybackRun run;
+  run.start();
+  char disk[512];
+  sim_storage_backing_dir("sda1", disk, sizeof disk);
+  struct Case {
+    std::string file;
+    const char *failure;
+  };
+  for (const Case &c : {Case{mp4, "Failed to fread rc=0"}, Case{ts, "playback_ts: read failed: Input/output error"},
+                        Case{mjpeg, "playback_jpg: read failed: Input/output error"}}) {
+    SCOPED_TRACE(c.file);
+    ASSERT_EQ(sim_storage_insert("sda1", 3, 64 << 20, "vfat"), 0);
+    ASSERT_EQ(sys_mkdirs("/media/ext", 0755), 0);
+    ASSERT_EQ(run_words({"mount", "/dev/sda1", "/media/ext"}), 0);
+    std::string name = c.file.substr(c.file.rfind('/'));
+    ASSERT_TRUE(write_board_file(std::string(disk) + name, read_board_file(c.file)));
+    LogWatch log;
+    SimVideoOutInfo info;
+    sim_video_out_info(&info);
+    uint64_t before = info.frames_shown;
+    run.play("/media/ext" + name);
+    EXPECT_TRUE(wait_until([&] { return sim_video_out_info(&info), info.frames_shown >= before + 10; }, 30000));
+    ASSERT_EQ(sim_storage_fault("sda1", "pull", 0), 0);
+    EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
+    EXPECT_TRUE(log.has(c.failure)) << log.all;
+    run.stop();
+    EXPECT_EQ(run_words({"umount", "/media/ext"}), 0);
+    sim_storage_fault("sda1", "none", 0);
+  }
+  sim_storage_remove("sda1");
+}
+
+}  // namespace
