@@ -63,7 +63,6 @@ void sleep_10ms(void) {
 // opened. A copy stopped in the middle of a pass (a debugger) holds another
 // one up for at most 2 s; then the lock is done without.
 int owner_open(int how, bool create) {
-  if (create) sys_mkdirs("/run/sim", 0755);
   int fd = sys_open(kOwnerFile, (create ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC, 0644);
   for (int i = 0; fd >= 0 && flock(fd, how | LOCK_NB) != 0 && errno == EWOULDBLOCK && i < 200; i++) sleep_10ms();
   return fd;
