@@ -80,6 +80,7 @@ TEST(SimCommandOwner, OnlyTheNewestCopyOnARootRunsCommandLines) {
   sim_follow_commands("/run/two.cmd", first_copy, "first");
   append("/run/two.cmd", "one");
   ASSERT_TRUE(wait_for([] { return g_first_runs == 1; }));
+  int fds = test_open_fds();
 
   char exe[512];
   ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
@@ -110,6 +111,8 @@ TEST(SimCommandOwner, OnlyTheNewestCopyOnARootRunsCommandLines) {
   EXPECT_TRUE(wait_for([] { return g_first_runs >= 2; }));
   EXPECT_EQ(g_first_runs, 2);
   EXPECT_EQ(g_first_last, "three");
+  // A pass lets go of the owner file (and its lock) when it ends.
+  EXPECT_TRUE(wait_for([&] { return test_open_fds() <= fds; })) << test_open_fds() << " descriptors, " << fds;
 }
 
 }  // namespace
