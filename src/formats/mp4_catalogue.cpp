@@ -1186,7 +1186,7 @@ const Mp4BoxKind *kind_in(uint32_t type, const Mp4Box *parent, int report) {
 uint64_t input_end(Mp4Muxer *m) {
   if (m->fd >= 0 || m->file) {
     struct stat st;
-    int fd = m->fd >= 0 ? m->fd : fileno(m->file);
+    int fd = m->fd >= 0 ? m->fd : mp4_stream_fd(m, m->file);
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return (uint64_t)st.st_size;
     return UINT64_MAX;
   }

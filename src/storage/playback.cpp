@@ -1,6 +1,7 @@
 #include "storage/playback.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +59,7 @@ PlaybackFrame g_frames[kInputs];
 Mp4Muxer *g_mp4;
 FILE *g_file;
 bool g_fast;
+bool g_read_failed;   // the file stopped reading: nothing more is fed
 
 bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
 bool stopping(void) { return quitting() || stream_state_stopping(&g_ps); }
@@ -134,7 +136,7 @@ int rate_callback(uint64_t, uint64_t time, uint32_t, uint32_t flags) {
 
 int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
   // One play step may report many samples: once stopped, the rest pass.
-  if (stopping() || (g_fast && flags != 1)) return 0;
+  if (stopping() || g_read_failed || (g_fast && flags != 1)) return 0;
   if (flags & 2) {
     uint8_t hdr[7];
     if (mp4_adts_header(g_mp4, size, hdr) == 0) deliver_audio(hdr, 7, nullptr, size, g_file, offset, time);
@@ -157,7 +159,9 @@ int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
   if (rc != size) {
     log_printf("Failed to fread rc=%d len=%u\n", (int)rc, size);
     give_back(fr);
+    g_read_failed = true;
     PlaybackState = PLAYBACK_ERROR;
+    playback_loading = 0;
     return 0;
   }
   if (mp4_sample_to_annexb(p + ps, size) != 0) log_printf("mp4 sample at %llu: bad NAL length\n", (unsigned long long)offset);
@@ -167,17 +171,20 @@ int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
 }
 
 // The reader reads the moov through the played stream; it reads nothing
-// more once open, and the feeder seeks before every sample it reads.
-int playback_mp4(OutputEnv *e, FILE *f) {
+// more once open, and the feeder seeks before every sample it reads. fd is
+// the descriptor under f (the reader measures the file by it).
+int playback_mp4(OutputEnv *e, FILE *f, int fd) {
   Mp4Muxer *m = mp4_new_reader();
   if (!m) {
     log_printf("failed to create mp4 reader\n");
     stream_set_state(&g_ps, 0);
     return -1;
   }
+  mp4_set_stream_fds(m, fd, -1);
   mp4_set_file(m, f);
   g_mp4 = m;
   g_file = f;
+  g_read_failed = false;
   mp4_set_sample_callback(m, rate_callback);
   for (int i = 0; i < 10; i++)
     if (mp4_play(m) < 0) break;
@@ -475,8 +482,9 @@ int playback_ts(OutputEnv *e, FILE *f) {
         t.eof = true;
         t.mux->at_end = 1;
       } else {
-        log_printf("%s: read failed\n", "playback_ts");
+        log_printf("%s: read failed: %s\n", "playback_ts", ferror(f) ? strerror(errno) : "no data");
         PlaybackState = PLAYBACK_ERROR;
+        playback_loading = 0;
       }
     }
   }
@@ -512,11 +520,16 @@ int playback_jpg(OutputEnv *, FILE *f) {
     off_t start = ftello(f);
     size_t held = 0, end = 0, begin = 0;
     bool eof = false;
+    int failed = 0;
     while (!eof) {
       size_t want = std::min(kJpegStep, cap - held);
       if (want == 0) break;
       size_t got = fread(p + held, 1, want, f);
       held += got;
+      if (got < want && ferror(f)) {
+        failed = errno;
+        break;
+      }
       if (got < want) eof = true;
       if (begin == 0 && held >= 4 && !(p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF)) {
         log_printf("jpeg frame didn't start with 0xff 0xd8 0xff 0xe0: %02x %02x %02x %02x %02x %02x %02x %02x \n",
@@ -537,6 +550,13 @@ int playback_jpg(OutputEnv *, FILE *f) {
         begin = 0;
       }
       if (held >= 4 && (end = jpeg_frame_end(p, held)) != 0) break;
+    }
+    if (failed) {
+      // The volume went away or fails: the file cannot be played on.
+      log_printf("%s: read failed: %s\n", "playback_jpg", strerror(failed));
+      PlaybackState = PLAYBACK_ERROR;
+      at_end = true;
+      continue;
     }
     if (end == 0 && held == cap) {
       log_printf("jpeg frame larger than %zu bytes skipped\n", cap);
@@ -582,24 +602,27 @@ void return_full_frames(void) {
   }
 }
 
-// The file to play, and its status. One on a volume ("/media/<volume>/...")
-// is walked to from the volume without following a link on it (a user's
-// disk may carry links to anywhere); it must be a regular file.
-FILE *open_played(const char *name, struct stat *st) {
+// The file to play, its status and the descriptor under it (*fd). One on a
+// volume ("/media/<volume>/...") is walked to from the volume without
+// following a link on it (a user's disk may carry links to anywhere), and
+// read through the volume's I/O, so that a disk that fails or is pulled
+// fails the reads; it must be a regular file.
+FILE *open_played(const char *name, struct stat *st, int *fd) {
   static const char kMedia[] = "/media/";
   const char *vol = strncmp(name, kMedia, sizeof kMedia - 1) == 0 ? name + sizeof kMedia - 1 : nullptr;
   const char *slash = vol ? strchr(vol, '/') : nullptr;
-  int fd;
+  FILE *f = nullptr;
   if (slash && slash > vol) {
     char base[VOLUME_PATH_MAX];
     snprintf(base, sizeof base, "%.*s", (int)(slash - name), name);
-    fd = volume_open(base, slash + 1, O_RDONLY);
-  } else {
-    fd = sys_open(name, O_RDONLY | O_CLOEXEC);
+    f = volume_fopen(base, slash + 1, "rb", fd);
+  } else if ((*fd = sys_open(name, O_RDONLY | O_CLOEXEC)) >= 0 && !(f = fdopen(*fd, "rb"))) {
+    close(*fd);
   }
-  if (fd < 0) return nullptr;
-  FILE *f = nullptr;
-  if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || !(f = fdopen(fd, "rb"))) close(fd);
+  if (f && (fstat(*fd, st) != 0 || !S_ISREG(st->st_mode))) {
+    fclose(f);
+    f = nullptr;
+  }
   return f;
 }
 
@@ -612,7 +635,8 @@ void play_one(OutputEnv *e) {
     return;
   }
   struct stat st;
-  FILE *f = open_played(name, &st);
+  int fd = -1;
+  FILE *f = open_played(name, &st, &fd);
   if (f && st.st_size == 0) {
     log_printf("zero-length file can't be played: %s\n", name);
     fclose(f);
@@ -660,7 +684,7 @@ void play_one(OutputEnv *e) {
   log_printf("%s: output_filename=%s, in=%d out=%d\n", e->env.name, name,
              Fifo_getNumEntries(d.full_fifo), Fifo_getNumEntries(d.free_fifo));
   g_playing = 1;
-  if (mode == 13) playback_mp4(e, f);
+  if (mode == 13) playback_mp4(e, f, fd);
   else if (mode == 0) playback_ts(e, f);
   else playback_jpg(e, f);
   g_playing = 0;

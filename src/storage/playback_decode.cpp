@@ -12,6 +12,7 @@
 #include "core/global.h"
 #include "core/hwreg.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/process_util.h"
 #include "platform/framework/codec_engine.h"
 #include "storage/playback.h"
@@ -82,7 +83,18 @@ struct VideoDecode {
   int width, height, line;
   bool twice;
   int pictures;
+  LogEpisode failures;   // pictures the decoder reported damaged
 };
+
+// A damaged stretch of a file fails picture after picture: its first failure
+// is logged, and the count once it is over (no failure for this long, or
+// the decoding ends).
+constexpr uint32_t kFailureQuietMs = 5000;
+
+void failures_end(VideoDecode *v, uint32_t quiet_ms) {
+  if (uint32_t n = log_episode_ok(&v->failures, quiet_ms))
+    log_printf("%s: %u pictures failed to decode\n", "decodeVideoThread", n);
+}
 
 // Queues the pictures a process call lists; false to leave the loop.
 bool show_pictures(VideoDecode *v, const VIDDEC2_OutArgs &out, uint64_t ts) {
@@ -154,9 +166,12 @@ int decode_into(VideoDecode *v, const uint8_t *in, uint32_t len, uint64_t ts) {
   if (!shown_dst) Buffer_freeUseMask(dst, USE_DISPLAY);
   if (rc != VIDDEC2_EOK) {
     bool fatal = oa.extendedError >> VIDDEC2_FATAL_BIT & 1;
-    log_printf("decode failed %lx, %s fatal=%ld\n", (unsigned long)oa.extendedError,
-               h264dec_error_name(oa.extendedError), (long)fatal);
+    if (log_episode_fail(&v->failures) || fatal)
+      log_printf("decode failed %lx, %s fatal=%ld\n", (unsigned long)oa.extendedError,
+                 h264dec_error_name(oa.extendedError), (long)fatal);
     if (fatal) return -1;
+  } else {
+    failures_end(v, kFailureQuietMs);
   }
   int before = v->pictures;
   if (!show_pictures(v, oa, ts)) return -1;
@@ -250,6 +265,7 @@ void decodeVideoThread(void) {
       if (n < 0) break;
     }
   }
+  failures_end(&v, 0);
   end_state();
   if (v.pictures) log_printf("%s: %f fps\n", "decodeVideoThread", v.pictures / (now_s() - start + 1e-9));
   frame_return(fr);

@@ -4,7 +4,8 @@
 # whose times stand still and a sample larger than the file are refused, a
 # transport stream with adaptation fields past its packets' end plays, the
 # next file plays after each, the process holds as many descriptors after
-# every file as before, and SIGTERM ends it promptly.
+# every file as before, a disk pulled while a file plays ends the playback
+# with the menu's message, and SIGTERM ends it promptly.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3 --no-monitor
 LOG=$ROOT/run/a.log
@@ -16,6 +17,8 @@ $FF -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -pix_fmt yuv420p "$DISK/DCIM/g
 $FF -i "$DISK/DCIM/good.mp4" -c copy -f mpegts "$DISK/DCIM/good.ts" || fail "ffmpeg ts"
 $FF -f lavfi -i testsrc=size=320x240:rate=1 -f lavfi -i anullsrc=sample_rate=48000 -t 100 -pix_fmt yuv420p \
   -c:a aac -b:a 16k "$DISK/DCIM/still.mp4" || fail "ffmpeg still"
+$FF -f lavfi -i testsrc=size=320x240:rate=25 -t 120 -pix_fmt yuv420p -preset ultrafast "$DISK/DCIM/long.mp4" ||
+  fail "ffmpeg long"
 
 python3 - "$DISK/DCIM" <<'EOF' || fail "hostile files"
 import struct, sys
@@ -140,6 +143,26 @@ for name, ends in (("still.mp4", "audio samples before the next video sample"),
         name, fds(), base, [l for l in set(now) if now.count(l) > base_links.count(l)]))
 print("ok: at most %d descriptors after every file" % base)
 EOF
+
+# The disk pulled while a file of two minutes plays: the playback ends at
+# once, before the file could, and the menu says the file is not playable.
+after() { tail -c +"$1" "$LOG"; }
+mark=$(($(wc -c <"$LOG") + 1))
+[ "$(python3 "$CLIENT" play_file 1 long.mp4 | head -1)" = "status 0 (ok)" ] || fail "play_file long.mp4"
+for _ in $(seq 1 300); do after "$mark" | grep -q "display_hd_set_resolution: 320x240" && break; sleep 0.1; done
+after "$mark" | grep -q "display_hd_set_resolution: 320x240" || fail "long.mp4 is not shown"
+echo "pull sda1" >>"$ROOT/run/sim_storage.cmd"
+for _ in $(seq 1 300); do after "$mark" | grep -q "play_video_action: stopping" && break; sleep 0.1; done
+after "$mark" | grep -q "Failed to fread" || fail "no read failure after the pull"
+after "$mark" | grep -q "play_video_action: stopping" || fail "the playback went on on a pulled disk"
+said=
+for _ in 1 2 3 4 5 6; do
+  t=$(osd_text)
+  grep -qi "not playable" <<<"$t" && said=1 && break
+  sleep 0.3
+done
+[ -n "$said" ] || fail "the OSD shows '$t', not 'File not playable'"
+echo "ok: a pulled disk ends the playback"
 
 kill -TERM "$BOX_PID"
 wait_exit "$BOX_PID" 20

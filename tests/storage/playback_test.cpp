@@ -656,8 +656,12 @@ TEST_F(Playback, HostileFilesEndCleanlyAndGiveBackWhatTheyTook) {
     std::string file;
     int32_t state;
   };
-  for (const Case &c : {Case{still, PLAYBACK_ERROR}, Case{huge, PLAYBACK_ERROR}, Case{bounds, PLAYBACK_END},
-                        Case{good, PLAYBACK_END}, Case{ts, PLAYBACK_END}, Case{good, PLAYBACK_END}}) {
+  // A folder outside any volume opens, but is no file to play.
+  std::string folder = dir + "/folder.mp4";
+  ASSERT_EQ(sys_mkdirs(folder.c_str(), 0755), 0);
+  for (const Case &c : {Case{still, PLAYBACK_ERROR}, Case{huge, PLAYBACK_ERROR}, Case{folder, PLAYBACK_ERROR},
+                        Case{bounds, PLAYBACK_END}, Case{good, PLAYBACK_END}, Case{ts, PLAYBACK_END},
+                        Case{good, PLAYBACK_END}}) {
     SCOPED_TRACE(c.file);
     run.play(c.file);
     EXPECT_TRUE(wait_state(c.state));
@@ -723,6 +727,34 @@ int collect_non_key(uint64_t offset, uint64_t, uint32_t size, uint32_t flags) {
   return 0;
 }
 
+// Fills g_non_key with the video samples of an MP4 file that are no key
+// frames, as the reader reports them.
+void read_non_key_samples(const std::string &path) {
+  FILE *in = sys_fopen(path.c_str(), "rb");
+  Mp4Muxer *m = mp4_new_reader();
+  mp4_set_file(m, in);
+  mp4_set_sample_callback(m, collect_non_key);
+  g_non_key.clear();
+  // One call a picture: a reader that never reaches the end stops here.
+  int calls = 0;
+  while (calls < 1000 && mp4_play(m) == 0) calls++;
+  EXPECT_LT(calls, 1000) << "the reader never reached the end of the file";
+  mp4_delete(m);
+  fclose(in);
+}
+
+// Calls fn(at, length) for each slice NAL unit (types 1 and 5) of the
+// length-prefixed sample at offset off of f.
+template <typename Fn>
+void for_each_slice(Bytes &f, uint64_t off, uint32_t size, Fn fn) {
+  for (uint64_t at = off; at + 5 <= off + size;) {
+    uint32_t n = raw_be32(f, (size_t)at);
+    int type = f[(size_t)at + 4] & 0x1F;
+    if ((type == 1 || type == 5) && at + 4 + n <= off + size) fn((size_t)at + 4, n);
+    at += 4 + (uint64_t)n;
+  }
+}
+
 TEST_F(Playback, DamagedFramesGiveTheirOutputBuffersBack) {
   // A key frame every other picture; the slices of ten pictures between
   // them made into NAL units of no defined type, so that the decoder shows
@@ -731,33 +763,14 @@ TEST_F(Playback, DamagedFramesGiveTheirOutputBuffersBack) {
   std::vector<std::string> want = ffmpeg_frames(path, kFrame480);
   ASSERT_EQ(want.size(), 32u);
   Bytes f = read_board_file(path);
-  {
-    FILE *in = sys_fopen(path.c_str(), "rb");
-    Mp4Muxer *m = mp4_new_reader();
-    mp4_set_file(m, in);
-    mp4_set_sample_callback(m, collect_non_key);
-    g_non_key.clear();
-    // One call a picture: a reader that never reaches the end stops here.
-    int calls = 0;
-    while (calls < 1000 && mp4_play(m) == 0) calls++;
-    EXPECT_LT(calls, 1000) << "the reader never reached the end of the file";
-    mp4_delete(m);
-    fclose(in);
-  }
+  read_non_key_samples(path);
   ASSERT_EQ(g_non_key.size(), 16u);
   int damaged = 0;
-  for (size_t k = 0; k < 10; k++) {
-    auto [off, size] = g_non_key[k];
-    for (uint64_t at = off; at + 5 <= off + size;) {
-      uint32_t n = raw_be32(f, (size_t)at);
-      uint8_t &type = f[(size_t)at + 4];
-      if ((type & 0x1F) == 1) {
-        type &= 0xE0;
-        damaged++;
-      }
-      at += 4 + (uint64_t)n;
-    }
-  }
+  for (size_t k = 0; k < 10; k++)
+    for_each_slice(f, g_non_key[k].first, g_non_key[k].second, [&](size_t at, uint32_t) {
+      f[at] &= 0xE0;
+      damaged++;
+    });
   ASSERT_GE(damaged, 10);
   std::string bad = dir + "/damaged_slices.mp4";
   ASSERT_TRUE(write_board_file(bad, f));
@@ -973,6 +986,111 @@ TEST_F(Playback, LinksOnAVolumeAreNotFollowed) {
     sys_unlink(p);
   sys_rmdir("/media/int/DCIM");
   sys_rmdir("/media/int");
+}
+
+}  // namespace
+
+namespace {
+
+// What the process writes to standard error meanwhile (libavcodec's own
+// messages go there, past the logger).
+struct StderrCapture {
+  std::string path;
+  int saved = dup(2);
+  explicit StderrCapture(const std::string &host_path) : path(host_path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    close(fd);
+  }
+  ~StderrCapture() {
+    dup2(saved, 2);
+    close(saved);
+  }
+};
+
+TEST_F(Playback, CorruptPicturesAreLoggedAsOneEpisodeWithItsCount) {
+  // Every picture but the two key frames with its slice data scrambled
+  // behind the first bytes: the decoder conceals and shows each.
+  std::string path = make("corrupt.mp4", 60, 30, {"-bf", "0", "-preset", "ultrafast"});
+  Bytes f = read_board_file(path);
+  read_non_key_samples(path);
+  ASSERT_EQ(g_non_key.size(), 58u);
+  uint32_t seed = 1;
+  for (auto [off, size] : g_non_key)
+    for_each_slice(f, off, size, [&](size_t at, uint32_t n) {
+      for (size_t i = at + 4; i < at + n; i++) f[i] = uint8_t((seed = seed * 1103515245u + 12345u) >> 16);
+    });
+  std::string bad = dir + "/corrupt_slices.mp4";
+  ASSERT_TRUE(write_board_file(bad, f));
+  PlaybackRun run;
+  run.start();
+  LogWatch log;
+  // Each picture twice, on the 60 Hz output.
+  std::string frames = record(dir, "corrupt", 120);
+  {
+    StderrCapture err(HostPath((dir + "/stderr.txt").c_str()).c_str());
+    run.play(bad);
+    EXPECT_TRUE(wait_state(PLAYBACK_END));
+    EXPECT_TRUE(wait_until([&] { return read_board_file(frames).size() == 120 * kFrame480; }, 30000));
+    run.stop();
+  }
+  Bytes err = read_board_file(dir + "/stderr.txt");
+  EXPECT_EQ(std::string(err.begin(), err.end()).find("h264 @"), std::string::npos);
+  log.take();
+  size_t first = log.all.find("decode failed 27, CORRU_IN_MB_DATA fatal=0");
+  EXPECT_NE(first, std::string::npos) << log.all;
+  EXPECT_EQ(log.all.find("decode failed", first + 1), std::string::npos) << log.all;
+  EXPECT_NE(log.all.find("decodeVideoThread: 58 pictures failed to decode"), std::string::npos) << log.all;
+}
+
+}  // namespace
+
+namespace {
+
+int run_words(std::vector<const char *> argv) {
+  argv.push_back(nullptr);
+  return run_argv(argv.data());
+}
+
+TEST_F(Playback, ADiskPulledWhilePlayingEndsThePlayback) {
+  // Ten seconds of each kind of file, played from a USB disk that is
+  // pulled once the first pictures are shown.
+  std::string mp4 = make("long.mp4", 300, 30, {"-preset", "ultrafast"});
+  std::string ts = dir + "/long.ts", mjpeg = dir + "/long.jpg";
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", mp4.c_str(), "-c", "copy", "-f", "mpegts",
+                      ts.c_str()}), 0);
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
+                      "-frames:v", "300", "-pix_fmt", "yuvj420p", "-f", "mjpeg", mjpeg.c_str()}), 0);
+  PlaybackRun run;
+  run.start();
+  char disk[512];
+  sim_storage_backing_dir("sda1", disk, sizeof disk);
+  struct Case {
+    std::string file;
+    const char *failure;
+  };
+  for (const Case &c : {Case{mp4, "Failed to fread rc=0"}, Case{ts, "playback_ts: read failed: Input/output error"},
+                        Case{mjpeg, "playback_jpg: read failed: Input/output error"}}) {
+    SCOPED_TRACE(c.file);
+    ASSERT_EQ(sim_storage_insert("sda1", 3, 64 << 20, "vfat"), 0);
+    ASSERT_EQ(sys_mkdirs("/media/ext", 0755), 0);
+    ASSERT_EQ(run_words({"mount", "/dev/sda1", "/media/ext"}), 0);
+    std::string name = c.file.substr(c.file.rfind('/'));
+    ASSERT_TRUE(write_board_file(std::string(disk) + name, read_board_file(c.file)));
+    LogWatch log;
+    SimVideoOutInfo info;
+    sim_video_out_info(&info);
+    uint64_t before = info.frames_shown;
+    run.play("/media/ext" + name);
+    EXPECT_TRUE(wait_until([&] { return sim_video_out_info(&info), info.frames_shown >= before + 10; }, 30000));
+    ASSERT_EQ(sim_storage_fault("sda1", "pull", 0), 0);
+    EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
+    EXPECT_TRUE(log.has(c.failure)) << log.all;
+    run.stop();
+    EXPECT_EQ(run_words({"umount", "/media/ext"}), 0);
+    sim_storage_fault("sda1", "none", 0);
+  }
+  sim_storage_remove("sda1");
 }
 
 }  // namespace

@@ -81,7 +81,13 @@ VIDDEC2_Handle VIDDEC2_create(Engine_Handle engine, const char *name, const VIDD
   h->ctx = avcodec_alloc_context3(codec);
   h->pkt = av_packet_alloc();
   h->frame = av_frame_alloc();
-  if (h->ctx) h->ctx->thread_count = 1;
+  if (h->ctx) {
+    h->ctx->thread_count = 1;
+    // The board's decoder reports damage only through extendedError; on
+    // the host libavcodec would add a line or two for every damaged
+    // picture, so its messages stay below any level that prints.
+    h->ctx->log_level_offset = AV_LOG_TRACE;
+  }
   if (!h->ctx || !h->pkt || !h->frame || avcodec_open2(h->ctx, codec, nullptr) < 0) {
     VIDDEC2_delete(h);
     return nullptr;
@@ -210,12 +216,15 @@ int32_t VIDDEC2_process(VIDDEC2_Handle h, const CodecBufDesc *inBufs, const Code
   int rc = avcodec_receive_frame(h->ctx, h->frame);
   if (rc == 0) {
     uint32_t werr = write_picture(h, outBufs->bufs[0], outBufs->bufSizes[0], &outArgs->displayBufs[0]);
+    // A picture with damaged macroblocks is shown as concealed, and told.
+    bool concealed = h->frame->decode_error_flags || (h->frame->flags & AV_FRAME_FLAG_CORRUPT);
     av_frame_unref(h->frame);
     if (werr) {
       err = werr;
     } else {
       outArgs->displayBufs[0].id = inArgs->inputID;
       outArgs->outputID[0] = inArgs->inputID;
+      if (concealed && !err) err = H264DEC_ERR_CORRU_IN_MB_DATA;
     }
   } else if (rc == AVERROR_EOF) {
     h->draining = false;  // all handed out: decoding may start again
