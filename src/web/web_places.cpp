@@ -210,7 +210,8 @@ void web_places_close(void *place) {
   *p = WebPlace{};
   unsigned all = 0;
   for (const WebPlace &q : places) all += q.connection != nullptr;
-  listen_guard_full(&guard, all, place_cap);
+  // Only ends an episode: one starts with a refusal.
+  if (all < place_cap) listen_guard_full(&guard, all, place_cap);
   pthread_mutex_unlock(&places_mutex);
 }
 
