@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "core/process_util.h"
 #include "web/http_stream.h"
+#include "web/web_places.h"
 #include "web/web_wait.h"
 
 namespace {
@@ -445,6 +446,61 @@ TEST_F(WebConnectionLimits, AReplyWaitingForMediaIsNotIdle) {
   stop = true;
   ticker.join();
   EXPECT_EQ(r.status, 404);
+}
+
+}  // namespace
+
+namespace {
+
+// A form whose body trickles in from 127.0.0.<from>: its socket.
+int trickled_form(int from) {
+  int fd = connect_from(from);
+  std::string req = "POST /controls HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\n"
+                    "Content-Length: 10000000\r\n\r\nV";
+  if (fd >= 0 && send(fd, req.data(), req.size(), MSG_NOSIGNAL) != ssize_t(req.size())) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// At a cap held by forms whose bodies trickle, a page from another address
+// takes the place of the one receiving longest; the box closes the rest
+// once their bodies are late (the httpd thread's tick). A query of more
+// arguments than the box takes is answered 414 at once.
+TEST_F(WebConnectionLimits, TrickledFormsKeepNobodyOut) {
+  restart_under(160);   // 20 connections, 10 from one address
+  std::vector<int> forms;
+  for (int i = 0; i < 20; i++) {
+    forms.push_back(trickled_form(2 + i % 2));
+    ASSERT_GE(forms.back(), 0);
+    sleep_ms(2);
+  }
+  // Every form's header is in once a stranger's page is answered.
+  sleep_ms(WEB_EVICT_GRACE_MS + 500);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  EXPECT_TRUE(closed_within(forms[0], 20000));
+  for (size_t i = 1; i < forms.size(); i++) EXPECT_FALSE(is_closed(forms[i])) << i;
+  std::atomic<bool> stop{false};
+  std::thread ticker([&] {
+    while (!stop) {
+      sleep_ms(100);
+      web_places_tick();
+    }
+  });
+  for (size_t i = 1; i < forms.size(); i++)
+    EXPECT_TRUE(closed_within(forms[i], (WEB_BODY_GRACE_S + 30) * 1000)) << i;
+  stop = true;
+  ticker.join();
+  for (int fd : forms) close(fd);
+  std::string query;
+  for (int i = 0; i < WEB_QUERY_ARGS_MAX; i++) query += (i ? "&a" : "?a") + std::to_string(i) + "=1";
+  EXPECT_EQ(http_get("/Video[0].BitRate" + query).status, 200);
+  EXPECT_EQ(http_get("/Video[0].BitRate" + query + "&x=1").status, 414);
+  query.clear();
+  for (int i = 0; i < 600; i++) query += (i ? "&a" : "?a") + std::to_string(i) + "=1";
+  EXPECT_EQ(http_get("/debug.htm" + query).status, 414);
 }
 
 }  // namespace
