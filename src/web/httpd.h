@@ -14,7 +14,9 @@ enum {
   // A connection that sends and takes nothing for this long is closed: one
   // that never finishes its request, a keep-alive one left open, a reader
   // that stopped reading its stream. A reply waiting for media (suspended)
-  // does not count, nor does a stream that is being read.
+  // does not count, nor does a stream that is being read. A request's
+  // header must also have arrived whole this long after the connection
+  // opened or its last answer, however it trickles in.
   WEB_IDLE_TIMEOUT_S = 30
 };
 // The time-out the next daemon start uses (tests shorten it).
