@@ -134,6 +134,9 @@ TEST_F(WebConnectionLimits, ConnectionsThatSendNothingOrHalfARequestAreClosed) {
 
 TEST_F(WebConnectionLimits, OneAddressGetsAFewConnectionsAndOthersAreServed) {
   restart(WEB_IDLE_TIMEOUT_S);
+  // Idle longer than any of the crowd, but of another address: kept.
+  std::vector<int> others;
+  for (int i = 0; i < 4; i++) others.push_back(connect_from(5));
   std::vector<int> fds;
   for (int i = 0; i < int(listen_guard_max(WEB_MAX_CONNECTIONS) / 2) + 24; i++) {
     int fd = connect_from(2);
@@ -158,6 +161,8 @@ TEST_F(WebConnectionLimits, OneAddressGetsAFewConnectionsAndOthersAreServed) {
   }
   EXPECT_EQ(n_closed, 24);
   EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  for (int fd : others) EXPECT_FALSE(is_closed(fd));
+  for (int fd : others) close(fd);
   for (int fd : fds) close(fd);
 }
 
