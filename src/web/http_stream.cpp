@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <microhttpd.h>
+#include <poll.h>
 #include <pthread.h>
 #include <strings.h>
 
@@ -22,6 +23,7 @@
 #include "media/stream_mux.h"
 #include "media/stream_queue.h"
 #include "media/stream_state.h"
+#include "web/web_places.h"
 #include "web/web_wait.h"
 
 namespace {
@@ -61,6 +63,7 @@ struct HttpStreamState {
   timespec give_up;            // while nothing comes: when the stream ends
   int waiting;                 // give_up is set
   MHD_Connection *connection;  // NULL: the reader waits itself (no library)
+  int fd;                      // the connection's socket
   StreamCallback callback;     // the producer's wake-up while suspended
   std::atomic<int> suspended;
   HttpStreamState *next;       // in the list of replies with a connection
@@ -75,6 +78,15 @@ std::atomic<int> replies_stopping{0};
 
 void resume(HttpStreamState *h) {
   if (h->suspended.exchange(0)) MHD_resume_connection(h->connection);
+}
+
+// Whether the client of a reply went (closed its end, or reset): its place
+// is given up now rather than once a write fails, which may be long for a
+// reply waiting for media.
+bool client_gone(const HttpStreamState *h) {
+  if (h->fd < 0) return false;
+  pollfd p = {h->fd, POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 // The producer put a unit (producer thread).
@@ -288,6 +300,7 @@ HttpStreamState *stream_attach_for_http(uint32_t id, uint8_t mode, const char *c
                                         uint32_t multipart) {
   HttpStreamState *h = static_cast<HttpStreamState *>(calloc(1, sizeof *h));
   if (!h) return nullptr;
+  h->fd = -1;
   h->stream_id = (int32_t)id;
   h->multipart = multipart;
   h->content_type = content_type;
@@ -315,6 +328,8 @@ HttpStreamState *stream_attach_for_http(uint32_t id, uint8_t mode, const char *c
 void http_stream_set_connection(HttpStreamState *h, MHD_Connection *connection) {
   if (!h || !connection) return;
   h->connection = connection;
+  const MHD_ConnectionInfo *ci = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  h->fd = ci ? ci->connect_fd : -1;
   h->callback = StreamCallback{nullptr, unit_arrived, h};
   stream_add_callback((uint32_t)h->stream_id, &h->callback);
   pthread_mutex_lock(&replies_mutex);
@@ -330,7 +345,8 @@ void http_stream_request_done(MHD_Connection *connection) {
 void http_stream_tick(void) {
   pthread_mutex_lock(&replies_mutex);
   for (HttpStreamState *h = replies; h; h = h->next)
-    if (h->suspended.load() && (!ms_left(h->give_up) || replies_stopping.load())) resume(h);
+    if (h->suspended.load() && (!ms_left(h->give_up) || replies_stopping.load() || client_gone(h)))
+      resume(h);
   pthread_mutex_unlock(&replies_mutex);
 }
 
@@ -349,6 +365,7 @@ ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t s
   HttpStreamState *h = static_cast<HttpStreamState *>(cls);
   if (h->end) return h->end;
   if (h->connection && replies_stopping.load()) return h->end = -1;
+  if (h->connection && client_gone(h)) return h->end = -ENOENT;
   size_t out = 0;
   // The block is filled with as many units as are already there. Without a
   // connection only the first one is waited for, a slice at a time; with
@@ -418,7 +435,10 @@ ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t s
       h->state.seq += h->frame_skip;
     }
   }
-  if (out) return (ssize_t)out;
+  if (out) {
+    web_places_sent(h->connection, out);
+    return (ssize_t)out;
+  }
   return h->end;
 }
 
@@ -449,6 +469,7 @@ int get_stream_func(WebRequest *req) {
   uint32_t id = code >> 8;
   uint8_t mode = (uint8_t)(code & 0xFF);
   const char *type = stream_content_type(mode);
+  if (web_places_stream(req->connection) < 0) return web_places_send_busy(req->connection);
   HttpStreamState *h = stream_attach_for_http(id, mode, type, 0);
   if (!h) return WEB_NOT_HANDLED;
   log_printf("%s: %s content_type=%s\n", "get_stream_func", req->url, type);
@@ -460,12 +481,14 @@ int get_mjpeg_func(WebRequest *req) {
   uint32_t id = url_channel(req->url);
   if (!id) return WEB_NOT_HANDLED;
   const char *multipart = web_get_arg(req, "multipart");
+  bool picture = !(multipart && strcasecmp(multipart, "true") == 0) && str_ends_with(req->url, ".jpg");
+  if (!picture && web_places_stream(req->connection) < 0) return web_places_send_busy(req->connection);
   if (multipart && strcasecmp(multipart, "true") == 0) {
     HttpStreamState *h = stream_attach_for_http(id, StreamMode_JPEG, "image/jpeg", 1);
     if (!h) return WEB_NOT_HANDLED;
     return queue_stream(req, h, kStreamBlock, kMultipartType, true);
   }
-  if (str_ends_with(req->url, ".jpg")) return send_one_picture(req, id);
+  if (picture) return send_one_picture(req, id);
   HttpStreamState *h = stream_attach_for_http(id, StreamMode_JPEG, "image/jpeg", 0);
   if (!h) return WEB_NOT_HANDLED;
   return queue_stream(req, h, kMjpegBlock, "image/jpeg", false);

@@ -30,6 +30,7 @@
 #include "web/web_upload.h"
 #include "web/web_wait.h"
 #include "web/http_stream.h"
+#include "web/web_places.h"
 
 namespace {
 
@@ -42,42 +43,6 @@ constexpr size_t kParamValueMax = 256;
 
 MHD_Daemon *daemon_handle;
 int daemon_port;
-// The daemon's connections, for its cap (the library's thread alone uses
-// them). When the cap is reached a connection that has no request being
-// answered (one that sends nothing, half a request, or waits between
-// requests) is shut down to make room, the one idle longest first: a crowd
-// of such connections cannot keep out a client that asks something.
-struct WebConnection {
-  MHD_Connection *connection;  // NULL: a free entry
-  int fd;
-  int64_t idle_since;          // monotonic ms
-  bool busy;                   // a request is being answered
-  bool evicting;               // shut down, not closed yet
-};
-WebConnection connections[WEB_MAX_CONNECTIONS];
-unsigned open_connections;
-unsigned connection_cap;
-ListenGuard web_guard = {"httpd", false, false, 0};
-
-WebConnection *connection_entry(MHD_Connection *connection) {
-  const MHD_ConnectionInfo *ci =
-      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-  return ci ? static_cast<WebConnection *>(ci->socket_context) : nullptr;
-}
-
-// Shuts the longest idle connection other than keep down; false when every
-// one is busy.
-bool evict_idle(const WebConnection *keep) {
-  WebConnection *oldest = nullptr;
-  for (WebConnection &c : connections) {
-    if (!c.connection || c.busy || c.evicting || &c == keep || c.fd < 0) continue;
-    if (!oldest || c.idle_since < oldest->idle_since) oldest = &c;
-  }
-  if (!oldest) return false;
-  oldest->evicting = true;
-  shutdown(oldest->fd, SHUT_RDWR);
-  return true;
-}
 
 const char kBadRequestHead[] =
     "<html><head><title>Bad request</title></head><body>\n<h2>Some settings were not "
@@ -226,11 +191,13 @@ MHD_Result answer_post(MHD_Connection *connection, const char *url, const char *
     return MHD_YES;
   }
   if (*upload_data_size) {
+    web_places_body(connection, *upload_data_size);
     if (!req->denied && !req->queued) req->handler(req, upload_data, *upload_data_size);
     req->counter += int64_t(*upload_data_size);
     *upload_data_size = 0;
     return MHD_YES;
   }
+  web_places_body_done(connection);
   if (req->closed) return MHD_YES;
   if (req->denied) {
     // Nothing of the body was used: the close function has nothing to end.
@@ -244,10 +211,12 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
                                 size_t *upload_data_size, void **con_cls) {
   (void)cls;
   (void)version;
-  if (WebConnection *c = connection_entry(connection)) c->busy = true;
+  bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
+  int refused;
+  if (web_places_request(connection, post, &refused)) return refused == WEB_QUEUED ? MHD_YES : MHD_NO;
   if (strcmp(method, MHD_HTTP_METHOD_GET) == 0 || strcmp(method, MHD_HTTP_METHOD_HEAD) == 0)
     return answer_get(connection, method, url);
-  if (strcmp(method, MHD_HTTP_METHOD_POST) == 0)
+  if (post)
     return answer_post(connection, url, upload_data, upload_data_size, con_cls);
   return send_not_found(connection, url) == WEB_QUEUED ? MHD_YES : MHD_NO;
 }
@@ -257,10 +226,7 @@ MHD_Result answer_to_connection(void *cls, MHD_Connection *connection, const cha
 void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
                       MHD_RequestTerminationCode toe) {
   (void)cls;
-  if (WebConnection *c = connection_entry(connection)) {
-    c->busy = false;
-    c->idle_since = monotonic_ms();
-  }
+  web_places_done(connection);
   web_wait_done(connection);
   http_stream_request_done(connection);
   WebRequest *req = static_cast<WebRequest *>(*con_cls);
@@ -279,31 +245,16 @@ void notify_completed(void *cls, MHD_Connection *connection, void **con_cls,
   free(req);
 }
 
-// The library leaves connections past the cap waiting unaccepted, without a
-// word: room is made here, and a cap that holds because every connection is
-// busy is logged once an episode.
+// Each connection has a place (web_places.h) from its start to its close.
 void notify_connection(void *cls, MHD_Connection *connection, void **socket_context,
                        MHD_ConnectionNotificationCode code) {
   (void)cls;
-  WebConnection *c = static_cast<WebConnection *>(*socket_context);
   if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-    if (!c) return;
-    *c = WebConnection{};
+    web_places_close(*socket_context);
     *socket_context = nullptr;
-    open_connections--;
-    listen_guard_full(&web_guard, open_connections, connection_cap);
     return;
   }
-  for (WebConnection &e : connections) {
-    if (e.connection) continue;
-    const MHD_ConnectionInfo *ci = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    e = WebConnection{connection, ci ? ci->connect_fd : -1, monotonic_ms(), false, false};
-    *socket_context = &e;
-    open_connections++;
-    break;
-  }
-  if (open_connections < connection_cap || !evict_idle(static_cast<WebConnection *>(*socket_context)))
-    listen_guard_full(&web_guard, open_connections, connection_cap);
+  *socket_context = web_places_open(connection);
 }
 
 }  // namespace
@@ -313,22 +264,20 @@ unsigned web_idle_timeout_s = WEB_IDLE_TIMEOUT_S;
 int web_daemon_start(int port) {
   if (daemon_handle) return 0;
   unsigned cap = listen_guard_max(WEB_MAX_CONNECTIONS);
-  unsigned per_address = cap / 2 < (unsigned)WEB_MAX_PER_ADDRESS ? cap / 2 : (unsigned)WEB_MAX_PER_ADDRESS;
-  for (WebConnection &c : connections) c = WebConnection{};
-  open_connections = 0;
-  connection_cap = cap;
+  web_places_reset(cap, web_idle_timeout_s);
   daemon_handle = MHD_start_daemon(
       kDaemonFlags, uint16_t(port), nullptr, nullptr, &answer_to_connection, nullptr,
       MHD_OPTION_DIGEST_AUTH_RANDOM, sizeof digest_random, digest_random,
       MHD_OPTION_NONCE_NC_SIZE, 100, MHD_OPTION_NOTIFY_COMPLETED, &notify_completed, nullptr,
       MHD_OPTION_NOTIFY_CONNECTION, &notify_connection, nullptr,
-      MHD_OPTION_CONNECTION_LIMIT, cap, MHD_OPTION_PER_IP_CONNECTION_LIMIT, per_address,
+      MHD_OPTION_URI_LOG_CALLBACK, &web_places_uri, nullptr,
+      MHD_OPTION_CONNECTION_LIMIT, web_places_limit(),
       MHD_OPTION_CONNECTION_TIMEOUT, web_idle_timeout_s, MHD_OPTION_END);
   if (!daemon_handle) return -1;
   const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
   daemon_port = info ? info->port : port;
   log_printf("%s: at most %u connections, %u from one address, idle ones closed after %u s\n",
-             "web_daemon_start", cap, per_address, web_idle_timeout_s);
+             "web_daemon_start", cap, web_places_share(), web_idle_timeout_s);
   return 0;
 }
 
@@ -372,6 +321,7 @@ void *httpdThrFxn(void *arg) {
       sleep_ms(100);
       web_wake_waiters();
       http_stream_tick();
+      web_places_tick();
     }
     web_login_tick(monotonic_ms(), false);
     if (httpd_restart > 0) {

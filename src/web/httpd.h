@@ -8,15 +8,15 @@ void *httpdThrFxn(void *env);
 
 enum {
   // Connections at once, at most; fewer when the process may open few
-  // descriptors (the web's share, listen_guard_max).
+  // descriptors (the web's share, listen_guard_max). One client address
+  // gets half of them, streams three quarters (web_places.h).
   WEB_MAX_CONNECTIONS = 128,
-  // One client address's connections: a browser's few at once and its
-  // streams, never more than half the cap.
-  WEB_MAX_PER_ADDRESS = 16,
   // A connection that sends and takes nothing for this long is closed: one
   // that never finishes its request, a keep-alive one left open, a reader
   // that stopped reading its stream. A reply waiting for media (suspended)
-  // does not count, nor does a stream that is being read.
+  // does not count, nor does a stream that is being read. A request's
+  // header must also have arrived whole this long after the connection
+  // opened or its last answer, however it trickles in.
   WEB_IDLE_TIMEOUT_S = 30
 };
 // The time-out the next daemon start uses (tests shorten it).

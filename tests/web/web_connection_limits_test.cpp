@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "http_stream_test_support.h"
+#include "core/listen_guard.h"
 #include "core/log.h"
 #include "core/process_util.h"
 #include "web/http_stream.h"
+#include "web/web_places.h"
 #include "web/web_wait.h"
 
 namespace {
@@ -132,12 +134,15 @@ TEST_F(WebConnectionLimits, ConnectionsThatSendNothingOrHalfARequestAreClosed) {
 
 TEST_F(WebConnectionLimits, OneAddressGetsAFewConnectionsAndOthersAreServed) {
   restart(WEB_IDLE_TIMEOUT_S);
+  // Idle longer than any of the crowd, but of another address: kept.
+  std::vector<int> others;
+  for (int i = 0; i < 4; i++) others.push_back(connect_from(5));
   std::vector<int> fds;
-  for (int i = 0; i < WEB_MAX_PER_ADDRESS + 24; i++) {
+  for (int i = 0; i < int(listen_guard_max(WEB_MAX_CONNECTIONS) / 2) + 24; i++) {
     int fd = connect_from(2);
     if (fd >= 0) fds.push_back(fd);
   }
-  ASSERT_EQ(fds.size(), size_t(WEB_MAX_PER_ADDRESS + 24));
+  ASSERT_EQ(fds.size(), size_t(int(listen_guard_max(WEB_MAX_CONNECTIONS) / 2) + 24));
   // Those over the address's cap are closed, the rest stay.
   std::vector<bool> closed(fds.size());
   int n_closed = 0;
@@ -156,6 +161,8 @@ TEST_F(WebConnectionLimits, OneAddressGetsAFewConnectionsAndOthersAreServed) {
   }
   EXPECT_EQ(n_closed, 24);
   EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  for (int fd : others) EXPECT_FALSE(is_closed(fd));
+  for (int fd : others) close(fd);
   for (int fd : fds) close(fd);
 }
 
@@ -217,8 +224,8 @@ TEST_F(WebConnectionLimits, CapsFollowTheShare) {
     const char *line;
   } cases[] = {{160, "at most 20 connections, 10 from one address"},
                {256, "at most 32 connections, 16 from one address"},
-               {288, "at most 40 connections, 16 from one address"},
-               {4096, "at most 128 connections, 16 from one address, idle ones closed after 30 s"}};
+               {288, "at most 40 connections, 20 from one address"},
+               {4096, "at most 128 connections, 64 from one address, idle ones closed after 30 s"}};
   for (const auto &c : cases) {
     restart_under(c.limit);
     std::string log;
@@ -227,12 +234,17 @@ TEST_F(WebConnectionLimits, CapsFollowTheShare) {
   }
 }
 
-// Every place taken by a request being answered: nothing can be made room
-// for, and that is said once.
+// Streams hold three quarters of the places at most, and one address's a
+// quarter: past that a stream request is answered 503. Every place taken
+// by a request being answered (streams, pictures waiting): a newcomer is
+// answered 503, never reset, and that is said once; once a place frees the
+// next one is served, and the cap reached again is said again.
 TEST_F(WebConnectionLimits, ACapOfBusyConnectionsIsLoggedOnce) {
   LogUnreadKeep unread;
-  restart_under(160);   // 20 connections, 10 from one address
+  restart_under(160);   // 20 connections, 10 from one address, 15 streams, 5 from one address
   TestStream a(VIDEO_STREAM1, 4 << 20, 256);
+  TestStream b(VIDEO_STREAM2, 1 << 20, 64);
+  get_param_block()->video[1].stream_mode = StreamMode_JPEG;
   std::atomic<bool> stop{false};
   std::thread producer([&] {
     std::string unit("\0\0\0\1\x67", 5);
@@ -245,50 +257,78 @@ TEST_F(WebConnectionLimits, ACapOfBusyConnectionsIsLoggedOnce) {
   char chunk[4096];
   while (log_read(chunk, sizeof chunk) > 0) {
   }
+  auto ask = [](int fd, const char *url) {
+    std::string req = std::string("GET ") + url + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    return send(fd, req.data(), req.size(), MSG_NOSIGNAL) == ssize_t(req.size());
+  };
+  // The status a connection was answered.
+  auto status_of = [](int fd) {
+    char buf[512];
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 20000) != 1) return 0;
+    ssize_t n = recv(fd, buf, sizeof buf - 1, 0);
+    if (n <= 0) return -1;
+    buf[n] = 0;
+    return parse_reply(buf).status;
+  };
   std::vector<int> fds;
-  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-  for (int i = 0; i < 19; i++) {
-    int fd = connect_from(2 + i % 2);
+  for (int i = 0; i < 16; i++) {
+    int fd = connect_from(2 + i / 5);
     ASSERT_GE(fd, 0);
-    ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(ask(fd, "/streamA.h264"));
     fds.push_back(fd);
   }
-  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 19; i++) sleep_ms(10);
-  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 19);
-  for (int i = 0; i < 2; i++) fds.push_back(connect_from(4));
-  std::string said;
-  for (int i = 0; i < 3000 && said.find("refusing more") == std::string::npos; i++) {
-    sleep_ms(10);
-    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 15; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 15);
+  EXPECT_EQ(status_of(fds[15]), 503);   // the sixteenth stream
+  int sixth = connect_from(2);
+  ASSERT_TRUE(ask(sixth, "/streamA.h264"));
+  EXPECT_EQ(status_of(sixth), 503);     // a sixth of one address
+  close(sixth);
+  close(fds[15]);
+  fds.pop_back();
+  // Five pictures that wait (no picture comes, nothing ends their wait).
+  for (int i = 0; i < 5; i++) {
+    int fd = connect_from(10 + i);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ask(fd, "/streamB.jpg"));
+    fds.push_back(fd);
   }
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM2) < 5; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM2), 5);
+  std::string said;
+  std::vector<int> refused;
+  for (int i = 0; i < 2; i++) {
+    refused.push_back(connect_from(20));
+    ASSERT_TRUE(ask(refused.back(), "/Video[0].BitRate"));
+    EXPECT_EQ(status_of(refused.back()), 503) << i;
+  }
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
   const std::string line = "httpd: 20 connections, refusing more\n";
   size_t at = said.find(line);
   EXPECT_NE(at, std::string::npos) << said;
   EXPECT_EQ(said.find("refusing more", at + line.size()), std::string::npos) << said;
-  // The idle ones go, and a request is answered once their places are free
-  // (the cap still holds: not said again).
-  close(fds[20]);
-  close(fds[19]);
-  fds.resize(19);
-  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
-  // A place freed below the cap's last ends the episode: the cap reached
-  // again is said again.
+  for (int fd : refused) close(fd);
+  // Streams that end free their places: a request is answered, and the
+  // episode ends.
   close(fds[0]);
-  fds.erase(fds.begin());
-  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) > 18; i++) sleep_ms(10);
-  int fd = connect_from(5);
-  ASSERT_GE(fd, 0);
-  ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
-  fds.push_back(fd);
-  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 19; i++) sleep_ms(10);
-  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 19);
-  said.clear();
-  fds.push_back(connect_from(4));
-  for (int i = 0; i < 3000 && said.find("refusing more") == std::string::npos; i++) {
-    sleep_ms(10);
-    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
+  close(fds[1]);
+  fds.erase(fds.begin(), fds.begin() + 2);
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) > 13; i++) sleep_ms(10);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  for (int i = 0; i < 2; i++) {
+    int fd = connect_from(6 + i);
+    ASSERT_TRUE(ask(fd, "/streamA.h264"));
+    fds.push_back(fd);
   }
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) < 15; i++) sleep_ms(10);
+  said.clear();
+  int last = connect_from(21);
+  ASSERT_TRUE(ask(last, "/Video[0].BitRate"));
+  EXPECT_EQ(status_of(last), 503);
+  for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) said.append(chunk, n);
   EXPECT_NE(said.find(line), std::string::npos) << said;
+  close(last);
   for (int fd : fds) close(fd);
   stop = true;
   producer.join();
@@ -411,6 +451,61 @@ TEST_F(WebConnectionLimits, AReplyWaitingForMediaIsNotIdle) {
   stop = true;
   ticker.join();
   EXPECT_EQ(r.status, 404);
+}
+
+}  // namespace
+
+namespace {
+
+// A form whose body trickles in from 127.0.0.<from>: its socket.
+int trickled_form(int from) {
+  int fd = connect_from(from);
+  std::string req = "POST /controls HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                    "Content-Type: application/x-www-form-urlencoded\r\n"
+                    "Content-Length: 10000000\r\n\r\nV";
+  if (fd >= 0 && send(fd, req.data(), req.size(), MSG_NOSIGNAL) != ssize_t(req.size())) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// At a cap held by forms whose bodies trickle, a page from another address
+// takes the place of the one receiving longest; the box closes the rest
+// once their bodies are late (the httpd thread's tick). A query of more
+// arguments than the box takes is answered 414 at once.
+TEST_F(WebConnectionLimits, TrickledFormsKeepNobodyOut) {
+  restart_under(160);   // 20 connections, 10 from one address
+  std::vector<int> forms;
+  for (int i = 0; i < 20; i++) {
+    forms.push_back(trickled_form(2 + i % 2));
+    ASSERT_GE(forms.back(), 0);
+    sleep_ms(2);
+  }
+  // Every form's header is in once a stranger's page is answered.
+  sleep_ms(WEB_EVICT_GRACE_MS + 500);
+  EXPECT_EQ(http_get("/Video[0].BitRate").status, 200);
+  EXPECT_TRUE(closed_within(forms[0], 20000));
+  for (size_t i = 1; i < forms.size(); i++) EXPECT_FALSE(is_closed(forms[i])) << i;
+  std::atomic<bool> stop{false};
+  std::thread ticker([&] {
+    while (!stop) {
+      sleep_ms(100);
+      web_places_tick();
+    }
+  });
+  for (size_t i = 1; i < forms.size(); i++)
+    EXPECT_TRUE(closed_within(forms[i], (WEB_BODY_GRACE_S + 30) * 1000)) << i;
+  stop = true;
+  ticker.join();
+  for (int fd : forms) close(fd);
+  std::string query;
+  for (int i = 0; i < WEB_QUERY_ARGS_MAX; i++) query += (i ? "&a" : "?a") + std::to_string(i) + "=1";
+  EXPECT_EQ(http_get("/Video[0].BitRate" + query).status, 200);
+  EXPECT_EQ(http_get("/Video[0].BitRate" + query + "&x=1").status, 414);
+  query.clear();
+  for (int i = 0; i < 600; i++) query += (i ? "&a" : "?a") + std::to_string(i) + "=1";
+  EXPECT_EQ(http_get("/debug.htm" + query).status, 414);
 }
 
 }  // namespace
