@@ -271,7 +271,8 @@ int reply_play(RtmpConnection *c, const AmfValue *name) {
     log_printf("RTMP Stream Name is %s !!!!!\n", text);
   }
   c->audio = get_param_block()->video[c->channel].rtmp_audio != 0;
-  // Players say why in their own words: an error status names the cause.
+  // A play the server has no place for gets an error status, which players
+  // show as the reason, and the connection ends.
   if (!c->playing && c->play_gate && c->play_gate(c, 1) < 0) {
     c->refused = 1;
     on_status(c, "NetStream.Play.Failed", "Too many players", "error");

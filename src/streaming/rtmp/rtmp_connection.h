@@ -38,7 +38,7 @@ struct RtmpConnection {
   // server has all the players it may have (of the connection's address or
   // in all). NULL lets every play begin.
   int (*play_gate)(RtmpConnection *c, int playing);
-  int refused;          // a play was refused: the connection ends
+  int refused;          // a play was refused: the connection ends (with a FIN, not a reset)
   int64_t idle_since;   // monotonic ms when it last stopped playing (or began)
   int channel;          // 0 or 1
   int audio;            // the channel's RTMPAudio at play
