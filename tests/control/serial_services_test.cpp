@@ -353,6 +353,63 @@ TEST_F(SerialThread, AcceptingPausesWhileTheProcessIsOutOfDescriptors) {
   close(peer);
 }
 
+// Whether the TCP connection from local_port to remote_port (0: any) runs
+// its keep-alive timer (timer 2 in /proc/net/tcp), as an idle connection
+// under SO_KEEPALIVE does.
+bool keepalive_on(uint16_t local_port, uint16_t remote_port) {
+  FILE *f = fopen("/proc/net/tcp", "r");
+  if (!f) return false;
+  char text[512];
+  bool on = false;
+  while (fgets(text, sizeof text, f)) {
+    unsigned local, remote, timer;
+    if (sscanf(text, " %*d: %*x:%x %*x:%x %*x %*x:%*x %x:", &local, &remote, &timer) == 3 &&
+        (!local_port || local == local_port) && remote == remote_port)
+      on = timer == 2;
+  }
+  fclose(f);
+  return on;
+}
+
+uint16_t local_port_of(int sock) {
+  struct sockaddr_in a = {};
+  socklen_t l = sizeof a;
+  getsockname(sock, (struct sockaddr *)&a, &l);
+  return ntohs(a.sin_port);
+}
+
+// Mode 4 keeps its connection under keep-alive too: a server that vanished
+// is found.
+TEST_F(SerialThread, TheClientsConnectionIsKeptAlive) {
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(p->serial.tcp_port);
+  ASSERT_EQ(bind(ls, (struct sockaddr *)&a, sizeof a), 0);
+  ASSERT_EQ(listen(ls, 1), 0);
+  const uint8_t local[4] = {127, 0, 0, 1};
+  memcpy(p->serial_tcp_addr, local, 4);
+  p->serial.stream_id = 4;
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  int conn = accept(ls, nullptr, nullptr);
+  ASSERT_GE(conn, 0);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, connected to 127.0.0.1"; }));
+  // (The options are set just after the line says so.)
+  bool kept = false;
+  for (int i = 0; i < 3000 && !kept; i++) {
+    kept = keepalive_on(0, p->serial.tcp_port);
+    if (!kept) sleep_ms(10);
+  }
+  EXPECT_TRUE(kept);
+  struct sockaddr_in box = {};
+  socklen_t l = sizeof box;
+  getpeername(conn, (struct sockaddr *)&box, &l);
+  EXPECT_FALSE(keepalive_on(p->serial.tcp_port, ntohs(box.sin_port)));   // the test's own end
+  close(conn);
+  close(ls);
+}
+
 // Mode 3 serves one peer at a time: the next waits while the first holds
 // the place, and takes it once the first has moved no byte for
 // serial_peer_idle_ms; the first is closed, the next is relayed both ways.
@@ -377,6 +434,7 @@ TEST_F(SerialThread, AQuietPeerGivesItsPlaceToTheNext) {
   int first = connect_local(p->serial.tcp_port, 0, 0, 2);
   ASSERT_GE(first, 0);
   ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, accepted from 127.0.0.2"; }));
+  EXPECT_TRUE(keepalive_on(p->serial.tcp_port, local_port_of(first)));
   int next = connect_local(p->serial.tcp_port, 0, 0, 3);
   ASSERT_GE(next, 0);
   ASSERT_EQ(send(next, "next\n", 5, 0), 5);

@@ -1007,9 +1007,8 @@ bool RTSPServer::sessionAllowed(Connection *c, const char *cseq) {
   bool connFull = c->fNumSessions >= RTSP_MAX_SESSIONS_PER_CONNECTION;
   bool serverFull = fClientSessions.size() >= max;
   unsigned fromAddress = 0;
-  if (!connFull && !serverFull)
-    for (const auto &e : fClientSessions)
-      fromAddress += e.second->conn->fPeer.sin_addr.s_addr == c->fPeer.sin_addr.s_addr;
+  for (const auto &e : fClientSessions)
+    fromAddress += e.second->conn->fPeer.sin_addr.s_addr == c->fPeer.sin_addr.s_addr;
   if (!connFull && !serverFull && fromAddress < share) return true;
   // One line an episode: refusals closer than the gap make one.
   LogEpisode *e = connFull ? &fConnectionSessionsFull
