@@ -222,6 +222,45 @@ bool connect_within(Round *r, int sock, const struct sockaddr_in *peer) {
   return rc == 0;
 }
 
+// A relay's TCP peer that vanished (powered off, its link gone) is found by
+// keep-alive probes within kKeepIdleS + kKeepCount * kKeepIntervalS
+// seconds, or as long after bytes sent to it went unacknowledged.
+constexpr int kKeepIdleS = 10;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepCount = 3;
+
+void relay_socket_options(int sock) {
+  int one = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+  setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+  setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+  unsigned user_ms = (kKeepIdleS + kKeepCount * kKeepIntervalS) * 1000;
+  setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_ms, sizeof user_ms);
+}
+
+// Mode 3: accepts the peer waiting on the listening socket: its socket, or
+// -1 with accept's errno.
+int take_peer(Round *r, int lsock, ListenGuard *guard) {
+  struct sockaddr_in from;
+  socklen_t fl = sizeof from;
+  int conn = accept4(lsock, (struct sockaddr *)&from, &fl, SOCK_CLOEXEC);
+  if (conn < 0) return -1;
+  listen_guard_accepted(guard);
+  char from_text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &from.sin_addr, from_text, sizeof from_text);
+  log_printf("Serial TCP accepted connection from %s to %s\n", from_text, r->name);
+  serial_set_line(SERIAL_LINE_SERVICE, "Streaming, accepted from %s", from_text);
+  return conn;
+}
+
+}  // namespace
+
+int serial_peer_idle_ms = 15000;
+
+namespace {
+
 // Modes 3 to 5: the port relayed to a TCP peer (server or client) or to UDP.
 int tcp_server(Round *r) {
   log_printf("%s: started\n", "serial_tcp_server");
@@ -277,9 +316,7 @@ int tcp_server(Round *r) {
       struct pollfd l = {lsock, POLLIN, 0};
       if (wait_ready(r, &l, 1, 1000)) break;
       if (!(l.revents & POLLIN)) continue;
-      struct sockaddr_in from;
-      socklen_t fl = sizeof from;
-      conn = accept4(lsock, (struct sockaddr *)&from, &fl, SOCK_CLOEXEC);
+      conn = take_peer(r, lsock, &guard);
       if (conn < 0) {
         // Out of descriptors the pending peer keeps the socket readable:
         // accepting again at once would spin.
@@ -288,11 +325,6 @@ int tcp_server(Round *r) {
           break;
         continue;
       }
-      listen_guard_accepted(&guard);
-      char from_text[INET_ADDRSTRLEN];
-      inet_ntop(AF_INET, &from.sin_addr, from_text, sizeof from_text);
-      log_printf("Serial TCP accepted connection from %s to %s\n", from_text, r->name);
-      serial_set_line(SERIAL_LINE_SERVICE, "Streaming, accepted from %s", from_text);
     } else if (mode == 4) {
       conn = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (conn < 0) {
@@ -315,40 +347,62 @@ int tcp_server(Round *r) {
       conn = lsock;
       serial_set_line(SERIAL_LINE_SERVICE, "Streaming, connected to %s", peer_text);
     }
-    if (mode != 5) {
-      int one = 1;
-      setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    if (mode != 5) relay_socket_options(conn);
     serial_set_line(SERIAL_LINE_PORT, "Streaming, rx:%llu tx:%llu", rx, tx);
     // Each side is read only while what came from it has gone out, so a slow
     // side holds the other back instead of the thread; a peer that takes
-    // nothing for kPeerStallMs loses its connection.
+    // nothing for kPeerStallMs loses its connection. One peer is served at a
+    // time: the next waits, unless this one has moved no byte either way for
+    // serial_peer_idle_ms (it may have gone silent for good): then the next
+    // takes its place.
     Pending to_port = {}, to_peer = {};
+    long long moved = now_ms();
+    long long take_after = 0;   // accepting failed: not again before this
     for (;;) {
       short net_ev = pending_empty(&to_port) ? POLLIN : 0;
       short port_ev = pending_empty(&to_peer) ? POLLIN : 0;
       if (!pending_empty(&to_port)) port_ev |= POLLOUT;
       if (!pending_empty(&to_peer)) net_ev |= POLLOUT;
-      struct pollfd p[2] = {{conn, net_ev, 0}, {r->port, port_ev, 0}};
-      if (wait_ready(r, p, 2, 200)) {
+      long long now = now_ms();
+      bool may_take = mode == 3 && now - moved >= serial_peer_idle_ms && now >= take_after;
+      struct pollfd p[3] = {{conn, net_ev, 0}, {r->port, port_ev, 0}, {may_take ? lsock : -1, POLLIN, 0}};
+      if (wait_ready(r, p, 3, 200)) {
         ended = true;
         break;
+      }
+      if (p[2].revents & POLLIN) {
+        int next = take_peer(r, lsock, &guard);
+        if (next < 0) {
+          listen_guard_accept_failed(&guard, errno);
+          take_after = now_ms() + LISTEN_ACCEPT_PAUSE_MS;
+        } else {
+          log_printf("%s: the peer before was quiet for %lld s\n", "serial_tcp_server", (now - moved) / 1000);
+          close(conn);
+          conn = next;
+          relay_socket_options(conn);
+          to_peer.len = to_peer.off = 0;
+          moved = now_ms();
+          continue;
+        }
       }
       bool closed = false;
       if (pending_empty(&to_port) && (p[0].revents & (POLLIN | POLLERR | POLLHUP))) {
         struct sockaddr_in from;
         socklen_t fl = sizeof from;
         ssize_t n = recvfrom(conn, to_port.buf, sizeof to_port.buf, MSG_DONTWAIT, (struct sockaddr *)&from, &fl);
-        if (n > 0 && (mode != 5 || from.sin_addr.s_addr == peer.sin_addr.s_addr))
+        if (n > 0 && (mode != 5 || from.sin_addr.s_addr == peer.sin_addr.s_addr)) {
           pending_fill(&to_port, (size_t)n);
-        else if (mode != 5 && (n == 0 || (errno != EAGAIN && errno != EINTR)))
+          moved = now_ms();
+        } else if (mode != 5 && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
           closed = true;
+        }
       } else if (mode != 5 && (p[0].revents & (POLLERR | POLLHUP))) {
         closed = true;
       }
       if (!closed && pending_empty(&to_peer) && (p[1].revents & POLLIN)) {
         ssize_t n = dev_read(r->port, to_peer.buf, sizeof to_peer.buf);
         if (n > 0) {
+          moved = now_ms();
           rx += (unsigned long long)n;
           if (mode == 5)   // a datagram the socket has no room for is dropped
             sendto(conn, to_peer.buf, (size_t)n, MSG_DONTWAIT, (struct sockaddr *)&peer, sizeof peer);

@@ -37,6 +37,12 @@ int serial_status_copy(int stream_id, char *buf, size_t size);
 
 void *serialThrFxn(void *env);
 
+// The TCP relay (modes 3 and 4) keeps its peer under TCP keep-alive, so one
+// that vanished is dropped; in mode 3 a peer that has moved no byte either
+// way for this long gives its place to the next that connects (tests
+// shorten it).
+extern int serial_peer_idle_ms;
+
 // Quit, baud-rate and mode changes from other threads: each writes its event
 // when a round is running.
 void serial_global_quit(void);

@@ -29,6 +29,14 @@ unsigned listen_guard_max(unsigned max) {
   return share < max ? (unsigned)share : max;
 }
 
+unsigned listen_guard_players(unsigned max_connections) {
+  return listen_guard_max(std::min<unsigned>(max_connections, LISTEN_MAX_PLAYERS));
+}
+
+unsigned listen_guard_address_share(unsigned places) {
+  return std::max(places / LISTEN_ADDRESS_PART, 1u);
+}
+
 bool listen_guard_full(ListenGuard *g, unsigned count, unsigned max) {
   if (count < max) {
     if (count + 1 < max) g->at_limit = false;

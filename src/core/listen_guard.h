@@ -5,6 +5,8 @@
 // requests, devices) and the rest is shared by the listeners (web, RTSP,
 // RTMP, serial relay), so that peers filling every listener at once leave
 // the recorder its descriptors;
+// a fixed ceiling on the clients that play media, of which one address may
+// hold a part only;
 // one log line when the cap is reached, and a pause of accepting with one
 // log line an episode when accept fails for want of descriptors or memory
 // (the pending connection keeps the socket readable: accepting again at once
@@ -19,7 +21,12 @@ enum {
   LISTEN_RESERVE_MAX_PART = 2,  // ... but at most this part, so a tiny limit leaves some
   LISTEN_MIN_CONNECTIONS = 4,
   LISTEN_ACCEPT_PAUSE_MS = 1000,  // how long accepting pauses when out of descriptors
-  LISTEN_EPISODE_GAP_MS = 10000   // failures closer than this make one episode
+  LISTEN_EPISODE_GAP_MS = 10000,  // failures closer than this make one episode
+  // Clients that play media, at most, whatever the descriptor limit: each
+  // costs the sending thread CPU for every packet, which the limit does not
+  // measure. The share of the board's default limit (1024 descriptors).
+  LISTEN_MAX_PLAYERS = 192,
+  LISTEN_ADDRESS_PART = 4         // one address may hold this part of the players
 };
 
 struct ListenGuard {
@@ -34,6 +41,12 @@ struct ListenGuard {
 // LISTEN_RESERVE_PART-th of the limit when that is more, at most the
 // LISTEN_RESERVE_MAX_PART-th), at least LISTEN_MIN_CONNECTIONS, at most max.
 unsigned listen_guard_max(unsigned max);
+// The players a server may have: listen_guard_max(max_connections), at
+// most LISTEN_MAX_PLAYERS.
+unsigned listen_guard_players(unsigned max_connections);
+// What one address may hold of places: their LISTEN_ADDRESS_PART-th, at
+// least 1, so that one host cannot shut the others out.
+unsigned listen_guard_address_share(unsigned places);
 // Whether count connections fill the cap max. Logs "<name>: <max>
 // connections, refusing more" once an episode; the episode ends when a place
 // is free again.

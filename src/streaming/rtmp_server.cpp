@@ -34,8 +34,9 @@ namespace {
 // listener never shuts down a number already reused.
 struct ConnSlot {
   int fd;
-  const int *playing;  // the connection's flag once its thread has begun, else NULL
+  in_addr_t addr;      // the peer's
   int64_t since;       // monotonic ms of the accept
+  bool player;         // its play was let begin and has not ended
   bool evicted;        // shut down to make room; its thread is ending
 };
 struct Connections {
@@ -48,6 +49,7 @@ struct Connections {
   // Connections accepted closer together than LISTEN_EPISODE_GAP_MS make an
   // episode: the first is logged as it comes, the others are counted.
   LogEpisode accepts = {};
+  LogEpisode players_full = {};   // plays refused closer together than the gap
 };
 Connections g_conns;
 
@@ -63,7 +65,7 @@ bool evict_idle_locked(void) {
   int oldest = -1;
   for (int i = 0; i < g_conns.count; i++) {
     const ConnSlot &s = g_conns.slots[i];
-    if (s.evicted || (s.playing && __atomic_load_n(s.playing, __ATOMIC_RELAXED))) continue;
+    if (s.evicted || s.player) continue;
     if (oldest < 0 || s.since < g_conns.slots[oldest].since) oldest = i;
   }
   if (oldest < 0 || g_conns.evicting >= RTMP_EVICTING_MAX) return false;
@@ -76,7 +78,7 @@ bool evict_idle_locked(void) {
 // Takes a place for an accepted socket: within the cap (a share of the
 // descriptors the process may open), or in place of a connection that plays
 // nothing. false: refused.
-bool conn_add(int fd) {
+bool conn_add(int fd, in_addr_t addr) {
   pthread_mutex_lock(&g_conns.mutex);
   unsigned max = listen_guard_max(RTMP_MAX_CONNECTIONS);
   unsigned live = (unsigned)(g_conns.count - g_conns.evicting);
@@ -84,20 +86,60 @@ bool conn_add(int fd) {
   // "refusing more" is said only when nothing can make room.
   if (live < max || !evict_idle_locked()) ok = !listen_guard_full(&g_conns.guard, live, max);
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
-    g_conns.slots[g_conns.count++] = {fd, nullptr, monotonic_ms(), false};
+    g_conns.slots[g_conns.count++] = {fd, addr, monotonic_ms(), false, false};
   else
     ok = false;
   pthread_mutex_unlock(&g_conns.mutex);
   return ok;
 }
 
-// The connection's playing flag, read when room is wanted; NULL before it
-// is freed.
-void conn_watch(int fd, const int *playing) {
+// A connection's play takes a player's place: within the players' ceiling
+// and its address's share of it, or it is refused (one line an episode).
+int play_gate(RtmpConnection *c, int playing) {
   pthread_mutex_lock(&g_conns.mutex);
-  int i = slot_of(fd);
-  if (i >= 0) g_conns.slots[i].playing = playing;
+  int i = slot_of(c->fd);
+  int rc = 0;
+  if (i >= 0 && !playing) {
+    g_conns.slots[i].player = false;
+  } else if (i >= 0 && !g_conns.slots[i].player) {
+    unsigned max = listen_guard_players(RTMP_MAX_CONNECTIONS);
+    unsigned share = listen_guard_address_share(max);
+    unsigned all = 0, mine = 0;
+    for (int k = 0; k < g_conns.count; k++) {
+      if (!g_conns.slots[k].player) continue;
+      all++;
+      mine += g_conns.slots[k].addr == g_conns.slots[i].addr;
+    }
+    if (all < max && mine < share) {
+      g_conns.slots[i].player = true;
+    } else {
+      rc = -1;
+      log_episode_ok(&g_conns.players_full, LISTEN_EPISODE_GAP_MS);
+      if (log_episode_fail(&g_conns.players_full)) {
+        struct in_addr a = {g_conns.slots[i].addr};
+        char ip[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, ip, sizeof ip);
+        if (all >= max) log_printf("%s: %u players, refusing more\n", "serverThread", max);
+        else log_printf("%s: %u players from %s, refusing more\n", "serverThread", share, ip);
+      }
+    }
+  }
   pthread_mutex_unlock(&g_conns.mutex);
+  return rc;
+}
+
+// Ends a connection with a FIN, not a reset: what the client still sends
+// is read and dropped until it closes too, for RTMP_LINGER_MS at most.
+void close_gently(int fd) {
+  shutdown(fd, SHUT_WR);
+  int64_t until = monotonic_ms() + RTMP_LINGER_MS;
+  char buf[512];
+  for (int64_t left; (left = until - monotonic_ms()) > 0;) {
+    struct pollfd pf = {fd, POLLIN, 0};
+    if (poll(&pf, 1, (int)left) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+  }
 }
 
 void conn_close(int fd) {
@@ -189,7 +231,7 @@ int accept_one(int ls) {
   pthread_mutex_lock(&g_conns.mutex);
   listen_guard_accepted(&g_conns.guard);
   pthread_mutex_unlock(&g_conns.mutex);
-  if (!conn_add(fd)) {
+  if (!conn_add(fd, peer.sin_addr.s_addr)) {
     close(fd);
     return 0;
   }
@@ -251,11 +293,12 @@ void *serverThread(void *arg) {
   if (c) {
     rtmp_connection_init(c, fd);
     c->quiet = quiet;
-    conn_watch(fd, &c->playing);
+    c->play_gate = play_gate;
     if (rtmp_handshake(c) == 0) rtmp_connection_run(c);
-    conn_watch(fd, nullptr);
+    bool refused = c->refused;
     rtmp_connection_free(c);
     free(c);
+    if (refused) close_gently(fd);
   }
   if (!quiet) log_printf("%s: exiting\n", "serverThread");
   conn_close(fd);

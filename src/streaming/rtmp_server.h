@@ -1,5 +1,6 @@
 // The RTMP server: the "rtmpC" listener, one thread per connection playing
-// channel A or B live, and the "rtmpA"/"rtmpB" threads that own the run
+// channel A or B live (players at most listen_guard_players, one address a
+// part of them: a play past that is refused and its connection closed), and the "rtmpA"/"rtmpB" threads that own the run
 // states of stream ids 10 and 11 (their RTMP[n] settings).
 #pragma once
 #include "core/global.h"
@@ -9,7 +10,8 @@ enum {
   RTMP_THREAD_STACK = 128 * 1024,  // hundreds of connections fit the board's address space
   RTMP_QUIT_WAIT_MS = 10000,       // how long the listener waits for its connections at quit
   RTMP_MAX_CONNECTIONS = 1024,     // at most; fewer when few descriptors may be opened (listen_guard_max)
-  RTMP_EVICTING_MAX = 64           // connections shut down to make room whose threads are still ending
+  RTMP_EVICTING_MAX = 64,          // connections shut down to make room whose threads are still ending
+  RTMP_LINGER_MS = 2000            // how long a refused connection's close waits for the client's
 };
 
 // The listener; its record is a ThreadEnv.

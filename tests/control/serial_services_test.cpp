@@ -353,6 +353,119 @@ TEST_F(SerialThread, AcceptingPausesWhileTheProcessIsOutOfDescriptors) {
   close(peer);
 }
 
+// Whether the TCP connection from local_port to remote_port (0: any) runs
+// its keep-alive timer (timer 2 in /proc/net/tcp), as an idle connection
+// under SO_KEEPALIVE does.
+bool keepalive_on(uint16_t local_port, uint16_t remote_port) {
+  FILE *f = fopen("/proc/net/tcp", "r");
+  if (!f) return false;
+  char text[512];
+  bool on = false;
+  while (fgets(text, sizeof text, f)) {
+    unsigned local, remote, timer;
+    if (sscanf(text, " %*d: %*x:%x %*x:%x %*x %*x:%*x %x:", &local, &remote, &timer) == 3 &&
+        (!local_port || local == local_port) && remote == remote_port)
+      on = timer == 2;
+  }
+  fclose(f);
+  return on;
+}
+
+uint16_t local_port_of(int sock) {
+  struct sockaddr_in a = {};
+  socklen_t l = sizeof a;
+  getsockname(sock, (struct sockaddr *)&a, &l);
+  return ntohs(a.sin_port);
+}
+
+// Mode 4 keeps its connection under keep-alive too: a server that vanished
+// is found.
+TEST_F(SerialThread, TheClientsConnectionIsKeptAlive) {
+  int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(p->serial.tcp_port);
+  ASSERT_EQ(bind(ls, (struct sockaddr *)&a, sizeof a), 0);
+  ASSERT_EQ(listen(ls, 1), 0);
+  const uint8_t local[4] = {127, 0, 0, 1};
+  memcpy(p->serial_tcp_addr, local, 4);
+  p->serial.stream_id = 4;
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  int conn = accept(ls, nullptr, nullptr);
+  ASSERT_GE(conn, 0);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, connected to 127.0.0.1"; }));
+  // (The options are set just after the line says so.)
+  bool kept = false;
+  for (int i = 0; i < 3000 && !kept; i++) {
+    kept = keepalive_on(0, p->serial.tcp_port);
+    if (!kept) sleep_ms(10);
+  }
+  EXPECT_TRUE(kept);
+  struct sockaddr_in box = {};
+  socklen_t l = sizeof box;
+  getpeername(conn, (struct sockaddr *)&box, &l);
+  EXPECT_FALSE(keepalive_on(p->serial.tcp_port, ntohs(box.sin_port)));   // the test's own end
+  close(conn);
+  close(ls);
+}
+
+// Mode 3 serves one peer at a time: the next waits while the first holds
+// the place, and takes it once the first has moved no byte for
+// serial_peer_idle_ms; the first is closed, the next is relayed both ways.
+TEST_F(SerialThread, AQuietPeerGivesItsPlaceToTheNext) {
+  int tty = sys_open("/dev/ttyS0.peer", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);
+  ASSERT_GE(tty, 0);
+  struct termios raw;
+  ASSERT_EQ(tcgetattr(tty, &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(tty, TCSANOW, &raw), 0);
+  auto log_take = [] {
+    std::string l;
+    char chunk[4096];
+    for (size_t n; (n = log_read(chunk, sizeof chunk)) > 0;) l.append(chunk, n);
+    return l;
+  };
+  const int idle_ms = serial_peer_idle_ms;
+  serial_peer_idle_ms = 3600 * 1000;
+  p->serial.stream_id = 3;
+  stream_set_state_by_id(SERIAL_STREAM, 1);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, waiting for connection"; }));
+  int first = connect_local(p->serial.tcp_port, 0, 0, 2);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, accepted from 127.0.0.2"; }));
+  EXPECT_TRUE(keepalive_on(p->serial.tcp_port, local_port_of(first)));
+  int next = connect_local(p->serial.tcp_port, 0, 0, 3);
+  ASSERT_GE(next, 0);
+  ASSERT_EQ(send(next, "next\n", 5, 0), 5);
+  sleep_ms(500);
+  EXPECT_EQ(line(SERIAL_LINE_SERVICE), "Streaming, accepted from 127.0.0.2");
+  char buf[256];
+  EXPECT_LT(read(tty, buf, sizeof buf), 0);
+  log_take();
+  serial_peer_idle_ms = 100;
+  EXPECT_TRUE(wait_for([] { return line(SERIAL_LINE_SERVICE) == "Streaming, accepted from 127.0.0.3"; }));
+  serial_peer_idle_ms = idle_ms;
+  std::string got;
+  for (int i = 0; i < 3000 && got.size() < 5; i++) {
+    ssize_t n = read(tty, buf, sizeof buf);
+    if (n > 0) got.append(buf, (size_t)n);
+    else sleep_ms(10);
+  }
+  EXPECT_EQ(got, "next\n");
+  ASSERT_EQ(write(tty, "back", 4), 4);
+  struct pollfd pf = {next, POLLIN, 0};
+  ASSERT_EQ(poll(&pf, 1, 30000), 1);
+  EXPECT_EQ(recv(next, buf, sizeof buf, 0), 4);
+  pf.fd = first;
+  ASSERT_EQ(poll(&pf, 1, 30000), 1);
+  EXPECT_EQ(recv(first, buf, sizeof buf, 0), 0);
+  EXPECT_NE(log_take().find("serial_tcp_server: the peer before was quiet for "), std::string::npos);
+  close(first);
+  close(next);
+  close(tty);
+}
+
 // Mode 5 passes on only the datagrams that come from Serial_TCPAddr.
 TEST_F(SerialThread, DatagramsReachTheLineOnlyFromTheConfiguredAddress) {
   int tty = sys_open("/dev/ttyS0.peer", O_RDWR | O_NOCTTY | O_NONBLOCK, 0);

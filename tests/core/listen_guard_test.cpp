@@ -60,6 +60,28 @@ TEST(ListenGuard, AllListenersFullLeaveTheRestOfTheProcessItsDescriptors) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
 }
 
+// Players cost CPU, not descriptors: a high limit leaves them at the
+// ceiling, a low one at the listener's share; an address holds a quarter.
+TEST(ListenGuard, PlayersHaveAFixedCeilingAndEachAddressAPart) {
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit rl = old;
+  const struct {
+    rlim_t limit;
+    unsigned players, share;
+  } cases[] = {{8, 4, 1}, {256, 32, 8}, {1024, 192, 48}, {20000, 192, 48}, {1u << 20, 192, 48}};
+  for (const auto &c : cases) {
+    rl.rlim_cur = c.limit;
+    if (c.limit > old.rlim_max) continue;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+    EXPECT_EQ(listen_guard_players(4096), c.players) << c.limit;
+    EXPECT_EQ(listen_guard_address_share(listen_guard_players(4096)), c.share) << c.limit;
+  }
+  EXPECT_EQ(listen_guard_players(100), 100u);
+  EXPECT_EQ(listen_guard_address_share(3), 1u);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+}
+
 TEST(ListenGuard, OneLineAnEpisode) {
   log_take();
   ListenGuard g = {"srv", false, false, 0};

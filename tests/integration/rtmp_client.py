@@ -54,8 +54,9 @@ def chunks(csid, typ, body, msid=0, ts=0, size=128):
 
 
 class Client:
-    def __init__(self, port=1935, timeout=10):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port=1935, timeout=10, src="127.0.0.1"):
+        self.s = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                          source_address=(src, 0))
 
     def recv_exact(self, n):
         b = b""
@@ -165,6 +166,47 @@ def media(c, seconds):
             st[2] -= n
             buf = buf[hl + n:]
     return key, audio
+
+
+class Messages:
+    """The messages of the server's chunk stream (chunk size 128), fed as
+    they arrive."""
+    def __init__(self):
+        self.buf = b""
+        self.last = {}   # chunk stream id: [type, length, body so far]
+
+    def feed(self, data):
+        self.buf += data
+        out = []
+        while self.buf:
+            fmt, csid = self.buf[0] >> 6, self.buf[0] & 0x3F
+            hl = {0: 12, 1: 8, 2: 4, 3: 1}[fmt]
+            if len(self.buf) < hl:
+                break
+            st = self.last.setdefault(csid, [0, 0, b""])
+            if fmt <= 1:
+                st[1] = int.from_bytes(self.buf[4:7], "big")
+                st[0] = self.buf[7]
+            n = min(128, st[1] - len(st[2]))
+            if len(self.buf) < hl + n:
+                break
+            st[2] += self.buf[hl:hl + n]
+            self.buf = self.buf[hl + n:]
+            if len(st[2]) == st[1]:
+                out.append((st[0], st[2]))
+                st[2] = b""
+        return out
+
+
+def play_outcome(c, msgs, data):
+    """'playing' once the play started, 'refused' once it failed and the
+    server then closed with a FIN, 'reset' when it reset; else None."""
+    for typ, body in msgs.feed(data):
+        if typ == 20 and b"NetStream.Play.Start" in body:
+            return "playing"
+        if typ == 20 and b"NetStream.Play.Failed" in body:
+            c.failed = True
+    return None
 
 
 HOSTILE = {
@@ -328,6 +370,69 @@ def main():
                 kept -= 1
         print("kept", kept, "of", n, flush=True)
         time.sleep(3600)
+    elif what == "players":
+        # N players from 127.0.0.FIRST ... LAST in turn, each played until
+        # the server says whether it plays; prints "playing P refused R"
+        # (refused: an error status, then a clean close), with the others
+        # (reset, no answer), then holds those that play until stdin closes.
+        n = int(sys.argv[2])
+        first, last = (int(x) for x in (sys.argv[3] if len(sys.argv) > 3 else "1-1").split("-"))
+        cs = []
+        for i in range(n):
+            src = "127.0.0.%d" % (first + i % (last - first + 1))
+            try:
+                c = Client(port, src=src)
+                c.handshake(8)
+                c.play("streamA.m3u8")
+            except (OSError, EOFError):
+                continue
+            c.msgs, c.failed, c.outcome = Messages(), False, None
+            c.s.setblocking(False)
+            cs.append(c)
+        end = time.time() + 60
+        undecided = list(cs)
+        while undecided and time.time() < end:
+            for s_ in select.select([c.s for c in undecided], [], [], 0.5)[0]:
+                c = next(c for c in undecided if c.s is s_)
+                try:
+                    data = s_.recv(65536)
+                except ConnectionResetError:
+                    c.outcome = "reset"
+                except BlockingIOError:
+                    continue
+                else:
+                    if data:
+                        c.outcome = play_outcome(c, c.msgs, data)
+                    else:
+                        c.outcome = "refused" if c.failed else "closed"
+                if c.outcome:
+                    undecided.remove(c)
+                if c.outcome not in (None, "playing"):
+                    c.s.close()
+        count = {}
+        for c in cs:
+            count[c.outcome] = count.get(c.outcome, 0) + 1
+        words = ["playing", count.pop("playing", 0), "refused", count.pop("refused", 0)]
+        for k in sorted(count, key=str):
+            words += [k, count[k]]
+        print(*words, flush=True)
+        socks = [c.s for c in cs if c.outcome == "playing"]
+        while socks:
+            ready = select.select(socks + [sys.stdin], [], [], 1)[0]
+            if sys.stdin in ready and not sys.stdin.readline():
+                break
+            for s_ in ready:
+                if s_ is sys.stdin:
+                    continue
+                try:
+                    if not s_.recv(65536):
+                        socks.remove(s_)
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    socks.remove(s_)
+        for c in cs:
+            c.s.close()
     elif what == "hold":
         # N players connected until killed.
         cs = []

@@ -3,7 +3,9 @@
 # (1024 descriptors: a quarter kept in reserve, a quarter of the rest, 192,
 # for the RTSP server's connections and as many sessions): one connection
 # that pipelines 2000 SETUPs gets four sessions, 453 for the rest and one
-# log line; a crowd of connections gets the server's 192 sessions in all and
+# log line; one address with 48 connections of four gets a quarter of the
+# sessions, 48, and a viewer at another address plays beside it; a crowd of
+# connections from four addresses gets the server's 192 sessions in all and
 # no more, and its places come back when it leaves; connections that
 # pipeline OPTIONS and never read leave the box's memory where it was once
 # they are gone, twice over; a normal viewer gets its frames throughout.
@@ -49,12 +51,26 @@ eval "exec ${HOLD[1]}>&-"
 wait "$HOLD_PID" || true
 echo "ok: one connection holds 4 sessions ($got)"
 
-# 70 connections of four sessions: 192 in all.
-coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 4 70; }
+# One address, 48 connections of four sessions: a quarter of the 192 are
+# its; a viewer elsewhere plays meanwhile.
+coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 4 48 2-2; }
+read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to one address's SETUPs"
+[ "$got" = "200=48 453=144" ] || fail "48 connections of 4 sessions from one address: $got"
+grep -q "RTSPServer: 48 sessions from 127.0.0.2, refusing more" "$LOGF" ||
+  fail "no line for the greedy address"
+[ "$(refusals)" = 2 ] || fail "$(refusals) refusal lines after the greedy address"
+[ "$(frames 30)" = 30 ] || fail "a viewer beside the greedy address got no frames"
+eval "exec ${HOLD[1]}>&-"
+wait "$HOLD_PID" || true
+wait_fds "$fds0"
+echo "ok: one address holds 48 sessions ($got)"
+
+# 70 connections of four sessions from four addresses: 192 in all.
+coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 4 70 2-5; }
 read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the crowd's SETUPs"
 [ "$got" = "200=192 453=88" ] || fail "70 connections of 4 sessions: $got"
 grep -q "RTSPServer: 192 sessions, refusing more" "$LOGF" || fail "no line for the full server"
-[ "$(refusals)" = 2 ] || fail "$(refusals) refusal lines after the crowd"
+[ "$(refusals)" = 3 ] || fail "$(refusals) refusal lines after the crowd"
 late=$($FLOOD setups 554 "$U/streamA.h264" 1 </dev/null)
 [ "$late" = "453=1" ] || fail "a session past the cap: $late"
 eval "exec ${HOLD[1]}>&-"

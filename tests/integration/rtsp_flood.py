@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Careless and hostile RTSP clients on 127.0.0.1.
 
-setups PORT URL COUNT [CONNS]: CONNS connections (1), one after the other,
-  that each pipeline COUNT SETUPs without a Session header (each would open
-  a session) and read the answers; prints "status=count" for each status
-  seen ("none": no answer), then holds the connections until stdin closes
-  (so the sessions live while the caller looks).
+setups PORT URL COUNT [CONNS [FIRST-LAST]]: CONNS connections (1), one after
+  the other (from 127.0.0.FIRST ... LAST in turn; 127.0.0.1 by default), that
+  each pipeline COUNT SETUPs without a Session header (each would open a
+  session) and read the answers; prints "status=count" for each status seen
+  ("none": no answer), then holds the connections until stdin closes (so the
+  sessions live while the caller looks).
 pipeline PORT URL CONNS REQUESTS: CONNS connections that each pipeline up to
   REQUESTS OPTIONS and never read; sending stops when all were sent or the
   server has taken nothing for a while (it stopped reading). Prints the bytes
@@ -18,8 +19,8 @@ import sys
 import time
 
 
-def connect(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=10)
+def connect(port, src="127.0.0.1"):
+    s = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(src, 0))
     s.setblocking(False)
     return s
 
@@ -64,11 +65,12 @@ def answers(s, out, count):
     return codes
 
 
-def setups(port, url, count, conns):
+def setups(port, url, count, conns, hosts="1-1"):
+    first, last = (int(x) for x in hosts.split("-"))
     socks = []
     statuses = {}
     for c in range(conns):
-        s = connect(port)
+        s = connect(port, "127.0.0.%d" % (first + c % (last - first + 1)))
         socks.append(s)
         out = b"".join(
             b"SETUP %s RTSP/1.0\r\nCSeq: %d\r\n"
@@ -129,7 +131,8 @@ def pipeline(port, url, conns, requests):
 def main():
     mode, port, url = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     if mode == "setups":
-        setups(port, url, int(sys.argv[4]), int(sys.argv[5]) if len(sys.argv) > 5 else 1)
+        setups(port, url, int(sys.argv[4]), int(sys.argv[5]) if len(sys.argv) > 5 else 1,
+               *sys.argv[6:7])
     elif mode == "pipeline":
         pipeline(port, url, int(sys.argv[4]), int(sys.argv[5]))
     else:

@@ -244,6 +244,42 @@ TEST(RtmpCommands, RepliesComeInOrder) {
   EXPECT_FALSE(peer.wait(16, 200));
 }
 
+// The server's gate is asked before a play begins and told when it ends;
+// a play it refuses is answered with an error status and ends the
+// connection, and nothing of the play is sent.
+std::vector<int> g_gate_calls;
+int g_gate_answer;
+int test_gate(RtmpConnection *, int playing) {
+  g_gate_calls.push_back(playing);
+  return playing ? g_gate_answer : 0;
+}
+
+TEST(RtmpCommands, APlayPassesTheGate) {
+  g_gate_calls.clear();
+  {
+    Pair p;
+    p.c->play_gate = test_gate;
+    g_gate_answer = 0;
+    ASSERT_EQ(p.feed(command(amf("sd0s", "play", 1.0, "streamA.m3u8"), 8)), 0);
+    ASSERT_EQ(p.feed(command(amf("sd0s", "play", 2.0, "streamB.m3u8"), 8)), 0);
+    ASSERT_EQ(p.feed(command(amf("sd0", "closeStream", 3.0), 8)), 0);
+    EXPECT_EQ(g_gate_calls, (std::vector<int>{1, 0}));
+  }
+  Pair p;
+  RtmpReader peer(p.sv[1]);
+  p.c->play_gate = test_gate;
+  g_gate_answer = -1;
+  EXPECT_EQ(p.feed(command(amf("sd0s", "play", 1.0, "streamA.m3u8"), 8)), -1);
+  EXPECT_EQ(p.c->playing, 0);
+  EXPECT_EQ(p.c->refused, 1);
+  ASSERT_TRUE(peer.wait(1));
+  EXPECT_FALSE(peer.wait(2, 200));
+  EXPECT_EQ(peer.msgs[0].body,
+            amf("sn0{sssss}", "onStatus", 0, "level", "error", "code", "NetStream.Play.Failed",
+                "description", "Too many players", "details", "ts_5_4352_4113", "clientid",
+                "9_1_39825440"));
+}
+
 TEST(RtmpCommands, MalformedInputEndsTheConnection) {
   const Bytes bad[] = {
       command(Bytes{AMF0_STRING, 0, 200, 'p', 'l'}),                   // cut string

@@ -245,6 +245,17 @@ TEST_F(RtspClients, MalformedRequestsGet400AndTheServerGoesOn) {
   EXPECT_EQ(status_of(big.response()), 400);
   EXPECT_TRUE(big.closed_by_peer());
 
+  // Two body lengths leave the end of the request unknown: 400 and the
+  // connection goes. The same length twice is one length.
+  RawClient twice(port_);
+  std::string r = twice.request("SET_PARAMETER " + url + " RTSP/1.0\r\nContent-Length: 2\r\n"
+                                "CSeq: 5\r\nContent-Length: 9\r\n\r\nab");
+  EXPECT_EQ(r, "RTSP/1.0 400 Bad Request\r\nCSeq: 5\r\nConnection: close\r\n\r\n");
+  EXPECT_TRUE(twice.closed_by_peer());
+  EXPECT_EQ(status_of(c.request("SET_PARAMETER " + url + " RTSP/1.0\r\nCSeq: 14\r\n"
+                                "Content-Length: 2\r\ncontent-length: 2\r\n\r\nab")), 200);
+  EXPECT_EQ(status_of(c.request("OPTIONS " + url + " RTSP/1.0\r\nCSeq: 15\r\n\r\n")), 200);
+
   // Binary noise too; then the server still serves.
   RawClient noise(port_);
   std::string junk;

@@ -68,6 +68,16 @@ TEST(RtspRequestParse, MalformedRequestsAreBoundedAndMarked) {
   EXPECT_EQ(parse("OPTIONS * RTSP/1.0\r\nContent-Length: -1\r\n\r\n", &r), RTSP_PARSE_GARBAGE);
   EXPECT_EQ(parse("OPTIONS * RTSP/1.0\r\nContent-Length: 99999999\r\n\r\n", &r),
             RTSP_PARSE_GARBAGE);
+  // Two lengths: which one ends the body is anybody's guess. The CSeq after
+  // them is still read for the answer. One length given twice is one.
+  EXPECT_EQ(parse("OPTIONS * RTSP/1.0\r\nContent-Length: 1\r\nContent-Length: 0\r\n"
+                  "CSeq: 4\r\n\r\nx", &r), RTSP_PARSE_GARBAGE);
+  EXPECT_STREQ(r.cseq, "4");
+  EXPECT_EQ(parse("OPTIONS * RTSP/1.0\r\nContent-Length: 0\r\nContent-Length: x\r\n\r\n", &r),
+            RTSP_PARSE_GARBAGE);
+  std::string same = "OPTIONS * RTSP/1.0\r\nContent-Length: 2\r\ncontent-length:  2\r\n\r\nab";
+  EXPECT_EQ(parse(same, &r), (int)same.size());
+  EXPECT_FALSE(r.bad);
   EXPECT_EQ(parse(std::string(100, 'A'), &r, 100), RTSP_PARSE_GARBAGE);
   EXPECT_EQ(parse(std::string(99, 'A'), &r, 100), RTSP_PARSE_MORE);
   // Blank lines between requests are skipped as such.

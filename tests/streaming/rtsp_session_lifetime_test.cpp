@@ -479,7 +479,8 @@ class PeerShare : public SessionLifetime {
 };
 
 // The server's sessions are as many as its connections may be: a quarter of
-// the descriptors. A connection that closes frees its places.
+// the descriptors; one address holds a quarter of them. A connection that
+// closes frees its places. Each client here is a host of its own.
 TEST_F(PeerShare, SessionsInAllAreCappedAndComeBackWithTheirConnection) {
   struct rlimit old, low;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
@@ -494,32 +495,66 @@ TEST_F(PeerShare, SessionsInAllAreCappedAndComeBackWithTheirConnection) {
   // The server's share of the descriptors, the same as its connections'.
   EXPECT_EQ(max, (int)listen_guard_max(RTSP_MAX_CONNECTIONS));
   ASSERT_GE(max, 4);
-  const int conns = max / 4 + 1;
+  const int per = std::min(4, (int)RTSPServer::maxAddressSessions());
+  const int conns = max / per + 1;
   log_take();
   std::vector<std::unique_ptr<RawClient>> clients;
   int ok = 0, refused = 0;
   for (int i = 0; i < conns; i++) {
-    clients.emplace_back(new RawClient(port_));
-    std::vector<int> codes = pipelined_setups(*clients.back(), port_, 4);
+    clients.emplace_back(new RawClient(port_, 0, 0, (uint8_t)(2 + i)));
+    std::vector<int> codes = pipelined_setups(*clients.back(), port_, per);
     ok += count_code(codes, 200);
     refused += count_code(codes, 453);
   }
   EXPECT_EQ(ok, max);
-  EXPECT_EQ(refused, 4 * conns - max);
+  EXPECT_EQ(refused, per * conns - max);
   std::string log = log_take();
   std::string line = "RTSPServer: " + std::to_string(max) + " sessions, refusing more";
   EXPECT_EQ(count_of(log, line.c_str()), 1u) << log;
   EXPECT_EQ(count_of(log, "refusing more"), 1u) << log;
-  // The first client leaves: its four places are free for the next.
+  // The first client leaves: its places are free for the next.
   clients[0].reset();
-  RawClient next(port_);
+  RawClient next(port_, 0, 0, (uint8_t)(2 + conns));
   int placed = 0;
-  for (int i = 0; i < 500 && placed < 4; i++) {
+  for (int i = 0; i < 500 && placed < per; i++) {
     if (status_of(next.request(setup_request(port_, i + 1))) == 200) placed++;
     else usleep(10000);
   }
   setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_EQ(placed, 4);
+  EXPECT_EQ(placed, per);
+}
+
+// One address holds a quarter of the sessions, whatever its connections:
+// 453 past that with one line for the whole episode, while another address
+// is served; a session it ends frees a place for it again.
+TEST_F(PeerShare, AnAddressHoldsItsShareOfTheSessions) {
+  const int share = (int)RTSPServer::maxAddressSessions();
+  EXPECT_EQ(share, std::max(1, (int)RTSPServer::maxClientSessions() / 4));
+  log_take();
+  std::vector<std::unique_ptr<RawClient>> greedy;
+  int ok = 0;
+  for (int i = 0; i < share / 4 + 2; i++) {
+    greedy.emplace_back(new RawClient(port_, 0, 0, 7));
+    ok += count_code(pipelined_setups(*greedy.back(), port_, 4), 200);
+  }
+  EXPECT_EQ(ok, share);
+  std::string r = greedy.back()->request(setup_request(port_, 9));
+  EXPECT_EQ(status_of(r), 453) << r;
+  RawClient other(port_, 0, 0, 8);
+  EXPECT_EQ(status_of(other.request(setup_request(port_, 1))), 200);
+  std::string log = log_take();
+  std::string line = "RTSPServer: " + std::to_string(share) + " sessions from 127.0.0.7, refusing more";
+  EXPECT_EQ(count_of(log, line.c_str()), 1u) << log;
+  EXPECT_EQ(count_of(log, "refusing more"), 1u) << log;
+  // A connection of its own that closes gives the address its places back.
+  greedy[0].reset();
+  RawClient again(port_, 0, 0, 7);
+  bool placed = false;
+  for (int i = 0; i < 500 && !placed; i++) {
+    placed = status_of(again.request(setup_request(port_, i + 1))) == 200;
+    if (!placed) usleep(10000);
+  }
+  EXPECT_TRUE(placed);
 }
 
 // A client that pipelines requests and never reads has the server stop

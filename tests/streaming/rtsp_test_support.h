@@ -227,13 +227,19 @@ inline uint16_t free_tcp_port(void) {
 // small window keeps what the server sends in the server).
 // rcvbuf and mss, when given, keep what the kernel buffers for the
 // connection small (its send buffer grows with the segment size).
-inline int connect_local(uint16_t port, int rcvbuf = 0, int mss = 0) {
+// From 127.0.0.<host>: hosts other than 1 stand for other machines.
+inline int connect_local(uint16_t port, int rcvbuf = 0, int mss = 0, uint8_t host = 1) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   if (mss) setsockopt(s, IPPROTO_TCP, TCP_MAXSEG, &mss, sizeof mss);
   struct sockaddr_in a;
   memset(&a, 0, sizeof a);
   a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + host);
+  if (host != 1 && bind(s, (struct sockaddr *)&a, sizeof a) < 0) {
+    close(s);
+    return -1;
+  }
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(port);
   if (connect(s, (struct sockaddr *)&a, sizeof a) < 0) {
@@ -283,7 +289,8 @@ class RtpThread {
 
 class RawClient {
  public:
-  explicit RawClient(uint16_t port, int rcvbuf = 0, int mss = 0) : fd_(connect_local(port, rcvbuf, mss)) {}
+  explicit RawClient(uint16_t port, int rcvbuf = 0, int mss = 0, uint8_t host = 1)
+      : fd_(connect_local(port, rcvbuf, mss, host)) {}
   ~RawClient() { if (fd_ >= 0) close(fd_); }
   bool ok() const { return fd_ >= 0; }
   int fd() const { return fd_; }

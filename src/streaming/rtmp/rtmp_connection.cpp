@@ -230,9 +230,10 @@ int reply_result(RtmpConnection *c, double txid, int value) {
   return sendpacket(c, &h, "sd0n", "_result", txid, value);
 }
 
-int on_status(RtmpConnection *c, const char *code, const char *description) {
+int on_status(RtmpConnection *c, const char *code, const char *description,
+              const char *level = "status") {
   RtmpHeader h = stream_header(RTMP_MSG_COMMAND);
-  return sendpacket(c, &h, "sn0{sssss}", "onStatus", 0, "level", "status", "code", code,
+  return sendpacket(c, &h, "sn0{sssss}", "onStatus", 0, "level", level, "code", code,
                     "description", description, "details", kStatusDetails, "clientid", kClientId);
 }
 
@@ -270,6 +271,13 @@ int reply_play(RtmpConnection *c, const AmfValue *name) {
     log_printf("RTMP Stream Name is %s !!!!!\n", text);
   }
   c->audio = get_param_block()->video[c->channel].rtmp_audio != 0;
+  // A play the server has no place for gets an error status, which players
+  // show as the reason, and the connection ends.
+  if (!c->playing && c->play_gate && c->play_gate(c, 1) < 0) {
+    c->refused = 1;
+    on_status(c, "NetStream.Play.Failed", "Too many players", "error");
+    return -1;
+  }
   RtmpHeader h = control_header(RTMP_MSG_USER_CONTROL);
   if (sendpacket(c, &h, "xi", 0, c->stream_id) < 0) return -1;  // Stream Begin
   if (on_status(c, "NetStream.Play.Reset", "reset...") < 0) return -1;
@@ -282,7 +290,7 @@ int reply_play(RtmpConnection *c, const AmfValue *name) {
                  "height", channel_size(c->channel, "Height"), "Server",
                  "Marovant 7391 RTMP Server") < 0)
     return -1;
-  __atomic_store_n(&c->playing, 1, __ATOMIC_RELAXED);
+  c->playing = 1;
   return 0;
 }
 
@@ -669,8 +677,11 @@ int rtmp_handle_command(RtmpConnection *c, const RtmpHeader *h, const uint8_t *b
   if (amf_is(&v[0], "connect")) return reply_connect(c, txid);
   if (amf_is(&v[0], "createStream")) return reply_result(c, txid, (int)c->stream_id);
   if (amf_is(&v[0], "closeStream")) {
-    if (c->playing) c->idle_since = monotonic_ms();
-    __atomic_store_n(&c->playing, 0, __ATOMIC_RELAXED);
+    if (c->playing) {
+      c->idle_since = monotonic_ms();
+      if (c->play_gate) c->play_gate(c, 0);
+    }
+    c->playing = 0;
     return reply_result(c, txid, 1);
   }
   if (amf_is(&v[0], "getStreamLength")) return reply_result(c, txid, 0);

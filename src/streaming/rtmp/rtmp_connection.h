@@ -32,7 +32,13 @@ struct RtmpEntry {
 struct RtmpConnection {
   int fd;
   int quiet;            // one of many accepted together: its routine lines are not logged
-  int playing;          // set by "play", cleared by "closeStream" (atomic: the listener reads it)
+  int playing;          // set by "play", cleared by "closeStream"
+  // Asked before a "play" begins (playing 1) and told when it ends
+  // ("closeStream", playing 0): 0 when the play may begin, -1 when the
+  // server has all the players it may have (of the connection's address or
+  // in all). NULL lets every play begin.
+  int (*play_gate)(RtmpConnection *c, int playing);
+  int refused;          // a play was refused: the connection ends (with a FIN, not a reset)
   int64_t idle_since;   // monotonic ms when it last stopped playing (or began)
   int channel;          // 0 or 1
   int audio;            // the channel's RTMPAudio at play

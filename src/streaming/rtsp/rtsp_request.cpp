@@ -123,6 +123,9 @@ int rtsp_request_parse(const uint8_t *buf, size_t len, size_t max_header, RtspRe
 
   req->headers = next;
   req->headers_len = (size_t)(stop - next);
+  // A length that cannot be read, or two that differ, leave the end of the
+  // body unknown: nothing after it can be framed (RFC 7230 3.3.3).
+  bool length_bad = false, have_length = false;
   for (p = next; p < stop; p = next) {
     n = line_at(p, stop, &next);
     if (n == 0) break;
@@ -143,11 +146,14 @@ int rtsp_request_parse(const uint8_t *buf, size_t len, size_t max_header, RtspRe
       if (!copy_trimmed(v, semi ? (size_t)(semi - v) : vn, req->session, sizeof req->session))
         req->bad = true;
     } else if (nl == 14 && strncasecmp(p, "Content-Length", 14) == 0) {
-      unsigned long cl;
-      if (!parse_uint(v, vn, max_header, &cl)) return RTSP_PARSE_GARBAGE;
+      unsigned long cl = 0;
+      if (!parse_uint(v, vn, max_header, &cl) || (have_length && cl != req->content_length))
+        length_bad = true;
+      have_length = true;
       req->content_length = cl;
     }
   }
+  if (length_bad) return RTSP_PARSE_GARBAGE;
   req->total = end + req->content_length;
   if (len < req->total) return RTSP_PARSE_MORE;
   return (int)req->total;

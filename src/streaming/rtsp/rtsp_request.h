@@ -28,7 +28,9 @@ struct RtspRequest {
 
 // >0: a whole request of that many bytes is at buf (with req->bad telling
 // whether it can be served); RTSP_PARSE_MORE; or RTSP_PARSE_GARBAGE.
-// Requests whose header block exceeds max_header are garbage.
+// Requests whose header block exceeds max_header are garbage, and so are
+// those whose Content-Length cannot be read or is given twice with two
+// values (req then holds what was read, such as the CSeq).
 int rtsp_request_parse(const uint8_t *buf, size_t len, size_t max_header, RtspRequest *req);
 
 // The value of header name (any case) with blanks trimmed, cut to size-1

@@ -474,9 +474,12 @@ void RTSPServer::Connection::processInput() {
       return;
     }
     if (r == RTSP_PARSE_GARBAGE) {
-      log_printf("%s: malformed request from %s, closing\n", "RTSPServer",
-                 inet_ntoa(fPeer.sin_addr));
-      respond("RTSP/1.0 400 Bad Request\r\nConnection: close\r\n\r\n");
+      log_episode_ok(&fServer.fMalformed, LISTEN_EPISODE_GAP_MS);
+      if (log_episode_fail(&fServer.fMalformed))
+        log_printf("%s: malformed request from %s, closing\n", "RTSPServer",
+                   inet_ntoa(fPeer.sin_addr));
+      std::string cseq = req.cseq[0] ? std::string("CSeq: ") + req.cseq + "\r\n" : "";
+      respond("RTSP/1.0 400 Bad Request\r\n" + cseq + "Connection: close\r\n\r\n");
       fInLen = 0;
       closeAfterOutput();
       return;
@@ -1000,17 +1003,26 @@ bool RTSPServer::describe(Connection *c, const char *cseq, const char *path) {
 
 bool RTSPServer::sessionAllowed(Connection *c, const char *cseq) {
   unsigned max = maxClientSessions();
+  unsigned share = maxAddressSessions();
   bool connFull = c->fNumSessions >= RTSP_MAX_SESSIONS_PER_CONNECTION;
-  if (!connFull && fClientSessions.size() < max) return true;
+  bool serverFull = fClientSessions.size() >= max;
+  unsigned fromAddress = 0;
+  for (const auto &e : fClientSessions)
+    fromAddress += e.second->conn->fPeer.sin_addr.s_addr == c->fPeer.sin_addr.s_addr;
+  if (!connFull && !serverFull && fromAddress < share) return true;
   // One line an episode: refusals closer than the gap make one.
-  LogEpisode *e = connFull ? &fConnectionSessionsFull : &fSessionsFull;
+  LogEpisode *e = connFull ? &fConnectionSessionsFull
+                           : serverFull ? &fSessionsFull : &fAddressSessionsFull;
   log_episode_ok(e, LISTEN_EPISODE_GAP_MS);
   if (log_episode_fail(e)) {
     if (connFull)
       log_printf("%s: %u sessions on the connection from %s, refusing more\n", "RTSPServer",
                  (unsigned)RTSP_MAX_SESSIONS_PER_CONNECTION, inet_ntoa(c->fPeer.sin_addr));
-    else
+    else if (serverFull)
       log_printf("%s: %u sessions, refusing more\n", "RTSPServer", max);
+    else
+      log_printf("%s: %u sessions from %s, refusing more\n", "RTSPServer", share,
+                 inet_ntoa(c->fPeer.sin_addr));
   }
   reply(c, 453, cseq);
   return false;

@@ -4,8 +4,9 @@
 // keep-alives for the server media sessions added to it. A client session
 // belongs to the connection and the user that set it up, and is reclaimed
 // after a time without a sign of its client. No peer takes more than its
-// share: the sessions of a connection and of the server are capped, and a
-// connection whose replies wait unread is not read from until they drain.
+// share: the sessions of a connection, of an address and of the server are
+// capped, and a connection whose replies wait unread is not read from until
+// they drain.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -28,7 +29,8 @@
 // few descriptors (a share of RLIMIT_NOFILE, listen_guard_max).
 #define RTSP_MAX_CONNECTIONS 4096
 // Client sessions one connection may hold: a client needs one, with its few
-// tracks. The server holds as many sessions as it may hold connections.
+// tracks. The server holds as many sessions as it may hold connections, at
+// most LISTEN_MAX_PLAYERS, and one address a part of them.
 #define RTSP_MAX_SESSIONS_PER_CONNECTION 4
 // Bytes of replies a connection may have waiting unsent: past this its
 // further requests wait unread (in the socket, then in the client).
@@ -53,8 +55,9 @@ class RTSPServer : public Medium {
 
   uint16_t port() const { return fPort; }
   unsigned numClientSessions() const { return (unsigned)fClientSessions.size(); }
-  // The cap on client sessions in all.
-  static unsigned maxClientSessions() { return listen_guard_max(RTSP_MAX_CONNECTIONS); }
+  // The cap on client sessions in all, and on those of one address.
+  static unsigned maxClientSessions() { return listen_guard_players(RTSP_MAX_CONNECTIONS); }
+  static unsigned maxAddressSessions() { return listen_guard_address_share(maxClientSessions()); }
   // Bytes held for replies not yet sent, over every connection. Readable from
   // any thread.
   size_t replyBytesHeld() const { return fReplyHeld.load(std::memory_order_relaxed); }
@@ -129,6 +132,8 @@ class RTSPServer : public Medium {
   std::map<uint32_t, ClientSession *> fClientSessions;
   LogEpisode fConnectionSessionsFull{};   // a connection asked past its session cap
   LogEpisode fSessionsFull{};             // the server's session cap was reached
+  LogEpisode fAddressSessionsFull{};      // an address asked past its share
+  LogEpisode fMalformed{};                // requests that could not be framed
   std::atomic<size_t> fReplyHeld{0};      // the connections' fReplyHeld, summed
   ListenGuard fGuard;        // the connection cap and the pause when out of descriptors
   TaskToken fAcceptResumeTask;

@@ -1,0 +1,62 @@
+#!/bin/bash
+# Players against the real binary, each 127.0.0.x a host of its own. At the
+# board's 1024 descriptors, 195 RTMP players from one address: 48 play (a
+# quarter of 192), the others get an error status and a clean close, one log
+# line; rtmpdump at another address plays meanwhile. At 20000 descriptors,
+# where the descriptor share would allow thousands: 240 RTMP players and 240
+# RTSP sessions from eight addresses get 192 each, no more.
+. "$(dirname "$0")/common.sh"
+new_root
+W=$ROOT/run
+PY="python3 $M7391_SOURCE_DIR/tests/integration/rtmp_client.py"
+FLOOD="python3 $M7391_SOURCE_DIR/tests/integration/rtsp_flood.py"
+
+# box <descriptors>: starts the box with that limit, waits for its servers.
+box() {
+  LOGF=$W/box$1.log
+  bash -c "ulimit -n $1 && exec '$ROOT/usr/bin/m7391'" >"$LOGF" 2>&1 &
+  BOX_PID=$!
+  PIDS+=("$BOX_PID")
+  wait_log "$LOGF" "httpd: started"
+  wait_log "$LOGF" "RTSP server created on port 554"
+}
+quit_box() {
+  kill -INT "$BOX_PID"
+  wait_exit "$BOX_PID" 60
+  grep -q "main cleanup rendezvous met" "$LOGF" || fail "no clean quit"
+}
+refusals() { grep -c "refusing more" "$LOGF" || true; }
+
+box 1024
+coproc P { $PY players 195 2-2; }
+read -r -t 200 got <&"${P[0]}" || fail "no outcome for the players of one address"
+[ "$got" = "playing 48 refused 147" ] || fail "195 players from one address: $got"
+grep -q "serverThread: 48 players from 127.0.0.2, refusing more" "$LOGF" || fail "no line for the greedy address"
+[ "$(refusals)" = 1 ] || fail "$(refusals) refusal lines for one address"
+timeout 60 rtmpdump -q --live -r rtmp://127.0.0.1/live -y streamA.m3u8 --stop 4 -o "$W/a.flv" || true
+codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$W/a.flv" 2>&1 | sort | tr '\n' ' ')
+[ "$codecs" = "aac h264 " ] || fail "rtmpdump beside the greedy address: $codecs"
+err=$(ffmpeg -nostdin -v error -i "$W/a.flv" -fps_mode passthrough -f null - 2>&1 || echo "ffmpeg failed")
+[ -z "$err" ] || fail "the file rtmpdump made: $err"
+eval "exec ${P[1]}>&-"
+wait "$P_PID" || true
+echo "ok: one address plays 48 RTMP players, another plays beside it"
+quit_box
+
+box 20000
+coproc P { $PY players 240 2-9; }
+read -r -t 200 got <&"${P[0]}" || fail "no outcome for 240 players"
+[ "$got" = "playing 192 refused 48" ] || fail "240 RTMP players from eight addresses: $got"
+grep -q "serverThread: 192 players, refusing more" "$LOGF" || fail "no line for the RTMP ceiling"
+eval "exec ${P[1]}>&-"
+wait "$P_PID" || true
+coproc HOLD { $FLOOD setups 554 rtsp://127.0.0.1:554/streamA.h264 4 60 2-9; }
+read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the RTSP crowd"
+[ "$got" = "200=192 453=48" ] || fail "60 RTSP connections of 4 sessions from eight addresses: $got"
+grep -q "RTSPServer: 192 sessions, refusing more" "$LOGF" || fail "no line for the RTSP ceiling"
+[ "$(refusals)" = 2 ] || fail "$(refusals) refusal lines at the ceilings"
+eval "exec ${HOLD[1]}>&-"
+wait "$HOLD_PID" || true
+echo "ok: 192 RTMP players and 192 RTSP sessions at 20000 descriptors"
+quit_box
+echo PASS
