@@ -20,6 +20,7 @@
 #include "core/process_util.h"
 #include "core/startup.h"
 #include "media/capture.h"
+#include "media/stream_producer.h"
 #include "media/video_enc.h"
 #include "platform/wallclock.h"
 #include "storage/filesys.h"
@@ -410,12 +411,20 @@ CMD_HANDLER(cmd_snapshot_take) {
   ask.jpeg_quality = (uint8_t)quality;
   ask.storage_device = record_storage(a->n[0]);
   const StartSettings was = start_settings_store(ask);
-  if (CtlStatus st = start_key(KEY_SNAPSHOT)) {
-    start_settings_undo(ask, was);
-    return st;
+  const int64_t began = monotonic_ms();
+  CtlStatus st = start_key(KEY_SNAPSHOT);
+  // The name comes once the picture is in its file: it is waited for as a
+  // recording's is.
+  int64_t left = kRecordReplyBudgetMs - (monotonic_ms() - began);
+  if (left < kRecordNameWaitMs) left = kRecordNameWaitMs;
+  if (st == CTL_OK && reply_record_name(a, (int)left) != 0) {
+    // A picture still to come would make a file the reply denies.
+    log_printf("%s: no snapshot file\n", "snapshot_take");
+    stream_set_state_by_id(SNAPSHOT_STREAM, 0);
+    st = CTL_ERR_FILE_OP;
   }
-  reply_record_name(a, 150);
-  return CTL_OK;
+  if (st != CTL_OK) start_settings_undo(ask, was);
+  return st;
 }
 
 CMD_HANDLER(cmd_snapshot_stop) {
