@@ -114,7 +114,8 @@ void param_key(WebRequest *req, const char *key, const char *value, size_t len) 
   char name[WEB_FORM_KEY_MAX + 32];
   if (prefix && prefix[0]) {
     if (strcmp(key, "redirect") == 0) {
-      if (form_phase == FORM_SETTINGS) post_redirect_func(req, value, len);
+      // Where the reply leads, refused or not.
+      if (form_phase == FORM_CHECK) post_redirect_func(req, value, len);
       return;
     }
     snprintf(name, sizeof name, "%s%s", prefix, key);
@@ -145,6 +146,7 @@ void param_key(WebRequest *req, const char *key, const char *value, size_t len) 
     }
     return;
   }
+  if (param_may_write(name, req->permission) != 1) return;
   if (is_action(param_find(name)) != (form_phase == FORM_ACTIONS)) return;
   if (const char *msg = param_set(name, value, len)) {
     log_printf("%s: %s\n", name, msg);
@@ -197,10 +199,12 @@ void param_form_apply(WebRequest *req) {
   form_phase = FORM_CHECK;
   each_field(req, param_key);
   form_phase = FORM_SETTINGS;
-  if (req->errors_len || req->denied) {
+  if (req->denied) {
     log_printf("%s: %s refused, nothing changed\n", "post_iterator", req->url ? req->url : "");
     return;
   }
+  // Keys already refused still have their values tried, so that the reply
+  // names every fault; what was set is then put back.
   static_assert(sizeof(ParamBlock) <= 4096, "the settings are copied on the stack");
   ParamBlock before;
   param_write_begin();
