@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 #include "control/cmd_internal.h"
@@ -333,6 +335,18 @@ int recording_exists(int source, const char *name) {
   return filesys_stat_recording(source, name, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -1;
 }
 
+// Whether the file begins as a JPEG picture does (FF D8 FF): anything else
+// under a picture's name would only blank the monitor.
+bool is_picture(int source, const char *name) {
+  int fd = filesys_open_recording(source, name, O_RDONLY);
+  if (fd < 0) return false;
+  uint8_t head[3] = {0, 0, 0};
+  bool ok = read(fd, head, sizeof head) == (ssize_t)sizeof head && head[0] == 0xFF && head[1] == 0xD8 &&
+            head[2] == 0xFF;
+  close(fd);
+  return ok;
+}
+
 // Names the file for the DVR logic and posts the key that shows it.
 CtlStatus show_file(CmdArgs *a, uint32_t key) {
   const char *name = a->s[0];
@@ -340,6 +354,10 @@ CtlStatus show_file(CmdArgs *a, uint32_t key) {
   int source = cmd_source(a->n[0]);
   int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name) : recording_exists(source, name);
   if (rc != 0) return CTL_ERR_NO_FILE;
+  if (key == KEY_VIEW_SNAPSHOT && !is_picture(source, name)) {
+    log_printf("%s: %s is no JPEG picture\n", "view_snapshot", name);
+    return CTL_ERR_FILE_OP;
+  }
   cmd_post_key(key);
   snprintf(a->text, sizeof a->text, "%s", name);
   a->reason = a->text;

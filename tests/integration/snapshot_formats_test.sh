@@ -5,8 +5,9 @@
 # still reads it: each file begins FF D8, ends FF D9 and ffprobe reads it
 # as mjpeg. Stream B's page, served after a snapshot with stream A at
 # 1280x720, is taken as served (its fields parsed and posted back); a form
-# with one refused value changes nothing. With the recording folder a link,
-# snapshot_take answers the failure.
+# with one refused value changes nothing. view_snapshot refuses a file that
+# is no picture. With the recording folder a link, snapshot_take answers the
+# failure.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -101,6 +102,12 @@ for _ in $(seq 1 300); do [ "$(grep -c "stream attached" "$LOGF")" -gt "$attache
 [ "$(grep -c "stream attached" "$LOGF")" -gt "$attached" ] || fail "the player did not attach to stream B"
 snap "while a player reads streamB.h264"
 kill "$PLAYER" 2>/dev/null || true
+
+# Something else under a picture's name is not shown.
+printf '\0\0\0\1\x67\x64\0\x28' >"$DISK/DCIM/other.jpg"
+[ "$(ctl view_snapshot 1 other.jpg | sed -n 1p)" = "status 169 (file operation failed)" ] ||
+  fail "view_snapshot of no picture: $(ctl view_snapshot 1 other.jpg)"
+echo "ok: a file that is no picture is not shown"
 
 # The recording folder a link to a folder outside the disk: no file can be
 # opened, and the reply says so.
