@@ -419,12 +419,10 @@ void end_file(Recorder *r, bool at_split) {
   if (r->attached) {
     if (at_split) muxer_finish(&r->st);
     log_printf("detaching state\n");
-    if (!r->snapshot) {
-      filesys_lock();
-      filesys_state.record_state = nullptr;
-      filesys_unlock();
-      filesys_publish_record_start(nullptr, 0);
-    }
+    filesys_lock();
+    filesys_state.record_state = nullptr;
+    filesys_unlock();
+    filesys_publish_record_start(nullptr, 0);
     stream_state_detach(&r->st);
   }
   close_records(r);
@@ -628,18 +626,13 @@ bool start_run_file(Recorder *r) {
   bool ok = open_files(r);
   if (ok) {
     memset(&r->st, 0, sizeof r->st);
-    int rc;
-    if (r->snapshot) {
-      rc = stream_state_attach(VIDEO_STREAM2, 3, &r->st);
-    } else {
-      uint32_t rate = p->audio.sample_rate;
-      r->st.audio_duration = rate ? 92160000u / rate : 1920;
-      r->st.video_duration = video_sample_duration(p);
-      rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
-      if (rc == 0 && r->format == 0 && !setup_mp4(r)) {
-        stream_state_detach(&r->st);
-        rc = -1;
-      }
+    uint32_t rate = p->audio.sample_rate;
+    r->st.audio_duration = rate ? 92160000u / rate : 1920;
+    r->st.video_duration = video_sample_duration(p);
+    int rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
+    if (rc == 0 && r->format == 0 && !setup_mp4(r)) {
+      stream_state_detach(&r->st);
+      rc = -1;
     }
     r->attached = rc == 0;
     if (!r->attached) stream_failed(r);
@@ -658,8 +651,7 @@ bool start_run_file(Recorder *r) {
     stop_own(r);
     return false;
   }
-  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
-             r->snapshot ? 2 : 1, r->name_tail);
+  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format, 1, r->name_tail);
   return true;
 }
 
@@ -676,8 +668,7 @@ bool next_file(Recorder *r) {
     stop_own(r);
     return false;
   }
-  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
-             r->snapshot ? 2 : 1, r->name_tail);
+  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format, 1, r->name_tail);
   return true;
 }
 
@@ -719,7 +710,6 @@ bool split_due(Recorder *r, const StreamEntry &e) {
 }
 
 void publish_state(Recorder *r) {
-  if (r->snapshot) return;
   // The muxer may move its start (a restart at a key frame).
   filesys_publish_record_start(r->st.streamq, r->st.startTS);
   if (filesys_state.record_state == &r->st) return;
@@ -814,10 +804,10 @@ FileEnd record_loop(Recorder *r) {
     StreamEntry e;
     // Nothing for a whole wait: the producer is quiet, keep waiting.
     if (stream_state_peek(&r->st, kDequeueWaitMs, &e) != 0) continue;
-    if (r->units && !r->snapshot && e.length && split_due(r, e)) return END_SPLIT;
+    if (r->units && e.length && split_due(r, e)) return END_SPLIT;
     // The capture may have started only with this consumer: its frame rate
     // is known once frames come, in time for the first one's duration.
-    if (!r->snapshot && !r->st.startTS) r->st.video_duration = video_sample_duration(get_param_block());
+    if (!r->st.startTS) r->st.video_duration = video_sample_duration(get_param_block());
     FrameDesc *fd = stream_state_dequeue_timeout(&r->st, kDequeueWaitMs);
     clock_gettime(CLOCK_MONOTONIC, &t1);
     if (r->format == 0) {
@@ -846,7 +836,7 @@ FileEnd record_loop(Recorder *r) {
     }
     r->last_ts = fd->timestamp;
     r->have_ts = true;
-    if (!r->snapshot && (r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
+    if ((r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
       int fill = stream_state_fill_percent(&r->st);
       if (r->decimation != 2 && fill > 75) {
         recorder_hooks.set_decimate(3);
@@ -880,11 +870,6 @@ FileEnd record_loop(Recorder *r) {
           }
         }
       }
-      if (r->snapshot) {
-        log_printf("stopping jpeg stream\n");
-        stop_own(r);
-        return END_STOP;
-      }
     }
     if (fd->flags & FRAME_KEY) {
       uint64_t used = file_bytes(r);
@@ -892,12 +877,10 @@ FileEnd record_loop(Recorder *r) {
       r->key_used = used;
       r->key_seen = true;
     }
-    if (!r->snapshot) {
-      time_t now = time(nullptr);
-      if (now != r->last_room_check) {
-        r->last_room_check = now;
-        measure_room(r);
-      }
+    time_t now = time(nullptr);
+    if (now != r->last_room_check) {
+      r->last_room_check = now;
+      measure_room(r);
     }
   }
   return END_STOP;
@@ -921,11 +904,11 @@ bool tail_too_big(Recorder *r) {
 void record_run(Recorder *r) {
   ParamBlock *p = get_param_block();
   int fmt = p->recording.format & 3;
-  r->mode = r->snapshot ? 3 : kFormatMode[fmt];
-  r->format = r->snapshot ? 2 : (fmt == 0 || fmt == 2 ? 0 : 1);
+  r->mode = kFormatMode[fmt];
+  r->format = fmt == 0 || fmt == 2 ? 0 : 1;
   r->size_limit = 0;
-  if (!r->snapshot && p->recording.duration_mode == 4) r->size_limit = (uint64_t)p->recording.duration << 10;
-  if (!r->snapshot && p->recording.duration_mode == 5) r->size_limit = (uint64_t)p->recording.duration << 20;
+  if (p->recording.duration_mode == 4) r->size_limit = (uint64_t)p->recording.duration << 10;
+  if (p->recording.duration_mode == 5) r->size_limit = (uint64_t)p->recording.duration << 20;
   r->base_bytes = recorder_test_initial_bytes;
   r->file_counter = 0;
   r->gop_max = 0;
@@ -938,7 +921,7 @@ void record_run(Recorder *r) {
   while (started) {
     end = record_loop(r);
     r->file_counter++;
-    if (!r->snapshot && p->recording.duration_mode != 0 && r->file_counter >= segments) {
+    if (p->recording.duration_mode != 0 && r->file_counter >= segments) {
       if (storage_hooks.record_ended) storage_hooks.record_ended();
       stop_own(r);
       break;
