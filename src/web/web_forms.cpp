@@ -167,17 +167,15 @@ void each_field(WebRequest *req, WebFormFn fn) {
   }
 }
 
-// Puts back every byte of the settings that differs from before, and
-// drops the change groups the form marked: a refused form restarts nothing.
+// Puts the settings back as they were before the form (the block's head,
+// which the save keeps, stays), and drops the change groups the form
+// marked: a refused form restarts nothing.
 void params_put_back(const ParamBlock &before, uint32_t pending_before) {
   ParamBlock *live = get_param_block();
   const size_t head = offsetof(ParamBlock, counter) + sizeof live->counter;
   param_write_begin();
-  for (size_t i = head; i < sizeof before; i++) {
-    uint8_t *b = reinterpret_cast<uint8_t *>(live) + i;
-    uint8_t was = reinterpret_cast<const uint8_t *>(&before)[i];
-    if (*b != was) *b = was;
-  }
+  memcpy(reinterpret_cast<uint8_t *>(live) + head, reinterpret_cast<const uint8_t *>(&before) + head,
+         sizeof before - head);
   param_write_end();
   uint32_t marked = param_pending_changes() & ~pending_before;
   for (uint32_t g = 0; g < 32; g++)
