@@ -1004,10 +1004,7 @@ void snapshot_run(Recorder *r) {
   r->size_limit = 0;
   r->base_bytes = 0;
   r->pending = nullptr;
-  for (OutFile &o : r->out) {
-    o.carry = false;
-    o.file = nullptr;
-  }
+  for (OutFile &o : r->out) o.carry = false;
   uint8_t *picture = (uint8_t *)malloc(VIDEO_MAX_OUTPUT);
   uint32_t bytes = picture ? snapshot_picture(r, picture, VIDEO_MAX_OUTPUT) : 0;
   // Stopped meanwhile (the request gave up waiting): no file.
