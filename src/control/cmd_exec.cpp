@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 #include "control/cmd_internal.h"
@@ -20,6 +22,7 @@
 #include "core/process_util.h"
 #include "core/startup.h"
 #include "media/capture.h"
+#include "media/stream_producer.h"
 #include "media/video_enc.h"
 #include "platform/wallclock.h"
 #include "storage/filesys.h"
@@ -332,6 +335,18 @@ int recording_exists(int source, const char *name) {
   return filesys_stat_recording(source, name, &st) == 0 && S_ISREG(st.st_mode) ? 0 : -1;
 }
 
+// Whether the file begins as a JPEG picture does (FF D8 FF): anything else
+// under a picture's name would only blank the monitor.
+bool is_picture(int source, const char *name) {
+  int fd = filesys_open_recording(source, name, O_RDONLY);
+  if (fd < 0) return false;
+  uint8_t head[3] = {0, 0, 0};
+  bool ok = read(fd, head, sizeof head) == (ssize_t)sizeof head && head[0] == 0xFF && head[1] == 0xD8 &&
+            head[2] == 0xFF;
+  close(fd);
+  return ok;
+}
+
 // Names the file for the DVR logic and posts the key that shows it.
 CtlStatus show_file(CmdArgs *a, uint32_t key) {
   const char *name = a->s[0];
@@ -339,6 +354,10 @@ CtlStatus show_file(CmdArgs *a, uint32_t key) {
   int source = cmd_source(a->n[0]);
   int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name) : recording_exists(source, name);
   if (rc != 0) return CTL_ERR_NO_FILE;
+  if (key == KEY_VIEW_SNAPSHOT && !is_picture(source, name)) {
+    log_printf("%s: %s is no JPEG picture\n", "view_snapshot", name);
+    return CTL_ERR_FILE_OP;
+  }
   cmd_post_key(key);
   snprintf(a->text, sizeof a->text, "%s", name);
   a->reason = a->text;
@@ -410,12 +429,20 @@ CMD_HANDLER(cmd_snapshot_take) {
   ask.jpeg_quality = (uint8_t)quality;
   ask.storage_device = record_storage(a->n[0]);
   const StartSettings was = start_settings_store(ask);
-  if (CtlStatus st = start_key(KEY_SNAPSHOT)) {
-    start_settings_undo(ask, was);
-    return st;
+  const int64_t began = monotonic_ms();
+  CtlStatus st = start_key(KEY_SNAPSHOT);
+  // The name comes once the picture is in its file: it is waited for as a
+  // recording's is.
+  int64_t left = kRecordReplyBudgetMs - (monotonic_ms() - began);
+  if (left < kRecordNameWaitMs) left = kRecordNameWaitMs;
+  if (st == CTL_OK && reply_record_name(a, (int)left) != 0) {
+    // A picture still to come would make a file the reply denies.
+    log_printf("%s: no snapshot file\n", "snapshot_take");
+    stream_set_state_by_id(SNAPSHOT_STREAM, 0);
+    st = CTL_ERR_FILE_OP;
   }
-  reply_record_name(a, 150);
-  return CTL_OK;
+  if (st != CTL_OK) start_settings_undo(ask, was);
+  return st;
 }
 
 CMD_HANDLER(cmd_snapshot_stop) {

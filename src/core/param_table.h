@@ -101,6 +101,8 @@ void check_user_permissions(void);
 
 // Offered picture sizes for a stream, NULL-ended.
 const char *const *get_resolution_list(int stream);
+// Whether a "%dx%d" or "auto" text is one Video[stream].Resolution takes.
+bool resolution_text_ok(int stream, const char *text, size_t len);
 // The encoded size of stream 0 or 1: the configured one, else (waiting for the
 // capture to report it, or for quit) the capture size. 0, or -1.
 int getStreamResolution(int stream, int *width, int *height);

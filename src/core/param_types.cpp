@@ -347,9 +347,10 @@ int param_format_resolution(char *buf, size_t size, void *arg) {
   return snprintf(buf, size, "%dx%d", v->width, v->height);
 }
 
-const char *param_parse_resolution(const char *text, size_t len, void *arg) {
-  int ch = int(index_of(arg)) - 1;
-  if (ch < 0 || ch > 1) return PARAM_INVALID_VALUE;
+namespace {
+
+// The size a resolution text names: NULL, or why it is refused.
+const char *resolution_size(int ch, const char *text, size_t len, unsigned long *width, unsigned long *height) {
   unsigned long w = 0, h = 0;
   if (len > 0 && len <= 4 && strncasecmp(text, "auto", len) == 0) {
     w = h = 0;
@@ -363,6 +364,23 @@ const char *param_parse_resolution(const char *text, size_t len, void *arg) {
     if (w > (ch == 0 ? 1920u : 768u)) return "Invalid width";
     if (h > (ch == 0 ? 1080u : 576u)) return "Invalid height";
   }
+  *width = w;
+  *height = h;
+  return NULL;
+}
+
+}  // namespace
+
+bool resolution_text_ok(int stream, const char *text, size_t len) {
+  unsigned long w, h;
+  return (stream == 0 || stream == 1) && text && !resolution_size(stream, text, len, &w, &h);
+}
+
+const char *param_parse_resolution(const char *text, size_t len, void *arg) {
+  int ch = int(index_of(arg)) - 1;
+  if (ch < 0 || ch > 1) return PARAM_INVALID_VALUE;
+  unsigned long w = 0, h = 0;
+  if (const char *err = resolution_size(ch, text, len, &w, &h)) return err;
   VideoChannelParams *v = &get_param_block()->video[ch];
   v->width = uint16_t(w);
   v->height = uint16_t(h);

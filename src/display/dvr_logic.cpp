@@ -567,17 +567,25 @@ void take_snapshot(GuiContext *ctx) {
     log_printf("%s: no recording device\n", "take_snapshot");
     return;
   }
+  // The snapshot is taken at stream A's size, as far as output B goes: a
+  // size B's own settings take, and B's settings are its own again once
+  // the picture is taken (unless changed meanwhile), so that neither B's
+  // stream nor B's page keeps what the snapshot asked for.
   ParamBlock *p = params();
-  param_write_begin();
-  p->video[1].width = p->video[0].width;
-  p->video[1].height = p->video[0].height;
-  param_write_end();
-  int h = p->video[1].height;
-  if (!h) {
+  int w = p->video[0].width, h = p->video[0].height;
+  int ch = h;
+  snapshot_reduce_size(&w, &h);
+  if (!ch) {
     int cw = 0;
-    capture_size(0, &cw, &h);
+    capture_size(0, &cw, &ch);
   }
-  p->video[1].aspect_ratio = h < 577 ? 1 : 0;
+  param_write_begin();
+  const VideoChannelParams was = p->video[1];
+  p->video[1].width = (uint16_t)w;
+  p->video[1].height = (uint16_t)h;
+  p->video[1].aspect_ratio = ch < 577 ? 1 : 0;
+  const VideoChannelParams asked = p->video[1];
+  param_write_end();
   // The recorder reports the snapshot through the file-name hand-off.
   char before[sizeof filesys_state.record_name];
   pthread_mutex_lock(&filesys_state.record_name_mutex);
@@ -605,6 +613,14 @@ void take_snapshot(GuiContext *ctx) {
     log_printf("%s: snapshot stream still running, stopped\n", "take_snapshot");
     stream_stop(SNAPSHOT_STREAM);
   }
+  param_write_begin();
+  VideoChannelParams &b = p->video[1];
+  if (b.width == asked.width && b.height == asked.height) {
+    b.width = was.width;
+    b.height = was.height;
+  }
+  if (b.aspect_ratio == asked.aspect_ratio) b.aspect_ratio = was.aspect_ratio;
+  param_write_end();
   pthread_mutex_lock(&filesys_state.record_name_mutex);
   size_t len = strlen(filesys_state.record_name);
   if (len > 16 && strcmp(filesys_state.record_name, before) != 0 &&

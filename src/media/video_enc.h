@@ -185,6 +185,13 @@ struct JpegPicture {
 // the snapshot metadata when it fits. The picture's size, or -1 when it was
 // dropped.
 int video_jpeg_encode(VideoEncParams *p, const JpegPicture *pic, uint8_t *out, uint32_t room);
+// A snapshot's JPEG picture of one whole capture frame of output B (read
+// from capture), coded with an image encoder of its own at channel B's
+// quality and rotation, for the times channel B codes H.264 and its own
+// output is no picture. Channel B's run must have begun: the frame is taken
+// at its geometry. The picture's size; 0 for a frame of another layout (take
+// the next); -1 when no picture could be made.
+int video_snapshot_jpeg(StreamQueue *capture, const FrameDesc *f, uint8_t *out, uint32_t room);
 // Opens (or resets) p's image encoder at p's maximum size and configures it
 // for p's geometry. With codec_mutex held. 0 or -1.
 int setup_jpeg_encoder(VideoEncParams *p, Engine_Handle engine);

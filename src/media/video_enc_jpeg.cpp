@@ -56,6 +56,10 @@ struct MetaSeen {
 };
 MetaSeen meta_seen;
 
+// The image encoder of snapshots taken while channel B codes H.264: its
+// own, so that channel B's thread never finds its codecs changed under it.
+VideoEncParams g_still;
+
 void insert_meta(const uint8_t *data, uint32_t length, int enabled, void *arg) {
   MetaInsert *m = (MetaInsert *)arg;
   bool present = data && length;
@@ -195,6 +199,49 @@ int video_jpeg_encode(VideoEncParams *p, const JpegPicture *pic, uint8_t *out, u
     bytes = (int)m.bytes;
   }
   return bytes;
+}
+
+int video_snapshot_jpeg(StreamQueue *capture, const FrameDesc *f, uint8_t *out, uint32_t room) {
+  const VideoEncParams *b = getVideoEncParams(1);
+  if (!b || !b->settings || !capture || !f) return -1;
+  // The frame must be of the layout channel B set for its run: one of
+  // another (the capture not yet reconfigured) is waited past.
+  bool nv12 = b->fourcc != V4L2_PIX_FMT_UYVY;
+  uint32_t lines = b->alternate ? b->height / 2 : b->height;
+  uint32_t luma = b->pitch * lines;
+  uint32_t expected = nv12 ? luma * 3 / 2 : luma;
+  uint32_t len = (uint32_t)Buffer_getNumBytesUsed(f->buf);
+  if (!(f->flags & FRAME_WHOLE) || !len || len != expected) return 0;
+  VideoEncParams *s = &g_still;
+  if (!s->engine) {
+    s->env.name = "snapshot";
+    s->max_width = 1920;
+    s->max_height = 1080;
+    s->engine = Engine_open("encode", nullptr, nullptr);
+    if (!s->engine) {
+      log_printf("%s %d: Failed to open codec engine %s\n", __func__, __LINE__, "encode");
+      return -1;
+    }
+  }
+  s->width = b->width;
+  s->height = lines;
+  s->pitch = b->pitch;
+  s->fourcc = b->fourcc;
+  s->jpeg_quality = b->settings->jpeg_quality;
+  s->flip = b->settings->flip & 4;
+  pthread_mutex_lock(&codec_mutex);
+  int rc = setup_jpeg_encoder(s, s->engine);
+  pthread_mutex_unlock(&codec_mutex);
+  if (rc != 0) return -1;
+  // Held while it is coded: the capture does not write over it meanwhile.
+  StreamHold hold;
+  if (ringbuffer_hold(capture, &hold, f->seq, len) != 0) return 0;
+  const uint8_t *frame = (const uint8_t *)Buffer_getUserPtr(f->buf);
+  JpegPicture pic = {frame, nv12 ? luma : len, nv12 ? frame + luma : nullptr, nv12 ? luma / 2 : 0,
+                     s->width, lines, s->pitch, s->fourcc};
+  int bytes = video_jpeg_encode(s, &pic, out, room);
+  ringbuffer_release(capture, &hold);
+  return bytes > 0 ? bytes : -1;
 }
 
 void video_jpeg_loop(VideoEncParams *p) {

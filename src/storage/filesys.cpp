@@ -24,7 +24,7 @@
 
 StorageHooks storage_hooks;
 FilesysState filesys_state = {0, 0, nullptr, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER,
-                              PTHREAD_COND_INITIALIZER, 0, 0, {0}, nullptr, nullptr, 0, 0, 0, 0};
+                              PTHREAD_COND_INITIALIZER, 0, 0, 0, {0}, nullptr, nullptr, 0, 0, 0, 0};
 StorageSlot fs[FILESYS_SLOTS];
 
 namespace {

@@ -67,6 +67,9 @@ struct FilesysState {
   pthread_cond_t record_name_cond;
   int record_name_waiting;
   int record_name_ready;
+  // A run ended without a file: a caller waiting for the name is told at
+  // once rather than when its wait runs out.
+  int record_name_failed;
   char record_name[256];   // the path of the recorder's file
   // Written by the record thread, read by getRecordingStatus.
   StreamState *record_state;   // published once its first unit is in

@@ -18,6 +18,7 @@
 #include "media/stream_mux.h"
 #include "media/stream_producer.h"
 #include "media/stream_state.h"
+#include "media/video_enc.h"
 #include "platform/framework/dmai.h"
 #include "platform/host_root.h"
 #include "storage/filesys.h"
@@ -101,6 +102,7 @@ struct Recorder {
   uint64_t gop_max;         // largest key-frame interval of the run, in bytes
   uint64_t max_file;        // largest file the volume took (EFBIG); 0: none seen
   FrameDesc *pending;       // a unit muxed for a file that could not take it
+  bool named;               // a file name of this run was handed out
   char name_tail[64];
 };
 
@@ -136,7 +138,8 @@ bool stopping(Recorder *r) {
          (!r->snapshot && filesys_record_status() != nullptr);
 }
 
-void publish_name(const char *path) {
+void publish_name(Recorder *r, const char *path) {
+  r->named = true;
   pthread_mutex_lock(&filesys_state.record_name_mutex);
   // The name stays in the hand-off until a caller has read it, also when
   // nobody waits yet.
@@ -416,12 +419,10 @@ void end_file(Recorder *r, bool at_split) {
   if (r->attached) {
     if (at_split) muxer_finish(&r->st);
     log_printf("detaching state\n");
-    if (!r->snapshot) {
-      filesys_lock();
-      filesys_state.record_state = nullptr;
-      filesys_unlock();
-      filesys_publish_record_start(nullptr, 0);
-    }
+    filesys_lock();
+    filesys_state.record_state = nullptr;
+    filesys_unlock();
+    filesys_publish_record_start(nullptr, 0);
     stream_state_detach(&r->st);
   }
   close_records(r);
@@ -455,6 +456,12 @@ void end_run(Recorder *r) {
   }
   log_printf("rw %d %d %d\n", fs[0].rw, fs[1].rw, fs[2].rw);
   if (!fs[0].rw && !fs[1].rw && !fs[2].rw) log_printf("safe to remove\n");
+  if (!r->named) {
+    pthread_mutex_lock(&filesys_state.record_name_mutex);
+    filesys_state.record_name_failed = 1;
+    if (filesys_state.record_name_waiting) pthread_cond_broadcast(&filesys_state.record_name_cond);
+    pthread_mutex_unlock(&filesys_state.record_name_mutex);
+  }
   if (!r->snapshot) {
     filesys_state.record_state = nullptr;
     filesys_state.record_running = 0;
@@ -514,7 +521,8 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   }
   log_printf("recording to %s, format=%d sizelimit=%llu\n", o.path, r->format,
              (unsigned long long)r->size_limit);
-  publish_name(o.path);
+  // A snapshot's name is handed out once its picture is in the file.
+  if (!r->snapshot) publish_name(r, o.path);
   return true;
 }
 
@@ -618,18 +626,13 @@ bool start_run_file(Recorder *r) {
   bool ok = open_files(r);
   if (ok) {
     memset(&r->st, 0, sizeof r->st);
-    int rc;
-    if (r->snapshot) {
-      rc = stream_state_attach(VIDEO_STREAM2, 3, &r->st);
-    } else {
-      uint32_t rate = p->audio.sample_rate;
-      r->st.audio_duration = rate ? 92160000u / rate : 1920;
-      r->st.video_duration = video_sample_duration(p);
-      rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
-      if (rc == 0 && r->format == 0 && !setup_mp4(r)) {
-        stream_state_detach(&r->st);
-        rc = -1;
-      }
+    uint32_t rate = p->audio.sample_rate;
+    r->st.audio_duration = rate ? 92160000u / rate : 1920;
+    r->st.video_duration = video_sample_duration(p);
+    int rc = stream_state_attach(VIDEO_STREAM1, r->mode, &r->st);
+    if (rc == 0 && r->format == 0 && !setup_mp4(r)) {
+      stream_state_detach(&r->st);
+      rc = -1;
     }
     r->attached = rc == 0;
     if (!r->attached) stream_failed(r);
@@ -648,8 +651,7 @@ bool start_run_file(Recorder *r) {
     stop_own(r);
     return false;
   }
-  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
-             r->snapshot ? 2 : 1, r->name_tail);
+  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format, 1, r->name_tail);
   return true;
 }
 
@@ -666,8 +668,7 @@ bool next_file(Recorder *r) {
     stop_own(r);
     return false;
   }
-  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format,
-             r->snapshot ? 2 : 1, r->name_tail);
+  log_printf("record starting main loop format=%d source=%d filename=%s\n", r->format, 1, r->name_tail);
   return true;
 }
 
@@ -709,7 +710,6 @@ bool split_due(Recorder *r, const StreamEntry &e) {
 }
 
 void publish_state(Recorder *r) {
-  if (r->snapshot) return;
   // The muxer may move its start (a restart at a key frame).
   filesys_publish_record_start(r->st.streamq, r->st.startTS);
   if (filesys_state.record_state == &r->st) return;
@@ -804,10 +804,10 @@ FileEnd record_loop(Recorder *r) {
     StreamEntry e;
     // Nothing for a whole wait: the producer is quiet, keep waiting.
     if (stream_state_peek(&r->st, kDequeueWaitMs, &e) != 0) continue;
-    if (r->units && !r->snapshot && e.length && split_due(r, e)) return END_SPLIT;
+    if (r->units && e.length && split_due(r, e)) return END_SPLIT;
     // The capture may have started only with this consumer: its frame rate
     // is known once frames come, in time for the first one's duration.
-    if (!r->snapshot && !r->st.startTS) r->st.video_duration = video_sample_duration(get_param_block());
+    if (!r->st.startTS) r->st.video_duration = video_sample_duration(get_param_block());
     FrameDesc *fd = stream_state_dequeue_timeout(&r->st, kDequeueWaitMs);
     clock_gettime(CLOCK_MONOTONIC, &t1);
     if (r->format == 0) {
@@ -836,7 +836,7 @@ FileEnd record_loop(Recorder *r) {
     }
     r->last_ts = fd->timestamp;
     r->have_ts = true;
-    if (!r->snapshot && (r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
+    if ((r->st.flags & STREAM_STATE_KEYFRAME) && recorder_hooks.set_decimate) {
       int fill = stream_state_fill_percent(&r->st);
       if (r->decimation != 2 && fill > 75) {
         recorder_hooks.set_decimate(3);
@@ -870,11 +870,6 @@ FileEnd record_loop(Recorder *r) {
           }
         }
       }
-      if (r->snapshot) {
-        log_printf("stopping jpeg stream\n");
-        stop_own(r);
-        return END_STOP;
-      }
     }
     if (fd->flags & FRAME_KEY) {
       uint64_t used = file_bytes(r);
@@ -882,12 +877,10 @@ FileEnd record_loop(Recorder *r) {
       r->key_used = used;
       r->key_seen = true;
     }
-    if (!r->snapshot) {
-      time_t now = time(nullptr);
-      if (now != r->last_room_check) {
-        r->last_room_check = now;
-        measure_room(r);
-      }
+    time_t now = time(nullptr);
+    if (now != r->last_room_check) {
+      r->last_room_check = now;
+      measure_room(r);
     }
   }
   return END_STOP;
@@ -911,11 +904,11 @@ bool tail_too_big(Recorder *r) {
 void record_run(Recorder *r) {
   ParamBlock *p = get_param_block();
   int fmt = p->recording.format & 3;
-  r->mode = r->snapshot ? 3 : kFormatMode[fmt];
-  r->format = r->snapshot ? 2 : (fmt == 0 || fmt == 2 ? 0 : 1);
+  r->mode = kFormatMode[fmt];
+  r->format = fmt == 0 || fmt == 2 ? 0 : 1;
   r->size_limit = 0;
-  if (!r->snapshot && p->recording.duration_mode == 4) r->size_limit = (uint64_t)p->recording.duration << 10;
-  if (!r->snapshot && p->recording.duration_mode == 5) r->size_limit = (uint64_t)p->recording.duration << 20;
+  if (p->recording.duration_mode == 4) r->size_limit = (uint64_t)p->recording.duration << 10;
+  if (p->recording.duration_mode == 5) r->size_limit = (uint64_t)p->recording.duration << 20;
   r->base_bytes = recorder_test_initial_bytes;
   r->file_counter = 0;
   r->gop_max = 0;
@@ -928,7 +921,7 @@ void record_run(Recorder *r) {
   while (started) {
     end = record_loop(r);
     r->file_counter++;
-    if (!r->snapshot && p->recording.duration_mode != 0 && r->file_counter >= segments) {
+    if (p->recording.duration_mode != 0 && r->file_counter >= segments) {
       if (storage_hooks.record_ended) storage_hooks.record_ended();
       stop_own(r);
       break;
@@ -950,6 +943,97 @@ void record_run(Recorder *r) {
   for (OutFile &o : r->out) o.carry = false;
   r->pending = nullptr;
   end_file(r, end == END_SPLIT);
+  end_run(r);
+}
+
+// A snapshot's picture, copied out of the stream: stream B's own when it
+// makes JPEG, else one coded from output B's capture frames while channel
+// B runs (in H.264 it makes no pictures). A picture must be a whole JPEG
+// (FF D8 ... FF D9): whatever else comes is no snapshot. Its size, or 0
+// when none came before the stop.
+uint32_t snapshot_picture(Recorder *r, uint8_t *out, uint32_t room) {
+  uint8_t mode = get_param_block()->video[1].stream_mode;
+  bool own = mode == StreamMode_JPEG;
+  if (!own && mode != StreamMode_H264_ES) {
+    log_printf("%s: stream B makes no pictures in mode %d\n", "snapshot", (int)mode);
+    return 0;
+  }
+  memset(&r->st, 0, sizeof r->st);
+  // Channel B runs while the snapshot reads it, in the mode it is set to.
+  if (stream_state_attach(VIDEO_STREAM2, own ? StreamMode_JPEG : StreamMode_H264_ES, &r->st) != 0) {
+    log_printf("%s: stream B not available\n", "snapshot");
+    return 0;
+  }
+  StreamState capture;
+  memset(&capture, 0, sizeof capture);
+  if (!own && stream_state_attach(CAPTURE_STREAM2, StreamMode_NV12, &capture) != 0) {
+    log_printf("%s: output B not available\n", "snapshot");
+    stream_state_detach(&r->st);
+    return 0;
+  }
+  uint32_t bytes = 0;
+  while (!bytes && !stopping(r)) {
+    FrameDesc *f = stream_state_dequeue_timeout(own ? &r->st : &capture, kDequeueWaitMs);
+    if (!f) continue;
+    if (!own) {
+      int n = video_snapshot_jpeg(capture.streamq, f, out, room);
+      if (n < 0) break;
+      bytes = (uint32_t)n;
+      continue;
+    }
+    const uint8_t *data = (const uint8_t *)Buffer_getUserPtr(f->buf);
+    size_t n = Buffer_getNumBytesUsed(f->buf);
+    if (n < 4 || n > room || data[0] != 0xFF || data[1] != 0xD8 || data[n - 2] != 0xFF || data[n - 1] != 0xD9) {
+      log_printf("%s: stream B sent no JPEG picture (%zu bytes, %02x %02x)\n", "snapshot", n,
+                 n > 0 ? data[0] : 0, n > 1 ? data[1] : 0);
+      break;
+    }
+    memcpy(out, data, n);
+    bytes = (uint32_t)n;
+  }
+  if (!own) stream_state_detach(&capture);
+  stream_state_detach(&r->st);
+  return bytes;
+}
+
+// A snapshot: the picture first, then its file, so that a name is handed
+// out only for a file that holds a whole picture.
+void snapshot_run(Recorder *r) {
+  r->format = 2;
+  r->mode = StreamMode_JPEG;
+  r->size_limit = 0;
+  r->base_bytes = 0;
+  r->pending = nullptr;
+  for (OutFile &o : r->out) o.carry = false;
+  uint8_t *picture = (uint8_t *)malloc(VIDEO_MAX_OUTPUT);
+  uint32_t bytes = picture ? snapshot_picture(r, picture, VIDEO_MAX_OUTPUT) : 0;
+  // Stopped meanwhile (the request gave up waiting): no file.
+  if (stopping(r)) bytes = 0;
+  if (bytes) {
+    filesys_lock();
+    bool opened = open_files(r);
+    filesys_unlock();
+    int err = 0;
+    bool efbig = false;
+    if (opened) {
+      r->units = 1;
+      write_unit(r, picture, bytes, false, &err, &efbig);
+    }
+    log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
+    close_records(r);
+    bool kept[2];
+    for (int i = 0; i < 2; i++) kept[i] = opened && r->out[i].file && !r->out[i].failed;
+    finish_files(r);
+    for (int i = 0; i < 2; i++)
+      if (kept[i] && !r->out[i].failed) {
+        log_printf("snapshot %s, %u bytes\n", r->out[i].path, bytes);
+        publish_name(r, r->out[i].path);
+      }
+  }
+  // The DVR logic reads the name once the stream has stopped.
+  log_printf("stopping jpeg stream\n");
+  stop_own(r);
+  free(picture);
   end_run(r);
 }
 
@@ -983,7 +1067,7 @@ int getRecordFilename(char *buf, size_t size, int ms) {
     deadline.tv_nsec -= 1000000000L;
   }
   int rc = 0;
-  while (!filesys_state.record_name_ready && rc == 0)
+  while (!filesys_state.record_name_ready && !filesys_state.record_name_failed && rc == 0)
     rc = pthread_cond_timedwait(&filesys_state.record_name_cond, &filesys_state.record_name_mutex, &deadline);
   if (filesys_state.record_name_ready) {
     const char *slash = strrchr(filesys_state.record_name, '/');
@@ -991,9 +1075,11 @@ int getRecordFilename(char *buf, size_t size, int ms) {
     rc = 0;
   } else {
     snprintf(buf, size, "unknown");
+    if (filesys_state.record_name_failed) rc = -1;
   }
   filesys_state.record_name_waiting = 0;
   filesys_state.record_name_ready = 0;
+  filesys_state.record_name_failed = 0;
   pthread_mutex_unlock(&filesys_state.record_name_mutex);
   return rc;
 }
@@ -1008,6 +1094,7 @@ void *recordThrFxn(void *arg) {
     if (posix_memalign((void **)&o.buffer, 4096, RECORD_BUFFER_SIZE) != 0) o.buffer = nullptr;
   filesys_state.record_name_waiting = 0;
   filesys_state.record_name_ready = 0;
+  filesys_state.record_name_failed = 0;
   myRendezvousInit(re->env.start_rendezvous, re->env.name);
   const char *dir = get_param_block()->recording.directory;
   if (dir[0]) filesys_set_subdir(dir);
@@ -1027,13 +1114,17 @@ void *recordThrFxn(void *arg) {
     }
     pthread_mutex_lock(&filesys_state.record_name_mutex);
     filesys_state.record_name_ready = 0;
+    filesys_state.record_name_failed = 0;
     pthread_mutex_unlock(&filesys_state.record_name_mutex);
+    r->named = false;
     if (!r->out[0].buffer || !r->out[1].buffer) {
       set_status(r, "File open failed");
       stop_own(r);
+      end_run(r);
       continue;
     }
-    record_run(r);
+    if (r->snapshot) snapshot_run(r);
+    else record_run(r);
   }
   myRendezvousCleanup(re->env.cleanup_rendezvous, re->env.name);
   // The id must not go on naming the state freed below.

@@ -14,8 +14,9 @@ struct RecordEnv {
 
 void *recordThrFxn(void *arg);
 
-// Waits at most ms for the next recording's file name and copies its base
-// name (or "unknown") into buf. 0, or ETIMEDOUT.
+// Waits at most ms for the next recording's or snapshot's file name and
+// copies its base name (or "unknown") into buf. 0; ETIMEDOUT; -1 when the
+// run ended without a file.
 int getRecordFilename(char *buf, size_t size, int ms);
 
 // The first number (0 to 999) that no mounted volume holds a file of, for

@@ -43,7 +43,7 @@ void current_value(const PageBuffer *page, const char *name, char *cur, size_t s
   }
 }
 
-void option_list(PageBuffer *page, const char *name, const Option *opts, size_t n) {
+void option_list(PageBuffer *page, const char *name, const Option *opts, size_t n, bool keep_unlisted = true) {
   char cur[10];
   current_value(page, name, cur, sizeof cur);
   bool found = false;
@@ -54,8 +54,9 @@ void option_list(PageBuffer *page, const char *name, const Option *opts, size_t 
     html_escape_append(page, opts[i].label);
     page_append(page, "</option>\n  ");
   }
-  // A value the list lacks is still shown, so that saving the form keeps it.
-  if (!found && cur[0]) {
+  // A value the list lacks is still shown, so that saving the form keeps it
+  // (when the parameter would take it back).
+  if (!found && cur[0] && keep_unlisted) {
     page_append(page, "<option value=\"");
     html_escape_append(page, cur);
     page_append(page, "\" selected>");
@@ -73,7 +74,11 @@ void resolution_options(PageBuffer *page, int stream) {
     for (size_t j = 0; j < n && !seen; j++) seen = strcmp(opts[j].value, list[i]) == 0;
     if (!seen) opts[n++] = {list[i], list[i]};
   }
-  option_list(page, "Resolution", opts, n);
+  // A size stored elsewhere that the stream's own setting refuses is not
+  // offered: the page would be refused as it is shown.
+  char cur[16];
+  current_value(page, "Resolution", cur, sizeof cur);
+  option_list(page, "Resolution", opts, n, resolution_text_ok(stream, cur, strlen(cur)));
 }
 
 void permission_options(PageBuffer *page, uint32_t current, bool guest) {

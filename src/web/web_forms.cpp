@@ -2,6 +2,7 @@
 // the mixer form and clearing the access log.
 #include "web/web_forms.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -90,18 +91,31 @@ void end_form(WebRequest *req) {
   form_apply(req);
 }
 
+// A parameter form is taken whole or not at all: every key is looked at
+// first (a name that is no parameter, or one the user may not write,
+// refuses the form), then the settings are set, and only when each was
+// taken do the action rows (rows that store nothing and read back nothing:
+// a reboot, a key press, a user's deletion) act.
+enum FormPhase { FORM_CHECK, FORM_SETTINGS, FORM_ACTIONS };
+thread_local FormPhase form_phase = FORM_SETTINGS;
+
+bool is_action(const ParamDesc *d) { return d && d->type == PARAM_VIRTUAL && !d->format; }
+
 void param_key(WebRequest *req, const char *key, const char *value, size_t len) {
   const UrlHandler *row = req->row;
   const char *prefix = form_prefix(row);
-  // The log goes to the debug page and out as UDP datagrams: no passwords.
-  bool secret = strcasestr(key, "pass") != nullptr;
-  log_printf("%s: res=%s,%d %s=%.*s size=%d\n", "post_iterator", row ? row->name : "",
-             row ? int(row->code) : 0, key, secret ? 3 : int(len), secret ? "***" : value, int(len));
+  if (form_phase == FORM_CHECK) {
+    // The log goes to the debug page and out as UDP datagrams: no passwords.
+    bool secret = strcasestr(key, "pass") != nullptr;
+    log_printf("%s: res=%s,%d %s=%.*s size=%d\n", "post_iterator", row ? row->name : "",
+               row ? int(row->code) : 0, key, secret ? 3 : int(len), secret ? "***" : value, int(len));
+  }
   if (len == 0) return;
   char name[WEB_FORM_KEY_MAX + 32];
   if (prefix && prefix[0]) {
     if (strcmp(key, "redirect") == 0) {
-      post_redirect_func(req, value, len);
+      // Where the reply leads, refused or not.
+      if (form_phase == FORM_CHECK) post_redirect_func(req, value, len);
       return;
     }
     snprintf(name, sizeof name, "%s%s", prefix, key);
@@ -110,39 +124,101 @@ void param_key(WebRequest *req, const char *key, const char *value, size_t len) 
   }
   const UrlHandler *key_row = url_table_lookup(name);
   if (key_row && key_row->key_fn) {
+    if (form_phase != FORM_SETTINGS) return;
     req->row = key_row;
     key_row->key_fn(req, value, len);
     req->row = row;
     return;
   }
-  switch (param_may_write(name, req->permission)) {
-  case -1:
-    log_printf("Warning: param %s=%.*s doesn't exist\n", name, int(len), value);
-    web_request_add_error(req, name, "No such parameter");
-    break;
-  case 0:
-    log_printf("Warning: user %s does not have permission to set param %s\n",
-               req->username ? req->username : "guest", name);
-    req->denied = 1;
-    break;
-  default: {
-    // A user deleted or renamed takes its login sessions along.
-    UserRecord *user = nullptr;
-    char old[sizeof user->name + 1] = "";
-    int slot;
-    if (sscanf(name, "User[%d].", &slot) == 1 && slot >= 0 && slot < PARAM_USER_COUNT) {
-      user = &get_param_block()->users[slot];
-      memcpy(old, user->name, sizeof user->name);
+  if (form_phase == FORM_CHECK) {
+    switch (param_may_write(name, req->permission)) {
+    case -1:
+      log_printf("Warning: param %s=%.*s doesn't exist\n", name, int(len), value);
+      web_request_add_error(req, name, "No such parameter");
+      break;
+    case 0:
+      log_printf("Warning: user %s does not have permission to set param %s\n",
+                 req->username ? req->username : "guest", name);
+      req->denied = 1;
+      break;
+    default:
+      break;
     }
-    if (const char *msg = param_set(name, value, len)) {
-      log_printf("%s: %s\n", name, msg);
-      web_request_add_error(req, name, msg);
-    }
-    if (user && old[0] && strncmp(old, user->name, sizeof user->name) != 0)
-      web_sessions_forget_user(old);
-    break;
+    return;
   }
+  if (param_may_write(name, req->permission) != 1) return;
+  if (is_action(param_find(name)) != (form_phase == FORM_ACTIONS)) return;
+  if (const char *msg = param_set(name, value, len)) {
+    log_printf("%s: %s\n", name, msg);
+    web_request_add_error(req, name, msg);
   }
+}
+
+void each_field(WebRequest *req, WebFormFn fn) {
+  const char *p = req->form_fields, *end = p + req->form_fields_len;
+  while (p && p < end) {
+    const char *key = p;
+    p += strlen(key) + 1;
+    uint32_t vlen;
+    memcpy(&vlen, p, 4);
+    p += 4;
+    fn(req, key, p, vlen);
+    p += vlen;
+  }
+}
+
+// Puts the settings back as they were before the form (the block's head,
+// which the save keeps, stays), and drops the change groups the form
+// marked: a refused form restarts nothing.
+void params_put_back(const ParamBlock &before, uint32_t pending_before) {
+  ParamBlock *live = get_param_block();
+  const size_t head = offsetof(ParamBlock, counter) + sizeof live->counter;
+  param_write_begin();
+  memcpy(reinterpret_cast<uint8_t *>(live) + head, reinterpret_cast<const uint8_t *>(&before) + head,
+         sizeof before - head);
+  param_write_end();
+  uint32_t marked = param_pending_changes() & ~pending_before;
+  for (uint32_t g = 0; g < 32; g++)
+    if (marked & (1u << g)) param_drop_change(g);
+}
+
+// A user deleted or renamed takes its login sessions along.
+void forget_changed_users(const ParamBlock &before) {
+  const ParamBlock *now = get_param_block();
+  for (int i = 0; i < PARAM_USER_COUNT; i++) {
+    const UserRecord &was = before.users[i];
+    char old[sizeof was.name + 1] = "";
+    memcpy(old, was.name, sizeof was.name);
+    if (old[0] && strncmp(old, now->users[i].name, sizeof was.name) != 0) web_sessions_forget_user(old);
+  }
+}
+
+void param_form_apply(WebRequest *req) {
+  form_phase = FORM_CHECK;
+  each_field(req, param_key);
+  form_phase = FORM_SETTINGS;
+  if (req->denied) {
+    log_printf("%s: %s refused, nothing changed\n", "post_iterator", req->url ? req->url : "");
+    return;
+  }
+  // Keys already refused still have their values tried, so that the reply
+  // names every fault; what was set is then put back.
+  static_assert(sizeof(ParamBlock) <= 4096, "the settings are copied on the stack");
+  ParamBlock before;
+  param_write_begin();
+  before = *get_param_block();
+  param_write_end();
+  uint32_t pending_before = param_pending_changes();
+  each_field(req, param_key);
+  if (req->errors_len || req->denied) {
+    params_put_back(before, pending_before);
+    log_printf("%s: %s refused, nothing changed\n", "post_iterator", req->url ? req->url : "");
+    return;
+  }
+  form_phase = FORM_ACTIONS;
+  each_field(req, param_key);
+  form_phase = FORM_SETTINGS;
+  forget_changed_users(before);
 }
 
 void delete_file(WebRequest *req, const char *key, const char *value, size_t len) {
@@ -238,16 +314,8 @@ void form_flush(WebRequest *req) {
 
 void form_apply(WebRequest *req) {
   WebFormFn fn = req->form_consumer ? req->form_consumer : param_key;
-  const char *p = req->form_fields, *end = p + req->form_fields_len;
-  while (p && p < end) {
-    const char *key = p;
-    p += strlen(key) + 1;
-    uint32_t vlen;
-    memcpy(&vlen, p, 4);
-    p += 4;
-    fn(req, key, p, vlen);
-    p += vlen;
-  }
+  if (fn == param_key) param_form_apply(req);
+  else each_field(req, fn);
   free(req->form_fields);
   req->form_fields = nullptr;
   req->form_fields_len = 0;
@@ -269,7 +337,8 @@ void post_processor_done(WebRequest *req) {
       req->new_address = 1;
     }
   }
-  if (!req->no_save) param_save_request();
+  // A refused form changed nothing: there is nothing to save.
+  if (!req->no_save && !req->errors_len && !req->denied) param_save_request();
 }
 
 int post_processor_func(WebRequest *req, const char *data, size_t size) {

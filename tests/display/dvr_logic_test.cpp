@@ -456,14 +456,18 @@ TEST_F(Dvr, SizesAreSetUnderTheParameterWriteLock) {
   EXPECT_EQ(p->video[0].height, h);
   tick(DVR_KEY_REC_STOP, {}, false);
   EXPECT_EQ(stream_get_state_by_id(RECORD_STREAM), 0);
-  // A snapshot is taken at the recording's size; the stand-in recorder ends
-  // it once it runs.
+  // A snapshot is taken at the recording's size, as far as output B goes;
+  // the stand-in recorder notes the size asked and ends it once it runs.
+  // Then B has its own size again.
   p->video[0].width = 640;
   p->video[0].height = 480;
   p->video[1].width = p->video[1].height = 8;
+  int asked_w = 0, asked_h = 0;
   auto snapshot = [&] {
-    std::thread recorder([] {
+    std::thread recorder([&] {
       for (int i = 0; i < 3000 && stream_get_state_by_id(SNAPSHOT_STREAM) != 1; i++) usleep(10000);
+      asked_w = p->video[1].width;
+      asked_h = p->video[1].height;
       stream_set_state_by_id(SNAPSHOT_STREAM, 0);
     });
     tick(DVR_KEY_SNAPSHOT, {}, false);
@@ -472,8 +476,15 @@ TEST_F(Dvr, SizesAreSetUnderTheParameterWriteLock) {
   EXPECT_FALSE(seen_while_held(snapshot,
                                [&] { return p->video[1].width != 8 || p->video[1].height != 8; }));
   ASSERT_TRUE(lock_free());
-  EXPECT_EQ(p->video[1].width, 640);
-  EXPECT_EQ(p->video[1].height, 480);
+  EXPECT_EQ(asked_w, 640);
+  EXPECT_EQ(asked_h, 480);
+  EXPECT_EQ(p->video[1].width, 8);
+  EXPECT_EQ(p->video[1].height, 8);
+  p->video[0].width = 1280;
+  p->video[0].height = 720;
+  snapshot();
+  EXPECT_EQ(asked_w, 640);
+  EXPECT_EQ(asked_h, 360);
 }
 
 // A file the player stops as one of a kind it cannot play: why is said once

@@ -137,6 +137,43 @@ TEST_F(VideoEncJpeg, ChannelBCodesItsOwnPicturesWhileChannelACodesH264) {
   EXPECT_EQ(decode_errors(dump_file("a.h264", concat(all))), "");
 }
 
+// A snapshot while channel B codes H.264 is a picture of output B's frame
+// at B's size, coded aside: B's own stream stays H.264. A frame that is not
+// whole is passed over.
+TEST_F(VideoEncJpeg, SnapshotOfChannelBCodingH264IsAPictureOfOutputB) {
+  run.start([] {
+    h264_settings(0, 640, 360);
+    h264_settings(1, 320, 240);
+    video(1).jpeg_quality = 85;
+  });
+  VideoConsumer b(VIDEO_STREAM2);
+  Unit u;
+  ASSERT_TRUE(b.next(&u));
+  StreamState cap{};
+  ASSERT_EQ(stream_state_attach(CAPTURE_STREAM2, StreamMode_NV12, &cap), 0);
+  Bytes out(VIDEO_MAX_OUTPUT);
+  int n = 0;
+  for (int i = 0; i < 100 && n == 0; i++) {
+    FrameDesc *f = stream_state_dequeue_timeout(&cap, 30000);
+    ASSERT_NE(f, nullptr);
+    FrameDesc part = *f;
+    part.flags &= (uint8_t)~FRAME_WHOLE;
+    EXPECT_EQ(video_snapshot_jpeg(cap.streamq, &part, out.data(), (uint32_t)out.size()), 0);
+    n = video_snapshot_jpeg(cap.streamq, f, out.data(), (uint32_t)out.size());
+    ASSERT_GE(n, 0);
+  }
+  stream_state_detach(&cap);
+  ASSERT_GT(n, 0);
+  out.resize((size_t)n);
+  int w = 0, h = 0;
+  EXPECT_TRUE(jpeg_decodes(out, &w, &h));
+  EXPECT_EQ(w, 320);
+  EXPECT_EQ(h, 240);
+  ASSERT_TRUE(b.next(&u));
+  ASSERT_GE(u.data.size(), 4u);
+  EXPECT_EQ(Bytes(u.data.begin(), u.data.begin() + 4), (Bytes{0, 0, 0, 1}));   // still H.264
+}
+
 // Motion JPEG without metadata says so once, not for every picture.
 TEST_F(VideoEncJpeg, AbsentMetadataIsLoggedOnce) {
   video_snapshot_metadata = empty_source;

@@ -212,6 +212,55 @@ TEST_F(Recorder, ASnapshotMeetingAnIoErrorIsReportedAndRemoved) {
   std::string text(1 << 18, '\0');
   text.resize(log_copy(log_get_tail(), &text[0], text.size()));
   EXPECT_NE(text.find("error: file write failed: Input/output error (5)"), std::string::npos) << text;
+  // No name was handed out for it: a reader is told of the failure.
+  char name[64];
+  EXPECT_EQ(getRecordFilename(name, sizeof name, 0), -1);
+  EXPECT_STREQ(name, "unknown");
+}
+
+// What stream B sends that is no whole JPEG picture (an H.264 access unit,
+// a picture without its end) makes no file, and a reader waiting for the
+// name is told at once; then a picture is taken again.
+TEST_F(Recorder, ASnapshotOfNoPictureMakesNoFile) {
+  if (!have_ffmpeg()) GTEST_SKIP() << "ffmpeg missing";
+  std::vector<uint8_t> jpeg = test_jpeg("snapnot");
+  ASSERT_FALSE(jpeg.empty());
+  sim_storage_insert("mmcblk0p1", 0, 64 << 20, "vfat");
+  fileSysTick(get_param_block());
+  get_param_block()->recording.storage_device = 4;
+  get_param_block()->video[1].stream_mode = 3;
+  std::vector<uint8_t> h264 = {0, 0, 0, 1, 0x67, 0x64, 0, 0x28, 0xac, 0xd9, 0x40, 0x50};
+  std::vector<uint8_t> cut(jpeg.begin(), jpeg.end() - 2);
+  JpegProducer producer(h264);
+  static RecordEnv env;
+  env.env.name = "snapshot";
+  env.stream_id = 14;
+  start_thread(&env);
+  const std::vector<uint8_t> *sent[] = {&h264, &cut, &jpeg};
+  for (const std::vector<uint8_t> *data : sent) {
+    producer.jpeg = *data;
+    int rc = 1;
+    char name[64] = "";
+    std::thread reader([&] { rc = getRecordFilename(name, sizeof name, 30000); });
+    for (int i = 0; i < 1500 && !filesys_state.record_name_waiting; i++) sleep_ms(10);
+    stream_set_state_by_id(14, 1);
+    ASSERT_TRUE(producer.publish_when_attached());
+    reader.join();
+    for (int i = 0; i < 1500 && stream_get_state_by_id(14) == 1; i++) sleep_ms(20);
+    for (int i = 0; i < 1500 && !(stream_consumer_count(VIDEO_STREAM2) == 0 && filesys_all_read_only()); i++)
+      sleep_ms(20);
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM");
+    if (data != &jpeg) {
+      EXPECT_EQ(rc, -1) << data->size();
+      EXPECT_STREQ(name, "unknown");
+      EXPECT_TRUE(files.empty()) << files[0];
+    } else {
+      EXPECT_EQ(rc, 0);
+      ASSERT_EQ(files.size(), 1u);
+      EXPECT_EQ(files[0], name);
+      EXPECT_EQ(file_size(("/media/mmc/DCIM/" + files[0]).c_str()), jpeg.size());
+    }
+  }
 }
 
 TEST_F(Recorder, NoStorageStopsWithItsStatus) {

@@ -296,6 +296,10 @@ TEST_F(WebAuth, SessionEndsWhenIdleOrItsUserIsGoneOrChanged) {
   // control protocol), not the users form.
   cookie = "Cookie: Token=" + cookie_login("viewer", "look") + "\r\n";
   ASSERT_EQ(http_get("/Video[0].BitRate", cookie).status, 200);
+  // A form that changes no user (another's, here) ends no session.
+  std::string admin = "Cookie: Token=" + cookie_login("admin", "secret") + "\r\n";
+  ASSERT_EQ(http_post("/controls", "Video[0].GOPSize=20", admin).status, 200);
+  ASSERT_EQ(http_get("/Video[0].BitRate", cookie).status, 200);
   ASSERT_EQ(param_set_str("User[1].Delete", "1"), nullptr);
   EXPECT_EQ(http_get("/Video[0].BitRate", cookie).status, 401);
   // Made again under the same name: the old session stays ended.

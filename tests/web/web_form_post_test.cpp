@@ -196,10 +196,11 @@ TEST_F(WebForm, PermissionsDecideWhichKeysTakeEffect) {
   EXPECT_NE(r.body.find("Access denied"), std::string::npos);
   EXPECT_EQ(param("Video[0].GOPSize"), "30");
   EXPECT_EQ(param("GuestPermission"), "1");
+  // A form with a key the guest may not write is refused whole.
   set_users(PERM_STREAM_CONFIG, {std::make_tuple("admin", "pw", PERM_ADMIN)});
   r = http_post("/controls", "Video[0].GOPSize=42&GuestPermission=5");
   EXPECT_EQ(r.status, 401);
-  EXPECT_EQ(param("Video[0].GOPSize"), "42");
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
   EXPECT_EQ(param("GuestPermission"), "4");
   // A user may; Demo reads like an admin and writes nothing.
   r = curl("--basic -u admin:pw -d Video[0].GOPSize=43 -d redirect=/ok.htm", "/auth_controls");
@@ -210,7 +211,7 @@ TEST_F(WebForm, PermissionsDecideWhichKeysTakeEffect) {
   EXPECT_EQ(param("Video[0].GOPSize"), "43");
 }
 
-TEST_F(WebForm, BadValuesAndKeysGetAClearErrorAndTheRestApplies) {
+TEST_F(WebForm, BadValuesAndKeysGetAClearErrorAndChangeNothing) {
   HttpReply r = http_post("/streamA_controls", "BitRate=999999999&GOPSize=25&Nonsense=1&firmware=x&"
                                                "redirect=/setup_streama.htm");
   EXPECT_EQ(r.status, 400);
@@ -221,7 +222,15 @@ TEST_F(WebForm, BadValuesAndKeysGetAClearErrorAndTheRestApplies) {
   EXPECT_NE(r.body.find("Video[0].firmware: No such parameter"), std::string::npos);
   EXPECT_NE(r.body.find("href=\"/setup_streama.htm\""), std::string::npos);
   EXPECT_EQ(param("Video[0].BitRate"), "5000000");
-  EXPECT_EQ(param("Video[0].GOPSize"), "25");
+  EXPECT_EQ(param("Video[0].GOPSize"), "30");
+  // A value refused after others were set puts them back, the size a
+  // virtual row stored included.
+  r = http_post("/streamB_controls", "GOPSize=26&Resolution=640x480&BitRate=1");
+  EXPECT_EQ(r.status, 400);
+  EXPECT_EQ(param("Video[1].GOPSize"), "30");
+  EXPECT_EQ(param("Video[1].Resolution"), "auto");
+  EXPECT_EQ(http_post("/streamB_controls", "GOPSize=26&Resolution=640x480").status, 200);
+  EXPECT_EQ(param("Video[1].Resolution"), "640x480");
   // An upload row's name as a key of a form is no upload.
   r = http_post("/controls", "firmware=x&customzip=y&overlay=z");
   EXPECT_EQ(r.status, 400);

@@ -156,6 +156,12 @@ TEST_F(Template, GeneratorsShowTheCurrentValues) {
   ASSERT_EQ(param_set_str("Video[1].Resolution", "752x576"), nullptr);
   out = render("<form action='streamB_controls'><include src='resolutionB_options'></form>");
   EXPECT_NE(out.find("<option value=\"752x576\" selected>"), std::string::npos) << out;
+  // One the stream's own setting refuses (stored by an older program) is not.
+  get_param_block()->video[1].width = 1280;
+  get_param_block()->video[1].height = 720;
+  out = render("<form action='streamB_controls'><include src='resolutionB_options'></form>");
+  EXPECT_EQ(out.find("1280x720"), std::string::npos) << out;
+  EXPECT_EQ(out.find("selected"), std::string::npos) << out;
   ASSERT_EQ(param_set_str("Video[1].StreamMode", "15"), nullptr);
   out = render("<form action='streamB_controls'><include src='stream_mode_options'></form>");
   EXPECT_NE(out.find("<option value='15' selected>H.264 video in FLV</option>"), std::string::npos) << out;
