@@ -51,7 +51,9 @@ Follower *files(void) {
 int g_nfiles;
 
 const char *const kOwnerFile = "/run/sim/commands.owner";
-std::string g_claimed_root;   // the root this copy claimed (under g_lock)
+// The root this copy claimed (under g_lock). Plain storage: the first
+// claim may come from another file's static initialiser.
+char g_claimed_root[PATH_MAX];
 bool g_deferring;             // another copy owns the root
 
 void sleep_10ms(void) {
@@ -84,7 +86,7 @@ bool alive(pid_t pid) { return kill(pid, 0) == 0 || errno == EPERM; }
 // a copy that starts), or when the file still names expected (a copy that
 // has gone). False when another copy claimed it first.
 bool claim_locked(pid_t expected) {
-  g_claimed_root = root_dir();
+  snprintf(g_claimed_root, sizeof g_claimed_root, "%s", root_dir());
   int fd = owner_open(LOCK_EX, true);
   if (fd < 0) return true;
   bool ours = expected < 0 || owner_of(fd) == expected;
@@ -200,7 +202,7 @@ void sim_follow_commands(const char *board_path, int (*run)(const char *line), c
   w.run = run;
   w.tag = tag;
   // A copy claims the root with the first file it follows there.
-  if (g_claimed_root != root_dir()) claim_locked(-1);
+  if (strcmp(g_claimed_root, root_dir()) != 0) claim_locked(-1);
   // What the file holds already applies before the caller goes on (or,
   // without replay, is passed over).
   Pass pass;
