@@ -11,8 +11,15 @@
 // log line an episode when accept fails for want of descriptors or memory
 // (the pending connection keeps the socket readable: accepting again at once
 // would spin).
+//
+// At a ceiling the places are shared out among the addresses that want
+// them: a newcomer from an address holding fewer places than the address
+// holding the most takes one place of that address, so that a few addresses
+// each within their share cannot shut out another (listen_guard_pick).
 #pragma once
 #include <cstdint>
+
+struct sockaddr;
 
 enum {
   LISTEN_SERVERS = 4,           // the listeners that share the descriptors left over
@@ -26,7 +33,10 @@ enum {
   // costs the sending thread CPU for every packet, which the limit does not
   // measure. The share of the board's default limit (1024 descriptors).
   LISTEN_MAX_PLAYERS = 192,
-  LISTEN_ADDRESS_PART = 4         // one address may hold this part of the players
+  LISTEN_ADDRESS_PART = 4,        // one address may hold this part of the players
+  // A place younger than this is taken by a newcomer only when no older one
+  // can go: a client whose request or play is on its way is not cut off.
+  LISTEN_EVICT_GRACE_MS = 1000
 };
 
 struct ListenGuard {
@@ -64,3 +74,22 @@ bool listen_guard_accept_failed(ListenGuard *g, int err);
 // After accept succeeded: the first success after the episode's line says
 // "<name>: accepting connections again".
 void listen_guard_accepted(ListenGuard *g);
+
+// One place of a listener, as the sharing at its ceiling sees it.
+struct ListenPlace {
+  uint64_t addr;          // listen_guard_addr_key of the client's address
+  int64_t since;          // monotonic ms when the place was taken
+  uint64_t recent_bytes;  // what it moved lately, in the listener's own
+                          // window: 0 idle, then slow, then busy;
+                          // UINT64_MAX for one to take only when no other can go
+};
+// A key for a client's address: the same for the same host whatever the
+// port (an IPv4-mapped IPv6 address is its IPv4 address), 0 for none.
+uint64_t listen_guard_addr_key(const struct sockaddr *sa);
+// At a ceiling: which of the n places a newcomer from address addr takes.
+// -1 when addr holds as many places as any address (or there are none): the
+// newcomer is refused. Else the index of a place of the address holding the
+// most (of those tied, the one whose place moved least): of its places
+// older than LISTEN_EVICT_GRACE_MS the one that moved the fewest bytes
+// lately (the oldest of equals), else of its younger ones.
+int listen_guard_pick(const ListenPlace *places, unsigned n, uint64_t addr, int64_t now_ms);

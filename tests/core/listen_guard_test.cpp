@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <string>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <vector>
 
 #include "core/listen_guard.h"
 #include "core/log.h"
@@ -126,6 +129,47 @@ TEST(ListenGuard, EachWayOfRunningOutPauses) {
     EXPECT_FALSE(g.out_of_fds) << err;
     EXPECT_EQ(count(log_take(), "pausing"), 0) << err;
   }
+}
+
+// At a ceiling a newcomer from an address holding fewer places takes one
+// of the address holding the most: the place that moved least, a young one
+// only when nothing else can go; the address holding the most is refused.
+TEST(ListenGuard, NewcomerTakesAPlaceOfTheAddressHoldingMost) {
+  const int64_t now = 100000;
+  std::vector<ListenPlace> p;
+  for (uint64_t a = 1; a <= 4; a++)  // four addresses, three places each
+    for (int i = 0; i < 3; i++) p.push_back({a, now - 5000, 1000 + a * 10 + (uint64_t)i});
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 3, now), -1);
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 9, now), 0);  // least moved of all tied
+  p[7].recent_bytes = 0;  // address 3 has an idle one
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 9, now), 7);
+  p.push_back({2, now - 5000, 1u << 20});  // address 2 now holds the most
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 2, now), -1);
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 1, now), 3);
+  p[3] = {2, now - 10, 0};  // idle but young: a slow old one goes first
+  p[4].recent_bytes = 7;
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 1, now), 4);
+  for (ListenPlace &q : p) if (q.addr == 2) q.since = now - 10;
+  EXPECT_EQ(listen_guard_pick(p.data(), (unsigned)p.size(), 1, now), 3);  // only young ones left
+  EXPECT_EQ(listen_guard_pick(p.data(), 0, 1, now), -1);
+}
+
+TEST(ListenGuard, AddressKeyIgnoresThePort) {
+  struct sockaddr_in a = {}, b = {};
+  a.sin_family = b.sin_family = AF_INET;
+  inet_pton(AF_INET, "10.0.0.7", &a.sin_addr);
+  b = a;
+  a.sin_port = htons(1000);
+  b.sin_port = htons(2000);
+  struct sockaddr_in6 m = {};
+  m.sin6_family = AF_INET6;
+  inet_pton(AF_INET6, "::ffff:10.0.0.7", &m.sin6_addr);
+  uint64_t k = listen_guard_addr_key((struct sockaddr *)&a);
+  EXPECT_NE(k, 0u);
+  EXPECT_EQ(k, listen_guard_addr_key((struct sockaddr *)&b));
+  EXPECT_EQ(k, listen_guard_addr_key((struct sockaddr *)&m));
+  inet_pton(AF_INET, "10.0.0.8", &b.sin_addr);
+  EXPECT_NE(k, listen_guard_addr_key((struct sockaddr *)&b));
 }
 
 }  // namespace
