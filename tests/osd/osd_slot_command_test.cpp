@@ -199,7 +199,10 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   };
   Box box(64, 36, OSD_LAYOUT_NV12);
   std::vector<uint8_t> picture = box.picture();
-  // Not an image, or one that cannot be decoded: the slot ends empty.
+  // Not an image, or one that cannot be decoded: the slot ends empty, on
+  // either route.
+  osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 8);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
   osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 12);
   osd_send(osd_magick("-size 4x4 xc:red -interlace PNG PNG32:", "inter.png"), 0, 0, 0x01, 12);
   EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
@@ -393,6 +396,7 @@ TEST(OsdSlotCommand, CheckRefusesWhatWouldDoNothing) {
       {png, 60, 32, 0, 0, nullptr},
       {png, 10, 36, 0, 0, "the 4x4 image at 10,36 lies wholly outside the 64x36 frame"},
       {png, 10, 36, 320, 240, nullptr},
+      {png, 10, 36, 320, 0, "the 4x4 image at 10,36 lies wholly outside the 64x36 frame"},  // height: the capture's
       {png, 320, 0, 320, 240, "the 4x4 image at 320,0 lies wholly outside the 64x36 and 320x240 frames"},
       {png, 0, -4, 64, 36, "the 4x4 image at 0,-4 lies wholly outside the 64x36 frame"},
   };
