@@ -458,6 +458,7 @@ TEST(OsdSlotCommand, DmaImagesOutliveFrameChanges) {
     EXPECT_EQ(box.composite(), fresh[0]) << layout;
     osdSetDMA(0, box.dma.data(), box.dma.phys(), box.dma.size);
     osd_short(0, 0x02);
+    osd_short(3, 0x02, 10, 10, 12);  // moved hidden, it stays hidden
     at(sizes[2]);
     EXPECT_EQ(osd_channel(0)->slots[2].type, 0u);
     EXPECT_EQ(box.composite(), bare) << layout;
