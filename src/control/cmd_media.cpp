@@ -213,7 +213,16 @@ CMD_HANDLER(cmd_image_commit) {
     // Opaque, decoded as a run-length image: every channel has that route.
     c.opacity = 8;
     c.type = 1;
-    osdCommand(&c);
+    // What the overlay cannot show is refused as a bad argument, as the
+    // web upload refuses it, rather than answered ok and dropped.
+    char why[160];
+    if (osd_command_check(&c, why, sizeof why) != 0) {
+      log_printf("%s: slot %d refused: %s\n", "cmd_image_commit", slot, why);
+      free(copy);
+      st = CTL_ERR_RANGE;
+    } else {
+      osdCommand(&c);
+    }
   }
   free(b.data);
   b.data = nullptr;

@@ -1,8 +1,6 @@
 // The "overlay" thread: start-up, the standard-following loop and the end.
 #include "display/overlay_thread.h"
 
-#include <cstring>
-#include <poll.h>
 #include <unistd.h>
 
 #include "core/log.h"
@@ -18,20 +16,6 @@ CtlChannel *gui_ctl_channel;
 namespace {
 
 GuiContext *g_ctx;   // the running thread's record, for the posters
-
-// Images posted for the OSD are taken and their buffer returned; the menu
-// has nothing that shows them.
-void take_posted_images(GuiContext *ctx) {
-  while (Fifo_getNumEntries(ctx->image_fifo) > 0) {
-    void *buf = nullptr;
-    if (Fifo_get(ctx->image_fifo, &buf) != 0 || !buf) return;
-    const uint8_t *h = (const uint8_t *)buf;
-    uint32_t len;
-    memcpy(&len, h, 4);
-    log_printf("%s: image of %u bytes for slot %u dropped\n", "overlay", len, h[4]);
-    Fifo_put(ctx->free_fifo, buf);
-  }
-}
 
 void request_recreate(void) {
   if (g_ctx) g_ctx->recreate_osd = 1;
@@ -102,7 +86,6 @@ void *overlayThrFxn(void *arg) {
   osd_fill_bytes(0, 470, 64, 8, 0xFF);
 
   while (get_exit_code() == 0) {
-    take_posted_images(ctx);
     int wanted = wanted_std(ctx);
     if (wanted == osd_state.color_attrs.video_std && osd_state.color && !ctx->recreate_osd) {
       dvr_tick(ctx);
@@ -140,31 +123,11 @@ cleanup:
   return nullptr;
 }
 
+// The menu has nothing that shows a posted image: one is refused, so that
+// its poster answers so, rather than taken and dropped.
 int osd_post_image(const OverlayCommand *command) {
-  GuiContext *ctx = g_ctx;
-  if (!command || !ctx || !ctx->free_fifo || !ctx->image_fifo) return -1;
-  if (command->len > OSD_IMAGE_BUFFER - OSD_IMAGE_HEADER) {
-    log_printf("%s: image of %u bytes does not fit\n", "osd_post_image", command->len);
-    return -1;
-  }
-  struct pollfd p = {Fifo_getFd(ctx->free_fifo), POLLIN, 0};
-  if (poll(&p, 1, 2000) != 1) {
-    log_printf("%s: no free image buffer\n", "osd_post_image");
-    return -1;
-  }
-  void *buf = nullptr;
-  if (Fifo_get(ctx->free_fifo, &buf) != 0 || !buf) return -1;
-  uint8_t *h = (uint8_t *)buf;
-  uint32_t len = command->len;
-  uint16_t x = (uint16_t)command->x, y = (uint16_t)command->y;
-  memcpy(h, &len, 4);
-  h[4] = (uint8_t)(command->target & 0xF);
-  h[5] = (uint8_t)command->opacity;
-  memcpy(h + 6, &x, 2);
-  memcpy(h + 8, &y, 2);
-  h[10] = h[11] = 0;
-  if (len && command->data) memcpy(h + OSD_IMAGE_HEADER, command->data, len);
-  int rc = Fifo_put(ctx->image_fifo, buf);
-  dvr_post_key(0);  // the thread takes it at once
-  return rc;
+  if (!command) return -1;
+  log_printf("%s: the on-screen display shows no posted images, %u bytes for slot %u refused\n", "osd_post_image",
+             command->len, command->target & 0xF);
+  return -1;
 }

@@ -18,8 +18,6 @@ int overlay_prepare(ThreadEnv *env);
 // Points the video-processing reset at the record (planes re-created).
 void overlay_install_hooks(GuiContext *ctx);
 
-// Hands an image to the OSD thread: its buffer (waiting up to 2 s for it)
-// gets the header {u32 length, u8 slot, u8 opacity, u16 x, u16 y, 2 unused}
-// and the data. The put's result, or -1 (data too long, no buffer, no
-// thread).
+// An image for the OSD: the menu shows none, so it is refused with a log
+// line (-1), and the image buffer stays on the free FIFO.
 int osd_post_image(const OverlayCommand *command);

@@ -156,6 +156,8 @@ void osdInit(ParamBlock *block) {
   channels[1].config = &block->video[1].osd;
   channels[2].config = &block->display_osd;
   channels[3].config = &block->video[0].osd;
+  channels[0].stream = channels[3].stream = &block->video[0];
+  channels[1].stream = &block->video[1];
   avsync.on = 0;
   avsync.x = avsync.y = avsync.a = avsync.b = 0;
 }

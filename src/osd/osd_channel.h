@@ -33,6 +33,7 @@ enum {
 
 struct OsdChannel {
   OsdTextConfig *config;     // the live configuration record (not owned)
+  const VideoChannelParams *stream;  // the settings of the stream it draws into (NULL: none)
   uint32_t text_offset;      // byte offset of the text's top-left pixel
   uint32_t pitch;            // bytes per frame line
   uint32_t lines;
@@ -62,8 +63,9 @@ void osd_start(void);
 
 // The frame geometry of a channel (width is not kept: the pitch decides).
 void osdSetFormat(int channel, uint32_t width, uint32_t lines, int layout, uint32_t pitch);
-// The channel's overlay DMA buffer of size bytes (NULL: none). Images held
-// in the previous buffer (type-3 slots) are dropped.
+// The channel's overlay DMA buffer of size bytes (NULL: none). Images and
+// texts held in the buffer (type-3 slots) are drawn again into the new one,
+// as they are for a new frame geometry.
 void osdSetDMA(int channel, uint8_t *virt, uint32_t phys, size_t size);
 // Applies a changed configuration to the channel (its own record, whatever
 // config points at, and every channel sharing that record).

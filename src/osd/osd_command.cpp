@@ -87,11 +87,84 @@ void move_dma_image(OsdChannel *ch, OverlaySlot *s, int32_t nx, int32_t ny) {
   *s = n;
 }
 
+OsdRowWriter dma_writer(const OsdChannel *ch) {
+  switch (ch->layout) {
+    case OSD_LAYOUT_NV12: return osdPutRowNV12;
+    case OSD_LAYOUT_UYVY: return osdPutRowUYVY;
+    case OSD_LAYOUT_RGB16: return osdPutRow16;
+    case OSD_LAYOUT_RGB32: return (uint64_t)ch->pitch * ch->lines <= kMaxRgb32Frame ? osdPutRow32 : nullptr;
+    default: return nullptr;
+  }
+}
+
+// What an image of the DMA buffer keeps of itself (its payload, the file's
+// bytes behind it): the buffer holds its pixels for one frame geometry
+// only, and it is decoded again from the file whenever that changes.
+struct ImageSource {
+  int32_t x, y;   // where it was placed, before it is cut to a frame
+  uint32_t len;
+};
+
+uint8_t *image_source_new(const OverlayCommand *job) {
+  uint8_t *p = osd_payload_new(sizeof(ImageSource) + job->len, OSD_PAYLOAD_IMAGE);
+  if (!p) return nullptr;
+  ImageSource *img = (ImageSource *)p;
+  img->x = job->x;
+  img->y = job->y;
+  img->len = job->len;
+  memcpy(p + sizeof(ImageSource), job->data, job->len);
+  return p;
+}
+
+// The DMA route: src's image decoded straight into the channel's overlay
+// buffer at its place, under the channel's lock (the geometry and the
+// buffer stay as they are while it is written). 0 with the part of the
+// frame it covers in *rect: an empty rectangle at its place when this frame
+// shows none of it, or the channel has no buffer or geometry for it yet.
+// -1 when the file does not decode.
+int draw_image(const OsdChannel *ch, const uint8_t *src, OverlaySlot *rect) {
+  const ImageSource *img = (const ImageSource *)src;
+  *rect = OverlaySlot{};
+  rect->x = img->x;
+  rect->y = img->y;
+  // Layout 9 keeps its bytes where NV12 does.
+  OsdRowWriter writer = ch->layout == OSD_LAYOUT_NV12_LUMA ? osdPutRowNV12 : dma_writer(ch);
+  if (!writer || !ch->dma_virt || !ch->pitch || !ch->lines) return 0;
+  OsdDmaTarget t = {ch->dma_virt, ch->dma_size, ch->pitch, ch->lines, (int)ch->layout, img->x, img->y, 0};
+  const uint8_t *file = src + sizeof(ImageSource);
+  uint32_t w = 0, h = 0;
+  int rc = osdPngToRows(file, img->len, &t, writer, &w, &h);
+  // A 32-bit BMP's translucent pixels are blended with black.
+  if (rc == 1) rc = bmp_load_rows(file, img->len, &t, writer, 0, &w, &h);
+  if (rc != 0) return -1;
+  OverlaySlot s = *rect;
+  s.width = w;
+  s.height = h;
+  if (osd_clip_dma_slot(ch, &s)) *rect = s;
+  return 0;
+}
+
+// A DMA image moved: drawn again at its new place (whole, where it was cut
+// before).
+void move_image(OsdChannel *ch, OverlaySlot *s, int32_t x, int32_t y) {
+  uint8_t *src = osd_payload_ref(s->data);
+  ImageSource *img = (ImageSource *)src;
+  img->x = x;
+  img->y = y;
+  OverlaySlot r;
+  draw_image(ch, src, &r);
+  install(s, src, 0, r.x, r.y, r.width, r.height, s->opacity, OSD_SLOT_DMA);
+}
+
 void short_command(OsdChannel *ch, int channel, int slot, const OverlayCommand *c) {
   Locked l(ch);
   OverlaySlot *s = &ch->slots[slot];
   if (c->len == 3) {
     s->opacity = c->opacity;
+    if (s->type == OSD_SLOT_DMA && osd_payload_kind(s->data) == OSD_PAYLOAD_IMAGE) {
+      move_image(ch, s, c->x, c->y);
+      return;
+    }
     if (s->type == OSD_SLOT_DMA) {
       move_dma_image(ch, s, c->x, c->y);
       return;
@@ -156,38 +229,36 @@ void time_command(const OverlayCommand *c) {
   }
 }
 
-// The DMA route: the image decoded straight into the channel's overlay
-// buffer at its place, under the channel's lock (the geometry and the
-// buffer stay as they are while it is written). The slot's rectangle, or
-// type 0.
-uint32_t decode_to_dma(OsdChannel *ch, OverlayCommand *job, OsdRowWriter writer) {
-  OsdDmaTarget t = {ch->dma_virt, ch->dma_size, ch->pitch, ch->lines, (int)ch->layout, job->x, job->y, 0};
-  uint32_t w = 0, h = 0;
-  int rc = osdPngToRows(job->data, job->len, &t, writer, &w, &h);
-  // A 32-bit BMP's translucent pixels are blended with black.
-  if (rc == 1) rc = bmp_load_rows(job->data, job->len, &t, writer, 0, &w, &h);
-  if (rc != 0) return OSD_SLOT_EMPTY;
-  OverlaySlot s = {};
-  s.x = job->x;
-  s.y = job->y;
-  s.width = w;
-  s.height = h;
-  if (!osd_clip_dma_slot(ch, &s)) return OSD_SLOT_EMPTY;
-  job->x = s.x;
-  job->y = s.y;
-  job->width = s.width;
-  job->height = s.height;
-  return OSD_SLOT_DMA;
-}
-
-OsdRowWriter dma_writer(const OsdChannel *ch) {
-  switch (ch->layout) {
-    case OSD_LAYOUT_NV12: return osdPutRowNV12;
-    case OSD_LAYOUT_UYVY: return osdPutRowUYVY;
-    case OSD_LAYOUT_RGB16: return osdPutRow16;
-    case OSD_LAYOUT_RGB32: return (uint64_t)ch->pitch * ch->lines <= kMaxRgb32Frame ? osdPutRow32 : nullptr;
-    default: return nullptr;
+// Whether a w x h image at (x, y) lies wholly outside every frame the
+// channel is known to draw: the one it is given now, and the size its
+// stream is set to (what the stream's viewers get; another user of the
+// capture may have it at its own size meanwhile). Unknown sizes pass; the
+// reason names the frames it misses.
+bool wholly_outside(OsdChannel *ch, int32_t x, int32_t y, uint32_t w, uint32_t h, char *why, size_t size) {
+  uint32_t frame[2][2];
+  int n = 0;
+  {
+    Locked l(ch);
+    if (ch->pitch && ch->lines) {
+      frame[n][0] = osd_frame_width(ch);
+      frame[n++][1] = ch->lines;
+    }
+    if (ch->stream && ch->stream->width && ch->stream->height) {
+      frame[n][0] = ch->stream->width;
+      frame[n++][1] = ch->stream->height;
+    }
   }
+  for (int i = 0; i < n; i++)
+    if (x < (int64_t)frame[i][0] && y < (int64_t)frame[i][1] && (int64_t)x + w > 0 && (int64_t)y + h > 0)
+      return false;
+  if (!n) return false;
+  char frames[48];
+  if (n == 2 && (frame[0][0] != frame[1][0] || frame[0][1] != frame[1][1]))
+    snprintf(frames, sizeof frames, "the %ux%u and %ux%u frames", frame[0][0], frame[0][1], frame[1][0], frame[1][1]);
+  else
+    snprintf(frames, sizeof frames, "the %ux%u frame", frame[0][0], frame[0][1]);
+  if (size) snprintf(why, size, "the %ux%u image at %d,%d lies wholly outside %s", w, h, x, y, frames);
+  return true;
 }
 
 }  // namespace
@@ -249,7 +320,8 @@ void osdCommand(OverlayCommand *c) {
 
 int osd_command_check(const OverlayCommand *c, char *why, size_t size) {
   const char *reason = nullptr;
-  if ((c->target >> 4 & 3) >= 2 || !osd_channel((int)(c->target >> 4 & 3))) {
+  OsdChannel *ch = osd_channel((int)(c->target >> 4 & 3));
+  if ((c->target >> 4 & 3) >= 2 || !ch) {
     reason = "no such overlay channel";
   } else if (c->len <= 4) {
     return 0;
@@ -257,12 +329,15 @@ int osd_command_check(const OverlayCommand *c, char *why, size_t size) {
     reason = "no data";
   } else if (memcmp(c->data, "RLE ", 4) == 0 || memcmp(c->data, "RLEA", 4) == 0) {
     if (c->len < kRleHeader || !le16(c->data + 4) || !le16(c->data + 6)) reason = "run-length image without its size";
+    else if (wholly_outside(ch, c->x, c->y, le16(c->data + 4), le16(c->data + 6), why, size)) return -1;
   } else if (memcmp(c->data, "TEXT", 4) == 0) {
     if (c->len < kTextHeader) reason = "text command without its attributes";
   } else if (memcmp(c->data, "TIME", 4) == 0) {
     if (c->len != kTimeLen) reason = "time command of other than 16 bytes";
   } else {
-    return osd_image_check(c->data, c->len, why, size);
+    uint32_t w = 0, h = 0;
+    if (osd_image_size(c->data, c->len, &w, &h, why, size) != 0) return -1;
+    return wholly_outside(ch, c->x, c->y, w, h, why, size) ? -1 : 0;
   }
   if (!reason) return 0;
   if (size) snprintf(why, size, "%s", reason);
@@ -280,7 +355,7 @@ void osdDecodeImage(void *arg) {
   }
   const uint32_t opacity = job->opacity;
   uint32_t type = OSD_SLOT_RLEA;
-  uint8_t *runs = nullptr;
+  uint8_t *payload = nullptr;
   uint32_t runs_len = 0;
   bool dma = false;
   pthread_mutex_lock(&ch->lock);
@@ -288,7 +363,20 @@ void osdDecodeImage(void *arg) {
     if (!ch->dma_virt) {
       log_printf("no DMA ptr on osd %d\n", channel);
     } else {
-      type = decode_to_dma(ch, job, dma_writer(ch));
+      // The file is kept to draw the image again for another frame.
+      payload = image_source_new(job);
+      OverlaySlot r;
+      if (payload && draw_image(ch, payload, &r) == 0) {
+        type = OSD_SLOT_DMA;
+        job->x = r.x;
+        job->y = r.y;
+        job->width = r.width;
+        job->height = r.height;
+      } else {
+        osd_payload_unref(payload);
+        payload = nullptr;
+        type = OSD_SLOT_EMPTY;
+      }
       dma = true;
     }
   }
@@ -299,16 +387,16 @@ void osdDecodeImage(void *arg) {
     int rc = osdPngToRle(job->data, job->len, &rle, OSD_SLOT_RLEA);
     if (rc == 1) rc = bmp_load_osd(job->data, job->len, &rle, OSD_SLOT_RLEA);
     if (rc == 0 && rle.used) {
-      runs = osd_payload_new(rle.used, OSD_SLOT_RLE);
-      if (runs) {
-        memcpy(runs, rle.data, rle.used);
+      payload = osd_payload_new(rle.used, OSD_SLOT_RLE);
+      if (payload) {
+        memcpy(payload, rle.data, rle.used);
         runs_len = (uint32_t)rle.used;
         job->width = rle.width;
         job->height = rle.height;
       }
     }
     osd_rle_discard(&rle);
-    if (!runs) type = OSD_SLOT_EMPTY;
+    if (!payload) type = OSD_SLOT_EMPTY;
     pthread_mutex_lock(&ch->lock);
   }
   if (type == OSD_SLOT_EMPTY)
@@ -321,7 +409,7 @@ void osdDecodeImage(void *arg) {
     pending_hide[channel][slot] = 0;
     type = OSD_SLOT_EMPTY;
   }
-  install(&ch->slots[slot], runs, runs_len, job->x, job->y, job->width, job->height, opacity, type);
+  install(&ch->slots[slot], payload, runs_len, job->x, job->y, job->width, job->height, opacity, type);
   pthread_mutex_unlock(&ch->lock);
   free(job);
 }
@@ -427,13 +515,22 @@ bool burn_text(OsdChannel *ch, OverlaySlot *s, uint8_t *src) {
 }  // namespace
 
 void osd_reburn_slots(OsdChannel *ch) {
+  // Images are drawn again on the channels commands reach, texts only on
+  // channel 0, which burns them; copies elsewhere come back with the next
+  // copy of channel 0.
+  const bool own = ch == osd_channel(0) || ch == osd_channel(1);
   for (OverlaySlot &s : ch->slots) {
     if (s.type != OSD_SLOT_DMA) continue;
-    // Only channel 0 burns text; copies elsewhere come back with the next
-    // copy of channel 0. A decoded image keeps no source: it goes.
-    uint8_t *src = osd_payload_kind(s.data) == OSD_SLOT_DMA ? osd_payload_ref(s.data) : nullptr;
-    if (!src || ch != osd_channel(0) || !burn_text(ch, &s, src))
+    uint8_t *src = osd_payload_ref(s.data);
+    const int kind = osd_payload_kind(src);
+    OverlaySlot r;
+    if (own && kind == OSD_PAYLOAD_IMAGE) {
+      // One that cannot be drawn now keeps its place for the next frame.
+      if (draw_image(ch, src, &r) != 0) r.width = r.height = 0;
+      install(&s, osd_payload_ref(src), 0, r.x, r.y, r.width, r.height, s.opacity, OSD_SLOT_DMA);
+    } else if (kind != OSD_SLOT_DMA || ch != osd_channel(0) || !burn_text(ch, &s, src)) {
       install(&s, nullptr, 0, 0, 0, 0, 0, 0, OSD_SLOT_EMPTY);
+    }
     osd_payload_unref(src);
   }
 }

@@ -32,8 +32,10 @@ struct OverlayCommand {
 // Runs one command (below 5 bytes at once; images as a Worker job).
 void osdCommand(OverlayCommand *command);
 // Whether osdCommand will act on a command, asked before it is sent (the
-// web answers an upload with it): 0, or -1 with the reason in why (size
-// bytes). An image is decoded whole here to know.
+// web upload and the control protocol answer with it): 0, or -1 with the
+// reason in why (size bytes). An image is decoded whole here to know; one
+// placed wholly outside every frame its channel draws (the current one and
+// its stream's set size, where known) is refused.
 int osd_command_check(const OverlayCommand *command, char *why, size_t size);
 // The Worker job of an image command (an OverlayCommand of its own, heap).
 void osdDecodeImage(void *job);

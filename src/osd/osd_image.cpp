@@ -425,6 +425,10 @@ void osdPutRow16(void *target, const uint8_t *row, uint32_t width, int bpp) {
 }
 
 int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size) {
+  return osd_image_size(data, length, nullptr, nullptr, why, size);
+}
+
+int osd_image_size(const uint8_t *data, size_t length, uint32_t *width, uint32_t *height, char *why, size_t size) {
   Reason r = {why, size, ""};
   if (why && size) why[0] = 0;
   uint32_t rows = 0, w = 0, h = 0;
@@ -441,7 +445,11 @@ int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size) 
       return -1;
     }
   }
-  if (rc == 0 && rows == h && w) return 0;
+  if (rc == 0 && rows == h && w) {
+    if (width) *width = w;
+    if (height) *height = h;
+    return 0;
+  }
   if (why && size && !why[0]) reason_set(&r, "the image cannot be decoded");
   return -1;
 }

@@ -37,6 +37,8 @@ int bmp_load_rows(const uint8_t *data, size_t length, void *context, OsdRowWrite
 // decoded, its pixels dropped. 0, or -1 with the reason it is refused in
 // why (size bytes): the caller logs it, the decoder logs nothing then.
 int osd_image_check(const uint8_t *data, size_t length, char *why, size_t size);
+// The same, with the image's size when it decodes (either may be NULL).
+int osd_image_size(const uint8_t *data, size_t length, uint32_t *width, uint32_t *height, char *why, size_t size);
 
 // The run-length encoder: a buffer of width x height bytes at the start,
 // shrunk to what was used at the end.

@@ -29,7 +29,7 @@ bool osd_dma_rect_ok(const OsdChannel *ch, int32_t x, int32_t y, uint32_t w, uin
 // Cuts a DMA-image slot to the frame; false when nothing (or too much for
 // the buffer) is left.
 bool osd_clip_dma_slot(const OsdChannel *ch, OverlaySlot *s);
-// After a change of the channel's geometry or DMA buffer: burned-in texts
-// are burned again from what their slots keep; DMA images, laid out for the
-// old frame, are dropped (under the channel's lock).
+// After a change of the channel's geometry or DMA buffer: the images and
+// burned-in texts of the DMA buffer, laid out for the old frame, are drawn
+// again from what their slots keep (under the channel's lock).
 void osd_reburn_slots(OsdChannel *ch);

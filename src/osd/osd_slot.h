@@ -27,10 +27,15 @@ struct OverlaySlot {
   uint32_t type;
 };
 
+// Payload kinds besides the slot types.
+enum {
+  OSD_PAYLOAD_IMAGE = 8,  // the file an image in the DMA buffer was decoded from
+};
+
 // A zeroed payload of size bytes with one reference, holding data of a kind
 // (OSD_SLOT_RLE for run-length bytes of either type, OSD_SLOT_TEXT,
-// OSD_SLOT_DMA for what a text burned into the DMA buffer is made from);
-// NULL without memory.
+// OSD_SLOT_DMA for what a text burned into the DMA buffer is made from,
+// OSD_PAYLOAD_IMAGE); NULL without memory.
 uint8_t *osd_payload_new(size_t size, int kind);
 // The kind given when it was made (0 for NULL).
 int osd_payload_kind(const uint8_t *data);

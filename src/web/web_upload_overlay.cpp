@@ -90,9 +90,15 @@ void overlay_upload_done(WebRequest *req) {
   if ((u->header[4] >> 4 & 3) == kHdOsdKind) {
     OverlayCommand c = command_of(u);
     c.data = u->buf;
-    if (!web_osd_post_image || web_osd_post_image(&c) != 0) {
+    if (!web_osd_post_image) {
       log_printf("%s: no on-screen display takes images\n", "overlay_upload_done");
       web_request_add_error(req, "overlay", "No on-screen display to take the image");
+      release(req);
+      return;
+    }
+    // The display logs why it refused.
+    if (web_osd_post_image(&c) != 0) {
+      web_request_add_error(req, "overlay", "The on-screen display does not show uploaded images");
       release(req);
       return;
     }

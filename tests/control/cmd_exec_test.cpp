@@ -533,6 +533,37 @@ TEST_F(Dispatcher, ImagesAndMetadataStayInsideTheirBuffers) {
   call(25);   // left empty, as a fresh process has it
 }
 
+// A commit hands the overlay only what it can show: 16 bytes of noise are
+// refused as a bad argument (with the word), a PNG is taken; the buffer is
+// gone after either.
+TEST_F(Dispatcher, ImageCommitRefusesWhatTheOverlayCannotShow) {
+  static const uint8_t kPng[] = {
+      0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48, 0x44, 0x52, 0x00,
+      0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1F, 0x15, 0xC4, 0x89, 0x00,
+      0x00, 0x00, 0x0D, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9C, 0x63, 0xF8, 0xCF, 0xC0, 0xF0, 0x1F, 0x00, 0x05,
+      0x00, 0x01, 0xFF, 0x89, 0x99, 0x3D, 0x1D, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42,
+      0x60, 0x82};
+  struct Case {
+    std::vector<uint8_t> bytes;
+    uint8_t status;
+  } cases[] = {
+      {std::vector<uint8_t>{0x3C, 0x91, 0x07, 0xE2, 0x55, 0xA0, 0x1B, 0xC8, 0x6F, 0x02, 0xD9, 0x44, 0x8E, 0x13, 0x70, 0xBB},
+       CTL_ERR_RANGE},
+      {std::vector<uint8_t>(kPng, kPng + sizeof kPng), CTL_OK},
+  };
+  for (const Case &c : cases) {
+    const uint8_t n = (uint8_t)c.bytes.size();
+    ASSERT_EQ(call(70, {3, n, 0}).status, 0);
+    std::vector<uint8_t> chunk = {3, 0, 0};
+    chunk.insert(chunk.end(), c.bytes.begin(), c.bytes.end());
+    ASSERT_EQ(call(71, chunk).status, 0);
+    Reply r = call(72, {3, 0});
+    EXPECT_EQ(r.status, c.status) << (int)n;
+    EXPECT_EQ(r.body.size(), 4u);
+    EXPECT_EQ(call(71, {3, 0, 0, 1}).status, CTL_ERR_RANGE) << "the buffer outlived its commit";
+  }
+}
+
 namespace {
 int g_run_mode = 1;
 }  // namespace

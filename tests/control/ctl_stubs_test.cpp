@@ -91,9 +91,12 @@ TEST(CtlStubs, RequestsThroughTheDispatcher) {
   EXPECT_EQ(ctl_get_osd_datetime_format(ch, &date, &time), CTL_OK);
   EXPECT_EQ(date * 10 + time, 136);
 
-  // The image goes in 240-byte pieces into a buffer of its exact size: one
-  // byte more would have been refused.
+  // The image (a BMP of 8x39 pixels) goes in 240-byte pieces into a buffer
+  // of its exact size: one byte more would have been refused.
   std::vector<uint8_t> image(1000, 0x5A);
+  const uint8_t bmp[30] = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 8, 0, 0, 0, 39, 0, 0, 0, 1, 0, 24, 0};
+  memcpy(image.data(), bmp, sizeof bmp);
+  memset(image.data() + 30, 0, 4);   // no compression
   EXPECT_EQ(ctl_send_image(ch, 4, 0, image.data(), image.size()), CTL_OK);
   EXPECT_EQ(ctl_send_image(ch, 4, 0, image.data(), 0), CTL_ERR_RANGE);
   EXPECT_EQ(ctl_image_alloc(ch, 5, 10), CTL_OK);

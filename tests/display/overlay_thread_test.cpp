@@ -124,18 +124,20 @@ TEST_F(OverlayThread, PlanesFollowTheStandardAndAReset) {
   EXPECT_EQ(osd_scale, 1);
 }
 
-TEST_F(OverlayThread, PostedImagesGiveTheirBufferBack) {
+// The menu shows no posted image: each is refused (its poster answers so)
+// and the image buffer stays free.
+TEST_F(OverlayThread, PostedImagesAreRefused) {
   display.std = 5;
   start();
+  ASSERT_TRUE(eventually([&] { return Fifo_getNumEntries(ctx.free_fifo) == 1; }));
   static uint8_t data[64] = {1, 2, 3};
   OverlayCommand c = {};
   c.data = data;
   c.len = sizeof data;
   c.target = 0x23;
-  // Three in a row: each waits for the buffer the thread hands back.
-  for (int i = 0; i < 3; i++) EXPECT_EQ(osd_post_image(&c), 0) << i;
-  c.len = OSD_IMAGE_BUFFER - OSD_IMAGE_HEADER + 1;
-  EXPECT_EQ(osd_post_image(&c), -1);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(osd_post_image(&c), -1) << i;
+  EXPECT_EQ(Fifo_getNumEntries(ctx.image_fifo), 0);
+  EXPECT_EQ(Fifo_getNumEntries(ctx.free_fifo), 1);
 }
 
 TEST_F(OverlayThread, AFailedStartMeetsBothRendezvous) {

@@ -3,7 +3,11 @@
 // image files into the slots of a small channel, composited after each one
 // into a frame between guard bands; the DMA buffer has guards too.
 // Bytes: layout choice, then records of u16 length, target, opacity, x and
-// y (signed bytes) and the command's bytes.
+// y (signed bytes) and the command's bytes. A target with bit 6 set changes
+// the frame's size instead (lines less by x & 7, width by y & 7 pairs of
+// pixels; the capture does so as viewers come and go), and the images of
+// the DMA buffer are drawn again for it. Each command is checked as the web
+// and the control protocol check it before it is sent.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +54,12 @@ int fuzz_one(const uint8_t *data, size_t size) {
     c.x = (int8_t)data[i + 4];
     c.y = (int8_t)data[i + 5];
     i += 6;
+    if (c.target & 0x40) {
+      const uint32_t w = width - 2 * (uint32_t)(c.y & 7);
+      osdSetFormat(0, w, lines - (uint32_t)(c.x & 7), layout, w * bpp);
+      osdComposite(0, mem.data() + guard, 0);
+      continue;
+    }
     uint32_t n = len < size - i ? len : (uint32_t)(size - i);
     if (len > 4) {
       c.data = (uint8_t *)malloc(n ? n : 1);
@@ -59,6 +69,8 @@ int fuzz_one(const uint8_t *data, size_t size) {
     } else {
       c.len = len;
     }
+    char why[160];
+    osd_command_check(&c, why, sizeof why);
     osdCommand(&c);
     osdComposite(c.target & 0x10 ? 1 : 0, mem.data() + guard, 0);
     if (!guards_ok(mem, frame, guard) || !guards_ok(dma, frame, guard)) {

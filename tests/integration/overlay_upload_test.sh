@@ -8,7 +8,10 @@
 # refused; an upload cut by its client leaves nothing behind. The logo as a
 # palette PNG (as most logos are) shows too; an image that cannot be
 # decoded and an empty upload are answered 400 with the reason, which the
-# upload page shows (headless Chromium, when installed).
+# upload page shows (headless Chromium, when installed). With stream A
+# scaled, a square put in while nobody watches shows to each viewer after;
+# one placed outside the frame, one for the HD on-screen display and noise
+# committed over the control protocol are refused.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -149,6 +152,56 @@ refused "$W/half.bin" "overlay: the PNG image cannot be read"
 refused "$W/empty.bin" "overlay: nothing was sent"
 shows pal2 200 400 || fail "a refused image changed the palette logo"
 echo "ok: refused with their reasons"
+
+# Stream A scaled to 1280x720 of the 1080p input: while nobody watches A the
+# capture makes it at the monitor's 1920x1080, and at 1280x720 for A's
+# viewers. A red square decoded into the overlay buffer (opacity 12) with
+# nobody watching shows to each viewer after, one after the other.
+a_size() { grep -o ' A:[0-9]*x[0-9]*' "$LOG" | tail -1 | cut -c4-; }
+wait_unwatched() {
+  for _ in $(seq 1 300); do [ "$(a_size)" = 1920x1080 ] && return 0; sleep 0.1; done
+  fail "stream A still made at $(a_size) for a viewer"
+}
+# red <name>: the mean colour of the square's middle, as "R G B".
+red() {
+  convert "$W/$1.png" -crop 32x32+1016+116 +repage -resize '1x1!' \
+    -format '%[fx:int(255*r)] %[fx:int(255*g)] %[fx:int(255*b)]' info:
+}
+is_red() { local c; read -ra c <<<"$(red "$1")"; [ "${c[0]}" -gt 180 ] && [ "${c[1]}" -lt 80 ] && [ "${c[2]}" -lt 80 ]; }
+st=$($C -o /dev/null -w '%{http_code}' --basic -u admin:secret -d Video[0].Width=1280 -d Video[0].Height=720 \
+  -d redirect=/index.htm "$B/controls")
+[ "$st" = 303 ] || fail "stream A at 1280x720: $st"
+convert -size 64x64 xc:'#ff0000' PNG24:"$W/red.png" || fail "ImageMagick red"
+RED=$(stat -c %s "$W/red.png")
+wait_unwatched
+body "$W/red.bin" "$RED" 5 12 1000 100 "$W/red.png"
+[ "$(post op:pw "$W/red.bin")" = 200 ] || fail "red square refused"
+for v in 1 2; do
+  frame "viewer$v"
+  [ "$(identify -format %wx%h "$W/viewer$v.png")" = 1280x720 ] || fail "viewer $v: A not at 1280x720"
+  is_red "viewer$v" || fail "viewer $v does not see the red square: $(red "viewer$v")"
+  wait_unwatched
+done
+echo "ok: a square put in with nobody watching shows to each viewer after"
+
+# Answered as failures, with their reason and one log line: an image placed
+# wholly outside every frame of A, one for the HD on-screen display (which
+# shows none), and noise committed over the control protocol.
+body "$W/out.bin" "$RED" 5 12 2000 100 "$W/red.png"
+refused "$W/out.bin" "the 64x64 image at 2000,100 lies wholly outside the 1920x1080 and 1280x720 frames"
+body "$W/hd.bin" "$RED" 32 12 0 0 "$W/red.png"
+refused "$W/hd.bin" "The on-screen display does not show uploaded images"
+[ "$(grep -c 'osd_post_image: the on-screen display shows no posted images' "$LOG")" = 1 ] ||
+  fail "the HD on-screen display's refusal is not logged once"
+CTL="$M7391_SOURCE_DIR/tests/control/ctl_client.py"
+"$CTL" image_alloc 6 16 | grep -q 'status 0' || fail "image_alloc"
+"$CTL" image_chunk 6 0 hex:3c9107e255a01bc86f02d9448e1370bb | grep -q 'status 0' || fail "image_chunk"
+"$CTL" image_commit 6 0 | grep -q 'status 2 (out of range)' || fail "noise committed is not refused"
+[ "$(grep -c 'cmd_image_commit: slot 6 refused: not a PNG or BMP image' "$LOG")" = 1 ] ||
+  fail "the refused commit is not logged once"
+frame after
+is_red after || fail "a refusal changed the red square"
+echo "ok: placed outside, for the HD on-screen display and noise committed: refused"
 PW_DIR=${M7391_PLAYWRIGHT_DIR:-$HOME/.cache/m7391-playwright}
 if [ -x /usr/bin/chromium ] && [ -d "$PW_DIR/node_modules/playwright-core" ] && command -v node >/dev/null; then
   NODE_PATH="$PW_DIR/node_modules" timeout 240 node "$(dirname "$0")/overlay_page_check.js" "$B" "$W/half.png" \

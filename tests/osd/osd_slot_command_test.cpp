@@ -199,7 +199,10 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   };
   Box box(64, 36, OSD_LAYOUT_NV12);
   std::vector<uint8_t> picture = box.picture();
-  // Not an image, or one that cannot be decoded: the slot ends empty.
+  // Not an image, or one that cannot be decoded: the slot ends empty, on
+  // either route.
+  osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 8);
+  EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
   osd_send({'x', 'y', 'z'}, 0, 0, 0x01, 12);
   osd_send(osd_magick("-size 4x4 xc:red -interlace PNG PNG32:", "inter.png"), 0, 0, 0x01, 12);
   EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
@@ -246,19 +249,18 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   f = box.composite();
   EXPECT_EQ(f[0], 255);
   EXPECT_TRUE(std::equal(f.begin() + 64 * 36, f.end(), picture.begin() + 64 * 36));
-  // Another frame size drops the image (its pixels are laid out for the
-  // old one) rather than show it garbled.
-  osdSetFormat(0, 64, 34, OSD_LAYOUT_NV12, 64);
-  EXPECT_EQ(s.type, 0u);
   osdSetFormat(0, 64, 36, OSD_LAYOUT_NV12, 64);
   send_png(-3, -2, 0x01, 12);
-  // A move carries the pixels along, by whole chroma samples.
+  // A move draws the image again at its new place, whole where it was cut.
   osd_short(3, 0x01, 31, 21, 12);
-  EXPECT_EQ(s.x, 32);
-  EXPECT_EQ(s.y, 22);
+  EXPECT_EQ(s.x, 31);
+  EXPECT_EQ(s.y, 21);
+  EXPECT_EQ(s.width, 20u);
+  EXPECT_EQ(s.height, 8u);
   f = box.composite();
-  EXPECT_EQ(f[22 * 64 + 32], 255);
-  EXPECT_EQ(f[(22 + 3) * 64 + 32 + 5], 0);  // the black rectangle, moved
+  EXPECT_EQ(f[21 * 64 + 31], 255);
+  EXPECT_EQ(f[(21 + 2) * 64 + 31 + 5], 0);  // the black rectangle, whole
+  EXPECT_EQ(f[(21 + 5) * 64 + 31 + 12], 0);
   // Channel 1 has no DMA buffer: opacity 12 falls back to the runs.
   send_png(0, 0, 0x11, 12);
   EXPECT_EQ(osd_channel(1)->slots[1].type, 2u);
@@ -316,8 +318,8 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
   const size_t row = 4 * 128;
   EXPECT_TRUE(std::equal(f.begin() + row + 20, f.begin() + row + 2 * (9 + 32), u.dma.data() + row + 20));
 
-  // Text burned at one frame size, then the capture switches to another
-  // (and layout): it shows as if burned for the new frame.
+  // Text and an image drawn at one frame size, then the capture switches to
+  // another (and layout): they show as if made for the new frame.
   for (int layout : {OSD_LAYOUT_UYVY, OSD_LAYOUT_NV12}) {
     Box big(160, 72, layout);
     std::vector<uint8_t> bare = big.picture();
@@ -330,9 +332,10 @@ TEST(OsdSlotCommand, ImagesTextsAndChannelThree) {
     EXPECT_EQ(t.type, 3u);
     EXPECT_EQ(t.x, 10);
     EXPECT_EQ(t.y, 8);
-    EXPECT_EQ(osd_channel(0)->slots[1].type, 0u);
+    EXPECT_EQ(osd_channel(0)->slots[1].type, 3u);
     f = big.composite();
     EXPECT_NE(f, bare);
+    EXPECT_EQ(f[layout == OSD_LAYOUT_UYVY ? 1 : 0], 255);  // the image's white corner
     osdSetText(5, 10, 8, "AB", 2, 6);
     EXPECT_EQ(big.composite(), f) << layout;
   }
@@ -376,6 +379,89 @@ TEST(OsdSlotCommand, CheckRefusesWhatWouldDoNothing) {
     char why[160] = "";
     EXPECT_EQ(osd_command_check(&cmd, why, sizeof why), c.reason ? -1 : 0) << c.len << " " << why;
     EXPECT_STREQ(why, c.reason ? c.reason : "") << c.len;
+  }
+  // An image placed wholly outside the frame shows nowhere; one that
+  // reaches into the frame its stream is set to shows to its viewers (the
+  // capture may make another size meanwhile).
+  const std::vector<uint8_t> png = osd_magick("-size 4x4 xc:red PNG32:", "place.png");
+  struct Place {
+    std::vector<uint8_t> data;
+    int32_t x, y;
+    uint16_t set_w, set_h;
+    const char *reason;
+  } places[] = {
+      {rlea, 64, 0, 0, 0, "the 4x1 image at 64,0 lies wholly outside the 64x36 frame"},
+      {rlea, -4, 35, 0, 0, "the 4x1 image at -4,35 lies wholly outside the 64x36 frame"},
+      {rlea, -3, 35, 0, 0, nullptr},
+      {png, 60, 32, 0, 0, nullptr},
+      {png, 10, 36, 0, 0, "the 4x4 image at 10,36 lies wholly outside the 64x36 frame"},
+      {png, 10, 36, 320, 240, nullptr},
+      {png, 10, 36, 320, 0, "the 4x4 image at 10,36 lies wholly outside the 64x36 frame"},  // height: the capture's
+      {png, 320, 0, 320, 240, "the 4x4 image at 320,0 lies wholly outside the 64x36 and 320x240 frames"},
+      {png, 0, -4, 64, 36, "the 4x4 image at 0,-4 lies wholly outside the 64x36 frame"},
+  };
+  for (const Place &p : places) {
+    block.video[0].width = p.set_w;
+    block.video[0].height = p.set_h;
+    OverlayCommand cmd = {};
+    cmd.target = 0x01;
+    cmd.data = (uint8_t *)p.data.data();
+    cmd.len = (uint32_t)p.data.size();
+    cmd.x = p.x;
+    cmd.y = p.y;
+    char why[160] = "";
+    EXPECT_EQ(osd_command_check(&cmd, why, sizeof why), p.reason ? -1 : 0) << p.x << "," << p.y;
+    EXPECT_STREQ(why, p.reason ? p.reason : "") << p.x << "," << p.y;
+  }
+  block.video[0].width = block.video[0].height = 0;
+}
+
+// An image decoded into the DMA buffer stays through changes of the frame
+// (the capture's size as viewers come and go) and of the buffer: each frame
+// shows it as an upload at that size would, also after a frame that shows
+// none of it; a hidden one stays hidden.
+TEST(OsdSlotCommand, DmaImagesOutliveFrameChanges) {
+  Bytes png = osd_magick("-size 24x10 xc:red -fill blue -draw 'rectangle 5,2 12,5' PNG32:", "keep.png");
+  ASSERT_FALSE(png.empty());
+  for (int layout : {OSD_LAYOUT_NV12, OSD_LAYOUT_UYVY}) {
+    const uint32_t bpp = layout == OSD_LAYOUT_UYVY ? 2 : 1;
+    Box box(160 * bpp, 72, layout);
+    const std::vector<uint8_t> bare = box.picture();
+    struct Size {
+      uint32_t width, lines;
+    } sizes[] = {{160, 72}, {64, 36}, {96, 40}};
+    auto at = [&](const Size &z) { osdSetFormat(0, z.width, z.lines, layout, z.width * bpp); };
+    auto send = [&](int32_t x, int32_t y) {
+      osd_send(std::vector<uint8_t>(png.begin(), png.end()), x, y, 0x02, 12);
+      ASSERT_EQ(osd_channel(0)->slots[2].type, 3u);
+    };
+    // What an upload at each size shows.
+    std::vector<std::vector<uint8_t>> fresh;
+    for (const Size &z : sizes) {
+      at(z);
+      send(70, 30);
+      fresh.push_back(box.composite());
+      osdClearSlot(2);
+    }
+    at(sizes[0]);
+    send(70, 30);
+    for (int i : {1, 0, 2, 1, 0}) {
+      at(sizes[i]);
+      const OverlaySlot &s = osd_channel(0)->slots[2];
+      EXPECT_EQ(s.type, 3u) << layout << " size " << i;
+      // 64x36 shows none of it: nothing is drawn, nor anything left over.
+      EXPECT_EQ(box.composite(), i == 1 ? bare : fresh[(size_t)i]) << layout << " size " << i;
+    }
+    // Another buffer (the capture started again) gets it too.
+    GuardedBuffer other(box.frame_size);
+    osdSetDMA(0, other.data(), other.phys(), other.size);
+    EXPECT_EQ(box.composite(), fresh[0]) << layout;
+    osdSetDMA(0, box.dma.data(), box.dma.phys(), box.dma.size);
+    osd_short(0, 0x02);
+    osd_short(3, 0x02, 10, 10, 12);  // moved hidden, it stays hidden
+    at(sizes[2]);
+    EXPECT_EQ(osd_channel(0)->slots[2].type, 0u);
+    EXPECT_EQ(box.composite(), bare) << layout;
   }
 }
 

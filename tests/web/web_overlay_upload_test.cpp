@@ -83,11 +83,17 @@ TEST(WebOverlayUpload, PiecesCommandsAndRefusals) {
       {header(10, 0x03, 8, 0, 0) + std::string("RLEA\0\0\2\0\0\0", 10), "run-length image without its size"},
       {header(16, 0x03, 8, 0, 0) + std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16), "the PNG image cannot be read"},
       {header(8, 0x03, 8, 0, 0) + "GIF89a..", "not a PNG or BMP image"},
+      {header((uint32_t)rlea.size(), 0x03, 8, 64, 0) + rlea, "the 8x2 image at 64,0 lies wholly outside the 64x36 frame"},
+      {header((uint32_t)rlea.size(), 0x03, 8, 0, -2) + rlea, "the 8x2 image at 0,-2 lies wholly outside the 64x36 frame"},
+      // The display refuses (and logs) what it would not show.
+      {header((uint32_t)rlea.size(), 0x23, 8, 9, 9) + rlea, "The on-screen display does not show uploaded images"},
   };
+  web_osd_post_image = [](const OverlayCommand *) { return -1; };
   for (const Refused &r : refused) {
     EXPECT_TRUE(upload(r.body, 5)) << r.reason;
     EXPECT_NE(last_errors.find("overlay: " + r.reason), std::string::npos) << last_errors;
   }
+  web_osd_post_image = nullptr;
   EXPECT_EQ(s.type, 2u);
   EXPECT_EQ(s.x, -2);
 }
