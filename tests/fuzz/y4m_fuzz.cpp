@@ -6,13 +6,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fuzz_root.h"
 #include "platform/sim/sim_capture.h"
 #include "platform/sim/sim_control.h"
 
 int fuzz_one(const uint8_t *data, size_t size) {
   SimY4mHeader h;
   sim_y4m_parse_header(data, size, &h);
-  static std::string path = "/tmp/y4m_fuzz." + std::to_string(getpid()) + ".y4m";
+  static std::string path = fuzz_root() + "/y4m_fuzz.y4m";
   FILE *f = fopen(path.c_str(), "wb");
   if (!f) return 0;
   if (size) fwrite(data, 1, size, f);
