@@ -381,7 +381,8 @@ int tree_remove(int dir, const char *name) {
 // What a step set aside is kept in the staging folder as "k<step>".
 enum StepKind : uint8_t {
   STEP_FOLDER_MADE,   // a folder made where nothing stood
-  STEP_SET_ASIDE,     // what stood there (a link where a folder goes, the settings, a folder where the listing goes)
+  STEP_SET_ASIDE,     // what stood there: a link where a folder goes, the settings,
+                      // a folder where the listing goes
   STEP_PLACED,        // a file moved in where nothing stood
   STEP_REPLACED,      // a file moved in over another, which was kept
 };
@@ -417,7 +418,9 @@ int step_room(Unpack *u) {
   return 0;
 }
 
-void step_done(Unpack *u, StepKind kind, uint32_t place, uint32_t len) { u->steps[u->used++] = {kind, place, len}; }
+void step_done(Unpack *u, StepKind kind, uint32_t place, uint32_t len) {
+  u->steps[u->used++] = {kind, place, len};
+}
 
 void kept_name(char *buf, size_t size, uint32_t step) { snprintf(buf, size, "k%u", step); }
 
@@ -490,8 +493,10 @@ int place_file(Unpack *u, uint32_t place, const char *staged) {
   bool over = rc == 0 && fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode);
   kept_name(kept, sizeof kept, u->used);
   if (over && linkat(dir, leaf, u->stage, kept, 0) != 0) rc = -1;
-  if (rc == 0 && renameat(u->stage, staged, dir, leaf) == 0) step_done(u, over ? STEP_REPLACED : STEP_PLACED, place, len);
-  else rc = -1;
+  if (rc == 0 && renameat(u->stage, staged, dir, leaf) == 0)
+    step_done(u, over ? STEP_REPLACED : STEP_PLACED, place, len);
+  else
+    rc = -1;
   close(dir);
   return rc;
 }

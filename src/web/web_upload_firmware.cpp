@@ -65,10 +65,12 @@ void customzip_upload_done(WebRequest *req) {
     if (rc == -1) web_request_add_error(req, "customzip", "The bundle is refused (see the program log)");
     else if (rc == -2)
       web_request_add_error(req, "customzip",
-                            "The bundle could not be written; the old bundle and its pages are kept (see the program log)");
+                            "The bundle could not be written; the old bundle and its pages are kept "
+                            "(see the program log)");
     else if (rc < 0)
       web_request_add_error(req, "customzip",
-                            "The bundle could not be written, nor all of the old pages put back (see the program log)");
+                            "The bundle could not be written, nor all of the old pages put back "
+                            "(see the program log)");
   }
   free(u->block);
   free(u);

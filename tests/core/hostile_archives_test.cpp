@@ -210,7 +210,9 @@ int cramped(int, int writing, size_t *n) {
 
 // A flash that loses power after g_flash_ops more erases and writes.
 int g_flash_ops;
-int cut_write(const void *buf, uint32_t off, size_t len) { return g_flash_ops-- > 0 ? mem_write(buf, off, len) : -1; }
+int cut_write(const void *buf, uint32_t off, size_t len) {
+  return g_flash_ops-- > 0 ? mem_write(buf, off, len) : -1;
+}
 int cut_erase(uint32_t off) { return g_flash_ops-- > 0 ? mem_erase(off) : -1; }
 
 void put_file(const std::string &path, const std::string &text) {
@@ -538,7 +540,9 @@ TEST_F(HostileArchives, BundleIsTakenWholeOrNotAtAll) {
   unchanged("a full disk");
   // A flash whose first write fails: the old block is written back.
   struct FailOnce {
-    static int write(const void *buf, uint32_t off, size_t len) { return g_flash_ops++ ? mem_write(buf, off, len) : -1; }
+    static int write(const void *buf, uint32_t off, size_t len) {
+      return g_flash_ops++ ? mem_write(buf, off, len) : -1;
+    }
   };
   const FirmwareFlash fail_once = {mem_read, FailOnce::write, mem_erase};
   firmware_flash = &fail_once;
