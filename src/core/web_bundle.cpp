@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -25,6 +26,9 @@
 namespace {
 
 int g_size = -1;
+// One writer of the web root's bundle at a time (the web upload, the menu,
+// a rescue file): they share the staging folder.
+std::mutex g_bundle_lock;
 
 uint32_t le32(const uint8_t *p) {
   return (uint32_t)p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
@@ -664,6 +668,7 @@ int customzip_check(const uint8_t *zip, uint32_t size) {
 }
 
 int customzip_load(void) {
+  std::lock_guard<std::mutex> l(g_bundle_lock);
   int root = sys_open(kHtml, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root >= 0) {
     // What an unpack cut short by a power cut left behind.
@@ -698,6 +703,7 @@ int customzip_load(void) {
 }
 
 int customzip_clear(void) {
+  std::lock_guard<std::mutex> l(g_bundle_lock);
   firmware_flash->erase(MTD_WEBBUNDLE_OFF);
   int root = sys_open(kHtml, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (root >= 0) {
@@ -716,6 +722,7 @@ int customzip_save(const uint8_t *block, uint32_t size) {
                size >= 4 ? size - 4 : 0);
     return -1;
   }
+  std::lock_guard<std::mutex> l(g_bundle_lock);
   Bundle b;
   if (bundle_read(block + 4, size - 4, &b) != 0) return -1;
   log_printf("%s: size=%u\n", "customzip_save", size);

@@ -547,9 +547,11 @@ TEST_F(HostileArchives, BundleIsTakenWholeOrNotAtAll) {
   const FirmwareFlash fail_once = {mem_read, FailOnce::write, mem_erase};
   firmware_flash = &fail_once;
   g_flash_ops = 0;
+  log_reset();
   EXPECT_EQ(save(next), -2);
   firmware_flash = &kMemFlash;
   unchanged("a flash write that fails");
+  EXPECT_EQ(log_text().find("could not be put back"), std::string::npos) << log_text();
   EXPECT_EQ(customzip_size(), (int)read_file(dir + "/zip_good.zip").size());
 
   // A power cut at each step of storing it: what the box finds at its next
