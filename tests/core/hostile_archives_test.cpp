@@ -565,6 +565,11 @@ TEST_F(HostileArchives, BundleIsTakenWholeOrNotAtAll) {
     EXPECT_EQ(customzip_load(), 0) << ops;
   }
 
+  std::vector<ZipEntry> many;
+  for (int i = 0; i < 300; i++) many.push_back(page("many/" + std::to_string(i) + ".htm"));
+  EXPECT_EQ(save(zip_make(many)), 0);
+  EXPECT_EQ(read_file(html + "/many/299.htm").size(), 12u);
+
   // A folder left where the listing goes is cleared by the next bundle, and
   // by clearing the bundle.
   for (int clear = 0; clear < 2; clear++) {
