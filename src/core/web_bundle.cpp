@@ -143,8 +143,8 @@ bool written_before(const char *a, const char *b) {
   }
 }
 
-// The first entry that names as a file what another names or holds as a
-// folder; -1 when none, -2 without memory.
+// An entry that names as a file what another names or holds as a folder;
+// -1 when none, -2 without memory.
 int file_and_folder(const char *names, uint32_t count) {
   uint16_t *order = (uint16_t *)malloc((count ? count : 1) * sizeof *order);
   if (!order) return -2;
@@ -310,7 +310,7 @@ int check_entries(const uint8_t *zip, uint32_t size, uint32_t cd, uint32_t count
   // A file cannot also be a folder: the writer would have to replace one
   // by the other.
   int both = file_and_folder(b->names, count);
-  if (both == -2) return -1;
+  if (both == -2) return refuse("out of memory", count);
   if (both >= 0) return refuse("a file that is also a folder of the bundle", (uint32_t)both);
   return 0;
 }
