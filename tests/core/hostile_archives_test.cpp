@@ -567,8 +567,10 @@ TEST_F(HostileArchives, BundleIsTakenWholeOrNotAtAll) {
 
   std::vector<ZipEntry> many;
   for (int i = 0; i < 300; i++) many.push_back(page("many/" + std::to_string(i) + ".htm"));
+  log_reset();
   EXPECT_EQ(save(zip_make(many)), 0);
   EXPECT_EQ(read_file(html + "/many/299.htm").size(), 12u);
+  EXPECT_EQ(log_text().find("customzip_unpack"), std::string::npos) << log_text();
 
   // A folder left where the listing goes is cleared by the next bundle, and
   // by clearing the bundle.
