@@ -95,22 +95,28 @@ extern void (*firmware_led_blink)(int on);
 #define CUSTOMZIP_UNPACKED_MAX 0x400000u
 // Our own reading of a bundle: 0 when every entry is a file or a folder
 // with a plain relative name (not absolute, no "..", no backslash or control
-// byte), no link or other special file, stored or deflated, not encrypted,
-// whose data lies in the zip apart from every other entry's and inflates to
-// exactly its stated size and CRC, all of it within CUSTOMZIP_UNPACKED_MAX;
-// and when no other zip reader could take it otherwise: one end record after
+// byte, no last part "."), no link or other special file, stored or
+// deflated, not encrypted, whose data lies in the zip apart from every other
+// entry's and inflates to exactly its stated size and CRC, all of it within
+// CUSTOMZIP_UNPACKED_MAX; when no file is also a folder of the bundle, and
+// no name runs through the bundle's listing (customzip.txt), a page of the
+// web root as it stands, or puts a file where a folder of it stands; and
+// when no other zip reader could take it otherwise: one end record after
 // the central directory and no zip64 record, each local header telling its
 // entry's sizes and CRC as the central one does, no extra field that names
 // an entry anew. -1 (logged) otherwise.
 int customzip_check(const uint8_t *zip, uint32_t size);
 // Unpacks the stored bundle's checked entries into the web root, with its
 // listing in customzip.txt, nothing opened through a link: 0 when none or
-// all written, -1 when it cannot be read or a file cannot be written.
+// all written, -1 when it cannot be read or is refused, or a file cannot be
+// written (what was written is then undone).
 int customzip_load(void);
-// Stores block (length field + zip, size bytes in all) and unpacks it; -1
-// when the size or the length field is wrong or the bundle is refused
-// (customzip_check): the stored bundle and the web root are then as they
-// were.
+// Unpacks block (length field + zip, size bytes in all) into the web root
+// and then stores it in flash, the settings file an older bundle brought
+// taken away. 0 done; -1 the size or the length field is wrong or the
+// bundle is refused (customzip_check); -2 it could not be written or
+// stored: the stored bundle and the web root are as they were; -3 as -2,
+// but the web root could not be put back whole (logged).
 int customzip_save(const uint8_t *block, uint32_t size);
 // A file opened by the caller (rescue file, the menu's custom.zip): 0
 // stored, 1 empty file (bundle cleared), 2 too large, 3 unreadable, refused

@@ -61,8 +61,16 @@ void customzip_upload_done(WebRequest *req) {
   } else if (!req->aborted && u->used > 4) {
     uint32_t len = u->used - 4;
     u->block[0] = len; u->block[1] = len >> 8; u->block[2] = len >> 16; u->block[3] = len >> 24;
-    if (customzip_save(u->block, u->used) < 0)
-      web_request_add_error(req, "customzip", "The bundle is refused (see the program log)");
+    int rc = customzip_save(u->block, u->used);
+    if (rc == -1) web_request_add_error(req, "customzip", "The bundle is refused (see the program log)");
+    else if (rc == -2)
+      web_request_add_error(req, "customzip",
+                            "The bundle could not be written; the old bundle and its pages are kept "
+                            "(see the program log)");
+    else if (rc < 0)
+      web_request_add_error(req, "customzip",
+                            "The bundle could not be written, nor all of the old pages put back "
+                            "(see the program log)");
   }
   free(u->block);
   free(u);

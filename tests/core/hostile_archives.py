@@ -28,6 +28,10 @@ made with tarfile, zipfile, GNU tar (--transform) and zip (-y), into OUTDIR:
                      whose own end record does not reach the file's end
   zip_unicode.zip    a page renamed by a Unicode Path extra field (0x7075)
   zip_localsize.zip  a local header whose sizes differ from the central ones
+  zip_dot.zip        a page, then an entry named "."
+  zip_dirfile.zip    a page, a folder y/, then a file y
+  zip_listing.zip    a page, then customzip.txt/x.htm
+  zip_page.zip       a page, then admin_update.htm/x.htm and index.htm/x.htm
 
 Every hostile name aims at escape.conf or escape.htm.
 """
@@ -184,6 +188,12 @@ def zip_bundles(out, scratch):
     patch_central(raw, b"ok.htm", lambda r, at: struct.pack_into("<H", r, at + 8, 1))
     struct.pack_into("<H", raw, 6, 1)
     open(os.path.join(out, "zip_encrypted.zip"), "wb").write(bytes(raw))
+
+    # Names that stay below the web root but that it cannot take as written.
+    zip_of(os.path.join(out, "zip_dot.zip"), [ok, (".", "x")])
+    zip_of(os.path.join(out, "zip_dirfile.zip"), [ok, ("y/", ""), ("y", "x")])
+    zip_of(os.path.join(out, "zip_listing.zip"), [ok, ("customzip.txt/x.htm", "x")])
+    zip_of(os.path.join(out, "zip_page.zip"), [ok, ("admin_update.htm/x.htm", "x"), ("index.htm/x.htm", "x")])
 
 
 def zip_tricks(out):

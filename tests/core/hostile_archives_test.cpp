@@ -189,6 +189,43 @@ ZipEntry page(const std::string &name, const std::string &data = "<p>page</p>\n"
 }
 
 int check(const std::vector<uint8_t> &zip) { return customzip_check(zip.data(), (uint32_t)zip.size()); }
+int save(const std::vector<uint8_t> &zip) {
+  std::vector<uint8_t> block(4);
+  set32(block, 0, (uint32_t)zip.size());
+  block.insert(block.end(), zip.begin(), zip.end());
+  return customzip_save(block.data(), (uint32_t)block.size());
+}
+ZipEntry folder(const std::string &name) { return {name, "", false, 040755, 0, ""}; }
+
+// A volume with room for g_room more bytes, whose writes take 1000 bytes
+// at most: a write falls short, and once the room is used up it fails.
+int64_t g_room;
+int cramped(int, int writing, size_t *n) {
+  if (!writing || !n) return 0;
+  if (g_room <= 0) return ENOSPC;
+  *n = std::min<size_t>({*n, 1000, (size_t)g_room});
+  g_room -= (int64_t)*n;
+  return 0;
+}
+
+// A flash that loses power after g_flash_ops more erases and writes.
+int g_flash_ops;
+int cut_write(const void *buf, uint32_t off, size_t len) {
+  return g_flash_ops-- > 0 ? mem_write(buf, off, len) : -1;
+}
+int cut_erase(uint32_t off) { return g_flash_ops-- > 0 ? mem_erase(off) : -1; }
+
+void put_file(const std::string &path, const std::string &text) {
+  FILE *f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr) << path;
+  fputs(text.c_str(), f);
+  fclose(f);
+}
+
+std::string log_text(void) {
+  char buf[8192];
+  return std::string(buf, log_read(buf, sizeof buf));
+}
 
 struct HostileArchives : ::testing::Test {
   static std::string dir;   // host path of the made archives
@@ -265,6 +302,19 @@ TEST_F(HostileArchives, WifiArchiveFromDiskStaysInWifi) {
     expect_no_escape(name);
   }
   EXPECT_EQ(read_file(r + "/Wifi/bin/tool"), tool_data);
+  // Writes that fall short are carried on to the end; a disk that fills
+  // up part way through a file ends the unpack, and it is no success.
+  RootIoFault was = root_set_io_fault(cramped);
+  for (int64_t room : {INT64_MAX, (int64_t)20000}) {
+    g_room = room;
+    firmware_set_wifi_tools_present(1);
+    log_reset();
+    EXPECT_EQ(wifi_archive_unpack(tar.data(), tar.size()), room > 20000) << room;
+    EXPECT_EQ(wifi_tools_present(), room > 20000) << room;
+    if (room > 20000) EXPECT_EQ(read_file(r + "/Wifi/bin/tool"), tool_data);
+    else EXPECT_NE(log_text().find("error writing tar data: /Wifi/bin/tool: No space left"), std::string::npos);
+  }
+  root_set_io_fault(was);
   // A file that cannot be created ends the unpack, and it is no success.
   ASSERT_EQ(unlink((r + "/Wifi/bin/tool").c_str()), 0);
   ASSERT_EQ(mkdir((r + "/Wifi/bin/tool").c_str(), 0755), 0);
@@ -429,6 +479,115 @@ TEST_F(HostileArchives, BundleIsWrittenThroughNoLink) {
   block.insert(block.end(), zip.begin(), zip.end());
   EXPECT_EQ(customzip_save(block.data(), (uint32_t)block.size()), -1);
   customzip_clear();
+}
+
+// What the writer cannot or must not write is refused before anything is
+// written: a last part ".", a file that is also a folder of the bundle, a
+// path through the bundle's listing, the staging folder or a page of the
+// web root, a file where a folder of it stands. A bundle that fails once
+// taken (a full disk, a flash that does not keep it) is undone: the old
+// pages, settings, links and stored bundle stay; a power cut while it is
+// stored leaves a bundle that unpacks.
+TEST_F(HostileArchives, BundleIsTakenWholeOrNotAtAll) {
+  RootKeep keep({"/usr/html"});
+  const std::string html = test_root() + "/usr/html";
+  for (const char *p : {"/index.htm", "/admin_update.htm"}) put_file(html + p, "<p>stock</p>\n");
+  ASSERT_EQ(save(read_file(dir + "/zip_good.zip")), 0);   // bundle_test.htm, img/dot.txt
+  put_file(html + "/config.txt", "a=1\n");
+  ASSERT_EQ(symlink("img", (html + "/lnk").c_str()), 0);
+  const std::string before = listing(html);
+  const std::vector<uint8_t> stored(flash.begin() + MTD_WEBBUNDLE_OFF, flash.end());
+  auto unchanged = [&](const std::string &what) {
+    EXPECT_EQ(listing(html), before) << what;
+    EXPECT_TRUE(std::equal(stored.begin(), stored.end(), flash.begin() + MTD_WEBBUNDLE_OFF)) << what;
+    EXPECT_FALSE(exists(html + "/.customzip.new")) << what;
+  };
+  struct {
+    std::vector<ZipEntry> entries;
+    const char *why;
+  } refused[] = {
+      {{page("ok.htm"), page(".")}, "names no file"},
+      {{page("ok.htm"), page("x/.")}, "names no file"},
+      {{page("ok.htm"), folder("y/"), page("y")}, "a file that is also a folder"},
+      {{page("y"), page("./y//z.htm")}, "a file that is also a folder"},
+      {{page("ok.htm"), page("customzip.txt/x.htm")}, "runs through the bundle's listing"},
+      {{page(".customzip.new/x.htm")}, "names the staging folder"},
+      {{page("index.htm/x.htm")}, "runs through a page of the web root"},
+      {{page("admin_update.htm/x.htm")}, "runs through a page of the web root"},
+      {{folder("bundle_test.htm/")}, "runs through a page of the web root"},
+      {{page("img")}, "a file where a folder of the web root stands"},
+  };
+  for (const auto &c : refused) {
+    const std::string name = c.entries.back().name;
+    std::vector<uint8_t> zip = zip_make(c.entries);
+    log_reset();
+    EXPECT_EQ(check(zip), -1) << name;
+    EXPECT_NE(log_text().find(c.why), std::string::npos) << name << ": " << log_text();
+    EXPECT_EQ(save(zip), -1) << name;
+    unchanged(name);
+  }
+
+  // Through a link the writer goes as through nothing: a fresh folder.
+  std::vector<uint8_t> next = zip_make({page("bundle_test.htm", "<p>new</p>\n"), page("lnk/x.htm"),
+                                        page("new/deep/n.htm", std::string(30000, 'n')), page("config.txt")});
+  ASSERT_EQ(check(next), 0);
+  g_room = 20000;
+  RootIoFault was = root_set_io_fault(cramped);
+  log_reset();
+  EXPECT_EQ(save(next), -2);
+  root_set_io_fault(was);
+  EXPECT_NE(log_text().find("customzip_unpack: new/deep/n.htm: No space left"), std::string::npos) << log_text();
+  unchanged("a full disk");
+  // A flash whose first write fails: the old block is written back.
+  struct FailOnce {
+    static int write(const void *buf, uint32_t off, size_t len) {
+      return g_flash_ops++ ? mem_write(buf, off, len) : -1;
+    }
+  };
+  const FirmwareFlash fail_once = {mem_read, FailOnce::write, mem_erase};
+  firmware_flash = &fail_once;
+  g_flash_ops = 0;
+  log_reset();
+  EXPECT_EQ(save(next), -2);
+  firmware_flash = &kMemFlash;
+  unchanged("a flash write that fails");
+  EXPECT_EQ(log_text().find("could not be put back"), std::string::npos) << log_text();
+  EXPECT_EQ(customzip_size(), (int)read_file(dir + "/zip_good.zip").size());
+
+  // A power cut at each step of storing it: what the box finds at its next
+  // start unpacks.
+  const FirmwareFlash cut = {mem_read, cut_write, cut_erase};
+  for (int ops = 0; ops < 3; ops++) {
+    firmware_flash = &cut;
+    g_flash_ops = ops;
+    EXPECT_EQ(save(next), -2) << ops;
+    firmware_flash = &kMemFlash;
+    EXPECT_EQ(customzip_load(), 0) << ops;
+  }
+
+  std::vector<ZipEntry> many;
+  for (int i = 0; i < 300; i++) many.push_back(page("many/" + std::to_string(i) + ".htm"));
+  log_reset();
+  EXPECT_EQ(save(zip_make(many)), 0);
+  EXPECT_EQ(read_file(html + "/many/299.htm").size(), 12u);
+  EXPECT_EQ(log_text().find("customzip_unpack"), std::string::npos) << log_text();
+
+  // A folder left where the listing goes is cleared by the next bundle, and
+  // by clearing the bundle.
+  for (int clear = 0; clear < 2; clear++) {
+    unlink((html + "/customzip.txt").c_str());
+    ASSERT_EQ(mkdir((html + "/customzip.txt").c_str(), 0755), 0);
+    put_file(html + "/customzip.txt/x.htm", "x");
+    if (clear) {
+      customzip_clear();
+      EXPECT_FALSE(exists(html + "/customzip.txt"));
+    } else {
+      EXPECT_EQ(save(next), 0);
+      EXPECT_GT(read_file(html + "/customzip.txt").size(), 100u);
+      EXPECT_EQ(read_file(html + "/lnk/x.htm").size(), 12u);
+      EXPECT_EQ(read_file(html + "/config.txt").size(), 12u);
+    }
+  }
 }
 
 // Names are taken as unzip would place them below the web root: plain

@@ -5,9 +5,12 @@
 # bundle that names a place outside the web root (../, /, a backslash),
 # carries a link (zip -y), unpacks past its budget or past what it states,
 # whose entries overlap, or that unzip would read otherwise (a second zip
-# hidden in the comment, a Unicode Path name, local sizes of its own): the
+# hidden in the comment, a Unicode Path name, local sizes of its own), or
+# that the web root cannot take as written (an entry ".", a file that is
+# also a folder, a path through customzip.txt or through index.htm): the
 # answer says it was refused, and neither the web root nor anything outside
-# it changes, no link appears. CustomClear clears it.
+# it changes, no link appears; the old bundle is the one unpacked at the next
+# start, and the stock pages stay pages. CustomClear clears it.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -34,7 +37,7 @@ python3 "$M7391_SOURCE_DIR/tests/core/hostile_archives.py" "$W/h"
 webroot() { (cd "$ROOT/usr/html" && find . -printf '%p %y %s\n' | sort); }
 before=$(webroot)
 for z in zip_dotdot zip_abs zip_backslash zip_symlink zip_budget zip_sizelie zip_overlap zip_badcrc \
-  zip_hidden zip_unicode zip_localsize; do
+  zip_hidden zip_unicode zip_localsize zip_dot zip_dirfile zip_listing zip_page; do
   code=$($C -o "$W/reply.htm" -w '%{http_code}' --data-binary @"$W/h/$z.zip" "$B/customzip")
   [ "$code" = 400 ] || fail "$z answered $code"
   grep -q "refused" "$W/reply.htm" || fail "$z: the answer does not say it was refused"
@@ -55,6 +58,8 @@ start_box "$ROOT/run/b.log"
 wait_log "$ROOT/run/b.log" "httpd: started"
 $C "$B/bundle_test.htm" | grep "bundle page 7391" >/dev/null || fail "bundle gone after an oversize one and a restart"
 [ ! -e "$ROOT/usr/html/big.bin" ] || fail "the oversize bundle was unpacked"
+for p in index.htm admin_update.htm customzip.txt; do [ -f "$ROOT/usr/html/$p" ] || fail "$p is no file"; done
+[ "$($C -o /dev/null -w '%{http_code}' "$B/admin_update.htm")" != 404 ] || fail "admin_update.htm gone"
 echo "ok: oversize keeps the old bundle across a restart"
 
 post_form -d CustomClear=1
