@@ -74,4 +74,9 @@ uint64_t recorder_mp4_projected_size(StreamState *st) {
   return muxer_pos(m) + (m->moov ? checkBoxSize(m->moov) : 0) + m->ilv_used + 1024;
 }
 
+uint64_t recorder_mp4_media_start(StreamState *st) {
+  Mp4Muxer *m = (Mp4Muxer *)st->mux;
+  return m && m->mdat ? m->mdat->offset : 0;
+}
+
 const char *recorder_mp4_error_text(int code) { return mp4_error_text(code); }

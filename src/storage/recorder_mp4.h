@@ -22,6 +22,9 @@ const char *recorder_mp4_error_text(int code);
 // The size the file would have if it ended now: what is written, the audio
 // waiting to be interleaved, the index and the writer's own margin.
 uint64_t recorder_mp4_projected_size(StreamState *state);
+// Where the file's samples begin (past the mdat header); 0 while the
+// writer has begun no mdat.
+uint64_t recorder_mp4_media_start(StreamState *state);
 // The recording metadata block, owned by the control protocol: fn is called
 // with the block under its lock. When its flag is set it goes into each MP4
 // recording's moov as user data: udta/uuid with RECORDER_META_UUID.

@@ -139,6 +139,13 @@ OPS = {
 }
 
 
+# Replies that carry fields on a failure too: the fields before the status
+# word, by name.
+FAILURE_FIELDS = {
+    "play_file": "s",   # why the player cannot open the file
+}
+
+
 def rng(lo, hi, *also):
     """An argument's range: lo to hi, and the single values also."""
     text = ("%d to %d" if lo < 0 else "%d-%d") % (lo, hi)
@@ -452,7 +459,7 @@ class Client:
         kind, status, body = got
         if kind != 0x40:
             raise ProtocolError("%s: reply of kind %#x" % (op, kind))
-        return decode_reply(rep, status, body)
+        return decode_reply(rep, status, body, FAILURE_FIELDS.get(op, ""))
 
     # Subscriptions: a socket of its own hears the notifications.
     def subscribe(self, slot, mask):
@@ -484,11 +491,13 @@ class Client:
         return self.call("image_commit", slot, channel)
 
 
-def decode_reply(layout, status, body):
+def decode_reply(layout, status, body, failure_layout=""):
     """Fields on success, then the status word when one is there."""
     fields = []
     if status == 0:
         fields, body = unpack_fields(layout, body)
+    elif failure_layout and body:
+        fields, body = unpack_fields(failure_layout, body)
     elif len(body) > 4:
         # A failed storage query still carries its two sizes.
         fields, body = unpack_fields(layout, body)
