@@ -4,6 +4,7 @@
 #include "storage_test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -595,6 +596,50 @@ TEST_F(Recording, AnMp4RecordingOnAFailingVolumeStopsAtOnceAndKeepsItsFile) {
       EXPECT_EQ(decode_errors(backing + name), "") << name;
       EXPECT_GT(video_packets(backing + name).size(), 5u) << name;
     }
+  }
+}
+
+// While a file is recorded it is neither deleted nor renamed; once the
+// recording ends it is. A recording whose volume fails every write from
+// the start leaves no file at all, MP4 or TS.
+TEST_F(Recording, TheFileBeingRecordedIsKeptAndOneThatFailedAtOnceGoes) {
+  use_sd();
+  {
+    SteppedProducer producer;
+    get_param_block()->recording.format = 0;
+    stream_set_state_by_id(13, 1);
+    ASSERT_TRUE(producer.publish_frames(30));
+    producer.wait_consumed();
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".mp4");
+    ASSERT_EQ(files.size(), 1u);
+    const char *name = files[0].c_str();
+    EXPECT_EQ(filesys_delete(STORAGE_MMC, name, nullptr), -EBUSY);
+    EXPECT_EQ(filesys_rename(STORAGE_MMC, name, "moved.mp4"), -EBUSY);
+    stream_set_state_by_id(13, 0);
+    wait_idle();
+    EXPECT_EQ(video_packets(host("/media/mmc/DCIM/" + files[0])).size(), 30u);
+    EXPECT_EQ(filesys_delete(STORAGE_MMC, name, nullptr), 0);
+  }
+  for (int fmt : {0, 1}) {
+    SCOPED_TRACE(fmt);
+    SteppedProducer producer;
+    get_param_block()->recording.format = (uint8_t)fmt;
+    filesys_set_record_status(nullptr);
+    sim_storage_fault("mmcblk0p1", "EIO", 0);
+    stream_set_state_by_id(13, 1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (stream_get_state_by_id(13) == 1 && std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(producer.publish_frames(10));
+      producer.wait_consumed();
+      sleep_ms(50);
+    }
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "the recording went on on a failing volume";
+    wait_idle();
+    sim_storage_fault("mmcblk0p1", "none", 0);
+    char status[64];
+    getRecordingStatus(status, sizeof status);
+    EXPECT_STRNE(status, "Stopped");
+    EXPECT_EQ(storage_files_in("/media/mmc/DCIM", fmt == 0 ? ".mp4" : ".ts"), std::vector<std::string>());
   }
 }
 
