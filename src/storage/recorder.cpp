@@ -104,7 +104,6 @@ struct Recorder {
   uint64_t max_file;        // largest file the volume took (EFBIG); 0: none seen
   FrameDesc *pending;       // a unit muxed for a file that could not take it
   bool named;               // a file name of this run was handed out
-  uint64_t media_start;     // MP4: where the file's samples begin; 0 none
   char name_tail[64];
 };
 
@@ -367,10 +366,16 @@ uint64_t room_to_start(const Recorder *r) {
 // Whether the closed file holds nothing but headers: no byte of a TS or
 // JPEG unit, no MP4 sample past the mdat header.
 bool holds_no_media(const Recorder *r, const OutFile &o) {
+  if (o.slot < 0 || !fs[o.slot].mnt) return false;
+  int fd = volume_open(fs[o.slot].mnt, o.rel, O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (o.slot < 0 || !fs[o.slot].mnt || volume_lstat(fs[o.slot].mnt, o.rel, &st) != 0) return false;
-  if (r->format != 0) return st.st_size == 0;
-  return !r->media_start || (uint64_t)st.st_size <= r->media_start;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bool none = st.st_size == 0 || (r->format == 0 && !recorder_mp4_file_has_media(fd));
+  close(fd);
+  return none;
 }
 
 // A closed file stopped before its first frame holds no recording: it
@@ -441,7 +446,6 @@ void close_records(Recorder *r) {
 // muxer first, so the file ends where the split was.
 void end_file(Recorder *r, bool at_split) {
   log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
-  r->media_start = r->attached && r->format == 0 ? recorder_mp4_media_start(&r->st) : 0;
   if (r->attached) {
     if (at_split) muxer_finish(&r->st);
     log_printf("detaching state\n");
@@ -465,7 +469,6 @@ void end_file(Recorder *r, bool at_split) {
 // consumer stays attached.
 void split_file(Recorder *r) {
   log_printf("%s %d: recording done\n", r->re->env.name, (int)r->re->stream_id);
-  r->media_start = r->format == 0 ? recorder_mp4_media_start(&r->st) : 0;
   if (r->format == 0) muxer_finish(&r->st);
   close_records(r);
   finish_files(r);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -640,6 +641,45 @@ TEST_F(Recording, TheFileBeingRecordedIsKeptAndOneThatFailedAtOnceGoes) {
     getRecordingStatus(status, sizeof status);
     EXPECT_STRNE(status, "Stopped");
     EXPECT_EQ(storage_files_in("/media/mmc/DCIM", fmt == 0 ? ".mp4" : ".ts"), std::vector<std::string>());
+  }
+}
+
+// What an MP4 file that ended early holds: headers alone, or sample data.
+TEST(RecorderMp4, AFileOfHeadersAloneHoldsNoMedia) {
+  auto box = [](const char *type, uint32_t size) {
+    std::string b(8, '\0');
+    for (int i = 0; i < 4; i++) b[i] = char(size >> (24 - 8 * i));
+    memcpy(&b[4], type, 4);
+    return b + std::string(size > 8 ? size - 8 : 0, 'x');
+  };
+  std::string large = box("mdat", 1) + std::string(7, '\0') + std::string(1, '\x10');  // 64-bit size 16
+  const std::string head = box("ftyp", 24) + box("moov", 200) + box("free", 8);
+  struct Case {
+    std::string bytes;
+    bool media;
+  } cases[] = {
+      {"", false},
+      {head, false},
+      {head + box("mdat", 8), false},
+      {head + box("mdat", 0), false},
+      {head + box("mdat", 8) + "s", true},
+      {head + box("mdat", 0) + "s", true},
+      {head + large, false},
+      {head + large + "s", true},
+      {head + box("mdat", 4), true},   // a box that cannot be: kept
+      {box("ftyp", 24) + box("moov", 400).substr(0, 100), false},   // cut inside the index
+  };
+  std::string dir = test_scratch_dir("mp4media");
+  for (const Case &c : cases) {
+    std::string path = dir + "/f.mp4";
+    FILE *f = sys_fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+    fclose(f);
+    int fd = sys_open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(recorder_mp4_file_has_media(fd), c.media) << c.bytes.size() << " bytes";
+    close(fd);
   }
 }
 
