@@ -19,6 +19,10 @@ status and the word's bits are named beside their numbers:
 A reply "out of range" is followed by the arguments outside their range:
   status 2 (out of range)
   out of range: storage=4 (1-3)
+A play_file refused because the player cannot open the file (169) is
+followed by the reason:
+  status 169 (file operation failed)
+  fragmented MP4 (moof): not played
 get_version prints its number decoded:
   version 0x01050007 (1.5 build 7)
 Numbers may be hex ("0x1f"); raw arguments are hex ("hex:0011ff") or a
