@@ -277,6 +277,13 @@ TEST_F(Mp4Read, TheCheckNamesWhyAFileCannotBePlayed) {
   file[first] = 0x7F;
   ASSERT_TRUE(write_board_file(dir + "/check_huge.mp4", file));
   EXPECT_EQ(why(dir + "/check_huge.mp4"), "damaged index (moov): bad input");
+  // A video table listing no sample.
+  file = read_board_file(ffmpeg_file("check_video.mp4", {}, false));
+  it = std::search(file.begin(), file.end(), (const uint8_t *)"stsz", (const uint8_t *)"stsz" + 4);
+  ASSERT_NE(it, file.end());
+  std::fill(it + 12, it + 16, 0);
+  ASSERT_TRUE(write_board_file(dir + "/check_none.mp4", file));
+  EXPECT_EQ(why(dir + "/check_none.mp4"), "no video samples in the index (moov)");
   Mp4Muxer *w = mp4_new();
   char text[32];
   EXPECT_EQ(mp4_read_check(w, text, sizeof text), -1);

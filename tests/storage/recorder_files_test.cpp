@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../media/stream_mux_test_support.h"
+#include "core/log.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "media/stream_producer.h"
@@ -626,6 +627,9 @@ TEST_F(Recording, TheFileBeingRecordedIsKeptAndOneThatFailedAtOnceGoes) {
     SteppedProducer producer;
     get_param_block()->recording.format = (uint8_t)fmt;
     filesys_set_record_status(nullptr);
+    char drain[4096];
+    while (log_read(drain, sizeof drain) > 0) {
+    }
     sim_storage_fault("mmcblk0p1", "EIO", 0);
     stream_set_state_by_id(13, 1);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -641,6 +645,9 @@ TEST_F(Recording, TheFileBeingRecordedIsKeptAndOneThatFailedAtOnceGoes) {
     getRecordingStatus(status, sizeof status);
     EXPECT_STRNE(status, "Stopped");
     EXPECT_EQ(storage_files_in("/media/mmc/DCIM", fmt == 0 ? ".mp4" : ".ts"), std::vector<std::string>());
+    std::string log;
+    for (size_t n; (n = log_read(drain, sizeof drain)) > 0;) log.append(drain, n);
+    EXPECT_NE(log.find("removed empty /media/mmc/DCIM/"), std::string::npos) << log;
   }
 }
 
