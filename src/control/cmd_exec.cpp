@@ -347,11 +347,36 @@ bool is_picture(int source, const char *name) {
   return ok;
 }
 
+// Whether the player can open the file: a file it would refuse is
+// refused here, with its reason in the reply, so that no playback begins
+// (and no playback bit is left) for it. A file that does not open is left
+// to the name check that follows.
+CtlStatus playable(CmdArgs *a, int source, const char *name) {
+  int fd = filesys_open_recording(source, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return CTL_OK;
+  FILE *f = fdopen(fd, "rb");
+  if (!f) {
+    close(fd);
+    return CTL_OK;
+  }
+  int rc = playback_check_file(f, fd, name, a->text, sizeof a->text);
+  fclose(f);
+  if (rc == 0) return CTL_OK;
+  log_printf("%s: %s: %s\n", "play_file", name, a->text);
+  ctl_set_status(a->reply, CTL_ERR_FILE_OP);
+  ctl_put_string(a->reply, a->text);
+  return CTL_ERR_FILE_OP;
+}
+
 // Names the file for the DVR logic and posts the key that shows it.
 CtlStatus show_file(CmdArgs *a, uint32_t key) {
   const char *name = a->s[0];
   if (name_status(name)) return CTL_ERR_RANGE;
   int source = cmd_source(a->n[0]);
+  if (key == KEY_PLAY_FILE) {
+    CtlStatus st = playable(a, source, name);
+    if (st) return st;
+  }
   int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name) : recording_exists(source, name);
   if (rc != 0) return CTL_ERR_NO_FILE;
   if (key == KEY_VIEW_SNAPSHOT && !is_picture(source, name)) {
@@ -627,7 +652,9 @@ bool cmd_check_args(CtlExchange *ex) {
 }
 
 CtlStatus cmd_set_result(CtlStatus result, CtlExchange *ex) {
-  if (result) ctl_set_status(&ex->reply, result);
+  // A handler that set its failure status itself keeps the fields it put
+  // after it (the reason of a refusal); any other failure has none.
+  if (result && ex->reply.frame[2] != result) ctl_set_status(&ex->reply, result);
   return result;
 }
 

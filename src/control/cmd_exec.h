@@ -44,7 +44,8 @@ void cmd_exec(CtlExchange *ex);
 // request ended early (3) or carried another error.
 bool cmd_check_args(CtlExchange *ex);
 // A non-zero result becomes the reply status, dropping the fields put so
-// far; returns result.
+// far, unless the handler had set that status itself before putting them;
+// returns result.
 CtlStatus cmd_set_result(CtlStatus result, CtlExchange *ex);
 
 // One received frame of n bytes in ex->request.frame (delimiter included):

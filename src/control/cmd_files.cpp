@@ -248,6 +248,7 @@ CMD_HANDLER(cmd_file_delete) {
   if (!filesys_name_ok(a->s[0])) return CTL_ERR_RANGE;
   int rc = filesys_delete(cmd_source(a->n[0]), a->s[0], nullptr);
   cmd_file_list_stale();
+  if (rc == -EBUSY) return CTL_ERR_STATE;   // being recorded
   return rc == 0 ? CTL_OK : CTL_ERR_NO_FILE;
 }
 
@@ -258,6 +259,7 @@ CMD_HANDLER(cmd_file_rename) {
   switch (rc) {
     case 0: return CTL_OK;
     case -2: return CTL_ERR_RANGE;
+    case -EBUSY: return CTL_ERR_STATE;   // being recorded
     case -1:
     case -3: return CTL_ERR_FILE_OP;
     default: return CTL_ERR_NO_FILE;

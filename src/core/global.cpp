@@ -122,6 +122,13 @@ void print_thread_loads(void) {
   log_printf("%s\n", line);
 }
 
+void print_thread_cpu_time(pthread_t handle, const char *name) {
+  clockid_t c;
+  struct timespec t;
+  if (pthread_getcpuclockid(handle, &c) != 0 || clock_gettime(c, &t) != 0) return;
+  log_printf("%s: %ld.%03ld\n", name, (long)t.tv_sec, t.tv_nsec / 1000000);
+}
+
 static Cpu_Handle g_cpu;
 void core_set_cpu_handle(Cpu_Handle h) { g_cpu = h; }
 int get_cpu_load(void) {

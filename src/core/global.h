@@ -61,4 +61,6 @@ void thread_name_register(pthread_t handle, const char *name);
 
 void cpu_load_register_thread(const char *name);
 void print_thread_loads(void);
+// Logs "name: seconds.milliseconds" of the CPU time the thread has used.
+void print_thread_cpu_time(pthread_t handle, const char *name);
 int get_cpu_load(void);

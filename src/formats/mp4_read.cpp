@@ -425,6 +425,45 @@ int too_many(Mp4Muxer *m, const char *who) {
 
 }  // namespace
 
+int mp4_read_check(Mp4Muxer *m, char *why, size_t size) {
+  if (!is_reader(m, "mp4_read_check")) {
+    snprintf(why, size, "not a reader");
+    return -1;
+  }
+  if (open_reader(m)) {
+    if (!m->moov) snprintf(why, size, "no index (moov): the file was cut short");
+    else snprintf(why, size, "damaged index (moov)%s%s", mp4_has_error(m) ? ": " : "",
+                  mp4_has_error(m) ? mp4_strerror(m) : "");
+    return -1;
+  }
+  // Fragments hold their own sample tables (moof), which the reader skips.
+  if (box_find(m->moov, FCC('m', 'v', 'e', 'x'))) {
+    snprintf(why, size, "fragmented MP4 (moof): not played");
+    return -1;
+  }
+  Mp4Track *v = track_of(m, FCC('v', 'i', 'd', 'e'));
+  if (!v) {
+    snprintf(why, size, "no video track");
+    return -1;
+  }
+  uint32_t c = v->fourcc;
+  if (c != FCC('a', 'v', 'c', '1') && c != FCC('a', 'v', 'c', '3') && c != FCC('m', 'p', '4', 'v')) {
+    char name[5] = {0};
+    for (int i = 0; i < 4; i++) {
+      char ch = (char)(c >> (24 - 8 * i));
+      name[i] = ch >= 0x20 && ch < 0x7F ? ch : '?';
+    }
+    snprintf(why, size, "video is '%s', not H.264", name);
+    return -1;
+  }
+  Tables tb;
+  if (!tables(v, &tb) || tb.samples == 0) {
+    snprintf(why, size, "no video samples in the index (moov)");
+    return -1;
+  }
+  return 0;
+}
+
 int mp4_seek(Mp4Muxer *m, uint64_t time) {
   Mp4Track *v, *a;
   if (!ready(m, "mp4_seek", &v, &a)) return -1;

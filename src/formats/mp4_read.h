@@ -10,12 +10,20 @@
 // mp4_play(m) or mp4_play_reverse(m) until -1; mp4_delete(m). The moov is
 // read on the first seek or play.
 #pragma once
+#include <cstddef>
+
 #include "formats/mp4_box.h"
 
 // Samples one play step reports at most, and samples in a row a track may
 // hold without its time advancing: beyond either the file is refused (bad
 // input), so that no file makes one call run for long.
 #define MP4_PLAY_MAX_SAMPLES 4096
+
+// Whether the file can be played: a moov that reads, not fragmented (the
+// reader walks only the moov's sample tables), a video track of H.264
+// ('avc1', 'avc3') or MPEG-4 ('mp4v') samples, and at least one of them.
+// 0, or -1 with the reason in why (size bytes).
+int mp4_read_check(Mp4Muxer *m, char *why, size_t size);
 
 // Seeks the video track back to the last sync sample that starts before
 // time, the audio track to that sample's time. 0, or -1.

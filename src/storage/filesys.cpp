@@ -662,8 +662,41 @@ void filesys_set_subdir(const char *dir) {
 
 const char *filesys_get_subdir(void) { return g_subdir; }
 
+namespace {
+struct WritingFile {
+  bool used;
+  dev_t dev;
+  ino_t ino;
+};
+WritingFile g_writing[FILESYS_WRITING_MAX];
+}  // namespace
+
+int filesys_writing_add(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  for (int i = 0; i < FILESYS_WRITING_MAX; i++)
+    if (!g_writing[i].used) {
+      g_writing[i] = {true, st.st_dev, st.st_ino};
+      return i;
+    }
+  return -1;
+}
+
+void filesys_writing_remove(int handle) {
+  if (handle >= 0 && handle < FILESYS_WRITING_MAX) g_writing[handle].used = false;
+}
+
+bool filesys_writing_holds(const char *mnt, const char *rel) {
+  struct stat st;
+  if (volume_lstat(mnt, rel, &st) != 0) return false;
+  for (const WritingFile &w : g_writing)
+    if (w.used && w.dev == st.st_dev && w.ino == st.st_ino) return true;
+  return false;
+}
+
 void filesys_reset(void) {
   filesys_lock();
+  for (WritingFile &w : g_writing) w.used = false;
   for (int i = 0; i < FILESYS_SLOTS; i++) slot_init(i);
   filesys_state.mounted = 0;
   filesys_state.storage_problem = 0;

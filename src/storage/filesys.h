@@ -131,6 +131,17 @@ const char *filesys_get_subdir(void);
 // Forgets every slot (tests; the program starts with a fresh table).
 void filesys_reset(void);
 
+// The files the record and snapshot threads are writing, known by device
+// and inode, so that a name spelled otherwise (another case on FAT, a
+// second link) still finds them. Caller holds filesys_mutex.
+// filesys_writing_add: a handle for filesys_writing_remove, or -1 when the
+// file cannot be known (its writer then goes on unguarded).
+enum { FILESYS_WRITING_MAX = 4 };
+int filesys_writing_add(int fd);
+void filesys_writing_remove(int handle);
+// Whether rel below the mount point is such a file.
+bool filesys_writing_holds(const char *mnt, const char *rel);
+
 // File operations.
 enum { ERR_FILE_WRITE = -1, ERR_FILE_EXISTS = -2, ERR_NO_SPACE = -3, ERR_CANCELLED = -4,
        ERR_FILE_READ = -5 };
@@ -172,6 +183,8 @@ char *filesys_get_file(const char *name, char *buf, size_t size);
 // The same file opened for reading, or -1.
 int filesys_open_file(const char *name);
 char *filesys_get_config_file(const char *name, char *buf, size_t size);
+// A file a recording or snapshot is writing is neither renamed nor deleted:
+// both then return -EBUSY.
 int filesys_rename(int source, const char *old_name, const char *new_name);
 int filesys_delete(int source, const char *name, void *progress);
 void filesys_multi_start(int source, int unused, int64_t total);

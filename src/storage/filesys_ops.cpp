@@ -57,6 +57,14 @@ bool name_refused(const char *func, const char *name) {
   return true;
 }
 
+// A file a recording or snapshot writes: logged, and the lock let go.
+bool being_written(const char *mnt, const char *rel) {
+  if (!filesys_writing_holds(mnt, rel)) return false;
+  filesys_unlock();
+  log_printf("%s/%s is being recorded: left as it is\n", mnt, rel);
+  return true;
+}
+
 bool in_batch(int source) { return g_multi_source >= 0 && g_multi_source == source; }
 
 int progress(void *context, uint64_t done, uint64_t total) {
@@ -389,6 +397,7 @@ int filesys_rename(int source, const char *old_name, const char *new_name) {
     filesys_unlock();
     return -ENOENT;
   }
+  if (being_written(mnt, from)) return -EBUSY;
   filesys_add_writer(source);
   log_printf("rename %s %s\n", from, to);
   int rc = volume_rename(mnt, from, to);
@@ -419,6 +428,7 @@ int filesys_delete(int source, const char *name, void *progress_ctx) {
   }
   char rel[VOLUME_PATH_MAX + 64];
   rec_name(name, rel, sizeof rel);
+  if (being_written(mnt, rel)) return -EBUSY;
   bool batch = in_batch(source);
   if (!batch) filesys_add_writer(source);
   log_printf("unlink %s/%s\n", mnt, rel);

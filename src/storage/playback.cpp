@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "formats/mp4_read.h"
@@ -60,6 +61,15 @@ Mp4Muxer *g_mp4;
 FILE *g_file;
 bool g_fast;
 bool g_read_failed;   // the file stopped reading: nothing more is fed
+// A damaged stretch of a file has sample after sample whose NAL lengths
+// run past it: its first is logged, and the count once it is over.
+LogEpisode g_bad_nal;
+constexpr uint32_t kBadNalQuietMs = 5000;
+
+void bad_nal_end(uint32_t quiet_ms) {
+  if (uint32_t n = log_episode_ok(&g_bad_nal, quiet_ms))
+    log_printf("%s: %u samples with a bad NAL length\n", "playback_mp4", n);
+}
 
 bool quitting(void) { return get_exit_code() != EXIT_RUNNING; }
 bool stopping(void) { return quitting() || stream_state_stopping(&g_ps); }
@@ -164,7 +174,12 @@ int mp4_feeder(uint64_t offset, uint64_t time, uint32_t size, uint32_t flags) {
     playback_loading = 0;
     return 0;
   }
-  if (mp4_sample_to_annexb(p + ps, size) != 0) log_printf("mp4 sample at %llu: bad NAL length\n", (unsigned long long)offset);
+  if (mp4_sample_to_annexb(p + ps, size) != 0) {
+    if (log_episode_fail(&g_bad_nal))
+      log_printf("mp4 sample at %llu: bad NAL length\n", (unsigned long long)offset);
+  } else {
+    bad_nal_end(kBadNalQuietMs);
+  }
   if (key) playback_loading = 0;
   deliver(fr, (uint32_t)total, time, key);
   return 0;
@@ -229,6 +244,7 @@ int playback_mp4(OutputEnv *e, FILE *f, int fd) {
       sleep_ms(100);
     }
   }
+  bad_nal_end(0);
   log_printf("%s: exiting\n", "playback_mp4");
   g_mp4 = nullptr;
   mp4_delete(m);
@@ -586,6 +602,14 @@ bool has_extension(const char *name, const char *ext) {
   return dot && strcasecmp(dot, ext) == 0;
 }
 
+// The StreamMode of a file's kind by its extension; -1 for none played.
+int mode_of(const char *name) {
+  if (has_extension(name, ".mp4")) return 13;
+  if (has_extension(name, ".ts")) return 0;
+  if (has_extension(name, ".jpeg") || has_extension(name, ".jpg")) return 3;
+  return -1;
+}
+
 void refuse(void) {
   PlaybackState = PLAYBACK_ERROR;
   playback_loading = 0;
@@ -637,27 +661,21 @@ void play_one(OutputEnv *e) {
   struct stat st;
   int fd = -1;
   FILE *f = open_played(name, &st, &fd);
-  if (f && st.st_size == 0) {
-    log_printf("zero-length file can't be played: %s\n", name);
-    fclose(f);
-    refuse();
-    return;
-  }
   if (!f) {
     log_printf("input file could not be opened: %s\n", name);
     refuse();
     return;
   }
-  int mode;
-  if (has_extension(name, ".mp4")) mode = 13;
-  else if (has_extension(name, ".ts")) mode = 0;
-  else if (has_extension(name, ".jpeg") || has_extension(name, ".jpg")) mode = 3;
-  else {
-    log_printf("cannot determine file format\n");
+  char why[128];
+  if (playback_check_file(f, fd, name, why, sizeof why) != 0) {
+    log_printf("%s: %s: %s\n", e->env.name, name, why);
     fclose(f);
     refuse();
     return;
   }
+  // The reader of the file's kind starts from its beginning.
+  int mode = mode_of(name);
+  if (fseeko(f, 0, SEEK_SET) != 0) perror("fseeko");
   PlaybackDisplayOps &d = playback_display_ops;
   // The decoding of the file before must have let go before this one is
   // set up, however quickly it follows.
@@ -702,6 +720,34 @@ void play_one(OutputEnv *e) {
 }
 
 }  // namespace
+
+int playback_check_file(FILE *f, int fd, const char *name, char *why, size_t size) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    snprintf(why, size, "input file could not be opened");
+    return -1;
+  }
+  if (st.st_size == 0) {
+    snprintf(why, size, "zero-length file can't be played");
+    return -1;
+  }
+  int mode = mode_of(name);
+  if (mode < 0) {
+    snprintf(why, size, "cannot determine file format");
+    return -1;
+  }
+  if (mode != 13) return 0;
+  Mp4Muxer *m = mp4_new_reader();
+  if (!m) {
+    snprintf(why, size, "failed to create mp4 reader");
+    return -1;
+  }
+  mp4_set_stream_fds(m, fd, -1);
+  mp4_set_file(m, f);
+  int rc = mp4_read_check(m, why, size);
+  mp4_delete(m);
+  return rc;
+}
 
 size_t jpeg_frame_end(const uint8_t *p, size_t n) {
   size_t i = 2;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "core/global.h"
 #include "platform/framework/dmai.h"
@@ -95,6 +96,11 @@ struct OutputEnv {
   std::atomic<int32_t> stream_mode;    // of the file playing: 13 MP4, 0 TS, 3 JPEG
   PlaybackEnv *audio;                  // the audio playback thread's record
 };
+
+// Whether the player can open the file f reads (fd the descriptor under
+// it, name telling its kind by the extension): 0, or -1 with the reason in
+// why (size bytes). f is left anywhere.
+int playback_check_file(FILE *f, int fd, const char *name, char *why, size_t size);
 
 void *playback_file(void *env);
 // Decodes the frames of the full FIFO onto the output while the display is

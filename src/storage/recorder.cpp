@@ -72,6 +72,7 @@ struct OutFile {
   uint64_t whole;
   char path[256];
   char rel[192];     // the file's name on its volume
+  int writing;       // its handle among the files being written; -1 none
 };
 
 constexpr size_t kBlock = 4096;
@@ -362,6 +363,34 @@ uint64_t room_to_start(const Recorder *r) {
   return need < kStartRoomMin ? kStartRoomMin : need;
 }
 
+// Whether the closed file holds nothing but headers: no byte of a TS or
+// JPEG unit, no MP4 sample past the mdat header.
+bool holds_no_media(const Recorder *r, const OutFile &o) {
+  if (o.slot < 0 || !fs[o.slot].mnt) return false;
+  int fd = volume_open(fs[o.slot].mnt, o.rel, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bool none = st.st_size == 0 || (r->format == 0 && !recorder_mp4_file_has_media(fd));
+  close(fd);
+  return none;
+}
+
+// A closed file stopped before its first frame holds no recording: it
+// would only take a number and show up as an empty clip. So does one of a
+// recording that failed before any of its media reached the volume. A
+// snapshot whose picture did not all reach the volume is no picture
+// either.
+void drop_if_empty(const Recorder *r, const OutFile &o) {
+  bool failed = o.failed || (!r->snapshot && filesys_record_status() != nullptr);
+  bool empty = !r->units || (failed && holds_no_media(r, o));
+  if ((empty || (r->snapshot && o.failed)) && o.slot >= 0 && fs[o.slot].mnt &&
+      volume_unlink(fs[o.slot].mnt, o.rel) == 0)
+    log_printf("removed %s %s\n", empty ? "empty" : "partial", o.path);
+}
+
 void finish_files(Recorder *r) {
   for (int i = 0; i < 2; i++) {
     OutFile &o = r->out[i];
@@ -382,13 +411,14 @@ void finish_files(Recorder *r) {
       log_printf("error: file write failed: %s (%d) (mp4 %d)\n", strerror(e), e, 0);
       set_status(r, "Storage full or write error");
     }
-    // A file stopped before its first frame holds no recording: it would
-    // only take a number and show up as an empty clip. A snapshot whose
-    // picture did not all reach the volume is no picture either.
-    if ((!r->units || (r->snapshot && o.failed)) && o.slot >= 0 && fs[o.slot].mnt &&
-        volume_unlink(fs[o.slot].mnt, o.rel) == 0)
-      log_printf("removed %s %s\n", r->units ? "partial" : "empty", o.path);
+    drop_if_empty(r, o);
   }
+  filesys_lock();
+  for (OutFile &o : r->out) {
+    filesys_writing_remove(o.writing);
+    o.writing = -1;
+  }
+  filesys_unlock();
   if (storage_hooks.file_list_stale) storage_hooks.file_list_stale();
   log_printf("record files closed\n");
 }
@@ -500,6 +530,7 @@ bool open_on_slot(Recorder *r, int slot, int record, const char *name_tail) {
   o.slot = slot;
   o.failed = false;
   o.err = 0;
+  o.writing = filesys_writing_add(o.fd);
   // Only plain appends go direct: the MP4 writer seeks, reads back for its
   // mirror and flushes at box boundaries, all of which O_DIRECT refuses
   // unless aligned. Volumes that refuse O_DIRECT use the page cache.
@@ -776,6 +807,7 @@ bool write_unit(Recorder *r, const uint8_t *data, size_t n, bool carried_only, i
       cut_to_whole_units(r, o, i);
       fclose(o.file);
       o.file = nullptr;
+      drop_if_empty(r, o);
       continue;
     }
     o.bytes += n;
@@ -1090,8 +1122,10 @@ void *recordThrFxn(void *arg) {
   r->re = re;
   r->snapshot = re->stream_id == 14;
   stream_register(&r->ps, nullptr, (StreamId)re->stream_id);
-  for (auto &o : r->out)
+  for (auto &o : r->out) {
+    o.writing = -1;
     if (posix_memalign((void **)&o.buffer, 4096, RECORD_BUFFER_SIZE) != 0) o.buffer = nullptr;
+  }
   filesys_state.record_name_waiting = 0;
   filesys_state.record_name_ready = 0;
   filesys_state.record_name_failed = 0;
@@ -1130,6 +1164,7 @@ void *recordThrFxn(void *arg) {
   // The id must not go on naming the state freed below.
   stream_register(nullptr, nullptr, (StreamId)re->stream_id);
   for (auto &o : r->out) free(o.buffer);
+  print_thread_cpu_time(pthread_self(), re->env.name);
   delete r;
   return nullptr;
 }

@@ -3,6 +3,10 @@
 // the detach completes the file.
 #include "storage/recorder_mp4.h"
 
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "core/log.h"
 #include "core/param_block.h"
 #include "formats/mp4_write.h"
@@ -72,6 +76,30 @@ uint64_t recorder_mp4_projected_size(StreamState *st) {
   Mp4Muxer *m = (Mp4Muxer *)st->mux;
   if (!m) return 0;
   return muxer_pos(m) + (m->moov ? checkBoxSize(m->moov) : 0) + m->ilv_used + 1024;
+}
+
+bool recorder_mp4_file_has_media(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return true;
+  uint64_t size = (uint64_t)st.st_size, at = 0;
+  while (at + 8 <= size) {
+    uint8_t h[16];
+    if (pread(fd, h, sizeof h, (off_t)at) < 8) return true;
+    uint64_t box = (uint64_t)h[0] << 24 | (uint64_t)h[1] << 16 | (uint64_t)h[2] << 8 | h[3];
+    uint32_t header = 8;
+    if (box == 1) {
+      if (at + 16 > size) return true;
+      box = 0;
+      for (int i = 8; i < 16; i++) box = box << 8 | h[i];
+      header = 16;
+    } else if (box == 0) {
+      box = size - at;   // to the end of the file
+    }
+    if (box < header) return true;
+    if (!memcmp(h + 4, "mdat", 4)) return at + header < size;
+    at += box;
+  }
+  return false;
 }
 
 const char *recorder_mp4_error_text(int code) { return mp4_error_text(code); }

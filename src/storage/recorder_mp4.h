@@ -22,6 +22,10 @@ const char *recorder_mp4_error_text(int code);
 // The size the file would have if it ended now: what is written, the audio
 // waiting to be interleaved, the index and the writer's own margin.
 uint64_t recorder_mp4_projected_size(StreamState *state);
+// Whether the MP4 file on fd holds any sample data: false only when its
+// top-level boxes show headers alone (no mdat, or an mdat that ends where
+// its payload would begin); true when that cannot be told (a read fails).
+bool recorder_mp4_file_has_media(int fd);
 // The recording metadata block, owned by the control protocol: fn is called
 // with the block under its lock. When its flag is set it goes into each MP4
 // recording's moov as user data: udta/uuid with RECORDER_META_UUID.

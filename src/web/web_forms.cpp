@@ -2,6 +2,7 @@
 // the mixer form and clearing the access log.
 #include "web/web_forms.h"
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -240,8 +241,9 @@ void delete_file(WebRequest *req, const char *key, const char *value, size_t len
     return;
   }
   close(fd);
-  if (filesys_delete(req->delete_source, name, nullptr) != 0)
-    web_request_add_error(req, name, "could not be deleted");
+  int rc = filesys_delete(req->delete_source, name, nullptr);
+  if (rc == -EBUSY) web_request_add_error(req, name, "is being recorded and was not deleted");
+  else if (rc != 0) web_request_add_error(req, name, "could not be deleted");
 }
 
 void delete_files_done(WebRequest *req) {

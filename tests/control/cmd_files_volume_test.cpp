@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -177,6 +178,40 @@ TEST_F(FileRequests, AFirmwareImageIsCheckedBeforeTheReply) {
   sim_storage_fault("sdb1", "EIO", 0);
   EXPECT_EQ(call(48, with({2}, "bad.fw")).status, CTL_ERR_FILE_OP);
   EXPECT_EQ(firmware_update_in_progress(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A file being recorded is neither deleted nor renamed (4, the wrong
+// state) until its writer lets it go; a file the player cannot open is
+// refused by play_file with the reason in the reply, and no playback bit
+// is set.
+TEST_F(FileRequests, RecordedAndUnplayableFilesAreRefusedWithTheirReason) {
+  int fd = filesys_open_recording(STORAGE_EXT, "real.mp4", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  filesys_lock();
+  int h = filesys_writing_add(fd);
+  filesys_unlock();
+  EXPECT_EQ(call(53, with({2}, "real.mp4")).status, CTL_ERR_STATE);
+  EXPECT_EQ(call(54, with(with({2}, "real.mp4"), "moved.mp4")).status, CTL_ERR_STATE);
+  EXPECT_EQ(text_of(ext + "/DCIM/real.mp4"), "real");
+  filesys_lock();
+  filesys_writing_remove(h);
+  filesys_unlock();
+  close(fd);
+
+  Reply r = call(32, with({2}, "real.mp4"));
+  EXPECT_EQ(r.status, CTL_ERR_FILE_OP);
+  std::string why = "no index (moov): the file was cut short";
+  EXPECT_EQ(std::string(r.body.begin(), r.body.end()), why + std::string(1, '\0'));
+  EXPECT_EQ(status_get() & STATUS_PLAYBACK, 0u);
+  // A refusal of another kind carries no fields.
+  r = call(32, with({2}, "absent.mp4"));
+  EXPECT_EQ(r.status, CTL_ERR_NO_FILE);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_EQ(call(53, with({2}, "real.mp4")).status, CTL_OK);
 }
 
 }  // namespace

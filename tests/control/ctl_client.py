@@ -19,6 +19,10 @@ status and the word's bits are named beside their numbers:
 A reply "out of range" is followed by the arguments outside their range:
   status 2 (out of range)
   out of range: storage=4 (1-3)
+A play_file refused because the player cannot open the file (169) is
+followed by the reason:
+  status 169 (file operation failed)
+  fragmented MP4 (moof): not played
 get_version prints its number decoded:
   version 0x01050007 (1.5 build 7)
 Numbers may be hex ("0x1f"); raw arguments are hex ("hex:0011ff") or a
@@ -136,6 +140,13 @@ OPS = {
     "menu_up_down": (141, "b", ""),
     "menu_select": (142, "", "bbs"),
     "menu_escape": (143, "", ""),
+}
+
+
+# Replies that carry fields on a failure too: the fields before the status
+# word, by name.
+FAILURE_FIELDS = {
+    "play_file": "s",   # why the player cannot open the file
 }
 
 
@@ -452,7 +463,7 @@ class Client:
         kind, status, body = got
         if kind != 0x40:
             raise ProtocolError("%s: reply of kind %#x" % (op, kind))
-        return decode_reply(rep, status, body)
+        return decode_reply(rep, status, body, FAILURE_FIELDS.get(op, ""))
 
     # Subscriptions: a socket of its own hears the notifications.
     def subscribe(self, slot, mask):
@@ -484,11 +495,13 @@ class Client:
         return self.call("image_commit", slot, channel)
 
 
-def decode_reply(layout, status, body):
+def decode_reply(layout, status, body, failure_layout=""):
     """Fields on success, then the status word when one is there."""
     fields = []
     if status == 0:
         fields, body = unpack_fields(layout, body)
+    elif failure_layout and body:
+        fields, body = unpack_fields(failure_layout, body)
     elif len(body) > 4:
         # A failed storage query still carries its two sizes.
         fields, body = unpack_fields(layout, body)

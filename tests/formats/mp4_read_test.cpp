@@ -242,6 +242,54 @@ TEST_F(Mp4Read, FilesItCannotPlayAreRefusedAndSamplesOutsideTheMdatSkipped) {
   }
 }
 
+// The check before playing names why a file will not play: each case is
+// one of ffmpeg's files, or one cut or without video.
+TEST_F(Mp4Read, TheCheckNamesWhyAFileCannotBePlayed) {
+  auto why = [](const std::string &path) {
+    Reader r(path);
+    char text[96] = "";
+    int rc = mp4_read_check(r.m, text, sizeof text);
+    EXPECT_EQ(rc == 0, text[0] == 0) << path << ": " << rc << " " << text;
+    return std::string(text);
+  };
+  std::string good = ffmpeg_file("check_good.mp4", {});
+  EXPECT_EQ(why(good), "");
+  EXPECT_EQ(why(ffmpeg_file("check_avc3.mp4", {"-tag:v", "avc3"})), "");
+  EXPECT_EQ(why(ffmpeg_file("check_frag.mp4", {"-movflags", "frag_keyframe+empty_moov"})),
+            "fragmented MP4 (moof): not played");
+  std::string hevc = dir + "/check_hevc.mp4";
+  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25",
+            "-t", "1", "-c:v", "libx265", "-tag:v", "hvc1", "-x265-params", "log-level=error", hevc.c_str()});
+  EXPECT_EQ(why(hevc), "video is 'hvc1', not H.264");
+  std::string audio = dir + "/check_audio.mp4";
+  run_tool({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", "sine=sample_rate=48000",
+            "-t", "1", "-c:a", "aac", audio.c_str()});
+  EXPECT_EQ(why(audio), "no video track");
+  Bytes file = read_board_file(good);
+  file.resize(300);
+  ASSERT_TRUE(write_board_file(dir + "/check_cut.mp4", file));
+  EXPECT_EQ(why(dir + "/check_cut.mp4"), "no index (moov): the file was cut short");
+  // A video sample claimed larger than the mdat.
+  file = read_board_file(good);
+  auto it = std::search(file.begin(), file.end(), (const uint8_t *)"stsz", (const uint8_t *)"stsz" + 4);
+  ASSERT_NE(it, file.end());
+  size_t first = (size_t)(it - file.begin()) + 16;  // past version, flags, fixed size and the count
+  file[first] = 0x7F;
+  ASSERT_TRUE(write_board_file(dir + "/check_huge.mp4", file));
+  EXPECT_EQ(why(dir + "/check_huge.mp4"), "damaged index (moov): bad input");
+  // A video table listing no sample.
+  file = read_board_file(ffmpeg_file("check_video.mp4", {}, false));
+  it = std::search(file.begin(), file.end(), (const uint8_t *)"stsz", (const uint8_t *)"stsz" + 4);
+  ASSERT_NE(it, file.end());
+  std::fill(it + 12, it + 16, 0);
+  ASSERT_TRUE(write_board_file(dir + "/check_none.mp4", file));
+  EXPECT_EQ(why(dir + "/check_none.mp4"), "no video samples in the index (moov)");
+  Mp4Muxer *w = mp4_new();
+  char text[32];
+  EXPECT_EQ(mp4_read_check(w, text, sizeof text), -1);
+  mp4_delete(w);
+}
+
 TEST_F(Mp4Read, ParameterSetsAndAdtsHeadersMakeADecodableStream) {
   std::string path = ffmpeg_file("dec.mp4", {"-bf", "2"});
   Reader r(path);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "formats/mp4_read.h"
@@ -63,6 +64,10 @@ int fuzz_one(const uint8_t *data, size_t size) {
   g_extra = size > 4 ? 0xFFFFFFF0u | data[size - 1] : 0xFFFFFFF9u;
   mp4_buf_put(m, (void *)data, (uint32_t)size);
   mp4_set_sample_callback(m, on_sample);
+  char why[64];
+  memset(why, 0x5A, sizeof why);
+  int refused = mp4_read_check(m, why, sizeof why);
+  check(refused == 0 || (memchr(why, 0, sizeof why) && why[0]));
   uint32_t n = mp4_get_parameter_size(m);
   check(n <= 8 + 2 * 65535);
   std::vector<uint8_t> cfg(n + 1, 0xA5);

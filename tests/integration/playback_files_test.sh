@@ -1,10 +1,13 @@
 #!/bin/bash
 # Files on a USB disk made to break the player (Python over ffmpeg's files),
 # played through the control protocol of the real binary: an audio track
-# whose times stand still and a sample larger than the file are refused, a
-# transport stream with adaptation fields past its packets' end plays, the
-# next file plays after each, the process holds as many descriptors after
-# every file as before, a disk pulled while a file plays ends the playback
+# whose times stand still is refused as it plays; a sample larger than the
+# file, a fragmented MP4 and an HEVC one (ffmpeg's), one cut short of its
+# index and an empty one are refused by play_file itself (169, the reason
+# in the reply and once in the log), with no playback bit left, so a
+# recording starts at once; a transport stream with adaptation fields past
+# its packets' end plays, the next file plays after each, the process holds
+# as many descriptors after every file as before, a disk pulled while a file plays ends the playback
 # with the menu's message, and SIGTERM ends it promptly.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3 --no-monitor
@@ -19,6 +22,11 @@ $FF -f lavfi -i testsrc=size=320x240:rate=1 -f lavfi -i anullsrc=sample_rate=480
   -c:a aac -b:a 16k "$DISK/DCIM/still.mp4" || fail "ffmpeg still"
 $FF -f lavfi -i testsrc=size=320x240:rate=25 -t 120 -pix_fmt yuv420p -preset ultrafast "$DISK/DCIM/long.mp4" ||
   fail "ffmpeg long"
+$FF -i "$DISK/DCIM/good.mp4" -c copy -movflags frag_keyframe+empty_moov "$DISK/DCIM/frag.mp4" || fail "ffmpeg frag"
+$FF -f lavfi -i testsrc=size=320x240:rate=25 -t 1 -pix_fmt yuv420p -c:v libx265 -x265-params log-level=error \
+  "$DISK/DCIM/hevc.mp4" || fail "ffmpeg hevc"
+head -c 300 "$DISK/DCIM/good.mp4" >"$DISK/DCIM/cut.mp4"
+: >"$DISK/DCIM/empty.mp4"
 
 python3 - "$DISK/DCIM" <<'EOF' || fail "hostile files"
 import struct, sys
@@ -123,14 +131,30 @@ for _ in range(30):
     base = max(base, fds())
     time.sleep(0.1)
 base_links = links()
+# refused <name> <reason>: play_file answers 169 with the reason, logs it
+# once, and leaves the status word without a playback bit.
+def refused(name, why):
+    r = c.call("play_file", 1, name)
+    check(r.status == 169 and len(r.fields) == 1 and why in r.fields[0],
+          "play_file %s: %r, wanted 169 and %r" % (name, r, why))
+    check(text().count("play_file: %s: " % name) == 1, "%s: the refusal is not logged once" % name)
+    check(c.call("get_status").word & 2 == 0, "%s left a playback bit" % name)
 for name, ends in (("still.mp4", "audio samples before the next video sample"),
                    ("good.mp4", "mp4 0x"),
-                   ("huge.mp4", "bytes in an mdat of"),
+                   ("huge.mp4", None),
+                   ("frag.mp4", None), ("hevc.mp4", None), ("cut.mp4", None), ("empty.mp4", None),
                    ("good.mp4", "mp4 0x"),
                    ("bounds.ts", "output pause="),
                    ("good.ts", "output pause="),
                    ("good.mp4", "mp4 0x"), ("good.mp4", "mp4 0x"), ("good.mp4", "mp4 0x")):
-    play(name, ends)
+    if ends:
+        play(name, ends)
+    else:
+        refused(name, {"huge.mp4": "damaged index (moov): bad input",
+                       "frag.mp4": "fragmented MP4",
+                       "hevc.mp4": "not H.264",
+                       "cut.mp4": "no index (moov)",
+                       "empty.mp4": "zero-length file"}[name])
     # Back to the count before at some point within 20 s: a descriptor
     # another thread holds for a moment may be open at any one look.
     end = time.time() + 20
@@ -142,6 +166,12 @@ for name, ends in (("still.mp4", "audio samples before the next video sample"),
     check(back, "%s: %d descriptors, %d before: %r more" % (
         name, fds(), base, [l for l in set(now) if now.count(l) > base_links.count(l)]))
 print("ok: at most %d descriptors after every file" % base)
+# Nothing of the refused files holds a recording back.
+r = c.call("record_start", 1, 0, 0)
+check(r.status == 0, "record_start after the refused files: %r" % r)
+check(c.call("record_stop").status == 0, "record_stop")
+wait(lambda: c.call("get_status").word & 1 == 0, "the recording did not stop")
+print("ok: refused files leave no playback behind")
 EOF
 
 # The disk pulled while a file of two minutes plays: the playback ends at

@@ -5,7 +5,11 @@
 # recording bit clear; "both" leaves the storage choice as it was. A
 # recording paused for seconds keeps sound and picture together (ffprobe's
 # stream durations) and carries the recording metadata sent by the control
-# protocol in its moov (udta/uuid, found by walking the boxes). A recording started by a form and one started by a
+# protocol in its moov (udta/uuid, found by walking the boxes). While it
+# records, its file is neither deleted nor renamed (the control protocol
+# answers 4, the download page names the file as being recorded), and once
+# stopped it decodes whole (ffmpeg) and is deleted as any other file. A
+# recording started by a form and one started by a
 # keypad key end in the same state: the status word's bit, the REC line on
 # the OSD (tesseract), no complaint in the log. set_low_power turns the
 # display off and on and suspends the simulated board.
@@ -69,10 +73,17 @@ META=$M1$M2
 [ "$(status_of append_record_metadata "hex:$M1")" = "status 0" ] || fail "append_record_metadata"
 [ "$(status_of append_record_metadata "hex:$M2")" = "status 0" ] || fail "append_record_metadata"
 [ "$(status_of enable_record_metadata 1)" = "status 0" ] || fail "enable_record_metadata"
-[ "$(status_of record_start 3 0 0)" = "status 0" ] || fail "record_start"
+started=$(ctl record_start 3 0 0)
+[ "$(sed -n "1{s/ (.*//;p;}" <<<"$started")" = "status 0" ] || fail "record_start: $started"
+NAME=$(sed -n 2p <<<"$started")
 [ "$($C "$B/Recording.StorageDevice")" = 1 ] || fail "StorageDevice is $($C "$B/Recording.StorageDevice")"
 wait_bit 1 1
 grep -q "shouldn't get here" "$LOGF" && fail "the recording is out of sync"
+[ "$(status_of file_delete 1 "$NAME")" = "status 4" ] || fail "file_delete of $NAME while it records"
+[ "$(status_of file_rename 1 "$NAME" moved.mp4)" = "status 4" ] || fail "file_rename of $NAME while it records"
+page=$($C -d "delete_file=$NAME" "$B/delete_files_int")
+grep -qF "$NAME: is being recorded" <<<"$page" || fail "the download page's delete of $NAME: $page"
+[ -f "$DISK/DCIM/$NAME" ] && [ ! -e "$DISK/DCIM/moved.mp4" ] || fail "$NAME was touched: $(ls "$DISK/DCIM")"
 sleep 3
 [ "$(status_of record_pause)" = "status 0" ] || fail "record_pause"
 sleep 3
@@ -84,7 +95,9 @@ wait_bit 1 0
 wait_log "$LOGF" "stopped record stream" 30
 wait_gui_stop "$n"
 REC=$(recordings | tail -1)
-[ -n "$REC" ] || fail "no recording on the disk"
+[ "$REC" = "$DISK/DCIM/$NAME" ] || fail "the recording on the disk is '$REC', not $NAME"
+err=$(timeout 60 ffmpeg -nostdin -v error -i "$REC" -fps_mode passthrough -f null - 2>&1) || fail "ffmpeg: $err"
+[ -z "$err" ] || fail "$REC does not decode whole: $err"
 durations=$(ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 "$REC" | sort | tr '\n' ' ')
 v=$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 "$REC")
 a=$(ffprobe -v error -select_streams a:0 -show_entries stream=duration -of csv=p=0 "$REC")
@@ -112,6 +125,8 @@ want = bytes.fromhex("5541d8a06d664efbabf4b6eb7310cdc8") + bytes.fromhex(sys.arg
 sys.exit(0 if uuid == [want] else 1)
 PY
 echo "ok: the recording metadata is in the moov"
+[ "$(status_of file_delete 1 "$NAME")" = "status 0" ] && [ ! -e "$REC" ] || fail "file_delete of $NAME once stopped"
+echo "ok: the file being recorded is kept until it ends"
 
 # A form's start and a key's start: the same bit, the same REC line.
 : > "$ROOT/run/sync.log"

@@ -8,7 +8,8 @@
 # ffprobe reads, and on a pulled disk, whose file then grows no more; the
 # next start finds the pulled disk back and runs none of the old lines. A
 # failed recording clears its status bit with the recorder and leaves no
-# menu bit: record_stop is then refused.
+# menu bit: record_stop is then refused. An MP4 recording on a card that
+# fails every write from the start stops the same way and leaves no file.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -133,9 +134,22 @@ wait_safe() {
   fail "the recording did not end"
 }
 
+# An MP4 recording on a card that fails every write: nothing of it reaches
+# the card, and no file (empty, or headers without an index) is left.
+post_form -d Recording.Format=0
+before=$(ls "$VOL/DCIM")
+fault mmcblk0p1 EIO
+n=$(gui_stops)
+post_form -d Recording.State=start
+status_is "Storage full or write error"
+failed_clean "$n"
+wait_safe
+fault mmcblk0p1 none
+[ "$(ls "$VOL/DCIM")" = "$before" ] || fail "a recording that failed at once left: $(ls -l "$VOL/DCIM")"
+echo "ok: mp4 on a failing card leaves no file"
+
 # An MP4 recording on a card that fills: it stops at once, and what
 # reached the card closes into a file that plays.
-post_form -d Recording.Format=0
 n=$(gui_stops)
 post_form -d Recording.State=start
 mp4_growing "$VOL/DCIM"

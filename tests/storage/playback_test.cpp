@@ -1043,6 +1043,65 @@ TEST_F(Playback, CorruptPicturesAreLoggedAsOneEpisodeWithItsCount) {
   EXPECT_NE(log.all.find("decodeVideoThread: 58 pictures failed to decode"), std::string::npos) << log.all;
 }
 
+// A file the player cannot open is refused before anything is shown, with
+// its reason logged once: a fragmented MP4, an empty one, one of no known
+// kind. One it can open still plays after them.
+TEST_F(Playback, FilesThePlayerCannotOpenAreRefusedWithTheirReason) {
+  std::string good = make("ok.mp4", 10, 10, {"-preset", "ultrafast"});
+  std::string frag = make("frag.mp4", 10, 10, {"-preset", "ultrafast", "-movflags", "frag_keyframe+empty_moov"});
+  std::string empty = dir + "/empty.mp4", other = dir + "/clip.avi";
+  ASSERT_TRUE(write_board_file(empty, Bytes()));
+  ASSERT_TRUE(write_board_file(other, read_board_file(good)));
+  PlaybackRun run;
+  run.start();
+  LogWatch log;
+  struct Case {
+    std::string path;
+    const char *why;
+  };
+  for (const Case &c : {Case{frag, "fragmented MP4 (moof): not played"},
+                        Case{empty, "zero-length file can't be played"}, Case{other, "cannot determine file format"}}) {
+    run.play(c.path);
+    EXPECT_TRUE(wait_state(PLAYBACK_ERROR)) << c.path;
+    EXPECT_TRUE(wait_until([] { return stream_get_state_by_id(OUTPUT_STREAM) == 0; }, 10000)) << c.path;
+    log.take();
+    std::string line = "output_hd: " + c.path + ": " + c.why + "\n";
+    size_t at = log.all.find(line);
+    EXPECT_NE(at, std::string::npos) << log.all;
+    EXPECT_EQ(log.all.find(c.path, at + line.size()), std::string::npos) << log.all;
+    EXPECT_EQ(log.all.find("output_filename="), std::string::npos) << "the display was set up for " << c.path;
+  }
+  run.play(good);
+  EXPECT_TRUE(wait_state(PLAYBACK_END));
+  run.stop();
+}
+
+// Samples whose NAL lengths run past them, one after another: the first
+// is logged, then the count of the whole stretch, not a line each.
+TEST_F(Playback, BadNalLengthsAreLoggedAsOneEpisodeWithItsCount) {
+  std::string path = make("nal.mp4", 60, 30, {"-bf", "0", "-preset", "ultrafast"});
+  Bytes f = read_board_file(path);
+  read_non_key_samples(path);
+  ASSERT_EQ(g_non_key.size(), 58u);
+  for (auto [off, size] : g_non_key) {
+    uint32_t n = size;   // the first length claims the whole sample and 4 bytes more
+    for (int i = 0; i < 4; i++) f[(size_t)off + i] = uint8_t(n >> (24 - 8 * i));
+  }
+  std::string bad = dir + "/bad_nal.mp4";
+  ASSERT_TRUE(write_board_file(bad, f));
+  PlaybackRun run;
+  run.start();
+  LogWatch log;
+  run.play(bad);
+  EXPECT_TRUE(wait_state(PLAYBACK_END));
+  run.stop();
+  log.take();
+  size_t first = log.all.find(": bad NAL length");
+  EXPECT_NE(first, std::string::npos) << log.all;
+  EXPECT_EQ(log.all.find(": bad NAL length", first + 1), std::string::npos) << log.all;
+  EXPECT_NE(log.all.find("playback_mp4: 58 samples with a bad NAL length"), std::string::npos) << log.all;
+}
+
 }  // namespace
 
 namespace {

@@ -4,14 +4,17 @@
 #include "storage_test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
 
 #include "../media/stream_mux_test_support.h"
+#include "core/log.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "media/stream_producer.h"
@@ -595,6 +598,95 @@ TEST_F(Recording, AnMp4RecordingOnAFailingVolumeStopsAtOnceAndKeepsItsFile) {
       EXPECT_EQ(decode_errors(backing + name), "") << name;
       EXPECT_GT(video_packets(backing + name).size(), 5u) << name;
     }
+  }
+}
+
+// While a file is recorded it is neither deleted nor renamed; once the
+// recording ends it is. A recording whose volume fails every write from
+// the start leaves no file at all, MP4 or TS.
+TEST_F(Recording, TheFileBeingRecordedIsKeptAndOneThatFailedAtOnceGoes) {
+  use_sd();
+  {
+    SteppedProducer producer;
+    get_param_block()->recording.format = 0;
+    stream_set_state_by_id(13, 1);
+    ASSERT_TRUE(producer.publish_frames(30));
+    producer.wait_consumed();
+    std::vector<std::string> files = storage_files_in("/media/mmc/DCIM", ".mp4");
+    ASSERT_EQ(files.size(), 1u);
+    const char *name = files[0].c_str();
+    EXPECT_EQ(filesys_delete(STORAGE_MMC, name, nullptr), -EBUSY);
+    EXPECT_EQ(filesys_rename(STORAGE_MMC, name, "moved.mp4"), -EBUSY);
+    stream_set_state_by_id(13, 0);
+    wait_idle();
+    EXPECT_EQ(video_packets(host("/media/mmc/DCIM/" + files[0])).size(), 30u);
+    EXPECT_EQ(filesys_delete(STORAGE_MMC, name, nullptr), 0);
+  }
+  for (int fmt : {0, 1}) {
+    SCOPED_TRACE(fmt);
+    SteppedProducer producer;
+    get_param_block()->recording.format = (uint8_t)fmt;
+    filesys_set_record_status(nullptr);
+    char drain[4096];
+    while (log_read(drain, sizeof drain) > 0) {
+    }
+    sim_storage_fault("mmcblk0p1", "EIO", 0);
+    stream_set_state_by_id(13, 1);
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (stream_get_state_by_id(13) == 1 && std::chrono::steady_clock::now() < until) {
+      ASSERT_TRUE(producer.publish_frames(10));
+      producer.wait_consumed();
+      sleep_ms(50);
+    }
+    EXPECT_EQ(stream_get_state_by_id(13), 0) << "the recording went on on a failing volume";
+    wait_idle();
+    sim_storage_fault("mmcblk0p1", "none", 0);
+    char status[64];
+    getRecordingStatus(status, sizeof status);
+    EXPECT_STRNE(status, "Stopped");
+    EXPECT_EQ(storage_files_in("/media/mmc/DCIM", fmt == 0 ? ".mp4" : ".ts"), std::vector<std::string>());
+    std::string log;
+    for (size_t n; (n = log_read(drain, sizeof drain)) > 0;) log.append(drain, n);
+    EXPECT_NE(log.find("removed empty /media/mmc/DCIM/"), std::string::npos) << log;
+  }
+}
+
+// What an MP4 file that ended early holds: headers alone, or sample data.
+TEST(RecorderMp4, AFileOfHeadersAloneHoldsNoMedia) {
+  auto box = [](const char *type, uint32_t size) {
+    std::string b(8, '\0');
+    for (int i = 0; i < 4; i++) b[i] = char(size >> (24 - 8 * i));
+    memcpy(&b[4], type, 4);
+    return b + std::string(size > 8 ? size - 8 : 0, 'x');
+  };
+  std::string large = box("mdat", 1) + std::string(7, '\0') + std::string(1, '\x10');  // 64-bit size 16
+  const std::string head = box("ftyp", 24) + box("moov", 200) + box("free", 8);
+  struct Case {
+    std::string bytes;
+    bool media;
+  } cases[] = {
+      {"", false},
+      {head, false},
+      {head + box("mdat", 8), false},
+      {head + box("mdat", 0), false},
+      {head + box("mdat", 8) + "s", true},
+      {head + box("mdat", 0) + "s", true},
+      {head + large, false},
+      {head + large + "s", true},
+      {head + box("mdat", 4), true},   // a box that cannot be: kept
+      {box("ftyp", 24) + box("moov", 400).substr(0, 100), false},   // cut inside the index
+  };
+  std::string dir = test_scratch_dir("mp4media");
+  for (const Case &c : cases) {
+    std::string path = dir + "/f.mp4";
+    FILE *f = sys_fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+    fclose(f);
+    int fd = sys_open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(recorder_mp4_file_has_media(fd), c.media) << c.bytes.size() << " bytes";
+    close(fd);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <regex>
 #include <ctime>
 #include <sys/resource.h>
 #include <thread>
@@ -289,7 +290,11 @@ TEST_F(Recorder, AnEndedThreadLeavesItsStreamIdUnregistered) {
   env.env.name = "record";
   env.stream_id = 13;
   // Shutdown as it happens: stop passes still at work while the thread
-  // frees its state. A pass must never reach into the freed state.
+  // frees its state. A pass must never reach into the freed state. Each
+  // ending thread logs its CPU time.
+  char drain[4096];
+  while (log_read(drain, sizeof drain) > 0) {
+  }
   for (int round = 0; round < 10; round++) {
     start_thread(&env);
     ASSERT_EQ(stream_get_state_by_id(13), 0);
@@ -309,6 +314,11 @@ TEST_F(Recorder, AnEndedThreadLeavesItsStreamIdUnregistered) {
     // The thread's state is gone: a lookup must not reach into it.
     EXPECT_EQ(stream_get_state_by_id(13), -1);
   }
+  std::string log;
+  size_t n;
+  while ((n = log_read(drain, sizeof drain)) > 0) log.append(drain, n);
+  std::regex cpu("\\] record: [0-9]+\\.[0-9]{3}\n");
+  EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), cpu), std::sregex_iterator()), 10) << log;
 }
 
 TEST_F(Recorder, NameFilterTakesOnlyThisDayAndExtension) {

@@ -3,6 +3,8 @@
 #include "storage_test_support.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "core/param_access.h"
 #include "core/usb_hub.h"
@@ -273,6 +275,45 @@ TEST_F(FileOps, ConfigAndLogsSavedToTheVolume) {
   EXPECT_TRUE(file_exists("/media/ext/log.txt"));
   EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0);
   EXPECT_EQ(filesys_save_log_to(STORAGE_MMC, 0), -1);
+}
+
+}  // namespace
+
+namespace {
+
+// A file the recorder writes is neither deleted nor renamed, under any
+// name that reaches it (here a second link); other files are, and it is
+// once its writer has let it go.
+TEST_F(FileOps, AFileBeingWrittenIsNeitherDeletedNorRenamed) {
+  put(STORAGE_EXT, "rec.mp4", 10, 'r');
+  put(STORAGE_EXT, "other.mp4", 10, 'o');
+  ASSERT_EQ(link(HostPath("/media/ext/DCIM/rec.mp4").c_str(), HostPath("/media/ext/DCIM/alias.mp4").c_str()), 0);
+  int fd = filesys_open_recording(STORAGE_EXT, "rec.mp4", O_RDONLY);
+  ASSERT_GE(fd, 0);
+  filesys_lock();
+  int handles[FILESYS_WRITING_MAX + 1];
+  for (int &h : handles) h = filesys_writing_add(fd);
+  filesys_unlock();
+  // The table holds as many files as both threads write at once.
+  for (int i = 0; i < FILESYS_WRITING_MAX; i++) EXPECT_EQ(handles[i], i);
+  EXPECT_EQ(handles[FILESYS_WRITING_MAX], -1);
+  for (const char *name : {"rec.mp4", "alias.mp4"}) {
+    EXPECT_EQ(filesys_delete(STORAGE_EXT, name, nullptr), -EBUSY) << name;
+    EXPECT_EQ(filesys_rename(STORAGE_EXT, name, "moved.mp4"), -EBUSY) << name;
+  }
+  EXPECT_TRUE(file_exists("/media/ext/DCIM/rec.mp4"));
+  EXPECT_TRUE(file_exists("/media/ext/DCIM/alias.mp4"));
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/moved.mp4"));
+  EXPECT_EQ(filesys_rename(STORAGE_EXT, "other.mp4", "kept.mp4"), 0);
+  EXPECT_EQ(filesys_delete(STORAGE_EXT, "kept.mp4", nullptr), 0);
+  EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0);   // the refusals left no writer
+  filesys_lock();
+  for (int i = 0; i < FILESYS_WRITING_MAX; i++) filesys_writing_remove(handles[i]);
+  filesys_unlock();
+  close(fd);
+  EXPECT_EQ(filesys_rename(STORAGE_EXT, "alias.mp4", "moved.mp4"), 0);
+  EXPECT_EQ(filesys_delete(STORAGE_EXT, "rec.mp4", nullptr), 0);
+  EXPECT_FALSE(file_exists("/media/ext/DCIM/rec.mp4"));
 }
 
 }  // namespace
