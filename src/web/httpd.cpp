@@ -40,6 +40,7 @@ constexpr unsigned kDaemonFlags = 0x2408;
 constexpr int kBoardPort = 80;
 constexpr size_t kUrlMax = 71;
 constexpr size_t kParamValueMax = 256;
+constexpr int kStreamEndWaitMs = 1000;
 
 MHD_Daemon *daemon_handle;
 int daemon_port;
@@ -94,6 +95,8 @@ MHD_Result answer_get(MHD_Connection *connection, const char *method, const char
   int rc;
   if (req.username && ok != MHD_YES) {
     rc = send_access_denied(&req, ok);
+  } else if (!web_host_named_own(&req)) {
+    rc = send_host_refused(&req);
   } else {
     req.permission = user_get_permission(req.username);
     req.row = url_table_lookup(url);
@@ -287,6 +290,10 @@ void web_daemon_stop(void) {
   // waits from here on, and what waits is woken to end.
   web_wait_stop(1);
   http_stream_stop(1);
+  // Each stream ends its chunked reply at its next call (a player then sees
+  // the stream end, not a cut): the library sends those ends before it
+  // closes the connections, unless a client does not take them in time.
+  for (int ms = 0; ms < kStreamEndWaitMs && http_stream_open(); ms += 10) sleep_ms(10);
   MHD_stop_daemon(daemon_handle);
   daemon_handle = nullptr;
   web_wait_stop(0);

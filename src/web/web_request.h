@@ -160,6 +160,14 @@ bool web_host_is_own(const char *host);
 // Whether an Origin or Referer value names the site of a Host header value
 // (host names compared without case, ports with the scheme's default).
 bool web_same_site(const char *from, const char *host);
+// False for a web browser's request (it names a page: Origin, Referer or
+// Sec-Fetch-Site) without credentials whose Host is not web_host_is_own: a
+// page of another site whose name was made to resolve to this box (DNS
+// rebinding) would read it. Credentials a browser holds for this box it
+// never sends to that name. Tools that name no page are not asked.
+bool web_host_named_own(const WebRequest *req);
+// The 403 for a request web_host_named_own refuses (logged once an episode).
+int send_host_refused(WebRequest *req);
 // The 403 for a request web_from_this_site refuses.
 int send_cross_site_refused(WebRequest *req);
 // The client's IPv4 address as the library reports it; 0 when unknown.
