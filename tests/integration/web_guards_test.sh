@@ -5,7 +5,8 @@
 # logs in, and the guessing is one log line with the address and the count;
 # a GET that changes something is refused to a browser (a Mozilla
 # User-Agent) that does not show it came from the box's own pages, and taken
-# from a tool or with the page's Referer.
+# from a tool or with the page's Referer; a browser's read under a host name
+# that is not the box's own is refused.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -21,6 +22,18 @@ for name in streamA5.ts streamA9.ts streamB5.ts streamB8.ts streamA10.ts streamC
   [ "$(status "$B/$name")" = 404 ] || fail "$name answered $(status "$B/$name")"
 done
 echo "ok: HLS names outside the slots are not found"
+
+# A page of another site whose name was made to lead here (DNS rebinding)
+# reads no setting; a tool under any name, and a page under the box's own
+# address or localhost, are served.
+BR='Video[0].BitRate'
+[ "$(status -H 'Host: evil.example' -e http://evil.example/x.htm "$B/$BR")" = 403 ] || fail "a rebound page read $BR"
+[ "$(status -H 'Host: evil.example:8080' -H 'Sec-Fetch-Site: same-origin' "$B/index.htm")" = 403 ] || fail "a rebound page read index.htm"
+[ "$(curl -s -g -H 'Host: evil.example' "$B/$BR")" = 5000000 ] || fail "a tool under another name was refused"
+[ "$(status -e "$B/index.htm" "$B/$BR")" = 200 ] || fail "the box's own page under its address was refused"
+L=http://localhost:$M7391_HTTP_PORT
+[ "$(status -H "Host: localhost:$M7391_HTTP_PORT" -e "$L/index.htm" "$B/$BR")" = 200 ] || fail "a page under localhost was refused"
+echo "ok: reads under a foreign host name refused to browsers only"
 
 # Wrong passwords until the address must wait: more than the free tries,
 # however long each took (the waits double).
