@@ -100,6 +100,12 @@ MHD_Result answer_get(MHD_Connection *connection, const char *method, const char
   } else if (!web_host_named_own(&req)) {
     rc = send_host_refused(&req);
   } else {
+    // Right credentials from a browser not yet known for this user: the
+    // reply makes it known (web_auth.h).
+    char known[200];
+    if (req.username && !req.browser && web_header(&req, MHD_HTTP_HEADER_AUTHORIZATION) &&
+        web_known_cookie_make(req.username, known, sizeof known) == 0)
+      web_reply_header_for(connection, MHD_HTTP_HEADER_SET_COOKIE, known);
     req.permission = user_get_permission(req.username);
     req.row = url_table_lookup(url);
     rc = WEB_NOT_HANDLED;
@@ -109,6 +115,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *method, const char
     if (rc == WEB_NOT_HANDLED) rc = answer_param(&req);
     if (rc == WEB_NOT_HANDLED) rc = send_file(&req);
     rc = finish_get(&req, rc);
+    web_reply_header_for(nullptr, nullptr, nullptr);
   }
   if (!req.suspended) web_wait_done(connection);
   web_request_release(&req);

@@ -111,8 +111,22 @@ void web_content_type(MHD_Response *response, const char *type) {
   web_add_header(MHD_HTTP_HEADER_CONTENT_TYPE, type, response);
 }
 
+namespace {
+// The header of web_reply_header_for (the library's one request thread).
+MHD_Connection *extra_connection;
+char extra_name[32];
+char extra_value[256];
+}  // namespace
+
+void web_reply_header_for(MHD_Connection *connection, const char *name, const char *value) {
+  extra_connection = name && value ? connection : nullptr;
+  snprintf(extra_name, sizeof extra_name, "%s", name ? name : "");
+  snprintf(extra_value, sizeof extra_value, "%s", value ? value : "");
+}
+
 int web_queue_response(MHD_Connection *connection, unsigned status, MHD_Response *response) {
   if (!response) return WEB_NOT_HANDLED;
+  if (connection && connection == extra_connection) web_add_header(extra_name, extra_value, response);
   int rc = MHD_queue_response(connection, status, response) == MHD_YES ? WEB_QUEUED
                                                                         : WEB_NOT_HANDLED;
   MHD_destroy_response(response);

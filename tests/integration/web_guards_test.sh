@@ -2,7 +2,9 @@
 # Guards of the web server, on the real binary with curl: HLS segment names
 # outside the five slots are not found; an address that keeps giving wrong
 # passwords is made to wait (429 with Retry-After) while another address
-# logs in, and the guessing is one log line with the address and the count;
+# logs in, and so does the administrator's browser behind the same address
+# once it logged in before (its known-browser cookie); the guessing is one
+# log line with the address and the count;
 # a GET that changes something is refused to a browser (a Mozilla
 # User-Agent) that does not show it came from the box's own pages, and taken
 # from a tool or with the page's Referer; a browser's read under a host name
@@ -35,6 +37,13 @@ L=http://localhost:$M7391_HTTP_PORT
 [ "$(status -H "Host: localhost:$M7391_HTTP_PORT" -e "$L/index.htm" "$B/$BR")" = 200 ] || fail "a page under localhost was refused"
 echo "ok: reads under a foreign host name refused to browsers only"
 
+# The administrator's browser logs in once and is known from then on (its
+# cookie); a guesser behind the same address (a NAT) does not make it wait.
+JAR=$ROOT/run/admin.jar
+browser="Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36"
+[ "$(status -A "$browser" -c "$JAR" --digest -u admin:secret "$B/config.txt")" = 200 ] || fail "the administrator's login"
+grep -q "Known" "$JAR" || fail "no known-browser cookie: $(cat "$JAR")"
+
 # Wrong passwords until the address must wait: more than the free tries,
 # however long each took (the waits double).
 wrong=0
@@ -50,8 +59,11 @@ after=$(grep -i '^Retry-After:' <<<"$head" | tr -dc 0-9)
 [ -n "$after" ] && [ "$after" -ge 1 ] && [ "$after" -le 60 ] || fail "Retry-After '$after'"
 [ "$(status --interface 127.0.0.2 --digest -u admin:secret "$B/config.txt")" = 200 ] || fail "another address was refused"
 echo "ok: $wrong wrong passwords, then a wait of $after s for that address only"
+[ "$(status -A "$browser" -b "$JAR" --digest -u admin:secret "$B/config.txt")" = 200 ] ||
+  fail "the administrator's known browser waited for the guesser at its address"
+[ "$(status -A "$browser" --digest -u admin:secret "$B/config.txt")" = 429 ] || fail "an unknown browser did not wait"
+echo "ok: the known browser's right password is taken while its address waits"
 
-browser="Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36"
 for url in load_default_params logout.htm; do
   [ "$(status -A "$browser" --interface 127.0.0.3 --basic -u admin:secret "$B/$url")" = 403 ] || fail "$url from a browser without its page"
 done
