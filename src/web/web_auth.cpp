@@ -267,9 +267,15 @@ int known_cookie_parse(const char *cookie, char *out, size_t size) {
 uint64_t web_known_browser(const WebRequest *req, const char *user) {
   char v[160];
   const char *password = user ? user_get_password(user) : nullptr;
-  if (!known_key_ok || !password ||
-      known_cookie_parse(web_header(req, MHD_HTTP_HEADER_COOKIE), v, sizeof v) != 0)
+  if (!password || known_cookie_parse(web_header(req, MHD_HTTP_HEADER_COOKIE), v, sizeof v) != 0)
     return 0;
+  return known_cookie_verify(v, user, password);
+}
+
+uint64_t known_cookie_verify(const char *value, const char *user, const char *password) {
+  char v[160];
+  if (!value || !user || !password || strlen(value) >= sizeof v) return 0;
+  strcpy(v, value);
   // "<id>.<user in hexadecimal>.<mac>"
   char *dot = strchr(v, '.');
   char *mac = dot ? strchr(dot + 1, '.') : nullptr;
@@ -288,7 +294,7 @@ uint64_t web_known_browser(const WebRequest *req, const char *user) {
   char want[kKnownMacDigits + 1];
   for (size_t i = 0; i < kKnownIdDigits; i++)
     if (!is_hex(v[i])) return 0;
-  if (strcmp(name, user) != 0 || !known_mac(v, user, password, want) ||
+  if (!known_key_ok || strcmp(name, user) != 0 || !known_mac(v, user, password, want) ||
       CRYPTO_memcmp(want, mac + 1, kKnownMacDigits) != 0)
     return 0;
   return strtoull(v, nullptr, 16);

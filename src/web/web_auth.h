@@ -112,6 +112,9 @@ int session_cookie_parse(const char *cookie, char *token);
 // The value of the known-browser cookie of a "Cookie" header into out
 // (size bytes); 0, or -1 when there is none or it does not fit.
 int known_cookie_parse(const char *cookie, char *out, size_t size);
+// The id of a known-browser cookie's value when it was made for user with
+// that password (since web_auth_init); 0 otherwise.
+uint64_t known_cookie_verify(const char *value, const char *user, const char *password);
 // The nonce of a Digest "Authorization" header: its first NONCE_KEEP
 // characters into out (NONCE_KEEP + 1 bytes); 0, or -1 when there is none.
 int digest_nonce_parse(const char *authorization, char *out);
