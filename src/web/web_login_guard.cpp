@@ -35,13 +35,12 @@ LoginEntry entries[WEB_LOGIN_ADDRESSES];
 
 // More addresses guessing than the table holds (rotating ones): each that
 // loses its place, and each in the table meanwhile, is counted here, and
-// the whole is one line.
+// the whole is one line once the last of them is over.
 struct LoginCrowd {
   bool on;
   uint32_t entries;
   uint32_t failures;
   uint32_t refused;
-  int64_t last_ms;
   int64_t since_ms;
 } crowd;
 
@@ -58,7 +57,6 @@ void episode_end(LoginEntry *a, bool last) {
     crowd.entries += last;
     crowd.failures += n;
     crowd.refused += a->refused;
-    if (a->last_ms > crowd.last_ms) crowd.last_ms = a->last_ms;
     a->refused = 0;
     return;
   }
@@ -106,7 +104,7 @@ void failed(uint32_t client, uint64_t browser, const char *user, int64_t now_ms)
       if (!a || !e.used || (a->used && e.last_ms < a->last_ms)) a = &e;
     if (a->used) {
       if (!crowd.on) {
-        crowd = LoginCrowd{true, 0, 0, 0, now_ms, now_ms};
+        crowd = LoginCrowd{true, 0, 0, 0, now_ms};
         for (LoginEntry &e : entries) e.crowd = true;
       }
       episode_end(a, true);
@@ -165,7 +163,8 @@ void web_login_tick(int64_t now_ms, bool flush) {
     crowd_left |= a.used && a.crowd;
   }
   if (!crowd.on) return;
-  if (flush || (!crowd_left && now_ms - crowd.last_ms >= int64_t(web_login_quiet_ms))) {
+  // Its entries end once quiet: the crowd ends with the last of them.
+  if (flush || !crowd_left) {
     crowd_end(now_ms);
     crowd = LoginCrowd{};
   } else if (now_ms - crowd.since_ms >= kEpisodeMaxMs) {
