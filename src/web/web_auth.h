@@ -38,8 +38,9 @@ void web_sessions_forget_user(const char *name);
 
 // The user name of the request (malloc'd; the caller frees it) or NULL for
 // the guest; *ok: 1 accepted, 0 wrong, -1 stale Digest nonce,
-// WEB_AUTH_SLOWED not checked (the address guessed too often lately). A
-// name comes back with *ok other than 1 only when ok was given.
+// WEB_AUTH_SLOWED not checked (the address, or the known browser, guessed
+// too often lately; req->browser says which). A name comes back with *ok
+// other than 1 only when ok was given.
 char *web_authenticate(WebRequest *req, int *ok);
 int session_lookup(WebRequest *req);
 int session_create(WebRequest *req, const char *user);
