@@ -396,7 +396,8 @@ int firmware_upload_init(const void *owner, const void *chunk, size_t length) {
   pthread_mutex_lock(&fw_mutex);
   int rc = -1;
   if (g.image || g.rescue) {
-    // Another upload holds the state.
+    // Another upload holds the state: its status stays as it is.
+    rc = -2;
   } else if (length < UIMAGE_HEADER_SIZE) {
     if (length) status_locked("firmware file too small");
   } else if (be32(p) != UIMAGE_MAGIC) {

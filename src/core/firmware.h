@@ -27,7 +27,8 @@ extern const FirmwareFlash *firmware_flash;
 
 // Uploads, in pieces. owner names the request that began the upload: the
 // pieces and the end of any other request are turned away.
-// 0 when a buffer for the image was allocated, else -1.
+// 0 when a buffer for the image was allocated; -2 when another upload or
+// update holds the state; else -1 (the status says why).
 int firmware_upload_init(const void *owner, const void *chunk, size_t length);
 // Appends; the piece that completes the image has it checked at once (the
 // CRCs, the kind of kernel) and, when it passes, starts the flash thread.

@@ -352,6 +352,14 @@ void http_stream_tick(void) {
 
 void (*http_stream_suspend_hook)(void);
 
+int http_stream_open(void) {
+  pthread_mutex_lock(&replies_mutex);
+  int n = 0;
+  for (HttpStreamState *h = replies; h; h = h->next) n++;
+  pthread_mutex_unlock(&replies_mutex);
+  return n;
+}
+
 void http_stream_stop(int stop) {
   pthread_mutex_lock(&replies_mutex);
   replies_stopping = stop;

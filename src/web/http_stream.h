@@ -42,6 +42,8 @@ void http_stream_tick(void);
 // While stopping every reply ends at its next call, and the waiting ones are
 // resumed to make that call.
 void http_stream_stop(int stop);
+// The replies with a connection that have not ended yet.
+int http_stream_open(void);
 // For tests: called by a reply on the library's thread just before it decides
 // to suspend its connection (NULL: nothing).
 extern void (*http_stream_suspend_hook)(void);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <microhttpd.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include "core/global.h"
 #include "core/listen_guard.h"
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/process_util.h"
 #include "core/param_access.h"
 #include "core/param_apply.h"
@@ -40,6 +42,7 @@ constexpr unsigned kDaemonFlags = 0x2408;
 constexpr int kBoardPort = 80;
 constexpr size_t kUrlMax = 71;
 constexpr size_t kParamValueMax = 256;
+constexpr int kStreamEndWaitMs = 1000;
 
 MHD_Daemon *daemon_handle;
 int daemon_port;
@@ -94,7 +97,15 @@ MHD_Result answer_get(MHD_Connection *connection, const char *method, const char
   int rc;
   if (req.username && ok != MHD_YES) {
     rc = send_access_denied(&req, ok);
+  } else if (!web_host_named_own(&req)) {
+    rc = send_host_refused(&req);
   } else {
+    // Right credentials from a browser not yet known for this user: the
+    // reply makes it known (web_auth.h).
+    char known[200];
+    if (req.username && !req.browser && web_header(&req, MHD_HTTP_HEADER_AUTHORIZATION) &&
+        web_known_cookie_make(req.username, known, sizeof known) == 0)
+      web_reply_header_for(connection, MHD_HTTP_HEADER_SET_COOKIE, known);
     req.permission = user_get_permission(req.username);
     req.row = url_table_lookup(url);
     rc = WEB_NOT_HANDLED;
@@ -104,6 +115,7 @@ MHD_Result answer_get(MHD_Connection *connection, const char *method, const char
     if (rc == WEB_NOT_HANDLED) rc = answer_param(&req);
     if (rc == WEB_NOT_HANDLED) rc = send_file(&req);
     rc = finish_get(&req, rc);
+    web_reply_header_for(nullptr, nullptr, nullptr);
   }
   if (!req.suspended) web_wait_done(connection);
   web_request_release(&req);
@@ -257,6 +269,23 @@ void notify_connection(void *cls, MHD_Connection *connection, void **socket_cont
   *socket_context = web_places_open(connection);
 }
 
+// Why the library could not start on port: the error a bind of the port
+// gives now (as the library binds it), or EIO when the port is free and the
+// failure was elsewhere.
+int port_bind_error(int port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) return errno;
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  int err = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0 ? errno : EIO;
+  close(s);
+  return err;
+}
+
 }  // namespace
 
 unsigned web_idle_timeout_s = WEB_IDLE_TIMEOUT_S;
@@ -273,7 +302,7 @@ int web_daemon_start(int port) {
       MHD_OPTION_URI_LOG_CALLBACK, &web_places_uri, nullptr,
       MHD_OPTION_CONNECTION_LIMIT, web_places_limit(),
       MHD_OPTION_CONNECTION_TIMEOUT, web_idle_timeout_s, MHD_OPTION_END);
-  if (!daemon_handle) return -1;
+  if (!daemon_handle) return -port_bind_error(port);
   const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_handle, MHD_DAEMON_INFO_BIND_PORT);
   daemon_port = info ? info->port : port;
   log_printf("%s: at most %u connections, %u from one address, idle ones closed after %u s\n",
@@ -287,6 +316,10 @@ void web_daemon_stop(void) {
   // waits from here on, and what waits is woken to end.
   web_wait_stop(1);
   http_stream_stop(1);
+  // Each stream ends its chunked reply at its next call (a player then sees
+  // the stream end, not a cut): the library sends those ends before it
+  // closes the connections, unless a client does not take them in time.
+  for (int ms = 0; ms < kStreamEndWaitMs && http_stream_open(); ms += 10) sleep_ms(10);
   MHD_stop_daemon(daemon_handle);
   daemon_handle = nullptr;
   web_wait_stop(0);
@@ -304,15 +337,22 @@ void *httpdThrFxn(void *arg) {
   param_save_start();
   httpd_restart = 0;
   int port = host_listen_port(kBoardPort);
+  LogEpisode start_failures = {};
   for (;;) {
     fileSysTick(params);
     if (get_exit_code() != 0) break;
     if (!daemon_handle) {
-      if (web_daemon_start(port) == 0) {
+      // Tried again every second: one line when the failures begin, one
+      // when the server starts after them.
+      int rc = web_daemon_start(port);
+      if (rc == 0) {
         log_printf("%s: started\n", env->name);
+        if (uint32_t n = log_episode_ok(&start_failures, 0))
+          log_printf("%s: listening on port %d after %u failed starts\n", env->name, port, n);
         httpd_restart = 0;
-      } else {
-        log_error("%s %d: Failed to start httpd daemon\n", env->name, __LINE__);
+      } else if (log_episode_fail(&start_failures)) {
+        log_error("%s %d: Failed to start httpd daemon on port %d: %s\n", env->name, __LINE__, port,
+                  rc == -EIO ? "the web server library refused to start" : strerror(-rc));
       }
     }
     // Suspended requests and streams look at their time limits and at quit

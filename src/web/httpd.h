@@ -22,8 +22,10 @@ enum {
 // The time-out the next daemon start uses (tests shorten it).
 extern unsigned web_idle_timeout_s;
 
-// The daemon alone (tests): 0, or -1 when it cannot listen on port (0 picks
-// a free port; web_daemon_port tells which). Its caps are read at the start.
+// The daemon alone (tests): 0, or -errno when it cannot listen on port (the
+// error a bind of the port gives; -EIO when the port is free and the library
+// failed otherwise). 0 picks a free port; web_daemon_port tells which. Its
+// caps are read at the start.
 int web_daemon_start(int port);
 void web_daemon_stop(void);
 int web_daemon_port(void);

@@ -8,6 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <microhttpd.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/random.h>
 
 #include "core/log.h"
@@ -21,6 +24,12 @@ SessionSlot session_table[SESSION_SLOTS];
 uint8_t digest_random[16];
 
 namespace {
+
+// The key of the known-browser cookies, drawn at each start.
+uint8_t known_key[32];
+bool known_key_ok;
+constexpr size_t kKnownIdDigits = 16;
+constexpr size_t kKnownMacDigits = 32;
 
 // Every session after the first start takes slots 1 to 9 in turn.
 int session_next;
@@ -175,11 +184,14 @@ int login_create_session(WebRequest *req, const char *target) {
 }
 
 int send_slowed(WebRequest *req) {
-  uint32_t wait = web_login_wait(web_client_addr(req), monotonic_ms());
+  int64_t now = monotonic_ms();
+  uint32_t wait = req->browser ? web_login_browser_wait(req->browser, now)
+                               : web_login_wait(web_client_addr(req), now);
   if (!wait) wait = 1;
   char text[160], seconds[12];
   snprintf(text, sizeof text,
-           "Too many wrong user names or passwords from this address: try again in %u s.\n", wait);
+           "Too many wrong user names or passwords from this %s: try again in %u s.\n",
+           req->browser ? "browser" : "address", wait);
   snprintf(seconds, sizeof seconds, "%u", wait);
   MHD_Response *r = MHD_create_response_from_buffer(strlen(text), text, MHD_RESPMEM_MUST_COPY);
   if (!r) return WEB_NOT_HANDLED;
@@ -189,6 +201,45 @@ int send_slowed(WebRequest *req) {
   return web_queue_response(req->connection, MHD_HTTP_TOO_MANY_REQUESTS, r);
 }
 
+// The next cookie of a "Cookie" header at *p: its name and value; false at
+// the end.
+bool next_cookie(const char **p, const char **name, size_t *nlen, const char **value, size_t *vlen) {
+  const char *c = *p;
+  while (*c == ' ' || *c == '\t') c++;
+  if (!*c) return false;
+  const char *end = c + strcspn(c, ";");
+  const char *eq = static_cast<const char *>(memchr(c, '=', size_t(end - c)));
+  *name = c;
+  *nlen = size_t((eq ? eq : end) - c);
+  *value = eq ? eq + 1 : end;
+  *vlen = size_t(end - *value);
+  *p = *end ? end + 1 : end;
+  return true;
+}
+
+bool is_name(const char *name, size_t len, const char *want) {
+  return len == strlen(want) && memcmp(name, want, len) == 0;
+}
+
+void hex_print(const uint8_t *bytes, size_t n, char *out) {
+  for (size_t i = 0; i < n; i++) snprintf(out + 2 * i, 3, "%02x", bytes[i]);
+}
+
+// The MAC digits of a known-browser cookie (kKnownMacDigits + 1 bytes).
+bool known_mac(const char *id, const char *user, const char *password, char *out) {
+  char data[kKnownIdDigits + 1 + sizeof ParamBlock::users[0].name + 1 + sizeof ParamBlock::users[0].password];
+  int n = snprintf(data, sizeof data, "%s%c%s%c%s", id, 0, user, 0, password);
+  if (n < 0 || size_t(n) >= sizeof data) return false;
+  uint8_t md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  if (!HMAC(EVP_sha256(), known_key, sizeof known_key, reinterpret_cast<const uint8_t *>(data),
+            size_t(n), md, &len) ||
+      len < kKnownMacDigits / 2)
+    return false;
+  hex_print(md, kKnownMacDigits / 2, out);
+  return true;
+}
+
 }  // namespace
 
 int web_auth_init(void) {
@@ -196,7 +247,73 @@ int web_auth_init(void) {
     log_printf("%s: no random bytes: %s\n", "web_auth_init", strerror(errno));
     return -1;
   }
+  known_key_ok = fill_random(known_key, sizeof known_key) == 0;
   return 0;
+}
+
+int known_cookie_parse(const char *cookie, char *out, size_t size) {
+  const char *name, *value;
+  size_t nlen, vlen;
+  for (const char *p = cookie ? cookie : ""; next_cookie(&p, &name, &nlen, &value, &vlen);) {
+    if (!is_name(name, nlen, WEB_KNOWN_COOKIE)) continue;
+    if (vlen >= size) return -1;
+    memcpy(out, value, vlen);
+    out[vlen] = 0;
+    return 0;
+  }
+  return -1;
+}
+
+uint64_t web_known_browser(const WebRequest *req, const char *user) {
+  char v[160];
+  const char *password = user ? user_get_password(user) : nullptr;
+  if (!password || known_cookie_parse(web_header(req, MHD_HTTP_HEADER_COOKIE), v, sizeof v) != 0)
+    return 0;
+  return known_cookie_verify(v, user, password);
+}
+
+uint64_t known_cookie_verify(const char *value, const char *user, const char *password) {
+  char v[160];
+  if (!value || !user || !password || strlen(value) >= sizeof v) return 0;
+  strcpy(v, value);
+  // "<id>.<user in hexadecimal>.<mac>"
+  char *dot = strchr(v, '.');
+  char *mac = dot ? strchr(dot + 1, '.') : nullptr;
+  if (!mac || size_t(dot - v) != kKnownIdDigits || strlen(mac + 1) != kKnownMacDigits) return 0;
+  *dot = *mac = 0;
+  char name[sizeof ParamBlock::users[0].name + 1];
+  size_t hex = strlen(dot + 1);
+  if (hex % 2 || hex / 2 >= sizeof name) return 0;
+  for (size_t i = 0; i < hex / 2; i++) {
+    unsigned byte;
+    if (!is_hex(dot[1 + 2 * i]) || !is_hex(dot[2 + 2 * i]) || sscanf(dot + 1 + 2 * i, "%2x", &byte) != 1)
+      return 0;
+    name[i] = char(byte);
+  }
+  name[hex / 2] = 0;
+  char want[kKnownMacDigits + 1];
+  for (size_t i = 0; i < kKnownIdDigits; i++)
+    if (!is_hex(v[i])) return 0;
+  if (!known_key_ok || strcmp(name, user) != 0 || !known_mac(v, user, password, want) ||
+      CRYPTO_memcmp(want, mac + 1, kKnownMacDigits) != 0)
+    return 0;
+  return strtoull(v, nullptr, 16);
+}
+
+int web_known_cookie_make(const char *user, char *out, size_t size) {
+  const char *password = user ? user_get_password(user) : nullptr;
+  uint8_t bytes[kKnownIdDigits / 2];
+  if (!known_key_ok || !password || fill_random(bytes, sizeof bytes) != 0) return -1;
+  bytes[0] |= 1;   // an id is never 0
+  char id[kKnownIdDigits + 1], name[2 * sizeof ParamBlock::users[0].name + 1], mac[kKnownMacDigits + 1];
+  hex_print(bytes, sizeof bytes, id);
+  size_t n = strnlen(user, sizeof ParamBlock::users[0].name);
+  hex_print(reinterpret_cast<const uint8_t *>(user), n, name);
+  name[2 * n] = 0;
+  if (!known_mac(id, user, password, mac)) return -1;
+  int w = snprintf(out, size, "%s=%s.%s.%s; Max-Age=%d; HttpOnly; SameSite=Strict; Path=/",
+                   WEB_KNOWN_COOKIE, id, name, mac, WEB_KNOWN_MAX_AGE);
+  return w > 0 && size_t(w) < size ? 0 : -1;
 }
 
 void web_sessions_forget_user(const char *name) {
@@ -216,15 +333,18 @@ void web_auth_reset(void) {
 }
 
 int session_cookie_parse(const char *cookie, char *token) {
-  static const char prefix[] = "Token=";
-  if (!cookie || strncmp(cookie, prefix, sizeof prefix - 1) != 0) return -1;
-  const char *p = cookie + sizeof prefix - 1;
-  for (int i = 0; i < 16; i++)
-    if (!is_hex(p[i])) return -1;
-  if (p[16]) return -1;
-  memcpy(token, p, 16);
-  token[16] = 0;
-  return 0;
+  const char *name, *value;
+  size_t nlen, vlen;
+  int tokens = 0;
+  for (const char *p = cookie ? cookie : ""; next_cookie(&p, &name, &nlen, &value, &vlen);) {
+    if (is_name(name, nlen, WEB_KNOWN_COOKIE)) continue;
+    if (!is_name(name, nlen, "Token") || vlen != 16 || tokens++) return -1;
+    for (int i = 0; i < 16; i++)
+      if (!is_hex(value[i])) return -1;
+    memcpy(token, value, 16);
+    token[16] = 0;
+  }
+  return tokens == 1 ? 0 : -1;
 }
 
 int digest_nonce_parse(const char *authorization, char *out) {
@@ -323,6 +443,11 @@ char *web_authenticate(WebRequest *req, int *ok) {
   char *user = nullptr;
   uint32_t client = web_client_addr(req);
   int64_t now = monotonic_ms();
+  // A known browser of the user waits only for its own failures.
+  auto slowed = [req, client, now](const char *name) {
+    req->browser = web_known_browser(req, name);
+    return req->browser ? web_login_browser_wait(req->browser, now) : web_login_wait(client, now);
+  };
   if (char *name = MHD_digest_auth_get_username(req->connection)) {
     user = strdup(name);
     MHD_free(name);
@@ -332,7 +457,7 @@ char *web_authenticate(WebRequest *req, int *ok) {
       free(user);
       return nullptr;
     }
-    if (web_login_wait(client, now)) {
+    if (slowed(user)) {
       result = WEB_AUTH_SLOWED;
     } else if (password) {
       result = MHD_digest_auth_check(req->connection, WEB_REALM, user, password,
@@ -345,15 +470,21 @@ char *web_authenticate(WebRequest *req, int *ok) {
       user = strdup(name);
       MHD_free(name);
       const char *password = user_get_password(user);
-      if (web_login_wait(client, now))
+      if (slowed(user))
         result = WEB_AUTH_SLOWED;
       else
         result = password && pass && strcmp(password, pass) == 0;
     }
     if (pass) MHD_free(pass);
   }
-  if (user && result == MHD_NO) web_login_failed(client, now);
-  if (result == WEB_AUTH_SLOWED) web_login_refused(client);
+  if (req->browser) {
+    if (result == MHD_NO) web_login_browser_failed(req->browser, user, client, now);
+    if (result == MHD_YES) web_login_browser_ok(req->browser);
+    if (result == WEB_AUTH_SLOWED) web_login_browser_refused(req->browser);
+  } else {
+    if (user && result == MHD_NO) web_login_failed(client, now);
+    if (result == WEB_AUTH_SLOWED) web_login_refused(client);
+  }
   // Credentials for a user without a password (or no such user) are wrong
   // credentials: the browser is asked again instead of going on as the guest.
   if (ok && user) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/log_episode.h"
 #include "core/param_block.h"
 #include "core/param_table.h"
 #include "platform/host_root.h"
@@ -22,6 +23,9 @@
 #include "web/web_request.h"
 
 namespace {
+
+// Refusals of foreign host names closer than this make one episode.
+constexpr uint32_t kRefusalGapMs = 10000;
 
 const char kNotFoundPage[] =
     "<html><head><title>Not found</title></head><body>The requested resource could not be "
@@ -107,8 +111,22 @@ void web_content_type(MHD_Response *response, const char *type) {
   web_add_header(MHD_HTTP_HEADER_CONTENT_TYPE, type, response);
 }
 
+namespace {
+// The header of web_reply_header_for (the library's one request thread).
+MHD_Connection *extra_connection;
+char extra_name[32];
+char extra_value[256];
+}  // namespace
+
+void web_reply_header_for(MHD_Connection *connection, const char *name, const char *value) {
+  extra_connection = name && value ? connection : nullptr;
+  snprintf(extra_name, sizeof extra_name, "%s", name ? name : "");
+  snprintf(extra_value, sizeof extra_value, "%s", value ? value : "");
+}
+
 int web_queue_response(MHD_Connection *connection, unsigned status, MHD_Response *response) {
   if (!response) return WEB_NOT_HANDLED;
+  if (connection && connection == extra_connection) web_add_header(extra_name, extra_value, response);
   int rc = MHD_queue_response(connection, status, response) == MHD_YES ? WEB_QUEUED
                                                                         : WEB_NOT_HANDLED;
   MHD_destroy_response(response);
@@ -379,20 +397,39 @@ bool web_host_is_own(const char *host) {
   return strcasecmp(domain, "local") == 0 || resolver_domain(domain, len - n - 1);
 }
 
+bool web_host_named_own(const WebRequest *req) {
+  if (req->username) return true;
+  const char *from = web_header(req, "Origin");
+  if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
+  bool browser = web_header(req, "Sec-Fetch-Site") || (from && *from);
+  return !browser || web_host_is_own(web_header(req, MHD_HTTP_HEADER_HOST));
+}
+
+int send_host_refused(WebRequest *req) {
+  static LogEpisode refusals;
+  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
+  // A page that keeps asking writes one line every so often, not one a try.
+  log_episode_ok(&refusals, kRefusalGapMs);
+  if (log_episode_fail(&refusals))
+    log_printf("%s: %s for the host name %.80s refused (not this box's own)\n", "web_host_named_own",
+               req->url ? req->url : "", host ? host : "");
+  return send_text_status(req->connection, MHD_HTTP_FORBIDDEN, "text/plain",
+                          "Refused: a web browser asked for this box by a name that is not its "
+                          "own (its address, localhost or its host name). A page of another site "
+                          "may have made that name lead here. Open the box by its address.\n");
+}
+
 bool web_from_this_site(const WebRequest *req) {
   const char *fetch_site = web_header(req, "Sec-Fetch-Site");
   if (fetch_site && strcasecmp(fetch_site, "same-origin") != 0 && strcasecmp(fetch_site, "none") != 0)
     return false;
+  // A page whose own name was made to resolve to this box is of the same
+  // site by every header: only the name tells it.
+  if (!web_host_named_own(req)) return false;
   const char *from = web_header(req, "Origin");
   if (!from || !*from) from = web_header(req, MHD_HTTP_HEADER_REFERER);
-  const char *host = web_header(req, MHD_HTTP_HEADER_HOST);
-  // A page whose own name was made to resolve to this box is of the same
-  // site by every header: only the name tells it. Credentials a browser
-  // holds for this box it never sends to that name.
-  bool browser = fetch_site || (from && *from);
-  if (browser && !req->username && !web_host_is_own(host)) return false;
   if (!from || !*from) return true;
-  return web_same_site(from, host);
+  return web_same_site(from, web_header(req, MHD_HTTP_HEADER_HOST));
 }
 
 int send_cross_site_refused(WebRequest *req) {

@@ -66,6 +66,7 @@ struct WebRequest {
   int queued;                   // a handler already queued the reply
   int denied;                   // a handler refused the request
   int auth;                     // the credentials' check: 1, 0, or -1 (stale nonce)
+  uint64_t browser;             // the id of a known-browser cookie of the credentials' user; 0: none
   int bad_request;              // the body could not be parsed
   int aborted;                  // the client went before the body ended
   int cross_site;               // sent by a page of another site: refused
@@ -108,6 +109,9 @@ void web_add_header(const char *name, const char *value, MHD_Response *response)
 void web_no_cache(MHD_Response *response);
 void web_content_type(MHD_Response *response, const char *type);
 int web_queue_response(MHD_Connection *connection, unsigned status, MHD_Response *response);
+// A header every reply web_queue_response queues for connection gets, until
+// it is called again (a NULL name: none). For the request being handled.
+void web_reply_header_for(MHD_Connection *connection, const char *name, const char *value);
 // 303 to target (made safe for a header) with an empty body.
 int web_redirect(MHD_Connection *connection, const char *target);
 int send_html(MHD_Connection *connection, const char *text);
@@ -160,6 +164,14 @@ bool web_host_is_own(const char *host);
 // Whether an Origin or Referer value names the site of a Host header value
 // (host names compared without case, ports with the scheme's default).
 bool web_same_site(const char *from, const char *host);
+// False for a web browser's request (it names a page: Origin, Referer or
+// Sec-Fetch-Site) without credentials whose Host is not web_host_is_own: a
+// page of another site whose name was made to resolve to this box (DNS
+// rebinding) would read it. Credentials a browser holds for this box it
+// never sends to that name. Tools that name no page are not asked.
+bool web_host_named_own(const WebRequest *req);
+// The 403 for a request web_host_named_own refuses (logged once an episode).
+int send_host_refused(WebRequest *req);
 // The 403 for a request web_from_this_site refuses.
 int send_cross_site_refused(WebRequest *req);
 // The client's IPv4 address as the library reports it; 0 when unknown.

@@ -19,23 +19,30 @@ struct FirmwareUpload {
   size_t header_len;
   bool begun;           // firmware_upload_init was called
   bool refused;         // the image was refused, at its header or whole
+  bool busy;            // another upload or update held the state
 };
 
 // The request's own pointer names its upload to the update.
 void begin(WebRequest *req, FirmwareUpload *u) {
   u->begun = true;
-  if (firmware_upload_init(req, u->header, u->header_len) != 0 ||
-      firmware_upload_append(req, u->header, u->header_len) != 0)
-    u->refused = true;
+  int rc = firmware_upload_init(req, u->header, u->header_len);
+  u->busy = rc == -2;
+  if (rc != 0 || firmware_upload_append(req, u->header, u->header_len) != 0) u->refused = true;
 }
 
 void firmware_upload_done(WebRequest *req) {
   FirmwareUpload *u = (FirmwareUpload *)req->upload_state;
   if (u && !u->begun && !req->aborted) begin(req, u);
-  // An image refused at its header or cut short is answered as such; one
-  // taken whole goes on being checked and written, which the status page
-  // follows to its end.
-  if (firmware_upload_finish(req) != 0 || (u && u->refused)) {
+  // The status is the other upload's: this one is told only that it came
+  // while the box was busy.
+  if (u && u->busy) {
+    if (!req->aborted)
+      web_request_add_error(req, "firmware",
+                            "The box is busy with another firmware update: try again once it ended");
+  } else if (firmware_upload_finish(req) != 0 || (u && u->refused)) {
+    // An image refused at its header or cut short is answered as such; one
+    // taken whole goes on being checked and written, which the status page
+    // follows to its end.
     const char *why = u && u->header_len ? firmware_status_peek() : nullptr;
     if (!req->aborted) web_request_add_error(req, "firmware", why ? why : "Firmware upload failed");
   }

@@ -150,7 +150,7 @@ TEST_F(Firmware, UploadBelongsToItsRequestAndFlashesOnce) {
   std::vector<uint8_t> tail(img.begin() + 6000, img.end());
   tail.resize(tail.size() + 100, 0xAA);   // passes the size
   ASSERT_EQ(firmware_upload_init(&a, img.data(), 64), 0);
-  EXPECT_EQ(firmware_upload_init(&b, img.data(), 64), -1);   // one at a time
+  EXPECT_EQ(firmware_upload_init(&b, img.data(), 64), -2);   // one at a time
   firmware_upload_append(&a, img.data(), 6000);
   firmware_upload_append(&b, img.data(), 6000);              // not its upload
   firmware_upload_finish(&b);
@@ -376,7 +376,7 @@ TEST_F(Firmware, RescueFileHoldsTheUpdate) {
   EXPECT_EQ(firmware_upload_file(fd, "m7391.fw"), 0);
   close(fd);
   firmware_flash = &kMemFlash;
-  EXPECT_EQ(probe_rc, -1) << "an upload began beside the rescue file";
+  EXPECT_EQ(probe_rc, -2) << "an upload began beside the rescue file";
   EXPECT_FALSE(firmware_update_in_progress());
   int a;
   ASSERT_EQ(firmware_upload_init(&a, img.data(), 64), 0);   // taken again afterwards
@@ -712,7 +712,7 @@ TEST_F(Firmware, LoadedFileAndUploadTakeTurns) {
   EXPECT_EQ(firmware_load_file(fd), 0);
   root_set_io_fault(old);
   close(fd);
-  EXPECT_EQ(g_upload_rc, -1) << "an upload began beside the loaded file";
+  EXPECT_EQ(g_upload_rc, -2) << "an upload began beside the loaded file";
   wait_idle();
   EXPECT_EQ(firmware_status_peek(), std::string("No update needed"));
 }

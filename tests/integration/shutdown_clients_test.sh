@@ -1,7 +1,8 @@
 #!/bin/bash
 # SIGINT while clients read every kind of stream (RTSP, progressive HTTP,
 # motion JPEG, HLS): the readers still at work while the producers end must
-# find their rings alive, and the program reaches its exit actions. Run it
+# find their rings alive, each HTTP stream gets its chunked reply's end
+# (curl ends with status 0), and the program reaches its exit actions. Run it
 # with M7391_BIN naming an AddressSanitizer build to have ASan judge the
 # shutdown too: any report fails the test.
 . "$(dirname "$0")/common.sh"
@@ -29,7 +30,9 @@ client rtsp_a.ts timeout 120 ffmpeg -nostdin -v error -rtsp_transport tcp \
 client rtsp_b.ts timeout 120 ffmpeg -nostdin -v error -rtsp_transport udp \
   -i rtsp://127.0.0.1:554/streamB.h264 -c copy -f mpegts -
 client http_a.ts timeout 120 curl -s "$B/streamA.ts"
+CURL_TS=${PIDS[-1]}
 client http_a.flv timeout 120 curl -s "$B/streamA.flv"
+CURL_FLV=${PIDS[-1]}
 client http_aac timeout 120 curl -s "$B/streamA.aac"
 client hls_a.ts timeout 120 ffmpeg -nostdin -v error -i "$B/streamA.m3u8" -c copy -f mpegts -
 wait_log "$LOG" "starting hls thread" 60
@@ -47,6 +50,13 @@ kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 60
 grep -q "AddressSanitizer\|ThreadSanitizer\|runtime error" "$LOG" &&
   fail "sanitizer report at shutdown: $(grep -m3 -A8 'Sanitizer\|runtime error' "$LOG")"
+# The chunked replies were ended, not cut: curl saw their last chunk.
+for c in "$CURL_TS streamA.ts" "$CURL_FLV streamA.flv"; do
+  rc=0
+  wait ${c% *} || rc=$?
+  [ "$rc" = 0 ] || fail "curl on ${c#* } ended with status $rc at the quit"
+done
+echo "ok: HTTP streams ended at the quit"
 # The board's build ends with -1 (255); a crash would end on a signal.
 [ "$EXIT_STATUS" = 255 ] || [ "$EXIT_STATUS" = 0 ] || fail "exit status $EXIT_STATUS"
 grep -q "main cleanup rendezvous met" "$LOG" || fail "no clean quit"

@@ -2,10 +2,13 @@
 # Guards of the web server, on the real binary with curl: HLS segment names
 # outside the five slots are not found; an address that keeps giving wrong
 # passwords is made to wait (429 with Retry-After) while another address
-# logs in, and the guessing is one log line with the address and the count;
+# logs in, and so does the administrator's browser behind the same address
+# once it logged in before (its known-browser cookie); the guessing is one
+# log line with the address and the count;
 # a GET that changes something is refused to a browser (a Mozilla
 # User-Agent) that does not show it came from the box's own pages, and taken
-# from a tool or with the page's Referer.
+# from a tool or with the page's Referer; a browser's read under a host name
+# that is not the box's own is refused.
 . "$(dirname "$0")/common.sh"
 new_root
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -22,6 +25,25 @@ for name in streamA5.ts streamA9.ts streamB5.ts streamB8.ts streamA10.ts streamC
 done
 echo "ok: HLS names outside the slots are not found"
 
+# A page of another site whose name was made to lead here (DNS rebinding)
+# reads no setting; a tool under any name, and a page under the box's own
+# address or localhost, are served.
+BR='Video[0].BitRate'
+[ "$(status -H 'Host: evil.example' -e http://evil.example/x.htm "$B/$BR")" = 403 ] || fail "a rebound page read $BR"
+[ "$(status -H 'Host: evil.example:8080' -H 'Sec-Fetch-Site: same-origin' "$B/index.htm")" = 403 ] || fail "a rebound page read index.htm"
+[ "$(curl -s -g -H 'Host: evil.example' "$B/$BR")" = 5000000 ] || fail "a tool under another name was refused"
+[ "$(status -e "$B/index.htm" "$B/$BR")" = 200 ] || fail "the box's own page under its address was refused"
+L=http://localhost:$M7391_HTTP_PORT
+[ "$(status -H "Host: localhost:$M7391_HTTP_PORT" -e "$L/index.htm" "$B/$BR")" = 200 ] || fail "a page under localhost was refused"
+echo "ok: reads under a foreign host name refused to browsers only"
+
+# The administrator's browser logs in once and is known from then on (its
+# cookie); a guesser behind the same address (a NAT) does not make it wait.
+JAR=$ROOT/run/admin.jar
+browser="Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36"
+[ "$(status -A "$browser" -c "$JAR" --digest -u admin:secret "$B/config.txt")" = 200 ] || fail "the administrator's login"
+grep -q "Known" "$JAR" || fail "no known-browser cookie: $(cat "$JAR")"
+
 # Wrong passwords until the address must wait: more than the free tries,
 # however long each took (the waits double).
 wrong=0
@@ -37,8 +59,11 @@ after=$(grep -i '^Retry-After:' <<<"$head" | tr -dc 0-9)
 [ -n "$after" ] && [ "$after" -ge 1 ] && [ "$after" -le 60 ] || fail "Retry-After '$after'"
 [ "$(status --interface 127.0.0.2 --digest -u admin:secret "$B/config.txt")" = 200 ] || fail "another address was refused"
 echo "ok: $wrong wrong passwords, then a wait of $after s for that address only"
+[ "$(status -A "$browser" -b "$JAR" --digest -u admin:secret "$B/config.txt")" = 200 ] ||
+  fail "the administrator's known browser waited for the guesser at its address"
+[ "$(status -A "$browser" --digest -u admin:secret "$B/config.txt")" = 429 ] || fail "an unknown browser did not wait"
+echo "ok: the known browser's right password is taken while its address waits"
 
-browser="Mozilla/5.0 (X11; Linux x86_64) Chrome/120.0 Safari/537.36"
 for url in load_default_params logout.htm; do
   [ "$(status -A "$browser" --interface 127.0.0.3 --basic -u admin:secret "$B/$url")" = 403 ] || fail "$url from a browser without its page"
 done

@@ -314,3 +314,30 @@ TEST_F(WebAuth, SessionEndsWhenIdleOrItsUserIsGoneOrChanged) {
   EXPECT_EQ(http_get("/config.txt", cookie).status, 401);
   EXPECT_EQ(http_get("/Video[0].BitRate", cookie).status, 401);
 }
+
+// A known-browser cookie is taken only whole and as it was made: for its
+// user and that user's password, with no part cut, grown or changed.
+TEST_F(WebAuth, KnownBrowserCookieIsTakenOnlyAsMade) {
+  set_users(PERM_NONE, {std::make_tuple("admin", "secret", PERM_ADMIN)});
+  char set[200], value[160];
+  ASSERT_EQ(web_known_cookie_make("admin", set, sizeof set), 0);
+  ASSERT_EQ(known_cookie_parse(set, value, sizeof value), 0);
+  std::string v = value;
+  ASSERT_EQ(v.size(), 16 + 1 + 10 + 1 + 32u) << v;
+  EXPECT_EQ(v.substr(16, 12), ".61646d696e.");
+  uint64_t id = known_cookie_verify(value, "admin", "secret");
+  EXPECT_EQ(id, strtoull(v.substr(0, 16).c_str(), nullptr, 16));
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(known_cookie_verify(value, "admin", "secret2"), 0u);
+  EXPECT_EQ(known_cookie_verify(value, "admi", "secret"), 0u);
+  std::string flipped = v;
+  flipped[3] = flipped[3] == '0' ? '1' : '0';
+  for (const std::string &bad : {v.substr(0, 17) + "61646d696e", v.substr(0, 16) + v.substr(17), v.substr(1), "0" + v,
+                                 v + "0", v.substr(0, v.size() - 1), v.substr(0, 17) + "6" + v.substr(17), flipped})
+    EXPECT_EQ(known_cookie_verify(bad.c_str(), "admin", "secret"), 0u) << bad;
+  char small[16];
+  EXPECT_EQ(known_cookie_parse(set, small, sizeof small), -1);
+  EXPECT_EQ(known_cookie_parse("Token=0123456789abcdef; Knownx=1", value, sizeof value), -1);
+  EXPECT_EQ(known_cookie_parse("Token=0123456789abcdef;Known=ab", value, sizeof value), 0);
+  EXPECT_STREQ(value, "ab");
+}

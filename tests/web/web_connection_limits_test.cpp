@@ -509,3 +509,21 @@ TEST_F(WebConnectionLimits, TrickledFormsKeepNobodyOut) {
 }
 
 }  // namespace
+
+// A port the daemon cannot have: the start says why, with the error a bind
+// of the port gives; once the port is free it starts.
+TEST_F(WebConnectionLimits, AStartThatCannotListenSaysWhy) {
+  int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(held, 1), 0);
+  ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr *>(&a), &len), 0);
+  web_daemon_stop();
+  EXPECT_EQ(web_daemon_start(ntohs(a.sin_port)), -EADDRINUSE);
+  close(held);
+  EXPECT_EQ(web_daemon_start(ntohs(a.sin_port)), 0);
+  EXPECT_EQ(web_daemon_port(), ntohs(a.sin_port));
+}

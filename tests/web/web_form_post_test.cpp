@@ -639,3 +639,53 @@ TEST_F(WebForm, WholeUploadsAreTakenAndBadImagesAreRefused) {
   EXPECT_NE(r.status, 400) << r.body;
   EXPECT_EQ(http_get("/bundle_test.htm").body, "bundle page 7391\n");
 }
+
+// Two firmware uploads at once: the one whose header comes second is told
+// the box is busy, not the first one's status as its own reason, and leaves
+// that status alone.
+TEST_F(WebForm, ASecondFirmwareUploadIsToldTheBoxIsBusy) {
+  std::string image(UIMAGE_HEADER_SIZE + 1000, 'd');
+  const uint32_t magic = UIMAGE_MAGIC;
+  for (int i = 0; i < 4; i++) image[size_t(i)] = char(magic >> (24 - 8 * i));
+  image[12] = image[13] = 0;
+  image[14] = char(1000 >> 8);
+  image[15] = char(1000 & 255);
+  auto head = [&image](bool expect) {
+    return "POST /firmware HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n" +
+           std::string(expect ? "Expect: 100-continue\r\n" : "") +
+           "Content-Length: " + std::to_string(image.size()) + "\r\n\r\n";
+  };
+  auto reply = [](int fd, const char *until) {
+    std::string text;
+    char buf[4096];
+    for (int i = 0; i < 100 && text.find(until) == std::string::npos; i++) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      text.append(buf, size_t(n));
+    }
+    return text;
+  };
+  // The second is let in (its head taken) before the first holds the image.
+  int second = connect_daemon(), first = connect_daemon();
+  ASSERT_GE(second, 0);
+  ASSERT_GE(first, 0);
+  std::string h = head(true);
+  ASSERT_EQ(send(second, h.data(), h.size(), MSG_NOSIGNAL), ssize_t(h.size()));
+  ASSERT_NE(reply(second, "100 Continue").find("100 Continue"), std::string::npos);
+  h = head(false) + image.substr(0, UIMAGE_HEADER_SIZE + 10);
+  ASSERT_EQ(send(first, h.data(), h.size(), MSG_NOSIGNAL), ssize_t(h.size()));
+  for (int i = 0; i < 500 && !firmware_update_in_progress(); i++) sleep_ms(10);
+  ASSERT_TRUE(firmware_update_in_progress());
+  ASSERT_EQ(send(second, image.data(), image.size(), MSG_NOSIGNAL), ssize_t(image.size()));
+  HttpReply r = parse_reply(reply(second, "</html>"));
+  EXPECT_EQ(r.status, 400);
+  EXPECT_NE(r.body.find("firmware: The box is busy with another firmware update"), std::string::npos) << r.body;
+  EXPECT_STREQ(firmware_status_peek(), "uploading");
+  EXPECT_TRUE(firmware_update_in_progress());
+  close(second);
+  close(first);
+  for (int i = 0; i < 500 && firmware_update_in_progress(); i++) sleep_ms(10);
+  EXPECT_FALSE(firmware_update_in_progress());
+}
