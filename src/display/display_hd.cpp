@@ -128,6 +128,17 @@ void follow_output(DisplayEnv *env, StreamId stream) {
 
 int round_up(int v, int to) { return (v + to - 1) / to * to; }
 
+// Whether the pass-through can choose its output: a fixed Display.Standard,
+// or a capture that has detected its input (0x0 until then, an output of
+// no size).
+bool capture_std_known(void) {
+  int fixed = get_param_block()->display.standard;
+  if (fixed && !(display_is_ch7038b() && fixed == VSTD_1080P_60)) return true;
+  uint32_t w = 0, h = 0;
+  capture_input_get(&w, &h, nullptr, nullptr);
+  return w && h;
+}
+
 // The capture standard: Display.Standard, else the capture's own.
 int derive_capture_std(DisplayEnv *env) {
   const ParamBlock *pb = get_param_block();
@@ -754,11 +765,20 @@ void *displayThrFxn(void *arg) {
 
   int previous = -1;
   int invalid_logged = -1;
+  bool capture_waited = false;
   while (get_exit_code() == EXIT_RUNNING) {
     uint32_t seen = generation();
     int mode = env->mode;
-    if (!hd && (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD ||
-                mode == DISPLAY_COLORBARS)) {
+    bool passthru = mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD;
+    if (!hd && passthru && !capture_std_known()) {
+      // The capture wakes the thread once it knows its input.
+      if (!capture_waited) log_printf("%s: waiting for the capture's standard\n", env->env.name);
+      capture_waited = true;
+      wait_wakeup(seen);
+      continue;
+    }
+    capture_waited = false;
+    if (!hd && (passthru || mode == DISPLAY_COLORBARS)) {
       hd = create_device(env, mode);
       mode = env->mode;
     }

@@ -204,6 +204,29 @@ TEST_F(DisplayModes, EveryModeAndItsWakeUps) {
   EXPECT_EQ(out_info().opens, 0);
 }
 
+// Asked for before the capture knows its input, the pass-through waits for
+// it, and sets itself up once the capture has it.
+TEST_F(DisplayModes, PassthruWaitsForTheCaptureStandard) {
+  capture_input_set(0, 0, 0, 0);
+  LogWatch log;
+  DisplayRun run;
+  run.start();
+  run.set_mode(DISPLAY_PASSTHRU);
+  ASSERT_TRUE(wait_until([&] {
+    return log.has("waiting for the capture's standard") || log.has("Failed to create display device");
+  }));
+  EXPECT_FALSE(log.has("Failed to create display device"));
+  EXPECT_EQ(out_info().opens, 0);
+  capture_input_set(1280, 720, 0, 60000);
+  // The output made for it (no capture stream runs here to be shown).
+  ASSERT_TRUE(log.wait("passthru start"));
+  EXPECT_FALSE(log.has("Failed to create display device"));
+  EXPECT_EQ(out_info().fmt.width, 1280u);
+  EXPECT_EQ(out_info().preset, 8u);  // 720p60, on the TV
+  run.stop();
+  capture_input_set(0, 0, 0, 0);
+}
+
 TEST_F(DisplayModes, PassthruShowsTheCaptureRingWithoutCopies) {
   use_monitor(hex_edid("lg_tv.hex"));  // lists 1080p30, the tp2825's picture
   CaptureRun cap;
