@@ -409,12 +409,29 @@ TEST_F(PassthruChoice, PlaybackResolutionTriesTheAlternateRates) {
   ASSERT_EQ(display_hd_set_resolution(1280, 720, 1280, 60, tab, 1280 * 720), 0);
   EXPECT_EQ(out_info().chroma_offset, 1280 * 720);
   // Nothing at 1080 lines on that TV.
+  EXPECT_EQ(display_can_show(1920, 1080), -1);
   EXPECT_EQ(display_hd_set_resolution(1920, 1080, 3840, 30, tab, 0), -1);
-  // Composite takes SD sizes only.
+  // A picture of no standard's size: 720p holds it twice as large, and the
+  // video window enlarges it so; a still of 960x540 shows as it is there.
+  EXPECT_EQ(display_can_show(640, 360), 0);
+  ASSERT_EQ(display_hd_set_resolution(640, 360, 640, 0, tab, 640 * 360), 0);
+  EXPECT_EQ(out_info().preset, 8u);
+  EXPECT_EQ(out_info().fmt.width, 640u);
+  EXPECT_EQ(out_info().fmt.height, 360u);
+  EXPECT_EQ(hwreg_read(0x01C71C50), 1280u);
+  EXPECT_EQ(hwreg_read(0x01C71C54), 720u);
+  EXPECT_EQ(hwreg_read(0x01C71C04) & 0x1414, 0x1414u);
+  ASSERT_EQ(display_hd_set_resolution(960, 540, 1920, 0, tab, 0), 0);
+  EXPECT_EQ(out_info().preset, 8u);
+  EXPECT_EQ(hwreg_read(0x01C71C04) & 0x1414, 0u) << "no zoom";
+  // Composite takes SD sizes, and smaller pictures inside them.
   get_param_block()->display.output = 0;
   EXPECT_EQ(display_hd_set_resolution(1280, 720, 2560, 30, tab, 0), -1);
+  EXPECT_EQ(display_can_show(1280, 720), -1);
   ASSERT_EQ(display_hd_set_resolution(720, 576, 1440, 25, tab, 0), 0);
   EXPECT_EQ(out_info().signal_kind, 1);
+  ASSERT_EQ(display_hd_set_resolution(360, 288, 720, 0, tab, 0), 0);
+  EXPECT_EQ(out_info().std & 0xFF, 0xFFu) << "PAL holds 720x576";
   get_param_block()->display.output = 2;
   Display_delete(hd_display);
   BufTab_delete(tab);
