@@ -654,7 +654,8 @@ int accepted_std(int width, int height, int fps, int current) {
   }
   if (!edid_table()->valid) return std;
   // The rate, its 25/30 or 50/60 twin, its double or half, then the fourth.
-  static const int kTries[4][4] = {{25, 30, 50, 60}, {30, 25, 60, 50}, {50, 60, 25, 30}, {60, 50, 30, 25}};
+  static const int kTries[4][4] = {
+      {25, 30, 50, 60}, {30, 25, 60, 50}, {50, 60, 25, 30}, {60, 50, 30, 25}};
   int col = fps == 25 ? 0 : fps == 30 ? 1 : fps == 50 ? 2 : fps == 60 ? 3 : -1;
   int found = 0;
   if (col < 0) {
@@ -685,7 +686,8 @@ struct StillOutput {
 // none will do.
 int choose_still_output(int width, int height, int fps, int current, StillOutput *out) {
   bool composite = get_param_block()->display.output == 0;
-  int std = composite ? ((width == 720 && (height == 480 || height == 576)) ? composite_std(width, height) : -1)
+  bool sd_size = width == 720 && (height == 480 || height == 576);
+  int std = composite ? (sd_size ? composite_std(width, height) : -1)
                       : accepted_std(width, height, fps, current);
   int zoom = 1;
   for (int z = 2; std < 0 && z >= 1; z--) {
@@ -730,9 +732,11 @@ int display_hd_set_resolution(int width, int height, int line_length, int fps, B
              height, line_length, fps, get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000),
              edid_table()->valid);
   StillOutput o;
-  if (choose_still_output(width, height, fps, hd_display ? hd_display->std : VSTD_CAPTURE, &o) != 0) return -1;
-  if (o.zoom > 1) log_printf("%s: %dx%d zoomed x%d on %s\n", "display_hd_set_resolution", width, height, o.zoom,
-                             video_std_name(o.std));
+  int current = hd_display ? hd_display->std : VSTD_CAPTURE;
+  if (choose_still_output(width, height, fps, current, &o) != 0) return -1;
+  if (o.zoom > 1)
+    log_printf("%s: %dx%d zoomed x%d on %s\n", "display_hd_set_resolution", width, height, o.zoom,
+               video_std_name(o.std));
   attrs.std = o.std;
   delete_device(hd_display);
   HdDisplay *hd = Display_create(bufs, &attrs);

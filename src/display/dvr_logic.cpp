@@ -1033,7 +1033,9 @@ void dvr_logic_install_hooks(void) {
   cmd_hooks.dvr_set_recording_state = dvr_set_recording_state;
   cmd_hooks.dvr_set_playback_state = dvr_set_playback_state;
   cmd_hooks.dvr_set_filename = dvr_set_filename;
-  cmd_hooks.snapshot_check = [](int source, const char *name) { return snapshot_check(source, name) == 0 ? 0 : -1; };
+  cmd_hooks.snapshot_check = [](int source, const char *name) {
+    return snapshot_check(source, name) == 0 ? 0 : -1;
+  };
   cmd_hooks.dvr_start = dvr_start;
   param_apply_hooks.record_set_state = dvr_request_recording;
   dvr_key_hooks.recording = [] { return (int)gui_state.recording; };

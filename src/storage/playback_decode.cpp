@@ -380,12 +380,16 @@ int playback_jpeg_check(int fd, int *width, int *height) {
   constexpr size_t kFrameMax = 1 << 20;
   std::vector<uint8_t> data(kFrameMax);
   size_t len = 0;
-  for (ssize_t n; len < data.size() && (n = read(fd, data.data() + len, data.size() - len)) != 0; len += (size_t)n)
+  while (len < data.size()) {
+    ssize_t n = read(fd, data.data() + len, data.size() - len);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      if (errno == EINTR) continue;
       log_printf("%s: read failed: %s\n", "playback_jpeg_check", strerror(errno));
       return PLAYBACK_ERROR;
     }
+    len += (size_t)n;
+  }
   if (len < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) return PLAYBACK_ERROR;
   tjhandle tj = tjInitDecompress();
   if (!tj) return PLAYBACK_ERROR;

@@ -74,7 +74,8 @@ done
 psnr=$(ffmpeg -nostdin -v info -color_range pc -f rawvideo -pix_fmt nv12 -s 640x360 -i "$ROOT/tmp/view.yuv" \
   -i "$DISK/DCIM/$SNAP" -lavfi "[0]format=yuvj420p[a];[a][1]psnr" -f null - 2>&1 |
   sed -n 's/.*PSNR.* average:\([0-9.inf]*\).*/\1/p')
-[ -n "$psnr" ] && { [ "$psnr" = inf ] || [ "${psnr%.*}" -ge 40 ]; } || fail "the output does not show the snapshot (PSNR '$psnr')"
+[ -n "$psnr" ] && { [ "$psnr" = inf ] || [ "${psnr%.*}" -ge 40 ]; } ||
+  fail "the output does not show the snapshot (PSNR '$psnr')"
 grep -q "view snapshot error" "$LOGF" && fail "the view of $SNAP reported an error"
 [ "$(ctl snapshot_stop | sed -n 1p)" = "status 0 (ok)" ] || fail "snapshot_stop"
 wait_log "$LOGF" "view snapshot ret=0"

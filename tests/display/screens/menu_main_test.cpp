@@ -561,8 +561,9 @@ TEST_F(Menu, AChosenLanguageIsStoredUnderTheWriteLock) {
 TEST_F(Menu, SetLanguageListsEightFilesAfterEnglish) {
   RootKeep keep{{"/usr/html/lang"}};
   sys_mkdirs("/usr/html/lang", 0755);
+  std::string dir = HostPath("/usr/html/lang").c_str();
   for (const char *name : {"a", "b", "c", "d", "e", "f", "g", "h", "i"})
-    ASSERT_EQ(system(("echo '#' > '" + std::string(HostPath("/usr/html/lang").c_str()) + "/" + name + ".txt'").c_str()), 0);
+    ASSERT_EQ(system(("echo '#' > '" + dir + "/" + name + ".txt'").c_str()), 0);
   // Setup: Language (row 5), then up from English wraps to the last row.
   std::vector<DvrKey> keys(4, DVR_KEY_DOWN);
   keys.push_back(DVR_KEY_MENU_OK);
