@@ -430,6 +430,7 @@ TEST_F(PassthruChoice, PlaybackResolutionTriesTheAlternateRates) {
   EXPECT_EQ(display_can_show(1280, 720), -1);
   ASSERT_EQ(display_hd_set_resolution(720, 576, 1440, 25, tab, 0), 0);
   EXPECT_EQ(out_info().signal_kind, 1);
+  EXPECT_EQ(out_info().output, 0);
   ASSERT_EQ(display_hd_set_resolution(360, 288, 720, 0, tab, 0), 0);
   EXPECT_EQ(out_info().std & 0xFF, 0xFFu) << "PAL holds 720x576";
   get_param_block()->display.output = 2;
