@@ -223,8 +223,15 @@ TEST_F(DisplayModes, PassthruWaitsForTheCaptureStandard) {
   EXPECT_FALSE(log.has("Failed to create display device"));
   EXPECT_EQ(out_info().fmt.width, 1280u);
   EXPECT_EQ(out_info().preset, 8u);  // 720p60, on the TV
-  run.stop();
+  // A fixed standard needs nothing of the capture.
   capture_input_set(0, 0, 0, 0);
+  get_param_block()->display.standard = VSTD_720P_50;
+  LogWatch fixed;
+  run.set_mode(DISPLAY_PASSTHRU);
+  EXPECT_TRUE(fixed.wait("passthru start"));
+  EXPECT_EQ(out_info().preset, 6u);
+  run.stop();
+  get_param_block()->display.standard = 0;
 }
 
 TEST_F(DisplayModes, PassthruShowsTheCaptureRingWithoutCopies) {
