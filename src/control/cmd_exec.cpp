@@ -379,8 +379,10 @@ CtlStatus show_file(CmdArgs *a, uint32_t key) {
   }
   int rc = cmd_hooks.dvr_set_filename ? cmd_hooks.dvr_set_filename(source, name) : recording_exists(source, name);
   if (rc != 0) return CTL_ERR_NO_FILE;
-  if (key == KEY_VIEW_SNAPSHOT && !is_picture(source, name)) {
-    log_printf("%s: %s is no JPEG picture\n", "view_snapshot", name);
+  // A picture that cannot be shown is refused before the monitor changes.
+  if (key == KEY_VIEW_SNAPSHOT &&
+      (cmd_hooks.snapshot_check ? cmd_hooks.snapshot_check(source, name) != 0 : !is_picture(source, name))) {
+    log_printf("%s: %s cannot be shown\n", "view_snapshot", name);
     return CTL_ERR_FILE_OP;
   }
   cmd_post_key(key);

@@ -22,6 +22,9 @@ struct CmdHooks {
   // DVR_KEY_PLAY_FILE or DVR_KEY_VIEW_SNAPSHOT shows; 0, or non-zero when it
   // does not exist. NULL: only its existence is checked.
   int (*dvr_set_filename)(int source, const char *name);
+  // 0 when the source's snapshot file can be shown, else non-zero. NULL:
+  // only that it begins as a JPEG picture does.
+  int (*snapshot_check)(int source, const char *name);
   // The recorder's next file name, waited for at most ms (NULL: the
   // recorder's own getRecordFilename).
   int (*record_filename)(char *buf, size_t size, int ms);

@@ -128,6 +128,17 @@ void follow_output(DisplayEnv *env, StreamId stream) {
 
 int round_up(int v, int to) { return (v + to - 1) / to * to; }
 
+// Whether the pass-through can choose its output: a fixed Display.Standard,
+// or a capture that has detected its input (0x0 until then, an output of
+// no size).
+bool capture_std_known(void) {
+  int fixed = get_param_block()->display.standard;
+  if (fixed && !(display_is_ch7038b() && fixed == VSTD_1080P_60)) return true;
+  uint32_t w = 0, h = 0;
+  capture_input_get(&w, &h, nullptr, nullptr);
+  return w && h;
+}
+
 // The capture standard: Display.Standard, else the capture's own.
 int derive_capture_std(DisplayEnv *env) {
   const ParamBlock *pb = get_param_block();
@@ -191,28 +202,30 @@ void delete_device(HdDisplay *&hd) {
   hd_display = nullptr;
 }
 
-// The video window scaler after a creation.
-void program_scaler(DisplayEnv *env) {
-  int flags = env->scale_flags;
+// The video window scaler after a creation: flags as scale_flags, for a
+// picture of width x height.
+void program_scaler(int flags, int picture_w, int picture_h, int color_space) {
+  // The window zoom of an output made before (a zoomed still's) goes.
+  uint32_t win = hwreg_read(kVidWinMode) & ~0x1414u;
   if (!flags) {
+    hwreg_write(kVidWinMode, win);
     hwreg_write(kOsdExpansion, 0);
     return;
   }
   hwreg_write(kOsdMode, hwreg_read(kOsdMode) & ~(1u << 12));
-  uint32_t win = hwreg_read(kVidWinMode);
   if (flags & 4) win |= 0x404;
   if (flags & 2) win |= 0x1010;
   hwreg_write(kVidWinMode, win);
   uint32_t exp = hwreg_read(kOsdExpansion);
   exp = (flags & 1) ? exp | 0x40 : exp & ~0x40u;
   hwreg_write(kOsdExpansion, exp | 2);
-  uint32_t width = (uint32_t)env->forced_width, height = (uint32_t)env->forced_height;
+  uint32_t width = (uint32_t)picture_w, height = (uint32_t)picture_h;
   if (flags & 1) width = width * 3 / 2;
   if (flags & 2) width *= 2;
   if (flags & 4) height *= 2;
   hwreg_write(kVidWin0Width, width);
   hwreg_write(kVidWin0Height, height);
-  if (env->color_space == DISPLAY_CS_NV12) {
+  if (color_space == DISPLAY_CS_NV12) {
     hwreg_write(kVidWin1Width, width);
     hwreg_write(kVidWin1Height, height);
   }
@@ -275,7 +288,7 @@ HdDisplay *create_device(DisplayEnv *env, int mode) {
   } else {
     hwreg_write(kVpssClkCtrl, clk & ~3u);
   }
-  program_scaler(env);
+  program_scaler(env->scale_flags, env->forced_width, env->forced_height, env->color_space);
   return hd;
 }
 
@@ -626,56 +639,105 @@ int displayParamsChanged(DisplayAttrs *attrs, DisplayEnv *env, int verbose) {
   return attrs->output != env->output || attrs->color_space != cs || attrs->std != wanted;
 }
 
+namespace {
+
+// The standard for a picture of width x height at fps when the monitor takes
+// it (or need not be asked); -1 when it does not.
+int accepted_std(int width, int height, int fps, int current) {
+  const ParamBlock *pb = get_param_block();
+  int std = get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000);
+  if (std == current) return std;
+  if ((std < 32 && (pb->dvr_allow_modes >> std & 1)) || std == pb->display.standard ||
+      display_is_ch7038b()) {
+    log_printf("allowed\n");
+    return std;
+  }
+  if (!edid_table()->valid) return std;
+  // The rate, its 25/30 or 50/60 twin, its double or half, then the fourth.
+  static const int kTries[4][4] = {
+      {25, 30, 50, 60}, {30, 25, 60, 50}, {50, 60, 25, 30}, {60, 50, 30, 25}};
+  int col = fps == 25 ? 0 : fps == 30 ? 1 : fps == 50 ? 2 : fps == 60 ? 3 : -1;
+  int found = 0;
+  if (col < 0) {
+    found = get_edid_std(width, height, fps, 0);
+  } else {
+    for (int i = 0; i < 4 && !found; i++) found = get_edid_std(width, height, kTries[i][col], 0);
+  }
+  return found ? found : -1;
+}
+
+// The smallest composite standard that holds a picture of width x height;
+// -1 when none does.
+int composite_std(int width, int height) {
+  if (width <= 720 && height <= 480) return VSTD_D1_NTSC;
+  if (width <= 720 && height <= 576) return VSTD_D1_PAL;
+  return -1;
+}
+
+struct StillOutput {
+  int std;
+  int zoom;   // 1, or 2: the video window shows the picture twice as wide and high
+};
+
+// The output for playback pictures of width x height: the standard of that
+// size when the output takes it; else the smallest standard it takes that
+// holds the picture enlarged twice by the video window, then as it is (a
+// snapshot of a scaled channel is smaller than any standard). 0, or -1 when
+// none will do.
+int choose_still_output(int width, int height, int fps, int current, StillOutput *out) {
+  bool composite = get_param_block()->display.output == 0;
+  bool sd_size = width == 720 && (height == 480 || height == 576);
+  int std = composite ? (sd_size ? composite_std(width, height) : -1)
+                      : accepted_std(width, height, fps, current);
+  int zoom = 1;
+  for (int z = 2; std < 0 && z >= 1; z--) {
+    int zw = width * z, zh = height * z, sw = 0, sh = 0;
+    int s = composite ? composite_std(zw, zh) : get_std_from_mode(zw, zh, SCAN_PROGRESSIVE, fps * 1000);
+    if (s < 0 || !video_std_size(s, &sw, &sh, nullptr) || sw < zw || sh < zh) continue;
+    std = composite ? s : accepted_std(sw, sh, fps, current);
+    zoom = z;
+  }
+  if (std < 0) {
+    if (composite) log_printf("Composite output can't do %dx%d@%d\n", width, height, fps);
+    return -1;
+  }
+  *out = {std, zoom};
+  return 0;
+}
+
+// The rate of stills: the output's, halved for large pictures at more than
+// 30; without an output 30 for more than 720 lines, else 60.
+int still_fps(int width, int height, int output_fps) {
+  int fps = output_fps;
+  if (fps > 30 && width > 1280 && height > 720) fps /= 2;
+  if (fps == 0) fps = height > 720 ? 30 : 60;
+  if (width == 3064 && height == 2040) fps = 10;
+  return fps;
+}
+
+}  // namespace
+
 int display_hd_set_resolution(int width, int height, int line_length, int fps, BufTab_Handle bufs,
                               int chroma_offset) {
   DisplayAttrs attrs = {"/dev/video6", chroma_offset ? DISPLAY_CS_NV12 : DISPLAY_CS_UYVY, 0, 2, 3,
                         width, height, line_length};
   if (fps == 0) {
-    fps = display_get_fps();
-    if (fps > 30 && width > 1280 && height > 720) fps /= 2;
-    if (fps == 0) fps = height > 720 ? 30 : 60;
-    if (width == 3064 && height == 2040) fps = 10;
+    fps = still_fps(width, height, display_get_fps());
     log_printf("snapshot using %d fps\n", fps);
   }
   const ParamBlock *pb = get_param_block();
-  int std;
-  if (pb->display.output == 0) {
-    if (width == 720 && height == 480) {
-      std = VSTD_D1_NTSC;
-    } else if (width == 720 && height == 576) {
-      std = VSTD_D1_PAL;
-    } else {
-      log_printf("Composite output can't do %dx%d@%d\n", width, height, fps);
-      return -1;
-    }
-    attrs.output = 0;
-  } else {
-    std = get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000);
-  }
+  if (pb->display.output == 0) attrs.output = 0;
   display_edid_load();  // the monitor's modes, if nothing asked for them yet
   log_printf("%s: %dx%d(%d)@%d  videoStd=%d edid.valid=%d\n", "display_hd_set_resolution", width,
-             height, line_length, fps, std, edid_table()->valid);
+             height, line_length, fps, get_std_from_mode(width, height, SCAN_PROGRESSIVE, fps * 1000),
+             edid_table()->valid);
+  StillOutput o;
   int current = hd_display ? hd_display->std : VSTD_CAPTURE;
-  if (std != current) {
-    if ((std < 32 && (pb->dvr_allow_modes >> std & 1)) || std == pb->display.standard ||
-        display_is_ch7038b()) {
-      log_printf("allowed\n");
-    } else if (edid_table()->valid) {
-      // The rate, its 25/30 or 50/60 twin, its double or half, then the fourth.
-      static const int kTries[4][4] = {
-          {25, 30, 50, 60}, {30, 25, 60, 50}, {50, 60, 25, 30}, {60, 50, 30, 25}};
-      int col = fps == 25 ? 0 : fps == 30 ? 1 : fps == 50 ? 2 : fps == 60 ? 3 : -1;
-      int found = 0;
-      if (col < 0) {
-        found = get_edid_std(width, height, fps, 0);
-      } else {
-        for (int i = 0; i < 4 && !found; i++) found = get_edid_std(width, height, kTries[i][col], 0);
-      }
-      if (!found) return -1;
-      std = found;
-    }
-  }
-  attrs.std = std;
+  if (choose_still_output(width, height, fps, current, &o) != 0) return -1;
+  if (o.zoom > 1)
+    log_printf("%s: %dx%d zoomed x%d on %s\n", "display_hd_set_resolution", width, height, o.zoom,
+               video_std_name(o.std));
+  attrs.std = o.std;
   delete_device(hd_display);
   HdDisplay *hd = Display_create(bufs, &attrs);
   if (!hd) {
@@ -685,8 +747,17 @@ int display_hd_set_resolution(int width, int height, int line_length, int fps, B
   hd_display = hd;
   g_attrs = attrs;
   hwreg_write(kVencClock, 0x11);
+  program_scaler(o.zoom > 1 ? 6 : 0, width, height, attrs.color_space);
   if (dev_ioctl(hd->fd, VIDIOC_S_COFST, &chroma_offset) < 0) log_printf("VIDIOC_S_COFST\n");
   return 0;
+}
+
+int display_can_show(int width, int height) {
+  // As playback's first picture finds the output: none made yet.
+  int fps = still_fps(width, height, 0);
+  display_edid_load();
+  StillOutput o;
+  return choose_still_output(width, height, fps, VSTD_CAPTURE, &o);
 }
 
 int display_poll_wait(Fifo_Handle fifo) {
@@ -754,11 +825,20 @@ void *displayThrFxn(void *arg) {
 
   int previous = -1;
   int invalid_logged = -1;
+  bool capture_waited = false;
   while (get_exit_code() == EXIT_RUNNING) {
     uint32_t seen = generation();
     int mode = env->mode;
-    if (!hd && (mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD ||
-                mode == DISPLAY_COLORBARS)) {
+    bool passthru = mode == DISPLAY_PASSTHRU || mode == DISPLAY_PASSTHRU_SD;
+    if (!hd && passthru && !capture_std_known()) {
+      // The capture wakes the thread once it knows its input.
+      if (!capture_waited) log_printf("%s: waiting for the capture's standard\n", env->env.name);
+      capture_waited = true;
+      wait_wakeup(seen);
+      continue;
+    }
+    capture_waited = false;
+    if (!hd && (passthru || mode == DISPLAY_COLORBARS)) {
       hd = create_device(env, mode);
       mode = env->mode;
     }

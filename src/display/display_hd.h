@@ -64,6 +64,10 @@ int displayParamsChanged(DisplayAttrs *attrs, DisplayEnv *env, int verbose);
 // For the playback decoding (mode 4), on this thread.
 int display_hd_set_resolution(int width, int height, int line_length, int fps, BufTab_Handle bufs,
                               int chroma_offset);
+// From any thread: whether playback could show pictures of width x height,
+// as its first picture would set up the output (the output is not
+// touched). 0, or -1.
+int display_can_show(int width, int height);
 // 1 when fifo has a frame, 0 after 250 ms, negative on error; buffers the
 // output released meanwhile are given back to the decoder.
 int display_poll_wait(Fifo_Handle fifo);

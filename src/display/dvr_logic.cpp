@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "control/cmd_exec.h"
 #include "control/status_events.h"
@@ -808,7 +810,25 @@ int play_video_action(GuiContext *ctx, const char *name) {
   return 0;
 }
 
+int snapshot_check(int source, const char *name) {
+  int fd = filesys_open_recording(source, name, O_RDONLY);
+  int w = 0, h = 0;
+  int state = fd < 0 ? PLAYBACK_ERROR : playback_jpeg_check(fd, &w, &h);
+  if (fd >= 0) close(fd);
+  if (state == 0 && display_can_show(w, h) != 0) state = PLAYBACK_UNSUPPORTED;
+  if (state)
+    log_printf("%s: %s cannot be shown (%s)\n", "snapshot_check", name,
+               state == PLAYBACK_UNSUPPORTED ? "picture size" : "no picture the playback decodes");
+  return state;
+}
+
 int view_snapshot_action(GuiContext *ctx, const char *name) {
+  // A file that cannot be shown leaves the monitor and the status as they are.
+  if (int state = snapshot_check(osd_layout.browse_source, name)) {
+    if (!strcmp(gui_state.playback_name, name)) gui_state.playback_name[0] = 0;
+    refusal_message(ctx, T(state == PLAYBACK_UNSUPPORTED ? T_UNSUPPORTED : T_NOT_VIEWABLE));
+    return 0;
+  }
   set_key_repeat(0);
   updateRecordingStatus(ctx);
   char path[kPlayPathMax];
@@ -1013,6 +1033,9 @@ void dvr_logic_install_hooks(void) {
   cmd_hooks.dvr_set_recording_state = dvr_set_recording_state;
   cmd_hooks.dvr_set_playback_state = dvr_set_playback_state;
   cmd_hooks.dvr_set_filename = dvr_set_filename;
+  cmd_hooks.snapshot_check = [](int source, const char *name) {
+    return snapshot_check(source, name) == 0 ? 0 : -1;
+  };
   cmd_hooks.dvr_start = dvr_start;
   param_apply_hooks.record_set_state = dvr_request_recording;
   dvr_key_hooks.recording = [] { return (int)gui_state.recording; };

@@ -45,7 +45,11 @@ void take_snapshot(GuiContext *ctx);
 int set_recording_storage_device(GuiContext *ctx, int64_t *free_bytes);
 // Plays the browse source's file name; 0 (stay in the list).
 int play_video_action(GuiContext *ctx, const char *name);
-// Shows a snapshot: 0 back to the list, 2 next file, 3 previous file.
+// Whether the source's snapshot file can be shown, asked before anything
+// changes: 0, or the PlaybackState showing it would end with (logged).
+int snapshot_check(int source, const char *name);
+// Shows a snapshot: 0 back to the list, 2 next file, 3 previous file. A
+// file snapshot_check refuses is only named in a notice.
 int view_snapshot_action(GuiContext *ctx, const char *name);
 // ExitCode 2 and the quit broadcast.
 void request_reboot(void);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "core/startup.h"
 #include "media/capture.h"
 #include "media/capture_internal.h"
 
@@ -123,11 +124,15 @@ pthread_mutex_t g_input_lock = PTHREAD_MUTEX_INITIALIZER;
 
 void capture_input_set(uint32_t width, uint32_t height, uint32_t interlaced, uint32_t fps) {
   pthread_mutex_lock(&g_input_lock);
+  bool changed = capture_block.input_width != width || capture_block.input_height != height ||
+                 capture_block.interlaced != interlaced || capture_block.fps != fps;
   capture_block.input_width = width;
   capture_block.input_height = height;
   capture_block.interlaced = interlaced;
   capture_block.fps = fps;
   pthread_mutex_unlock(&g_input_lock);
+  // The display may be waiting for the input to choose its output.
+  if (changed && core_hooks.display_wakeup) core_hooks.display_wakeup();
 }
 
 void capture_timings_set(const v4l2_dv_timings *t) {

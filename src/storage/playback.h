@@ -102,6 +102,14 @@ struct OutputEnv {
 // why (size bytes). f is left anywhere.
 int playback_check_file(FILE *f, int fd, const char *name, char *why, size_t size);
 
+// Checked before a JPEG file is shown: the PlaybackState its first picture
+// would end with for want of being one the playback decodes (read from fd,
+// at most one input descriptor of it): PLAYBACK_ERROR for no JPEG picture
+// or one of another subsampling than 4:2:0 and 4:2:2, PLAYBACK_UNSUPPORTED
+// for one too large for the playback memory; else 0 with the picture's
+// size as the output gets it (even).
+int playback_jpeg_check(int fd, int *width, int *height);
+
 void *playback_file(void *env);
 // Decodes the frames of the full FIFO onto the output while the display is
 // in PLAYBACK_DISPLAY_MODE; returns when playback output ends.

@@ -3,9 +3,12 @@
 // through the codec engine's "h264dec" straight into the buffers the output
 // shows; JPEG through TurboJPEG to planar YUV and one conversion to NV12
 // (4:2:0) or UYVY (4:2:2).
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
+#include <vector>
 #include <turbojpeg.h>
 
 #include "core/framecopy.h"
@@ -369,6 +372,37 @@ int jpeg_to_planes(void *tj, const uint8_t *data, unsigned long len, const JpegL
     for (int p = 1; p < 3 && jch < ch; p++)
       memcpy(planes[p] + (size_t)(ch - 1) * cs, planes[p] + (size_t)(ch - 2) * cs, (size_t)cs);
   }
+  return 0;
+}
+
+int playback_jpeg_check(int fd, int *width, int *height) {
+  // The reader hands the decoder frames of at most one 1 MiB descriptor.
+  constexpr size_t kFrameMax = 1 << 20;
+  std::vector<uint8_t> data(kFrameMax);
+  size_t len = 0;
+  while (len < data.size()) {
+    ssize_t n = read(fd, data.data() + len, data.size() - len);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      log_printf("%s: read failed: %s\n", "playback_jpeg_check", strerror(errno));
+      return PLAYBACK_ERROR;
+    }
+    len += (size_t)n;
+  }
+  if (len < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) return PLAYBACK_ERROR;
+  tjhandle tj = tjInitDecompress();
+  if (!tj) return PLAYBACK_ERROR;
+  int w, h, ss, cs;
+  int rc = tjDecompressHeader3(tj, data.data(), (unsigned long)len, &w, &h, &ss, &cs);
+  tjDestroy(tj);
+  if (rc != 0) return PLAYBACK_ERROR;
+  JpegLayout l;
+  rc = jpeg_layout(w, h, ss, &l);
+  if (rc == JPEG_LAYOUT_SUBSAMPLING) return PLAYBACK_ERROR;
+  if (rc != JPEG_LAYOUT_OK) return PLAYBACK_UNSUPPORTED;
+  *width = l.even_w;
+  *height = l.even_h;
   return 0;
 }
 

@@ -204,6 +204,36 @@ TEST_F(DisplayModes, EveryModeAndItsWakeUps) {
   EXPECT_EQ(out_info().opens, 0);
 }
 
+// Asked for before the capture knows its input, the pass-through waits for
+// it, and sets itself up once the capture has it.
+TEST_F(DisplayModes, PassthruWaitsForTheCaptureStandard) {
+  capture_input_set(0, 0, 0, 0);
+  LogWatch log;
+  DisplayRun run;
+  run.start();
+  run.set_mode(DISPLAY_PASSTHRU);
+  ASSERT_TRUE(wait_until([&] {
+    return log.has("waiting for the capture's standard") || log.has("Failed to create display device");
+  }));
+  EXPECT_FALSE(log.has("Failed to create display device"));
+  EXPECT_EQ(out_info().opens, 0);
+  capture_input_set(1280, 720, 0, 60000);
+  // The output made for it (no capture stream runs here to be shown).
+  ASSERT_TRUE(log.wait("passthru start"));
+  EXPECT_FALSE(log.has("Failed to create display device"));
+  EXPECT_EQ(out_info().fmt.width, 1280u);
+  EXPECT_EQ(out_info().preset, 8u);  // 720p60, on the TV
+  // A fixed standard needs nothing of the capture.
+  capture_input_set(0, 0, 0, 0);
+  get_param_block()->display.standard = VSTD_720P_50;
+  LogWatch fixed;
+  run.set_mode(DISPLAY_PASSTHRU);
+  EXPECT_TRUE(fixed.wait("passthru start"));
+  EXPECT_EQ(out_info().preset, 6u);
+  run.stop();
+  get_param_block()->display.standard = 0;
+}
+
 TEST_F(DisplayModes, PassthruShowsTheCaptureRingWithoutCopies) {
   use_monitor(hex_edid("lg_tv.hex"));  // lists 1080p30, the tp2825's picture
   CaptureRun cap;
@@ -386,12 +416,30 @@ TEST_F(PassthruChoice, PlaybackResolutionTriesTheAlternateRates) {
   ASSERT_EQ(display_hd_set_resolution(1280, 720, 1280, 60, tab, 1280 * 720), 0);
   EXPECT_EQ(out_info().chroma_offset, 1280 * 720);
   // Nothing at 1080 lines on that TV.
+  EXPECT_EQ(display_can_show(1920, 1080), -1);
   EXPECT_EQ(display_hd_set_resolution(1920, 1080, 3840, 30, tab, 0), -1);
-  // Composite takes SD sizes only.
+  // A picture of no standard's size: 720p holds it twice as large, and the
+  // video window enlarges it so; a still of 960x540 shows as it is there.
+  EXPECT_EQ(display_can_show(640, 360), 0);
+  ASSERT_EQ(display_hd_set_resolution(640, 360, 640, 0, tab, 640 * 360), 0);
+  EXPECT_EQ(out_info().preset, 8u);
+  EXPECT_EQ(out_info().fmt.width, 640u);
+  EXPECT_EQ(out_info().fmt.height, 360u);
+  EXPECT_EQ(hwreg_read(0x01C71C50), 1280u);
+  EXPECT_EQ(hwreg_read(0x01C71C54), 720u);
+  EXPECT_EQ(hwreg_read(0x01C71C04) & 0x1414, 0x1414u);
+  ASSERT_EQ(display_hd_set_resolution(960, 540, 1920, 0, tab, 0), 0);
+  EXPECT_EQ(out_info().preset, 8u);
+  EXPECT_EQ(hwreg_read(0x01C71C04) & 0x1414, 0u) << "no zoom";
+  // Composite takes SD sizes, and smaller pictures inside them.
   get_param_block()->display.output = 0;
   EXPECT_EQ(display_hd_set_resolution(1280, 720, 2560, 30, tab, 0), -1);
+  EXPECT_EQ(display_can_show(1280, 720), -1);
   ASSERT_EQ(display_hd_set_resolution(720, 576, 1440, 25, tab, 0), 0);
   EXPECT_EQ(out_info().signal_kind, 1);
+  EXPECT_EQ(out_info().output, 0);
+  ASSERT_EQ(display_hd_set_resolution(360, 288, 720, 0, tab, 0), 0);
+  EXPECT_EQ(out_info().std & 0xFF, 0xFFu) << "PAL holds 720x576";
   get_param_block()->display.output = 2;
   Display_delete(hd_display);
   BufTab_delete(tab);

@@ -106,6 +106,14 @@ struct Dvr : ::testing::Test {
     char backing[512];
     return std::string(sim_storage_backing_dir("mmcblk0p1", backing, sizeof backing)) + "/DCIM";
   }
+  // A 320x240 JPEG picture (ffmpeg's) of that name on the SD card, which
+  // the browser then shows from.
+  static void sd_picture(const char *name) {
+    std::string dir = mount_sd();
+    ASSERT_EQ(system(("mkdir -p '" + dir + "' && ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240 "
+                      "-frames:v 1 -pix_fmt yuvj420p '" + dir + "/" + name + "'").c_str()), 0);
+    osd_layout.browse_source = STORAGE_MMC;
+  }
   // One tick on key, the screens read while it waits.
   void tick(DvrKey key, std::vector<DvrKey> then = {}, bool read = true) {
     g_keys = then;
@@ -232,6 +240,7 @@ TEST_F(Dvr, FileNamesOfControlRequestsAreChecked) {
 TEST_F(Dvr, PictureGivesWayToAFileNamedMeanwhile) {
   ProducerState out{};
   register_stand_in(&out, OUTPUT_STREAM);
+  sd_picture("pic.jpg");
   snprintf(gui_state.playback_name, sizeof gui_state.playback_name, "next.mp4");
   g_keys = {DVR_KEY_UNUSED, DVR_KEY_PLAY_FILE};   // the name's message, then the key
   g_next = 0;
@@ -368,6 +377,7 @@ TEST_F(Dvr, ARefusedPictureGivesWayToTheNextFile) {
       default: return (DvrKey)DVR_KEY_ESCAPE;
     }
   };
+  sd_picture("bad.jpg");
   EXPECT_EQ(view_snapshot_action(&ctx, "bad.jpg"), 0);
   stream_set_state_by_id(OUTPUT_STREAM, 0);
   stream_register(nullptr, nullptr, OUTPUT_STREAM);
@@ -378,6 +388,23 @@ TEST_F(Dvr, ARefusedPictureGivesWayToTheNextFile) {
   pthread_mutex_unlock(&key_mailbox.key_mailbox_mutex);
   EXPECT_EQ(waiting, (DvrKey)DVR_KEY_PLAY_FILE);
   key_mailbox_reset();
+}
+
+// A file that is no picture is refused with its notice before the status
+// word or the display's settings change.
+TEST_F(Dvr, APictureThatCannotBeShownIsRefusedFirst) {
+  ProducerState out{};
+  register_stand_in(&out, OUTPUT_STREAM);
+  std::string dir = mount_sd();
+  ASSERT_EQ(system(("mkdir -p '" + dir + "' && echo text > '" + dir + "/text.jpg'").c_str()), 0);
+  osd_layout.browse_source = STORAGE_MMC;
+  g_read_screens = true;
+  EXPECT_EQ(view_snapshot_action(&ctx, "text.jpg"), 0);
+  g_read_screens = false;
+  EXPECT_EQ(status_get() & (STATUS_PLAYBACK | STATUS_SNAPSHOT_VIEW), 0u);
+  EXPECT_EQ(get_param_block()->display.stream_format, param_default_block()->display.stream_format);
+  EXPECT_TRUE(screens_show("File not viewable"));
+  stream_register(nullptr, nullptr, OUTPUT_STREAM);
 }
 
 // A start the logic did not take in time is withdrawn: it does not begin

@@ -3,12 +3,16 @@
 // buffer of the planar size that layout names, nothing written past it.
 // The layout must name even sizes that cover the picture, output lines
 // that hold a row, and a picture buffer that holds both the planes and the
-// output picture.
+// output picture. The check made before a file is shown refuses what is
+// no JPEG picture and names even sizes, those of the layout.
 #include <cstdint>
 #include <cstdlib>
+#include <sys/mman.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 #include <vector>
 
+#include "storage/playback.h"
 #include "storage/playback_internal.h"
 
 namespace {
@@ -17,11 +21,25 @@ void check(bool ok) {
   if (!ok) abort();
 }
 
+// playback_jpeg_check of the bytes as a file.
+int checked_state(const uint8_t *data, size_t size, int *w, int *h) {
+  int fd = memfd_create("jpeg", MFD_CLOEXEC);
+  check(fd >= 0 && write(fd, data, size) == (ssize_t)size && lseek(fd, 0, SEEK_SET) == 0);
+  int state = playback_jpeg_check(fd, w, h);
+  close(fd);
+  return state;
+}
+
 }  // namespace
 
 int fuzz_one(const uint8_t *data, size_t size) {
   static tjhandle tj = tjInitDecompress();
   check(tj != nullptr);
+  int cw = 0, chk = 0;
+  int state = checked_state(data, size, &cw, &chk);
+  check(state == 0 || state == PLAYBACK_ERROR || state == PLAYBACK_UNSUPPORTED);
+  if (size < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) check(state == PLAYBACK_ERROR);
+  if (state == 0) check(cw > 0 && chk > 0 && cw % 2 == 0 && chk % 2 == 0);
   int w, h, ss, cs;
   if (tjDecompressHeader3(tj, data, (unsigned long)size, &w, &h, &ss, &cs) != 0) return 0;
   JpegLayout l;
@@ -31,6 +49,7 @@ int fuzz_one(const uint8_t *data, size_t size) {
     return 0;
   }
   check(l.width == w && l.height == h && l.subsamp == ss);
+  check(state != 0 || (cw == l.even_w && chk == l.even_h));
   check(l.even_w % 2 == 0 && l.even_h % 2 == 0 && l.even_w - w <= 1 && l.even_h - h <= 1 && l.even_w >= w &&
         l.even_h >= h);
   check(l.line % 32 == 0 && l.line >= (ss == TJSAMP_422 ? 2 * l.even_w : l.even_w));

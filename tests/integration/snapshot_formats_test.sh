@@ -5,9 +5,11 @@
 # still reads it: each file begins FF D8, ends FF D9 and ffprobe reads it
 # as mjpeg. Stream B's page, served after a snapshot with stream A at
 # 1280x720, is taken as served (its fields parsed and posted back); a form
-# with one refused value changes nothing. view_snapshot refuses a file that
-# is no picture. With the recording folder a link, snapshot_take answers the
-# failure.
+# with one refused value changes nothing. A 640x360 snapshot viewed runs the
+# output at its size and shows it (ffmpeg's PSNR against the file); a
+# picture the playback cannot decode and a file that is no picture are
+# refused before the monitor changes. With the recording folder a link,
+# snapshot_take answers the failure.
 . "$(dirname "$0")/common.sh"
 new_root --usb sda1:3
 export M7391_HTTP_PORT=${M7391_HTTP_PORT:-80}
@@ -35,6 +37,16 @@ PY
   [ "$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$DISK/DCIM/$name")" = mjpeg ] ||
     fail "snapshot $1: ffprobe does not read $name as mjpeg"
   echo "ok: snapshot $1 is a JPEG ($name)"
+  SNAP=$name
+}
+STATE=$ROOT/run/sim/display.txt
+# wait_state <line>: the simulated output's state file holds that line.
+wait_state() {
+  for _ in $(seq 1 200); do
+    grep -qx -- "$1" "$STATE" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "display.txt has no '$1': $(cat "$STATE" 2>/dev/null)"
 }
 
 start_box "$ROOT/run/a.log"
@@ -45,6 +57,40 @@ wait_log "$LOGF" "passthru start" 30
 post_form -d Recording.StorageDevice=1 -d Video[0].Resolution=1280x720 -d Video[1].StreamMode=3
 
 snap "of a JPEG stream B"
+
+# That snapshot is 640x360, half of A: viewed, the output runs at its size
+# (enlarged onto 720p, which the television lists) and shows the picture.
+[ "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$DISK/DCIM/$SNAP")" = "640,360" ] ||
+  fail "the snapshot is not 640x360"
+out=$(ctl view_snapshot 1 "$SNAP")
+[ "$(sed -n 1p <<<"$out")" = "status 0 (ok)" ] || fail "view_snapshot: $out"
+for line in "width 640" "height 360" "preset 8" "streaming 1"; do wait_state "$line"; done
+rm -f "$ROOT/tmp/view.yuv"
+for _ in $(seq 1 20); do
+  echo "dump /tmp/view.yuv" >>"$ROOT/run/sim_display.cmd"
+  for _ in $(seq 1 5); do [ -s "$ROOT/tmp/view.yuv" ] && break 2; sleep 0.1; done
+done
+# The picture as decoded, full range as JPEG has it.
+psnr=$(ffmpeg -nostdin -v info -color_range pc -f rawvideo -pix_fmt nv12 -s 640x360 -i "$ROOT/tmp/view.yuv" \
+  -i "$DISK/DCIM/$SNAP" -lavfi "[0]format=yuvj420p[a];[a][1]psnr" -f null - 2>&1 |
+  sed -n 's/.*PSNR.* average:\([0-9.inf]*\).*/\1/p')
+[ -n "$psnr" ] && { [ "$psnr" = inf ] || [ "${psnr%.*}" -ge 40 ]; } ||
+  fail "the output does not show the snapshot (PSNR '$psnr')"
+grep -q "view snapshot error" "$LOGF" && fail "the view of $SNAP reported an error"
+[ "$(ctl snapshot_stop | sed -n 1p)" = "status 0 (ok)" ] || fail "snapshot_stop"
+wait_log "$LOGF" "view snapshot ret=0"
+echo "ok: a 640x360 snapshot shows on the monitor at its size (PSNR $psnr dB)"
+
+# A picture the playback cannot decode (4:4:4) is refused before the
+# monitor changes.
+timeout 60 ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240 -frames:v 1 -pix_fmt yuvj444p \
+  "$DISK/DCIM/full.jpg" || fail "ffmpeg 4:4:4"
+views=$(grep -c "decodeMain: out=" "$LOGF" || true)
+[ "$(ctl view_snapshot 1 full.jpg | sed -n 1p)" = "status 169 (file operation failed)" ] ||
+  fail "view_snapshot of a 4:4:4 picture: $(ctl view_snapshot 1 full.jpg)"
+sleep 1
+[ "$(grep -c "decodeMain: out=" "$LOGF")" = "$views" ] || fail "the refused picture took the monitor"
+echo "ok: a picture that cannot be shown is refused at once"
 
 # Stream B's page as served, posted back field by field: taken. Then one
 # refused value among good ones: nothing of the form is taken.

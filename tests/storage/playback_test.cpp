@@ -452,11 +452,11 @@ TEST_F(Playback, JpegStillsAndBadFiles) {
     run.stop();
   }
   // 4:4:4 is not shown; a size the composite output cannot show is told apart.
-  std::string yuv444 = dir + "/still444.jpg", small = dir + "/small.jpg";
+  std::string yuv444 = dir + "/still444.jpg", large = dir + "/large.jpg";
   ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=720x480",
                       "-frames:v", "1", "-pix_fmt", "yuvj444p", yuv444.c_str()}), 0);
-  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240",
-                      "-frames:v", "1", "-pix_fmt", "yuvj420p", small.c_str()}), 0);
+  ASSERT_EQ(run_tool({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720",
+                      "-frames:v", "1", "-pix_fmt", "yuvj420p", large.c_str()}), 0);
   LogWatch decoder;
   run.play(yuv444);
   EXPECT_TRUE(wait_state(PLAYBACK_ERROR));
@@ -464,7 +464,7 @@ TEST_F(Playback, JpegStillsAndBadFiles) {
   // The decoder that gave up has seen the playback end before the next one.
   EXPECT_TRUE(decoder.wait("decodeMain: exit", 30000));
   get_param_block()->display.output = 0;
-  run.play(small);
+  run.play(large);
   EXPECT_TRUE(wait_state(PLAYBACK_UNSUPPORTED));
   run.stop();
   get_param_block()->display.output = 2;

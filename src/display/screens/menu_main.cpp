@@ -315,8 +315,11 @@ void video_menu(GuiContext *ctx) {
         break;
       case V_BITRATE: bitrate_menu(ctx); break;
       case V_SEEK: {
-        int seek = number_list(ctx, T(T_SEEK_TITLE), "%d", 0, 12, p->recording.seek_amount / 10);
-        if (seek >= 0) p->recording.seek_amount = (uint8_t)(seek * 10);
+        // Each row shows the seconds it sets.
+        Rows s(T(T_SEEK_TITLE));
+        for (int v = 0; v <= 120; v += 10) s.add(v, "%d", v);
+        int at = row_of(p->recording.seek_amount / 10, s.n - 1);
+        if (s.pick(ctx, &at)) p->recording.seek_amount = (uint8_t)s.action[at];
         break;
       }
       case V_QUALITY: {
@@ -423,11 +426,13 @@ void language_menu(GuiContext *ctx) {
   int count = sys_scandir("/usr/html/lang", &list, language_entry, alphasort);
   char current[sizeof(ParamBlock::dvr_language) + 1];
   language_name(current);
+  // English, then at most kLanguageFiles files.
+  enum { kLanguageFiles = 8 };
   Rows r(T(T_LANGUAGE_TITLE));
   r.add(0, "%s", T(T_ENGLISH_DEFAULT));
   int row = 1;
   for (int i = 0; i < count; i++) {
-    if (r.n <= 8) {
+    if (r.n - 2 < kLanguageFiles) {
       r.add(1, "%.*s", (int)strlen(list[i]->d_name) - 4, list[i]->d_name);
       if (!strcasecmp(r.text[r.n - 1], current)) row = r.n - 1;
     }

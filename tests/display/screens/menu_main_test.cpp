@@ -10,6 +10,8 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <algorithm>
 #include <sstream>
 #include <unistd.h>
 #include <string>
@@ -400,7 +402,19 @@ TEST_F(Menu, VideoRowsAndTheRecordingLimitClamps) {
   // Video rows: input, interpolate, bit rate, seek, quality, (the hidden
   // snapshot overlay), power-on, format, limit.
   // Seek: row r is 10 * (r - 1) seconds; snapshot quality 97, then 95 .. 50.
-  p->recording.seek_amount = 0;
+  // The rows read the seconds they set.
+  p->recording.seek_amount = 30;
+  std::string read;
+  g_on_wait = [&](size_t next) {
+    if (next == 6) read = ocr_screen();
+  };
+  video(3, pick(4, 1, 13));
+  g_on_wait = nullptr;
+  EXPECT_EQ(p->recording.seek_amount, 0);
+  std::istringstream words(read);
+  std::vector<std::string> rows{std::istream_iterator<std::string>(words), {}};
+  for (const char *row : {"10", "30", "60", "90", "120"})
+    EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << row << ": " << read;
   video(3, pick(1, 13, 13));
   EXPECT_EQ(p->recording.seek_amount, 120);
   video(3, press(1));   // wraps to "0"
@@ -541,6 +555,22 @@ TEST_F(Menu, AChosenLanguageIsStoredUnderTheWriteLock) {
   EXPECT_FALSE(probe.stored_while_held());
   EXPECT_TRUE(SaveProbe::lock_free());
   EXPECT_STREQ(p->dvr_language, "English default");
+}
+
+// Set Language lists English and eight files after it, in name order.
+TEST_F(Menu, SetLanguageListsEightFilesAfterEnglish) {
+  RootKeep keep{{"/usr/html/lang"}};
+  sys_mkdirs("/usr/html/lang", 0755);
+  std::string dir = HostPath("/usr/html/lang").c_str();
+  for (const char *name : {"a", "b", "c", "d", "e", "f", "g", "h", "i"})
+    ASSERT_EQ(system(("echo '#' > '" + dir + "/" + name + ".txt'").c_str()), 0);
+  // Setup: Language (row 5), then up from English wraps to the last row.
+  std::vector<DvrKey> keys(4, DVR_KEY_DOWN);
+  keys.push_back(DVR_KEY_MENU_OK);
+  keys.push_back(DVR_KEY_UP);
+  keys.push_back(DVR_KEY_MENU_OK);
+  setup(keys);
+  EXPECT_STREQ(p->dvr_language, "h");
 }
 
 // Fields that go together reach the block under the write lock: held by a
