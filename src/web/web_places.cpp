@@ -62,6 +62,7 @@ WebPlace places[kPlacesMax];
 unsigned place_cap;
 unsigned place_limit;
 unsigned header_ms;
+unsigned window_ms;
 int64_t last_sample;
 ListenGuard guard = {"httpd", false, false, 0};
 // One log line an episode for each kind of closing.
@@ -112,6 +113,12 @@ bool live(const WebPlace &p) { return p.connection && !p.evicting; }
 
 void give_up(WebPlace *p) {
   p->evicting = true;
+  // What a reply left unsent is dropped with the connection: the kernel
+  // would otherwise go on sending it to the slow client long after.
+  if (p->state == PLACE_ANSWERING || p->state == PLACE_STREAM) {
+    linger abort = {1, 0};
+    setsockopt(p->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  }
   shutdown(p->fd, SHUT_RDWR);
 }
 
@@ -213,12 +220,15 @@ int send_status(MHD_Connection *connection, unsigned status, const char *page) {
 
 }  // namespace
 
+unsigned web_rate_window_s = WEB_STREAM_WINDOW_S;
+
 void web_places_reset(unsigned cap, unsigned idle_timeout_s) {
   pthread_mutex_lock(&places_mutex);
   for (WebPlace &p : places) p = WebPlace{};
   place_cap = cap < unsigned(WEB_MAX_CONNECTIONS) ? cap : unsigned(WEB_MAX_CONNECTIONS);
   place_limit = place_cap + place_cap / 8 + 1;
-  header_ms = (idle_timeout_s ? idle_timeout_s : 1) * 1000u;
+  header_ms = idle_timeout_s * 1000u;
+  window_ms = (web_rate_window_s ? web_rate_window_s : 1) * 1000u;
   guard = ListenGuard{"httpd", false, false, 0};
   pthread_mutex_unlock(&places_mutex);
 }
@@ -450,14 +460,14 @@ void web_places_tick(void) {
       case PLACE_ANSWERING:
       case PLACE_STREAM:
         // A reply, whatever it is, takes its client's pace only down to a
-        // rate: over each idle time-out the client must acknowledge that
-        // much of it.
+        // rate: over each window the client must acknowledge that much of
+        // it.
         if (!sampling || !p.measured) break;
         if (!p.window_start) {
           p.window_start = now;
           p.window_acked = p.acked;
-        } else if (now - p.window_start >= int64_t(header_ms)) {
-          give = p.acked - p.window_acked < uint64_t(header_ms) * WEB_STREAM_MIN_RATE / 1000;
+        } else if (now - p.window_start >= int64_t(window_ms)) {
+          give = p.acked - p.window_acked < uint64_t(window_ms) * WEB_STREAM_MIN_RATE / 1000;
           p.window_start = now;
           p.window_acked = p.acked;
         }

@@ -19,7 +19,7 @@
 // start; its body within WEB_BODY_GRACE_S and then at WEB_BODY_MIN_RATE at
 // least (else it is answered 408 with the reason and closed); a reply of
 // any kind (page, download, segment, stream) must move WEB_STREAM_MIN_RATE
-// over each idle time-out, measured by what the client acknowledged. The
+// over each WEB_STREAM_WINDOW_S, measured by what the client acknowledged. The
 // library's own idle time-out starts again with every byte, so a client
 // that trickles would otherwise keep its place as long as it liked.
 #pragma once
@@ -36,7 +36,8 @@ enum {
   WEB_EVICT_GRACE_MS = LISTEN_EVICT_GRACE_MS,
   WEB_BODY_GRACE_S = 15,
   WEB_BODY_MIN_RATE = 4096,    // bytes a second
-  WEB_STREAM_MIN_RATE = 1024,  // bytes a second, over each idle time-out
+  WEB_STREAM_WINDOW_S = 30,
+  WEB_STREAM_MIN_RATE = 1024,  // bytes a second
   // A request whose body the box answered itself (408 when late, 503 when
   // its place was taken) is closed this long after the answer, which has
   // gone out by then (closing at once could reset the connection before
@@ -46,6 +47,9 @@ enum {
   // parses them (each takes a record from the connection's memory).
   WEB_QUERY_ARGS_MAX = 128
 };
+
+// The window of the replies' rate the next reset uses (tests shorten it).
+extern unsigned web_rate_window_s;
 
 // The places of a daemon that is about to start: cap connections, the idle
 // time-out (the deadline of a request's header). The library is given
