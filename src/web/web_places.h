@@ -36,7 +36,9 @@ enum {
   WEB_EVICT_GRACE_MS = LISTEN_EVICT_GRACE_MS,
   WEB_BODY_GRACE_S = 15,
   WEB_BODY_MIN_RATE = 4096,    // bytes a second
-  WEB_STREAM_WINDOW_S = 30,
+  // Shorter than the idle time-out: a reply that crawls is let go for its
+  // rate (and said so) before the library's time-out would close it.
+  WEB_STREAM_WINDOW_S = 10,
   WEB_STREAM_MIN_RATE = 1024,  // bytes a second
   // A request whose body the box answered itself (408 when late, 503 when
   // its place was taken) is closed this long after the answer, which has
