@@ -519,6 +519,41 @@ TEST_F(WebConnectionLimits, AReplyReadTooSlowlyIsLetGo) {
   unlink(path.c_str());
 }
 
+// A stream waiting for its next unit whose client went is let go at that
+// unit, rather than writing it to a connection that is gone and waiting
+// again, unwatched, for the one after.
+TEST_F(WebConnectionLimits, AStreamWhoseClientWentIsReleasedAtItsNextUnit) {
+  TestStream a(VIDEO_STREAM1, 1 << 20, 64);
+  std::string unit("\0\0\0\1\x67", 5);
+  unit.resize(20000, 'u');
+  int fd = connect_daemon();
+  std::string req = "GET /streamA.h264 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  ASSERT_GT(send(fd, req.data(), req.size(), MSG_NOSIGNAL), 0);
+  for (int i = 0; i < 3000 && stream_consumer_count(VIDEO_STREAM1) == 0; i++) sleep_ms(1);
+  put_unit(a, unit, STREAM_FLAG_KEY);
+  std::string text;
+  char buf[65536];
+  while (text.size() < unit.size()) {
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    text.append(buf, size_t(n));
+  }
+  ASSERT_GT(text.size(), unit.size());
+  sleep_ms(200);   // the reply waits for the next unit
+  close(fd);
+  sleep_ms(200);
+  put_unit(a, unit, STREAM_FLAG_KEY);
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) != 0; i++) sleep_ms(10);
+  EXPECT_EQ(stream_consumer_count(VIDEO_STREAM1), 0);
+  // The ring outlives the consumer whatever happened.
+  for (int i = 0; i < 500 && stream_consumer_count(VIDEO_STREAM1) != 0; i++) {
+    put_unit(a, unit, STREAM_FLAG_KEY);
+    sleep_ms(10);
+  }
+}
+
 // A picture request waits (suspended) longer than the time-out for a
 // picture that never comes, and still gets its answer.
 TEST_F(WebConnectionLimits, AReplyWaitingForMediaIsNotIdle) {
