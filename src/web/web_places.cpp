@@ -173,7 +173,11 @@ WebPlace *pick_from(const WebPlace *mine, uint64_t addr, int64_t now, Which whic
   unsigned n = 0;
   for (WebPlace &p : places) {
     if (!live(p) || &p == mine || p.fd < 0 || !which(p)) continue;
-    list[n] = ListenPlace{p.key, p.since, recent_of(p)};
+    // A place moving at the replies' rate goes, like a young one, only when
+    // no other can: a client being served is not cut off while connections
+    // that came a moment ago and move nothing could go instead.
+    int64_t since = p.lately >= WEB_STREAM_MIN_RATE ? now : p.since;
+    list[n] = ListenPlace{p.key, since, recent_of(p)};
     of[n++] = &p;
   }
   int i = listen_guard_pick(list, n, addr, now);
@@ -463,6 +467,14 @@ void web_places_tick(void) {
         // rate: over each window the client must acknowledge that much of
         // it.
         if (!sampling || !p.measured) break;
+        // A reply waiting for media (suspended) has the wait's own limit; its
+        // window starts once it sends again.
+        if (const MHD_ConnectionInfo *ci =
+                MHD_get_connection_info(p.connection, MHD_CONNECTION_INFO_CONNECTION_SUSPENDED);
+            ci && ci->suspended == MHD_YES) {
+          p.window_start = 0;
+          break;
+        }
         if (!p.window_start) {
           p.window_start = now;
           p.window_acked = p.acked;

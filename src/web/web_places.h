@@ -70,8 +70,9 @@ void web_places_close(void *place);
 void *web_places_uri(void *cls, const char *uri, MHD_Connection *connection);
 
 // A request's header is in (each call of the access handler; body: its body
-// follows). A refused connection or a cut-off URI is answered here: the
-// handler returns the result, true when such an answer was given.
+// follows). A cut-off URI is answered here, and a connection refused (and
+// answered 503) at its start is ended: the handler returns the result, true
+// in either case.
 bool web_places_request(MHD_Connection *connection, bool body, int *result);
 // size more bytes of the request's body arrived; its last came.
 void web_places_body(MHD_Connection *connection, size_t size);
