@@ -443,11 +443,7 @@ ssize_t stream_reader_callback(void *cls, uint64_t position, char *buf, size_t s
       h->state.seq += h->frame_skip;
     }
   }
-  if (out) {
-    web_places_sent(h->connection, out);
-    return (ssize_t)out;
-  }
-  return h->end;
+  return out ? (ssize_t)out : h->end;
 }
 
 void chunked_free_callback(void *cls) {

@@ -3,15 +3,20 @@
 hostile crowd would, and says what the box did with them.
 
 usage: socket_flood.py [--until-closed] <seconds> <group>...
-  group port:count[:first-last][:half]
+  group port:count[:first-last][:half][:get=PATH][:rate=BYTES]
         first-last: the connections come from 127.0.0.<first> ... <last> in
         turn (default 127.0.0.1); half: each sends the start of an HTTP
-        request and never ends it; otherwise nothing is sent.
+        request and never ends it; get: each asks for PATH and reads the
+        reply, at most BYTES a second when rate is given (with a small
+        receive buffer, as a slow client on a slow link); otherwise nothing
+        is sent.
 Opens every connection at once (one not connected within 5 s counts as
 refused), prints "holding" once all are tried, holds them for <seconds>, and
 prints one line a group: "port <p>: opened <n> refused <r> closed <c>", closed
-being the ones the box closed while they were held. --until-closed stops
-holding as soon as the box has closed every one (<seconds> is then a bound).
+being the ones the box closed while they were held, then for a get group
+"answered <status>:<count>..." by the status lines read.
+--until-closed stops holding as soon as the box has closed every one
+(<seconds> is then a bound).
 """
 import resource
 import select
@@ -36,21 +41,29 @@ def main():
         port, count = int(parts[0]), int(parts[1])
         first = last = 1
         half = False
+        get, rate = None, 0
         for p in parts[2:]:
             if p == "half":
                 half = True
+            elif p.startswith("get="):
+                get = p[4:]
+            elif p.startswith("rate="):
+                rate = int(p[5:])
             elif "-" in p:
                 first, last = (int(x) for x in p.split("-"))
             else:
                 first = last = int(p)
         groups.append({"port": port, "count": count, "first": first, "last": last, "half": half,
-                      "socks": [], "refused": 0, "closed": 0})
+                      "get": get, "rate": rate, "socks": [], "refused": 0, "closed": 0,
+                      "heads": {}})
     # All connect at once; one the box has not taken within 5 s is refused.
     pending = {}
     for s in groups:
         for i in range(s["count"]):
             src = "127.0.0.%d" % (s["first"] + i % (s["last"] - s["first"] + 1))
             c = socket.socket()
+            if s["rate"]:
+                c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             c.setblocking(False)
             try:
                 c.bind((src, 0))
@@ -71,9 +84,11 @@ def main():
                 c.close()
                 s["refused"] += 1
                 continue
-            if s["half"]:
+            if s["half"] or s["get"]:
+                what = HALF if s["half"] else ("GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" %
+                                               s["get"]).encode()
                 try:
-                    c.send(HALF)
+                    c.send(what)
                 except OSError:
                     pass
             s["socks"].append(c)
@@ -84,24 +99,54 @@ def main():
     end = time.monotonic() + seconds
     live = {c.fileno(): (c, s) for s in groups for c in s["socks"]}
     poller = select.poll()
-    for fd in live:
-        poller.register(fd, select.POLLIN)
+    for fd, (c, s) in live.items():
+        if not s["rate"]:
+            poller.register(fd, select.POLLIN)
+    rated = {fd: 0.0 for fd, (c, s) in live.items() if s["rate"]}
     held = len(live)
+
+    def take(fd, size):
+        c, s = live[fd]
+        try:
+            data = c.recv(size)
+        except BlockingIOError:
+            return True
+        except OSError:
+            data = b""
+        head = s["heads"].get(fd, b"")
+        if s["get"] and b"\r\n" not in head and data:
+            s["heads"][fd] = head + data
+        return bool(data)
+
+    last = time.monotonic()
     while time.monotonic() < end and not (until_closed and held == 0):
-        wait_ms = int(min(0.5, max(0, end - time.monotonic())) * 1000)
+        wait_ms = int(min(0.2 if rated else 0.5, max(0, end - time.monotonic())) * 1000)
         for fd, _ in poller.poll(wait_ms):
-            c, s = live[fd]
-            try:
-                data = c.recv(65536)
-            except OSError:
-                data = b""
-            if not data:
+            if not take(fd, 65536):
                 poller.unregister(fd)
-                s["closed"] += 1
+                live[fd][1]["closed"] += 1
                 held -= 1
+        now = time.monotonic()
+        for fd in list(rated):
+            rated[fd] += live[fd][1]["rate"] * (now - last)
+            if rated[fd] >= 1:
+                if not take(fd, int(rated[fd])):
+                    del rated[fd]
+                    live[fd][1]["closed"] += 1
+                    held -= 1
+                    continue
+                rated[fd] = 0.0
+        last = now
     for s in groups:
         print("port %d: opened %d refused %d closed %d" %
               (s["port"], len(s["socks"]), s["refused"], s["closed"]), flush=True)
+        if s["get"]:
+            codes = {}
+            for head in s["heads"].values():
+                line = head.split(b"\r\n", 1)[0].decode("latin-1").split(" ")
+                code = line[1] if len(line) > 1 and b"\r\n" in head else "?"
+                codes[code] = codes.get(code, 0) + 1
+            print("answered " + " ".join("%s:%d" % kv for kv in sorted(codes.items())), flush=True)
         for c in s["socks"]:
             c.close()
 
