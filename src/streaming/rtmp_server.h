@@ -1,7 +1,11 @@
 // The RTMP server: the "rtmpC" listener, one thread per connection playing
 // channel A or B live (players at most listen_guard_players, one address a
-// part of them: a play past that is refused and its connection closed), and the "rtmpA"/"rtmpB" threads that own the run
-// states of stream ids 10 and 11 (their RTMP[n] settings).
+// part of them: a play past that is refused and its connection closed), and
+// the "rtmpA"/"rtmpB" threads that own the run states of stream ids 10 and
+// 11 (their RTMP[n] settings). At the connection cap and at the players'
+// ceiling a newcomer from an address holding fewer places than the address
+// holding the most takes the place of one of that address's
+// (listen_guard_pick): the one that moved the fewest bytes lately.
 #pragma once
 #include "core/global.h"
 
@@ -11,7 +15,12 @@ enum {
   RTMP_QUIT_WAIT_MS = 10000,       // how long the listener waits for its connections at quit
   RTMP_MAX_CONNECTIONS = 1024,     // at most; fewer when few descriptors may be opened (listen_guard_max)
   RTMP_EVICTING_MAX = 64,          // connections shut down to make room whose threads are still ending
-  RTMP_LINGER_MS = 2000            // how long a refused connection's close waits for the client's
+  RTMP_LINGER_MS = 2000,           // how long a refused connection's close waits for the client's
+  // A newcomer from the address holding the most connections takes one of
+  // its own that plays nothing once it is this old: a flood from one
+  // address keeps places old enough that a newcomer from elsewhere takes
+  // one of them before a player's (listen_guard_pick takes old places first).
+  RTMP_REPLACE_OWN_MS = 3000
 };
 
 // The listener; its record is a ThreadEnv.
