@@ -39,6 +39,7 @@ struct ConnSlot {
   int64_t since;       // monotonic ms of the accept
   bool player;         // its play was let begin and has not ended
   bool evicted;        // shut down to make room; its thread is ending
+  bool refused;        // its play was refused: it is closing, gently
   // The connection's count of bytes moved (NULL until its thread has one),
   // that count at the start of the running window and over the last one.
   const uint64_t *moved;
@@ -152,14 +153,22 @@ bool conn_add(int fd, const struct sockaddr_in *peer) {
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &peer->sin_addr, ip, sizeof ip);
   bool ok = true;
-  // "refusing more" is said only when nothing can make room.
-  if (live >= max) {
-    int v = victim_locked(key, false);
+  // "refusing more" is said only when nothing can make room. One whose
+  // play was refused goes first: it is closing anyway.
+  int v = -1;
+  for (int i = 0; live >= max && i < g_conns.count && v < 0; i++)
+    if (g_conns.slots[i].refused && !g_conns.slots[i].evicted) v = i;
+  if (v >= 0 && g_conns.evicting < RTMP_EVICTING_MAX) {
+    g_conns.slots[v].evicted = true;
+    g_conns.evicting++;
+    shutdown(g_conns.slots[v].fd, SHUT_RDWR);
+  } else if (live >= max) {
+    v = victim_locked(key, false);
     if (v < 0 || !evict_locked(v, ip)) ok = !listen_guard_full(&g_conns.guard, live, max);
   }
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
     g_conns.slots[g_conns.count++] = {fd, peer->sin_addr.s_addr, key, monotonic_ms(), false, false,
-                                      nullptr, 0, 0};
+                                      false, nullptr, 0, 0};
   else
     ok = false;
   pthread_mutex_unlock(&g_conns.mutex);
@@ -211,6 +220,7 @@ int play_gate(RtmpConnection *c, int playing) {
       g_conns.slots[i].player = true;
     } else {
       rc = -1;
+      g_conns.slots[i].refused = true;
       log_episode_ok(&g_conns.players_full, LISTEN_EPISODE_GAP_MS);
       if (log_episode_fail(&g_conns.players_full)) {
         if (all >= max) log_printf("%s: %u players, refusing more\n", "serverThread", max);
