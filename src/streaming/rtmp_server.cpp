@@ -116,23 +116,26 @@ bool evict_locked(int i, const char *ip) {
   return true;
 }
 
+// Which connections a newcomer may take the place of.
+enum Among { AMONG_ALL, AMONG_PLAYERS, AMONG_IDLE };
+
 // With the lock held: the slot whose place a newcomer from address key
-// takes (-1: none), of those that play (players) or of all: one of the
-// address holding the most (listen_guard_pick). Out of players, a newcomer
-// from that address may take one of its own that plays nothing, once that
-// is RTMP_REPLACE_OWN_MS old.
-int victim_locked(uint64_t key, bool players) {
+// takes (-1: none), of those among: one of the address holding the most
+// (listen_guard_pick). Among all, a newcomer from that address may take one
+// of its own that plays nothing, once that is RTMP_REPLACE_OWN_MS old.
+int victim_locked(uint64_t key, Among among) {
   unsigned n = 0;
   for (int i = 0; i < g_conns.count; i++) {
     const ConnSlot &s = g_conns.slots[i];
-    if (s.evicted || (players && !s.player)) continue;
+    if (s.evicted || (among == AMONG_PLAYERS && !s.player) || (among == AMONG_IDLE && s.player))
+      continue;
     g_conns.places[n] = {s.key, s.since, moved_lately(s)};
     g_conns.place_slot[n++] = i;
   }
   int64_t now = monotonic_ms();
   int k = listen_guard_pick(g_conns.places, n, key, now);
   if (k >= 0) return g_conns.place_slot[k];
-  if (players || !key) return -1;
+  if (among != AMONG_ALL || !key) return -1;
   int oldest = -1;
   for (int i = 0; i < g_conns.count; i++) {
     const ConnSlot &s = g_conns.slots[i];
@@ -163,7 +166,7 @@ bool conn_add(int fd, const struct sockaddr_in *peer) {
     g_conns.evicting++;
     shutdown(g_conns.slots[v].fd, SHUT_RDWR);
   } else if (live >= max) {
-    v = victim_locked(key, false);
+    v = victim_locked(key, AMONG_ALL);
     if (v < 0 || !evict_locked(v, ip)) ok = !listen_guard_full(&g_conns.guard, live, max);
   }
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
@@ -215,7 +218,7 @@ int play_gate(RtmpConnection *c, int playing) {
     // At the ceiling a newcomer from an address holding fewer players takes
     // the place of one of the address holding the most.
     int v = -1;
-    if (mine < share && all >= max) v = victim_locked(g_conns.slots[i].key, true);
+    if (mine < share && all >= max) v = victim_locked(g_conns.slots[i].key, AMONG_PLAYERS);
     if (mine < share && (all < max || (v >= 0 && evict_locked(v, ip)))) {
       g_conns.slots[i].player = true;
     } else {
@@ -331,8 +334,8 @@ int accept_one(int ls) {
     // Room may come from a connection that plays nothing, of the address
     // holding the most.
     if (pause) {
-      int v = victim_locked(0, false);
-      if (v >= 0 && !g_conns.slots[v].player) evict_locked(v, "a newcomer");
+      int v = victim_locked(0, AMONG_IDLE);
+      if (v >= 0) evict_locked(v, "a newcomer");
     }
     pthread_mutex_unlock(&g_conns.mutex);
     return pause ? -1 : 0;
