@@ -629,10 +629,8 @@ bool RTSPServer::ownsSession(const Connection *c) const { return c->fNumSessions
 
 namespace {
 
-template <class T>
-uint64_t recent_moved(const T &moved, const T &mark, const T &last) {
-  return last + (moved - mark);
-}
+// What a count moved lately: over the last whole window and the running one.
+uint64_t recent_moved(uint64_t moved, uint64_t mark, uint64_t last) { return last + (moved - mark); }
 
 }  // namespace
 
