@@ -3,7 +3,7 @@
 # board's 1024 descriptors, 195 RTMP players from one address: 48 play (a
 # quarter of 192), the others get an error status and a clean close, one log
 # line; three more addresses take the other 144 places, and every connection
-# the server may have plays: rtmpdump at a fifth address takes the place of
+# the server may have plays: ffmpeg at a fifth address takes the place of
 # one of theirs and plays. At 20000 descriptors, where the descriptor share
 # would allow thousands: 240 RTMP players and 240 RTSP sessions from eight
 # addresses get 192 each, no more, and a player and a viewer at another
@@ -29,15 +29,12 @@ quit_box() {
   grep -q "main cleanup rendezvous met" "$LOGF" || fail "no clean quit"
 }
 refusals() { grep -c "refusing more" "$LOGF" || true; }
-# rtmpdump_plays <what>: rtmpdump at 127.0.0.1 records a few seconds of
-# channel A that ffmpeg decodes, H.264 and AAC.
-rtmpdump_plays() {
-  rm -f "$W/a.flv"
-  timeout 60 rtmpdump -q --live -r rtmp://127.0.0.1/live -y streamA.m3u8 --stop 4 -o "$W/a.flv" || true
-  codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$W/a.flv" 2>&1 | sort | tr '\n' ' ')
-  [ "$codecs" = "aac h264 " ] || fail "rtmpdump $1: $codecs"
-  err=$(ffmpeg -nostdin -v error -i "$W/a.flv" -fps_mode passthrough -f null - 2>&1 || echo "ffmpeg failed")
-  [ -z "$err" ] || fail "the file rtmpdump made $1: $err"
+# ffmpeg_plays <what>: ffmpeg at 127.0.0.1 decodes 30 frames of channel A.
+ffmpeg_plays() {
+  local n
+  n=$(timeout 60 ffmpeg -nostdin -v error -i rtmp://127.0.0.1/live/streamA.m3u8 -frames:v 30 \
+    -f framecrc - 2>"$W/ff.txt" | grep -c '^0,' || true)
+  [ "$n" = 30 ] || fail "ffmpeg $1: $n frames, $(cat "$W/ff.txt")"
 }
 
 box 1024
@@ -46,7 +43,11 @@ read -r -t 200 got <&"${P[0]}" || fail "no outcome for the players of one addres
 [ "$got" = "playing 48 refused 147" ] || fail "195 players from one address: $got"
 grep -q "serverThread: 48 players from 127.0.0.2, refusing more" "$LOGF" || fail "no line for the greedy address"
 [ "$(refusals)" = 1 ] || fail "$(refusals) refusal lines for one address"
-rtmpdump_plays "beside the greedy address"
+timeout 60 rtmpdump -q --live -r rtmp://127.0.0.1/live -y streamA.m3u8 --stop 4 -o "$W/a.flv" || true
+codecs=$(ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$W/a.flv" 2>&1 | sort | tr '\n' ' ')
+[ "$codecs" = "aac h264 " ] || fail "rtmpdump beside the greedy address: $codecs"
+err=$(ffmpeg -nostdin -v error -i "$W/a.flv" -fps_mode passthrough -f null - 2>&1 || echo "ffmpeg failed")
+[ -z "$err" ] || fail "the file rtmpdump made: $err"
 # Three more addresses fill the players' places and the connections'.
 mkfifo "$W/more"
 $PY players 144 3-5 <"$W/more" >"$W/more.txt" &
@@ -54,7 +55,7 @@ PIDS+=("$!")
 exec 8>"$W/more"
 for _ in $(seq 2000); do [ -s "$W/more.txt" ] && break; sleep 0.1; done
 [ "$(cat "$W/more.txt")" = "playing 144 refused 0" ] || fail "144 players from three addresses: $(cat "$W/more.txt")"
-rtmpdump_plays "at a fifth address"
+ffmpeg_plays "at a fifth address"
 grep -q "rtmpServerThrFxn: the player from 127.0.0.[2-5] closed to make room for 127.0.0.1" "$LOGF" ||
   fail "no line for the place taken"
 exec 8>&-
@@ -68,7 +69,7 @@ coproc P { $PY players 240 2-9; }
 read -r -t 200 got <&"${P[0]}" || fail "no outcome for 240 players"
 [ "$got" = "playing 192 refused 48" ] || fail "240 RTMP players from eight addresses: $got"
 grep -q "serverThread: 192 players, refusing more" "$LOGF" || fail "no line for the RTMP ceiling"
-rtmpdump_plays "beside 192 players"
+ffmpeg_plays "beside 192 players"
 grep -q "rtmpServerThrFxn: the player from 127.0.0.[2-9] closed to make room for 127.0.0.1" "$LOGF" ||
   fail "no line for the player's place taken"
 eval "exec ${P[1]}>&-"
