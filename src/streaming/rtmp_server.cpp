@@ -122,7 +122,10 @@ enum Among { AMONG_ALL, AMONG_PLAYERS, AMONG_IDLE };
 // With the lock held: the slot whose place a newcomer from address key
 // takes (-1: none), of those among: one of the address holding the most
 // (listen_guard_pick). Among all, a newcomer from that address may take one
-// of its own that plays nothing, once that is RTMP_REPLACE_OWN_MS old.
+// of its own that plays nothing (the one that moved least, the oldest of
+// equals), whose place it takes over with its age: one address churning its
+// own connections does not make its places young, which listen_guard_pick
+// would spare before others'.
 int victim_locked(uint64_t key, Among among) {
   unsigned n = 0;
   for (int i = 0; i < g_conns.count; i++) {
@@ -136,13 +139,18 @@ int victim_locked(uint64_t key, Among among) {
   int k = listen_guard_pick(g_conns.places, n, key, now);
   if (k >= 0) return g_conns.place_slot[k];
   if (among != AMONG_ALL || !key) return -1;
-  int oldest = -1;
+  int best = -1;
+  uint64_t least = 0;
   for (int i = 0; i < g_conns.count; i++) {
     const ConnSlot &s = g_conns.slots[i];
-    if (s.evicted || s.player || s.key != key || now - s.since < RTMP_REPLACE_OWN_MS) continue;
-    if (oldest < 0 || s.since < g_conns.slots[oldest].since) oldest = i;
+    if (s.evicted || s.player || s.key != key) continue;
+    uint64_t m = moved_lately(s);
+    if (best < 0 || m < least || (m == least && s.since < g_conns.slots[best].since)) {
+      best = i;
+      least = m;
+    }
   }
-  return oldest;
+  return best;
 }
 
 // Takes a place for an accepted socket: within the cap (a share of the
@@ -156,6 +164,7 @@ bool conn_add(int fd, const struct sockaddr_in *peer) {
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &peer->sin_addr, ip, sizeof ip);
   bool ok = true;
+  int64_t since = monotonic_ms();
   // "refusing more" is said only when nothing can make room. One whose
   // play was refused goes first: it is closing anyway.
   int v = -1;
@@ -167,10 +176,11 @@ bool conn_add(int fd, const struct sockaddr_in *peer) {
     shutdown(g_conns.slots[v].fd, SHUT_RDWR);
   } else if (live >= max) {
     v = victim_locked(key, AMONG_ALL);
+    if (v >= 0 && g_conns.slots[v].key == key) since = g_conns.slots[v].since;
     if (v < 0 || !evict_locked(v, ip)) ok = !listen_guard_full(&g_conns.guard, live, max);
   }
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
-    g_conns.slots[g_conns.count++] = {fd, peer->sin_addr.s_addr, key, monotonic_ms(), false, false,
+    g_conns.slots[g_conns.count++] = {fd, peer->sin_addr.s_addr, key, since, false, false,
                                       false, nullptr, 0, 0};
   else
     ok = false;

@@ -15,12 +15,7 @@ enum {
   RTMP_QUIT_WAIT_MS = 10000,       // how long the listener waits for its connections at quit
   RTMP_MAX_CONNECTIONS = 1024,     // at most; fewer when few descriptors may be opened (listen_guard_max)
   RTMP_EVICTING_MAX = 64,          // connections shut down to make room whose threads are still ending
-  RTMP_LINGER_MS = 2000,           // how long a refused connection's close waits for the client's
-  // A newcomer from the address holding the most connections takes one of
-  // its own that plays nothing once it is this old: a flood from one
-  // address keeps places old enough that a newcomer from elsewhere takes
-  // one of them before a player's (listen_guard_pick takes old places first).
-  RTMP_REPLACE_OWN_MS = 3000
+  RTMP_LINGER_MS = 2000            // how long a refused connection's close waits for the client's
 };
 
 // The listener; its record is a ThreadEnv.

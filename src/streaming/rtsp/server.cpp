@@ -655,8 +655,10 @@ unsigned RTSPServer::liveConnections() const {
   return n;
 }
 
-bool RTSPServer::evictConnection(uint64_t addr, const char *newcomer, bool idleOnly) {
+bool RTSPServer::evictConnection(uint64_t addr, const char *newcomer, bool idleOnly,
+                                 int64_t *since) {
   int64_t now = rtsp_monotonic_us() / 1000;
+  *since = 0;
   std::map<const Connection *, uint64_t> sessionBytes;
   for (const auto &e : fClientSessions) {
     const ClientSession *s = e.second;
@@ -674,14 +676,15 @@ bool RTSPServer::evictConnection(uint64_t addr, const char *newcomer, bool idleO
   int k = listen_guard_pick(places.data(), (unsigned)places.size(), addr, now);
   if (k < 0 && addr) {
     // The address holding the most replaces one of its own that owns no
-    // session and has been idle longest, once it is RTSP_REPLACE_OWN_MS old.
+    // session and has been quiet longest. Its newcomer takes the place over
+    // with its age: one address churning its own connections does not make
+    // its places young, which listen_guard_pick would spare before others'.
     for (size_t i = 0; i < who.size(); i++) {
       const Connection *c = who[i];
-      if (c->fAddr != addr || c->fBusy || ownsSession(c) ||
-          now - c->fSince_ms < RTSP_REPLACE_OWN_MS)
-        continue;
+      if (c->fAddr != addr || c->fBusy || ownsSession(c)) continue;
       if (k < 0 || c->fLastInput_us < who[(size_t)k]->fLastInput_us) k = (int)i;
     }
+    if (k >= 0) *since = who[(size_t)k]->fSince_ms;
   }
   if (k < 0) return false;
   Connection *victim = who[(size_t)k];
@@ -704,7 +707,9 @@ void RTSPServer::acceptConnections() {
       int err = errno;
       // Out of descriptors: room may come from a connection that plays
       // nothing, of the address holding the most.
-      if (listen_guard_out_of_resources(err) && evictConnection(0, "a newcomer", true)) continue;
+      int64_t since;
+      if (listen_guard_out_of_resources(err) && evictConnection(0, "a newcomer", true, &since))
+        continue;
       if (listen_guard_accept_failed(&fGuard, err)) {
         envir().taskScheduler().disableBackgroundHandling(fSocket);
         if (!fAcceptResumeTask)
@@ -720,8 +725,9 @@ void RTSPServer::acceptConnections() {
     unsigned max = listen_guard_max(RTSP_MAX_CONNECTIONS);
     char ip[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    int64_t since = 0;
     if (liveConnections() >= max &&
-        !evictConnection(listen_guard_addr_key((struct sockaddr *)&peer), ip, false)) {
+        !evictConnection(listen_guard_addr_key((struct sockaddr *)&peer), ip, false, &since)) {
       listen_guard_full(&fGuard, max, max);
       static const char kBusy[] = "RTSP/1.0 503 Service Unavailable\r\nCSeq: 0\r\nConnection: close\r\n\r\n";
       ssize_t w = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -733,6 +739,7 @@ void RTSPServer::acceptConnections() {
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     fConnections.push_back(new Connection(*this, fd, peer));
+    if (since) fConnections.back()->fSince_ms = since;
     fNumConnections.store((unsigned)fConnections.size(), std::memory_order_relaxed);
   }
 }

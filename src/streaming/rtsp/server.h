@@ -39,11 +39,6 @@
 // further requests wait unread (in the socket, then in the client).
 #define RTSP_REPLY_BACKLOG (16u << 10)
 #define RTSP_MOVED_WINDOW_US 2000000
-// A newcomer from the address holding the most connections takes one of its
-// own that owns no session once it is this old: a flood from one address
-// keeps places old enough that a newcomer from elsewhere takes one of them
-// before a viewer's (listen_guard_pick takes old places first).
-#define RTSP_REPLACE_OWN_MS 3000
 
 class RTSPServer : public Medium {
  public:
@@ -94,10 +89,11 @@ class RTSPServer : public Medium {
   // At the connection cap, makes room for a newcomer from address addr
   // (listen_guard_addr_key; 0 when not known): closes a connection of the
   // address holding the most (listen_guard_pick), or else, for a newcomer of
-  // that address, one of its own that owns no session and is past the grace.
-  // idleOnly: only connections that own no session and serve no request
-  // count. false when none may go.
-  bool evictConnection(uint64_t addr, const char *newcomer, bool idleOnly);
+  // that address, the one of its own that owns no session and has been
+  // quiet longest, whose place the newcomer takes over (*since: when that
+  // place was taken; else 0). idleOnly: only connections that own no
+  // session and serve no request count. false when none may go.
+  bool evictConnection(uint64_t addr, const char *newcomer, bool idleOnly, int64_t *since);
   // At the session ceiling: ends a session of the address holding the most
   // for c's (as a reclamation would, and its connection when it owns no
   // other). false when c's address holds as many as any.
