@@ -97,12 +97,13 @@ void conn_sample_moved(void) {
 }
 
 // With the lock held: shuts slot i's connection down to make room for a
-// newcomer from ip; its thread ends it. false when too many are ending.
-bool evict_locked(int i, const char *ip) {
+// newcomer from ip (logged when from another address); its thread ends it.
+// false when too many are ending.
+bool evict_locked(int i, const char *ip, uint64_t key) {
   ConnSlot &s = g_conns.slots[i];
   if (g_conns.evicting >= RTMP_EVICTING_MAX) return false;
   log_episode_ok(&g_conns.taken, LISTEN_EPISODE_GAP_MS);
-  if (log_episode_fail(&g_conns.taken)) {
+  if (s.key != key && log_episode_fail(&g_conns.taken)) {
     struct in_addr a = {s.addr};
     char from[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &a, from, sizeof from);
@@ -177,7 +178,7 @@ bool conn_add(int fd, const struct sockaddr_in *peer) {
   } else if (live >= max) {
     v = victim_locked(key, AMONG_ALL);
     if (v >= 0 && g_conns.slots[v].key == key) since = g_conns.slots[v].since;
-    if (v < 0 || !evict_locked(v, ip)) ok = !listen_guard_full(&g_conns.guard, live, max);
+    if (v < 0 || !evict_locked(v, ip, key)) ok = !listen_guard_full(&g_conns.guard, live, max);
   }
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
     g_conns.slots[g_conns.count++] = {fd, peer->sin_addr.s_addr, key, since, false, false,
@@ -229,7 +230,7 @@ int play_gate(RtmpConnection *c, int playing) {
     // the place of one of the address holding the most.
     int v = -1;
     if (mine < share && all >= max) v = victim_locked(g_conns.slots[i].key, AMONG_PLAYERS);
-    if (mine < share && (all < max || (v >= 0 && evict_locked(v, ip)))) {
+    if (mine < share && (all < max || (v >= 0 && evict_locked(v, ip, g_conns.slots[i].key)))) {
       g_conns.slots[i].player = true;
     } else {
       rc = -1;
@@ -345,7 +346,7 @@ int accept_one(int ls) {
     // holding the most.
     if (pause) {
       int v = victim_locked(0, AMONG_IDLE);
-      if (v >= 0) evict_locked(v, "a newcomer");
+      if (v >= 0) evict_locked(v, "a newcomer", 0);
     }
     pthread_mutex_unlock(&g_conns.mutex);
     return pause ? -1 : 0;

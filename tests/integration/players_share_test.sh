@@ -67,7 +67,18 @@ quit_box
 box 20000
 coproc P { $PY players 240 2-9; }
 read -r -t 200 got <&"${P[0]}" || fail "no outcome for 240 players"
-[ "$got" = "playing 192 refused 48" ] || fail "240 RTMP players from eight addresses: $got"
+# Plays of connections made one after another may reach the server out of
+# order: one that found a place of its address's free may be taken back by
+# one from an address holding fewer. 192 play in the end.
+read -r _ playing _ refused _ <<<"$got"
+[ "$playing" -ge 192 ] && [ $((playing + refused)) -ge 238 ] ||
+  fail "240 RTMP players from eight addresses: $got"
+for _ in $(seq 100); do
+  [ "$(ss -tnH state established '( sport = :1935 )' | wc -l)" = 192 ] && break
+  sleep 0.1
+done
+[ "$(ss -tnH state established '( sport = :1935 )' | wc -l)" = 192 ] ||
+  fail "240 RTMP players from eight addresses: $got, $(ss -tnH state established '( sport = :1935 )' | wc -l) connections held"
 grep -q "serverThread: 192 players, refusing more" "$LOGF" || fail "no line for the RTMP ceiling"
 ffmpeg_plays "beside 192 players"
 grep -q "rtmpServerThrFxn: the player from 127.0.0.[2-9] closed to make room for 127.0.0.1" "$LOGF" ||

@@ -689,7 +689,7 @@ bool RTSPServer::evictConnection(uint64_t addr, const char *newcomer, bool idleO
   if (k < 0) return false;
   Connection *victim = who[(size_t)k];
   log_episode_ok(&fConnectionsTaken, LISTEN_EPISODE_GAP_MS);
-  if (log_episode_fail(&fConnectionsTaken))
+  if (victim->fAddr != addr && log_episode_fail(&fConnectionsTaken))
     log_printf("%s: the connection from %s closed to make room for %s\n", "RTSPServer",
                inet_ntoa(victim->fPeer.sin_addr), newcomer);
   // One serving a request (perhaps in a nested loop) goes when it is done.
