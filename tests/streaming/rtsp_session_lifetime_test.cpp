@@ -515,6 +515,13 @@ TEST_F(PeerShare, SessionsInAllAreCappedAndSharedOutAmongTheAddresses) {
     ok += count_code(pipelined_setups(*clients.back(), port_, per, &ids[i]), 200);
   }
   EXPECT_EQ(ok, conns * per);
+  // The first host's sessions play (the oldest, which would go first among
+  // equals); past the grace all may go, and those that move bytes go last.
+  for (const std::string &id : ids[0])
+    EXPECT_EQ(status_of(clients[0]->request("PLAY " + rtsp_url(port_, "tick") +
+                                            " RTSP/1.0\r\nCSeq: 8\r\nSession: " + id + "\r\n\r\n")),
+              200);
+  usleep((LISTEN_EVICT_GRACE_MS + 200) * 1000);
   // The newcomer fills what is left, then takes the rest of its places.
   const int taken = per - (max - conns * per);
   RawClient newcomer(port_, 0, 0, (uint8_t)(2 + conns));
@@ -544,6 +551,11 @@ TEST_F(PeerShare, SessionsInAllAreCappedAndSharedOutAmongTheAddresses) {
   setrlimit(RLIMIT_NOFILE, &old);
   EXPECT_EQ(ended, taken);
   EXPECT_EQ(hosts, taken);
+  EXPECT_LT(taken, conns);
+  for (const std::string &id : ids[0])
+    EXPECT_EQ(status_of(clients[0]->request("GET_PARAMETER " + rtsp_url(port_, "tick") +
+                                            " RTSP/1.0\r\nCSeq: 10\r\nSession: " + id + "\r\n\r\n")),
+              200) << "a playing session was taken";
 }
 
 // At the connection cap a newcomer from an address holding fewer
