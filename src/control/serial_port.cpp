@@ -240,6 +240,17 @@ void relay_socket_options(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_ms, sizeof user_ms);
 }
 
+// Whether the relay's TCP peer has stopped answering: a keep-alive probe or
+// bytes sent to it are unacknowledged. A peer that is there but has nothing
+// to say answers the probes.
+bool peer_unanswering(int sock) {
+  struct tcp_info ti;
+  socklen_t len = sizeof ti;
+  memset(&ti, 0, sizeof ti);
+  if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0) return false;
+  return ti.tcpi_probes > 0 || ti.tcpi_retransmits > 0;
+}
+
 // Mode 3: accepts the peer waiting on the listening socket: its socket, or
 // -1 with accept's errno.
 int take_peer(Round *r, int lsock, ListenGuard *guard) {
@@ -353,8 +364,9 @@ int tcp_server(Round *r) {
     // side holds the other back instead of the thread; a peer that takes
     // nothing for kPeerStallMs loses its connection. One peer is served at a
     // time: the next waits, unless this one has moved no byte either way for
-    // serial_peer_idle_ms (it may have gone silent for good): then the next
-    // takes its place.
+    // serial_peer_idle_ms and no longer answers (it is gone, and keep-alive
+    // would only drop it later): then the next takes its place. A peer that
+    // is there keeps its place however quiet.
     Pending to_port = {}, to_peer = {};
     long long moved = now_ms();
     long long take_after = 0;   // accepting failed: not again before this
@@ -364,7 +376,8 @@ int tcp_server(Round *r) {
       if (!pending_empty(&to_port)) port_ev |= POLLOUT;
       if (!pending_empty(&to_peer)) net_ev |= POLLOUT;
       long long now = now_ms();
-      bool may_take = mode == 3 && now - moved >= serial_peer_idle_ms && now >= take_after;
+      bool may_take = mode == 3 && now - moved >= serial_peer_idle_ms && now >= take_after &&
+                      peer_unanswering(conn);
       struct pollfd p[3] = {{conn, net_ev, 0}, {r->port, port_ev, 0}, {may_take ? lsock : -1, POLLIN, 0}};
       if (wait_ready(r, p, 3, 200)) {
         ended = true;
@@ -376,7 +389,8 @@ int tcp_server(Round *r) {
           listen_guard_accept_failed(&guard, errno);
           take_after = now_ms() + LISTEN_ACCEPT_PAUSE_MS;
         } else {
-          log_printf("%s: the peer before was quiet for %lld s\n", "serial_tcp_server", (now - moved) / 1000);
+          log_printf("%s: the peer before was quiet for %lld s and answered no more\n", "serial_tcp_server",
+                     (now - moved) / 1000);
           close(conn);
           conn = next;
           relay_socket_options(conn);

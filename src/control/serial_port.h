@@ -39,8 +39,9 @@ void *serialThrFxn(void *env);
 
 // The TCP relay (modes 3 and 4) keeps its peer under TCP keep-alive, so one
 // that vanished is dropped; in mode 3 a peer that has moved no byte either
-// way for this long gives its place to the next that connects (tests
-// shorten it).
+// way for this long and has stopped answering (a keep-alive probe or sent
+// bytes unacknowledged) gives its place to the next that connects sooner
+// (tests shorten it). A quiet peer that answers keeps its place.
 extern int serial_peer_idle_ms;
 
 // Quit, baud-rate and mode changes from other threads: each writes its event

@@ -89,7 +89,7 @@ uint64_t listen_guard_addr_key(const struct sockaddr *sa);
 // At a ceiling: which of the n places a newcomer from address addr takes.
 // -1 when addr holds as many places as any address (or there are none): the
 // newcomer is refused. Else the index of a place of the address holding the
-// most (of those tied, the one whose place moved least): of its places
-// older than LISTEN_EVICT_GRACE_MS the one that moved the fewest bytes
-// lately (the oldest of equals), else of its younger ones.
+// most (of several tied, any of theirs): of their places older than
+// LISTEN_EVICT_GRACE_MS the one that moved the fewest bytes lately (the
+// oldest of equals), else of their younger ones.
 int listen_guard_pick(const ListenPlace *places, unsigned n, uint64_t addr, int64_t now_ms);

@@ -35,9 +35,15 @@ namespace {
 struct ConnSlot {
   int fd;
   in_addr_t addr;      // the peer's
+  uint64_t key;        // listen_guard_addr_key of the peer
   int64_t since;       // monotonic ms of the accept
   bool player;         // its play was let begin and has not ended
   bool evicted;        // shut down to make room; its thread is ending
+  bool refused;        // its play was refused: it is closing, gently
+  // The connection's count of bytes moved (NULL until its thread has one),
+  // that count at the start of the running window and over the last one.
+  const uint64_t *moved;
+  uint64_t mark, last;
 };
 struct Connections {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -50,6 +56,11 @@ struct Connections {
   // episode: the first is logged as it comes, the others are counted.
   LogEpisode accepts = {};
   LogEpisode players_full = {};   // plays refused closer together than the gap
+  LogEpisode taken = {};          // places taken for newcomers closer together than the gap
+  int64_t sampled = 0;            // monotonic ms of the last window's end
+  // The places listen_guard_pick looks at, and their slots.
+  ListenPlace places[RTMP_MAX_CONNECTIONS + RTMP_EVICTING_MAX];
+  int place_slot[RTMP_MAX_CONNECTIONS + RTMP_EVICTING_MAX];
 };
 Connections g_conns;
 
@@ -59,38 +70,140 @@ int slot_of(int fd) {
   return -1;
 }
 
-// With the lock held: shuts down the connection that plays nothing and came
-// first, to make room for a newcomer. false when every one plays.
-bool evict_idle_locked(void) {
-  int oldest = -1;
-  for (int i = 0; i < g_conns.count; i++) {
-    const ConnSlot &s = g_conns.slots[i];
-    if (s.evicted || s.player) continue;
-    if (oldest < 0 || s.since < g_conns.slots[oldest].since) oldest = i;
+// How long a window of the bytes a connection moved lasts: what it moved
+// lately is the last whole window and the running one.
+const int64_t kMovedWindowMs = 2000;
+
+uint64_t moved_now(const ConnSlot &s) {
+  return s.moved ? __atomic_load_n(s.moved, __ATOMIC_RELAXED) : s.mark;
+}
+
+uint64_t moved_lately(const ConnSlot &s) { return s.last + (moved_now(s) - s.mark); }
+
+// Ends the running window of every connection once it is over.
+void conn_sample_moved(void) {
+  pthread_mutex_lock(&g_conns.mutex);
+  int64_t now = monotonic_ms();
+  if (now - g_conns.sampled >= kMovedWindowMs) {
+    g_conns.sampled = now;
+    for (int i = 0; i < g_conns.count; i++) {
+      ConnSlot &s = g_conns.slots[i];
+      uint64_t m = moved_now(s);
+      s.last = m - s.mark;
+      s.mark = m;
+    }
   }
-  if (oldest < 0 || g_conns.evicting >= RTMP_EVICTING_MAX) return false;
-  g_conns.slots[oldest].evicted = true;
+  pthread_mutex_unlock(&g_conns.mutex);
+}
+
+// With the lock held: shuts slot i's connection down to make room for a
+// newcomer from ip (logged when from another address); its thread ends it.
+// false when too many are ending.
+bool evict_locked(int i, const char *ip, uint64_t key) {
+  ConnSlot &s = g_conns.slots[i];
+  if (g_conns.evicting >= RTMP_EVICTING_MAX) return false;
+  log_episode_ok(&g_conns.taken, LISTEN_EPISODE_GAP_MS);
+  if (s.key != key && log_episode_fail(&g_conns.taken)) {
+    struct in_addr a = {s.addr};
+    char from[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, from, sizeof from);
+    log_printf("%s: the %s from %s closed to make room for %s\n", "rtmpServerThrFxn",
+               s.player ? "player" : "connection", from, ip);
+  }
+  s.evicted = true;
+  s.player = false;
   g_conns.evicting++;
-  shutdown(g_conns.slots[oldest].fd, SHUT_RDWR);
+  shutdown(s.fd, SHUT_RDWR);
   return true;
 }
 
+// Which connections a newcomer may take the place of.
+enum Among { AMONG_ALL, AMONG_PLAYERS, AMONG_IDLE };
+
+// With the lock held: the slot whose place a newcomer from address key
+// takes (-1: none), of those among: one of the address holding the most
+// (listen_guard_pick). Among all, a newcomer from that address may take one
+// of its own that plays nothing (the one that moved least, the oldest of
+// equals), whose place it takes over with its age: one address churning its
+// own connections does not make its places young, which listen_guard_pick
+// would spare before others'.
+int victim_locked(uint64_t key, Among among) {
+  unsigned n = 0;
+  for (int i = 0; i < g_conns.count; i++) {
+    const ConnSlot &s = g_conns.slots[i];
+    if (s.evicted || (among == AMONG_PLAYERS && !s.player) || (among == AMONG_IDLE && s.player))
+      continue;
+    g_conns.places[n] = {s.key, s.since, moved_lately(s)};
+    g_conns.place_slot[n++] = i;
+  }
+  int64_t now = monotonic_ms();
+  int k = listen_guard_pick(g_conns.places, n, key, now);
+  if (k >= 0) return g_conns.place_slot[k];
+  if (among != AMONG_ALL || !key) return -1;
+  int best = -1;
+  uint64_t least = 0;
+  for (int i = 0; i < g_conns.count; i++) {
+    const ConnSlot &s = g_conns.slots[i];
+    if (s.evicted || s.player || s.key != key) continue;
+    uint64_t m = moved_lately(s);
+    if (best < 0 || m < least || (m == least && s.since < g_conns.slots[best].since)) {
+      best = i;
+      least = m;
+    }
+  }
+  return best;
+}
+
 // Takes a place for an accepted socket: within the cap (a share of the
-// descriptors the process may open), or in place of a connection that plays
-// nothing. false: refused.
-bool conn_add(int fd, in_addr_t addr) {
+// descriptors the process may open), or in place of one of the address
+// holding the most. false: refused.
+bool conn_add(int fd, const struct sockaddr_in *peer) {
   pthread_mutex_lock(&g_conns.mutex);
   unsigned max = listen_guard_max(RTMP_MAX_CONNECTIONS);
   unsigned live = (unsigned)(g_conns.count - g_conns.evicting);
+  uint64_t key = listen_guard_addr_key((const struct sockaddr *)peer);
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &peer->sin_addr, ip, sizeof ip);
   bool ok = true;
-  // "refusing more" is said only when nothing can make room.
-  if (live < max || !evict_idle_locked()) ok = !listen_guard_full(&g_conns.guard, live, max);
+  int64_t since = monotonic_ms();
+  // "refusing more" is said only when nothing can make room. One whose
+  // play was refused goes first: it is closing anyway.
+  int v = -1;
+  for (int i = 0; live >= max && i < g_conns.count && v < 0; i++)
+    if (g_conns.slots[i].refused && !g_conns.slots[i].evicted) v = i;
+  if (v >= 0 && g_conns.evicting < RTMP_EVICTING_MAX) {
+    g_conns.slots[v].evicted = true;
+    g_conns.evicting++;
+    shutdown(g_conns.slots[v].fd, SHUT_RDWR);
+  } else if (live >= max) {
+    v = victim_locked(key, AMONG_ALL);
+    if (v >= 0 && g_conns.slots[v].key == key) since = g_conns.slots[v].since;
+    if (v < 0 || !evict_locked(v, ip, key)) ok = !listen_guard_full(&g_conns.guard, live, max);
+  }
   if (ok && g_conns.count < (int)(sizeof g_conns.slots / sizeof g_conns.slots[0]))
-    g_conns.slots[g_conns.count++] = {fd, addr, monotonic_ms(), false, false};
+    g_conns.slots[g_conns.count++] = {fd, peer->sin_addr.s_addr, key, since, false, false,
+                                      false, nullptr, 0, 0};
   else
     ok = false;
   pthread_mutex_unlock(&g_conns.mutex);
   return ok;
+}
+
+// Where the listener reads what connection fd moved (NULL: no more).
+void conn_meter(int fd, const uint64_t *moved) {
+  pthread_mutex_lock(&g_conns.mutex);
+  for (int i = 0; i < g_conns.count; i++) {
+    ConnSlot &s = g_conns.slots[i];
+    if (s.fd != fd) continue;
+    if (!moved) {
+      uint64_t m = moved_now(s);
+      s.last = moved_lately(s);
+      s.mark = m;
+    }
+    s.moved = moved;
+    break;
+  }
+  pthread_mutex_unlock(&g_conns.mutex);
 }
 
 // A connection's play takes a player's place: within the players' ceiling
@@ -110,15 +223,20 @@ int play_gate(RtmpConnection *c, int playing) {
       all++;
       mine += g_conns.slots[k].addr == g_conns.slots[i].addr;
     }
-    if (all < max && mine < share) {
+    struct in_addr a = {g_conns.slots[i].addr};
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, ip, sizeof ip);
+    // At the ceiling a newcomer from an address holding fewer players takes
+    // the place of one of the address holding the most.
+    int v = -1;
+    if (mine < share && all >= max) v = victim_locked(g_conns.slots[i].key, AMONG_PLAYERS);
+    if (mine < share && (all < max || (v >= 0 && evict_locked(v, ip, g_conns.slots[i].key)))) {
       g_conns.slots[i].player = true;
     } else {
       rc = -1;
+      g_conns.slots[i].refused = true;
       log_episode_ok(&g_conns.players_full, LISTEN_EPISODE_GAP_MS);
       if (log_episode_fail(&g_conns.players_full)) {
-        struct in_addr a = {g_conns.slots[i].addr};
-        char ip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &a, ip, sizeof ip);
         if (all >= max) log_printf("%s: %u players, refusing more\n", "serverThread", max);
         else log_printf("%s: %u players from %s, refusing more\n", "serverThread", share, ip);
       }
@@ -201,6 +319,7 @@ int listen_socket(void) {
 struct ConnArg {
   int fd;
   bool quiet;
+  int64_t accepted;   // monotonic ms
 };
 
 // Ends the episode of accepted connections once none came for a while,
@@ -223,15 +342,20 @@ int accept_one(int ls) {
     int err = errno;
     pthread_mutex_lock(&g_conns.mutex);
     bool pause = listen_guard_accept_failed(&g_conns.guard, err);
-    // Room may come from a connection that plays nothing.
-    if (pause) evict_idle_locked();
+    // Room may come from a connection that plays nothing, of the address
+    // holding the most.
+    if (pause) {
+      int v = victim_locked(0, AMONG_IDLE);
+      if (v >= 0) evict_locked(v, "a newcomer", 0);
+    }
     pthread_mutex_unlock(&g_conns.mutex);
     return pause ? -1 : 0;
   }
   pthread_mutex_lock(&g_conns.mutex);
   listen_guard_accepted(&g_conns.guard);
   pthread_mutex_unlock(&g_conns.mutex);
-  if (!conn_add(fd, peer.sin_addr.s_addr)) {
+  int64_t accepted = monotonic_ms();
+  if (!conn_add(fd, &peer)) {
     close(fd);
     return 0;
   }
@@ -257,7 +381,7 @@ int accept_one(int ls) {
     conn_close(fd);
     return 0;
   }
-  *arg = {fd, quiet};
+  *arg = {fd, quiet, accepted};
   if (!quiet) log_printf("created server %p\n", (void *)arg);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -285,6 +409,7 @@ int rtmp_connection_count(void) {
 void *serverThread(void *arg) {
   int fd = ((ConnArg *)arg)->fd;
   bool quiet = ((ConnArg *)arg)->quiet;
+  int64_t accepted = ((ConnArg *)arg)->accepted;
   free(arg);
   if (!quiet) log_printf("%s: started\n", "serverThread");
   struct timeval tv = {RTMP_SEND_TIMEOUT_S, 0};
@@ -294,7 +419,10 @@ void *serverThread(void *arg) {
     rtmp_connection_init(c, fd);
     c->quiet = quiet;
     c->play_gate = play_gate;
+    c->play_by = accepted + RTMP_PLAY_DEADLINE_MS;
+    conn_meter(fd, &c->moved);
     if (rtmp_handshake(c) == 0) rtmp_connection_run(c);
+    conn_meter(fd, nullptr);
     bool refused = c->refused;
     rtmp_connection_free(c);
     free(c);
@@ -317,6 +445,7 @@ void *rtmpServerThrFxn(void *arg) {
     struct pollfd pf = {ls, POLLIN, 0};
     int r = poll(&pf, 1, 1000);
     accepts_quiet();
+    conn_sample_moved();
     rtmp_budget_tick(&rtmp_pending_budget);
     // Out of descriptors the pending connection keeps the socket readable:
     // accepting pauses (looking at the quit flag) instead of spinning.

@@ -1,7 +1,11 @@
 // The RTMP server: the "rtmpC" listener, one thread per connection playing
 // channel A or B live (players at most listen_guard_players, one address a
-// part of them: a play past that is refused and its connection closed), and the "rtmpA"/"rtmpB" threads that own the run
-// states of stream ids 10 and 11 (their RTMP[n] settings).
+// part of them: a play past that is refused and its connection closed), and
+// the "rtmpA"/"rtmpB" threads that own the run states of stream ids 10 and
+// 11 (their RTMP[n] settings). At the connection cap and at the players'
+// ceiling a newcomer from an address holding fewer places than the address
+// holding the most takes the place of one of that address's
+// (listen_guard_pick): the one that moved the fewest bytes lately.
 #pragma once
 #include "core/global.h"
 

@@ -4,7 +4,9 @@
 # of them in all (its heap and resident size stay near where they were),
 # closes the rest, and as many connections that leave before their
 # handshake, with a few log lines for the whole flood; a player still plays
-# meanwhile.
+# meanwhile. Then at the board's 1024 descriptors: 144 players from three
+# addresses, and 400 silent connections a second from a fourth, which take
+# every place left: a player at a fifth address gets in and plays each time.
 . "$(dirname "$0")/common.sh"
 new_root
 PY="python3 $M7391_SOURCE_DIR/tests/integration/rtmp_client.py"
@@ -68,6 +70,37 @@ lines=$(( $(wc -l <"$LOGF") - lines0 ))
 [ "$lines" -le 60 ] || fail "$lines log lines for $((2 * N)) connections"
 echo "ok: $N connections holding unfinished messages, $N leaving early ($lines log lines)"
 
+kill -INT "$BOX_PID"
+wait_exit "$BOX_PID" 30
+
+LOGF=$W/b.log
+bash -c "ulimit -n 1024 && exec '$ROOT/usr/bin/m7391'" >"$LOGF" 2>&1 &
+BOX_PID=$!
+PIDS+=("$BOX_PID")
+wait_log "$LOGF" "httpd: started"
+mkfifo "$W/hold"
+$PY players 144 2-4 <"$W/hold" >"$W/players.txt" &
+PIDS+=("$!")
+exec 8>"$W/hold"
+for _ in $(seq 2000); do [ -s "$W/players.txt" ] && break; sleep 0.1; done
+[ "$(cat "$W/players.txt")" = "playing 144 refused 0" ] || fail "144 players: $(cat "$W/players.txt")"
+python3 "$M7391_SOURCE_DIR/tests/integration/socket_flood.py" --rate 400 40 1935:400:5 >"$W/flood.txt" 2>&1 &
+FL=$!
+PIDS+=("$FL")
+# The flood holds (near enough) every connection the box may have.
+held() { ss -tnH state established '( sport = :1935 )' | wc -l; }
+for _ in $(seq 300); do [ "$(held)" -ge 188 ] && break; sleep 0.1; done
+[ "$(held)" -ge 188 ] || fail "the flood and the players hold $(held) connections"
+for run in 1 2 3; do
+  n=$(timeout 60 ffmpeg -nostdin -v error -i $U/streamA.m3u8 -frames:v 30 -f framecrc - 2>"$W/ff$run.txt" |
+    grep -c '^0,' || true)
+  [ "$n" = 30 ] || fail "player $run beside the flood: $n frames, $(cat "$W/ff$run.txt")"
+done
+grep -q "rtmpServerThrFxn: the connection from 127.0.0.5 closed to make room for 127.0.0.1" "$LOGF" ||
+  fail "no line for the flood's place taken"
+kill "$FL"
+exec 8>&-
+echo "ok: a player beside 144 players and a flood of connections"
 kill -INT "$BOX_PID"
 wait_exit "$BOX_PID" 30
 echo PASS

@@ -6,7 +6,10 @@
 # log line; one address with 48 connections of four gets a quarter of the
 # sessions, 48, and a viewer at another address plays beside it; a crowd of
 # connections from four addresses gets the server's 192 sessions in all and
-# no more, and its places come back when it leaves; connections that
+# no more, viewers at a fifth address over UDP and TCP each take one of
+# their places, and the places come back when the crowd leaves; four
+# addresses holding every connection with a session each leave a viewer at a
+# fifth its place too; connections that
 # pipeline OPTIONS and never read leave the box's memory where it was once
 # they are gone, twice over; a normal viewer gets its frames throughout.
 . "$(dirname "$0")/common.sh"
@@ -21,9 +24,10 @@ FLOOD="python3 $M7391_SOURCE_DIR/tests/integration/rtsp_flood.py"
 
 rss_kb() { awk '/^VmRSS/{print $2}' "/proc/$BOX_PID/status"; }
 fds() { ls "/proc/$BOX_PID/fd" | wc -l; }
-# frames <count>: how many video frames a viewer over TCP decodes, of count.
+# frames <count> [udp]: how many video frames a viewer over TCP (or UDP)
+# decodes, of count.
 frames() {
-  timeout 120 ffmpeg -nostdin -v error -rtsp_transport tcp -timeout 15000000 \
+  timeout 120 ffmpeg -nostdin -v error -rtsp_transport "${2:-tcp}" -timeout 15000000 \
     -i "$U/streamA.h264" -frames:v "$1" -f framecrc - 2>/dev/null | grep -c '^0,' || true
 }
 # wait_fds <n>: waits until the box holds at most n descriptors (the
@@ -71,13 +75,36 @@ read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the crowd's SETUPs"
 [ "$got" = "200=192 453=88" ] || fail "70 connections of 4 sessions: $got"
 grep -q "RTSPServer: 192 sessions, refusing more" "$LOGF" || fail "no line for the full server"
 [ "$(refusals)" = 3 ] || fail "$(refusals) refusal lines after the crowd"
-late=$($FLOOD setups 554 "$U/streamA.h264" 1 </dev/null)
-[ "$late" = "453=1" ] || fail "a session past the cap: $late"
+late=$($FLOOD setups 554 "$U/streamA.h264" 1 1 3-3 </dev/null)
+[ "$late" = "453=1" ] || fail "a session past the cap from an address of the crowd: $late"
+# Two viewers at 127.0.0.1 at once, each taking a place of the crowd's.
+frames 30 udp >"$ROOT/tmp/udp" &
+udp=$!
+tcp=$(frames 30)
+wait "$udp" || true
+[ "$(cat "$ROOT/tmp/udp")" = 30 ] || fail "a viewer over UDP beside the crowd got $(cat "$ROOT/tmp/udp") frames"
+[ "$tcp" = 30 ] || fail "a viewer over TCP beside the crowd got $tcp frames"
+grep -q "RTSPServer: session [0-9A-F]* of 127.0.0.[2-5] ended to make room for 127.0.0.1" "$LOGF" ||
+  fail "no line for the places taken"
 eval "exec ${HOLD[1]}>&-"
 wait "$HOLD_PID" || true
 wait_fds "$fds0"
 [ "$(frames 30)" = 30 ] || fail "a viewer after the crowd left got no frames"
-echo "ok: 192 sessions in all, free again when the crowd left"
+echo "ok: 192 sessions in all, viewers at a fifth address take places of theirs"
+
+# 192 connections of one session each from four addresses: every connection
+# the server may have and every session. A viewer at a fifth address takes a
+# connection of theirs, and its session with it.
+coproc HOLD { $FLOOD setups 554 "$U/streamA.h264" 1 192 2-5; }
+read -r -t 120 got <&"${HOLD[0]}" || fail "no answer to the connections' SETUPs"
+[ "$got" = "200=192" ] || fail "192 connections of one session: $got"
+[ "$(frames 30)" = 30 ] || fail "a viewer beside 192 connections got no frames"
+grep -q "RTSPServer: the connection from 127.0.0.[2-5] closed to make room for 127.0.0.1" "$LOGF" ||
+  fail "no line for the connection taken"
+eval "exec ${HOLD[1]}>&-"
+wait "$HOLD_PID" || true
+wait_fds "$fds0"
+echo "ok: a viewer at a fifth address beside 192 connections"
 
 # Connections that pipeline without reading, twice; a viewer plays meanwhile.
 wait_fds "$fds0"

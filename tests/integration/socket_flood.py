@@ -3,6 +3,7 @@
 hostile crowd would, and says what the box did with them.
 
 usage: socket_flood.py [--until-closed] <seconds> <group>...
+       socket_flood.py --rate <per second> <seconds> <group>...
   group port:count[:first-last][:half][:get=PATH][:rate=BYTES]
         first-last: the connections come from 127.0.0.<first> ... <last> in
         turn (default 127.0.0.1); half: each sends the start of an HTTP
@@ -17,6 +18,11 @@ being the ones the box closed while they were held, then for a get group
 "answered <status>:<count>..." by the status lines read.
 --until-closed stops holding as soon as the box has closed every one
 (<seconds> is then a bound).
+--rate: for <seconds>, new connections come that many a second in each group
+(from its addresses in turn), each held until the box closes it; a group
+keeps at most <count> open, closing its oldest, as a client giving up
+would. Prints "running" once started, and "port <p>: opened <n> closed <c>"
+a group at the end, closed being the ones the box closed.
 """
 import resource
 import select
@@ -27,10 +33,70 @@ import time
 HALF = b"GET /index.htm HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: flood\r\n"
 
 
+def flood_at(rate, seconds, groups):
+    """New silent connections at rate a second per group for seconds."""
+    poller = select.poll()
+    live = {}
+    for g in groups:
+        g["open"] = []
+        g["opened"] = 0
+        g["next"] = 0
+    print("running", flush=True)
+    start = time.monotonic()
+    end = start + seconds
+    while time.monotonic() < end:
+        due = int((time.monotonic() - start) * rate)
+        for g in groups:
+            while g["opened"] < due:
+                i = g["opened"]
+                g["opened"] += 1
+                src = "127.0.0.%d" % (g["first"] + i % (g["last"] - g["first"] + 1))
+                c = socket.socket()
+                c.setblocking(False)
+                try:
+                    c.bind((src, 0))
+                    c.connect_ex(("127.0.0.1", g["port"]))
+                except OSError:
+                    c.close()
+                    continue
+                live[c.fileno()] = (c, g)
+                poller.register(c.fileno(), select.POLLIN)
+                g["open"].append(c)
+                while len(g["open"]) > g["count"]:
+                    old = g["open"].pop(0)
+                    if old.fileno() in live:
+                        poller.unregister(old.fileno())
+                        del live[old.fileno()]
+                    old.close()
+        for fd, _ in poller.poll(5):
+            c, g = live.pop(fd)
+            poller.unregister(fd)
+            try:
+                gone = not c.recv(65536)
+            except BlockingIOError:
+                live[fd] = (c, g)
+                poller.register(fd, select.POLLIN)
+                continue
+            except OSError:
+                gone = True
+            if gone:
+                g["closed"] += 1
+                g["open"].remove(c)
+                c.close()
+    for g in groups:
+        print("port %d: opened %d closed %d" % (g["port"], g["opened"], g["closed"]), flush=True)
+        for c in g["open"]:
+            c.close()
+
+
 def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     args = sys.argv[1:]
+    per_second = 0
+    if args[0] == "--rate":
+        per_second = float(args[1])
+        args = args[2:]
     until_closed = args[0] == "--until-closed"
     if until_closed:
         args = args[1:]
@@ -56,6 +122,9 @@ def main():
         groups.append({"port": port, "count": count, "first": first, "last": last, "half": half,
                       "get": get, "rate": rate, "socks": [], "refused": 0, "closed": 0,
                       "heads": {}})
+    if per_second:
+        flood_at(per_second, seconds, groups)
+        return
     # All connect at once; one the box has not taken within 5 s is refused.
     pending = {}
     for s in groups:

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/param_block.h"
+#include "core/process_util.h"
 #include "streaming/rtmp/rtmp_connection.h"
 #include "streaming/rtmp/rtmp_handshake.h"
 
@@ -168,6 +169,38 @@ TEST(RtmpHandshake, AQuietConnectionLeftIdleClosesWithoutALine) {
   rtmp_connection_run(p.c);
   std::string log = log_take();
   EXPECT_EQ(log.find("nothing played"), std::string::npos) << log;
+}
+
+// A connection holds its place until its first play only until play_by, its
+// handshake included: a client trickling its handshake, or one that keeps
+// talking and never plays, is ended then (and said so when not quiet), not
+// at the handshake's or the idle deadline. Should the server never end it,
+// the client gives up after the bound and the test fails.
+TEST(RtmpHandshake, AConnectionThatNeverPlaysEndsAtItsPlayDeadline) {
+  for (int handshake : {1, 0}) {
+    log_take();
+    Pair p;
+    p.c->play_by = monotonic_ms() + 300;
+    std::atomic<bool> done{false};
+    int rc = 0;
+    std::thread server([&] {
+      if (handshake) rc = rtmp_handshake(p.c);
+      else rtmp_connection_run(p.c);
+      done = true;
+    });
+    // Window Acknowledgement Size: read and ignored.
+    Bytes talk = handshake ? Bytes{3} : rtmp_wire({2, 0, 0, 5, 0}, {0, 0, 0, 1});
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (!done && std::chrono::steady_clock::now() < end) {
+      send(p.sv[1], talk.data(), talk.size(), MSG_NOSIGNAL);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_TRUE(done.load()) << (handshake ? "handshake" : "run");
+    shutdown(p.sv[1], SHUT_RDWR);
+    server.join();
+    if (handshake) EXPECT_EQ(rc, -1);
+    else EXPECT_NE(log_take().find("serverThread: nothing played for 10 s, closing"), std::string::npos);
+  }
 }
 
 Bytes command(const Bytes &body, uint32_t csid = 3, uint8_t type = RTMP_MSG_COMMAND) {

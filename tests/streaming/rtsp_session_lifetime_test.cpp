@@ -388,13 +388,20 @@ std::string setup_request(uint16_t port, int cseq) {
          "\r\nTransport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n\r\n";
 }
 
-// n SETUPs without a Session, pipelined; the status of each answer.
-std::vector<int> pipelined_setups(RawClient &c, uint16_t port, int n) {
+// n SETUPs without a Session, pipelined; the status of each answer (and
+// the sessions made, when asked).
+std::vector<int> pipelined_setups(RawClient &c, uint16_t port, int n,
+                                  std::vector<std::string> *sessions = nullptr) {
   std::string all;
   for (int i = 0; i < n; i++) all += setup_request(port, i + 1);
   std::vector<int> codes;
   if (!c.send_text(all)) return codes;
-  for (int i = 0; i < n; i++) codes.push_back(status_of(c.response()));
+  for (int i = 0; i < n; i++) {
+    std::string r = c.response();
+    codes.push_back(status_of(r));
+    std::string id = header_of(r, "Session");
+    if (sessions && !id.empty()) sessions->push_back(id.substr(0, id.find(';')));
+  }
   return codes;
 }
 
@@ -479,9 +486,11 @@ class PeerShare : public SessionLifetime {
 };
 
 // The server's sessions are as many as its connections may be: a quarter of
-// the descriptors; one address holds a quarter of them. A connection that
-// closes frees its places. Each client here is a host of its own.
-TEST_F(PeerShare, SessionsInAllAreCappedAndComeBackWithTheirConnection) {
+// the descriptors; one address holds a quarter of them. At the ceiling a
+// newcomer from an address holding fewer takes the places of the addresses
+// holding the most, one at a time, until it holds as many: then it is told
+// so. Each client here is a host of its own.
+TEST_F(PeerShare, SessionsInAllAreCappedAndSharedOutAmongTheAddresses) {
   struct rlimit old, low;
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
   // Room for the connections below beside what the process has open.
@@ -494,34 +503,111 @@ TEST_F(PeerShare, SessionsInAllAreCappedAndComeBackWithTheirConnection) {
   const int max = (int)RTSPServer::maxClientSessions();
   // The server's share of the descriptors, the same as its connections'.
   EXPECT_EQ(max, (int)listen_guard_max(RTSP_MAX_CONNECTIONS));
-  ASSERT_GE(max, 4);
+  ASSERT_GE(max, 8);
   const int per = std::min(4, (int)RTSPServer::maxAddressSessions());
-  const int conns = max / per + 1;
+  const int conns = max / per;
   log_take();
   std::vector<std::unique_ptr<RawClient>> clients;
-  int ok = 0, refused = 0;
+  std::vector<std::vector<std::string>> ids(conns);
+  int ok = 0;
   for (int i = 0; i < conns; i++) {
     clients.emplace_back(new RawClient(port_, 0, 0, (uint8_t)(2 + i)));
-    std::vector<int> codes = pipelined_setups(*clients.back(), port_, per);
-    ok += count_code(codes, 200);
-    refused += count_code(codes, 453);
+    ok += count_code(pipelined_setups(*clients.back(), port_, per, &ids[i]), 200);
   }
-  EXPECT_EQ(ok, max);
-  EXPECT_EQ(refused, per * conns - max);
+  EXPECT_EQ(ok, conns * per);
+  // The first host's sessions play (the oldest, which would go first among
+  // equals); past the grace all may go, and those that move bytes go last.
+  for (const std::string &id : ids[0])
+    EXPECT_EQ(status_of(clients[0]->request("PLAY " + rtsp_url(port_, "tick") +
+                                            " RTSP/1.0\r\nCSeq: 8\r\nSession: " + id + "\r\n\r\n")),
+              200);
+  usleep((LISTEN_EVICT_GRACE_MS + 200) * 1000);
+  // The newcomer fills what is left, then takes the rest of its places.
+  const int taken = per - (max - conns * per);
+  RawClient newcomer(port_, 0, 0, (uint8_t)(2 + conns));
+  EXPECT_EQ(count_code(pipelined_setups(newcomer, port_, per), 200), per);
+  std::string r = newcomer.request(setup_request(port_, per + 1));
+  EXPECT_EQ(status_of(r), 453) << r;
   std::string log = log_take();
   std::string line = "RTSPServer: " + std::to_string(max) + " sessions, refusing more";
   EXPECT_EQ(count_of(log, line.c_str()), 1u) << log;
   EXPECT_EQ(count_of(log, "refusing more"), 1u) << log;
-  // The first client leaves: its places are free for the next.
-  clients[0].reset();
-  RawClient next(port_, 0, 0, (uint8_t)(2 + conns));
-  int placed = 0;
-  for (int i = 0; i < 500 && placed < per; i++) {
-    if (status_of(next.request(setup_request(port_, i + 1))) == 200) placed++;
-    else usleep(10000);
+  std::string made = "ended to make room for 127.0.0." + std::to_string(2 + conns);
+  EXPECT_EQ(count_of(log, made.c_str()), 1u) << log;
+  // The places taken were sessions ended (their owners are told so), one
+  // from each of as many addresses; the others live on.
+  int ended = 0, hosts = 0;
+  for (int i = 0; i < conns; i++) {
+    int before = ended;
+    for (const std::string &id : ids[i]) {
+      int code = status_of(clients[i]->request("GET_PARAMETER " + rtsp_url(port_, "tick") +
+                                               " RTSP/1.0\r\nCSeq: 9\r\nSession: " + id +
+                                               "\r\n\r\n"));
+      EXPECT_TRUE(code == 200 || code == 454) << code;
+      ended += code == 454;
+    }
+    hosts += ended > before;
   }
   setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_EQ(placed, per);
+  EXPECT_EQ(ended, taken);
+  EXPECT_EQ(hosts, taken);
+  EXPECT_LT(taken, conns);
+  for (const std::string &id : ids[0])
+    EXPECT_EQ(status_of(clients[0]->request("GET_PARAMETER " + rtsp_url(port_, "tick") +
+                                            " RTSP/1.0\r\nCSeq: 10\r\nSession: " + id + "\r\n\r\n")),
+              200) << "a playing session was taken";
+}
+
+// At the connection cap a newcomer from an address holding fewer
+// connections takes the place of one of the address holding the most, not
+// the oldest or quietest of all (the one that moved least: not the one that
+// keeps talking); a newcomer from the address holding the most takes one of
+// its own.
+TEST_F(PeerShare, AtTheConnectionCapANewcomerTakesAConnectionOfTheAddressHoldingMost) {
+  struct rlimit old, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  unsigned open = 0;
+  for (int fd = 0; fd < 4096; fd++) open += fcntl(fd, F_GETFD) >= 0;
+  low = old;
+  low.rlim_cur = (open + 64) / 4 * 4;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const int max = (int)listen_guard_max(RTSP_MAX_CONNECTIONS);
+  ASSERT_GE(max, 6);
+  log_take();
+  // Host 3 first, then host 2 with two or three more; every connection is
+  // in (answered).
+  const int n3 = (max - 2) / 2;
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < max; i++) {
+    clients.emplace_back(new RawClient(port_, 0, 0, (uint8_t)(i < n3 ? 3 : 2)));
+    EXPECT_EQ(status_of(clients.back()->request(
+                  "OPTIONS * RTSP/1.0\r\nCSeq: " + std::to_string(i + 1) + "\r\n\r\n")),
+              200);
+  }
+  // Past the grace, host 2's first connection alone keeps talking.
+  usleep((LISTEN_EVICT_GRACE_MS + 200) * 1000);
+  RawClient &talker = *clients[n3];
+  EXPECT_EQ(status_of(talker.request(std::string(3000, '\n') + "OPTIONS * RTSP/1.0\r\nCSeq: 9\r\n\r\n")), 200);
+  auto closed = [&](int host) {
+    int n = 0;
+    for (int i = 0; i < max; i++)
+      if ((i < n3 ? 3 : 2) == host && clients[i]->closed_by_peer(100)) n++;
+    return n;
+  };
+  RawClient newcomer(port_, 0, 0, 3);
+  EXPECT_EQ(status_of(newcomer.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), 200);
+  EXPECT_EQ(closed(2), 1);
+  EXPECT_EQ(closed(3), 0);
+  // Host 2 still holds the most: its newcomer takes one of its own.
+  RawClient greedy(port_, 0, 0, 2);
+  EXPECT_EQ(status_of(greedy.request("OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n")), 200);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(closed(2), 2);
+  EXPECT_EQ(closed(3), 0);
+  EXPECT_FALSE(talker.closed_by_peer(0));
+  std::string log = log_take();
+  EXPECT_EQ(count_of(log, "RTSPServer: the connection from 127.0.0.2 closed to make room for 127.0.0.3"),
+            1u) << log;
 }
 
 // One address holds a quarter of the sessions, whatever its connections:

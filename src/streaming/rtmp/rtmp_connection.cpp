@@ -57,6 +57,7 @@ int send_iov(RtmpConnection *c, struct iovec *iov, int n) {
       return -1;
     }
     size_t done = (size_t)r;
+    __atomic_fetch_add(&c->moved, (uint64_t)r, __ATOMIC_RELAXED);
     while (n > 0 && done >= iov->iov_len) {
       done -= iov->iov_len;
       iov++;
@@ -291,6 +292,7 @@ int reply_play(RtmpConnection *c, const AmfValue *name) {
                  "Marovant 7391 RTMP Server") < 0)
     return -1;
   c->playing = 1;
+  c->play_by = 0;
   return 0;
 }
 
@@ -377,6 +379,7 @@ int poll_input(RtmpConnection *c, int timeout_ms) {
     return -1;
   }
   c->rx_len += (size_t)n;
+  __atomic_fetch_add(&c->moved, (uint64_t)n, __ATOMIC_RELAXED);
   return parse_received(c);
 }
 
@@ -525,6 +528,7 @@ void rtmp_connection_init(RtmpConnection *c, int fd) {
   memset(c, 0, sizeof *c);
   c->fd = fd;
   c->stream_id = 1;
+  c->play_by = monotonic_ms() + RTMP_PLAY_DEADLINE_MS;
   rtmp_parser_init(&c->parser);
   c->video_header = {21, 0, 0, RTMP_MSG_VIDEO, 1};
   c->audio_header = {20, 0, 0, RTMP_MSG_AUDIO, 1};
@@ -700,6 +704,7 @@ int rtmp_handshake(RtmpConnection *c) {
   uint8_t c2[RTMP_HANDSHAKE_SIZE];
   int step = 0;
   int64_t deadline = monotonic_ms() + RTMP_HANDSHAKE_DEADLINE_MS;
+  if (c->play_by && c->play_by < deadline) deadline = c->play_by;
   if (read_piece(c->fd, c01, sizeof c01, deadline) == 0) {
     step = 1;
     rtmp_handshake_reply(c01 + 1, out, rand);
@@ -735,10 +740,14 @@ void rtmp_connection_run(RtmpConnection *c) {
     int rc;
     if (!c->playing) {
       detach(c);
-      int64_t left = c->idle_since + RTMP_IDLE_MS - monotonic_ms();
+      // Before its first play a connection holds a place only until
+      // play_by: one that never plays cannot keep a player out.
+      int64_t until = c->play_by ? c->play_by : c->idle_since + RTMP_IDLE_MS;
+      int64_t left = until - monotonic_ms();
       if (left <= 0) {
         if (!c->quiet)
-          log_printf("%s: nothing played for %d s, closing\n", "serverThread", RTMP_IDLE_MS / 1000);
+          log_printf("%s: nothing played for %d s, closing\n", "serverThread",
+                     (c->play_by ? RTMP_PLAY_DEADLINE_MS : RTMP_IDLE_MS) / 1000);
         break;
       }
       rc = poll_input(c, left < 5000 ? (int)left : 5000);

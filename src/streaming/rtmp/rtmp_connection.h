@@ -14,7 +14,8 @@ enum {
   RTMP_SEND_TIMEOUT_S = 10,        // a send with no progress for this long ends the connection
   RTMP_HANDSHAKE_TIMEOUT_MS = 5000, // per read of the handshake
   RTMP_HANDSHAKE_DEADLINE_MS = 10000, // for the whole handshake
-  RTMP_IDLE_MS = 20000,             // a connection that plays nothing this long is closed
+  RTMP_PLAY_DEADLINE_MS = 10000,    // from the accept to the first play, handshake included
+  RTMP_IDLE_MS = 20000,             // a connection that stopped playing this long is closed
   RTMP_HEADER_ROOM = 2048,          // chunk headers of one batch (21 bytes a message at most)
   RTMP_VIDEO_ROOM = 4096,           // video bytes of one batch besides the ring's, at least
   RTMP_BATCH_ENTRIES = 64           // ring entries of one batch
@@ -40,6 +41,8 @@ struct RtmpConnection {
   int (*play_gate)(RtmpConnection *c, int playing);
   int refused;          // a play was refused: the connection ends (with a FIN, not a reset)
   int64_t idle_since;   // monotonic ms when it last stopped playing (or began)
+  int64_t play_by;      // monotonic ms by which its first play must begin; 0 once one did
+  uint64_t moved;       // bytes sent and received; read from other threads (__atomic)
   int channel;          // 0 or 1
   int audio;            // the channel's RTMPAudio at play
   uint32_t stream_id;   // given by createStream

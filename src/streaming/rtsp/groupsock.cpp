@@ -79,7 +79,8 @@ Groupsock::~Groupsock() {
   }
 }
 
-void Groupsock::addDestination(struct in_addr addr, uint16_t port, unsigned sessionId) {
+void Groupsock::addDestination(struct in_addr addr, uint16_t port, unsigned sessionId,
+                               uint64_t *moved) {
   Dest d;
   memset(&d, 0, sizeof d);
   d.sessionId = sessionId;
@@ -88,16 +89,19 @@ void Groupsock::addDestination(struct in_addr addr, uint16_t port, unsigned sess
   d.addr.sin_port = htons(port);
   d.tcp = nullptr;
   d.waiting = true;
+  d.moved = moved;
   fDests.push_back(d);
 }
 
-void Groupsock::addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, unsigned sessionId) {
+void Groupsock::addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, unsigned sessionId,
+                                  uint64_t *moved) {
   Dest d;
   memset(&d, 0, sizeof d);
   d.sessionId = sessionId;
   d.tcp = channel;
   d.channelId = channelId;
   d.waiting = true;
+  d.moved = moved;
   fDests.push_back(d);
 }
 
@@ -154,6 +158,7 @@ bool Groupsock::output(const uint8_t *data, unsigned size, bool startPoint) {
     // with pictures that refer to what it lost.
     d.waiting = !sent;
     any |= sent;
+    if (sent && d.moved) *d.moved += size;
   }
   return any;
 }

@@ -65,8 +65,12 @@ class Groupsock {
   uint16_t port() const { return fPort; }
   UsageEnvironment &envir() const { return fEnv; }
 
-  void addDestination(struct in_addr addr, uint16_t port, unsigned sessionId);
-  void addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, unsigned sessionId);
+  // moved, when not NULL, counts the bytes sent to the destination; it must
+  // outlive the destination.
+  void addDestination(struct in_addr addr, uint16_t port, unsigned sessionId,
+                      uint64_t *moved = nullptr);
+  void addTcpDestination(RtpTcpChannel *channel, uint8_t channelId, unsigned sessionId,
+                         uint64_t *moved = nullptr);
   void removeDestinations(unsigned sessionId);
   unsigned numDestinations() const { return (unsigned)fDests.size(); }
 
@@ -85,6 +89,7 @@ class Groupsock {
     RtpTcpChannel *tcp;
     uint8_t channelId;
     bool waiting;              // for a start point
+    uint64_t *moved;           // the client's byte count, or NULL
   };
   UsageEnvironment &fEnv;
   int fSocket;

@@ -103,6 +103,11 @@ class RTSPServer::Connection : public RtpTcpChannel {
   TaskToken fIdleTask;   // closes a connection that says nothing and owns no session
   TaskToken fResumeTask;
   int64_t fLastInput_us;
+  uint64_t fAddr;        // listen_guard_addr_key of the peer
+  int64_t fSince_ms;     // monotonic ms of the accept
+  // Bytes read and written, and the count at the start of the running window
+  // and over the last whole one.
+  uint64_t fMoved, fMovedMark, fMovedLast;
   char fNonce[33];       // the Digest challenge of this connection
   char fUser[64];        // the user who authenticated last, "" when none
 
@@ -138,6 +143,9 @@ struct RTSPServer::ClientSession {
   std::vector<Track> tracks;
   TaskToken livenessTask;
   RTSPServer *server;
+  int64_t since_ms;   // monotonic ms of the SETUP that made it
+  // Bytes sent to the client (every track), as a connection's.
+  uint64_t moved, movedMark, movedLast;
 
   Track *track(ServerMediaSubsession *sub) {
     for (Track &t : tracks)
@@ -164,7 +172,12 @@ RTSPServer::Connection::Connection(RTSPServer &server, int fd, const struct sock
       fCloseTask(nullptr),
       fIdleTask(nullptr),
       fResumeTask(nullptr),
-      fLastInput_us(0) {
+      fLastInput_us(0),
+      fAddr(listen_guard_addr_key((const struct sockaddr *)&peer)),
+      fSince_ms(rtsp_monotonic_us() / 1000),
+      fMoved(0),
+      fMovedMark(0),
+      fMovedLast(0) {
   socklen_t l = sizeof fLocal;
   memset(&fLocal, 0, sizeof fLocal);
   getsockname(fd, (struct sockaddr *)&fLocal, &l);
@@ -331,6 +344,7 @@ void RTSPServer::Connection::onWritable() {
     }
     size_t left = (size_t)w;
     fOutBytes -= left;
+    fMoved += left;
     while (left) {
       OutPart &p = fOut[fOutHead];
       if (left < p.size) {
@@ -439,6 +453,7 @@ void RTSPServer::Connection::onReadable() {
     return;
   }
   fInLen += (size_t)n;
+  fMoved += (uint64_t)n;
   noteInput();
   processInput();
 }
@@ -553,10 +568,12 @@ RTSPServer::RTSPServer(UsageEnvironment &env, int socket, uint16_t port,
       fFlushTask(nullptr) {
   env.taskScheduler().setBackgroundHandling(fSocket, SOCKET_READABLE, incomingConnectionHandler,
                                             this);
+  fRateTask = env.taskScheduler().scheduleDelayedTask(RTSP_MOVED_WINDOW_US, rateTask, this);
 }
 
 RTSPServer::~RTSPServer() {
   envir().taskScheduler().unscheduleDelayedTask(fAcceptResumeTask);
+  envir().taskScheduler().unscheduleDelayedTask(fRateTask);
   envir().taskScheduler().disableBackgroundHandling(fSocket);
   ::close(fSocket);
   while (!fConnections.empty()) closeConnection(fConnections.back());
@@ -610,30 +627,89 @@ void RTSPServer::acceptResume(void *clientData) {
 
 bool RTSPServer::ownsSession(const Connection *c) const { return c->fNumSessions > 0; }
 
-bool RTSPServer::evictIdleConnection() {
-  Connection *oldest = nullptr;
-  for (Connection *c : fConnections) {
-    if (c->fBusy || c->fClosing || ownsSession(c)) continue;
-    if (!oldest || c->fLastInput_us < oldest->fLastInput_us) oldest = c;
+namespace {
+
+// What a count moved lately: over the last whole window and the running one.
+uint64_t recent_moved(uint64_t moved, uint64_t mark, uint64_t last) { return last + (moved - mark); }
+
+}  // namespace
+
+void RTSPServer::rateTask(void *clientData) {
+  RTSPServer *server = static_cast<RTSPServer *>(clientData);
+  for (Connection *c : server->fConnections) {
+    c->fMovedLast = c->fMoved - c->fMovedMark;
+    c->fMovedMark = c->fMoved;
   }
-  if (!oldest) return false;
-  closeConnection(oldest);
+  for (auto &e : server->fClientSessions) {
+    ClientSession *s = e.second;
+    s->movedLast = s->moved - s->movedMark;
+    s->movedMark = s->moved;
+  }
+  server->fRateTask =
+      server->envir().taskScheduler().scheduleDelayedTask(RTSP_MOVED_WINDOW_US, rateTask, server);
+}
+
+unsigned RTSPServer::liveConnections() const {
+  unsigned n = 0;
+  for (const Connection *c : fConnections) n += !c->fClosing;
+  return n;
+}
+
+bool RTSPServer::evictConnection(uint64_t addr, const char *newcomer, bool idleOnly,
+                                 int64_t *since) {
+  int64_t now = rtsp_monotonic_us() / 1000;
+  *since = 0;
+  std::map<const Connection *, uint64_t> sessionBytes;
+  for (const auto &e : fClientSessions) {
+    const ClientSession *s = e.second;
+    sessionBytes[s->conn] += recent_moved(s->moved, s->movedMark, s->movedLast);
+  }
+  std::vector<ListenPlace> places;
+  std::vector<Connection *> who;
+  for (Connection *c : fConnections) {
+    if (c->fClosing || (idleOnly && (c->fBusy || ownsSession(c)))) continue;
+    auto it = sessionBytes.find(c);
+    uint64_t moved = recent_moved(c->fMoved, c->fMovedMark, c->fMovedLast);
+    places.push_back({c->fAddr, c->fSince_ms, moved + (it == sessionBytes.end() ? 0 : it->second)});
+    who.push_back(c);
+  }
+  int k = listen_guard_pick(places.data(), (unsigned)places.size(), addr, now);
+  if (k < 0 && addr) {
+    // The address holding the most replaces one of its own that owns no
+    // session and has been quiet longest. Its newcomer takes the place over
+    // with its age: one address churning its own connections does not make
+    // its places young, which listen_guard_pick would spare before others'.
+    for (size_t i = 0; i < who.size(); i++) {
+      const Connection *c = who[i];
+      if (c->fAddr != addr || c->fBusy || ownsSession(c)) continue;
+      if (k < 0 || c->fLastInput_us < who[(size_t)k]->fLastInput_us) k = (int)i;
+    }
+    if (k >= 0) *since = who[(size_t)k]->fSince_ms;
+  }
+  if (k < 0) return false;
+  Connection *victim = who[(size_t)k];
+  log_episode_ok(&fConnectionsTaken, LISTEN_EPISODE_GAP_MS);
+  if (victim->fAddr != addr && log_episode_fail(&fConnectionsTaken))
+    log_printf("%s: the connection from %s closed to make room for %s\n", "RTSPServer",
+               inet_ntoa(victim->fPeer.sin_addr), newcomer);
+  // One serving a request (perhaps in a nested loop) goes when it is done.
+  if (victim->fBusy) victim->scheduleClose();
+  else closeConnection(victim);
   return true;
 }
 
 void RTSPServer::acceptConnections() {
   for (int i = 0; i < 16; i++) {
-    // At the limit a newcomer takes the place of a connection that has said
-    // nothing for longest and plays nothing; when every connection plays,
-    // it is told so and closed.
-    unsigned max = listen_guard_max(RTSP_MAX_CONNECTIONS);
-    bool full = fConnections.size() >= max && !evictIdleConnection();
     struct sockaddr_in peer;
     socklen_t l = sizeof peer;
     int fd = accept4(fSocket, (struct sockaddr *)&peer, &l, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       int err = errno;
-      if (listen_guard_out_of_resources(err) && evictIdleConnection()) continue;
+      // Out of descriptors: room may come from a connection that plays
+      // nothing, of the address holding the most.
+      int64_t since;
+      if (listen_guard_out_of_resources(err) && evictConnection(0, "a newcomer", true, &since))
+        continue;
       if (listen_guard_accept_failed(&fGuard, err)) {
         envir().taskScheduler().disableBackgroundHandling(fSocket);
         if (!fAcceptResumeTask)
@@ -643,7 +719,15 @@ void RTSPServer::acceptConnections() {
       return;
     }
     listen_guard_accepted(&fGuard);
-    if (full) {
+    // At the cap a newcomer takes a place of the address holding the most;
+    // when its own address holds the most and none of its places may go, it
+    // is told so and closed.
+    unsigned max = listen_guard_max(RTSP_MAX_CONNECTIONS);
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    int64_t since = 0;
+    if (liveConnections() >= max &&
+        !evictConnection(listen_guard_addr_key((struct sockaddr *)&peer), ip, false, &since)) {
       listen_guard_full(&fGuard, max, max);
       static const char kBusy[] = "RTSP/1.0 503 Service Unavailable\r\nCSeq: 0\r\nConnection: close\r\n\r\n";
       ssize_t w = send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -651,10 +735,11 @@ void RTSPServer::acceptConnections() {
       ::close(fd);
       continue;
     }
-    listen_guard_full(&fGuard, (unsigned)fConnections.size(), max);
+    listen_guard_full(&fGuard, liveConnections(), max);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     fConnections.push_back(new Connection(*this, fd, peer));
+    if (since) fConnections.back()->fSince_ms = since;
     fNumConnections.store((unsigned)fConnections.size(), std::memory_order_relaxed);
   }
 }
@@ -738,6 +823,8 @@ RTSPServer::ClientSession *RTSPServer::newClientSession(Connection *c, ServerMed
   s->sms = sms;
   s->livenessTask = nullptr;
   s->server = this;
+  s->since_ms = rtsp_monotonic_us() / 1000;
+  s->moved = s->movedMark = s->movedLast = 0;
   sms->incrementReferenceCount();
   fClientSessions[id] = s;
   c->fNumSessions++;
@@ -1009,7 +1096,7 @@ bool RTSPServer::sessionAllowed(Connection *c, const char *cseq) {
   unsigned fromAddress = 0;
   for (const auto &e : fClientSessions)
     fromAddress += e.second->conn->fPeer.sin_addr.s_addr == c->fPeer.sin_addr.s_addr;
-  if (!connFull && !serverFull && fromAddress < share) return true;
+  if (!connFull && fromAddress < share && (!serverFull || evictSession(c))) return true;
   // One line an episode: refusals closer than the gap make one.
   LogEpisode *e = connFull ? &fConnectionSessionsFull
                            : serverFull ? &fSessionsFull : &fAddressSessionsFull;
@@ -1026,6 +1113,31 @@ bool RTSPServer::sessionAllowed(Connection *c, const char *cseq) {
   }
   reply(c, 453, cseq);
   return false;
+}
+
+bool RTSPServer::evictSession(Connection *c) {
+  std::vector<ListenPlace> places;
+  std::vector<ClientSession *> who;
+  for (const auto &e : fClientSessions) {
+    ClientSession *s = e.second;
+    places.push_back({s->conn->fAddr, s->since_ms, recent_moved(s->moved, s->movedMark, s->movedLast)});
+    who.push_back(s);
+  }
+  int k = listen_guard_pick(places.data(), (unsigned)places.size(), c->fAddr,
+                            rtsp_monotonic_us() / 1000);
+  if (k < 0) return false;
+  ClientSession *victim = who[(size_t)k];
+  Connection *vc = victim->conn;
+  log_episode_ok(&fSessionsTaken, LISTEN_EPISODE_GAP_MS);
+  if (log_episode_fail(&fSessionsTaken)) {
+    char ip[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &c->fPeer.sin_addr, ip, sizeof ip);
+    log_printf("%s: session %08X of %s ended to make room for %s\n", "RTSPServer", victim->id,
+               inet_ntoa(vc->fPeer.sin_addr), ip);
+  }
+  deleteClientSession(victim);
+  if (vc->fNumSessions == 0) vc->scheduleClose();
+  return true;
 }
 
 void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *path) {
@@ -1076,6 +1188,7 @@ void RTSPServer::handleSETUP(Connection *c, const RtspRequest &req, const char *
 
   ClientDestination dest;
   memset(&dest, 0, sizeof dest);
+  dest.moved = &s->moved;
   if (mc) {
     dest.addr = c->fPeer.sin_addr;
   } else if (t.lower == RTSP_TRANSPORT_TCP) {

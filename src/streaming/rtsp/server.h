@@ -30,11 +30,15 @@
 #define RTSP_MAX_CONNECTIONS 4096
 // Client sessions one connection may hold: a client needs one, with its few
 // tracks. The server holds as many sessions as it may hold connections, at
-// most LISTEN_MAX_PLAYERS, and one address a part of them.
+// most LISTEN_MAX_PLAYERS, and one address a part of them. At either cap a
+// newcomer from an address holding fewer places than the address holding the
+// most takes one of that address's (listen_guard_pick): the one that moved
+// the fewest bytes over the last RTSP_MOVED_WINDOW_US or so.
 #define RTSP_MAX_SESSIONS_PER_CONNECTION 4
 // Bytes of replies a connection may have waiting unsent: past this its
 // further requests wait unread (in the socket, then in the client).
 #define RTSP_REPLY_BACKLOG (16u << 10)
+#define RTSP_MOVED_WINDOW_US 2000000
 
 class RTSPServer : public Medium {
  public:
@@ -80,9 +84,23 @@ class RTSPServer : public Medium {
   static void incomingConnectionHandler(void *clientData, int mask);
   static void acceptResume(void *clientData);
   void acceptConnections();
-  // Closes the connection that has been quiet longest and owns no client
-  // session, to make room for a new one. false when there is none.
-  bool evictIdleConnection();
+  // Connections not on their way out.
+  unsigned liveConnections() const;
+  // At the connection cap, makes room for a newcomer from address addr
+  // (listen_guard_addr_key; 0 when not known): closes a connection of the
+  // address holding the most (listen_guard_pick), or else, for a newcomer of
+  // that address, the one of its own that owns no session and has been
+  // quiet longest, whose place the newcomer takes over (*since: when that
+  // place was taken; else 0). idleOnly: only connections that own no
+  // session and serve no request count. false when none may go.
+  bool evictConnection(uint64_t addr, const char *newcomer, bool idleOnly, int64_t *since);
+  // At the session ceiling: ends a session of the address holding the most
+  // for c's (as a reclamation would, and its connection when it owns no
+  // other). false when c's address holds as many as any.
+  bool evictSession(Connection *c);
+  // What a connection or session moved lately: the last whole window and
+  // the one running.
+  static void rateTask(void *clientData);
   void closeConnection(Connection *c);
   bool ownsSession(const Connection *c) const;
   // c has interleaved packets queued: they are written, with every other
@@ -134,6 +152,9 @@ class RTSPServer : public Medium {
   LogEpisode fSessionsFull{};             // the server's session cap was reached
   LogEpisode fAddressSessionsFull{};      // an address asked past its share
   LogEpisode fMalformed{};                // requests that could not be framed
+  LogEpisode fConnectionsTaken{};         // connections closed for a newcomer
+  LogEpisode fSessionsTaken{};            // sessions ended for a newcomer
+  TaskToken fRateTask = nullptr;
   std::atomic<size_t> fReplyHeld{0};      // the connections' fReplyHeld, summed
   ListenGuard fGuard;        // the connection cap and the pause when out of descriptors
   TaskToken fAcceptResumeTask;

@@ -148,11 +148,11 @@ struct OnDemandStream {
   void activate(Client &c) {
     if (c.active) return;
     if (c.dest.tcp) {
-      rtpGS->addTcpDestination(c.dest.channel, c.dest.rtpChannelId, c.sessionId);
-      rtcpGS->addTcpDestination(c.dest.channel, c.dest.rtcpChannelId, c.sessionId);
+      rtpGS->addTcpDestination(c.dest.channel, c.dest.rtpChannelId, c.sessionId, c.dest.moved);
+      rtcpGS->addTcpDestination(c.dest.channel, c.dest.rtcpChannelId, c.sessionId, c.dest.moved);
     } else {
-      rtpGS->addDestination(c.dest.addr, c.dest.rtpPort, c.sessionId);
-      rtcpGS->addDestination(c.dest.addr, c.dest.rtcpPort, c.sessionId);
+      rtpGS->addDestination(c.dest.addr, c.dest.rtpPort, c.sessionId, c.dest.moved);
+      rtcpGS->addDestination(c.dest.addr, c.dest.rtcpPort, c.sessionId, c.dest.moved);
     }
     c.active = true;
   }

@@ -20,6 +20,7 @@ struct ClientDestination {
   uint16_t rtpPort, rtcpPort;
   RtpTcpChannel *channel;     // TCP: the client's RTSP connection
   uint8_t rtpChannelId, rtcpChannelId;
+  uint64_t *moved;            // counts the bytes sent to the client (NULL: none)
 };
 
 class ServerMediaSubsession : public Medium {
