@@ -110,15 +110,14 @@ wait_log "$ROOT/run/exec.log" "/dev/sda1 /media/int" 20
 shows "END" end
 python3 "$CLIENT" play_stop >/dev/null
 wait_log "$LOGF" "play_video_action: stopping" 20
-[ "$(play bad.mp4)" = "status 0 (ok)" ] || fail "play_file bad.mp4"
-shows "File not playable" bad
-key 1   # Stop/Back closes the notice
+# A file the player cannot open is refused before anything starts.
+case "$(play bad.mp4)" in "status 169"*) ;; *) fail "play_file bad.mp4" ;; esac
 # stopped <n>: playback has ended n times.
 stopped() {
   for _ in $(seq 1 200); do [ "$(grep -c 'play_video_action: stopping' "$LOGF")" -ge "$1" ] && return 0; sleep 0.1; done
   fail "playback did not end"
 }
-stopped 2
+stopped 1
 
 # Playback requests of the control protocol act as their replies say: a
 # seek goes by the seconds asked for, play_trick starts fast forward and
@@ -145,7 +144,7 @@ shows "PAUSE" held
 [ "$(ctl play_resume)" = "status 0 (ok)" ] || fail "play_resume"
 shows "PLAY" resumed
 python3 "$CLIENT" play_stop >/dev/null
-stopped 3
+stopped 2
 
 # A picture named by the control protocol fills the screen under the OSD
 # (the screen dump against the picture) until snapshot_stop.
@@ -178,7 +177,7 @@ key 4
 wait_log "$LOGF" "play_video_action: filename=/media/int/DCIM/c.mp4" 20
 shows "END" end2
 key 1   # ends the playback, back to the list
-stopped 4
+stopped 3
 shows "KB" list2   # the list is back before the next key
 key 1   # leaves the list
 
