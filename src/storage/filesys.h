@@ -178,11 +178,15 @@ void filesys_multi_start(int source, int unused, int64_t total);
 void filesys_multi_finish(int source);
 int filesys_copy(int source, const char *name, int overwrite, void *progress);
 int filesys_format(int source);
+// Imports "config.txt" of the volume's root. A last line without its line
+// end (a file cut short) is not set, and is counted as skipped.
 int filesys_load_config_params(int source);
+struct ParamImportCount;
 // Sets every "name = value" line of a file opened by a volume walk (read
-// from fd, never by its name again): 0, or -1 when it cannot be read or
-// holds more than 256 KB (then nothing is set).
-int filesys_import_params_fd(int fd);
+// from fd, never by its name again), a last line as above: 0, or -1 when
+// it cannot be read or holds more than 256 KB (then nothing is set). The
+// lines set and skipped in *count when given.
+int filesys_import_params_fd(int fd, ParamImportCount *count = nullptr);
 int filesys_save_config_params(int source);
 int filesys_save_log_to(int source, int kind);
 int filesys_save_log(void);
