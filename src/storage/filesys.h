@@ -144,10 +144,13 @@ enum { FILESYS_NAME_MAX = 127 };
 // FILESYS_NAME_MAX bytes. 1 when acceptable. Every file operation below
 // walks it from the volume's root without following a link (storage/volume.h).
 int filesys_name_ok(const char *name);
+// A mode "w" (without '+') writes the file whole as a replacement
+// (volume_replace_open): the old file stays until filesys_fclose_w.
 FILE *filesys_fopen(int source, const char *name, const char *mode);
 void filesys_fclose(int source, FILE *f);
 // Closes a file opened for writing and ends its writer: 0, or -1 when the
-// flush, the sync or the close failed (the data is not all on the volume).
+// flush, the sync, the close or the rename failed (the data is not all on
+// the volume; a file written whole keeps its old content).
 int filesys_fclose_w(int source, FILE *f);
 // Reads a file whole, at most max bytes (a longer file is cut, and logged);
 // malloc'd with a zero after the data.
