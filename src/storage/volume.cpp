@@ -264,6 +264,13 @@ static int replace_open_tmp(const char *base, const char *rel, int *dfd, char *t
   if (volume_name_ok(rel) && change_refused(base, rel, strlen(rel))) return -1;
   *dfd = volume_open_parent(base, rel, 0, leaf);
   if (*dfd < 0) return -1;
+  // What stands under the name now must be a file the new one may replace.
+  struct stat st;
+  if (fstatat(*dfd, *leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    close(*dfd);
+    errno = S_ISLNK(st.st_mode) ? ELOOP : EISDIR;
+    return -1;
+  }
   replace_tmp_name(*leaf, tmp, size);
   int fd = openat(*dfd, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) {
