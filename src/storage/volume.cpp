@@ -46,10 +46,10 @@ int mode_flags(const char *mode) {
 
 // A stream over a descriptor whose reads and writes go through the
 // platform's volume I/O; a written file is synced when closed, and a
-// failure there is the close's result.
-// A replacement (dfd set) is written under a temporary name beside the
-// file and renamed over it at the close, only when every write, the flush,
-// the sync and the close succeeded; otherwise the temporary goes.
+// failure there is the close's result. A replacement (dfd set) is written
+// under a temporary name beside the file and renamed over it at the close,
+// only when every write, the flush, the sync and the close succeeded;
+// otherwise the temporary goes.
 struct Cookie {
   int fd;
   bool written;
