@@ -336,6 +336,7 @@ TEST_F(Storage, RescueConfigCountsWhatItSetAndSkipped) {
   } cases[] = {
       {std::string((const char *)utf16, sizeof utf16 - 2), "42", "Rescue config.txt failed: 0 set, 2 skipped"},
       {"User[0].Name = bob\n# note\n\nRecording.SeekAmount = 4", "42", "Rescue config.txt loaded: 1 set, 2 skipped"},
+      {"Recording.SeekAmount = 45\n \t", "45", "Rescue config.txt loaded: 1 set, 0 skipped"},
   };
   for (const Case &c : cases) {
     storage_test_volumes_clear();
@@ -355,7 +356,7 @@ TEST_F(Storage, RescueConfigCountsWhatItSetAndSkipped) {
     EXPECT_EQ(seek(), c.seek);
     ASSERT_FALSE(g_messages.empty());
     EXPECT_EQ(g_messages[0], c.message);
-    EXPECT_EQ(rtsp_watch, c.message.find("loaded") != std::string::npos ? 1 : 0) << "users told";
+    EXPECT_EQ(rtsp_watch, c.text.find("bob") != std::string::npos ? 1 : 0) << "users told";
   }
   rtsp_watch = 0;
   sys_unlink((dir + "/rescue_config.txt").c_str());
