@@ -219,6 +219,7 @@ TEST_F(VolumeWalk, AReplacementTakesTheNameOnlyWhenWhole) {
     }
     return n;
   };
+  const int fds = test_open_fds();
   put(r, "old");
   FILE *f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
   ASSERT_NE(f, nullptr);
@@ -254,11 +255,14 @@ TEST_F(VolumeWalk, AReplacementTakesTheNameOnlyWhenWhole) {
   f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
   ASSERT_NE(f, nullptr);
   ASSERT_EQ(sys_mkdir(r.c_str(), 0755), 0);
+  errno = 0;
   EXPECT_NE(fclose(f), 0);
+  EXPECT_EQ(errno, EISDIR);
   EXPECT_TRUE(sys_lstat(r.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
   EXPECT_EQ(volume_write_all(vol.c_str(), "none/r.txt", "x", 1), -1);
   EXPECT_EQ(volume_replace_open(vol.c_str(), "none/r.txt"), nullptr);
   EXPECT_EQ(hidden(), 0) << "a temporary was left";
+  EXPECT_EQ(test_open_fds(), fds) << "a descriptor was left open";
 }
 
 }  // namespace
