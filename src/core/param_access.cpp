@@ -365,19 +365,45 @@ int param_import_file(const char *path) {
   return 0;
 }
 
-int param_import_stream(FILE *f) {
+int param_import_stream(FILE *f, ParamImportCount *count) {
   char line[LINE_MAX_LEN + 2];
-  while (fgets(line, sizeof line, f)) {
-    size_t len = strlen(line);
-    if (len == sizeof line - 1 && line[len - 1] != '\n') {
+  ParamImportCount c = {0, 0};
+  for (;;) {
+    // Read by bytes: a zero byte (UTF-16 text) must not hide the rest of
+    // its line.
+    size_t len = 0;
+    int ch = EOF;
+    bool too_long = false, zero = false;
+    while ((ch = getc(f)) != EOF) {
+      if (len < sizeof line - 1) line[len++] = (char)ch;
+      else too_long = true;
+      if (ch == '\n') break;
+      if (ch == 0) zero = true;
+    }
+    if (len == 0 && ch == EOF) break;
+    line[len] = 0;
+    if (too_long) {
       // Refused whole: a cut value would be stored as if it were complete.
-      int c;
-      while ((c = fgetc(f)) != EOF && c != '\n') {}
       log_printf("%s: line longer than %zu characters skipped\n", "param_import_file",
                  LINE_MAX_LEN);
+      c.skipped++;
       continue;
     }
-    param_import_line(line, len);
+    if (zero) {
+      log_printf("%s: line with a zero byte skipped (not plain text)\n", "param_import_file");
+      c.skipped++;
+      continue;
+    }
+    if (param_import_line(line, len) == 0) {
+      c.set++;
+    } else {
+      // A blank line is no setting refused (text in another encoding,
+      // UTF-16 with its zero bytes, is).
+      size_t i = 0;
+      while (i < len && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\n')) i++;
+      if (i < len) c.skipped++;
+    }
   }
+  if (count) *count = c;
   return 0;
 }

@@ -62,8 +62,15 @@ int param_export_stream(FILE *out);
 // Sets every "name = value" line; -1 when the file cannot be opened or is
 // a link or no regular file.
 int param_import_file(const char *path);
-// The same from an open stream (left open).
-int param_import_stream(FILE *in);
+// Lines of an import: set, and refused or malformed (blank lines are
+// neither).
+struct ParamImportCount {
+  int set;
+  int skipped;
+};
+// The same from an open stream (left open); the lines counted in *count
+// when given.
+int param_import_stream(FILE *in, ParamImportCount *count = NULL);
 // One line of a parameter file (without its line end); 0 when the line was
 // set, -1 when it was refused or malformed (and logged).
 int param_import_line(const char *line, size_t len);

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include "core/global.h"
 #include "core/log.h"
 #include "core/param_access.h"
@@ -42,6 +43,30 @@ void set_rtsp_watch(uint8_t value) {
                                       __ATOMIC_ACQUIRE)) {
   }
   pthread_mutex_unlock(&quit_mutex);
+}
+
+// The users as the servers that keep their own copy (the RTSP server's
+// database) were last told of them. Whatever changed the block (a form, the
+// defaults restored, an imported file, whose user names carry no change
+// group) shows here at the next apply.
+struct AppliedUsers {
+  bool known;
+  UserRecord users[PARAM_USER_COUNT];
+  uint32_t guest_permission;
+} applied_users;
+
+// 1 when the users differ from those last applied, which are then taken as
+// applied. Under the apply mutex.
+bool users_changed(const ParamBlock *b) {
+  param_write_begin();
+  bool changed = !applied_users.known ||
+                 memcmp(applied_users.users, b->users, sizeof b->users) != 0 ||
+                 applied_users.guest_permission != b->guest_permission;
+  applied_users.known = true;
+  memcpy(applied_users.users, b->users, sizeof b->users);
+  applied_users.guest_permission = b->guest_permission;
+  param_write_end();
+  return changed;
 }
 
 // The hook is taken when the thread is started: the table may change later.
@@ -123,8 +148,9 @@ void param_apply_changes(void) {
   }
   if ((pending & (1u << CG_CAPTURE)) && HOOK(capture_apply_settings)) HOOK(capture_apply_settings)();
   if (pending & (1u << CG_DISPLAY_MODE)) updateDisplayFromParams();
-  if (pending & (1u << CG_USERS)) {
+  if ((pending & (1u << CG_USERS)) || users_changed(b)) {
     check_user_permissions();
+    users_changed(b);
     set_rtsp_watch(1);   // the RTSP server reloads its users
   }
   if (pending & (1u << CG_RTSP)) set_rtsp_watch(2);   // the RTSP server restarts

@@ -13,6 +13,7 @@
 #include "core/hwreg.h"
 #include "core/log.h"
 #include "core/param_access.h"
+#include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/param_types.h"
 #include "core/process_util.h"
@@ -94,9 +95,23 @@ void rescue_files(const ParamBlock *params) {
   int fd;
   if ((fd = open_found("rescue_config.txt")) >= 0) {
     filesys_unlock();
-    int rc = filesys_import_params_fd(fd);
+    ParamImportCount count = {0, 0};
+    int rc = filesys_import_params_fd(fd, &count);
     close(fd);
-    post_message(rc == 0 ? "Rescue config.txt loaded..." : "Rescue config.txt failed");
+    // A file of which nothing could be read (another encoding) has failed;
+    // the counts tell a partly read one.
+    if (rc == 0 && count.set == 0 && count.skipped > 0) rc = -1;
+    char text[96];
+    if (rc == 0)
+      snprintf(text, sizeof text, "Rescue config.txt loaded: %d set, %d skipped", count.set, count.skipped);
+    else if (count.skipped > 0)
+      snprintf(text, sizeof text, "Rescue config.txt failed: %d set, %d skipped", count.set, count.skipped);
+    else
+      snprintf(text, sizeof text, "Rescue config.txt failed");
+    post_message(text);
+    // The import only stores: what it changed (the users the servers check,
+    // the streams) is applied now, as after any other import.
+    if (count.set > 0) param_apply_changes();
     filesys_lock();
   }
   if (storage_hooks.rescue_custom_zip && (fd = open_found("rescue_custom.zip")) >= 0) {

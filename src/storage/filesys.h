@@ -155,10 +155,13 @@ enum { FILESYS_NAME_MAX = 127 };
 // FILESYS_NAME_MAX bytes. 1 when acceptable. Every file operation below
 // walks it from the volume's root without following a link (storage/volume.h).
 int filesys_name_ok(const char *name);
+// A mode "w" (without '+') writes the file whole as a replacement
+// (volume_replace_open): the old file stays until filesys_fclose_w.
 FILE *filesys_fopen(int source, const char *name, const char *mode);
 void filesys_fclose(int source, FILE *f);
 // Closes a file opened for writing and ends its writer: 0, or -1 when the
-// flush, the sync or the close failed (the data is not all on the volume).
+// flush, the sync, the close or the rename failed (the data is not all on
+// the volume; a file written whole keeps its old content).
 int filesys_fclose_w(int source, FILE *f);
 // Reads a file whole, at most max bytes (a longer file is cut, and logged);
 // malloc'd with a zero after the data.
@@ -191,11 +194,15 @@ void filesys_multi_start(int source, int unused, int64_t total);
 void filesys_multi_finish(int source);
 int filesys_copy(int source, const char *name, int overwrite, void *progress);
 int filesys_format(int source);
+// Imports "config.txt" of the volume's root. A last line without its line
+// end (a file cut short) is not set, and is counted as skipped.
 int filesys_load_config_params(int source);
+struct ParamImportCount;
 // Sets every "name = value" line of a file opened by a volume walk (read
-// from fd, never by its name again): 0, or -1 when it cannot be read or
-// holds more than 256 KB (then nothing is set).
-int filesys_import_params_fd(int fd);
+// from fd, never by its name again), a last line as above: 0, or -1 when
+// it cannot be read or holds more than 256 KB (then nothing is set). The
+// lines set and skipped in *count when given.
+int filesys_import_params_fd(int fd, ParamImportCount *count = nullptr);
 int filesys_save_config_params(int source);
 int filesys_save_log_to(int source, int kind);
 int filesys_save_log(void);

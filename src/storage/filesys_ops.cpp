@@ -217,7 +217,9 @@ FILE *filesys_fopen(int source, const char *name, const char *mode) {
   }
   bool w = strpbrk(mode, "wa+") != nullptr;
   if (w) filesys_add_writer(source);
-  FILE *f = volume_fopen(mnt, name, mode);
+  // A file written whole replaces the old one only once it is on the volume.
+  bool replace = mode[0] == 'w' && !strchr(mode, '+');
+  FILE *f = replace ? volume_replace_open(mnt, name) : volume_fopen(mnt, name, mode);
   if (!f) {
     log_printf("%s: %s: %s\n", __func__, name, strerror(errno));
     if (w) filesys_remove_writer(source);
@@ -233,7 +235,7 @@ void filesys_fclose(int source, FILE *f) {
 
 int filesys_fclose_w(int source, FILE *f) {
   int rc = 0;
-  if (f && fclose(f) != 0) {
+  if (f && volume_replace_close(f, 1) != 0) {
     log_printf("%s: %s\n", __func__, strerror(errno));
     rc = -1;
   }
@@ -506,11 +508,26 @@ int filesys_copy(int source, const char *name, int overwrite, void *progress_ctx
   } else if (!overwrite && had_dst) {
     result = ERR_FILE_EXISTS;
   } else {
-    // The old destination goes only once the copy is whole: both must fit.
     int64_t free_bytes = filesys_free_space(dst_source);
-    if (free_bytes >= 0 && (uint64_t)st.st_size > (uint64_t)free_bytes) {
-      log_printf("free %lld < size %lld\n", (long long)free_bytes, (long long)st.st_size);
+    struct stat dst_st;
+    int64_t dst_size = had_dst && volume_lstat(dmnt, dst, &dst_st) == 0 && S_ISREG(dst_st.st_mode)
+                           ? (int64_t)dst_st.st_size : 0;
+    if (free_bytes >= 0 && (uint64_t)st.st_size > (uint64_t)free_bytes + (uint64_t)dst_size) {
+      log_printf("free %lld + dst %lld < size %lld\n", (long long)free_bytes, (long long)dst_size,
+                 (long long)st.st_size);
       result = ERR_NO_SPACE;
+    } else if (free_bytes >= 0 && (uint64_t)st.st_size > (uint64_t)free_bytes) {
+      // The copy fits only in the old file's room: the old file goes first
+      // (the copy otherwise waits beside it until whole).
+      log_printf("free %lld < size %lld: removing %s first\n", (long long)free_bytes,
+                 (long long)st.st_size, dst);
+      if (volume_unlink(dmnt, dst) != 0) {
+        log_printf("unlink %s: %s\n", dst, strerror(errno));
+        result = ERR_FILE_WRITE;
+      } else {
+        filesys_recalculate_free_space(dst_source);
+        result = kCopyOn;
+      }
     } else {
       result = kCopyOn;
     }
@@ -583,12 +600,30 @@ int filesys_format(int source) {
   return status;
 }
 
-// Sets every "name = value" line of the text read (freed here).
-static int import_params(uint8_t *data, size_t n) {
-  FILE *in = fmemopen(data, n ? n : 1, "r");
-  int rc = in ? param_import_stream(in) : -1;
+// Sets every "name = value" line of the text read (freed here). A last line
+// without its line end may be a file cut short (a full card, a disk pulled
+// while it was written): it is not set as if it were whole.
+static int import_params(uint8_t *data, size_t n, ParamImportCount *count) {
+  ParamImportCount c = {0, 0};
+  size_t whole = n;
+  while (whole > 0 && data[whole - 1] != '\n') whole--;
+  bool cut = false;
+  if (whole < n) {
+    size_t i = whole;
+    while (i < n && (data[i] == ' ' || data[i] == '\t' || data[i] == '\r' || data[i] == 0)) i++;
+    if (i < n) {
+      cut = true;
+      log_printf("%s: last line has no line end, skipped: %.*s\n", "import_params",
+                 (int)(n - whole > 100 ? 100 : n - whole), (const char *)data + whole);
+    }
+  }
+  FILE *in = whole ? fmemopen(data, whole, "r") : nullptr;
+  int rc = in ? param_import_stream(in, &c) : whole ? -1 : 0;
   if (in) fclose(in);
   free(data);
+  if (cut) c.skipped++;
+  log_printf("%s: %d lines set, %d skipped\n", "import_params", c.set, c.skipped);
+  if (count) *count = c;
   return rc;
 }
 
@@ -602,10 +637,10 @@ int filesys_load_config_params(int source) {
     free(data);
     return -1;
   }
-  return import_params(data, n);
+  return import_params(data, n, nullptr);
 }
 
-int filesys_import_params_fd(int fd) {
+int filesys_import_params_fd(int fd, ParamImportCount *count) {
   size_t n;
   int cut = 0;
   uint8_t *data = volume_read_fd(fd, kConfigFileMax, &n, &cut);
@@ -619,12 +654,12 @@ int filesys_import_params_fd(int fd) {
     free(data);
     return -1;
   }
-  return import_params(data, n);
+  return import_params(data, n, count);
 }
 
 // Writes a file of the volume's root through fill; the writer is counted
-// meanwhile. 0, or -1 when it could not be made or any write, the flush or
-// the close failed.
+// meanwhile. 0, or -1 when it could not be made or any write, the flush,
+// the close or the rename failed, and then the old file is as it was.
 static int write_on(int source, const char *name, int (*fill)(FILE *out)) {
   filesys_lock();
   const char *mnt = mount_of(source);
@@ -634,9 +669,10 @@ static int write_on(int source, const char *name, int (*fill)(FILE *out)) {
     return -1;
   }
   filesys_add_writer(source);
-  FILE *f = volume_fopen(mnt, name, "w");
+  // The old file stays until the new one is whole on the volume.
+  FILE *f = volume_replace_open(mnt, name);
   int rc = f ? fill(f) : -1;
-  if (f && fclose(f) != 0) rc = -1;
+  if (f && volume_replace_close(f, rc == 0) != 0) rc = -1;
   if (rc != 0) log_printf("%s: %s/%s: %s\n", "write_on", mnt, name, strerror(errno));
   filesys_remove_writer(source);
   filesys_unlock();

@@ -46,11 +46,47 @@ int mode_flags(const char *mode) {
 
 // A stream over a descriptor whose reads and writes go through the
 // platform's volume I/O; a written file is synced when closed, and a
-// failure there is the close's result.
+// failure there is the close's result. A replacement (dfd set) is written
+// under a temporary name beside the file and renamed over it at the close,
+// only when every write, the flush, the sync and the close succeeded;
+// otherwise the temporary goes.
 struct Cookie {
   int fd;
   bool written;
+  bool failed;
+  int dfd;
+  char tmp[VOLUME_NAME_MAX + 1];
+  char leaf[VOLUME_NAME_MAX + 1];
 };
+
+// Set around the fclose of volume_replace_close: the close runs on the
+// caller's thread, inside fclose.
+thread_local bool t_discard;
+
+// The temporary of a replacement: hidden beside the file, on the same
+// volume so that the rename cannot copy.
+void replace_tmp_name(const char *leaf, char *tmp, size_t size) {
+  snprintf(tmp, size, ".%.*s.new", (int)(VOLUME_NAME_MAX - 5), leaf);
+}
+
+// Ends a replacement whose data is written: the temporary takes the file's
+// name when ok, else it goes. 0 when the file now holds the new content.
+int replace_finish(int dfd, const char *tmp, const char *leaf, bool ok) {
+  int e = errno;
+  struct stat st;
+  if (ok && fstatat(dfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    e = ELOOP;
+    ok = false;
+  }
+  if (ok && renameat(dfd, tmp, dfd, leaf) != 0) {
+    e = errno;
+    ok = false;
+  }
+  if (!ok) unlinkat(dfd, tmp, 0);
+  close(dfd);
+  errno = e;
+  return ok ? 0 : -1;
+}
 
 ssize_t cookie_read(void *c, char *buf, size_t n) {
   ssize_t r;
@@ -68,6 +104,7 @@ ssize_t cookie_write(void *c, const char *buf, size_t n) {
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       if (w == 0) errno = ENOSPC;
+      k->failed = true;
       // stdio takes a short count without errno as a failure only when
       // nothing was written.
       return done ? (ssize_t)done : -1;
@@ -86,9 +123,44 @@ int cookie_seek(void *c, off64_t *pos, int whence) {
 
 int cookie_close(void *c) {
   Cookie *k = static_cast<Cookie *>(c);
-  int rc = k->written ? volume_close_written(k->fd) : close(k->fd);
+  int rc;
+  if (k->dfd >= 0) {
+    bool ok = !k->failed && !t_discard;
+    // Even an empty replacement is synced: it takes the old file's place.
+    if (volume_close_written(k->fd) != 0) ok = false;
+    rc = replace_finish(k->dfd, k->tmp, k->leaf, ok);
+  } else {
+    rc = k->written ? volume_close_written(k->fd) : close(k->fd);
+  }
   free(k);
   return rc;
+}
+
+// A stream over fd; dfd, tmp and leaf make it a replacement (dfd -1: none).
+// fd (and dfd) are closed when it cannot be made.
+FILE *stream_of(int fd, const char *mode, int dfd, const char *tmp, const char *leaf) {
+  Cookie *k = static_cast<Cookie *>(calloc(1, sizeof(Cookie)));
+  FILE *f = nullptr;
+  if (k) {
+    k->fd = fd;
+    k->dfd = dfd;
+    if (dfd >= 0) {
+      snprintf(k->tmp, sizeof k->tmp, "%s", tmp);
+      snprintf(k->leaf, sizeof k->leaf, "%s", leaf);
+    }
+    cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
+    f = fopencookie(k, mode, io);
+  }
+  if (!f) {
+    free(k);
+    close(fd);
+    if (dfd >= 0) {
+      unlinkat(dfd, tmp, 0);
+      close(dfd);
+    }
+    errno = ENOMEM;
+  }
+  return f;
 }
 
 }  // namespace
@@ -177,23 +249,58 @@ FILE *volume_fopen(const char *base, const char *rel, const char *mode, int *fd_
     errno = EISDIR;
     return nullptr;
   }
-  Cookie *k = static_cast<Cookie *>(malloc(sizeof(Cookie)));
-  if (!k) {
-    close(fd);
-    errno = ENOMEM;
-    return nullptr;
-  }
-  *k = {fd, false};
-  cookie_io_functions_t io = {cookie_read, cookie_write, cookie_seek, cookie_close};
-  FILE *f = fopencookie(k, mode, io);
-  if (!f) {
-    close(fd);
-    free(k);
-    return nullptr;
-  }
+  FILE *f = stream_of(fd, mode, -1, nullptr, nullptr);
+  if (!f) return nullptr;
   if (flags & O_APPEND) fseeko(f, 0, SEEK_END);
   if (fd_out) *fd_out = fd;
   return f;
+}
+
+// The temporary of rel's replacement, created empty (an old one from a cut
+// run is emptied): its descriptor, with the parent's in *dfd and the names
+// in tmp and *leaf.
+static int replace_open_tmp(const char *base, const char *rel, int *dfd, char *tmp, size_t size,
+                            const char **leaf) {
+  if (volume_name_ok(rel) && change_refused(base, rel, strlen(rel))) return -1;
+  *dfd = volume_open_parent(base, rel, 0, leaf);
+  if (*dfd < 0) return -1;
+  // What stands under the name now must be a file the new one may replace.
+  struct stat st;
+  if (fstatat(*dfd, *leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+    close(*dfd);
+    errno = S_ISLNK(st.st_mode) ? ELOOP : EISDIR;
+    return -1;
+  }
+  replace_tmp_name(*leaf, tmp, size);
+  int fd = openat(*dfd, tmp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int e = errno;
+    close(*dfd);
+    errno = e;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+FILE *volume_replace_open(const char *base, const char *rel, int *fd_out) {
+  int dfd;
+  char tmp[VOLUME_NAME_MAX + 1];
+  const char *leaf;
+  int fd = replace_open_tmp(base, rel, &dfd, tmp, sizeof tmp, &leaf);
+  if (fd < 0) return nullptr;
+  FILE *f = stream_of(fd, "w", dfd, tmp, leaf);
+  if (f && fd_out) *fd_out = fd;
+  return f;
+}
+
+int volume_replace_close(FILE *f, int keep) {
+  if (!f) return -1;
+  t_discard = !keep || ferror(f);
+  int rc = fclose(f);
+  bool discarded = t_discard;
+  t_discard = false;
+  return rc == 0 && !discarded ? 0 : -1;
 }
 
 DIR *volume_opendir(const char *base, const char *rel) {
@@ -343,7 +450,10 @@ uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *
 }
 
 int volume_write_all(const char *base, const char *rel, const void *data, size_t n) {
-  int fd = volume_open(base, rel, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int dfd;
+  char tmp[VOLUME_NAME_MAX + 1];
+  const char *leaf;
+  int fd = replace_open_tmp(base, rel, &dfd, tmp, sizeof tmp, &leaf);
   if (fd < 0) return -1;
   const char *p = static_cast<const char *>(data);
   size_t done = 0;
@@ -351,14 +461,14 @@ int volume_write_all(const char *base, const char *rel, const void *data, size_t
     ssize_t w = sys_fd_write(fd, p + done, n - done);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      int e = w < 0 ? errno : ENOSPC;
+      errno = w < 0 ? errno : ENOSPC;
       close(fd);
-      errno = e;
-      return -1;
+      return replace_finish(dfd, tmp, leaf, false);
     }
     done += (size_t)w;
   }
-  return volume_close_written(fd);
+  bool ok = volume_close_written(fd) == 0;
+  return replace_finish(dfd, tmp, leaf, ok);
 }
 
 int volume_fclose_written(FILE *f) { return fclose(f) == 0 ? 0 : -1; }

@@ -18,7 +18,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-enum { VOLUME_PATH_MAX = 512 };
+enum { VOLUME_PATH_MAX = 512, VOLUME_NAME_MAX = 255 };
 
 // 1 when rel is a plain relative name: not empty, not absolute, no empty,
 // "." or ".." component, components shorter than 256 bytes and the whole
@@ -37,6 +37,18 @@ int volume_open(const char *base, const char *rel, int flags, int mode = 0644);
 // that was written syncs it; a failure of the flush, the sync or the close
 // is fclose's result.
 FILE *volume_fopen(const char *base, const char *rel, const char *mode, int *fd = nullptr);
+// A new content for rel below base that takes the old one's place only
+// whole: the stream writes a temporary beside rel (same folder, so the same
+// volume) through the platform's volume I/O, and closing it flushes, syncs
+// and closes that, then renames it over rel. When any of these failed, or
+// a write did, the temporary is removed and rel is left as it was. fclose
+// on it keeps what was written (when all went well); a caller that gave up
+// closes it with volume_replace_close(f, 0). *fd as for volume_fopen.
+FILE *volume_replace_open(const char *base, const char *rel, int *fd = nullptr);
+// Closes a stream of volume_fopen or volume_replace_open; a replacement
+// replaces rel only when keep is set and the stream saw no error. 0 when
+// everything written is on the volume under its name, else -1.
+int volume_replace_close(FILE *f, int keep);
 // The directory rel below base ("" for base itself).
 DIR *volume_opendir(const char *base, const char *rel);
 // lstat of rel below base: a link is reported as a link, never followed.
@@ -62,8 +74,9 @@ uint8_t *volume_read_all(const char *base, const char *rel, size_t max, size_t *
 // The same from a regular file already opened (read from where fd stands,
 // left open): what a walk opened is read without its name again.
 uint8_t *volume_read_fd(int fd, size_t max, size_t *size, int *cut);
-// Writes data as the whole file rel below base: 0, or -1 when any part of
-// it (write, flush, sync, close) failed.
+// Writes data as the whole file rel below base, as a replacement (above):
+// 0, or -1 when any part of it (write, flush, sync, close, rename) failed,
+// and then rel is as it was.
 int volume_write_all(const char *base, const char *rel, const void *data, size_t n);
 // Flushes, syncs and closes a file written on a volume: 0, or -1 with
 // errno when any step failed (the data may not all be on the volume). f

@@ -21,6 +21,8 @@ void record(const std::string &e) { events.push_back(e); }
 struct ParamApply : ParamTest {
   void SetUp() override {
     ParamTest::SetUp();
+    // The users restored by the set-up are those the servers were told of.
+    param_apply_changes();
     events.clear();
     network_runs = 0;
     run_mode = 0;
@@ -130,6 +132,27 @@ TEST_F(ParamApply, UnmarkedChangesRestartNothing) {
   ASSERT_EQ(set("User[2].Delete", "1"), "");
   param_apply_changes();
   EXPECT_EQ(rtsp_watch, 1);
+}
+
+// The RTSP server keeps its own copy of the users: whatever changed them
+// (the defaults restored, a user name set from a file, which marks no
+// group) has it reload them at the next apply, and nothing else does.
+TEST_F(ParamApply, EveryChangeOfTheUsersReachesRtsp) {
+  ASSERT_EQ(set("User[2].Name", "x"), "");
+  ASSERT_EQ(set("User[2].Password", "pw"), "");
+  param_apply_changes();
+  EXPECT_EQ(rtsp_watch, 1);
+  rtsp_watch = 0;
+  param_apply_changes();
+  EXPECT_EQ(rtsp_watch, 0) << "nothing changed";
+  param_load_defaults();
+  param_apply_changes();
+  EXPECT_EQ(rtsp_watch, 1) << "the defaults removed a user";
+  rtsp_watch = 0;
+  ASSERT_EQ(param_import_line("User[3].Name = y", 16), 0);
+  EXPECT_EQ(param_pending_changes(), 0u);
+  param_apply_changes();
+  EXPECT_EQ(rtsp_watch, 1) << "a name set without its group";
 }
 
 TEST_F(ParamApply, HooksMaySetParametersWhileApplying) {

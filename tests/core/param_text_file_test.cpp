@@ -121,6 +121,14 @@ TEST_F(ParamTextFile, MalformedLinesAreRefusedOneByOne) {
   EXPECT_NE(log.find("can't set 'NoSuchRow' to '3' (No such parameter)"), std::string::npos);
   EXPECT_NE(log.find("can't set '' to '' (rc=0)"), std::string::npos);
   EXPECT_NE(log.find("param_import_file: line longer than"), std::string::npos);
+  // Counted: the three set and the seven refused; the blank line is neither.
+  FILE *in = sys_fopen(path("bad.txt").c_str(), "r");
+  ASSERT_NE(in, nullptr);
+  ParamImportCount count = {0, 0};
+  param_import_stream(in, &count);
+  fclose(in);
+  EXPECT_EQ(count.set, 3);
+  EXPECT_EQ(count.skipped, 7);
   // Only the three good lines changed anything.
   before.video[0].gop_size = 15;
   memset(before.display.url, 'u', 79);

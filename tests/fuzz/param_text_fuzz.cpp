@@ -26,6 +26,20 @@ int fuzz_one(const uint8_t *data, size_t size) {
     }
     start = end + 1;
   }
+  // The whole text as a file: every line is counted once at most (set, or
+  // skipped when not blank), whatever bytes (zero bytes too) it holds.
+  *live = *param_default_block();
+  if (FILE *in = size ? fmemopen(const_cast<uint8_t *>(data), size, "r") : NULL) {
+    ParamImportCount count = {-1, -1};
+    param_import_stream(in, &count);
+    fclose(in);
+    size_t lines = 1;
+    for (size_t i = 0; i < size; i++) lines += data[i] == '\n';
+    if (count.set < 0 || count.skipped < 0 || size_t(count.set + count.skipped) > lines) {
+      fprintf(stderr, "import counted %d set, %d skipped of %zu lines\n", count.set, count.skipped, lines);
+      abort();
+    }
+  }
   param_take_changes();
   return 0;
 }

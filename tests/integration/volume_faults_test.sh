@@ -4,7 +4,8 @@
 # refuses stops with "Storage full or write error" and leaves a TS file cut
 # back to whole packets and frames that ffprobe reads; a file written
 # through the control protocol to a full USB disk is reported at its close
-# (169); an MP4 recording stops the same way on a full card, leaving a file
+# (169), as is a log saved again where it cannot be whole, which leaves the
+# log saved before as it was; an MP4 recording stops the same way on a full card, leaving a file
 # ffprobe reads, and on a pulled disk, whose file then grows no more; the
 # next start finds the pulled disk back and runs none of the old lines. A
 # failed recording clears its status bit with the recorder and leaves no
@@ -93,6 +94,27 @@ st=$(ctl file_close)
 [ "$st" = "status 169" ] || fail "file_close on a full volume: $st"
 fault sda1 none
 echo "ok: file_close"
+
+# A log saved to the USB disk, then saved again where no file may grow past
+# 300 bytes: refused (169), and the first log is there byte for byte.
+INT=$ROOT/run/sim/storage/vol/sda1
+[ "$(ctl save_log 1 0)" = "status 0" ] || fail "save_log"
+cp "$INT/log.txt" "$ROOT/run/log.saved"
+[ "$(stat -c %s "$ROOT/run/log.saved")" -gt 300 ] || fail "the saved log is too short to tell"
+# limit <bytes>: on sda1; the command file's lines run in order, so the
+# fault line after it has taken once its state file is written again.
+limit() {
+  rm -f "$ROOT/run/sim/storage/sda1.fault"
+  echo "limit sda1 $1" >>"$CMDF"
+  fault sda1 none
+}
+limit 300
+st=$(ctl save_log 1 0)
+[ "$st" = "status 169" ] || fail "save_log past the limit: $st"
+cmp "$INT/log.txt" "$ROOT/run/log.saved" || fail "a failed save spoiled the saved log"
+ls -A "$INT" | grep -q '^\.' && fail "left behind: $(ls -A "$INT" | grep '^\.')"
+limit 0
+echo "ok: save_log"
 
 # status_is <text>: the recording status reaches it within a deadline.
 status_is() {

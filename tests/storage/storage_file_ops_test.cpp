@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/log.h"
 #include "core/param_access.h"
 #include "core/usb_hub.h"
 #include "storage/recorder.h"
@@ -87,6 +88,27 @@ TEST_F(FileOps, CopyRefusesWhatDoesNotFitBeforeWriting) {
   put(STORAGE_INT, "exact.ts", (size_t)free_bytes, 'e');
   EXPECT_EQ(filesys_copy(STORAGE_INT, "exact.ts", 0, nullptr), 0);
   EXPECT_EQ(cmp("/media/int/DCIM/exact.ts", "/media/ext/DCIM/exact.ts"), 0);
+  sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
+}
+
+// Overwriting a file needs only the room the new one takes beyond the old
+// one's: the old file makes way when the copy would not fit beside it.
+TEST_F(FileOps, AnOverwriteMayUseTheOldFilesRoom) {
+  sim_storage_insert("sdb1", 1, 4 << 20, "vfat");
+  put(STORAGE_EXT, "clip.ts", 1 << 20, 'o');
+  filesys_recalculate_free_space(STORAGE_EXT);
+  int64_t free_bytes = filesys_free_space(STORAGE_EXT);
+  ASSERT_GT(free_bytes, 1 << 20);
+  const size_t size = (size_t)free_bytes + (512 << 10);
+  put(STORAGE_INT, "clip.ts", size, 'n');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.ts", 0, nullptr), ERR_FILE_EXISTS);
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.ts", 1, nullptr), 0);
+  EXPECT_EQ(cmp("/media/int/DCIM/clip.ts", "/media/ext/DCIM/clip.ts"), 0);
+  // More than the free space and the old file together: refused, nothing lost.
+  filesys_recalculate_free_space(STORAGE_EXT);
+  put(STORAGE_INT, "clip.ts", (size_t)filesys_free_space(STORAGE_EXT) + size + 4096, 'b');
+  EXPECT_EQ(filesys_copy(STORAGE_INT, "clip.ts", 1, nullptr), ERR_NO_SPACE);
+  EXPECT_EQ(file_size("/media/ext/DCIM/clip.ts"), (uint64_t)size);
   sim_storage_insert("sdb1", 1, 64 << 20, "vfat");
 }
 
@@ -275,6 +297,68 @@ TEST_F(FileOps, ConfigAndLogsSavedToTheVolume) {
   EXPECT_TRUE(file_exists("/media/ext/log.txt"));
   EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0);
   EXPECT_EQ(filesys_save_log_to(STORAGE_MMC, 0), -1);
+
+  // A last line without its line end may be a file cut short: not set.
+  const std::string cut = "Recording.SeekAmount = 43\r\nRecording.SeekAmount = 4";
+  ASSERT_EQ(filesys_writefile(STORAGE_INT, "config.txt", cut.data(), cut.size()), 0);
+  EXPECT_EQ(filesys_load_config_params(STORAGE_INT), 0);
+  EXPECT_EQ(seek(), "43");
+}
+
+// A save that cannot be completed (here a volume that takes no more than
+// 300 bytes a file) leaves the file it would have replaced as it was, and
+// no temporary behind; the next save that fits replaces it.
+TEST_F(FileOps, AFailedSaveKeepsTheFileItWouldReplace) {
+  char b[512];
+  std::string ext = sim_storage_backing_dir("sdb1", b, sizeof b);
+  auto bytes = [&ext](const char *name) {
+    FILE *f = fopen((ext + "/" + name).c_str(), "rb");
+    std::string s;
+    char buf[4096];
+    size_t n;
+    while (f && (n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    if (f) fclose(f);
+    return s;
+  };
+  auto hidden = [&ext] {
+    int n = 0;
+    if (DIR *d = opendir(ext.c_str())) {
+      while (dirent *e = readdir(d)) n += e->d_name[0] == '.' && strcmp(e->d_name, ".") && strcmp(e->d_name, "..");
+      closedir(d);
+    }
+    return n;
+  };
+  log_printf("%s\n", std::string(2000, 'x').c_str());
+  ASSERT_EQ(filesys_save_log_to(STORAGE_EXT, 0), 0);
+  ASSERT_EQ(filesys_save_config_params(STORAGE_EXT), 0);
+  const std::string text = "kept\n";
+  ASSERT_EQ(filesys_writefile(STORAGE_EXT, "note.txt", text.data(), text.size()), 0);
+  FILE *f = filesys_fopen(STORAGE_EXT, "English.txt", "wb");
+  ASSERT_NE(f, nullptr);
+  fputs("old\n", f);
+  ASSERT_EQ(filesys_fclose_w(STORAGE_EXT, f), 0);
+  const char *names[] = {"log.txt", "config.txt", "note.txt", "English.txt"};
+  std::vector<std::string> before;
+  for (const char *n : names) before.push_back(bytes(n));
+  ASSERT_GT(before[0].size(), 300u);
+
+  sim_storage_limit("sdb1", 300);
+  EXPECT_EQ(filesys_save_log_to(STORAGE_EXT, 0), -1);
+  EXPECT_EQ(filesys_save_config_params(STORAGE_EXT), -1);
+  const std::string big(1000, 'n');
+  EXPECT_EQ(filesys_writefile(STORAGE_EXT, "note.txt", big.data(), big.size()), -1);
+  f = filesys_fopen(STORAGE_EXT, "English.txt", "wb");
+  ASSERT_NE(f, nullptr);
+  fputs(big.c_str(), f);
+  EXPECT_EQ(filesys_fclose_w(STORAGE_EXT, f), -1);
+  for (size_t i = 0; i < 4; i++) EXPECT_EQ(bytes(names[i]), before[i]) << names[i];
+  EXPECT_EQ(hidden(), 0) << "a temporary was left";
+  EXPECT_EQ(sim_storage_mount_state("/media/ext"), 0) << "writer not removed";
+
+  sim_storage_limit("sdb1", 0);
+  EXPECT_EQ(filesys_writefile(STORAGE_EXT, "note.txt", big.data(), big.size()), 0);
+  EXPECT_EQ(bytes("note.txt"), big);
+  EXPECT_EQ(hidden(), 0);
 }
 
 }  // namespace

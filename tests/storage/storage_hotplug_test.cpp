@@ -9,6 +9,7 @@
 
 #include "core/log.h"
 #include "core/param_access.h"
+#include "core/param_apply.h"
 #include "core/param_block.h"
 #include "core/process_util.h"
 #include "core/usb_hub.h"
@@ -254,7 +255,7 @@ TEST_F(Storage, RescueConfigOnTheFirstVolumeAndAutomaticRecording) {
   param_get("Recording.SeekAmount", v, sizeof v);
   EXPECT_STREQ(v, "42");
   ASSERT_FALSE(g_messages.empty());
-  EXPECT_EQ(g_messages[0], "Rescue config.txt loaded...");
+  EXPECT_EQ(g_messages[0], "Rescue config.txt loaded: 1 set, 0 skipped");
   // Rec/Stop is posted five ticks after the mount.
   for (int i = 0; i < 4; i++) tick();
   EXPECT_TRUE(g_keys.empty());
@@ -310,7 +311,7 @@ TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
     tick();
     EXPECT_EQ(seek(), want) << text.size() << " bytes";
     ASSERT_FALSE(g_messages.empty());
-    EXPECT_EQ(g_messages[0], want[1] == '3' ? "Rescue config.txt loaded..." : "Rescue config.txt failed");
+    EXPECT_EQ(g_messages[0], want[1] == '3' ? "Rescue config.txt loaded: 1 set, 1 skipped" : "Rescue config.txt failed");
     text.insert(text.size() - 1, "#");
   }
   fd = filesys_open_file("rescue_config.txt");
@@ -319,6 +320,46 @@ TEST_F(Storage, RescueConfigIsReadFromTheFileTheWalkOpened) {
   EXPECT_EQ(filesys_load_config_params(STORAGE_INT), -1) << "no config.txt on the disk";
   sys_unlink((dir + "/rescue_config.txt").c_str());
   sys_unlink("/outside.txt");
+}
+
+// A rescue file nothing could be read from (UTF-16, as some editors save
+// text) fails and says so; a last line without its line end, which a file
+// cut short also has, is not set as if it were whole. What is set reaches
+// the servers at once (the users).
+TEST_F(Storage, RescueConfigCountsWhatItSetAndSkipped) {
+  std::string dir = backing("sda1");
+  char v[32];
+  auto seek = [&v] { param_get("Recording.SeekAmount", v, sizeof v); return std::string(v); };
+  const char16_t utf16[] = u"\uFEFFRecording.SeekAmount = 44\r\nUser[0].Name = bob\r\n";
+  struct Case {
+    std::string text, seek, message;
+  } cases[] = {
+      {std::string((const char *)utf16, sizeof utf16 - 2), "42", "Rescue config.txt failed: 0 set, 2 skipped"},
+      {"User[0].Name = bob\n# note\n\nRecording.SeekAmount = 4", "42", "Rescue config.txt loaded: 1 set, 2 skipped"},
+      {"Recording.SeekAmount = 45\n \t", "45", "Rescue config.txt loaded: 1 set, 0 skipped"},
+  };
+  for (const Case &c : cases) {
+    storage_test_volumes_clear();
+    sys_mkdirs(dir.c_str(), 0755);
+    HostPath p((dir + "/rescue_config.txt").c_str());
+    FILE *f = fopen(p.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(c.text.data(), 1, c.text.size(), f);
+    fclose(f);
+    g_messages.clear();
+    param_set_str("Recording.SeekAmount", "42");
+    param_set_str("User[0].Name", "");
+    param_apply_changes();
+    rtsp_watch = 0;
+    sim_storage_insert("sda1", 3, 32 << 20, "vfat");
+    tick();
+    EXPECT_EQ(seek(), c.seek);
+    ASSERT_FALSE(g_messages.empty());
+    EXPECT_EQ(g_messages[0], c.message);
+    EXPECT_EQ(rtsp_watch, c.text.find("bob") != std::string::npos ? 1 : 0) << "users told";
+  }
+  rtsp_watch = 0;
+  sys_unlink((dir + "/rescue_config.txt").c_str());
 }
 
 // The rescue files and the Wi-Fi archive are handed on as the descriptor

@@ -206,4 +206,63 @@ TEST_F(VolumeWalk, AFailedSyncFailsTheCloseUnlessTheVolumeHasNoSync) {
   EXPECT_EQ(text_of(vol + "/DCIM/synced.ts"), "kept");
 }
 
+// A replacement takes the file's name only when whole, and only from a
+// file: a link or a folder put in its place meanwhile stays, and no
+// temporary is left behind either way.
+TEST_F(VolumeWalk, AReplacementTakesTheNameOnlyWhenWhole) {
+  const std::string r = vol + "/DCIM/r.txt";
+  auto hidden = [this] {
+    int n = 0;
+    if (DIR *d = sys_opendir((vol + "/DCIM").c_str())) {
+      while (dirent *e = readdir(d)) n += e->d_name[0] == '.' && strcmp(e->d_name, ".") && strcmp(e->d_name, "..");
+      closedir(d);
+    }
+    return n;
+  };
+  const int fds = test_open_fds();
+  put(r, "old");
+  FILE *f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
+  ASSERT_NE(f, nullptr);
+  fputs("new", f);
+  fflush(f);
+  EXPECT_EQ(text_of(r), "old");
+  EXPECT_EQ(fclose(f), 0);
+  EXPECT_EQ(text_of(r), "new");
+  f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
+  fputs("given up", f);
+  EXPECT_EQ(volume_replace_close(f, 0), -1);
+  EXPECT_EQ(volume_replace_close(nullptr, 1), -1);
+  root_set_io_fault(fault_sync);
+  g_fault_errno = EIO;
+  EXPECT_EQ(volume_write_all(vol.c_str(), "DCIM/r.txt", "unsynced", 8), -1);
+  root_set_io_fault(nullptr);
+  EXPECT_EQ(text_of(r), "new");
+
+  // Put in its place while the new file was written.
+  f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
+  ASSERT_NE(f, nullptr);
+  fputs("over a link", f);
+  ASSERT_EQ(sys_unlink(r.c_str()), 0);
+  ASSERT_EQ(symlink(host(sealed + "/secret").c_str(), host(r).c_str()), 0);
+  errno = 0;
+  EXPECT_NE(fclose(f), 0);
+  EXPECT_EQ(errno, ELOOP);
+  struct stat st;
+  EXPECT_TRUE(sys_lstat(r.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
+  EXPECT_EQ(f, nullptr) << "a link has the name";
+  ASSERT_EQ(sys_unlink(r.c_str()), 0);
+  f = volume_replace_open(vol.c_str(), "DCIM/r.txt");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(sys_mkdir(r.c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_NE(fclose(f), 0);
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_TRUE(sys_lstat(r.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  EXPECT_EQ(volume_write_all(vol.c_str(), "none/r.txt", "x", 1), -1);
+  EXPECT_EQ(volume_replace_open(vol.c_str(), "none/r.txt"), nullptr);
+  EXPECT_EQ(hidden(), 0) << "a temporary was left";
+  EXPECT_EQ(test_open_fds(), fds) << "a descriptor was left open";
+}
+
 }  // namespace

@@ -171,7 +171,9 @@ void throughput_test(GuiContext *ctx, int source) {
   for (int i = 0; i < 2; i++) {
     if (!want[i]) continue;
     int src = i == 0 ? STORAGE_INT : STORAGE_EXT;
-    f[i] = filesys_fopen(src, "tptest.tmp", "wb");
+    // A scratch file, opened in place ("w+": a file written whole, "w",
+    // would take its name only at the close).
+    f[i] = filesys_fopen(src, "tptest.tmp", "w+b");
     if (!f[i]) {
       clear_status_text(ctx);
       show_message(ctx, i == 0 ? "Failed to open internal" : "Failed to open external");
