@@ -56,6 +56,15 @@ word_is() {
   fail "status word $w: bits $1 not $2"
 }
 REC=0x1 PAUSED=0x40 MENU=0x100 VIDEO=0x4
+wait_count() {
+  for _ in $(seq 1 600); do [ "$(grep -cF -- "$1" "$LOGF")" -ge "$2" ] && return 0; sleep 0.1; done
+  fail "'$1' fewer than $2 times in the log"
+}
+# stops: the recording stops ended so far. The status bit drops as a stop
+# begins, and a key pressed while the recorder still writes is dropped: the
+# next key waits for the stop's end.
+STOPPED="updateRecordingStatus: record=0 pause=0"
+stops() { grep -cF -- "$STOPPED" "$LOGF" || true; }
 word_is $VIDEO $VIDEO
 
 # The I2C keypad as the README gives it: Mute, then Rew unmutes; FF mutes.
@@ -82,6 +91,7 @@ curl -s -o /dev/null -d KeyPress=1 "http://127.0.0.1:$M7391_HTTP_PORT/controls"
 word_is $MENU 0
 
 # The I2C keypad: Record/Pause starts, pauses and resumes; Stop/Back stops.
+n=$(stops)
 press 256
 word_is $REC $REC
 press 256
@@ -90,9 +100,11 @@ press 256
 word_is $((REC | PAUSED)) $REC
 press 2048
 word_is $REC 0
+wait_count "$STOPPED" $((n + 1))
 # The keyboard: R starts, R pauses, R resumes, Esc stops.
 key() { evemu-event "$M7391_ROOT/run/input/event0" --type EV_KEY --code "KEY_$1" --value 1 --sync
         evemu-event "$M7391_ROOT/run/input/event0" --type EV_KEY --code "KEY_$1" --value 0 --sync; }
+n=$(stops)
 key R
 word_is $REC $REC
 key R
@@ -101,16 +113,13 @@ key R
 word_is $((REC | PAUSED)) $REC
 key ESC
 word_is $REC 0
+wait_count "$STOPPED" $((n + 1))
 
 # The README's recording request, and its stop once the recording runs
 # (the request sets the status bit before the menu has taken its key).
 started=$(grep -c "updateRecordingStatus: record=1 pause=0" "$LOGF")
 out=$(tests/control/ctl_client.py record_start 3 0 0)
 grep -qx "status 0 (ok)" <<<"$out" || fail "record_start 3 0 0: $out"
-wait_count() {
-  for _ in $(seq 1 600); do [ "$(grep -cF -- "$1" "$LOGF")" -ge "$2" ] && return 0; sleep 0.1; done
-  fail "'$1' fewer than $2 times in the log"
-}
 wait_count "updateRecordingStatus: record=1 pause=0" $((started + 1))
 out=$(tests/control/ctl_client.py record_stop)
 grep -qx "status 0 (ok)" <<<"$out" || fail "record_stop: $out"
