@@ -97,6 +97,9 @@ bool recorder_mp4_file_has_media(int fd) {
     }
     if (box < header) return true;
     if (!memcmp(h + 4, "mdat", 4)) return at + header < size;
+    // A box past the end (a file cut inside it): no media box follows. The
+    // size is compared before it is added, so a damaged one cannot wrap.
+    if (box > size - at) return false;
     at += box;
   }
   return false;

@@ -675,6 +675,7 @@ TEST(RecorderMp4, AFileOfHeadersAloneHoldsNoMedia) {
       {head + large + "s", true},
       {head + box("mdat", 4), true},   // a box that cannot be: kept
       {box("ftyp", 24) + box("moov", 400).substr(0, 100), false},   // cut inside the index
+      {head + box("free", 1) + std::string(8, '\xff'), false},   // a size that would wrap
   };
   std::string dir = test_scratch_dir("mp4media");
   for (const Case &c : cases) {
